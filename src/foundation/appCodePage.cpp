@@ -1,0 +1,113 @@
+#include "foundation/appCodePage.h"
+
+#include <array>
+#include <cstdint>
+
+namespace probrix {
+
+namespace {
+
+// Unicode code points of the bytes 0x80..0xFF; 0 marks the one byte with no character (0x98).
+constexpr std::array<std::uint16_t, 128> kHighHalf = {
+    0x0402, 0x0403, 0x201A, 0x0453, 0x201E, 0x2026, 0x2020, 0x2021,
+    0x20AC, 0x2030, 0x0409, 0x2039, 0x040A, 0x040C, 0x040B, 0x040F,
+    0x0452, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+    0x0000, 0x2122, 0x0459, 0x203A, 0x045A, 0x045C, 0x045B, 0x045F,
+    0x00A0, 0x040E, 0x045E, 0x0408, 0x00A4, 0x0490, 0x00A6, 0x00A7,
+    0x0401, 0x00A9, 0x0404, 0x00AB, 0x00AC, 0x00AD, 0x00AE, 0x0407,
+    0x00B0, 0x00B1, 0x0406, 0x0456, 0x0491, 0x00B5, 0x00B6, 0x00B7,
+    0x0451, 0x2116, 0x0454, 0x00BB, 0x0458, 0x0405, 0x0455, 0x0457,
+    0x0410, 0x0411, 0x0412, 0x0413, 0x0414, 0x0415, 0x0416, 0x0417,
+    0x0418, 0x0419, 0x041A, 0x041B, 0x041C, 0x041D, 0x041E, 0x041F,
+    0x0420, 0x0421, 0x0422, 0x0423, 0x0424, 0x0425, 0x0426, 0x0427,
+    0x0428, 0x0429, 0x042A, 0x042B, 0x042C, 0x042D, 0x042E, 0x042F,
+    0x0430, 0x0431, 0x0432, 0x0433, 0x0434, 0x0435, 0x0436, 0x0437,
+    0x0438, 0x0439, 0x043A, 0x043B, 0x043C, 0x043D, 0x043E, 0x043F,
+    0x0440, 0x0441, 0x0442, 0x0443, 0x0444, 0x0445, 0x0446, 0x0447,
+    0x0448, 0x0449, 0x044A, 0x044B, 0x044C, 0x044D, 0x044E, 0x044F,
+};
+
+void AppendUtf8(std::string& Out, std::uint32_t Cp) {
+  if (Cp < 0x80) {
+    Out.push_back(static_cast<char>(Cp));
+  } else if (Cp < 0x800) {
+    Out.push_back(static_cast<char>(0xC0 | (Cp >> 6)));
+    Out.push_back(static_cast<char>(0x80 | (Cp & 0x3F)));
+  } else {
+    Out.push_back(static_cast<char>(0xE0 | (Cp >> 12)));
+    Out.push_back(static_cast<char>(0x80 | ((Cp >> 6) & 0x3F)));
+    Out.push_back(static_cast<char>(0x80 | (Cp & 0x3F)));
+  }
+}
+
+char ByteOf(std::uint32_t Cp) {
+  if (Cp < 0x80) return static_cast<char>(Cp);
+  if (Cp >= 0x0410 && Cp <= 0x044F) return static_cast<char>(Cp - 0x0410 + 0xC0);
+  for (std::size_t i = 0; i < kHighHalf.size(); ++i)
+    if (kHighHalf[i] == Cp && Cp != 0) return static_cast<char>(0x80 + i);
+  return '?';
+}
+
+}  // namespace
+
+std::string Utf8ToCp1251(std::string_view Utf8) {
+  std::string out;
+  out.reserve(Utf8.size());
+  std::size_t i = 0;
+  const std::size_t n = Utf8.size();
+  while (i < n) {
+    const auto c = static_cast<unsigned char>(Utf8[i]);
+    if (c < 0x80) {
+      out.push_back(static_cast<char>(c));
+      ++i;
+      continue;
+    }
+    int len = 0;
+    std::uint32_t cp = 0;
+    if ((c & 0xE0) == 0xC0) {
+      len = 2;
+      cp = c & 0x1F;
+    } else if ((c & 0xF0) == 0xE0) {
+      len = 3;
+      cp = c & 0x0F;
+    } else if ((c & 0xF8) == 0xF0) {
+      len = 4;
+      cp = c & 0x07;
+    } else {
+      out.push_back('?');  // a stray continuation byte or an invalid lead byte
+      ++i;
+      continue;
+    }
+    int k = 1;
+    for (; k < len && i + k < n; ++k) {
+      const auto cc = static_cast<unsigned char>(Utf8[i + k]);
+      if ((cc & 0xC0) != 0x80) break;
+      cp = (cp << 6) | (cc & 0x3F);
+    }
+    if (k < len) {
+      out.push_back('?');  // truncated sequence: skip what was consumed
+      i += static_cast<std::size_t>(k);
+      continue;
+    }
+    out.push_back(ByteOf(cp));
+    i += static_cast<std::size_t>(len);
+  }
+  return out;
+}
+
+std::string Cp1251ToUtf8(std::string_view Cp1251) {
+  std::string out;
+  out.reserve(Cp1251.size() * 2);
+  for (char ch : Cp1251) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c < 0x80) {
+      out.push_back(ch);
+    } else {
+      const std::uint16_t cp = kHighHalf[c - 0x80];
+      AppendUtf8(out, cp == 0 ? '?' : cp);
+    }
+  }
+  return out;
+}
+
+}  // namespace probrix

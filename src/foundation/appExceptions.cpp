@@ -1,0 +1,91 @@
+#include "foundation/appExceptions.h"
+
+#include <typeinfo>
+
+namespace probrix {
+
+std::string FormatExceptionMessage(std::string_view Fmt, TFormatArgs Args) noexcept {
+  try {
+    return Format(Fmt, Args);
+  } catch (const std::exception& F) {
+    try {
+      // All three arguments are texts, so this formatting cannot fail.
+      return Format("%s [Ошибка при генерации исключения. %s: %s]",
+                    {Fmt, ExceptionClassName(F), std::string_view(F.what())});
+    } catch (...) {
+      return std::string(Fmt);
+    }
+  } catch (...) {
+    return std::string(Fmt);
+  }
+}
+
+std::string ExceptionClassName(const std::exception& E) {
+  if (const auto* own = dynamic_cast<const Exception*>(&E)) return own->ClassName();
+  return DemangledTypeName(typeid(E).name());
+}
+
+ExceptionEx::ExceptionEx(const ExceptionEx& Other)
+    : Exception(Other), Inner_(Other.Inner_ ? Other.Inner_->Clone() : nullptr) {}
+
+ExceptionEx& ExceptionEx::operator=(const ExceptionEx& Other) {
+  if (this != &Other) {
+    Exception::operator=(Other);
+    Inner_ = Other.Inner_ ? Other.Inner_->Clone() : nullptr;
+  }
+  return *this;
+}
+
+void ExceptionEx::SetInnerException(const std::exception* E) {
+  Inner_.reset();
+  if (E == nullptr) return;
+  if (const auto* own = dynamic_cast<const Exception*>(E)) {
+    Inner_ = own->Clone();
+  } else {
+    Inner_ = std::make_unique<EForeignException>(ExceptionClassName(*E), E->what());
+  }
+}
+
+std::string ExceptionEx::GetDescription() const {
+  return Format("[%s] %s", {ClassName(), Message});
+}
+
+std::string ExceptionEx::GetFullDescription() const {
+  if (!Inner_) return GetDescription();
+  std::string inner;
+  if (const auto* ex = dynamic_cast<const ExceptionEx*>(Inner_.get())) {
+    inner = ex->GetFullDescription();
+  } else {
+    inner = Format("[%s] %s", {Inner_->ClassName(), Inner_->Message});
+  }
+  return Format("%s (InnerException: %s)", {GetDescription(), inner});
+}
+
+std::string ExceptionEx::GetFullMessage() const {
+  if (!Inner_) return Message;
+  std::string inner;
+  if (const auto* ex = dynamic_cast<const ExceptionEx*>(Inner_.get())) {
+    inner = ex->GetFullMessage();
+  } else {
+    inner = Inner_->Message;
+  }
+  return Format("%s (%s)", {Message, inner});
+}
+
+std::string DescribeException(const std::exception* E) {
+  if (E == nullptr) return {};
+  if (const auto* ex = dynamic_cast<const ExceptionEx*>(E)) return ex->GetFullDescription();
+  return Format("[%s] %s", {ExceptionClassName(*E), std::string_view(E->what())});
+}
+
+std::string DescribeCurrentException() {
+  try {
+    throw;
+  } catch (const std::exception& E) {
+    return DescribeException(&E);
+  } catch (...) {
+    return "[unknown] non-standard exception";
+  }
+}
+
+}  // namespace probrix

@@ -1,0 +1,33 @@
+#include "search/uSearchLog.h"
+
+#include "foundation/appExceptions.h"
+
+namespace probrix {
+
+void TSearchLog::Add(std::string_view Text, TDateTime Time) {
+  std::string line = FormatDateTime("hh:nn:ss.zzz", Time);
+  line.push_back(' ');
+  line.append(Text);
+  Lines_.push_back(std::move(line));
+}
+
+void TSearchLog::AddFmt(std::string_view Fmt, TFormatArgs Args, TDateTime Time) {
+  std::string text;
+  try {
+    text = Format(Fmt, Args);
+  } catch (const std::exception& E) {
+    throw ELogStringFormatError::CreateFmt("Ошибка форматирования лог-строки (\"%s\")", {Fmt}, &E);
+  }
+  Add(text, Time);
+}
+
+std::string TSearchLog::Text() const {
+  std::string out;
+  for (const std::string& l : Lines_) {
+    out += l;
+    out += "\r\n";
+  }
+  return out;
+}
+
+}  // namespace probrix

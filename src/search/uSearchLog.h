@@ -1,0 +1,42 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "foundation/appDateTime.h"
+#include "foundation/appSysUtils.h"
+
+namespace probrix {
+
+// The sink of the log lines of one search attempt: the searchers' own lines and the traffic
+// lines of the exchange. Holders of the interface never free it.
+class ILogStrings {
+ public:
+  virtual void Add(std::string_view Text, TDateTime Time) = 0;
+  // Formats, then adds; a format that does not fit raises ELogStringFormatError, adding nothing.
+  virtual void AddFmt(std::string_view Fmt, TFormatArgs Args, TDateTime Time) = 0;
+
+ protected:
+  ~ILogStrings() = default;
+};
+
+// The in-memory protocol of one attempt; lines are "hh:nn:ss.zzz <text>".
+class TSearchLog : public ILogStrings {
+ public:
+  TSearchLog() = default;
+  virtual ~TSearchLog() = default;
+
+  void Add(std::string_view Text, TDateTime Time) override;
+  void AddFmt(std::string_view Fmt, TFormatArgs Args, TDateTime Time) override;
+  void Clear() { Lines_.clear(); }
+
+  const std::vector<std::string>& Lines() const { return Lines_; }
+  // The lines in order, each followed by CR LF.
+  std::string Text() const;
+
+ private:
+  std::vector<std::string> Lines_;
+};
+
+}  // namespace probrix
