@@ -37,6 +37,7 @@ std::string StripQuotes(std::string Value) {
 }  // namespace
 
 TIniFile::TIniFile(std::filesystem::path FileName) : FileName_(std::move(FileName)) {
+  Sections_.push_back(TSection{});  // the lines before the first section header
   std::ifstream in(FileName_, std::ios::binary);
   if (!in) return;
   std::ostringstream buf;
