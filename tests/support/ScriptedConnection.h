@@ -66,6 +66,9 @@ class TScriptedConnection : public TDeviceConnection {
   std::vector<std::int32_t> ReadTimeoutHistory() const;   // every SetReadTimeout value
   std::vector<std::int32_t> WriteTimeoutHistory() const;  // every SetWriteTimeout value
   std::vector<std::int32_t> ReadCountHistory() const;     // the Count of every Read call
+  // Everything in order: "open", "close", "write:<hex dump>", "read:<hex dump>" (a successful
+  // read, at its return), "read-failed", "write-failed", "open-failed".
+  std::vector<std::string> Events() const;
 
   std::chrono::milliseconds EmptyScriptLimit{2000};
 
@@ -117,6 +120,7 @@ class TScriptedConnection : public TDeviceConnection {
   std::vector<std::int32_t> ReadTimeouts_;
   std::vector<std::int32_t> WriteTimeouts_;
   std::vector<std::int32_t> ReadCounts_;
+  std::vector<std::string> Events_;
 };
 
 }  // namespace probrix::test
