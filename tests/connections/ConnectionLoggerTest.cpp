@@ -7,11 +7,11 @@
 #include <thread>
 #include <vector>
 
-#include "support/ScriptedConnection.h"
-#include "support/TestSupport.h"
 #include "connections/ioDeviceConnection.h"
 #include "foundation/appExceptions.h"
 #include "foundation/utilitySystemTime.h"
+#include "support/ScriptedConnection.h"
+#include "support/TestSupport.h"
 
 namespace probrix {
 namespace {

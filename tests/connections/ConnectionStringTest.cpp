@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "support/ScriptedConnection.h"
 #include "connections/ioDeviceConnection.h"
+#include "support/ScriptedConnection.h"
 
 namespace probrix {
 namespace {
@@ -52,10 +52,10 @@ TEST(SerialConnectionStringTest, DtrEnableIsFalseOnlyForZero) {
     const char* Text;
     bool Expected;
   };
-  for (const Case& c : {Case{"DtrEnable=0", false}, Case{"DtrEnable=1", true},
-                        Case{"DtrEnable=no", true}, Case{"DtrEnable=", true},
-                        Case{"DtrEnable=00", true}, Case{"DtrEnable=false", true},
-                        Case{"BaudRate=1200", true}, Case{"dtrenable=0", false}}) {
+  for (const Case& c :
+       {Case{"DtrEnable=0", false}, Case{"DtrEnable=1", true}, Case{"DtrEnable=no", true},
+        Case{"DtrEnable=", true}, Case{"DtrEnable=00", true}, Case{"DtrEnable=false", true},
+        Case{"BaudRate=1200", true}, Case{"dtrenable=0", false}}) {
     TSerialPortConnectionStringBuilder b;
     b.SetConnectionString(c.Text);
     EXPECT_EQ(b.DtrEnable, c.Expected) << c.Text;
@@ -119,11 +119,9 @@ TEST(ConnectionStringComposeTest, QuotingRules) {
   EXPECT_EQ(TDeviceConnectionStringBuilder::JoinItems({""}, ';'), "\"\"");
   EXPECT_EQ(TDeviceConnectionStringBuilder::JoinItems({"a", ""}, ';'), "a;");
   EXPECT_EQ(TDeviceConnectionStringBuilder::JoinItems({"a\"b"}, ';'), "\"a\"\"b\"");
-  EXPECT_EQ(TDeviceConnectionStringBuilder::JoinItems({"a;b", "c\td"}, ';'),
-            "\"a;b\";\"c\td\"");
+  EXPECT_EQ(TDeviceConnectionStringBuilder::JoinItems({"a;b", "c\td"}, ';'), "\"a;b\";\"c\td\"");
   // Bytes of 128 and more (UTF-8 text) are ordinary characters.
-  EXPECT_EQ(TDeviceConnectionStringBuilder::JoinItems({"PortName=порт"}, ';'),
-            "PortName=порт");
+  EXPECT_EQ(TDeviceConnectionStringBuilder::JoinItems({"PortName=порт"}, ';'), "PortName=порт");
 }
 
 TEST(ConnectionStringComposeTest, ItemListsSurviveComposeAndParse) {
@@ -145,7 +143,7 @@ TEST(ConnectionStringComposeTest, ItemListsSurviveComposeAndParse) {
 TEST(ConnectionStringValuesTest, GetAndSetValue) {
   TDeviceConnectionStringBuilder b;
   b.SetConnectionString("Foo=1;PortName=A;portname=B;NoKey;TcpAddr=a=b");
-  EXPECT_EQ(b.GetValue("PORTNAME"), "A");  // the first item of a key counts
+  EXPECT_EQ(b.GetValue("PORTNAME"), "A");   // the first item of a key counts
   EXPECT_EQ(b.GetValue("TcpAddr"), "a=b");  // everything after the first "="
   EXPECT_EQ(b.GetValue("NoKey"), "");       // items without "=" never match
   EXPECT_EQ(b.GetValue("Missing"), "");
@@ -202,10 +200,10 @@ TEST(TcpEndPointTextTest, HostAndPort) {
     std::uint16_t Port;
   };
   for (const Case& c : {Case{"10.0.0.5", "10.0.0.5", 9999}, Case{"10.0.0.5:502", "10.0.0.5", 502},
-                        Case{":502", "", 502}, Case{"host:abc", "host", 9999},
-                        Case{"", "", 9999}, Case{"host:", "host", 9999},
-                        Case{"host:70000", "host", 4464}, Case{" host : 77 ", "host", 77},
-                        Case{"a:1:2", "a", 1}, Case{"\"my host\":5", "my host", 5}}) {
+                        Case{":502", "", 502}, Case{"host:abc", "host", 9999}, Case{"", "", 9999},
+                        Case{"host:", "host", 9999}, Case{"host:70000", "host", 4464},
+                        Case{" host : 77 ", "host", 77}, Case{"a:1:2", "a", 1},
+                        Case{"\"my host\":5", "my host", 5}}) {
     const TTcpEndPoint e = ParseTcpEndPointText(c.Text);
     EXPECT_EQ(e.TcpAddr, c.Addr) << c.Text;
     EXPECT_EQ(e.TcpPort, c.Port) << c.Text;

@@ -192,8 +192,8 @@ TEST_F(MessageTransceiverTest, ReadIoFailureClosesAndTheNextExchangeReopens) {
   EXPECT_FALSE(Connection->IsOpen());
   EXPECT_EQ(Connection->CloseCount(), 1);
   auto lines = Texts(Log);
-  EXPECT_EQ(lines.back(), "<err Не удалось выполнить чтение данных: [EConnectionIOError] [" + Cs +
-                              "] broken");
+  EXPECT_EQ(lines.back(),
+            "<err Не удалось выполнить чтение данных: [EConnectionIOError] [" + Cs + "] broken");
 
   Log.Clear();
   Connection->AddChunk(BytesOf({0x0A, 0x0B}));
@@ -209,9 +209,9 @@ TEST_F(MessageTransceiverTest, ReadTimeoutPassesUnchangedAndKeepsTheConnectionOp
   Connection->AddChunk(BytesOf({0x01, 0x02}), 500ms);
   EXPECT_THROW(Transceiver->Exchange(BytesOf({0x01})), EReadTimeoutError);
   EXPECT_TRUE(Connection->IsOpen());
-  EXPECT_EQ(Texts(Log).back().rfind("<err Не удалось выполнить чтение данных: [EReadTimeoutError]",
-                                    0),
-            0u);
+  EXPECT_EQ(
+      Texts(Log).back().rfind("<err Не удалось выполнить чтение данных: [EReadTimeoutError]", 0),
+      0u);
 }
 
 TEST_F(MessageTransceiverTest, OpenFailureIsLoggedAndPassedUnchanged) {
@@ -341,9 +341,8 @@ TEST_F(MessageTransceiverTest, SecondThreadsExchangeWaitsForTheFirst) {
 
   EXPECT_EQ(firstResponse, BytesOf({0xA1, 0xA2}));
   EXPECT_EQ(secondResponse, BytesOf({0xB1, 0xB2}));
-  EXPECT_EQ(Connection->Events(),
-            (std::vector<std::string>{"open", "write:01 ", "read:A1 A2 ", "write:02 ",
-                                      "read:B1 B2 "}));
+  EXPECT_EQ(Connection->Events(), (std::vector<std::string>{"open", "write:01 ", "read:A1 A2 ",
+                                                            "write:02 ", "read:B1 B2 "}));
 }
 
 TEST(MessageReceiverTest, NeverReadsMoreThanTheBuffer) {
