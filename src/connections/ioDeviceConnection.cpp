@@ -24,8 +24,7 @@ bool ItemHasKey(const std::string& Item, std::string_view Key) {
 
 bool NeedsQuotes(const std::string& Item, char Separator) {
   return std::any_of(Item.begin(), Item.end(), [Separator](char C) {
-    return IsBlankOrControl(C) || C == TDeviceConnectionStringBuilder::QuoteChar ||
-           C == Separator;
+    return IsBlankOrControl(C) || C == TDeviceConnectionStringBuilder::QuoteChar || C == Separator;
   });
 }
 

@@ -59,7 +59,7 @@ class IDeviceConnection {
   /* 12 */ virtual void WriteLog(std::uint8_t Kind, std::string_view Text) = 0;
   /* 13 */ virtual void WriteLogFmt(std::uint8_t Kind, std::string_view Fmt, TFormatArgs Args) = 0;
   /* 14 */ virtual bool IsOpen() = 0;
-  /* 15 */ virtual void Open() = 0;  // nothing if already open; fails with EConnectionOpenError
+  /* 15 */ virtual void Open() = 0;   // nothing if already open; fails with EConnectionOpenError
   /* 16 */ virtual void Close() = 0;  // fails with EConnectionCloseError
   /* 17 */ virtual void CloseQuietly() = 0;  // Close with every exception swallowed
   /* 18 */ virtual void Write(const std::uint8_t* Data, std::int32_t Count) = 0;
@@ -236,8 +236,8 @@ class TConnectionLogger {
   /* slot 0 */
   // Delivers one record to every listener in registration order, on the calling thread, under
   // the listener list's lock.
-  virtual void DispatchLog(IDeviceConnection* Connection, std::uint8_t Kind,
-                           std::string_view Text, TDateTime Time);
+  virtual void DispatchLog(IDeviceConnection* Connection, std::uint8_t Kind, std::string_view Text,
+                           TDateTime Time);
 
  private:
   mutable std::recursive_mutex ListenersLock_;

@@ -54,10 +54,9 @@ void TMessageSender::WritePacket(IDeviceConnection& Connection, const std::uint8
                                           {Connection.ConnectionString()});
   }
   Stopwatch.Stop();
-  Connection.WriteLogFmt(TTrafficLogKind::RequestWritten,
-                         "---> (size=%d) %s (ExecutionTime=%d ms) [ThreadID: 0x%.8x]",
-                         {Count, HexDump(Data, Count), Stopwatch.ElapsedMilliseconds(),
-                          CurrentThreadIdForLog()});
+  Connection.WriteLogFmt(
+      TTrafficLogKind::RequestWritten, "---> (size=%d) %s (ExecutionTime=%d ms) [ThreadID: 0x%.8x]",
+      {Count, HexDump(Data, Count), Stopwatch.ElapsedMilliseconds(), CurrentThreadIdForLog()});
 }
 
 void TMessageSender::SendPacked(IDeviceConnection* Connection, const std::uint8_t* Data,

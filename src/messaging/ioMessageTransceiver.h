@@ -33,16 +33,16 @@ namespace probrix {
 // The kind byte of each traffic log line.
 struct TTrafficLogKind {
   static constexpr std::uint8_t ConnectionOpened = 6;  // "---> Connection opened [%s]" and
-                                                        // "--->  [%s] Connection opened"
-  static constexpr std::uint8_t PackedRequest = 9;      // "--q>"
-  static constexpr std::uint8_t RequestWritten = 10;    // "--->"
-  static constexpr std::uint8_t ReadRequested = 11;     // "<--- Запрошена операция чтения данных"
-  static constexpr std::uint8_t PackedResponse = 12;    // "<a--"
-  static constexpr std::uint8_t ReadStep = 13;          // "<trd", "<rd-", OrvatASCII "<raw"
-  static constexpr std::uint8_t Check = 14;             // "<chk"
-  static constexpr std::uint8_t RawRead = 15;           // "<raw", "<acc"
-  static constexpr std::uint8_t PacketReceived = 16;    // "<---" with the wait times
-  static constexpr std::uint8_t Error = 17;             // "<err"
+                                                       // "--->  [%s] Connection opened"
+  static constexpr std::uint8_t PackedRequest = 9;     // "--q>"
+  static constexpr std::uint8_t RequestWritten = 10;   // "--->"
+  static constexpr std::uint8_t ReadRequested = 11;  // "<--- Запрошена операция чтения данных"
+  static constexpr std::uint8_t PackedResponse = 12;  // "<a--"
+  static constexpr std::uint8_t ReadStep = 13;        // "<trd", "<rd-", OrvatASCII "<raw"
+  static constexpr std::uint8_t Check = 14;           // "<chk"
+  static constexpr std::uint8_t RawRead = 15;         // "<raw", "<acc"
+  static constexpr std::uint8_t PacketReceived = 16;  // "<---" with the wait times
+  static constexpr std::uint8_t Error = 17;           // "<err"
 };
 
 // The operating system's identifier of the calling thread, for the "[ThreadID: 0x%.8x]" parts.

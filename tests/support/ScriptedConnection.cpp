@@ -1,9 +1,10 @@
-#include "ScriptedConnection.h"
+#include "support/ScriptedConnection.h"
 
 #include <algorithm>
 #include <thread>
 
 #include "foundation/ioExceptions.h"
+#include "messaging/updStrUtils.h"
 
 namespace probrix::test {
 
@@ -98,6 +99,11 @@ std::vector<std::int32_t> TScriptedConnection::ReadCountHistory() const {
   return ReadCounts_;
 }
 
+std::vector<std::string> TScriptedConnection::Events() const {
+  std::lock_guard<std::mutex> guard(Mutex_);
+  return Events_;
+}
+
 std::string TScriptedConnection::ConnectionString() const {
   if (Type_ == TConnectionType::ctTcp) {
     return TTcpConnectionStringBuilder(Name_, kTcpPort).GetConnectionString();
@@ -151,10 +157,12 @@ void TScriptedConnection::Open() {
   if (Open_) return;
   if (OpenFailure_) {
     std::unique_ptr<Exception> failure = std::move(OpenFailure_);
+    Events_.emplace_back("open-failed");
     failure->Raise();
   }
   Open_ = true;
   ++OpenCount_;
+  Events_.emplace_back("open");
 }
 
 void TScriptedConnection::Close() {
@@ -162,6 +170,7 @@ void TScriptedConnection::Close() {
   if (!Open_) return;
   Open_ = false;
   ++CloseCount_;
+  Events_.emplace_back("close");
 }
 
 void TScriptedConnection::CloseQuietly() {
@@ -180,14 +189,17 @@ void TScriptedConnection::Write(const std::uint8_t* Data, std::int32_t Count) {
   if (delay.count() > 0) std::this_thread::sleep_for(delay);
   std::lock_guard<std::mutex> guard(Mutex_);
   if (!Open_) {
+    Events_.emplace_back("write-failed");
     throw EConnectionIOError::CreateFmt("[%s] Данные не отправлены т.к. подключение закрыто.",
                                         {ConnectionString()});
   }
   if (WriteFailure_) {
     std::unique_ptr<Exception> failure = std::move(WriteFailure_);
+    Events_.emplace_back("write-failed");
     failure->Raise();
   }
   if (Count > 0 && Data != nullptr) Writes_.emplace_back(Data, static_cast<std::size_t>(Count));
+  Events_.push_back("write:" + HexDump(Data, Count));
 }
 
 std::int32_t TScriptedConnection::Read(std::uint8_t* Buffer, std::int32_t Count) {
@@ -195,6 +207,7 @@ std::int32_t TScriptedConnection::Read(std::uint8_t* Buffer, std::int32_t Count)
   ++ReadCount_;
   ReadCounts_.push_back(Count);
   if (!Open_) {
+    Events_.emplace_back("read-failed");
     throw EConnectionIOError::CreateFmt("[%s] Данные не прочитаны т.к. подключение закрыто.",
                                         {ConnectionString()});
   }
@@ -206,6 +219,7 @@ std::int32_t TScriptedConnection::Read(std::uint8_t* Buffer, std::int32_t Count)
   const Clock::time_point deadline =
       waitStart + (infinite ? EmptyScriptLimit : std::chrono::milliseconds(std::max(timeout, 0)));
   auto throwTimeout = [&] {
+    Events_.emplace_back("read-failed");
     throw EReadTimeoutError::CreateFmt(
         "[%s] Операция чтения данных не была завершена до истечения времени ожидания (%d ms).",
         {ConnectionString(), timeout});
@@ -234,6 +248,7 @@ std::int32_t TScriptedConnection::Read(std::uint8_t* Buffer, std::int32_t Count)
     if (ready.Failure) {
       std::unique_ptr<Exception> failure = std::move(ready.Failure);
       Steps_.pop_front();
+      Events_.emplace_back("read-failed");
       failure->Raise();
     }
     const std::size_t n = std::min<std::size_t>(ready.Data.size(), static_cast<std::size_t>(Count));
@@ -244,6 +259,7 @@ std::int32_t TScriptedConnection::Read(std::uint8_t* Buffer, std::int32_t Count)
     } else {
       Steps_.pop_front();
     }
+    Events_.push_back("read:" + HexDump(Buffer, static_cast<int>(n)));
     return static_cast<std::int32_t>(n);
   }
 }

@@ -45,8 +45,7 @@ class TScriptedConnection : public TDeviceConnection {
   }
 
   // --- the script ---
-  void AddChunk(const TBytes& Data,
-                std::chrono::milliseconds Delay = std::chrono::milliseconds(0));
+  void AddChunk(const TBytes& Data, std::chrono::milliseconds Delay = std::chrono::milliseconds(0));
   // The step throws a copy of E (its class kept) when it comes due.
   void AddReadFailure(const Exception& E,
                       std::chrono::milliseconds Delay = std::chrono::milliseconds(0));
@@ -59,13 +58,16 @@ class TScriptedConnection : public TDeviceConnection {
 
   // --- what happened ---
   std::vector<TBytes> Writes() const;
-  TBytes WrittenBytes() const;  // all writes concatenated
-  int OpenCount() const;        // successful opens
-  int CloseCount() const;       // closes of an open connection
-  int ReadCount() const;        // Read calls
+  TBytes WrittenBytes() const;                            // all writes concatenated
+  int OpenCount() const;                                  // successful opens
+  int CloseCount() const;                                 // closes of an open connection
+  int ReadCount() const;                                  // Read calls
   std::vector<std::int32_t> ReadTimeoutHistory() const;   // every SetReadTimeout value
   std::vector<std::int32_t> WriteTimeoutHistory() const;  // every SetWriteTimeout value
   std::vector<std::int32_t> ReadCountHistory() const;     // the Count of every Read call
+  // Everything in order: "open", "close", "write:<hex dump>", "read:<hex dump>" (a successful
+  // read, at its return), "read-failed", "write-failed", "open-failed".
+  std::vector<std::string> Events() const;
 
   std::chrono::milliseconds EmptyScriptLimit{2000};
 
@@ -117,6 +119,7 @@ class TScriptedConnection : public TDeviceConnection {
   std::vector<std::int32_t> ReadTimeouts_;
   std::vector<std::int32_t> WriteTimeouts_;
   std::vector<std::int32_t> ReadCounts_;
+  std::vector<std::string> Events_;
 };
 
 }  // namespace probrix::test
