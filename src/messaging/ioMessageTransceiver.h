@@ -24,6 +24,7 @@
 #include <string_view>
 
 #include "connections/ioDeviceConnection.h"
+#include "foundation/appClasses.h"
 #include "foundation/appTypes.h"
 #include "foundation/utilityStopwatch.h"
 #include "search/uSearchLog.h"
@@ -120,10 +121,10 @@ class TMessageReceiver : public TDeviceMessenger {
 //
 // Protocol transceivers override CreateSender and CreateReceiver; the sender and receiver are
 // made on first use (a constructor cannot call the overrides), or by calling Sender()/Receiver().
-class TMessageTransceiver : public IConnectionLogListener {
+class TMessageTransceiver : public TManualInterfacedObject, public IConnectionLogListener {
  public:
   explicit TMessageTransceiver(std::shared_ptr<IDeviceConnection> Connection);
-  virtual ~TMessageTransceiver();
+  ~TMessageTransceiver() override;
   TMessageTransceiver(const TMessageTransceiver&) = delete;
   TMessageTransceiver& operator=(const TMessageTransceiver&) = delete;
 
