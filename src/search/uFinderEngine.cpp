@@ -154,8 +154,8 @@ void TSearchDevicesTask::Execute() {
       for (const std::int32_t BaudRate : BaudRates) {
         for (const TDeviceProtocol Protocol : Protocols) {
           if (Terminated()) return;
-          SearchConnection(PortName, BaudRate, AddressesOf(Protocol),
-                           TConnectionType::ctSerialPort, Protocol);
+          SearchConnection(PortName, BaudRate, AddressesOf(Protocol), TConnectionType::ctSerialPort,
+                           Protocol);
         }
       }
     } catch (const EConnectionOpenError&) {
@@ -176,8 +176,7 @@ void TSearchDevicesTask::Execute() {
 }
 
 void TSearchDevicesTask::SearchTcpEndpoint(const std::string& EndpointText,
-                                           TDeviceProtocol Protocol,
-                                           const TAddressList& List) {
+                                           TDeviceProtocol Protocol, const TAddressList& List) {
   // The same parser as the endpoint dialog and the TCP connection string builder.
   const TTcpEndPoint EndPoint = ParseTcpEndPointText(EndpointText);
   SearchConnection(EndPoint.TcpAddr, EndPoint.TcpPort, List, TConnectionType::ctTcp, Protocol);
@@ -195,8 +194,8 @@ void TSearchDevicesTask::SearchConnection(const std::string& ConnectionName,
 
   const auto ReportError = [&](std::uint8_t Address, const Exception& Error) {
     if (OnSearchError)
-      OnSearchError(this, ConnectionName, BaudRateOrPort, Protocol, ConnectionType, Address,
-                    Error, Log);
+      OnSearchError(this, ConnectionName, BaudRateOrPort, Protocol, ConnectionType, Address, Error,
+                    Log);
   };
 
   try {
@@ -208,8 +207,7 @@ void TSearchDevicesTask::SearchConnection(const std::string& ConnectionName,
     for (const std::uint8_t Address : List) {
       if (Terminated()) break;
       if (OnProgressChanged)
-        OnProgressChanged(this, ConnectionName, BaudRateOrPort, Protocol, ConnectionType,
-                          Address);
+        OnProgressChanged(this, ConnectionName, BaudRateOrPort, Protocol, ConnectionType, Address);
       try {
         Log.Clear();
         TDeviceInfo Info;

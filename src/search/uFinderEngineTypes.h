@@ -79,7 +79,7 @@ struct TSearchTaskEventArgs {
         Address(AAddress) {}
   virtual ~TSearchTaskEventArgs() = default;
 
-  std::string ConnectionName;      // port name or TCP host
+  std::string ConnectionName;       // port name or TCP host
   std::int32_t BaudRateOrPort = 0;  // baud rate of a COM port, port number of an endpoint
   TDeviceProtocol Protocol = TDeviceProtocol::dpOrvatbus;
   TConnectionType ConnectionType = TConnectionType::ctSerialPort;
@@ -109,8 +109,7 @@ struct TSearchErrorEventArgs : TSearchTaskEventArgs {
   TSearchErrorEventArgs() = default;
   TSearchErrorEventArgs(std::string AConnectionName, std::int32_t ABaudRateOrPort,
                         TDeviceProtocol AProtocol, TConnectionType AConnectionType,
-                        std::uint8_t AAddress, std::string AErrorText,
-                        std::string ASearchLogText)
+                        std::uint8_t AAddress, std::string AErrorText, std::string ASearchLogText)
       : TSearchTaskEventArgs(std::move(AConnectionName), ABaudRateOrPort, AProtocol,
                              AConnectionType, AAddress),
         ErrorText(std::move(AErrorText)),
