@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "foundation/appSysUtils.h"
+#include "connections/ioDeviceConnection.h"
 #include "foundation/ioExceptions.h"
 
 namespace probrix {
@@ -17,65 +17,6 @@ std::mutex& FactoryLock() {
 TDeviceSearcherFactory& InjectedFactory() {
   static TDeviceSearcherFactory Factory;
   return Factory;
-}
-
-constexpr std::uint16_t DefaultTcpPort = 9999;
-
-bool IsBlank(char C) {
-  const auto Code = static_cast<unsigned char>(C);
-  return Code >= 1 && Code <= 32;
-}
-
-// Splits an endpoint text into items: ':' separates, blanks separate too, a part in double
-// quotes stays whole (a doubled quote inside reads as one).
-std::vector<std::string> SplitEndpointItems(std::string_view Text) {
-  constexpr char Separator = ':';
-  constexpr char Quote = '"';
-  std::vector<std::string> Items;
-  std::size_t Pos = 0;
-  const auto SkipBlanks = [&] {
-    while (Pos < Text.size() && IsBlank(Text[Pos])) ++Pos;
-  };
-  SkipBlanks();
-  while (Pos < Text.size()) {
-    std::string Item;
-    if (Text[Pos] == Quote) {
-      ++Pos;
-      while (Pos < Text.size()) {
-        if (Text[Pos] == Quote) {
-          if (Pos + 1 < Text.size() && Text[Pos + 1] == Quote) {
-            Item += Quote;
-            Pos += 2;
-            continue;
-          }
-          ++Pos;
-          break;
-        }
-        Item += Text[Pos++];
-      }
-    } else {
-      while (Pos < Text.size() && !IsBlank(Text[Pos]) && Text[Pos] != Separator)
-        Item += Text[Pos++];
-    }
-    Items.push_back(std::move(Item));
-    SkipBlanks();
-    if (Pos < Text.size() && Text[Pos] == Separator) {
-      if (Pos + 1 == Text.size()) Items.emplace_back();
-      ++Pos;
-      SkipBlanks();
-    }
-  }
-  return Items;
-}
-
-// host:port; the host is the first item (empty if none), the port the second item as a
-// decimal integer keeping its low 16 bits, 9999 when missing or not a number.
-void ParseTcpEndpointText(std::string_view Text, std::string& Host, std::uint16_t& Port) {
-  const std::vector<std::string> Items = SplitEndpointItems(Text);
-  Host = Items.empty() ? std::string() : Items[0];
-  int Value = 0;
-  Port = Items.size() >= 2 && TryStrToInt(Items[1], Value) ? static_cast<std::uint16_t>(Value)
-                                                            : DefaultTcpPort;
 }
 
 }  // namespace
@@ -213,8 +154,8 @@ void TSearchDevicesTask::Execute() {
       for (const std::int32_t BaudRate : BaudRates) {
         for (const TDeviceProtocol Protocol : Protocols) {
           if (Terminated()) return;
-          SearchConnection(PortName, BaudRate, AddressesOf(Protocol),
-                           TConnectionType::ctSerialPort, Protocol);
+          SearchConnection(PortName, BaudRate, AddressesOf(Protocol), TConnectionType::ctSerialPort,
+                           Protocol);
         }
       }
     } catch (const EConnectionOpenError&) {
@@ -235,12 +176,10 @@ void TSearchDevicesTask::Execute() {
 }
 
 void TSearchDevicesTask::SearchTcpEndpoint(const std::string& EndpointText,
-                                           TDeviceProtocol Protocol,
-                                           const TAddressList& List) {
-  std::string Host;
-  std::uint16_t Port = DefaultTcpPort;
-  ParseTcpEndpointText(EndpointText, Host, Port);
-  SearchConnection(Host, Port, List, TConnectionType::ctTcp, Protocol);
+                                           TDeviceProtocol Protocol, const TAddressList& List) {
+  // The same parser as the endpoint dialog and the TCP connection string builder.
+  const TTcpEndPoint EndPoint = ParseTcpEndPointText(EndpointText);
+  SearchConnection(EndPoint.TcpAddr, EndPoint.TcpPort, List, TConnectionType::ctTcp, Protocol);
 }
 
 void TSearchDevicesTask::SearchConnection(const std::string& ConnectionName,
@@ -255,8 +194,8 @@ void TSearchDevicesTask::SearchConnection(const std::string& ConnectionName,
 
   const auto ReportError = [&](std::uint8_t Address, const Exception& Error) {
     if (OnSearchError)
-      OnSearchError(this, ConnectionName, BaudRateOrPort, Protocol, ConnectionType, Address,
-                    Error, Log);
+      OnSearchError(this, ConnectionName, BaudRateOrPort, Protocol, ConnectionType, Address, Error,
+                    Log);
   };
 
   try {
@@ -268,8 +207,7 @@ void TSearchDevicesTask::SearchConnection(const std::string& ConnectionName,
     for (const std::uint8_t Address : List) {
       if (Terminated()) break;
       if (OnProgressChanged)
-        OnProgressChanged(this, ConnectionName, BaudRateOrPort, Protocol, ConnectionType,
-                          Address);
+        OnProgressChanged(this, ConnectionName, BaudRateOrPort, Protocol, ConnectionType, Address);
       try {
         Log.Clear();
         TDeviceInfo Info;

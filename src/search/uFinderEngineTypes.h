@@ -10,6 +10,8 @@
 #include <string_view>
 #include <utility>
 
+#include "connections/ioDeviceConnection.h"
+
 namespace probrix {
 
 enum class TDeviceProtocol : std::uint8_t {
@@ -21,10 +23,7 @@ enum class TDeviceProtocol : std::uint8_t {
 
 inline constexpr int DeviceProtocolCount = 4;
 
-enum class TConnectionType : std::uint8_t {
-  ctSerialPort = 0,
-  ctTcp = 1,
-};
+// TConnectionType (ctSerialPort = 0, ctTcp = 1) comes with the device connection interface.
 
 // Operator-facing protocol names, indexed by TDeviceProtocol.
 inline constexpr std::array<std::string_view, DeviceProtocolCount> DeviceProtocolNames = {
@@ -80,7 +79,7 @@ struct TSearchTaskEventArgs {
         Address(AAddress) {}
   virtual ~TSearchTaskEventArgs() = default;
 
-  std::string ConnectionName;      // port name or TCP host
+  std::string ConnectionName;       // port name or TCP host
   std::int32_t BaudRateOrPort = 0;  // baud rate of a COM port, port number of an endpoint
   TDeviceProtocol Protocol = TDeviceProtocol::dpOrvatbus;
   TConnectionType ConnectionType = TConnectionType::ctSerialPort;
@@ -110,8 +109,7 @@ struct TSearchErrorEventArgs : TSearchTaskEventArgs {
   TSearchErrorEventArgs() = default;
   TSearchErrorEventArgs(std::string AConnectionName, std::int32_t ABaudRateOrPort,
                         TDeviceProtocol AProtocol, TConnectionType AConnectionType,
-                        std::uint8_t AAddress, std::string AErrorText,
-                        std::string ASearchLogText)
+                        std::uint8_t AAddress, std::string AErrorText, std::string ASearchLogText)
       : TSearchTaskEventArgs(std::move(AConnectionName), ABaudRateOrPort, AProtocol,
                              AConnectionType, AAddress),
         ErrorText(std::move(AErrorText)),

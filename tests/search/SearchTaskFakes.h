@@ -70,8 +70,8 @@ class TFakeSearcher : public IDeviceSearcher {
   void SetStartOfPacketReadTimeout(std::int32_t Value) override { SopTimeout_ = Value; }
 
   void Search(std::uint8_t Address, TDeviceInfo& Info) override {
-    Script_.Add("search " + Name_ + "," + IntToStr(Address) + " timeouts=" +
-                IntToStr(ReadTimeout_) + "/" + IntToStr(SopTimeout_) +
+    Script_.Add("search " + Name_ + "," + IntToStr(Address) +
+                " timeouts=" + IntToStr(ReadTimeout_) + "/" + IntToStr(SopTimeout_) +
                 " retries=" + IntToStr(RetryCount_) + (Log_ ? " log" : " nolog"));
     if (Log_) Log_->Add("try " + IntToStr(Address), TDateTime());
     if (Script_.OnSearch) {
@@ -134,11 +134,11 @@ inline void RecordEvents(TSearchDevicesTask& Task, TSearchScript& Script) {
   };
   Task.OnDeviceFound = [&Script](TSearchDevicesTask*, const std::string& ConnectionName,
                                  std::int32_t BaudRateOrPort, TDeviceProtocol Protocol,
-                                 TConnectionType, std::uint8_t Address,
-                                 const TDeviceInfo& Info, const TSearchLog& Log) {
+                                 TConnectionType, std::uint8_t Address, const TDeviceInfo& Info,
+                                 const TSearchLog& Log) {
     Script.Add("found " + RunName(ConnectionName, BaudRateOrPort, Protocol) + "," +
-               IntToStr(Address) + " reported=" + IntToStr(Info.Address) + " log=" +
-               IntToStr(static_cast<int>(Log.Lines().size())));
+               IntToStr(Address) + " reported=" + IntToStr(Info.Address) +
+               " log=" + IntToStr(static_cast<int>(Log.Lines().size())));
   };
   Task.OnSearchError = [&Script](TSearchDevicesTask*, const std::string& ConnectionName,
                                  std::int32_t BaudRateOrPort, TDeviceProtocol Protocol,
