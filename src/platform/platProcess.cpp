@@ -1,0 +1,80 @@
+#include "platform/platProcess.h"
+
+#include <dlfcn.h>
+#include <execinfo.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+namespace probrix::platform {
+
+std::string GetModuleFileName() {
+  std::vector<char> buf(1024);
+  for (;;) {
+    const ssize_t n = ::readlink("/proc/self/exe", buf.data(), buf.size());
+    if (n < 0) return std::string();
+    if (static_cast<std::size_t>(n) < buf.size()) return std::string(buf.data(), n);
+    if (buf.size() >= 65536) return std::string();  // no sane path is that long
+    buf.resize(buf.size() * 2);
+  }
+}
+
+std::uint32_t GetCurrentThreadId() {
+  return static_cast<std::uint32_t>(::syscall(SYS_gettid));
+}
+
+bool IsFolderWritable(const std::string& Folder) {
+  struct stat st {};
+  if (Folder.empty() || ::stat(Folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+  // Effective ids, and a read-only mount counts as not writable.
+  return ::eaccess(Folder.c_str(), W_OK | X_OK) == 0;
+}
+
+bool LocateCodeAddress(std::uintptr_t Address, TCodeLocation& Location) {
+  Dl_info info{};
+  if (Address == 0 || ::dladdr(reinterpret_cast<void*>(Address), &info) == 0 ||
+      info.dli_fname == nullptr)
+    return false;
+  const char* slash = std::strrchr(info.dli_fname, '/');
+  Location.ModuleFileName = slash ? slash + 1 : info.dli_fname;
+  Location.ModuleBase = reinterpret_cast<std::uintptr_t>(info.dli_fbase);
+  return true;
+}
+
+namespace {
+
+bool IsThrowRoutine(void* Frame) {
+  Dl_info info{};
+  if (::dladdr(Frame, &info) == 0 || info.dli_sname == nullptr) return false;
+  // A sanitizer's interceptor sits in front of the runtime's routine under its own name.
+  static const char* const kNames[] = {"__cxa_throw", "__cxa_rethrow",
+                                       "__interceptor___cxa_throw", "std::rethrow_exception",
+                                       "_ZSt17rethrow_exceptionNSt15__exception_ptr13exception_ptrE"};
+  for (const char* name : kNames)
+    if (std::strcmp(info.dli_sname, name) == 0) return true;
+  return false;
+}
+
+}  // namespace
+
+std::uintptr_t FindThrowAddress() {
+  void* frames[64];
+  const int count = ::backtrace(frames, 64);
+  int i = 0;
+  while (i < count && !IsThrowRoutine(frames[i])) ++i;
+  while (i < count && IsThrowRoutine(frames[i])) ++i;
+  if (i >= count) return 0;
+  // A return address points past the call; one byte back lies inside the calling statement.
+  return reinterpret_cast<std::uintptr_t>(frames[i]) - 1;
+}
+
+std::string GetEnvironmentVariable(const char* Name) {
+  const char* v = std::getenv(Name);
+  return v ? std::string(v) : std::string();
+}
+
+}  // namespace probrix::platform
