@@ -47,26 +47,31 @@ bool LocateCodeAddress(std::uintptr_t Address, TCodeLocation& Location) {
 
 namespace {
 
-bool IsThrowRoutine(void* Frame) {
+// Whether a frame lies in the C++ runtime (or a sanitizer's runtime in front of it). Symbol
+// names do not help here: the throw routine's terminate path sits in a cold section that no
+// exported symbol covers.
+bool InRuntimeLibrary(void* Frame) {
   Dl_info info{};
-  if (::dladdr(Frame, &info) == 0 || info.dli_sname == nullptr) return false;
-  // A sanitizer's interceptor sits in front of the runtime's routine under its own name.
-  static const char* const kNames[] = {"__cxa_throw", "__cxa_rethrow",
-                                       "__interceptor___cxa_throw", "std::rethrow_exception",
-                                       "_ZSt17rethrow_exceptionNSt15__exception_ptr13exception_ptrE"};
-  for (const char* name : kNames)
-    if (std::strcmp(info.dli_sname, name) == 0) return true;
+  if (::dladdr(Frame, &info) == 0 || info.dli_fname == nullptr) return false;
+  const char* slash = std::strrchr(info.dli_fname, '/');
+  const char* name = slash ? slash + 1 : info.dli_fname;
+  static const char* const kPrefixes[] = {"libstdc++", "libgcc_s", "libc++", "libasan",
+                                          "libtsan",   "libubsan", "liblsan"};
+  for (const char* prefix : kPrefixes)
+    if (std::strncmp(name, prefix, std::strlen(prefix)) == 0) return true;
   return false;
 }
 
 }  // namespace
 
 std::uintptr_t FindThrowAddress() {
+  // The handler's own frames, then the runtime's (terminate, the throw routine), then the
+  // function that threw.
   void* frames[64];
   const int count = ::backtrace(frames, 64);
   int i = 0;
-  while (i < count && !IsThrowRoutine(frames[i])) ++i;
-  while (i < count && IsThrowRoutine(frames[i])) ++i;
+  while (i < count && !InRuntimeLibrary(frames[i])) ++i;
+  while (i < count && InRuntimeLibrary(frames[i])) ++i;
   if (i >= count) return 0;
   // A return address points past the call; one byte back lies inside the calling statement.
   return reinterpret_cast<std::uintptr_t>(frames[i]) - 1;
