@@ -1,0 +1,326 @@
+#include "foundation/appFileLogs.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+#include <thread>
+
+#include "foundation/appCodePage.h"
+#include "foundation/appExceptions.h"
+#include "foundation/appSysUtils.h"
+
+namespace probrix {
+
+namespace {
+
+constexpr char kLineEnd[] = "\r\n";
+constexpr char kTimeStampFormat[] = "hh:nn:ss.zzz ";
+
+// A writer in another process (or another log object) holds a file only for one append; wait
+// this many milliseconds for it before the open counts as failed.
+constexpr int kLockWaitMs = 100;
+
+std::mutex DefaultLogsFolderLock;
+std::string DefaultLogsFolderValue;
+
+std::size_t FileNameStart(const std::string& Path) {
+  const std::size_t slash = Path.find_last_of('/');
+  return slash == std::string::npos ? 0 : slash + 1;
+}
+
+// Position of the extension's point in the file name part, or npos.
+std::size_t ExtensionPos(const std::string& Path) {
+  const std::size_t dot = Path.find_last_of('.');
+  if (dot == std::string::npos || dot < FileNameStart(Path)) return std::string::npos;
+  return dot;
+}
+
+std::string InsertBeforeExtension(const std::string& Path, const std::string& Text) {
+  const std::size_t dot = ExtensionPos(Path);
+  std::string out = Path;
+  out.insert(dot == std::string::npos ? out.size() : dot, Text);
+  return out;
+}
+
+std::string ChangeFileExt(const std::string& Path, const std::string& Extension) {
+  const std::size_t dot = ExtensionPos(Path);
+  return (dot == std::string::npos ? Path : Path.substr(0, dot)) + Extension;
+}
+
+const std::string* FindValue(const std::vector<std::pair<std::string, std::string>>& List,
+                             const std::string& Name) {
+  for (const auto& [name, value] : List)
+    if (SameTextAscii(name, Name)) return &value;
+  return nullptr;
+}
+
+void SetValue(std::vector<std::pair<std::string, std::string>>& List, const std::string& Name,
+              const std::string& Value) {
+  for (auto& [name, value] : List)
+    if (SameTextAscii(name, Name)) {
+      value = Value;
+      return;
+    }
+  List.emplace_back(Name, Value);
+}
+
+void RemoveValues(std::vector<std::pair<std::string, std::string>>& List,
+                  const std::string& Name) {
+  std::erase_if(List, [&](const auto& Item) { return SameTextAscii(Item.first, Name); });
+}
+
+bool IsBlank(const std::string& Text) { return Trim(Text).empty(); }
+
+struct TAppendFailure {
+  const char* Step = nullptr;  // the failed step, none on success
+  int Error = 0;
+};
+
+// Opens (creating it), takes the advisory lock that serialises writers, appends Bytes with one
+// write and closes. Never throws.
+TAppendFailure AppendBytes(const std::string& Path, const std::string& Bytes) {
+  if (Path.empty()) return {"CreateFile", ENOENT};
+  int fd;
+  do {
+    fd = ::open(Path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return {"CreateFile", errno};
+
+  for (int waited = 0;;) {
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) break;
+    const int err = errno;
+    if (err == EINTR) continue;
+    if (err != EWOULDBLOCK) break;  // a file system without locks: write unserialised
+    if (waited >= kLockWaitMs) {
+      ::close(fd);
+      return {"CreateFile", err};
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ++waited;
+  }
+
+  TAppendFailure result;
+  if (::lseek(fd, 0, SEEK_END) < 0) {
+    result = {"SetFilePointer", errno};
+  } else {
+    std::size_t done = 0;
+    while (done < Bytes.size()) {
+      const ssize_t n = ::write(fd, Bytes.data() + done, Bytes.size() - done);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        result = {"WriteFile", errno};
+        break;
+      }
+      if (n == 0) {
+        result = {"WriteFile", EIO};
+        break;
+      }
+      done += static_cast<std::size_t>(n);
+    }
+  }
+  ::close(fd);  // also releases the lock
+  return result;
+}
+
+// Creates the folder of Path and its missing parents; false when that fails.
+bool ForceFolderOf(const std::string& Path) {
+  const std::filesystem::path folder = std::filesystem::path(Path).parent_path();
+  if (folder.empty()) return true;
+  std::error_code ec;
+  std::filesystem::create_directories(folder, ec);
+  if (!ec) return true;
+  return std::filesystem::is_directory(folder, ec);
+}
+
+}  // namespace
+
+std::string MakeSafeFileName(std::string_view Text, char Replacement) {
+  std::string out(Text);
+  for (char& c : out)
+    if (std::strchr("\"'*/:<>?\\|", c) != nullptr && c != '\0') c = Replacement;
+  return out;
+}
+
+void RaiseFileLogError(std::string_view FuncName, int ErrorCode) {
+  std::string message;
+  if (ErrorCode != 0) {
+    char buf[256];
+    const char* text = strerror_r(ErrorCode, buf, sizeof(buf));
+    message = Format("System Error.  Code: %d.\r\n%s", {ErrorCode, text ? text : ""});
+  } else {
+    message = "A call to an OS function failed";
+  }
+  message += Format(" (funcName=%s)", {FuncName});
+  EOSError e(std::move(message));
+  e.ErrorCode = ErrorCode;
+  throw e;
+}
+
+void RaiseFileLogError(std::string_view FuncName) { RaiseFileLogError(FuncName, errno); }
+
+void SetDefaultLogsFolder(std::string Folder) {
+  std::lock_guard guard(DefaultLogsFolderLock);
+  DefaultLogsFolderValue = std::move(Folder);
+}
+
+std::string DefaultLogsFolder() {
+  std::lock_guard guard(DefaultLogsFolderLock);
+  return DefaultLogsFolderValue;
+}
+
+std::string QuoteFormatLiteral(std::string_view Text) {
+  // A double quote cannot appear inside double quotes: it goes between single quotes.
+  std::string out;
+  std::size_t i = 0;
+  while (i < Text.size()) {
+    if (Text[i] == '"') {
+      out += "'\"'";
+      ++i;
+      continue;
+    }
+    const std::size_t end = std::min(Text.find('"', i), Text.size());
+    out += '"';
+    out.append(Text.substr(i, end - i));
+    out += '"';
+    i = end;
+  }
+  return out;
+}
+
+// --- tFileLog ---------------------------------------------------------------------------
+
+tFileLog::tFileLog(std::string FileName) : FileName(std::move(FileName)) {}
+
+void tFileLog::SetClock(TLogClock Clock) {
+  std::lock_guard guard(Lock_);
+  Clock_ = std::move(Clock);
+}
+
+TDateTime tFileLog::Now() const { return Clock_ ? Clock_() : NowDateTime(); }
+
+std::string tFileLog::GetFileName() {
+  std::lock_guard guard(Lock_);
+  return FileName;
+}
+
+bool tFileLog::Log(const std::string& Text) { return WriteNamed(Text, std::string(), true); }
+
+bool tFileLog::LogRaw(const std::string& Text) { return WriteNamed(Text, std::string(), false); }
+
+bool tFileLog::LogNamed(const std::string& Text, const std::string& Name) {
+  return WriteNamed(Text, Name, true);
+}
+
+bool tFileLog::LogNamedRaw(const std::string& Text, const std::string& Name) {
+  return WriteNamed(Text, Name, false);
+}
+
+bool tFileLog::WriteNamed(const std::string& Text, const std::string& Name, bool WithTime) {
+  std::lock_guard guard(Lock_);
+  const std::string safe = MakeSafeFileName(Name, '_');
+  std::string path = GetFileName();
+  if (!safe.empty() && !path.empty()) path = InsertBeforeExtension(path, "_" + safe);
+  if (const std::string* ext = FindValue(Extensions, safe); ext && !path.empty())
+    path = ChangeFileExt(path, *ext);
+
+  const std::string* header = FindValue(Headers, safe);
+  std::error_code ec;
+  const bool needHeader = header && !path.empty() && !std::filesystem::exists(path, ec);
+
+  const std::string stamp = WithTime ? FormatDateTime(kTimeStampFormat, Now()) : std::string();
+  std::string content;
+  if (needHeader) content += stamp + *header + kLineEnd;
+  content += stamp + Text + kLineEnd;
+
+  const TAppendFailure failure = AppendBytes(path, Utf8ToCp1251(content));
+  if (failure.Step) RaiseFileLogError(failure.Step, failure.Error);
+  return true;
+}
+
+bool tFileLog::LogToDayFolder(const std::string& Text, const std::string& Folder,
+                              const std::string& Name) {
+  return WriteToDayFolder(Text, Folder, Name, true);
+}
+
+bool tFileLog::LogToDayFolderRaw(const std::string& Text, const std::string& Folder,
+                                 const std::string& Name) {
+  return WriteToDayFolder(Text, Folder, Name, false);
+}
+
+bool tFileLog::WriteToDayFolder(const std::string& Text, const std::string& Folder,
+                                const std::string& Name, bool WithTime) {
+  try {
+    std::lock_guard guard(Lock_);
+    std::string folder = IsBlank(Folder) ? DefaultLogsFolder() : Folder;
+    // With no folder at all the day folder is relative to the current (program) folder.
+    if (!folder.empty() && folder.back() != '/') folder += '/';
+    const TDateTime now = Now();
+    const std::string path =
+        folder + FormatDateTime("yyyy_mm_dd", now) + "/" + MakeSafeFileName(Name, '_');
+    if (!ForceFolderOf(path)) return false;
+    const std::string stamp = WithTime ? FormatDateTime(kTimeStampFormat, now) : std::string();
+    return AppendBytes(path, Utf8ToCp1251(stamp + Text + kLineEnd)).Step == nullptr;
+  } catch (...) {
+    return false;
+  }
+}
+
+bool tFileLog::LogToFile(const std::string& Text, const std::string& Path) {
+  return WriteToFile(Text, Path, true);
+}
+
+bool tFileLog::LogToFileRaw(const std::string& Text, const std::string& Path) {
+  return WriteToFile(Text, Path, false);
+}
+
+bool tFileLog::WriteToFile(const std::string& Text, const std::string& Path, bool WithTime) {
+  try {
+    std::lock_guard guard(Lock_);
+    if (IsBlank(Path)) return false;
+    if (!ForceFolderOf(Path)) return false;
+    const std::string stamp = WithTime ? FormatDateTime(kTimeStampFormat, Now()) : std::string();
+    return AppendBytes(Path, Utf8ToCp1251(stamp + Text + kLineEnd)).Step == nullptr;
+  } catch (...) {
+    return false;
+  }
+}
+
+void tFileLog::SetFileOptions(const std::string& Name, const std::string& Header,
+                              const std::string& Extension) {
+  // Guarded although the options are normally set before the first write.
+  std::lock_guard guard(Lock_);
+  const std::string safe = MakeSafeFileName(Name, '_');
+  if (!IsBlank(Header)) SetValue(Headers, safe, Header);
+  if (!IsBlank(Extension)) SetValue(Extensions, safe, Extension);
+}
+
+void tFileLog::RemoveFileOptions(const std::string& Name) {
+  std::lock_guard guard(Lock_);
+  const std::string safe = MakeSafeFileName(Name, '_');
+  RemoveValues(Headers, safe);
+  RemoveValues(Extensions, safe);
+}
+
+// --- tTimeSeparatedFileLog ---------------------------------------------------------------
+
+tTimeSeparatedFileLog::tTimeSeparatedFileLog(std::string FileNamePattern)
+    : tFileLog(std::string()), FileNamePattern_(std::move(FileNamePattern)) {}
+
+std::string tTimeSeparatedFileLog::GetFileName() {
+  std::lock_guard guard(Lock_);
+  std::string name;
+  try {
+    name = FormatDateTime(FileNamePattern_, Now());
+  } catch (...) {
+    name.clear();
+  }
+  FileName = !name.empty() && ForceFolderOf(name) ? name : std::string();
+  return FileName;
+}
+
+}  // namespace probrix

@@ -1,0 +1,427 @@
+#include "foundation/appLogging.h"
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <map>
+#include <system_error>
+
+#include "foundation/appDateTime.h"
+#include "foundation/appExceptions.h"
+#include "foundation/appIniFiles.h"
+#include "platform/platProcess.h"
+
+namespace probrix {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr char kLineEnd[] = "\r\n";
+
+struct TFacility {
+  std::string ModulePath, ModuleName, ModuleFolder, ExeFolder, LogsFolder, AppIniFileName,
+      DebugIniFileName;
+  TDebugSwitches Switches;
+  TLogClock Clock;
+
+  std::mutex AppLogLock;
+  std::shared_ptr<tTimeSeparatedFileLog> AppLog;
+
+  std::mutex ThreadLoggerLock;
+  std::unique_ptr<TThreadLogger> ThreadLogger;
+};
+
+// Never destroyed: the error hooks may log while the process is being torn down.
+TFacility& Facility() {
+  static TFacility* facility = new TFacility();
+  return *facility;
+}
+
+TDateTime LogNow() {
+  const TFacility& f = Facility();
+  return f.Clock ? f.Clock() : NowDateTime();
+}
+
+std::string WithSlash(std::string Folder) {
+  if (!Folder.empty() && Folder.back() != '/') Folder += '/';
+  return Folder;
+}
+
+// The absolute form of Path with links and "." / ".." resolved as far as it exists.
+std::string LongPathName(const std::string& Path) {
+  if (Path.empty()) return Path;
+  std::error_code ec;
+  fs::path p = fs::weakly_canonical(fs::absolute(Path, ec), ec);
+  return ec ? Path : p.string();
+}
+
+std::string FolderOf(const std::string& Path) {
+  const std::size_t slash = Path.find_last_of('/');
+  return slash == std::string::npos ? std::string() : Path.substr(0, slash + 1);
+}
+
+// An XDG base folder: the variable when it holds an absolute path, else HOME + Default.
+std::string XdgFolder(const char* Variable, const char* DefaultUnderHome) {
+  const std::string value = platform::GetEnvironmentVariable(Variable);
+  if (!value.empty() && value.front() == '/') return WithSlash(value);
+  const std::string home = platform::GetEnvironmentVariable("HOME");
+  if (home.empty() || home.front() != '/') return std::string();
+  return WithSlash(home) + DefaultUnderHome + "/";
+}
+
+std::string TrimRightBlanks(std::string Text) {
+  while (!Text.empty() && static_cast<unsigned char>(Text.back()) <= ' ') Text.pop_back();
+  return Text;
+}
+
+void WriteToStandardError(const std::string& Line) {
+  std::size_t done = 0;
+  while (done < Line.size()) {
+    const ssize_t n = ::write(STDERR_FILENO, Line.data() + done, Line.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    done += static_cast<std::size_t>(n);
+  }
+}
+
+void WriteAppLogImpl(const std::string& Text, const std::string& Name, bool Named,
+                     bool WithTime) noexcept {
+  try {
+    if (const std::shared_ptr<tTimeSeparatedFileLog> log = AppLog()) {
+      try {
+        if (Named) {
+          WithTime ? log->LogNamed(Text, Name) : log->LogNamedRaw(Text, Name);
+        } else {
+          WithTime ? log->Log(Text) : log->LogRaw(Text);
+        }
+      } catch (const std::exception& E) {
+        ReportLogError(E, Text, Name, WithTime);
+      } catch (...) {
+        ReportLogError(EForeignException("unknown", ""), Text, Name, WithTime);
+      }
+    }
+    if (Facility().Switches.DebugLog) DebugOutput(Text);
+  } catch (...) {
+    // Nothing of a failed log write reaches the caller.
+  }
+}
+
+void DefaultFlush(const std::string& Text, const std::string& Target, bool IsFile) {
+  if (IsFile) {
+    WriteLogFile(Text, Target, false);
+  } else if (!Target.empty()) {
+    WriteAppLogNamed(Text, Target, false);
+  } else {
+    WriteAppLog(Text, false);
+  }
+}
+
+}  // namespace
+
+// --- Start-up and shutdown --------------------------------------------------------------
+
+void InitializeLogging(const char* Argv0) {
+  TLoggingOptions options;
+  options.Argv0 = Argv0 ? Argv0 : "";
+  InitializeLogging(options);
+}
+
+void InitializeLogging(const TLoggingOptions& Options) {
+  TFacility& f = Facility();
+  const auto writable = Options.IsFolderWritable
+                            ? Options.IsFolderWritable
+                            : std::function<bool(const std::string&)>(platform::IsFolderWritable);
+  f.Clock = Options.Clock;
+
+  // The program file and its folder.
+  f.ModulePath = LongPathName(Options.ModulePathOverride.empty() ? platform::GetModuleFileName()
+                                                                 : Options.ModulePathOverride);
+  f.ModuleFolder = FolderOf(f.ModulePath);
+  f.ModuleName = f.ModulePath.substr(f.ModuleFolder.size());
+
+  // The folder of the first argument; a bare name was found on PATH, so it says nothing.
+  f.ExeFolder.clear();
+  if (Options.Argv0.find('/') != std::string::npos) {
+    std::error_code ec;
+    const std::string argv0 = LongPathName(Options.Argv0);
+    if (fs::is_regular_file(argv0, ec)) f.ExeFolder = FolderOf(argv0);
+  }
+  if (f.ExeFolder.empty()) f.ExeFolder = f.ModuleFolder;
+
+  if (Options.ChangeCurrentDirectory && !f.ExeFolder.empty()) {
+    if (::chdir(f.ExeFolder.c_str()) != 0) {
+      // The folder stays where it was; relative names then resolve there.
+    }
+  }
+
+  // An installed copy cannot write beside itself: settings and logs go to the user's folders.
+  const bool programFolderWritable = !f.ExeFolder.empty() && writable(f.ExeFolder);
+  const std::string configFolder = XdgFolder("XDG_CONFIG_HOME", ".config");
+  const std::string stateFolder = XdgFolder("XDG_STATE_HOME", ".local/state");
+  const std::string userConfig = configFolder.empty() ? std::string() : configFolder + "probrix/";
+  std::error_code ec;
+
+  const std::string localLogs = f.ExeFolder + "Logs/";
+  const bool localLogsUsable =
+      fs::is_directory(localLogs, ec) ? writable(localLogs) : programFolderWritable;
+  f.LogsFolder = localLogsUsable || stateFolder.empty() ? localLogs : stateFolder + "probrix/Logs/";
+
+  const std::string iniName =
+      f.ModuleName.empty() ? std::string() : fs::path(f.ModuleName).replace_extension(".ini").string();
+  const std::string localIni = f.ModulePath.empty() ? std::string() : f.ModuleFolder + iniName;
+  const bool moduleFolderWritable = !f.ModuleFolder.empty() && writable(f.ModuleFolder);
+  if (moduleFolderWritable || userConfig.empty() || localIni.empty()) {
+    f.AppIniFileName = localIni;
+  } else {
+    f.AppIniFileName = userConfig + iniName;
+    fs::create_directories(userConfig, ec);
+    // Settings an administrator placed beside the program are the user's starting point.
+    if (!fs::exists(f.AppIniFileName, ec) && fs::is_regular_file(localIni, ec))
+      fs::copy_file(localIni, f.AppIniFileName, ec);
+  }
+
+  const std::string localDebugIni = f.ModuleFolder + "Debug.ini";
+  const std::string userDebugIni = userConfig.empty() ? std::string() : userConfig + "Debug.ini";
+  if (fs::exists(localDebugIni, ec) || userDebugIni.empty()) {
+    f.DebugIniFileName = localDebugIni;
+  } else if (fs::exists(userDebugIni, ec) || !moduleFolderWritable) {
+    f.DebugIniFileName = userDebugIni;
+  } else {
+    f.DebugIniFileName = localDebugIni;
+  }
+
+  f.Switches = TDebugSwitches();
+  try {
+    const TIniFile ini(f.DebugIniFileName);
+    auto flag = [&](const char* Key) { return ini.ReadInteger("Debug", Key, 0) != 0; };
+    f.Switches.DebugMode = flag("DebugMode");
+    f.Switches.ShowTime = flag("ShowTime");
+    f.Switches.ShowModuleName = flag("ShowModuleName");
+    f.Switches.ShowThreadID = flag("ShowThreadID");
+    f.Switches.DebugLog = flag("DebugLog");
+  } catch (...) {
+    f.Switches = TDebugSwitches();
+  }
+
+  SetDefaultLogsFolder(f.LogsFolder);
+  auto log = std::make_shared<tTimeSeparatedFileLog>(
+      QuoteFormatLiteral(f.LogsFolder) + R"(YYYY"_"MM"_"DD"/"HH)" +
+      QuoteFormatLiteral("_" + f.ModuleName + ".log"));
+  if (f.Clock) log->SetClock(f.Clock);
+  std::lock_guard guard(f.AppLogLock);
+  f.AppLog = std::move(log);
+}
+
+void FinalizeLogging() {
+  TFacility& f = Facility();
+  // The threaded logger goes first: its last lines still have the application log to go to.
+  std::unique_ptr<TThreadLogger> logger;
+  {
+    std::lock_guard guard(f.ThreadLoggerLock);
+    logger = std::move(f.ThreadLogger);
+  }
+  logger.reset();
+  std::lock_guard guard(f.AppLogLock);
+  f.AppLog.reset();
+}
+
+const std::string& ModulePath() { return Facility().ModulePath; }
+const std::string& ModuleName() { return Facility().ModuleName; }
+const std::string& ModuleFolder() { return Facility().ModuleFolder; }
+const std::string& ExeFolder() { return Facility().ExeFolder; }
+const std::string& LogsFolder() { return Facility().LogsFolder; }
+const std::string& AppIniFileName() { return Facility().AppIniFileName; }
+const std::string& DebugIniFileName() { return Facility().DebugIniFileName; }
+const TDebugSwitches& DebugSwitches() { return Facility().Switches; }
+
+std::shared_ptr<tTimeSeparatedFileLog> AppLog() {
+  TFacility& f = Facility();
+  std::lock_guard guard(f.AppLogLock);
+  return f.AppLog;
+}
+
+// --- Application log functions ------------------------------------------------------------
+
+void WriteAppLog(const std::string& Text, bool WithTime) {
+  WriteAppLogImpl(Text, std::string(), false, WithTime);
+}
+
+void WriteAppLogNamed(const std::string& Text, const std::string& Name, bool WithTime) {
+  WriteAppLogImpl(Text, Name, true, WithTime);
+}
+
+void WriteAppLogFmt(std::string_view Fmt, const std::string& Name, TFormatArgs Args,
+                    bool WithTime) {
+  std::string text;
+  try {
+    text = Format(Fmt, Args);
+  } catch (const std::exception& E) {
+    // The unformatted text is recorded instead, and nothing else is written.
+    try {
+      ReportLogError(E, std::string(Fmt), Name, WithTime);
+    } catch (...) {
+    }
+    return;
+  } catch (...) {
+    return;
+  }
+  WriteAppLogNamed(text, Name, WithTime);
+}
+
+void WriteLogFile(const std::string& Text, const std::string& Path, bool WithTime) {
+  try {
+    if (const std::shared_ptr<tTimeSeparatedFileLog> log = AppLog())
+      WithTime ? log->LogToFile(Text, Path) : log->LogToFileRaw(Text, Path);
+    if (Facility().Switches.DebugLog) DebugOutput(Text);
+  } catch (...) {
+  }
+}
+
+void ReportLogError(const std::exception& E, const std::string& LogStr, const std::string& Name,
+                    bool WithTime) {
+  try {
+    const std::shared_ptr<tTimeSeparatedFileLog> log = AppLog();
+    if (!log) return;
+    const std::string text =
+        Format("Ошибка вывода в лог: ExceptionClass=%s, Message=%s, LogStr: %s",
+               {ExceptionClassName(E), std::string_view(E.what()), LogStr});
+    const std::string name = Name + "_LogError";
+    WithTime ? log->LogNamed(text, name) : log->LogNamedRaw(text, name);
+  } catch (...) {
+    // No further fall-back: the line is lost.
+  }
+}
+
+void DebugOutput(const std::string& Text) {
+  try {
+    const TFacility& f = Facility();
+    if (!f.Switches.DebugMode) return;
+    std::string line;
+    if (f.Switches.ShowTime) line += FormatDateTime("hh:nn:ss:zzz ", LogNow());
+    if (f.Switches.ShowModuleName) line += "[" + f.ModuleName + "] ";
+    if (f.Switches.ShowThreadID) line += Format("[0x%.8x] ", {platform::GetCurrentThreadId()});
+    line += Text;
+    line += kLineEnd;
+    WriteToStandardError(line);
+  } catch (...) {
+  }
+}
+
+std::string GetAppLogFolder() {
+  try {
+    const std::shared_ptr<tTimeSeparatedFileLog> log = AppLog();
+    return log ? FolderOf(log->GetFileName()) : std::string();
+  } catch (...) {
+    return std::string();
+  }
+}
+
+// --- Threaded logger ------------------------------------------------------------------------
+
+TThreadLogger::TThreadLogger(TFlushProc Flush)
+    : Flush_(Flush ? std::move(Flush) : TFlushProc(DefaultFlush)) {
+  Thread_ = std::thread([this] { Execute(); });
+}
+
+TThreadLogger::~TThreadLogger() {
+  {
+    std::lock_guard guard(Lock_);
+    Terminated_ = true;
+  }
+  DataReadyEvent_.notify_all();
+  if (Thread_.joinable()) Thread_.join();
+  // Lines queued after the worker's last look are written here rather than dropped.
+  std::vector<std::unique_ptr<TLogData>> rest;
+  {
+    std::lock_guard guard(Lock_);
+    rest.swap(Queue_);
+  }
+  WriteBatch(rest);
+}
+
+void TThreadLogger::Add(const std::string& Text, const std::string& Target, bool IsFile,
+                        bool AddTime) {
+  auto data = std::make_unique<TLogData>();
+  data->Text = AddTime ? FormatDateTime("hh:nn:ss.zzz ", LogNow()) + Text : Text;
+  data->Target = Target;
+  data->IsFile = IsFile;
+  {
+    std::lock_guard guard(Lock_);
+    Queue_.push_back(std::move(data));
+    DataReady_ = true;
+  }
+  DataReadyEvent_.notify_one();
+}
+
+void TThreadLogger::Execute() {
+  for (;;) {
+    std::vector<std::unique_ptr<TLogData>> batch;
+    {
+      std::unique_lock lock(Lock_);
+      if (!DataReady_) {
+        if (Terminated_) return;
+        // The periodic wake-up keeps the termination check alive even without a signal.
+        DataReadyEvent_.wait_for(lock, std::chrono::milliseconds(100),
+                                 [this] { return DataReady_ || Terminated_; });
+        if (!DataReady_) continue;
+      }
+      batch.swap(Queue_);
+      DataReady_ = false;
+    }
+    WriteBatch(batch);
+  }
+}
+
+void TThreadLogger::WriteBatch(std::vector<std::unique_ptr<TLogData>>& Batch) {
+  try {
+    // Targets in ascending order, each with the flag of the first entry naming it and its
+    // lines in arrival order.
+    struct TGroup {
+      bool IsFile = false;
+      std::string Text;
+      bool Any = false;
+    };
+    std::map<std::string, TGroup> groups;
+    for (const auto& data : Batch) {
+      auto [it, inserted] = groups.try_emplace(data->Target);
+      TGroup& g = it->second;
+      if (inserted) g.IsFile = data->IsFile;
+      if (g.Any) g.Text += kLineEnd;
+      g.Text += data->Text;
+      g.Any = true;
+    }
+    for (auto& [target, group] : groups) {
+      try {
+        Flush_(TrimRightBlanks(std::move(group.Text)), target, group.IsFile);
+      } catch (...) {
+        // One failing target does not cost the others their lines.
+      }
+    }
+  } catch (...) {
+  }
+  Batch.clear();
+}
+
+TThreadLogger& ThreadLogger() {
+  TFacility& f = Facility();
+  std::lock_guard guard(f.ThreadLoggerLock);
+  if (!f.ThreadLogger) f.ThreadLogger = std::make_unique<TThreadLogger>();
+  return *f.ThreadLogger;
+}
+
+void WriteThreadLog(const std::string& Text, const std::string& Path, bool AddTime) {
+  std::string line;
+  try {
+    line = AddTime ? FormatDateTime("hh:nn:ss.zzz ", LogNow()) + Text : Text;
+    TFacility& f = Facility();
+    std::lock_guard guard(f.ThreadLoggerLock);
+    if (!f.ThreadLogger) f.ThreadLogger = std::make_unique<TThreadLogger>();
+    f.ThreadLogger->Add(line, Path, true, false);
+  } catch (...) {
+    // Without a worker (no thread could be started) the line is written here.
+    WriteLogFile(line, Path, false);
+  }
+}
+
+}  // namespace probrix

@@ -1,0 +1,204 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include "LogTestUtils.h"
+#include "LoggingFixture.h"
+#include "foundation/appLogging.h"
+
+namespace probrix {
+namespace {
+
+namespace fs = std::filesystem;
+using test::ReadLogLines;
+using test::WaitFor;
+
+// Records every group the worker writes; the first group can be held up to let lines pile up
+// behind it, so that what forms the next batch is known.
+class TRecorder {
+ public:
+  struct TCall {
+    std::string Text, Target;
+    bool IsFile;
+  };
+
+  TThreadLogger::TFlushProc Proc() {
+    return [this](const std::string& Text, const std::string& Target, bool IsFile) {
+      std::unique_lock lock(Lock_);
+      Calls_.push_back({Text, Target, IsFile});
+      Changed_.notify_all();
+      Changed_.wait(lock, [this] { return !Holding_; });
+    };
+  }
+  void Hold() {
+    std::lock_guard lock(Lock_);
+    Holding_ = true;
+  }
+  void Release() {
+    {
+      std::lock_guard lock(Lock_);
+      Holding_ = false;
+    }
+    Changed_.notify_all();
+  }
+  bool WaitForCalls(std::size_t Count) {
+    std::unique_lock lock(Lock_);
+    return Changed_.wait_for(lock, std::chrono::seconds(10),
+                             [&] { return Calls_.size() >= Count; });
+  }
+  std::vector<TCall> Calls() {
+    std::lock_guard lock(Lock_);
+    return Calls_;
+  }
+
+ private:
+  std::mutex Lock_;
+  std::condition_variable Changed_;
+  bool Holding_ = false;
+  std::vector<TCall> Calls_;
+};
+
+std::string JoinLines(const std::vector<std::string>& Lines) {
+  std::string out;
+  for (const auto& l : Lines) out += (out.empty() ? "" : "\r\n") + l;
+  return out;
+}
+
+TEST(ThreadLoggerTest, TenLinesForOnePathAreOneWriteInOrder) {
+  TRecorder recorder;
+  recorder.Hold();
+  TThreadLogger logger(recorder.Proc());
+  logger.Add("blocker", "other.log", true, false);
+  ASSERT_TRUE(recorder.WaitForCalls(1));
+  std::vector<std::string> lines;
+  for (int i = 0; i < 10; ++i) {
+    lines.push_back("line " + std::to_string(i));
+    logger.Add(lines.back(), "result.log", true, false);
+  }
+  recorder.Release();
+  ASSERT_TRUE(recorder.WaitForCalls(2));
+  const auto calls = recorder.Calls();
+  ASSERT_EQ(calls.size(), 2u);
+  EXPECT_EQ(calls[1].Target, "result.log");
+  EXPECT_TRUE(calls[1].IsFile);
+  EXPECT_EQ(calls[1].Text, JoinLines(lines));
+}
+
+TEST(ThreadLoggerTest, GroupsPerTargetInAscendingOrderWithTrailingBlanksRemoved) {
+  TRecorder recorder;
+  recorder.Hold();
+  TThreadLogger logger(recorder.Proc());
+  logger.Add("blocker", "0", true, false);
+  ASSERT_TRUE(recorder.WaitForCalls(1));
+  logger.Add("b1", "b.log", true, false);
+  logger.Add("a1", "a.log", true, false);
+  logger.Add("named", "search", false, false);
+  logger.Add("b2  \r\n", "b.log", true, false);
+  logger.Add("a2\r\n\r\n", "a.log", true, false);
+  logger.Add("unnamed", "", false, false);
+  recorder.Release();
+  ASSERT_TRUE(recorder.WaitForCalls(5));
+  const auto calls = recorder.Calls();
+  ASSERT_EQ(calls.size(), 5u);
+  EXPECT_EQ(calls[1].Target, "");
+  EXPECT_EQ(calls[1].Text, "unnamed");
+  EXPECT_FALSE(calls[1].IsFile);
+  EXPECT_EQ(calls[2].Target, "a.log");
+  EXPECT_EQ(calls[2].Text, "a1\r\na2");
+  EXPECT_EQ(calls[3].Target, "b.log");
+  EXPECT_EQ(calls[3].Text, "b1\r\nb2");
+  EXPECT_EQ(calls[4].Target, "search");
+  EXPECT_FALSE(calls[4].IsFile);
+}
+
+TEST(ThreadLoggerTest, ConcurrentProducersLoseNothingAndKeepTheirOrder) {
+  TRecorder recorder;
+  constexpr int kProducers = 4;
+  constexpr int kLines = 300;
+  {
+    TThreadLogger logger(recorder.Proc());
+    std::vector<std::thread> producers;
+    for (int p = 0; p < kProducers; ++p)
+      producers.emplace_back([&, p] {
+        for (int i = 0; i < kLines; ++i)
+          logger.Add(std::to_string(i), "p" + std::to_string(p), true, false);
+      });
+    for (auto& t : producers) t.join();
+  }  // destruction writes whatever is still queued
+  std::vector<std::vector<std::string>> received(kProducers);
+  for (const auto& call : recorder.Calls()) {
+    const int p = call.Target[1] - '0';
+    std::size_t start = 0;
+    for (;;) {
+      const std::size_t end = call.Text.find("\r\n", start);
+      received[p].push_back(call.Text.substr(start, end - start));
+      if (end == std::string::npos) break;
+      start = end + 2;
+    }
+  }
+  for (int p = 0; p < kProducers; ++p) {
+    ASSERT_EQ(received[p].size(), static_cast<std::size_t>(kLines));
+    for (int i = 0; i < kLines; ++i) EXPECT_EQ(received[p][i], std::to_string(i));
+  }
+}
+
+class ThreadLogTest : public test::LoggingFixture {};
+
+TEST_F(ThreadLogTest, LinesForTwoPathsReachTheirFiles) {
+  Start();
+  const std::string folder = GetAppLogFolder();
+  const std::string result = folder + "173045_219__результаты_поиска.log";
+  const std::string attempt = folder + "173045_220_COM1_9600_Orvatbus_1.log";
+  for (int i = 0; i < 10; ++i) WriteThreadLog("Найдено " + std::to_string(i), result, false);
+  WriteThreadLog("попытка", attempt, false);
+  ASSERT_TRUE(WaitFor([&] { return ReadLogLines(result).size() == 10; }));
+  ASSERT_TRUE(WaitFor([&] { return ReadLogLines(attempt).size() == 1; }));
+  const auto lines = ReadLogLines(result);
+  for (int i = 0; i < 10; ++i) EXPECT_EQ(lines[i], "Найдено " + std::to_string(i));
+  EXPECT_EQ(ReadLogLines(attempt), std::vector<std::string>{"попытка"});
+}
+
+TEST_F(ThreadLogTest, AddTimePrefixesTheTimeOfDay) {
+  Start();
+  const std::string path = (Temp.Path() / "t.log").string();
+  Clock.Set(2026, 12, 7, 9, 8, 7, 6);
+  WriteThreadLog("stamped", path, true);
+  ThreadLogger().Add("named stamped", "search", false, true);
+  FinalizeLogging();
+  EXPECT_EQ(ReadLogLines(path), std::vector<std::string>{"09:08:07.006 stamped"});
+  EXPECT_EQ(ReadLogLines(BinDir() / "Logs" / "2026_12_07" / "09_tool_search.log"),
+            std::vector<std::string>{"09:08:07.006 named stamped"});
+}
+
+TEST_F(ThreadLogTest, NoLineIsLostAtShutdown) {
+  Start();
+  const std::string path = GetAppLogFolder() + "last.log";
+  constexpr int kLines = 2000;
+  for (int i = 0; i < kLines; ++i) WriteThreadLog(std::to_string(i), path, false);
+  ThreadLogger().Add("last application line", "", false, false);
+  FinalizeLogging();  // at once: the queue is drained before the application log goes
+  const auto lines = ReadLogLines(path);
+  ASSERT_EQ(lines.size(), static_cast<std::size_t>(kLines));
+  for (int i = 0; i < kLines; ++i) ASSERT_EQ(lines[i], std::to_string(i));
+  EXPECT_EQ(ReadLogLines(DayDir() / "14_tool.log"),
+            std::vector<std::string>{"last application line"});
+}
+
+TEST_F(ThreadLogTest, FileWriteFailuresAreSilent) {
+  Start();
+  { std::ofstream blocker(Temp.Path() / "blocker"); }
+  WriteThreadLog("x", (Temp.Path() / "blocker" / "a.log").string(), false);
+  WriteThreadLog("", "", false);
+  const std::string ok = (Temp.Path() / "ok.log").string();
+  WriteThreadLog("after", ok, false);
+  ASSERT_TRUE(WaitFor([&] { return ReadLogLines(ok).size() == 1; }));
+  EXPECT_FALSE(fs::exists(Temp.Path() / "blocker" / "a.log"));
+}
+
+}  // namespace
+}  // namespace probrix
