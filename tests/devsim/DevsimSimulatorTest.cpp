@@ -497,6 +497,14 @@ TEST(DevsimLifecycle, UnknownEndpointsAndNamesAreRejected) {
   EXPECT_THROW(sim.AddSerialPort({.Name = "../escape"}), std::invalid_argument);
   sim.AddSerialPort({.Name = "ttyX"});
   EXPECT_THROW(sim.AddSerialPort({.Name = "ttyX"}), std::invalid_argument);
+
+  // A link left dangling by a killed simulator is replaced; a live one is not taken over.
+  fs::create_symlink("/dev/pts/no-such-terminal", sim.LinkFolder() / "ttyOld");
+  const std::string old = sim.AddSerialPort({.Name = "ttyOld"});
+  EXPECT_TRUE(fs::exists(old));
+  TSimulator other(sim.LinkFolder());
+  EXPECT_THROW(other.AddSerialPort({.Name = "ttyOld"}), std::runtime_error);
+  EXPECT_TRUE(fs::exists(old));
 }
 
 }  // namespace

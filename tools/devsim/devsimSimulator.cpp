@@ -164,7 +164,10 @@ class TEndpoint {
     fcntl(Slave_, F_SETFD, FD_CLOEXEC);
     if (Config.InitialBaud > 0) SetLineSpeed(Slave_, Config.InitialBaud);
     std::error_code ec;
-    if (std::filesystem::is_symlink(std::filesystem::symlink_status(Link, ec))) {
+    // A dangling link is left over from a simulator that was killed; a live one may belong to
+    // one that still runs, so it is not taken over.
+    if (std::filesystem::is_symlink(std::filesystem::symlink_status(Link, ec)) &&
+        !std::filesystem::exists(Link, ec)) {
       std::filesystem::remove(Link, ec);
     }
     std::filesystem::create_symlink(name, Link, ec);
@@ -534,8 +537,13 @@ class TEndpoint {
               Deadline = std::min(Deadline, Link.WireFreeAt);
               return;
             }
-            // Whatever the line carries in two milliseconds, at least one byte.
-            n = std::min<std::size_t>(n, std::max<std::uint32_t>(1, speed / 5000));
+            // An idle line earns no credit; a late wake-up may catch up with the line rate.
+            if (Link.WireFreeAt + milliseconds(10) < Now) Link.WireFreeAt = Now;
+            const auto credit = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                    Now - Link.WireFreeAt + milliseconds(2))
+                                    .count();
+            const auto fits = static_cast<std::size_t>(credit * speed / 10 / 1'000'000'000LL);
+            n = std::min(n, std::max<std::size_t>(1, fits));
           }
         }
         const ssize_t w = Serial_ ? ::write(Link.Fd, seg.Data.data() + seg.Sent, n)
@@ -556,8 +564,7 @@ class TEndpoint {
         if (speed > 0) {
           const auto wire = std::chrono::nanoseconds(
               static_cast<std::int64_t>(w) * 10 * 1'000'000'000LL / speed);
-          Link.WireFreeAt = std::max(Link.WireFreeAt, Now) +
-                            std::chrono::duration_cast<TClock::duration>(wire);
+          Link.WireFreeAt += std::chrono::duration_cast<TClock::duration>(wire);
         }
         continue;
       }
