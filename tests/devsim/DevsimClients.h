@@ -27,11 +27,16 @@ inline TBytes B(std::initializer_list<std::uint8_t> Values) { return TBytes(Valu
 
 inline speed_t SpeedConstant(unsigned Baud) {
   switch (Baud) {
-    case 1200: return B1200;
-    case 9600: return B9600;
-    case 19200: return B19200;
-    case 115200: return B115200;
-    default: return B9600;
+    case 1200:
+      return B1200;
+    case 9600:
+      return B9600;
+    case 19200:
+      return B19200;
+    case 115200:
+      return B115200;
+    default:
+      return B9600;
   }
 }
 
@@ -72,7 +77,8 @@ inline TReadResult ReadUntil(int Fd, const std::function<bool(const TBytes&)>& D
 
 inline TReadResult ReadCount(int Fd, std::size_t Count,
                              std::chrono::milliseconds Deadline = 5000ms) {
-  return ReadUntil(Fd, [Count](const TBytes& d) { return d.size() >= Count; }, Deadline);
+  return ReadUntil(
+      Fd, [Count](const TBytes& d) { return d.size() >= Count; }, Deadline);
 }
 
 // Reads whatever is waiting, without waiting.

@@ -37,7 +37,6 @@ TEST(DevsimCodec, OrvatbusEscapesSpecialBytesAndUnpacksThem) {
   EXPECT_EQ(packed, B({0xFF, 0x20, 0x25, 0x49, 0x10, 0xFC, 0x10, 0x00, 0x10, 0xEF, sum, 0x03}));
   EXPECT_EQ(OrvatbusUnpack(packed, TChecksum::Crc1), body);
   EXPECT_FALSE(OrvatbusUnpack(packed, TChecksum::Crc8).has_value());
-
 }
 
 TEST(DevsimCodec, OrvatbusChecksumThatNeedsEscaping) {
@@ -81,7 +80,9 @@ TEST(DevsimCodec, AsciiLineAndFillerBytes) {
   const TBytes line = OrvatAsciiLine('A', "+0023.45 kPa");
   EXPECT_EQ(std::string(line.begin(), line.end()), "A+0023.45 kPa\r\n");
   const TBytes shortText = OrvatAsciiLine(0xC1, "12");
-  EXPECT_EQ(std::string(shortText.begin(), shortText.end()), "\xC1" "12          \r\n");
+  EXPECT_EQ(std::string(shortText.begin(), shortText.end()),
+            "\xC1"
+            "12          \r\n");
   EXPECT_EQ(OrvatAsciiLine('1', "this text is far too long").size(), 15u);
 
   const TBytes garbage = GarbageBytes(65536);
@@ -108,8 +109,8 @@ TDeviceConfig OrvatbusDevice(int Address, TChecksum Kind) {
 TEST(DevsimDevice, OrvatbusIdentificationReply) {
   const TDeviceConfig d = OrvatbusDevice(5, TChecksum::Crc1);
   EXPECT_EQ(OrvatbusReply(d, B({0x25, 0x20, 0x49})),
-            B({0xFF, 0x20, 0x25, 0x49, 0x00, 0x00, 0x06, 0x00, 0x00, 0x01, 0xA5, 0x04, 0xD2,
-               0x00, 0xC7, 0x03}));
+            B({0xFF, 0x20, 0x25, 0x49, 0x00, 0x00, 0x06, 0x00, 0x00, 0x01, 0xA5, 0x04, 0xD2, 0x00,
+               0xC7, 0x03}));
   // Any-device address: the reply names the device's own address.
   const auto body = OrvatbusUnpack(OrvatbusReply(d, B({0x7F, 0x20, 0x49})), TChecksum::Crc1);
   ASSERT_TRUE(body);
@@ -167,8 +168,8 @@ TDeviceConfig ModbusDevice(int Address) {
 TEST(DevsimDevice, ModbusRegisterReply) {
   const TDeviceConfig d = ModbusDevice(1);
   const TBytes reply = ModbusReplyBody(d, B({0x01, 0x03, 0x03, 0xE8, 0x00, 0x0A}));
-  EXPECT_EQ(reply, B({0x01, 0x03, 0x14, 0x00, 0x10, 0x00, 0xD7, 0x00, 0x00, 0x00, 0x00,
-                      0xBE, 0xEF, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01, 0x12, 0x34, 0x00, 0x00}));
+  EXPECT_EQ(reply, B({0x01, 0x03, 0x14, 0x00, 0x10, 0x00, 0xD7, 0x00, 0x00, 0x00, 0x00, 0xBE,
+                      0xEF, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01, 0x12, 0x34, 0x00, 0x00}));
   // A part of the block.
   EXPECT_EQ(ModbusReplyBody(d, B({0x01, 0x03, 0x03, 0xE9, 0x00, 0x01})),
             B({0x01, 0x03, 0x02, 0x00, 0xD7}));
@@ -197,8 +198,8 @@ TEST(DevsimDevice, ListenerCutsRequestsOutOfAByteStream) {
   std::vector<TBytes> replies;
   std::size_t requests = 0;
   // Noise, a frame for another device, a crc8 frame (wrong kind), then ours in two pieces.
-  const TBytes stream = B({0x00, 0x03, 0x55, 0xFF, 0x26, 0x20, 0x49, 0xB0, 0x03, 0xFF, 0x25,
-                           0x20, 0x49, 0x51, 0x03, 0xFF, 0x25, 0x20});
+  const TBytes stream = B({0x00, 0x03, 0x55, 0xFF, 0x26, 0x20, 0x49, 0xB0, 0x03, 0xFF, 0x25, 0x20,
+                           0x49, 0x51, 0x03, 0xFF, 0x25, 0x20});
   listener.Feed(ob, true, stream.data(), stream.size(), replies, requests);
   EXPECT_TRUE(replies.empty());
   const TBytes rest = B({0x49, 0xB3, 0x03});
@@ -212,8 +213,8 @@ TEST(DevsimDevice, ListenerCutsRequestsOutOfAByteStream) {
   TDeviceListener rtuListener;
   replies.clear();
   requests = 0;
-  const TBytes rtuStream = B({0xFF, 0x22, 0x20, 0x49, 0x00, 0x03, 0x11, 0x03, 0x03, 0xE8, 0x00,
-                              0x0A, 0x47, 0x2D});
+  const TBytes rtuStream =
+      B({0xFF, 0x22, 0x20, 0x49, 0x00, 0x03, 0x11, 0x03, 0x03, 0xE8, 0x00, 0x0A, 0x47, 0x2D});
   rtuListener.Feed(rtu, true, rtuStream.data(), rtuStream.size(), replies, requests);
   ASSERT_EQ(replies.size(), 1u);
   EXPECT_EQ(replies[0], ModbusRtuFrame(ModbusReplyBody(rtu, B({17, 3, 3, 0xE8, 0, 10}))));
@@ -239,8 +240,7 @@ TEST(DevsimDevice, ListenerCutsRequestsOutOfAByteStream) {
 }
 
 TEST(DevsimDevice, ListenerBuffersStayBoundedOnEndlessInput) {
-  TDeviceConfig configs[3] = {OrvatbusDevice(5, TChecksum::Crc1), ModbusDevice(1),
-                              ModbusDevice(1)};
+  TDeviceConfig configs[3] = {OrvatbusDevice(5, TChecksum::Crc1), ModbusDevice(1), ModbusDevice(1)};
   bool serial[3] = {true, true, false};
   std::uint32_t seed = 12345;
   for (int k = 0; k < 3; ++k) {

@@ -56,13 +56,26 @@ TEST(DevsimSpec, DeviceDescriptions) {
 }
 
 TEST(DevsimSpec, MistakesAreReportedNotGuessed) {
-  for (const char* bad :
-       {"", "address=2", "orvatbuss", "orvatbus,address=95", "orvatbus,adress=2",
-        "orvatbus,address=two", "orvatbus,address=2x", "orvatbus,crc=crc16",
-        "orvatbus,exception=2", "modbus,crc=crc8", "modbus,address=256", "modbus,silent=1",
-        "ascii,start=15", "ascii,char=AB", "modbus,registers=126", "modbus,chunks=0",
-        "orvatbus,serial=-1", "orvatbus,serial=0x100000000", "modbus,delay=",
-        "orvatbus,error=sleepy"}) {
+  for (const char* bad : {"",
+                          "address=2",
+                          "orvatbuss",
+                          "orvatbus,address=95",
+                          "orvatbus,adress=2",
+                          "orvatbus,address=two",
+                          "orvatbus,address=2x",
+                          "orvatbus,crc=crc16",
+                          "orvatbus,exception=2",
+                          "modbus,crc=crc8",
+                          "modbus,address=256",
+                          "modbus,silent=1",
+                          "ascii,start=15",
+                          "ascii,char=AB",
+                          "modbus,registers=126",
+                          "modbus,chunks=0",
+                          "orvatbus,serial=-1",
+                          "orvatbus,serial=0x100000000",
+                          "modbus,delay=",
+                          "orvatbus,error=sleepy"}) {
     EXPECT_THROW(ParseDeviceSpec(bad), std::invalid_argument) << bad;
   }
   try {
@@ -209,8 +222,8 @@ TEST(DevsimProgram, HelpAndBadArguments) {
   ASSERT_EQ(std::system(cmd.c_str()), 0);
   std::ifstream in(log);
   const std::string help((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  for (const char* option : {"--demo", "--config", "--port", "--tcp", "--device", "--dir",
-                             "--out", "--timing", "crc8", "mbap-length", "garbage"}) {
+  for (const char* option : {"--demo", "--config", "--port", "--tcp", "--device", "--dir", "--out",
+                             "--timing", "crc8", "mbap-length", "garbage"}) {
     EXPECT_NE(help.find(option), std::string::npos) << option;
   }
   TProcess bad({PROBRIX_DEVSIM_EXE, "--port", "--device", "orvatbus,adress=1"});

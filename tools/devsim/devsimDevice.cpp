@@ -99,14 +99,14 @@ TBytes ModbusReplyBody(const TDeviceConfig& Config, const TBytes& RequestBody) {
 }
 
 void TDeviceListener::Feed(const TDeviceConfig& Config, bool Serial, const std::uint8_t* Data,
-                           std::size_t Count, std::vector<TBytes>& Replies,
-                           std::size_t& Requests) {
+                           std::size_t Count, std::vector<TBytes>& Replies, std::size_t& Requests) {
   if (Config.Kind == TDeviceKind::OrvatAscii) return;
   // Keep only the newest bytes: a request never comes near this size.
   if (Count >= kMaxPending) {
     Buffer_.assign(Data + Count - kMaxPending, Data + Count);
   } else {
-    if (Buffer_.size() + Count > kMaxPending) Buffer_.erase(0, Buffer_.size() + Count - kMaxPending);
+    if (Buffer_.size() + Count > kMaxPending)
+      Buffer_.erase(0, Buffer_.size() + Count - kMaxPending);
     Buffer_.append(Data, Count);
   }
   if (Config.Kind == TDeviceKind::Orvatbus) {

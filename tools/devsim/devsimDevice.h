@@ -22,24 +22,24 @@ enum class TDeviceKind : std::uint8_t {
 
 enum class TOrvatbusError : std::uint8_t {
   None,
-  Busy,            // error flag with code 6
-  BadParams,       // error flag with code 2
-  UnknownCommand   // command byte 0xFE
+  Busy,           // error flag with code 6
+  BadParams,      // error flag with code 2
+  UnknownCommand  // command byte 0xFE
 };
 
 // How a reply (or an OrvatASCII line) leaves the device. All times in milliseconds.
 struct TBehaviour {
-  bool Silent = false;             // receives, counts, never answers
-  int DelayMs = 0;                 // before the reply (OrvatASCII: before the first line)
-  std::size_t NoiseBytes = 0;      // noise without SOH sent before the reply
-  int Chunks = 1;                  // the reply split into this many pieces ...
-  int ChunkGapMs = 0;              // ... with this pause between them
-  int DripMs = -1;                 // >= 0: one byte at a time with this pause between bytes
-  bool BadCrc = false;             // Orvatbus and Modbus RTU: a checksum that does not match
-  bool CloseMidReply = false;      // half the reply, then the connection closes (serial: vanish)
-  bool VanishMidReply = false;     // half the reply, then the whole port or server goes away
-  std::size_t GarbageBytes = 0;    // > 0: a burst of this many garbage bytes instead of a reply
-  int MbapLengthField = -1;        // >= 0: this value in the MBAP length field of replies
+  bool Silent = false;           // receives, counts, never answers
+  int DelayMs = 0;               // before the reply (OrvatASCII: before the first line)
+  std::size_t NoiseBytes = 0;    // noise without SOH sent before the reply
+  int Chunks = 1;                // the reply split into this many pieces ...
+  int ChunkGapMs = 0;            // ... with this pause between them
+  int DripMs = -1;               // >= 0: one byte at a time with this pause between bytes
+  bool BadCrc = false;           // Orvatbus and Modbus RTU: a checksum that does not match
+  bool CloseMidReply = false;    // half the reply, then the connection closes (serial: vanish)
+  bool VanishMidReply = false;   // half the reply, then the whole port or server goes away
+  std::size_t GarbageBytes = 0;  // > 0: a burst of this many garbage bytes instead of a reply
+  int MbapLengthField = -1;      // >= 0: this value in the MBAP length field of replies
 };
 
 struct TDeviceConfig {
@@ -67,9 +67,9 @@ struct TDeviceConfig {
   int ReplyAddress = -1;
 
   // Modbus.
-  int ExceptionCode = 0;      // > 0: every request gets this exception reply
-  int ReplyFunction = -1;     // >= 0: this function code in normal replies
-  int ReplyRegisters = -1;    // >= 0: this many registers in replies, whatever was asked
+  int ExceptionCode = 0;    // > 0: every request gets this exception reply
+  int ReplyFunction = -1;   // >= 0: this function code in normal replies
+  int ReplyRegisters = -1;  // >= 0: this many registers in replies, whatever was asked
 
   // OrvatASCII.
   std::string Text = "+0023.45 kPa";  // the 12 characters after the address character

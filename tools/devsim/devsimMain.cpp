@@ -120,7 +120,8 @@ int main(int argc, char** argv) {
         layout.push_back(e);
       } else if (arg == "--device") {
         const std::string spec = value();
-        if (layout.empty()) throw std::invalid_argument("--device needs a --port or --tcp before it");
+        if (layout.empty())
+          throw std::invalid_argument("--device needs a --port or --tcp before it");
         layout.back().Devices.push_back(ParseDeviceSpec(spec));
       } else if (arg == "--dir") {
         dir = value();

@@ -114,7 +114,8 @@ std::vector<TSegment> MakeSegments(const TBehaviour& B, const TBytes& Reply, boo
       out.push_back({i == 0 ? delay : B.DripMs, data.substr(i, 1)});
     }
   } else if (B.Chunks > 1 && data.size() > 1) {
-    const std::size_t pieces = std::min<std::size_t>(static_cast<std::size_t>(B.Chunks), data.size());
+    const std::size_t pieces =
+        std::min<std::size_t>(static_cast<std::size_t>(B.Chunks), data.size());
     std::size_t pos = 0;
     for (std::size_t i = 0; i < pieces; ++i) {
       const std::size_t end = data.size() * (i + 1) / pieces;
@@ -174,8 +175,7 @@ class TEndpoint {
     if (ec) {
       CloseFd(Master_);
       CloseFd(Slave_);
-      throw std::runtime_error("cannot create the symlink " + Link.string() + ": " +
-                               ec.message());
+      throw std::runtime_error("cannot create the symlink " + Link.string() + ": " + ec.message());
     }
     Path_ = Link.string();
     DevicePath_ = name;
@@ -504,7 +504,8 @@ class TEndpoint {
     if (Link.OutBytes > kLineBacklogLimit) return;
     TBytes line = OrvatAsciiLine(static_cast<std::uint8_t>(Config.Address), Config.Text);
     if (first && Config.StartOffset > 0) {
-      line.erase(0, std::min<std::size_t>(static_cast<std::size_t>(Config.StartOffset), line.size()));
+      line.erase(0,
+                 std::min<std::size_t>(static_cast<std::size_t>(Config.StartOffset), line.size()));
     }
     if (line.empty()) return;
     TBehaviour b = Config.Behaviour;
@@ -562,8 +563,8 @@ class TEndpoint {
         seg.Sent += static_cast<std::size_t>(w);
         Link.OutBytes -= static_cast<std::size_t>(w);
         if (speed > 0) {
-          const auto wire = std::chrono::nanoseconds(
-              static_cast<std::int64_t>(w) * 10 * 1'000'000'000LL / speed);
+          const auto wire =
+              std::chrono::nanoseconds(static_cast<std::int64_t>(w) * 10 * 1'000'000'000LL / speed);
           Link.WireFreeAt += std::chrono::duration_cast<TClock::duration>(wire);
         }
         continue;
@@ -647,8 +648,7 @@ class TEndpoint {
 
 TSimulator::TSimulator(std::filesystem::path LinkFolder) : LinkFolder_(std::move(LinkFolder)) {
   if (LinkFolder_.empty()) {
-    std::string templ =
-        (std::filesystem::temp_directory_path() / "probrix-devsim-XXXXXX").string();
+    std::string templ = (std::filesystem::temp_directory_path() / "probrix-devsim-XXXXXX").string();
     if (mkdtemp(templ.data()) == nullptr) ThrowErrno("mkdtemp");
     LinkFolder_ = templ;
     OwnsFolder_ = true;

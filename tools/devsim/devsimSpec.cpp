@@ -111,7 +111,8 @@ TDeviceConfig ParseDeviceSpec(const std::string& Spec) {
     d.Kind = TDeviceKind::OrvatAscii;
     d.Address = 'A';
   } else {
-    r.Fail("unknown device kind \"" + kind + "\" (orvatbus, modbus, modbus-rtu, modbus-tcp, ascii)");
+    r.Fail("unknown device kind \"" + kind +
+           "\" (orvatbus, modbus, modbus-rtu, modbus-tcp, ascii)");
   }
   const bool orvatbus = d.Kind == TDeviceKind::Orvatbus;
   const bool ascii = d.Kind == TDeviceKind::OrvatAscii;
@@ -290,7 +291,8 @@ TLayout ParseLayout(std::istream& In) {
         e.Tcp = ParseTcpSpec(rest);
         layout.push_back(e);
       } else if (word == "device") {
-        if (layout.empty()) throw std::invalid_argument("a device needs a port or tcp line above it");
+        if (layout.empty())
+          throw std::invalid_argument("a device needs a port or tcp line above it");
         layout.back().Devices.push_back(ParseDeviceSpec(rest));
       } else {
         throw std::invalid_argument("expected port, tcp or device, found \"" + word + "\"");
@@ -407,8 +409,8 @@ std::string DescribeDevice(const TDeviceConfig& D) {
       s << "ascii address " << D.Address << " every " << D.IntervalMs << " ms";
       return s.str();
   }
-  s << " type " << static_cast<int>(D.DeviceType) << " version " << D.FirmwareVersion
-    << " serial " << D.SerialNumber;
+  s << " type " << static_cast<int>(D.DeviceType) << " version " << D.FirmwareVersion << " serial "
+    << D.SerialNumber;
   if (D.Baud) s << " baud " << D.Baud;
   if (D.Behaviour.Silent) s << " silent";
   return s.str();
