@@ -9,7 +9,7 @@
 #include <iostream>
 #include <string>
 
-#include "devsim/devsimSpec.h"
+#include "devsim/devsimLayout.h"
 
 namespace {
 
@@ -26,10 +26,10 @@ What to simulate (at least one of):
                        Orvatbus "crc1" address 7 (R3375) and Modbus RTU address 17 (R4748);
                        port ttySIM1 with an OrvatASCII device 'A' (address 65) every 200 ms;
                        a Modbus TCP server with units 1 (R7391) and 5 (R3329)
-  --config FILE        lines "port SPEC", "tcp SPEC", "device SPEC" ('#' starts a comment)
-  --port [SPEC]        a serial port; the --device options after it go on it
-  --tcp [SPEC]         a TCP server; the --device options after it go on it
-  --device SPEC        a device on the last --port or --tcp
+  --config FILE        lines "port DESC", "tcp DESC", "device DESC" ('#' starts a comment)
+  --port [DESC]        a serial port; the --device options after it go on it
+  --tcp [DESC]         a TCP server; the --device options after it go on it
+  --device DESC        a device on the last --port or --tcp
 
 Other options:
   --dir DIR            folder for the port symlinks (default: a new temporary folder,
@@ -42,9 +42,9 @@ Other options:
 On stdout: one line "port <path>" per serial port and "tcp 127.0.0.1:<port>" per server, in
 the order given, then "ready". A description of every device goes to stderr.
 
-Port SPEC:   name=NAME (symlink name, default ttySIM<n>), timing, baud=N (initial line rate)
-TCP SPEC:    port=N (0: any free port), accept-close (close every connection at once)
-Device SPEC: KIND[,option]... with KIND one of
+Port DESC:   name=NAME (symlink name, default ttySIM<n>), timing, baud=N (initial line rate)
+TCP DESC:    port=N (0: any free port), accept-close (close every connection at once)
+Device DESC: KIND[,option]... with KIND one of
   orvatbus     answers the identification command 0x49 at its address (and at 95)
   modbus       answers function 3, registers 1000-1009: RTU on a port, MBAP on a server
   modbus-rtu   the same with RTU framing on either transport
@@ -74,7 +74,7 @@ int Fail(const std::string& Message) {
   return 2;
 }
 
-bool TakesOptionalSpec(int I, int Argc, char** Argv) {
+bool TakesOptionalText(int I, int Argc, char** Argv) {
   return I + 1 < Argc && std::strncmp(Argv[I + 1], "--", 2) != 0;
 }
 
@@ -109,20 +109,20 @@ int main(int argc, char** argv) {
           throw std::invalid_argument(file + ": " + e.what());
         }
       } else if (arg == "--port") {
-        TEndpointSpec e;
+        TEndpointPlan e;
         e.Serial = true;
-        if (TakesOptionalSpec(i, argc, argv)) e.Port = ParsePortSpec(argv[++i]);
+        if (TakesOptionalText(i, argc, argv)) e.Port = ParsePort(argv[++i]);
         layout.push_back(e);
       } else if (arg == "--tcp") {
-        TEndpointSpec e;
+        TEndpointPlan e;
         e.Serial = false;
-        if (TakesOptionalSpec(i, argc, argv)) e.Tcp = ParseTcpSpec(argv[++i]);
+        if (TakesOptionalText(i, argc, argv)) e.Tcp = ParseTcp(argv[++i]);
         layout.push_back(e);
       } else if (arg == "--device") {
-        const std::string spec = value();
+        const std::string desc = value();
         if (layout.empty())
           throw std::invalid_argument("--device needs a --port or --tcp before it");
-        layout.back().Devices.push_back(ParseDeviceSpec(spec));
+        layout.back().Devices.push_back(ParseDevice(desc));
       } else if (arg == "--dir") {
         dir = value();
       } else if (arg == "--out") {

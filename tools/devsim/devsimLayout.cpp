@@ -1,4 +1,4 @@
-#include "devsim/devsimSpec.h"
+#include "devsim/devsimLayout.h"
 
 #include <cctype>
 #include <limits>
@@ -23,13 +23,13 @@ std::string Trim(const std::string& S) {
   return S.substr(b, e - b);
 }
 
-std::vector<TItem> SplitItems(const std::string& Spec) {
+std::vector<TItem> SplitItems(const std::string& Text) {
   std::vector<TItem> items;
   std::size_t pos = 0;
-  while (pos <= Spec.size()) {
-    std::size_t comma = Spec.find(',', pos);
-    if (comma == std::string::npos) comma = Spec.size();
-    const std::string part = Spec.substr(pos, comma - pos);
+  while (pos <= Text.size()) {
+    std::size_t comma = Text.find(',', pos);
+    if (comma == std::string::npos) comma = Text.size();
+    const std::string part = Text.substr(pos, comma - pos);
     pos = comma + 1;
     const std::string trimmed = Trim(part);
     if (trimmed.empty()) continue;
@@ -49,10 +49,10 @@ std::vector<TItem> SplitItems(const std::string& Spec) {
 
 class TItemReader {
  public:
-  TItemReader(std::string What, const std::string& Spec) : What_(std::move(What)), Spec_(Spec) {}
+  TItemReader(std::string What, const std::string& Text) : What_(std::move(What)), Text_(Text) {}
 
   [[noreturn]] void Fail(const std::string& Why) const {
-    throw std::invalid_argument(What_ + " \"" + Spec_ + "\": " + Why);
+    throw std::invalid_argument(What_ + " \"" + Text_ + "\": " + Why);
   }
 
   std::int64_t Number(const TItem& Item, std::int64_t Min, std::int64_t Max) const {
@@ -79,7 +79,7 @@ class TItemReader {
 
  private:
   std::string What_;
-  std::string Spec_;
+  std::string Text_;
 };
 
 TChecksum ParseChecksum(const TItemReader& R, const TItem& Item) {
@@ -93,9 +93,9 @@ constexpr std::int64_t kMaxMs = 600000;
 
 }  // namespace
 
-TDeviceConfig ParseDeviceSpec(const std::string& Spec) {
-  TItemReader r("device", Spec);
-  const auto items = SplitItems(Spec);
+TDeviceConfig ParseDevice(const std::string& Text) {
+  TItemReader r("device", Text);
+  const auto items = SplitItems(Text);
   if (items.empty() || items[0].HasValue) r.Fail("the description starts with the device kind");
   TDeviceConfig d;
   const std::string& kind = items[0].Key;
@@ -229,10 +229,10 @@ TDeviceConfig ParseDeviceSpec(const std::string& Spec) {
   return d;
 }
 
-TSerialPortConfig ParsePortSpec(const std::string& Spec) {
-  TItemReader r("port", Spec);
+TSerialPortConfig ParsePort(const std::string& Text) {
+  TItemReader r("port", Text);
   TSerialPortConfig p;
-  for (const TItem& it : SplitItems(Spec)) {
+  for (const TItem& it : SplitItems(Text)) {
     if (it.Key == "name") {
       p.Name = Trim(it.Value);
       if (p.Name.empty() || p.Name.find('/') != std::string::npos || p.Name == "." ||
@@ -251,10 +251,10 @@ TSerialPortConfig ParsePortSpec(const std::string& Spec) {
   return p;
 }
 
-TTcpServerConfig ParseTcpSpec(const std::string& Spec) {
-  TItemReader r("tcp", Spec);
+TTcpServerConfig ParseTcp(const std::string& Text) {
+  TItemReader r("tcp", Text);
   TTcpServerConfig t;
-  for (const TItem& it : SplitItems(Spec)) {
+  for (const TItem& it : SplitItems(Text)) {
     if (it.Key == "port") {
       t.Port = static_cast<std::uint16_t>(r.Number(it, 0, 65535));
     } else if (it.Key == "accept-close") {
@@ -281,19 +281,19 @@ TLayout ParseLayout(std::istream& In) {
     const std::string rest = Trim(text.substr(sp));
     try {
       if (word == "port") {
-        TEndpointSpec e;
+        TEndpointPlan e;
         e.Serial = true;
-        e.Port = ParsePortSpec(rest);
+        e.Port = ParsePort(rest);
         layout.push_back(e);
       } else if (word == "tcp") {
-        TEndpointSpec e;
+        TEndpointPlan e;
         e.Serial = false;
-        e.Tcp = ParseTcpSpec(rest);
+        e.Tcp = ParseTcp(rest);
         layout.push_back(e);
       } else if (word == "device") {
         if (layout.empty())
           throw std::invalid_argument("a device needs a port or tcp line above it");
-        layout.back().Devices.push_back(ParseDeviceSpec(rest));
+        layout.back().Devices.push_back(ParseDevice(rest));
       } else {
         throw std::invalid_argument("expected port, tcp or device, found \"" + word + "\"");
       }
@@ -307,7 +307,7 @@ TLayout ParseLayout(std::istream& In) {
 TLayout DemoLayout(std::uint16_t TcpPort) {
   TLayout layout;
 
-  TEndpointSpec bus;
+  TEndpointPlan bus;
   bus.Port.Name = "ttySIM0";
   TDeviceConfig ob;  // R221L9, firmware 4.21
   ob.Kind = TDeviceKind::Orvatbus;
@@ -334,7 +334,7 @@ TLayout DemoLayout(std::uint16_t TcpPort) {
   bus.Devices.push_back(rtu);
   layout.push_back(bus);
 
-  TEndpointSpec line;
+  TEndpointPlan line;
   line.Port.Name = "ttySIM1";
   TDeviceConfig ascii;
   ascii.Kind = TDeviceKind::OrvatAscii;
@@ -344,7 +344,7 @@ TLayout DemoLayout(std::uint16_t TcpPort) {
   line.Devices.push_back(ascii);
   layout.push_back(line);
 
-  TEndpointSpec tcp;
+  TEndpointPlan tcp;
   tcp.Serial = false;
   tcp.Tcp.Port = TcpPort;
   TDeviceConfig u1;  // R7391, firmware 3.12
@@ -367,7 +367,7 @@ TLayout DemoLayout(std::uint16_t TcpPort) {
 
 std::vector<TStartedEndpoint> StartLayout(TSimulator& Sim, const TLayout& Layout) {
   std::vector<TStartedEndpoint> started;
-  for (const TEndpointSpec& e : Layout) {
+  for (const TEndpointPlan& e : Layout) {
     TStartedEndpoint s;
     s.Serial = e.Serial;
     if (e.Serial) {

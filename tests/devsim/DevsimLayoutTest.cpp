@@ -8,7 +8,7 @@
 #include <sstream>
 
 #include "devsim/DevsimClients.h"
-#include "devsim/devsimSpec.h"
+#include "devsim/devsimLayout.h"
 #include "support/TestSupport.h"
 
 extern char** environ;
@@ -19,8 +19,8 @@ namespace {
 using namespace probrix::devsim::test;
 namespace fs = std::filesystem;
 
-TEST(DevsimSpec, DeviceDescriptions) {
-  const TDeviceConfig ob = ParseDeviceSpec(
+TEST(DevsimLayout, DeviceDescriptions) {
+  const TDeviceConfig ob = ParseDevice(
       "orvatbus,address=2,crc=crc8,type=6,version=421,serial=0x27FA,flag,error=busy,"
       "delay=5,chunks=3:7,noise=4");
   EXPECT_EQ(ob.Kind, TDeviceKind::Orvatbus);
@@ -36,7 +36,7 @@ TEST(DevsimSpec, DeviceDescriptions) {
   EXPECT_EQ(ob.Behaviour.ChunkGapMs, 7);
   EXPECT_EQ(ob.Behaviour.NoiseBytes, 4u);
 
-  const TDeviceConfig mb = ParseDeviceSpec(
+  const TDeviceConfig mb = ParseDevice(
       " modbus-tcp , unit=5, exception=2, mbap-length=65535, garbage=65536, silent, drip=3");
   EXPECT_EQ(mb.Kind, TDeviceKind::ModbusTcp);
   EXPECT_EQ(mb.Address, 5);
@@ -46,16 +46,16 @@ TEST(DevsimSpec, DeviceDescriptions) {
   EXPECT_TRUE(mb.Behaviour.Silent);
   EXPECT_EQ(mb.Behaviour.DripMs, 3);
 
-  const TDeviceConfig as = ParseDeviceSpec("ascii,char=Z,text= 12.5 V,interval=50,start=4");
+  const TDeviceConfig as = ParseDevice("ascii,char=Z,text= 12.5 V,interval=50,start=4");
   EXPECT_EQ(as.Kind, TDeviceKind::OrvatAscii);
   EXPECT_EQ(as.Address, 'Z');
   EXPECT_EQ(as.Text, " 12.5 V");
   EXPECT_EQ(as.IntervalMs, 50);
   EXPECT_EQ(as.StartOffset, 4);
-  EXPECT_EQ(ParseDeviceSpec("ascii").Address, 'A');
+  EXPECT_EQ(ParseDevice("ascii").Address, 'A');
 }
 
-TEST(DevsimSpec, MistakesAreReportedNotGuessed) {
+TEST(DevsimLayout, MistakesAreReportedNotGuessed) {
   for (const char* bad : {"",
                           "address=2",
                           "orvatbuss",
@@ -76,21 +76,21 @@ TEST(DevsimSpec, MistakesAreReportedNotGuessed) {
                           "orvatbus,serial=0x100000000",
                           "modbus,delay=",
                           "orvatbus,error=sleepy"}) {
-    EXPECT_THROW(ParseDeviceSpec(bad), std::invalid_argument) << bad;
+    EXPECT_THROW(ParseDevice(bad), std::invalid_argument) << bad;
   }
   try {
-    ParseDeviceSpec("orvatbus,adress=2");
+    ParseDevice("orvatbus,adress=2");
     FAIL();
   } catch (const std::invalid_argument& e) {
     EXPECT_NE(std::string(e.what()).find("adress"), std::string::npos);
   }
-  EXPECT_THROW(ParsePortSpec("name=a/b"), std::invalid_argument);
-  EXPECT_THROW(ParsePortSpec("speed=9600"), std::invalid_argument);
-  EXPECT_THROW(ParseTcpSpec("port=70000"), std::invalid_argument);
-  EXPECT_THROW(ParseTcpSpec("accept-close=1"), std::invalid_argument);
+  EXPECT_THROW(ParsePort("name=a/b"), std::invalid_argument);
+  EXPECT_THROW(ParsePort("speed=9600"), std::invalid_argument);
+  EXPECT_THROW(ParseTcp("port=70000"), std::invalid_argument);
+  EXPECT_THROW(ParseTcp("accept-close=1"), std::invalid_argument);
 }
 
-TEST(DevsimSpec, LayoutFile) {
+TEST(DevsimLayout, LayoutFile) {
   std::istringstream in(
       "# two endpoints\n"
       "port name=ttyA, timing, baud=19200\n"
@@ -121,7 +121,7 @@ TEST(DevsimSpec, LayoutFile) {
   }
 }
 
-TEST(DevsimSpec, DemoLayoutStartsAndDescribesItself) {
+TEST(DevsimLayout, DemoLayoutStartsAndDescribesItself) {
   const TLayout demo = DemoLayout();
   ASSERT_EQ(demo.size(), 3u);
   TSimulator sim;

@@ -14,22 +14,22 @@ namespace probrix::devsim {
 
 // "<kind>[,key=value|flag]..." — kinds: orvatbus, modbus, modbus-rtu, modbus-tcp, ascii.
 // Throws std::invalid_argument with a readable message on any mistake.
-TDeviceConfig ParseDeviceSpec(const std::string& Spec);
+TDeviceConfig ParseDevice(const std::string& Text);
 // "[name=NAME][,timing][,baud=N]"
-TSerialPortConfig ParsePortSpec(const std::string& Spec);
+TSerialPortConfig ParsePort(const std::string& Text);
 // "[port=N][,accept-close]"
-TTcpServerConfig ParseTcpSpec(const std::string& Spec);
+TTcpServerConfig ParseTcp(const std::string& Text);
 
-struct TEndpointSpec {
+struct TEndpointPlan {
   bool Serial = true;
   TSerialPortConfig Port;
   TTcpServerConfig Tcp;
   std::vector<TDeviceConfig> Devices;
 };
 
-using TLayout = std::vector<TEndpointSpec>;
+using TLayout = std::vector<TEndpointPlan>;
 
-// Lines "port SPEC", "tcp SPEC", "device SPEC" (a device belongs to the port or server above
+// Lines "port DESC", "tcp DESC", "device DESC" (a device belongs to the port or server above
 // it); blank lines and lines starting with '#' are skipped.
 TLayout ParseLayout(std::istream& In);
 
