@@ -405,7 +405,7 @@ std::int32_t TSerialPort::BytesToRead() {
       std::min<std::uint32_t>(InQueue, std::numeric_limits<std::int32_t>::max()));
 }
 
-bool TSerialPort::DtrEnable() {
+bool TSerialPort::DtrEnable() const {
   if (IsOpen()) DtrEnable_ = Dcb.fDtrControl == 1;
   return DtrEnable_;
 }

@@ -108,7 +108,8 @@ class TSerialPort {
   void SetPortName(std::string_view Value);
   bool BreakState() const;
   std::int32_t BytesToRead();
-  bool DtrEnable();
+  // While open, the DTR control last programmed; while closed, the stored value.
+  bool DtrEnable() const;
   void SetDtrEnable(bool Value);
   bool RtsEnable() const { return RtsEnable_; }
   void SetRtsEnable(bool Value);
@@ -164,7 +165,7 @@ class TSerialPort {
   bool BreakState_ = false;
   std::uint8_t DataBits_ = 8;
   bool DiscardNull_ = false;
-  bool DtrEnable_ = false;
+  mutable bool DtrEnable_ = false;  // refreshed from Dcb when read while open
   THandshake Handshake_ = THandshake::hsNone;
   std::uint8_t Parity_ = 0;
   std::uint8_t ParityReplace_ = 63;
