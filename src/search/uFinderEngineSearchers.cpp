@@ -3,7 +3,9 @@
 #include <mutex>
 #include <utility>
 
+#include "connections/ioConnectionFactory.h"
 #include "connections/ioDeviceConnection.h"
+#include "connections/ioTcpConnection.h"
 #include "foundation/ioExceptions.h"
 #include "foundation/utilitySystemTime.h"
 #include "messaging/ioBinaryReader.h"
@@ -29,18 +31,28 @@ TSearcherConnectionSource& InjectedSource() {
   return Source;
 }
 
+// The connection factory's pools.
+TSearcherConnectionSource FactorySource() {
+  return TSearcherConnectionSource{
+      [](const std::string& ConnectionName, TConnectionType ConnectionType,
+         std::int32_t BaudRateOrPort) -> std::shared_ptr<IDeviceConnection> {
+        if (ConnectionType == TConnectionType::ctTcp) {
+          return GetTcpConnection(ConnectionName, static_cast<std::uint16_t>(BaudRateOrPort));
+        }
+        // SERIAL-PENDING: GetSerialPortConnection(name, baud rate, DTR on) once the serial
+        // connection module is on this branch.
+        throw EConnectionOpenError::CreateFmt("[%s] Фабрика подключений недоступна",
+                                              {ConnectionName});
+      },
+      [](const std::string&, std::int32_t) {}};
+}
+
 TSearcherConnectionSource CurrentSource() {
   {
     std::lock_guard Guard(SourceLock());
     if (InjectedSource().GetConnection) return InjectedSource();
   }
-  return TSearcherConnectionSource{
-      [](const std::string& ConnectionName, TConnectionType,
-         std::int32_t) -> std::shared_ptr<IDeviceConnection> {
-        throw EConnectionOpenError::CreateFmt("[%s] Фабрика подключений недоступна",
-                                              {ConnectionName});
-      },
-      {}};
+  return FactorySource();
 }
 
 }  // namespace
