@@ -10,6 +10,8 @@
 #include <string_view>
 #include <utility>
 
+#include "connections/ioDeviceConnection.h"
+
 namespace probrix {
 
 enum class TDeviceProtocol : std::uint8_t {
@@ -21,10 +23,7 @@ enum class TDeviceProtocol : std::uint8_t {
 
 inline constexpr int DeviceProtocolCount = 4;
 
-enum class TConnectionType : std::uint8_t {
-  ctSerialPort = 0,
-  ctTcp = 1,
-};
+// TConnectionType (ctSerialPort, ctTcp) comes with the device connection interface.
 
 // Operator-facing protocol names, indexed by TDeviceProtocol.
 inline constexpr std::array<std::string_view, DeviceProtocolCount> DeviceProtocolNames = {
