@@ -4,6 +4,7 @@
 
 #include "foundation/appSysUtils.h"
 #include "foundation/ioExceptions.h"
+#include "search/uFinderEngineSearchers.h"
 
 namespace probrix {
 
@@ -96,9 +97,11 @@ std::unique_ptr<IDeviceSearcher> CreateDeviceSearcher(const std::string& Connect
     case TDeviceProtocol::dpOrvatbus:
       return nullptr;  // TOrvatbusDeviceSearcher
     case TDeviceProtocol::dpModbusRtu:
-      return nullptr;  // TModbusRtuDeviceSearcher
+      return std::make_unique<TModbusRtuDeviceSearcher>(ConnectionName, ConnectionType,
+                                                        BaudRateOrPort);
     case TDeviceProtocol::dpModbusTcp:
-      return nullptr;  // TModbusTcpDeviceSearcher
+      return std::make_unique<TModbusTcpDeviceSearcher>(ConnectionName, ConnectionType,
+                                                        BaudRateOrPort);
     case TDeviceProtocol::dpOrvatAscii:
       return nullptr;  // TOrvatAsciiDeviceSearcher
   }

@@ -23,7 +23,7 @@ enum class TDeviceProtocol : std::uint8_t {
 
 inline constexpr int DeviceProtocolCount = 4;
 
-// TConnectionType (ctSerialPort, ctTcp) comes with the device connection interface.
+// TConnectionType (ctSerialPort 0, ctTcp 1) comes with the device connection interface.
 
 // Operator-facing protocol names, indexed by TDeviceProtocol.
 inline constexpr std::array<std::string_view, DeviceProtocolCount> DeviceProtocolNames = {
