@@ -144,8 +144,9 @@ std::int32_t TOrvatAsciiReceiver::ReadPacket(IDeviceConnection& Connection, std:
     throw;
   } catch (const std::exception& e) {
     if (IsConnectionOrTimeoutError(e)) throw;
-    throw EUnexpectedReceiveError::CreateFmt("[%s] Непредвиденная ошибка при попытке чтения данных.",
-                                             {Connection.ConnectionString()}, &e);
+    throw EUnexpectedReceiveError::CreateFmt(
+        "[%s] Непредвиденная ошибка при попытке чтения данных.", {Connection.ConnectionString()},
+        &e);
   }
 }
 

@@ -26,7 +26,8 @@ constexpr std::array<std::uint8_t, 256> MakeCrc8Table() {
 constexpr std::array<std::uint8_t, 256> kCrc8Table = MakeCrc8Table();
 
 constexpr const char* kSohMessage = "Сообщение ORVATBUS должно начинаться символом SOH (0x%.2x).";
-constexpr const char* kEtxMessage = "Сообщение ORVATBUS должно заканчиваться символом ETX (0x%.2x).";
+constexpr const char* kEtxMessage =
+    "Сообщение ORVATBUS должно заканчиваться символом ETX (0x%.2x).";
 
 void CheckCrcIndex(int Index) {
   if (Index < 0 || Index >= OrvatbusUtils::CrcKindCount)

@@ -169,18 +169,19 @@ std::int32_t TOrvatbusReceiver::ReadPacket(IDeviceConnection& Connection, std::u
 
     const std::int32_t length = etx - soh + 1;
     if (soh != 0) std::memmove(Buffer, Buffer + soh, static_cast<std::size_t>(length));
-    Connection.WriteLogFmt(TTrafficLogKind::PacketReceived,
-                           "<--- (size=%d) %s (WaitStartOfPacketTime=%d ms, "
-                           "WaitEndOfPacketTime=%d ms) [ThreadID: 0x%.8x]",
-                           {length, HexDump(Buffer, length), sohTime, sohTime + etxTime,
-                            CurrentThreadIdForLog()});
+    Connection.WriteLogFmt(
+        TTrafficLogKind::PacketReceived,
+        "<--- (size=%d) %s (WaitStartOfPacketTime=%d ms, "
+        "WaitEndOfPacketTime=%d ms) [ThreadID: 0x%.8x]",
+        {length, HexDump(Buffer, length), sohTime, sohTime + etxTime, CurrentThreadIdForLog()});
     return length;
   } catch (const ECorruptMessageFrame&) {
     throw;
   } catch (const std::exception& e) {
     if (IsConnectionOrTimeoutError(e)) throw;
-    throw EUnexpectedReceiveError::CreateFmt("[%s] Непредвиденная ошибка при попытке чтения данных.",
-                                             {Connection.ConnectionString()}, &e);
+    throw EUnexpectedReceiveError::CreateFmt(
+        "[%s] Непредвиденная ошибка при попытке чтения данных.", {Connection.ConnectionString()},
+        &e);
   }
 }
 

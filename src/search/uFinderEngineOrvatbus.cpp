@@ -36,14 +36,12 @@ void TOrvatbusDeviceSearcher::SearchAt(std::uint8_t Address, TDeviceInfo& Info) 
   }
 }
 
-void TOrvatbusDeviceSearcher::Identify(std::uint8_t Address, int ChecksumKind,
-                                       TDeviceInfo& Info) {
+void TOrvatbusDeviceSearcher::Identify(std::uint8_t Address, int ChecksumKind, TDeviceInfo& Info) {
   const std::string kindName = OrvatbusUtils::CrcKindName(ChecksumKind);
   const TOrvatbusCrcFunction crc = OrvatbusUtils::CrcKindFunction(ChecksumKind);
   RunAttempts(
       [&](std::int32_t Try) {
-        LogFmt("Попытка %d поиска прибора ORVATBUS с адресом %d (%s)...",
-               {Try, Address, kindName});
+        LogFmt("Попытка %d поиска прибора ORVATBUS с адресом %d (%s)...", {Try, Address, kindName});
         const TBytes body = BuildRequestBody(Address);
         LogFmt("--q> (size=%d) %s (unpacked request body)", {body.size(), HexDumpText(body)});
         const TBytes reply = Transceiver().Exchange(OrvatbusUtils::Pack(body, crc));

@@ -94,8 +94,9 @@ TEST_F(OrvatAsciiReceiver, SilenceIsAReadTimeoutNamingTheLineEnd) {
     FAIL() << "no exception";
   } catch (const EReadTimeoutError& e) {
     EXPECT_STREQ(e.ClassName(), "EReadTimeoutError");
-    EXPECT_EQ(e.Message, "[PortName=COM3;BaudRate=9600;DtrEnable=1] Не получены символы конца "
-                         "сообщения (CRLF=0x0D0A)");
+    EXPECT_EQ(e.Message,
+              "[PortName=COM3;BaudRate=9600;DtrEnable=1] Не получены символы конца "
+              "сообщения (CRLF=0x0D0A)");
     const auto* inner = dynamic_cast<const ExceptionEx*>(e.InnerException());
     ASSERT_NE(inner, nullptr);
     EXPECT_STREQ(inner->ClassName(), "EReadTimeoutError");

@@ -36,8 +36,7 @@ TEST(OrvatbusChecksums, KindsAndKnownValues) {
 
   // CRC-8/MAXIM check value of "123456789".
   const std::string check = "123456789";
-  EXPECT_EQ(OrvatbusUtils::CalcCrc8(reinterpret_cast<const std::uint8_t*>(check.data()), 9),
-            0xA1);
+  EXPECT_EQ(OrvatbusUtils::CalcCrc8(reinterpret_cast<const std::uint8_t*>(check.data()), 9), 0xA1);
   const TBytes data = BytesOf({0xFF, 0x20, 0x75, 0x49});
   EXPECT_EQ(OrvatbusUtils::CalcCrc1(data.data(), 4), 0xE3);
   EXPECT_EQ(OrvatbusUtils::CalcCrc1(data.data(), 0), 0x00);
@@ -105,23 +104,26 @@ TEST(OrvatbusFrames, SpecialBytesAreEscapedBothWays) {
 }
 
 TEST(OrvatbusFrames, BadEscapeSequencesAreCorruptFrames) {
-  EXPECT_EQ(MessageOf<ECorruptMessageFrame>(
-                [] { OrvatbusUtils::Unescape(BytesOf({0xFF, 0x20, 0x10, 0x55, 0x03})); }),
-            "Неизвестная маскирующая последовательность в сообщении ORVATBUS: 0x10 0x55");
   EXPECT_EQ(MessageOf<ECorruptMessageFrame>([] {
-              OrvatbusUtils::Unpack(BytesOf({0xFF, 0x25, 0x20, 0x10, 0x55, 0x49, 0x00, 0x03}),
-                                    kCrc1);
+              OrvatbusUtils::Unescape(BytesOf({0xFF, 0x20, 0x10, 0x55, 0x03}));
             }),
             "Неизвестная маскирующая последовательность в сообщении ORVATBUS: 0x10 0x55");
-  const std::string trailing =
-      MessageOf<ECorruptMessageFrame>([] { OrvatbusUtils::Unescape(BytesOf({0x20, 0x10})); });
+  EXPECT_EQ(
+      MessageOf<ECorruptMessageFrame>([] {
+        OrvatbusUtils::Unpack(BytesOf({0xFF, 0x25, 0x20, 0x10, 0x55, 0x49, 0x00, 0x03}), kCrc1);
+      }),
+      "Неизвестная маскирующая последовательность в сообщении ORVATBUS: 0x10 0x55");
+  const std::string trailing = MessageOf<ECorruptMessageFrame>([] {
+    OrvatbusUtils::Unescape(BytesOf({0x20, 0x10}));
+  });
   EXPECT_NE(trailing.find("Незаконченная маскирующая последовательность"), std::string::npos);
   EXPECT_NE(trailing.find("символ 0x10."), std::string::npos);
 }
 
 TEST(OrvatbusFrames, LengthAndFramingChecks) {
-  EXPECT_EQ(MessageOf<ECorruptMessageFrame>(
-                [] { OrvatbusUtils::Unpack(BytesOf({0xFF, 0x25, 0x20, 0xB3, 0x03}), kCrc1); }),
+  EXPECT_EQ(MessageOf<ECorruptMessageFrame>([] {
+              OrvatbusUtils::Unpack(BytesOf({0xFF, 0x25, 0x20, 0xB3, 0x03}), kCrc1);
+            }),
             "Нераспакованное сообщение ORVATBUS не содержит достаточного количества байт. Кол-во "
             "байт в сообщении: 5 (минимальная длина сообщения: 6 байт)");
   // Seven packed bytes that unescape to five.

@@ -5,11 +5,11 @@
 #include <string>
 #include <vector>
 
-#include "support/ScriptedConnection.h"
 #include "foundation/ioExceptions.h"
 #include "messaging/ioOrvatbusCoreTypes.h"
 #include "messaging/ioOrvatbusTransceiver.h"
 #include "search/uSearchLog.h"
+#include "support/ScriptedConnection.h"
 
 namespace probrix {
 namespace {
@@ -63,10 +63,17 @@ TEST_F(OrvatbusReceiver, WholeFrameInOneChunk) {
   EXPECT_EQ(Connection->WrittenBytes(), kRequest);
 
   const std::vector<std::string> texts = Texts(Log);
-  const std::vector<std::string> prefixes = {
-      "--q>", "---> Connection opened [", "---> (size=6)", "<--- Запрошена операция чтения данных",
-      "<trd", "<rd-", "<chk isStopByteReceived=1 (StopByte=0xFF)", "<raw (size=16)",
-      "<chk ETXPosition=15 (TotalBytesRead=16,", "<--- (size=16)", "<a-- (size=16)"};
+  const std::vector<std::string> prefixes = {"--q>",
+                                             "---> Connection opened [",
+                                             "---> (size=6)",
+                                             "<--- Запрошена операция чтения данных",
+                                             "<trd",
+                                             "<rd-",
+                                             "<chk isStopByteReceived=1 (StopByte=0xFF)",
+                                             "<raw (size=16)",
+                                             "<chk ETXPosition=15 (TotalBytesRead=16,",
+                                             "<--- (size=16)",
+                                             "<a-- (size=16)"};
   ASSERT_EQ(texts.size(), prefixes.size());
   for (std::size_t i = 0; i < prefixes.size(); ++i)
     EXPECT_EQ(texts[i].rfind(prefixes[i], 0), 0u) << texts[i];
@@ -121,8 +128,9 @@ TEST_F(OrvatbusReceiver, SilenceIsAStartOfPacketTimeout) {
     Transceiver.Exchange(kRequest);
     FAIL() << "no exception";
   } catch (const EReadSOHTimeoutError& e) {
-    EXPECT_EQ(e.Message, "[PortName=COM7;BaudRate=9600;DtrEnable=1] Не получен символ начала "
-                         "пакета (SOH)");
+    EXPECT_EQ(e.Message,
+              "[PortName=COM7;BaudRate=9600;DtrEnable=1] Не получен символ начала "
+              "пакета (SOH)");
     ASSERT_NE(e.InnerException(), nullptr);
     EXPECT_STREQ(e.InnerException()->ClassName(), "EReadMessageTimeoutError");
   }
@@ -153,8 +161,9 @@ TEST_F(OrvatbusReceiver, ReadFailuresAreTranslated) {
     Transceiver.Exchange(kRequest);
     FAIL() << "no exception";
   } catch (const EUnexpectedReceiveError& e) {
-    EXPECT_EQ(e.Message, "[PortName=COM7;BaudRate=9600;DtrEnable=1] Непредвиденная ошибка при "
-                         "попытке чтения данных.");
+    EXPECT_EQ(e.Message,
+              "[PortName=COM7;BaudRate=9600;DtrEnable=1] Непредвиденная ошибка при "
+              "попытке чтения данных.");
     ASSERT_NE(e.InnerException(), nullptr);
     EXPECT_STREQ(e.InnerException()->ClassName(), "EArgumentError");
   }
@@ -218,8 +227,8 @@ TEST_F(OrvatbusReceiverBounds, BufferFullWithoutEndIsACorruptFrame) {
 }
 
 TEST_F(OrvatbusReceiverBounds, FrameThatExactlyFillsTheBuffer) {
-  const TBytes frame = BytesOf({0xFF, 0x20, 0x25, 0x49, 1, 2, 4, 5, 6, 7, 8, 9, 11, 12}) +
-                       BytesOf({0x00, 0x03});
+  const TBytes frame =
+      BytesOf({0xFF, 0x20, 0x25, 0x49, 1, 2, 4, 5, 6, 7, 8, 9, 11, 12}) + BytesOf({0x00, 0x03});
   ASSERT_EQ(frame.size(), static_cast<std::size_t>(kCapacity));
   Connection->AddChunk(frame.substr(0, 9));
   Connection->AddChunk(frame.substr(9));

@@ -17,8 +17,8 @@ using test::TScriptedConnection;
 
 // The identification reply body: destination (master), source (device), command, then data.
 TBytes ReplyBody(std::uint8_t Master, std::uint8_t Device, std::uint8_t Command = 0x49,
-                 const TBytes& Data = BytesOf({0x12, 0x34, 0x07, 0x00, 0x02, 0x01, 0x05, 0x30,
-                                               0x39, 0x5A})) {
+                 const TBytes& Data = BytesOf({0x12, 0x34, 0x07, 0x00, 0x02, 0x01, 0x05, 0x30, 0x39,
+                                               0x5A})) {
   TBytes body{OrvatbusUtils::EncodeAddress(Master), OrvatbusUtils::EncodeAddress(Device), Command};
   return body + Data;
 }
@@ -38,8 +38,8 @@ std::vector<std::string> SearcherLines(const TSearchLog& Log) {
   for (const std::string& text : Texts(Log))
     if (text.rfind("Попытка", 0) == 0 || text.rfind("Ошибка поиска", 0) == 0 ||
         text.rfind("Найден", 0) == 0)
-      lines.push_back(text.substr(0, text.find(':') == std::string::npos ? text.size()
-                                                                          : text.find(':')));
+      lines.push_back(
+          text.substr(0, text.find(':') == std::string::npos ? text.size() : text.find(':')));
   return lines;
 }
 
@@ -145,7 +145,8 @@ TEST_F(OrvatbusSearcher, WrongChecksumIsRetriedThreeTimesWithoutSwitchingKinds) 
   const std::vector<TBytes> writes = Connection->Writes();
   ASSERT_EQ(writes.size(), 3u);
   for (const TBytes& w : writes) EXPECT_EQ(w, BytesOf({0xFF, 0x25, 0x20, 0x49, 0xB3, 0x03}));
-  for (const std::string& line : SearcherLines(Log)) EXPECT_EQ(line.find("crc8"), std::string::npos);
+  for (const std::string& line : SearcherLines(Log))
+    EXPECT_EQ(line.find("crc8"), std::string::npos);
 }
 
 TEST_F(OrvatbusSearcher, DeviceErrorRepliesAreNotRetried) {
@@ -236,11 +237,11 @@ TEST_F(OrvatbusSearcher, EscapedBytesAndFlagsInTheReply) {
 TEST(OrvatSearcherRegistry, CreateDeviceSearcherBuildsBothOrvatSearchers) {
   auto connection = TScriptedConnection::New("COM9");
   connection->Open();
-  const TSearcherConnectionSource previous = SetSearcherConnectionSource(
-      {[&](const std::string&, TConnectionType, std::int32_t) {
-         return std::shared_ptr<IDeviceConnection>(connection);
-       },
-       [](const std::string&, std::int32_t) {}});
+  const TSearcherConnectionSource previous =
+      SetSearcherConnectionSource({[&](const std::string&, TConnectionType, std::int32_t) {
+                                     return std::shared_ptr<IDeviceConnection>(connection);
+                                   },
+                                   [](const std::string&, std::int32_t) {}});
   auto orvatbus = CreateDeviceSearcher("COM9", 9600, TDeviceProtocol::dpOrvatbus,
                                        TConnectionType::ctSerialPort);
   auto ascii = CreateDeviceSearcher("COM9", 9600, TDeviceProtocol::dpOrvatAscii,
