@@ -4,6 +4,8 @@
 
 #include "connections/ioDeviceConnection.h"
 #include "foundation/ioExceptions.h"
+#include "search/uFinderEngineOrvatAscii.h"
+#include "search/uFinderEngineOrvatbus.h"
 #include "search/uFinderEngineSearchers.h"
 
 namespace probrix {
@@ -36,7 +38,8 @@ std::unique_ptr<IDeviceSearcher> CreateDeviceSearcher(const std::string& Connect
 
   switch (Protocol) {
     case TDeviceProtocol::dpOrvatbus:
-      return nullptr;  // TOrvatbusDeviceSearcher
+      return std::make_unique<TOrvatbusDeviceSearcher>(ConnectionName, ConnectionType,
+                                                       BaudRateOrPort);
     case TDeviceProtocol::dpModbusRtu:
       return std::make_unique<TModbusRtuDeviceSearcher>(ConnectionName, ConnectionType,
                                                         BaudRateOrPort);
@@ -44,7 +47,8 @@ std::unique_ptr<IDeviceSearcher> CreateDeviceSearcher(const std::string& Connect
       return std::make_unique<TModbusTcpDeviceSearcher>(ConnectionName, ConnectionType,
                                                         BaudRateOrPort);
     case TDeviceProtocol::dpOrvatAscii:
-      return nullptr;  // TOrvatAsciiDeviceSearcher
+      return std::make_unique<TOrvatAsciiDeviceSearcher>(ConnectionName, ConnectionType,
+                                                         BaudRateOrPort);
   }
   return nullptr;
 }
