@@ -73,14 +73,16 @@ TEST(UnhandledExceptionDescriptionTest, ClassModuleAddressAndPoint) {
       text, "Exception EConvertError in module test_logging at {hex}.\r\nНеверное число.\r\n"))
       << text;
   // The address is relative to where the program was loaded.
-  const std::string hex = text.substr(text.find(" at ") + 4, text.find(".\r\n") - text.find(" at ") - 4);
+  const std::string hex =
+      text.substr(text.find(" at ") + 4, text.find(".\r\n") - text.find(" at ") - 4);
   EXPECT_GE(hex.size(), 8u);
   EXPECT_LT(std::stoull(hex, nullptr, 16), address);
 
   const auto dotted = Captured([] { throw std::runtime_error("Ends with a point."); });
   EXPECT_TRUE(UnhandledExceptionDescription(dotted, address)
                   .starts_with("Exception std::runtime_error in module test_logging at "));
-  EXPECT_TRUE(UnhandledExceptionDescription(dotted, address).ends_with("\r\nEnds with a point.\r\n"));
+  EXPECT_TRUE(
+      UnhandledExceptionDescription(dotted, address).ends_with("\r\nEnds with a point.\r\n"));
 
   const auto number = Captured([] { throw 42; });
   EXPECT_TRUE(UnhandledExceptionDescription(number, 0).starts_with("Exception int in module  at "));

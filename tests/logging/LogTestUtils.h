@@ -63,7 +63,8 @@ inline bool Matches(std::string_view Text, std::string_view Pattern) {
            Matches(Text.substr(1), Pattern.substr(3));
   if (Pattern.starts_with("{hex}")) {
     std::size_t n = 0;
-    while (n < Text.size() && ((Text[n] >= '0' && Text[n] <= '9') || (Text[n] >= 'A' && Text[n] <= 'F')))
+    while (n < Text.size() &&
+           ((Text[n] >= '0' && Text[n] <= '9') || (Text[n] >= 'A' && Text[n] <= 'F')))
       ++n;
     for (; n > 0; --n)
       if (Matches(Text.substr(n), Pattern.substr(5))) return true;
