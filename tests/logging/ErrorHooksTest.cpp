@@ -141,10 +141,18 @@ class HelperProcessTest : public ::testing::Test {
   }
 
   int Run(const char* Mode) {
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) env.emplace_back(*e);
     // The hooks log from inside a signal handler on purpose.
-    env.emplace_back("TSAN_OPTIONS=report_signal_unsafe=0");
+    std::string tsan = "TSAN_OPTIONS=report_signal_unsafe=0";
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e) {
+      const std::string var = *e;
+      if (var.starts_with("TSAN_OPTIONS=")) {
+        tsan = var + ":report_signal_unsafe=0";
+      } else {
+        env.push_back(var);
+      }
+    }
+    env.push_back(tsan);
     std::vector<char*> envp;
     for (auto& s : env) envp.push_back(s.data());
     envp.push_back(nullptr);
