@@ -37,6 +37,7 @@ std::string StripQuotes(std::string Value) {
 }  // namespace
 
 TIniFile::TIniFile(std::filesystem::path FileName) : FileName_(std::move(FileName)) {
+  Sections_.push_back(TSection{});  // the lines before the first section header
   std::ifstream in(FileName_, std::ios::binary);
   if (!in) return;
   std::ostringstream buf;
@@ -97,12 +98,18 @@ const TIniFile::TSection* TIniFile::FindSection(std::string_view Name) const {
   return const_cast<TIniFile*>(this)->FindSection(Name);
 }
 
-std::string TIniFile::ReadString(std::string_view Section, std::string_view Ident,
-                                 std::string_view Default) const {
+std::string TIniFile::ReadRawString(std::string_view Section, std::string_view Ident,
+                                    std::string_view Default) const {
   if (const TSection* sec = FindSection(Section))
     for (const TLine& l : sec->Lines)
-      if (!l.Key.empty() && SameName(l.Key, Ident)) return StripQuotes(l.Value);
+      if (!l.Key.empty() && SameName(l.Key, Ident)) return l.Value;
   return std::string(Default);
+}
+
+std::string TIniFile::ReadString(std::string_view Section, std::string_view Ident,
+                                 std::string_view Default) const {
+  if (!ValueExists(Section, Ident)) return std::string(Default);
+  return StripQuotes(ReadRawString(Section, Ident, Default));
 }
 
 int TIniFile::ReadInteger(std::string_view Section, std::string_view Ident, int Default) const {

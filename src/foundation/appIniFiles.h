@@ -20,6 +20,9 @@ class TIniFile {
 
   std::string ReadString(std::string_view Section, std::string_view Ident,
                          std::string_view Default) const;
+  // The value exactly as stored, enclosing quotes included.
+  std::string ReadRawString(std::string_view Section, std::string_view Ident,
+                            std::string_view Default) const;
   int ReadInteger(std::string_view Section, std::string_view Ident, int Default) const;
   bool ReadBool(std::string_view Section, std::string_view Ident, bool Default) const;
   bool SectionExists(std::string_view Section) const;

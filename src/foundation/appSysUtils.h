@@ -15,8 +15,8 @@
 
 namespace probrix {
 
-// One formatting argument. Text arguments are views: a TVarRec lives only as long as the call
-// it is passed to (the arguments of one full expression), never stored.
+// One formatting argument. Text arguments given as lvalues or views are referenced, not copied:
+// keep such a TVarRec no longer than the text it was made from.
 class TVarRec {
  public:
   enum class TKind : std::uint8_t { vkInteger, vkString, vkPointer, vkFloat };
@@ -35,6 +35,8 @@ class TVarRec {
   TVarRec(const char* Value) : Kind_(TKind::vkString), Str_(Value ? Value : "") {}
   TVarRec(std::string_view Value) : Kind_(TKind::vkString), Str_(Value) {}
   TVarRec(const std::string& Value) : Kind_(TKind::vkString), Str_(Value) {}
+  // A temporary string is kept inside the argument, so a stored list never dangles.
+  TVarRec(std::string&& Value) : Kind_(TKind::vkString), Owned_(std::move(Value)) { Str_ = Owned_; }
   template <class T>
     requires(!std::same_as<std::remove_cv_t<T>, char>)
   TVarRec(T* Value) : Kind_(TKind::vkPointer), Ptr_(reinterpret_cast<std::uintptr_t>(Value)) {}
@@ -49,7 +51,14 @@ class TVarRec {
     Ptr_ = Other.Ptr_;
     Float_ = Other.Float_;
     Char_ = Other.Char_;
-    Str_ = Other.Str_.data() == &Other.Char_ ? std::string_view(&Char_, 1) : Other.Str_;
+    Owned_ = Other.Owned_;
+    if (Other.Str_.data() == &Other.Char_) {
+      Str_ = std::string_view(&Char_, 1);
+    } else if (!Other.Owned_.empty() && Other.Str_.data() == Other.Owned_.data()) {
+      Str_ = Owned_;
+    } else {
+      Str_ = Other.Str_;
+    }
     return *this;
   }
 
@@ -69,6 +78,7 @@ class TVarRec {
   std::uintptr_t Ptr_ = 0;
   double Float_ = 0;
   char Char_ = 0;
+  std::string Owned_;
   std::string_view Str_;
 };
 

@@ -4,6 +4,7 @@
 #include <string_view>
 #include <vector>
 
+#include "foundation/appClasses.h"
 #include "foundation/appDateTime.h"
 #include "foundation/appSysUtils.h"
 
@@ -11,7 +12,7 @@ namespace probrix {
 
 // The sink of the log lines of one search attempt: the searchers' own lines and the traffic
 // lines of the exchange. Holders of the interface never free it.
-class ILogStrings {
+class ILogStrings : public virtual IInterface {
  public:
   virtual void Add(std::string_view Text, TDateTime Time) = 0;
   // Formats, then adds; a format that does not fit raises ELogStringFormatError, adding nothing.
@@ -22,10 +23,9 @@ class ILogStrings {
 };
 
 // The in-memory protocol of one attempt; lines are "hh:nn:ss.zzz <text>".
-class TSearchLog : public ILogStrings {
+class TSearchLog : public TManualInterfacedObject, public ILogStrings {
  public:
   TSearchLog() = default;
-  virtual ~TSearchLog() = default;
 
   void Add(std::string_view Text, TDateTime Time) override;
   void AddFmt(std::string_view Fmt, TFormatArgs Args, TDateTime Time) override;

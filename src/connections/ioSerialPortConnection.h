@@ -1,0 +1,53 @@
+#pragma once
+
+// The device connection over a local serial port. It owns one TSerialPort and translates the
+// port's exceptions into the connection exceptions, with messages that begin with
+// "[<ConnectionString>]". A file "nodtr.ini" in the current directory keeps DTR off at every
+// opening.
+
+#include <cstdint>
+#include <string>
+
+#include "connections/ioDeviceConnection.h"
+#include "connections/uSerialPort.h"
+
+namespace probrix {
+
+class TSerialPortConnection : public TDeviceConnection {
+ public:
+  // Sets the port's name, then its baud rate (0 fails with EPropertyError), then DtrEnable.
+  TSerialPortConnection(const std::string& PortName, bool DtrEnable, std::uint32_t BaudRate);
+  ~TSerialPortConnection() override = default;
+
+  // PortName=...;BaudRate=...;DtrEnable=... (DtrEnable as the port reports it)
+  std::string ConnectionString() const override;
+  std::int32_t BytesToRead() override;  // EInvalidOperation while closed
+  // The port's properties with their own checks and exceptions, not translated.
+  std::int32_t ReadTimeout() override { return Port.ReadTimeout(); }
+  void SetReadTimeout(std::int32_t Value) override { Port.SetReadTimeout(Value); }
+  std::int32_t WriteTimeout() override { return Port.WriteTimeout(); }
+  void SetWriteTimeout(std::int32_t Value) override { Port.SetWriteTimeout(Value); }
+  std::int32_t InfiniteTimeout() const override { return TSerialPort::InfiniteTimeout; }
+  TConnectionType ConnectionType() const override { return TConnectionType::ctSerialPort; }
+  bool IsOpen() override { return Port.IsOpen(); }
+  void Open() override;
+  void Close() override;
+  void CloseQuietly() override;
+  void Write(const std::uint8_t* Data, std::int32_t Count) override;
+  std::int32_t Read(std::uint8_t* Buffer, std::int32_t Count) override;
+  // Same port name, without regard to case.
+  bool Matches(std::string_view ConnectionString) const override;
+  // Takes over BaudRate, then DtrEnable; the port name is ignored.
+  void ApplyConnectionString(std::string_view ConnectionString) override;
+
+  // The marker file that keeps DTR off, looked for in the current directory.
+  static constexpr const char* NoDtrFileName = "nodtr.ini";
+
+  TSerialPort Port;
+
+ protected:
+  std::string GetDefaultUniqueName() const override;   // the port name, e.g. COM3
+  std::string GetDefaultDisplayName() const override;  // "name:baud", e.g. COM3:9600
+};
+
+}  // namespace probrix

@@ -1,0 +1,135 @@
+#include "connections/ioTcpConnection.h"
+
+#include "foundation/appExceptions.h"
+#include "foundation/ioExceptions.h"
+
+namespace probrix {
+
+TTcpConnection::TTcpConnection(std::string TcpAddr, std::uint16_t TcpPort)
+    : TcpAddr_(std::move(TcpAddr)), TcpPort_(TcpPort) {}
+
+TTcpConnection::~TTcpConnection() { CloseQuietly(); }
+
+std::string TTcpConnection::GetDefaultUniqueName() const {
+  return Format("%s[%d]", {TcpAddr_, TcpPort_});
+}
+
+std::string TTcpConnection::GetDefaultDisplayName() const {
+  return Format("%s:%d", {TcpAddr_, TcpPort_});
+}
+
+std::string TTcpConnection::ConnectionString() const {
+  TTcpConnectionStringBuilder builder(TcpAddr_, TcpPort_);
+  return builder.GetConnectionString();
+}
+
+std::int32_t TTcpConnection::BytesToRead() { return IsOpen() ? Socket_->GetAvailableBytes() : 0; }
+
+std::int32_t TTcpConnection::ReadTimeout() {
+  return IsOpen() ? Socket_->GetReadTimeout() : ReadTimeout_;
+}
+
+void TTcpConnection::SetReadTimeout(std::int32_t Value) {
+  if (IsOpen()) Socket_->SetReadTimeout(Value);
+  ReadTimeout_ = Value;
+}
+
+std::int32_t TTcpConnection::WriteTimeout() {
+  return IsOpen() ? Socket_->GetWriteTimeout() : WriteTimeout_;
+}
+
+void TTcpConnection::SetWriteTimeout(std::int32_t Value) {
+  if (IsOpen()) Socket_->SetWriteTimeout(Value);
+  WriteTimeout_ = Value;
+}
+
+bool TTcpConnection::IsOpen() { return Socket_ && Socket_->Connected(); }
+
+void TTcpConnection::Open() {
+  if (IsOpen()) return;
+  try {
+    Socket_ = CreateTcpSocket();
+    Socket_->Connect(TcpAddr_, TcpPort_);
+  } catch (const std::exception& E) {
+    CloseQuietly();
+    throw EConnectionOpenError::CreateFmt("[%s] Ошибка открытия TCP-подключения",
+                                          {ConnectionString()}, &E);
+  }
+}
+
+void TTcpConnection::Close() {
+  if (!Socket_) return;
+  try {
+    if (Socket_->Connected()) Socket_->Close(true);
+    Socket_.reset();
+  } catch (const std::exception& E) {
+    Socket_.reset();
+    throw EConnectionCloseError::CreateFmt("[%s] Ошибка закрытия TCP-подключения",
+                                           {ConnectionString()}, &E);
+  }
+}
+
+void TTcpConnection::CloseQuietly() {
+  try {
+    Close();
+  } catch (...) {
+  }
+}
+
+std::int32_t TTcpConnection::Read(std::uint8_t* Buffer, std::int32_t Count) {
+  if (!IsOpen()) {
+    throw EConnectionIOError::CreateFmt("[%s] Данные не прочитаны т.к. TCP-подключение закрыто.",
+                                        {ConnectionString()});
+  }
+  try {
+    return Socket_->Recieve(Buffer, Count);
+  } catch (const ETimeoutSocketError& E) {
+    throw EReadTimeoutError::CreateFmt(
+        "[%s] Операция чтения данных из TCP-подключения не была завершена до истечения времени "
+        "ожидания (%d ms). ",
+        {ConnectionString(), ReadTimeout_}, &E);
+  } catch (const EInOutSocketError& E) {
+    throw EConnectionIOError::CreateFmt("[%s] Данные не прочитаны из-за ошибки вввод-вывода.",
+                                        {ConnectionString()}, &E);
+  }
+}
+
+void TTcpConnection::Write(const std::uint8_t* Data, std::int32_t Count) {
+  if (!IsOpen()) {
+    throw EConnectionIOError::CreateFmt("[%s] Данные не отправлены т.к. TCP-подключение закрыто.",
+                                        {ConnectionString()});
+  }
+  try {
+    // A blocking send normally takes everything at once, but a signal or an expiring send
+    // timeout can cut it short; the rest is sent on, so a write is whole or it fails. A
+    // negative count is refused by the socket as a bad argument.
+    std::int32_t done = 0;
+    do {
+      const std::int32_t n = Socket_->Send(Data + done, Count - done);
+      if (n <= 0 && Count > 0) {
+        throw CreateSocketErrorFmt<EInOutSocketError>(
+            "TIpSocket.Send: Writing operation to \"%s\" failed.", {Socket_->RemoteEndPointText()},
+            0);
+      }
+      done += n;
+    } while (done < Count);
+  } catch (const ETimeoutSocketError& E) {
+    throw EWriteTimeoutError::CreateFmt(
+        "[%s] Операция записи данных в TCP-подключение не была завершена до истечения веремени "
+        "ожидания (%d ms). ",
+        {ConnectionString(), WriteTimeout_}, &E);
+  } catch (const EInOutSocketError& E) {
+    throw EConnectionIOError::CreateFmt("[%s] Данные не отправлены из-за ошибки вввод-вывода.",
+                                        {ConnectionString()}, &E);
+  }
+}
+
+bool TTcpConnection::Matches(std::string_view ConnectionString) const {
+  TTcpConnectionStringBuilder builder;
+  builder.SetConnectionString(ConnectionString);
+  return SameTextAscii(builder.TcpAddr, TcpAddr_) && builder.TcpPort == TcpPort_;
+}
+
+void TTcpConnection::ApplyConnectionString(std::string_view /*ConnectionString*/) {}
+
+}  // namespace probrix

@@ -1,0 +1,141 @@
+#pragma once
+
+// A thin object wrapper around one blocking IPv4 stream socket, and the small address value
+// objects used to pass endpoints around and to print them in messages. Every failure becomes
+// an exception of the ESocketError family carrying the platform's error code.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "foundation/ioExceptions.h"
+#include "platform/platformSockets.h"
+
+namespace probrix {
+
+// 16-byte socket address: family (16-bit, host order) followed by 14 bytes of the family.
+using TSockAddr = platform::TSockAddrBytes;
+
+inline constexpr std::int32_t AddressFamilyIPv4 = 2;
+inline constexpr std::int32_t SocketTypeStream = 1;
+inline constexpr std::int32_t ProtocolTypeTcp = 6;
+
+class IIPv4Address {
+ public:
+  virtual ~IIPv4Address() = default;
+  // The address in network byte order.
+  virtual std::uint32_t GetAddress() const = 0;
+  virtual std::int32_t GetAddressFamily() const = 0;
+  // Dotted decimal text.
+  virtual std::string ToString() const = 0;
+};
+
+class TIPv4Address : public IIPv4Address {
+ public:
+  explicit TIPv4Address(std::uint32_t AddressNetworkOrder) : Address(AddressNetworkOrder) {}
+  std::uint32_t GetAddress() const override { return Address; }
+  std::int32_t GetAddressFamily() const override { return AddressFamily; }
+  std::string ToString() const override;
+
+  std::uint32_t Address = 0;
+  std::int32_t AddressFamily = AddressFamilyIPv4;
+};
+
+class ISocketEndPoint {
+ public:
+  virtual ~ISocketEndPoint() = default;
+  virtual std::uint16_t GetAddressFamily() const = 0;
+  virtual TSockAddr GetSockAddr() const = 0;
+  virtual std::string ToString() const = 0;
+};
+
+class IIPv4EndPoint : public virtual ISocketEndPoint {
+ public:
+  virtual std::shared_ptr<IIPv4Address> GetAddress() const = 0;
+  // The port in host byte order.
+  virtual std::uint16_t GetPort() const = 0;
+};
+
+// Any socket address; prints as the empty text.
+class TSocketEndPoint : public virtual ISocketEndPoint {
+ public:
+  explicit TSocketEndPoint(const TSockAddr& Addr) : SockAddr(Addr) {}
+  std::uint16_t GetAddressFamily() const override;
+  TSockAddr GetSockAddr() const override { return SockAddr; }
+  std::string ToString() const override { return {}; }
+
+ protected:
+  TSocketEndPoint() { SockAddr.fill(0); }
+  TSockAddr SockAddr{};
+};
+
+// An IPv4 address with a port; prints as "192.168.1.20:502".
+class TIPv4EndPoint : public TSocketEndPoint, public IIPv4EndPoint {
+ public:
+  TIPv4EndPoint(const IIPv4Address& Address, std::uint16_t Port);
+  // From a 16-byte address in the IPv4 layout.
+  explicit TIPv4EndPoint(const TSockAddr& Addr) : TSocketEndPoint(Addr) {}
+  std::uint16_t GetAddressFamily() const override { return TSocketEndPoint::GetAddressFamily(); }
+  TSockAddr GetSockAddr() const override { return SockAddr; }
+  std::string ToString() const override;
+  std::shared_ptr<IIPv4Address> GetAddress() const override;
+  std::uint16_t GetPort() const override;
+};
+
+// A TIPv4EndPoint when the family field is IPv4, else a TSocketEndPoint; a copy of Addr.
+std::shared_ptr<ISocketEndPoint> CreateEndPoint(const TSockAddr& Addr);
+
+// One stream socket with one owner, used by one thread at a time. Blocking mode throughout;
+// a connect is bounded by platform::SocketConnectTimeoutMs.
+class TIpSocket {
+ public:
+  TIpSocket(std::int32_t AddressFamily, std::int32_t SocketType, std::int32_t ProtocolType);
+  ~TIpSocket();
+  TIpSocket(const TIpSocket&) = delete;
+  TIpSocket& operator=(const TIpSocket&) = delete;
+
+  void InitSocket(std::int32_t AddressFamily, std::int32_t SocketType, std::int32_t ProtocolType);
+
+  std::shared_ptr<IIPv4Address> GetHostAddress(const std::string& HostName);
+  void Connect(const std::string& HostName, std::uint16_t Port);
+  void Connect(const IIPv4Address& Address, std::uint16_t Port);
+  void Connect(const std::shared_ptr<ISocketEndPoint>& EndPoint);
+  // Never fails; may be called again.
+  void Close(bool Shutdown);
+  bool Connected() const { return Connected_; }
+
+  // One send/receive call: the count accepted/received; a receive returns 1..Count bytes.
+  std::int32_t Send(const void* Data, std::int32_t Count);
+  std::int32_t Recieve(void* Buffer, std::int32_t Count);
+
+  std::int32_t GetReadTimeout();
+  void SetReadTimeout(std::int32_t Value);
+  std::int32_t GetWriteTimeout();
+  void SetWriteTimeout(std::int32_t Value);
+
+  std::int32_t GetAvailableBytes();
+
+  std::shared_ptr<ISocketEndPoint> GetLocalEndPoint();
+  std::shared_ptr<ISocketEndPoint> GetRemoteEndPoint();
+  // For messages: never fail ("Undefined (reason: ...)").
+  std::string LocalEndPointText();
+  std::string RemoteEndPointText();
+
+  platform::TSocketHandle Handle() const { return Handle_; }
+
+ private:
+  platform::TSocketHandle Handle_ = platform::InvalidSocketHandle;
+  bool Connected_ = false;
+  std::int32_t FAddressFamily = 0;
+  std::int32_t FSocketType = 0;
+  std::int32_t FProtocolType = 0;
+  std::int32_t ReadTimeout = 0;
+  std::int32_t WriteTimeout = 0;
+  std::shared_ptr<ISocketEndPoint> LocalEndPoint;
+  std::shared_ptr<ISocketEndPoint> RemoteEndPoint;
+};
+
+// The socket of a TCP connection: IPv4, stream, TCP.
+std::unique_ptr<TIpSocket> CreateTcpSocket();
+
+}  // namespace probrix

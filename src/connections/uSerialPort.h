@@ -1,0 +1,186 @@
+#pragma once
+
+// One serial port: its line settings as properties, open and close, reads and writes with
+// timeouts, and two worker threads per open port that watch the line events and hand them
+// to optional handlers. Failures are the runtime's exceptions (EInOutError, EPropertyError,
+// EInvalidOperation, ERangeError) and the serial layer's ETimeoutException and
+// EInvalidArgument, with Russian messages that name the port and the property or operation.
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <semaphore>
+#include <stop_token>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "platform/platSerialDevice.h"
+
+namespace probrix {
+
+enum class THandshake : std::uint8_t {
+  hsNone = 0,
+  hsXOnXOff = 1,
+  hsRequestToSend = 2,
+  hsRequestToSendXOnXOff = 3,
+};
+
+class TSerialPort;
+class TEventQueue;
+
+// A line-event handler: the port and the kind of event or error.
+using TSerialPortEvent = std::function<void(TSerialPort& Port, std::uint8_t Kind)>;
+
+// The open handle's device; empty while the port is closed.
+using TSerialHandle = std::shared_ptr<TSerialDevice>;
+
+// Waits for line events on its own copy of the handle and passes them to the event queue.
+class TCommEventThread {
+ public:
+  TCommEventThread(TSerialHandle Handle, TEventQueue& Queue);
+  ~TCommEventThread();
+  TCommEventThread(const TCommEventThread&) = delete;
+  TCommEventThread& operator=(const TCommEventThread&) = delete;
+
+  // Asks the thread to stop and wakes its wait; does not wait for the end.
+  void Terminate();
+  void WaitFor();
+  bool Finished() const { return Finished_.load(); }
+
+ private:
+  void Execute(std::stop_token Stop);
+
+  TSerialHandle Handle_;
+  TEventQueue& Queue_;
+  TSerialWakeEvent Event_;
+  std::atomic<bool> Finished_{false};
+  std::jthread Thread_;
+};
+
+// Hands the event masks to the port's handlers on a thread of its own.
+class TEventQueue {
+ public:
+  TEventQueue(TSerialPort& Port, TSerialHandle Handle);
+  ~TEventQueue();
+  TEventQueue(const TEventQueue&) = delete;
+  TEventQueue& operator=(const TEventQueue&) = delete;
+
+  void Add(std::uint32_t Mask);
+
+ private:
+  void Execute(std::stop_token Stop);
+  void Dispatch(std::uint32_t Mask);
+
+  TSerialPort& Port_;
+  TSerialHandle Handle_;
+  std::mutex Lock_;
+  std::deque<std::uint32_t> List_;
+  std::counting_semaphore<2147483647> Count_{0};
+  std::jthread Thread_;
+};
+
+class TSerialPort {
+ public:
+  static constexpr std::int32_t InfiniteTimeout = -1;
+
+  TSerialPort();
+  virtual ~TSerialPort();
+  TSerialPort(const TSerialPort&) = delete;
+  TSerialPort& operator=(const TSerialPort&) = delete;
+
+  bool IsOpen() const { return Handle != nullptr; }
+  void Open();
+  void Close();
+  // Waits per ReadTimeout for the first byte and returns the bytes waiting then (up to Count).
+  std::int32_t Read(std::uint8_t* Buffer, std::int32_t Count);
+  void Write(const std::uint8_t* Data, std::int32_t Count);
+  void DiscardInBuffer();
+  void DiscardOutBuffer();
+
+  std::uint32_t BaudRate() const { return BaudRate_; }
+  void SetBaudRate(std::uint32_t Value);
+  const std::string& PortName() const { return PortName_; }
+  void SetPortName(std::string_view Value);
+  bool BreakState() const;
+  std::int32_t BytesToRead();
+  // While open, the DTR control last programmed; while closed, the stored value.
+  bool DtrEnable() const;
+  void SetDtrEnable(bool Value);
+  bool RtsEnable() const { return RtsEnable_; }
+  void SetRtsEnable(bool Value);
+  std::int32_t ReadTimeout() const { return ReadTimeout_; }
+  void SetReadTimeout(std::int32_t Value);
+  std::int32_t WriteTimeout() const { return WriteTimeout_; }
+  void SetWriteTimeout(std::int32_t Value);
+
+  std::uint8_t DataBits() const { return DataBits_; }
+  bool DiscardNull() const { return DiscardNull_; }
+  THandshake Handshake() const { return Handshake_; }
+  std::uint8_t Parity() const { return Parity_; }
+  std::uint8_t ParityReplace() const { return ParityReplace_; }
+  std::uint8_t StopBits() const { return StopBits_; }
+  std::uint8_t EvtChar() const { return EvtChar_; }
+  std::uint8_t EofChar() const { return EofChar_; }
+
+  // The device file: a name that begins with "/" or "./" is a path, any other /dev/NAME.
+  static std::string DevicePathOf(std::string_view Name);
+  std::string DevicePath() const { return DevicePathOf(PortName_); }
+
+  // The computer's serial ports, sorted with ComparePortNames; replaces the content of List.
+  static void GetPortNames(std::vector<std::string>& List);
+
+  TSerialPortEvent OnDataReceived;
+  TSerialPortEvent OnErrorReceived;
+  TSerialPortEvent OnPinChanged;
+
+ protected:
+  friend class TEventQueue;
+  virtual void DoDataReceived(std::uint32_t Mask);
+  virtual void DoPinChanged(std::uint32_t Mask);
+  virtual void DoErrorReceived(std::uint32_t Errors);
+
+  [[noreturn]] void RaiseIOError(int Code, std::string_view Context, bool AtOpen = false) const;
+  [[noreturn]] void RaiseIOErrorFmt(int Code, std::string_view Fmt, std::string_view Arg) const;
+  void UpdateDcb();
+  void WriteTimeouts(std::int32_t NewReadTimeout, std::int32_t NewWriteTimeout);
+  // A read or write found the device gone: the port counts as closed from now on.
+  void HandleLost();
+  // Stops and frees the threads of a handle that was lost.
+  void ReleaseLostHandle();
+
+  TSerialHandle Handle;
+  TSerialLineSettings Dcb;
+  TSerialProperties CommProp;
+  TSerialTimeouts CommTimeouts;
+  std::unique_ptr<TCommEventThread> EventThread;
+  std::unique_ptr<TEventQueue> EventQueue;
+
+ private:
+  std::uint32_t BaudRate_ = 9600;
+  bool BreakState_ = false;
+  std::uint8_t DataBits_ = 8;
+  bool DiscardNull_ = false;
+  mutable bool DtrEnable_ = false;  // refreshed from Dcb when read while open
+  THandshake Handshake_ = THandshake::hsNone;
+  std::uint8_t Parity_ = 0;
+  std::uint8_t ParityReplace_ = 63;
+  std::string PortName_ = "COM1";
+  std::int32_t ReadTimeout_ = InfiniteTimeout;
+  bool RtsEnable_ = false;
+  std::uint8_t StopBits_ = 0;
+  std::int32_t WriteTimeout_ = InfiniteTimeout;
+  std::uint8_t EvtChar_ = 26;
+  std::uint8_t EofChar_ = 26;
+};
+
+// Orders port names: two names that begin with "COM" by the number after it (0 when that is
+// not a number); any other pair naturally, without regard to case, runs of digits compared
+// as numbers (ttyUSB2 before ttyUSB10).
+int ComparePortNames(std::string_view X, std::string_view Y);
+
+}  // namespace probrix

@@ -1,0 +1,54 @@
+#pragma once
+
+// OrvatASCII receiver: a device in continuous-transmission mode sends CR LF ended lines without
+// being asked. Received characters gather in an accumulator that outlives a receive; a receive
+// returns everything up to and including the last complete CR LF, the rest waits for the next.
+
+#include <array>
+#include <cstdint>
+#include <memory>
+
+#include "foundation/appTypes.h"
+#include "messaging/ioMessageTransceiver.h"
+
+namespace probrix {
+
+class TOrvatAsciiReceiver : public TMessageReceiver {
+ public:
+  static constexpr std::int32_t ChunkSize = 257;
+
+  TOrvatAsciiReceiver();
+
+  // Returns the complete lines received so far (ending with CR LF). When they are more than
+  // Capacity bytes, only the newest complete lines that fit are returned; a single line longer
+  // than Capacity raises ECorruptMessageFrame.
+  std::int32_t ReadPacket(IDeviceConnection& Connection, std::uint8_t* Buffer,
+                          std::int32_t Capacity) override;
+
+  // One read of at most ChunkSize bytes with the connection's ReadTimeout set to Timeout.
+  TBytes ReadChunk(IDeviceConnection& Connection, std::int32_t Timeout);
+  // 1-based position of the CR of the last CR LF pair in Text, or 0.
+  static std::int32_t FindLastCrLf(const TBytes& Text);
+  // Cuts everything up to and including the last CR LF out of Accumulator and returns it
+  // without leading CR and LF characters; empty (Accumulator unchanged) when there is none.
+  static TBytes ExtractMessage(TBytes& Accumulator);
+
+  const TBytes& Accumulator() const { return Accumulator_; }
+
+ private:
+  TBytes Accumulator_;
+  std::array<std::uint8_t, ChunkSize> ChunkBuffer_{};
+};
+
+class TOrvatAsciiSender : public TMessageSender {};
+
+class TOrvatAsciiTransceiver : public TMessageTransceiver {
+ public:
+  explicit TOrvatAsciiTransceiver(std::shared_ptr<IDeviceConnection> Connection);
+
+ protected:
+  std::unique_ptr<TMessageSender> CreateSender() override;
+  std::unique_ptr<TMessageReceiver> CreateReceiver() override;
+};
+
+}  // namespace probrix

@@ -1,0 +1,208 @@
+#pragma once
+
+// The Linux half of the serial-port layer. It offers the serial port the operations it is
+// written against (open a device exclusively, read and program a line settings block, keep
+// timeouts, read and write with them, drive modem lines, purge, count waiting bytes, report
+// line errors and wait for line events) on top of termios and poll(). Every operation
+// returns 0 or the errno code of its failure.
+
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace probrix {
+
+// Line settings block: what the serial port programs, with the usual codes.
+struct TSerialLineSettings {
+  std::uint32_t BaudRate = 0;
+  std::uint8_t ByteSize = 0;  // 5 to 8
+  std::uint8_t Parity = 0;    // 0 none, 1 odd, 2 even, 3 mark, 4 space
+  std::uint8_t StopBits = 0;  // 0 one, 1 one and a half, 2 two
+  bool fBinary = false;
+  bool fParity = false;
+  bool fOutxCtsFlow = false;
+  bool fOutxDsrFlow = false;
+  std::uint8_t fDtrControl = 0;  // 0 disable, 1 enable, 2 handshake
+  bool fDsrSensitivity = false;
+  bool fTXContinueOnXoff = false;
+  bool fOutX = false;
+  bool fInX = false;
+  bool fErrorChar = false;
+  bool fNull = false;
+  std::uint8_t fRtsControl = 0;  // 0 disable, 1 enable, 2 handshake, 3 toggle
+  bool fAbortOnError = false;
+  std::uint16_t XonLim = 0;
+  std::uint16_t XoffLim = 0;
+  std::uint8_t XonChar = 0;
+  std::uint8_t XoffChar = 0;
+  std::uint8_t ErrorChar = 0;
+  std::uint8_t EofChar = 0;
+  std::uint8_t EvtChar = 0;
+};
+
+// Device facts. dwMaxBaud 0 means the maximum is not known.
+struct TSerialProperties {
+  std::uint32_t dwMaxBaud = 0;
+  std::uint32_t dwCurrentRxQueue = 0;
+};
+
+// Timeouts with the classic meaning: an interval of 0xFFFFFFFF with multiplier and constant 0
+// reads what is there at once; an interval and multiplier of 0xFFFFFFFF with a constant T
+// waits up to T ms for the first byte (T of 0x7FFFFFFF and above: no limit). A write must
+// finish within WriteTotalTimeoutConstant ms (0: no limit).
+struct TSerialTimeouts {
+  std::uint32_t ReadIntervalTimeout = 0;
+  std::uint32_t ReadTotalTimeoutMultiplier = 0;
+  std::uint32_t ReadTotalTimeoutConstant = 0;
+  std::uint32_t WriteTotalTimeoutMultiplier = 0;
+  std::uint32_t WriteTotalTimeoutConstant = 0;
+};
+
+// File type codes of GetFileType.
+inline constexpr int SerialFileTypeUnknown = 0;
+inline constexpr int SerialFileTypeDisk = 1;
+inline constexpr int SerialFileTypeChar = 2;
+inline constexpr int SerialFileTypePipe = 3;
+
+// Line event bits.
+inline constexpr std::uint32_t EV_RXCHAR = 0x0001;
+inline constexpr std::uint32_t EV_RXFLAG = 0x0002;
+inline constexpr std::uint32_t EV_TXEMPTY = 0x0004;
+inline constexpr std::uint32_t EV_CTS = 0x0008;
+inline constexpr std::uint32_t EV_DSR = 0x0010;
+inline constexpr std::uint32_t EV_RLSD = 0x0020;
+inline constexpr std::uint32_t EV_BREAK = 0x0040;
+inline constexpr std::uint32_t EV_ERR = 0x0080;
+inline constexpr std::uint32_t EV_RING = 0x0100;
+
+// Line error bits of ClearCommError.
+inline constexpr std::uint32_t CE_RXOVER = 0x0001;
+inline constexpr std::uint32_t CE_OVERRUN = 0x0002;
+inline constexpr std::uint32_t CE_RXPARITY = 0x0004;
+inline constexpr std::uint32_t CE_FRAME = 0x0008;
+inline constexpr std::uint32_t CE_BREAK = 0x0010;
+inline constexpr std::uint32_t CE_TXFULL = 0x0100;
+
+// Modem status bits of GetCommModemStatus.
+inline constexpr std::uint32_t MS_CTS_ON = 0x0010;
+inline constexpr std::uint32_t MS_DSR_ON = 0x0020;
+inline constexpr std::uint32_t MS_RING_ON = 0x0040;
+inline constexpr std::uint32_t MS_RLSD_ON = 0x0080;
+
+// EscapeCommFunction codes.
+inline constexpr std::uint32_t SETRTS = 3;
+inline constexpr std::uint32_t CLRRTS = 4;
+inline constexpr std::uint32_t SETDTR = 5;
+inline constexpr std::uint32_t CLRDTR = 6;
+inline constexpr std::uint32_t SETBREAK = 8;
+inline constexpr std::uint32_t CLRBREAK = 9;
+
+// PurgeComm flags.
+inline constexpr std::uint32_t PURGE_TXABORT = 0x0001;
+inline constexpr std::uint32_t PURGE_RXABORT = 0x0002;
+inline constexpr std::uint32_t PURGE_TXCLEAR = 0x0004;
+inline constexpr std::uint32_t PURGE_RXCLEAR = 0x0008;
+
+// Errors that mean the device went away under an open handle (an unplugged adapter, a
+// pseudo terminal whose other side closed).
+bool IsSerialHandleLostError(int Error);
+// errno classes as the open of a port reports them.
+bool IsSerialNotFoundError(int Error);
+bool IsSerialAccessDeniedError(int Error);
+// The platform's text for an error code.
+std::string SerialErrorText(int Error);
+
+// A manual-reset event that a thread can wait on together with a device (an eventfd).
+class TSerialWakeEvent {
+ public:
+  TSerialWakeEvent();
+  ~TSerialWakeEvent();
+  TSerialWakeEvent(const TSerialWakeEvent&) = delete;
+  TSerialWakeEvent& operator=(const TSerialWakeEvent&) = delete;
+  void Set();
+  void Reset();
+  // Waits up to Ms for the event; true when it is set.
+  bool WaitFor(int Ms) const;
+  int Fd() const { return Fd_; }
+
+ private:
+  int Fd_ = -1;
+};
+
+// What the line-event wait of one watcher remembers between calls.
+struct TSerialLineEventState {
+  bool Started = false;
+  std::uint32_t InQueue = 0;
+  bool ModemKnown = false;
+  int ModemLines = 0;
+  bool CountersKnown = false;
+  std::int64_t Frame = 0, Overrun = 0, Parity = 0, BufOverrun = 0, Break = 0;
+};
+
+// One open serial device. The handle is shared: the port and its worker threads each hold a
+// reference, so the object outlives every thread that may still look at it.
+class TSerialDevice {
+ public:
+  // Opens Path for reading and writing without making it the controlling terminal, claims it
+  // with TIOCEXCL and flock so that a second opener is refused. nullptr and Error on failure.
+  static std::shared_ptr<TSerialDevice> Open(const std::string& Path, int& Error);
+  ~TSerialDevice();
+  TSerialDevice(const TSerialDevice&) = delete;
+  TSerialDevice& operator=(const TSerialDevice&) = delete;
+
+  // Releases the claim and closes the descriptor. Only when no other thread uses the handle.
+  void CloseHandle();
+  int Fd() const { return Fd_; }
+
+  int GetFileType() const;
+  int GetCommProperties(TSerialProperties& Props) const;
+  int GetCommModemStatus(std::uint32_t& Status) const;
+  int GetCommState(TSerialLineSettings& Settings) const;
+  int SetCommState(const TSerialLineSettings& Settings);
+  int SetCommTimeouts(const TSerialTimeouts& Timeouts);
+  int SetCommMask(std::uint32_t Mask);
+  std::uint32_t GetCommMask() const { return Mask_.load(); }
+  int EscapeCommFunction(std::uint32_t Func);
+  int PurgeComm(std::uint32_t Flags);
+  // Line errors since the last call (CE_ bits) and the bytes in the input queue.
+  int ClearCommError(std::uint32_t& Errors, std::uint32_t& InQueue);
+
+  // Waits as the timeouts say: returns with the waiting bytes (up to Count) as soon as there is
+  // at least one; Done 0 means nothing arrived in time. A lost device gives EIO.
+  int ReadFile(std::uint8_t* Buffer, std::uint32_t Count, std::uint32_t& Done);
+  // Writes all of Data within the write timeout; ETIMEDOUT (with Done below Count) otherwise.
+  int WriteFile(const std::uint8_t* Data, std::uint32_t Count, std::uint32_t& Done);
+
+  // Waits up to SliceMs for line events of the current mask; Mask receives them (0 when the
+  // slice passed or Wake was set). EIO when the device is gone: the caller stops watching.
+  int WaitCommEvent(TSerialLineEventState& State, const TSerialWakeEvent& Wake, int SliceMs,
+                    std::uint32_t& Mask);
+
+ private:
+  explicit TSerialDevice(int Fd) : Fd_(Fd) {}
+  int SetModemLine(int Line, bool On);
+
+  int Fd_ = -1;
+  TSerialTimeouts Timeouts_;
+  std::atomic<std::uint32_t> Mask_{0};
+  // DTR and RTS control as last programmed (termios has no place for them).
+  std::uint8_t DtrControl_ = 0;
+  std::uint8_t RtsControl_ = 0;
+  // Error counters at the last ClearCommError; the port's caller and its event queue both
+  // ask for them.
+  std::mutex CountersLock_;
+  bool CountersKnown_ = false;
+  std::int64_t Frame_ = 0, Overrun_ = 0, Parity_ = 0, BufOverrun_ = 0, Break_ = 0;
+};
+
+// The serial ports of the computer: the tty entries under SysClassTty that stand for a real
+// device (a serial8250 port with an unknown UART type does not), then the names of Extra
+// (colon-separated), without duplicates. Not sorted.
+std::vector<std::string> EnumerateSerialPortNames(const std::filesystem::path& SysClassTty,
+                                                  const char* Extra);
+
+}  // namespace probrix

@@ -1,0 +1,224 @@
+#include "platform/platformSockets.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+namespace probrix::platform {
+
+const int SocketErrTimedOut = ETIMEDOUT;
+const int SocketErrInvalidArg = EINVAL;
+
+static_assert(sizeof(sockaddr_in) == sizeof(TSockAddrBytes));
+static_assert(AF_INET == AddressFamilyIPv4);
+
+int SocketLibraryStartup() { return 0; }
+int SocketLibraryCleanup() { return 0; }
+
+int SocketCreate(int Family, int Type, int Protocol, TSocketHandle& Handle) {
+  Handle = ::socket(Family, Type | SOCK_CLOEXEC, Protocol);
+  return Handle < 0 ? (Handle = InvalidSocketHandle, errno) : 0;
+}
+
+void SocketShutdownBoth(TSocketHandle Handle) noexcept {
+  if (Handle != InvalidSocketHandle) ::shutdown(Handle, SHUT_RDWR);
+}
+
+void SocketCloseHandle(TSocketHandle Handle) noexcept {
+  // close() is not retried on EINTR: the descriptor is released either way on Linux.
+  if (Handle != InvalidSocketHandle) ::close(Handle);
+}
+
+int SocketResolveIPv4(const std::string& HostName, std::uint32_t& Address, std::string& ErrorText) {
+  Address = 0;
+  ErrorText.clear();
+  if (HostName.find('\0') != std::string::npos) {
+    ErrorText = gai_strerror(EAI_NONAME);
+    return EAI_NONAME;
+  }
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* list = nullptr;
+  const int rc = ::getaddrinfo(HostName.c_str(), nullptr, &hints, &list);
+  if (rc != 0) {
+    if (rc == EAI_SYSTEM) {
+      const int err = errno;
+      ErrorText = std::strerror(err);
+      return err != 0 ? err : EAI_SYSTEM;
+    }
+    ErrorText = gai_strerror(rc);
+    return rc;
+  }
+  int result = EAI_NONAME;
+  for (addrinfo* p = list; p != nullptr; p = p->ai_next) {
+    if (p->ai_family == AF_INET && p->ai_addr != nullptr && p->ai_addrlen >= sizeof(sockaddr_in)) {
+      sockaddr_in sin;
+      std::memcpy(&sin, p->ai_addr, sizeof(sin));
+      Address = sin.sin_addr.s_addr;
+      result = 0;
+      break;
+    }
+  }
+  ::freeaddrinfo(list);
+  if (result != 0) ErrorText = gai_strerror(result);
+  return result;
+}
+
+std::string SocketAddressToText(std::uint32_t Address) {
+  char buf[INET_ADDRSTRLEN] = {};
+  in_addr a{};
+  a.s_addr = Address;
+  if (::inet_ntop(AF_INET, &a, buf, sizeof(buf)) == nullptr) return {};
+  return buf;
+}
+
+std::uint16_t SocketHostToNetPort(std::uint16_t Port) { return htons(Port); }
+std::uint16_t SocketNetToHostPort(std::uint16_t Port) { return ntohs(Port); }
+
+namespace {
+
+int SetBlocking(TSocketHandle Handle, bool Blocking) {
+  const int flags = ::fcntl(Handle, F_GETFL);
+  if (flags < 0) return errno;
+  const int wanted = Blocking ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK);
+  if (wanted != flags && ::fcntl(Handle, F_SETFL, wanted) < 0) return errno;
+  return 0;
+}
+
+// Waits for a non-blocking connect to finish; returns its outcome.
+int WaitConnected(TSocketHandle Handle, std::int32_t TimeoutMs) {
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(TimeoutMs);
+  for (;;) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) return ETIMEDOUT;
+    pollfd pfd{Handle, POLLOUT, 0};
+    const int n = ::poll(&pfd, 1, static_cast<int>(left));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (n == 0) return ETIMEDOUT;
+    int soError = 0;
+    socklen_t len = sizeof(soError);
+    if (::getsockopt(Handle, SOL_SOCKET, SO_ERROR, &soError, &len) < 0) return errno;
+    return soError;
+  }
+}
+
+}  // namespace
+
+int SocketConnect(TSocketHandle Handle, const TSockAddrBytes& Address, std::int32_t TimeoutMs) {
+  sockaddr_in sin;
+  std::memcpy(&sin, Address.data(), sizeof(sin));
+  if (int err = SetBlocking(Handle, false)) return err;
+  int result = 0;
+  if (::connect(Handle, reinterpret_cast<const sockaddr*>(&sin), sizeof(sin)) < 0) {
+    result = errno;
+    if (result == EINPROGRESS || result == EINTR) result = WaitConnected(Handle, TimeoutMs);
+  }
+  // The socket goes back to blocking mode whatever happened; a failure to do so after a
+  // successful connect fails the connect, since every later call relies on blocking mode.
+  const int restore = SetBlocking(Handle, true);
+  return result != 0 ? result : restore;
+}
+
+int SocketSend(TSocketHandle Handle, const void* Data, std::int32_t Count, std::int32_t& Sent) {
+  Sent = 0;
+  if (Count < 0) return EINVAL;
+  for (;;) {
+    const ssize_t n = ::send(Handle, Data, static_cast<std::size_t>(Count), MSG_NOSIGNAL);
+    if (n >= 0) {
+      Sent = static_cast<std::int32_t>(n);
+      return 0;
+    }
+    if (errno == EINTR) continue;
+    // A blocking socket reports an expired SO_SNDTIMEO as "would block".
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return ETIMEDOUT;
+    return errno;
+  }
+}
+
+int SocketRecv(TSocketHandle Handle, void* Buffer, std::int32_t Count, std::int32_t& Received) {
+  Received = 0;
+  if (Count < 0) return EINVAL;
+  for (;;) {
+    const ssize_t n = ::recv(Handle, Buffer, static_cast<std::size_t>(Count), 0);
+    if (n >= 0) {
+      Received = static_cast<std::int32_t>(n);
+      return 0;
+    }
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return ETIMEDOUT;
+    return errno;
+  }
+}
+
+namespace {
+int TimeoutOption(TSocketTimeoutKind Kind) {
+  return Kind == TSocketTimeoutKind::Receive ? SO_RCVTIMEO : SO_SNDTIMEO;
+}
+}  // namespace
+
+int SocketSetTimeout(TSocketHandle Handle, TSocketTimeoutKind Kind, std::int32_t Ms) {
+  // 0 is "no limit" as on the socket itself. A negative value (an already spent budget) is
+  // the shortest wait rather than an error or an endless one.
+  if (Ms < 0) Ms = 1;
+  timeval tv{};
+  tv.tv_sec = Ms / 1000;
+  tv.tv_usec = static_cast<suseconds_t>(Ms % 1000) * 1000;
+  if (::setsockopt(Handle, SOL_SOCKET, TimeoutOption(Kind), &tv, sizeof(tv)) < 0) return errno;
+  return 0;
+}
+
+int SocketGetTimeout(TSocketHandle Handle, TSocketTimeoutKind Kind, std::int32_t& Ms) {
+  timeval tv{};
+  socklen_t len = sizeof(tv);
+  if (::getsockopt(Handle, SOL_SOCKET, TimeoutOption(Kind), &tv, &len) < 0) return errno;
+  const long long total = static_cast<long long>(tv.tv_sec) * 1000 + (tv.tv_usec + 999) / 1000;
+  Ms = total > INT32_MAX ? INT32_MAX : static_cast<std::int32_t>(total);
+  return 0;
+}
+
+int SocketAvailable(TSocketHandle Handle, std::int32_t& Count) {
+  int n = 0;
+  Count = 0;
+  if (::ioctl(Handle, FIONREAD, &n) < 0) return errno;
+  Count = n;
+  return 0;
+}
+
+namespace {
+int ReadAddress(int (*Query)(int, sockaddr*, socklen_t*), TSocketHandle Handle,
+                TSockAddrBytes& Address) {
+  sockaddr_storage ss{};
+  socklen_t len = sizeof(ss);
+  Address.fill(0);
+  if (Query(Handle, reinterpret_cast<sockaddr*>(&ss), &len) < 0) return errno;
+  // Only the first 16 bytes fit the address layout; IPv4 addresses are exactly that long.
+  std::memcpy(Address.data(), &ss, Address.size());
+  return 0;
+}
+}  // namespace
+
+int SocketLocalAddress(TSocketHandle Handle, TSockAddrBytes& Address) {
+  return ReadAddress(&::getsockname, Handle, Address);
+}
+
+int SocketPeerAddress(TSocketHandle Handle, TSockAddrBytes& Address) {
+  return ReadAddress(&::getpeername, Handle, Address);
+}
+
+}  // namespace probrix::platform

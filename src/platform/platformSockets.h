@@ -1,0 +1,64 @@
+#pragma once
+
+// The operating system's stream sockets (IPv4, blocking) behind one small set of calls, so
+// that the IP socket class above knows no platform header. Every call reports failure as the
+// platform's error code (errno on POSIX, 0 = success) and never throws.
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+namespace probrix::platform {
+
+using TSocketHandle = int;
+inline constexpr TSocketHandle InvalidSocketHandle = -1;
+
+// A connect that gets no answer is given up after this long, so a search over an endpoint
+// where nothing answers can still be stopped; running out fails with SocketErrTimedOut.
+inline constexpr std::int32_t SocketConnectTimeoutMs = 3000;
+
+// Codes with a meaning of their own for the caller.
+extern const int SocketErrTimedOut;    // a receive/send/connect ran out of time
+extern const int SocketErrInvalidArg;  // a bad argument (negative count)
+
+// The 16-byte socket address: a 16-bit family in host order, then 14 bytes of the family.
+using TSockAddrBytes = std::array<std::uint8_t, 16>;
+inline constexpr std::uint16_t AddressFamilyIPv4 = 2;
+
+// Library start and stop (nothing to do on POSIX; kept so each socket balances them).
+int SocketLibraryStartup();
+int SocketLibraryCleanup();
+
+int SocketCreate(int Family, int Type, int Protocol, TSocketHandle& Handle);
+// Shut both directions down / close the handle; results are ignored by design.
+void SocketShutdownBoth(TSocketHandle Handle) noexcept;
+void SocketCloseHandle(TSocketHandle Handle) noexcept;
+
+// Name or dotted address to the first IPv4 address (network byte order). On failure returns
+// a non-zero code and fills ErrorText with the resolver's own text for it.
+int SocketResolveIPv4(const std::string& HostName, std::uint32_t& Address, std::string& ErrorText);
+// Dotted decimal text of an address in network byte order.
+std::string SocketAddressToText(std::uint32_t Address);
+std::uint16_t SocketHostToNetPort(std::uint16_t Port);
+std::uint16_t SocketNetToHostPort(std::uint16_t Port);
+
+// Connects within TimeoutMs (non-blocking connect and a wait, then back to blocking mode).
+int SocketConnect(TSocketHandle Handle, const TSockAddrBytes& Address, std::int32_t TimeoutMs);
+
+// One send/receive call; a timed-out call reports SocketErrTimedOut. Receive reports 0 bytes
+// with code 0 when the peer closed in an orderly way. Sending never raises SIGPIPE.
+int SocketSend(TSocketHandle Handle, const void* Data, std::int32_t Count, std::int32_t& Sent);
+int SocketRecv(TSocketHandle Handle, void* Buffer, std::int32_t Count, std::int32_t& Received);
+
+enum class TSocketTimeoutKind : std::uint8_t { Receive, Send };
+// Milliseconds; 0 means no limit.
+int SocketSetTimeout(TSocketHandle Handle, TSocketTimeoutKind Kind, std::int32_t Ms);
+int SocketGetTimeout(TSocketHandle Handle, TSocketTimeoutKind Kind, std::int32_t& Ms);
+
+// Bytes that can be read at once.
+int SocketAvailable(TSocketHandle Handle, std::int32_t& Count);
+
+int SocketLocalAddress(TSocketHandle Handle, TSockAddrBytes& Address);
+int SocketPeerAddress(TSocketHandle Handle, TSockAddrBytes& Address);
+
+}  // namespace probrix::platform

@@ -1,0 +1,247 @@
+#include "search/uSearchParams.h"
+
+#include "foundation/appExceptions.h"
+#include "foundation/appSysUtils.h"
+
+namespace probrix {
+
+namespace {
+
+bool IsBlank(char C) { return C >= 1 && C <= ' '; }
+
+// A decimal integer as the address grammar reads it (no blanks inside, optional sign).
+bool ParseDecimal(std::string_view S, std::int64_t& Value) {
+  std::size_t i = 0;
+  bool negative = false;
+  if (i < S.size() && (S[i] == '+' || S[i] == '-')) negative = S[i++] == '-';
+  if (i >= S.size()) return false;
+  std::int64_t v = 0;
+  for (; i < S.size(); ++i) {
+    if (S[i] < '0' || S[i] > '9') return false;
+    v = v * 10 + (S[i] - '0');
+    if (v > 2147483648LL) return false;
+  }
+  Value = negative ? -v : v;
+  return Value >= -2147483648LL && Value <= 2147483647LL;
+}
+
+}  // namespace
+
+std::vector<std::string> SplitCommaText(std::string_view Text) {
+  std::vector<std::string> items;
+  std::size_t p = 0;
+  const std::size_t n = Text.size();
+  while (p < n && IsBlank(Text[p])) ++p;
+  while (p < n) {
+    std::string item;
+    if (Text[p] == '"') {
+      ++p;
+      while (p < n) {
+        if (Text[p] == '"') {
+          if (p + 1 < n && Text[p + 1] == '"') {
+            item.push_back('"');
+            p += 2;
+            continue;
+          }
+          ++p;
+          break;
+        }
+        item.push_back(Text[p++]);
+      }
+    } else {
+      const std::size_t start = p;
+      while (p < n && static_cast<unsigned char>(Text[p]) > ' ' && Text[p] != ',') ++p;
+      item.assign(Text.substr(start, p - start));
+    }
+    items.push_back(std::move(item));
+    while (p < n && IsBlank(Text[p])) ++p;
+    if (p < n && Text[p] == ',') {
+      if (p + 1 == n) items.emplace_back();
+      do {
+        ++p;
+      } while (p < n && IsBlank(Text[p]));
+    } else if (p < n && Text[p] == '\0') {
+      break;  // the text ends at a NUL, as a C string does
+    }
+  }
+  return items;
+}
+
+std::string JoinCommaText(const std::vector<std::string>& Items) {
+  if (Items.size() == 1 && Items[0].empty()) return "\"\"";
+  std::string out;
+  for (std::size_t i = 0; i < Items.size(); ++i) {
+    if (i > 0) out.push_back(',');
+    const std::string& s = Items[i];
+    bool quote = false;
+    for (char c : s)
+      if (static_cast<unsigned char>(c) <= ' ' || c == '"' || c == ',') quote = true;
+    if (!quote) {
+      out += s;
+      continue;
+    }
+    out.push_back('"');
+    for (char c : s) {
+      if (c == '"') out.push_back('"');
+      out.push_back(c);
+    }
+    out.push_back('"');
+  }
+  return out;
+}
+
+std::vector<std::uint8_t> ParseAddressList(std::string_view Text) {
+  std::vector<std::uint8_t> result;
+  for (const std::string& raw : SplitCommaText(Text)) {
+    std::string item = Trim(raw);
+    if (item.empty()) continue;
+    const std::size_t dash = item.find('-');
+    if (dash == std::string::npos) {
+      std::int64_t v;
+      if (!ParseDecimal(item, v))
+        throw EMathInvalidArgument::CreateFmt(
+            "Задан ошибочный адрес или диапазон (%s) в списке адресов (%s)", {item, Text});
+      result.push_back(static_cast<std::uint8_t>(v));
+      continue;
+    }
+    for (std::size_t at; (at = item.find("--")) != std::string::npos;) item.replace(at, 2, "-");
+    const std::size_t sep = item.find('-');
+    std::int64_t lower, upper;
+    if (!ParseDecimal(std::string_view(item).substr(0, sep), lower) ||
+        !ParseDecimal(std::string_view(item).substr(sep + 1), upper))
+      throw EMathInvalidArgument::CreateFmt(
+          "Задан ошибочный адрес или диапазон (%s) в списке адресов (%s)", {item, Text});
+    // A range longer than MaxAddressListLength would only repeat addresses for hours (and could
+    // exhaust memory), so it is refused like any other malformed item.
+    if (upper >= lower && upper - lower + 1 + static_cast<std::int64_t>(result.size()) >
+                              static_cast<std::int64_t>(MaxAddressListLength))
+      throw EMathInvalidArgument::CreateFmt(
+          "Задан ошибочный адрес или диапазон (%s) в списке адресов (%s)", {item, Text});
+    for (std::int64_t v = lower; v <= upper; ++v) result.push_back(static_cast<std::uint8_t>(v));
+  }
+  return result;
+}
+
+std::string EncodeCheckList(const TCheckItems& Items) {
+  TNameValueList pairs;
+  for (const auto& [name, checked] : Items) {
+    const std::string value = checked ? "1" : "0";
+    auto it = std::find_if(pairs.begin(), pairs.end(), [&](const auto& p) { return p.first == name; });
+    if (it != pairs.end()) {
+      it->second = value;
+    } else {
+      pairs.emplace_back(name, value);
+    }
+  }
+  std::vector<std::string> items;
+  items.reserve(pairs.size());
+  for (const auto& [name, value] : pairs) items.push_back(name + "=" + value);
+  return "\"" + JoinCommaText(items) + "\"";
+}
+
+TNameValueList DecodeCheckList(std::string_view RawValue) {
+  std::string_view text = RawValue;
+  if (text.size() > 1 && text.front() == '"' && text.back() == '"')
+    text = text.substr(1, text.size() - 2);
+  TNameValueList pairs;
+  for (const std::string& item : SplitCommaText(text)) {
+    const std::size_t eq = item.find('=');
+    if (eq == std::string::npos || eq == 0) continue;
+    pairs.emplace_back(item.substr(0, eq), item.substr(eq + 1));
+  }
+  return pairs;
+}
+
+std::optional<std::string> FindValue(const TNameValueList& Pairs, std::string_view Name) {
+  for (const auto& [name, value] : Pairs)
+    if (name == Name) return value;
+  return std::nullopt;
+}
+
+void ApplyCheckStates(TCheckItems& Items, const TNameValueList& Pairs) {
+  for (auto& [name, checked] : Items)
+    if (auto value = FindValue(Pairs, name)) checked = *value == "1";
+}
+
+TProtocolChoice DecodeProtocols(const TNameValueList& Pairs, TProtocolChoice Current) {
+  if (auto v = FindValue(Pairs, "Orvatbus")) Current.Orvatbus = *v == "1";
+  if (auto v = FindValue(Pairs, "Modbus")) Current.ModbusRTU = *v == "1";
+  if (auto v = FindValue(Pairs, "ModbusRTU")) Current.ModbusRTU = *v == "1";
+  if (auto v = FindValue(Pairs, "ModbusTCP")) Current.ModbusTCP = *v == "1";
+  if (auto v = FindValue(Pairs, "OrvatASCII")) Current.OrvatAscii = *v == "1";
+  return Current;
+}
+
+std::string EncodeProtocols(const TProtocolChoice& C) {
+  return EncodeCheckList({{"Orvatbus", C.Orvatbus},
+                          {"ModbusRTU", C.ModbusRTU},
+                          {"ModbusTCP", C.ModbusTCP},
+                          {"OrvatASCII", C.OrvatAscii}});
+}
+
+TSearchSettings LoadSearchSettings(const TIniFile& Ini) {
+  const std::string_view s = SearchParamsSection;
+  TSearchSettings r;
+  // The lists are read raw: the stored value carries its own pair of enclosing quotes, and
+  // stripping a second pair would break a list whose first and last items are quoted.
+  r.SerialPorts = DecodeCheckList(Ini.ReadRawString(s, "SerialPorts", ""));
+  r.BaudRates = DecodeCheckList(Ini.ReadRawString(s, "BaudRates", ""));
+  r.TCPConnections = DecodeCheckList(Ini.ReadRawString(s, "TCPConnections", ""));
+  r.Protocols = DecodeCheckList(Ini.ReadRawString(s, "Protocols", ""));
+  r.SearchSingleOrvatbusDevice = Ini.ReadBool(s, "SearchSingleOrvatbusDevice", true);
+  r.OrvatbusAddresses = Ini.ReadString(s, "OrvatbusAddresses", "0-31");
+  r.ModbusAddresses = Ini.ReadString(s, "ModbusAddresses", "0-247");
+  r.RequestRetryCount = Ini.ReadInteger(s, "RequestRetryCount", 1);
+  r.StartOfPacketReadTimeout = Ini.ReadInteger(s, "StartOfPacketReadTimeout", 200);
+  r.WritePacketTimeout = Ini.ReadInteger(s, "WritePacketTimeout", 100);
+  r.SaveSearchLogs = Ini.ReadBool(s, "SaveSearchLogs", false);
+  return r;
+}
+
+void SaveSearchSettings(TIniFile& Ini, const std::string& SerialPorts, const std::string& BaudRates,
+                        const std::string& TCPConnections, const std::string& Protocols,
+                        const TSearchSettings& V) {
+  const std::string_view s = SearchParamsSection;
+  Ini.WriteString(s, "SerialPorts", SerialPorts);
+  Ini.WriteString(s, "BaudRates", BaudRates);
+  Ini.WriteString(s, "TCPConnections", TCPConnections);
+  Ini.WriteString(s, "Protocols", Protocols);
+  Ini.WriteBool(s, "SearchSingleOrvatbusDevice", V.SearchSingleOrvatbusDevice);
+  Ini.WriteString(s, "OrvatbusAddresses", V.OrvatbusAddresses);
+  Ini.WriteString(s, "ModbusAddresses", V.ModbusAddresses);
+  Ini.WriteInteger(s, "RequestRetryCount", V.RequestRetryCount);
+  Ini.WriteInteger(s, "StartOfPacketReadTimeout", V.StartOfPacketReadTimeout);
+  Ini.WriteInteger(s, "WritePacketTimeout", V.WritePacketTimeout);
+  Ini.WriteBool(s, "SaveSearchLogs", V.SaveSearchLogs);
+}
+
+void FillSearchPlan(TSearchDevicesTask& Task, const TSearchChoice& C) {
+  Task.SerialPortNames = C.SerialPortNames;
+  Task.BaudRates = C.BaudRates;
+  Task.TcpEndpoints = C.TcpEndpoints;
+  Task.Protocols.clear();
+  if (C.Protocols.OrvatAscii) Task.Protocols.push_back(TDeviceProtocol::dpOrvatAscii);
+  if (C.Protocols.Orvatbus) Task.Protocols.push_back(TDeviceProtocol::dpOrvatbus);
+  if (C.Protocols.ModbusRTU) Task.Protocols.push_back(TDeviceProtocol::dpModbusRtu);
+  if (C.Protocols.ModbusTCP) Task.Protocols.push_back(TDeviceProtocol::dpModbusTcp);
+
+  static constexpr std::uint8_t kAnyDevice[] = {95};
+  if (C.Protocols.Orvatbus) {
+    if (C.SearchSingleOrvatbusDevice) {
+      Task.SetAddresses(TDeviceProtocol::dpOrvatbus, kAnyDevice);
+    } else {
+      Task.SetAddresses(TDeviceProtocol::dpOrvatbus, ParseAddressList(C.OrvatbusAddresses));
+    }
+  }
+  if (C.Protocols.ModbusRTU)
+    Task.SetAddresses(TDeviceProtocol::dpModbusRtu, ParseAddressList(C.ModbusAddresses));
+  if (C.Protocols.ModbusTCP)
+    Task.SetAddresses(TDeviceProtocol::dpModbusTcp, ParseAddressList(C.ModbusAddresses));
+  if (C.Protocols.OrvatAscii) Task.SetAddresses(TDeviceProtocol::dpOrvatAscii, kAnyDevice);
+
+  Task.RequestRetryCount = C.RequestRetryCount;
+  Task.StartOfPacketReadTimeout = C.StartOfPacketReadTimeout;
+  Task.ReadTimeout = 3 * C.StartOfPacketReadTimeout;
+}
+
+}  // namespace probrix

@@ -1,0 +1,94 @@
+#pragma once
+
+// What both front ends (the window and the command line) share about search parameters: the
+// address-list grammar, comma text and the check-list encoding of the settings file, the
+// settings keys, and turning the operator's choices into a search plan.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "foundation/appIniFiles.h"
+#include "search/uFinderEngine.h"
+
+namespace probrix {
+
+// "1, 5-7,3" -> 1 5 6 7 3. Commas and blanks separate items, double quotes group; a range
+// whose upper bound is below its lower bound adds nothing; values keep their low 8 bits.
+// An item that is not a number raises EMathInvalidArgument (class name "EInvalidArgument").
+// A list longer than MaxAddressListLength is refused the same way.
+inline constexpr std::size_t MaxAddressListLength = 65536;
+std::vector<std::uint8_t> ParseAddressList(std::string_view Text);
+
+// Comma text as the settings file stores lists: items separated by commas or blanks, double
+// quotes group (a doubled quote inside stands for one).
+std::vector<std::string> SplitCommaText(std::string_view Text);
+// Items joined by commas; an item with a blank, control character, comma or quote is quoted.
+std::string JoinCommaText(const std::vector<std::string>& Items);
+
+using TNameValueList = std::vector<std::pair<std::string, std::string>>;
+using TCheckItems = std::vector<std::pair<std::string, bool>>;
+
+// "\"COM1=1,COM3=0\"": pairs item=1/0 in list order (a repeated item keeps its first place and
+// takes the last state), as comma text, in one pair of double quotes.
+std::string EncodeCheckList(const TCheckItems& Items);
+// The raw stored value back into pairs; one pair of enclosing quotes is stripped. A malformed
+// value yields no pairs, never an error.
+TNameValueList DecodeCheckList(std::string_view RawValue);
+std::optional<std::string> FindValue(const TNameValueList& Pairs, std::string_view Name);
+// Checks each item whose pair exists when its value is "1", unchecks it otherwise; items without
+// a pair keep their state; pairs without an item are ignored.
+void ApplyCheckStates(TCheckItems& Items, const TNameValueList& Pairs);
+
+inline constexpr std::string_view SearchParamsSection = "SearchParams";
+inline constexpr int BaudRateChoices[] = {1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
+
+// The section "SearchParams" of the settings file. The lists keep their decoded pairs; the
+// window applies them to its check lists, the command line takes the checked names.
+struct TSearchSettings {
+  TNameValueList SerialPorts, BaudRates, TCPConnections, Protocols;
+  bool SearchSingleOrvatbusDevice = true;
+  std::string OrvatbusAddresses = "0-31";
+  std::string ModbusAddresses = "0-247";
+  int RequestRetryCount = 1;
+  int StartOfPacketReadTimeout = 200;
+  int WritePacketTimeout = 100;
+  bool SaveSearchLogs = false;
+};
+
+TSearchSettings LoadSearchSettings(const TIniFile& Ini);
+// The list values are already encoded (EncodeCheckList); written in the settings' key order.
+void SaveSearchSettings(TIniFile& Ini, const std::string& SerialPorts, const std::string& BaudRates,
+                        const std::string& TCPConnections, const std::string& Protocols,
+                        const TSearchSettings& Values);
+
+// The protocol check boxes, looked up in the decoded "Protocols" pairs ("Modbus" is the key of
+// older files for ModbusRTU; "ModbusRTU" wins when both are there). Missing pairs keep Current.
+struct TProtocolChoice {
+  bool Orvatbus = true, ModbusRTU = false, ModbusTCP = false, OrvatAscii = true;
+};
+TProtocolChoice DecodeProtocols(const TNameValueList& Pairs, TProtocolChoice Current = {});
+std::string EncodeProtocols(const TProtocolChoice& Choice);
+
+// Everything a search plan is built from, as the operator chose it.
+struct TSearchChoice {
+  std::vector<std::string> SerialPortNames;
+  std::vector<std::int32_t> BaudRates;
+  std::vector<std::string> TcpEndpoints;
+  TProtocolChoice Protocols;
+  bool SearchSingleOrvatbusDevice = true;
+  std::string OrvatbusAddresses = "0-31";
+  std::string ModbusAddresses = "0-247";
+  std::int32_t RequestRetryCount = 1;
+  std::int32_t StartOfPacketReadTimeout = 200;
+};
+
+// Fills the task's plan: protocols in the order OrvatASCII, Orvatbus, ModbusRTU, ModbusTCP; the
+// address lists (Orvatbus [95] in single-device mode, OrvatASCII [95]); ReadTimeout three times
+// the reply timeout. An address-list error propagates (EMathInvalidArgument).
+void FillSearchPlan(TSearchDevicesTask& Task, const TSearchChoice& Choice);
+
+}  // namespace probrix

@@ -1,0 +1,77 @@
+#include "SerialTestPty.h"
+
+// Kernel termios2 for reading any baud rate; glibc's <termios.h> is kept out of this file.
+#include <asm/termbits.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <stdexcept>
+
+namespace probrix::test {
+
+TTestPty::TTestPty() {
+  Master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (Master_ < 0 || ::grantpt(Master_) != 0 || ::unlockpt(Master_) != 0)
+    throw std::runtime_error("posix_openpt failed");
+  char Name[128] = {};
+  if (::ptsname_r(Master_, Name, sizeof Name) != 0) throw std::runtime_error("ptsname_r failed");
+  SlavePath_ = Name;
+  // Held open so that the pair stays alive between openings of the port under test.
+  Slave_ = ::open(Name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (Slave_ < 0) throw std::runtime_error("cannot open the slave side");
+}
+
+TTestPty::~TTestPty() {
+  if (Slave_ >= 0) ::close(Slave_);
+  CloseMaster();
+}
+
+void TTestPty::Write(const TBytes& Data) {
+  std::size_t Done = 0;
+  while (Done < Data.size()) {
+    const ssize_t N = ::write(Master_, Data.data() + Done, Data.size() - Done);
+    if (N < 0 && errno == EINTR) continue;
+    if (N < 0) throw std::runtime_error("write to the master side failed");
+    Done += static_cast<std::size_t>(N);
+  }
+}
+
+TBytes TTestPty::Read(std::size_t Count, std::chrono::milliseconds Deadline) {
+  TBytes Result;
+  const auto End = std::chrono::steady_clock::now() + Deadline;
+  while (Result.size() < Count) {
+    const auto Left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          End - std::chrono::steady_clock::now())
+                          .count();
+    if (Left <= 0) break;
+    struct pollfd P {Master_, POLLIN, 0};
+    if (::poll(&P, 1, static_cast<int>(Left)) <= 0 || !(P.revents & POLLIN)) continue;
+    std::uint8_t Buf[256];
+    const ssize_t N = ::read(Master_, Buf, std::min(sizeof Buf, Count - Result.size()));
+    if (N > 0) Result.append(Buf, static_cast<std::size_t>(N));
+  }
+  return Result;
+}
+
+void TTestPty::CloseMaster() {
+  if (Master_ >= 0) ::close(Master_);
+  Master_ = -1;
+}
+
+std::uint32_t TTestPty::SlaveSpeed() const {
+  struct termios2 T {};
+  if (::ioctl(Slave_, TCGETS2, &T) != 0) return 0;
+  return T.c_ospeed;
+}
+
+bool TTestPty::SlaveIsRaw() const {
+  struct termios2 T {};
+  if (::ioctl(Slave_, TCGETS2, &T) != 0) return false;
+  return (T.c_lflag & (ICANON | ECHO | ISIG)) == 0 && (T.c_oflag & OPOST) == 0;
+}
+
+}  // namespace probrix::test

@@ -1,0 +1,39 @@
+#pragma once
+
+// A pseudo-terminal pair for serial-port tests: the port under test opens the slave by its
+// path, the test plays the device on the master side.
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+#include "foundation/appTypes.h"
+
+namespace probrix::test {
+
+class TTestPty {
+ public:
+  TTestPty();
+  ~TTestPty();
+  TTestPty(const TTestPty&) = delete;
+  TTestPty& operator=(const TTestPty&) = delete;
+
+  const std::string& SlavePath() const { return SlavePath_; }
+  // Writes all of Data to the master side.
+  void Write(const TBytes& Data);
+  // Reads from the master side until Count bytes arrived or the deadline passed.
+  TBytes Read(std::size_t Count, std::chrono::milliseconds Deadline = std::chrono::seconds(5));
+  // The device goes away: the slave side sees a hang-up.
+  void CloseMaster();
+  // The output baud rate programmed on the slave side.
+  std::uint32_t SlaveSpeed() const;
+  // Whether the slave side is in raw mode without echo.
+  bool SlaveIsRaw() const;
+
+ private:
+  int Master_ = -1;
+  int Slave_ = -1;
+  std::string SlavePath_;
+};
+
+}  // namespace probrix::test

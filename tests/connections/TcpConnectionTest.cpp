@@ -1,0 +1,247 @@
+// TTcpConnection over loopback 127.0.0.1: texts, timeouts, open/close and the translation of
+// socket failures into connection failures.
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <string>
+#include <vector>
+
+#include "TcpTestPeer.h"
+#include "connections/ioTcpConnection.h"
+#include "foundation/ioExceptions.h"
+#include "support/TestSupport.h"
+
+namespace probrix {
+namespace {
+
+using test::TTcpTestPeer;
+
+std::string Prefix(std::uint16_t Port) {
+  return "[TcpAddr=127.0.0.1;TcpPort=" + std::to_string(Port) + "]";
+}
+
+TEST(TcpConnectionTexts, NamesAndConnectionString) {
+  TTcpConnection c("plc.local", 502);
+  EXPECT_EQ(c.UniqueName(), "plc.local[502]");
+  EXPECT_EQ(c.DisplayName(), "plc.local:502");
+  EXPECT_EQ(c.ConnectionString(), "TcpAddr=plc.local;TcpPort=502");
+  EXPECT_EQ(c.InfiniteTimeout(), 0);
+  EXPECT_EQ(c.ConnectionType(), TConnectionType::ctTcp);
+  c.SetUniqueName("boiler");
+  EXPECT_EQ(c.UniqueName(), "boiler");
+  c.SetUniqueName("");
+  EXPECT_EQ(c.UniqueName(), "plc.local[502]");
+}
+
+TEST(TcpConnectionTexts, MatchesAddressWithoutCaseAndPort) {
+  TTcpConnection c("Host", 502);
+  EXPECT_TRUE(c.Matches("TcpAddr=host;TcpPort=502"));
+  EXPECT_TRUE(c.Matches("tcpport=502;TCPADDR=HOST"));
+  EXPECT_FALSE(c.Matches("TcpAddr=host;TcpPort=503"));
+  EXPECT_FALSE(c.Matches("PortName=COM1;BaudRate=9600"));
+  TTcpConnection local("localhost", 502);
+  EXPECT_FALSE(local.Matches("TcpAddr=127.0.0.1;TcpPort=502"));  // names compared as texts
+  c.ApplyConnectionString("TcpAddr=other;TcpPort=1");            // does nothing
+  EXPECT_EQ(c.ConnectionString(), "TcpAddr=Host;TcpPort=502");
+}
+
+TEST(TcpConnectionClosed, NeedsNoNetworkAndRefusesIo) {
+  TTcpConnection c("127.0.0.1", 1);
+  EXPECT_FALSE(c.IsOpen());
+  EXPECT_EQ(c.BytesToRead(), 0);
+  c.Close();
+  c.CloseQuietly();
+  std::uint8_t buf[4] = {1, 2, 3, 4};
+  try {
+    c.Read(buf, 4);
+    FAIL();
+  } catch (const EConnectionIOError& E) {
+    EXPECT_EQ(E.InnerException(), nullptr);
+    EXPECT_EQ(E.Message, Prefix(1) + " Данные не прочитаны т.к. TCP-подключение закрыто.");
+  }
+  try {
+    c.Write(buf, 4);
+    FAIL();
+  } catch (const EConnectionIOError& E) {
+    EXPECT_EQ(E.InnerException(), nullptr);
+    EXPECT_EQ(E.Message, Prefix(1) + " Данные не отправлены т.к. TCP-подключение закрыто.");
+  }
+}
+
+TEST(TcpConnectionOpen, UnresolvableNameLeavesNoSocket) {
+  TTcpConnection c("no-such-host.invalid", 502);
+  try {
+    c.Open();
+    FAIL();
+  } catch (const EConnectionOpenError& E) {
+    EXPECT_EQ(E.Message,
+              "[TcpAddr=no-such-host.invalid;TcpPort=502] Ошибка открытия TCP-подключения");
+    ASSERT_NE(E.InnerException(), nullptr);
+    EXPECT_TRUE(E.InnerException()->Is<ERetrievingHostAddressError>());
+  }
+  EXPECT_FALSE(c.IsOpen());
+  EXPECT_EQ(c.BytesToRead(), 0);
+  std::uint8_t b = 0;
+  EXPECT_THROW(c.Read(&b, 1), EConnectionIOError);
+}
+
+TEST(TcpConnectionOpen, RefusedConnectIsAnOpenError) {
+  std::uint16_t port = 0;
+  {
+    TTcpTestPeer gone;  // a port that was just free again
+    port = gone.Port();
+  }
+  TTcpConnection c("127.0.0.1", port);
+  try {
+    c.Open();
+    FAIL();
+  } catch (const EConnectionOpenError& E) {
+    ASSERT_NE(E.InnerException(), nullptr);
+    const auto* inner = dynamic_cast<const EConnectOperationRejected*>(E.InnerException());
+    ASSERT_NE(inner, nullptr) << E.InnerException()->ClassName();
+    EXPECT_EQ(inner->ErrorCode, ECONNREFUSED);
+  }
+  EXPECT_FALSE(c.IsOpen());
+}
+
+TEST(TcpConnectionTimeouts, StoredWhileClosedSocketValuesWhileOpen) {
+  TTcpTestPeer peer;
+  TTcpConnection c("127.0.0.1", peer.Port());
+  c.SetReadTimeout(500);
+  c.SetWriteTimeout(600);
+  EXPECT_EQ(c.ReadTimeout(), 500);
+  EXPECT_EQ(c.WriteTimeout(), 600);
+  c.Open();
+  ASSERT_TRUE(c.IsOpen());
+  // A new socket starts without limits; the stored values are not applied by Open.
+  EXPECT_EQ(c.ReadTimeout(), 0);
+  EXPECT_EQ(c.WriteTimeout(), 0);
+  c.SetReadTimeout(40);
+  c.SetWriteTimeout(80);
+  EXPECT_EQ(c.ReadTimeout(), 40);
+  EXPECT_EQ(c.WriteTimeout(), 80);
+  c.Close();
+  EXPECT_FALSE(c.IsOpen());
+  EXPECT_EQ(c.ReadTimeout(), 40);
+  EXPECT_EQ(c.WriteTimeout(), 80);
+}
+
+TEST(TcpConnectionIo, ExchangeOverOneSocket) {
+  TTcpTestPeer peer;
+  TTcpConnection c("127.0.0.1", peer.Port());
+  c.Open();
+  c.Open();  // already open: the same socket stays
+  ASSERT_TRUE(peer.Accept());
+  c.SetReadTimeout(2000);
+  c.SetWriteTimeout(2000);
+
+  const std::uint8_t request[] = {0x00, 0x01, 0x00, 0x00, 0x00, 0x06, 0x11, 0x2B};
+  c.Write(request, sizeof(request));
+  EXPECT_EQ(peer.ReceiveExactly(sizeof(request)),
+            std::string(reinterpret_cast<const char*>(request), sizeof(request)));
+
+  peer.SendText("xyz");
+  ASSERT_TRUE(test::WaitFor([&] { return c.BytesToRead() == 3; }));
+  std::uint8_t buf[16] = {};
+  EXPECT_EQ(c.Read(buf, 16), 3);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), 3), "xyz");
+
+  // Bad counts are refused without touching memory; the connection stays usable.
+  EXPECT_THROW(c.Read(buf, -1), EConnectionIOError);
+  EXPECT_THROW(c.Write(request, -1), EConnectionIOError);
+  c.Write(request, 0);
+  c.Write(request, 2);
+  EXPECT_EQ(peer.ReceiveExactly(2), std::string("\0\1", 2));
+
+  c.Close();
+  EXPECT_FALSE(c.IsOpen());
+  EXPECT_TRUE(peer.ClientClosedByPeer());
+  c.Close();
+}
+
+TEST(TcpConnectionIo, ReadTimeoutNamesTheStoredTimeout) {
+  TTcpTestPeer peer;
+  TTcpConnection c("127.0.0.1", peer.Port());
+  c.Open();
+  c.SetReadTimeout(30);
+  std::uint8_t buf[4];
+  try {
+    c.Read(buf, 4);
+    FAIL();
+  } catch (const EReadTimeoutError& E) {
+    EXPECT_EQ(E.Message.rfind(Prefix(peer.Port()) + " Операция чтения данных", 0), 0u) << E.Message;
+    EXPECT_NE(E.Message.find("(30 ms). "), std::string::npos) << E.Message;
+    ASSERT_NE(E.InnerException(), nullptr);
+    EXPECT_TRUE(E.InnerException()->Is<ETimeoutSocketError>());
+  }
+  EXPECT_TRUE(c.IsOpen());  // a failure does not close by itself
+}
+
+TEST(TcpConnectionIo, DeviceClosingIsAnIoErrorWithCodeZero) {
+  TTcpTestPeer peer;
+  TTcpConnection c("127.0.0.1", peer.Port());
+  c.Open();
+  ASSERT_TRUE(peer.Accept());
+  c.SetReadTimeout(2000);
+  peer.CloseClient();
+  std::uint8_t buf[4];
+  try {
+    c.Read(buf, 4);
+    FAIL();
+  } catch (const EConnectionIOError& E) {
+    EXPECT_EQ(E.Message, Prefix(peer.Port()) + " Данные не прочитаны из-за ошибки вввод-вывода.");
+    const auto* inner = dynamic_cast<const EInOutSocketError*>(E.InnerException());
+    ASSERT_NE(inner, nullptr);
+    EXPECT_EQ(inner->ErrorCode, 0);
+  }
+  // Writing on: reset, then broken pipe, never SIGPIPE.
+  c.SetWriteTimeout(2000);
+  const std::uint8_t data[32] = {};
+  bool failed = false;
+  for (int i = 0; i < 100 && !failed; ++i) {
+    try {
+      c.Write(data, sizeof(data));
+    } catch (const EConnectionIOError& E) {
+      failed = true;
+      EXPECT_EQ(E.Message,
+                Prefix(peer.Port()) + " Данные не отправлены из-за ошибки вввод-вывода.");
+      EXPECT_TRUE(E.InnerException() && E.InnerException()->Is<EInOutSocketError>());
+    }
+  }
+  EXPECT_TRUE(failed);
+  // Reopening after the failure gives a fresh working socket.
+  c.Close();
+  c.Open();
+  EXPECT_TRUE(peer.Accept());
+}
+
+TEST(TcpConnectionIo, WriteThatCannotFinishTimesOut) {
+  // The peer never reads: once both sides' buffers are full the write must give up.
+  TTcpTestPeer peer;
+  TTcpConnection c("127.0.0.1", peer.Port());
+  c.Open();
+  ASSERT_TRUE(peer.Accept());
+  c.SetWriteTimeout(50);
+  const std::vector<std::uint8_t> big(64u << 20, 0x55);
+  try {
+    c.Write(big.data(), static_cast<std::int32_t>(big.size()));
+    FAIL() << "64 MiB fitted into the socket buffers";
+  } catch (const EWriteTimeoutError& E) {
+    EXPECT_NE(E.Message.find("(50 ms). "), std::string::npos) << E.Message;
+    EXPECT_TRUE(E.InnerException() && E.InnerException()->Is<ETimeoutSocketError>());
+  }
+}
+
+TEST(TcpConnectionLifetime, DestroyingAnOpenConnectionClosesIt) {
+  TTcpTestPeer peer;
+  {
+    TTcpConnection c("127.0.0.1", peer.Port());
+    c.Open();
+    ASSERT_TRUE(peer.Accept());
+  }
+  EXPECT_TRUE(peer.ClientClosedByPeer());
+}
+
+}  // namespace
+}  // namespace probrix

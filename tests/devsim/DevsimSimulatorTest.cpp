@@ -1,0 +1,524 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <random>
+#include <thread>
+
+#include "devsim/DevsimClients.h"
+#include "devsim/devsimSimulator.h"
+#include "support/TestSupport.h"
+
+namespace probrix::devsim {
+namespace {
+
+using namespace probrix::devsim::test;
+namespace fs = std::filesystem;
+
+const TBytes kOrvatbus5Crc1 = B({0xFF, 0x25, 0x20, 0x49, 0xB3, 0x03});
+const TBytes kOrvatbus2Crc1 = OrvatbusPack(B({0x22, 0x20, 0x49}), TChecksum::Crc1);
+const TBytes kOrvatbus2Crc8 = OrvatbusPack(B({0x22, 0x20, 0x49}), TChecksum::Crc8);
+const TBytes kRtu17 = B({0x11, 0x03, 0x03, 0xE8, 0x00, 0x0A, 0x47, 0x2D});
+const TBytes kRtu17Reply =
+    B({0x11, 0x03, 0x14, 0x00, 0x10, 0x00, 0xD7, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+       0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0xE1, 0x00, 0x00, 0x11, 0x96});
+const TBytes kOrvatbus5Reply = B({0xFF, 0x20, 0x25, 0x49, 0x00, 0x00, 0x06, 0x00, 0x00, 0x01, 0xA5,
+                                  0x04, 0xD2, 0x00, 0xC7, 0x03});
+
+TDeviceConfig Orvatbus(int Address, TChecksum Kind, std::uint32_t Serial = 1234) {
+  TDeviceConfig d;
+  d.Kind = TDeviceKind::Orvatbus;
+  d.Address = Address;
+  d.Checksum = Kind;
+  d.DeviceType = 6;
+  d.FirmwareVersion = 421;
+  d.SerialNumber = Serial;
+  return d;
+}
+
+TDeviceConfig Modbus(int Address, std::uint8_t Type = 16, std::uint16_t Version = 215,
+                     std::uint32_t Serial = 4321) {
+  TDeviceConfig d;
+  d.Kind = TDeviceKind::Modbus;
+  d.Address = Address;
+  d.DeviceType = Type;
+  d.FirmwareVersion = Version;
+  d.SerialNumber = Serial;
+  return d;
+}
+
+TDeviceConfig Ascii(int Address, int IntervalMs = 10) {
+  TDeviceConfig d;
+  d.Kind = TDeviceKind::OrvatAscii;
+  d.Address = Address;
+  d.IntervalMs = IntervalMs;
+  return d;
+}
+
+TBytes Exchange(int Fd, const TBytes& Request, std::size_t ReplySize,
+                const std::function<void(const TBytes&)>& Write) {
+  Write(Request);
+  return ReadCount(Fd, ReplySize).Data;
+}
+
+TBytes PortExchange(TPortClient& Port, const TBytes& Request, std::size_t ReplySize) {
+  return Exchange(Port.Fd(), Request, ReplySize, [&](const TBytes& d) { Port.Write(d); });
+}
+
+TBytes TcpExchange(TTcpClient& Client, const TBytes& Request, std::size_t ReplySize) {
+  return Exchange(Client.Fd(), Request, ReplySize, [&](const TBytes& d) { Client.Write(d); });
+}
+
+TEST(DevsimSerial, DevicesOnOneBusAnswerOnlyTheirOwnRequests) {
+  probrix::test::TTempDir dir;
+  TSimulator sim(dir.Path());
+  const std::string path = sim.AddSerialPort({.Name = "ttyBUS"});
+  EXPECT_EQ(path, (dir.Path() / "ttyBUS").string());
+  EXPECT_TRUE(fs::is_symlink(path));
+  EXPECT_EQ(fs::read_symlink(path).string().rfind("/dev/pts/", 0), 0u);
+
+  const int two = sim.AddDevice(path, Orvatbus(2, TChecksum::Crc8, 10234));
+  const int five = sim.AddDevice(path, Orvatbus(5, TChecksum::Crc1));
+  const int rtu = sim.AddDevice(path, Modbus(17));
+
+  TPortClient port(path);
+  EXPECT_EQ(PortExchange(port, kOrvatbus5Crc1, kOrvatbus5Reply.size()), kOrvatbus5Reply);
+  EXPECT_EQ(PortExchange(port, kRtu17, kRtu17Reply.size()), kRtu17Reply);
+
+  // A crc1 request to the crc8 device and a request to an absent address stay unanswered:
+  // the next bytes on the line are the reply to the request after them.
+  port.Write(kOrvatbus2Crc1);
+  port.Write(OrvatbusPack(B({0x29, 0x20, 0x49}), TChecksum::Crc1));
+  port.Write(ModbusRtuFrame(B({0x12, 0x03, 0x03, 0xE8, 0x00, 0x0A})));
+  const TBytes expected2 = OrvatbusPack(
+      B({0x20, 0x22, 0x49, 0, 0, 6, 0, 0, 0x01, 0xA5, 0x27, 0xFA, 0}), TChecksum::Crc8);
+  EXPECT_EQ(PortExchange(port, kOrvatbus2Crc8, expected2.size()), expected2);
+
+  // The any-device address is answered by every Orvatbus device whose checksum fits.
+  const TBytes any =
+      PortExchange(port, B({0xFF, 0x7F, 0x20, 0x49, 0xE9, 0x03}), kOrvatbus5Reply.size());
+  EXPECT_EQ(any, kOrvatbus5Reply);
+
+  EXPECT_EQ(sim.RequestCount(two), 1u);
+  EXPECT_EQ(sim.RequestCount(five), 2u);
+  EXPECT_EQ(sim.RequestCount(rtu), 1u);
+  const TBytes received = sim.Received(path);
+  EXPECT_EQ(received.substr(0, kOrvatbus5Crc1.size()), kOrvatbus5Crc1);
+  sim.ClearReceived(path);
+  EXPECT_TRUE(sim.Received(path).empty());
+}
+
+TEST(DevsimSerial, PortCanBeOpenedAgainAndKeepsAnswering) {
+  TSimulator sim;
+  const std::string path = sim.AddSerialPort();
+  EXPECT_EQ(fs::path(path).parent_path(), sim.LinkFolder());
+  sim.AddDevice(path, Orvatbus(5, TChecksum::Crc1));
+  for (int round = 0; round < 3; ++round) {
+    TPortClient port(path);
+    EXPECT_EQ(PortExchange(port, kOrvatbus5Crc1, kOrvatbus5Reply.size()), kOrvatbus5Reply);
+  }
+  const fs::path folder = sim.LinkFolder();
+  sim.Stop();
+  EXPECT_FALSE(fs::exists(folder));
+}
+
+TEST(DevsimSerial, DeviceWithALineRateAnswersOnlyAtThatRate) {
+  TSimulator sim;
+  const std::string path = sim.AddSerialPort();
+  sim.AddDevice(path, Modbus(17));
+  TDeviceConfig fast = Orvatbus(5, TChecksum::Crc1);
+  fast.Baud = 19200;
+  sim.AddDevice(path, fast);
+
+  TPortClient port(path, 9600);
+  port.Write(kOrvatbus5Crc1);
+  EXPECT_EQ(PortExchange(port, kRtu17, kRtu17Reply.size()), kRtu17Reply);
+  port.SetBaud(19200);
+  EXPECT_EQ(PortExchange(port, kOrvatbus5Crc1, kOrvatbus5Reply.size()), kOrvatbus5Reply);
+}
+
+TEST(DevsimSerial, RepliesEscapeSpecialBytes) {
+  TSimulator sim;
+  const std::string path = sim.AddSerialPort();
+  TDeviceConfig d = Orvatbus(5, TChecksum::Crc1, 0x03FF);
+  d.FirmwareVersion = 0;
+  d.ExtraByte = 0x10;
+  sim.AddDevice(path, d);
+  TPortClient port(path);
+  const TBytes expected = B({0xFF, 0x20, 0x25, 0x49, 0x00, 0x00, 0x06, 0x00, 0x00, 0x00, 0x00, 0x10,
+                             0xFC, 0x10, 0x00, 0x10, 0xEF, 0x59, 0x03});
+  EXPECT_EQ(PortExchange(port, kOrvatbus5Crc1, expected.size()), expected);
+}
+
+TEST(DevsimSerial, WireTimingDeliversTheWholeReply) {
+  TSimulator sim;
+  TSerialPortConfig timed;
+  timed.WireTiming = true;
+  const std::string path = sim.AddSerialPort(timed);
+  sim.AddDevice(path, Modbus(17));
+  TPortClient port(path, 115200);
+  EXPECT_EQ(PortExchange(port, kRtu17, kRtu17Reply.size()), kRtu17Reply);
+}
+
+TEST(DevsimSerial, AsciiDeviceTransmitsLinesWithItsAddressCharacter) {
+  TSimulator sim;
+  const std::string path = sim.AddSerialPort();
+  sim.AddDevice(path, Ascii('A'));
+  TPortClient port(path);
+  const TReadResult r = ReadUntil(port.Fd(), [](const TBytes& d) {
+    // Two complete lines after the first line end.
+    const auto first = d.find(B({0x0D, 0x0A}));
+    return first != TBytes::npos && d.size() >= first + 2 + 30;
+  });
+  const auto first = r.Data.find(B({0x0D, 0x0A}));
+  ASSERT_NE(first, TBytes::npos);
+  const TBytes line = OrvatAsciiLine('A', "+0023.45 kPa");
+  EXPECT_EQ(r.Data.substr(first + 2, 15), line);
+  EXPECT_EQ(r.Data.substr(first + 17, 15), line);
+}
+
+TEST(DevsimSerial, ModbusTcpFramingOnASerialPort) {
+  TSimulator sim;
+  const std::string path = sim.AddSerialPort();
+  TDeviceConfig d = Modbus(1, 206, 312, 20001);
+  d.Kind = TDeviceKind::ModbusTcp;
+  sim.AddDevice(path, d);
+  TPortClient port(path);
+  const TBytes reply = PortExchange(
+      port, B({0x00, 0x01, 0x00, 0x00, 0x00, 0x06, 0x01, 0x03, 0x03, 0xE8, 0x00, 0x0A}), 29);
+  EXPECT_EQ(reply.substr(0, 9), B({0x00, 0x01, 0x00, 0x00, 0x00, 0x17, 0x01, 0x03, 0x14}));
+}
+
+TEST(DevsimTcp, ModbusUnitsAnswerWithTheirTransaction) {
+  TSimulator sim;
+  const std::uint16_t port = sim.AddTcpServer();
+  ASSERT_NE(port, 0);
+  sim.AddDevice(port, Modbus(1, 206, 312, 20001));
+  sim.AddDevice(port, Modbus(5, 81, 0x0A0F, 20005));
+
+  TTcpClient a(port);
+  TTcpClient b(port);
+  ASSERT_TRUE(a.Connected());
+  ASSERT_TRUE(b.Connected());
+  EXPECT_EQ(
+      TcpExchange(a, B({0x00, 0x01, 0x00, 0x00, 0x00, 0x06, 0x01, 0x03, 0x03, 0xE8, 0x00, 0x0A}),
+                  29),
+      B({0x00, 0x01, 0x00, 0x00, 0x00, 0x17, 0x01, 0x03, 0x14, 0x00, 0xCE, 0x01, 0x38, 0x00, 0x00,
+         0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x4E, 0x21, 0x00, 0x00}));
+  // Unit 3 is not there; unit 5 answers the request after it.
+  b.Write(ModbusTcpFrame(B({3, 3, 0x03, 0xE8, 0, 10}), 6));
+  EXPECT_EQ(
+      TcpExchange(b, ModbusTcpFrame(B({5, 3, 0x03, 0xE8, 0, 10}), 7), 29),
+      B({0x00, 0x07, 0x00, 0x00, 0x00, 0x17, 0x05, 0x03, 0x14, 0x00, 0x51, 0x0A, 0x0F, 0x00, 0x00,
+         0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x4E, 0x25, 0x00, 0x00}));
+  EXPECT_EQ(sim.AcceptCount(port), 2u);
+}
+
+TEST(DevsimTcp, EveryProtocolWorksOnATcpServer) {
+  TSimulator sim;
+  const std::uint16_t port = sim.AddTcpServer();
+  sim.AddDevice(port, Orvatbus(5, TChecksum::Crc1));
+  TDeviceConfig rtu = Modbus(17);
+  rtu.Kind = TDeviceKind::ModbusRtu;
+  sim.AddDevice(port, rtu);
+  TTcpClient c(port);
+  EXPECT_EQ(TcpExchange(c, kOrvatbus5Crc1, kOrvatbus5Reply.size()), kOrvatbus5Reply);
+  EXPECT_EQ(TcpExchange(c, kRtu17, kRtu17Reply.size()), kRtu17Reply);
+
+  // An OrvatASCII device starts its stream anew for every connection, here mid-line.
+  const std::uint16_t asciiPort = sim.AddTcpServer();
+  TDeviceConfig a = Ascii(0xC1);
+  a.StartOffset = 5;
+  sim.AddDevice(asciiPort, a);
+  TTcpClient ac(asciiPort);
+  const TBytes line = OrvatAsciiLine(0xC1, "+0023.45 kPa");
+  const TReadResult r = ReadCount(ac.Fd(), 10 + 15);
+  EXPECT_EQ(r.Data.substr(0, 10), line.substr(5));
+  EXPECT_EQ(r.Data.substr(10, 15), line);
+}
+
+TEST(DevsimFaults, NoiseChunksAndDripStillDeliverTheReply) {
+  TSimulator sim;
+  const std::string path = sim.AddSerialPort();
+  TDeviceConfig d = Orvatbus(5, TChecksum::Crc1);
+  d.Behaviour.NoiseBytes = 40;
+  d.Behaviour.DelayMs = 5;
+  const int id = sim.AddDevice(path, d);
+  TPortClient port(path);
+  const TBytes noisy = PortExchange(port, kOrvatbus5Crc1, 40 + kOrvatbus5Reply.size());
+  ASSERT_EQ(noisy.size(), 40 + kOrvatbus5Reply.size());
+  EXPECT_EQ(noisy.substr(0, 40).find(0xFF), TBytes::npos);
+  EXPECT_EQ(noisy.substr(40), kOrvatbus5Reply);
+
+  d.Behaviour = {};
+  d.Behaviour.DripMs = 1;
+  sim.SetDevice(id, d);
+  const TReadResult drip = [&] {
+    port.Write(kOrvatbus5Crc1);
+    return ReadCount(port.Fd(), kOrvatbus5Reply.size());
+  }();
+  EXPECT_EQ(drip.Data, kOrvatbus5Reply);
+  EXPECT_GT(drip.Reads, 1);
+}
+
+TEST(DevsimFaults, ChunksArriveSeparately) {
+  TSimulator sim;
+  const std::uint16_t port = sim.AddTcpServer();
+  TDeviceConfig d = Modbus(1);
+  d.Behaviour.Chunks = 2;
+  d.Behaviour.ChunkGapMs = 150;
+  sim.AddDevice(port, d);
+  TTcpClient c(port);
+  c.Write(ModbusTcpFrame(B({1, 3, 0x03, 0xE8, 0, 10}), 1));
+  // The first read sees only the first piece: the second one follows a long pause.
+  const TReadResult first = ReadCount(c.Fd(), 1);
+  EXPECT_EQ(first.Data.size(), 14u);
+  const TReadResult rest = ReadCount(c.Fd(), 29 - first.Data.size());
+  EXPECT_EQ(first.Data + rest.Data,
+            ModbusTcpFrame(ModbusReplyBody(d, B({1, 3, 0x03, 0xE8, 0, 10})), 1));
+}
+
+TEST(DevsimFaults, BadChecksumsAndOddReplies) {
+  TSimulator sim;
+  const std::string path = sim.AddSerialPort();
+  TDeviceConfig rtu = Modbus(17);
+  rtu.Behaviour.BadCrc = true;
+  sim.AddDevice(path, rtu);
+  TPortClient port(path);
+  const TBytes reply = PortExchange(port, kRtu17, kRtu17Reply.size());
+  ASSERT_EQ(reply.size(), kRtu17Reply.size());
+  EXPECT_EQ(reply.substr(0, 23), kRtu17Reply.substr(0, 23));
+  EXPECT_NE(reply.substr(23), kRtu17Reply.substr(23));
+
+  const std::uint16_t tcp = sim.AddTcpServer();
+  TDeviceConfig unit = Modbus(1);
+  unit.Behaviour.MbapLengthField = 65535;
+  sim.AddDevice(tcp, unit);
+  TTcpClient c(tcp);
+  const TBytes mbap = TcpExchange(c, ModbusTcpFrame(B({1, 3, 0x03, 0xE8, 0, 10}), 9), 29);
+  ASSERT_EQ(mbap.size(), 29u);
+  EXPECT_EQ(mbap.substr(0, 6), B({0x00, 0x09, 0x00, 0x00, 0xFF, 0xFF}));
+}
+
+TEST(DevsimFaults, SilentDeviceCountsRequestsButNeverAnswers) {
+  TSimulator sim;
+  const std::string path = sim.AddSerialPort();
+  TDeviceConfig quiet = Orvatbus(5, TChecksum::Crc1);
+  quiet.Behaviour.Silent = true;
+  const int id = sim.AddDevice(path, quiet);
+  sim.AddDevice(path, Modbus(17));
+  TPortClient port(path);
+  port.Write(kOrvatbus5Crc1);
+  EXPECT_EQ(PortExchange(port, kRtu17, kRtu17Reply.size()), kRtu17Reply);
+  EXPECT_EQ(sim.RequestCount(id), 1u);
+
+  // Made talkative again at run time.
+  sim.SetDevice(id, Orvatbus(5, TChecksum::Crc1));
+  EXPECT_EQ(PortExchange(port, kOrvatbus5Crc1, kOrvatbus5Reply.size()), kOrvatbus5Reply);
+}
+
+TEST(DevsimFaults, GarbageBurstHasNoFrameOrLineBytes) {
+  TSimulator sim;
+  const std::string path = sim.AddSerialPort();
+  TDeviceConfig d = Orvatbus(5, TChecksum::Crc1);
+  d.Behaviour.GarbageBytes = 64 * 1024;
+  sim.AddDevice(path, d);
+  TPortClient port(path);
+  const TBytes burst = PortExchange(port, kOrvatbus5Crc1, 64 * 1024);
+  ASSERT_EQ(burst.size(), 64u * 1024);
+  for (std::uint8_t special : {0xFF, 0x03, 0x0D, 0x0A}) {
+    EXPECT_EQ(burst.find(special), TBytes::npos);
+  }
+}
+
+TEST(DevsimFaults, AcceptThenCloseAndCloseMidReply) {
+  TSimulator sim;
+  TTcpServerConfig closer;
+  closer.AcceptThenClose = true;
+  const std::uint16_t closing = sim.AddTcpServer(closer);
+  sim.AddDevice(closing, Modbus(1));
+  TTcpClient c(closing);
+  ASSERT_TRUE(c.Connected());
+  EXPECT_TRUE(ReadCount(c.Fd(), 1).Closed);
+  EXPECT_EQ(sim.AcceptCount(closing), 1u);
+
+  const std::uint16_t port = sim.AddTcpServer();
+  TDeviceConfig d = Modbus(1);
+  d.Behaviour.CloseMidReply = true;
+  sim.AddDevice(port, d);
+  TTcpClient m(port);
+  m.Write(ModbusTcpFrame(B({1, 3, 0x03, 0xE8, 0, 10}), 1));
+  const TReadResult r = ReadCount(m.Fd(), 29);
+  EXPECT_TRUE(r.Closed);
+  EXPECT_EQ(r.Data,
+            ModbusTcpFrame(ModbusReplyBody(d, B({1, 3, 0x03, 0xE8, 0, 10})), 1).substr(0, 14));
+  // The server itself is still there.
+  TTcpClient again(port);
+  EXPECT_TRUE(again.Connected());
+  EXPECT_TRUE(sim.Alive(port));
+}
+
+TEST(DevsimFaults, VanishingPortHangsUpMidReply) {
+  TSimulator sim;
+  const std::string path = sim.AddSerialPort();
+  TDeviceConfig d = Orvatbus(5, TChecksum::Crc1);
+  d.Behaviour.VanishMidReply = true;
+  sim.AddDevice(path, d);
+  TPortClient port(path);
+  port.Write(kOrvatbus5Crc1);
+  const TReadResult r = ReadCount(port.Fd(), kOrvatbus5Reply.size());
+  EXPECT_TRUE(r.Closed);
+  // Half the reply arrives; a hang-up may discard what the reader had not taken yet.
+  EXPECT_LE(r.Data.size(), kOrvatbus5Reply.size() / 2);
+  EXPECT_EQ(r.Data, kOrvatbus5Reply.substr(0, r.Data.size()));
+  EXPECT_TRUE(probrix::test::WaitFor([&] { return !sim.Alive(path); }));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(path)));
+}
+
+TEST(DevsimFaults, VanishOnRequest) {
+  TSimulator sim;
+  const std::string path = sim.AddSerialPort();
+  sim.AddDevice(path, Ascii('A'));
+  TPortClient port(path);
+  sim.Vanish(path);
+  EXPECT_FALSE(sim.Alive(path));
+  EXPECT_TRUE(ReadUntil(port.Fd(), [](const TBytes&) { return false; }).Closed);
+  EXPECT_FALSE(fs::exists(fs::symlink_status(path)));
+
+  const std::uint16_t tcp = sim.AddTcpServer();
+  sim.AddDevice(tcp, Modbus(1));
+  TTcpClient c(tcp);
+  ASSERT_TRUE(c.Connected());
+  sim.Vanish(tcp);
+  EXPECT_TRUE(ReadCount(c.Fd(), 1).Closed);
+  TTcpClient refused(tcp);
+  EXPECT_FALSE(refused.Connected());
+  EXPECT_EQ(refused.ConnectErrno(), ECONNREFUSED);
+}
+
+TEST(DevsimRobustness, RandomInputNeverStopsTheDevices) {
+  TSimulator sim;
+  const std::string path = sim.AddSerialPort();
+  const std::uint16_t tcp = sim.AddTcpServer();
+  for (auto add : {0, 1}) {
+    auto put = [&](const TDeviceConfig& d) {
+      if (add == 0) {
+        sim.AddDevice(path, d);
+      } else {
+        sim.AddDevice(tcp, d);
+      }
+    };
+    put(Orvatbus(5, TChecksum::Crc1));
+    put(Modbus(17));
+    TDeviceConfig mbap = Modbus(1);
+    mbap.Kind = TDeviceKind::ModbusTcp;
+    put(mbap);
+    put(Ascii('B', 50));
+  }
+  std::mt19937 rng(42);
+  TBytes junk(200 * 1024, 0);
+  for (auto& b : junk) b = static_cast<std::uint8_t>(rng());
+  // Known frame starts inside the junk to catch parsers that wait for impossible lengths.
+  for (std::size_t i = 0; i + 8 < junk.size(); i += 4099) {
+    junk[i] = 0xFF;
+    junk[i + 1] = 0x00;
+    junk[i + 2] = 0x00;
+    junk[i + 3] = 0x00;
+    junk[i + 4] = 0x00;
+    junk[i + 5] = 0xFE;
+  }
+  {
+    TPortClient port(path);
+    TTcpClient c(tcp);
+    for (std::size_t pos = 0; pos < junk.size(); pos += 4096) {
+      const TBytes piece = junk.substr(pos, 4096);
+      port.Write(piece);
+      c.Write(piece);
+      // Keep reading so neither side stalls on full buffers.
+      Drain(port.Fd());
+      Drain(c.Fd());
+    }
+  }
+  // A clean request is answered on a fresh connection (retried: the tail of the junk may
+  // still hold a partial frame until the line has been quiet for a moment).
+  TPortClient port(path);
+  bool answered = false;
+  for (int attempt = 0; attempt < 20 && !answered; ++attempt) {
+    port.Write(kOrvatbus5Crc1);
+    const TReadResult reply = ReadUntil(
+        port.Fd(), [](const TBytes& d) { return d.find(kOrvatbus5Reply) != TBytes::npos; }, 100ms);
+    answered = reply.Data.find(kOrvatbus5Reply) != TBytes::npos;
+  }
+  EXPECT_TRUE(answered);
+  TTcpClient c(tcp);
+  const TBytes request = ModbusTcpFrame(B({1, 3, 0x03, 0xE8, 0, 10}), 3);
+  c.Write(request);
+  const TReadResult reply = ReadUntil(c.Fd(), [](const TBytes& d) {
+    return d.find(B({0x00, 0x03, 0x00, 0x00, 0x00, 0x17, 0x01, 0x03})) != TBytes::npos;
+  });
+  EXPECT_NE(reply.Data.find(B({0x00, 0x03, 0x00, 0x00, 0x00, 0x17, 0x01, 0x03})), TBytes::npos);
+}
+
+std::size_t CountEntries(const char* Folder) {
+  std::size_t n = 0;
+  for ([[maybe_unused]] const auto& e : fs::directory_iterator(Folder)) ++n;
+  return n;
+}
+
+TEST(DevsimLifecycle, StopLeavesNoThreadsDescriptorsOrLinks) {
+  // A sanitizer starts a helper thread with the first thread of the process: count after it.
+  std::thread([] {}).join();
+  const std::size_t fdsBefore = CountEntries("/proc/self/fd");
+  const std::size_t threadsBefore = CountEntries("/proc/self/task");
+  probrix::test::TTempDir dir;
+  std::vector<std::string> paths;
+  {
+    TSimulator sim(dir.Path());
+    paths.push_back(sim.AddSerialPort());
+    sim.AddDevice(paths.back(), Orvatbus(5, TChecksum::Crc1));
+    paths.push_back(sim.AddSerialPort());
+    sim.AddDevice(paths.back(), Ascii('A', 5));
+    const std::uint16_t tcp = sim.AddTcpServer();
+    TDeviceConfig slow = Modbus(1);
+    slow.Behaviour.DripMs = 50;  // still sending when the simulator stops
+    sim.AddDevice(tcp, slow);
+    EXPECT_GE(CountEntries("/proc/self/task"), threadsBefore + 3);
+
+    TPortClient port(paths[0]);
+    EXPECT_EQ(PortExchange(port, kOrvatbus5Crc1, kOrvatbus5Reply.size()), kOrvatbus5Reply);
+    TPortClient line(paths[1]);
+    EXPECT_FALSE(ReadCount(line.Fd(), 15).Data.empty());
+    TTcpClient c(tcp);
+    c.Write(ModbusTcpFrame(B({1, 3, 0x03, 0xE8, 0, 10}), 1));
+    EXPECT_EQ(ReadCount(c.Fd(), 1).Data.size(), 1u);
+    sim.Stop();
+    sim.Stop();
+    EXPECT_TRUE(ReadCount(c.Fd(), 100).Closed);
+    for (const auto& p : paths) EXPECT_FALSE(fs::exists(fs::symlink_status(p)));
+    EXPECT_THROW(sim.AddSerialPort(), std::logic_error);
+  }
+  EXPECT_EQ(CountEntries("/proc/self/task"), threadsBefore);
+  EXPECT_EQ(CountEntries("/proc/self/fd"), fdsBefore);
+  EXPECT_TRUE(fs::exists(dir.Path()));  // a folder the caller named stays
+}
+
+TEST(DevsimLifecycle, UnknownEndpointsAndNamesAreRejected) {
+  TSimulator sim;
+  EXPECT_THROW(sim.AddDevice("/no/such/port", Modbus(1)), std::invalid_argument);
+  EXPECT_THROW(sim.AddDevice(std::uint16_t{1}, Modbus(1)), std::invalid_argument);
+  EXPECT_THROW(sim.SetDevice(99, Modbus(1)), std::invalid_argument);
+  EXPECT_THROW(sim.AddSerialPort({.Name = "../escape"}), std::invalid_argument);
+  sim.AddSerialPort({.Name = "ttyX"});
+  EXPECT_THROW(sim.AddSerialPort({.Name = "ttyX"}), std::invalid_argument);
+
+  // A link left dangling by a killed simulator is replaced; a live one is not taken over.
+  fs::create_symlink("/dev/pts/no-such-terminal", sim.LinkFolder() / "ttyOld");
+  const std::string old = sim.AddSerialPort({.Name = "ttyOld"});
+  EXPECT_TRUE(fs::exists(old));
+  TSimulator other(sim.LinkFolder());
+  EXPECT_THROW(other.AddSerialPort({.Name = "ttyOld"}), std::runtime_error);
+  EXPECT_TRUE(fs::exists(old));
+}
+
+}  // namespace
+}  // namespace probrix::devsim

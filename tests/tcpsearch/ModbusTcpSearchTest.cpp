@@ -1,0 +1,180 @@
+// Whole Modbus TCP searches over loopback: the search task, the Modbus TCP searcher, the
+// connection factory and the TCP connection against a libmodbus server.
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "LibmodbusTcpServer.h"
+#include "connections/ioConnectionFactory.h"
+#include "connections/ioTcpConnection.h"
+#include "foundation/ioExceptions.h"
+#include "search/uFinderEngine.h"
+#include "search/uFinderEngineSearchers.h"
+
+namespace probrix {
+namespace {
+
+struct TFound {
+  std::string ConnectionName;
+  std::int32_t Port;
+  std::uint8_t Address;
+  TDeviceInfo Info;
+};
+
+struct TFailed {
+  std::string ConnectionName;
+  std::int32_t Port;
+  std::uint8_t Address;
+  std::string ClassName;
+  bool OpenError;
+  bool Timeout;
+  std::string LogText;
+};
+
+// Runs one search and records its events.
+class TRecordedSearch {
+ public:
+  explicit TRecordedSearch(TSearchDevicesTask& Task) {
+    Task.OnDeviceFound = [this](TSearchDevicesTask*, const std::string& Name, std::int32_t Port,
+                                TDeviceProtocol, TConnectionType, std::uint8_t Address,
+                                const TDeviceInfo& Info, const TSearchLog&) {
+      std::lock_guard guard(Lock);
+      Found.push_back({Name, Port, Address, Info});
+    };
+    Task.OnSearchError = [this](TSearchDevicesTask*, const std::string& Name, std::int32_t Port,
+                                TDeviceProtocol, TConnectionType, std::uint8_t Address,
+                                const Exception& Error, const TSearchLog& Log) {
+      std::lock_guard guard(Lock);
+      Failed.push_back({Name, Port, Address, Error.ClassName(), Error.Is<EConnectionOpenError>(),
+                        Error.Is<ETimeoutError>(), Log.Text()});
+    };
+    Task.OnSearchFinished = [this](TSearchDevicesTask*, bool) {
+      std::lock_guard guard(Lock);
+      ++Finished;
+    };
+  }
+  std::mutex Lock;
+  std::vector<TFound> Found;
+  std::vector<TFailed> Failed;
+  int Finished = 0;
+};
+
+class ModbusTcpSearch : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ShutdownConnectionFactory();
+    // Searchers take their TCP connections from the factory.
+    Previous_ = SetSearcherConnectionSource(
+        {[](const std::string& Name, TConnectionType Type,
+            std::int32_t Port) -> std::shared_ptr<IDeviceConnection> {
+           if (Type != TConnectionType::ctTcp) throw EConnectionOpenError::Create("TCP only here");
+           return GetTcpConnection(Name, static_cast<std::uint16_t>(Port));
+         },
+         {}});
+  }
+  void TearDown() override {
+    SetSearcherConnectionSource(Previous_);
+    ShutdownConnectionFactory();
+  }
+
+  static void Configure(TSearchDevicesTask& Task, std::vector<std::string> Endpoints,
+                        std::vector<std::uint8_t> Addresses) {
+    Task.TcpEndpoints = std::move(Endpoints);
+    Task.Protocols = {TDeviceProtocol::dpModbusTcp};
+    Task.SetAddresses(TDeviceProtocol::dpModbusTcp, Addresses);
+    Task.ReadTimeout = 60;
+    Task.StartOfPacketReadTimeout = 60;
+    Task.RequestRetryCount = 2;
+  }
+
+  TSearcherConnectionSource Previous_;
+};
+
+// Registers 1000..1009 of a unit: type 0x0107 (type byte 7), firmware 0x0203, register 1004
+// 0x5A5A, registers 1007:1008 = 0x0001:0x3039 (serial number 12345).
+const std::vector<std::uint16_t> UnitRegisters = {0x0107, 0x0203, 0, 0, 0x5A5A, 0, 0, 1, 0x3039, 0};
+
+TEST_F(ModbusTcpSearch, FindsTheLibmodbusUnitAndReportsSilentAddresses) {
+  test::TLibmodbusTcpServer server(17, 1000, UnitRegisters);
+  TSearchDevicesTask task;
+  Configure(task, {"127.0.0.1:" + std::to_string(server.Port())}, {17, 18});
+  TRecordedSearch events(task);
+  task.Start();
+  task.WaitFor();
+
+  EXPECT_EQ(task.RunError(), "");
+  EXPECT_EQ(events.Finished, 1);
+  ASSERT_EQ(events.Found.size(), 1u);
+  const TFound& found = events.Found[0];
+  EXPECT_EQ(found.ConnectionName, "127.0.0.1");
+  EXPECT_EQ(found.Port, server.Port());
+  EXPECT_EQ(found.Address, 17);
+  EXPECT_EQ(found.Info.Address, 17);
+  EXPECT_EQ(found.Info.DeviceType, 0x07);
+  EXPECT_EQ(found.Info.FirmwareVersion, 0x0203);
+  EXPECT_EQ(found.Info.ExtraWord2, 0x5A5A);
+  EXPECT_EQ(found.Info.SerialNumber, 12345);
+
+  // Unit 18 does not answer: a timeout after the retries, no open error.
+  ASSERT_EQ(events.Failed.size(), 1u);
+  const TFailed& failed = events.Failed[0];
+  EXPECT_EQ(failed.Address, 18);
+  EXPECT_TRUE(failed.Timeout) << failed.ClassName;
+  EXPECT_FALSE(failed.OpenError);
+  EXPECT_NE(failed.LogText.find("Попытка 2 поиска прибора MODBUS с адресом 18"), std::string::npos)
+      << failed.LogText;
+  EXPECT_EQ(server.RequestsAnswered(), 1);
+  EXPECT_EQ(server.RequestsIgnored(), 2);
+
+  // The searcher closed the pooled connection at the end of its run.
+  const auto connection = GetTcpConnection("127.0.0.1", server.Port());
+  EXPECT_FALSE(connection->IsOpen());
+}
+
+TEST_F(ModbusTcpSearch, RefusedEndpointGivesOneOpenErrorAndTheSearchGoesOn) {
+  // A bound socket that does not listen refuses every connection to its port.
+  const int refusing = ::socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(refusing, 0);
+  sockaddr_in sin{};
+  sin.sin_family = AF_INET;
+  sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof(sin);
+  ASSERT_EQ(::bind(refusing, reinterpret_cast<sockaddr*>(&sin), sizeof(sin)), 0);
+  ASSERT_EQ(::getsockname(refusing, reinterpret_cast<sockaddr*>(&sin), &len), 0);
+  const std::uint16_t refusedPort = ntohs(sin.sin_port);
+
+  test::TLibmodbusTcpServer server(1, 1000, UnitRegisters);
+  TSearchDevicesTask task;
+  Configure(
+      task,
+      {"127.0.0.1:" + std::to_string(refusedPort), "127.0.0.1:" + std::to_string(server.Port())},
+      {1, 2, 3});
+  task.RequestRetryCount = 1;
+  TRecordedSearch events(task);
+  task.Start();
+  task.WaitFor();
+
+  std::vector<TFailed> refused;
+  for (const auto& f : events.Failed)
+    if (f.Port == refusedPort) refused.push_back(f);
+  ASSERT_EQ(refused.size(), 1u);
+  EXPECT_TRUE(refused[0].OpenError) << refused[0].ClassName;
+  EXPECT_EQ(refused[0].Address, 1);
+
+  // The next endpoint is still searched.
+  ASSERT_EQ(events.Found.size(), 1u);
+  EXPECT_EQ(events.Found[0].Port, server.Port());
+  EXPECT_EQ(events.Found[0].Info.SerialNumber, 12345);
+  EXPECT_EQ(events.Failed.size(), 3u);  // the refused endpoint once, units 2 and 3 silent
+  ::close(refusing);
+}
+
+}  // namespace
+}  // namespace probrix

@@ -1,0 +1,216 @@
+#include "devsim/devsimDevice.h"
+
+#include <algorithm>
+
+namespace probrix::devsim {
+
+namespace {
+
+constexpr int kFirstRegister = 1000;
+constexpr int kRegisterCount = 10;
+constexpr std::size_t kRtuRequestSize = 8;  // address, function, 4 data bytes, CRC
+
+void PutWord(TBytes& Out, std::uint16_t Value) {
+  Out.push_back(static_cast<std::uint8_t>(Value >> 8));
+  Out.push_back(static_cast<std::uint8_t>(Value & 0xFF));
+}
+
+std::uint16_t WordAt(const TBytes& Data, std::size_t Pos) {
+  return static_cast<std::uint16_t>((Data[Pos] << 8) | Data[Pos + 1]);
+}
+
+TBytes ModbusException(std::uint8_t Address, std::uint8_t Function, std::uint8_t Code) {
+  return TBytes{Address, static_cast<std::uint8_t>(Function | 0x80), Code};
+}
+
+}  // namespace
+
+bool UsesMbap(TDeviceKind Kind, bool Serial) {
+  return Kind == TDeviceKind::ModbusTcp || (Kind == TDeviceKind::Modbus && !Serial);
+}
+
+std::vector<std::uint16_t> ModbusRegisters(const TDeviceConfig& Config) {
+  std::vector<std::uint16_t> regs(kRegisterCount, 0);
+  regs[0] = Config.DeviceType;
+  regs[1] = Config.FirmwareVersion;
+  regs[2] = Config.ExtraWord1;
+  regs[4] = Config.ExtraWord2;
+  regs[7] = static_cast<std::uint16_t>(Config.SerialNumber >> 16);
+  regs[8] = static_cast<std::uint16_t>(Config.SerialNumber & 0xFFFF);
+  return regs;
+}
+
+TBytes OrvatbusReply(const TDeviceConfig& Config, const TBytes& RequestBody) {
+  if (RequestBody.size() < 3) return {};
+  const int destination = OrvatbusDecodeAddress(RequestBody[0]);
+  if (destination != Config.Address && destination != kOrvatbusBroadcastAddress) return {};
+
+  const int own = Config.ReplyAddress >= 0 ? Config.ReplyAddress : Config.Address;
+  TBytes body;
+  body.push_back(RequestBody[1]);  // the master's address, as it sent it
+  body.push_back(OrvatbusEncodeAddress(own, Config.SourceFlag));
+  const std::uint8_t command = RequestBody[2];
+  if (command != kOrvatbusIdentify || Config.Error == TOrvatbusError::UnknownCommand) {
+    body.push_back(kOrvatbusUnknownCommand);
+  } else if (Config.Error == TOrvatbusError::Busy || Config.Error == TOrvatbusError::BadParams) {
+    body.push_back(static_cast<std::uint8_t>(kOrvatbusIdentify | 0x80));
+    body.push_back(Config.Error == TOrvatbusError::Busy ? 6 : 2);
+  } else {
+    body.push_back(kOrvatbusIdentify);
+    PutWord(body, Config.ExtraWord1);
+    body.push_back(Config.DeviceType);
+    PutWord(body, Config.ExtraWord2);
+    PutWord(body, Config.FirmwareVersion);
+    PutWord(body, static_cast<std::uint16_t>(Config.SerialNumber & 0xFFFF));
+    body.push_back(Config.ExtraByte);
+  }
+  const TChecksum kind = Config.ReplyChecksum < 0    ? Config.Checksum
+                         : Config.ReplyChecksum == 1 ? TChecksum::Crc8
+                                                     : TChecksum::Crc1;
+  return OrvatbusPack(body, kind, Config.Behaviour.BadCrc);
+}
+
+TBytes ModbusReplyBody(const TDeviceConfig& Config, const TBytes& RequestBody) {
+  if (RequestBody.size() < 2 || RequestBody[0] != Config.Address) return {};
+  const std::uint8_t address =
+      static_cast<std::uint8_t>(Config.ReplyAddress >= 0 ? Config.ReplyAddress : Config.Address);
+  const std::uint8_t function = RequestBody[1];
+  if (Config.ExceptionCode > 0) {
+    return ModbusException(address, function, static_cast<std::uint8_t>(Config.ExceptionCode));
+  }
+  if (function != 3) return ModbusException(address, function, 1);
+  if (RequestBody.size() < 6) return ModbusException(address, function, 3);
+  const int start = WordAt(RequestBody, 2);
+  const int count = WordAt(RequestBody, 4);
+  if (count < 1 || count > 125) return ModbusException(address, function, 3);
+  if (start < kFirstRegister || start + count > kFirstRegister + kRegisterCount) {
+    return ModbusException(address, function, 2);
+  }
+  const int sent = Config.ReplyRegisters >= 0 ? std::min(Config.ReplyRegisters, 125) : count;
+  const auto regs = ModbusRegisters(Config);
+  TBytes body{address,
+              static_cast<std::uint8_t>(Config.ReplyFunction >= 0 ? Config.ReplyFunction : 3),
+              static_cast<std::uint8_t>(2 * sent)};
+  for (int i = 0; i < sent; ++i) {
+    const int index = start - kFirstRegister + i;
+    PutWord(body, index < kRegisterCount ? regs[index] : 0);
+  }
+  return body;
+}
+
+void TDeviceListener::Feed(const TDeviceConfig& Config, bool Serial, const std::uint8_t* Data,
+                           std::size_t Count, std::vector<TBytes>& Replies, std::size_t& Requests) {
+  if (Config.Kind == TDeviceKind::OrvatAscii) return;
+  // Keep only the newest bytes: a request never comes near this size.
+  if (Count >= kMaxPending) {
+    Buffer_.assign(Data + Count - kMaxPending, Data + Count);
+  } else {
+    if (Buffer_.size() + Count > kMaxPending)
+      Buffer_.erase(0, Buffer_.size() + Count - kMaxPending);
+    Buffer_.append(Data, Count);
+  }
+  if (Config.Kind == TDeviceKind::Orvatbus) {
+    FeedOrvatbus(Config, Replies, Requests);
+  } else if (UsesMbap(Config.Kind, Serial)) {
+    FeedMbap(Config, Replies, Requests);
+  } else {
+    FeedRtu(Config, Replies, Requests);
+  }
+}
+
+void TDeviceListener::Gap(const TDeviceConfig& Config, bool Serial, std::vector<TBytes>& Replies,
+                          std::size_t& Requests) {
+  // In RTU a silent interval ends a frame: a request of a length other than the usual eight
+  // bytes (an unknown function) is recognised here.
+  if (!Buffer_.empty() && Config.Kind != TDeviceKind::Orvatbus &&
+      Config.Kind != TDeviceKind::OrvatAscii && !UsesMbap(Config.Kind, Serial) &&
+      Buffer_.size() >= 4) {
+    const std::size_t n = Buffer_.size();
+    if (ModbusCrc16(Buffer_.data(), n - 2) == (Buffer_[n - 2] | (Buffer_[n - 1] << 8))) {
+      AnswerRtu(Config, Buffer_.substr(0, n - 2), Replies, Requests);
+    }
+  }
+  Buffer_.clear();
+}
+
+void TDeviceListener::FeedOrvatbus(const TDeviceConfig& Config, std::vector<TBytes>& Replies,
+                                   std::size_t& Requests) {
+  for (;;) {
+    const auto soh = Buffer_.find(kOrvatbusSoh);
+    if (soh == TBytes::npos) {
+      Buffer_.clear();
+      return;
+    }
+    Buffer_.erase(0, soh);
+    // A packed frame holds SOH only at its start: a second one starts a new frame.
+    const auto etx = Buffer_.find(kOrvatbusEtx, 1);
+    const auto nextSoh = Buffer_.find(kOrvatbusSoh, 1);
+    if (nextSoh != TBytes::npos && (etx == TBytes::npos || nextSoh < etx)) {
+      Buffer_.erase(0, nextSoh);
+      continue;
+    }
+    if (etx == TBytes::npos) return;
+    const TBytes frame = Buffer_.substr(0, etx + 1);
+    Buffer_.erase(0, etx + 1);
+    const auto body = OrvatbusUnpack(frame, Config.Checksum);
+    if (!body || body->size() < 3) continue;
+    const int destination = OrvatbusDecodeAddress((*body)[0]);
+    if (destination != Config.Address && destination != kOrvatbusBroadcastAddress) continue;
+    ++Requests;
+    TBytes reply = OrvatbusReply(Config, *body);
+    if (!reply.empty()) Replies.push_back(std::move(reply));
+  }
+}
+
+bool TDeviceListener::AnswerRtu(const TDeviceConfig& Config, const TBytes& Body,
+                                std::vector<TBytes>& Replies, std::size_t& Requests) {
+  // Address 0 is the broadcast address of RTU: nobody answers it.
+  if (Body.empty() || Body[0] != Config.Address || Config.Address == 0) return false;
+  ++Requests;
+  const TBytes reply = ModbusReplyBody(Config, Body);
+  if (!reply.empty()) Replies.push_back(ModbusRtuFrame(reply, Config.Behaviour.BadCrc));
+  return true;
+}
+
+void TDeviceListener::FeedRtu(const TDeviceConfig& Config, std::vector<TBytes>& Replies,
+                              std::size_t& Requests) {
+  // Requests of the usual eight bytes are recognised at once by their CRC, wherever they start;
+  // the bytes before one belong to something else on the line.
+  std::size_t i = 0;
+  while (Buffer_.size() >= i + kRtuRequestSize) {
+    const std::uint8_t* p = Buffer_.data() + i;
+    if (ModbusCrc16(p, kRtuRequestSize - 2) == (p[6] | (p[7] << 8))) {
+      const TBytes body = Buffer_.substr(i, kRtuRequestSize - 2);
+      Buffer_.erase(0, i + kRtuRequestSize);
+      i = 0;
+      AnswerRtu(Config, body, Replies, Requests);
+    } else {
+      ++i;
+    }
+  }
+}
+
+void TDeviceListener::FeedMbap(const TDeviceConfig& Config, std::vector<TBytes>& Replies,
+                               std::size_t& Requests) {
+  while (Buffer_.size() >= 7) {
+    const std::uint16_t protocol = WordAt(Buffer_, 2);
+    const std::uint16_t length = WordAt(Buffer_, 4);
+    if (protocol != 0 || length < 2 || length > 254) {
+      // Not a header: slide on until something plausible starts.
+      Buffer_.erase(0, 1);
+      continue;
+    }
+    if (Buffer_.size() < 6u + length) return;
+    const std::uint16_t transaction = WordAt(Buffer_, 0);
+    const TBytes body = Buffer_.substr(6, length);
+    Buffer_.erase(0, 6u + length);
+    if (body[0] != Config.Address) continue;
+    ++Requests;
+    const TBytes reply = ModbusReplyBody(Config, body);
+    if (!reply.empty()) {
+      Replies.push_back(ModbusTcpFrame(reply, transaction, Config.Behaviour.MbapLengthField));
+    }
+  }
+}
+
+}  // namespace probrix::devsim

@@ -1,0 +1,419 @@
+#include "devsim/devsimLayout.h"
+
+#include <cctype>
+#include <limits>
+#include <sstream>
+#include <stdexcept>
+
+namespace probrix::devsim {
+
+namespace {
+
+struct TItem {
+  std::string Key;
+  std::string Value;
+  bool HasValue = false;
+};
+
+std::string Trim(const std::string& S) {
+  std::size_t b = 0;
+  std::size_t e = S.size();
+  while (b < e && std::isspace(static_cast<unsigned char>(S[b]))) ++b;
+  while (e > b && std::isspace(static_cast<unsigned char>(S[e - 1]))) --e;
+  return S.substr(b, e - b);
+}
+
+std::vector<TItem> SplitItems(const std::string& Text) {
+  std::vector<TItem> items;
+  std::size_t pos = 0;
+  while (pos <= Text.size()) {
+    std::size_t comma = Text.find(',', pos);
+    if (comma == std::string::npos) comma = Text.size();
+    const std::string part = Text.substr(pos, comma - pos);
+    pos = comma + 1;
+    const std::string trimmed = Trim(part);
+    if (trimmed.empty()) continue;
+    TItem item;
+    const auto eq = part.find('=');
+    if (eq == std::string::npos) {
+      item.Key = trimmed;
+    } else {
+      item.Key = Trim(part.substr(0, eq));
+      item.Value = part.substr(eq + 1);  // text values keep their blanks
+      item.HasValue = true;
+    }
+    items.push_back(item);
+  }
+  return items;
+}
+
+class TItemReader {
+ public:
+  TItemReader(std::string What, const std::string& Text) : What_(std::move(What)), Text_(Text) {}
+
+  [[noreturn]] void Fail(const std::string& Why) const {
+    throw std::invalid_argument(What_ + " \"" + Text_ + "\": " + Why);
+  }
+
+  std::int64_t Number(const TItem& Item, std::int64_t Min, std::int64_t Max) const {
+    const std::string v = Trim(Item.Value);
+    if (!Item.HasValue || v.empty()) Fail("\"" + Item.Key + "\" needs a number");
+    std::size_t used = 0;
+    long long n = 0;
+    try {
+      n = std::stoll(v, &used, 0);
+    } catch (const std::exception&) {
+      Fail("\"" + Item.Key + "=" + v + "\" is not a number");
+    }
+    if (used != v.size()) Fail("\"" + Item.Key + "=" + v + "\" is not a number");
+    if (n < Min || n > Max) {
+      Fail("\"" + Item.Key + "\" must be between " + std::to_string(Min) + " and " +
+           std::to_string(Max));
+    }
+    return n;
+  }
+
+  void Flag(const TItem& Item) const {
+    if (Item.HasValue) Fail("\"" + Item.Key + "\" takes no value");
+  }
+
+ private:
+  std::string What_;
+  std::string Text_;
+};
+
+TChecksum ParseChecksum(const TItemReader& R, const TItem& Item) {
+  const std::string v = Trim(Item.Value);
+  if (v == "crc1") return TChecksum::Crc1;
+  if (v == "crc8") return TChecksum::Crc8;
+  R.Fail("\"" + Item.Key + "\" must be crc1 or crc8");
+}
+
+constexpr std::int64_t kMaxMs = 600000;
+
+}  // namespace
+
+TDeviceConfig ParseDevice(const std::string& Text) {
+  TItemReader r("device", Text);
+  const auto items = SplitItems(Text);
+  if (items.empty() || items[0].HasValue) r.Fail("the description starts with the device kind");
+  TDeviceConfig d;
+  const std::string& kind = items[0].Key;
+  if (kind == "orvatbus") {
+    d.Kind = TDeviceKind::Orvatbus;
+  } else if (kind == "modbus") {
+    d.Kind = TDeviceKind::Modbus;
+  } else if (kind == "modbus-rtu") {
+    d.Kind = TDeviceKind::ModbusRtu;
+  } else if (kind == "modbus-tcp") {
+    d.Kind = TDeviceKind::ModbusTcp;
+  } else if (kind == "ascii" || kind == "orvatascii") {
+    d.Kind = TDeviceKind::OrvatAscii;
+    d.Address = 'A';
+  } else {
+    r.Fail("unknown device kind \"" + kind +
+           "\" (orvatbus, modbus, modbus-rtu, modbus-tcp, ascii)");
+  }
+  const bool orvatbus = d.Kind == TDeviceKind::Orvatbus;
+  const bool ascii = d.Kind == TDeviceKind::OrvatAscii;
+  const bool modbus = !orvatbus && !ascii;
+  auto only = [&](bool Allowed, const TItem& Item) {
+    if (!Allowed) r.Fail("\"" + Item.Key + "\" does not apply to " + kind);
+  };
+  TBehaviour& b = d.Behaviour;
+  for (std::size_t i = 1; i < items.size(); ++i) {
+    const TItem& it = items[i];
+    const std::string& k = it.Key;
+    if (k == "address" || k == "addr" || k == "unit") {
+      d.Address = static_cast<int>(r.Number(it, 0, orvatbus ? 94 : 255));
+    } else if (k == "char") {
+      only(ascii, it);
+      if (!it.HasValue || it.Value.size() != 1) r.Fail("\"char\" needs one character");
+      d.Address = static_cast<unsigned char>(it.Value[0]);
+    } else if (k == "baud") {
+      d.Baud = static_cast<std::uint32_t>(r.Number(it, 1, 4000000));
+    } else if (k == "type") {
+      d.DeviceType = static_cast<std::uint8_t>(r.Number(it, 0, 255));
+    } else if (k == "version") {
+      d.FirmwareVersion = static_cast<std::uint16_t>(r.Number(it, 0, 65535));
+    } else if (k == "serial") {
+      d.SerialNumber = static_cast<std::uint32_t>(r.Number(it, 0, 0xFFFFFFFFLL));
+    } else if (k == "extra1") {
+      d.ExtraWord1 = static_cast<std::uint16_t>(r.Number(it, 0, 65535));
+    } else if (k == "extra2") {
+      d.ExtraWord2 = static_cast<std::uint16_t>(r.Number(it, 0, 65535));
+    } else if (k == "extra-byte") {
+      only(orvatbus, it);
+      d.ExtraByte = static_cast<std::uint8_t>(r.Number(it, 0, 255));
+    } else if (k == "flag") {
+      only(orvatbus, it);
+      r.Flag(it);
+      d.SourceFlag = true;
+    } else if (k == "crc") {
+      only(orvatbus, it);
+      d.Checksum = ParseChecksum(r, it);
+    } else if (k == "reply-crc") {
+      only(orvatbus, it);
+      d.ReplyChecksum = static_cast<int>(ParseChecksum(r, it));
+    } else if (k == "error") {
+      only(orvatbus, it);
+      const std::string v = Trim(it.Value);
+      if (v == "busy") {
+        d.Error = TOrvatbusError::Busy;
+      } else if (v == "badparams") {
+        d.Error = TOrvatbusError::BadParams;
+      } else if (v == "unknown") {
+        d.Error = TOrvatbusError::UnknownCommand;
+      } else {
+        r.Fail("\"error\" must be busy, badparams or unknown");
+      }
+    } else if (k == "reply-address") {
+      only(!ascii, it);
+      d.ReplyAddress = static_cast<int>(r.Number(it, 0, orvatbus ? 95 : 255));
+    } else if (k == "exception") {
+      only(modbus, it);
+      d.ExceptionCode = static_cast<int>(r.Number(it, 1, 255));
+    } else if (k == "reply-function") {
+      only(modbus, it);
+      d.ReplyFunction = static_cast<int>(r.Number(it, 0, 255));
+    } else if (k == "registers") {
+      only(modbus, it);
+      d.ReplyRegisters = static_cast<int>(r.Number(it, 0, 125));
+    } else if (k == "text") {
+      only(ascii, it);
+      if (!it.HasValue) r.Fail("\"text\" needs a value");
+      d.Text = it.Value;
+    } else if (k == "interval") {
+      only(ascii, it);
+      d.IntervalMs = static_cast<int>(r.Number(it, 1, kMaxMs));
+    } else if (k == "start") {
+      only(ascii, it);
+      d.StartOffset = static_cast<int>(r.Number(it, 0, 14));
+    } else if (k == "silent") {
+      r.Flag(it);
+      b.Silent = true;
+    } else if (k == "delay") {
+      b.DelayMs = static_cast<int>(r.Number(it, 0, kMaxMs));
+    } else if (k == "noise") {
+      b.NoiseBytes = static_cast<std::size_t>(r.Number(it, 0, 1 << 20));
+    } else if (k == "chunks") {
+      TItem count = it;
+      const auto colon = it.Value.find(':');
+      if (colon != std::string::npos) {
+        count.Value = it.Value.substr(0, colon);
+        TItem gap{k, it.Value.substr(colon + 1), true};
+        b.ChunkGapMs = static_cast<int>(r.Number(gap, 0, kMaxMs));
+      }
+      b.Chunks = static_cast<int>(r.Number(count, 1, 1000));
+    } else if (k == "drip") {
+      b.DripMs = static_cast<int>(r.Number(it, 0, 60000));
+    } else if (k == "bad-crc") {
+      only(!ascii, it);
+      r.Flag(it);
+      b.BadCrc = true;
+    } else if (k == "close-mid") {
+      r.Flag(it);
+      b.CloseMidReply = true;
+    } else if (k == "vanish") {
+      r.Flag(it);
+      b.VanishMidReply = true;
+    } else if (k == "garbage") {
+      b.GarbageBytes = static_cast<std::size_t>(r.Number(it, 0, 16 << 20));
+    } else if (k == "mbap-length") {
+      only(modbus, it);
+      b.MbapLengthField = static_cast<int>(r.Number(it, 0, 65535));
+    } else {
+      r.Fail("unknown option \"" + k + "\"");
+    }
+  }
+  return d;
+}
+
+TSerialPortConfig ParsePort(const std::string& Text) {
+  TItemReader r("port", Text);
+  TSerialPortConfig p;
+  for (const TItem& it : SplitItems(Text)) {
+    if (it.Key == "name") {
+      p.Name = Trim(it.Value);
+      if (p.Name.empty() || p.Name.find('/') != std::string::npos || p.Name == "." ||
+          p.Name == "..") {
+        r.Fail("\"name\" must be a plain file name");
+      }
+    } else if (it.Key == "timing") {
+      r.Flag(it);
+      p.WireTiming = true;
+    } else if (it.Key == "baud") {
+      p.InitialBaud = static_cast<std::uint32_t>(r.Number(it, 1, 4000000));
+    } else {
+      r.Fail("unknown option \"" + it.Key + "\"");
+    }
+  }
+  return p;
+}
+
+TTcpServerConfig ParseTcp(const std::string& Text) {
+  TItemReader r("tcp", Text);
+  TTcpServerConfig t;
+  for (const TItem& it : SplitItems(Text)) {
+    if (it.Key == "port") {
+      t.Port = static_cast<std::uint16_t>(r.Number(it, 0, 65535));
+    } else if (it.Key == "accept-close") {
+      r.Flag(it);
+      t.AcceptThenClose = true;
+    } else {
+      r.Fail("unknown option \"" + it.Key + "\"");
+    }
+  }
+  return t;
+}
+
+TLayout ParseLayout(std::istream& In) {
+  TLayout layout;
+  std::string line;
+  int number = 0;
+  while (std::getline(In, line)) {
+    ++number;
+    const std::string text = Trim(line);
+    if (text.empty() || text[0] == '#') continue;
+    std::size_t sp = 0;
+    while (sp < text.size() && !std::isspace(static_cast<unsigned char>(text[sp]))) ++sp;
+    const std::string word = text.substr(0, sp);
+    const std::string rest = Trim(text.substr(sp));
+    try {
+      if (word == "port") {
+        TEndpointPlan e;
+        e.Serial = true;
+        e.Port = ParsePort(rest);
+        layout.push_back(e);
+      } else if (word == "tcp") {
+        TEndpointPlan e;
+        e.Serial = false;
+        e.Tcp = ParseTcp(rest);
+        layout.push_back(e);
+      } else if (word == "device") {
+        if (layout.empty())
+          throw std::invalid_argument("a device needs a port or tcp line above it");
+        layout.back().Devices.push_back(ParseDevice(rest));
+      } else {
+        throw std::invalid_argument("expected port, tcp or device, found \"" + word + "\"");
+      }
+    } catch (const std::invalid_argument& e) {
+      throw std::invalid_argument("line " + std::to_string(number) + ": " + e.what());
+    }
+  }
+  return layout;
+}
+
+TLayout DemoLayout(std::uint16_t TcpPort) {
+  TLayout layout;
+
+  TEndpointPlan bus;
+  bus.Port.Name = "ttySIM0";
+  TDeviceConfig ob;  // R221L9, firmware 4.21
+  ob.Kind = TDeviceKind::Orvatbus;
+  ob.Address = 2;
+  ob.Checksum = TChecksum::Crc8;
+  ob.DeviceType = 6;
+  ob.FirmwareVersion = 421;
+  ob.SerialNumber = 10234;
+  bus.Devices.push_back(ob);
+  TDeviceConfig ob1;  // R3375, firmware 1.2
+  ob1.Kind = TDeviceKind::Orvatbus;
+  ob1.Address = 7;
+  ob1.Checksum = TChecksum::Crc1;
+  ob1.DeviceType = 85;
+  ob1.FirmwareVersion = 0x0102;
+  ob1.SerialNumber = 777;
+  bus.Devices.push_back(ob1);
+  TDeviceConfig rtu;  // R4748, firmware 2.15
+  rtu.Kind = TDeviceKind::Modbus;
+  rtu.Address = 17;
+  rtu.DeviceType = 16;
+  rtu.FirmwareVersion = 215;
+  rtu.SerialNumber = 4321;
+  bus.Devices.push_back(rtu);
+  layout.push_back(bus);
+
+  TEndpointPlan line;
+  line.Port.Name = "ttySIM1";
+  TDeviceConfig ascii;
+  ascii.Kind = TDeviceKind::OrvatAscii;
+  ascii.Address = 'A';
+  ascii.Text = "+0023.45 kPa";
+  ascii.IntervalMs = 200;
+  line.Devices.push_back(ascii);
+  layout.push_back(line);
+
+  TEndpointPlan tcp;
+  tcp.Serial = false;
+  tcp.Tcp.Port = TcpPort;
+  TDeviceConfig u1;  // R7391, firmware 3.12
+  u1.Kind = TDeviceKind::Modbus;
+  u1.Address = 1;
+  u1.DeviceType = 206;
+  u1.FirmwareVersion = 312;
+  u1.SerialNumber = 20001;
+  tcp.Devices.push_back(u1);
+  TDeviceConfig u5;  // R3329, firmware 10.15
+  u5.Kind = TDeviceKind::Modbus;
+  u5.Address = 5;
+  u5.DeviceType = 81;
+  u5.FirmwareVersion = 0x0A0F;
+  u5.SerialNumber = 20005;
+  tcp.Devices.push_back(u5);
+  layout.push_back(tcp);
+  return layout;
+}
+
+std::vector<TStartedEndpoint> StartLayout(TSimulator& Sim, const TLayout& Layout) {
+  std::vector<TStartedEndpoint> started;
+  for (const TEndpointPlan& e : Layout) {
+    TStartedEndpoint s;
+    s.Serial = e.Serial;
+    if (e.Serial) {
+      s.Path = Sim.AddSerialPort(e.Port);
+      for (const auto& d : e.Devices) Sim.AddDevice(s.Path, d);
+    } else {
+      s.Port = Sim.AddTcpServer(e.Tcp);
+      for (const auto& d : e.Devices) Sim.AddDevice(s.Port, d);
+    }
+    started.push_back(s);
+  }
+  return started;
+}
+
+std::string DescribeEndpoints(const std::vector<TStartedEndpoint>& Endpoints) {
+  std::string out;
+  for (const auto& e : Endpoints) {
+    out += e.Serial ? "port " + e.Path + "\n" : "tcp 127.0.0.1:" + std::to_string(e.Port) + "\n";
+  }
+  return out;
+}
+
+std::string DescribeDevice(const TDeviceConfig& D) {
+  std::ostringstream s;
+  switch (D.Kind) {
+    case TDeviceKind::Orvatbus:
+      s << "orvatbus address " << D.Address << ' ' << ChecksumName(D.Checksum);
+      break;
+    case TDeviceKind::Modbus:
+      s << "modbus address " << D.Address;
+      break;
+    case TDeviceKind::ModbusRtu:
+      s << "modbus-rtu address " << D.Address;
+      break;
+    case TDeviceKind::ModbusTcp:
+      s << "modbus-tcp address " << D.Address;
+      break;
+    case TDeviceKind::OrvatAscii:
+      s << "ascii address " << D.Address << " every " << D.IntervalMs << " ms";
+      return s.str();
+  }
+  s << " type " << static_cast<int>(D.DeviceType) << " version " << D.FirmwareVersion << " serial "
+    << D.SerialNumber;
+  if (D.Baud) s << " baud " << D.Baud;
+  if (D.Behaviour.Silent) s << " silent";
+  return s.str();
+}
+
+}  // namespace probrix::devsim
