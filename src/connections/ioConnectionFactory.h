@@ -25,13 +25,11 @@ class TTcpConnection;
 // BaudRate and DtrEnable. An existing connection keeps its settings; a failing creation adds
 // nothing.
 std::shared_ptr<IDeviceConnection> GetSerialPortConnection(const std::string& PortName,
-                                                           std::uint32_t BaudRate,
-                                                           bool DtrEnable);
+                                                           std::uint32_t BaudRate, bool DtrEnable);
 
 // Returns the pooled connection with that address (without regard to case) and port, or a
 // new one. Never touches the network.
-std::shared_ptr<TTcpConnection> GetTcpConnection(const std::string& TcpAddr,
-                                                 std::uint16_t TcpPort);
+std::shared_ptr<TTcpConnection> GetTcpConnection(const std::string& TcpAddr, std::uint16_t TcpPort);
 
 // The first connection, in order of creation, whose Matches(ConnectionString) holds; none
 // gives an empty pointer.

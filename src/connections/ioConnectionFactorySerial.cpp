@@ -10,8 +10,7 @@
 namespace probrix {
 
 std::shared_ptr<IDeviceConnection> GetSerialPortConnection(const std::string& PortName,
-                                                           std::uint32_t BaudRate,
-                                                           bool DtrEnable) {
+                                                           std::uint32_t BaudRate, bool DtrEnable) {
   auto& state = factory_detail::State();
   std::lock_guard guard(state.SerialLock);
   for (const auto& entry : state.SerialPool) {

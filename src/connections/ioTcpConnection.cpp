@@ -23,9 +23,7 @@ std::string TTcpConnection::ConnectionString() const {
   return builder.GetConnectionString();
 }
 
-std::int32_t TTcpConnection::BytesToRead() {
-  return IsOpen() ? Socket_->GetAvailableBytes() : 0;
-}
+std::int32_t TTcpConnection::BytesToRead() { return IsOpen() ? Socket_->GetAvailableBytes() : 0; }
 
 std::int32_t TTcpConnection::ReadTimeout() {
   return IsOpen() ? Socket_->GetReadTimeout() : ReadTimeout_;
@@ -102,19 +100,19 @@ void TTcpConnection::Write(const std::uint8_t* Data, std::int32_t Count) {
                                         {ConnectionString()});
   }
   try {
-    if (Count < 0) Socket_->Send(Data, Count);  // reported by the socket as a bad argument
     // A blocking send normally takes everything at once, but a signal or an expiring send
-    // timeout can cut it short; the rest is sent on, so a write is whole or it fails.
+    // timeout can cut it short; the rest is sent on, so a write is whole or it fails. A
+    // negative count is refused by the socket as a bad argument.
     std::int32_t done = 0;
-    while (done < Count) {
+    do {
       const std::int32_t n = Socket_->Send(Data + done, Count - done);
-      if (n <= 0) {
+      if (n <= 0 && Count > 0) {
         throw CreateSocketErrorFmt<EInOutSocketError>(
-            "TIpSocket.Send: Writing operation to \"%s\" failed.",
-            {Socket_->RemoteEndPointText()}, 0);
+            "TIpSocket.Send: Writing operation to \"%s\" failed.", {Socket_->RemoteEndPointText()},
+            0);
       }
       done += n;
-    }
+    } while (done < Count);
   } catch (const ETimeoutSocketError& E) {
     throw EWriteTimeoutError::CreateFmt(
         "[%s] Операция записи данных в TCP-подключение не была завершена до истечения веремени "

@@ -98,8 +98,8 @@ std::shared_ptr<IIPv4Address> TIpSocket::GetHostAddress(const std::string& HostN
     // usual socket-error form rather than from the errno text.
     const std::string msg = FormatExceptionMessage(
         "TIpSocket.GetHostAddress: Can not retrieve host address by name \"%s\".", {HostName});
-    auto E = ERetrievingHostAddressError::Create(FormatExceptionMessage(
-        "%s (SysErrorMessage: %s (ErrorCode=%d))", {msg, errorText, rc}));
+    auto E = ERetrievingHostAddressError::Create(
+        FormatExceptionMessage("%s (SysErrorMessage: %s (ErrorCode=%d))", {msg, errorText, rc}));
     E.ErrorCode = rc;
     throw E;
   }
@@ -147,8 +147,8 @@ std::int32_t TIpSocket::Send(const void* Data, std::int32_t Count) {
         "timeout expired.",
         {RemoteEndPointText()}, rc);
   }
-  throw CreateSocketErrorFmt<EInOutSocketError>("TIpSocket.Send: Writing operation to \"%s\" failed.",
-                                                {RemoteEndPointText()}, rc);
+  throw CreateSocketErrorFmt<EInOutSocketError>(
+      "TIpSocket.Send: Writing operation to \"%s\" failed.", {RemoteEndPointText()}, rc);
 }
 
 std::int32_t TIpSocket::Recieve(void* Buffer, std::int32_t Count) {

@@ -62,8 +62,7 @@ int SocketResolveIPv4(const std::string& HostName, std::uint32_t& Address, std::
   }
   int result = EAI_NONAME;
   for (addrinfo* p = list; p != nullptr; p = p->ai_next) {
-    if (p->ai_family == AF_INET && p->ai_addr != nullptr &&
-        p->ai_addrlen >= sizeof(sockaddr_in)) {
+    if (p->ai_family == AF_INET && p->ai_addr != nullptr && p->ai_addrlen >= sizeof(sockaddr_in)) {
       sockaddr_in sin;
       std::memcpy(&sin, p->ai_addr, sizeof(sin));
       Address = sin.sin_addr.s_addr;

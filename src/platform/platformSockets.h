@@ -18,8 +18,8 @@ inline constexpr TSocketHandle InvalidSocketHandle = -1;
 inline constexpr std::int32_t SocketConnectTimeoutMs = 3000;
 
 // Codes with a meaning of their own for the caller.
-extern const int SocketErrTimedOut;     // a receive/send/connect ran out of time
-extern const int SocketErrInvalidArg;   // a bad argument (negative count)
+extern const int SocketErrTimedOut;    // a receive/send/connect ran out of time
+extern const int SocketErrInvalidArg;  // a bad argument (negative count)
 
 // The 16-byte socket address: a 16-bit family in host order, then 14 bytes of the family.
 using TSockAddrBytes = std::array<std::uint8_t, 16>;

@@ -1,13 +1,13 @@
 // The connection factory: identity rules, lookup by connection string, reconfiguration,
 // shutdown, and its locks under concurrent use.
 
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "TcpTestPeer.h"
 #include "connections/ioConnectionFactory.h"
@@ -98,8 +98,8 @@ TEST_F(ConnectionFactory, ConcurrentCallersShareOneObjectPerEndpoint) {
           const std::string host = (t % 2 ? "DEV" : "dev") + std::to_string(i);
           const auto port = static_cast<std::uint16_t>(1000 + i);
           seen[t].push_back(GetTcpConnection(host, port));
-          if (FindConnection("TcpAddr=dev" + std::to_string(i) + ";TcpPort=" +
-                             std::to_string(port)))
+          if (FindConnection("TcpAddr=dev" + std::to_string(i) +
+                             ";TcpPort=" + std::to_string(port)))
             ++found;
           ReconfigureConnection("TcpAddr=dev0;TcpPort=1000");
         }

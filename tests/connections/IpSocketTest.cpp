@@ -1,6 +1,7 @@
 // TIpSocket and the endpoint value objects, over loopback 127.0.0.1.
 
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -8,8 +9,6 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "TcpTestPeer.h"
 #include "connections/netIpSocket.h"
@@ -128,9 +127,9 @@ TEST(IpSocketTimeouts, StoredBeforeConnectAppliedByConnect) {
   ASSERT_TRUE(sock->Connected());
   // Read back from the socket itself now.
   std::int32_t onSocket = 0;
-  ASSERT_EQ(platform::SocketGetTimeout(sock->Handle(), platform::TSocketTimeoutKind::Receive,
-                                       onSocket),
-            0);
+  ASSERT_EQ(
+      platform::SocketGetTimeout(sock->Handle(), platform::TSocketTimeoutKind::Receive, onSocket),
+      0);
   EXPECT_EQ(onSocket, 300);
   EXPECT_EQ(sock->GetReadTimeout(), 300);
   EXPECT_EQ(sock->GetWriteTimeout(), 400);

@@ -1,11 +1,11 @@
 // TTcpConnection over loopback 127.0.0.1: texts, timeouts, open/close and the translation of
 // socket failures into connection failures.
 
+#include <gtest/gtest.h>
+
 #include <cerrno>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "TcpTestPeer.h"
 #include "connections/ioTcpConnection.h"
@@ -75,7 +75,8 @@ TEST(TcpConnectionOpen, UnresolvableNameLeavesNoSocket) {
     c.Open();
     FAIL();
   } catch (const EConnectionOpenError& E) {
-    EXPECT_EQ(E.Message, "[TcpAddr=no-such-host.invalid;TcpPort=502] Ошибка открытия TCP-подключения");
+    EXPECT_EQ(E.Message,
+              "[TcpAddr=no-such-host.invalid;TcpPort=502] Ошибка открытия TCP-подключения");
     ASSERT_NE(E.InnerException(), nullptr);
     EXPECT_TRUE(E.InnerException()->Is<ERetrievingHostAddressError>());
   }
@@ -146,6 +147,13 @@ TEST(TcpConnectionIo, ExchangeOverOneSocket) {
   EXPECT_EQ(c.Read(buf, 16), 3);
   EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), 3), "xyz");
 
+  // Bad counts are refused without touching memory; the connection stays usable.
+  EXPECT_THROW(c.Read(buf, -1), EConnectionIOError);
+  EXPECT_THROW(c.Write(request, -1), EConnectionIOError);
+  c.Write(request, 0);
+  c.Write(request, 2);
+  EXPECT_EQ(peer.ReceiveExactly(2), std::string("\0\1", 2));
+
   c.Close();
   EXPECT_FALSE(c.IsOpen());
   EXPECT_TRUE(peer.ClientClosedByPeer());
@@ -196,7 +204,8 @@ TEST(TcpConnectionIo, DeviceClosingIsAnIoErrorWithCodeZero) {
       c.Write(data, sizeof(data));
     } catch (const EConnectionIOError& E) {
       failed = true;
-      EXPECT_EQ(E.Message, Prefix(peer.Port()) + " Данные не отправлены из-за ошибки вввод-вывода.");
+      EXPECT_EQ(E.Message,
+                Prefix(peer.Port()) + " Данные не отправлены из-за ошибки вввод-вывода.");
       EXPECT_TRUE(E.InnerException() && E.InnerException()->Is<EInOutSocketError>());
     }
   }

@@ -51,7 +51,8 @@ class TTcpTestPeer {
   }
 
   void SendText(const std::string& Text) {
-    if (::send(Client_, Text.data(), Text.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(Text.size()))
+    if (::send(Client_, Text.data(), Text.size(), MSG_NOSIGNAL) !=
+        static_cast<ssize_t>(Text.size()))
       throw std::runtime_error("send");
   }
 

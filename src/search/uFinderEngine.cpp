@@ -1,0 +1,306 @@
+#include "search/uFinderEngine.h"
+
+#include <utility>
+
+#include "foundation/appSysUtils.h"
+#include "foundation/ioExceptions.h"
+#include "search/uFinderEngineSearchers.h"
+
+namespace probrix {
+
+namespace {
+
+std::mutex& FactoryLock() {
+  static std::mutex Lock;
+  return Lock;
+}
+
+TDeviceSearcherFactory& InjectedFactory() {
+  static TDeviceSearcherFactory Factory;
+  return Factory;
+}
+
+constexpr std::uint16_t DefaultTcpPort = 9999;
+
+bool IsBlank(char C) {
+  const auto Code = static_cast<unsigned char>(C);
+  return Code >= 1 && Code <= 32;
+}
+
+// Splits an endpoint text into items: ':' separates, blanks separate too, a part in double
+// quotes stays whole (a doubled quote inside reads as one).
+std::vector<std::string> SplitEndpointItems(std::string_view Text) {
+  constexpr char Separator = ':';
+  constexpr char Quote = '"';
+  std::vector<std::string> Items;
+  std::size_t Pos = 0;
+  const auto SkipBlanks = [&] {
+    while (Pos < Text.size() && IsBlank(Text[Pos])) ++Pos;
+  };
+  SkipBlanks();
+  while (Pos < Text.size()) {
+    std::string Item;
+    if (Text[Pos] == Quote) {
+      ++Pos;
+      while (Pos < Text.size()) {
+        if (Text[Pos] == Quote) {
+          if (Pos + 1 < Text.size() && Text[Pos + 1] == Quote) {
+            Item += Quote;
+            Pos += 2;
+            continue;
+          }
+          ++Pos;
+          break;
+        }
+        Item += Text[Pos++];
+      }
+    } else {
+      while (Pos < Text.size() && !IsBlank(Text[Pos]) && Text[Pos] != Separator)
+        Item += Text[Pos++];
+    }
+    Items.push_back(std::move(Item));
+    SkipBlanks();
+    if (Pos < Text.size() && Text[Pos] == Separator) {
+      if (Pos + 1 == Text.size()) Items.emplace_back();
+      ++Pos;
+      SkipBlanks();
+    }
+  }
+  return Items;
+}
+
+// host:port; the host is the first item (empty if none), the port the second item as a
+// decimal integer keeping its low 16 bits, 9999 when missing or not a number.
+void ParseTcpEndpointText(std::string_view Text, std::string& Host, std::uint16_t& Port) {
+  const std::vector<std::string> Items = SplitEndpointItems(Text);
+  Host = Items.empty() ? std::string() : Items[0];
+  int Value = 0;
+  Port = Items.size() >= 2 && TryStrToInt(Items[1], Value) ? static_cast<std::uint16_t>(Value)
+                                                            : DefaultTcpPort;
+}
+
+}  // namespace
+
+std::unique_ptr<IDeviceSearcher> CreateDeviceSearcher(const std::string& ConnectionName,
+                                                      std::int32_t BaudRateOrPort,
+                                                      TDeviceProtocol Protocol,
+                                                      TConnectionType ConnectionType) {
+  if (!IsValidDeviceProtocol(Protocol)) return nullptr;
+  TDeviceSearcherFactory Factory;
+  {
+    std::lock_guard Guard(FactoryLock());
+    Factory = InjectedFactory();
+  }
+  if (Factory) return Factory(ConnectionName, BaudRateOrPort, Protocol, ConnectionType);
+
+  switch (Protocol) {
+    case TDeviceProtocol::dpOrvatbus:
+      return nullptr;  // TOrvatbusDeviceSearcher
+    case TDeviceProtocol::dpModbusRtu:
+      return std::make_unique<TModbusRtuDeviceSearcher>(ConnectionName, ConnectionType,
+                                                        BaudRateOrPort);
+    case TDeviceProtocol::dpModbusTcp:
+      return std::make_unique<TModbusTcpDeviceSearcher>(ConnectionName, ConnectionType,
+                                                        BaudRateOrPort);
+    case TDeviceProtocol::dpOrvatAscii:
+      return nullptr;  // TOrvatAsciiDeviceSearcher
+  }
+  return nullptr;
+}
+
+TDeviceSearcherFactory SetDeviceSearcherFactory(TDeviceSearcherFactory Factory) {
+  std::lock_guard Guard(FactoryLock());
+  return std::exchange(InjectedFactory(), std::move(Factory));
+}
+
+// --- TSearchDevicesTask ------------------------------------------------------------------
+
+TSearchDevicesTask::TSearchDevicesTask() = default;
+
+TSearchDevicesTask::~TSearchDevicesTask() {
+  Stop();
+  StopSource_.request_stop();
+  // A task that was never started still runs its body, which sees the terminate request at
+  // once: the finished event is raised exactly once in every life of a task.
+  Start();
+  if (Thread_.joinable() && Thread_.get_id() == std::this_thread::get_id()) {
+    // Destroyed from its own finished handler: the worker touches nothing after that call.
+    Thread_.detach();
+    return;
+  }
+  WaitFor();
+}
+
+void TSearchDevicesTask::SetAddresses(TDeviceProtocol Protocol,
+                                      std::span<const std::uint8_t> List) {
+  if (!IsValidDeviceProtocol(Protocol))
+    throw EArgumentError::CreateFmt("Недопустимый протокол поиска: %d",
+                                    {static_cast<int>(Protocol)});
+  Addresses[static_cast<std::size_t>(Protocol)].assign(List.begin(), List.end());
+}
+
+void TSearchDevicesTask::Start() {
+  std::lock_guard Guard(StateLock_);
+  if (Started_) return;
+  Started_ = true;
+  Thread_ = std::jthread([this] { Run(); });
+}
+
+void TSearchDevicesTask::Stop() {
+  std::lock_guard Guard(StateLock_);
+  if (Finished_) return;
+  Aborted_ = true;
+  StopSource_.request_stop();
+}
+
+void TSearchDevicesTask::WaitFor() {
+  {
+    std::lock_guard Guard(StateLock_);
+    if (!Started_) return;
+  }
+  if (Thread_.joinable() && Thread_.get_id() != std::this_thread::get_id()) Thread_.join();
+}
+
+bool TSearchDevicesTask::Aborted() const {
+  std::lock_guard Guard(StateLock_);
+  return Aborted_;
+}
+
+bool TSearchDevicesTask::Finished() const {
+  std::lock_guard Guard(StateLock_);
+  return Finished_;
+}
+
+std::string TSearchDevicesTask::RunError() const {
+  std::lock_guard Guard(StateLock_);
+  return RunError_;
+}
+
+const TAddressList& TSearchDevicesTask::AddressesOf(TDeviceProtocol Protocol) const {
+  static const TAddressList None;
+  return IsValidDeviceProtocol(Protocol) ? Addresses[static_cast<std::size_t>(Protocol)] : None;
+}
+
+void TSearchDevicesTask::Run() noexcept {
+  std::string Error;
+  try {
+    Execute();
+  } catch (...) {
+    // An exception that escaped the run ends it; it is kept for the owner, not reported.
+    try {
+      Error = DescribeCurrentException();
+    } catch (...) {
+    }
+  }
+  bool WasAborted = false;
+  {
+    std::lock_guard Guard(StateLock_);
+    Finished_ = true;
+    WasAborted = Aborted_;
+    RunError_ = std::move(Error);
+  }
+  // A copy: the handler may destroy the task.
+  const TSearchFinishedEvent Handler = OnSearchFinished;
+  if (Handler) {
+    try {
+      Handler(this, WasAborted);
+    } catch (...) {
+      // Nothing is left to tell; the event has been raised once.
+    }
+  }
+}
+
+void TSearchDevicesTask::Execute() {
+  for (const std::string& PortName : SerialPortNames) {
+    try {
+      for (const std::int32_t BaudRate : BaudRates) {
+        for (const TDeviceProtocol Protocol : Protocols) {
+          if (Terminated()) return;
+          SearchConnection(PortName, BaudRate, AddressesOf(Protocol),
+                           TConnectionType::ctSerialPort, Protocol);
+        }
+      }
+    } catch (const EConnectionOpenError&) {
+      // The port cannot be opened: its remaining baud rates and protocols are skipped. The
+      // attempt that met the error has reported it already.
+    }
+  }
+
+  for (const std::string& EndpointText : TcpEndpoints) {
+    if (Terminated()) return;
+    try {
+      for (const TDeviceProtocol Protocol : Protocols)
+        SearchTcpEndpoint(EndpointText, Protocol, AddressesOf(Protocol));
+    } catch (const EConnectionOpenError&) {
+      // The endpoint cannot be connected: its remaining protocols are skipped.
+    }
+  }
+}
+
+void TSearchDevicesTask::SearchTcpEndpoint(const std::string& EndpointText,
+                                           TDeviceProtocol Protocol,
+                                           const TAddressList& List) {
+  std::string Host;
+  std::uint16_t Port = DefaultTcpPort;
+  ParseTcpEndpointText(EndpointText, Host, Port);
+  SearchConnection(Host, Port, List, TConnectionType::ctTcp, Protocol);
+}
+
+void TSearchDevicesTask::SearchConnection(const std::string& ConnectionName,
+                                          std::int32_t BaudRateOrPort, const TAddressList& List,
+                                          TConnectionType ConnectionType,
+                                          TDeviceProtocol Protocol) {
+  // The log outlives the searcher, which writes to it until it is gone.
+  TSearchLog Log;
+  std::unique_ptr<IDeviceSearcher> Searcher =
+      CreateDeviceSearcher(ConnectionName, BaudRateOrPort, Protocol, ConnectionType);
+  if (!Searcher) return;
+
+  const auto ReportError = [&](std::uint8_t Address, const Exception& Error) {
+    if (OnSearchError)
+      OnSearchError(this, ConnectionName, BaudRateOrPort, Protocol, ConnectionType, Address,
+                    Error, Log);
+  };
+
+  try {
+    Searcher->SetLog(&Log);
+    Searcher->SetRequestRetryCount(RequestRetryCount);
+    Searcher->SetStartOfPacketReadTimeout(StartOfPacketReadTimeout);
+    Searcher->SetReadTimeout(Protocol == TDeviceProtocol::dpOrvatAscii ? OrvatAsciiReadTimeout
+                                                                       : ReadTimeout);
+    for (const std::uint8_t Address : List) {
+      if (Terminated()) break;
+      if (OnProgressChanged)
+        OnProgressChanged(this, ConnectionName, BaudRateOrPort, Protocol, ConnectionType,
+                          Address);
+      try {
+        Log.Clear();
+        TDeviceInfo Info;
+        Searcher->Search(Address, Info);
+        if (OnDeviceFound)
+          OnDeviceFound(this, ConnectionName, BaudRateOrPort, Protocol, ConnectionType, Address,
+                        Info, Log);
+      } catch (const Exception& E) {
+        ReportError(Address, E);
+        // The connection cannot be opened: this (connection, protocol) run and the rest of
+        // the connection end.
+        if (E.Is<EConnectionOpenError>()) throw;
+      } catch (const std::exception& E) {
+        // A failure from outside the exception tree (out of memory, a library error) still
+        // counts as a failed attempt.
+        const EForeignException Foreign(ExceptionClassName(E), E.what());
+        ReportError(Address, Foreign);
+      }
+      // An OrvatASCII device is listened to, not addressed: one attempt per run.
+      if (Protocol == TDeviceProtocol::dpOrvatAscii) break;
+    }
+  } catch (...) {
+    // Freeing the searcher closes the shared connection; a failure there replaces the
+    // exception in flight.
+    Searcher->CloseConnection();
+    throw;
+  }
+  Searcher->CloseConnection();
+}
+
+}  // namespace probrix

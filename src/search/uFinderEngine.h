@@ -1,0 +1,154 @@
+#pragma once
+
+// The search task: walks a search plan (serial ports x baud rates x protocols, then TCP
+// endpoints x protocols) on its own worker thread, probes each address with the protocol's
+// device searcher and reports progress, found devices, errors and the end as events.
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <stop_token>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "foundation/appExceptions.h"
+#include "search/uFinderEngineTypes.h"
+#include "search/uSearchLog.h"
+
+namespace probrix {
+
+// What the search task requires of a device searcher; TDeviceSearcher and its protocol
+// subclasses fulfil it. A searcher probes one connection with one protocol; it is created
+// per (connection, protocol) run, takes the settings below once after construction and is
+// asked to Search once per address.
+class IDeviceSearcher {
+ public:
+  virtual ~IDeviceSearcher() = default;
+
+  // The run's search log; not owned by the searcher.
+  virtual ILogStrings* GetLog() const = 0;
+  virtual void SetLog(ILogStrings* Value) = 0;
+  virtual std::int32_t GetReadTimeout() const = 0;
+  virtual void SetReadTimeout(std::int32_t Value) = 0;
+  virtual std::int32_t GetRequestRetryCount() const = 0;
+  virtual void SetRequestRetryCount(std::int32_t Value) = 0;
+  virtual std::int32_t GetStartOfPacketReadTimeout() const = 0;
+  virtual void SetStartOfPacketReadTimeout(std::int32_t Value) = 0;
+
+  // Fills Info and returns, or throws (no reply, bad reply, device error, I/O error,
+  // EConnectionOpenError). Retries within one address happen inside.
+  virtual void Search(std::uint8_t Address, TDeviceInfo& Info) = 0;
+
+  // Ends the run: frees the transceiver and closes the shared connection; a close failure
+  // throws EConnectionCloseError. The task calls it once before destroying the searcher, so a
+  // close failure reaches the task instead of a destructor (which must not throw; it only
+  // cleans up what CloseConnection did not).
+  virtual void CloseConnection() {}
+};
+
+// Creates the searcher of Protocol on the named connection (the single place where the
+// protocols plug in). A protocol value outside 0..3 gives none (nullptr). Construction may
+// throw (EConnectionCloseError when the shared connection was open and cannot be closed).
+std::unique_ptr<IDeviceSearcher> CreateDeviceSearcher(const std::string& ConnectionName,
+                                                      std::int32_t BaudRateOrPort,
+                                                      TDeviceProtocol Protocol,
+                                                      TConnectionType ConnectionType);
+
+// Test hook: replaces the protocol table of CreateDeviceSearcher by Factory (an empty one
+// restores the table) and returns the previous replacement. The range check of the protocol
+// stays in front of it.
+using TDeviceSearcherFactory = std::function<std::unique_ptr<IDeviceSearcher>(
+    const std::string& ConnectionName, std::int32_t BaudRateOrPort, TDeviceProtocol Protocol,
+    TConnectionType ConnectionType)>;
+TDeviceSearcherFactory SetDeviceSearcherFactory(TDeviceSearcherFactory Factory);
+
+class TSearchDevicesTask;
+
+// Task events, raised on the worker thread. Log and Error are valid only during the call.
+using TSearchProgressChangedEvent = std::function<void(
+    TSearchDevicesTask* Sender, const std::string& ConnectionName, std::int32_t BaudRateOrPort,
+    TDeviceProtocol Protocol, TConnectionType ConnectionType, std::uint8_t Address)>;
+using TSearchDeviceFoundEvent = std::function<void(
+    TSearchDevicesTask* Sender, const std::string& ConnectionName, std::int32_t BaudRateOrPort,
+    TDeviceProtocol Protocol, TConnectionType ConnectionType, std::uint8_t Address,
+    const TDeviceInfo& DeviceInfo, const TSearchLog& Log)>;
+using TSearchErrorEvent = std::function<void(
+    TSearchDevicesTask* Sender, const std::string& ConnectionName, std::int32_t BaudRateOrPort,
+    TDeviceProtocol Protocol, TConnectionType ConnectionType, std::uint8_t Address,
+    const Exception& Error, const TSearchLog& Log)>;
+using TSearchFinishedEvent = std::function<void(TSearchDevicesTask* Sender, bool Aborted)>;
+
+using TAddressList = std::vector<std::uint8_t>;
+
+// One search on its own worker thread. The owner fills the plan and the handlers, calls
+// Start once, and destroys the task afterwards (destruction stops and waits). A task runs
+// once; a new search needs a new task.
+class TSearchDevicesTask {
+ public:
+  TSearchDevicesTask();
+  ~TSearchDevicesTask();
+  TSearchDevicesTask(const TSearchDevicesTask&) = delete;
+  TSearchDevicesTask& operator=(const TSearchDevicesTask&) = delete;
+
+  // The plan: written by the owner before Start, only read by the worker afterwards.
+  std::vector<std::string> SerialPortNames;
+  std::vector<std::int32_t> BaudRates;
+  std::vector<std::string> TcpEndpoints;  // "host:port"
+  std::vector<TDeviceProtocol> Protocols;
+  std::array<TAddressList, DeviceProtocolCount> Addresses;
+  std::int32_t ReadTimeout = 0;
+  std::int32_t RequestRetryCount = 0;
+  std::int32_t StartOfPacketReadTimeout = 0;
+
+  // Each may be empty. Set before Start.
+  TSearchProgressChangedEvent OnProgressChanged;
+  TSearchDeviceFoundEvent OnDeviceFound;
+  TSearchErrorEvent OnSearchError;
+  TSearchFinishedEvent OnSearchFinished;
+
+  // Stores a copy of Addresses as the address list of Protocol; a protocol outside 0..3
+  // raises EArgumentError.
+  void SetAddresses(TDeviceProtocol Protocol, std::span<const std::uint8_t> Addresses);
+
+  // Starts the worker; a second call does nothing.
+  void Start();
+  // Before the run has ended: marks the task aborted and requests termination; the attempt
+  // in progress completes. Afterwards it does nothing. Does not wait.
+  void Stop();
+  // Waits until the worker has ended (returns at once if it was never started). Must not be
+  // called from an event handler.
+  void WaitFor();
+
+  bool Aborted() const;
+  bool Finished() const;
+  bool Terminated() const { return StopSource_.stop_requested(); }
+  // Description of the exception that ended the run early; empty when the run ended normally.
+  std::string RunError() const;
+
+ protected:
+  void Execute();
+  void SearchTcpEndpoint(const std::string& EndpointText, TDeviceProtocol Protocol,
+                         const TAddressList& Addresses);
+  void SearchConnection(const std::string& ConnectionName, std::int32_t BaudRateOrPort,
+                        const TAddressList& Addresses, TConnectionType ConnectionType,
+                        TDeviceProtocol Protocol);
+
+ private:
+  void Run() noexcept;
+  const TAddressList& AddressesOf(TDeviceProtocol Protocol) const;
+
+  mutable std::mutex StateLock_;  // the flags below: Stop races the run's end
+  bool Aborted_ = false;
+  bool Finished_ = false;
+  std::string RunError_;
+  bool Started_ = false;
+  std::stop_source StopSource_;
+  std::jthread Thread_;
+};
+
+}  // namespace probrix

@@ -1,0 +1,149 @@
+#pragma once
+
+// Device searchers: the base shared by all protocols (shared connection, transceiver,
+// per-attempt settings, the attempt loop with its retry rule) and the Modbus RTU and Modbus
+// TCP searchers, which identify a device by reading ten holding registers from 1000.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "foundation/appSysUtils.h"
+#include "foundation/appTypes.h"
+#include "search/uFinderEngine.h"
+#include "search/uFinderEngineTypes.h"
+#include "search/uSearchLog.h"
+
+namespace probrix {
+
+class IDeviceConnection;
+class TMessageTransceiver;
+
+// Where searchers take their shared connections from (the connection factory's pools).
+// GetConnection: the pooled connection of a serial port (name, baud rate, DTR on) or of a TCP
+// endpoint (host, port). ReconfigureSerialPort: re-applies the baud rate to the closed pooled
+// serial connection, so one created earlier with another rate takes this one.
+struct TSearcherConnectionSource {
+  std::function<std::shared_ptr<IDeviceConnection>(
+      const std::string& ConnectionName, TConnectionType ConnectionType,
+      std::int32_t BaudRateOrPort)>
+      GetConnection;
+  std::function<void(const std::string& PortName, std::int32_t BaudRate)> ReconfigureSerialPort;
+};
+
+// Test hook: replaces the source (an empty GetConnection restores the factory) and returns the
+// previous replacement.
+TSearcherConnectionSource SetSearcherConnectionSource(TSearcherConnectionSource Source);
+
+class TDeviceSearcher : public IDeviceSearcher {
+ public:
+  // Takes the shared connection from the source, closes it if it is open (EConnectionCloseError
+  // leaves the constructor) and, for a serial port, re-applies the baud rate. The connection
+  // is opened later by the transceiver, on the first exchange.
+  TDeviceSearcher(const std::string& ConnectionName, TConnectionType ConnectionType,
+                  std::int32_t BaudRateOrPort);
+  // The same on a given connection (closed if open, nothing reconfigured).
+  explicit TDeviceSearcher(std::shared_ptr<IDeviceConnection> Connection);
+  // Frees the transceiver and closes the connection quietly unless CloseConnection did it.
+  ~TDeviceSearcher() override;
+  TDeviceSearcher(const TDeviceSearcher&) = delete;
+  TDeviceSearcher& operator=(const TDeviceSearcher&) = delete;
+
+  ILogStrings* GetLog() const override { return Log_; }
+  void SetLog(ILogStrings* Value) override { Log_ = Value; }
+  std::int32_t GetReadTimeout() const override { return ReadTimeout_; }
+  void SetReadTimeout(std::int32_t Value) override { ReadTimeout_ = Value; }
+  std::int32_t GetRequestRetryCount() const override { return RequestRetryCount_; }
+  void SetRequestRetryCount(std::int32_t Value) override { RequestRetryCount_ = Value; }
+  std::int32_t GetStartOfPacketReadTimeout() const override { return StartOfPacketReadTimeout_; }
+  void SetStartOfPacketReadTimeout(std::int32_t Value) override {
+    StartOfPacketReadTimeout_ = Value;
+  }
+
+  // Hands the log and the timeouts (write timeout = read timeout) to the transceiver, then
+  // SearchAt.
+  void Search(std::uint8_t Address, TDeviceInfo& Info) override;
+  // Frees the transceiver, then closes the connection; a close failure throws
+  // EConnectionCloseError. Later calls do nothing.
+  void CloseConnection() override;
+
+  const std::shared_ptr<IDeviceConnection>& Connection() const { return Connection_; }
+  // Made by CreateTransceiver on first use (a constructor cannot call the override).
+  TMessageTransceiver& Transceiver();
+
+ protected:
+  /* slot 0 */ virtual std::unique_ptr<TMessageTransceiver> CreateTransceiver(
+      std::shared_ptr<IDeviceConnection> Connection) = 0;
+  /* slot 1 */ virtual void SearchAt(std::uint8_t Address, TDeviceInfo& Info) = 0;
+
+  // The attempt loop with its retry rule. Attempt(Try) makes one try (Try counts from 1) and
+  // returns on success. When it throws an exception of the tree, LogFailure gets its
+  // description (DescribeException) and then: EInvalidCRC is retried until the third one,
+  // ETimeoutError (any subclass) until RequestRetryCount of them (at least one try), anything
+  // else is re-thrown at once. The two counters are independent.
+  void RunAttempts(const std::function<void(std::int32_t Try)>& Attempt,
+                   const std::function<void(const std::string& Description)>& LogFailure);
+  // Adds a line to the log (stamped by the process clock); nothing without a log.
+  void LogLine(std::string_view Text);
+  void LogFmt(std::string_view Fmt, TFormatArgs Args);
+
+ private:
+  std::shared_ptr<IDeviceConnection> Connection_;
+  std::unique_ptr<TMessageTransceiver> Transceiver_;
+  bool Closed_ = false;
+  ILogStrings* Log_ = nullptr;  // not owned
+  std::int32_t ReadTimeout_ = 0;
+  std::int32_t RequestRetryCount_ = 0;
+  std::int32_t StartOfPacketReadTimeout_ = 0;
+};
+
+// Identifies a Modbus device from holding registers 1000..1009 (function 3).
+class TModbusDeviceSearcher : public TDeviceSearcher {
+ public:
+  using TDeviceSearcher::TDeviceSearcher;
+
+  static constexpr std::uint8_t ReadHoldingRegisters = 0x03;
+  static constexpr std::uint16_t FirstRegister = 1000;
+  static constexpr std::uint16_t RegisterCount = 10;
+
+ protected:
+  // A TModbusRtuTransceiver.
+  std::unique_ptr<TMessageTransceiver> CreateTransceiver(
+      std::shared_ptr<IDeviceConnection> Connection) override;
+  void SearchAt(std::uint8_t Address, TDeviceInfo& Info) override;
+
+  /* slot 2 */ virtual TBytes PackRequest(const TBytes& Body) = 0;
+  /* slot 3 */ virtual TBytes UnpackResponse(const TBytes& Frame) = 0;
+
+  // The request body: address, 03, first register, register count (big-endian).
+  static TBytes BuildRequestBody(std::uint8_t Address);
+  // Unpacks and decodes one reply; a read past the body becomes ECorruptMessageFrame.
+  TDeviceInfo ParseResponse(const TBytes& Reply, std::uint8_t Address);
+};
+
+class TModbusRtuDeviceSearcher : public TModbusDeviceSearcher {
+ public:
+  using TModbusDeviceSearcher::TModbusDeviceSearcher;
+
+ protected:
+  TBytes PackRequest(const TBytes& Body) override;
+  TBytes UnpackResponse(const TBytes& Frame) override;
+};
+
+class TModbusTcpDeviceSearcher : public TModbusDeviceSearcher {
+ public:
+  using TModbusDeviceSearcher::TModbusDeviceSearcher;
+
+  // Of the last request: 0 before the first one, then 1, 2, ... wrapping from 65535 to 0.
+  std::uint16_t TransactionId = 0;
+
+ protected:
+  // A TModbusTcpTransceiver: a TCP reply is delimited by its MBAP header.
+  std::unique_ptr<TMessageTransceiver> CreateTransceiver(
+      std::shared_ptr<IDeviceConnection> Connection) override;
+  TBytes PackRequest(const TBytes& Body) override;
+  TBytes UnpackResponse(const TBytes& Frame) override;
+};
+
+}  // namespace probrix

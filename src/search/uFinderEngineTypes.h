@@ -1,0 +1,123 @@
+#pragma once
+
+// Types shared by the search engine and its users: protocols, connection kinds, the
+// identification record of a found device, and the event records the window posts to itself.
+// Qt-free: the window wraps these records in its own event objects.
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "connections/ioDeviceConnection.h"
+
+namespace probrix {
+
+enum class TDeviceProtocol : std::uint8_t {
+  dpOrvatbus = 0,
+  dpModbusRtu = 1,
+  dpModbusTcp = 2,
+  dpOrvatAscii = 3,
+};
+
+inline constexpr int DeviceProtocolCount = 4;
+
+// TConnectionType (ctSerialPort 0, ctTcp 1) comes with the device connection interface.
+
+// Operator-facing protocol names, indexed by TDeviceProtocol.
+inline constexpr std::array<std::string_view, DeviceProtocolCount> DeviceProtocolNames = {
+    "Orvatbus", "ModbusRTU", "ModbusTCP", "OrvatASCII"};
+
+constexpr bool IsValidDeviceProtocol(TDeviceProtocol Protocol) {
+  return static_cast<int>(Protocol) < DeviceProtocolCount;
+}
+
+// The protocol's name; an out-of-range value gives the empty text rather than a read past
+// the table.
+constexpr std::string_view DeviceProtocolName(TDeviceProtocol Protocol) {
+  return IsValidDeviceProtocol(Protocol) ? DeviceProtocolNames[static_cast<int>(Protocol)]
+                                         : std::string_view();
+}
+
+// Read timeout of an OrvatASCII run: the device transmits on its own and is listened to.
+inline constexpr std::int32_t OrvatAsciiReadTimeout = 4160;
+
+// Identification record of a found device; all zero unless a protocol fills a field.
+struct TDeviceInfo {
+  std::uint8_t Address = 0;
+  std::uint8_t SourceFlag = 0;    // Orvatbus: bit 7 of the responder's address byte
+  std::uint8_t ChecksumKind = 0;  // Orvatbus: 0 = "crc1", 1 = "crc8"
+  std::uint16_t ExtraWord1 = 0;
+  std::uint8_t DeviceType = 0;
+  std::uint16_t ExtraWord2 = 0;
+  std::uint16_t FirmwareVersion = 0;
+  std::uint16_t SerialNumber = 0;
+  std::uint8_t ExtraByte = 0;
+
+  friend bool operator==(const TDeviceInfo&, const TDeviceInfo&) = default;
+};
+
+// Window message numbers that carry the event records (first user message + 1 ...).
+inline constexpr int msgUserBase = 1024;
+inline constexpr int msgProgressChanged = 1025;  // TProgressChangedEventArgs
+inline constexpr int msgDeviceFound = 1026;      // TDeviceFoundEventArgs
+inline constexpr int msgSearchError = 1027;      // TSearchErrorEventArgs
+inline constexpr int msgSearchFinished = 1034;   // first parameter: Aborted (0 or 1)
+
+// Event records: built on the worker thread from the task's event parameters, owned by the
+// message that carries them.
+struct TSearchTaskEventArgs {
+  TSearchTaskEventArgs() = default;
+  TSearchTaskEventArgs(std::string AConnectionName, std::int32_t ABaudRateOrPort,
+                       TDeviceProtocol AProtocol, TConnectionType AConnectionType,
+                       std::uint8_t AAddress)
+      : ConnectionName(std::move(AConnectionName)),
+        BaudRateOrPort(ABaudRateOrPort),
+        Protocol(AProtocol),
+        ConnectionType(AConnectionType),
+        Address(AAddress) {}
+  virtual ~TSearchTaskEventArgs() = default;
+
+  std::string ConnectionName;      // port name or TCP host
+  std::int32_t BaudRateOrPort = 0;  // baud rate of a COM port, port number of an endpoint
+  TDeviceProtocol Protocol = TDeviceProtocol::dpOrvatbus;
+  TConnectionType ConnectionType = TConnectionType::ctSerialPort;
+  std::uint8_t Address = 0;  // the probed address
+};
+
+struct TProgressChangedEventArgs : TSearchTaskEventArgs {
+  using TSearchTaskEventArgs::TSearchTaskEventArgs;
+};
+
+struct TDeviceFoundEventArgs : TSearchTaskEventArgs {
+  TDeviceFoundEventArgs() = default;
+  TDeviceFoundEventArgs(std::string AConnectionName, std::int32_t ABaudRateOrPort,
+                        TDeviceProtocol AProtocol, TConnectionType AConnectionType,
+                        std::uint8_t AAddress, const TDeviceInfo& ADeviceInfo,
+                        std::string ASearchLogText)
+      : TSearchTaskEventArgs(std::move(AConnectionName), ABaudRateOrPort, AProtocol,
+                             AConnectionType, AAddress),
+        DeviceInfo(ADeviceInfo),
+        SearchLogText(std::move(ASearchLogText)) {}
+
+  TDeviceInfo DeviceInfo;
+  std::string SearchLogText;  // the attempt's log, each line followed by CR LF
+};
+
+struct TSearchErrorEventArgs : TSearchTaskEventArgs {
+  TSearchErrorEventArgs() = default;
+  TSearchErrorEventArgs(std::string AConnectionName, std::int32_t ABaudRateOrPort,
+                        TDeviceProtocol AProtocol, TConnectionType AConnectionType,
+                        std::uint8_t AAddress, std::string AErrorText,
+                        std::string ASearchLogText)
+      : TSearchTaskEventArgs(std::move(AConnectionName), ABaudRateOrPort, AProtocol,
+                             AConnectionType, AAddress),
+        ErrorText(std::move(AErrorText)),
+        SearchLogText(std::move(ASearchLogText)) {}
+
+  std::string ErrorText;  // operator text for the failure
+  std::string SearchLogText;
+};
+
+}  // namespace probrix

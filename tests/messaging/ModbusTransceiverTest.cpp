@@ -1,0 +1,212 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "foundation/ioExceptions.h"
+#include "messaging/ioModbusCoreTypes.h"
+#include "messaging/ioModbusTransceiver.h"
+#include "search/uSearchLog.h"
+#include "support/ScriptedConnection.h"
+
+namespace probrix {
+namespace {
+
+using namespace std::chrono_literals;
+using test::TScriptedConnection;
+
+// A read-holding-registers response of ByteCount data bytes, with its CRC.
+TBytes RtuReadResponse(std::uint8_t ByteCount) {
+  TBytes body = BytesOf({0x01, 0x03, ByteCount});
+  for (int i = 0; i < ByteCount; ++i) body.push_back(static_cast<std::uint8_t>(i));
+  return ModbusUtils::BuildRtuFrame(body);
+}
+
+// The integer that follows Key in Text; fails the test when Key is missing.
+int NumberAfter(const std::string& Text, const std::string& Key) {
+  const auto at = Text.find(Key);
+  EXPECT_NE(at, std::string::npos) << Key << " in " << Text;
+  return at == std::string::npos ? 0 : std::stoi(Text.substr(at + Key.size()));
+}
+
+std::vector<std::string> LinesWith(const TSearchLog& Log, const std::string& Part) {
+  std::vector<std::string> result;
+  for (const auto& line : Log.Lines())
+    if (line.find(Part) != std::string::npos) result.push_back(line);
+  return result;
+}
+
+class ModbusTransceiverTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Transceiver.SetLog(&Log);
+    Transceiver.SetStartOfPacketReadTimeout(60);
+    Transceiver.SetReadTimeout(60);
+  }
+
+  std::shared_ptr<TScriptedConnection> Connection = TScriptedConnection::New("COM7");
+  TModbusRtuTransceiver Transceiver{Connection};
+  TSearchLog Log;
+};
+
+TEST_F(ModbusTransceiverTest, ResponseInSeveralChunks) {
+  const TBytes response = RtuReadResponse(20);
+  ASSERT_EQ(response.size(), 25u);
+  Connection->AddChunk(response.substr(0, 3));
+  Connection->AddChunk(response.substr(3, 10), 5ms);
+  Connection->AddChunk(response.substr(13), 5ms);
+
+  const TBytes request = ModbusUtils::BuildRtuFrame(BytesOf({0x01, 0x03, 0x03, 0xE8, 0x00, 0x0A}));
+  EXPECT_EQ(Transceiver.Exchange(request), response);
+  EXPECT_EQ(Connection->WrittenBytes(), request);
+
+  const auto counts = Connection->ReadCountHistory();
+  ASSERT_EQ(counts.size(), 3u);
+  EXPECT_EQ(counts[0], 3);
+  EXPECT_EQ(counts[1], 22);
+  EXPECT_EQ(counts[2], 12);
+
+  EXPECT_EQ(LinesWith(Log, "<raw (size=").size(), 3u);
+  const auto packet = LinesWith(Log, "<--- (size=25) ");
+  ASSERT_EQ(packet.size(), 1u);
+  EXPECT_GE(NumberAfter(packet[0], "WaitEndOfPacketTime="),
+            NumberAfter(packet[0], "(WaitHeaderTime="));
+  EXPECT_EQ(LinesWith(Log, "<a-- (size=25) ").size(), 1u);
+}
+
+TEST_F(ModbusTransceiverTest, ExceptionResponseIsFiveBytesAndLaterBytesStay) {
+  const TBytes response = ModbusUtils::BuildRtuFrame(BytesOf({0x01, 0x83, 0x02}));
+  Connection->AddChunk(response + BytesOf({0xAA, 0xBB}));
+  EXPECT_EQ(Transceiver.Receive(), response);
+  EXPECT_EQ(Connection->PendingSteps(), 1u);  // the two extra bytes wait for the next read
+}
+
+TEST_F(ModbusTransceiverTest, UnknownFunctionCodeStopsAfterTheHeader) {
+  Connection->AddChunk(BytesOf({0x01, 0x07, 0x00}));
+  Connection->AddChunk(BytesOf({0x11, 0x22}));
+  EXPECT_THROW(Transceiver.Receive(), EUnknownCommandCode);
+  EXPECT_EQ(Connection->ReadCount(), 1);
+  EXPECT_EQ(LinesWith(Log, "<err Не удалось выполнить чтение данных:").size(), 1u);
+}
+
+TEST_F(ModbusTransceiverTest, MissingHeaderAndMissingRemainder) {
+  try {
+    Transceiver.Receive();
+    FAIL() << "no exception";
+  } catch (const EReadMessageTimeoutError& e) {
+    EXPECT_EQ(e.Message, "Не получен заголовок (3 байт) MODBUS пакета. ");
+    ASSERT_NE(e.InnerException(), nullptr);
+    EXPECT_TRUE(e.InnerException()->Is<EReadTimeoutError>());
+  }
+
+  Connection->AddChunk(BytesOf({0x01, 0x03, 0x14}));
+  Connection->AddChunk(BytesOf({0x00, 0x01}));
+  try {
+    Transceiver.Receive();
+    FAIL() << "no exception";
+  } catch (const EReadMessageTimeoutError& e) {
+    EXPECT_EQ(e.Message, "Не получен oстаток (22 байт) MODBUS пакета. ");
+    ASSERT_NE(e.InnerException(), nullptr);
+    EXPECT_TRUE(e.InnerException()->Is<EReadTimeoutError>());
+  }
+}
+
+// Each read returns only after the whole budget is gone.
+class TLateConnection : public TScriptedConnection {
+ public:
+  using TScriptedConnection::TScriptedConnection;
+  std::int32_t Read(std::uint8_t* Buffer, std::int32_t Count) override {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ReadTimeout() + 5));
+    return TScriptedConnection::Read(Buffer, Count);
+  }
+};
+
+TEST(ModbusReceiver, ReadExactOwnTimeoutWhenTimeRunsOutBetweenReads) {
+  auto connection = std::make_shared<TLateConnection>("COM8");
+  TModbusRtuTransceiver transceiver(connection);
+  transceiver.SetStartOfPacketReadTimeout(20);
+  connection->AddChunk(BytesOf({0x01}));
+  connection->AddChunk(BytesOf({0x03, 0x14}));
+  try {
+    transceiver.Receive();
+    FAIL() << "no exception";
+  } catch (const EReadMessageTimeoutError& e) {
+    EXPECT_EQ(e.Message, "Не получен заголовок (3 байт) MODBUS пакета. ");
+    const Exception* inner = e.InnerException();
+    ASSERT_NE(inner, nullptr);
+    EXPECT_STREQ(inner->ClassName(), "EReadTimeoutError");
+    const std::string& text = inner->Message;
+    EXPECT_EQ(text.rfind("Время ожидания чтения 3 байт данных истекло. Прочитано 1 байт "
+                         "(ReadTimeout=20 msec, elapsedTimeout=",
+                         0),
+              0u)
+        << text;
+    const int elapsed = NumberAfter(text, "elapsedTimeout=");
+    const int remaining = NumberAfter(text, "remainingTimeout=");
+    EXPECT_GE(elapsed, 20);
+    EXPECT_EQ(remaining, 20 - elapsed);
+    EXPECT_LE(remaining, 0);
+  }
+  EXPECT_EQ(connection->ReadCount(), 1);
+}
+
+TEST_F(ModbusTransceiverTest, InfiniteTimeoutIsPassedOnUnchanged) {
+  Transceiver.SetStartOfPacketReadTimeout(Connection->InfiniteTimeout());
+  Transceiver.SetReadTimeout(Connection->InfiniteTimeout());
+  const TBytes response = RtuReadResponse(4);
+  Connection->AddChunk(response.substr(0, 2));
+  Connection->AddChunk(response.substr(2, 3), 2ms);
+  Connection->AddChunk(response.substr(5), 2ms);
+  EXPECT_EQ(Transceiver.Receive(), response);
+  const auto timeouts = Connection->ReadTimeoutHistory();
+  ASSERT_EQ(timeouts.size(), 4u);
+  for (const auto t : timeouts) EXPECT_EQ(t, -1);
+}
+
+class ModbusTcpTransceiverTest : public ::testing::Test {
+ protected:
+  std::shared_ptr<TScriptedConnection> Connection =
+      TScriptedConnection::New("10.0.0.5", TConnectionType::ctTcp);
+  TModbusTcpTransceiver Transceiver{Connection};
+};
+
+TEST_F(ModbusTcpTransceiverTest, HeaderThenLengthField) {
+  TBytes body = BytesOf({0x01, 0x03, 0x14});
+  for (int i = 0; i < 20; ++i) body.push_back(static_cast<std::uint8_t>(0x40 + i));
+  const TBytes response = ModbusUtils::BuildTcpFrame(body, 1);
+  Connection->AddChunk(response.substr(0, 4));
+  Connection->AddChunk(response.substr(4) + BytesOf({0x00, 0x02}), 3ms);
+  const TBytes received = Transceiver.Receive();
+  EXPECT_EQ(received, response);
+  EXPECT_EQ(ModbusUtils::ParseTcpFrame(received, 1), body);
+  const auto counts = Connection->ReadCountHistory();
+  ASSERT_GE(counts.size(), 3u);
+  EXPECT_EQ(counts[0], 6);
+  EXPECT_EQ(counts[2], static_cast<std::int32_t>(body.size()));
+}
+
+TEST_F(ModbusTcpTransceiverTest, BadLengthFieldFailsBeforeReadingMore) {
+  for (const std::uint16_t length : {std::uint16_t{0}, std::uint16_t{8187}, std::uint16_t{0xFFFF}}) {
+    Connection->AddChunk(BytesOf({0x00, 0x01, 0x00, 0x00, static_cast<std::uint8_t>(length >> 8),
+                                  static_cast<std::uint8_t>(length & 0xFF)}));
+    Connection->AddChunk(BytesOf({0x01, 0x03, 0x00}));
+    const int readsBefore = Connection->ReadCount();
+    EXPECT_THROW(Transceiver.Receive(), ECorruptMessageFrame) << length;
+    EXPECT_EQ(Connection->ReadCount(), readsBefore + 1);
+    EXPECT_EQ(Connection->PendingSteps(), 1u);
+    TBytes drain(3, 0);  // drop the unread body before the next case
+    Connection->Read(drain.data(), 3);
+  }
+}
+
+TEST_F(ModbusTcpTransceiverTest, LargestLengthThatFitsTheBuffer) {
+  const std::uint16_t length = 8192 - 6;
+  TBytes response = BytesOf({0x00, 0x09, 0x00, 0x00, static_cast<std::uint8_t>(length >> 8),
+                             static_cast<std::uint8_t>(length & 0xFF)});
+  response += TBytes(length, 0x5A);
+  Connection->AddChunk(response);
+  EXPECT_EQ(Transceiver.Receive().size(), 8192u);
+}
+
+}  // namespace
+}  // namespace probrix

@@ -1,0 +1,268 @@
+#include <gtest/gtest.h>
+
+#include "foundation/ioExceptions.h"
+#include "messaging/ioModbusCoreTypes.h"
+#include "search/uFinderEngineSearchers.h"
+#include "search/uSearchLog.h"
+#include "support/ScriptedConnection.h"
+
+namespace probrix {
+namespace {
+
+using test::TScriptedConnection;
+
+// Registers 1000..1009 of a device: type 0x1234, firmware 215, 1004 = 0xBEEF,
+// 1007-1008 = 0x0001 0x5678 (serial number 0x5678).
+TBytes RegisterReplyBody(std::uint8_t Address, std::uint8_t Function = 0x03, int DataBytes = 20) {
+  const std::uint16_t registers[10] = {0x1234, 215, 0, 0, 0xBEEF, 0, 0, 0x0001, 0x5678, 0x9999};
+  TBytes body = BytesOf({Address, Function, static_cast<std::uint8_t>(DataBytes)});
+  for (int i = 0; i < DataBytes; ++i) {
+    const std::uint16_t r = registers[i / 2];
+    body.push_back(static_cast<std::uint8_t>(i % 2 == 0 ? r >> 8 : r & 0xFF));
+  }
+  return body;
+}
+
+int CountLines(const TSearchLog& Log, const std::string& Part) {
+  int n = 0;
+  for (const auto& line : Log.Lines())
+    if (line.find(Part) != std::string::npos) ++n;
+  return n;
+}
+
+template <class TSearcher>
+class SearcherFixture : public ::testing::Test {
+ protected:
+  explicit SearcherFixture(TConnectionType Type = TConnectionType::ctSerialPort)
+      : Connection(TScriptedConnection::New("DEV", Type)), Searcher(Connection) {
+    Searcher.SetLog(&Log);
+    Searcher.SetReadTimeout(40);
+    Searcher.SetStartOfPacketReadTimeout(20);
+    Searcher.SetRequestRetryCount(3);
+  }
+
+  std::shared_ptr<TScriptedConnection> Connection;
+  TSearcher Searcher;
+  TSearchLog Log;
+  TDeviceInfo Info;
+};
+
+class ModbusRtuSearcherTest : public SearcherFixture<TModbusRtuDeviceSearcher> {
+ protected:
+  void Reply(const TBytes& Body) { Connection->AddChunk(ModbusUtils::BuildRtuFrame(Body)); }
+  void BadCrcReply(const TBytes& Body) {
+    TBytes frame = ModbusUtils::BuildRtuFrame(Body);
+    frame.back() ^= 0xFF;
+    Connection->AddChunk(frame);
+  }
+};
+
+TEST_F(ModbusRtuSearcherTest, IdentifiesDeviceFromRegisters) {
+  Reply(RegisterReplyBody(1));
+  Searcher.Search(1, Info);
+  EXPECT_EQ(Connection->WrittenBytes(),
+            BytesOf({0x01, 0x03, 0x03, 0xE8, 0x00, 0x0A, 0x45, 0xBD}));
+  EXPECT_EQ(Info.Address, 1);
+  EXPECT_EQ(Info.DeviceType, 0x34);
+  EXPECT_EQ(Info.FirmwareVersion, 215);
+  EXPECT_EQ(Info.ExtraWord2, 0xBEEF);
+  EXPECT_EQ(Info.SerialNumber, 0x5678);
+  EXPECT_EQ(Info.ExtraWord1, 0);
+  EXPECT_EQ(Info.SourceFlag, 0);
+
+  EXPECT_EQ(CountLines(Log, "Попытка 1 поиска прибора MODBUS с адресом 1..."), 1);
+  EXPECT_EQ(CountLines(Log, "--q> (size=6) 01 03 03 E8 00 0A  (modbus request body)"), 1);
+  EXPECT_EQ(CountLines(Log, "<a-- (size=23) 01 03 14 12 34 "), 1);
+  EXPECT_EQ(CountLines(Log, "(modbus response body)"), 1);
+  EXPECT_EQ(CountLines(Log, "Найден прибор MODBUS с адресом 1"), 1);
+  // The transceiver's traffic lines land in the same log.
+  EXPECT_EQ(CountLines(Log, "(packed message) [ThreadID"), 1);
+  // Search hands the read timeout to the write timeout as well.
+  const auto writes = Connection->WriteTimeoutHistory();
+  ASSERT_FALSE(writes.empty());
+  EXPECT_EQ(writes.back(), 40);
+}
+
+TEST_F(ModbusRtuSearcherTest, SilentDeviceTriedRequestRetryCountTimes) {
+  EXPECT_THROW(Searcher.Search(5, Info), EReadMessageTimeoutError);
+  EXPECT_EQ(CountLines(Log, "поиска прибора MODBUS с адресом 5..."), 3);
+  EXPECT_EQ(CountLines(Log, "Попытка 3 "), 1);
+  EXPECT_EQ(CountLines(Log, "Ошибка поиска прибора MODBUS с адресом 5: "), 3);
+  EXPECT_EQ(Connection->Writes().size(), 3u);
+}
+
+TEST_F(ModbusRtuSearcherTest, TwoCrcErrorsThenTimeoutWithOneRetry) {
+  Searcher.SetRequestRetryCount(1);
+  BadCrcReply(RegisterReplyBody(2));
+  BadCrcReply(RegisterReplyBody(2));
+  EXPECT_THROW(Searcher.Search(2, Info), EReadMessageTimeoutError);
+  EXPECT_EQ(CountLines(Log, "Попытка "), 3);
+  EXPECT_EQ(CountLines(Log, "EInvalidCRC"), 2);
+}
+
+TEST_F(ModbusRtuSearcherTest, ThirdCrcErrorIsRaised) {
+  for (int i = 0; i < 4; ++i) BadCrcReply(RegisterReplyBody(2));
+  EXPECT_THROW(Searcher.Search(2, Info), EInvalidCRC);
+  EXPECT_EQ(CountLines(Log, "Попытка "), 3);
+}
+
+TEST_F(ModbusRtuSearcherTest, ZeroRetryCountStillTriesOnce) {
+  Searcher.SetRequestRetryCount(0);
+  EXPECT_THROW(Searcher.Search(2, Info), ETimeoutError);
+  EXPECT_EQ(CountLines(Log, "Попытка "), 1);
+}
+
+TEST_F(ModbusRtuSearcherTest, ReplyFailuresAreNotRetried) {
+  struct TCase {
+    TBytes Body;
+    std::string Class;
+    std::string Message;
+  };
+  const TCase cases[] = {
+      {RegisterReplyBody(18), "ESlaveAddressMismatch",
+       "Адрес получателя запроса не соответствует адресу отправителя в ответе. Адрес "
+       "slave-устройства в ответе: 18, ожидаемый адрес: 17."},
+      {BytesOf({17, 0x83, 0x02}), "EModbusSpecificError",
+       "Произошла ошибка при выполнении команды. Адрес данных, указанный в запросе, недоступен. "
+       "Код ошибки: 0x02."},
+      {RegisterReplyBody(17, 0x04), "EUnexpectedCommandCode",
+       "В сообщении обнаружен неожиданный код команды. Ожидаемый код команды: 0x03, код в "
+       "сообщении: 0x04"},
+      {RegisterReplyBody(17, 0x03, 17), "ECorruptMessageFrame",
+       "Фрейм ответа не содержит достаточного количества байт."},
+  };
+  for (const auto& c : cases) {
+    Log.Clear();
+    Reply(c.Body);
+    Reply(RegisterReplyBody(17));  // would succeed if the failure were retried
+    try {
+      Searcher.Search(17, Info);
+      ADD_FAILURE() << "no exception for " << c.Class;
+    } catch (const Exception& e) {
+      EXPECT_EQ(e.ClassName(), c.Class);
+      EXPECT_EQ(e.Message, c.Message);
+    }
+    EXPECT_EQ(CountLines(Log, "Попытка "), 1) << c.Class;
+    EXPECT_EQ(CountLines(Log, "Ошибка поиска прибора MODBUS с адресом 17: "), 1);
+    TBytes drain(64, 0);
+    Connection->Read(drain.data(), 64);
+  }
+}
+
+TEST_F(ModbusRtuSearcherTest, ShortReplyKeepsTheStreamErrorInside) {
+  Reply(RegisterReplyBody(3, 0x03, 0));
+  try {
+    Searcher.Search(3, Info);
+    FAIL() << "no exception";
+  } catch (const ECorruptMessageFrame& e) {
+    ASSERT_NE(e.InnerException(), nullptr);
+    EXPECT_TRUE(e.InnerException()->Is<EEndOfStreamError>());
+  }
+}
+
+TEST_F(ModbusRtuSearcherTest, GarbageNeverHangsOrOverruns) {
+  // Every byte pattern ends in an exception of the tree within the timeouts.
+  const TBytes patterns[] = {
+      BytesOf({0x00}), BytesOf({0xFF, 0xFF, 0xFF}), BytesOf({0x01, 0x03, 0xFF, 0x00}),
+      BytesOf({0x01, 0x90, 0x01, 0x02, 0x03}), BytesOf({0x01, 0x06, 0x00, 0x00, 0x00, 0x00, 0x00})};
+  Searcher.SetRequestRetryCount(1);
+  for (const auto& p : patterns) {
+    Connection->AddChunk(p);
+    EXPECT_THROW(Searcher.Search(1, Info), Exception);
+    TBytes drain(300, 0);
+    while (Connection->PendingSteps() > 0) Connection->Read(drain.data(), 300);
+  }
+}
+
+class ModbusTcpSearcherTest : public SearcherFixture<TModbusTcpDeviceSearcher> {
+ protected:
+  ModbusTcpSearcherTest() : SearcherFixture(TConnectionType::ctTcp) {}
+  void Reply(const TBytes& Body, std::uint16_t Id) {
+    Connection->AddChunk(ModbusUtils::BuildTcpFrame(Body, Id));
+  }
+};
+
+TEST_F(ModbusTcpSearcherTest, TransactionIdentifiersCountUp) {
+  EXPECT_EQ(Searcher.TransactionId, 0);
+  Reply(RegisterReplyBody(1), 1);
+  Searcher.Search(1, Info);
+  Reply(RegisterReplyBody(2), 2);
+  Searcher.Search(2, Info);
+  const auto writes = Connection->Writes();
+  ASSERT_EQ(writes.size(), 2u);
+  EXPECT_EQ(writes[0],
+            BytesOf({0x00, 0x01, 0x00, 0x00, 0x00, 0x06, 0x01, 0x03, 0x03, 0xE8, 0x00, 0x0A}));
+  EXPECT_EQ(writes[1].substr(0, 2), BytesOf({0x00, 0x02}));
+  EXPECT_EQ(Info.Address, 2);
+  EXPECT_EQ(Info.DeviceType, 0x34);
+  EXPECT_EQ(Info.SerialNumber, 0x5678);
+}
+
+TEST_F(ModbusTcpSearcherTest, RetryCarriesTheNextIdentifierAndWraps) {
+  Searcher.TransactionId = 65534;
+  Reply(RegisterReplyBody(4), 65535);
+  Searcher.Search(4, Info);
+  Reply(RegisterReplyBody(4), 0);
+  Searcher.Search(4, Info);
+  const auto writes = Connection->Writes();
+  ASSERT_EQ(writes.size(), 2u);
+  EXPECT_EQ(writes[0].substr(0, 2), BytesOf({0xFF, 0xFF}));
+  EXPECT_EQ(writes[1].substr(0, 2), BytesOf({0x00, 0x00}));
+}
+
+TEST_F(ModbusTcpSearcherTest, WrongTransactionIdentifierIsNotRetried) {
+  Reply(RegisterReplyBody(1), 7);
+  EXPECT_THROW(Searcher.Search(1, Info), EUnexpectedTransactionIdError);
+  EXPECT_EQ(CountLines(Log, "Попытка "), 1);
+}
+
+TEST(DeviceSearcherLifetime, ClosesTheSharedConnection) {
+  auto connection = TScriptedConnection::New("COM3");
+  connection->Open();
+  {
+    TModbusRtuDeviceSearcher searcher(connection);
+    EXPECT_FALSE(connection->IsOpen());  // construction closes an open connection
+    connection->Open();
+    searcher.CloseConnection();
+    EXPECT_FALSE(connection->IsOpen());
+    connection->Open();
+    searcher.CloseConnection();  // once only
+    EXPECT_TRUE(connection->IsOpen());
+  }
+  EXPECT_TRUE(connection->IsOpen());  // closed already by CloseConnection
+  {
+    TModbusRtuDeviceSearcher searcher(connection);
+    connection->Open();
+  }
+  EXPECT_FALSE(connection->IsOpen());  // the destructor closes what was not closed
+}
+
+TEST(DeviceSearcherLifetime, CreateDeviceSearcherTakesTheConnectionFromTheSource) {
+  auto serial = TScriptedConnection::New("COM9");
+  auto tcp = TScriptedConnection::New("10.1.1.1", TConnectionType::ctTcp);
+  std::vector<std::string> reconfigured;
+  TSearcherConnectionSource previous = SetSearcherConnectionSource(
+      {[&](const std::string&, TConnectionType Type,
+           std::int32_t) -> std::shared_ptr<IDeviceConnection> {
+         return Type == TConnectionType::ctTcp ? tcp : serial;
+       },
+       [&](const std::string& Port, std::int32_t Baud) {
+         reconfigured.push_back(Port + ":" + std::to_string(Baud));
+       }});
+  serial->Open();
+  auto rtu = CreateDeviceSearcher("COM9", 19200, TDeviceProtocol::dpModbusRtu,
+                                  TConnectionType::ctSerialPort);
+  auto tcpSearcher =
+      CreateDeviceSearcher("10.1.1.1", 502, TDeviceProtocol::dpModbusTcp, TConnectionType::ctTcp);
+  SetSearcherConnectionSource(previous);
+
+  ASSERT_NE(dynamic_cast<TModbusRtuDeviceSearcher*>(rtu.get()), nullptr);
+  ASSERT_NE(dynamic_cast<TModbusTcpDeviceSearcher*>(tcpSearcher.get()), nullptr);
+  EXPECT_FALSE(serial->IsOpen());
+  EXPECT_EQ(reconfigured, std::vector<std::string>{"COM9:19200"});
+  EXPECT_EQ(dynamic_cast<TDeviceSearcher*>(rtu.get())->Connection(), serial);
+  EXPECT_EQ(dynamic_cast<TDeviceSearcher*>(tcpSearcher.get())->Connection(), tcp);
+}
+
+}  // namespace
+}  // namespace probrix
