@@ -144,7 +144,11 @@ void TDeviceConnectionStringBuilder::SetValue(std::string_view Key, std::string_
   auto found = std::find_if(Items_.begin(), Items_.end(),
                             [Key](const std::string& Item) { return ItemHasKey(Item, Key); });
   if (Value.empty()) {
-    if (found != Items_.end()) Items_.erase(found);
+    // Later items of the key go too: otherwise the next of them would become the first and
+    // the composed string would carry a value the builder does not hold.
+    Items_.erase(std::remove_if(found, Items_.end(),
+                                [Key](const std::string& Item) { return ItemHasKey(Item, Key); }),
+                 Items_.end());
     return;
   }
   std::string item(Key);

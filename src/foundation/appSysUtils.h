@@ -87,10 +87,14 @@ class TFormatArgs {
  public:
   TFormatArgs() = default;
   // The list's array lives until the end of the caller's full expression, as long as the call.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Winit-list-lifetime"
+#endif
   TFormatArgs(std::initializer_list<TVarRec> Args) : Data_(Args.begin()), Size_(Args.size()) {}
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
+#endif
   TFormatArgs(const std::vector<TVarRec>& Args) : Data_(Args.data()), Size_(Args.size()) {}
   std::size_t size() const { return Size_; }
   const TVarRec& operator[](std::size_t I) const { return Data_[I]; }

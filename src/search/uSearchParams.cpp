@@ -124,8 +124,10 @@ std::vector<std::uint8_t> ParseAddressList(std::string_view Text) {
 
 std::string EncodeCheckList(const TCheckItems& Items) {
   TNameValueList pairs;
-  for (const auto& [name, checked] : Items) {
-    const std::string value = checked ? "1" : "0";
+  for (const auto& item : Items) {
+    // Not a structured binding: clang 14 cannot capture one in the lambda below.
+    const std::string& name = item.first;
+    const std::string value = item.second ? "1" : "0";
     auto it = std::find_if(pairs.begin(), pairs.end(), [&](const auto& p) { return p.first == name; });
     if (it != pairs.end()) {
       it->second = value;

@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets with clang and runs each one for a bounded time.
+#
+#   fuzz/run.sh [target...]        (default: every fuzz_* target)
+#
+# PROBRIX_FUZZ_SECONDS   time per target (default 20)
+# PROBRIX_FUZZ_BUILD     build folder (default build-fuzz beside this folder)
+# PROBRIX_FUZZ_JOBS      build jobs (default 2)
+# A crash leaves its input in <build>/fuzz-artifacts/<target>/ and makes the script fail.
+set -euo pipefail
+
+here="$(cd "$(dirname "$0")" && pwd)"
+root="$(dirname "$here")"
+build="${PROBRIX_FUZZ_BUILD:-$root/build-fuzz}"
+seconds="${PROBRIX_FUZZ_SECONDS:-20}"
+jobs="${PROBRIX_FUZZ_JOBS:-2}"
+cc="${CC:-clang-14}"
+cxx="${CXX:-clang++-14}"
+
+CC="$cc" CXX="$cxx" cmake -S "$root" -B "$build" -G Ninja -DPROBRIX_FUZZ=ON \
+  -DPROBRIX_BUILD_GUI=OFF -DPROBRIX_BUILD_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$build" -j"$jobs" --target fuzz_all
+
+if [ "$#" -gt 0 ]; then
+  targets=("$@")
+else
+  targets=()
+  for f in "$here"/fuzz_*.cpp; do targets+=("$(basename "$f" .cpp)"); done
+fi
+
+export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}"
+export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
+failed=()
+for target in "${targets[@]}"; do
+  name="${target#fuzz_}"
+  work="$build/fuzz-corpus/$name"       # new inputs go here, the checked-in seeds stay small
+  artifacts="$build/fuzz-artifacts/$name"
+  mkdir -p "$work" "$artifacts"
+  echo "== $target (${seconds}s)"
+  if ! "$build/fuzz/$target" -max_total_time="$seconds" -max_len=20000 -timeout=10 \
+      -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$artifacts/" \
+      "$work" "$here/corpus/$name" >"$build/fuzz-$name.log" 2>&1; then
+    echo "!! $target failed; input in $artifacts, log in $build/fuzz-$name.log"
+    tail -n 40 "$build/fuzz-$name.log"
+    failed+=("$target")
+  else
+    grep -E "stat::number_of_executed_units|stat::new_units_added" "$build/fuzz-$name.log" || true
+  fi
+done
+
+if [ "${#failed[@]}" -gt 0 ]; then
+  echo "fuzz targets with findings: ${failed[*]}"
+  exit 1
+fi
+echo "all fuzz targets ran ${seconds}s without a finding"
