@@ -124,9 +124,12 @@ TfrmMain::TfrmMain(QWidget* Parent, std::string IniFileName)
   }
   columns->setStretchLastSection(true);
   // The right-hand column is as wide as its widest button; long progress texts are elided.
+  const QFontMetrics bold(f.LProgress->font());
   const int column = std::max({f.btnStartSearch->sizeHint().width(),
                                f.btnStopSearch->sizeHint().width(),
-                               f.btnShowLogFolders->sizeHint().width()});
+                               f.btnShowLogFolders->sizeHint().width(),
+                               bold.horizontalAdvance("Протокол: OrvatASCII") + 4,
+                               bold.horizontalAdvance("255.255.255.255:65535") + 4});
   for (QWidget* w : std::initializer_list<QWidget*>{f.btnStartSearch, f.btnStopSearch,
                                                     f.LProgress, f.btnShowLogFolders})
     w->setFixedWidth(column);
@@ -140,8 +143,6 @@ TfrmMain::TfrmMain(QWidget* Parent, std::string IniFileName)
   f.btnAddTCPEndpoint->setDefaultAction(f.acAddTCPEndpoint);
   f.btnDeleteTCPEndpoint->setDefaultAction(f.acDelTCPEndpoint);
   f.btnEditTCPEndpoint->setDefaultAction(f.acEditTCPEndpoint);
-  for (QToolButton* b : {f.btnAddTCPEndpoint, f.btnDeleteTCPEndpoint, f.btnEditTCPEndpoint})
-    b->setFixedSize(26, 24);
 
   auto bind = [this](auto* Sender, auto Signal, auto Handler) {
     connect(Sender, Signal, this, [this, Handler] { RunHandler([this, Handler] { (this->*Handler)(); }); });
@@ -171,6 +172,11 @@ TfrmMain::TfrmMain(QWidget* Parent, std::string IniFileName)
   f.edOrvatbusAddresses->installEventFilter(this);
 
   FormCreate();
+
+  // The baud rates are a fixed list: show all of them without scrolling.
+  QListWidget* bauds = f.clbBaudRates;
+  bauds->setFixedHeight(bauds->sizeHintForRow(0) * bauds->count() + 2 * bauds->frameWidth() + 2);
+  f.laySearchParams->setStretch(2, 1);
 }
 
 TfrmMain::~TfrmMain() {
