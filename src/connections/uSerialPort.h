@@ -84,6 +84,8 @@ class TEventQueue {
   std::jthread Thread_;
 };
 
+// The event queue calls the virtual Do* operations on its own thread until the port is closed,
+// so a subclass closes the port in its own destructor.
 class TSerialPort {
  public:
   static constexpr std::int32_t InfiniteTimeout = -1;

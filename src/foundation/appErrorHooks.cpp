@@ -23,14 +23,31 @@ constexpr char kErrorsLog[] = "app_errors";
 constexpr std::size_t kDescriptionBuffer = 1024;
 constexpr std::size_t kAltStackSize = 256 * 1024;
 
-constexpr const char* kRuntimeErrorNames[] = {
-    "reNone",           "reOutOfMemory",    "reInvalidPtr",      "reDivByZero",
-    "reRangeError",     "reIntOverflow",    "reInvalidOp",       "reZeroDivide",
-    "reOverflow",       "reUnderflow",      "reInvalidCast",     "reAccessViolation",
-    "rePrivInstruction", "reControlBreak",  "reStackOverflow",   "reVarTypeCast",
-    "reVarInvalidOp",   "reVarDispatch",    "reVarArrayCreate",  "reVarNotArray",
-    "reVarArrayBounds", "reAssertionFailed", "reExternalException", "reIntfCastError",
-    "reSafeCallError"};
+constexpr const char* kRuntimeErrorNames[] = {"reNone",
+                                              "reOutOfMemory",
+                                              "reInvalidPtr",
+                                              "reDivByZero",
+                                              "reRangeError",
+                                              "reIntOverflow",
+                                              "reInvalidOp",
+                                              "reZeroDivide",
+                                              "reOverflow",
+                                              "reUnderflow",
+                                              "reInvalidCast",
+                                              "reAccessViolation",
+                                              "rePrivInstruction",
+                                              "reControlBreak",
+                                              "reStackOverflow",
+                                              "reVarTypeCast",
+                                              "reVarInvalidOp",
+                                              "reVarDispatch",
+                                              "reVarArrayCreate",
+                                              "reVarNotArray",
+                                              "reVarArrayBounds",
+                                              "reAssertionFailed",
+                                              "reExternalException",
+                                              "reIntfCastError",
+                                              "reSafeCallError"};
 
 enum TRuntimeError : int {
   reDivByZero = 3,
@@ -105,9 +122,9 @@ void SignalHook(int Signal, siginfo_t* Info, void* Context) {
       if (addr < fault.StackPointer + 4096 && fault.StackPointer - addr < 65536)
         code = reStackOverflow;
     }
-    const std::uintptr_t address = fault.InstructionAddress
-                                       ? fault.InstructionAddress
-                                       : reinterpret_cast<std::uintptr_t>(Info ? Info->si_addr : nullptr);
+    const std::uintptr_t address =
+        fault.InstructionAddress ? fault.InstructionAddress
+                                 : reinterpret_cast<std::uintptr_t>(Info ? Info->si_addr : nullptr);
     LogRuntimeError(code, address);
     InSignalHandler = false;
   }
@@ -159,12 +176,18 @@ int RuntimeErrorOfSignal(int Signal, int SignalCode) {
       return reAccessViolation;
     case SIGFPE:
       switch (SignalCode) {
-        case FPE_INTDIV: return reDivByZero;
-        case FPE_INTOVF: return reIntOverflow;
-        case FPE_FLTDIV: return reZeroDivide;
-        case FPE_FLTOVF: return reOverflow;
-        case FPE_FLTUND: return reUnderflow;
-        default: return reInvalidOp;
+        case FPE_INTDIV:
+          return reDivByZero;
+        case FPE_INTOVF:
+          return reIntOverflow;
+        case FPE_FLTDIV:
+          return reZeroDivide;
+        case FPE_FLTOVF:
+          return reOverflow;
+        case FPE_FLTUND:
+          return reUnderflow;
+        default:
+          return reInvalidOp;
       }
     case SIGILL:
       return rePrivInstruction;
@@ -203,9 +226,9 @@ std::string UnhandledExceptionDescription(std::exception_ptr E, std::uintptr_t A
   const char* point = !message.empty() && message.back() != '.' ? "." : "";
   std::string text;
   try {
-    text = Format("Exception %s in module %s at %p.\r\n%s%s\r\n",
-                  {className, where.ModuleFileName, reinterpret_cast<void*>(relative), message,
-                   point});
+    text = Format(
+        "Exception %s in module %s at %p.\r\n%s%s\r\n",
+        {className, where.ModuleFileName, reinterpret_cast<void*>(relative), message, point});
   } catch (...) {
     text = className + ": " + message;
   }

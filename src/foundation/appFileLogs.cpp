@@ -69,8 +69,7 @@ void SetValue(std::vector<std::pair<std::string, std::string>>& List, const std:
   List.emplace_back(Name, Value);
 }
 
-void RemoveValues(std::vector<std::pair<std::string, std::string>>& List,
-                  const std::string& Name) {
+void RemoveValues(std::vector<std::pair<std::string, std::string>>& List, const std::string& Name) {
   std::erase_if(List, [&](const auto& Item) { return SameTextAscii(Item.first, Name); });
 }
 

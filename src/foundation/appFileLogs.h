@@ -87,8 +87,8 @@ class tFileLog : public tCustomLog {
 
  private:
   bool WriteNamed(const std::string& Text, const std::string& Name, bool WithTime);
-  bool WriteToDayFolder(const std::string& Text, const std::string& Folder,
-                        const std::string& Name, bool WithTime);
+  bool WriteToDayFolder(const std::string& Text, const std::string& Folder, const std::string& Name,
+                        bool WithTime);
   bool WriteToFile(const std::string& Text, const std::string& Path, bool WithTime);
 
   TLogClock Clock_;

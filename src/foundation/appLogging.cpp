@@ -167,8 +167,9 @@ void InitializeLogging(const TLoggingOptions& Options) {
       fs::is_directory(localLogs, ec) ? writable(localLogs) : programFolderWritable;
   f.LogsFolder = localLogsUsable || stateFolder.empty() ? localLogs : stateFolder + "probrix/Logs/";
 
-  const std::string iniName =
-      f.ModuleName.empty() ? std::string() : fs::path(f.ModuleName).replace_extension(".ini").string();
+  const std::string iniName = f.ModuleName.empty()
+                                  ? std::string()
+                                  : fs::path(f.ModuleName).replace_extension(".ini").string();
   const std::string localIni = f.ModulePath.empty() ? std::string() : f.ModuleFolder + iniName;
   const bool moduleFolderWritable = !f.ModuleFolder.empty() && writable(f.ModuleFolder);
   if (moduleFolderWritable || userConfig.empty() || localIni.empty()) {
@@ -243,16 +244,16 @@ std::shared_ptr<tTimeSeparatedFileLog> AppLog() {
 
 // --- Application log functions ------------------------------------------------------------
 
-void WriteAppLog(const std::string& Text, bool WithTime) {
+void WriteAppLog(const std::string& Text, bool WithTime) noexcept {
   WriteAppLogImpl(Text, std::string(), false, WithTime);
 }
 
-void WriteAppLogNamed(const std::string& Text, const std::string& Name, bool WithTime) {
+void WriteAppLogNamed(const std::string& Text, const std::string& Name, bool WithTime) noexcept {
   WriteAppLogImpl(Text, Name, true, WithTime);
 }
 
 void WriteAppLogFmt(std::string_view Fmt, const std::string& Name, TFormatArgs Args,
-                    bool WithTime) {
+                    bool WithTime) noexcept {
   std::string text;
   try {
     text = Format(Fmt, Args);
@@ -269,7 +270,7 @@ void WriteAppLogFmt(std::string_view Fmt, const std::string& Name, TFormatArgs A
   WriteAppLogNamed(text, Name, WithTime);
 }
 
-void WriteLogFile(const std::string& Text, const std::string& Path, bool WithTime) {
+void WriteLogFile(const std::string& Text, const std::string& Path, bool WithTime) noexcept {
   try {
     if (const std::shared_ptr<tTimeSeparatedFileLog> log = AppLog())
       WithTime ? log->LogToFile(Text, Path) : log->LogToFileRaw(Text, Path);
@@ -279,7 +280,7 @@ void WriteLogFile(const std::string& Text, const std::string& Path, bool WithTim
 }
 
 void ReportLogError(const std::exception& E, const std::string& LogStr, const std::string& Name,
-                    bool WithTime) {
+                    bool WithTime) noexcept {
   try {
     const std::shared_ptr<tTimeSeparatedFileLog> log = AppLog();
     if (!log) return;
@@ -293,7 +294,7 @@ void ReportLogError(const std::exception& E, const std::string& LogStr, const st
   }
 }
 
-void DebugOutput(const std::string& Text) {
+void DebugOutput(const std::string& Text) noexcept {
   try {
     const TFacility& f = Facility();
     if (!f.Switches.DebugMode) return;
@@ -308,7 +309,7 @@ void DebugOutput(const std::string& Text) {
   }
 }
 
-std::string GetAppLogFolder() {
+std::string GetAppLogFolder() noexcept {
   try {
     const std::shared_ptr<tTimeSeparatedFileLog> log = AppLog();
     return log ? FolderOf(log->GetFileName()) : std::string();
@@ -410,7 +411,7 @@ TThreadLogger& ThreadLogger() {
   return *f.ThreadLogger;
 }
 
-void WriteThreadLog(const std::string& Text, const std::string& Path, bool AddTime) {
+void WriteThreadLog(const std::string& Text, const std::string& Path, bool AddTime) noexcept {
   std::string line;
   try {
     line = AddTime ? FormatDateTime("hh:nn:ss.zzz ", LogNow()) + Text : Text;

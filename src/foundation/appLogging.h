@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -43,13 +44,13 @@ void InitializeLogging(const TLoggingOptions& Options);
 void FinalizeLogging();
 
 // Start-up values, fixed by InitializeLogging (empty before it). Folders end with '/'.
-const std::string& ModulePath();      // the program file, links resolved
-const std::string& ModuleName();      // its file name, "probrix"
-const std::string& ModuleFolder();    // its folder
-const std::string& ExeFolder();       // the folder of the first argument (the same folder)
-const std::string& LogsFolder();      // ExeFolder + "Logs/", or the per-user state folder
-const std::string& AppIniFileName();  // the settings file, "probrix.ini" beside the program
-                                      // or in the per-user configuration folder
+const std::string& ModulePath();        // the program file, links resolved
+const std::string& ModuleName();        // its file name, "probrix"
+const std::string& ModuleFolder();      // its folder
+const std::string& ExeFolder();         // the folder of the first argument (the same folder)
+const std::string& LogsFolder();        // ExeFolder + "Logs/", or the per-user state folder
+const std::string& AppIniFileName();    // the settings file, "probrix.ini" beside the program
+                                        // or in the per-user configuration folder
 const std::string& DebugIniFileName();  // the "Debug.ini" that was read (or would be)
 
 // The switches of "Debug.ini", section "Debug"; all false without the file.
@@ -63,20 +64,21 @@ struct TDebugSwitches {
 const TDebugSwitches& DebugSwitches();
 
 // Application log functions; every one returns normally whatever happens in the log.
-void WriteAppLog(const std::string& Text, bool WithTime = true);
-void WriteAppLogNamed(const std::string& Text, const std::string& Name, bool WithTime = true);
+void WriteAppLog(const std::string& Text, bool WithTime = true) noexcept;
+void WriteAppLogNamed(const std::string& Text, const std::string& Name,
+                      bool WithTime = true) noexcept;
 void WriteAppLogFmt(std::string_view Fmt, const std::string& Name, TFormatArgs Args,
-                    bool WithTime = true);
+                    bool WithTime = true) noexcept;
 // Appends to any file (folders created as needed); failures are silent.
-void WriteLogFile(const std::string& Text, const std::string& Path, bool WithTime = true);
+void WriteLogFile(const std::string& Text, const std::string& Path, bool WithTime = true) noexcept;
 // Records a failed log write in the "<Name>_LogError" variant of the current hour's file.
 void ReportLogError(const std::exception& E, const std::string& LogStr, const std::string& Name,
-                    bool WithTime);
+                    bool WithTime) noexcept;
 // Sends a line to standard error when DebugMode is on, prefixed as the Show switches select.
-void DebugOutput(const std::string& Text);
+void DebugOutput(const std::string& Text) noexcept;
 // The folder of the application log's current file (the day folder, created), with a
 // trailing '/'; empty without an application log.
-std::string GetAppLogFolder();
+std::string GetAppLogFolder() noexcept;
 // The application log itself (none before start-up and after shutdown).
 std::shared_ptr<tTimeSeparatedFileLog> AppLog();
 
@@ -122,6 +124,6 @@ class TThreadLogger {
 TThreadLogger& ThreadLogger();
 // Queues Text for the file Path (prefixed with the time of day when AddTime); returns at once
 // and never fails.
-void WriteThreadLog(const std::string& Text, const std::string& Path, bool AddTime);
+void WriteThreadLog(const std::string& Text, const std::string& Path, bool AddTime) noexcept;
 
 }  // namespace probrix

@@ -23,9 +23,7 @@ std::string GetModuleFileName() {
   }
 }
 
-std::uint32_t GetCurrentThreadId() {
-  return static_cast<std::uint32_t>(::syscall(SYS_gettid));
-}
+std::uint32_t GetCurrentThreadId() { return static_cast<std::uint32_t>(::syscall(SYS_gettid)); }
 
 bool IsFolderWritable(const std::string& Folder) {
   struct stat st {};

@@ -39,12 +39,12 @@ TSearcherConnectionSource FactorySource() {
         if (ConnectionType == TConnectionType::ctTcp) {
           return GetTcpConnection(ConnectionName, static_cast<std::uint16_t>(BaudRateOrPort));
         }
-        // SERIAL-PENDING: GetSerialPortConnection(name, baud rate, DTR on) once the serial
-        // connection module is on this branch.
-        throw EConnectionOpenError::CreateFmt("[%s] Фабрика подключений недоступна",
-                                              {ConnectionName});
+        return GetSerialPortConnection(ConnectionName, static_cast<std::uint32_t>(BaudRateOrPort),
+                                       true);
       },
-      [](const std::string&, std::int32_t) {}};
+      [](const std::string& PortName, std::int32_t BaudRate) {
+        ReconfigureSerialPortConnection(PortName, static_cast<std::uint32_t>(BaudRate), true);
+      }};
 }
 
 TSearcherConnectionSource CurrentSource() {

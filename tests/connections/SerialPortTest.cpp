@@ -20,6 +20,12 @@ using test::WaitFor;
 // Exposes the worker threads to the tests.
 class TWatchedPort : public TSerialPort {
  public:
+  ~TWatchedPort() override {
+    try {
+      Close();
+    } catch (...) {
+    }
+  }
   using TSerialPort::EventQueue;
   using TSerialPort::EventThread;
 };

@@ -19,6 +19,8 @@ class TTestPty {
   TTestPty& operator=(const TTestPty&) = delete;
 
   const std::string& SlavePath() const { return SlavePath_; }
+  // The device side, for a peer that does its own reads and writes.
+  int MasterFd() const { return Master_; }
   // Writes all of Data to the master side.
   void Write(const TBytes& Data);
   // Reads from the master side until Count bytes arrived or the deadline passed.

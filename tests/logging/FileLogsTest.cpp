@@ -82,8 +82,9 @@ TEST_F(FileLogsTest, LinesAreStampedCp1251WithCrLf) {
   EXPECT_TRUE(log.Log("Поиск начат"));
   EXPECT_TRUE(log.LogRaw("raw line\r\n"));
   EXPECT_TRUE(log.Log("two\r\nlines"));
-  const std::string expected = "14:05:06.789 Поиск начат\r\nraw line\r\n\r\n"
-                               "14:05:06.789 two\r\nlines\r\n";
+  const std::string expected =
+      "14:05:06.789 Поиск начат\r\nraw line\r\n\r\n"
+      "14:05:06.789 two\r\nlines\r\n";
   EXPECT_EQ(ReadBytes(file), Utf8ToCp1251(expected));
   // Really single-byte Windows-1251 on disk: "П" is 0xCF.
   EXPECT_EQ(static_cast<unsigned char>(ReadBytes(file)[13]), 0xCF);
@@ -105,8 +106,7 @@ TEST_F(FileLogsTest, TimeSeparatedLogRollsOverByHourAndDay) {
   EXPECT_TRUE(log.Log("after midnight"));
 
   EXPECT_EQ(ReadLogLines(day / "14_tool.log"), std::vector<std::string>{"14:05:06.789 first"});
-  EXPECT_EQ(ReadLogLines(day / "15_tool.log"),
-            std::vector<std::string>{"15:00:00.000 next hour"});
+  EXPECT_EQ(ReadLogLines(day / "15_tool.log"), std::vector<std::string>{"15:00:00.000 next hour"});
   EXPECT_EQ(ReadLogLines(Dir() / "Logs" / "2026_12_08" / "00_tool.log"),
             std::vector<std::string>{"00:00:00.001 after midnight"});
 }
@@ -162,8 +162,7 @@ TEST_F(FileLogsTest, HeaderOnlyAtTheTopOfFilesTheLogCreates) {
   EXPECT_TRUE(log.LogNamed("upper", "OLD"));  // options are found without regard to case
   EXPECT_TRUE(log.LogNamedRaw("four", "raw"));
   EXPECT_EQ(ReadLogLines(file), (std::vector<std::string>{"14:05:06.789 Заголовок",
-                                                          "14:05:06.789 one",
-                                                          "14:05:06.789 two"}));
+                                                          "14:05:06.789 one", "14:05:06.789 two"}));
   EXPECT_EQ(ReadLogLines(Dir() / "result_old.log"),
             (std::vector<std::string>{"kept", "14:05:06.789 three"}));
   EXPECT_EQ(ReadLogLines(Dir() / "result_OLD.log"),

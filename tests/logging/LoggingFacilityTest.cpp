@@ -97,7 +97,8 @@ TEST_F(LoggingFacilityTest, FailedWriteGoesToTheLogErrorFileOfItsName) {
   ASSERT_EQ(lines.size(), 4u);  // each message spans two physical lines
   EXPECT_EQ(lines[0],
             "14:05:06.789 Ошибка вывода в лог: ExceptionClass=EOSError, Message=System Error.  "
-            "Code: " + std::to_string(EWOULDBLOCK) + ".");
+            "Code: " +
+                std::to_string(EWOULDBLOCK) + ".");
   EXPECT_TRUE(lines[1].ends_with(" (funcName=CreateFile), LogStr: lost line")) << lines[1];
   EXPECT_TRUE(lines[2].starts_with("Ошибка вывода в лог: ExceptionClass=EOSError")) << lines[2];
   EXPECT_TRUE(lines[3].ends_with("LogStr: lost raw")) << lines[3];
@@ -149,8 +150,7 @@ TEST_F(LoggingFacilityTest, DebugSwitchesAndLinePrefixes) {
   const std::string expected =
       Format("14:05:06:789 [tool] [0x%.8x] Поиск\r\n", {platform::GetCurrentThreadId()});
   EXPECT_EQ(testing::internal::GetCapturedStderr(), expected);
-  EXPECT_EQ(ReadLogLines(DayDir() / "14_tool.log"),
-            std::vector<std::string>{"14:05:06.789 Поиск"});
+  EXPECT_EQ(ReadLogLines(DayDir() / "14_tool.log"), std::vector<std::string>{"14:05:06.789 Поиск"});
 }
 
 TEST_F(LoggingFacilityTest, DebugModeWithoutDebugLogShowsOnlyDirectOutput) {

@@ -1,0 +1,61 @@
+// probrix-cli: the search engine without a window, for scripts, servers and CI.
+
+#include <signal.h>
+
+#include <atomic>
+#include <iostream>
+
+#include "cli/cliOptions.h"
+#include "cli/cliRunner.h"
+#include "connections/ioConnectionFactory.h"
+#include "foundation/appClasses.h"
+#include "foundation/appErrorHooks.h"
+#include "foundation/appLogging.h"
+
+namespace {
+
+std::atomic<bool> StopRequested{false};
+
+void OnStopSignal(int) { StopRequested.store(true); }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using namespace probrix;
+  std::vector<std::string> args(argv + 1, argv + argc);
+  cli::TCliOptions options;
+  try {
+    options = cli::ParseCliOptions(args);
+  } catch (const cli::TUsageError& E) {
+    std::cerr << "probrix-cli: " << E.Message << "\n\n" << cli::UsageText();
+    return 2;
+  } catch (const std::exception& E) {
+    std::cerr << "probrix-cli: " << E.what() << "\n";
+    return 2;
+  }
+  if (options.Help) {
+    std::cout << cli::UsageText();
+    return 0;
+  }
+
+  InstallErrorHooks();
+  InitializeLogging(argv[0]);
+  InitializeInterfacedClasses();
+  struct sigaction sa {};
+  sa.sa_handler = OnStopSignal;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+
+  int status = 2;
+  try {
+    status = cli::RunCli(options, std::cout, std::cerr, StopRequested);
+  } catch (const std::exception& E) {
+    std::cerr << "probrix-cli: " << DescribeException(&E) << "\n";
+  }
+  ShutdownConnectionFactory();
+  FinalizeInterfacedClasses();
+  FinalizeLogging();
+  RemoveErrorHooks();
+  return status;
+}

@@ -1,0 +1,175 @@
+#include "cli/cliOptions.h"
+
+#include <filesystem>
+
+#include "foundation/appIniFiles.h"
+#include "foundation/appSysUtils.h"
+
+namespace probrix::cli {
+
+namespace {
+
+std::vector<std::string> SplitList(const std::string& Text) {
+  std::vector<std::string> items;
+  std::string item;
+  for (char c : Text + ",") {
+    if (c == ',') {
+      const std::string t = Trim(item);
+      if (!t.empty()) items.push_back(t);
+      item.clear();
+    } else {
+      item.push_back(c);
+    }
+  }
+  return items;
+}
+
+int ParseInt(const std::string& Option, const std::string& Text, int Min, int Max) {
+  int v = 0;
+  if (!TryStrToInt(Trim(Text), v) || v < Min || v > Max)
+    throw TUsageError{Format("%s: '%s' is not a number from %d to %d", {Option, Text, Min, Max})};
+  return v;
+}
+
+// The plan of the window's settings file: the checked items of its lists.
+void ApplySettingsFile(const std::string& Path, TCliOptions& O) {
+  if (!std::filesystem::is_regular_file(Path))
+    throw TUsageError{Format("--settings: cannot read '%s'", {Path})};
+  const TSearchSettings s = LoadSearchSettings(TIniFile(Path));
+  TSearchChoice& c = O.Choice;
+  c.SerialPortNames.clear();
+  for (const auto& [name, value] : s.SerialPorts)
+    if (value == "1") c.SerialPortNames.push_back(name);
+  TCheckItems bauds;
+  for (int rate : BaudRateChoices) bauds.emplace_back(IntToStr(rate), rate == 9600 || rate == 115200);
+  ApplyCheckStates(bauds, s.BaudRates);
+  c.BaudRates.clear();
+  for (const auto& [name, checked] : bauds)
+    if (checked) c.BaudRates.push_back(StrToIntDef(name, 0));
+  c.TcpEndpoints.clear();
+  for (const auto& [name, value] : s.TCPConnections)
+    if (value == "1") c.TcpEndpoints.push_back(name);
+  c.Protocols = DecodeProtocols(s.Protocols);
+  c.SearchSingleOrvatbusDevice = s.SearchSingleOrvatbusDevice;
+  c.OrvatbusAddresses = s.OrvatbusAddresses;
+  c.ModbusAddresses = s.ModbusAddresses;
+  c.RequestRetryCount = s.RequestRetryCount;
+  c.StartOfPacketReadTimeout = s.StartOfPacketReadTimeout;
+  O.SaveSearchLogs = s.SaveSearchLogs;
+}
+
+}  // namespace
+
+std::string UsageText() {
+  return "Usage: probrix-cli [options]\n"
+         "Finds devices on serial ports and TCP endpoints with the same engine, plan and logs as\n"
+         "the window.\n\n"
+         "  -p, --port NAME           serial port to probe (repeatable, kept in order)\n"
+         "  -b, --baud LIST           baud rates, comma-separated (default 9600,115200)\n"
+         "  -t, --tcp HOST:PORT       TCP endpoint to probe (repeatable, kept in order)\n"
+         "  -P, --protocols LIST      any of orvatascii,orvatbus,modbusrtu,modbustcp\n"
+         "                            (default orvatascii,orvatbus); the probing order is always\n"
+         "                            OrvatASCII, Orvatbus, ModbusRTU, ModbusTCP\n"
+         "      --orvatbus-addresses LIST   probe these Orvatbus addresses (without it:\n"
+         "                            single-device mode, address 95)\n"
+         "      --modbus-addresses LIST     Modbus addresses (default 0-247)\n"
+         "      --timeout MS          reply timeout (default 200; the read timeout is three times it)\n"
+         "      --retries N           request retry count (default 1)\n"
+         "      --settings FILE       take the plan from the window's settings file (its checked\n"
+         "                            items); options given as well override it\n"
+         "      --save-search-logs    also write one log file per attempt\n"
+         "      --log-dir DIR         folder of the result log and attempt logs (default: the\n"
+         "                            window's day folder)\n"
+         "      --json                JSON Lines on standard output instead of text\n"
+         "      --list-ports          print the serial port list, one per line, and exit\n"
+         "  -h, --help                this text\n\n"
+         "Exit status: 0 when at least one device was found, 1 when none, 2 for a usage or plan\n"
+         "error. Ctrl+C stops after the attempt in progress.\n";
+}
+
+TCliOptions ParseCliOptions(const std::vector<std::string>& Args) {
+  TCliOptions o;
+  o.Choice.BaudRates = {9600, 115200};
+  o.Choice.Protocols = {true, false, false, true};
+  o.Choice.SearchSingleOrvatbusDevice = true;
+
+  // The settings file is the base; options given next to it override its values.
+  for (std::size_t i = 0; i + 1 < Args.size(); ++i)
+    if (Args[i] == "--settings") ApplySettingsFile(Args[i + 1], o);
+  bool portsGiven = false, tcpGiven = false;
+
+  for (std::size_t i = 0; i < Args.size(); ++i) {
+    std::string opt = Args[i];
+    std::string value;
+    bool hasInlineValue = false;
+    if (opt.rfind("--", 0) == 0) {
+      const std::size_t eq = opt.find('=');
+      if (eq != std::string::npos) {
+        value = opt.substr(eq + 1);
+        opt = opt.substr(0, eq);
+        hasInlineValue = true;
+      }
+    }
+    auto next = [&]() -> std::string {
+      if (hasInlineValue) return value;
+      if (i + 1 >= Args.size()) throw TUsageError{opt + ": a value is missing"};
+      return Args[++i];
+    };
+    if (opt == "-h" || opt == "--help") {
+      o.Help = true;
+    } else if (opt == "-p" || opt == "--port") {
+      if (!portsGiven) o.Choice.SerialPortNames.clear();
+      portsGiven = true;
+      o.Choice.SerialPortNames.push_back(next());
+    } else if (opt == "-b" || opt == "--baud") {
+      o.Choice.BaudRates.clear();
+      for (const std::string& b : SplitList(next()))
+        o.Choice.BaudRates.push_back(ParseInt("--baud", b, 1, 100000000));
+      if (o.Choice.BaudRates.empty()) throw TUsageError{"--baud: no baud rate given"};
+    } else if (opt == "-t" || opt == "--tcp") {
+      if (!tcpGiven) o.Choice.TcpEndpoints.clear();
+      tcpGiven = true;
+      o.Choice.TcpEndpoints.push_back(next());
+    } else if (opt == "-P" || opt == "--protocols") {
+      TProtocolChoice p{false, false, false, false};
+      for (const std::string& name : SplitList(LowerCaseAscii(next()))) {
+        if (name == "orvatascii") {
+          p.OrvatAscii = true;
+        } else if (name == "orvatbus") {
+          p.Orvatbus = true;
+        } else if (name == "modbusrtu") {
+          p.ModbusRTU = true;
+        } else if (name == "modbustcp") {
+          p.ModbusTCP = true;
+        } else {
+          throw TUsageError{"--protocols: unknown protocol '" + name + "'"};
+        }
+      }
+      o.Choice.Protocols = p;
+    } else if (opt == "--orvatbus-addresses") {
+      o.Choice.OrvatbusAddresses = next();
+      o.Choice.SearchSingleOrvatbusDevice = false;
+    } else if (opt == "--modbus-addresses") {
+      o.Choice.ModbusAddresses = next();
+    } else if (opt == "--timeout") {
+      o.Choice.StartOfPacketReadTimeout = ParseInt("--timeout", next(), 1, 600000);
+    } else if (opt == "--retries") {
+      o.Choice.RequestRetryCount = ParseInt("--retries", next(), 0, 1000);
+    } else if (opt == "--settings") {
+      next();  // already applied
+    } else if (opt == "--save-search-logs") {
+      o.SaveSearchLogs = true;
+    } else if (opt == "--log-dir") {
+      o.LogDir = next();
+    } else if (opt == "--json") {
+      o.Json = true;
+    } else if (opt == "--list-ports") {
+      o.ListPorts = true;
+    } else {
+      throw TUsageError{"unknown option '" + Args[i] + "'"};
+    }
+  }
+  return o;
+}
+
+}  // namespace probrix::cli

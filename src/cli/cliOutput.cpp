@@ -1,0 +1,128 @@
+#include "cli/cliOutput.h"
+
+#include "foundation/appSysUtils.h"
+#include "search/ioOrvatDevicesDefs.h"
+#include "search/uSearchReport.h"
+
+namespace probrix::cli {
+
+namespace {
+
+const char* ConnectionTypeKey(TConnectionType T) {
+  return T == TConnectionType::ctTcp ? "tcp" : "serial";
+}
+
+std::size_t Width(std::string_view S) {
+  std::size_t n = 0;
+  for (unsigned char c : S) n += (c & 0xC0) != 0x80;
+  return n;
+}
+
+std::string CommonJsonFields(std::string_view ConnectionName, std::int32_t BaudRateOrPort,
+                             TConnectionType ConnectionType, TDeviceProtocol Protocol) {
+  return Format("\"connection\":%s,\"baudOrPort\":%d,\"connectionType\":\"%s\",\"protocol\":%s",
+                {JsonString(ConnectionName), BaudRateOrPort, ConnectionTypeKey(ConnectionType),
+                 JsonString(DeviceProtocolName(Protocol))});
+}
+
+}  // namespace
+
+std::string JsonString(std::string_view Text) {
+  std::string out = "\"";
+  for (char ch : Text) {
+    const auto c = static_cast<unsigned char>(ch);
+    switch (c) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      default:
+        if (c < 0x20) {
+          out += Format("\\u%.4x", {c});
+        } else {
+          out.push_back(ch);
+        }
+    }
+  }
+  out.push_back('"');
+  return out;
+}
+
+std::string FoundJson(const TFoundDevice& D) {
+  std::string s = "{\"event\":\"found\"," +
+                  CommonJsonFields(D.ConnectionName, D.BaudRateOrPort, D.ConnectionType, D.Protocol);
+  if (D.Protocol == TDeviceProtocol::dpOrvatbus)
+    s += Format(",\"checksum\":\"%s\"", {ChecksumKindName(D.Info.ChecksumKind)});
+  s += Format(",\"probedAddress\":%d,\"address\":%d", {D.ProbedAddress, D.Info.Address});
+  if (D.Protocol != TDeviceProtocol::dpOrvatAscii) {
+    s += Format(",\"deviceTypeCode\":%d,\"deviceType\":%s,\"firmwareCode\":%d,\"firmware\":%s,"
+                "\"serialNumber\":%d",
+                {D.Info.DeviceType,
+                 JsonString(DeviceTypeName(D.Info.DeviceType, D.Info.FirmwareVersion)),
+                 D.Info.FirmwareVersion,
+                 JsonString(FirmwareVersionText(D.Info.DeviceType, D.Info.FirmwareVersion)),
+                 D.Info.SerialNumber});
+  }
+  return s + "}";
+}
+
+std::string ErrorJson(std::string_view ConnectionName, std::int32_t BaudRateOrPort,
+                      TConnectionType ConnectionType, TDeviceProtocol Protocol,
+                      std::uint8_t ProbedAddress, std::string_view ErrorText,
+                      std::string_view ErrorClass) {
+  return "{\"event\":\"error\"," +
+         CommonJsonFields(ConnectionName, BaudRateOrPort, ConnectionType, Protocol) +
+         Format(",\"probedAddress\":%d,\"error\":%s,\"errorClass\":%s}",
+                {ProbedAddress, JsonString(ErrorText), JsonString(ErrorClass)});
+}
+
+std::string FinishedJson(bool Aborted, std::size_t Found, std::size_t Errors) {
+  return Format("{\"event\":\"finished\",\"aborted\":%s,\"found\":%u,\"errors\":%u}",
+                {Aborted ? "true" : "false", Found, Errors});
+}
+
+std::vector<std::string> ResultRowCells(const TFoundDevice& D) {
+  std::vector<std::string> cells{
+      IntToStr(D.Info.Address), Format("%s:%d", {D.ConnectionName, D.BaudRateOrPort}),
+      ConnectionTypeText(static_cast<int>(D.ConnectionType)),
+      FoundProtocolText(D.Protocol, D.Info.ChecksumKind), "", "", ""};
+  if (D.Protocol != TDeviceProtocol::dpOrvatAscii) {
+    cells[4] = DeviceTypeName(D.Info.DeviceType, D.Info.FirmwareVersion);
+    cells[5] = IntToStr(D.Info.SerialNumber);
+    cells[6] = FirmwareVersionText(D.Info.DeviceType, D.Info.FirmwareVersion);
+  }
+  return cells;
+}
+
+std::string ResultsTable(const std::vector<TFoundDevice>& Devices) {
+  std::vector<std::vector<std::string>> rows{{"Адрес", "Подключение", "Тип подключения", "Протокол",
+                                              "Тип прибора", "Сер.номер", "Версия прошивки"}};
+  for (const TFoundDevice& d : Devices) rows.push_back(ResultRowCells(d));
+  std::vector<std::size_t> widths(rows[0].size(), 0);
+  for (const auto& row : rows)
+    for (std::size_t c = 0; c < row.size(); ++c) widths[c] = std::max(widths[c], Width(row[c]));
+  std::string out;
+  for (const auto& row : rows) {
+    std::string line;
+    for (std::size_t c = 0; c < row.size(); ++c) {
+      line += row[c];
+      if (c + 1 < row.size()) line.append(widths[c] - Width(row[c]) + 2, ' ');
+    }
+    while (!line.empty() && line.back() == ' ') line.pop_back();
+    out += line + "\n";
+  }
+  return out;
+}
+
+}  // namespace probrix::cli

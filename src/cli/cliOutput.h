@@ -1,0 +1,38 @@
+#pragma once
+
+// What probrix-cli prints: the window's protocol lines and results table as text, or one JSON
+// object per line.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "search/uFinderEngineTypes.h"
+
+namespace probrix::cli {
+
+struct TFoundDevice {
+  std::string ConnectionName;
+  std::int32_t BaudRateOrPort = 0;
+  TConnectionType ConnectionType = TConnectionType::ctSerialPort;
+  TDeviceProtocol Protocol = TDeviceProtocol::dpOrvatbus;
+  std::uint8_t ProbedAddress = 0;
+  TDeviceInfo Info;
+};
+
+std::string JsonString(std::string_view Text);
+
+std::string FoundJson(const TFoundDevice& D);
+std::string ErrorJson(std::string_view ConnectionName, std::int32_t BaudRateOrPort,
+                      TConnectionType ConnectionType, TDeviceProtocol Protocol,
+                      std::uint8_t ProbedAddress, std::string_view ErrorText,
+                      std::string_view ErrorClass);
+std::string FinishedJson(bool Aborted, std::size_t Found, std::size_t Errors);
+
+// The cells of one results row, in the window's column order.
+std::vector<std::string> ResultRowCells(const TFoundDevice& D);
+// The results table with the window's column titles, columns padded to their widest cell.
+std::string ResultsTable(const std::vector<TFoundDevice>& Devices);
+
+}  // namespace probrix::cli

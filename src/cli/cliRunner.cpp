@@ -1,0 +1,128 @@
+#include "cli/cliRunner.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <mutex>
+
+#include "cli/cliOutput.h"
+#include "connections/uSerialPort.h"
+#include "foundation/appExceptions.h"
+#include "foundation/appLogging.h"
+#include "foundation/utilitySystemTime.h"
+#include "search/uFinderEngine.h"
+#include "search/uSearchReport.h"
+
+namespace probrix::cli {
+
+namespace {
+
+// Everything the worker thread hands to the main thread, under one lock.
+struct TRunState {
+  std::mutex Mutex;
+  std::condition_variable Changed;
+  bool Finished = false;
+  bool Aborted = false;
+  std::vector<TFoundDevice> Found;
+  std::size_t Errors = 0;
+};
+
+}  // namespace
+
+int RunCli(const TCliOptions& O, std::ostream& Out, std::ostream& Err,
+           const std::atomic<bool>& StopRequested) {
+  if (O.ListPorts) {
+    std::vector<std::string> names;
+    TSerialPort::GetPortNames(names);
+    for (const std::string& name : names) Out << name << "\n";
+    Out.flush();
+    return 0;
+  }
+
+  auto task = std::make_unique<TSearchDevicesTask>();
+  try {
+    FillSearchPlan(*task, O.Choice);
+  } catch (const Exception& E) {
+    Err << E.Message << "\n";
+    return 2;
+  }
+
+  const std::filesystem::path folder = O.LogDir.empty() ? GetAppLogFolder() : O.LogDir;
+  const std::string resultLog = (folder / ResultLogFileName(SystemTime().Now())).string();
+  const bool json = O.Json;
+  const bool saveAttempts = O.SaveSearchLogs;
+  TRunState state;
+
+  // Both handlers run on the worker thread: print, queue the log lines, remember the row.
+  auto report = [&](const std::string& Line, const std::string& JsonLine,
+                    const std::string& ConnectionName, std::int32_t BaudRateOrPort,
+                    TDeviceProtocol Protocol, std::uint8_t Address, const TSearchLog& Log) {
+    {
+      std::lock_guard lock(state.Mutex);
+      Out << (json ? JsonLine : Line) << "\n";
+      Out.flush();
+    }
+    WriteThreadLog(Line, resultLog, false);
+    if (saveAttempts) {
+      const std::string name = AttemptLogFileName(SystemTime().Now(), ConnectionName,
+                                                  BaudRateOrPort, Protocol, Address);
+      WriteThreadLog(Log.Text(), (folder / name).string(), false);
+    }
+  };
+
+  task->OnDeviceFound = [&](TSearchDevicesTask*, const std::string& ConnectionName,
+                            std::int32_t BaudRateOrPort, TDeviceProtocol Protocol,
+                            TConnectionType ConnectionType, std::uint8_t Address,
+                            const TDeviceInfo& Info, const TSearchLog& Log) {
+    const TFoundDevice device{ConnectionName, BaudRateOrPort, ConnectionType, Protocol, Address,
+                              Info};
+    report(DeviceFoundLine(SystemTime().Now(), ConnectionName, BaudRateOrPort, Protocol, Address),
+           FoundJson(device), ConnectionName, BaudRateOrPort, Protocol, Address, Log);
+    std::lock_guard lock(state.Mutex);
+    state.Found.push_back(device);
+  };
+  task->OnSearchError = [&](TSearchDevicesTask*, const std::string& ConnectionName,
+                            std::int32_t BaudRateOrPort, TDeviceProtocol Protocol,
+                            TConnectionType ConnectionType, std::uint8_t Address,
+                            const Exception& Error, const TSearchLog& Log) {
+    const std::string text = SearchErrorText(Error, ConnectionType);
+    report(SearchErrorLine(SystemTime().Now(), ConnectionName, BaudRateOrPort, Protocol, Address,
+                           text),
+           ErrorJson(ConnectionName, BaudRateOrPort, ConnectionType, Protocol, Address, text,
+                     Error.ClassName()),
+           ConnectionName, BaudRateOrPort, Protocol, Address, Log);
+    std::lock_guard lock(state.Mutex);
+    ++state.Errors;
+  };
+  task->OnSearchFinished = [&](TSearchDevicesTask*, bool Aborted) {
+    std::lock_guard lock(state.Mutex);
+    state.Finished = true;
+    state.Aborted = Aborted;
+    state.Changed.notify_all();
+  };
+
+  task->Start();
+  bool stopSent = false;
+  {
+    std::unique_lock lock(state.Mutex);
+    while (!state.Finished) {
+      state.Changed.wait_for(lock, std::chrono::milliseconds(50));
+      if (StopRequested.load() && !stopSent) {
+        stopSent = true;
+        task->Stop();
+      }
+    }
+  }
+  task.reset();  // waits for the worker
+
+  if (json) {
+    Out << FinishedJson(state.Aborted, state.Found.size(), state.Errors) << "\n";
+  } else {
+    Out << "\n" << ResultsTable(state.Found);
+    Out << (state.Aborted ? "Поиск остановлен" : "Поиск завершен") << "\n";
+  }
+  Out.flush();
+  return state.Found.empty() ? 1 : 0;
+}
+
+}  // namespace probrix::cli

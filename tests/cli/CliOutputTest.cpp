@@ -1,0 +1,73 @@
+#include <gtest/gtest.h>
+
+#include "cli/cliOptions.h"
+#include "cli/cliOutput.h"
+
+namespace probrix::cli {
+namespace {
+
+TEST(CliOptions, DefaultsAndOverrides) {
+  const TCliOptions d = ParseCliOptions({});
+  EXPECT_EQ(d.Choice.BaudRates, (std::vector<std::int32_t>{9600, 115200}));
+  EXPECT_TRUE(d.Choice.Protocols.OrvatAscii);
+  EXPECT_TRUE(d.Choice.Protocols.Orvatbus);
+  EXPECT_FALSE(d.Choice.Protocols.ModbusRTU);
+  EXPECT_TRUE(d.Choice.SearchSingleOrvatbusDevice);
+  EXPECT_EQ(d.Choice.ModbusAddresses, "0-247");
+
+  const TCliOptions o = ParseCliOptions({"-p", "ttyS0", "--port=ttyS1", "-b", "19200, 9600", "-t",
+                                         "plc:502", "-P", "ModbusTCP,orvatascii",
+                                         "--orvatbus-addresses", "1-3", "--timeout", "50",
+                                         "--retries", "3", "--json", "--save-search-logs"});
+  EXPECT_EQ(o.Choice.SerialPortNames, (std::vector<std::string>{"ttyS0", "ttyS1"}));
+  EXPECT_EQ(o.Choice.BaudRates, (std::vector<std::int32_t>{19200, 9600}));
+  EXPECT_EQ(o.Choice.TcpEndpoints, (std::vector<std::string>{"plc:502"}));
+  EXPECT_TRUE(o.Choice.Protocols.ModbusTCP);
+  EXPECT_TRUE(o.Choice.Protocols.OrvatAscii);
+  EXPECT_FALSE(o.Choice.Protocols.Orvatbus);
+  EXPECT_FALSE(o.Choice.SearchSingleOrvatbusDevice);
+  EXPECT_EQ(o.Choice.OrvatbusAddresses, "1-3");
+  EXPECT_EQ(o.Choice.StartOfPacketReadTimeout, 50);
+  EXPECT_EQ(o.Choice.RequestRetryCount, 3);
+  EXPECT_TRUE(o.Json);
+  EXPECT_TRUE(o.SaveSearchLogs);
+}
+
+TEST(CliOptions, UsageErrors) {
+  EXPECT_THROW(ParseCliOptions({"--bogus"}), TUsageError);
+  EXPECT_THROW(ParseCliOptions({"-p"}), TUsageError);
+  EXPECT_THROW(ParseCliOptions({"-P", "zigbee"}), TUsageError);
+  EXPECT_THROW(ParseCliOptions({"--timeout", "abc"}), TUsageError);
+  EXPECT_THROW(ParseCliOptions({"-b", ","}), TUsageError);
+  EXPECT_THROW(ParseCliOptions({"--settings", "/nonexistent/probrix.ini"}), TUsageError);
+}
+
+TEST(CliOutput, JsonAndTable) {
+  EXPECT_EQ(JsonString("a\"b\\c\r\n\x01я"), "\"a\\\"b\\\\c\\r\\n\\u0001я\"");
+  TFoundDevice ascii{"ttyS1", 9600, TConnectionType::ctSerialPort, TDeviceProtocol::dpOrvatAscii,
+                     95, {}};
+  ascii.Info.Address = 65;
+  EXPECT_EQ(FoundJson(ascii),
+            "{\"event\":\"found\",\"connection\":\"ttyS1\",\"baudOrPort\":9600,"
+            "\"connectionType\":\"serial\",\"protocol\":\"OrvatASCII\",\"probedAddress\":95,"
+            "\"address\":65}");
+  EXPECT_EQ(ErrorJson("plc", 502, TConnectionType::ctTcp, TDeviceProtocol::dpModbusTcp, 3,
+                      "Нет ответа", "EReadMessageTimeoutError"),
+            "{\"event\":\"error\",\"connection\":\"plc\",\"baudOrPort\":502,"
+            "\"connectionType\":\"tcp\",\"protocol\":\"ModbusTCP\",\"probedAddress\":3,"
+            "\"error\":\"Нет ответа\",\"errorClass\":\"EReadMessageTimeoutError\"}");
+  EXPECT_EQ(FinishedJson(true, 2, 5),
+            "{\"event\":\"finished\",\"aborted\":true,\"found\":2,\"errors\":5}");
+
+  const std::vector<std::string> cells = ResultRowCells(ascii);
+  EXPECT_EQ(cells, (std::vector<std::string>{"65", "ttyS1:9600", "COM-порт", "OrvatASCII", "", "",
+                                             ""}));
+  const std::string table = ResultsTable({ascii});
+  EXPECT_EQ(table.substr(0, table.find('\n')),
+            "Адрес  Подключение  Тип подключения  Протокол    Тип прибора  Сер.номер  Версия "
+            "прошивки");
+  EXPECT_NE(table.find("65     ttyS1:9600   COM-порт         OrvatASCII"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace probrix::cli

@@ -1,0 +1,272 @@
+// probrix-cli as a user runs it: a real process against simulated devices.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <map>
+#include <regex>
+#include <sstream>
+
+#include "devsim/devsimSimulator.h"
+#include "foundation/appCodePage.h"
+#include "support/TestSupport.h"
+
+namespace probrix {
+namespace {
+
+using devsim::TDeviceConfig;
+using devsim::TDeviceKind;
+
+// A child process with its standard output read through a pipe.
+class TCliProcess {
+ public:
+  TCliProcess(const std::vector<std::string>& Args, const std::map<std::string, std::string>& Env = {}) {
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+    Pid_ = fork();
+    if (Pid_ == 0) {
+      dup2(out[1], 1);
+      const int devnull = open("/dev/null", O_WRONLY);
+      dup2(devnull, 2);
+      for (const auto& [k, v] : Env) setenv(k.c_str(), v.c_str(), 1);
+      std::vector<char*> argv{const_cast<char*>(PROBRIX_CLI_PATH)};
+      for (const std::string& a : Args) argv.push_back(const_cast<char*>(a.c_str()));
+      argv.push_back(nullptr);
+      execv(argv[0], argv.data());
+      _exit(127);
+    }
+    close(out[1]);
+    Fd_ = out[0];
+  }
+  ~TCliProcess() {
+    if (Pid_ > 0 && !Reaped_) {
+      kill(Pid_, SIGKILL);
+      waitpid(Pid_, nullptr, 0);
+    }
+    if (Fd_ >= 0) close(Fd_);
+  }
+
+  // Reads what is available within Ms milliseconds.
+  void Pump(int Ms) {
+    pollfd p{Fd_, POLLIN, 0};
+    if (poll(&p, 1, Ms) <= 0) return;
+    char buf[4096];
+    const ssize_t n = read(Fd_, buf, sizeof(buf));
+    if (n > 0) Output_.append(buf, static_cast<std::size_t>(n));
+    if (n == 0) Eof_ = true;
+  }
+  bool WaitForOutput(const std::string& Needle, int Ms = 20000) {
+    return test::WaitFor(
+        [&] {
+          Pump(10);
+          return Output_.find(Needle) != std::string::npos || Eof_;
+        },
+        std::chrono::milliseconds(Ms)) &&
+           Output_.find(Needle) != std::string::npos;
+  }
+  int Wait() {
+    while (!Eof_) Pump(100);
+    int status = 0;
+    waitpid(Pid_, &status, 0);
+    Reaped_ = true;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+  void Signal(int Sig) { kill(Pid_, Sig); }
+  const std::string& Output() const { return Output_; }
+
+ private:
+  pid_t Pid_ = -1;
+  int Fd_ = -1;
+  bool Eof_ = false;
+  bool Reaped_ = false;
+  std::string Output_;
+};
+
+std::vector<std::string> Lines(const std::string& Text) {
+  std::vector<std::string> lines;
+  std::istringstream in(Text);
+  for (std::string l; std::getline(in, l);)
+    if (!l.empty()) lines.push_back(l);
+  return lines;
+}
+
+// A flat JSON object: "key": string | number | true | false, parsed back into texts.
+std::map<std::string, std::string> ParseFlatJson(const std::string& Line) {
+  std::map<std::string, std::string> fields;
+  EXPECT_TRUE(Line.size() >= 2 && Line.front() == '{' && Line.back() == '}') << Line;
+  std::size_t i = 1;
+  auto readString = [&]() {
+    std::string s;
+    EXPECT_EQ(Line[i], '"');
+    for (++i; i < Line.size() && Line[i] != '"'; ++i) {
+      if (Line[i] == '\\') ++i;
+      s.push_back(Line[i]);
+    }
+    ++i;
+    return s;
+  };
+  while (i < Line.size() && Line[i] != '}') {
+    const std::string key = readString();
+    EXPECT_EQ(Line[i], ':') << Line;
+    ++i;
+    std::string value;
+    if (Line[i] == '"') {
+      value = readString();
+    } else {
+      while (i < Line.size() && Line[i] != ',' && Line[i] != '}') value.push_back(Line[i++]);
+    }
+    fields[key] = value;
+    if (Line[i] == ',') ++i;
+  }
+  return fields;
+}
+
+class CliEndToEnd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Port_ = Sim_.AddTcpServer();
+    TDeviceConfig unit;
+    unit.Kind = TDeviceKind::Modbus;
+    unit.Address = 1;
+    unit.DeviceType = 0x34;
+    unit.FirmwareVersion = 312;
+    unit.SerialNumber = 4321;
+    Sim_.AddDevice(Port_, unit);
+    Endpoint_ = "127.0.0.1:" + std::to_string(Port_);
+  }
+
+  devsim::TSimulator Sim_;
+  std::uint16_t Port_ = 0;
+  std::string Endpoint_;
+  test::TTempDir Logs_;
+};
+
+TEST_F(CliEndToEnd, TextLinesTableAndResultLogInWindows1251) {
+  TCliProcess cli({"-t", Endpoint_, "-P", "modbustcp", "--modbus-addresses", "1,2", "--timeout",
+                   "50", "--log-dir", Logs_.Path().string(), "--save-search-logs"});
+  EXPECT_EQ(cli.Wait(), 0);
+  const std::string& out = cli.Output();
+  EXPECT_TRUE(std::regex_search(
+      out, std::regex(R"(\d\d:\d\d:\d\d\.\d\d\d \[127\.0\.0\.1:\d+,ModbusTCP,1\]: прибор найден)")))
+      << out;
+  EXPECT_TRUE(std::regex_search(
+      out, std::regex(R"(\d\d:\d\d:\d\d\.\d\d\d \[127\.0\.0\.1:\d+,ModbusTCP,2\]: Нет ответа)")))
+      << out;
+  EXPECT_NE(out.find("Адрес"), std::string::npos);
+  EXPECT_NE(out.find("TCP/IP"), std::string::npos);
+  EXPECT_NE(out.find("4321"), std::string::npos);
+  EXPECT_NE(out.find("Поиск завершен"), std::string::npos);
+
+  // One result log and two attempt logs; the result log holds both lines in Windows-1251.
+  std::string resultLog;
+  int attempts = 0;
+  for (const auto& e : std::filesystem::directory_iterator(Logs_.Path())) {
+    const std::string name = e.path().filename().string();
+    if (name.find("__результаты_поиска.log") != std::string::npos) {
+      std::ifstream in(e.path(), std::ios::binary);
+      resultLog.assign(std::istreambuf_iterator<char>(in), {});
+    } else if (name.find("_ModbusTCP_") != std::string::npos) {
+      ++attempts;
+    }
+  }
+  EXPECT_EQ(attempts, 2);
+  EXPECT_NE(resultLog.find(Utf8ToCp1251("ModbusTCP,1]: прибор найден\r\n")), std::string::npos)
+      << resultLog;
+  EXPECT_NE(resultLog.find(Utf8ToCp1251("ModbusTCP,2]: Нет ответа\r\n")), std::string::npos);
+}
+
+TEST_F(CliEndToEnd, JsonLinesParseBack) {
+  TCliProcess cli({"--json", "-t", Endpoint_, "-P", "modbustcp", "--modbus-addresses", "2,1",
+                   "--timeout", "50", "--log-dir", Logs_.Path().string()});
+  EXPECT_EQ(cli.Wait(), 0);
+  const auto lines = Lines(cli.Output());
+  ASSERT_EQ(lines.size(), 3u) << cli.Output();
+  const auto error = ParseFlatJson(lines[0]);
+  EXPECT_EQ(error.at("event"), "error");
+  EXPECT_EQ(error.at("connection"), "127.0.0.1");
+  EXPECT_EQ(error.at("baudOrPort"), std::to_string(Port_));
+  EXPECT_EQ(error.at("connectionType"), "tcp");
+  EXPECT_EQ(error.at("probedAddress"), "2");
+  EXPECT_EQ(error.at("error"), "Нет ответа");
+  EXPECT_FALSE(error.at("errorClass").empty());
+  const auto found = ParseFlatJson(lines[1]);
+  EXPECT_EQ(found.at("event"), "found");
+  EXPECT_EQ(found.at("protocol"), "ModbusTCP");
+  EXPECT_EQ(found.at("address"), "1");
+  EXPECT_EQ(found.at("deviceTypeCode"), "52");
+  EXPECT_EQ(found.at("firmwareCode"), "312");
+  EXPECT_EQ(found.at("serialNumber"), "4321");
+  EXPECT_EQ(found.count("checksum"), 0u);
+  EXPECT_FALSE(found.at("deviceType").empty());
+  const auto finished = ParseFlatJson(lines[2]);
+  EXPECT_EQ(finished.at("event"), "finished");
+  EXPECT_EQ(finished.at("aborted"), "false");
+  EXPECT_EQ(finished.at("found"), "1");
+  EXPECT_EQ(finished.at("errors"), "1");
+}
+
+TEST_F(CliEndToEnd, ExitCodes) {
+  TCliProcess none({"-t", Endpoint_, "-P", "modbustcp", "--modbus-addresses", "9", "--timeout",
+                    "30", "--log-dir", Logs_.Path().string()});
+  EXPECT_EQ(none.Wait(), 1);
+  TCliProcess usage({"--no-such-option"});
+  EXPECT_EQ(usage.Wait(), 2);
+  TCliProcess plan({"-t", Endpoint_, "-P", "modbustcp", "--modbus-addresses", "1-x", "--log-dir",
+                    Logs_.Path().string()});
+  EXPECT_EQ(plan.Wait(), 2);
+}
+
+TEST_F(CliEndToEnd, PlanFromTheWindowsSettingsFile) {
+  const auto ini = Logs_.Path() / "probrix.ini";
+  {
+    std::ofstream out(ini, std::ios::binary);
+    out << "[SearchParams]\r\nTCPConnections=\"" << Endpoint_ << "=1,10.255.255.1:502=0\"\r\n"
+        << "Protocols=\"Orvatbus=0,ModbusRTU=0,ModbusTCP=1,OrvatASCII=0\"\r\n"
+        << "ModbusAddresses=1\r\nStartOfPacketReadTimeout=50\r\n";
+  }
+  TCliProcess cli({"--json", "--settings", ini.string(), "--log-dir", Logs_.Path().string()});
+  EXPECT_EQ(cli.Wait(), 0);
+  const auto lines = Lines(cli.Output());
+  ASSERT_EQ(lines.size(), 2u) << cli.Output();
+  EXPECT_EQ(ParseFlatJson(lines[0]).at("event"), "found");
+  EXPECT_EQ(ParseFlatJson(lines[1]).at("found"), "1");
+}
+
+TEST(Cli, ListPortsShowsTheExtraPorts) {
+  TCliProcess cli({"--list-ports"}, {{"PROBRIX_EXTRA_PORTS", "/tmp/probrix-sim-b:/tmp/probrix-sim-a"}});
+  EXPECT_EQ(cli.Wait(), 0);
+  const auto lines = Lines(cli.Output());
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "/tmp/probrix-sim-a"), lines.end());
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "/tmp/probrix-sim-b"), lines.end());
+}
+
+TEST(Cli, InterruptStopsAfterTheAttemptInProgress) {
+  devsim::TSimulator sim;
+  const std::uint16_t port = sim.AddTcpServer();
+  TDeviceConfig silent;
+  silent.Kind = TDeviceKind::Modbus;
+  silent.Address = 1;
+  silent.Behaviour.Silent = true;
+  sim.AddDevice(port, silent);
+  test::TTempDir logs;
+  TCliProcess cli({"--json", "-t", "127.0.0.1:" + std::to_string(port), "-P", "modbustcp",
+                   "--modbus-addresses", "0-247", "--timeout", "40", "--log-dir",
+                   logs.Path().string()});
+  ASSERT_TRUE(cli.WaitForOutput("\"event\":\"error\""));
+  cli.Signal(SIGINT);
+  EXPECT_EQ(cli.Wait(), 1);
+  const auto lines = Lines(cli.Output());
+  ASSERT_FALSE(lines.empty());
+  const auto finished = ParseFlatJson(lines.back());
+  EXPECT_EQ(finished.at("event"), "finished");
+  EXPECT_EQ(finished.at("aborted"), "true");
+  EXPECT_LT(lines.size(), 200u);
+}
+
+}  // namespace
+}  // namespace probrix

@@ -1,0 +1,232 @@
+// Whole searches over serial ports: TSearchDevicesTask with the Modbus RTU searcher, the
+// connection factory and TSerialPortConnection, against Modbus RTU servers built on libmodbus
+// (an independent implementation) on pseudo terminals.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <mutex>
+#include <poll.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "SerialTestPty.h"
+#include "connections/ioConnectionFactory.h"
+#include "foundation/appExceptions.h"
+#include "foundation/ioExceptions.h"
+#include "search/uFinderEngine.h"
+#include "search/uSearchLog.h"
+#include "support/TestSupport.h"
+
+#ifdef PROBRIX_HAVE_LIBMODBUS
+#include <modbus.h>
+#endif
+
+namespace probrix {
+namespace {
+
+using namespace std::chrono_literals;
+using test::TTestPty;
+
+#ifdef PROBRIX_HAVE_LIBMODBUS
+
+// A libmodbus RTU server for one slave address on the device side of a pseudo terminal, with
+// the identification registers 1000..1009.
+class TLibmodbusRtuServer {
+ public:
+  TLibmodbusRtuServer(int Fd, int Slave, std::uint16_t Type, std::uint16_t Firmware,
+                      std::uint32_t Serial) {
+    Mapping_ = modbus_mapping_new_start_address(0, 0, 0, 0, 1000, 10, 0, 0);
+    Mapping_->tab_registers[0] = Type;
+    Mapping_->tab_registers[1] = Firmware;
+    Mapping_->tab_registers[7] = static_cast<std::uint16_t>(Serial >> 16);
+    Mapping_->tab_registers[8] = static_cast<std::uint16_t>(Serial & 0xFFFF);
+    Fd_ = Fd;
+    Slave_ = Slave;
+    NewContext();
+    Thread_ = std::thread([this] { Run(); });
+  }
+  ~TLibmodbusRtuServer() {
+    Stop_ = true;
+    Thread_.join();
+    modbus_free(Ctx_);
+    modbus_mapping_free(Mapping_);
+  }
+  int Replies() const { return Replies_.load(); }
+
+ private:
+  void Run() {
+    std::uint8_t Query[MODBUS_RTU_MAX_ADU_LENGTH];
+    while (!Stop_) {
+      const int Rc = modbus_receive(Ctx_, Query);
+      if (Rc > 0 && modbus_reply(Ctx_, Query, Rc, Mapping_) > 0) ++Replies_;
+      // After a request for another slave libmodbus waits to skip that slave's reply; on this
+      // bus the other slaves are silent, so it starts afresh.
+      if (Rc == 0) NewContext();
+      if (Rc < 0 && errno != ETIMEDOUT) std::this_thread::sleep_for(5ms);
+    }
+  }
+  void NewContext() {
+    if (Ctx_ != nullptr) modbus_free(Ctx_);
+    Ctx_ = modbus_new_rtu("/dev/null", 9600, 'N', 8, 1);  // the descriptor is set directly
+    modbus_set_socket(Ctx_, Fd_);
+    modbus_set_slave(Ctx_, Slave_);
+    modbus_set_indication_timeout(Ctx_, 0, 50000);
+  }
+  int Fd_ = -1;
+  int Slave_ = 0;
+  modbus_t* Ctx_ = nullptr;
+  modbus_mapping_t* Mapping_ = nullptr;
+  std::atomic<bool> Stop_{false};
+  std::atomic<int> Replies_{0};
+  std::thread Thread_;
+};
+
+struct TErrorEvent {
+  std::string Port;
+  std::int32_t Baud;
+  std::uint8_t Address;
+  std::unique_ptr<Exception> Error;
+};
+
+struct TFoundEvent {
+  std::string Port;
+  std::int32_t Baud;
+  TDeviceInfo Info;
+};
+
+// Runs one search and collects its events.
+class SerialSearch : public ::testing::Test {
+ protected:
+  void SetUp() override { ShutdownConnectionFactory(); }
+  void TearDown() override { ShutdownConnectionFactory(); }
+
+  void Run(std::vector<std::string> Ports, std::vector<std::int32_t> Bauds,
+           std::vector<std::uint8_t> Addresses) {
+    TSearchDevicesTask Task;
+    Task.SerialPortNames = std::move(Ports);
+    Task.BaudRates = std::move(Bauds);
+    Task.Protocols = {TDeviceProtocol::dpModbusRtu};
+    Task.SetAddresses(TDeviceProtocol::dpModbusRtu, Addresses);
+    Task.ReadTimeout = 100;
+    Task.StartOfPacketReadTimeout = 100;
+    Task.RequestRetryCount = 1;
+    Task.OnDeviceFound = [this](TSearchDevicesTask*, const std::string& Port, std::int32_t Baud,
+                                TDeviceProtocol, TConnectionType, std::uint8_t,
+                                const TDeviceInfo& Info, const TSearchLog&) {
+      std::lock_guard Guard(Lock);
+      Found.push_back({Port, Baud, Info});
+    };
+    Task.OnSearchError = [this](TSearchDevicesTask*, const std::string& Port, std::int32_t Baud,
+                                TDeviceProtocol, TConnectionType, std::uint8_t Address,
+                                const Exception& Error, const TSearchLog&) {
+      std::lock_guard Guard(Lock);
+      Errors.push_back({Port, Baud, Address, Error.Clone()});
+    };
+    Task.Start();
+    // Nothing may hang: the whole search ends well within the deadline.
+    ASSERT_TRUE(test::WaitFor([&] { return Task.Finished(); }, 30s));
+    Task.WaitFor();
+    EXPECT_FALSE(Task.Aborted());
+    EXPECT_EQ(Task.RunError(), "");
+  }
+
+  std::vector<const TErrorEvent*> ErrorsOf(const std::string& Port) const {
+    std::vector<const TErrorEvent*> Result;
+    for (const auto& E : Errors)
+      if (E.Port == Port) Result.push_back(&E);
+    return Result;
+  }
+
+  std::mutex Lock;
+  std::vector<TFoundEvent> Found;
+  std::vector<TErrorEvent> Errors;
+};
+
+TEST_F(SerialSearch, FindsALibmodbusRtuServerAndReportsSilentAddresses) {
+  TTestPty Pty;
+  TLibmodbusRtuServer Server(Pty.MasterFd(), 17, 16, 215, 4321);
+  Run({Pty.SlavePath()}, {19200}, {16, 17, 18});
+
+  ASSERT_EQ(Found.size(), 1u);
+  EXPECT_EQ(Found[0].Port, Pty.SlavePath());
+  EXPECT_EQ(Found[0].Baud, 19200);
+  EXPECT_EQ(Found[0].Info.Address, 17);
+  EXPECT_EQ(Found[0].Info.DeviceType, 16);
+  EXPECT_EQ(Found[0].Info.FirmwareVersion, 215);
+  EXPECT_EQ(Found[0].Info.SerialNumber, 4321);
+  EXPECT_EQ(Server.Replies(), 1);
+
+  ASSERT_EQ(Errors.size(), 2u);
+  EXPECT_EQ(Errors[0].Address, 16);
+  EXPECT_EQ(Errors[1].Address, 18);
+  for (const auto& E : Errors) EXPECT_TRUE(E.Error->Is<ETimeoutError>()) << E.Error->ClassName();
+}
+
+TEST_F(SerialSearch, MissingPortGivesOneOpenErrorAndTheSearchGoesOn) {
+  TTestPty Pty;
+  TLibmodbusRtuServer Server(Pty.MasterFd(), 5, 81, 0x0A0F, 20005);
+  const std::string Missing = "/tmp/probrix-no-such-port-1";
+  Run({Missing, Pty.SlavePath()}, {9600, 115200}, {4, 5});
+
+  const auto MissingErrors = ErrorsOf(Missing);
+  ASSERT_EQ(MissingErrors.size(), 1u);  // its other baud rate and addresses are skipped
+  EXPECT_TRUE(MissingErrors[0]->Error->Is<EConnectionOpenError>());
+  const auto* Open = dynamic_cast<const ExceptionEx*>(MissingErrors[0]->Error.get());
+  ASSERT_NE(Open, nullptr);
+  ASSERT_NE(Open->InnerException(), nullptr);
+  const auto* Io = dynamic_cast<const EInOutError*>(Open->InnerException());
+  ASSERT_NE(Io, nullptr);
+  EXPECT_EQ(Io->ErrorCode, ENOENT);
+
+  // The device on the next port answers at both rates.
+  ASSERT_EQ(Found.size(), 2u);
+  EXPECT_EQ(Found[0].Baud, 9600);
+  EXPECT_EQ(Found[1].Baud, 115200);
+  for (const auto& F : Found) {
+    EXPECT_EQ(F.Port, Pty.SlavePath());
+    EXPECT_EQ(F.Info.Address, 5);
+    EXPECT_EQ(F.Info.SerialNumber, 20005);
+  }
+  EXPECT_EQ(ErrorsOf(Pty.SlavePath()).size(), 2u);  // address 4 at both rates
+}
+
+TEST_F(SerialSearch, VanishingDeviceGivesIOErrorsAndTheSearchGoesOn) {
+  TTestPty Gone;
+  // This device takes the first request, then disappears for good.
+  std::thread Vanisher([&] {
+    struct pollfd P {Gone.MasterFd(), POLLIN, 0};
+    if (::poll(&P, 1, 10000) > 0) Gone.CloseMaster();
+  });
+  TTestPty Pty;
+  TLibmodbusRtuServer Server(Pty.MasterFd(), 17, 16, 215, 4321);
+  Run({Gone.SlavePath(), Pty.SlavePath()}, {19200}, {1, 2, 3, 17});
+  Vanisher.join();
+
+  const auto GoneErrors = ErrorsOf(Gone.SlavePath());
+  ASSERT_FALSE(GoneErrors.empty());
+  bool SawIOError = false;
+  for (const auto* E : GoneErrors) {
+    if (E->Error->Is<EConnectionIOError>()) SawIOError = true;
+    // A timeout, an I/O error, or the port no longer opening: never a hang.
+    EXPECT_TRUE(E->Error->Is<ETimeoutError>() || E->Error->Is<EConnectionIOError>() ||
+                E->Error->Is<EConnectionOpenError>())
+        << E->Error->ClassName();
+  }
+  EXPECT_TRUE(SawIOError);
+
+  ASSERT_EQ(Found.size(), 1u);
+  EXPECT_EQ(Found[0].Port, Pty.SlavePath());
+  EXPECT_EQ(Found[0].Info.Address, 17);
+}
+
+#else
+
+TEST(SerialSearch, NeedsLibmodbus) { GTEST_SKIP() << "libmodbus is not installed"; }
+
+#endif
+
+}  // namespace
+}  // namespace probrix
