@@ -10,6 +10,7 @@
 #include <QGuiApplication>
 #include <QHeaderView>
 #include <QKeyEvent>
+#include <QListView>
 #include <QMenu>
 #include <QScreen>
 #include <QTabBar>
@@ -72,6 +73,7 @@ void AddCheckItem(QListWidget* List, const std::string& Text, bool Checked) {
   auto* item = new QListWidgetItem(QString::fromStdString(Text), List);
   item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
   item->setCheckState(Checked ? Qt::Checked : Qt::Unchecked);
+  item->setToolTip(item->text());
 }
 
 void ApplyCheckItems(QListWidget* List, const TCheckItems& Items) {
@@ -120,6 +122,9 @@ TfrmMain::TfrmMain(QWidget* Parent, std::string IniFileName)
     int width = TFoundDevicesModel::ColumnWidth(c);
     if (width == 0)
       width = columns->fontMetrics().horizontalAdvance(TFoundDevicesModel::ColumnTitle(c)) + 16;
+    // The protocol column also fits its longest usual content.
+    if (c == TFoundDevicesModel::fldProtocol)
+      width = std::max(width, f.dbgrFoundDevices->fontMetrics().horizontalAdvance("Orvatbus (crc8)") + 12);
     columns->resizeSection(c, width);
   }
   columns->setStretchLastSection(true);
@@ -133,7 +138,7 @@ TfrmMain::TfrmMain(QWidget* Parent, std::string IniFileName)
   for (QWidget* w : std::initializer_list<QWidget*>{f.btnStartSearch, f.btnStopSearch,
                                                     f.LProgress, f.btnShowLogFolders})
     w->setFixedWidth(column);
-  f.LProgress->setMinimumHeight(3 * f.LProgress->fontMetrics().lineSpacing() + 4);
+  f.LProgress->setFixedHeight(3 * f.LProgress->fontMetrics().lineSpacing() + 4);
 
   pmCheckListBox_ = new QMenu(this);
   pmCheckListBox_->setObjectName("pmCheckListBox");
@@ -409,7 +414,10 @@ void TfrmMain::acEditTCPEndpointExecute() {
   if (item == nullptr) return;
   TfrmTCPConnectionProps dialog(this);
   dialog.SetEndpointText(item->text().toStdString());
-  if (dialog.Execute()) item->setText(QString::fromStdString(dialog.GetEndpointText()));
+  if (dialog.Execute()) {
+    item->setText(QString::fromStdString(dialog.GetEndpointText()));
+    item->setToolTip(item->text());
+  }
 }
 
 void TfrmMain::acDelTCPEndpointUpdate() {
@@ -626,7 +634,12 @@ void TfrmMain::HandleSearchError(const TSearchErrorEventArgs& A) {
 
 void TfrmMain::AddProtocolLine(const std::string& Line, const TSearchTaskEventArgs& A,
                                const std::string& SearchLogText) {
-  SearchProtocol_->Append(QString::fromStdString(Line));
+  const QString text = QString::fromStdString(Line);
+  QListView* view = Ui_->lbSearchProtocol;
+  const int width = view->fontMetrics().horizontalAdvance(text) + 12;
+  if (width > SearchProtocol_->ItemSize().width())
+    SearchProtocol_->SetItemSize(QSize(width, view->fontMetrics().height() + 4));
+  SearchProtocol_->Append(text);
   const QModelIndex last = SearchProtocol_->index(SearchProtocol_->rowCount() - 1);
   Ui_->lbSearchProtocol->setCurrentIndex(last);
   Ui_->lbSearchProtocol->scrollToBottom();

@@ -110,6 +110,7 @@ void TSearchProtocolModel::Append(const QString& Line) {
 }
 
 void TSearchProtocolModel::Clear() {
+  ItemSize_ = QSize();
   if (Lines_.empty()) return;
   beginResetModel();
   Lines_.clear();
@@ -124,6 +125,7 @@ QVariant TSearchProtocolModel::data(const QModelIndex& Index, int Role) const {
   if (!Index.isValid() || Index.row() >= rowCount()) return {};
   if (Role == Qt::DisplayRole || Role == Qt::ToolTipRole)
     return Lines_[static_cast<std::size_t>(Index.row())];
+  if (Role == Qt::SizeHintRole && ItemSize_.isValid()) return ItemSize_;
   return {};
 }
 

@@ -10,6 +10,7 @@
 
 #include <QAbstractListModel>
 #include <QAbstractTableModel>
+#include <QSize>
 #include <QString>
 
 namespace probrix {
@@ -68,6 +69,10 @@ class TSearchProtocolModel : public QAbstractListModel {
 
   void Append(const QString& Line);
   void Clear();
+  // The size every line reports (the view lays out lines of uniform size, taken from the
+  // last one): as wide as the widest line so far, so none is cut off.
+  void SetItemSize(QSize Size) { ItemSize_ = Size; }
+  QSize ItemSize() const { return ItemSize_; }
   const QString& Line(int Index) const { return Lines_.at(static_cast<std::size_t>(Index)); }
 
   int rowCount(const QModelIndex& Parent = {}) const override;
@@ -75,6 +80,7 @@ class TSearchProtocolModel : public QAbstractListModel {
 
  private:
   std::vector<QString> Lines_;
+  QSize ItemSize_;
 };
 
 }  // namespace probrix

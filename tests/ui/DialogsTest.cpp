@@ -34,6 +34,11 @@ TEST(TcpEndpointDialog, StartsWithItsDesignValues) {
   EXPECT_EQ(f.sePort->maximum(), 65535);
   EXPECT_EQ(d.GetEndpointText(), "10.0.0.100:502");
   EXPECT_FALSE(d.Confirmed());
+  d.show();
+  for (QWidget* c : {static_cast<QWidget*>(f.Label1), static_cast<QWidget*>(f.Label2),
+                     static_cast<QWidget*>(f.btnOK), static_cast<QWidget*>(f.btnCancel)})
+    EXPECT_GE(c->width(), c->sizeHint().width()) << c->objectName().toStdString();
+  uitest::SaveScreenshot(&d, "tcpdialog");
 }
 
 TEST(TcpEndpointDialog, ArrowsStepTheLastOctetWithoutCarry) {

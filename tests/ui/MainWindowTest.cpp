@@ -217,9 +217,6 @@ TEST_F(MainWindow, EveryTextFitsItsControl) {
   w.show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
   QCoreApplication::processEvents();
-  if (getenv("UI_DEBUG"))
-    for (auto* g : w.findChildren<QWidget*>())
-      printf("%s %d %d min %d\n", g->objectName().toStdString().c_str(), g->width(), g->height(), g->minimumSizeHint().width());
   const auto check = [](QWidget* W) {
     EXPECT_GE(W->width(), W->minimumSizeHint().width()) << W->objectName().toStdString();
     EXPECT_GE(W->height(), W->minimumSizeHint().height()) << W->objectName().toStdString();
@@ -240,7 +237,7 @@ TEST_F(MainWindow, EveryTextFitsItsControl) {
   // The whole window's content fits the fixed client area.
   EXPECT_LE(w.layout()->minimumSize().width(), 715);
   EXPECT_LE(w.layout()->minimumSize().height(), 582);
-  if (const char* shot = getenv("UI_SCREENSHOT")) w.grab().save(shot);
+  uitest::SaveScreenshot(&w, "main");
 }
 
 }  // namespace

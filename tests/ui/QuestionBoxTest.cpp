@@ -39,6 +39,7 @@ TEST(QuestionBox, ShortQuestionKeepsTheDesignWidthWithCentredButtons) {
   TSeen seen;
   WhenModal<TfrmQuestionBox>([&](TfrmQuestionBox* B) {
     seen = Look(B);
+    uitest::SaveScreenshot(B, "question");
     QTest::mouseClick(B->Form()->btnYes, Qt::LeftButton);
   });
   EXPECT_EQ(ShowQuestion("Завершеие работы", "Прервать поиск и выйти из програмы?", nullptr, true,
@@ -69,6 +70,7 @@ TEST(QuestionBox, LongQuestionWrapsAt400PixelsAndTheButtonsMoveDown) {
   for (int i = 0; i < 30; ++i) question += "Очень длинный вопрос ";
   WhenModal<TfrmQuestionBox>([&](TfrmQuestionBox* B) {
     longOne = Look(B);
+    uitest::SaveScreenshot(B, "question-long");
     QTest::mouseClick(B->Form()->btnNo, Qt::LeftButton);
   });
   EXPECT_EQ(ShowQuestion("?", question.toStdString(), nullptr, false, TQuestionPosition::poDesigned),

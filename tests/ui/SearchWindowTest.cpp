@@ -142,6 +142,7 @@ TEST_F(SearchWindow, WholeSearchFillsTheTableTheProtocolAndTheLogFiles) {
   EXPECT_TRUE(lines[2].endsWith("[" + serial + ",ModbusRTU,17]: прибор найден"));
   EXPECT_TRUE(lines[8].endsWith("[" + tcpText + ",ModbusTCP,1]: прибор найден"));
   EXPECT_EQ(f.lbSearchProtocol->currentIndex().row(), 9);
+  uitest::SaveScreenshot(w.get(), "search");
 
   // The result log gets every line (Windows-1251, CR LF), written by the background logger.
   const fs::path result = w->ResultLogFileName();

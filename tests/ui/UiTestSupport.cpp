@@ -1,5 +1,7 @@
 #include "UiTestSupport.h"
 
+#include <stdlib.h>
+
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -31,6 +33,11 @@ void WhenModalWidget(std::function<bool(QWidget*)> Accept, std::function<void(QW
     }
   });
   timer->start(5);
+}
+
+void SaveScreenshot(QWidget* W, const std::string& Name) {
+  if (const char* dir = getenv("UI_SCREENSHOT_DIR"))
+    W->grab().save(QString::fromStdString((std::filesystem::path(dir) / (Name + ".png")).string()));
 }
 
 std::string ReadFileBytes(const std::filesystem::path& Path) {

@@ -27,6 +27,10 @@ const std::filesystem::path& TestProgramFolder();
 std::string ReadFileBytes(const std::filesystem::path& Path);
 void WriteFileBytes(const std::filesystem::path& Path, const std::string& Bytes);
 
+// With UI_SCREENSHOT_DIR set, saves a picture of W there as Name.png (to check by eye that every
+// text is fully visible).
+void SaveScreenshot(QWidget* W, const std::string& Name);
+
 void WhenModalWidget(std::function<bool(QWidget*)> Accept, std::function<void(QWidget*)> Act,
                      int Ms);
 
