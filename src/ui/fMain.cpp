@@ -1,0 +1,660 @@
+#include "ui/fMain.h"
+
+#include <algorithm>
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFontMetrics>
+#include <QGuiApplication>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QListView>
+#include <QMenu>
+#include <QScreen>
+#include <QTabBar>
+#include <QUrl>
+
+#include "connections/uSerialPort.h"
+#include "foundation/appDateTime.h"
+#include "foundation/appLogging.h"
+#include "foundation/appSysUtils.h"
+#include "search/ioOrvatDevicesDefs.h"
+#include "search/uSearchReport.h"
+#include "ui/fMainModels.h"
+#include "ui/fQuestionBox.h"
+#include "ui/fTCPConnectionProps.h"
+#include "ui/uApplication.h"
+#include "ui_fMain.h"
+
+namespace probrix {
+
+namespace {
+
+constexpr int kClientWidth = 715;
+constexpr int kClientHeight = 582;
+
+// The window position lives in the settings file beside the search parameters.
+constexpr std::string_view kPlacementSection = "FormPlacement";
+
+// A search event as posted by the task's handlers; the event owns its record.
+class TSearchTaskMessage : public QEvent {
+ public:
+  TSearchTaskMessage(int Type, std::unique_ptr<TSearchTaskEventArgs> Args)
+      : QEvent(static_cast<QEvent::Type>(Type)), Args_(std::move(Args)) {}
+  template <class T>
+  const T& Args() const {
+    return static_cast<const T&>(*Args_);
+  }
+
+ private:
+  std::unique_ptr<TSearchTaskEventArgs> Args_;
+};
+
+class TSearchFinishedMessage : public QEvent {
+ public:
+  explicit TSearchFinishedMessage(bool Aborted)
+      : QEvent(static_cast<QEvent::Type>(msgSearchFinished)), Aborted(Aborted) {}
+  bool Aborted;
+};
+
+TCheckItems CheckItems(const QListWidget* List) {
+  TCheckItems items;
+  items.reserve(static_cast<std::size_t>(List->count()));
+  for (int i = 0; i < List->count(); ++i) {
+    const QListWidgetItem* item = List->item(i);
+    items.emplace_back(item->text().toStdString(), item->checkState() == Qt::Checked);
+  }
+  return items;
+}
+
+void AddCheckItem(QListWidget* List, const std::string& Text, bool Checked) {
+  auto* item = new QListWidgetItem(QString::fromStdString(Text), List);
+  item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
+  item->setCheckState(Checked ? Qt::Checked : Qt::Unchecked);
+  item->setToolTip(item->text());
+}
+
+void ApplyCheckItems(QListWidget* List, const TCheckItems& Items) {
+  for (int i = 0; i < List->count() && i < static_cast<int>(Items.size()); ++i)
+    List->item(i)->setCheckState(Items[static_cast<std::size_t>(i)].second ? Qt::Checked
+                                                                            : Qt::Unchecked);
+}
+
+std::vector<std::string> CheckedTexts(const QListWidget* List) {
+  std::vector<std::string> texts;
+  for (int i = 0; i < List->count(); ++i)
+    if (List->item(i)->checkState() == Qt::Checked)
+      texts.push_back(List->item(i)->text().toStdString());
+  return texts;
+}
+
+QListWidgetItem* SelectedItem(const QListWidget* List) {
+  QListWidgetItem* item = List->currentItem();
+  return item != nullptr && item->isSelected() ? item : nullptr;
+}
+
+}  // namespace
+
+TfrmMain::TfrmMain(QWidget* Parent, std::string IniFileName)
+    : QWidget(Parent), Ui_(std::make_unique<Ui::TfrmMain>()), IniFileName_(std::move(IniFileName)) {
+  if (IniFileName_.empty()) IniFileName_ = AppIniFileName();
+  Ui_->setupUi(this);
+  auto& f = *Ui_;
+  // Fixed single border with the system menu and the minimise button only.
+  setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                 Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                 Qt::WindowCloseButtonHint);
+  setFixedSize(kClientWidth, kClientHeight);
+
+  FoundDevices_ = new TFoundDevicesModel(this);
+  SearchProtocol_ = new TSearchProtocolModel(this);
+  f.dbgrFoundDevices->setModel(FoundDevices_);
+  f.lbSearchProtocol->setModel(SearchProtocol_);
+  QHeaderView* rows = f.dbgrFoundDevices->verticalHeader();
+  rows->hide();
+  rows->setSectionResizeMode(QHeaderView::Fixed);
+  rows->setDefaultSectionSize(f.dbgrFoundDevices->fontMetrics().height() + 6);
+  QHeaderView* columns = f.dbgrFoundDevices->horizontalHeader();
+  columns->setHighlightSections(false);
+  for (int c = 0; c < TFoundDevicesModel::FieldCount; ++c) {
+    int width = TFoundDevicesModel::ColumnWidth(c);
+    if (width == 0)
+      width = columns->fontMetrics().horizontalAdvance(TFoundDevicesModel::ColumnTitle(c)) + 16;
+    // The protocol column also fits its longest usual content.
+    if (c == TFoundDevicesModel::fldProtocol)
+      width = std::max(width, f.dbgrFoundDevices->fontMetrics().horizontalAdvance("Orvatbus (crc8)") + 12);
+    columns->resizeSection(c, width);
+  }
+  columns->setStretchLastSection(true);
+  // The right-hand column is as wide as its widest button; long progress texts are elided.
+  const QFontMetrics bold(f.LProgress->font());
+  const int column = std::max({f.btnStartSearch->sizeHint().width(),
+                               f.btnStopSearch->sizeHint().width(),
+                               f.btnShowLogFolders->sizeHint().width(),
+                               bold.horizontalAdvance("Протокол: OrvatASCII") + 4,
+                               bold.horizontalAdvance("255.255.255.255:65535") + 4});
+  for (QWidget* w : std::initializer_list<QWidget*>{f.btnStartSearch, f.btnStopSearch,
+                                                    f.LProgress, f.btnShowLogFolders})
+    w->setFixedWidth(column);
+  f.LProgress->setFixedHeight(3 * f.LProgress->fontMetrics().lineSpacing() + 4);
+
+  pmCheckListBox_ = new QMenu(this);
+  pmCheckListBox_->setObjectName("pmCheckListBox");
+  pmCheckListBox_->addAction(f.miSelectAll);
+  pmCheckListBox_->addAction(f.miDeselectAll);
+  pmCheckListBox_->addAction(f.miInvertSelection);
+  f.btnAddTCPEndpoint->setDefaultAction(f.acAddTCPEndpoint);
+  f.btnDeleteTCPEndpoint->setDefaultAction(f.acDelTCPEndpoint);
+  f.btnEditTCPEndpoint->setDefaultAction(f.acEditTCPEndpoint);
+
+  auto bind = [this](auto* Sender, auto Signal, auto Handler) {
+    connect(Sender, Signal, this, [this, Handler] { RunHandler([this, Handler] { (this->*Handler)(); }); });
+  };
+  bind(f.btnStartSearch, &QPushButton::clicked, &TfrmMain::btnStartSearchClick);
+  bind(f.btnStopSearch, &QPushButton::clicked, &TfrmMain::btnStopSearchClick);
+  bind(f.btnShowLogFolders, &QPushButton::clicked, &TfrmMain::btnShowLogFoldersClick);
+  bind(f.btnRefreshSerialPortList, &QPushButton::clicked, &TfrmMain::btnRefreshSerialPortListClick);
+  bind(f.cbOrvatbus, &QCheckBox::toggled, &TfrmMain::cbOrvatbusClick);
+  bind(f.cbSearchSingleOrvatbusDevice, &QCheckBox::toggled,
+       &TfrmMain::cbSearchSingleOrvatbusDeviceClick);
+  bind(f.cbModbusRTU, &QCheckBox::toggled, &TfrmMain::cbModbusClick);
+  bind(f.cbModbusTCP, &QCheckBox::toggled, &TfrmMain::cbModbusClick);
+  bind(f.miSelectAll, &QAction::triggered, &TfrmMain::miSelectAllClick);
+  bind(f.miDeselectAll, &QAction::triggered, &TfrmMain::miDeselectAllClick);
+  bind(f.miInvertSelection, &QAction::triggered, &TfrmMain::InvertSelectionClick);
+  bind(f.acAddTCPEndpoint, &QAction::triggered, &TfrmMain::acAddTCPEndpointExecute);
+  bind(f.acDelTCPEndpoint, &QAction::triggered, &TfrmMain::acDelTCPEndpointExecute);
+  bind(f.acEditTCPEndpoint, &QAction::triggered, &TfrmMain::acEditTCPEndpointExecute);
+  bind(f.clbTCPEndpoints, &QListWidget::itemSelectionChanged, &TfrmMain::acDelTCPEndpointUpdate);
+  bind(f.clbTCPEndpoints, &QListWidget::itemSelectionChanged, &TfrmMain::acEditTCPEndpointUpdate);
+  for (QListWidget* list : {f.clbSerialPorts, f.clbBaudRates, f.clbTCPEndpoints}) {
+    connect(list, &QWidget::customContextMenuRequested, this, [this, list](const QPoint& At) {
+      RunHandler([&] { PopupCheckListMenu(list, list->viewport()->mapToGlobal(At)); });
+    });
+  }
+  f.edOrvatbusAddresses->installEventFilter(this);
+
+  FormCreate();
+
+  // The baud rates are a fixed list: show all of them without scrolling.
+  QListWidget* bauds = f.clbBaudRates;
+  bauds->setFixedHeight(bauds->sizeHintForRow(0) * bauds->count() + 2 * bauds->frameWidth() + 2);
+  f.laySearchParams->setStretch(2, 1);
+}
+
+TfrmMain::~TfrmMain() {
+  try {
+    StopSearch();
+  } catch (...) {
+    // Nothing may leave a destructor; the task's own destructor already waited.
+  }
+}
+
+void TfrmMain::FormCreate() {
+  auto& f = *Ui_;
+  // 1. The application title is the caption; the placement is read with the settings.
+  setWindowTitle(QString::fromUtf8(ApplicationTitle));
+  // 2. The results area shows its one page without tabs.
+  f.LProgress->clear();
+  f.pcResults->setTabVisible(f.pcResults->indexOf(f.tsSearchProtocol), false);
+  f.pcResults->setCurrentWidget(f.tsFoundDevices);
+  f.pcResults->tabBar()->hide();
+  f.pcResults->setDocumentMode(true);
+  SearchProtocol_->Clear();
+  f.btnStartSearch->setEnabled(true);
+  f.btnStopSearch->setEnabled(false);
+  f.btnShowLogFolders->hide();
+  // 3. Ports.
+  RefreshSerialPortList();
+  // 4. Baud rates.
+  f.clbBaudRates->clear();
+  for (int baud : BaudRateChoices) AddCheckItem(f.clbBaudRates, IntToStr(baud), baud == 9600 || baud == 115200);
+  // 5. Protocols.
+  f.cbOrvatbus->setChecked(true);
+  f.cbSearchSingleOrvatbusDevice->setChecked(true);
+  f.edOrvatbusAddresses->setText("0-31");
+  f.cbModbusRTU->setChecked(false);
+  f.edModbusAddresses->setText("0-247");
+  f.cbOrvatAscii->setChecked(true);
+  cbOrvatbusClick();
+  cbModbusClick();
+  acDelTCPEndpointUpdate();
+  acEditTCPEndpointUpdate();
+  // 6. Settings.
+  LoadSettings();
+}
+
+void TfrmMain::LoadSettings() {
+  auto& f = *Ui_;
+  const TIniFile ini(IniFileName_);
+  const TSearchSettings s = LoadSearchSettings(ini);
+
+  TCheckItems ports = CheckItems(f.clbSerialPorts);
+  ApplyCheckStates(ports, s.SerialPorts);
+  ApplyCheckItems(f.clbSerialPorts, ports);
+  TCheckItems bauds = CheckItems(f.clbBaudRates);
+  ApplyCheckStates(bauds, s.BaudRates);
+  ApplyCheckItems(f.clbBaudRates, bauds);
+  for (const auto& pair : s.TCPConnections) AddCheckItem(f.clbTCPEndpoints, pair.first, false);
+  TCheckItems endpoints = CheckItems(f.clbTCPEndpoints);
+  ApplyCheckStates(endpoints, s.TCPConnections);
+  ApplyCheckItems(f.clbTCPEndpoints, endpoints);
+
+  TProtocolChoice protocols{f.cbOrvatbus->isChecked(), f.cbModbusRTU->isChecked(),
+                            f.cbModbusTCP->isChecked(), f.cbOrvatAscii->isChecked()};
+  protocols = DecodeProtocols(s.Protocols, protocols);
+  f.cbOrvatbus->setChecked(protocols.Orvatbus);
+  f.cbModbusRTU->setChecked(protocols.ModbusRTU);
+  f.cbModbusTCP->setChecked(protocols.ModbusTCP);
+  f.cbOrvatAscii->setChecked(protocols.OrvatAscii);
+
+  f.cbSearchSingleOrvatbusDevice->setChecked(s.SearchSingleOrvatbusDevice);
+  f.edOrvatbusAddresses->setText(QString::fromStdString(s.OrvatbusAddresses));
+  f.edModbusAddresses->setText(QString::fromStdString(s.ModbusAddresses));
+  cbOrvatbusClick();
+  cbModbusClick();
+
+  RequestRetryCount = s.RequestRetryCount;
+  f.seStartOfPacketReadTimeout->setValue(s.StartOfPacketReadTimeout);
+  WritePacketTimeout = s.WritePacketTimeout;
+  f.cbSaveSearchLogs->setChecked(s.SaveSearchLogs);
+
+  LoadWindowPlacement(ini);
+}
+
+void TfrmMain::SaveSettings() {
+  auto& f = *Ui_;
+  TIniFile ini(IniFileName_);
+  TSearchSettings v;
+  v.SearchSingleOrvatbusDevice = f.cbSearchSingleOrvatbusDevice->isChecked();
+  v.OrvatbusAddresses = f.edOrvatbusAddresses->text().toStdString();
+  v.ModbusAddresses = f.edModbusAddresses->text().toStdString();
+  v.RequestRetryCount = RequestRetryCount;
+  v.StartOfPacketReadTimeout = f.seStartOfPacketReadTimeout->value();
+  v.WritePacketTimeout = WritePacketTimeout;
+  v.SaveSearchLogs = f.cbSaveSearchLogs->isChecked();
+  const TProtocolChoice protocols{f.cbOrvatbus->isChecked(), f.cbModbusRTU->isChecked(),
+                                  f.cbModbusTCP->isChecked(), f.cbOrvatAscii->isChecked()};
+  SaveSearchSettings(ini, EncodeCheckList(CheckItems(f.clbSerialPorts)),
+                     EncodeCheckList(CheckItems(f.clbBaudRates)),
+                     EncodeCheckList(CheckItems(f.clbTCPEndpoints)), EncodeProtocols(protocols), v);
+  SaveWindowPlacement(ini);
+}
+
+void TfrmMain::LoadWindowPlacement(const TIniFile& Ini) {
+  if (!Ini.ValueExists(kPlacementSection, "Left") || !Ini.ValueExists(kPlacementSection, "Top"))
+    return;
+  const QPoint at(Ini.ReadInteger(kPlacementSection, "Left", 0),
+                  Ini.ReadInteger(kPlacementSection, "Top", 0));
+  // A position on a screen that is no longer there would hide the window: keep the default.
+  const QRect title(at, QSize(kClientWidth, 32));
+  for (const QScreen* screen : QGuiApplication::screens()) {
+    if (screen->availableGeometry().intersects(title)) {
+      move(at);
+      return;
+    }
+  }
+}
+
+void TfrmMain::SaveWindowPlacement(TIniFile& Ini) {
+  Ini.WriteInteger(kPlacementSection, "Left", pos().x());
+  Ini.WriteInteger(kPlacementSection, "Top", pos().y());
+}
+
+void TfrmMain::RefreshSerialPortList() {
+  QListWidget* list = Ui_->clbSerialPorts;
+  const TCheckItems before = CheckItems(list);
+  std::vector<std::string> names;
+  TSerialPort::GetPortNames(names);
+  list->clear();
+  for (const std::string& name : names) {
+    bool checked = true;  // a new port is checked
+    for (const auto& [text, state] : before) {
+      if (text == name) {
+        checked = state;
+        break;
+      }
+    }
+    AddCheckItem(list, name, checked);
+  }
+}
+
+bool TfrmMain::edAddressesKeyPress(QKeyEvent* Key) {
+  // Keys that carry no character (arrows, Delete, Tab, editing shortcuts) are not typing.
+  if (Key->key() == Qt::Key_Backspace || Key->key() == Qt::Key_Delete) return false;
+  if (Key->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier)) return false;
+  const QString text = Key->text();
+  if (text.isEmpty() || (text.size() == 1 && (text[0].unicode() < 0x20 || text[0].unicode() == 0x7F)))
+    return false;
+  if (text.size() == 1) {
+    const char16_t c = text[0].unicode();
+    if ((c >= u'0' && c <= u'9') || c == u',' || c == u'-') return false;
+    if (c == u'.') {
+      Ui_->edOrvatbusAddresses->insert(",");
+      return true;
+    }
+  }
+  return true;  // any other character is dropped
+}
+
+bool TfrmMain::eventFilter(QObject* Watched, QEvent* Event) {
+  if (Watched == Ui_->edOrvatbusAddresses && Event->type() == QEvent::KeyPress) {
+    bool consumed = false;
+    RunHandler([&] { consumed = edAddressesKeyPress(static_cast<QKeyEvent*>(Event)); });
+    return consumed;
+  }
+  return QWidget::eventFilter(Watched, Event);
+}
+
+void TfrmMain::cbOrvatbusClick() {
+  auto& f = *Ui_;
+  f.cbSearchSingleOrvatbusDevice->setEnabled(f.cbOrvatbus->isChecked());
+  cbSearchSingleOrvatbusDeviceClick();
+}
+
+void TfrmMain::cbSearchSingleOrvatbusDeviceClick() {
+  auto& f = *Ui_;
+  f.edOrvatbusAddresses->setEnabled(f.cbOrvatbus->isChecked() &&
+                                    !f.cbSearchSingleOrvatbusDevice->isChecked());
+}
+
+void TfrmMain::cbModbusClick() {
+  auto& f = *Ui_;
+  f.edModbusAddresses->setEnabled(f.cbModbusRTU->isChecked() || f.cbModbusTCP->isChecked());
+}
+
+void TfrmMain::PopupCheckListMenu(QListWidget* List, const QPoint& GlobalPos) {
+  auto& f = *Ui_;
+  const bool ours = List == f.clbSerialPorts || List == f.clbBaudRates || List == f.clbTCPEndpoints;
+  PopupComponent_ = ours ? List : nullptr;
+  pmCheckListBox_->popup(GlobalPos);
+}
+
+void TfrmMain::miSelectAllClick() {
+  if (PopupComponent_ == nullptr) return;
+  for (int i = 0; i < PopupComponent_->count(); ++i)
+    PopupComponent_->item(i)->setCheckState(Qt::Checked);
+}
+
+void TfrmMain::miDeselectAllClick() {
+  if (PopupComponent_ == nullptr) return;
+  for (int i = 0; i < PopupComponent_->count(); ++i)
+    PopupComponent_->item(i)->setCheckState(Qt::Unchecked);
+}
+
+void TfrmMain::InvertSelectionClick() {
+  if (PopupComponent_ == nullptr) return;
+  for (int i = 0; i < PopupComponent_->count(); ++i) {
+    QListWidgetItem* item = PopupComponent_->item(i);
+    item->setCheckState(item->checkState() == Qt::Checked ? Qt::Unchecked : Qt::Checked);
+  }
+}
+
+void TfrmMain::acAddTCPEndpointExecute() {
+  QListWidget* list = Ui_->clbTCPEndpoints;
+  TfrmTCPConnectionProps dialog(this);
+  if (list->count() > 0) {
+    // Propose the address after the last endpoint, with its port.
+    dialog.SetEndpointText(list->item(list->count() - 1)->text().toStdString());
+    dialog.StepAddress(+1);
+  }
+  if (dialog.Execute()) AddCheckItem(list, dialog.GetEndpointText(), false);
+}
+
+void TfrmMain::acDelTCPEndpointExecute() {
+  if (QListWidgetItem* item = SelectedItem(Ui_->clbTCPEndpoints)) delete item;
+  acDelTCPEndpointUpdate();
+  acEditTCPEndpointUpdate();
+}
+
+void TfrmMain::acEditTCPEndpointExecute() {
+  QListWidgetItem* item = SelectedItem(Ui_->clbTCPEndpoints);
+  if (item == nullptr) return;
+  TfrmTCPConnectionProps dialog(this);
+  dialog.SetEndpointText(item->text().toStdString());
+  if (dialog.Execute()) {
+    item->setText(QString::fromStdString(dialog.GetEndpointText()));
+    item->setToolTip(item->text());
+  }
+}
+
+void TfrmMain::acDelTCPEndpointUpdate() {
+  Ui_->acDelTCPEndpoint->setEnabled(SelectedItem(Ui_->clbTCPEndpoints) != nullptr);
+}
+
+void TfrmMain::acEditTCPEndpointUpdate() {
+  Ui_->acEditTCPEndpoint->setEnabled(SelectedItem(Ui_->clbTCPEndpoints) != nullptr);
+}
+
+// --- Closing ----------------------------------------------------------------------------
+
+bool TfrmMain::FormCloseQuery() {
+  if (Task_ == nullptr) return true;
+  if (Closing_) return false;  // the question is already open
+  Closing_ = true;
+  const std::uint8_t answer =
+      ShowQuestion("Завершеие работы", "Прервать поиск и выйти из програмы?", this, true,
+                   TQuestionPosition::poOwnerFormCenter);
+  Closing_ = false;
+  return answer == qaYes;
+}
+
+void TfrmMain::FormClose() {
+  StopSearch();
+  SaveSettings();
+}
+
+void TfrmMain::closeEvent(QCloseEvent* Event) {
+  bool allowed = false;
+  RunHandler([&] { allowed = FormCloseQuery(); });
+  if (!allowed) {
+    Event->ignore();
+    return;
+  }
+  // A failure to save the settings is shown, and the window still closes.
+  RunHandler([this] { FormClose(); });
+  Event->accept();
+}
+
+// --- Running a search -------------------------------------------------------------------
+
+TSearchChoice TfrmMain::CurrentChoice() const {
+  auto& f = *Ui_;
+  TSearchChoice c;
+  c.SerialPortNames = CheckedTexts(f.clbSerialPorts);
+  for (const std::string& baud : CheckedTexts(f.clbBaudRates)) c.BaudRates.push_back(StrToIntDef(baud, 0));
+  c.TcpEndpoints = CheckedTexts(f.clbTCPEndpoints);
+  c.Protocols = {f.cbOrvatbus->isChecked(), f.cbModbusRTU->isChecked(), f.cbModbusTCP->isChecked(),
+                 f.cbOrvatAscii->isChecked()};
+  c.SearchSingleOrvatbusDevice = f.cbSearchSingleOrvatbusDevice->isChecked();
+  c.OrvatbusAddresses = f.edOrvatbusAddresses->text().toStdString();
+  c.ModbusAddresses = f.edModbusAddresses->text().toStdString();
+  c.RequestRetryCount = RequestRetryCount;
+  c.StartOfPacketReadTimeout = f.seStartOfPacketReadTimeout->value();
+  return c;
+}
+
+void TfrmMain::AttachTaskHandlers(TSearchDevicesTask& Task) {
+  // These run on the worker thread: they touch no control, only build the event records and
+  // post them to the window, which owns them from then on.
+  Task.OnProgressChanged = [this](TSearchDevicesTask*, const std::string& ConnectionName,
+                                  std::int32_t BaudRateOrPort, TDeviceProtocol Protocol,
+                                  TConnectionType ConnectionType, std::uint8_t Address) {
+    QCoreApplication::postEvent(
+        this, new TSearchTaskMessage(msgProgressChanged, std::make_unique<TProgressChangedEventArgs>(
+                                                           ConnectionName, BaudRateOrPort, Protocol,
+                                                           ConnectionType, Address)));
+  };
+  Task.OnDeviceFound = [this](TSearchDevicesTask*, const std::string& ConnectionName,
+                              std::int32_t BaudRateOrPort, TDeviceProtocol Protocol,
+                              TConnectionType ConnectionType, std::uint8_t Address,
+                              const TDeviceInfo& DeviceInfo, const TSearchLog& Log) {
+    QCoreApplication::postEvent(
+        this, new TSearchTaskMessage(msgDeviceFound, std::make_unique<TDeviceFoundEventArgs>(
+                                                       ConnectionName, BaudRateOrPort, Protocol,
+                                                       ConnectionType, Address, DeviceInfo,
+                                                       Log.Text())));
+  };
+  Task.OnSearchError = [this](TSearchDevicesTask*, const std::string& ConnectionName,
+                              std::int32_t BaudRateOrPort, TDeviceProtocol Protocol,
+                              TConnectionType ConnectionType, std::uint8_t Address,
+                              const Exception& Error, const TSearchLog& Log) {
+    QCoreApplication::postEvent(
+        this, new TSearchTaskMessage(msgSearchError, std::make_unique<TSearchErrorEventArgs>(
+                                                       ConnectionName, BaudRateOrPort, Protocol,
+                                                       ConnectionType, Address,
+                                                       SearchErrorText(Error, ConnectionType),
+                                                       Log.Text())));
+  };
+  Task.OnSearchFinished = [this](TSearchDevicesTask*, bool Aborted) {
+    QCoreApplication::postEvent(this, new TSearchFinishedMessage(Aborted));
+  };
+}
+
+void TfrmMain::StartSearch() {
+  auto& f = *Ui_;
+  f.btnStartSearch->setEnabled(false);
+  f.btnStopSearch->setEnabled(true);
+  SearchProtocol_->Clear();
+  FoundDevices_->Clear();
+  f.btnShowLogFolders->hide();
+  ResultLogFileName_ = GetAppLogFolder() + probrix::ResultLogFileName(NowDateTime());
+
+  // The task is the window's before its plan is filled, so that a failing address list ends
+  // in StopSearch with the buttons restored.
+  Task_ = std::make_unique<TSearchDevicesTask>();
+  try {
+    FillSearchPlan(*Task_, CurrentChoice());
+  } catch (...) {
+    StopSearch();
+    throw;
+  }
+  AttachTaskHandlers(*Task_);
+  Task_->Start();
+}
+
+void TfrmMain::StopSearch() {
+  if (Task_ == nullptr) return;
+  Task_->Stop();
+  Task_.reset();  // waits until the worker has finished its attempt
+  auto& f = *Ui_;
+  f.btnStartSearch->setEnabled(true);
+  f.btnStopSearch->setEnabled(false);
+  f.btnShowLogFolders->setVisible(f.cbSaveSearchLogs->isChecked());
+}
+
+void TfrmMain::btnStartSearchClick() { StartSearch(); }
+
+void TfrmMain::btnStopSearchClick() {
+  StopSearch();
+  SetProgressText("Поиск остановлен");
+}
+
+void TfrmMain::btnShowLogFoldersClick() {
+  std::string folder = GetAppLogFolder();
+  if (folder.empty()) folder = QDir::currentPath().toStdString();
+  // The desktop's file manager, started without a shell.
+  if (!QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(folder))))
+    throw EOSError::CreateFmt("Не удалось открыть папку %s", {folder});
+}
+
+void TfrmMain::SetProgressText(const std::string& Text) {
+  QLabel* label = Ui_->LProgress;
+  QString full = QString::fromStdString(Text);
+  full.replace("\r\n", "\n");
+  // A long port path would widen the column: each line is elided in the middle instead, and
+  // the whole text stays in the tool tip.
+  const QFontMetrics metrics(label->font());
+  QStringList lines = full.split('\n');
+  bool elided = false;
+  for (QString& line : lines) {
+    const QString shortLine = metrics.elidedText(line, Qt::ElideMiddle, label->width());
+    elided = elided || shortLine != line;
+    line = shortLine;
+  }
+  label->setText(lines.join('\n'));
+  label->setToolTip(elided ? full : QString());
+  label->setProperty("FullText", full);
+}
+
+bool TfrmMain::event(QEvent* Event) {
+  switch (static_cast<int>(Event->type())) {
+    case msgProgressChanged: {
+      const auto& e = static_cast<TSearchTaskMessage&>(*Event);
+      RunHandler([&] { HandleProgress(e.Args<TProgressChangedEventArgs>()); });
+      return true;
+    }
+    case msgDeviceFound: {
+      const auto& e = static_cast<TSearchTaskMessage&>(*Event);
+      RunHandler([&] { HandleDeviceFound(e.Args<TDeviceFoundEventArgs>()); });
+      return true;
+    }
+    case msgSearchError: {
+      const auto& e = static_cast<TSearchTaskMessage&>(*Event);
+      RunHandler([&] { HandleSearchError(e.Args<TSearchErrorEventArgs>()); });
+      return true;
+    }
+    case msgSearchFinished:
+      RunHandler([&] { HandleSearchFinished(); });
+      return true;
+    default:
+      return QWidget::event(Event);
+  }
+}
+
+void TfrmMain::HandleProgress(const TProgressChangedEventArgs& A) {
+  SetProgressText(ProgressText(A.ConnectionName, A.BaudRateOrPort, A.Protocol, A.Address));
+}
+
+void TfrmMain::HandleDeviceFound(const TDeviceFoundEventArgs& A) {
+  const TDeviceInfo& d = A.DeviceInfo;
+  TFoundDeviceRow row;
+  row.Address = d.Address;  // the address the device reported
+  row.ConnectionString = Format("%s:%d", {A.ConnectionName, A.BaudRateOrPort});
+  row.ConnecionType = static_cast<int>(A.ConnectionType);
+  row.Protocol = FoundProtocolText(A.Protocol, d.ChecksumKind);
+  if (A.Protocol != TDeviceProtocol::dpOrvatAscii) {
+    row.DeviceType = DeviceTypeName(d.DeviceType, d.FirmwareVersion);
+    row.SerialNum = d.SerialNumber;
+    row.SoftVersion = FirmwareVersionText(d.DeviceType, d.FirmwareVersion);
+  }
+  FoundDevices_->Append(std::move(row));
+  AddProtocolLine(
+      DeviceFoundLine(NowDateTime(), A.ConnectionName, A.BaudRateOrPort, A.Protocol, A.Address), A,
+      A.SearchLogText);
+}
+
+void TfrmMain::HandleSearchError(const TSearchErrorEventArgs& A) {
+  AddProtocolLine(SearchErrorLine(NowDateTime(), A.ConnectionName, A.BaudRateOrPort, A.Protocol,
+                                  A.Address, A.ErrorText),
+                  A, A.SearchLogText);
+}
+
+void TfrmMain::AddProtocolLine(const std::string& Line, const TSearchTaskEventArgs& A,
+                               const std::string& SearchLogText) {
+  const QString text = QString::fromStdString(Line);
+  QListView* view = Ui_->lbSearchProtocol;
+  const int width = view->fontMetrics().horizontalAdvance(text) + 12;
+  if (width > SearchProtocol_->ItemSize().width())
+    SearchProtocol_->SetItemSize(QSize(width, view->fontMetrics().height() + 4));
+  SearchProtocol_->Append(text);
+  const QModelIndex last = SearchProtocol_->index(SearchProtocol_->rowCount() - 1);
+  Ui_->lbSearchProtocol->setCurrentIndex(last);
+  Ui_->lbSearchProtocol->scrollToBottom();
+  WriteThreadLog(Line, ResultLogFileName_, false);
+  if (Ui_->cbSaveSearchLogs->isChecked()) {
+    const std::string path =
+        GetAppLogFolder() + AttemptLogFileName(NowDateTime(), A.ConnectionName, A.BaudRateOrPort,
+                                               A.Protocol, A.Address);
+    WriteThreadLog(SearchLogText, path, false);
+  }
+}
+
+void TfrmMain::HandleSearchFinished() {
+  StopSearch();
+  SetProgressText("Поиск завершен");
+}
+
+}  // namespace probrix

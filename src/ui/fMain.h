@@ -1,0 +1,114 @@
+#pragma once
+
+// The main window: the search parameters and their settings file, running a search on the
+// search task's worker thread, and showing its progress, found devices and protocol lines.
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <QWidget>
+
+#include "search/uFinderEngine.h"
+#include "search/uSearchParams.h"
+
+class QListWidget;
+class QMenu;
+
+namespace Ui {
+class TfrmMain;
+}
+
+namespace probrix {
+
+class TFoundDevicesModel;
+class TSearchProtocolModel;
+
+class TfrmMain : public QWidget {
+  Q_OBJECT
+
+ public:
+  // IniFileName: the settings file; empty: AppIniFileName of the logging facility.
+  explicit TfrmMain(QWidget* Parent = nullptr, std::string IniFileName = {});
+  ~TfrmMain() override;
+
+  Ui::TfrmMain* Form() const { return Ui_.get(); }
+  TFoundDevicesModel* FoundDevices() const { return FoundDevices_; }
+  TSearchProtocolModel* SearchProtocol() const { return SearchProtocol_; }
+  QMenu* CheckListMenu() const { return pmCheckListBox_; }
+  const std::string& IniFileName() const { return IniFileName_; }
+  // The result log of the current (or last) search; empty before the first search.
+  const std::string& ResultLogFileName() const { return ResultLogFileName_; }
+  bool Searching() const { return Task_ != nullptr; }
+
+  // The settings that have no control.
+  int RequestRetryCount = 1;
+  int WritePacketTimeout = 100;
+
+  void LoadSettings();
+  void SaveSettings();
+  void RefreshSerialPortList();
+
+  void StartSearch();
+  void StopSearch();
+
+  // The window's handlers, public so that tests drive them as the controls do.
+  void btnStartSearchClick();
+  void btnStopSearchClick();
+  void btnShowLogFoldersClick();
+  void btnRefreshSerialPortListClick() { RefreshSerialPortList(); }
+  void cbOrvatbusClick();
+  void cbSearchSingleOrvatbusDeviceClick();
+  void cbModbusClick();
+  // Opens the check-list menu for List (the list it was opened on; nullptr: another control).
+  void PopupCheckListMenu(QListWidget* List, const QPoint& GlobalPos);
+  void miSelectAllClick();
+  void miDeselectAllClick();
+  void InvertSelectionClick();
+  void acAddTCPEndpointExecute();
+  void acDelTCPEndpointExecute();
+  void acEditTCPEndpointExecute();
+  void acDelTCPEndpointUpdate();
+  void acEditTCPEndpointUpdate();
+  // The list on which the check-list menu was last opened (nullptr: none of the three).
+  QListWidget* PopupComponent() const { return PopupComponent_; }
+  void SetPopupComponent(QListWidget* List) { PopupComponent_ = List; }
+
+ protected:
+  bool event(QEvent* Event) override;
+  void closeEvent(QCloseEvent* Event) override;
+  bool eventFilter(QObject* Watched, QEvent* Event) override;
+
+ private:
+  void FormCreate();
+  bool FormCloseQuery();
+  void FormClose();
+  // edAddressesKeyPress: true when the key is consumed.
+  bool edAddressesKeyPress(QKeyEvent* Key);
+  void SetProgressText(const std::string& Text);
+
+  void HandleProgress(const TProgressChangedEventArgs& Args);
+  void HandleDeviceFound(const TDeviceFoundEventArgs& Args);
+  void HandleSearchError(const TSearchErrorEventArgs& Args);
+  void HandleSearchFinished();
+  void AddProtocolLine(const std::string& Line, const TSearchTaskEventArgs& Args,
+                       const std::string& SearchLogText);
+  void AttachTaskHandlers(TSearchDevicesTask& Task);
+
+  TSearchChoice CurrentChoice() const;
+  void LoadWindowPlacement(const TIniFile& Ini);
+  void SaveWindowPlacement(TIniFile& Ini);
+
+  std::unique_ptr<Ui::TfrmMain> Ui_;
+  TFoundDevicesModel* FoundDevices_ = nullptr;      // children of the window
+  TSearchProtocolModel* SearchProtocol_ = nullptr;
+  QMenu* pmCheckListBox_ = nullptr;
+  QListWidget* PopupComponent_ = nullptr;
+  std::string IniFileName_;
+  std::unique_ptr<TSearchDevicesTask> Task_;
+  std::string ResultLogFileName_;
+  bool Closing_ = false;      // a close request is being answered
+  bool CloseAllowed_ = false;  // FormClose ran; the window may go
+};
+
+}  // namespace probrix

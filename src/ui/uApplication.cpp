@@ -1,0 +1,40 @@
+#include "ui/uApplication.h"
+
+#include <QMessageBox>
+
+#include "foundation/appExceptions.h"
+
+namespace probrix {
+
+std::string ApplicationExceptionText(const std::exception_ptr& E) {
+  try {
+    std::rethrow_exception(E);
+  } catch (const Exception& Error) {
+    return Error.Message;
+  } catch (const std::exception& Error) {
+    return Error.what();
+  } catch (...) {
+    return DescribeCurrentException();
+  }
+}
+
+void HandleApplicationException() {
+  const std::string text = ApplicationExceptionText(std::current_exception());
+  QWidget* parent = QApplication::activeModalWidget();
+  if (parent == nullptr) parent = QApplication::activeWindow();
+  QMessageBox::critical(parent, QString::fromUtf8(ApplicationTitle), QString::fromStdString(text));
+}
+
+// The title is not made the display name: Qt would append it to every dialog's caption.
+TProbrixApplication::TProbrixApplication(int& argc, char** argv) : QApplication(argc, argv) {}
+
+bool TProbrixApplication::notify(QObject* Receiver, QEvent* Event) {
+  try {
+    return QApplication::notify(Receiver, Event);
+  } catch (...) {
+    HandleApplicationException();
+    return true;
+  }
+}
+
+}  // namespace probrix

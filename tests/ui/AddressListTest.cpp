@@ -1,0 +1,43 @@
+// The address-list grammar as the window uses it when a search starts.
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "foundation/appExceptions.h"
+#include "search/uSearchParams.h"
+
+namespace probrix {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+TEST(AddressList, ItemsRangesAndSeparators) {
+  EXPECT_EQ(ParseAddressList("1, 5-7,3"), (Bytes{1, 5, 6, 7, 3}));
+  EXPECT_EQ(ParseAddressList("1 2"), (Bytes{1, 2}));
+  EXPECT_EQ(ParseAddressList(""), Bytes{});
+  EXPECT_EQ(ParseAddressList("7-5"), Bytes{});
+  EXPECT_EQ(ParseAddressList("5--7"), (Bytes{5, 6, 7}));
+  EXPECT_EQ(ParseAddressList("5---7"), (Bytes{5, 6, 7}));
+  EXPECT_EQ(ParseAddressList("2,2"), (Bytes{2, 2}));
+}
+
+TEST(AddressList, ValuesKeepTheirLowEightBits) {
+  EXPECT_EQ(ParseAddressList("300"), Bytes{44});
+  EXPECT_EQ(ParseAddressList("250-260"), (Bytes{250, 251, 252, 253, 254, 255, 0, 1, 2, 3, 4}));
+}
+
+TEST(AddressList, BadItemsFailWithTheItemAndTheList) {
+  try {
+    ParseAddressList("3, 1-x");
+    FAIL() << "no error";
+  } catch (const EMathInvalidArgument& E) {
+    EXPECT_STREQ(E.ClassName(), "EInvalidArgument");
+    EXPECT_EQ(E.Message, "Задан ошибочный адрес или диапазон (1-x) в списке адресов (3, 1-x)");
+  }
+  EXPECT_THROW(ParseAddressList("-5"), EMathInvalidArgument);
+  EXPECT_THROW(ParseAddressList("a"), EMathInvalidArgument);
+}
+
+}  // namespace
+}  // namespace probrix

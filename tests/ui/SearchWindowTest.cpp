@@ -1,0 +1,274 @@
+// Whole searches from the window against simulated devices: rows, protocol lines, log files,
+// stopping, closing during a search, and an address-list error reaching the operator.
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <QCheckBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListView>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QRegularExpression>
+#include <QTest>
+#include <QTimer>
+
+#include "support/TestSupport.h"
+#include "UiTestSupport.h"
+#include "devsim/devsimSimulator.h"
+#include "foundation/appCodePage.h"
+#include "foundation/appLogging.h"
+#include "ui/fMain.h"
+#include "ui/fMainModels.h"
+#include "ui/fQuestionBox.h"
+#include "ui_fMain.h"
+#include "ui_fQuestionBox.h"
+
+namespace probrix {
+namespace {
+
+using uitest::WaitUntil;
+using uitest::WhenModal;
+namespace fs = std::filesystem;
+
+devsim::TDeviceConfig Device(devsim::TDeviceKind Kind, int Address, int Type, int Version,
+                             int Serial) {
+  devsim::TDeviceConfig d;
+  d.Kind = Kind;
+  d.Address = Address;
+  d.DeviceType = static_cast<std::uint8_t>(Type);
+  d.FirmwareVersion = static_cast<std::uint16_t>(Version);
+  d.SerialNumber = static_cast<std::uint32_t>(Serial);
+  return d;
+}
+
+void SetAll(QListWidget* List, bool Checked) {
+  for (int i = 0; i < List->count(); ++i)
+    List->item(i)->setCheckState(Checked ? Qt::Checked : Qt::Unchecked);
+}
+
+void CheckOnly(QListWidget* List, const QString& Text) {
+  for (int i = 0; i < List->count(); ++i)
+    List->item(i)->setCheckState(List->item(i)->text() == Text ? Qt::Checked : Qt::Unchecked);
+}
+
+QStringList Lines(const TfrmMain& W) {
+  QStringList lines;
+  for (int i = 0; i < W.SearchProtocol()->rowCount(); ++i) lines << W.SearchProtocol()->Line(i);
+  return lines;
+}
+
+// A window whose settings file lists Endpoints (checked) and whose port list holds Ports.
+class SearchWindow : public ::testing::Test {
+ protected:
+  void TearDown() override { unsetenv("PROBRIX_EXTRA_PORTS"); }
+
+  std::unique_ptr<TfrmMain> MakeWindow(const std::string& Ports, const std::string& Endpoints) {
+    setenv("PROBRIX_EXTRA_PORTS", Ports.c_str(), 1);
+    uitest::WriteFileBytes(Ini(), "[SearchParams]\r\nTCPConnections=\"" + Endpoints + "\"\r\n");
+    auto w = std::make_unique<TfrmMain>(nullptr, Ini().string());
+    auto& f = *w->Form();
+    // Only the simulated ports: ports of this computer stay out of the test.
+    SetAll(f.clbSerialPorts, false);
+    for (const QString& port : QString::fromStdString(Ports).split(':', Qt::SkipEmptyParts))
+      f.clbSerialPorts->findItems(port, Qt::MatchExactly).first()->setCheckState(Qt::Checked);
+    CheckOnly(f.clbBaudRates, "9600");
+    f.cbOrvatAscii->setChecked(false);
+    f.seStartOfPacketReadTimeout->setValue(50);
+    return w;
+  }
+
+  fs::path Ini() const { return Dir.Path() / "probrix.ini"; }
+  test::TTempDir Dir;
+  devsim::TSimulator Sim;
+};
+
+TEST_F(SearchWindow, WholeSearchFillsTheTableTheProtocolAndTheLogFiles) {
+  const std::string port = Sim.AddSerialPort();
+  Sim.AddDevice(port, [] {
+    auto d = Device(devsim::TDeviceKind::Orvatbus, 2, 6, 421, 10234);
+    d.Checksum = devsim::TChecksum::Crc8;
+    return d;
+  }());
+  Sim.AddDevice(port, Device(devsim::TDeviceKind::Modbus, 17, 16, 215, 4321));
+  const std::uint16_t tcp = Sim.AddTcpServer();
+  Sim.AddDevice(tcp, Device(devsim::TDeviceKind::Modbus, 1, 206, 312, 20001));
+  const std::string endpoint = "127.0.0.1:" + std::to_string(tcp);
+
+  auto w = MakeWindow(port, endpoint + "=1");
+  auto& f = *w->Form();
+  f.cbModbusRTU->setChecked(true);
+  f.cbModbusTCP->setChecked(true);
+  f.edModbusAddresses->setText("1,17");
+  f.cbSaveSearchLogs->setChecked(true);
+  w->show();
+
+  QTest::mouseClick(f.btnStartSearch, Qt::LeftButton);
+  EXPECT_FALSE(f.btnStartSearch->isEnabled());
+  EXPECT_TRUE(f.btnStopSearch->isEnabled());
+  ASSERT_TRUE(WaitUntil([&] { return f.LProgress->text() == "Поиск завершен"; }, 30000))
+      << f.LProgress->text().toStdString();
+  EXPECT_TRUE(f.btnStartSearch->isEnabled());
+  EXPECT_FALSE(f.btnStopSearch->isEnabled());
+  EXPECT_FALSE(f.btnShowLogFolders->isHidden());  // search logs were on
+
+  // Rows: the reported address, connection, type, protocol with checksum, identification.
+  TFoundDevicesModel& rows = *w->FoundDevices();
+  ASSERT_EQ(rows.rowCount(), 3) << Lines(*w).join('\n').toStdString();
+  const auto row = [&](int r) {
+    QStringList cells;
+    for (int c = 0; c < TFoundDevicesModel::FieldCount; ++c) cells << rows.DisplayText(r, c);
+    return cells;
+  };
+  const QString serial = QString::fromStdString(port) + ":9600";
+  const QString tcpText = QString::fromStdString(endpoint);
+  EXPECT_EQ(row(0), QStringList({"2", serial, "COM-порт", "Orvatbus (crc8)", "R221L9", "10234", "4.21"}));
+  EXPECT_EQ(row(1), QStringList({"17", serial, "COM-порт", "ModbusRTU", "R4748", "4321", "2.15"}));
+  EXPECT_EQ(row(2), QStringList({"1", tcpText, "TCP/IP", "ModbusTCP", "R7391", "20001", "3.12"}));
+  EXPECT_EQ(rows.headerData(0, Qt::Horizontal).toString(), "Адрес");
+  EXPECT_EQ(rows.headerData(2, Qt::Horizontal).toString(), "Тип подключения");
+
+  // Lines: one per attempt, in plan order, the last one selected.
+  const QStringList lines = Lines(*w);
+  ASSERT_EQ(lines.size(), 10) << lines.join('\n').toStdString();
+  const QString time = R"(^\d\d:\d\d:\d\d\.\d\d\d )";
+  EXPECT_TRUE(lines[0].contains(QRegularExpression(time + QRegularExpression::escape(
+                                    "[" + serial + ",Orvatbus,95]: прибор найден") + "$")))
+      << lines[0].toStdString();
+  EXPECT_TRUE(lines[1].endsWith("[" + serial + ",ModbusRTU,1]: Нет ответа")) << lines[1].toStdString();
+  EXPECT_TRUE(lines[2].endsWith("[" + serial + ",ModbusRTU,17]: прибор найден"));
+  EXPECT_TRUE(lines[8].endsWith("[" + tcpText + ",ModbusTCP,1]: прибор найден"));
+  EXPECT_EQ(f.lbSearchProtocol->currentIndex().row(), 9);
+  uitest::SaveScreenshot(w.get(), "search");
+
+  // The result log gets every line (Windows-1251, CR LF), written by the background logger.
+  const fs::path result = w->ResultLogFileName();
+  EXPECT_EQ(result.parent_path(), fs::path(GetAppLogFolder()).parent_path());
+  EXPECT_TRUE(result.filename().string().ends_with("__результаты_поиска.log"));
+  const std::string expected = Utf8ToCp1251(lines.join("\r\n").toStdString());
+  ASSERT_TRUE(WaitUntil([&] { return uitest::ReadFileBytes(result).starts_with(expected + "\r\n"); }))
+      << Cp1251ToUtf8(uitest::ReadFileBytes(result));
+  // One attempt log per line, named after the attempt.
+  std::string found, error;
+  ASSERT_TRUE(WaitUntil([&] {
+    for (const auto& e : fs::directory_iterator(GetAppLogFolder())) {
+      const std::string name = e.path().filename().string();
+      if (name.ends_with("_127.0.0.1_" + std::to_string(tcp) + "_ModbusTCP_1.log")) found = e.path();
+      if (name.ends_with("#ttySIM0_9600_ModbusRTU_1.log") || name.ends_with("_9600_ModbusRTU_1.log"))
+        error = e.path();
+    }
+    return !found.empty() && !error.empty() && !uitest::ReadFileBytes(found).empty();
+  })) << found << " / " << error;
+  EXPECT_EQ(fs::path(error).filename().string().find('/'), std::string::npos);
+  EXPECT_EQ(fs::path(found).filename().string().size(), std::string("hhnnss_zzz").size() + 1 +
+                                                            std::string("127.0.0.1_").size() +
+                                                            std::to_string(tcp).size() +
+                                                            std::string("_ModbusTCP_1.log").size());
+}
+
+TEST_F(SearchWindow, NothingCheckedFinishesAtOnceWithoutAResultLog) {
+  auto w = MakeWindow("", "");
+  auto& f = *w->Form();
+  SetAll(f.clbBaudRates, false);
+  QTest::mouseClick(f.btnStartSearch, Qt::LeftButton);
+  ASSERT_TRUE(WaitUntil([&] { return f.LProgress->text() == "Поиск завершен"; }));
+  EXPECT_EQ(w->FoundDevices()->rowCount(), 0);
+  EXPECT_EQ(w->SearchProtocol()->rowCount(), 0);
+  EXPECT_FALSE(fs::exists(w->ResultLogFileName()));
+  EXPECT_TRUE(f.btnShowLogFolders->isHidden());  // search logs were off
+  EXPECT_TRUE(f.btnStartSearch->isEnabled());
+}
+
+// A TCP server whose Modbus unit never answers: a search over 248 addresses that lasts.
+class LongSearch : public SearchWindow {
+ protected:
+  std::unique_ptr<TfrmMain> Start() {
+    const std::uint16_t tcp = Sim.AddTcpServer();
+    auto d = Device(devsim::TDeviceKind::Modbus, 1, 1, 1, 1);
+    d.Behaviour.Silent = true;
+    Sim.AddDevice(tcp, d);
+    auto w = MakeWindow("", "127.0.0.1:" + std::to_string(tcp) + "=1");
+    auto& f = *w->Form();
+    f.cbOrvatbus->setChecked(false);
+    f.cbModbusTCP->setChecked(true);
+    w->show();
+    QTest::mouseClick(f.btnStartSearch, Qt::LeftButton);
+    EXPECT_TRUE(WaitUntil([&] { return w->SearchProtocol()->rowCount() >= 1; }));
+    return w;
+  }
+};
+
+TEST_F(LongSearch, StopShowsStoppedThenFinished) {
+  auto w = Start();
+  auto& f = *w->Form();
+  ASSERT_TRUE(w->Searching());
+  EXPECT_TRUE(f.LProgress->text().startsWith("127.0.0.1:")) << f.LProgress->text().toStdString();
+  EXPECT_TRUE(f.LProgress->text().contains("\nПротокол: ModbusTCP\nАдрес: "))
+      << f.LProgress->text().toStdString();
+  QTest::mouseClick(f.btnStopSearch, Qt::LeftButton);
+  EXPECT_FALSE(w->Searching());
+  EXPECT_EQ(f.LProgress->text(), "Поиск остановлен");
+  EXPECT_TRUE(f.btnStartSearch->isEnabled());
+  EXPECT_FALSE(f.btnStopSearch->isEnabled());
+  ASSERT_TRUE(WaitUntil([&] { return f.LProgress->text() == "Поиск завершен"; }));
+  EXPECT_LT(w->SearchProtocol()->rowCount(), 248);
+  EXPECT_TRUE(w->SearchProtocol()->Line(0).endsWith(",ModbusTCP,0]: Нет ответа"));
+}
+
+TEST_F(LongSearch, ClosingAsksAndOnlyYesCloses) {
+  auto w = Start();
+  QString caption, question;
+  WhenModal<TfrmQuestionBox>([&](TfrmQuestionBox* B) {
+    caption = B->windowTitle();
+    question = B->Form()->LQuestion->text();
+    EXPECT_TRUE(B->tmrSetTopMost()->isActive());
+    EXPECT_EQ(B->parentWidget(), w.get());
+    QTest::keyClick(B, Qt::Key_Y);  // No
+  });
+  EXPECT_FALSE(w->close());
+  EXPECT_EQ(caption, "Завершеие работы");
+  EXPECT_EQ(question, "Прервать поиск и выйти из програмы?");
+  EXPECT_TRUE(w->isVisible());
+  EXPECT_TRUE(w->Searching());
+  EXPECT_FALSE(fs::exists(Ini()) && uitest::ReadFileBytes(Ini()).find("Protocols") != std::string::npos);
+
+  WhenModal<TfrmQuestionBox>([&](TfrmQuestionBox* B) { QTest::keyClick(B, Qt::Key_L); });  // Yes
+  EXPECT_TRUE(w->close());
+  EXPECT_FALSE(w->Searching());
+  EXPECT_NE(uitest::ReadFileBytes(Ini()).find("Protocols=\"Orvatbus=0,ModbusRTU=0,ModbusTCP=1"),
+            std::string::npos);
+}
+
+TEST_F(SearchWindow, ClosingWithoutASearchDoesNotAsk) {
+  auto w = MakeWindow("", "");
+  w->show();
+  EXPECT_TRUE(w->close());
+}
+
+TEST_F(SearchWindow, AddressListErrorIsShownAndTheButtonsAreRestored) {
+  auto w = MakeWindow("", "");
+  auto& f = *w->Form();
+  f.cbSearchSingleOrvatbusDevice->setChecked(false);
+  f.edOrvatbusAddresses->setText("1-x");
+  w->show();
+  QString title, text;
+  WhenModal<QMessageBox>([&](QMessageBox* B) {
+    title = B->windowTitle();
+    text = B->text();
+    EXPECT_EQ(B->icon(), QMessageBox::Critical);
+    B->accept();
+  });
+  QTest::mouseClick(f.btnStartSearch, Qt::LeftButton);
+  EXPECT_EQ(text, "Задан ошибочный адрес или диапазон (1-x) в списке адресов (1-x)");
+  EXPECT_EQ(title, "Поиск приборов ТЕЛУРИКС");
+  EXPECT_FALSE(w->Searching());
+  EXPECT_TRUE(f.btnStartSearch->isEnabled());
+  EXPECT_FALSE(f.btnStopSearch->isEnabled());
+  EXPECT_EQ(w->SearchProtocol()->rowCount(), 0);
+}
+
+}  // namespace
+}  // namespace probrix

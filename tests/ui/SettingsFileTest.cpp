@@ -1,0 +1,143 @@
+// The settings file: read at start-up, written back when the window closes, in Windows-1251
+// with CR LF, list values in one pair of quotes.
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QSpinBox>
+
+#include "support/TestSupport.h"
+#include "UiTestSupport.h"
+#include "connections/uSerialPort.h"
+#include "foundation/appCodePage.h"
+#include "ui/fMain.h"
+#include "ui_fMain.h"
+
+namespace probrix {
+namespace {
+
+class SettingsFile : public ::testing::Test {
+ protected:
+  void SetUp() override { setenv("PROBRIX_EXTRA_PORTS", "/tmp/ui-set/ttyA:/tmp/ui-set/ttyB", 1); }
+  void TearDown() override { unsetenv("PROBRIX_EXTRA_PORTS"); }
+  std::filesystem::path Ini() const { return Dir.Path() / "probrix.ini"; }
+  test::TTempDir Dir;
+};
+
+// The ports of this computer (if any) come before or after the simulated ones and are new,
+// so checked; the simulated ones keep the stored states.
+std::string ExpectedSerialPorts() {
+  std::vector<std::string> names;
+  TSerialPort::GetPortNames(names);
+  std::string value = "\"";
+  for (const std::string& name : names) {
+    if (value.size() > 1) value += ",";
+    value += name + (name == "/tmp/ui-set/ttyA" ? "=0" : "=1");
+  }
+  return value + "\"";
+}
+
+TEST_F(SettingsFile, WrittenBackByteForByteInWindows1251) {
+  const std::string before =
+      "[SearchParams]\r\n"
+      "SerialPorts=\"/tmp/ui-set/ttyA=0,/tmp/ui-set/ttyGONE=1,/tmp/ui-set/ttyB=1\"\r\n"
+      "BaudRates=\"1200=1,9600=0,115200=1\"\r\n"
+      "TCPConnections=\"\"стенд 2:4001=1\",10.0.0.5:502=0\"\r\n"
+      "Protocols=\"Orvatbus=0,Modbus=1,ModbusTCP=1,OrvatASCII=0\"\r\n"
+      "SearchSingleOrvatbusDevice=0\r\n"
+      "OrvatbusAddresses=1-3,7\r\n"
+      "ModbusAddresses=17\r\n"
+      "RequestRetryCount=3\r\n"
+      "StartOfPacketReadTimeout=150\r\n"
+      "WritePacketTimeout=250\r\n"
+      "SaveSearchLogs=1\r\n"
+      "[FormPlacement]\r\n"
+      "Left=40\r\n"
+      "Top=30\r\n";
+  uitest::WriteFileBytes(Ini(), Utf8ToCp1251(before));
+  {
+    TfrmMain w(nullptr, Ini().string());
+    auto& f = *w.Form();
+    // Read: a port that is gone is ignored, the endpoint with a blank survives, the old key
+    // "Modbus" checks ModbusRTU.
+    ASSERT_EQ(f.clbTCPEndpoints->count(), 2);
+    EXPECT_EQ(f.clbTCPEndpoints->item(0)->text(), "стенд 2:4001");
+    EXPECT_EQ(f.clbTCPEndpoints->item(0)->checkState(), Qt::Checked);
+    EXPECT_EQ(f.clbTCPEndpoints->item(1)->checkState(), Qt::Unchecked);
+    EXPECT_FALSE(f.cbOrvatbus->isChecked());
+    EXPECT_TRUE(f.cbModbusRTU->isChecked());
+    EXPECT_TRUE(f.cbModbusTCP->isChecked());
+    EXPECT_FALSE(f.cbOrvatAscii->isChecked());
+    EXPECT_FALSE(f.cbSearchSingleOrvatbusDevice->isChecked());
+    EXPECT_FALSE(f.cbSearchSingleOrvatbusDevice->isEnabled());  // Orvatbus is off
+    EXPECT_FALSE(f.edOrvatbusAddresses->isEnabled());
+    EXPECT_TRUE(f.edModbusAddresses->isEnabled());
+    EXPECT_EQ(f.edOrvatbusAddresses->text(), "1-3,7");
+    EXPECT_EQ(f.edModbusAddresses->text(), "17");
+    EXPECT_EQ(f.seStartOfPacketReadTimeout->value(), 150);
+    EXPECT_EQ(w.RequestRetryCount, 3);
+    EXPECT_EQ(w.WritePacketTimeout, 250);
+    EXPECT_TRUE(f.cbSaveSearchLogs->isChecked());
+    EXPECT_TRUE(w.close());
+  }
+  const std::string after =
+      "[SearchParams]\r\n"
+      "SerialPorts=" + ExpectedSerialPorts() + "\r\n"
+      "BaudRates=\"1200=1,2400=0,4800=0,9600=0,19200=0,38400=0,57600=0,115200=1\"\r\n"
+      "TCPConnections=\"\"стенд 2:4001=1\",10.0.0.5:502=0\"\r\n"
+      "Protocols=\"Orvatbus=0,ModbusRTU=1,ModbusTCP=1,OrvatASCII=0\"\r\n"
+      "SearchSingleOrvatbusDevice=0\r\n"
+      "OrvatbusAddresses=1-3,7\r\n"
+      "ModbusAddresses=17\r\n"
+      "RequestRetryCount=3\r\n"
+      "StartOfPacketReadTimeout=150\r\n"
+      "WritePacketTimeout=250\r\n"
+      "SaveSearchLogs=1\r\n"
+      "[FormPlacement]\r\n"
+      "Left=40\r\n"
+      "Top=30\r\n";
+  EXPECT_EQ(uitest::ReadFileBytes(Ini()), Utf8ToCp1251(after));
+}
+
+TEST_F(SettingsFile, MissingFileGivesDefaultsAndClosingWritesEveryKey) {
+  {
+    TfrmMain w(nullptr, Ini().string());
+    EXPECT_EQ(w.Form()->clbTCPEndpoints->count(), 0);
+    EXPECT_FALSE(w.Form()->cbSaveSearchLogs->isChecked());
+    w.Form()->seStartOfPacketReadTimeout->setValue(370);
+    EXPECT_TRUE(w.close());
+  }
+  const TIniFile ini(Ini());
+  EXPECT_EQ(ini.ReadSection("SearchParams"),
+            (std::vector<std::string>{"SerialPorts", "BaudRates", "TCPConnections", "Protocols",
+                                      "SearchSingleOrvatbusDevice", "OrvatbusAddresses",
+                                      "ModbusAddresses", "RequestRetryCount",
+                                      "StartOfPacketReadTimeout", "WritePacketTimeout",
+                                      "SaveSearchLogs"}));
+  EXPECT_EQ(ini.ReadRawString("SearchParams", "Protocols", ""),
+            "\"Orvatbus=1,ModbusRTU=0,ModbusTCP=0,OrvatASCII=1\"");
+  EXPECT_EQ(ini.ReadRawString("SearchParams", "TCPConnections", "?"), "\"\"");
+  EXPECT_EQ(ini.ReadInteger("SearchParams", "StartOfPacketReadTimeout", 0), 370);
+  EXPECT_EQ(ini.ReadString("SearchParams", "SaveSearchLogs", ""), "0");
+  EXPECT_TRUE(ini.ValueExists("FormPlacement", "Left"));
+}
+
+TEST_F(SettingsFile, ModbusRtuPairWinsOverTheOldKeyAndMalformedValuesAreIgnored) {
+  uitest::WriteFileBytes(Ini(),
+                         "[SearchParams]\r\n"
+                         "Protocols=\"Modbus=1,ModbusRTU=0\"\r\n"
+                         "BaudRates=\"\"\"\r\n"
+                         "StartOfPacketReadTimeout=abc\r\n");
+  TfrmMain w(nullptr, Ini().string());
+  auto& f = *w.Form();
+  EXPECT_FALSE(f.cbModbusRTU->isChecked());
+  EXPECT_TRUE(f.cbOrvatbus->isChecked());  // no pair: the default stays
+  EXPECT_EQ(f.clbBaudRates->item(3)->checkState(), Qt::Checked);
+  EXPECT_EQ(f.seStartOfPacketReadTimeout->value(), 200);
+}
+
+}  // namespace
+}  // namespace probrix

@@ -1,0 +1,47 @@
+// The window tests' entry: the offscreen platform, one application object and the logging
+// facility placed in a temporary program folder for the whole run.
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+
+#include "UiTestSupport.h"
+#include "connections/ioConnectionFactory.h"
+#include "foundation/appLogging.h"
+#include "ui/uApplication.h"
+
+namespace probrix::uitest {
+
+namespace {
+std::filesystem::path ProgramFolder;
+}
+
+const std::filesystem::path& TestProgramFolder() { return ProgramFolder; }
+
+}  // namespace probrix::uitest
+
+int main(int argc, char** argv) {
+  using namespace probrix;
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  ::testing::InitGoogleTest(&argc, argv);
+  TProbrixApplication application(argc, argv);
+
+  char pattern[] = "/tmp/probrix-ui-XXXXXX";
+  const char* folder = mkdtemp(pattern);
+  if (folder == nullptr) return 2;
+  uitest::ProgramFolder = std::filesystem::path(folder) / "";
+  TLoggingOptions options;
+  options.Argv0 = (uitest::ProgramFolder / "probrix").string();
+  options.ModulePathOverride = options.Argv0;
+  options.ChangeCurrentDirectory = false;
+  InitializeLogging(options);
+
+  const int result = RUN_ALL_TESTS();
+
+  ShutdownConnectionFactory();
+  FinalizeLogging();
+  std::error_code ignored;
+  std::filesystem::remove_all(folder, ignored);
+  return result;
+}
