@@ -1,0 +1,47 @@
+// The application's standard handling of an exception that leaves an event handler.
+
+#include <gtest/gtest.h>
+
+#include <QMessageBox>
+#include <QPointer>
+
+#include "UiTestSupport.h"
+#include "foundation/ioExceptions.h"
+#include "ui/uApplication.h"
+
+namespace probrix {
+namespace {
+
+class TThrowingObject : public QObject {
+ public:
+  bool event(QEvent* Event) override {
+    if (Event->type() == QEvent::User) throw EConnectionOpenError::Create("[COM9] нет порта");
+    if (Event->type() == QEvent::User + 1) throw std::runtime_error("plain failure");
+    return QObject::event(Event);
+  }
+};
+
+QString ShownFor(QEvent::Type Type) {
+  TThrowingObject object;
+  QString text, title;
+  uitest::WhenModal<QMessageBox>([&](QMessageBox* B) {
+    text = B->text();
+    title = B->windowTitle();
+    EXPECT_EQ(B->icon(), QMessageBox::Critical);
+    B->accept();
+  });
+  QEvent event(Type);
+  // The exception does not leave the event loop: the event counts as handled.
+  EXPECT_TRUE(QCoreApplication::sendEvent(&object, &event));
+  EXPECT_EQ(title, "Поиск приборов ТЕЛУРИКС");
+  return text;
+}
+
+TEST(Application, ExceptionLeavingAHandlerIsShownAndTheProgramGoesOn) {
+  ASSERT_NE(dynamic_cast<TProbrixApplication*>(QCoreApplication::instance()), nullptr);
+  EXPECT_EQ(ShownFor(QEvent::User), "[COM9] нет порта");
+  EXPECT_EQ(ShownFor(static_cast<QEvent::Type>(QEvent::User + 1)), "plain failure");
+}
+
+}  // namespace
+}  // namespace probrix
