@@ -13,17 +13,6 @@ namespace {
 constexpr std::uint8_t CR = 0x0D;
 constexpr std::uint8_t LF = 0x0A;
 
-class TStopwatchStopper {
- public:
-  explicit TStopwatchStopper(TStopwatch& Stopwatch) : Stopwatch_(Stopwatch) {}
-  ~TStopwatchStopper() { Stopwatch_.Stop(); }
-  TStopwatchStopper(const TStopwatchStopper&) = delete;
-  TStopwatchStopper& operator=(const TStopwatchStopper&) = delete;
-
- private:
-  TStopwatch& Stopwatch_;
-};
-
 void StripLeadingLineEnds(TBytes& Message) {
   std::size_t i = 0;
   while (i < Message.size() && (Message[i] == CR || Message[i] == LF)) ++i;

@@ -15,18 +15,6 @@ constexpr const char* kEtxCheckLine =
     "<chk ETXPosition=%d (TotalBytesRead=%d, Bytes=%s, StartIndex=SOHPosition=%d, "
     "StopIndex=TotalBytesRead-1=%d)";
 
-// Stops the receiver's stopwatch on every exit of a wait.
-class TStopwatchStopper {
- public:
-  explicit TStopwatchStopper(TStopwatch& Stopwatch) : Stopwatch_(Stopwatch) {}
-  ~TStopwatchStopper() { Stopwatch_.Stop(); }
-  TStopwatchStopper(const TStopwatchStopper&) = delete;
-  TStopwatchStopper& operator=(const TStopwatchStopper&) = delete;
-
- private:
-  TStopwatch& Stopwatch_;
-};
-
 }  // namespace
 
 std::int32_t TOrvatbusReceiver::IndexOfByte(std::uint8_t Value, const std::uint8_t* Data,
