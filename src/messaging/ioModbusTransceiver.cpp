@@ -117,6 +117,16 @@ std::uint16_t TModbusRtuReceiver::GetPacketLength(const std::uint8_t* Header) {
 
 std::uint16_t TModbusRtuReceiver::GetHeaderLength() { return ModbusUtils::RtuHeaderLength; }
 
+std::int32_t TModbusTcpReceiver::ReadPacket(IDeviceConnection& Connection, std::uint8_t* Buffer,
+                                            std::int32_t Capacity) {
+  try {
+    return TModbusAbstractReceiver::ReadPacket(Connection, Buffer, Capacity);
+  } catch (const ECorruptMessageFrame&) {
+    Connection.CloseQuietly();  // the next exchange opens a fresh stream
+    throw;
+  }
+}
+
 std::uint16_t TModbusTcpReceiver::GetPacketLength(const std::uint8_t* Header) {
   const auto length = static_cast<std::uint16_t>((Header[4] << 8) | Header[5]);
   constexpr std::int32_t maxLength = TDeviceMessenger::BufferSize - ModbusUtils::TcpHeaderLength;

@@ -42,9 +42,12 @@ class TModbusRtuReceiver : public TModbusAbstractReceiver {
 };
 
 // Header: transaction identifier, protocol identifier, length (the MBAP prefix); the length
-// field counts the bytes that follow it.
+// field counts the bytes that follow it. A refused header closes the connection: the rest of
+// that reply would otherwise stay in the stream and be read as the next address's reply.
 class TModbusTcpReceiver : public TModbusAbstractReceiver {
  public:
+  std::int32_t ReadPacket(IDeviceConnection& Connection, std::uint8_t* Buffer,
+                          std::int32_t Capacity) override;
   std::uint16_t GetPacketLength(const std::uint8_t* Header) override;
   std::uint16_t GetHeaderLength() override;
 };

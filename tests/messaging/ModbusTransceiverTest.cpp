@@ -191,9 +191,14 @@ TEST_F(ModbusTcpTransceiverTest, BadLengthFieldFailsBeforeReadingMore) {
                                   static_cast<std::uint8_t>(length & 0xFF)}));
     Connection->AddChunk(BytesOf({0x01, 0x03, 0x00}));
     const int readsBefore = Connection->ReadCount();
+    const int closesBefore = Connection->CloseCount();
     EXPECT_THROW(Transceiver.Receive(), ECorruptMessageFrame) << length;
     EXPECT_EQ(Connection->ReadCount(), readsBefore + 1);
     EXPECT_EQ(Connection->PendingSteps(), 1u);
+    // The stream is out of step: closed, so the rest cannot pass for the next reply.
+    EXPECT_EQ(Connection->CloseCount(), closesBefore + 1);
+    EXPECT_FALSE(Connection->IsOpen());
+    Connection->Open();
     TBytes drain(3, 0);  // drop the unread body before the next case
     Connection->Read(drain.data(), 3);
   }
