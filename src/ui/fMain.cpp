@@ -28,6 +28,10 @@
 #include "ui/uApplication.h"
 #include "ui_fMain.h"
 
+#if defined(__SANITIZE_THREAD__)
+#include <sanitizer/tsan_interface.h>
+#endif
+
 namespace probrix {
 
 namespace {
@@ -37,6 +41,26 @@ constexpr int kClientHeight = 582;
 
 // The window position lives in the settings file beside the search parameters.
 constexpr std::string_view kPlacementSection = "FormPlacement";
+
+// Qt hands a posted event to the window's thread under its own locks, which ThreadSanitizer
+// cannot see (Qt is not instrumented); these two calls tell it about the hand-over.
+void AnnotateHandOver([[maybe_unused]] QEvent* Event) {
+#if defined(__SANITIZE_THREAD__)
+  __tsan_release(Event);
+#endif
+}
+
+void AnnotateTakeOver([[maybe_unused]] QEvent* Event) {
+#if defined(__SANITIZE_THREAD__)
+  __tsan_acquire(Event);
+#endif
+}
+
+// Posts a search event from the worker thread; the window owns it from then on.
+void PostSearchEvent(QObject* Receiver, QEvent* Event) {
+  AnnotateHandOver(Event);
+  QCoreApplication::postEvent(Receiver, Event);
+}
 
 // A search event as posted by the task's handlers; the event owns its record.
 class TSearchTaskMessage : public QEvent {
@@ -482,7 +506,7 @@ void TfrmMain::AttachTaskHandlers(TSearchDevicesTask& Task) {
   Task.OnProgressChanged = [this](TSearchDevicesTask*, const std::string& ConnectionName,
                                   std::int32_t BaudRateOrPort, TDeviceProtocol Protocol,
                                   TConnectionType ConnectionType, std::uint8_t Address) {
-    QCoreApplication::postEvent(
+    PostSearchEvent(
         this, new TSearchTaskMessage(msgProgressChanged, std::make_unique<TProgressChangedEventArgs>(
                                                            ConnectionName, BaudRateOrPort, Protocol,
                                                            ConnectionType, Address)));
@@ -491,7 +515,7 @@ void TfrmMain::AttachTaskHandlers(TSearchDevicesTask& Task) {
                               std::int32_t BaudRateOrPort, TDeviceProtocol Protocol,
                               TConnectionType ConnectionType, std::uint8_t Address,
                               const TDeviceInfo& DeviceInfo, const TSearchLog& Log) {
-    QCoreApplication::postEvent(
+    PostSearchEvent(
         this, new TSearchTaskMessage(msgDeviceFound, std::make_unique<TDeviceFoundEventArgs>(
                                                        ConnectionName, BaudRateOrPort, Protocol,
                                                        ConnectionType, Address, DeviceInfo,
@@ -501,7 +525,7 @@ void TfrmMain::AttachTaskHandlers(TSearchDevicesTask& Task) {
                               std::int32_t BaudRateOrPort, TDeviceProtocol Protocol,
                               TConnectionType ConnectionType, std::uint8_t Address,
                               const Exception& Error, const TSearchLog& Log) {
-    QCoreApplication::postEvent(
+    PostSearchEvent(
         this, new TSearchTaskMessage(msgSearchError, std::make_unique<TSearchErrorEventArgs>(
                                                        ConnectionName, BaudRateOrPort, Protocol,
                                                        ConnectionType, Address,
@@ -509,7 +533,7 @@ void TfrmMain::AttachTaskHandlers(TSearchDevicesTask& Task) {
                                                        Log.Text())));
   };
   Task.OnSearchFinished = [this](TSearchDevicesTask*, bool Aborted) {
-    QCoreApplication::postEvent(this, new TSearchFinishedMessage(Aborted));
+    PostSearchEvent(this, new TSearchFinishedMessage(Aborted));
   };
 }
 
@@ -580,7 +604,12 @@ void TfrmMain::SetProgressText(const std::string& Text) {
 }
 
 bool TfrmMain::event(QEvent* Event) {
-  switch (static_cast<int>(Event->type())) {
+  const int type = static_cast<int>(Event->type());
+  if (type == msgProgressChanged || type == msgDeviceFound || type == msgSearchError ||
+      type == msgSearchFinished) {
+    AnnotateTakeOver(Event);
+  }
+  switch (type) {
     case msgProgressChanged: {
       const auto& e = static_cast<TSearchTaskMessage&>(*Event);
       RunHandler([&] { HandleProgress(e.Args<TProgressChangedEventArgs>()); });
