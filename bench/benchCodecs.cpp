@@ -186,11 +186,13 @@ class TResultReporter : public benchmark::ConsoleReporter {
   void ReportRuns(const std::vector<Run>& Runs) override {
     ConsoleReporter::ReportRuns(Runs);
     for (const Run& r : Runs) {
-      if (r.run_type != Run::RT_Iteration || r.error_occurred) continue;
+      // Repeated runs report their median only; a single run reports itself.
+      const bool median = r.run_type == Run::RT_Aggregate && r.aggregate_name == "median";
+      if ((r.run_type != Run::RT_Iteration && !median) || r.error_occurred) continue;
       const double ns = r.GetAdjustedCPUTime();  // per iteration, in the run's unit (ns)
       const auto a = r.counters.find("allocs");
       const double allocs = a == r.counters.end() ? 0 : static_cast<double>(a->second);
-      const std::string name = r.benchmark_name();
+      const std::string name = r.run_name.str();
       Runs_.push_back({name, ns, allocs});
     }
   }
