@@ -88,8 +88,8 @@ void OrvatbusPack(benchmark::State& S) {
 BENCHMARK(OrvatbusPack)->Arg(16)->Arg(64)->Arg(256);
 
 void OrvatbusUnpack(benchmark::State& S) {
-  const TBytes packed =
-      OrvatbusUtils::Pack(OrvatbusBody(static_cast<std::size_t>(S.range(0))), &OrvatbusUtils::CalcCrc8);
+  const TBytes packed = OrvatbusUtils::Pack(OrvatbusBody(static_cast<std::size_t>(S.range(0))),
+                                            &OrvatbusUtils::CalcCrc8);
   TAllocScope allocs(S);
   for (auto _ : S)
     benchmark::DoNotOptimize(OrvatbusUtils::Unpack(packed, &OrvatbusUtils::CalcCrc8));

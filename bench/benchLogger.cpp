@@ -108,6 +108,7 @@ int main() {
   const double median = bench::Median(callSamples), p99 = bench::Quantile(callSamples, 0.99);
   bench::Result("threaded logger: WriteThreadLog cost on the caller (median / p99, paced)",
                 bench::Fixed(median, 2) + " / " + bench::Fixed(p99, 2) + " µs", "<= 2 µs",
-                median <= 2.0, "mean under a flood of 200,000 calls: " + bench::Fixed(flooded, 2) + " µs");
+                median <= 2.0,
+                "mean under a flood of 200,000 calls: " + bench::Fixed(flooded, 2) + " µs");
   return 0;
 }

@@ -6,11 +6,10 @@
 #include <stdlib.h>
 #include <sys/resource.h>
 
-#include <QLabel>
-#include <QListWidget>
 #include <QCheckBox>
+#include <QLabel>
 #include <QLineEdit>
-
+#include <QListWidget>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -74,9 +73,10 @@ class TInstantSearcher : public IDeviceSearcher {
     Log_->Add("---> (size=12) 00 01 00 00 00 06 11 03 03 E8 00 0A  (ExecutionTime=0 ms)", now);
     Log_->Add("<--- Запрошена операция чтения данных", now);
     if (++Count_ % 10 == 0) {
-      Log_->Add("<--- (size=29) 00 01 00 00 00 17 11 03 14 00 10 00 D7 00 00 00 00 00 00 00 00 "
-                "00 00 00 00 10 E1 00 00 (WaitHeaderTime=1 ms, WaitEndOfPacketTime=1 ms)",
-                now);
+      Log_->Add(
+          "<--- (size=29) 00 01 00 00 00 17 11 03 14 00 10 00 D7 00 00 00 00 00 00 00 00 "
+          "00 00 00 00 10 E1 00 00 (WaitHeaderTime=1 ms, WaitEndOfPacketTime=1 ms)",
+          now);
       Info = TDeviceInfo{};
       Info.Address = Address;
       Info.DeviceType = 16;
@@ -212,7 +212,8 @@ int main(int argc, char** argv) {
   if (times.size() == static_cast<std::size_t>(Attempts)) {
     firstWall = std::chrono::duration<double, std::micro>(times[tenth - 1] - times[0]).count() /
                 static_cast<double>(tenth - 1);
-    lastWall = std::chrono::duration<double, std::micro>(times.back() - times[times.size() - tenth]).count() /
+    lastWall = std::chrono::duration<double, std::micro>(times.back() - times[times.size() - tenth])
+                   .count() /
                static_cast<double>(tenth - 1);
   }
 
@@ -221,8 +222,8 @@ int main(int argc, char** argv) {
   const double firstMedian = bench::Median(first), lastMedian = bench::Median(last);
   using bench::Fixed;
   bench::Result("window: time per search event, median / worst (100,000 rows and lines)",
-                Fixed(median * 1e-3, 3) + " / " + Fixed(worst * 1e-3, 1) + " ms", "median <= 0.2 ms",
-                complete && median <= 200,
+                Fixed(median * 1e-3, 3) + " / " + Fixed(worst * 1e-3, 1) + " ms",
+                "median <= 0.2 ms", complete && median <= 200,
                 std::to_string(rows) + " rows, " + std::to_string(lines) + " protocol lines in " +
                     Fixed(wall, 1) + " s; progress events: median " +
                     Fixed(bench::Median(progress) * 1e-3, 3) + " ms" +
