@@ -183,6 +183,9 @@ BENCHMARK(SearchLogLine);
 // that says whether the allocations per call stay the same at 16 and 256 bytes.
 class TResultReporter : public benchmark::ConsoleReporter {
  public:
+  // Without colours: the result lines must start at the beginning of their line.
+  TResultReporter() : ConsoleReporter(OO_Tabular) {}
+
   void ReportRuns(const std::vector<Run>& Runs) override {
     ConsoleReporter::ReportRuns(Runs);
     for (const Run& r : Runs) {
