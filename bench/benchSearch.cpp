@@ -29,7 +29,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using bench::Fixed;
 
-constexpr int ReplyTimeoutMs = 100;  // the silent searches
+// The reply timeout of the silent searches; the second argument changes it.
+int ReplyTimeoutMs = 100;
 constexpr int SilentAddresses = 100;
 constexpr int AnsweringDevices = 50;
 
@@ -219,6 +220,7 @@ struct TSilentFigure {
 int main(int argc, char** argv) {
   using namespace probrix;
   const int repeats = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
+  if (argc > 2) ReplyTimeoutMs = std::max(10, std::atoi(argv[2]));
   TSimulatorProcess sim;  // before any thread of this process
   const TEndpoints& e = sim.E;
 

@@ -151,18 +151,17 @@ int SocketSend(TSocketHandle Handle, const void* Data, std::int32_t Count, std::
   }
 }
 
-int SocketRecv(TSocketHandle Handle, void* Buffer, std::int32_t Count, std::int32_t& Received) {
+int SocketRecv(TSocketHandle Handle, void* Buffer, std::int32_t Count, std::int32_t TimeoutMs,
+               std::int32_t& Received) {
   Received = 0;
   if (Count < 0) return EINVAL;
-  // The kernel times SO_RCVTIMEO in scheduler ticks and rounds up (4 to 8 ms late at 250 Hz),
-  // which adds up over a search of silent addresses. The receive timeout stays stored on the
-  // socket, but the wait is done here against a deadline with ppoll, which ends on time.
-  timeval tv{};
-  socklen_t len = sizeof(tv);
-  if (::getsockopt(Handle, SOL_SOCKET, SO_RCVTIMEO, &tv, &len) < 0) return errno;
-  const bool limited = tv.tv_sec != 0 || tv.tv_usec != 0;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(tv.tv_sec) +
-                        std::chrono::microseconds(tv.tv_usec);
+  // The kernel keeps SO_RCVTIMEO in scheduler ticks, rounds it up and ends the wait a tick
+  // late (at 250 Hz a 50 ms timeout ran 52 to 56 ms), which adds up over a search of silent
+  // addresses. The option stays set on the socket, but the wait is done here against a
+  // deadline with ppoll, which ends on time.
+  const bool limited = TimeoutMs != 0;
+  const auto deadline = std::chrono::steady_clock::now() +
+                        std::chrono::milliseconds(TimeoutMs < 0 ? 1 : TimeoutMs);
   for (;;) {
     const ssize_t n =
         ::recv(Handle, Buffer, static_cast<std::size_t>(Count), limited ? MSG_DONTWAIT : 0);
