@@ -160,8 +160,8 @@ int SocketRecv(TSocketHandle Handle, void* Buffer, std::int32_t Count, std::int3
   // addresses. The option stays set on the socket, but the wait is done here against a
   // deadline with ppoll, which ends on time.
   const bool limited = TimeoutMs != 0;
-  const auto deadline = std::chrono::steady_clock::now() +
-                        std::chrono::milliseconds(TimeoutMs < 0 ? 1 : TimeoutMs);
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(TimeoutMs < 0 ? 1 : TimeoutMs);
   for (;;) {
     const ssize_t n =
         ::recv(Handle, Buffer, static_cast<std::size_t>(Count), limited ? MSG_DONTWAIT : 0);
