@@ -155,7 +155,7 @@ std::int32_t TIpSocket::Recieve(void* Buffer, std::int32_t Count) {
   // A zero-byte request would read as an orderly close; there is simply nothing to do.
   if (Count == 0) return 0;
   std::int32_t received = 0;
-  const int rc = platform::SocketRecv(Handle_, Buffer, Count, received);
+  const int rc = platform::SocketRecv(Handle_, Buffer, Count, ReceiveWaitMs_, received);
   if (rc == 0) {
     if (received > 0) return received;
     throw CreateSocketErrorFmt<EInOutSocketError>(
@@ -212,6 +212,7 @@ void TIpSocket::SetReadTimeout(std::int32_t Value) {
     }
   }
   ReadTimeout = Value;
+  ReceiveWaitMs_ = Value;
 }
 
 void TIpSocket::SetWriteTimeout(std::int32_t Value) {

@@ -131,6 +131,8 @@ class TIpSocket {
   std::int32_t FProtocolType = 0;
   std::int32_t ReadTimeout = 0;
   std::int32_t WriteTimeout = 0;
+  // The receive timeout exactly as last set; the option read back is rounded to ticks.
+  std::int32_t ReceiveWaitMs_ = 0;
   std::shared_ptr<ISocketEndPoint> LocalEndPoint;
   std::shared_ptr<ISocketEndPoint> RemoteEndPoint;
 };

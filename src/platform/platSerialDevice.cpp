@@ -29,11 +29,22 @@ using TClock = std::chrono::steady_clock;
 // Pseudo terminals and many adapters have no modem lines or counters: they answer these.
 bool IsNoSuchFeature(int Error) { return Error == ENOTTY || Error == EINVAL; }
 
+// Rounded up: a wait cut down to whole milliseconds would end before End (every read timeout
+// about a millisecond short).
 int RemainingMs(TClock::time_point End) {
-  const auto Left =
-      std::chrono::duration_cast<std::chrono::milliseconds>(End - TClock::now()).count();
+  const auto Left = std::chrono::ceil<std::chrono::milliseconds>(End - TClock::now()).count();
   if (Left <= 0) return 0;
   return Left > INT_MAX ? INT_MAX : static_cast<int>(Left);
+}
+
+// poll() until End (nanosecond resolution: whole milliseconds would end every read timeout
+// early or late by up to one); Unlimited waits without end.
+int PollUntil(struct pollfd* Fds, nfds_t Count, bool Unlimited, TClock::time_point End) {
+  if (Unlimited) return ::ppoll(Fds, Count, nullptr, nullptr);
+  auto Left = std::chrono::duration_cast<std::chrono::nanoseconds>(End - TClock::now()).count();
+  if (Left < 0) Left = 0;
+  const timespec Ts{static_cast<time_t>(Left / 1000000000), static_cast<long>(Left % 1000000000)};
+  return ::ppoll(Fds, Count, &Ts, nullptr);
 }
 
 // A wait of Ms milliseconds; -1 = no limit.
@@ -325,7 +336,7 @@ int TSerialDevice::ReadFile(std::uint8_t* Buffer, std::uint32_t Count, std::uint
   const std::size_t Want = std::min<std::size_t>(Count, SSIZE_MAX);
   for (;;) {
     struct pollfd P {Fd_, POLLIN, 0};
-    const int R = ::poll(&P, 1, WaitMs < 0 ? -1 : RemainingMs(End));
+    const int R = PollUntil(&P, 1, WaitMs < 0, End);
     if (R < 0) {
       if (errno == EINTR) continue;
       return errno;

@@ -151,18 +151,35 @@ int SocketSend(TSocketHandle Handle, const void* Data, std::int32_t Count, std::
   }
 }
 
-int SocketRecv(TSocketHandle Handle, void* Buffer, std::int32_t Count, std::int32_t& Received) {
+int SocketRecv(TSocketHandle Handle, void* Buffer, std::int32_t Count, std::int32_t TimeoutMs,
+               std::int32_t& Received) {
   Received = 0;
   if (Count < 0) return EINVAL;
+  // The kernel keeps SO_RCVTIMEO in scheduler ticks, rounds it up and ends the wait a tick
+  // late (at 250 Hz a 50 ms timeout ran 52 to 56 ms), which adds up over a search of silent
+  // addresses. The option stays set on the socket, but the wait is done here against a
+  // deadline with ppoll, which ends on time.
+  const bool limited = TimeoutMs != 0;
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(TimeoutMs < 0 ? 1 : TimeoutMs);
   for (;;) {
-    const ssize_t n = ::recv(Handle, Buffer, static_cast<std::size_t>(Count), 0);
+    const ssize_t n =
+        ::recv(Handle, Buffer, static_cast<std::size_t>(Count), limited ? MSG_DONTWAIT : 0);
     if (n >= 0) {
       Received = static_cast<std::int32_t>(n);
       return 0;
     }
     if (errno == EINTR) continue;
-    if (errno == EAGAIN || errno == EWOULDBLOCK) return ETIMEDOUT;
-    return errno;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return errno;
+    if (!limited) return ETIMEDOUT;  // a blocking socket that reports "would block"
+    // Nothing yet: wait for data, an error or the close until the deadline, then try again
+    // once more (bytes that arrived just at the deadline still count).
+    const auto left = deadline - std::chrono::steady_clock::now();
+    if (left <= std::chrono::steady_clock::duration::zero()) return ETIMEDOUT;
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+    const timespec ts{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+    pollfd pfd{Handle, POLLIN, 0};
+    if (::ppoll(&pfd, 1, &ts, nullptr) < 0 && errno != EINTR) return errno;
   }
 }
 

@@ -48,7 +48,10 @@ int SocketConnect(TSocketHandle Handle, const TSockAddrBytes& Address, std::int3
 // One send/receive call; a timed-out call reports SocketErrTimedOut. Receive reports 0 bytes
 // with code 0 when the peer closed in an orderly way. Sending never raises SIGPIPE.
 int SocketSend(TSocketHandle Handle, const void* Data, std::int32_t Count, std::int32_t& Sent);
-int SocketRecv(TSocketHandle Handle, void* Buffer, std::int32_t Count, std::int32_t& Received);
+// TimeoutMs is the wait of this receive (0: no limit; negative: the shortest wait), timed here
+// to the millisecond rather than by the kernel's receive timeout, which runs in scheduler ticks.
+int SocketRecv(TSocketHandle Handle, void* Buffer, std::int32_t Count, std::int32_t TimeoutMs,
+               std::int32_t& Received);
 
 enum class TSocketTimeoutKind : std::uint8_t { Receive, Send };
 // Milliseconds; 0 means no limit.

@@ -1,0 +1,356 @@
+// Whole searches against the simulator: how close a search over silent addresses comes to the
+// sum of its reply timeouts, how precisely each timeout ends, how little CPU it burns while it
+// waits, and what one found device costs compared with libmodbus reading the same registers.
+//
+// The simulator runs in a child process, forked before any thread exists, so that its CPU
+// time is not counted as the search's.
+
+#include <modbus.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "benchReport.h"
+#include "connections/ioConnectionFactory.h"
+#include "devsim/devsimSimulator.h"
+#include "search/uFinderEngine.h"
+
+namespace probrix {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using bench::Fixed;
+
+// The reply timeout of the silent searches; the second argument changes it.
+int ReplyTimeoutMs = 100;
+constexpr int SilentAddresses = 100;
+constexpr int AnsweringDevices = 50;
+
+struct TEndpoints {
+  std::string SilentPort, AnsweringPort;
+  std::uint16_t SilentServer = 0, AnsweringServer = 0;
+};
+
+// The child: a silent pseudo terminal, one with Modbus RTU devices 1..N, a server that accepts
+// and never answers, and one with Modbus TCP units 1..N. Runs until the parent closes Control.
+[[noreturn]] void RunSimulator(int Out, int Control) {
+  int status = 0;
+  try {
+    devsim::TSimulator sim;
+    TEndpoints e;
+    e.SilentPort = sim.AddSerialPort();
+    e.AnsweringPort = sim.AddSerialPort();
+    e.SilentServer = sim.AddTcpServer();
+    e.AnsweringServer = sim.AddTcpServer();
+    for (int unit = 1; unit <= AnsweringDevices; ++unit) {
+      devsim::TDeviceConfig d;
+      d.Kind = devsim::TDeviceKind::Modbus;
+      d.Address = unit;
+      d.DeviceType = 16;
+      d.FirmwareVersion = 215;
+      d.SerialNumber = 4000u + static_cast<unsigned>(unit);
+      sim.AddDevice(e.AnsweringPort, d);
+      sim.AddDevice(e.AnsweringServer, d);
+    }
+    const std::string text = e.SilentPort + "\n" + e.AnsweringPort + "\n" +
+                             std::to_string(e.SilentServer) + "\n" +
+                             std::to_string(e.AnsweringServer) + "\n";
+    if (::write(Out, text.data(), text.size()) != static_cast<ssize_t>(text.size())) status = 1;
+    ::close(Out);
+    char c;
+    while (::read(Control, &c, 1) > 0) {
+    }
+    sim.Stop();
+  } catch (const std::exception& E) {
+    std::fprintf(stderr, "simulator: %s\n", E.what());
+    status = 1;
+  }
+  std::_Exit(status);
+}
+
+class TSimulatorProcess {
+ public:
+  TSimulatorProcess() {
+    int out[2], control[2];
+    if (::pipe(out) != 0 || ::pipe(control) != 0) throw std::runtime_error("pipe");
+    Pid_ = ::fork();
+    if (Pid_ < 0) throw std::runtime_error("fork");
+    if (Pid_ == 0) {
+      ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+      ::close(out[0]);
+      ::close(control[1]);
+      RunSimulator(out[1], control[0]);
+    }
+    ::close(out[1]);
+    ::close(control[0]);
+    Control_ = control[1];
+    std::string text;
+    char buffer[512];
+    for (ssize_t n; (n = ::read(out[0], buffer, sizeof buffer)) > 0;)
+      text.append(buffer, static_cast<std::size_t>(n));
+    ::close(out[0]);
+    std::vector<std::string> lines;
+    for (std::size_t pos = 0, nl; (nl = text.find('\n', pos)) != std::string::npos; pos = nl + 1)
+      lines.push_back(text.substr(pos, nl - pos));
+    if (lines.size() != 4) throw std::runtime_error("the simulator did not start");
+    E.SilentPort = lines[0];
+    E.AnsweringPort = lines[1];
+    E.SilentServer = static_cast<std::uint16_t>(std::stoi(lines[2]));
+    E.AnsweringServer = static_cast<std::uint16_t>(std::stoi(lines[3]));
+  }
+  ~TSimulatorProcess() {
+    ::close(Control_);
+    int status = 0;
+    ::waitpid(Pid_, &status, 0);
+  }
+  TEndpoints E;
+
+ private:
+  pid_t Pid_ = -1;
+  int Control_ = -1;
+};
+
+double Seconds(Clock::duration D) { return std::chrono::duration<double>(D).count(); }
+double Ms(Clock::duration D) { return std::chrono::duration<double, std::milli>(D).count(); }
+
+double CpuSeconds() {
+  rusage u{};
+  ::getrusage(RUSAGE_SELF, &u);
+  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+struct TRun {
+  double Wall = 0;               // s, Start to the end of the worker
+  double Cpu = 0;                // s of this process (the worker, the port's threads)
+  std::vector<double> Attempts;  // ms per address, progress event to result event
+  int Found = 0, Failed = 0;
+  std::string RunError;
+};
+
+// One search with one protocol over one serial port (Port non-empty) or one server.
+TRun Search(TDeviceProtocol Protocol, const std::string& Port, std::uint16_t Server,
+            const std::vector<std::uint8_t>& Addresses, int TimeoutMs) {
+  ShutdownConnectionFactory();  // every run opens its connection afresh
+  TSearchDevicesTask task;
+  if (!Port.empty()) {
+    task.SerialPortNames = {Port};
+    task.BaudRates = {9600};
+  } else {
+    task.TcpEndpoints = {"127.0.0.1:" + std::to_string(Server)};
+  }
+  task.Protocols = {Protocol};
+  task.SetAddresses(Protocol, Addresses);
+  task.StartOfPacketReadTimeout = TimeoutMs;
+  task.ReadTimeout = 3 * TimeoutMs;  // as the window plans it
+  task.RequestRetryCount = 1;
+
+  TRun run;
+  Clock::time_point attemptStart;
+  // The handlers run on the worker; the results are read after it has been joined.
+  task.OnProgressChanged = [&](TSearchDevicesTask*, const std::string&, std::int32_t,
+                               TDeviceProtocol, TConnectionType,
+                               std::uint8_t) { attemptStart = Clock::now(); };
+  task.OnDeviceFound = [&](TSearchDevicesTask*, const std::string&, std::int32_t, TDeviceProtocol,
+                           TConnectionType, std::uint8_t, const TDeviceInfo&, const TSearchLog&) {
+    run.Attempts.push_back(Ms(Clock::now() - attemptStart));
+    ++run.Found;
+  };
+  task.OnSearchError = [&](TSearchDevicesTask*, const std::string&, std::int32_t, TDeviceProtocol,
+                           TConnectionType, std::uint8_t, const Exception&, const TSearchLog&) {
+    run.Attempts.push_back(Ms(Clock::now() - attemptStart));
+    ++run.Failed;
+  };
+  const double cpu0 = CpuSeconds();
+  const auto t0 = Clock::now();
+  task.Start();
+  task.WaitFor();
+  run.Wall = Seconds(Clock::now() - t0);
+  run.Cpu = CpuSeconds() - cpu0;
+  run.RunError = task.RunError();
+  ShutdownConnectionFactory();
+  return run;
+}
+
+std::vector<std::uint8_t> Range(int First, int Count) {
+  std::vector<std::uint8_t> list;
+  for (int i = 0; i < Count; ++i) list.push_back(static_cast<std::uint8_t>(First + i));
+  return list;
+}
+
+// libmodbus reading registers 1000..1009 of units 1..N over one connection; ms per read, or a
+// negative value when a read failed.
+double LibmodbusPerRead(modbus_t* Ctx) {
+  if (Ctx == nullptr || modbus_connect(Ctx) != 0) return -1;
+  std::uint16_t registers[10];
+  bool ok = true;
+  const auto t0 = Clock::now();
+  for (int unit = 1; unit <= AnsweringDevices; ++unit) {
+    modbus_set_slave(Ctx, unit);
+    ok = modbus_read_registers(Ctx, 1000, 10, registers) == 10 && ok;
+  }
+  const double perRead = Ms(Clock::now() - t0) / AnsweringDevices;
+  modbus_close(Ctx);
+  modbus_free(Ctx);
+  return ok ? perRead : -1;
+}
+
+struct TSilentFigure {
+  std::string Name;
+  TDeviceProtocol Protocol;
+  bool Serial;
+  int Series;  // request series per address (Orvatbus: one per checksum)
+  std::vector<double> Ratios, CpuShares;
+  std::vector<double> Overshoots;  // ms, actual minus configured, per try
+  bool AllTimedOut = true;
+  std::string Errors;
+};
+
+}  // namespace
+}  // namespace probrix
+
+int main(int argc, char** argv) {
+  using namespace probrix;
+  const int repeats = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
+  if (argc > 2) ReplyTimeoutMs = std::max(10, std::atoi(argv[2]));
+  TSimulatorProcess sim;  // before any thread of this process
+  const TEndpoints& e = sim.E;
+
+  // --- silent addresses: efficiency, CPU while waiting, timeout precision ----------------
+  std::vector<TSilentFigure> silent = {
+      {"Modbus TCP, server that never answers",
+       TDeviceProtocol::dpModbusTcp,
+       false,
+       1,
+       {},
+       {},
+       {},
+       true,
+       {}},
+      {"Modbus RTU, silent pseudo terminal",
+       TDeviceProtocol::dpModbusRtu,
+       true,
+       1,
+       {},
+       {},
+       {},
+       true,
+       {}},
+      {"Orvatbus, silent pseudo terminal",
+       TDeviceProtocol::dpOrvatbus,
+       true,
+       2,
+       {},
+       {},
+       {},
+       true,
+       {}},
+  };
+  std::string perRunP99;  // the spread between runs shows how much is the machine's load
+  for (int r = 0; r < repeats; ++r) {
+    for (TSilentFigure& f : silent) {
+      const TRun run =
+          Search(f.Protocol, f.Serial ? e.SilentPort : std::string(), e.SilentServer,
+                 Range(f.Protocol == TDeviceProtocol::dpModbusTcp ? 1 : 0, SilentAddresses),
+                 ReplyTimeoutMs);
+      const double floor = SilentAddresses * f.Series * ReplyTimeoutMs / 1000.0;
+      f.Ratios.push_back(run.Wall / floor);
+      f.CpuShares.push_back(100.0 * run.Cpu / run.Wall);
+      // The first attempt also opens the connection (a serial port's open waits 100 ms).
+      for (std::size_t i = 1; i < run.Attempts.size(); ++i)
+        f.Overshoots.push_back(run.Attempts[i] / f.Series - ReplyTimeoutMs);
+      if (run.Failed != SilentAddresses || !run.RunError.empty()) {
+        f.AllTimedOut = false;
+        f.Errors = run.RunError;
+      }
+      std::vector<double> over;
+      for (std::size_t i = 1; i < run.Attempts.size(); ++i)
+        over.push_back(run.Attempts[i] / f.Series - ReplyTimeoutMs);
+      if (f.Series == 1)
+        perRunP99 += (perRunP99.empty() ? "" : ", ") + Fixed(bench::Quantile(over, 0.99), 2);
+      std::printf(
+          "  %s: %.3f s (floor %.1f s), CPU %.3f s, per try over the timeout: min %.2f, "
+          "median %.2f, p99 %.2f, max %.2f ms\n",
+          f.Name.c_str(), run.Wall, floor, run.Cpu, bench::Quantile(over, 0), bench::Median(over),
+          bench::Quantile(over, 0.99), bench::Quantile(over, 1));
+      std::fflush(stdout);
+    }
+  }
+  std::vector<double> overshoots;
+  for (const TSilentFigure& f : silent) {
+    const double ratio = bench::Median(f.Ratios);
+    bench::Result(
+        "silent-address efficiency: " + f.Name + (f.Series == 2 ? " (2 checksum series)" : ""),
+        Fixed(ratio, 4), "<= 1.02", ratio <= 1.02 && f.AllTimedOut,
+        std::to_string(SilentAddresses) + " addresses x " + std::to_string(f.Series) + " x " +
+            std::to_string(ReplyTimeoutMs) + " ms, median of " + std::to_string(repeats) +
+            (f.AllTimedOut ? "" : "; not every address timed out " + f.Errors));
+    // One wait per sample: an Orvatbus address makes two tries, timed only together.
+    if (f.Series == 1)
+      overshoots.insert(overshoots.end(), f.Overshoots.begin(), f.Overshoots.end());
+  }
+  for (const TSilentFigure& f : silent) {
+    const double share = bench::Median(f.CpuShares);
+    bench::Result("CPU while waiting: " + f.Name, Fixed(share, 3) + " %", "<= 0.5 %", share <= 0.5,
+                  "user+system of the searching process / wall");
+  }
+  {
+    const double median = bench::Median(overshoots), p99 = bench::Quantile(overshoots, 0.99);
+    bench::Result("timeout precision: actual - configured (median / p99)",
+                  Fixed(median, 2) + " / " + Fixed(p99, 2) + " ms", "p99 <= 2 ms", p99 <= 2.0,
+                  std::to_string(overshoots.size()) + " silent tries of " +
+                      std::to_string(ReplyTimeoutMs) +
+                      " ms, Modbus TCP and Modbus RTU; p99 of each run: " + perRunP99 + " ms");
+  }
+
+  // --- answered exchanges against libmodbus --------------------------------------------
+  struct TAnswered {
+    std::string Name;
+    TDeviceProtocol Protocol;
+    bool Serial;
+    std::vector<double> Steady, Whole, Peer;
+    bool AllFound = true;
+  };
+  std::vector<TAnswered> answered = {
+      {"Modbus TCP unit", TDeviceProtocol::dpModbusTcp, false, {}, {}, {}, true},
+      {"Modbus RTU device", TDeviceProtocol::dpModbusRtu, true, {}, {}, {}, true},
+  };
+  for (int r = 0; r < 5; ++r) {
+    for (TAnswered& a : answered) {
+      const TRun run = Search(a.Protocol, a.Serial ? e.AnsweringPort : std::string(),
+                              e.AnsweringServer, Range(1, AnsweringDevices), ReplyTimeoutMs);
+      if (run.Found != AnsweringDevices) a.AllFound = false;
+      // The first attempt opens the connection (a serial port's open waits 100 ms by design).
+      std::vector<double> steady(run.Attempts.begin() + (run.Attempts.empty() ? 0 : 1),
+                                 run.Attempts.end());
+      a.Steady.push_back(bench::Median(steady));
+      a.Whole.push_back(run.Wall * 1000 / AnsweringDevices);
+      modbus_t* ctx = a.Serial ? modbus_new_rtu(e.AnsweringPort.c_str(), 9600, 'N', 8, 1)
+                               : modbus_new_tcp("127.0.0.1", e.AnsweringServer);
+      const double peer = LibmodbusPerRead(ctx);
+      if (peer < 0) a.AllFound = false;
+      a.Peer.push_back(peer);
+    }
+  }
+  for (const TAnswered& a : answered) {
+    const double ours = bench::Median(a.Steady), whole = bench::Median(a.Whole),
+                 peer = bench::Median(a.Peer);
+    const double ratio = peer > 0 ? ours / peer : 0;
+    bench::Result(
+        "answered exchange: per found " + a.Name + " / libmodbus read of 10 registers",
+        Fixed(ratio, 2) + " (" + Fixed(ours * 1000, 0) + " µs / " + Fixed(peer * 1000, 0) + " µs)",
+        "<= 1.25", a.AllFound && ratio <= 1.25,
+        "median per device after the first; whole search incl. opening: " + Fixed(whole * 1000, 0) +
+            " µs per device" + (a.AllFound ? "" : "; NOT every device was found"));
+  }
+  ShutdownConnectionFactory();
+  return 0;
+}
