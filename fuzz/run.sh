@@ -17,9 +17,13 @@ jobs="${PROBRIX_FUZZ_JOBS:-$(nproc)}"
 cc="${CC:-clang-14}"
 cxx="${CXX:-clang++-14}"
 
-CC="$cc" CXX="$cxx" cmake -S "$root" -B "$build" -G Ninja -DPROBRIX_FUZZ=ON \
-  -DPROBRIX_BUILD_GUI=OFF -DPROBRIX_BUILD_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g" >/dev/null
+# A build folder already configured for fuzzing (./test's, which also holds the tests) is
+# used as it is; otherwise a fuzz-only one is configured.
+if ! grep -qs '^PROBRIX_FUZZ:BOOL=ON$' "$build/CMakeCache.txt"; then
+  CC="$cc" CXX="$cxx" cmake -S "$root" -B "$build" -G Ninja -DPROBRIX_FUZZ=ON \
+    -DPROBRIX_BUILD_GUI=OFF -DPROBRIX_BUILD_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g" >/dev/null
+fi
 cmake --build "$build" -j"$jobs" --target fuzz_all
 
 if [ "$#" -gt 0 ]; then

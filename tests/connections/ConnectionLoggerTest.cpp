@@ -23,7 +23,7 @@ struct TRecord {
   TDateTime Time;
 };
 
-class TRecordingListener : public IConnectionLogListener {
+class TRecordingListener final : public IConnectionLogListener {
  public:
   void OnLogLine(IDeviceConnection* Connection, std::uint8_t Kind, std::string_view Text,
                  TDateTime Time) override {
