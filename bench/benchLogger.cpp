@@ -50,14 +50,8 @@ std::uintmax_t FileBytes(const std::string& Utf8Line) {
 
 int main() {
   using namespace probrix;
-  char pattern[] = "/tmp/probrix-bench-log-XXXXXX";
-  const char* folder = mkdtemp(pattern);
-  if (folder == nullptr) return 2;
-  TLoggingOptions options;
-  options.Argv0 = (fs::path(folder) / "probrix").string();
-  options.ModulePathOverride = options.Argv0;
-  options.ChangeCurrentDirectory = false;
-  InitializeLogging(options);
+  const std::string folder = bench::StartLoggingInTemporaryFolder("probrix-bench-log");
+  if (folder.empty()) return 2;
 
   const int runs = 5;
   const int lines = 200000;

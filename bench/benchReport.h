@@ -3,10 +3,15 @@
 // What every benchmark program shares: one result line per figure for bench/run, and the
 // order statistics of a series of samples.
 
+#include <stdlib.h>
+
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
+
+#include "foundation/appLogging.h"
 
 namespace probrix::bench {
 
@@ -30,6 +35,19 @@ inline double Quantile(std::vector<double> Samples, double Q) {
   std::sort(Samples.begin(), Samples.end());
   const auto rank = static_cast<std::size_t>(Q * static_cast<double>(Samples.size() - 1) + 0.5);
   return Samples[std::min(rank, Samples.size() - 1)];
+}
+
+// Starts the logging facility with a new temporary folder as the program's folder; the folder,
+// or empty when none could be made.
+inline std::string StartLoggingInTemporaryFolder(const std::string& Name) {
+  std::string folder = "/tmp/" + Name + "-XXXXXX";
+  if (mkdtemp(folder.data()) == nullptr) return {};
+  TLoggingOptions options;
+  options.Argv0 = (std::filesystem::path(folder) / "probrix").string();
+  options.ModulePathOverride = options.Argv0;
+  options.ChangeCurrentDirectory = false;
+  InitializeLogging(options);
+  return folder;
 }
 
 inline double Median(std::vector<double> Samples) { return Quantile(std::move(Samples), 0.5); }

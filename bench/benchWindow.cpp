@@ -138,14 +138,8 @@ int main(int argc, char** argv) {
   using namespace probrix;
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   TProbrixApplication application(argc, argv);
-  char pattern[] = "/tmp/probrix-bench-ui-XXXXXX";
-  const char* folder = mkdtemp(pattern);
-  if (folder == nullptr) return 2;
-  TLoggingOptions options;
-  options.Argv0 = (fs::path(folder) / "probrix").string();
-  options.ModulePathOverride = options.Argv0;
-  options.ChangeCurrentDirectory = false;
-  InitializeLogging(options);
+  const std::string folder = bench::StartLoggingInTemporaryFolder("probrix-bench-ui");
+  if (folder.empty()) return 2;
   ::unsetenv("PROBRIX_EXTRA_PORTS");
 
   SetDeviceSearcherFactory([](const std::string&, std::int32_t, TDeviceProtocol,
