@@ -48,28 +48,21 @@ class TAllocScope {
   std::uint64_t Start_;
 };
 
-void Crc16(benchmark::State& S) {
+// One checksum over a payload of the benchmark's length.
+template <class F>
+void ChecksumOf(benchmark::State& S, F Checksum) {
   const TBytes data = Payload(static_cast<std::size_t>(S.range(0)));
   TAllocScope allocs(S);
-  for (auto _ : S)
-    benchmark::DoNotOptimize(ModbusUtils::CalcCrc16(data.data(), static_cast<int>(data.size())));
+  for (auto _ : S) benchmark::DoNotOptimize(Checksum(data.data(), static_cast<int>(data.size())));
 }
+
+void Crc16(benchmark::State& S) { ChecksumOf(S, ModbusUtils::CalcCrc16); }
 BENCHMARK(Crc16)->Arg(16)->Arg(64)->Arg(256);
 
-void Crc8(benchmark::State& S) {
-  const TBytes data = Payload(static_cast<std::size_t>(S.range(0)));
-  TAllocScope allocs(S);
-  for (auto _ : S)
-    benchmark::DoNotOptimize(OrvatbusUtils::CalcCrc8(data.data(), static_cast<int>(data.size())));
-}
+void Crc8(benchmark::State& S) { ChecksumOf(S, OrvatbusUtils::CalcCrc8); }
 BENCHMARK(Crc8)->Arg(16)->Arg(64)->Arg(256);
 
-void Xor(benchmark::State& S) {
-  const TBytes data = Payload(static_cast<std::size_t>(S.range(0)));
-  TAllocScope allocs(S);
-  for (auto _ : S)
-    benchmark::DoNotOptimize(OrvatbusUtils::CalcCrc1(data.data(), static_cast<int>(data.size())));
-}
+void Xor(benchmark::State& S) { ChecksumOf(S, OrvatbusUtils::CalcCrc1); }
 BENCHMARK(Xor)->Arg(16)->Arg(64)->Arg(256);
 
 // An identification-sized body: address, command, then data.
