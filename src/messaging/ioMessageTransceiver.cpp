@@ -126,6 +126,14 @@ std::int32_t TMessageReceiver::ReceivePacked(IDeviceConnection* Connection, std:
   return count;
 }
 
+void TMessageReceiver::RethrowReadFailure(IDeviceConnection& Connection,
+                                          const std::exception& E) const {
+  if (dynamic_cast<const ECorruptMessageFrame*>(&E) != nullptr || IsConnectionOrTimeoutError(E))
+    throw;
+  throw EUnexpectedReceiveError::CreateFmt("[%s] Непредвиденная ошибка при попытке чтения данных.",
+                                           {Connection.ConnectionString()}, &E);
+}
+
 TBytes TMessageReceiver::ReceivePacked(IDeviceConnection* Connection) {
   const std::int32_t count = ReceivePacked(Connection, Buffer.data(), BufferSize);
   if (count <= 0) return {};

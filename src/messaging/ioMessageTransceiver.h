@@ -113,6 +113,12 @@ class TMessageReceiver : public TDeviceMessenger {
   // returns its length. Each protocol implements it; it must stay within [0, Capacity).
   virtual std::int32_t ReadPacket(IDeviceConnection& Connection, std::uint8_t* Buffer,
                                   std::int32_t Capacity) = 0;
+
+ protected:
+  // Only inside a handler of ReadPacket: a corrupt frame, a connection or a timeout failure is
+  // re-thrown unchanged, anything else becomes EUnexpectedReceiveError naming the connection.
+  [[noreturn]] void RethrowReadFailure(IDeviceConnection& Connection,
+                                       const std::exception& E) const;
 };
 
 // Request/response exchanges of one device over one connection. Owned by its creator

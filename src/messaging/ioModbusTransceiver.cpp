@@ -6,22 +6,6 @@
 
 namespace probrix {
 
-namespace {
-
-// Stops the stopwatch on every exit of ReadExact.
-class TStopOnExit {
- public:
-  explicit TStopOnExit(TStopwatch& Stopwatch) : Stopwatch_(Stopwatch) {}
-  ~TStopOnExit() { Stopwatch_.Stop(); }
-  TStopOnExit(const TStopOnExit&) = delete;
-  TStopOnExit& operator=(const TStopOnExit&) = delete;
-
- private:
-  TStopwatch& Stopwatch_;
-};
-
-}  // namespace
-
 std::int32_t TModbusAbstractReceiver::ReadExact(IDeviceConnection& Connection,
                                                 std::uint8_t* Buffer, std::int32_t Timeout,
                                                 std::int32_t Count) {
@@ -29,7 +13,7 @@ std::int32_t TModbusAbstractReceiver::ReadExact(IDeviceConnection& Connection,
   std::int64_t elapsedAtStart = 0;
   std::int32_t current = Timeout;
   Stopwatch.Restart();
-  TStopOnExit stopOnExit(Stopwatch);
+  TStopwatchStopper stopper(Stopwatch);
   const bool limited = Timeout != Connection.InfiniteTimeout();
   while (total < Count) {
     if (limited) {

@@ -129,13 +129,8 @@ std::int32_t TOrvatAsciiReceiver::ReadPacket(IDeviceConnection& Connection, std:
   } catch (const EReadTimeoutError& e) {
     throw EReadTimeoutError::CreateFmt("[%s] Не получены символы конца сообщения (CRLF=0x0D0A)",
                                        {Connection.ConnectionString()}, &e);
-  } catch (const ECorruptMessageFrame&) {
-    throw;
   } catch (const std::exception& e) {
-    if (IsConnectionOrTimeoutError(e)) throw;
-    throw EUnexpectedReceiveError::CreateFmt(
-        "[%s] Непредвиденная ошибка при попытке чтения данных.", {Connection.ConnectionString()},
-        &e);
+    RethrowReadFailure(Connection, e);
   }
 }
 

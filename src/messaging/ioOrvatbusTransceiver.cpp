@@ -163,13 +163,8 @@ std::int32_t TOrvatbusReceiver::ReadPacket(IDeviceConnection& Connection, std::u
         "WaitEndOfPacketTime=%d ms) [ThreadID: 0x%.8x]",
         {length, HexDump(Buffer, length), sohTime, sohTime + etxTime, CurrentThreadIdForLog()});
     return length;
-  } catch (const ECorruptMessageFrame&) {
-    throw;
   } catch (const std::exception& e) {
-    if (IsConnectionOrTimeoutError(e)) throw;
-    throw EUnexpectedReceiveError::CreateFmt(
-        "[%s] Непредвиденная ошибка при попытке чтения данных.", {Connection.ConnectionString()},
-        &e);
+    RethrowReadFailure(Connection, e);
   }
 }
 

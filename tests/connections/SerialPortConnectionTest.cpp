@@ -16,17 +16,6 @@ namespace {
 namespace fs = std::filesystem;
 using test::TTestPty;
 
-template <class E, class F>
-E CaughtEx(F&& Body) {
-  try {
-    Body();
-  } catch (const E& Ex) {
-    return Ex;
-  }
-  ADD_FAILURE() << "expected " << E("").ClassName();
-  return E("");
-}
-
 // Runs a test inside a temporary current directory (where "nodtr.ini" is looked for).
 class TCurrentDir {
  public:
@@ -85,7 +74,7 @@ TEST(SerialPortConnectionTest, PortPropertyErrorsAreNotTranslated) {
 
 TEST(SerialPortConnectionTest, OpeningAMissingPortFails) {
   TSerialPortConnection C("ttyProbrixMissing3", true, 9600);
-  const auto E = CaughtEx<EConnectionOpenError>([&] { C.Open(); });
+  const auto E = test::Caught<EConnectionOpenError>([&] { C.Open(); });
   EXPECT_EQ(E.Message,
             "[PortName=ttyProbrixMissing3;BaudRate=9600;DtrEnable=1] Ошибка открытия COM-порта");
   ASSERT_NE(E.InnerException(), nullptr);
@@ -149,7 +138,7 @@ TEST_F(SerialPortConnectionPtyTest, FailedOpenShowsDtrOffWhenTheFileWasFound) {
   TSerialPort Holder;  // another opener holds the port
   Holder.SetPortName(Pty.SlavePath());
   Holder.Open();
-  const auto E = CaughtEx<EConnectionOpenError>([&] { C.Open(); });
+  const auto E = test::Caught<EConnectionOpenError>([&] { C.Open(); });
   EXPECT_EQ(E.Message, Prefix(false) + " Ошибка открытия COM-порта");
   ASSERT_NE(E.InnerException(), nullptr);
   EXPECT_TRUE(E.InnerException()->Is<EInOutError>());
@@ -161,7 +150,7 @@ TEST_F(SerialPortConnectionPtyTest, ReadAndWriteTranslateTimeouts) {
   C.Open();
   C.SetReadTimeout(30);
   std::uint8_t Buf[16];
-  const auto R = CaughtEx<EReadTimeoutError>([&] { C.Read(Buf, 16); });
+  const auto R = test::Caught<EReadTimeoutError>([&] { C.Read(Buf, 16); });
   EXPECT_EQ(R.Message, Prefix(true) +
                            " Операция чтения данных из COM-порта не была завершена до истечения "
                            "срока ожидания (30 ms). ");
@@ -174,7 +163,7 @@ TEST_F(SerialPortConnectionPtyTest, ReadAndWriteTranslateTimeouts) {
 
   C.SetWriteTimeout(30);
   const TBytes Big(1 << 20, 0xAA);
-  const auto W = CaughtEx<EWriteTimeoutError>(
+  const auto W = test::Caught<EWriteTimeoutError>(
       [&] { C.Write(Big.data(), static_cast<std::int32_t>(Big.size())); });
   EXPECT_EQ(W.Message, Prefix(true) +
                            " Операция записи данных в COM-порт не была завершена до истечения "
@@ -188,7 +177,7 @@ TEST_F(SerialPortConnectionPtyTest, VanishedDeviceGivesConnectionIOErrors) {
   C.SetReadTimeout(-1);  // a vanished device must not leave the read waiting
   Pty.CloseMaster();
   std::uint8_t Buf[4];
-  const auto R = CaughtEx<EConnectionIOError>([&] { C.Read(Buf, 4); });
+  const auto R = test::Caught<EConnectionIOError>([&] { C.Read(Buf, 4); });
   EXPECT_EQ(R.Message, Prefix(true) + " Данные не прочитаны из-за ошибки вввод-вывода.");
   ASSERT_NE(R.InnerException(), nullptr);
   EXPECT_TRUE(R.InnerException()->Is<EInOutError>());
@@ -201,7 +190,7 @@ TEST_F(SerialPortConnectionPtyTest, VanishedDeviceGivesConnectionIOErrors) {
 TEST_F(SerialPortConnectionPtyTest, VanishedDeviceDuringWrite) {
   C.Open();
   Pty.CloseMaster();
-  const auto W = CaughtEx<EConnectionIOError>([&] { C.Write(BytesOf({1, 2}).data(), 2); });
+  const auto W = test::Caught<EConnectionIOError>([&] { C.Write(BytesOf({1, 2}).data(), 2); });
   EXPECT_EQ(W.Message, Prefix(true) + " Данные не отправлены из-за ошибки вввод-вывода.");
   ASSERT_NE(W.InnerException(), nullptr);
   EXPECT_TRUE(W.InnerException()->Is<EInOutError>());

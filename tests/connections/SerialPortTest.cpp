@@ -44,17 +44,6 @@ int ThreadCount() {
   return N;
 }
 
-template <class E, class F>
-E Caught(F&& Body) {
-  try {
-    Body();
-  } catch (const E& Ex) {
-    return Ex;
-  }
-  ADD_FAILURE() << "expected " << E("").ClassName();
-  return E("");
-}
-
 TEST(SerialPortTest, NewPortDefaultsAndClosedPortErrors) {
   TSerialPort Port;
   EXPECT_EQ(Port.PortName(), "COM1");
@@ -68,14 +57,14 @@ TEST(SerialPortTest, NewPortDefaultsAndClosedPortErrors) {
   EXPECT_EQ(Port.ParityReplace(), 63);
   EXPECT_EQ(Port.EofChar(), 26);
 
-  EXPECT_EQ(Caught<EInvalidOperation>([&] { Port.BytesToRead(); }).Message,
+  EXPECT_EQ(test::Caught<EInvalidOperation>([&] { Port.BytesToRead(); }).Message,
             "Порт закрыт. Нельзя получить значение свойства BytesToRead.");
-  EXPECT_EQ(Caught<EInvalidOperation>([&] { (void)Port.BreakState(); }).Message,
+  EXPECT_EQ(test::Caught<EInvalidOperation>([&] { (void)Port.BreakState(); }).Message,
             "Порт закрыт. Нельзя получить значение свойства BreakState.");
   std::uint8_t Buf[4];
-  EXPECT_EQ(Caught<EInvalidOperation>([&] { Port.Read(Buf, 4); }).Message,
+  EXPECT_EQ(test::Caught<EInvalidOperation>([&] { Port.Read(Buf, 4); }).Message,
             "Порт закрыт. Нельзя выполнить операцию Read.");
-  EXPECT_EQ(Caught<EInvalidOperation>([&] { Port.Write(Buf, 4); }).Message,
+  EXPECT_EQ(test::Caught<EInvalidOperation>([&] { Port.Write(Buf, 4); }).Message,
             "Порт закрыт. Нельзя выполнить операцию Write.");
   // Count 0 does not touch the port, open or not; closing a closed port does nothing.
   EXPECT_EQ(Port.Read(Buf, 0), 0);
@@ -88,7 +77,7 @@ TEST(SerialPortTest, PropertyChecksWhileClosed) {
   Port.SetPortName("  ttyUSB3 \t");
   EXPECT_EQ(Port.PortName(), "ttyUSB3");
 
-  EXPECT_EQ(Caught<EPropertyError>([&] { Port.SetBaudRate(0); }).Message,
+  EXPECT_EQ(test::Caught<EPropertyError>([&] { Port.SetBaudRate(0); }).Message,
             "Неверное значение свойства BaudRate.");
   EXPECT_EQ(Port.BaudRate(), 9600u);
   Port.SetBaudRate(4000000);  // no checks while closed
@@ -98,7 +87,7 @@ TEST(SerialPortTest, PropertyChecksWhileClosed) {
   EXPECT_EQ(Port.ReadTimeout(), 0);
   Port.SetReadTimeout(-1);
   EXPECT_EQ(Port.ReadTimeout(), -1);
-  EXPECT_EQ(Caught<ERangeError>([&] { Port.SetReadTimeout(-2); }).Message,
+  EXPECT_EQ(test::Caught<ERangeError>([&] { Port.SetReadTimeout(-2); }).Message,
             "Ошибка при установке значения свойства ReadTimeout. Время ожидания должно быть "
             "больше или равно -1.");
   EXPECT_EQ(Port.ReadTimeout(), -1);
@@ -107,7 +96,7 @@ TEST(SerialPortTest, PropertyChecksWhileClosed) {
   EXPECT_EQ(Port.WriteTimeout(), 1);
   Port.SetWriteTimeout(-1);
   EXPECT_EQ(Port.WriteTimeout(), -1);
-  EXPECT_EQ(Caught<ERangeError>([&] { Port.SetWriteTimeout(0); }).Message,
+  EXPECT_EQ(test::Caught<ERangeError>([&] { Port.SetWriteTimeout(0); }).Message,
             "Ошибка при установке значения свойства WriteTimeout. Время ожидания должно быть "
             "положительным числом или -1.");
   EXPECT_THROW(Port.SetWriteTimeout(-5), ERangeError);
@@ -127,7 +116,7 @@ TEST(SerialPortTest, DevicePathRule) {
 TEST(SerialPortTest, OpenFailuresLeaveThePortClosed) {
   TSerialPort Port;
   Port.SetPortName("ttyProbrixMissing7");
-  const auto Missing = Caught<EInOutError>([&] { Port.Open(); });
+  const auto Missing = test::Caught<EInOutError>([&] { Port.Open(); });
   EXPECT_EQ(Missing.ErrorCode, ENOENT);
   EXPECT_EQ(Missing.Message, " Порт ttyProbrixMissing7 не существует");
   EXPECT_FALSE(Port.IsOpen());
@@ -137,13 +126,13 @@ TEST(SerialPortTest, OpenFailuresLeaveThePortClosed) {
   const auto File = Dir.Path() / "plain";
   std::ofstream(File) << "x";
   Port.SetPortName(File.string());
-  const auto NotSerial = Caught<EInvalidArgument>([&] { Port.Open(); });
+  const auto NotSerial = test::Caught<EInvalidArgument>([&] { Port.Open(); });
   EXPECT_EQ(NotSerial.Message, "Порт " + UpperCaseAscii(File.string()) + " не существует");
   EXPECT_FALSE(Port.IsOpen());
 
   // A character device without a line: the line cannot be programmed.
   Port.SetPortName("/dev/null");
-  const auto NoLine = Caught<EInOutError>([&] { Port.Open(); });
+  const auto NoLine = test::Caught<EInOutError>([&] { Port.Open(); });
   EXPECT_EQ(NoLine.ErrorCode, ENOTTY);
   EXPECT_EQ(NoLine.Message.rfind("Порт /dev/null. ", 0), 0u) << NoLine.Message;
   EXPECT_FALSE(Port.IsOpen());
@@ -167,8 +156,8 @@ TEST_F(SerialPortPtyTest, OpenProgramsARawLineAndRefusesSecondOpen) {
   ASSERT_TRUE(Port.IsOpen());
   EXPECT_TRUE(Pty.SlaveIsRaw());
   EXPECT_EQ(Pty.SlaveSpeed(), 250000u);
-  EXPECT_EQ(Caught<EInvalidOperation>([&] { Port.Open(); }).Message, "Порт уже открыт");
-  EXPECT_EQ(Caught<EInvalidOperation>([&] { Port.SetPortName("ttyS0"); }).Message,
+  EXPECT_EQ(test::Caught<EInvalidOperation>([&] { Port.Open(); }).Message, "Порт уже открыт");
+  EXPECT_EQ(test::Caught<EInvalidOperation>([&] { Port.SetPortName("ttyS0"); }).Message,
             "Порт открыт. Нельзя установить значение свойства PortName.");
   EXPECT_EQ(Port.PortName(), Pty.SlavePath());
   EXPECT_FALSE(Port.BreakState());
@@ -185,7 +174,7 @@ TEST_F(SerialPortPtyTest, PortHeldByAnotherOpenerIsAccessDenied) {
   OpenPort();
   TSerialPort Other;
   Other.SetPortName(Pty.SlavePath());
-  const auto Denied = Caught<EInOutError>([&] { Other.Open(); });
+  const auto Denied = test::Caught<EInOutError>([&] { Other.Open(); });
   EXPECT_TRUE(Denied.ErrorCode == EBUSY || Denied.ErrorCode == EWOULDBLOCK) << Denied.ErrorCode;
   EXPECT_EQ(Denied.Message, " Доступ к порту " + Pty.SlavePath() +
                                 " закрыт. Возможно он используется другой программой.");
@@ -230,7 +219,7 @@ TEST_F(SerialPortPtyTest, ReadReturnsWhatIsWaitingAndWriteReachesTheDevice) {
 TEST_F(SerialPortPtyTest, ReadTimesOutWithNothingReceived) {
   OpenPort(30);
   std::uint8_t Buf[8];
-  const auto E = Caught<ETimeoutException>([&] { Port.Read(Buf, 8); });
+  const auto E = test::Caught<ETimeoutException>([&] { Port.Read(Buf, 8); });
   EXPECT_EQ(E.Message, "Нет прочитанных даных. Чтение данных из порта " + Pty.SlavePath() +
                            " не было выполнено до истечения таймаута ожидания чтения");
   EXPECT_TRUE(Port.IsOpen());
@@ -247,7 +236,7 @@ TEST_F(SerialPortPtyTest, WriteTimesOutWhenTheDeviceTakesNothing) {
   OpenPort();
   Port.SetWriteTimeout(30);
   const TBytes Big(1 << 20, 0x55);  // far more than the terminal buffers
-  const auto E = Caught<ETimeoutException>(
+  const auto E = test::Caught<ETimeoutException>(
       [&] { Port.Write(Big.data(), static_cast<std::int32_t>(Big.size())); });
   EXPECT_EQ(E.Message, "Запись в порт " + Pty.SlavePath() +
                            " не была завершена до истечения таймаута ожидания записи");
@@ -308,7 +297,7 @@ TEST_F(SerialPortPtyTest, VanishedDeviceGivesIOErrorsAndFreesItsThreads) {
   EXPECT_TRUE(WaitFor([&] { return Port.EventThread->Finished(); }));
 
   std::uint8_t Buf[4];
-  const auto E = Caught<EInOutError>([&] { Port.Read(Buf, 4); });
+  const auto E = test::Caught<EInOutError>([&] { Port.Read(Buf, 4); });
   EXPECT_EQ(E.ErrorCode, EIO);
   EXPECT_NE(E.Message.find("Ошибка чтения из порта " + Pty.SlavePath() + "."), std::string::npos);
   EXPECT_FALSE(Port.IsOpen());
@@ -332,7 +321,7 @@ TEST_F(SerialPortPtyTest, VanishedDeviceDuringWriteAndDestruction) {
     Lost.SetPortName(Pty.SlavePath());
     Lost.Open();
     Pty.CloseMaster();
-    const auto E = Caught<EInOutError>([&] { Lost.Write(BytesOf({1}).data(), 1); });
+    const auto E = test::Caught<EInOutError>([&] { Lost.Write(BytesOf({1}).data(), 1); });
     EXPECT_EQ(E.ErrorCode, EIO);
     EXPECT_FALSE(Lost.IsOpen());
   }

@@ -113,6 +113,20 @@ class FaultInjection : public ::testing::Test {
   }
   void TearDown() override { ShutdownConnectionFactory(); }
 
+  // One protocol with its addresses.
+  static void PlanProtocol(TSearchDevicesTask& Task, TDeviceProtocol Protocol,
+                           const std::vector<std::uint8_t>& Addresses) {
+    Task.Protocols = {Protocol};
+    Task.SetAddresses(Protocol, Addresses);
+  }
+  // Serial ports at 9600 baud with one protocol.
+  static void PlanSerial(TSearchDevicesTask& Task, std::vector<std::string> Ports,
+                         TDeviceProtocol Protocol, const std::vector<std::uint8_t>& Addresses) {
+    Task.SerialPortNames = std::move(Ports);
+    Task.BaudRates = {9600};
+    PlanProtocol(Task, Protocol, Addresses);
+  }
+
   static void Run(TSearchDevicesTask& Task) {
     Task.ReadTimeout = 60;
     Task.StartOfPacketReadTimeout = 40;
@@ -163,10 +177,7 @@ TEST_F(FaultInjection, SerialPortVanishingMidReplyEndsThatPortOnly) {
     sim.AddDevice(healthy, Orvatbus(5));
 
     TSearchDevicesTask task;
-    task.SerialPortNames = {lost, healthy};
-    task.BaudRates = {9600};
-    task.Protocols = {TDeviceProtocol::dpOrvatbus};
-    task.SetAddresses(TDeviceProtocol::dpOrvatbus, std::vector<std::uint8_t>{5, 6});
+    PlanSerial(task, {lost, healthy}, TDeviceProtocol::dpOrvatbus, {5, 6});
     TRecordedSearch events(task);
     Run(task);
 
@@ -200,8 +211,7 @@ TEST_F(FaultInjection, TcpPeerClosingMidReplyFailsOneAttemptAndTheNextReconnects
     TSearchDevicesTask task;
     const std::string endpoint = "127.0.0.1:" + std::to_string(port);
     task.TcpEndpoints = {endpoint};
-    task.Protocols = {TDeviceProtocol::dpModbusTcp};
-    task.SetAddresses(TDeviceProtocol::dpModbusTcp, std::vector<std::uint8_t>{1, 2});
+    PlanProtocol(task, TDeviceProtocol::dpModbusTcp, {1, 2});
     TRecordedSearch events(task);
     Run(task);
 
@@ -229,10 +239,7 @@ TEST_F(FaultInjection, DrippingDeviceTimesOutAndTheNextPortIsSearched) {
     sim.AddDevice(healthy, ModbusUnit(3));
 
     TSearchDevicesTask task;
-    task.SerialPortNames = {slow, healthy};
-    task.BaudRates = {9600};
-    task.Protocols = {TDeviceProtocol::dpModbusRtu};
-    task.SetAddresses(TDeviceProtocol::dpModbusRtu, std::vector<std::uint8_t>{3});
+    PlanSerial(task, {slow, healthy}, TDeviceProtocol::dpModbusRtu, {3});
     TRecordedSearch events(task);
     Run(task);
 
@@ -269,10 +276,7 @@ TEST_F(FaultInjection, GarbageWithoutFrameMarkersIsRefusedWithinBounds) {
     sim.AddDevice(healthy, Orvatbus(5));
 
     TSearchDevicesTask task;
-    task.SerialPortNames = {orvatPort, healthy};
-    task.BaudRates = {9600};
-    task.Protocols = {TDeviceProtocol::dpOrvatbus};
-    task.SetAddresses(TDeviceProtocol::dpOrvatbus, std::vector<std::uint8_t>{5});
+    PlanSerial(task, {orvatPort, healthy}, TDeviceProtocol::dpOrvatbus, {5});
     TRecordedSearch events(task);
     Run(task);
 
@@ -289,10 +293,7 @@ TEST_F(FaultInjection, GarbageWithoutFrameMarkersIsRefusedWithinBounds) {
     // A listening attempt bounds its accumulator and ends (the simulator flushes what waits on
     // its side of a flooded terminal, which a reader may see as an I/O error).
     TSearchDevicesTask listening;
-    listening.SerialPortNames = {asciiPort};
-    listening.BaudRates = {9600};
-    listening.Protocols = {TDeviceProtocol::dpOrvatAscii};
-    listening.SetAddresses(TDeviceProtocol::dpOrvatAscii, std::vector<std::uint8_t>{95});
+    PlanSerial(listening, {asciiPort}, TDeviceProtocol::dpOrvatAscii, {95});
     TRecordedSearch asciiEvents(listening);
     Run(listening);
     EXPECT_EQ(listening.RunError(), "");
@@ -325,8 +326,7 @@ TEST_F(FaultInjection, MbapLengthFieldOf65535IsACorruptFrame) {
     TSearchDevicesTask task;
     task.TcpEndpoints = {"127.0.0.1:" + std::to_string(port),
                          "127.0.0.1:" + std::to_string(healthy)};
-    task.Protocols = {TDeviceProtocol::dpModbusTcp};
-    task.SetAddresses(TDeviceProtocol::dpModbusTcp, std::vector<std::uint8_t>{1, 2});
+    PlanProtocol(task, TDeviceProtocol::dpModbusTcp, {1, 2});
     TRecordedSearch events(task);
     Run(task);
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -17,6 +19,19 @@ inline bool WaitFor(const std::function<bool()>& Condition,
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   return true;
+}
+
+// Runs Body and returns the exception of class E it threw; a test failure (and an empty E)
+// when it threw nothing.
+template <class E, class F>
+E Caught(F&& Body) {
+  try {
+    Body();
+  } catch (const E& Ex) {
+    return Ex;
+  }
+  ADD_FAILURE() << "expected " << E("").ClassName();
+  return E("");
 }
 
 // A fresh temporary folder, removed with everything in it when the object goes.
