@@ -20,14 +20,23 @@ TFuzzReceive BuildReceive(const std::uint8_t* Data, std::size_t Size) {
   TFuzzReceive r;
   std::size_t p = 0;
   const std::uint8_t mode = Size > 0 ? Data[p++] : 0;
-  const TConnectionType type = (mode & 0x04) ? TConnectionType::ctTcp : TConnectionType::ctSerialPort;
+  const TConnectionType type =
+      (mode & 0x04) ? TConnectionType::ctTcp : TConnectionType::ctSerialPort;
   r.Connection = test::TScriptedConnection::New("FUZZ", type);
   r.Connection->EmptyScriptLimit = std::chrono::milliseconds(3);
   switch (mode & 0x03) {
-    case 0: r.Capacity = TDeviceMessenger::BufferSize; break;
-    case 1: r.Capacity = p < Size ? (Data[p++] & 0x3F) + 1 : 1; break;
-    case 2: r.Capacity = 256; break;
-    default: r.Capacity = 3; break;
+    case 0:
+      r.Capacity = TDeviceMessenger::BufferSize;
+      break;
+    case 1:
+      r.Capacity = p < Size ? (Data[p++] & 0x3F) + 1 : 1;
+      break;
+    case 2:
+      r.Capacity = 256;
+      break;
+    default:
+      r.Capacity = 3;
+      break;
   }
   const std::int32_t infinite = r.Connection->InfiniteTimeout();
   auto budget = [infinite](int Choice) { return Choice == 3 ? infinite : Choice; };

@@ -26,9 +26,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size
   CheckLines(fuzz::RunReceive(receiver, Data, half), "first packet does not end in CR LF");
   CheckLines(fuzz::RunReceive(receiver, Data + half, Size - half),
              "second packet does not end in CR LF");
-  fuzz::Require(receiver.Accumulator().size() <=
-                    static_cast<std::size_t>(TDeviceMessenger::BufferSize +
-                                             TOrvatAsciiReceiver::ChunkSize),
-                "accumulator grows without bound");
+  fuzz::Require(
+      receiver.Accumulator().size() <=
+          static_cast<std::size_t>(TDeviceMessenger::BufferSize + TOrvatAsciiReceiver::ChunkSize),
+      "accumulator grows without bound");
   return 0;
 }

@@ -41,7 +41,8 @@ void ApplySettingsFile(const std::string& Path, TCliOptions& O) {
   for (const auto& [name, value] : s.SerialPorts)
     if (value == "1") c.SerialPortNames.push_back(name);
   TCheckItems bauds;
-  for (int rate : BaudRateChoices) bauds.emplace_back(IntToStr(rate), rate == 9600 || rate == 115200);
+  for (int rate : BaudRateChoices)
+    bauds.emplace_back(IntToStr(rate), rate == 9600 || rate == 115200);
   ApplyCheckStates(bauds, s.BaudRates);
   c.BaudRates.clear();
   for (const auto& [name, checked] : bauds)
@@ -73,7 +74,8 @@ std::string UsageText() {
          "      --orvatbus-addresses LIST   probe these Orvatbus addresses (without it:\n"
          "                            single-device mode, address 95)\n"
          "      --modbus-addresses LIST     Modbus addresses (default 0-247)\n"
-         "      --timeout MS          reply timeout (default 200; the read timeout is three times it)\n"
+         "      --timeout MS          reply timeout (default 200; the read timeout is three times "
+         "it)\n"
          "      --retries N           request retry count (default 1)\n"
          "      --settings FILE       take the plan from the window's settings file (its checked\n"
          "                            items); options given as well override it\n"

@@ -60,19 +60,19 @@ std::string JsonString(std::string_view Text) {
 }
 
 std::string FoundJson(const TFoundDevice& D) {
-  std::string s = "{\"event\":\"found\"," +
-                  CommonJsonFields(D.ConnectionName, D.BaudRateOrPort, D.ConnectionType, D.Protocol);
+  std::string s = "{\"event\":\"found\"," + CommonJsonFields(D.ConnectionName, D.BaudRateOrPort,
+                                                             D.ConnectionType, D.Protocol);
   if (D.Protocol == TDeviceProtocol::dpOrvatbus)
     s += Format(",\"checksum\":\"%s\"", {ChecksumKindName(D.Info.ChecksumKind)});
   s += Format(",\"probedAddress\":%d,\"address\":%d", {D.ProbedAddress, D.Info.Address});
   if (D.Protocol != TDeviceProtocol::dpOrvatAscii) {
-    s += Format(",\"deviceTypeCode\":%d,\"deviceType\":%s,\"firmwareCode\":%d,\"firmware\":%s,"
-                "\"serialNumber\":%d",
-                {D.Info.DeviceType,
-                 JsonString(DeviceTypeName(D.Info.DeviceType, D.Info.FirmwareVersion)),
-                 D.Info.FirmwareVersion,
-                 JsonString(FirmwareVersionText(D.Info.DeviceType, D.Info.FirmwareVersion)),
-                 D.Info.SerialNumber});
+    s += Format(
+        ",\"deviceTypeCode\":%d,\"deviceType\":%s,\"firmwareCode\":%d,\"firmware\":%s,"
+        "\"serialNumber\":%d",
+        {D.Info.DeviceType, JsonString(DeviceTypeName(D.Info.DeviceType, D.Info.FirmwareVersion)),
+         D.Info.FirmwareVersion,
+         JsonString(FirmwareVersionText(D.Info.DeviceType, D.Info.FirmwareVersion)),
+         D.Info.SerialNumber});
   }
   return s + "}";
 }
@@ -93,10 +93,13 @@ std::string FinishedJson(bool Aborted, std::size_t Found, std::size_t Errors) {
 }
 
 std::vector<std::string> ResultRowCells(const TFoundDevice& D) {
-  std::vector<std::string> cells{
-      IntToStr(D.Info.Address), Format("%s:%d", {D.ConnectionName, D.BaudRateOrPort}),
-      ConnectionTypeText(static_cast<int>(D.ConnectionType)),
-      FoundProtocolText(D.Protocol, D.Info.ChecksumKind), "", "", ""};
+  std::vector<std::string> cells{IntToStr(D.Info.Address),
+                                 Format("%s:%d", {D.ConnectionName, D.BaudRateOrPort}),
+                                 ConnectionTypeText(static_cast<int>(D.ConnectionType)),
+                                 FoundProtocolText(D.Protocol, D.Info.ChecksumKind),
+                                 "",
+                                 "",
+                                 ""};
   if (D.Protocol != TDeviceProtocol::dpOrvatAscii) {
     cells[4] = DeviceTypeName(D.Info.DeviceType, D.Info.FirmwareVersion);
     cells[5] = IntToStr(D.Info.SerialNumber);

@@ -64,8 +64,8 @@ int RunCli(const TCliOptions& O, std::ostream& Out, std::ostream& Err,
     }
     WriteThreadLog(Line, resultLog, false);
     if (saveAttempts) {
-      const std::string name = AttemptLogFileName(SystemTime().Now(), ConnectionName,
-                                                  BaudRateOrPort, Protocol, Address);
+      const std::string name =
+          AttemptLogFileName(SystemTime().Now(), ConnectionName, BaudRateOrPort, Protocol, Address);
       WriteThreadLog(Log.Text(), (folder / name).string(), false);
     }
   };
@@ -74,8 +74,8 @@ int RunCli(const TCliOptions& O, std::ostream& Out, std::ostream& Err,
                             std::int32_t BaudRateOrPort, TDeviceProtocol Protocol,
                             TConnectionType ConnectionType, std::uint8_t Address,
                             const TDeviceInfo& Info, const TSearchLog& Log) {
-    const TFoundDevice device{ConnectionName, BaudRateOrPort, ConnectionType, Protocol, Address,
-                              Info};
+    const TFoundDevice device{ConnectionName, BaudRateOrPort, ConnectionType,
+                              Protocol,       Address,        Info};
     report(DeviceFoundLine(SystemTime().Now(), ConnectionName, BaudRateOrPort, Protocol, Address),
            FoundJson(device), ConnectionName, BaudRateOrPort, Protocol, Address, Log);
     std::lock_guard lock(state.Mutex);

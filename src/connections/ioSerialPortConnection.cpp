@@ -56,8 +56,8 @@ void TSerialPortConnection::Close() {
   try {
     Port.Close();
   } catch (const std::exception& E) {
-    throw EConnectionCloseError::CreateFmt("[%s] Ошибка закрытия COM-порта",
-                                           {ConnectionString()}, &E);
+    throw EConnectionCloseError::CreateFmt("[%s] Ошибка закрытия COM-порта", {ConnectionString()},
+                                           &E);
   }
 }
 

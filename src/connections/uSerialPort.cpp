@@ -13,9 +13,9 @@ namespace probrix {
 
 namespace {
 
-constexpr std::uint32_t AllLineEvents = EV_RXCHAR | EV_RXFLAG | EV_CTS | EV_DSR | EV_RLSD |
-                                        EV_BREAK | EV_ERR | EV_RING;  // 0x1FB
-constexpr std::uint32_t PinEvents = EV_CTS | EV_DSR | EV_RLSD | EV_BREAK | EV_RING;  // 0x178
+constexpr std::uint32_t AllLineEvents =
+    EV_RXCHAR | EV_RXFLAG | EV_CTS | EV_DSR | EV_RLSD | EV_BREAK | EV_ERR | EV_RING;  // 0x1FB
+constexpr std::uint32_t PinEvents = EV_CTS | EV_DSR | EV_RLSD | EV_BREAK | EV_RING;   // 0x178
 constexpr std::uint32_t ReportedErrors =
     CE_RXOVER | CE_OVERRUN | CE_RXPARITY | CE_FRAME | CE_TXFULL;  // 0x10F
 
@@ -84,7 +84,8 @@ int NaturalCompare(std::string_view X, std::string_view Y) {
 // --- TCommEventThread -------------------------------------------------------------------
 
 TCommEventThread::TCommEventThread(TSerialHandle Handle, TEventQueue& Queue)
-    : Handle_(std::move(Handle)), Queue_(Queue),
+    : Handle_(std::move(Handle)),
+      Queue_(Queue),
       Thread_([this](std::stop_token Stop) { Execute(Stop); }) {}
 
 TCommEventThread::~TCommEventThread() {
@@ -125,7 +126,8 @@ void TCommEventThread::Execute(std::stop_token Stop) {
 // --- TEventQueue ------------------------------------------------------------------------
 
 TEventQueue::TEventQueue(TSerialPort& Port, TSerialHandle Handle)
-    : Port_(Port), Handle_(std::move(Handle)),
+    : Port_(Port),
+      Handle_(std::move(Handle)),
       Thread_([this](std::stop_token Stop) { Execute(Stop); }) {}
 
 TEventQueue::~TEventQueue() {
@@ -190,8 +192,7 @@ std::string TSerialPort::DevicePathOf(std::string_view Name) {
 
 void TSerialPort::RaiseIOError(int Code, std::string_view Context, bool AtOpen) const {
   std::string Msg;
-  const bool NotFound =
-      AtOpen ? IsSerialNotFoundError(Code) : (Code == ENOENT || Code == ENOTDIR);
+  const bool NotFound = AtOpen ? IsSerialNotFoundError(Code) : (Code == ENOENT || Code == ENOTDIR);
   if (NotFound) {
     Msg = FormatExceptionMessage("%s Порт %s не существует", {UpperCaseAscii(Context), PortName_});
   } else if (IsSerialAccessDeniedError(Code)) {

@@ -46,9 +46,7 @@ void TAutoInterfacedComponent::SetName(const std::string& Value) {
                                                : Value);
 }
 
-void TEventsListeners::Remove(IInterface* Listener) {
-  std::erase(Listeners, Listener);
-}
+void TEventsListeners::Remove(IInterface* Listener) { std::erase(Listeners, Listener); }
 
 void TThreadContexTaskExceptionEventListeners::Notify(std::int32_t Task, std::int32_t Error) {
   for (IInterface* listener : Listeners)

@@ -43,8 +43,9 @@ void CivilFromDays(std::int64_t z, int& Year, int& Month, int& Day) {
 
 TDateTime EncodeDateTime(int Year, int Month, int Day, int Hour, int Minute, int Second,
                          int MilliSecond) {
-  const std::int64_t days = DaysFromCivil(Year, static_cast<unsigned>(Month),
-                                          static_cast<unsigned>(Day)) + kUnixEpochDays;
+  const std::int64_t days =
+      DaysFromCivil(Year, static_cast<unsigned>(Month), static_cast<unsigned>(Day)) +
+      kUnixEpochDays;
   const double time =
       (((Hour * 60.0 + Minute) * 60.0 + Second) * 1000.0 + MilliSecond) / MSecsPerDay;
   // Before 1899-12-30 the fraction counts away from zero, as the system's date type does.

@@ -78,20 +78,20 @@ class ExceptionEx : public Exception {
 
 // Declares a class of the tree: the exact class name, Clone, Raise and the factories
 //   Name::Create(Msg, Inner = nullptr) and Name::CreateFmt(Fmt, Args, Inner = nullptr).
-#define PROBRIX_EXCEPTION_BODY(Name, Parent)                                                 \
- public:                                                                                     \
-  using Parent::Parent;                                                                      \
-  const char* ClassName() const noexcept override { return #Name; }                         \
-  std::unique_ptr<::probrix::Exception> Clone() const override {                             \
-    return std::make_unique<Name>(*this);                                                    \
-  }                                                                                          \
-  [[noreturn]] void Raise() const override { throw *this; }                                  \
-  static Name Create(std::string Msg, const std::exception* Inner = nullptr) {               \
-    return Name(std::move(Msg), Inner);                                                      \
-  }                                                                                          \
-  static Name CreateFmt(std::string_view Fmt, ::probrix::TFormatArgs Args,                   \
-                        const std::exception* Inner = nullptr) {                             \
-    return Name(::probrix::FormatExceptionMessage(Fmt, Args), Inner);                        \
+#define PROBRIX_EXCEPTION_BODY(Name, Parent)                                   \
+ public:                                                                       \
+  using Parent::Parent;                                                        \
+  const char* ClassName() const noexcept override { return #Name; }            \
+  std::unique_ptr<::probrix::Exception> Clone() const override {               \
+    return std::make_unique<Name>(*this);                                      \
+  }                                                                            \
+  [[noreturn]] void Raise() const override { throw *this; }                    \
+  static Name Create(std::string Msg, const std::exception* Inner = nullptr) { \
+    return Name(std::move(Msg), Inner);                                        \
+  }                                                                            \
+  static Name CreateFmt(std::string_view Fmt, ::probrix::TFormatArgs Args,     \
+                        const std::exception* Inner = nullptr) {               \
+    return Name(::probrix::FormatExceptionMessage(Fmt, Args), Inner);          \
   }
 
 #define PROBRIX_DECLARE_EXCEPTION(Name, Parent) \
@@ -100,17 +100,17 @@ class ExceptionEx : public Exception {
   };
 
 // Classes outside the tree (no cause): a message, and the same Create/CreateFmt factories.
-#define PROBRIX_PLAIN_EXCEPTION_BODY(Name, Parent)                                \
- public:                                                                          \
-  using Parent::Parent;                                                           \
-  const char* ClassName() const noexcept override { return #Name; }              \
-  std::unique_ptr<::probrix::Exception> Clone() const override {                  \
-    return std::make_unique<Name>(*this);                                         \
-  }                                                                               \
-  [[noreturn]] void Raise() const override { throw *this; }                       \
-  static Name Create(std::string Msg) { return Name(std::move(Msg)); }            \
-  static Name CreateFmt(std::string_view Fmt, ::probrix::TFormatArgs Args) {      \
-    return Name(::probrix::FormatExceptionMessage(Fmt, Args));                    \
+#define PROBRIX_PLAIN_EXCEPTION_BODY(Name, Parent)                           \
+ public:                                                                     \
+  using Parent::Parent;                                                      \
+  const char* ClassName() const noexcept override { return #Name; }          \
+  std::unique_ptr<::probrix::Exception> Clone() const override {             \
+    return std::make_unique<Name>(*this);                                    \
+  }                                                                          \
+  [[noreturn]] void Raise() const override { throw *this; }                  \
+  static Name Create(std::string Msg) { return Name(std::move(Msg)); }       \
+  static Name CreateFmt(std::string_view Fmt, ::probrix::TFormatArgs Args) { \
+    return Name(::probrix::FormatExceptionMessage(Fmt, Args));               \
   }
 
 #define PROBRIX_DECLARE_PLAIN_EXCEPTION(Name, Parent) \
@@ -157,7 +157,9 @@ class EMathInvalidArgument : public EMathError {
     return std::make_unique<EMathInvalidArgument>(*this);
   }
   [[noreturn]] void Raise() const override { throw *this; }
-  static EMathInvalidArgument Create(std::string Msg) { return EMathInvalidArgument(std::move(Msg)); }
+  static EMathInvalidArgument Create(std::string Msg) {
+    return EMathInvalidArgument(std::move(Msg));
+  }
   static EMathInvalidArgument CreateFmt(std::string_view Fmt, TFormatArgs Args) {
     return EMathInvalidArgument(FormatExceptionMessage(Fmt, Args));
   }

@@ -43,12 +43,12 @@ class TIniFile {
 
  private:
   struct TLine {
-    std::string Text;     // the raw line (comments, blanks, unparsable lines kept as they are)
-    std::string Key;      // empty when the line is not a key=value line
+    std::string Text;  // the raw line (comments, blanks, unparsable lines kept as they are)
+    std::string Key;   // empty when the line is not a key=value line
     std::string Value;
   };
   struct TSection {
-    std::string Name;     // empty for lines before the first section header
+    std::string Name;  // empty for lines before the first section header
     std::vector<TLine> Lines;
   };
 

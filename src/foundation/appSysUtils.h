@@ -22,8 +22,8 @@ class TVarRec {
   enum class TKind : std::uint8_t { vkInteger, vkString, vkPointer, vkFloat };
 
   template <std::integral T>
-    requires(!std::same_as<T, bool> && !std::same_as<T, char>)
-  TVarRec(T Value) : Kind_(TKind::vkInteger), Size_(sizeof(T)), Signed_(std::is_signed_v<T>) {
+  requires(!std::same_as<T, bool> && !std::same_as<T, char>) TVarRec(T Value)
+      : Kind_(TKind::vkInteger), Size_(sizeof(T)), Signed_(std::is_signed_v<T>) {
     if constexpr (std::is_signed_v<T>) {
       Int_ = static_cast<std::int64_t>(Value);
     } else {
@@ -38,8 +38,8 @@ class TVarRec {
   // A temporary string is kept inside the argument, so a stored list never dangles.
   TVarRec(std::string&& Value) : Kind_(TKind::vkString), Owned_(std::move(Value)) { Str_ = Owned_; }
   template <class T>
-    requires(!std::same_as<std::remove_cv_t<T>, char>)
-  TVarRec(T* Value) : Kind_(TKind::vkPointer), Ptr_(reinterpret_cast<std::uintptr_t>(Value)) {}
+  requires(!std::same_as<std::remove_cv_t<T>, char>) TVarRec(T* Value)
+      : Kind_(TKind::vkPointer), Ptr_(reinterpret_cast<std::uintptr_t>(Value)) {}
   TVarRec(double Value) : Kind_(TKind::vkFloat), Float_(Value) {}
 
   TVarRec(const TVarRec& Other) { *this = Other; }

@@ -137,9 +137,9 @@ void ModbusUtils::CheckBody(const TBytes& Body) {
   }
   if (!IsExceptionFunctionCode(Body[1])) return;
   const std::uint8_t code = Body[2];
-  EModbusSpecificError error = EModbusSpecificError::Create(
-      "Произошла ошибка при выполнении команды. " +
-      FormatExceptionMessage(ExceptionCodeText(code), {code}));
+  EModbusSpecificError error =
+      EModbusSpecificError::Create("Произошла ошибка при выполнении команды. " +
+                                   FormatExceptionMessage(ExceptionCodeText(code), {code}));
   error.ErrorCode = code;
   throw error;
 }
@@ -160,8 +160,8 @@ std::uint16_t ModbusUtils::GetRtuPacketLength(const std::uint8_t* Header) {
     case 16:
       return 8;
     default:
-      throw EUnknownCommandCode::CreateFmt(
-          "Получен ответ с неизвестным кодом команды: \"0x%.2x\"", {function});
+      throw EUnknownCommandCode::CreateFmt("Получен ответ с неизвестным кодом команды: \"0x%.2x\"",
+                                           {function});
   }
 }
 

@@ -6,9 +6,8 @@
 
 namespace probrix {
 
-std::int32_t TModbusAbstractReceiver::ReadExact(IDeviceConnection& Connection,
-                                                std::uint8_t* Buffer, std::int32_t Timeout,
-                                                std::int32_t Count) {
+std::int32_t TModbusAbstractReceiver::ReadExact(IDeviceConnection& Connection, std::uint8_t* Buffer,
+                                                std::int32_t Timeout, std::int32_t Count) {
   std::int32_t total = 0;
   std::int64_t elapsedAtStart = 0;
   std::int32_t current = Timeout;
@@ -38,9 +37,9 @@ std::int32_t TModbusAbstractReceiver::ReadExact(IDeviceConnection& Connection,
           "[%s] Недопустимый результат операции чтения: запрошено байт: %d, получено байт: %d",
           {Connection.ConnectionString(), wanted, n});
     }
-    Connection.WriteLogFmt(TTrafficLogKind::RawRead, "<raw (size=%d) %s (OperationTime=%d ms)",
-                           {n, HexDump(Buffer + total, n),
-                            Stopwatch.ElapsedMilliseconds() - elapsedAtStart});
+    Connection.WriteLogFmt(
+        TTrafficLogKind::RawRead, "<raw (size=%d) %s (OperationTime=%d ms)",
+        {n, HexDump(Buffer + total, n), Stopwatch.ElapsedMilliseconds() - elapsedAtStart});
     total += n;
   }
   return total;

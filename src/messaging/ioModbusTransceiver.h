@@ -25,8 +25,8 @@ class TModbusAbstractReceiver : public TMessageReceiver {
 
   // Exactly Count bytes within Timeout milliseconds in total (no limit when Timeout is the
   // connection's InfiniteTimeout); time used up between reads raises EReadTimeoutError.
-  std::int32_t ReadExact(IDeviceConnection& Connection, std::uint8_t* Buffer,
-                         std::int32_t Timeout, std::int32_t Count);
+  std::int32_t ReadExact(IDeviceConnection& Connection, std::uint8_t* Buffer, std::int32_t Timeout,
+                         std::int32_t Count);
   // Within StartOfPacketReadTimeout; a timeout becomes EReadMessageTimeoutError.
   std::int32_t ReadHeader(IDeviceConnection& Connection, std::uint8_t* Buffer);
   // Within ReadTimeout; a timeout becomes EReadMessageTimeoutError.

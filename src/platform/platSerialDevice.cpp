@@ -93,7 +93,9 @@ void TSerialWakeEvent::Reset() {
 }
 
 bool TSerialWakeEvent::WaitFor(int Ms) const {
-  struct pollfd P {Fd_, POLLIN, 0};
+  struct pollfd P {
+    Fd_, POLLIN, 0
+  };
   return ::poll(&P, 1, Ms) > 0 && (P.revents & POLLIN) != 0;
 }
 
@@ -180,10 +182,18 @@ int TSerialDevice::GetCommState(TSerialLineSettings& S) const {
   S = TSerialLineSettings{};
   S.BaudRate = T.c_ospeed;
   switch (T.c_cflag & CSIZE) {
-    case CS5: S.ByteSize = 5; break;
-    case CS6: S.ByteSize = 6; break;
-    case CS7: S.ByteSize = 7; break;
-    default: S.ByteSize = 8; break;
+    case CS5:
+      S.ByteSize = 5;
+      break;
+    case CS6:
+      S.ByteSize = 6;
+      break;
+    case CS7:
+      S.ByteSize = 7;
+      break;
+    default:
+      S.ByteSize = 8;
+      break;
   }
   if (T.c_cflag & PARENB) {
     const bool Odd = (T.c_cflag & PARODD) != 0;
@@ -216,17 +226,34 @@ int TSerialDevice::SetCommState(const TSerialLineSettings& S) {
   T.c_lflag = 0;
   T.c_cflag = CREAD | CLOCAL;
   switch (S.ByteSize) {
-    case 5: T.c_cflag |= CS5; break;
-    case 6: T.c_cflag |= CS6; break;
-    case 7: T.c_cflag |= CS7; break;
-    default: T.c_cflag |= CS8; break;
+    case 5:
+      T.c_cflag |= CS5;
+      break;
+    case 6:
+      T.c_cflag |= CS6;
+      break;
+    case 7:
+      T.c_cflag |= CS7;
+      break;
+    default:
+      T.c_cflag |= CS8;
+      break;
   }
   switch (S.Parity) {
-    case 1: T.c_cflag |= PARENB | PARODD; break;
-    case 2: T.c_cflag |= PARENB; break;
-    case 3: T.c_cflag |= PARENB | PARODD | CMSPAR; break;
-    case 4: T.c_cflag |= PARENB | CMSPAR; break;
-    default: break;
+    case 1:
+      T.c_cflag |= PARENB | PARODD;
+      break;
+    case 2:
+      T.c_cflag |= PARENB;
+      break;
+    case 3:
+      T.c_cflag |= PARENB | PARODD | CMSPAR;
+      break;
+    case 4:
+      T.c_cflag |= PARENB | CMSPAR;
+      break;
+    default:
+      break;
   }
   if (S.Parity != 0) T.c_iflag |= S.fParity ? INPCK : IGNPAR;
   if (S.StopBits != 0) T.c_cflag |= CSTOPB;
@@ -274,10 +301,14 @@ int TSerialDevice::SetCommMask(std::uint32_t Mask) {
 
 int TSerialDevice::EscapeCommFunction(std::uint32_t Func) {
   switch (Func) {
-    case SETRTS: return SetModemLine(TIOCM_RTS, true);
-    case CLRRTS: return SetModemLine(TIOCM_RTS, false);
-    case SETDTR: return SetModemLine(TIOCM_DTR, true);
-    case CLRDTR: return SetModemLine(TIOCM_DTR, false);
+    case SETRTS:
+      return SetModemLine(TIOCM_RTS, true);
+    case CLRRTS:
+      return SetModemLine(TIOCM_RTS, false);
+    case SETDTR:
+      return SetModemLine(TIOCM_DTR, true);
+    case CLRDTR:
+      return SetModemLine(TIOCM_DTR, false);
     case SETBREAK:
     case CLRBREAK:
       if (::ioctl(Fd_, Func == SETBREAK ? TIOCSBRK : TIOCCBRK) != 0) {
@@ -285,7 +316,8 @@ int TSerialDevice::EscapeCommFunction(std::uint32_t Func) {
         return IsNoSuchFeature(E) ? 0 : E;
       }
       return 0;
-    default: return EINVAL;
+    default:
+      return EINVAL;
   }
 }
 
@@ -335,7 +367,9 @@ int TSerialDevice::ReadFile(std::uint8_t* Buffer, std::uint32_t Count, std::uint
   const auto End = TClock::now() + std::chrono::milliseconds(WaitMs < 0 ? 0 : WaitMs);
   const std::size_t Want = std::min<std::size_t>(Count, SSIZE_MAX);
   for (;;) {
-    struct pollfd P {Fd_, POLLIN, 0};
+    struct pollfd P {
+      Fd_, POLLIN, 0
+    };
     const int R = PollUntil(&P, 1, WaitMs < 0, End);
     if (R < 0) {
       if (errno == EINTR) continue;
@@ -364,8 +398,8 @@ int TSerialDevice::ReadFile(std::uint8_t* Buffer, std::uint32_t Count, std::uint
 int TSerialDevice::WriteFile(const std::uint8_t* Data, std::uint32_t Count, std::uint32_t& Done) {
   Done = 0;
   if (Fd_ < 0) return EBADF;
-  const std::uint32_t Limit = Timeouts_.WriteTotalTimeoutConstant +
-                              Timeouts_.WriteTotalTimeoutMultiplier * Count;
+  const std::uint32_t Limit =
+      Timeouts_.WriteTotalTimeoutConstant + Timeouts_.WriteTotalTimeoutMultiplier * Count;
   const bool Unlimited = Limit == 0;
   const auto End = TClock::now() + std::chrono::milliseconds(Limit);
   while (Done < Count) {
@@ -380,7 +414,9 @@ int TSerialDevice::WriteFile(const std::uint8_t* Data, std::uint32_t Count, std:
     for (;;) {
       const int Wait = Unlimited ? -1 : RemainingMs(End);
       if (!Unlimited && Wait == 0) return ETIMEDOUT;
-      struct pollfd P {Fd_, POLLOUT, 0};
+      struct pollfd P {
+        Fd_, POLLOUT, 0
+      };
       const int R = ::poll(&P, 1, Wait);
       if (R < 0) {
         if (errno == EINTR) continue;

@@ -64,8 +64,8 @@ TSearcherConnectionSource SetSearcherConnectionSource(TSearcherConnectionSource 
 
 // --- TDeviceSearcher ---------------------------------------------------------------------
 
-TDeviceSearcher::TDeviceSearcher(const std::string& ConnectionName,
-                                 TConnectionType ConnectionType, std::int32_t BaudRateOrPort) {
+TDeviceSearcher::TDeviceSearcher(const std::string& ConnectionName, TConnectionType ConnectionType,
+                                 std::int32_t BaudRateOrPort) {
   const TSearcherConnectionSource source = CurrentSource();
   Connection_ = source.GetConnection(ConnectionName, ConnectionType, BaudRateOrPort);
   if (Connection_ && Connection_->IsOpen()) Connection_->Close();
@@ -192,13 +192,13 @@ TDeviceInfo TModbusDeviceSearcher::ParseResponse(const TBytes& Reply, std::uint8
           {ReadHoldingRegisters, code});
     }
     reader.ReadByte();  // byte count: the registers are read by position
-    info.DeviceType = static_cast<std::uint8_t>(reader.ReadWord() & 0xFF);  // 1000
-    info.FirmwareVersion = reader.ReadWord();                                // 1001
-    reader.ReadWord();                                                       // 1002
-    reader.ReadWord();                                                       // 1003
-    info.ExtraWord2 = reader.ReadWord();                                     // 1004
-    reader.ReadWord();                                                       // 1005
-    reader.ReadWord();                                                       // 1006
+    info.DeviceType = static_cast<std::uint8_t>(reader.ReadWord() & 0xFF);          // 1000
+    info.FirmwareVersion = reader.ReadWord();                                       // 1001
+    reader.ReadWord();                                                              // 1002
+    reader.ReadWord();                                                              // 1003
+    info.ExtraWord2 = reader.ReadWord();                                            // 1004
+    reader.ReadWord();                                                              // 1005
+    reader.ReadWord();                                                              // 1006
     info.SerialNumber = static_cast<std::uint16_t>(reader.ReadInteger() & 0xFFFF);  // 1007-1008
     info.Address = replyAddress;
   } catch (const EEndOfStreamError& E) {

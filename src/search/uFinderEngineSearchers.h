@@ -25,9 +25,9 @@ class TMessageTransceiver;
 // endpoint (host, port). ReconfigureSerialPort: re-applies the baud rate to the closed pooled
 // serial connection, so one created earlier with another rate takes this one.
 struct TSearcherConnectionSource {
-  std::function<std::shared_ptr<IDeviceConnection>(
-      const std::string& ConnectionName, TConnectionType ConnectionType,
-      std::int32_t BaudRateOrPort)>
+  std::function<std::shared_ptr<IDeviceConnection>(const std::string& ConnectionName,
+                                                   TConnectionType ConnectionType,
+                                                   std::int32_t BaudRateOrPort)>
       GetConnection;
   std::function<void(const std::string& PortName, std::int32_t BaudRate)> ReconfigureSerialPort;
 };

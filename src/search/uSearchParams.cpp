@@ -50,7 +50,7 @@ std::vector<std::string> SplitCommaText(std::string_view Text) {
       }
     } else {
       const std::size_t start = p;
-      while (p < n && static_cast<unsigned char>(Text[p]) > ' ' && Text[p] != ',') ++p;
+      while (p<n&& static_cast<unsigned char>(Text[p])> ' ' && Text[p] != ',') ++p;
       item.assign(Text.substr(start, p - start));
     }
     items.push_back(std::move(item));
@@ -128,7 +128,8 @@ std::string EncodeCheckList(const TCheckItems& Items) {
     // Not a structured binding: clang 14 cannot capture one in the lambda below.
     const std::string& name = item.first;
     const std::string value = item.second ? "1" : "0";
-    auto it = std::find_if(pairs.begin(), pairs.end(), [&](const auto& p) { return p.first == name; });
+    auto it =
+        std::find_if(pairs.begin(), pairs.end(), [&](const auto& p) { return p.first == name; });
     if (it != pairs.end()) {
       it->second = value;
     } else {

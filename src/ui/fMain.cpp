@@ -1,7 +1,5 @@
 #include "ui/fMain.h"
 
-#include <algorithm>
-
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDesktopServices>
@@ -15,6 +13,7 @@
 #include <QScreen>
 #include <QTabBar>
 #include <QUrl>
+#include <algorithm>
 
 #include "connections/uSerialPort.h"
 #include "foundation/appDateTime.h"
@@ -103,7 +102,7 @@ void AddCheckItem(QListWidget* List, const std::string& Text, bool Checked) {
 void ApplyCheckItems(QListWidget* List, const TCheckItems& Items) {
   for (int i = 0; i < List->count() && i < static_cast<int>(Items.size()); ++i)
     List->item(i)->setCheckState(Items[static_cast<std::size_t>(i)].second ? Qt::Checked
-                                                                            : Qt::Unchecked);
+                                                                           : Qt::Unchecked);
 }
 
 std::vector<std::string> CheckedTexts(const QListWidget* List) {
@@ -148,19 +147,19 @@ TfrmMain::TfrmMain(QWidget* Parent, std::string IniFileName)
       width = columns->fontMetrics().horizontalAdvance(TFoundDevicesModel::ColumnTitle(c)) + 16;
     // The protocol column also fits its longest usual content.
     if (c == TFoundDevicesModel::fldProtocol)
-      width = std::max(width, f.dbgrFoundDevices->fontMetrics().horizontalAdvance("Orvatbus (crc8)") + 12);
+      width = std::max(width,
+                       f.dbgrFoundDevices->fontMetrics().horizontalAdvance("Orvatbus (crc8)") + 12);
     columns->resizeSection(c, width);
   }
   columns->setStretchLastSection(true);
   // The right-hand column is as wide as its widest button; long progress texts are elided.
   const QFontMetrics bold(f.LProgress->font());
-  const int column = std::max({f.btnStartSearch->sizeHint().width(),
-                               f.btnStopSearch->sizeHint().width(),
-                               f.btnShowLogFolders->sizeHint().width(),
-                               bold.horizontalAdvance("Протокол: OrvatASCII") + 4,
-                               bold.horizontalAdvance("255.255.255.255:65535") + 4});
-  for (QWidget* w : std::initializer_list<QWidget*>{f.btnStartSearch, f.btnStopSearch,
-                                                    f.LProgress, f.btnShowLogFolders})
+  const int column = std::max(
+      {f.btnStartSearch->sizeHint().width(), f.btnStopSearch->sizeHint().width(),
+       f.btnShowLogFolders->sizeHint().width(), bold.horizontalAdvance("Протокол: OrvatASCII") + 4,
+       bold.horizontalAdvance("255.255.255.255:65535") + 4});
+  for (QWidget* w : std::initializer_list<QWidget*>{f.btnStartSearch, f.btnStopSearch, f.LProgress,
+                                                    f.btnShowLogFolders})
     w->setFixedWidth(column);
   f.LProgress->setFixedHeight(3 * f.LProgress->fontMetrics().lineSpacing() + 4);
 
@@ -174,7 +173,8 @@ TfrmMain::TfrmMain(QWidget* Parent, std::string IniFileName)
   f.btnEditTCPEndpoint->setDefaultAction(f.acEditTCPEndpoint);
 
   auto bind = [this](auto* Sender, auto Signal, auto Handler) {
-    connect(Sender, Signal, this, [this, Handler] { RunHandler([this, Handler] { (this->*Handler)(); }); });
+    connect(Sender, Signal, this,
+            [this, Handler] { RunHandler([this, Handler] { (this->*Handler)(); }); });
   };
   bind(f.btnStartSearch, &QPushButton::clicked, &TfrmMain::btnStartSearchClick);
   bind(f.btnStopSearch, &QPushButton::clicked, &TfrmMain::btnStopSearchClick);
@@ -234,7 +234,8 @@ void TfrmMain::FormCreate() {
   RefreshSerialPortList();
   // 4. Baud rates.
   f.clbBaudRates->clear();
-  for (int baud : BaudRateChoices) AddCheckItem(f.clbBaudRates, IntToStr(baud), baud == 9600 || baud == 115200);
+  for (int baud : BaudRateChoices)
+    AddCheckItem(f.clbBaudRates, IntToStr(baud), baud == 9600 || baud == 115200);
   // 5. Protocols.
   f.cbOrvatbus->setChecked(true);
   f.cbSearchSingleOrvatbusDevice->setChecked(true);
@@ -350,7 +351,8 @@ bool TfrmMain::edAddressesKeyPress(QKeyEvent* Key) {
   if (Key->key() == Qt::Key_Backspace || Key->key() == Qt::Key_Delete) return false;
   if (Key->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier)) return false;
   const QString text = Key->text();
-  if (text.isEmpty() || (text.size() == 1 && (text[0].unicode() < 0x20 || text[0].unicode() == 0x7F)))
+  if (text.isEmpty() ||
+      (text.size() == 1 && (text[0].unicode() < 0x20 || text[0].unicode() == 0x7F)))
     return false;
   if (text.size() == 1) {
     const char16_t c = text[0].unicode();
@@ -488,7 +490,8 @@ TSearchChoice TfrmMain::CurrentChoice() const {
   auto& f = *Ui_;
   TSearchChoice c;
   c.SerialPortNames = CheckedTexts(f.clbSerialPorts);
-  for (const std::string& baud : CheckedTexts(f.clbBaudRates)) c.BaudRates.push_back(StrToIntDef(baud, 0));
+  for (const std::string& baud : CheckedTexts(f.clbBaudRates))
+    c.BaudRates.push_back(StrToIntDef(baud, 0));
   c.TcpEndpoints = CheckedTexts(f.clbTCPEndpoints);
   c.Protocols = {f.cbOrvatbus->isChecked(), f.cbModbusRTU->isChecked(), f.cbModbusTCP->isChecked(),
                  f.cbOrvatAscii->isChecked()};
@@ -506,31 +509,30 @@ void TfrmMain::AttachTaskHandlers(TSearchDevicesTask& Task) {
   Task.OnProgressChanged = [this](TSearchDevicesTask*, const std::string& ConnectionName,
                                   std::int32_t BaudRateOrPort, TDeviceProtocol Protocol,
                                   TConnectionType ConnectionType, std::uint8_t Address) {
-    PostSearchEvent(
-        this, new TSearchTaskMessage(msgProgressChanged, std::make_unique<TProgressChangedEventArgs>(
-                                                           ConnectionName, BaudRateOrPort, Protocol,
-                                                           ConnectionType, Address)));
+    PostSearchEvent(this, new TSearchTaskMessage(msgProgressChanged,
+                                                 std::make_unique<TProgressChangedEventArgs>(
+                                                     ConnectionName, BaudRateOrPort, Protocol,
+                                                     ConnectionType, Address)));
   };
   Task.OnDeviceFound = [this](TSearchDevicesTask*, const std::string& ConnectionName,
                               std::int32_t BaudRateOrPort, TDeviceProtocol Protocol,
                               TConnectionType ConnectionType, std::uint8_t Address,
                               const TDeviceInfo& DeviceInfo, const TSearchLog& Log) {
     PostSearchEvent(
-        this, new TSearchTaskMessage(msgDeviceFound, std::make_unique<TDeviceFoundEventArgs>(
-                                                       ConnectionName, BaudRateOrPort, Protocol,
-                                                       ConnectionType, Address, DeviceInfo,
-                                                       Log.Text())));
+        this, new TSearchTaskMessage(msgDeviceFound,
+                                     std::make_unique<TDeviceFoundEventArgs>(
+                                         ConnectionName, BaudRateOrPort, Protocol, ConnectionType,
+                                         Address, DeviceInfo, Log.Text())));
   };
   Task.OnSearchError = [this](TSearchDevicesTask*, const std::string& ConnectionName,
                               std::int32_t BaudRateOrPort, TDeviceProtocol Protocol,
                               TConnectionType ConnectionType, std::uint8_t Address,
                               const Exception& Error, const TSearchLog& Log) {
-    PostSearchEvent(
-        this, new TSearchTaskMessage(msgSearchError, std::make_unique<TSearchErrorEventArgs>(
-                                                       ConnectionName, BaudRateOrPort, Protocol,
-                                                       ConnectionType, Address,
-                                                       SearchErrorText(Error, ConnectionType),
-                                                       Log.Text())));
+    PostSearchEvent(this, new TSearchTaskMessage(
+                              msgSearchError,
+                              std::make_unique<TSearchErrorEventArgs>(
+                                  ConnectionName, BaudRateOrPort, Protocol, ConnectionType, Address,
+                                  SearchErrorText(Error, ConnectionType), Log.Text())));
   };
   Task.OnSearchFinished = [this](TSearchDevicesTask*, bool Aborted) {
     PostSearchEvent(this, new TSearchFinishedMessage(Aborted));

@@ -3,11 +3,10 @@
 // The main window: the search parameters and their settings file, running a search on the
 // search task's worker thread, and showing its progress, found devices and protocol lines.
 
+#include <QWidget>
 #include <memory>
 #include <string>
 #include <vector>
-
-#include <QWidget>
 
 #include "search/uFinderEngine.h"
 #include "search/uSearchParams.h"
@@ -100,14 +99,14 @@ class TfrmMain : public QWidget {
   void SaveWindowPlacement(TIniFile& Ini);
 
   std::unique_ptr<Ui::TfrmMain> Ui_;
-  TFoundDevicesModel* FoundDevices_ = nullptr;      // children of the window
+  TFoundDevicesModel* FoundDevices_ = nullptr;  // children of the window
   TSearchProtocolModel* SearchProtocol_ = nullptr;
   QMenu* pmCheckListBox_ = nullptr;
   QListWidget* PopupComponent_ = nullptr;
   std::string IniFileName_;
   std::unique_ptr<TSearchDevicesTask> Task_;
   std::string ResultLogFileName_;
-  bool Closing_ = false;      // a close request is being answered
+  bool Closing_ = false;       // a close request is being answered
   bool CloseAllowed_ = false;  // FormClose ran; the window may go
 };
 

@@ -34,7 +34,9 @@ QString TFoundDevicesModel::ColumnTitle(int Field) {
   return ValidField(Field) ? QString::fromUtf8(kFields[Field].Title) : QString();
 }
 
-int TFoundDevicesModel::ColumnWidth(int Field) { return ValidField(Field) ? kFields[Field].Width : 0; }
+int TFoundDevicesModel::ColumnWidth(int Field) {
+  return ValidField(Field) ? kFields[Field].Width : 0;
+}
 
 void TFoundDevicesModel::Append(TFoundDeviceRow Row) {
   const int at = static_cast<int>(Rows_.size());

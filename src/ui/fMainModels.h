@@ -4,14 +4,13 @@
 // dbgrFoundDevices) and the search protocol lines (lbSearchProtocol). Both only ever append
 // at the end or clear, so adding a row costs the same with 10 rows or 100,000.
 
-#include <optional>
-#include <string>
-#include <vector>
-
 #include <QAbstractListModel>
 #include <QAbstractTableModel>
 #include <QSize>
 #include <QString>
+#include <optional>
+#include <string>
+#include <vector>
 
 namespace probrix {
 

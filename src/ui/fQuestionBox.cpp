@@ -1,14 +1,13 @@
 #include "ui/fQuestionBox.h"
 
-#include <algorithm>
-#include <vector>
-
 #include <QCloseEvent>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QScreen>
 #include <QStyle>
 #include <QTimer>
+#include <algorithm>
+#include <vector>
 
 #include "ui/uApplication.h"
 #include "ui_fQuestionBox.h"
@@ -27,7 +26,8 @@ constexpr int kButtonBottom = 10;
 bool IsPhysicalKey(const QKeyEvent& Key, int Latin, int Cyrillic, quint32 XkbKeyCode) {
   if (Key.key() == Latin || Key.key() == Cyrillic) return true;
   const QString platform = QGuiApplication::platformName();
-  return (platform == "xcb" || platform.startsWith("wayland")) && Key.nativeScanCode() == XkbKeyCode;
+  return (platform == "xcb" || platform.startsWith("wayland")) &&
+         Key.nativeScanCode() == XkbKeyCode;
 }
 
 }  // namespace

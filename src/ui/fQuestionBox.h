@@ -3,11 +3,10 @@
 // The question box: a modal Yes/No question with the question icon that cannot be dismissed
 // without choosing a button and, when asked to, keeps itself above other windows.
 
+#include <QDialog>
 #include <cstdint>
 #include <memory>
 #include <string>
-
-#include <QDialog>
 
 class QTimer;
 

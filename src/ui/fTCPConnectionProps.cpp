@@ -11,9 +11,7 @@
 
 namespace probrix {
 
-bool IsIPv4AddressText(const std::string& Text) {
-  return inet_addr(Text.c_str()) != INADDR_NONE;
-}
+bool IsIPv4AddressText(const std::string& Text) { return inet_addr(Text.c_str()) != INADDR_NONE; }
 
 std::optional<std::string> SteppedIPv4Address(const std::string& Text, int Delta) {
   const in_addr_t value = inet_addr(Text.c_str());
@@ -39,7 +37,8 @@ TfrmTCPConnectionProps::TfrmTCPConnectionProps(QWidget* Owner)
   const int arrowHeight = std::max(8, Ui_->edIPAddress->sizeHint().height() / 2);
   for (QToolButton* b : {Ui_->btnAddrUp, Ui_->btnAddrDown}) b->setFixedSize(18, arrowHeight);
 
-  connect(Ui_->btnOK, &QPushButton::clicked, this, [this] { RunHandler([this] { btnOKClick(); }); });
+  connect(Ui_->btnOK, &QPushButton::clicked, this,
+          [this] { RunHandler([this] { btnOKClick(); }); });
   connect(Ui_->btnCancel, &QPushButton::clicked, this,
           [this] { RunHandler([this] { btnCancelClick(); }); });
   connect(Ui_->edIPAddress, &QLineEdit::textChanged, this,

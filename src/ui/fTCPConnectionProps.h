@@ -3,12 +3,11 @@
 // The TCP endpoint dialog: one IPv4 address (or host name) and port, read and written in the
 // endpoint text form "host:port" in which the main window's list keeps endpoints.
 
+#include <QDialog>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
-
-#include <QDialog>
 
 namespace Ui {
 class TfrmTCPConnectionProps;

@@ -3,10 +3,9 @@
 // The application object and its standard handling of an exception that leaves an event
 // handler: an error message box with the exception's message, after which the program goes on.
 
+#include <QApplication>
 #include <exception>
 #include <string>
-
-#include <QApplication>
 
 namespace probrix {
 

@@ -15,10 +15,10 @@ TEST(CliOptions, DefaultsAndOverrides) {
   EXPECT_TRUE(d.Choice.SearchSingleOrvatbusDevice);
   EXPECT_EQ(d.Choice.ModbusAddresses, "0-247");
 
-  const TCliOptions o = ParseCliOptions({"-p", "ttyS0", "--port=ttyS1", "-b", "19200, 9600", "-t",
-                                         "plc:502", "-P", "ModbusTCP,orvatascii",
-                                         "--orvatbus-addresses", "1-3", "--timeout", "50",
-                                         "--retries", "3", "--json", "--save-search-logs"});
+  const TCliOptions o =
+      ParseCliOptions({"-p", "ttyS0", "--port=ttyS1", "-b", "19200, 9600", "-t", "plc:502", "-P",
+                       "ModbusTCP,orvatascii", "--orvatbus-addresses", "1-3", "--timeout", "50",
+                       "--retries", "3", "--json", "--save-search-logs"});
   EXPECT_EQ(o.Choice.SerialPortNames, (std::vector<std::string>{"ttyS0", "ttyS1"}));
   EXPECT_EQ(o.Choice.BaudRates, (std::vector<std::int32_t>{19200, 9600}));
   EXPECT_EQ(o.Choice.TcpEndpoints, (std::vector<std::string>{"plc:502"}));
@@ -45,7 +45,7 @@ TEST(CliOptions, UsageErrors) {
 TEST(CliOutput, JsonAndTable) {
   EXPECT_EQ(JsonString("a\"b\\c\r\n\x01я"), "\"a\\\"b\\\\c\\r\\n\\u0001я\"");
   TFoundDevice ascii{"ttyS1", 9600, TConnectionType::ctSerialPort, TDeviceProtocol::dpOrvatAscii,
-                     95, {}};
+                     95,      {}};
   ascii.Info.Address = 65;
   EXPECT_EQ(FoundJson(ascii),
             "{\"event\":\"found\",\"connection\":\"ttyS1\",\"baudOrPort\":9600,"
@@ -60,8 +60,8 @@ TEST(CliOutput, JsonAndTable) {
             "{\"event\":\"finished\",\"aborted\":true,\"found\":2,\"errors\":5}");
 
   const std::vector<std::string> cells = ResultRowCells(ascii);
-  EXPECT_EQ(cells, (std::vector<std::string>{"65", "ttyS1:9600", "COM-порт", "OrvatASCII", "", "",
-                                             ""}));
+  EXPECT_EQ(cells,
+            (std::vector<std::string>{"65", "ttyS1:9600", "COM-порт", "OrvatASCII", "", "", ""}));
   const std::string table = ResultsTable({ascii});
   EXPECT_EQ(table.substr(0, table.find('\n')),
             "Адрес  Подключение  Тип подключения  Протокол    Тип прибора  Сер.номер  Версия "

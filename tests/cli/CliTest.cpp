@@ -25,7 +25,8 @@ using devsim::TDeviceKind;
 // A child process with its standard output read through a pipe.
 class TCliProcess {
  public:
-  TCliProcess(const std::vector<std::string>& Args, const std::map<std::string, std::string>& Env = {}) {
+  TCliProcess(const std::vector<std::string>& Args,
+              const std::map<std::string, std::string>& Env = {}) {
     int out[2];
     if (pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
     Pid_ = fork();
@@ -62,11 +63,11 @@ class TCliProcess {
   }
   bool WaitForOutput(const std::string& Needle, int Ms = 20000) {
     return test::WaitFor(
-        [&] {
-          Pump(10);
-          return Output_.find(Needle) != std::string::npos || Eof_;
-        },
-        std::chrono::milliseconds(Ms)) &&
+               [&] {
+                 Pump(10);
+                 return Output_.find(Needle) != std::string::npos || Eof_;
+               },
+               std::chrono::milliseconds(Ms)) &&
            Output_.find(Needle) != std::string::npos;
   }
   int Wait() {
@@ -238,7 +239,8 @@ TEST_F(CliEndToEnd, PlanFromTheWindowsSettingsFile) {
 }
 
 TEST(Cli, ListPortsShowsTheExtraPorts) {
-  TCliProcess cli({"--list-ports"}, {{"PROBRIX_EXTRA_PORTS", "/tmp/probrix-sim-b:/tmp/probrix-sim-a"}});
+  TCliProcess cli({"--list-ports"},
+                  {{"PROBRIX_EXTRA_PORTS", "/tmp/probrix-sim-b:/tmp/probrix-sim-a"}});
   EXPECT_EQ(cli.Wait(), 0);
   const auto lines = Lines(cli.Output());
   EXPECT_NE(std::find(lines.begin(), lines.end(), "/tmp/probrix-sim-a"), lines.end());

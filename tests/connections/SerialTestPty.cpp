@@ -48,7 +48,9 @@ TBytes TTestPty::Read(std::size_t Count, std::chrono::milliseconds Deadline) {
                           End - std::chrono::steady_clock::now())
                           .count();
     if (Left <= 0) break;
-    struct pollfd P {Master_, POLLIN, 0};
+    struct pollfd P {
+      Master_, POLLIN, 0
+    };
     if (::poll(&P, 1, static_cast<int>(Left)) <= 0 || !(P.revents & POLLIN)) continue;
     std::uint8_t Buf[256];
     const ssize_t N = ::read(Master_, Buf, std::min(sizeof Buf, Count - Result.size()));

@@ -28,12 +28,16 @@ TEST(CodePage, EveryCyrillicLetterRoundTrips) {
 }
 
 TEST(CodePage, CharactersOutsideTheCodePageBecomeQuestionMarks) {
-  EXPECT_EQ(Utf8ToCp1251("a€b"), "a\x88" "b");
+  EXPECT_EQ(Utf8ToCp1251("a€b"),
+            "a\x88"
+            "b");
   EXPECT_EQ(Utf8ToCp1251("中"), "?");
   EXPECT_EQ(Utf8ToCp1251("😀x"), "?x");
   EXPECT_EQ(Utf8ToCp1251("\xFF"), "?");
   EXPECT_EQ(Utf8ToCp1251("\xD0"), "?");  // truncated two-byte sequence
-  EXPECT_EQ(Utf8ToCp1251("\xE4\xB8" "A"), "?A");
+  EXPECT_EQ(Utf8ToCp1251("\xE4\xB8"
+                         "A"),
+            "?A");
   EXPECT_EQ(Cp1251ToUtf8("\x98"), "?");
   EXPECT_EQ(Utf8ToCp1251("Поиск приборов ТЕЛУРИКС\r\n").size(), 25u);
 }

@@ -24,8 +24,9 @@ TEST(Exceptions, DescriptionsOfSingleExceptions) {
 TEST(Exceptions, TwoAndThreeLevelChains) {
   EInOutSocketError sock = EInOutSocketError::Create("closed by peer");
   EConnectionIOError io = EConnectionIOError::Create("read failed", &sock);
-  EXPECT_EQ(io.GetFullDescription(),
-            "[EConnectionIOError] read failed (InnerException: [EInOutSocketError] closed by peer)");
+  EXPECT_EQ(
+      io.GetFullDescription(),
+      "[EConnectionIOError] read failed (InnerException: [EInOutSocketError] closed by peer)");
   EXPECT_EQ(io.GetFullMessage(), "read failed (closed by peer)");
 
   EReadSOHTimeoutError top = EReadSOHTimeoutError::Create("no SOH", &io);

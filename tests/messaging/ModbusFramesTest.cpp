@@ -11,8 +11,7 @@ const TBytes RequestBody = BytesOf({0x01, 0x03, 0x03, 0xE8, 0x00, 0x0A});
 TEST(ModbusCrc, KnownVectors) {
   // The check value of CRC-16/MODBUS over "123456789".
   const std::string check = "123456789";
-  EXPECT_EQ(ModbusUtils::CalcCrc16(reinterpret_cast<const std::uint8_t*>(check.data()), 9),
-            0x4B37);
+  EXPECT_EQ(ModbusUtils::CalcCrc16(reinterpret_cast<const std::uint8_t*>(check.data()), 9), 0x4B37);
   EXPECT_EQ(ModbusUtils::CalcCrc16(nullptr, 0), 0xFFFF);
   EXPECT_EQ(ModbusUtils::BuildRtuFrame(RequestBody),
             BytesOf({0x01, 0x03, 0x03, 0xE8, 0x00, 0x0A, 0x45, 0xBD}));
@@ -89,8 +88,9 @@ TEST(ModbusBody, ExceptionResponsesAndTheirTexts) {
     std::string Text;
   };
   const TCase cases[] = {
-      {1, "Ведомое устройство не может выполнить запрос, т.к. получен запрос с неизвестным кодом "
-          "функции. Код ошибки: 0x01."},
+      {1,
+       "Ведомое устройство не может выполнить запрос, т.к. получен запрос с неизвестным кодом "
+       "функции. Код ошибки: 0x01."},
       {2, "Адрес данных, указанный в запросе, недоступен. Код ошибки: 0x02."},
       {6, "Ведомое устройство занято обработкой команды. Код ошибки: 0x06."},
       {0, "Получен неизвестный код ошибки. Код ошибки: 0x00."},

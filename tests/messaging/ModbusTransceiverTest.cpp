@@ -186,7 +186,8 @@ TEST_F(ModbusTcpTransceiverTest, HeaderThenLengthField) {
 }
 
 TEST_F(ModbusTcpTransceiverTest, BadLengthFieldFailsBeforeReadingMore) {
-  for (const std::uint16_t length : {std::uint16_t{0}, std::uint16_t{8187}, std::uint16_t{0xFFFF}}) {
+  for (const std::uint16_t length :
+       {std::uint16_t{0}, std::uint16_t{8187}, std::uint16_t{0xFFFF}}) {
     Connection->AddChunk(BytesOf({0x00, 0x01, 0x00, 0x00, static_cast<std::uint8_t>(length >> 8),
                                   static_cast<std::uint8_t>(length & 0xFF)}));
     Connection->AddChunk(BytesOf({0x01, 0x03, 0x00}));

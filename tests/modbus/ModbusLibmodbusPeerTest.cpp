@@ -77,7 +77,7 @@ class TLibmodbusServer {
   std::thread Thread_;
 };
 
-const std::vector<std::uint16_t> DeviceRegisters = {0x0010, 0x0203, 0, 0, 0x4321,
+const std::vector<std::uint16_t> DeviceRegisters = {0x0010, 0x0203, 0, 0,      0x4321,
                                                     0,      0,      7, 0x1A2B, 0};
 
 void Prepare(IDeviceSearcher& Searcher, TSearchLog& Log) {

@@ -60,8 +60,7 @@ class ModbusRtuSearcherTest : public SearcherFixture<TModbusRtuDeviceSearcher> {
 TEST_F(ModbusRtuSearcherTest, IdentifiesDeviceFromRegisters) {
   Reply(RegisterReplyBody(1));
   Searcher.Search(1, Info);
-  EXPECT_EQ(Connection->WrittenBytes(),
-            BytesOf({0x01, 0x03, 0x03, 0xE8, 0x00, 0x0A, 0x45, 0xBD}));
+  EXPECT_EQ(Connection->WrittenBytes(), BytesOf({0x01, 0x03, 0x03, 0xE8, 0x00, 0x0A, 0x45, 0xBD}));
   EXPECT_EQ(Info.Address, 1);
   EXPECT_EQ(Info.DeviceType, 0x34);
   EXPECT_EQ(Info.FirmwareVersion, 215);
@@ -241,14 +240,14 @@ TEST(DeviceSearcherLifetime, CreateDeviceSearcherTakesTheConnectionFromTheSource
   auto serial = TScriptedConnection::New("COM9");
   auto tcp = TScriptedConnection::New("10.1.1.1", TConnectionType::ctTcp);
   std::vector<std::string> reconfigured;
-  TSearcherConnectionSource previous = SetSearcherConnectionSource(
-      {[&](const std::string&, TConnectionType Type,
-           std::int32_t) -> std::shared_ptr<IDeviceConnection> {
-         return Type == TConnectionType::ctTcp ? tcp : serial;
-       },
-       [&](const std::string& Port, std::int32_t Baud) {
-         reconfigured.push_back(Port + ":" + std::to_string(Baud));
-       }});
+  TSearcherConnectionSource previous =
+      SetSearcherConnectionSource({[&](const std::string&, TConnectionType Type,
+                                       std::int32_t) -> std::shared_ptr<IDeviceConnection> {
+                                     return Type == TConnectionType::ctTcp ? tcp : serial;
+                                   },
+                                   [&](const std::string& Port, std::int32_t Baud) {
+                                     reconfigured.push_back(Port + ":" + std::to_string(Baud));
+                                   }});
   serial->Open();
   auto rtu = CreateDeviceSearcher("COM9", 19200, TDeviceProtocol::dpModbusRtu,
                                   TConnectionType::ctSerialPort);

@@ -141,9 +141,9 @@ TEST(SearchPlan, ProtocolOrderAddressesAndTimeouts) {
   c.ModbusAddresses = "17";
   c.StartOfPacketReadTimeout = 50;
   FillSearchPlan(task, c);
-  EXPECT_EQ(task.Protocols,
-            (std::vector<TDeviceProtocol>{TDeviceProtocol::dpOrvatAscii, TDeviceProtocol::dpOrvatbus,
-                                          TDeviceProtocol::dpModbusRtu, TDeviceProtocol::dpModbusTcp}));
+  EXPECT_EQ(task.Protocols, (std::vector<TDeviceProtocol>{
+                                TDeviceProtocol::dpOrvatAscii, TDeviceProtocol::dpOrvatbus,
+                                TDeviceProtocol::dpModbusRtu, TDeviceProtocol::dpModbusTcp}));
   EXPECT_EQ(task.Addresses[0], (Bytes{1, 2, 3}));
   EXPECT_EQ(task.Addresses[1], Bytes{17});
   EXPECT_EQ(task.Addresses[2], Bytes{17});

@@ -3,13 +3,13 @@
 // (an independent implementation) on pseudo terminals.
 
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <mutex>
-#include <poll.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 #include "SerialTestPty.h"
@@ -197,7 +197,9 @@ TEST_F(SerialSearch, VanishingDeviceGivesIOErrorsAndTheSearchGoesOn) {
   TTestPty Gone;
   // This device takes the first request, then disappears for good.
   std::thread Vanisher([&] {
-    struct pollfd P {Gone.MasterFd(), POLLIN, 0};
+    struct pollfd P {
+      Gone.MasterFd(), POLLIN, 0
+    };
     if (::poll(&P, 1, 10000) > 0) Gone.CloseMaster();
   });
   TTestPty Pty;

@@ -10,8 +10,8 @@
 #include <QTest>
 #include <QToolButton>
 
-#include "support/TestSupport.h"
 #include "UiTestSupport.h"
+#include "support/TestSupport.h"
 #include "ui/fMain.h"
 #include "ui/fTCPConnectionProps.h"
 #include "ui_fMain.h"
@@ -118,8 +118,9 @@ TEST_F(EndpointActions, AddWithAnEmptyListProposesTheDesignValues) {
 }
 
 TEST_F(EndpointActions, AddProposesTheNextAddressWithThePortOfTheLastEntry) {
-  uitest::WriteFileBytes(Dir.Path() / "probrix.ini",
-                         "[SearchParams]\r\nTCPConnections=\"1.2.3.4:9=1,192.168.1.20:4001=1\"\r\n");
+  uitest::WriteFileBytes(
+      Dir.Path() / "probrix.ini",
+      "[SearchParams]\r\nTCPConnections=\"1.2.3.4:9=1,192.168.1.20:4001=1\"\r\n");
   TfrmMain w(nullptr, IniFile());
   QString address;
   int port = 0;

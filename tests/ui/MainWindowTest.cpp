@@ -7,19 +7,19 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QGroupBox>
-#include <QMenu>
-#include <QSpinBox>
-#include <QTabBar>
-#include <QTabWidget>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMenu>
 #include <QPushButton>
+#include <QSpinBox>
+#include <QTabBar>
+#include <QTabWidget>
 #include <QTest>
 #include <QToolButton>
 
-#include "support/TestSupport.h"
 #include "UiTestSupport.h"
+#include "support/TestSupport.h"
 #include "ui/fMain.h"
 #include "ui_fMain.h"
 
@@ -81,7 +81,8 @@ TEST_F(MainWindow, StartsWithTheDefaults) {
   ASSERT_EQ(f.clbBaudRates->count(), 8);
   QStringList checked;
   for (int i = 0; i < 8; ++i)
-    if (f.clbBaudRates->item(i)->checkState() == Qt::Checked) checked << f.clbBaudRates->item(i)->text();
+    if (f.clbBaudRates->item(i)->checkState() == Qt::Checked)
+      checked << f.clbBaudRates->item(i)->text();
   EXPECT_EQ(checked, QStringList({"9600", "115200"}));
   EXPECT_EQ(f.clbBaudRates->item(0)->text(), "1200");
   EXPECT_TRUE(f.btnStartSearch->isEnabled());

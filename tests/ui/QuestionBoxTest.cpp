@@ -29,9 +29,15 @@ struct TSeen {
 
 TSeen Look(TfrmQuestionBox* B) {
   auto& f = *B->Form();
-  return {B->size(),          f.btnYes->geometry(),         f.btnNo->geometry(),
-          f.LQuestion->geometry(), f.btnCancel->isHidden(), f.LQuestion->wordWrap(),
-          B->windowTitle(),   f.LQuestion->text(),          B->tmrSetTopMost()->isActive(),
+  return {B->size(),
+          f.btnYes->geometry(),
+          f.btnNo->geometry(),
+          f.LQuestion->geometry(),
+          f.btnCancel->isHidden(),
+          f.LQuestion->wordWrap(),
+          B->windowTitle(),
+          f.LQuestion->text(),
+          B->tmrSetTopMost()->isActive(),
           B->tmrSetTopMost()->interval()};
 }
 
@@ -73,8 +79,9 @@ TEST(QuestionBox, LongQuestionWrapsAt400PixelsAndTheButtonsMoveDown) {
     uitest::SaveScreenshot(B, "question-long");
     QTest::mouseClick(B->Form()->btnNo, Qt::LeftButton);
   });
-  EXPECT_EQ(ShowQuestion("?", question.toStdString(), nullptr, false, TQuestionPosition::poDesigned),
-            qaNo);
+  EXPECT_EQ(
+      ShowQuestion("?", question.toStdString(), nullptr, false, TQuestionPosition::poDesigned),
+      qaNo);
   EXPECT_FALSE(longOne.TimerActive);
   EXPECT_TRUE(longOne.WordWrap);
   EXPECT_EQ(longOne.Question.width(), 400);

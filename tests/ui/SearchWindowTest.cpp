@@ -11,16 +11,16 @@
 #include <QListWidget>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QSpinBox>
 #include <QRegularExpression>
+#include <QSpinBox>
 #include <QTest>
 #include <QTimer>
 
-#include "support/TestSupport.h"
 #include "UiTestSupport.h"
 #include "devsim/devsimSimulator.h"
 #include "foundation/appCodePage.h"
 #include "foundation/appLogging.h"
+#include "support/TestSupport.h"
 #include "ui/fMain.h"
 #include "ui/fMainModels.h"
 #include "ui/fQuestionBox.h"
@@ -125,7 +125,8 @@ TEST_F(SearchWindow, WholeSearchFillsTheTableTheProtocolAndTheLogFiles) {
   };
   const QString serial = QString::fromStdString(port) + ":9600";
   const QString tcpText = QString::fromStdString(endpoint);
-  EXPECT_EQ(row(0), QStringList({"2", serial, "COM-порт", "Orvatbus (crc8)", "R221L9", "10234", "4.21"}));
+  EXPECT_EQ(row(0),
+            QStringList({"2", serial, "COM-порт", "Orvatbus (crc8)", "R221L9", "10234", "4.21"}));
   EXPECT_EQ(row(1), QStringList({"17", serial, "COM-порт", "ModbusRTU", "R4748", "4321", "2.15"}));
   EXPECT_EQ(row(2), QStringList({"1", tcpText, "TCP/IP", "ModbusTCP", "R7391", "20001", "3.12"}));
   EXPECT_EQ(rows.headerData(0, Qt::Horizontal).toString(), "Адрес");
@@ -135,10 +136,11 @@ TEST_F(SearchWindow, WholeSearchFillsTheTableTheProtocolAndTheLogFiles) {
   const QStringList lines = Lines(*w);
   ASSERT_EQ(lines.size(), 10) << lines.join('\n').toStdString();
   const QString time = R"(^\d\d:\d\d:\d\d\.\d\d\d )";
-  EXPECT_TRUE(lines[0].contains(QRegularExpression(time + QRegularExpression::escape(
-                                    "[" + serial + ",Orvatbus,95]: прибор найден") + "$")))
+  EXPECT_TRUE(lines[0].contains(QRegularExpression(
+      time + QRegularExpression::escape("[" + serial + ",Orvatbus,95]: прибор найден") + "$")))
       << lines[0].toStdString();
-  EXPECT_TRUE(lines[1].endsWith("[" + serial + ",ModbusRTU,1]: Нет ответа")) << lines[1].toStdString();
+  EXPECT_TRUE(lines[1].endsWith("[" + serial + ",ModbusRTU,1]: Нет ответа"))
+      << lines[1].toStdString();
   EXPECT_TRUE(lines[2].endsWith("[" + serial + ",ModbusRTU,17]: прибор найден"));
   EXPECT_TRUE(lines[8].endsWith("[" + tcpText + ",ModbusTCP,1]: прибор найден"));
   EXPECT_EQ(f.lbSearchProtocol->currentIndex().row(), 9);
@@ -149,24 +151,27 @@ TEST_F(SearchWindow, WholeSearchFillsTheTableTheProtocolAndTheLogFiles) {
   EXPECT_EQ(result.parent_path(), fs::path(GetAppLogFolder()).parent_path());
   EXPECT_TRUE(result.filename().string().ends_with("__результаты_поиска.log"));
   const std::string expected = Utf8ToCp1251(lines.join("\r\n").toStdString());
-  ASSERT_TRUE(WaitUntil([&] { return uitest::ReadFileBytes(result).starts_with(expected + "\r\n"); }))
-      << Cp1251ToUtf8(uitest::ReadFileBytes(result));
+  ASSERT_TRUE(WaitUntil([&] {
+    return uitest::ReadFileBytes(result).starts_with(expected + "\r\n");
+  })) << Cp1251ToUtf8(uitest::ReadFileBytes(result));
   // One attempt log per line, named after the attempt.
   std::string found, error;
   ASSERT_TRUE(WaitUntil([&] {
     for (const auto& e : fs::directory_iterator(GetAppLogFolder())) {
       const std::string name = e.path().filename().string();
-      if (name.ends_with("_127.0.0.1_" + std::to_string(tcp) + "_ModbusTCP_1.log")) found = e.path();
-      if (name.ends_with("#ttySIM0_9600_ModbusRTU_1.log") || name.ends_with("_9600_ModbusRTU_1.log"))
+      if (name.ends_with("_127.0.0.1_" + std::to_string(tcp) + "_ModbusTCP_1.log"))
+        found = e.path();
+      if (name.ends_with("#ttySIM0_9600_ModbusRTU_1.log") ||
+          name.ends_with("_9600_ModbusRTU_1.log"))
         error = e.path();
     }
     return !found.empty() && !error.empty() && !uitest::ReadFileBytes(found).empty();
-  })) << found << " / " << error;
+  })) << found
+      << " / " << error;
   EXPECT_EQ(fs::path(error).filename().string().find('/'), std::string::npos);
-  EXPECT_EQ(fs::path(found).filename().string().size(), std::string("hhnnss_zzz").size() + 1 +
-                                                            std::string("127.0.0.1_").size() +
-                                                            std::to_string(tcp).size() +
-                                                            std::string("_ModbusTCP_1.log").size());
+  EXPECT_EQ(fs::path(found).filename().string().size(),
+            std::string("hhnnss_zzz").size() + 1 + std::string("127.0.0.1_").size() +
+                std::to_string(tcp).size() + std::string("_ModbusTCP_1.log").size());
 }
 
 TEST_F(SearchWindow, NothingCheckedFinishesAtOnceWithoutAResultLog) {
@@ -233,7 +238,8 @@ TEST_F(LongSearch, ClosingAsksAndOnlyYesCloses) {
   EXPECT_EQ(question, "Прервать поиск и выйти из програмы?");
   EXPECT_TRUE(w->isVisible());
   EXPECT_TRUE(w->Searching());
-  EXPECT_FALSE(fs::exists(Ini()) && uitest::ReadFileBytes(Ini()).find("Protocols") != std::string::npos);
+  EXPECT_FALSE(fs::exists(Ini()) &&
+               uitest::ReadFileBytes(Ini()).find("Protocols") != std::string::npos);
 
   WhenModal<TfrmQuestionBox>([&](TfrmQuestionBox* B) { QTest::keyClick(B, Qt::Key_L); });  // Yes
   EXPECT_TRUE(w->close());

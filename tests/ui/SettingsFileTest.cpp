@@ -9,10 +9,10 @@
 #include <QListWidget>
 #include <QSpinBox>
 
-#include "support/TestSupport.h"
 #include "UiTestSupport.h"
 #include "connections/uSerialPort.h"
 #include "foundation/appCodePage.h"
+#include "support/TestSupport.h"
 #include "ui/fMain.h"
 #include "ui_fMain.h"
 
@@ -85,7 +85,9 @@ TEST_F(SettingsFile, WrittenBackByteForByteInWindows1251) {
   }
   const std::string after =
       "[SearchParams]\r\n"
-      "SerialPorts=" + ExpectedSerialPorts() + "\r\n"
+      "SerialPorts=" +
+      ExpectedSerialPorts() +
+      "\r\n"
       "BaudRates=\"1200=1,2400=0,4800=0,9600=0,19200=0,38400=0,57600=0,115200=1\"\r\n"
       "TCPConnections=\"\"стенд 2:4001=1\",10.0.0.5:502=0\"\r\n"
       "Protocols=\"Orvatbus=0,ModbusRTU=1,ModbusTCP=1,OrvatASCII=0\"\r\n"
@@ -111,12 +113,12 @@ TEST_F(SettingsFile, MissingFileGivesDefaultsAndClosingWritesEveryKey) {
     EXPECT_TRUE(w.close());
   }
   const TIniFile ini(Ini());
-  EXPECT_EQ(ini.ReadSection("SearchParams"),
-            (std::vector<std::string>{"SerialPorts", "BaudRates", "TCPConnections", "Protocols",
-                                      "SearchSingleOrvatbusDevice", "OrvatbusAddresses",
-                                      "ModbusAddresses", "RequestRetryCount",
-                                      "StartOfPacketReadTimeout", "WritePacketTimeout",
-                                      "SaveSearchLogs"}));
+  EXPECT_EQ(
+      ini.ReadSection("SearchParams"),
+      (std::vector<std::string>{"SerialPorts", "BaudRates", "TCPConnections", "Protocols",
+                                "SearchSingleOrvatbusDevice", "OrvatbusAddresses",
+                                "ModbusAddresses", "RequestRetryCount", "StartOfPacketReadTimeout",
+                                "WritePacketTimeout", "SaveSearchLogs"}));
   EXPECT_EQ(ini.ReadRawString("SearchParams", "Protocols", ""),
             "\"Orvatbus=1,ModbusRTU=0,ModbusTCP=0,OrvatASCII=1\"");
   EXPECT_EQ(ini.ReadRawString("SearchParams", "TCPConnections", "?"), "\"\"");

@@ -2,13 +2,12 @@
 
 #include <stdlib.h>
 
-#include <fstream>
-#include <iterator>
-#include <memory>
-
 #include <QElapsedTimer>
 #include <QTest>
 #include <QTimer>
+#include <fstream>
+#include <iterator>
+#include <memory>
 
 namespace probrix::uitest {
 

@@ -3,12 +3,11 @@
 // Helpers of the window tests: waiting while the event loop runs, answering modal dialogs,
 // and a settings folder per test.
 
+#include <QApplication>
+#include <QWidget>
 #include <filesystem>
 #include <functional>
 #include <string>
-
-#include <QApplication>
-#include <QWidget>
 
 namespace probrix::uitest {
 
