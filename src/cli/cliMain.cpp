@@ -11,6 +11,7 @@
 #include "foundation/appClasses.h"
 #include "foundation/appErrorHooks.h"
 #include "foundation/appLogging.h"
+#include "probrixVersion.h"
 
 namespace {
 
@@ -22,6 +23,7 @@ void OnStopSignal(int) { StopRequested.store(true); }
 
 int main(int argc, char** argv) {
   using namespace probrix;
+  if (const auto status = HandleVersionOption("probrix-cli", argc, argv)) return *status;
   std::vector<std::string> args(argv + 1, argv + argc);
   cli::TCliOptions options;
   try {

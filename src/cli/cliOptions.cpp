@@ -84,7 +84,8 @@ std::string UsageText() {
          "                            window's day folder)\n"
          "      --json                JSON Lines on standard output instead of text\n"
          "      --list-ports          print the serial port list, one per line, and exit\n"
-         "  -h, --help                this text\n\n"
+         "  -h, --help                this text\n"
+         "      --version             print the program's name and version\n\n"
          "Exit status: 0 when at least one device was found, 1 when none, 2 for a usage or plan\n"
          "error. Ctrl+C stops after the attempt in progress.\n";
 }

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "devsim/devsimLayout.h"
+#include "probrixVersion.h"
 
 namespace {
 
@@ -38,6 +39,7 @@ Other options:
   --timing             deliver bytes at the line rate (10 bits per byte) on every port
   --tcp-port N         TCP port of the demo server (default: any free port)
   --help               this text
+  --version            print the program's name and version
 
 On stdout: one line "port <path>" per serial port and "tcp 127.0.0.1:<port>" per server, in
 the order given, then "ready". A description of every device goes to stderr.
@@ -81,6 +83,8 @@ bool TakesOptionalText(int I, int Argc, char** Argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (const auto status = probrix::HandleVersionOption("probrix-devsim", argc, argv))
+    return *status;
   TLayout layout;
   std::filesystem::path dir;
   std::string outFile;
