@@ -45,15 +45,17 @@ char ByteOf(std::uint32_t Cp) {
 
 }  // namespace
 
-std::string Utf8ToCp1251(std::string_view Utf8) {
-  std::string out;
-  out.reserve(Utf8.size());
+std::size_t Utf8ToCp1251(std::string_view Utf8, char* Out, std::size_t OutSize) noexcept {
+  std::size_t written = 0;
+  auto put = [&](char Byte) {
+    if (written < OutSize) Out[written++] = Byte;
+  };
   std::size_t i = 0;
   const std::size_t n = Utf8.size();
-  while (i < n) {
+  while (i < n && written < OutSize) {
     const auto c = static_cast<unsigned char>(Utf8[i]);
     if (c < 0x80) {
-      out.push_back(static_cast<char>(c));
+      put(static_cast<char>(c));
       ++i;
       continue;
     }
@@ -69,7 +71,7 @@ std::string Utf8ToCp1251(std::string_view Utf8) {
       len = 4;
       cp = c & 0x07;
     } else {
-      out.push_back('?');  // a stray continuation byte or an invalid lead byte
+      put('?');  // a stray continuation byte or an invalid lead byte
       ++i;
       continue;
     }
@@ -80,13 +82,20 @@ std::string Utf8ToCp1251(std::string_view Utf8) {
       cp = (cp << 6) | (cc & 0x3F);
     }
     if (k < len) {
-      out.push_back('?');  // truncated sequence: skip what was consumed
+      put('?');  // truncated sequence: skip what was consumed
       i += static_cast<std::size_t>(k);
       continue;
     }
-    out.push_back(ByteOf(cp));
+    put(ByteOf(cp));
     i += static_cast<std::size_t>(len);
   }
+  return written;
+}
+
+std::string Utf8ToCp1251(std::string_view Utf8) {
+  // Every character takes at least one UTF-8 byte and gives exactly one byte.
+  std::string out(Utf8.size(), '\0');
+  out.resize(Utf8ToCp1251(Utf8, out.data(), out.size()));
   return out;
 }
 
