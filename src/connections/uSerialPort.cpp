@@ -8,6 +8,7 @@
 
 #include "foundation/appExceptions.h"
 #include "foundation/appSysUtils.h"
+#include "platform/platCrashSignals.h"
 
 namespace probrix {
 
@@ -86,7 +87,7 @@ int NaturalCompare(std::string_view X, std::string_view Y) {
 TCommEventThread::TCommEventThread(TSerialHandle Handle, TEventQueue& Queue)
     : Handle_(std::move(Handle)),
       Queue_(Queue),
-      Thread_([this](std::stop_token Stop) { Execute(Stop); }) {}
+      Thread_(platform::WithSignalStack([this](std::stop_token Stop) { Execute(Stop); })) {}
 
 TCommEventThread::~TCommEventThread() {
   Terminate();
@@ -128,7 +129,7 @@ void TCommEventThread::Execute(std::stop_token Stop) {
 TEventQueue::TEventQueue(TSerialPort& Port, TSerialHandle Handle)
     : Port_(Port),
       Handle_(std::move(Handle)),
-      Thread_([this](std::stop_token Stop) { Execute(Stop); }) {}
+      Thread_(platform::WithSignalStack([this](std::stop_token Stop) { Execute(Stop); })) {}
 
 TEventQueue::~TEventQueue() {
   Thread_.request_stop();

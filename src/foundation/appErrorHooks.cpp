@@ -2,15 +2,15 @@
 
 #include <cxxabi.h>
 #include <signal.h>
-#include <ucontext.h>
 
 #include <atomic>
-#include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <mutex>
+#include <optional>
 
+#include "foundation/appFixedText.h"
 #include "foundation/appLogging.h"
+#include "platform/platCrashSignals.h"
 #include "platform/platProcess.h"
 
 namespace probrix {
@@ -21,7 +21,6 @@ namespace {
 
 constexpr char kErrorsLog[] = "app_errors";
 constexpr std::size_t kDescriptionBuffer = 1024;
-constexpr std::size_t kAltStackSize = 256 * 1024;
 
 constexpr const char* kRuntimeErrorNames[] = {"reNone",
                                               "reOutOfMemory",
@@ -63,78 +62,43 @@ enum TRuntimeError : int {
   reExternalException = 22,
 };
 
-constexpr int kSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT};
-constexpr int kSignalCount = sizeof(kSignals) / sizeof(kSignals[0]);
-
 std::mutex HooksLock;
 bool Installed = false;
-struct sigaction OldActions[kSignalCount];
 std::terminate_handler OldExceptProc = nullptr;
 TExceptObjProc OldExceptObjProc = nullptr;
-char* AltStack = nullptr;
-bool OwnAltStack = false;
+// The installing (main) thread's alternate signal stack; the other threads make their own.
+std::optional<platform::TThreadSignalStack> MainSignalStack;
 
 // Set once an uncaught exception has been logged: the abort that ends the program then is
 // part of the same failure and gets no line of its own.
 std::atomic<bool> TerminateLogged{false};
 thread_local bool InSignalHandler = false;
 
-int SignalIndex(int Signal) {
-  for (int i = 0; i < kSignalCount; ++i)
-    if (kSignals[i] == Signal) return i;
-  return -1;
+// "Неперехваченное исключение (ErrorProc): ErrorCode=<name>, ErrorAddr=0x<address>", built
+// without allocation so that a signal handler can use it.
+using TRuntimeErrorText = TFixedText<160>;
+void BuildRuntimeErrorText(TRuntimeErrorText& Text, int Code, std::uintptr_t Address) noexcept {
+  Text.Add("Неперехваченное исключение (ErrorProc): ErrorCode=");
+  if (Code >= 0 && Code < static_cast<int>(std::size(kRuntimeErrorNames))) {
+    Text.Add(kRuntimeErrorNames[Code]);
+  } else {
+    if (Code < 0) Text.Add("-");
+    Text.Decimal(Code < 0 ? 0 - static_cast<std::uint64_t>(Code)
+                          : static_cast<std::uint64_t>(Code));
+  }
+  Text.Add(", ErrorAddr=0x").Hex(Address, 8);
 }
 
-struct TFaultContext {
-  std::uintptr_t InstructionAddress = 0;
-  std::uintptr_t StackPointer = 0;
-};
-
-TFaultContext ReadContext(void* Context) {
-  TFaultContext result;
-  if (!Context) return result;
-  const auto* uc = static_cast<const ucontext_t*>(Context);
-#if defined(__x86_64__)
-  result.InstructionAddress = static_cast<std::uintptr_t>(uc->uc_mcontext.gregs[REG_RIP]);
-  result.StackPointer = static_cast<std::uintptr_t>(uc->uc_mcontext.gregs[REG_RSP]);
-#elif defined(__i386__)
-  result.InstructionAddress = static_cast<std::uintptr_t>(uc->uc_mcontext.gregs[REG_EIP]);
-  result.StackPointer = static_cast<std::uintptr_t>(uc->uc_mcontext.gregs[REG_ESP]);
-#elif defined(__aarch64__)
-  result.InstructionAddress = static_cast<std::uintptr_t>(uc->uc_mcontext.pc);
-  result.StackPointer = static_cast<std::uintptr_t>(uc->uc_mcontext.sp);
-#else
-  (void)uc;
-#endif
-  return result;
-}
-
-void SignalHook(int Signal, siginfo_t* Info, void* Context) {
-  const int savedErrno = errno;
-  const int index = SignalIndex(Signal);
-  if (!InSignalHandler && !(Signal == SIGABRT && TerminateLogged.load())) {
-    InSignalHandler = true;
-    const TFaultContext fault = ReadContext(Context);
-    int code = RuntimeErrorOfSignal(Signal, Info ? Info->si_code : 0);
-    if (Signal == SIGSEGV && Info && fault.StackPointer != 0) {
-      // A fault just below the stack pointer is the stack's guard page.
-      const auto addr = reinterpret_cast<std::uintptr_t>(Info->si_addr);
-      if (addr < fault.StackPointer + 4096 && fault.StackPointer - addr < 65536)
-        code = reStackOverflow;
-    }
-    const std::uintptr_t address =
-        fault.InstructionAddress ? fault.InstructionAddress
-                                 : reinterpret_cast<std::uintptr_t>(Info ? Info->si_addr : nullptr);
-    LogRuntimeError(code, address);
-    InSignalHandler = false;
-  }
-  // Hand over: the previous disposition handles the signal as if this hook had never been.
-  if (index >= 0) ::sigaction(Signal, &OldActions[index], nullptr);
-  if (!Info || Info->si_code <= 0) {
-    ::raise(Signal);  // sent by a process (abort, kill): delivered again on return
-  }
-  // A fault raised by the processor recurs when the instruction is retried on return.
-  errno = savedErrno;
+// Runs inside the signal handler: async-signal-safe calls only.
+void CrashHook(const platform::TCrashSignal& Crash) noexcept {
+  if (InSignalHandler || (Crash.Signal == SIGABRT && TerminateLogged.load())) return;
+  InSignalHandler = true;
+  const int code =
+      Crash.StackOverflow ? reStackOverflow : RuntimeErrorOfSignal(Crash.Signal, Crash.Code);
+  TRuntimeErrorText text;
+  BuildRuntimeErrorText(text, code, Crash.InstructionAddress);
+  WriteAppLogNamedFromSignal(text.View(), kErrorsLog);
+  InSignalHandler = false;
 }
 
 [[noreturn]] void TerminateHook() {
@@ -199,8 +163,9 @@ int RuntimeErrorOfSignal(int Signal, int SignalCode) {
 }
 
 void LogRuntimeError(int Code, std::uintptr_t Address) {
-  WriteAppLogFmt("Неперехваченное исключение (ErrorProc): ErrorCode=%s, ErrorAddr=0x%.8x",
-                 kErrorsLog, {RuntimeErrorName(Code), static_cast<std::uint64_t>(Address)}, true);
+  TRuntimeErrorText text;
+  BuildRuntimeErrorText(text, Code, Address);
+  WriteAppLogNamed(std::string(text.View()), kErrorsLog, true);
 }
 
 std::string UnhandledExceptionDescription(std::exception_ptr E, std::uintptr_t Address) {
@@ -250,24 +215,9 @@ void LogUnhandledException(std::exception_ptr E, std::uintptr_t Address) {
 void InstallErrorHooks() {
   std::lock_guard guard(HooksLock);
   if (Installed) return;
-
-  // A handler needs a stack of its own to report a stack overflow. A sanitizer may already
-  // have given this thread one; that one is kept.
-  stack_t current{};
-  if (::sigaltstack(nullptr, &current) == 0 && (current.ss_flags & SS_DISABLE)) {
-    if (!AltStack) AltStack = new char[kAltStackSize];
-    stack_t ours{};
-    ours.ss_sp = AltStack;
-    ours.ss_size = kAltStackSize;
-    OwnAltStack = ::sigaltstack(&ours, nullptr) == 0;
-  }
-
-  struct sigaction action {};
-  action.sa_sigaction = SignalHook;
-  action.sa_flags = SA_SIGINFO | SA_ONSTACK;
-  sigemptyset(&action.sa_mask);
-  for (int i = 0; i < kSignalCount; ++i) ::sigaction(kSignals[i], &action, &OldActions[i]);
-
+  // A handler needs a stack of its own to report a stack overflow.
+  MainSignalStack.emplace();
+  platform::InstallCrashSignalHook(CrashHook);
   OldExceptProc = std::set_terminate(TerminateHook);
   OldExceptObjProc = ExceptObjProc;
   ExceptObjProc = ExceptObjHook;
@@ -278,17 +228,12 @@ void InstallErrorHooks() {
 void RemoveErrorHooks() {
   std::lock_guard guard(HooksLock);
   if (!Installed) return;
-  for (int i = 0; i < kSignalCount; ++i) ::sigaction(kSignals[i], &OldActions[i], nullptr);
+  platform::RemoveCrashSignalHook();
   std::set_terminate(OldExceptProc);
   ExceptObjProc = OldExceptObjProc;
   OldExceptProc = nullptr;
   OldExceptObjProc = nullptr;
-  if (OwnAltStack) {
-    stack_t off{};
-    off.ss_flags = SS_DISABLE;
-    ::sigaltstack(&off, nullptr);
-    OwnAltStack = false;
-  }
+  MainSignalStack.reset();
   Installed = false;
 }
 

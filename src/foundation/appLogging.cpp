@@ -2,13 +2,17 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 #include <map>
 #include <system_error>
 
+#include "foundation/appCodePage.h"
 #include "foundation/appDateTime.h"
 #include "foundation/appExceptions.h"
+#include "foundation/appFixedText.h"
 #include "foundation/appIniFiles.h"
+#include "platform/platCrashSignals.h"
 #include "platform/platProcess.h"
 
 namespace probrix {
@@ -31,6 +35,19 @@ struct TFacility {
   std::mutex ThreadLoggerLock;
   std::unique_ptr<TThreadLogger> ThreadLogger;
 };
+
+// What a crash handler needs to write to the application log, copied at start-up into storage
+// that is never freed. Start-ups fill the slots in turn, so a handler still reading the
+// previous one is not overwritten.
+struct TSignalLog {
+  char LogsFolder[4096] = {};
+  char ModuleName[256] = {};
+  TDebugSwitches Switches;
+  platform::TLocalTimeTable Clock;
+};
+TSignalLog SignalLogSlots[4];
+std::size_t NextSignalLogSlot = 0;  // start-up and shutdown run on one thread
+std::atomic<const TSignalLog*> SignalLog{nullptr};
 
 // Never destroyed: the error hooks may log while the process is being torn down.
 TFacility& Facility() {
@@ -105,6 +122,62 @@ void WriteAppLogImpl(const std::string& Text, const std::string& Name, bool Name
   } catch (...) {
     // Nothing of a failed log write reaches the caller.
   }
+}
+
+void PrepareSignalLog(const TFacility& F) {
+  TSignalLog& slot = SignalLogSlots[NextSignalLogSlot];
+  NextSignalLogSlot = (NextSignalLogSlot + 1) % std::size(SignalLogSlots);
+  // A name that does not fit gives no crash lines rather than lines in a wrong file.
+  if (F.LogsFolder.size() >= sizeof(slot.LogsFolder) ||
+      F.ModuleName.size() >= sizeof(slot.ModuleName)) {
+    SignalLog.store(nullptr);
+    return;
+  }
+  F.LogsFolder.copy(slot.LogsFolder, F.LogsFolder.size());
+  slot.LogsFolder[F.LogsFolder.size()] = '\0';
+  F.ModuleName.copy(slot.ModuleName, F.ModuleName.size());
+  slot.ModuleName[F.ModuleName.size()] = '\0';
+  slot.Switches = F.Switches;
+  slot.Clock.Prepare();
+  SignalLog.store(&slot);
+}
+
+// The pieces of WriteAppLogNamedFromSignal, apart so that its stack holds one line at a time.
+constexpr std::size_t kSignalLineSize = 2048;
+
+template <std::size_t N>
+void AddTimeOfDay(TFixedText<N>& Text, const TDateTimeParts& Time, std::string_view BeforeMs) {
+  Text.Decimal(Time.Hour, 2).Add(":").Decimal(Time.Minute, 2).Add(":").Decimal(Time.Second, 2);
+  Text.Add(BeforeMs).Decimal(Time.MilliSecond, 3).Add(" ");
+}
+
+__attribute__((noinline)) void WriteSignalLine(const TSignalLog& Log, const TDateTimeParts& Now,
+                                               std::string_view Text, std::string_view Name) {
+  // The application log's file of this hour with "_" + Name before its extension ".log".
+  TFixedText<sizeof(Log.LogsFolder) + sizeof(Log.ModuleName) + 64> path;
+  path.Add(Log.LogsFolder).Decimal(Now.Year, 4).Add("_").Decimal(Now.Month, 2).Add("_");
+  path.Decimal(Now.Day, 2).Add("/").Decimal(Now.Hour, 2).Add("_").Add(Log.ModuleName);
+  if (!Name.empty()) path.Add("_").Add(Name);
+  path.Add(".log");
+  if (!path.Complete()) return;
+  TFixedText<kSignalLineSize> line;
+  AddTimeOfDay(line, Now, ".");
+  line.Add(Text).Add(kLineEnd);
+  char bytes[kSignalLineSize];
+  const std::size_t size = Utf8ToCp1251(line.View(), bytes, sizeof(bytes));
+  platform::SignalSafeAppend(path.CStr(), bytes, size);
+}
+
+// The copy for the debugger output, as DebugOutput makes it.
+__attribute__((noinline)) void WriteSignalDebugLine(const TSignalLog& Log,
+                                                    const TDateTimeParts& Now,
+                                                    std::string_view Text) {
+  TFixedText<kSignalLineSize + sizeof(Log.ModuleName) + 64> line;
+  if (Log.Switches.ShowTime) AddTimeOfDay(line, Now, ":");
+  if (Log.Switches.ShowModuleName) line.Add("[").Add(Log.ModuleName).Add("] ");
+  if (Log.Switches.ShowThreadID) line.Add("[0x").Hex(platform::GetCurrentThreadId(), 8).Add("] ");
+  line.Add(Text).Add(kLineEnd);
+  platform::SignalSafeWriteStdErr(line.View().data(), line.View().size());
 }
 
 void DefaultFlush(const std::string& Text, const std::string& Target, bool IsFile) {
@@ -210,6 +283,7 @@ void InitializeLogging(const TLoggingOptions& Options) {
       QuoteFormatLiteral(f.LogsFolder) + R"(YYYY"_"MM"_"DD"/"HH)" +
       QuoteFormatLiteral("_" + f.ModuleName + ".log"));
   if (f.Clock) log->SetClock(f.Clock);
+  PrepareSignalLog(f);
   std::lock_guard guard(f.AppLogLock);
   f.AppLog = std::move(log);
 }
@@ -223,6 +297,7 @@ void FinalizeLogging() {
     logger = std::move(f.ThreadLogger);
   }
   logger.reset();
+  SignalLog.store(nullptr);
   std::lock_guard guard(f.AppLogLock);
   f.AppLog.reset();
 }
@@ -268,6 +343,17 @@ void WriteAppLogFmt(std::string_view Fmt, const std::string& Name, TFormatArgs A
     return;
   }
   WriteAppLogNamed(text, Name, WithTime);
+}
+
+void WriteAppLogNamedFromSignal(std::string_view Text, std::string_view Name) noexcept {
+  const TSignalLog* log = SignalLog.load();
+  std::int64_t localMs = 0;
+  if (!log || !log->Clock.Now(localMs)) return;
+  const TDateTimeParts now = DecodeDateTime(
+      TDateTime(EncodeDateTime(1970, 1, 1, 0, 0, 0, 0).Value + localMs / MSecsPerDay));
+  const std::string_view text = Text.substr(0, kSignalLineSize - 32);  // room for prefixes
+  WriteSignalLine(*log, now, text, Name);
+  if (log->Switches.DebugLog && log->Switches.DebugMode) WriteSignalDebugLine(*log, now, text);
 }
 
 void WriteLogFile(const std::string& Text, const std::string& Path, bool WithTime) noexcept {
@@ -322,7 +408,7 @@ std::string GetAppLogFolder() noexcept {
 
 TThreadLogger::TThreadLogger(TFlushProc Flush)
     : Flush_(Flush ? std::move(Flush) : TFlushProc(DefaultFlush)) {
-  Thread_ = std::thread([this] { Execute(); });
+  Thread_ = std::thread(platform::WithSignalStack([this] { Execute(); }));
 }
 
 TThreadLogger::~TThreadLogger() {

@@ -69,6 +69,11 @@ void WriteAppLogNamed(const std::string& Text, const std::string& Name,
                       bool WithTime = true) noexcept;
 void WriteAppLogFmt(std::string_view Fmt, const std::string& Name, TFormatArgs Args,
                     bool WithTime = true) noexcept;
+// WriteAppLogNamed(Text, Name, true) for a crash signal's handler: only async-signal-safe
+// calls, no allocation and no lock, with the folder, the program's name, the switches and the
+// time zone as start-up found them (a test clock does not apply). Name must be a safe file name.
+// Does nothing without an application log; a line that cannot be written is lost.
+void WriteAppLogNamedFromSignal(std::string_view Text, std::string_view Name) noexcept;
 // Appends to any file (folders created as needed); failures are silent.
 void WriteLogFile(const std::string& Text, const std::string& Path, bool WithTime = true) noexcept;
 // Records a failed log write in the "<Name>_LogError" variant of the current hour's file.

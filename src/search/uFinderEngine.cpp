@@ -4,6 +4,7 @@
 
 #include "connections/ioDeviceConnection.h"
 #include "foundation/ioExceptions.h"
+#include "platform/platCrashSignals.h"
 #include "search/uFinderEngineOrvatAscii.h"
 #include "search/uFinderEngineOrvatbus.h"
 #include "search/uFinderEngineSearchers.h"
@@ -88,7 +89,7 @@ void TSearchDevicesTask::Start() {
   std::lock_guard Guard(StateLock_);
   if (Started_) return;
   Started_ = true;
-  Thread_ = std::jthread([this] { Run(); });
+  Thread_ = std::jthread(platform::WithSignalStack([this] { Run(); }));
 }
 
 void TSearchDevicesTask::Stop() {

@@ -5,19 +5,42 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
 #include <filesystem>
+#include <set>
 #include <stdexcept>
 
 #include "LogTestUtils.h"
 #include "LoggingFixture.h"
+#include "connections/uSerialPort.h"
 #include "foundation/appErrorHooks.h"
 #include "foundation/appExceptions.h"
 #include "foundation/appLogging.h"
+#include "platform/platCrashSignals.h"
+#include "search/uFinderEngine.h"
 
 extern char** environ;
 
 namespace probrix {
 namespace {
+
+// A sanitizer brings its own allocator and its own crash report, which ends the process with
+// an exit status instead of the signal.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
 
 namespace fs = std::filesystem;
 using test::ReadLogLines;
@@ -132,6 +155,39 @@ TEST(ErrorHooksInstallTest, InstallSavesAndRemoveRestoresTheHandlers) {
   EXPECT_EQ(ExceptObjProc, nullptr);
 }
 
+// The crash handler's clock cannot ask the C library (which takes a lock); the offsets it
+// prepared must agree with the C library's on both sides of every hour of the coming year,
+// daylight-saving changes included.
+TEST(CrashClockTest, PreparedOffsetsFollowTheTimeZoneForAYear) {
+  const char* old = std::getenv("TZ");
+  const std::string saved = old ? old : "";
+  // Central European rules, spelt out so that no time zone files are needed.
+  ::setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
+  ::tzset();
+  platform::TLocalTimeTable table;
+  table.Prepare();
+  const time_t start = ::time(nullptr) / 3600 * 3600 + 3600;
+  int mismatches = 0;
+  std::set<long> offsets;
+  for (time_t hour = start; hour < start + 365 * 24 * 3600; hour += 3600) {
+    for (const time_t t : {hour - 1, hour}) {
+      tm local{};
+      ::localtime_r(&t, &local);
+      offsets.insert(local.tm_gmtoff);
+      if (table.UtcOffset(t) != local.tm_gmtoff && ++mismatches <= 3)
+        ADD_FAILURE() << "at " << t << ": " << table.UtcOffset(t) << " != " << local.tm_gmtoff;
+    }
+  }
+  if (old) {
+    ::setenv("TZ", saved.c_str(), 1);
+  } else {
+    ::unsetenv("TZ");
+  }
+  ::tzset();
+  EXPECT_EQ(mismatches, 0);
+  EXPECT_EQ(offsets, (std::set<long>{3600, 7200}));
+}
+
 // Runs a copy of the helper program from a temporary folder; returns its wait status.
 class HelperProcessTest : public ::testing::Test {
  protected:
@@ -140,19 +196,16 @@ class HelperProcessTest : public ::testing::Test {
     fs::copy_file(PROBRIX_LOGGING_HELPER, Helper);
   }
 
-  int Run(const char* Mode) {
-    // The hooks log from inside a signal handler on purpose.
-    std::string tsan = "TSAN_OPTIONS=report_signal_unsafe=0";
+  // The helper's wait status; a helper still running after a generous deadline counts as hung
+  // and is killed.
+  struct TRun {
+    int Status = -1;
+    bool Hung = false;
+  };
+
+  TRun Run(const char* Mode) {
     std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) {
-      const std::string var = *e;
-      if (var.starts_with("TSAN_OPTIONS=")) {
-        tsan = var + ":report_signal_unsafe=0";
-      } else {
-        env.push_back(var);
-      }
-    }
-    env.push_back(tsan);
+    for (char** e = environ; *e; ++e) env.emplace_back(*e);
     std::vector<char*> envp;
     for (auto& s : env) envp.push_back(s.data());
     envp.push_back(nullptr);
@@ -166,11 +219,16 @@ class HelperProcessTest : public ::testing::Test {
     pid_t pid = 0;
     const int rc = posix_spawn(&pid, path.c_str(), &actions, nullptr, argv, envp.data());
     posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) return -1;
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    TRun run;
+    if (rc != 0) return run;
+    const auto ended = [&] { return ::waitpid(pid, &run.Status, WNOHANG) == pid; };
+    if (!test::WaitFor(ended, std::chrono::seconds(60))) {
+      run.Hung = true;
+      ::kill(pid, SIGKILL);
+      while (::waitpid(pid, &run.Status, 0) < 0 && errno == EINTR) {
+      }
     }
-    return status;
+    return run;
   }
 
   // The lines of the one "<hour>_probrix_logging_helper<Suffix>.log" the helper wrote.
@@ -194,8 +252,13 @@ class HelperProcessTest : public ::testing::Test {
 
 bool FailedAbnormally(int Status) { return !(WIFEXITED(Status) && WEXITSTATUS(Status) == 0); }
 
+// Ended by Signal, or, in a sanitizer build, by the sanitizer's report.
+bool EndedBy(int Status, int Signal) {
+  return kSanitized ? FailedAbnormally(Status) : WIFSIGNALED(Status) && WTERMSIG(Status) == Signal;
+}
+
 TEST_F(HelperProcessTest, StartUpFromTheProgramFile) {
-  const int status = Run("write");
+  const int status = Run("write").Status;
   ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
   const auto lines = LogLines("");
   ASSERT_EQ(lines.size(), 2u);
@@ -205,7 +268,7 @@ TEST_F(HelperProcessTest, StartUpFromTheProgramFile) {
 }
 
 TEST_F(HelperProcessTest, UncaughtExceptionLeavesTwoLinesInAppErrors) {
-  const int status = Run("throw");
+  const int status = Run("throw").Status;
   EXPECT_TRUE(FailedAbnormally(status));
   const auto lines = LogLines("_app_errors");
   std::vector<std::string> stamped;
@@ -223,7 +286,7 @@ TEST_F(HelperProcessTest, UncaughtExceptionLeavesTwoLinesInAppErrors) {
 }
 
 TEST_F(HelperProcessTest, NullDereferenceLeavesTheErrorProcLine) {
-  const int status = Run("null");
+  const int status = Run("null").Status;
   EXPECT_TRUE(FailedAbnormally(status));
   const auto lines = LogLines("_app_errors");
   ASSERT_EQ(lines.size(), 1u) << ::testing::PrintToString(lines);
@@ -234,12 +297,79 @@ TEST_F(HelperProcessTest, NullDereferenceLeavesTheErrorProcLine) {
 }
 
 TEST_F(HelperProcessTest, IntegerDivisionByZeroIsReDivByZero) {
-  const int status = Run("divide");
+  const int status = Run("divide").Status;
   EXPECT_TRUE(FailedAbnormally(status));
   const auto lines = LogLines("_app_errors");
   ASSERT_EQ(lines.size(), 1u) << ::testing::PrintToString(lines);
   EXPECT_NE(lines[0].find("(ErrorProc): ErrorCode=reDivByZero, ErrorAddr=0x"), std::string::npos)
       << lines[0];
+}
+
+// Crashes where the old hook could not log: while another thread holds the application log's
+// lock, inside the allocator while it holds its own lock, and on a worker thread whose stack
+// ran out. Each leaves its line and ends the process with the crash instead of hanging it.
+TEST_F(HelperProcessTest, CrashesInHardPlacesLeaveTheirLineAndEnd) {
+  struct TCase {
+    const char* Mode;
+    int Signal;
+    const char* ErrorName;
+  };
+  const TCase cases[] = {{"locked", SIGSEGV, "reAccessViolation"},
+                         {"heap", SIGABRT, "reAssertionFailed"},
+                         {"thread-overflow", SIGSEGV, "reStackOverflow"}};
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Mode);
+    // A sanitizer's allocator finds the second free itself and never aborts inside a lock.
+    if (kSanitized && std::string(c.Mode) == "heap") continue;
+    fs::remove_all(Temp.Path() / "Logs");
+    const TRun run = Run(c.Mode);
+    ASSERT_FALSE(run.Hung);
+    EXPECT_TRUE(EndedBy(run.Status, c.Signal)) << run.Status;
+    const auto lines = LogLines("_app_errors");
+    ASSERT_EQ(lines.size(), 1u) << ::testing::PrintToString(lines);
+    EXPECT_TRUE(test::HasTimeStamp(lines[0])) << lines[0];
+    EXPECT_TRUE(test::Matches(lines[0].substr(13),
+                              std::string("Неперехваченное исключение (ErrorProc): ErrorCode=") +
+                                  c.ErrorName + ", ErrorAddr=0x{hex}"))
+        << lines[0];
+  }
+}
+
+// Whether the calling thread has an alternate signal stack, on which a crash handler still
+// runs after the thread's own stack ran out.
+int HasSignalStack() {
+  stack_t current{};
+  return ::sigaltstack(nullptr, &current) == 0 && !(current.ss_flags & SS_DISABLE) ? 1 : 0;
+}
+
+TEST(ThreadSignalStackTest, EveryThreadTheProgramStartsHasOne) {
+  std::atomic<int> searchWorker{-1}, logWriter{-1}, serialEvents{-1};
+
+  TSearchDevicesTask task;
+  task.OnSearchFinished = [&](TSearchDevicesTask*, bool) { searchWorker = HasSignalStack(); };
+  task.Start();
+
+  TThreadLogger logger(
+      [&](const std::string&, const std::string&, bool) { logWriter = HasSignalStack(); });
+  logger.Add("line", "target", false, false);
+
+  const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(::grantpt(master), 0);
+  ASSERT_EQ(::unlockpt(master), 0);
+  TSerialPort port;
+  port.SetPortName(::ptsname(master));
+  port.OnDataReceived = [&](TSerialPort&, std::uint8_t) { serialEvents = HasSignalStack(); };
+  port.Open();
+  ASSERT_EQ(::write(master, "x", 1), 1);
+
+  EXPECT_TRUE(
+      test::WaitFor([&] { return searchWorker >= 0 && logWriter >= 0 && serialEvents >= 0; }));
+  port.Close();
+  ::close(master);
+  EXPECT_EQ(searchWorker, 1);
+  EXPECT_EQ(logWriter, 1);
+  EXPECT_EQ(serialEvents, 1);
 }
 
 }  // namespace

@@ -1,0 +1,247 @@
+#include "platform/platCrashSignals.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <ucontext.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <climits>
+#include <cstring>
+
+#include "platform/platProcess.h"
+
+namespace probrix::platform {
+
+namespace {
+
+constexpr int kSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT};
+constexpr int kSignalCount = sizeof(kSignals) / sizeof(kSignals[0]);
+
+// Written only while no hook is installed; read by the handler.
+struct sigaction OldActions[kSignalCount];
+std::atomic<TCrashSignalHook> Hook{nullptr};
+
+// Enough for the hook, a sanitizer's handler in front of it and the kernel's signal frame.
+constexpr std::size_t kSignalStackSize = 64 * 1024;
+
+// A fault this close to the stack pointer lies in the stack's guard area: the stack ran out.
+constexpr std::uintptr_t kStackGuardReach = 64 * 1024;
+
+// How long a crash line waits for another writer's lock on the file: 100 times 1 ms.
+constexpr int kLockAttempts = 100;
+
+int SignalIndex(int Signal) {
+  for (int i = 0; i < kSignalCount; ++i)
+    if (kSignals[i] == Signal) return i;
+  return -1;
+}
+
+void ReadContext(const void* Context, std::uintptr_t& Instruction, std::uintptr_t& Stack) {
+  Instruction = 0;
+  Stack = 0;
+  if (!Context) return;
+  const auto* uc = static_cast<const ucontext_t*>(Context);
+#if defined(__x86_64__)
+  Instruction = static_cast<std::uintptr_t>(uc->uc_mcontext.gregs[REG_RIP]);
+  Stack = static_cast<std::uintptr_t>(uc->uc_mcontext.gregs[REG_RSP]);
+#elif defined(__i386__)
+  Instruction = static_cast<std::uintptr_t>(uc->uc_mcontext.gregs[REG_EIP]);
+  Stack = static_cast<std::uintptr_t>(uc->uc_mcontext.gregs[REG_ESP]);
+#elif defined(__aarch64__)
+  Instruction = static_cast<std::uintptr_t>(uc->uc_mcontext.pc);
+  Stack = static_cast<std::uintptr_t>(uc->uc_mcontext.sp);
+#else
+  (void)uc;
+#endif
+}
+
+void CrashSignalHandler(int Signal, siginfo_t* Info, void* Context) {
+  const int savedErrno = errno;
+  if (const TCrashSignalHook hook = Hook.load()) {
+    TCrashSignal crash;
+    crash.Signal = Signal;
+    crash.Code = Info ? Info->si_code : 0;
+    crash.FaultAddress = reinterpret_cast<std::uintptr_t>(Info ? Info->si_addr : nullptr);
+    std::uintptr_t stack = 0;
+    ReadContext(Context, crash.InstructionAddress, stack);
+    if (crash.InstructionAddress == 0) crash.InstructionAddress = crash.FaultAddress;
+    if (Signal == SIGSEGV && Info && stack != 0) {
+      const std::uintptr_t fault = crash.FaultAddress;
+      crash.StackOverflow = fault < stack + kStackGuardReach && stack - fault < kStackGuardReach;
+    }
+    hook(crash);
+  }
+  // Hand over: the previous disposition handles the signal as if the hook had never been.
+  if (const int index = SignalIndex(Signal); index >= 0)
+    ::sigaction(Signal, &OldActions[index], nullptr);
+  // Sent by a process (abort, kill): raised again, delivered once this handler returns. A fault
+  // raised by the processor recurs when the instruction is retried.
+  if (!Info || Info->si_code <= 0) ::raise(Signal);
+  errno = savedErrno;
+}
+
+// write() until all of Data is out; false on an error.
+bool WriteAll(int Fd, const char* Data, std::size_t Size) {
+  while (Size > 0) {
+    const ssize_t n = ::write(Fd, Data, Size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    Data += n;
+    Size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+// Creates every missing folder of Path (a file path) in place, restoring each separator.
+void MakeFoldersOf(char* Path) {
+  for (char* p = Path + 1; *p; ++p) {
+    if (*p != '/') continue;
+    *p = '\0';
+    ::mkdir(Path, 0777);  // an existing folder answers EEXIST; a real failure shows at open
+    *p = '/';
+  }
+}
+
+std::int64_t UtcOffsetAt(time_t Seconds) {
+  tm local{};
+  return ::localtime_r(&Seconds, &local) ? local.tm_gmtoff : 0;
+}
+
+}  // namespace
+
+// --- Crash signals --------------------------------------------------------------------------
+
+void InstallCrashSignalHook(TCrashSignalHook NewHook) {
+  if (Hook.load()) {
+    Hook.store(NewHook);
+    return;
+  }
+  struct sigaction action {};
+  action.sa_sigaction = CrashSignalHandler;
+  action.sa_flags = SA_SIGINFO | SA_ONSTACK;
+  sigemptyset(&action.sa_mask);
+  Hook.store(NewHook);
+  for (int i = 0; i < kSignalCount; ++i) ::sigaction(kSignals[i], &action, &OldActions[i]);
+}
+
+void RemoveCrashSignalHook() {
+  if (!Hook.load()) return;
+  for (int i = 0; i < kSignalCount; ++i) ::sigaction(kSignals[i], &OldActions[i], nullptr);
+  Hook.store(nullptr);
+}
+
+// --- Alternate signal stack -------------------------------------------------------------------
+
+TThreadSignalStack::TThreadSignalStack() noexcept {
+  stack_t current{};
+  if (::sigaltstack(nullptr, &current) != 0 || !(current.ss_flags & SS_DISABLE)) return;
+  const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+  const std::size_t size = kSignalStackSize + page;
+  void* memory =
+      ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+  if (memory == MAP_FAILED) return;
+  // A guard page below, so that a handler overflowing this stack faults instead of writing
+  // into whatever lies there.
+  ::mprotect(memory, page, PROT_NONE);
+  stack_t ours{};
+  ours.ss_sp = static_cast<char*>(memory) + page;
+  ours.ss_size = kSignalStackSize;
+  if (::sigaltstack(&ours, nullptr) != 0) {
+    ::munmap(memory, size);
+    return;
+  }
+  Memory_ = memory;
+  Size_ = size;
+  Owner_ = GetCurrentThreadId();
+}
+
+TThreadSignalStack::~TThreadSignalStack() {
+  // Only the thread that installed the stack can take it down; elsewhere it is left in place.
+  if (!Memory_ || Owner_ != GetCurrentThreadId()) return;
+  stack_t off{};
+  off.ss_flags = SS_DISABLE;
+  if (::sigaltstack(&off, nullptr) == 0) ::munmap(Memory_, Size_);
+}
+
+// --- Local time -------------------------------------------------------------------------------
+
+void TLocalTimeTable::Prepare() {
+  constexpr time_t kDay = 24 * 60 * 60;
+  constexpr int kDaysAhead = 400;
+  const time_t now = ::time(nullptr);
+  Count_ = 1;
+  From_[0] = LLONG_MIN;
+  Offset_[0] = UtcOffsetAt(now);
+  // Day by day; where the offset changes, the second it changes at is found by halving.
+  time_t before = now;
+  for (int day = 1; day <= kDaysAhead && Count_ <= kMaxChanges; ++day) {
+    const time_t after = now + day * kDay;
+    if (UtcOffsetAt(after) != Offset_[Count_ - 1]) {
+      time_t low = before, high = after;
+      while (high - low > 1) {
+        const time_t middle = low + (high - low) / 2;
+        if (UtcOffsetAt(middle) == Offset_[Count_ - 1]) {
+          low = middle;
+        } else {
+          high = middle;
+        }
+      }
+      From_[Count_] = high;
+      Offset_[Count_] = UtcOffsetAt(high);
+      ++Count_;
+    }
+    before = after;
+  }
+}
+
+std::int64_t TLocalTimeTable::UtcOffset(std::int64_t UtcSeconds) const noexcept {
+  std::int64_t offset = Offset_[0];
+  for (int i = 1; i < Count_; ++i)
+    if (UtcSeconds >= From_[i]) offset = Offset_[i];
+  return offset;
+}
+
+bool TLocalTimeTable::Now(std::int64_t& LocalMilliseconds) const noexcept {
+  timespec ts{};
+  if (Count_ == 0 || ::clock_gettime(CLOCK_REALTIME, &ts) != 0) return false;
+  const std::int64_t seconds = ts.tv_sec;
+  LocalMilliseconds = (seconds + UtcOffset(seconds)) * 1000 + ts.tv_nsec / 1000000;
+  return true;
+}
+
+// --- Signal-safe output -----------------------------------------------------------------------
+
+bool SignalSafeAppend(const char* Path, const char* Data, std::size_t Size) noexcept {
+  char path[PATH_MAX];
+  const std::size_t length = ::strnlen(Path, sizeof(path));
+  if (length == 0 || length >= sizeof(path)) return false;
+  std::memcpy(path, Path, length + 1);
+  MakeFoldersOf(path);
+  int fd;
+  do {
+    fd = ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return false;
+  // Other writers hold the file only for one append. The crashing thread itself may be one of
+  // them, so the wait is bounded.
+  for (int attempt = 0; attempt < kLockAttempts; ++attempt) {
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK) break;
+    const timespec millisecond{0, 1000000};
+    ::nanosleep(&millisecond, nullptr);
+  }
+  const bool written = WriteAll(fd, Data, Size);
+  ::close(fd);  // also releases the lock
+  return written;
+}
+
+void SignalSafeWriteStdErr(const char* Data, std::size_t Size) noexcept {
+  WriteAll(STDERR_FILENO, Data, Size);
+}
+
+}  // namespace probrix::platform
