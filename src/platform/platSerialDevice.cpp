@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -431,28 +432,45 @@ int TSerialDevice::WriteFile(const std::uint8_t* Data, std::uint32_t Count, std:
   return 0;
 }
 
-int TSerialDevice::WaitCommEvent(TSerialLineEventState& S, const TSerialWakeEvent& Wake,
-                                 int SliceMs, std::uint32_t& Mask) {
-  Mask = 0;
-  if (Fd_ < 0) return EBADF;
-  const auto End = TClock::now() + std::chrono::milliseconds(SliceMs);
-  for (;;) {
-    const std::uint32_t Want = Mask_.load();
-    std::uint32_t Events = 0;
+TSerialLineEventState::~TSerialLineEventState() {
+  if (Poll >= 0) ::close(Poll);
+}
 
-    int Waiting = 0;
-    if (::ioctl(Fd_, FIONREAD, &Waiting) != 0) {
-      const int E = errno;
-      if (IsSerialHandleLostError(E)) return E;
-      Waiting = 0;
+std::uint32_t TSerialDevice::CheckLines(TSerialLineEventState& S) const {
+  std::uint32_t Events = 0;
+  // The counters also count modem line changes, and reading them never reaches the device.
+  if (!S.NoCounters) {
+    struct serial_icounter_struct C {};
+    ++S.LineQueries;
+    if (::ioctl(Fd_, TIOCGICOUNT, &C) == 0) {
+      if (S.CountersKnown) {
+        if (C.brk != S.Break) Events |= EV_BREAK;
+        if (C.frame != S.Frame || C.overrun != S.Overrun || C.parity != S.Parity ||
+            C.buf_overrun != S.BufOverrun)
+          Events |= EV_ERR;
+        if (C.cts != S.Cts) Events |= EV_CTS;
+        if (C.dsr != S.Dsr) Events |= EV_DSR;
+        if (C.dcd != S.Dcd) Events |= EV_RLSD;
+        if (C.rng != S.Ring) Events |= EV_RING;
+      }
+      S.CountersKnown = true;
+      S.Frame = C.frame;
+      S.Overrun = C.overrun;
+      S.Parity = C.parity;
+      S.BufOverrun = C.buf_overrun;
+      S.Break = C.brk;
+      S.Cts = C.cts;
+      S.Dsr = C.dsr;
+      S.Dcd = C.dcd;
+      S.Ring = C.rng;
+      return Events;
     }
-    const auto InQueue = static_cast<std::uint32_t>(Waiting > 0 ? Waiting : 0);
-    if (S.Started && InQueue > S.InQueue) Events |= EV_RXCHAR;
-    S.InQueue = InQueue;
-
-    // Modem lines and error counters are sampled: a wait for their change could not be
-    // interrupted for a stop request.
+    if (!IsNoSuchFeature(errno)) return Events;
+    S.NoCounters = true;
+  }
+  if (!S.NoModemLines) {
     int Lines = 0;
+    ++S.LineQueries;
     if (::ioctl(Fd_, TIOCMGET, &Lines) == 0) {
       if (S.ModemKnown) {
         const int Changed = Lines ^ S.ModemLines;
@@ -463,44 +481,67 @@ int TSerialDevice::WaitCommEvent(TSerialLineEventState& S, const TSerialWakeEven
       }
       S.ModemKnown = true;
       S.ModemLines = Lines;
+    } else if (IsNoSuchFeature(errno)) {
+      S.NoModemLines = true;
     }
-    struct serial_icounter_struct C {};
-    if (::ioctl(Fd_, TIOCGICOUNT, &C) == 0) {
-      if (S.CountersKnown) {
-        if (C.brk != S.Break) Events |= EV_BREAK;
-        if (C.frame != S.Frame || C.overrun != S.Overrun || C.parity != S.Parity ||
-            C.buf_overrun != S.BufOverrun)
-          Events |= EV_ERR;
-      }
-      S.CountersKnown = true;
-      S.Frame = C.frame;
-      S.Overrun = C.overrun;
-      S.Parity = C.parity;
-      S.BufOverrun = C.buf_overrun;
-      S.Break = C.brk;
-    }
-    S.Started = true;
+  }
+  return Events;
+}
 
-    Events &= Want;
-    if (Events != 0) {
-      Mask = Events;
-      return 0;
+int TSerialDevice::WaitCommEvent(TSerialLineEventState& S, const TSerialWakeEvent& Wake,
+                                 int SliceMs, std::uint32_t& Mask) {
+  Mask = 0;
+  if (Fd_ < 0) return EBADF;
+  constexpr std::uint32_t DeviceTag = 0, WakeTag = 1;
+  if (S.Poll < 0) {
+    S.Poll = ::epoll_create1(EPOLL_CLOEXEC);
+    if (S.Poll < 0) return errno;
+    // Edge-triggered: the device wakes the wait when bytes arrive, not while they wait. Bytes
+    // already there count as one arrival.
+    struct epoll_event Device {};
+    Device.events = EPOLLIN | EPOLLET;
+    Device.data.u32 = DeviceTag;
+    struct epoll_event Woken {};
+    Woken.events = EPOLLIN;
+    Woken.data.u32 = WakeTag;
+    if (::epoll_ctl(S.Poll, EPOLL_CTL_ADD, Fd_, &Device) != 0 ||
+        ::epoll_ctl(S.Poll, EPOLL_CTL_ADD, Wake.Fd(), &Woken) != 0) {
+      const int E = errno;
+      ::close(S.Poll);
+      S.Poll = -1;
+      return E;
     }
-    const int Left = RemainingMs(End);
-    if (Left == 0) return 0;
-
-    // Bytes already waiting keep the device readable; then only a hang-up is watched and the
-    // queue is sampled again shortly, so the wait never spins.
-    struct pollfd P[2] = {{Fd_, static_cast<short>(InQueue > 0 ? 0 : POLLIN), 0},
-                          {Wake.Fd(), POLLIN, 0}};
-    const int R = ::poll(P, 2, InQueue > 0 ? std::min(Left, 10) : Left);
-    if (R < 0) {
+    S.NextLineCheck = TClock::now();
+  }
+  const auto End = TClock::now() + std::chrono::milliseconds(SliceMs);
+  for (;;) {
+    struct epoll_event Ready[2];
+    const int N = ::epoll_wait(S.Poll, Ready, 2, RemainingMs(End));
+    if (N < 0) {
       if (errno == EINTR) continue;
       return errno;
     }
-    if (P[0].revents & POLLNVAL) return EBADF;
-    if (P[0].revents & (POLLHUP | POLLERR)) return EIO;
-    if (P[1].revents & POLLIN) return 0;
+    ++S.WakeUps;
+    std::uint32_t Events = 0;
+    bool WakeSet = false;
+    for (int I = 0; I < N; ++I) {
+      if (Ready[I].data.u32 == WakeTag) {
+        WakeSet = true;
+        continue;
+      }
+      if (Ready[I].events & (EPOLLHUP | EPOLLERR)) return EIO;
+      if (Ready[I].events & EPOLLIN) Events |= EV_RXCHAR;
+    }
+    const auto Now = TClock::now();
+    if (Now >= S.NextLineCheck) {
+      Events |= CheckLines(S);
+      S.NextLineCheck = Now + std::chrono::milliseconds(SliceMs);
+    }
+    Events &= Mask_.load();
+    if (Events != 0 || WakeSet || N == 0) {
+      Mask = Events;
+      return 0;
+    }
   }
 }
 

@@ -7,6 +7,7 @@
 // returns 0 or the errno code of its failure.
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -133,14 +134,28 @@ class TSerialWakeEvent {
   int Fd_ = -1;
 };
 
-// What the line-event wait of one watcher remembers between calls.
+// What the line-event wait of one watcher keeps between calls: its wait set (the device,
+// edge-triggered, so that bytes left unread do not keep it awake, and the wake event) and the
+// line state last seen.
 struct TSerialLineEventState {
-  bool Started = false;
-  std::uint32_t InQueue = 0;
-  bool ModemKnown = false;
-  int ModemLines = 0;
+  TSerialLineEventState() = default;
+  ~TSerialLineEventState();
+  TSerialLineEventState(const TSerialLineEventState&) = delete;
+  TSerialLineEventState& operator=(const TSerialLineEventState&) = delete;
+
+  int Poll = -1;  // the epoll descriptor, made by the first wait
+  std::chrono::steady_clock::time_point NextLineCheck;
+  bool NoCounters = false;  // the driver keeps no counters (pseudo terminals)
   bool CountersKnown = false;
   std::int64_t Frame = 0, Overrun = 0, Parity = 0, BufOverrun = 0, Break = 0;
+  std::int64_t Cts = 0, Dsr = 0, Ring = 0, Dcd = 0;
+  bool NoModemLines = false;  // the driver has no modem lines either
+  bool ModemKnown = false;
+  int ModemLines = 0;
+
+  // What the waits cost, for tests: returns from the wait set, and questions to the driver.
+  std::uint64_t WakeUps = 0;
+  std::uint64_t LineQueries = 0;
 };
 
 // One open serial device. The handle is shared: the port and its worker threads each hold a
@@ -178,13 +193,18 @@ class TSerialDevice {
   int WriteFile(const std::uint8_t* Data, std::uint32_t Count, std::uint32_t& Done);
 
   // Waits up to SliceMs for line events of the current mask; Mask receives them (0 when the
-  // slice passed or Wake was set). EIO when the device is gone: the caller stops watching.
+  // slice passed or Wake was set). Received bytes wake the wait as they arrive; the line
+  // errors and modem lines, which Linux cannot wait for together with them, are read at most
+  // once per slice. EIO when the device is gone: the caller stops watching. State and Wake
+  // stay the same from call to call.
   int WaitCommEvent(TSerialLineEventState& State, const TSerialWakeEvent& Wake, int SliceMs,
                     std::uint32_t& Mask);
 
  private:
   explicit TSerialDevice(int Fd) : Fd_(Fd) {}
   int SetModemLine(int Line, bool On);
+  // The line events since the last check, from the error counters or the modem lines.
+  std::uint32_t CheckLines(TSerialLineEventState& State) const;
 
   int Fd_ = -1;
   TSerialTimeouts Timeouts_;

@@ -329,5 +329,50 @@ TEST_F(SerialPortPtyTest, VanishedDeviceDuringWriteAndDestruction) {
   EXPECT_EQ(ThreadCount(), Before);
 }
 
+// While received bytes wait unread the line-event wait sleeps until something new happens: a
+// slice passes with one wake-up, and a pseudo terminal, which has neither error counters nor
+// modem lines (as its first answers said), is not asked for them again.
+TEST(SerialLineEventTest, WaitStaysQuietWhileBytesWaitUnread) {
+  TTestPty Pty;
+  int Error = 0;
+  const auto Device = TSerialDevice::Open(Pty.SlavePath(), Error);
+  ASSERT_NE(Device, nullptr) << Error;
+  TSerialLineSettings Raw;
+  Raw.BaudRate = 9600;
+  Raw.ByteSize = 8;
+  ASSERT_EQ(Device->SetCommState(Raw), 0);
+  ASSERT_EQ(
+      Device->SetCommMask(EV_RXCHAR | EV_CTS | EV_DSR | EV_RLSD | EV_BREAK | EV_ERR | EV_RING), 0);
+  TSerialWakeEvent Wake;
+  TSerialLineEventState State;
+  std::uint32_t Mask = 0;
+  const auto NextEvents = [&] {
+    for (int Slice = 0; Slice < 50; ++Slice) {  // a deadline of 50 slices
+      if (Device->WaitCommEvent(State, Wake, 100, Mask) != 0) return 0u;
+      if (Mask != 0) return Mask;
+    }
+    return 0u;
+  };
+
+  Pty.Write(BytesOf({1, 2, 3}));
+  EXPECT_EQ(NextEvents(), EV_RXCHAR);
+
+  const auto WakeUps = State.WakeUps;
+  const auto Queries = State.LineQueries;
+  ASSERT_EQ(Device->WaitCommEvent(State, Wake, 300, Mask), 0);
+  EXPECT_EQ(Mask, 0u);
+  EXPECT_EQ(State.WakeUps - WakeUps, 1u);
+  EXPECT_EQ(State.LineQueries - Queries, 0u);
+
+  // A new arrival is an event again, and nothing was taken from the input queue meanwhile.
+  Pty.Write(BytesOf({4}));
+  EXPECT_EQ(NextEvents(), EV_RXCHAR);
+  ASSERT_EQ(Device->SetCommTimeouts({0xFFFFFFFFu, 0xFFFFFFFFu, 1000, 0, 0}), 0);
+  std::uint8_t Buf[8];
+  std::uint32_t Done = 0;
+  ASSERT_EQ(Device->ReadFile(Buf, sizeof Buf, Done), 0);
+  EXPECT_EQ(TBytes(Buf, Done), BytesOf({1, 2, 3, 4}));
+}
+
 }  // namespace
 }  // namespace probrix
