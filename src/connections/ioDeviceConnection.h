@@ -33,8 +33,12 @@ enum class TConnectionType : std::uint8_t { ctSerialPort = 0, ctTcp = 1 };
 // - Read(Buffer, Count) waits until at least one byte has arrived or ReadTimeout has passed and
 //   returns between 1 and Count bytes (whatever has arrived). Nothing in time: EReadTimeoutError;
 //   an I/O failure (for TCP also a connection closed by either side): EConnectionIOError.
+// - ReadAvailable(Buffer, Count) takes what has already arrived (0..Count bytes) without
+//   waiting; it fails like Read, except that nothing waiting is 0, not a timeout.
 // - Write(Data, Count) writes all Count bytes or fails with EWriteTimeoutError or
 //   EConnectionIOError.
+// - A wait that a stop request cuts short (the calling thread's cancel event, platCancel.h)
+//   raises EAbort, which every layer passes on unchanged.
 // - Neither Read nor Write opens the connection: callers test IsOpen and call Open first.
 // - Every exception a connection raises itself has a message beginning with
 //   "[<ConnectionString>]".
@@ -68,6 +72,7 @@ class IDeviceConnection {
   /* 21 */ virtual void Unlock() = 0;
   /* 22 */ virtual bool Matches(std::string_view ConnectionString) const = 0;
   /* 23 */ virtual void ApplyConnectionString(std::string_view ConnectionString) = 0;
+  /* 24 */ virtual std::int32_t ReadAvailable(std::uint8_t* Buffer, std::int32_t Count) = 0;
 };
 
 // Holds a connection's lock for one scope, so every exit releases it.

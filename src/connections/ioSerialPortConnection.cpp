@@ -82,6 +82,15 @@ std::int32_t TSerialPortConnection::Read(std::uint8_t* Buffer, std::int32_t Coun
   }
 }
 
+std::int32_t TSerialPortConnection::ReadAvailable(std::uint8_t* Buffer, std::int32_t Count) {
+  try {
+    return Port.ReadAvailable(Buffer, Count);
+  } catch (const EInOutError& E) {
+    throw EConnectionIOError::CreateFmt("[%s] Данные не прочитаны из-за ошибки вввод-вывода.",
+                                        {ConnectionString()}, &E);
+  }
+}
+
 void TSerialPortConnection::Write(const std::uint8_t* Data, std::int32_t Count) {
   try {
     Port.Write(Data, Count);

@@ -35,6 +35,7 @@ class TSerialPortConnection : public TDeviceConnection {
   void CloseQuietly() override;
   void Write(const std::uint8_t* Data, std::int32_t Count) override;
   std::int32_t Read(std::uint8_t* Buffer, std::int32_t Count) override;
+  std::int32_t ReadAvailable(std::uint8_t* Buffer, std::int32_t Count) override;
   // Same port name, without regard to case.
   bool Matches(std::string_view ConnectionString) const override;
   // Takes over BaudRate, then DtrEnable; the port name is ignored.

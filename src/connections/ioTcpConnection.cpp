@@ -50,6 +50,9 @@ void TTcpConnection::Open() {
   try {
     Socket_ = CreateTcpSocket();
     Socket_->Connect(TcpAddr_, TcpPort_);
+  } catch (const EAbort&) {
+    CloseQuietly();  // a stop, not a failure to connect
+    throw;
   } catch (const std::exception& E) {
     CloseQuietly();
     throw EConnectionOpenError::CreateFmt("[%s] Ошибка открытия TCP-подключения",
@@ -77,12 +80,20 @@ void TTcpConnection::CloseQuietly() {
 }
 
 std::int32_t TTcpConnection::Read(std::uint8_t* Buffer, std::int32_t Count) {
+  return Receive(Buffer, Count, false);
+}
+
+std::int32_t TTcpConnection::ReadAvailable(std::uint8_t* Buffer, std::int32_t Count) {
+  return Receive(Buffer, Count, true);
+}
+
+std::int32_t TTcpConnection::Receive(std::uint8_t* Buffer, std::int32_t Count, bool AtOnce) {
   if (!IsOpen()) {
     throw EConnectionIOError::CreateFmt("[%s] Данные не прочитаны т.к. TCP-подключение закрыто.",
                                         {ConnectionString()});
   }
   try {
-    return Socket_->Recieve(Buffer, Count);
+    return AtOnce ? Socket_->RecieveAvailable(Buffer, Count) : Socket_->Recieve(Buffer, Count);
   } catch (const ETimeoutSocketError& E) {
     throw EReadTimeoutError::CreateFmt(
         "[%s] Операция чтения данных из TCP-подключения не была завершена до истечения времени "
@@ -100,19 +111,8 @@ void TTcpConnection::Write(const std::uint8_t* Data, std::int32_t Count) {
                                         {ConnectionString()});
   }
   try {
-    // A blocking send normally takes everything at once, but a signal or an expiring send
-    // timeout can cut it short; the rest is sent on, so a write is whole or it fails. A
-    // negative count is refused by the socket as a bad argument.
-    std::int32_t done = 0;
-    do {
-      const std::int32_t n = Socket_->Send(Data + done, Count - done);
-      if (n <= 0 && Count > 0) {
-        throw CreateSocketErrorFmt<EInOutSocketError>(
-            "TIpSocket.Send: Writing operation to \"%s\" failed.", {Socket_->RemoteEndPointText()},
-            0);
-      }
-      done += n;
-    } while (done < Count);
+    // The socket sends the whole buffer within one deadline, or fails.
+    Socket_->Send(Data, Count);
   } catch (const ETimeoutSocketError& E) {
     throw EWriteTimeoutError::CreateFmt(
         "[%s] Операция записи данных в TCP-подключение не была завершена до истечения веремени "

@@ -37,6 +37,7 @@ class TTcpConnection : public TDeviceConnection {
   void CloseQuietly() override;
   void Write(const std::uint8_t* Data, std::int32_t Count) override;
   std::int32_t Read(std::uint8_t* Buffer, std::int32_t Count) override;
+  std::int32_t ReadAvailable(std::uint8_t* Buffer, std::int32_t Count) override;
   // Same address (without regard to case) and port.
   bool Matches(std::string_view ConnectionString) const override;
   void ApplyConnectionString(std::string_view ConnectionString) override;
@@ -49,6 +50,10 @@ class TTcpConnection : public TDeviceConnection {
   std::string GetDefaultDisplayName() const override;  // "host:port"
 
  private:
+  // Read (waiting up to ReadTimeout) or ReadAvailable (not waiting), with one translation of
+  // the socket's failures.
+  std::int32_t Receive(std::uint8_t* Buffer, std::int32_t Count, bool AtOnce);
+
   std::unique_ptr<TIpSocket> Socket_;
   std::int32_t ReadTimeout_ = 0;
   std::int32_t WriteTimeout_ = 0;

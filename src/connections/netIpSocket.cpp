@@ -120,6 +120,7 @@ void TIpSocket::Connect(const std::shared_ptr<ISocketEndPoint>& EndPoint) {
   const int rc = EndPoint ? platform::SocketConnect(Handle_, EndPoint->GetSockAddr(),
                                                     platform::SocketConnectTimeoutMs)
                           : platform::SocketErrInvalidArg;
+  if (rc == platform::SocketErrCancelled) Abort();
   if (rc != 0) {
     throw CreateSocketErrorFmt<EConnectOperationRejected>(
         "TIpSocket.Connect: connnect operation rejected (RemoteEP: %s).",
@@ -139,8 +140,9 @@ void TIpSocket::Close(bool Shutdown) {
 
 std::int32_t TIpSocket::Send(const void* Data, std::int32_t Count) {
   std::int32_t sent = 0;
-  const int rc = platform::SocketSend(Handle_, Data, Count, sent);
+  const int rc = platform::SocketSend(Handle_, Data, Count, WriteTimeout, sent);
   if (rc == 0) return sent;
+  if (rc == platform::SocketErrCancelled) Abort();
   if (rc == platform::SocketErrTimedOut) {
     throw CreateSocketErrorFmt<ETimeoutSocketError>(
         "TIpSocket.Send: Writing operation to \"%s\" was not completed before the write "
@@ -155,49 +157,58 @@ std::int32_t TIpSocket::Recieve(void* Buffer, std::int32_t Count) {
   // A zero-byte request would read as an orderly close; there is simply nothing to do.
   if (Count == 0) return 0;
   std::int32_t received = 0;
-  const int rc = platform::SocketRecv(Handle_, Buffer, Count, ReceiveWaitMs_, received);
-  if (rc == 0) {
-    if (received > 0) return received;
+  const int rc = platform::SocketRecv(Handle_, Buffer, Count, ReadTimeout, received);
+  return CheckReceived(rc, received);
+}
+
+std::int32_t TIpSocket::RecieveAvailable(void* Buffer, std::int32_t Count) {
+  if (Count == 0) return 0;
+  std::int32_t received = 0;
+  const int rc = platform::SocketRecvAvailable(Handle_, Buffer, Count, received);
+  return rc == platform::SocketErrWouldBlock ? 0 : CheckReceived(rc, received);
+}
+
+std::int32_t TIpSocket::CheckReceived(int Code, std::int32_t Received) {
+  if (Code == 0) {
+    if (Received > 0) return Received;
     throw CreateSocketErrorFmt<EInOutSocketError>(
         "TIpSocket.Recieve: Reading operation from \"%s\" was not completed because connection "
         "has been gracefully closed.",
         {RemoteEndPointText()}, 0);
   }
-  if (rc == platform::SocketErrTimedOut) {
+  if (Code == platform::SocketErrCancelled) Abort();
+  if (Code == platform::SocketErrTimedOut) {
     throw CreateSocketErrorFmt<ETimeoutSocketError>(
         "TIpSocket.Recieve: Reading operation from \"%s\" was not completed before the read "
         "timeout expired.",
-        {RemoteEndPointText()}, rc);
+        {RemoteEndPointText()}, Code);
   }
   throw CreateSocketErrorFmt<EInOutSocketError>(
-      "TIpSocket.Recieve: Reading operation from \"%s\" failed.", {RemoteEndPointText()}, rc);
+      "TIpSocket.Recieve: Reading operation from \"%s\" failed.", {RemoteEndPointText()}, Code);
 }
 
 std::int32_t TIpSocket::GetReadTimeout() {
-  if (!Connected_) return ReadTimeout;
-  std::int32_t value = 0;
-  if (const int rc =
-          platform::SocketGetTimeout(Handle_, platform::TSocketTimeoutKind::Receive, value);
-      rc != 0) {
-    throw CreateSocketErrorFmt<EInOutSocketError>(
-        "TIpSocket.GetReadTimeout: getsockopt failed (LocalEP: %s, RemoteEP: %s).",
-        {LocalEndPointText(), RemoteEndPointText()}, rc);
-  }
-  ReadTimeout = value;
+  if (Connected_) QueryTimeout(platform::TSocketTimeoutKind::Receive);
   return ReadTimeout;
 }
 
 std::int32_t TIpSocket::GetWriteTimeout() {
-  if (!Connected_) return WriteTimeout;
-  std::int32_t value = 0;
-  if (const int rc = platform::SocketGetTimeout(Handle_, platform::TSocketTimeoutKind::Send, value);
-      rc != 0) {
+  if (Connected_) QueryTimeout(platform::TSocketTimeoutKind::Send);
+  return WriteTimeout;
+}
+
+void TIpSocket::QueryTimeout(platform::TSocketTimeoutKind Kind) {
+  // The kernel keeps the option in scheduler ticks and reads back a rounded value (123 as
+  // 124); the waits are timed here to the millisecond, so the value in force is the one set.
+  // The query only proves that the socket still answers.
+  std::int32_t kernelValue = 0;
+  if (const int rc = platform::SocketGetTimeout(Handle_, Kind, kernelValue); rc != 0) {
     throw CreateSocketErrorFmt<EInOutSocketError>(
-        "TIpSocket.GetWriteTimeout: getsockopt failed (LocalEP: %s, RemoteEP: %s).",
+        Kind == platform::TSocketTimeoutKind::Receive
+            ? "TIpSocket.GetReadTimeout: getsockopt failed (LocalEP: %s, RemoteEP: %s)."
+            : "TIpSocket.GetWriteTimeout: getsockopt failed (LocalEP: %s, RemoteEP: %s).",
         {LocalEndPointText(), RemoteEndPointText()}, rc);
   }
-  WriteTimeout = value;
-  return WriteTimeout;
 }
 
 void TIpSocket::SetReadTimeout(std::int32_t Value) {
@@ -212,7 +223,6 @@ void TIpSocket::SetReadTimeout(std::int32_t Value) {
     }
   }
   ReadTimeout = Value;
-  ReceiveWaitMs_ = Value;
 }
 
 void TIpSocket::SetWriteTimeout(std::int32_t Value) {

@@ -85,8 +85,8 @@ class TIPv4EndPoint : public TSocketEndPoint, public IIPv4EndPoint {
 // A TIPv4EndPoint when the family field is IPv4, else a TSocketEndPoint; a copy of Addr.
 std::shared_ptr<ISocketEndPoint> CreateEndPoint(const TSockAddr& Addr);
 
-// One stream socket with one owner, used by one thread at a time. Blocking mode throughout;
-// a connect is bounded by platform::SocketConnectTimeoutMs.
+// One stream socket with one owner, used by one thread at a time. A connect is bounded by
+// platform::SocketConnectTimeoutMs.
 class TIpSocket {
  public:
   TIpSocket(std::int32_t AddressFamily, std::int32_t SocketType, std::int32_t ProtocolType);
@@ -104,10 +104,15 @@ class TIpSocket {
   void Close(bool Shutdown);
   bool Connected() const { return Connected_; }
 
-  // One send/receive call: the count accepted/received; a receive returns 1..Count bytes.
+  // Sends all Count bytes within WriteTimeout for the whole buffer (0: no limit) and returns
+  // Count. A receive waits at most ReadTimeout and returns 1..Count bytes. A set cancel event
+  // of the calling thread (platCancel.h) ends a connect, send or receive with EAbort.
   std::int32_t Send(const void* Data, std::int32_t Count);
   std::int32_t Recieve(void* Buffer, std::int32_t Count);
+  // What has already arrived (at most Count bytes), without waiting; 0 when nothing has.
+  std::int32_t RecieveAvailable(void* Buffer, std::int32_t Count);
 
+  // The values last set: the waits are timed to the millisecond whatever the kernel rounds.
   std::int32_t GetReadTimeout();
   void SetReadTimeout(std::int32_t Value);
   std::int32_t GetWriteTimeout();
@@ -124,6 +129,10 @@ class TIpSocket {
   platform::TSocketHandle Handle() const { return Handle_; }
 
  private:
+  // A receive's outcome: the byte count, or the exception of its code (EAbort when cancelled).
+  std::int32_t CheckReceived(int Code, std::int32_t Received);
+  void QueryTimeout(platform::TSocketTimeoutKind Kind);
+
   platform::TSocketHandle Handle_ = platform::InvalidSocketHandle;
   bool Connected_ = false;
   std::int32_t FAddressFamily = 0;
@@ -131,8 +140,6 @@ class TIpSocket {
   std::int32_t FProtocolType = 0;
   std::int32_t ReadTimeout = 0;
   std::int32_t WriteTimeout = 0;
-  // The receive timeout exactly as last set; the option read back is rounded to ticks.
-  std::int32_t ReceiveWaitMs_ = 0;
   std::shared_ptr<ISocketEndPoint> LocalEndPoint;
   std::shared_ptr<ISocketEndPoint> RemoteEndPoint;
 };

@@ -252,7 +252,8 @@ void TSerialPort::Open() {
     Handle.reset();
     throw;
   }
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  // The line settles; a stop request cuts the wait short (the next read or write reports it).
+  platform::CancellableSleep(100);
 }
 
 void TSerialPort::UpdateDcb() {
@@ -342,10 +343,7 @@ std::int32_t TSerialPort::Read(std::uint8_t* Buffer, std::int32_t Count) {
   if (!IsOpen()) throw EInvalidOperation::CreateFmt(PortClosedOperation, {"Read"});
   std::uint32_t Done = 0;
   const int Error = Handle->ReadFile(Buffer, static_cast<std::uint32_t>(Count), Done);
-  if (Error != 0) {
-    if (IsSerialHandleLostError(Error)) HandleLost();
-    RaiseIOError(Error, FormatExceptionMessage("Ошибка чтения из порта %s.", {PortName_}));
-  }
+  if (Error != 0) RaiseReadError(Error);
   // Only a read that was allowed to wait reports its empty end as a timeout.
   if (Done == 0 && ReadTimeout_ != 0)
     throw ETimeoutException::CreateFmt(
@@ -353,6 +351,21 @@ std::int32_t TSerialPort::Read(std::uint8_t* Buffer, std::int32_t Count) {
         "таймаута ожидания чтения",
         {PortName_});
   return static_cast<std::int32_t>(Done);
+}
+
+std::int32_t TSerialPort::ReadAvailable(std::uint8_t* Buffer, std::int32_t Count) {
+  if (Count <= 0) return 0;
+  if (!IsOpen()) throw EInvalidOperation::CreateFmt(PortClosedOperation, {"Read"});
+  std::uint32_t Done = 0;
+  if (const int Error = Handle->ReadAvailable(Buffer, static_cast<std::uint32_t>(Count), Done))
+    RaiseReadError(Error);
+  return static_cast<std::int32_t>(Done);
+}
+
+void TSerialPort::RaiseReadError(int Error) {
+  if (platform::IsCancelledError(Error)) Abort();
+  if (IsSerialHandleLostError(Error)) HandleLost();
+  RaiseIOError(Error, FormatExceptionMessage("Ошибка чтения из порта %s.", {PortName_}));
 }
 
 void TSerialPort::Write(const std::uint8_t* Data, std::int32_t Count) {
@@ -363,6 +376,7 @@ void TSerialPort::Write(const std::uint8_t* Data, std::int32_t Count) {
         "Порт находится в состоянии разрыва. Нельзя выполнить операцию %s.", {"Write"});
   std::uint32_t Done = 0;
   const int Error = Handle->WriteFile(Data, static_cast<std::uint32_t>(Count), Done);
+  if (platform::IsCancelledError(Error)) Abort();
   if (Error == ETIMEDOUT || (Error == 0 && Done < static_cast<std::uint32_t>(Count)))
     throw ETimeoutException::CreateFmt(
         "Запись в порт %s не была завершена до истечения таймаута ожидания записи", {PortName_});

@@ -99,7 +99,11 @@ class TSerialPort {
   void Open();
   void Close();
   // Waits per ReadTimeout for the first byte and returns the bytes waiting then (up to Count).
+  // A wait cut short by the calling thread's cancel event (platCancel.h) raises EAbort, as a
+  // write does.
   std::int32_t Read(std::uint8_t* Buffer, std::int32_t Count);
+  // The bytes already received (up to Count), without waiting; 0 when there are none.
+  std::int32_t ReadAvailable(std::uint8_t* Buffer, std::int32_t Count);
   void Write(const std::uint8_t* Data, std::int32_t Count);
   void DiscardInBuffer();
   void DiscardOutBuffer();
@@ -152,6 +156,7 @@ class TSerialPort {
   void WriteTimeouts(std::int32_t NewReadTimeout, std::int32_t NewWriteTimeout);
   // A read or write found the device gone: the port counts as closed from now on.
   void HandleLost();
+  [[noreturn]] void RaiseReadError(int Error);
   // Stops and frees the threads of a handle that was lost.
   void ReleaseLostHandle();
 

@@ -20,6 +20,8 @@ std::string FormatExceptionMessage(std::string_view Fmt, TFormatArgs Args) noexc
   }
 }
 
+void Abort() { throw EAbort::Create("Операция прервана"); }
+
 std::string ExceptionClassName(const std::exception& E) {
   if (const auto* own = dynamic_cast<const Exception*>(&E)) return own->ClassName();
   return DemangledTypeName(typeid(E).name());

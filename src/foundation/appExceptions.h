@@ -142,6 +142,13 @@ class EInOutError : public Exception {
   std::int32_t ErrorCode = 0;
 };
 
+// A stop request cut an operation short (the runtime's silent exception): not a failure of
+// the device or the connection, so it passes every layer unchanged and is never reported as
+// a search error.
+PROBRIX_DECLARE_PLAIN_EXCEPTION(EAbort, Exception)
+// Raises EAbort with the runtime's text.
+[[noreturn]] void Abort();
+
 // The serial port layer's own two classes.
 PROBRIX_DECLARE_PLAIN_EXCEPTION(ETimeoutException, Exception)
 PROBRIX_DECLARE_PLAIN_EXCEPTION(EInvalidArgument, Exception)

@@ -8,7 +8,6 @@
 #include <linux/serial.h>
 #include <poll.h>
 #include <sys/epoll.h>
-#include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -38,16 +37,6 @@ int RemainingMs(TClock::time_point End) {
   return Left > INT_MAX ? INT_MAX : static_cast<int>(Left);
 }
 
-// poll() until End (nanosecond resolution: whole milliseconds would end every read timeout
-// early or late by up to one); Unlimited waits without end.
-int PollUntil(struct pollfd* Fds, nfds_t Count, bool Unlimited, TClock::time_point End) {
-  if (Unlimited) return ::ppoll(Fds, Count, nullptr, nullptr);
-  auto Left = std::chrono::duration_cast<std::chrono::nanoseconds>(End - TClock::now()).count();
-  if (Left < 0) Left = 0;
-  const timespec Ts{static_cast<time_t>(Left / 1000000000), static_cast<long>(Left % 1000000000)};
-  return ::ppoll(Fds, Count, &Ts, nullptr);
-}
-
 // A wait of Ms milliseconds; -1 = no limit.
 int ReadWaitMs(const TSerialTimeouts& T) {
   if (T.ReadTotalTimeoutMultiplier == 0 && T.ReadTotalTimeoutConstant == 0)
@@ -71,34 +60,6 @@ bool IsSerialAccessDeniedError(int Error) {
 }
 
 std::string SerialErrorText(int Error) { return std::system_category().message(Error); }
-
-// --- TSerialWakeEvent -------------------------------------------------------------------
-
-TSerialWakeEvent::TSerialWakeEvent() {
-  Fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  if (Fd_ < 0) throw std::system_error(errno, std::system_category(), "eventfd");
-}
-
-TSerialWakeEvent::~TSerialWakeEvent() {
-  if (Fd_ >= 0) ::close(Fd_);
-}
-
-void TSerialWakeEvent::Set() {
-  const std::uint64_t One = 1;
-  [[maybe_unused]] auto R = ::write(Fd_, &One, sizeof One);
-}
-
-void TSerialWakeEvent::Reset() {
-  std::uint64_t Value = 0;
-  [[maybe_unused]] auto R = ::read(Fd_, &Value, sizeof Value);
-}
-
-bool TSerialWakeEvent::WaitFor(int Ms) const {
-  struct pollfd P {
-    Fd_, POLLIN, 0
-  };
-  return ::poll(&P, 1, Ms) > 0 && (P.revents & POLLIN) != 0;
-}
 
 // --- TSerialDevice ----------------------------------------------------------------------
 
@@ -365,35 +326,48 @@ int TSerialDevice::ReadFile(std::uint8_t* Buffer, std::uint32_t Count, std::uint
   if (Count == 0) return 0;
   if (Fd_ < 0) return EBADF;
   const int WaitMs = ReadWaitMs(Timeouts_);
-  const auto End = TClock::now() + std::chrono::milliseconds(WaitMs < 0 ? 0 : WaitMs);
-  const std::size_t Want = std::min<std::size_t>(Count, SSIZE_MAX);
+  std::optional<TClock::time_point> End;
+  if (WaitMs >= 0) End = TClock::now() + std::chrono::milliseconds(WaitMs);
   for (;;) {
-    struct pollfd P {
-      Fd_, POLLIN, 0
-    };
-    const int R = PollUntil(&P, 1, WaitMs < 0, End);
-    if (R < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    if (R == 0) return 0;  // nothing within the timeout
-    if (P.revents & POLLNVAL) return EBADF;
-    if (P.revents & POLLIN) {
-      const ssize_t N = ::read(Fd_, Buffer, Want);
+    short Revents = 0;
+    const int R = platform::WaitDescriptor(Fd_, POLLIN, End, Revents);
+    if (R == ETIMEDOUT) return 0;  // nothing within the timeout
+    if (R != 0) return R;
+    const int E = TakeReadable(Revents, Buffer, Count, Done);
+    if (E != 0 || Done > 0) return E;
+    // Another reader was faster: wait on for the rest of the time.
+  }
+}
+
+int TSerialDevice::ReadAvailable(std::uint8_t* Buffer, std::uint32_t Count, std::uint32_t& Done) {
+  Done = 0;
+  if (Count == 0) return 0;
+  if (Fd_ < 0) return EBADF;
+  short Revents = 0;
+  const int R = platform::WaitDescriptor(Fd_, POLLIN, TClock::now(), Revents);
+  if (R == ETIMEDOUT) return 0;
+  if (R != 0) return R;
+  return TakeReadable(Revents, Buffer, Count, Done);
+}
+
+int TSerialDevice::TakeReadable(short Revents, std::uint8_t* Buffer, std::uint32_t Count,
+                                std::uint32_t& Done) {
+  if (Revents & POLLNVAL) return EBADF;
+  if (Revents & POLLIN) {
+    for (;;) {
+      const ssize_t N = ::read(Fd_, Buffer, std::min<std::size_t>(Count, SSIZE_MAX));
       if (N > 0) {
         Done = static_cast<std::uint32_t>(N);
         return 0;
       }
       // Readable but no data: the other side is gone.
       if (N == 0) return EIO;
-      if (errno == EAGAIN || errno == EINTR) {
-        if (WaitMs >= 0 && RemainingMs(End) == 0) return 0;
-        continue;
-      }
-      return errno;
+      if (errno == EINTR) continue;
+      return errno == EAGAIN ? 0 : errno;
     }
-    if (P.revents & (POLLHUP | POLLERR)) return EIO;
   }
+  if (Revents & (POLLHUP | POLLERR)) return EIO;
+  return 0;
 }
 
 int TSerialDevice::WriteFile(const std::uint8_t* Data, std::uint32_t Count, std::uint32_t& Done) {
@@ -401,8 +375,8 @@ int TSerialDevice::WriteFile(const std::uint8_t* Data, std::uint32_t Count, std:
   if (Fd_ < 0) return EBADF;
   const std::uint32_t Limit =
       Timeouts_.WriteTotalTimeoutConstant + Timeouts_.WriteTotalTimeoutMultiplier * Count;
-  const bool Unlimited = Limit == 0;
-  const auto End = TClock::now() + std::chrono::milliseconds(Limit);
+  std::optional<TClock::time_point> End;
+  if (Limit != 0) End = TClock::now() + std::chrono::milliseconds(Limit);
   while (Done < Count) {
     const ssize_t N = ::write(Fd_, Data + Done, Count - Done);
     if (N > 0) {
@@ -412,22 +386,11 @@ int TSerialDevice::WriteFile(const std::uint8_t* Data, std::uint32_t Count, std:
     if (N < 0 && errno == EINTR) continue;
     if (N < 0 && errno != EAGAIN) return errno;
     // The output queue is full: wait for room.
-    for (;;) {
-      const int Wait = Unlimited ? -1 : RemainingMs(End);
-      if (!Unlimited && Wait == 0) return ETIMEDOUT;
-      struct pollfd P {
-        Fd_, POLLOUT, 0
-      };
-      const int R = ::poll(&P, 1, Wait);
-      if (R < 0) {
-        if (errno == EINTR) continue;
-        return errno;
-      }
-      if (R == 0) return ETIMEDOUT;
-      if (P.revents & POLLNVAL) return EBADF;
-      if (P.revents & POLLOUT) break;
-      if (P.revents & (POLLHUP | POLLERR)) return EIO;
-    }
+    short Revents = 0;
+    const int R = platform::WaitDescriptor(Fd_, POLLOUT, End, Revents);
+    if (R != 0) return R;
+    if (Revents & POLLNVAL) return EBADF;
+    if (!(Revents & POLLOUT) && (Revents & (POLLHUP | POLLERR))) return EIO;
   }
   return 0;
 }

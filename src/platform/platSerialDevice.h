@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/platCancel.h"
+
 namespace probrix {
 
 // Line settings block: what the serial port programs, with the usual codes.
@@ -118,21 +120,7 @@ bool IsSerialAccessDeniedError(int Error);
 std::string SerialErrorText(int Error);
 
 // A manual-reset event that a thread can wait on together with a device (an eventfd).
-class TSerialWakeEvent {
- public:
-  TSerialWakeEvent();
-  ~TSerialWakeEvent();
-  TSerialWakeEvent(const TSerialWakeEvent&) = delete;
-  TSerialWakeEvent& operator=(const TSerialWakeEvent&) = delete;
-  void Set();
-  void Reset();
-  // Waits up to Ms for the event; true when it is set.
-  bool WaitFor(int Ms) const;
-  int Fd() const { return Fd_; }
-
- private:
-  int Fd_ = -1;
-};
+using TSerialWakeEvent = platform::TCancelEvent;
 
 // What the line-event wait of one watcher keeps between calls: its wait set (the device,
 // edge-triggered, so that bytes left unread do not keep it awake, and the wake event) and the
@@ -187,10 +175,14 @@ class TSerialDevice {
   int ClearCommError(std::uint32_t& Errors, std::uint32_t& InQueue);
 
   // Waits as the timeouts say: returns with the waiting bytes (up to Count) as soon as there is
-  // at least one; Done 0 means nothing arrived in time. A lost device gives EIO.
+  // at least one; Done 0 means nothing arrived in time. A lost device gives EIO, a set cancel
+  // event of the calling thread (platCancel.h) ECANCELED.
   int ReadFile(std::uint8_t* Buffer, std::uint32_t Count, std::uint32_t& Done);
-  // Writes all of Data within the write timeout; ETIMEDOUT (with Done below Count) otherwise.
+  // Writes all of Data within the write timeout; ETIMEDOUT (with Done below Count) otherwise,
+  // ECANCELED when the calling thread's cancel event is set while the output queue is full.
   int WriteFile(const std::uint8_t* Data, std::uint32_t Count, std::uint32_t& Done);
+  // What has already arrived (up to Count), without waiting; Done 0 when nothing has.
+  int ReadAvailable(std::uint8_t* Buffer, std::uint32_t Count, std::uint32_t& Done);
 
   // Waits up to SliceMs for line events of the current mask; Mask receives them (0 when the
   // slice passed or Wake was set). Received bytes wake the wait as they arrive; the line
@@ -205,6 +197,8 @@ class TSerialDevice {
   int SetModemLine(int Line, bool On);
   // The line events since the last check, from the error counters or the modem lines.
   std::uint32_t CheckLines(TSerialLineEventState& State) const;
+  // Reads what a wait reported readable (Revents of poll); EIO for a device that went away.
+  int TakeReadable(short Revents, std::uint8_t* Buffer, std::uint32_t Count, std::uint32_t& Done);
 
   int Fd_ = -1;
   TSerialTimeouts Timeouts_;

@@ -12,12 +12,18 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstring>
+#include <optional>
+
+#include "platform/platCancel.h"
 
 namespace probrix::platform {
 
 const int SocketErrTimedOut = ETIMEDOUT;
 const int SocketErrInvalidArg = EINVAL;
+const int SocketErrCancelled = ECANCELED;
+const int SocketErrWouldBlock = EWOULDBLOCK;
 
 static_assert(sizeof(sockaddr_in) == sizeof(TSockAddrBytes));
 static_assert(AF_INET == AddressFamilyIPv4);
@@ -96,26 +102,20 @@ int SetBlocking(TSocketHandle Handle, bool Blocking) {
   return 0;
 }
 
+// A deadline TimeoutMs from now; none for 0 (no limit), the shortest wait for a negative value.
+std::optional<TWaitClock::time_point> DeadlineAfter(std::int32_t TimeoutMs) {
+  if (TimeoutMs == 0) return std::nullopt;
+  return TWaitClock::now() + std::chrono::milliseconds(TimeoutMs < 0 ? 1 : TimeoutMs);
+}
+
 // Waits for a non-blocking connect to finish; returns its outcome.
 int WaitConnected(TSocketHandle Handle, std::int32_t TimeoutMs) {
-  using Clock = std::chrono::steady_clock;
-  const auto deadline = Clock::now() + std::chrono::milliseconds(TimeoutMs);
-  for (;;) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    if (left <= 0) return ETIMEDOUT;
-    pollfd pfd{Handle, POLLOUT, 0};
-    const int n = ::poll(&pfd, 1, static_cast<int>(left));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    if (n == 0) return ETIMEDOUT;
-    int soError = 0;
-    socklen_t len = sizeof(soError);
-    if (::getsockopt(Handle, SOL_SOCKET, SO_ERROR, &soError, &len) < 0) return errno;
-    return soError;
-  }
+  short revents = 0;
+  if (const int rc = WaitDescriptor(Handle, POLLOUT, DeadlineAfter(TimeoutMs), revents)) return rc;
+  int soError = 0;
+  socklen_t len = sizeof(soError);
+  if (::getsockopt(Handle, SOL_SOCKET, SO_ERROR, &soError, &len) < 0) return errno;
+  return soError;
 }
 
 }  // namespace
@@ -135,51 +135,64 @@ int SocketConnect(TSocketHandle Handle, const TSockAddrBytes& Address, std::int3
   return result != 0 ? result : restore;
 }
 
-int SocketSend(TSocketHandle Handle, const void* Data, std::int32_t Count, std::int32_t& Sent) {
+int SocketSend(TSocketHandle Handle, const void* Data, std::int32_t Count, std::int32_t TimeoutMs,
+               std::int32_t& Sent) {
   Sent = 0;
   if (Count < 0) return EINVAL;
-  for (;;) {
-    const ssize_t n = ::send(Handle, Data, static_cast<std::size_t>(Count), MSG_NOSIGNAL);
+  // The kernel's send timeout would start afresh with every partial send; the deadline here
+  // governs the whole buffer.
+  const auto deadline = DeadlineAfter(TimeoutMs);
+  const auto* bytes = static_cast<const std::uint8_t*>(Data);
+  while (Sent < Count) {
+    const ssize_t n = ::send(Handle, bytes + Sent, static_cast<std::size_t>(Count - Sent),
+                             MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n >= 0) {
-      Sent = static_cast<std::int32_t>(n);
-      return 0;
+      Sent += static_cast<std::int32_t>(n);
+      continue;
     }
     if (errno == EINTR) continue;
-    // A blocking socket reports an expired SO_SNDTIMEO as "would block".
-    if (errno == EAGAIN || errno == EWOULDBLOCK) return ETIMEDOUT;
-    return errno;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return errno;
+    short revents = 0;
+    if (const int rc = WaitDescriptor(Handle, POLLOUT, deadline, revents)) return rc;
+    // An error or a hang-up shows at the next send.
   }
+  return 0;
 }
 
-int SocketRecv(TSocketHandle Handle, void* Buffer, std::int32_t Count, std::int32_t TimeoutMs,
-               std::int32_t& Received) {
+int SocketRecvAvailable(TSocketHandle Handle, void* Buffer, std::int32_t Count,
+                        std::int32_t& Received) {
   Received = 0;
   if (Count < 0) return EINVAL;
-  // The kernel keeps SO_RCVTIMEO in scheduler ticks, rounds it up and ends the wait a tick
-  // late (at 250 Hz a 50 ms timeout ran 52 to 56 ms), which adds up over a search of silent
-  // addresses. The option stays set on the socket, but the wait is done here against a
-  // deadline with ppoll, which ends on time.
-  const bool limited = TimeoutMs != 0;
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::milliseconds(TimeoutMs < 0 ? 1 : TimeoutMs);
   for (;;) {
-    const ssize_t n =
-        ::recv(Handle, Buffer, static_cast<std::size_t>(Count), limited ? MSG_DONTWAIT : 0);
+    const ssize_t n = ::recv(Handle, Buffer, static_cast<std::size_t>(Count), MSG_DONTWAIT);
     if (n >= 0) {
       Received = static_cast<std::int32_t>(n);
       return 0;
     }
     if (errno == EINTR) continue;
-    if (errno != EAGAIN && errno != EWOULDBLOCK) return errno;
-    if (!limited) return ETIMEDOUT;  // a blocking socket that reports "would block"
+    return errno == EAGAIN ? EWOULDBLOCK : errno;
+  }
+}
+
+int SocketRecv(TSocketHandle Handle, void* Buffer, std::int32_t Count, std::int32_t TimeoutMs,
+               std::int32_t& Received) {
+  // The kernel keeps SO_RCVTIMEO in scheduler ticks, rounds it up and ends the wait a tick
+  // late (at 250 Hz a 50 ms timeout ran 52 to 56 ms), which adds up over a search of silent
+  // addresses. The option stays set on the socket, but the wait is done here against a
+  // deadline, which ends on time.
+  const auto deadline = DeadlineAfter(TimeoutMs);
+  for (;;) {
+    const int rc = SocketRecvAvailable(Handle, Buffer, Count, Received);
+    if (rc != EWOULDBLOCK) return rc;
     // Nothing yet: wait for data, an error or the close until the deadline, then try again
-    // once more (bytes that arrived just at the deadline still count).
-    const auto left = deadline - std::chrono::steady_clock::now();
-    if (left <= std::chrono::steady_clock::duration::zero()) return ETIMEDOUT;
-    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
-    const timespec ts{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
-    pollfd pfd{Handle, POLLIN, 0};
-    if (::ppoll(&pfd, 1, &ts, nullptr) < 0 && errno != EINTR) return errno;
+    // (bytes that arrived just at the deadline still count).
+    short revents = 0;
+    const int wait = WaitDescriptor(Handle, POLLIN, deadline, revents);
+    if (wait == ETIMEDOUT) {
+      const int last = SocketRecvAvailable(Handle, Buffer, Count, Received);
+      return last == EWOULDBLOCK ? ETIMEDOUT : last;
+    }
+    if (wait != 0) return wait;
   }
 }
 

@@ -20,6 +20,8 @@ inline constexpr std::int32_t SocketConnectTimeoutMs = 3000;
 // Codes with a meaning of their own for the caller.
 extern const int SocketErrTimedOut;    // a receive/send/connect ran out of time
 extern const int SocketErrInvalidArg;  // a bad argument (negative count)
+extern const int SocketErrCancelled;   // the calling thread's cancel event was set
+extern const int SocketErrWouldBlock;  // nothing to receive at once
 
 // The 16-byte socket address: a 16-bit family in host order, then 14 bytes of the family.
 using TSockAddrBytes = std::array<std::uint8_t, 16>;
@@ -43,15 +45,24 @@ std::uint16_t SocketHostToNetPort(std::uint16_t Port);
 std::uint16_t SocketNetToHostPort(std::uint16_t Port);
 
 // Connects within TimeoutMs (non-blocking connect and a wait, then back to blocking mode).
+// Every wait below also ends with SocketErrCancelled when the calling thread's cancel event
+// (platCancel.h) is set.
 int SocketConnect(TSocketHandle Handle, const TSockAddrBytes& Address, std::int32_t TimeoutMs);
 
-// One send/receive call; a timed-out call reports SocketErrTimedOut. Receive reports 0 bytes
-// with code 0 when the peer closed in an orderly way. Sending never raises SIGPIPE.
-int SocketSend(TSocketHandle Handle, const void* Data, std::int32_t Count, std::int32_t& Sent);
+// Sends all Count bytes within one deadline of TimeoutMs for the whole buffer (0: no limit),
+// waiting for room with the time that is left; Sent counts what went out. Running out reports
+// SocketErrTimedOut. Sending never raises SIGPIPE.
+int SocketSend(TSocketHandle Handle, const void* Data, std::int32_t Count, std::int32_t TimeoutMs,
+               std::int32_t& Sent);
+// One receive: 1..Count bytes, or 0 bytes with code 0 when the peer closed in an orderly way.
 // TimeoutMs is the wait of this receive (0: no limit; negative: the shortest wait), timed here
 // to the millisecond rather than by the kernel's receive timeout, which runs in scheduler ticks.
 int SocketRecv(TSocketHandle Handle, void* Buffer, std::int32_t Count, std::int32_t TimeoutMs,
                std::int32_t& Received);
+// What has already arrived, without waiting: SocketErrWouldBlock when nothing has; otherwise as
+// SocketRecv.
+int SocketRecvAvailable(TSocketHandle Handle, void* Buffer, std::int32_t Count,
+                        std::int32_t& Received);
 
 enum class TSocketTimeoutKind : std::uint8_t { Receive, Send };
 // Milliseconds; 0 means no limit.

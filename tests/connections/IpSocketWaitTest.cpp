@@ -6,11 +6,14 @@
 #include <netinet/in.h>
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "TcpTestPeer.h"
 #include "connections/netIpSocket.h"
+#include "platform/platCancel.h"
 
 namespace probrix {
 namespace {
@@ -79,6 +82,45 @@ TEST(IpSocketWait, EachReceiveWaitsAgainAfterATimeout) {
   EXPECT_EQ(sock->Recieve(buf, sizeof(buf)), 1);
   EXPECT_EQ(buf[0], 'A');
   EXPECT_EQ(sock->GetReadTimeout(), 2000);
+}
+
+// A stop request, the thread's cancel event, ends a receive, a send and a connect that would
+// wait without limit; the event may come before the wait starts or during it.
+TEST(IpSocketWait, CancelEventEndsEveryWaitWithEAbort) {
+  platform::TCancelEvent cancel;
+  const platform::TCancelScope scope(cancel);
+  const auto cancelled = [&](const std::function<void()>& Wait) {
+    bool aborted = false;
+    {
+      TLater stop([&] { cancel.Set(); });
+      try {
+        Wait();
+      } catch (const EAbort&) {
+        aborted = true;
+      }
+    }
+    cancel.Reset();
+    return aborted;
+  };
+
+  TTcpTestPeer peer;
+  auto sock = Connected(peer, 0);
+  std::uint8_t buf[4];
+  EXPECT_TRUE(cancelled([&] { sock->Recieve(buf, sizeof(buf)); })) << "receive";
+  sock->SetWriteTimeout(0);
+  const std::vector<std::uint8_t> big(64u << 20, 0x55);  // the peer never reads
+  EXPECT_TRUE(cancelled([&] { sock->Send(big.data(), static_cast<std::int32_t>(big.size())); }))
+      << "send";
+
+  // A listener with a full accept queue drops further handshakes: that connect never ends.
+  TTcpTestPeer full(0);
+  auto first = CreateTcpSocket();
+  first->Connect(TIPv4Address(htonl(INADDR_LOOPBACK)), full.Port());
+  auto second = CreateTcpSocket();
+  EXPECT_TRUE(cancelled([&] {
+    second->Connect(TIPv4Address(htonl(INADDR_LOOPBACK)), full.Port());
+  })) << "connect";
+  EXPECT_FALSE(second->Connected());
 }
 
 }  // namespace

@@ -2,9 +2,12 @@
 // socket failures into connection failures.
 
 #include <gtest/gtest.h>
+#include <poll.h>
 
+#include <atomic>
 #include <cerrno>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "TcpTestPeer.h"
@@ -121,6 +124,15 @@ TEST(TcpConnectionTimeouts, StoredWhileClosedSocketValuesWhileOpen) {
   c.SetWriteTimeout(80);
   EXPECT_EQ(c.ReadTimeout(), 40);
   EXPECT_EQ(c.WriteTimeout(), 80);
+  // Read back as set, although the kernel keeps the option in scheduler ticks (123 as 124).
+  for (const std::int32_t ms : {123, 1, 50}) {
+    c.SetReadTimeout(ms);
+    c.SetWriteTimeout(ms + 1);
+    EXPECT_EQ(c.ReadTimeout(), ms);
+    EXPECT_EQ(c.WriteTimeout(), ms + 1);
+  }
+  c.SetReadTimeout(40);
+  c.SetWriteTimeout(80);
   c.Close();
   EXPECT_FALSE(c.IsOpen());
   EXPECT_EQ(c.ReadTimeout(), 40);
@@ -231,6 +243,53 @@ TEST(TcpConnectionIo, WriteThatCannotFinishTimesOut) {
     EXPECT_NE(E.Message.find("(50 ms). "), std::string::npos) << E.Message;
     EXPECT_TRUE(E.InnerException() && E.InnerException()->Is<ETimeoutSocketError>());
   }
+}
+
+TEST(TcpConnectionIo, OneDeadlineGovernsTheWholeWrite) {
+  // The peer reads, but slowly: every partial send makes progress. A timeout per send would
+  // let the write run on until all of it is sent; the deadline for the whole buffer ends it.
+  TTcpTestPeer peer;
+  TTcpConnection c("127.0.0.1", peer.Port());
+  c.Open();
+  ASSERT_TRUE(peer.Accept());
+  std::atomic<bool> done{false};
+  std::thread reader([&] {
+    while (!done.load()) {
+      peer.ReceiveExactly(16384, 10);
+      ::poll(nullptr, 0, 10);  // the slow device's pace
+    }
+  });
+  c.SetWriteTimeout(300);
+  const std::vector<std::uint8_t> big(32u << 20, 0x55);
+  EXPECT_THROW(c.Write(big.data(), static_cast<std::int32_t>(big.size())), EWriteTimeoutError);
+  done = true;
+  reader.join();
+}
+
+TEST(TcpConnectionIo, ReadAvailableTakesWhatWaitsWithoutWaiting) {
+  TTcpTestPeer peer;
+  TTcpConnection c("127.0.0.1", peer.Port());
+  std::uint8_t buf[8] = {};
+  EXPECT_THROW(c.ReadAvailable(buf, 8), EConnectionIOError);  // closed
+  c.Open();
+  ASSERT_TRUE(peer.Accept());
+  c.SetReadTimeout(0);  // no limit: ReadAvailable must not wait for it
+  EXPECT_EQ(c.ReadAvailable(buf, 8), 0);
+  peer.SendText("late");
+  ASSERT_TRUE(test::WaitFor([&] { return c.BytesToRead() == 4; }));
+  EXPECT_EQ(c.ReadAvailable(buf, 3), 3);
+  EXPECT_EQ(c.ReadAvailable(buf, 8), 1);
+  EXPECT_EQ(buf[0], 'e');
+  peer.CloseClient();
+  ASSERT_TRUE(test::WaitFor([&] {
+    try {
+      c.ReadAvailable(buf, 8);
+      return false;
+    } catch (const EConnectionIOError& E) {
+      const auto* inner = dynamic_cast<const EInOutSocketError*>(E.InnerException());
+      return inner != nullptr && inner->ErrorCode == 0;  // the device closed
+    }
+  }));
 }
 
 TEST(TcpConnectionLifetime, DestroyingAnOpenConnectionClosesIt) {

@@ -202,6 +202,29 @@ void TScriptedConnection::Write(const std::uint8_t* Data, std::int32_t Count) {
   Events_.push_back("write:" + HexDump(Data, Count));
 }
 
+void TScriptedConnection::AddWaiting(const TBytes& Data) {
+  std::lock_guard<std::mutex> guard(Mutex_);
+  Waiting_ += Data;
+}
+
+std::int32_t TScriptedConnection::ReadAvailable(std::uint8_t* Buffer, std::int32_t Count) {
+  std::lock_guard<std::mutex> guard(Mutex_);
+  if (!Open_) {
+    throw EConnectionIOError::CreateFmt("[%s] Данные не прочитаны т.к. подключение закрыто.",
+                                        {ConnectionString()});
+  }
+  return TakeWaiting(Buffer, Count);
+}
+
+std::int32_t TScriptedConnection::TakeWaiting(std::uint8_t* Buffer, std::int32_t Count) {
+  if (Count <= 0 || Buffer == nullptr) return 0;
+  const std::size_t n = std::min<std::size_t>(Waiting_.size(), static_cast<std::size_t>(Count));
+  std::copy_n(Waiting_.data(), n, Buffer);
+  Waiting_.erase(0, n);
+  if (n > 0) Events_.push_back("read:" + HexDump(Buffer, static_cast<int>(n)));
+  return static_cast<std::int32_t>(n);
+}
+
 std::int32_t TScriptedConnection::Read(std::uint8_t* Buffer, std::int32_t Count) {
   std::unique_lock<std::mutex> lock(Mutex_);
   ++ReadCount_;
@@ -212,6 +235,7 @@ std::int32_t TScriptedConnection::Read(std::uint8_t* Buffer, std::int32_t Count)
                                         {ConnectionString()});
   }
   if (Count <= 0 || Buffer == nullptr) return 0;
+  if (const std::int32_t n = TakeWaiting(Buffer, Count); n > 0) return n;
 
   const std::int32_t timeout = ReadTimeout_;
   const bool infinite = timeout == InfiniteTimeout();

@@ -46,6 +46,9 @@ class TScriptedConnection : public TDeviceConnection {
 
   // --- the script ---
   void AddChunk(const TBytes& Data, std::chrono::milliseconds Delay = std::chrono::milliseconds(0));
+  // Bytes that have already arrived: ReadAvailable takes them, and a Read takes them before
+  // any step.
+  void AddWaiting(const TBytes& Data);
   // The step throws a copy of E (its class kept) when it comes due.
   void AddReadFailure(const Exception& E,
                       std::chrono::milliseconds Delay = std::chrono::milliseconds(0));
@@ -86,6 +89,9 @@ class TScriptedConnection : public TDeviceConnection {
   void CloseQuietly() override;
   void Write(const std::uint8_t* Data, std::int32_t Count) override;
   std::int32_t Read(std::uint8_t* Buffer, std::int32_t Count) override;
+  // The bytes of AddWaiting (scripted steps arrive only while a Read waits for them), without
+  // waiting; EConnectionIOError while closed, as Read.
+  std::int32_t ReadAvailable(std::uint8_t* Buffer, std::int32_t Count) override;
   bool Matches(std::string_view ConnectionString) const override;
   void ApplyConnectionString(std::string_view ConnectionString) override;
 
@@ -94,6 +100,9 @@ class TScriptedConnection : public TDeviceConnection {
   std::string GetDefaultDisplayName() const override;
 
  private:
+  // Under the lock: moves up to Count bytes of Waiting_ into Buffer.
+  std::int32_t TakeWaiting(std::uint8_t* Buffer, std::int32_t Count);
+
   struct TStep {
     TBytes Data;
     std::unique_ptr<Exception> Failure;
@@ -106,6 +115,7 @@ class TScriptedConnection : public TDeviceConnection {
   mutable std::mutex Mutex_;
   std::condition_variable Changed_;
   std::deque<TStep> Steps_;
+  TBytes Waiting_;
   std::unique_ptr<Exception> OpenFailure_;
   std::unique_ptr<Exception> WriteFailure_;
   std::chrono::milliseconds WriteDelay_{0};
