@@ -33,6 +33,9 @@ void TMessageSender::WritePacket(IDeviceConnection& Connection, const std::uint8
   try {
     Connection.SetWriteTimeout(WriteTimeout);
     Connection.Write(Data, Count);
+  } catch (const EAbort&) {
+    Stopwatch.Stop();
+    throw;  // a stop is not a failure to send
   } catch (const EWriteTimeoutError& E) {
     Stopwatch.Stop();
     throw EWriteMessageTimeoutError::CreateFmt(
@@ -91,24 +94,41 @@ void TMessageSender::SendPacked(IDeviceConnection* Connection, const TBytes& Mes
 
 // --- TMessageReceiver ----------------------------------------------------------------------
 
+namespace {
+
+// Runs one read step of a receiver: after an EConnectionIOError the connection is closed quietly
+// (the next exchange opens it again); every failure is logged "<err ..." and re-thrown
+// unchanged.
+template <class F>
+auto GuardedRead(IDeviceConnection& Connection, F&& Step) {
+  try {
+    try {
+      return Step();
+    } catch (const EConnectionIOError&) {
+      Connection.CloseQuietly();
+      throw;
+    }
+  } catch (...) {
+    Connection.WriteLogFmt(TTrafficLogKind::Error, "<err Не удалось выполнить чтение данных: %s",
+                           {DescribeCurrentException()});
+    throw;
+  }
+}
+
+}  // namespace
+
 std::int32_t TMessageReceiver::ReceivePacked(IDeviceConnection* Connection, std::uint8_t* Buffer,
                                              std::int32_t Capacity) {
   CheckConnection(Connection);
   Connection->WriteLogFmt(TTrafficLogKind::ReadRequested, "<--- Запрошена операция чтения данных",
                           {});
-  std::int32_t count = 0;
-  try {
+  return GuardedRead(*Connection, [&] {
     if (!Connection->IsOpen()) {
       Connection->Open();
       Connection->WriteLogFmt(TTrafficLogKind::ConnectionOpened, "--->  [%s] Connection opened",
                               {Connection->ConnectionString()});
     }
-    try {
-      count = ReadPacket(*Connection, Buffer, Capacity);
-    } catch (const EConnectionIOError&) {
-      Connection->CloseQuietly();
-      throw;
-    }
+    const std::int32_t count = ReadPacket(*Connection, Buffer, Capacity);
     // A receiver reporting more than its buffer holds would make every later use of the count
     // read past the buffer.
     if (count > Capacity) {
@@ -118,20 +138,79 @@ std::int32_t TMessageReceiver::ReceivePacked(IDeviceConnection* Connection, std:
     }
     Connection->WriteLogFmt(TTrafficLogKind::PackedResponse, "<a-- (size=%d) %s (packed message)",
                             {count, HexDump(Buffer, count)});
-  } catch (...) {
-    Connection->WriteLogFmt(TTrafficLogKind::Error, "<err Не удалось выполнить чтение данных: %s",
-                            {DescribeCurrentException()});
-    throw;
-  }
-  return count;
+    return count;
+  });
 }
 
 void TMessageReceiver::RethrowReadFailure(IDeviceConnection& Connection,
                                           const std::exception& E) const {
-  if (dynamic_cast<const ECorruptMessageFrame*>(&E) != nullptr || IsConnectionOrTimeoutError(E))
+  if (dynamic_cast<const ECorruptMessageFrame*>(&E) != nullptr ||
+      dynamic_cast<const EAbort*>(&E) != nullptr || IsConnectionOrTimeoutError(E))
     throw;
   throw EUnexpectedReceiveError::CreateFmt("[%s] Непредвиденная ошибка при попытке чтения данных.",
                                            {Connection.ConnectionString()}, &E);
+}
+
+void TReadPhase::ReadFailed(IDeviceConnection& /*Connection*/, const Exception& /*E*/,
+                            const TReadPass& /*Pass*/) {
+  throw;  // called while E is in flight
+}
+
+void TMessageReceiver::ReadWithin(IDeviceConnection& Connection, std::int32_t Timeout,
+                                  TReadPhase& Phase, std::int64_t SpentMs) {
+  Stopwatch.Restart();
+  TStopwatchStopper stopper(Stopwatch);
+  const bool limited = Timeout != Connection.InfiniteTimeout();
+  TReadPass pass;
+  pass.Timeout = Timeout;
+  pass.ElapsedAtStart = SpentMs;
+  pass.Remaining = Timeout;
+  for (std::int32_t room = Phase.ReadRoom(); room > 0; room = Phase.ReadRoom()) {
+    if (limited) {
+      pass.ElapsedAtStart = SpentMs + Stopwatch.ElapsedMilliseconds();
+      pass.Remaining = Timeout - pass.ElapsedAtStart;
+      if (pass.Remaining <= 0) Phase.Expired(Connection, pass);
+    }
+    std::uint8_t* const at = Phase.ReadPosition();
+    std::int32_t n = 0;
+    try {
+      Connection.SetReadTimeout(static_cast<std::int32_t>(pass.Remaining));
+      Phase.BeforeRead(Connection);
+      n = Connection.Read(at, room);
+      // A connection returns 1..room bytes or throws; any other count must not be taken, or
+      // the next read would land outside the buffer (or the loop never end).
+      if (n < 1 || n > room) {
+        throw EUnexpectedReceiveError::CreateFmt(
+            "[%s] Недопустимый результат операции чтения: запрошено байт: %d, получено байт: %d",
+            {Connection.ConnectionString(), room, n});
+      }
+    } catch (const EReadTimeoutError& E) {
+      Phase.ReadFailed(Connection, E, pass);
+    } catch (const EConnectionIOError& E) {
+      Phase.ReadFailed(Connection, E, pass);
+    }
+    pass.Elapsed = SpentMs + Stopwatch.ElapsedMilliseconds();
+    if (Phase.Take(Connection, n, pass)) return;
+  }
+}
+
+void TMessageReceiver::DiscardWaiting(IDeviceConnection& Connection) {
+  GuardedRead(Connection, [&] {
+    std::int32_t count = 0;
+    // One buffer's worth at most: a device that floods the line cannot hold the exchange up.
+    while (count < BufferSize) {
+      const std::int32_t room = BufferSize - count;
+      const std::int32_t n = Connection.ReadAvailable(Buffer.data() + count, room);
+      if (n <= 0) break;
+      count += n < room ? n : room;
+    }
+    if (count > 0) {
+      Connection.WriteLogFmt(
+          TTrafficLogKind::Discarded,
+          "<del (size=%d) %s (данные, полученные до отправки запроса, отброшены)",
+          {count, HexDump(Buffer.data(), count)});
+    }
+  });
 }
 
 TBytes TMessageReceiver::ReceivePacked(IDeviceConnection* Connection) {
@@ -229,9 +308,12 @@ TBytes TMessageTransceiver::Exchange(const TBytes& Request) {
   CheckConnection();
   Connection_->Lock();
   TFinally finish([this] { FinishOperation(); });
+  // A late reply to an earlier request, or noise, would otherwise be read as this reply.
+  if (Connection_->IsOpen()) Receiver().DiscardWaiting(*Connection_);
   // The inner steps do not apply AutoClose: closing between the request and its response
   // would lose the response.
   SendLocked(Request);
+  Receiver().ExpectReplyTo(Request);
   return ReceiveLocked();
 }
 

@@ -4,16 +4,13 @@
 // receiver reads bytes until it holds one framed packet, and a transceiver combines the two
 // under the connection's lock and forwards its connection's traffic lines to a search log.
 //
-// Protocol receivers subclass TMessageReceiver and implement ReadPacket. Inside ReadPacket
-// they use:
-//   - StartOfPacketReadTimeout / ReadTimeout: the budgets for the start of a packet and for
-//     its rest (copied from the transceiver at every receive); when a budget equals
-//     Connection.InfiniteTimeout() it is passed to the connection unchanged and no budget
-//     arithmetic is done;
-//   - Stopwatch: the messenger's stopwatch, for elapsed milliseconds of the receive;
-//   - Connection.SetReadTimeout before each Connection.Read, and Connection.WriteLogFmt with
-//     the TTrafficLogKind values for the protocol's trace lines;
-//   - IsConnectionOrTimeoutError to decide whether a failure passes through unchanged.
+// Protocol receivers subclass TMessageReceiver and implement ReadPacket. They read through one
+// primitive, TMessageReceiver::ReadWithin, and supply only their framing as a TReadPhase: where
+// the next bytes go and how many may come, whether a phase is complete, their trace lines and
+// their timeout texts. ReadWithin owns the rest: the budget (StartOfPacketReadTimeout for the
+// start of a packet, ReadTimeout for its rest, copied from the transceiver at every receive; a
+// budget equal to Connection.InfiniteTimeout() is passed on unchanged without arithmetic), the
+// connection's ReadTimeout before each read, and one rule for each outcome of a read.
 // ReadPacket must never touch Buffer outside [0, Capacity): the 8192-byte limit is binding.
 
 #include <array>
@@ -25,6 +22,7 @@
 
 #include "connections/ioDeviceConnection.h"
 #include "foundation/appClasses.h"
+#include "foundation/appExceptions.h"
 #include "foundation/appTypes.h"
 #include "foundation/utilityStopwatch.h"
 #include "search/uSearchLog.h"
@@ -44,6 +42,8 @@ struct TTrafficLogKind {
   static constexpr std::uint8_t RawRead = 15;         // "<raw", "<acc"
   static constexpr std::uint8_t PacketReceived = 16;  // "<---" with the wait times
   static constexpr std::uint8_t Error = 17;           // "<err"
+  static constexpr std::uint8_t Discarded = 18;       // "<del" bytes waiting before a request
+  static constexpr std::uint8_t Skipped = 19;         // "<skp" a reply that is not this one
 };
 
 // The operating system's identifier of the calling thread, for the "[ThreadID: 0x%.8x]" parts.
@@ -93,6 +93,37 @@ class TMessageSender : public TDeviceMessenger {
                            std::int32_t Count);
 };
 
+// Where one read phase of a receive stands, for its trace lines and timeout texts. Times are
+// milliseconds since the phase's budget began.
+struct TReadPass {
+  std::int32_t Timeout = 0;         // the phase's budget (or the connection's infinite value)
+  std::int64_t ElapsedAtStart = 0;  // when this read began (kept up with a limited budget only)
+  std::int64_t Remaining = 0;       // what was left of the budget then (Timeout when unlimited)
+  std::int64_t Elapsed = 0;         // when this read returned
+};
+
+// The framing of one read phase (a header, the rest of a packet, the bytes up to a marker, a
+// line), as a receiver hands it to TMessageReceiver::ReadWithin.
+class TReadPhase {
+ public:
+  virtual ~TReadPhase() = default;
+  // Where the next read puts its bytes and how many it may bring; 0 room: nothing more fits,
+  // the phase ends.
+  virtual std::uint8_t* ReadPosition() = 0;
+  virtual std::int32_t ReadRoom() const = 0;
+  // Right before each read, the connection's ReadTimeout set.
+  virtual void BeforeRead(IDeviceConnection& /*Connection*/) {}
+  // Count bytes (1..ReadRoom()) arrived at ReadPosition(). True when the phase is complete.
+  virtual bool Take(IDeviceConnection& Connection, std::int32_t Count, const TReadPass& Pass) = 0;
+  // The budget ran out between reads: throws the phase's own timeout error.
+  [[noreturn]] virtual void Expired(IDeviceConnection& Connection, const TReadPass& Pass) = 0;
+  // A read failed with E, the connection's EReadTimeoutError or EConnectionIOError (a faulty
+  // byte count included); called while E is in flight. Throws what the phase reports for it;
+  // by default E itself.
+  [[noreturn]] virtual void ReadFailed(IDeviceConnection& Connection, const Exception& E,
+                                       const TReadPass& Pass);
+};
+
 class TMessageReceiver : public TDeviceMessenger {
  public:
   // The time for the rest of a packet once its start has arrived.
@@ -114,9 +145,31 @@ class TMessageReceiver : public TDeviceMessenger {
   virtual std::int32_t ReadPacket(IDeviceConnection& Connection, std::uint8_t* Buffer,
                                   std::int32_t Capacity) = 0;
 
+  // The request whose reply the next ReadPacket reads (Exchange tells it, after the send), so
+  // that a receiver can tell a late reply to an earlier request from this one's. By default
+  // nothing.
+  virtual void ExpectReplyTo(const TBytes& /*Request*/) {}
+
+  // Reads and drops what the connection holds from earlier exchanges (at most one buffer's
+  // worth, without waiting) and logs it as one "<del" line. Failures as in ReceivePacked.
+  void DiscardWaiting(IDeviceConnection& Connection);
+
  protected:
-  // Only inside a handler of ReadPacket: a corrupt frame, a connection or a timeout failure is
-  // re-thrown unchanged, anything else becomes EUnexpectedReceiveError naming the connection.
+  // The one read loop of every receiver: reads into Phase until it is complete, within Timeout
+  // ms of which SpentMs are already gone (no limit when Timeout is the connection's
+  // InfiniteTimeout). The stopwatch measures the phase. The outcomes of a read:
+  // - bytes: 1..ReadRoom(), handed to Phase.Take;
+  // - nothing before the deadline: Phase.Expired when the budget ran out between reads,
+  //   Phase.ReadFailed with the connection's EReadTimeoutError when a read waited in vain;
+  // - the peer closed or an I/O error: Phase.ReadFailed with the connection's
+  //   EConnectionIOError; a count outside 1..ReadRoom() counts as one (EUnexpectedReceiveError);
+  // - cancelled by a stop: EAbort passes unchanged.
+  void ReadWithin(IDeviceConnection& Connection, std::int32_t Timeout, TReadPhase& Phase,
+                  std::int64_t SpentMs = 0);
+
+  // Only inside a handler of ReadPacket: a corrupt frame, a connection or a timeout failure or
+  // a stop is re-thrown unchanged, anything else becomes EUnexpectedReceiveError naming the
+  // connection.
   [[noreturn]] void RethrowReadFailure(IDeviceConnection& Connection,
                                        const std::exception& E) const;
 };
@@ -138,7 +191,8 @@ class TMessageTransceiver : public TManualInterfacedObject, public IConnectionLo
   // EArgumentNullError "[TMessageTransceiver] ..." before any log line.
   void Send(const TBytes& Message);
   TBytes Receive();
-  // Send then Receive under one hold of the lock.
+  // Under one hold of the lock: drops what the open connection still holds from earlier
+  // exchanges (logged "<del"), sends, tells the receiver the request, and receives.
   TBytes Exchange(const TBytes& Request);
 
   const std::shared_ptr<IDeviceConnection>& Connection() const { return Connection_; }

@@ -1,55 +1,62 @@
 #include "messaging/ioModbusTransceiver.h"
 
+#include <cstring>
+#include <utility>
+
 #include "foundation/ioExceptions.h"
 #include "messaging/ioModbusCoreTypes.h"
 #include "messaging/updStrUtils.h"
 
 namespace probrix {
 
-std::int32_t TModbusAbstractReceiver::ReadExact(IDeviceConnection& Connection, std::uint8_t* Buffer,
-                                                std::int32_t Timeout, std::int32_t Count) {
-  std::int32_t total = 0;
-  std::int64_t elapsedAtStart = 0;
-  std::int32_t current = Timeout;
-  Stopwatch.Restart();
-  TStopwatchStopper stopper(Stopwatch);
-  const bool limited = Timeout != Connection.InfiniteTimeout();
-  while (total < Count) {
-    if (limited) {
-      const std::int64_t elapsed = Stopwatch.ElapsedMilliseconds();
-      elapsedAtStart = elapsed;
-      const std::int64_t remaining = static_cast<std::int64_t>(Timeout) - elapsed;
-      if (remaining <= 0) {
-        throw EReadTimeoutError::CreateFmt(
-            "Время ожидания чтения %d байт данных истекло. Прочитано %d байт "
-            "(ReadTimeout=%d msec, elapsedTimeout=%d msec, remainingTimeout=%d msec)",
-            {Count, total, Timeout, elapsed, remaining});
-      }
-      current = static_cast<std::int32_t>(remaining);
-    }
-    Connection.SetReadTimeout(current);
-    const std::int32_t wanted = Count - total;
-    const std::int32_t n = Connection.Read(Buffer + total, wanted);
-    // A connection returns 1..wanted bytes or throws; anything else must not be counted, or
-    // the next read would land outside the buffer (or never end).
-    if (n <= 0 || n > wanted) {
-      throw EUnexpectedReceiveError::CreateFmt(
-          "[%s] Недопустимый результат операции чтения: запрошено байт: %d, получено байт: %d",
-          {Connection.ConnectionString(), wanted, n});
-    }
-    Connection.WriteLogFmt(
-        TTrafficLogKind::RawRead, "<raw (size=%d) %s (OperationTime=%d ms)",
-        {n, HexDump(Buffer + total, n), Stopwatch.ElapsedMilliseconds() - elapsedAtStart});
-    total += n;
+namespace {
+
+// Exactly Count bytes into Buffer.
+class TExactCount final : public TReadPhase {
+ public:
+  TExactCount(std::uint8_t* Buffer, std::int32_t Count) : Buffer_(Buffer), Count_(Count) {}
+
+  std::uint8_t* ReadPosition() override { return Buffer_ + Total; }
+  std::int32_t ReadRoom() const override { return Count_ - Total; }
+  bool Take(IDeviceConnection& Connection, std::int32_t N, const TReadPass& Pass) override {
+    Connection.WriteLogFmt(TTrafficLogKind::RawRead, "<raw (size=%d) %s (OperationTime=%d ms)",
+                           {N, HexDump(Buffer_ + Total, N), Pass.Elapsed - Pass.ElapsedAtStart});
+    Total += N;
+    return Total >= Count_;
   }
-  return total;
+  [[noreturn]] void Expired(IDeviceConnection& /*Connection*/, const TReadPass& Pass) override {
+    throw EReadTimeoutError::CreateFmt(
+        "Время ожидания чтения %d байт данных истекло. Прочитано %d байт "
+        "(ReadTimeout=%d msec, elapsedTimeout=%d msec, remainingTimeout=%d msec)",
+        {Count_, Total, Pass.Timeout, Pass.ElapsedAtStart, Pass.Remaining});
+  }
+
+  std::int32_t Total = 0;
+
+ private:
+  std::uint8_t* const Buffer_;
+  const std::int32_t Count_;
+};
+
+std::uint16_t TransactionIdOf(const std::uint8_t* Frame) {
+  return static_cast<std::uint16_t>((Frame[0] << 8) | Frame[1]);
+}
+
+}  // namespace
+
+std::int32_t TModbusAbstractReceiver::ReadExact(IDeviceConnection& Connection, std::uint8_t* Buffer,
+                                                std::int32_t Timeout, std::int32_t Count,
+                                                std::int64_t SpentMs) {
+  TExactCount phase(Buffer, Count);
+  ReadWithin(Connection, Timeout, phase, SpentMs);
+  return phase.Total;
 }
 
 std::int32_t TModbusAbstractReceiver::ReadHeader(IDeviceConnection& Connection,
-                                                 std::uint8_t* Buffer) {
+                                                 std::uint8_t* Buffer, std::int64_t SpentMs) {
   const std::int32_t length = GetHeaderLength();
   try {
-    return ReadExact(Connection, Buffer, StartOfPacketReadTimeout, length);
+    return ReadExact(Connection, Buffer, StartOfPacketReadTimeout, length, SpentMs);
   } catch (const EReadTimeoutError& E) {
     throw EReadMessageTimeoutError::CreateFmt("Не получен заголовок (%d байт) MODBUS пакета. ",
                                               {length}, &E);
@@ -67,17 +74,11 @@ std::int32_t TModbusAbstractReceiver::ReadRemainder(IDeviceConnection& Connectio
   }
 }
 
-std::int32_t TModbusAbstractReceiver::ReadPacket(IDeviceConnection& Connection,
-                                                 std::uint8_t* Buffer, std::int32_t Capacity) {
-  const std::int32_t headerLength = GetHeaderLength();
-  if (headerLength > Capacity) {
-    throw ECorruptMessageFrame::CreateFmt(
-        "Заголовок MODBUS пакета (%d байт) не помещается в буфер приёма (%d байт)",
-        {headerLength, Capacity});
-  }
-  std::int32_t count = ReadHeader(Connection, Buffer);
+std::int32_t TModbusAbstractReceiver::ReadRest(IDeviceConnection& Connection, std::uint8_t* Buffer,
+                                               std::int32_t Capacity, std::int32_t HeaderCount) {
   const std::int64_t headerTime = Stopwatch.ElapsedMilliseconds();
   std::int64_t restTime = 0;
+  std::int32_t count = HeaderCount;
   const std::int32_t length = GetPacketLength(Buffer);
   if (length < count || length > Capacity) {
     throw ECorruptMessageFrame::CreateFmt(
@@ -94,11 +95,72 @@ std::int32_t TModbusAbstractReceiver::ReadPacket(IDeviceConnection& Connection,
   return count;
 }
 
+std::int32_t TModbusAbstractReceiver::ReadPacket(IDeviceConnection& Connection,
+                                                 std::uint8_t* Buffer, std::int32_t Capacity) {
+  const std::int32_t headerLength = GetHeaderLength();
+  if (headerLength > Capacity) {
+    throw ECorruptMessageFrame::CreateFmt(
+        "Заголовок MODBUS пакета (%d байт) не помещается в буфер приёма (%d байт)",
+        {headerLength, Capacity});
+  }
+  const std::optional<TBytes> request = std::exchange(Request_, std::nullopt);
+  if (!request) return ReadRest(Connection, Buffer, Capacity, ReadHeader(Connection, Buffer));
+
+  // Packets passed over use up the start-of-packet budget of this receive, not a new one.
+  TStopwatch listening;
+  listening.Start();
+  const bool limited = StartOfPacketReadTimeout != Connection.InfiniteTimeout();
+  TBytes setAside;
+  for (;;) {
+    std::int32_t count = 0;
+    try {
+      count = ReadHeader(Connection, Buffer, limited ? listening.ElapsedMilliseconds() : 0);
+    } catch (const EReadMessageTimeoutError&) {
+      if (setAside.empty()) throw;
+      // The reply did not come in time: the packet set aside is the answer after all.
+      std::memcpy(Buffer, setAside.data(), setAside.size());
+      return static_cast<std::int32_t>(setAside.size());
+    }
+    count = ReadRest(Connection, Buffer, Capacity, count);
+    switch (CheckReply(Connection, *request, Buffer, count)) {
+      case TReplyCheck::Accept:
+        return count;
+      case TReplyCheck::SetAside:
+        if (setAside.empty()) setAside.assign(Buffer, Buffer + count);
+        break;
+      case TReplyCheck::Skip:
+        break;
+    }
+  }
+}
+
+void TModbusAbstractReceiver::LogSkipped(IDeviceConnection& Connection, const std::uint8_t* Packet,
+                                         std::int32_t Count, const std::string& Why) {
+  Connection.WriteLogFmt(TTrafficLogKind::Skipped, "<skp (size=%d) %s (%s)",
+                         {Count, HexDump(Packet, Count), Why});
+}
+
 std::uint16_t TModbusRtuReceiver::GetPacketLength(const std::uint8_t* Header) {
   return ModbusUtils::GetRtuPacketLength(Header);
 }
 
 std::uint16_t TModbusRtuReceiver::GetHeaderLength() { return ModbusUtils::RtuHeaderLength; }
+
+TModbusAbstractReceiver::TReplyCheck TModbusRtuReceiver::CheckReply(IDeviceConnection& Connection,
+                                                                    const TBytes& Request,
+                                                                    const std::uint8_t* Packet,
+                                                                    std::int32_t Count) {
+  if (Request.empty() || Packet[0] == Request[0]) return TReplyCheck::Accept;
+  // A broken frame is the searcher's to reject (a CRC error is retried).
+  if (Count < ModbusUtils::MinRtuFrameLength ||
+      (Packet[Count - 2] | (Packet[Count - 1] << 8)) != ModbusUtils::CalcCrc16(Packet, Count - 2))
+    return TReplyCheck::Accept;
+  LogSkipped(Connection, Packet, Count,
+             Format("ответ другого прибора с адресом %d пропущен, ожидается ответ прибора с "
+                    "адресом %d",
+                    {Packet[0], Request[0]}));
+  return TReplyCheck::SetAside;
+}
 
 std::int32_t TModbusTcpReceiver::ReadPacket(IDeviceConnection& Connection, std::uint8_t* Buffer,
                                             std::int32_t Capacity) {
@@ -122,6 +184,28 @@ std::uint16_t TModbusTcpReceiver::GetPacketLength(const std::uint8_t* Header) {
 }
 
 std::uint16_t TModbusTcpReceiver::GetHeaderLength() { return ModbusUtils::TcpHeaderLength; }
+
+void TModbusTcpReceiver::ExpectReplyTo(const TBytes& Request) {
+  if (SentCount_ < 0x10000) ++SentCount_;
+  TModbusAbstractReceiver::ExpectReplyTo(Request);
+}
+
+TModbusAbstractReceiver::TReplyCheck TModbusTcpReceiver::CheckReply(IDeviceConnection& Connection,
+                                                                    const TBytes& Request,
+                                                                    const std::uint8_t* Packet,
+                                                                    std::int32_t Count) {
+  if (Request.size() < 2) return TReplyCheck::Accept;
+  const std::uint16_t sent = TransactionIdOf(Request.data());
+  const std::uint16_t received = TransactionIdOf(Packet);
+  // An identifier this receiver sent before the current one: the reply to an earlier request.
+  const auto age = static_cast<std::uint16_t>(sent - received);
+  if (age == 0 || age >= SentCount_) return TReplyCheck::Accept;
+  LogSkipped(Connection, Packet, Count,
+             Format("запоздавший ответ с идентификатором транзакции %d пропущен, ожидается "
+                    "идентификатор %d",
+                    {received, sent}));
+  return TReplyCheck::Skip;
+}
 
 std::unique_ptr<TMessageSender> TModbusAbstractTransceiver::CreateSender() {
   return std::make_unique<TModbusSender>();

@@ -6,6 +6,8 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "messaging/ioMessageTransceiver.h"
 
@@ -17,39 +19,86 @@ class TModbusAbstractReceiver : public TMessageReceiver {
  public:
   /* slot 2 */
   // Header, then the remainder the header announces; a length that does not fit Capacity
-  // fails with ECorruptMessageFrame before anything more is read.
+  // fails with ECorruptMessageFrame before anything more is read. A complete packet that
+  // CheckReply does not accept (a late reply, another device's reply) is logged and passed
+  // over, and reading goes on within the same start-of-packet budget.
   std::int32_t ReadPacket(IDeviceConnection& Connection, std::uint8_t* Buffer,
                           std::int32_t Capacity) override;
   /* slot 3 */ virtual std::uint16_t GetPacketLength(const std::uint8_t* Header) = 0;
   /* slot 4 */ virtual std::uint16_t GetHeaderLength() = 0;
 
   // Exactly Count bytes within Timeout milliseconds in total (no limit when Timeout is the
-  // connection's InfiniteTimeout); time used up between reads raises EReadTimeoutError.
+  // connection's InfiniteTimeout), of which SpentMs are already gone; time used up between
+  // reads raises EReadTimeoutError.
   std::int32_t ReadExact(IDeviceConnection& Connection, std::uint8_t* Buffer, std::int32_t Timeout,
-                         std::int32_t Count);
+                         std::int32_t Count, std::int64_t SpentMs = 0);
   // Within StartOfPacketReadTimeout; a timeout becomes EReadMessageTimeoutError.
-  std::int32_t ReadHeader(IDeviceConnection& Connection, std::uint8_t* Buffer);
+  std::int32_t ReadHeader(IDeviceConnection& Connection, std::uint8_t* Buffer,
+                          std::int64_t SpentMs = 0);
   // Within ReadTimeout; a timeout becomes EReadMessageTimeoutError.
   std::int32_t ReadRemainder(IDeviceConnection& Connection, std::uint8_t* Buffer,
                              std::int32_t Count);
+
+  // The next ReadPacket reads the reply to Request.
+  void ExpectReplyTo(const TBytes& Request) override { Request_ = Request; }
+
+ protected:
+  enum class TReplyCheck : std::uint8_t {
+    Accept,   // the reply to read
+    Skip,     // not this request's reply: read on
+    SetAside  // read on, but return it if the reply does not arrive in time
+  };
+  // Judges a complete packet against the request it should answer (and logs what it passes
+  // over). Only called after an exchange's request.
+  virtual TReplyCheck CheckReply(IDeviceConnection& Connection, const TBytes& Request,
+                                 const std::uint8_t* Packet, std::int32_t Count) = 0;
+  // The "<skp" line of a packet passed over; Why in the line's parentheses.
+  static void LogSkipped(IDeviceConnection& Connection, const std::uint8_t* Packet,
+                         std::int32_t Count, const std::string& Why);
+
+ private:
+  // The rest of a packet whose header is in Buffer: the length check, the remainder and the
+  // "<---" line (the stopwatch still holds the header's wait). Returns the packet's length.
+  std::int32_t ReadRest(IDeviceConnection& Connection, std::uint8_t* Buffer, std::int32_t Capacity,
+                        std::int32_t HeaderCount);
+
+  std::optional<TBytes> Request_;  // of the next receive; none for a plain receive
 };
 
-// Header: address, function code, byte count.
+// Header: address, function code, byte count. After an exchange, a whole frame with a good CRC
+// from another address is set aside: the addressed device may still answer in time (a late
+// reply of the device before it, on a bus or behind a gateway, comes first). Only when it does
+// not is that frame returned, for the searcher to reject.
 class TModbusRtuReceiver : public TModbusAbstractReceiver {
  public:
   std::uint16_t GetPacketLength(const std::uint8_t* Header) override;
   std::uint16_t GetHeaderLength() override;
+
+ protected:
+  TReplyCheck CheckReply(IDeviceConnection& Connection, const TBytes& Request,
+                         const std::uint8_t* Packet, std::int32_t Count) override;
 };
 
 // Header: transaction identifier, protocol identifier, length (the MBAP prefix); the length
 // field counts the bytes that follow it. A refused header closes the connection: the rest of
-// that reply would otherwise stay in the stream and be read as the next address's reply.
+// that reply would otherwise stay in the stream and be read as the next address's reply. After
+// an exchange, a reply with the identifier of an earlier request on this receiver (a late reply)
+// is passed over; one with an identifier never sent is returned, for the searcher to reject.
 class TModbusTcpReceiver : public TModbusAbstractReceiver {
  public:
   std::int32_t ReadPacket(IDeviceConnection& Connection, std::uint8_t* Buffer,
                           std::int32_t Capacity) override;
   std::uint16_t GetPacketLength(const std::uint8_t* Header) override;
   std::uint16_t GetHeaderLength() override;
+  // Also counts the request among those sent on this receiver.
+  void ExpectReplyTo(const TBytes& Request) override;
+
+ protected:
+  TReplyCheck CheckReply(IDeviceConnection& Connection, const TBytes& Request,
+                         const std::uint8_t* Packet, std::int32_t Count) override;
+
+ private:
+  std::uint32_t SentCount_ = 0;  // requests so far, the current one included (at most 65536)
 };
 
 class TModbusAbstractTransceiver : public TMessageTransceiver {

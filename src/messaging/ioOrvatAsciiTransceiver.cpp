@@ -1,9 +1,11 @@
 #include "messaging/ioOrvatAsciiTransceiver.h"
 
 #include <cstring>
+#include <utility>
 
 #include "foundation/appExceptions.h"
 #include "foundation/ioExceptions.h"
+#include "messaging/ioOrvatAsciiCoreTypes.h"
 #include "messaging/updStrUtils.h"
 
 namespace probrix {
@@ -40,30 +42,6 @@ TOrvatAsciiReceiver::TOrvatAsciiReceiver() {
   StartOfPacketReadTimeout = 5000;
 }
 
-TBytes TOrvatAsciiReceiver::ReadChunk(IDeviceConnection& Connection, std::int32_t Timeout) {
-  std::int32_t n = 0;
-  try {
-    Connection.SetReadTimeout(Timeout);
-    n = Connection.Read(ChunkBuffer_.data(), ChunkSize);
-    // A connection never returns more than asked; a faulty one must not move us past the end.
-    if (n < 0 || n > ChunkSize) {
-      throw EConnectionIOError::CreateFmt(
-          "[%s] Операция чтения вернула недопустимое количество байт: %d",
-          {Connection.ConnectionString(), n});
-    }
-  } catch (const EReadTimeoutError& e) {
-    throw EReadTimeoutError::CreateFmt(
-        "[%s] Истек таймаут ожидания чтения данных (%d ms). Данные не получены.",
-        {Connection.ConnectionString(), Connection.ReadTimeout()}, &e);
-  } catch (const EConnectionIOError& e) {
-    throw EConnectionIOError::CreateFmt("[%s] Ошибка приема сообщения.",
-                                        {Connection.ConnectionString()}, &e);
-  }
-  Connection.WriteLogFmt(TTrafficLogKind::ReadStep, "<raw (size=%d) %s (OperationTime=%d ms)",
-                         {n, HexDump(ChunkBuffer_.data(), n), Stopwatch.ElapsedMilliseconds()});
-  return TBytes(ChunkBuffer_.data(), static_cast<std::size_t>(n));
-}
-
 std::int32_t TOrvatAsciiReceiver::FindLastCrLf(const TBytes& Text) {
   for (std::size_t i = Text.size(); i >= 2; --i) {
     if (Text[i - 2] == CR && Text[i - 1] == LF) return static_cast<std::int32_t>(i - 1);
@@ -80,40 +58,85 @@ TBytes TOrvatAsciiReceiver::ExtractMessage(TBytes& Accumulator) {
   return message;
 }
 
+namespace {
+
+// Chunks into the accumulator until it holds a complete line.
+class TLines final : public TReadPhase {
+ public:
+  TLines(TBytes& Accumulator, std::uint8_t* Chunk, std::size_t Capacity)
+      : Accumulator_(Accumulator),
+        Chunk_(Chunk),
+        Capacity_(Capacity),
+        MayStartMidLine_(Accumulator.empty()) {}
+
+  std::uint8_t* ReadPosition() override { return Chunk_; }
+  std::int32_t ReadRoom() const override { return TOrvatAsciiReceiver::ChunkSize; }
+  bool Take(IDeviceConnection& Connection, std::int32_t N, const TReadPass& Pass) override {
+    Connection.WriteLogFmt(TTrafficLogKind::ReadStep, "<raw (size=%d) %s (OperationTime=%d ms)",
+                           {N, HexDump(Chunk_, N), Pass.Elapsed});
+    Total += N;
+    Accumulator_.append(Chunk_, static_cast<std::size_t>(N));
+    Connection.WriteLogFmt(TTrafficLogKind::RawRead,
+                           "<acc (size=%d) %s (received chars accumulator)",
+                           {Accumulator_.size(), HexDumpText(Accumulator_)});
+    Message = TOrvatAsciiReceiver::ExtractMessage(Accumulator_);
+    if (!Message.empty() && std::exchange(MayStartMidLine_, false) && IsFragment(Message)) {
+      // Listening began in the middle of a transmission: the first line is only its tail.
+      Connection.WriteLogFmt(
+          TTrafficLogKind::Skipped,
+          "<skp (size=%d) %s (обрывок строки пропущен: прием начат с середины строки)",
+          {Message.size(), HexDumpText(Message)});
+      Message.clear();
+    }
+    // Without a complete line the oldest characters can only belong to a line too long for
+    // the buffer; dropping them keeps the accumulator bounded during a flood.
+    if (Message.empty() && Accumulator_.size() > Capacity_)
+      Accumulator_.erase(0, Accumulator_.size() - Capacity_);
+    return !Message.empty();
+  }
+  [[noreturn]] void Expired(IDeviceConnection& Connection, const TReadPass& Pass) override {
+    throw EReadTimeoutError::CreateFmt(
+        "[%s] Время ожидания конца сообщения (CRLF=0x0D0A) истекло. Прочитано %d байт "
+        "(ReadTimeout=%d msec, elapsedTimeout=%d msec, remainingTimeout=%d msec)",
+        {Connection.ConnectionString(), Total, Pass.Timeout, Pass.ElapsedAtStart, Pass.Remaining});
+  }
+  [[noreturn]] void ReadFailed(IDeviceConnection& Connection, const Exception& E,
+                               const TReadPass& /*Pass*/) override {
+    if (E.Is<EReadTimeoutError>()) {
+      throw EReadTimeoutError::CreateFmt(
+          "[%s] Истек таймаут ожидания чтения данных (%d ms). Данные не получены.",
+          {Connection.ConnectionString(), Connection.ReadTimeout()}, &E);
+    }
+    throw EConnectionIOError::CreateFmt("[%s] Ошибка приема сообщения.",
+                                        {Connection.ConnectionString()}, &E);
+  }
+
+  std::int32_t Total = 0;
+  TBytes Message;
+
+ private:
+  // A single line, shorter than a message body.
+  static bool IsFragment(const TBytes& Message) {
+    const TBytes line = OrvatAsciiUtils::LastLine(Message);
+    return line.size() + 2 == Message.size() &&
+           line.size() < static_cast<std::size_t>(OrvatAsciiUtils::BodyLength);
+  }
+
+  TBytes& Accumulator_;
+  std::uint8_t* const Chunk_;
+  const std::size_t Capacity_;
+  bool MayStartMidLine_;
+};
+
+}  // namespace
+
 std::int32_t TOrvatAsciiReceiver::ReadPacket(IDeviceConnection& Connection, std::uint8_t* Buffer,
                                              std::int32_t Capacity) {
   try {
-    std::int64_t remaining = ReadTimeout;
-    std::int32_t total = 0;
-    Stopwatch.Restart();
-    TStopwatchStopper stopper(Stopwatch);
-    const bool limited = ReadTimeout != Connection.InfiniteTimeout();
     const std::size_t capacity = Capacity > 0 ? static_cast<std::size_t>(Capacity) : 0;
-    TBytes message;
-    do {
-      if (limited) {
-        const std::int64_t elapsed = Stopwatch.ElapsedMilliseconds();
-        remaining = ReadTimeout - elapsed;
-        if (remaining < 1) {
-          throw EReadTimeoutError::CreateFmt(
-              "[%s] Время ожидания конца сообщения (CRLF=0x0D0A) истекло. Прочитано %d байт "
-              "(ReadTimeout=%d msec, elapsedTimeout=%d msec, remainingTimeout=%d msec)",
-              {Connection.ConnectionString(), total, ReadTimeout, elapsed, remaining});
-        }
-      }
-      const TBytes chunk = ReadChunk(Connection, static_cast<std::int32_t>(remaining));
-      total += static_cast<std::int32_t>(chunk.size());
-      Accumulator_ += chunk;
-      Connection.WriteLogFmt(TTrafficLogKind::RawRead,
-                             "<acc (size=%d) %s (received chars accumulator)",
-                             {Accumulator_.size(), HexDumpText(Accumulator_)});
-      message = ExtractMessage(Accumulator_);
-      // Without a complete line the oldest characters can only belong to a line too long for
-      // the buffer; dropping them keeps the accumulator bounded during a flood.
-      if (message.empty() && Accumulator_.size() > capacity)
-        Accumulator_.erase(0, Accumulator_.size() - capacity);
-    } while (message.empty());
-
+    TLines phase(Accumulator_, ChunkBuffer_.data(), capacity);
+    ReadWithin(Connection, ReadTimeout, phase);
+    TBytes& message = phase.Message;
     if (message.size() > capacity) {
       const std::size_t received = message.size();
       message = NewestLinesThatFit(message, capacity);

@@ -21,12 +21,13 @@ class TOrvatAsciiReceiver : public TMessageReceiver {
 
   // Returns the complete lines received so far (ending with CR LF). When they are more than
   // Capacity bytes, only the newest complete lines that fit are returned; a single line longer
-  // than Capacity raises ECorruptMessageFrame.
+  // than Capacity raises ECorruptMessageFrame. When a receive starts with an empty accumulator
+  // and its first complete line comes alone and shorter than a message body, listening began
+  // in the middle of a line: that fragment is logged "<skp" and reading goes on within the same
+  // ReadTimeout (a second short line is returned, for the searcher to reject).
   std::int32_t ReadPacket(IDeviceConnection& Connection, std::uint8_t* Buffer,
                           std::int32_t Capacity) override;
 
-  // One read of at most ChunkSize bytes with the connection's ReadTimeout set to Timeout.
-  TBytes ReadChunk(IDeviceConnection& Connection, std::int32_t Timeout);
   // 1-based position of the CR of the last CR LF pair in Text, or 0.
   static std::int32_t FindLastCrLf(const TBytes& Text);
   // Cuts everything up to and including the last CR LF out of Accumulator and returns it

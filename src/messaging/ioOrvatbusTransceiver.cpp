@@ -36,61 +36,70 @@ bool TOrvatbusReceiver::ContainsByte(std::uint8_t Value, const std::uint8_t* Dat
   return IndexOfByte(Value, Data, 0, Count - 1) != -1;
 }
 
-std::int32_t TOrvatbusReceiver::ReadUntilByte(IDeviceConnection& Connection, std::uint8_t StopByte,
-                                              std::uint8_t* Buffer, std::int32_t Capacity,
-                                              std::int32_t Timeout) {
-  std::int32_t count = 0;
-  std::int64_t elapsedAtStart = 0;
-  std::int64_t remaining = Timeout;
-  Stopwatch.Restart();
-  TStopwatchStopper stopper(Stopwatch);
-  const bool limited = Timeout != Connection.InfiniteTimeout();
-  bool found = false;
-  while (!found && count < Capacity) {
-    if (limited) {
-      elapsedAtStart = Stopwatch.ElapsedMilliseconds();
-      remaining = Timeout - elapsedAtStart;
-      if (remaining <= 0) {
-        throw EReadMessageTimeoutError::CreateFmt(
-            "[%s] Время ожидания чтения байта (0x%.2x) истекло. Прочитано %d байт "
-            "(ReadTimeout=%d ms, elapsedTimeout=%d ms, remainingTimeout=%d ms)",
-            {Connection.ConnectionString(), StopByte, count, Timeout, elapsedAtStart, remaining});
-      }
-    }
-    std::int32_t n = 0;
-    try {
-      Connection.SetReadTimeout(static_cast<std::int32_t>(remaining));
-      Connection.WriteLogFmt(TTrafficLogKind::ReadStep,
-                             "<trd Вызов очередной операции чтения даных (ReadTimeout=%d ms)",
-                             {Connection.ReadTimeout()});
-      n = Connection.Read(Buffer + count, Capacity - count);
-      // A connection never returns more than asked; a faulty one must not move us past the end.
-      if (n < 0 || n > Capacity - count) {
-        throw EConnectionIOError::CreateFmt(
-            "[%s] Операция чтения вернула недопустимое количество байт: %d",
-            {Connection.ConnectionString(), n});
-      }
-      Connection.WriteLogFmt(TTrafficLogKind::ReadStep, "<rd- (NumberOfBytesRead=%d) %s",
-                             {n, HexDump(Buffer + count, n)});
-    } catch (const EReadTimeoutError& e) {
+namespace {
+
+// Chunks into Buffer until one holds StopByte or Capacity bytes are held.
+class TUntilByte final : public TReadPhase {
+ public:
+  TUntilByte(std::uint8_t StopByte, std::uint8_t* Buffer, std::int32_t Capacity)
+      : StopByte_(StopByte), Buffer_(Buffer), Capacity_(Capacity) {}
+
+  std::uint8_t* ReadPosition() override { return Buffer_ + Count; }
+  std::int32_t ReadRoom() const override { return Capacity_ - Count; }
+  void BeforeRead(IDeviceConnection& Connection) override {
+    Connection.WriteLogFmt(TTrafficLogKind::ReadStep,
+                           "<trd Вызов очередной операции чтения даных (ReadTimeout=%d ms)",
+                           {Connection.ReadTimeout()});
+  }
+  bool Take(IDeviceConnection& Connection, std::int32_t N, const TReadPass& Pass) override {
+    const std::string dump = HexDump(Buffer_ + Count, N);
+    Connection.WriteLogFmt(TTrafficLogKind::ReadStep, "<rd- (NumberOfBytesRead=%d) %s", {N, dump});
+    // Only the bytes of this chunk are searched.
+    Found = TOrvatbusReceiver::ContainsByte(StopByte_, Buffer_ + Count, N);
+    Count += N;
+    Connection.WriteLogFmt(TTrafficLogKind::Check, "<chk isStopByteReceived=%d (StopByte=0x%.2x)",
+                           {Found ? 1 : 0, StopByte_});
+    Connection.WriteLogFmt(TTrafficLogKind::RawRead,
+                           "<raw (size=%d) %s (OperationTime=%d ms) [ThreadID: 0x%.8x]",
+                           {N, dump, Pass.Elapsed - Pass.ElapsedAtStart, CurrentThreadIdForLog()});
+    return Found || Count >= Capacity_;
+  }
+  [[noreturn]] void Expired(IDeviceConnection& Connection, const TReadPass& Pass) override {
+    throw EReadMessageTimeoutError::CreateFmt(
+        "[%s] Время ожидания чтения байта (0x%.2x) истекло. Прочитано %d байт "
+        "(ReadTimeout=%d ms, elapsedTimeout=%d ms, remainingTimeout=%d ms)",
+        {Connection.ConnectionString(), StopByte_, Count, Pass.Timeout, Pass.ElapsedAtStart,
+         Pass.Remaining});
+  }
+  [[noreturn]] void ReadFailed(IDeviceConnection& Connection, const Exception& E,
+                               const TReadPass& Pass) override {
+    if (E.Is<EReadTimeoutError>()) {
       throw EReadMessageTimeoutError::CreateFmt(
           "[%s] Истек таймаут ожидания чтения данных (ReadTimeout=%d ms, elapsedTimeout=%d ms, "
           "remainingTimeout=%d ms). Данные не получены.",
-          {Connection.ConnectionString(), Timeout, elapsedAtStart, remaining}, &e);
-    } catch (const EConnectionIOError& e) {
-      throw EConnectionIOError::CreateFmt("[%s] Ошибка приема сообщения.",
-                                          {Connection.ConnectionString()}, &e);
+          {Connection.ConnectionString(), Pass.Timeout, Pass.ElapsedAtStart, Pass.Remaining}, &E);
     }
-    found = ContainsByte(StopByte, Buffer + count, n);
-    const std::string dump = HexDump(Buffer + count, n);
-    count += n;
-    Connection.WriteLogFmt(TTrafficLogKind::Check, "<chk isStopByteReceived=%d (StopByte=0x%.2x)",
-                           {found ? 1 : 0, StopByte});
-    Connection.WriteLogFmt(
-        TTrafficLogKind::RawRead, "<raw (size=%d) %s (OperationTime=%d ms) [ThreadID: 0x%.8x]",
-        {n, dump, Stopwatch.ElapsedMilliseconds() - elapsedAtStart, CurrentThreadIdForLog()});
+    throw EConnectionIOError::CreateFmt("[%s] Ошибка приема сообщения.",
+                                        {Connection.ConnectionString()}, &E);
   }
-  return count;
+
+  std::int32_t Count = 0;
+  bool Found = false;
+
+ private:
+  const std::uint8_t StopByte_;
+  std::uint8_t* const Buffer_;
+  const std::int32_t Capacity_;
+};
+
+}  // namespace
+
+std::int32_t TOrvatbusReceiver::ReadUntilByte(IDeviceConnection& Connection, std::uint8_t StopByte,
+                                              std::uint8_t* Buffer, std::int32_t Capacity,
+                                              std::int32_t Timeout) {
+  TUntilByte phase(StopByte, Buffer, Capacity);
+  ReadWithin(Connection, Timeout, phase);
+  return phase.Count;
 }
 
 std::int32_t TOrvatbusReceiver::WaitForSOH(IDeviceConnection& Connection, std::uint8_t* Buffer,

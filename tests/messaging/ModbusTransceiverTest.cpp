@@ -111,6 +111,58 @@ TEST_F(ModbusTransceiverTest, MissingHeaderAndMissingRemainder) {
   }
 }
 
+TEST_F(ModbusTransceiverTest, WhatWaitsBeforeARequestIsDiscardedAndLogged) {
+  const TBytes request = ModbusUtils::BuildRtuFrame(BytesOf({0x01, 0x03, 0x03, 0xE8, 0x00, 0x0A}));
+  const TBytes response = RtuReadResponse(4);
+  Connection->AddChunk(response);
+  ASSERT_EQ(Transceiver.Exchange(request), response);  // opens the connection
+  const std::size_t before = Log.Lines().size();
+
+  // A late reply of the last device waits in the connection when the next request goes out.
+  Connection->AddWaiting(BytesOf({0x11, 0x03, 0x14}));
+  Connection->AddChunk(response, 2ms);
+  EXPECT_EQ(Transceiver.Exchange(request), response);
+  const std::vector<std::string> lines = Log.Lines();
+  ASSERT_GT(lines.size(), before + 1);
+  EXPECT_EQ(lines[before].substr(13),
+            "<del (size=3) 11 03 14  (данные, полученные до отправки запроса, отброшены)");
+  EXPECT_EQ(lines[before + 1].substr(13, 4), "--q>");
+  EXPECT_EQ(LinesWith(Log, "<del").size(), 1u);  // nothing waited before the first request
+}
+
+TEST_F(ModbusTransceiverTest, ReplyOfAnotherDeviceIsSetAsideUntilTheAddressedOneAnswers) {
+  const TBytes request = ModbusUtils::BuildRtuFrame(BytesOf({0x06, 0x03, 0x03, 0xE8, 0x00, 0x0A}));
+  const TBytes from5 = ModbusUtils::BuildRtuFrame(BytesOf({0x05, 0x03, 0x02, 0x00, 0x01}));
+  const TBytes from6 = ModbusUtils::BuildRtuFrame(BytesOf({0x06, 0x03, 0x02, 0x00, 0x02}));
+
+  // A late reply of device 5 comes first: passed over, device 6's reply is the one returned.
+  Connection->AddChunk(from5);
+  Connection->AddChunk(from6, 5ms);
+  EXPECT_EQ(Transceiver.Exchange(request), from6);
+  const auto skipped = LinesWith(Log, "<skp (size=7) 05 03 02 00 01 ");
+  ASSERT_EQ(skipped.size(), 1u);
+  EXPECT_NE(skipped[0].find("адресом 5 пропущен, ожидается ответ прибора с адресом 6"),
+            std::string::npos)
+      << skipped[0];
+
+  // Only device 5 answers: its reply comes back once the start-of-packet budget is spent (one
+  // more header read timed out), for the searcher to reject as another device's.
+  Connection->AddChunk(from5);
+  const int reads = Connection->ReadCount();
+  EXPECT_EQ(Transceiver.Exchange(request), from5);
+  EXPECT_EQ(Connection->ReadCount(), reads + 3);
+  EXPECT_EQ(Connection->Events().back(), "read-failed");
+
+  // A frame that fails its CRC is returned at once (the searcher retries it), and a plain
+  // receive, without a request, takes any frame.
+  TBytes broken = from5;
+  broken.back() ^= 0xFF;
+  Connection->AddChunk(broken);
+  EXPECT_EQ(Transceiver.Exchange(request), broken);
+  Connection->AddChunk(from5);
+  EXPECT_EQ(Transceiver.Receive(), from5);
+}
+
 // Each read returns only after the whole budget is gone.
 class TLateConnection : public TScriptedConnection {
  public:
@@ -203,6 +255,38 @@ TEST_F(ModbusTcpTransceiverTest, BadLengthFieldFailsBeforeReadingMore) {
     TBytes drain(3, 0);  // drop the unread body before the next case
     Connection->Read(drain.data(), 3);
   }
+}
+
+TEST_F(ModbusTcpTransceiverTest, LateReplyIsSkippedAndAnIdentifierNeverSentIsReturned) {
+  TSearchLog log;
+  Transceiver.SetLog(&log);
+  Transceiver.SetStartOfPacketReadTimeout(60);
+  const auto request = [](std::uint16_t Id) {
+    return ModbusUtils::BuildTcpFrame(BytesOf({0x01, 0x03, 0x03, 0xE8, 0x00, 0x0A}), Id);
+  };
+  const auto reply = [](std::uint16_t Id) {
+    return ModbusUtils::BuildTcpFrame(BytesOf({0x01, 0x03, 0x02, 0x12, 0x34}), Id);
+  };
+  // The first request gets no reply in time; it arrives late, ahead of the second one's.
+  EXPECT_THROW(Transceiver.Exchange(request(1)), EReadMessageTimeoutError);
+  Connection->AddChunk(reply(1));
+  Connection->AddChunk(reply(2), 5ms);
+  EXPECT_EQ(Transceiver.Exchange(request(2)), reply(2));
+  std::vector<std::string> skipped;
+  for (const std::string& line : log.Lines())
+    if (line.find("<skp (size=11) 00 01 ") != std::string::npos) skipped.push_back(line);
+  ASSERT_EQ(skipped.size(), 1u);
+  EXPECT_NE(skipped[0].find("идентификатором транзакции 1 пропущен, ожидается идентификатор 2"),
+            std::string::npos)
+      << skipped[0];
+
+  // An identifier never sent on this connection is no late reply: returned for the searcher
+  // to reject.
+  Connection->AddChunk(reply(9));
+  EXPECT_EQ(Transceiver.Exchange(request(3)), reply(9));
+  // A late reply alone does not count as the reply: the wait ends as for silence.
+  Connection->AddChunk(reply(2));
+  EXPECT_THROW(Transceiver.Exchange(request(4)), EReadMessageTimeoutError);
 }
 
 TEST_F(ModbusTcpTransceiverTest, LargestLengthThatFitsTheBuffer) {
