@@ -73,7 +73,8 @@ struct TDeviceConfig {
 
   // OrvatASCII.
   std::string Text = "+0023.45 kPa";  // the 12 characters after the address character
-  int IntervalMs = 100;               // from the start of one line to the next
+  int IntervalMs = 100;               // from the start of one line to the next; 0: back to back
+                                      // (the next line as soon as the last has left the line)
   int StartOffset = 0;                // the first line starts at this byte (mid-line start)
 
   TBehaviour Behaviour;

@@ -185,7 +185,7 @@ TDeviceConfig ParseDevice(const std::string& Text) {
       d.Text = it.Value;
     } else if (k == "interval") {
       only(ascii, it);
-      d.IntervalMs = static_cast<int>(r.Number(it, 1, kMaxMs));
+      d.IntervalMs = static_cast<int>(r.Number(it, 0, kMaxMs));
     } else if (k == "start") {
       only(ascii, it);
       d.StartOffset = static_cast<int>(r.Number(it, 0, 14));
@@ -242,6 +242,9 @@ TSerialPortConfig ParsePort(const std::string& Text) {
     } else if (it.Key == "timing") {
       r.Flag(it);
       p.WireTiming = true;
+    } else if (it.Key == "lossy") {
+      r.Flag(it);
+      p.Lossy = true;
     } else if (it.Key == "baud") {
       p.InitialBaud = static_cast<std::uint32_t>(r.Number(it, 1, 4000000));
     } else {
@@ -406,7 +409,12 @@ std::string DescribeDevice(const TDeviceConfig& D) {
       s << "modbus-tcp address " << D.Address;
       break;
     case TDeviceKind::OrvatAscii:
-      s << "ascii address " << D.Address << " every " << D.IntervalMs << " ms";
+      s << "ascii address " << D.Address;
+      if (D.IntervalMs > 0) {
+        s << " every " << D.IntervalMs << " ms";
+      } else {
+        s << " back to back";
+      }
       return s.str();
   }
   s << " type " << static_cast<int>(D.DeviceType) << " version " << D.FirmwareVersion << " serial "

@@ -44,7 +44,8 @@ Other options:
 On stdout: one line "port <path>" per serial port and "tcp 127.0.0.1:<port>" per server, in
 the order given, then "ready". A description of every device goes to stderr.
 
-Port DESC:   name=NAME (symlink name, default ttySIM<n>), timing, baud=N (initial line rate)
+Port DESC:   name=NAME (symlink name, default ttySIM<n>), timing, baud=N (initial line rate),
+             lossy (bytes nobody reads are lost, as on a real line while the port is closed)
 TCP DESC:    port=N (0: any free port), accept-close (close every connection at once)
 Device DESC: KIND[,option]... with KIND one of
   orvatbus     answers the identification command 0x49 at its address (and at 95)
@@ -58,7 +59,8 @@ Device DESC: KIND[,option]... with KIND one of
  orvatbus:  crc=crc1|crc8, reply-crc=crc1|crc8, error=busy|badparams|unknown,
             reply-address=N
  modbus:    exception=N, reply-function=N, registers=N, reply-address=N, mbap-length=N
- ascii:     text=TEXT (12 characters), interval=MS, start=N (first line starts at byte N)
+ ascii:     text=TEXT (12 characters), interval=MS (0: back to back, best with timing),
+            start=N (first line starts at byte N)
  faults:    silent, delay=MS, noise=N (bytes before the reply), chunks=N[:GAP_MS],
             drip=MS (one byte at a time), bad-crc, close-mid (half a reply, then the
             connection closes; on a port the port vanishes), vanish (half a reply, then the

@@ -40,6 +40,9 @@ constexpr std::size_t kOutputLimit = 4 * 1024 * 1024;
 constexpr std::size_t kLineBacklogLimit = 256;
 // Input waiting on the far side of a pseudo terminal beyond which nobody is reading it.
 constexpr int kStaleInputLimit = 2048;
+// A lossy port: more than this unread means nobody reads; all but the newest few bytes go.
+constexpr int kLossyBacklog = 64;
+constexpr int kLossyKeep = 4;
 constexpr milliseconds kGap{20};
 constexpr milliseconds kStallLimit{250};
 constexpr std::size_t kMaxClients = 32;
@@ -156,13 +159,15 @@ class TEndpoint {
   // Serial: a pseudo terminal in raw mode with a symlink at Link.
   void OpenSerial(const std::filesystem::path& Link, const TSerialPortConfig& Config) {
     WireTiming_ = Config.WireTiming;
+    Lossy_ = Config.Lossy;
     char name[256] = {};
     struct termios tio {};
     cfmakeraw(&tio);
     tio.c_cflag |= CLOCAL | CREAD;
     if (openpty(&Master_, &Slave_, name, &tio, nullptr) != 0) ThrowErrno("openpty");
     SetNonBlocking(Master_);
-    fcntl(Slave_, F_SETFD, FD_CLOEXEC);
+    // Our own description of the far side: a lossy port reads from it without blocking.
+    SetNonBlocking(Slave_);
     if (Config.InitialBaud > 0) SetLineSpeed(Slave_, Config.InitialBaud);
     std::error_code ec;
     // A dangling link is left over from a simulator that was killed; a live one may belong to
@@ -470,6 +475,19 @@ class TEndpoint {
     }
     ServiceTransmitters(Link, Devices, Now, Deadline);
     Flush(Link, Now, Deadline);
+    if (Lossy_ && Serial_) DropUnread();
+  }
+
+  // What a real line loses while nobody listens: all but the newest few unread bytes.
+  void DropUnread() {
+    int queued = 0;
+    if (ioctl(Slave_, FIONREAD, &queued) != 0 || queued <= kLossyBacklog) return;
+    std::uint8_t sink[512];
+    for (int drop = queued - kLossyKeep; drop > 0;) {
+      const ssize_t n = ::read(Slave_, sink, std::min<std::size_t>(sizeof sink, drop));
+      if (n <= 0) return;  // a reader took them first
+      drop -= static_cast<int>(n);
+    }
   }
 
   void ServiceTransmitters(TLink& Link, const TSnapshot& Devices, TTime Now, TTime& Deadline) {
@@ -478,8 +496,15 @@ class TEndpoint {
       auto [it, fresh] = Link.Ascii.try_emplace(id);
       TAsciiState& st = it->second;
       if (fresh) st.Next = Now + milliseconds(std::max(0, config->Behaviour.DelayMs));
+      if (config->IntervalMs <= 0) {
+        // Back to back: the next line as soon as everything before it has been written (at
+        // the line rate with timing, else at once); the loop looks again within a millisecond.
+        if (Now >= st.Next && Link.Out.empty()) TransmitLine(Link, *config, st);
+        Deadline = std::min(Deadline, std::max({st.Next, Now + milliseconds(1), Link.WireFreeAt}));
+        continue;
+      }
       if (Now >= st.Next) {
-        const auto interval = milliseconds(std::max(1, config->IntervalMs));
+        const auto interval = milliseconds(config->IntervalMs);
         st.Next += interval;
         if (st.Next <= Now) st.Next = Now + interval;
         TransmitLine(Link, *config, st);
@@ -621,6 +646,7 @@ class TEndpoint {
   std::string DevicePath_;
   std::uint16_t Port_ = 0;
   bool WireTiming_ = false;
+  bool Lossy_ = false;
   bool AcceptThenClose_ = false;
   int Master_ = -1;
   int Slave_ = -1;

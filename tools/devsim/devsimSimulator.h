@@ -24,6 +24,9 @@ struct TSerialPortConfig {
   bool WireTiming = false;
   // Line speed the port starts with (the program that opens it usually sets its own).
   std::uint32_t InitialBaud = 9600;
+  // Bytes that nobody reads are lost, as on a real line while the port is closed: a program
+  // that opens the port meets the transmission wherever it happens to be, mostly mid-line.
+  bool Lossy = false;
 };
 
 struct TTcpServerConfig {
