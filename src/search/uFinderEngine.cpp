@@ -97,6 +97,7 @@ void TSearchDevicesTask::Stop() {
   if (Finished_) return;
   Aborted_ = true;
   StopSource_.request_stop();
+  Cancel_.Set();
 }
 
 void TSearchDevicesTask::WaitFor() {
@@ -130,7 +131,10 @@ const TAddressList& TSearchDevicesTask::AddressesOf(TDeviceProtocol Protocol) co
 void TSearchDevicesTask::Run() noexcept {
   std::string Error;
   try {
+    const platform::TCancelScope Scope(Cancel_);
     Execute();
+  } catch (const EAbort&) {
+    // Stop cut an attempt short: the run simply ends.
   } catch (...) {
     // An exception that escaped the run ends it; it is kept for the owner, not reported.
     try {
@@ -223,6 +227,8 @@ void TSearchDevicesTask::SearchConnection(const std::string& ConnectionName,
         if (OnDeviceFound)
           OnDeviceFound(this, ConnectionName, BaudRateOrPort, Protocol, ConnectionType, Address,
                         Info, Log);
+      } catch (const EAbort&) {
+        throw;  // a stop, not a failure of the device
       } catch (const Exception& E) {
         ReportError(Address, E);
         // The connection cannot be opened: this (connection, protocol) run and the rest of

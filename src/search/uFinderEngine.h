@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "foundation/appExceptions.h"
+#include "platform/platCancel.h"
 #include "search/uFinderEngineTypes.h"
 #include "search/uSearchLog.h"
 
@@ -117,8 +118,10 @@ class TSearchDevicesTask {
 
   // Starts the worker; a second call does nothing.
   void Start();
-  // Before the run has ended: marks the task aborted and requests termination; the attempt
-  // in progress completes. Afterwards it does nothing. Does not wait.
+  // Before the run has ended: marks the task aborted, requests termination and cancels the
+  // wait in progress (a serial read or write, a TCP connect, receive or send), so the attempt
+  // ends within milliseconds; that cut attempt raises no search-error event. Afterwards it
+  // does nothing. Does not wait.
   void Stop();
   // Waits until the worker has ended (returns at once if it was never started). Must not be
   // called from an event handler.
@@ -148,6 +151,8 @@ class TSearchDevicesTask {
   std::string RunError_;
   bool Started_ = false;
   std::stop_source StopSource_;
+  // Every wait of the worker watches it (bound to the worker thread for the run).
+  platform::TCancelEvent Cancel_;
   std::jthread Thread_;
 };
 
