@@ -209,11 +209,9 @@ TfrmMain::TfrmMain(QWidget* Parent, std::string IniFileName)
 }
 
 TfrmMain::~TfrmMain() {
-  try {
-    StopSearch();
-  } catch (...) {
-    // Nothing may leave a destructor; the task's own destructor already waited.
-  }
+  // The task's destructor cancels the attempt in progress and waits for its worker, which ends
+  // within milliseconds; events it posts meanwhile go with the window.
+  Task_.reset();
 }
 
 void TfrmMain::FormCreate() {
@@ -457,7 +455,8 @@ void TfrmMain::acEditTCPEndpointUpdate() {
 // --- Closing ----------------------------------------------------------------------------
 
 bool TfrmMain::FormCloseQuery() {
-  if (Task_ == nullptr) return true;
+  // A search that is already stopping is not asked about again.
+  if (Task_ == nullptr || Task_->Aborted()) return true;
   if (Closing_) return false;  // the question is already open
   Closing_ = true;
   const std::uint8_t answer =
@@ -549,12 +548,12 @@ void TfrmMain::StartSearch() {
   ResultLogFileName_ = GetAppLogFolder() + probrix::ResultLogFileName(NowDateTime());
 
   // The task is the window's before its plan is filled, so that a failing address list ends
-  // in StopSearch with the buttons restored.
+  // in FinishSearch with the buttons restored (a task never started sends no finished event).
   Task_ = std::make_unique<TSearchDevicesTask>();
   try {
     FillSearchPlan(*Task_, CurrentChoice());
   } catch (...) {
-    StopSearch();
+    FinishSearch();
     throw;
   }
   AttachTaskHandlers(*Task_);
@@ -563,8 +562,17 @@ void TfrmMain::StartSearch() {
 
 void TfrmMain::StopSearch() {
   if (Task_ == nullptr) return;
+  // The task cancels its attempt and ends in the background; the window goes on and frees it
+  // when the finished event arrives (FinishSearch). Until then neither button applies.
   Task_->Stop();
-  Task_.reset();  // waits until the worker has finished its attempt
+  auto& f = *Ui_;
+  f.btnStartSearch->setEnabled(false);
+  f.btnStopSearch->setEnabled(false);
+  SetProgressText("Поиск остановлен");
+}
+
+void TfrmMain::FinishSearch() {
+  Task_.reset();  // its worker has ended (or never started): nothing to wait for
   auto& f = *Ui_;
   f.btnStartSearch->setEnabled(true);
   f.btnStopSearch->setEnabled(false);
@@ -573,10 +581,7 @@ void TfrmMain::StopSearch() {
 
 void TfrmMain::btnStartSearchClick() { StartSearch(); }
 
-void TfrmMain::btnStopSearchClick() {
-  StopSearch();
-  SetProgressText("Поиск остановлен");
-}
+void TfrmMain::btnStopSearchClick() { StopSearch(); }
 
 void TfrmMain::btnShowLogFoldersClick() {
   std::string folder = GetAppLogFolder();
@@ -627,15 +632,19 @@ bool TfrmMain::event(QEvent* Event) {
       RunHandler([&] { HandleSearchError(e.Args<TSearchErrorEventArgs>()); });
       return true;
     }
-    case msgSearchFinished:
-      RunHandler([&] { HandleSearchFinished(); });
+    case msgSearchFinished: {
+      const auto& e = static_cast<TSearchFinishedMessage&>(*Event);
+      RunHandler([&] { HandleSearchFinished(e.Aborted); });
       return true;
+    }
     default:
       return QWidget::event(Event);
   }
 }
 
 void TfrmMain::HandleProgress(const TProgressChangedEventArgs& A) {
+  // Progress posted before a stop arrives after it: "Поиск остановлен" stays.
+  if (Task_ != nullptr && Task_->Aborted()) return;
   SetProgressText(ProgressText(A.ConnectionName, A.BaudRateOrPort, A.Protocol, A.Address));
 }
 
@@ -683,9 +692,10 @@ void TfrmMain::AddProtocolLine(const std::string& Line, const TSearchTaskEventAr
   }
 }
 
-void TfrmMain::HandleSearchFinished() {
-  StopSearch();
-  SetProgressText("Поиск завершен");
+void TfrmMain::HandleSearchFinished(bool Aborted) {
+  FinishSearch();
+  // After a stop the operator keeps seeing "Поиск остановлен".
+  if (!Aborted) SetProgressText("Поиск завершен");
 }
 
 }  // namespace probrix

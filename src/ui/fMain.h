@@ -38,6 +38,7 @@ class TfrmMain : public QWidget {
   const std::string& IniFileName() const { return IniFileName_; }
   // The result log of the current (or last) search; empty before the first search.
   const std::string& ResultLogFileName() const { return ResultLogFileName_; }
+  // From the start of a search until its finished event (also while it is stopping).
   bool Searching() const { return Task_ != nullptr; }
 
   // The settings that have no control.
@@ -49,6 +50,9 @@ class TfrmMain : public QWidget {
   void RefreshSerialPortList();
 
   void StartSearch();
+  // Asks the running task to stop, disables both search buttons, shows "Поиск остановлен" and
+  // returns at once; the task ends in the background and is freed when its finished event
+  // arrives.
   void StopSearch();
 
   // The window's handlers, public so that tests drive them as the controls do.
@@ -89,7 +93,9 @@ class TfrmMain : public QWidget {
   void HandleProgress(const TProgressChangedEventArgs& Args);
   void HandleDeviceFound(const TDeviceFoundEventArgs& Args);
   void HandleSearchError(const TSearchErrorEventArgs& Args);
-  void HandleSearchFinished();
+  void HandleSearchFinished(bool Aborted);
+  // Frees the task, whose worker has ended, and restores the buttons.
+  void FinishSearch();
   void AddProtocolLine(const std::string& Line, const TSearchTaskEventArgs& Args,
                        const std::string& SearchLogText);
   void AttachTaskHandlers(TSearchDevicesTask& Task);

@@ -15,6 +15,8 @@
 #include <QSpinBox>
 #include <QTest>
 #include <QTimer>
+#include <condition_variable>
+#include <mutex>
 
 #include "UiTestSupport.h"
 #include "devsim/devsimSimulator.h"
@@ -206,7 +208,7 @@ class LongSearch : public SearchWindow {
   }
 };
 
-TEST_F(LongSearch, StopShowsStoppedThenFinished) {
+TEST_F(LongSearch, StopShowsStoppedUntilTheTaskHasEnded) {
   auto w = Start();
   auto& f = *w->Form();
   ASSERT_TRUE(w->Searching());
@@ -214,13 +216,109 @@ TEST_F(LongSearch, StopShowsStoppedThenFinished) {
   EXPECT_TRUE(f.LProgress->text().contains("\nПротокол: ModbusTCP\nАдрес: "))
       << f.LProgress->text().toStdString();
   QTest::mouseClick(f.btnStopSearch, Qt::LeftButton);
-  EXPECT_FALSE(w->Searching());
   EXPECT_EQ(f.LProgress->text(), "Поиск остановлен");
+  // Neither button applies while the task ends; its finished event frees it.
+  EXPECT_FALSE(f.btnStartSearch->isEnabled());
+  EXPECT_FALSE(f.btnStopSearch->isEnabled());
+  ASSERT_TRUE(WaitUntil([&] { return !w->Searching(); }));
   EXPECT_TRUE(f.btnStartSearch->isEnabled());
   EXPECT_FALSE(f.btnStopSearch->isEnabled());
-  ASSERT_TRUE(WaitUntil([&] { return f.LProgress->text() == "Поиск завершен"; }));
+  EXPECT_EQ(f.LProgress->text(), "Поиск остановлен");  // not overwritten by the finished event
   EXPECT_LT(w->SearchProtocol()->rowCount(), 248);
   EXPECT_TRUE(w->SearchProtocol()->Line(0).endsWith(",ModbusTCP,0]: Нет ответа"));
+}
+
+// A searcher whose attempt takes no notice of a stop until the test lets it go, so that the
+// task is still ending while the window is watched.
+class TStubbornSearcher final : public IDeviceSearcher {
+ public:
+  struct TGate {
+    std::mutex Lock;
+    std::condition_variable Changed;
+    bool Entered = false;
+    bool Released = false;
+  };
+  explicit TStubbornSearcher(TGate& Gate) : Gate_(Gate) {}
+  ILogStrings* GetLog() const override { return nullptr; }
+  void SetLog(ILogStrings*) override {}
+  std::int32_t GetReadTimeout() const override { return 0; }
+  void SetReadTimeout(std::int32_t) override {}
+  std::int32_t GetRequestRetryCount() const override { return 0; }
+  void SetRequestRetryCount(std::int32_t) override {}
+  std::int32_t GetStartOfPacketReadTimeout() const override { return 0; }
+  void SetStartOfPacketReadTimeout(std::int32_t) override {}
+  void Search(std::uint8_t, TDeviceInfo&) override {
+    std::unique_lock lock(Gate_.Lock);
+    Gate_.Entered = true;
+    Gate_.Changed.notify_all();
+    Gate_.Changed.wait(lock, [this] { return Gate_.Released; });
+    throw ETimeoutError::Create("released");
+  }
+
+ private:
+  TGate& Gate_;
+};
+
+class StubbornSearch : public SearchWindow {
+ protected:
+  void SetUp() override {
+    Previous_ = SetDeviceSearcherFactory(
+        [this](const std::string&, std::int32_t, TDeviceProtocol, TConnectionType) {
+          return std::make_unique<TStubbornSearcher>(Gate_);
+        });
+  }
+  void TearDown() override {
+    Release();
+    SetDeviceSearcherFactory(Previous_);
+    SearchWindow::TearDown();
+  }
+  std::unique_ptr<TfrmMain> Start() {
+    auto w = MakeWindow("", "127.0.0.1:9=1");
+    w->Form()->cbOrvatbus->setChecked(false);
+    w->Form()->cbModbusTCP->setChecked(true);
+    w->show();
+    QTest::mouseClick(w->Form()->btnStartSearch, Qt::LeftButton);
+    std::unique_lock lock(Gate_.Lock);
+    EXPECT_TRUE(
+        Gate_.Changed.wait_for(lock, std::chrono::seconds(5), [&] { return Gate_.Entered; }));
+    return w;
+  }
+  void Release() {
+    std::lock_guard guard(Gate_.Lock);
+    Gate_.Released = true;
+    Gate_.Changed.notify_all();
+  }
+
+  TStubbornSearcher::TGate Gate_;
+  TDeviceSearcherFactory Previous_;
+};
+
+TEST_F(StubbornSearch, StopNeverWaitsForTheWorker) {
+  auto w = Start();
+  auto& f = *w->Form();
+  QTest::mouseClick(f.btnStopSearch, Qt::LeftButton);
+  EXPECT_EQ(f.LProgress->text(), "Поиск остановлен");
+  EXPECT_FALSE(f.btnStartSearch->isEnabled());
+  // The event loop runs on while the attempt still holds the worker.
+  bool fired = false;
+  QTimer::singleShot(0, [&] { fired = true; });
+  ASSERT_TRUE(WaitUntil([&] { return fired; }));
+  EXPECT_TRUE(w->Searching());
+  Release();
+  ASSERT_TRUE(WaitUntil([&] { return !w->Searching(); }));
+  EXPECT_TRUE(f.btnStartSearch->isEnabled());
+  EXPECT_EQ(f.LProgress->text(), "Поиск остановлен");
+}
+
+TEST_F(StubbornSearch, ClosingWithYesNeverWaitsForTheWorker) {
+  auto w = Start();
+  WhenModal<TfrmQuestionBox>([&](TfrmQuestionBox* B) { QTest::keyClick(B, Qt::Key_L); });  // Yes
+  EXPECT_TRUE(w->close());
+  EXPECT_FALSE(w->isVisible());
+  EXPECT_TRUE(w->Searching());  // the attempt still holds the worker: the close did not wait
+  EXPECT_EQ(w->Form()->LProgress->text(), "Поиск остановлен");
+  Release();
+  ASSERT_TRUE(WaitUntil([&] { return !w->Searching(); }));
 }
 
 TEST_F(LongSearch, ClosingAsksAndOnlyYesCloses) {
@@ -243,7 +341,7 @@ TEST_F(LongSearch, ClosingAsksAndOnlyYesCloses) {
 
   WhenModal<TfrmQuestionBox>([&](TfrmQuestionBox* B) { QTest::keyClick(B, Qt::Key_L); });  // Yes
   EXPECT_TRUE(w->close());
-  EXPECT_FALSE(w->Searching());
+  EXPECT_TRUE(WaitUntil([&] { return !w->Searching(); }));
   EXPECT_NE(uitest::ReadFileBytes(Ini()).find("Protocols=\"Orvatbus=0,ModbusRTU=0,ModbusTCP=1"),
             std::string::npos);
 }
