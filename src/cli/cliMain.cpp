@@ -1,8 +1,5 @@
 // probrix-cli: the search engine without a window, for scripts, servers and CI.
 
-#include <signal.h>
-
-#include <atomic>
 #include <iostream>
 
 #include "cli/cliOptions.h"
@@ -11,15 +8,8 @@
 #include "foundation/appClasses.h"
 #include "foundation/appErrorHooks.h"
 #include "foundation/appLogging.h"
+#include "platform/platCancel.h"
 #include "probrixVersion.h"
-
-namespace {
-
-std::atomic<bool> StopRequested{false};
-
-void OnStopSignal(int) { StopRequested.store(true); }
-
-}  // namespace
 
 int main(int argc, char** argv) {
   using namespace probrix;
@@ -43,11 +33,10 @@ int main(int argc, char** argv) {
   InstallErrorHooks();
   InitializeLogging(argv[0]);
   InitializeInterfacedClasses();
-  struct sigaction sa {};
-  sa.sa_handler = OnStopSignal;
-  sigemptyset(&sa.sa_mask);
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
+  // SIGINT, SIGTERM and SIGHUP stop the search at once; a reader of the output that goes away
+  // (| head) is seen as a failed write, not a SIGPIPE that kills the program mid-log.
+  static const platform::TCancelEvent StopRequested;
+  platform::InstallStopSignals(StopRequested);
 
   int status = 2;
   try {

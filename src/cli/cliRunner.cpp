@@ -1,7 +1,5 @@
 #include "cli/cliRunner.h"
 
-#include <chrono>
-#include <condition_variable>
 #include <filesystem>
 #include <mutex>
 
@@ -20,8 +18,6 @@ namespace {
 // Everything the worker thread hands to the main thread, under one lock.
 struct TRunState {
   std::mutex Mutex;
-  std::condition_variable Changed;
-  bool Finished = false;
   bool Aborted = false;
   std::vector<TFoundDevice> Found;
   std::size_t Errors = 0;
@@ -30,7 +26,7 @@ struct TRunState {
 }  // namespace
 
 int RunCli(const TCliOptions& O, std::ostream& Out, std::ostream& Err,
-           const std::atomic<bool>& StopRequested) {
+           const platform::TCancelEvent& StopRequested) {
   if (O.ListPorts) {
     std::vector<std::string> names;
     TSerialPort::GetPortNames(names);
@@ -57,10 +53,12 @@ int RunCli(const TCliOptions& O, std::ostream& Out, std::ostream& Err,
   auto report = [&](const std::string& Line, const std::string& JsonLine,
                     const std::string& ConnectionName, std::int32_t BaudRateOrPort,
                     TDeviceProtocol Protocol, std::uint8_t Address, const TSearchLog& Log) {
+    bool outputLost = false;
     {
       std::lock_guard lock(state.Mutex);
       Out << (json ? JsonLine : Line) << "\n";
       Out.flush();
+      outputLost = !Out;
     }
     WriteThreadLog(Line, resultLog, false);
     if (saveAttempts) {
@@ -68,6 +66,8 @@ int RunCli(const TCliOptions& O, std::ostream& Out, std::ostream& Err,
           AttemptLogFileName(SystemTime().Now(), ConnectionName, BaudRateOrPort, Protocol, Address);
       WriteThreadLog(Log.Text(), (folder / name).string(), false);
     }
+    // Nobody reads the output any more: the search ends here, its lines so far logged.
+    if (outputLost) task->Stop();
   };
 
   task->OnDeviceFound = [&](TSearchDevicesTask*, const std::string& ConnectionName,
@@ -94,26 +94,19 @@ int RunCli(const TCliOptions& O, std::ostream& Out, std::ostream& Err,
     std::lock_guard lock(state.Mutex);
     ++state.Errors;
   };
+  platform::TCancelEvent finished;
   task->OnSearchFinished = [&](TSearchDevicesTask*, bool Aborted) {
-    std::lock_guard lock(state.Mutex);
-    state.Finished = true;
-    state.Aborted = Aborted;
-    state.Changed.notify_all();
+    {
+      std::lock_guard lock(state.Mutex);
+      state.Aborted = Aborted;
+    }
+    finished.Set();
   };
 
   task->Start();
-  bool stopSent = false;
-  {
-    std::unique_lock lock(state.Mutex);
-    while (!state.Finished) {
-      state.Changed.wait_for(lock, std::chrono::milliseconds(50));
-      if (StopRequested.load() && !stopSent) {
-        stopSent = true;
-        task->Stop();
-      }
-    }
-  }
-  task.reset();  // waits for the worker
+  if (platform::WaitForAny({&finished, &StopRequested}, -1) != 0) task->Stop();
+  finished.WaitFor(-1);
+  task.reset();  // the worker ends right after its finished event
 
   if (json) {
     Out << FinishedJson(state.Aborted, state.Found.size(), state.Errors) << "\n";

@@ -78,6 +78,12 @@ class TCliProcess {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   }
   void Signal(int Sig) { kill(Pid_, Sig); }
+  // The reader goes away (as head does after its line); Wait then only reaps the process.
+  void CloseOutput() {
+    close(Fd_);
+    Fd_ = -1;
+    Eof_ = true;
+  }
   const std::string& Output() const { return Output_; }
 
  private:
@@ -247,7 +253,33 @@ TEST(Cli, ListPortsShowsTheExtraPorts) {
   EXPECT_NE(std::find(lines.begin(), lines.end(), "/tmp/probrix-sim-b"), lines.end());
 }
 
-TEST(Cli, InterruptStopsAfterTheAttemptInProgress) {
+TEST(Cli, SignalsStopTheSearchAtOnce) {
+  devsim::TSimulator sim;
+  const std::uint16_t port = sim.AddTcpServer();
+  TDeviceConfig silent;
+  silent.Kind = TDeviceKind::Modbus;
+  silent.Address = 1;
+  silent.Behaviour.Silent = true;
+  const int device = sim.AddDevice(port, silent);
+  for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    test::TTempDir logs;
+    const std::size_t before = sim.RequestCount(device);
+    TCliProcess cli({"--json", "-t", "127.0.0.1:" + std::to_string(port), "-P", "modbustcp",
+                     "--modbus-addresses", "1", "--timeout", "10000", "--log-dir",
+                     logs.Path().string()});
+    // The request is out: the search waits up to ten seconds for the reply.
+    ASSERT_TRUE(test::WaitFor([&] { return sim.RequestCount(device) > before; }));
+    cli.Signal(sig);
+    EXPECT_EQ(cli.Wait(), 1) << "signal " << sig;
+    const auto lines = Lines(cli.Output());
+    ASSERT_EQ(lines.size(), 1u) << "the cut attempt is not reported: " << cli.Output();
+    const auto finished = ParseFlatJson(lines.back());
+    EXPECT_EQ(finished.at("event"), "finished");
+    EXPECT_EQ(finished.at("aborted"), "true");
+  }
+}
+
+TEST(Cli, ReaderThatGoesAwayEndsTheSearchWithTheResultLogWhole) {
   devsim::TSimulator sim;
   const std::uint16_t port = sim.AddTcpServer();
   TDeviceConfig silent;
@@ -256,18 +288,24 @@ TEST(Cli, InterruptStopsAfterTheAttemptInProgress) {
   silent.Behaviour.Silent = true;
   sim.AddDevice(port, silent);
   test::TTempDir logs;
-  TCliProcess cli({"--json", "-t", "127.0.0.1:" + std::to_string(port), "-P", "modbustcp",
-                   "--modbus-addresses", "0-247", "--timeout", "40", "--log-dir",
+  // probrix-cli ... | head -1
+  TCliProcess cli({"-t", "127.0.0.1:" + std::to_string(port), "-P", "modbustcp",
+                   "--modbus-addresses", "0-247", "--timeout", "20", "--log-dir",
                    logs.Path().string()});
-  ASSERT_TRUE(cli.WaitForOutput("\"event\":\"error\""));
-  cli.Signal(SIGINT);
-  EXPECT_EQ(cli.Wait(), 1);
-  const auto lines = Lines(cli.Output());
-  ASSERT_FALSE(lines.empty());
-  const auto finished = ParseFlatJson(lines.back());
-  EXPECT_EQ(finished.at("event"), "finished");
-  EXPECT_EQ(finished.at("aborted"), "true");
-  EXPECT_LT(lines.size(), 200u);
+  ASSERT_TRUE(cli.WaitForOutput("Нет ответа"));
+  cli.CloseOutput();
+  const int status = cli.Wait();
+  EXPECT_TRUE(status == 0 || status == 1) << "ended by signal " << status - 128;
+  // Every line written up to the end is in the result log, whole.
+  std::string resultLog;
+  for (const auto& e : std::filesystem::directory_iterator(logs.Path())) {
+    std::ifstream in(e.path(), std::ios::binary);
+    resultLog.assign(std::istreambuf_iterator<char>(in), {});
+  }
+  ASSERT_FALSE(resultLog.empty());
+  EXPECT_TRUE(resultLog.ends_with(Utf8ToCp1251(": Нет ответа\r\n"))) << resultLog;
+  const auto lines = Lines(resultLog);
+  EXPECT_LT(lines.size(), 200u) << "the search went on without a reader";
 }
 
 }  // namespace
