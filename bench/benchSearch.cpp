@@ -1,6 +1,7 @@
 // Whole searches against the simulator: how close a search over silent addresses comes to the
 // sum of its reply timeouts, how precisely each timeout ends, how little CPU it burns while it
-// waits, and what one found device costs compared with libmodbus reading the same registers.
+// waits, what one found device costs compared with libmodbus reading the same registers, and
+// how soon a stop (or SIGINT to probrix-cli) ends a long reply wait.
 //
 // The simulator runs in a child process, forked before any thread exists, so that its CPU
 // time is not counted as the search's.
@@ -13,9 +14,12 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "benchReport.h"
@@ -203,6 +207,97 @@ double LibmodbusPerRead(modbus_t* Ctx) {
   return ok ? perRead : -1;
 }
 
+// Stop during a reply wait of 10 s: ms from Stop to the finished event, per run. The wait is
+// entered 30 ms after the attempt's progress event (the serial port's 100 ms opening wait
+// included).
+std::vector<double> StopLatencies(TDeviceProtocol Protocol, const std::string& Port,
+                                  std::uint16_t Server, int Runs) {
+  std::vector<double> latencies;
+  for (int i = 0; i < Runs; ++i) {
+    ShutdownConnectionFactory();
+    TSearchDevicesTask task;
+    if (!Port.empty()) {
+      task.SerialPortNames = {Port};
+      task.BaudRates = {9600};
+    } else {
+      task.TcpEndpoints = {"127.0.0.1:" + std::to_string(Server)};
+    }
+    task.Protocols = {Protocol};
+    task.SetAddresses(Protocol, {1});
+    task.StartOfPacketReadTimeout = 10000;
+    task.ReadTimeout = 30000;
+    task.RequestRetryCount = 1;
+    std::mutex lock;
+    std::condition_variable changed;
+    bool started = false, finished = false;
+    Clock::time_point finishedAt;
+    task.OnProgressChanged = [&](TSearchDevicesTask*, const std::string&, std::int32_t,
+                                 TDeviceProtocol, TConnectionType, std::uint8_t) {
+      std::lock_guard guard(lock);
+      started = true;
+      changed.notify_all();
+    };
+    task.OnSearchFinished = [&](TSearchDevicesTask*, bool) {
+      const auto now = Clock::now();
+      std::lock_guard guard(lock);
+      finishedAt = now;
+      finished = true;
+      changed.notify_all();
+    };
+    task.Start();
+    {
+      std::unique_lock wait(lock);
+      changed.wait(wait, [&] { return started; });
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(Port.empty() ? 30 : 130));
+    const auto stopAt = Clock::now();
+    task.Stop();
+    std::unique_lock wait(lock);
+    changed.wait(wait, [&] { return finished; });
+    latencies.push_back(Ms(finishedAt - stopAt));
+  }
+  ShutdownConnectionFactory();
+  return latencies;
+}
+
+// SIGINT to probrix-cli during a reply wait of 10 s: ms from the signal to its "finished" line.
+std::vector<double> InterruptLatencies(std::uint16_t Server, int Runs) {
+  std::vector<double> latencies;
+  for (int i = 0; i < Runs; ++i) {
+    int out[2];
+    if (::pipe(out) != 0) break;
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      ::dup2(out[1], 1);
+      ::close(out[0]);
+      const std::string endpoint = "127.0.0.1:" + std::to_string(Server);
+      const std::string logs = "/tmp";
+      ::execl(PROBRIX_CLI_PATH, PROBRIX_CLI_PATH, "--json", "-t", endpoint.c_str(), "-P",
+              "modbustcp", "--modbus-addresses", "1", "--timeout", "10000", "--log-dir",
+              logs.c_str(), static_cast<char*>(nullptr));
+      std::_Exit(127);
+    }
+    ::close(out[1]);
+    // Started, connected and waiting for the reply well within this.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const auto signalAt = Clock::now();
+    ::kill(pid, SIGINT);
+    std::string text;
+    char buffer[512];
+    double latency = -1;
+    for (ssize_t n; (n = ::read(out[0], buffer, sizeof buffer)) > 0;) {
+      text.append(buffer, static_cast<std::size_t>(n));
+      if (latency < 0 && text.find("\"event\":\"finished\"") != std::string::npos)
+        latency = Ms(Clock::now() - signalAt);
+    }
+    ::close(out[0]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    if (latency >= 0) latencies.push_back(latency);
+  }
+  return latencies;
+}
+
 struct TSilentFigure {
   std::string Name;
   TDeviceProtocol Protocol;
@@ -350,6 +445,30 @@ int main(int argc, char** argv) {
         "<= 1.25", a.AllFound && ratio <= 1.25,
         "median per device after the first; whole search incl. opening: " + Fixed(whole * 1000, 0) +
             " µs per device" + (a.AllFound ? "" : "; NOT every device was found"));
+  }
+
+  // --- stopping during a long reply wait ------------------------------------------------
+  struct TStopFigure {
+    std::string Name;
+    std::vector<double> Latencies;
+  };
+  const int stopRuns = repeats * 5;
+  std::vector<TStopFigure> stops = {
+      {"Stop, Modbus RTU read on a pseudo terminal",
+       StopLatencies(TDeviceProtocol::dpModbusRtu, e.SilentPort, 0, stopRuns)},
+      {"Stop, Modbus TCP receive",
+       StopLatencies(TDeviceProtocol::dpModbusTcp, {}, e.SilentServer, stopRuns)},
+      {"SIGINT to probrix-cli, Modbus TCP receive", InterruptLatencies(e.SilentServer, stopRuns)},
+  };
+  for (const TStopFigure& f : stops) {
+    const double median = bench::Median(f.Latencies);
+    const bool complete = static_cast<int>(f.Latencies.size()) == stopRuns;
+    bench::Result("stop latency: " + f.Name + " (median / max)",
+                  Fixed(median, 1) + " / " + Fixed(bench::Quantile(f.Latencies, 1), 1) + " ms",
+                  "median <= 50 ms", complete && median <= 50.0,
+                  "during a 10 s reply timeout, to the finished event; " +
+                      std::to_string(f.Latencies.size()) + " of " + std::to_string(stopRuns) +
+                      " runs");
   }
   ShutdownConnectionFactory();
   return 0;
