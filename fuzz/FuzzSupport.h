@@ -19,8 +19,8 @@ void Require(bool Condition, const char* Message);
 //
 // Byte 0 chooses the receive: bits 0-1 the buffer capacity (8192, 1..64 from byte 1, 256,
 // 3), bit 2 the TCP flavour of the connection, bits 3-4 and 5-6 the start-of-packet and read
-// budgets (0, 1, 2 ms or the connection's infinite value). The rest is a list of steps, each
-// led by a control byte:
+// budgets (0, 1, 2 ms or the connection's infinite value); bit 7 is the target's own. The rest is a
+// list of steps, each led by a control byte:
 //   0x00..0xDF  a chunk of the next (c + 1) bytes
 //   0xE0..0xE7  a chunk of ((c & 7) + 1) * 1024 copies of the next byte
 //   0xE8..0xEB  the next step comes (c & 3) + 1 ms late (at most 6 ms per input in total)

@@ -1,5 +1,6 @@
 // TModbusRtuReceiver::ReadPacket over a scripted connection (chunks, delays and failures from
-// the input): a packet it returns has the length its header announces.
+// the input): a packet it returns has the length its header announces. With bit 7 of the first
+// byte set it reads the reply to a request for device 17, passing other devices' frames over.
 
 #include <cstddef>
 #include <cstdint>
@@ -12,6 +13,9 @@ using namespace probrix;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size) {
   TModbusRtuReceiver receiver;
+  if (Size > 0 && (Data[0] & 0x80) != 0)
+    receiver.ExpectReplyTo(
+        ModbusUtils::BuildRtuFrame(BytesOf({0x11, 0x03, 0x03, 0xE8, 0x00, 0x0A})));
   const TBytes packet = fuzz::RunReceive(receiver, Data, Size);
   if (!packet.empty()) {
     fuzz::Require(packet.size() >= static_cast<std::size_t>(ModbusUtils::RtuHeaderLength),

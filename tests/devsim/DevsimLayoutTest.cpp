@@ -93,10 +93,10 @@ TEST(DevsimLayout, MistakesAreReportedNotGuessed) {
 TEST(DevsimLayout, LayoutFile) {
   std::istringstream in(
       "# two endpoints\n"
-      "port name=ttyA, timing, baud=19200\n"
+      "port name=ttyA, timing, baud=19200, lossy\n"
       "device orvatbus,address=3\n"
       "\n"
-      "device modbus,address=17\n"
+      "device ascii,interval=0\n"
       "tcp port=0,accept-close\n"
       "device modbus,unit=1\n");
   const TLayout layout = ParseLayout(in);
@@ -105,7 +105,9 @@ TEST(DevsimLayout, LayoutFile) {
   EXPECT_EQ(layout[0].Port.Name, "ttyA");
   EXPECT_TRUE(layout[0].Port.WireTiming);
   EXPECT_EQ(layout[0].Port.InitialBaud, 19200u);
-  EXPECT_EQ(layout[0].Devices.size(), 2u);
+  EXPECT_TRUE(layout[0].Port.Lossy);
+  ASSERT_EQ(layout[0].Devices.size(), 2u);
+  EXPECT_EQ(layout[0].Devices[1].IntervalMs, 0);  // back to back
   EXPECT_FALSE(layout[1].Serial);
   EXPECT_TRUE(layout[1].Tcp.AcceptThenClose);
   EXPECT_EQ(layout[1].Devices.size(), 1u);
@@ -223,7 +225,7 @@ TEST(DevsimProgram, HelpAndBadArguments) {
   std::ifstream in(log);
   const std::string help((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   for (const char* option : {"--demo", "--config", "--port", "--tcp", "--device", "--dir", "--out",
-                             "--timing", "crc8", "mbap-length", "garbage"}) {
+                             "--timing", "crc8", "mbap-length", "garbage", "lossy"}) {
     EXPECT_NE(help.find(option), std::string::npos) << option;
   }
   TProcess bad({PROBRIX_DEVSIM_EXE, "--port", "--device", "orvatbus,adress=1"});

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -175,6 +176,39 @@ TEST(DevsimSerial, AsciiDeviceTransmitsLinesWithItsAddressCharacter) {
   const TBytes line = OrvatAsciiLine('A', "+0023.45 kPa");
   EXPECT_EQ(r.Data.substr(first + 2, 15), line);
   EXPECT_EQ(r.Data.substr(first + 17, 15), line);
+}
+
+TEST(DevsimSerial, BackToBackLinesOnALossyLine) {
+  TSimulator sim;
+  TSerialPortConfig lossy;
+  lossy.WireTiming = true;
+  lossy.Lossy = true;
+  const std::string path = sim.AddSerialPort(lossy);
+  sim.AddDevice(path, Ascii('B', 0));
+  TPortClient port(path);
+  // Read as it comes: line follows line without a pause.
+  const TReadResult r = ReadUntil(port.Fd(), [](const TBytes& d) {
+    const auto first = d.find(B({0x0D, 0x0A}));
+    return first != TBytes::npos && d.size() >= first + 2 + 45;
+  });
+  const auto first = r.Data.find(B({0x0D, 0x0A}));
+  ASSERT_NE(first, TBytes::npos);
+  const TBytes line = OrvatAsciiLine('B', "+0023.45 kPa");
+  EXPECT_EQ(r.Data.substr(first + 2, 45), line + line + line);
+
+  // Nobody reads: what piles up goes, all but a few bytes, wherever the line then stands (a
+  // port that keeps it would hold 1 KiB after that second).
+  int waiting = 0;
+  ASSERT_TRUE(probrix::test::WaitFor([&] {
+    ::ioctl(port.Fd(), FIONREAD, &waiting);
+    return waiting > 40;
+  }));
+  EXPECT_TRUE(probrix::test::WaitFor(
+      [&] {
+        ::ioctl(port.Fd(), FIONREAD, &waiting);
+        return waiting < 20;
+      },
+      std::chrono::seconds(1)));
 }
 
 TEST(DevsimSerial, ModbusTcpFramingOnASerialPort) {
