@@ -223,7 +223,8 @@ std::vector<double> StopLatencies(TDeviceProtocol Protocol, const std::string& P
       task.TcpEndpoints = {"127.0.0.1:" + std::to_string(Server)};
     }
     task.Protocols = {Protocol};
-    task.SetAddresses(Protocol, {1});
+    const std::uint8_t first[] = {1};
+    task.SetAddresses(Protocol, first);
     task.StartOfPacketReadTimeout = 10000;
     task.ReadTimeout = 30000;
     task.RequestRetryCount = 1;
