@@ -140,22 +140,28 @@ struct TRun {
   std::string RunError;
 };
 
+// The plan of one protocol over one serial port (Port non-empty) or one server, one try.
+void Plan(TSearchDevicesTask& Task, TDeviceProtocol Protocol, const std::string& Port,
+          std::uint16_t Server, const std::vector<std::uint8_t>& Addresses, int TimeoutMs) {
+  if (!Port.empty()) {
+    Task.SerialPortNames = {Port};
+    Task.BaudRates = {9600};
+  } else {
+    Task.TcpEndpoints = {"127.0.0.1:" + std::to_string(Server)};
+  }
+  Task.Protocols = {Protocol};
+  Task.SetAddresses(Protocol, Addresses);
+  Task.StartOfPacketReadTimeout = TimeoutMs;
+  Task.ReadTimeout = 3 * TimeoutMs;  // as the window plans it
+  Task.RequestRetryCount = 1;
+}
+
 // One search with one protocol over one serial port (Port non-empty) or one server.
 TRun Search(TDeviceProtocol Protocol, const std::string& Port, std::uint16_t Server,
             const std::vector<std::uint8_t>& Addresses, int TimeoutMs) {
   ShutdownConnectionFactory();  // every run opens its connection afresh
   TSearchDevicesTask task;
-  if (!Port.empty()) {
-    task.SerialPortNames = {Port};
-    task.BaudRates = {9600};
-  } else {
-    task.TcpEndpoints = {"127.0.0.1:" + std::to_string(Server)};
-  }
-  task.Protocols = {Protocol};
-  task.SetAddresses(Protocol, Addresses);
-  task.StartOfPacketReadTimeout = TimeoutMs;
-  task.ReadTimeout = 3 * TimeoutMs;  // as the window plans it
-  task.RequestRetryCount = 1;
+  Plan(task, Protocol, Port, Server, Addresses, TimeoutMs);
 
   TRun run;
   Clock::time_point attemptStart;
@@ -216,18 +222,7 @@ std::vector<double> StopLatencies(TDeviceProtocol Protocol, const std::string& P
   for (int i = 0; i < Runs; ++i) {
     ShutdownConnectionFactory();
     TSearchDevicesTask task;
-    if (!Port.empty()) {
-      task.SerialPortNames = {Port};
-      task.BaudRates = {9600};
-    } else {
-      task.TcpEndpoints = {"127.0.0.1:" + std::to_string(Server)};
-    }
-    task.Protocols = {Protocol};
-    const std::uint8_t first[] = {1};
-    task.SetAddresses(Protocol, first);
-    task.StartOfPacketReadTimeout = 10000;
-    task.ReadTimeout = 30000;
-    task.RequestRetryCount = 1;
+    Plan(task, Protocol, Port, Server, {1}, 10000);
     std::mutex lock;
     std::condition_variable changed;
     bool started = false, finished = false;

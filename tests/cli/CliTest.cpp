@@ -253,14 +253,22 @@ TEST(Cli, ListPortsShowsTheExtraPorts) {
   EXPECT_NE(std::find(lines.begin(), lines.end(), "/tmp/probrix-sim-b"), lines.end());
 }
 
-TEST(Cli, SignalsStopTheSearchAtOnce) {
-  devsim::TSimulator sim;
-  const std::uint16_t port = sim.AddTcpServer();
+// A server whose Modbus unit 1 never answers; Device receives the unit's id.
+std::uint16_t SilentServer(devsim::TSimulator& Sim, int* Device = nullptr) {
+  const std::uint16_t port = Sim.AddTcpServer();
   TDeviceConfig silent;
   silent.Kind = TDeviceKind::Modbus;
   silent.Address = 1;
   silent.Behaviour.Silent = true;
-  const int device = sim.AddDevice(port, silent);
+  const int id = Sim.AddDevice(port, silent);
+  if (Device != nullptr) *Device = id;
+  return port;
+}
+
+TEST(Cli, SignalsStopTheSearchAtOnce) {
+  devsim::TSimulator sim;
+  int device = 0;
+  const std::uint16_t port = SilentServer(sim, &device);
   for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
     test::TTempDir logs;
     const std::size_t before = sim.RequestCount(device);
@@ -281,12 +289,7 @@ TEST(Cli, SignalsStopTheSearchAtOnce) {
 
 TEST(Cli, ReaderThatGoesAwayEndsTheSearchWithTheResultLogWhole) {
   devsim::TSimulator sim;
-  const std::uint16_t port = sim.AddTcpServer();
-  TDeviceConfig silent;
-  silent.Kind = TDeviceKind::Modbus;
-  silent.Address = 1;
-  silent.Behaviour.Silent = true;
-  sim.AddDevice(port, silent);
+  const std::uint16_t port = SilentServer(sim);
   test::TTempDir logs;
   // probrix-cli ... | head -1
   TCliProcess cli({"-t", "127.0.0.1:" + std::to_string(port), "-P", "modbustcp",
