@@ -9,7 +9,6 @@
 #include "SerialTestPty.h"
 #include "connections/uSerialPort.h"
 #include "foundation/appExceptions.h"
-#include "platform/platCancel.h"
 #include "support/TestSupport.h"
 
 namespace probrix {
@@ -233,7 +232,7 @@ TEST_F(SerialPortPtyTest, ReadTimesOutWithNothingReceived) {
   EXPECT_EQ(Port.Read(Buf, 8), 1);
 }
 
-TEST_F(SerialPortPtyTest, ReadAvailableTakesWhatWaitsAndACancelEndsAWaitingRead) {
+TEST_F(SerialPortPtyTest, ReadAvailableTakesWhatWaitsWithoutWaiting) {
   OpenPort(TSerialPort::InfiniteTimeout);
   std::uint8_t Buf[8] = {};
   EXPECT_EQ(Port.ReadAvailable(Buf, 8), 0);  // nothing yet, and no wait
@@ -242,22 +241,6 @@ TEST_F(SerialPortPtyTest, ReadAvailableTakesWhatWaitsAndACancelEndsAWaitingRead)
   EXPECT_EQ(Port.ReadAvailable(Buf, 2), 2);
   EXPECT_EQ(Port.ReadAvailable(Buf, 8), 1);
   EXPECT_EQ(Buf[0], 0x33);
-
-  // A read without a limit on a thread whose cancel event is set from another one.
-  platform::TCancelEvent Cancel;
-  std::atomic<bool> Aborted{false};
-  std::thread Reader([&] {
-    const platform::TCancelScope Scope(Cancel);
-    try {
-      Port.Read(Buf, 8);
-    } catch (const EAbort&) {
-      Aborted = true;
-    }
-  });
-  Cancel.Set();
-  Reader.join();
-  EXPECT_TRUE(Aborted.load());
-  EXPECT_TRUE(Port.IsOpen());  // a stop is no failure of the port
 }
 
 TEST_F(SerialPortPtyTest, WriteTimesOutWhenTheDeviceTakesNothing) {
