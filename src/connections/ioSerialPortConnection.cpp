@@ -47,6 +47,10 @@ void TSerialPortConnection::Open() {
     if (NoDtrFileExists()) Port.SetDtrEnable(false);
     Port.Open();
   } catch (const std::exception& E) {
+    // The attempt's log tells the operator whom to ask for the port.
+    if (!Port.Holder().empty())
+      WriteLogFmt(HolderLogKind, "Порт %s используется другой программой: %s",
+                  {Port.PortName(), Port.Holder()});
     throw EConnectionOpenError::CreateFmt("[%s] Ошибка открытия COM-порта", {ConnectionString()},
                                           &E);
   }

@@ -41,6 +41,10 @@ class TSerialPortConnection : public TDeviceConnection {
   // Takes over BaudRate, then DtrEnable; the port name is ignored.
   void ApplyConnectionString(std::string_view ConnectionString) override;
 
+  // The kind of the log line that names the program holding the port when Open fails (the
+  // kind of the exchange's error lines).
+  static constexpr std::uint8_t HolderLogKind = 17;
+
   // The marker file that keeps DTR off, looked for in the current directory.
   static constexpr const char* NoDtrFileName = "nodtr.ini";
 

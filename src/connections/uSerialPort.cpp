@@ -22,6 +22,9 @@ constexpr std::uint32_t ReportedErrors =
 
 constexpr int StopCheckMs = 100;
 
+// udev's stable names of USB serial adapters.
+constexpr const char* ByIdFolder = "/dev/serial/by-id";
+
 constexpr const char* SetPropertyFailed = "Ошибка при установке значения свойства %s.";
 constexpr const char* PortClosedProperty = "Порт закрыт. Нельзя получить значение свойства %s.";
 constexpr const char* PortClosedOperation = "Порт закрыт. Нельзя выполнить операцию %s.";
@@ -186,16 +189,20 @@ TSerialPort::~TSerialPort() {
   ReleaseLostHandle();
 }
 
-std::string TSerialPort::DevicePathOf(std::string_view Name) {
-  if (Name.starts_with("/") || Name.starts_with("./")) return std::string(Name);
-  return "/dev/" + std::string(Name);
-}
+std::string TSerialPort::DevicePathOf(std::string_view Name) { return SerialDevicePathOf(Name); }
 
 void TSerialPort::RaiseIOError(int Code, std::string_view Context, bool AtOpen) const {
   std::string Msg;
   const bool NotFound = AtOpen ? IsSerialNotFoundError(Code) : (Code == ENOENT || Code == ENOTDIR);
   if (NotFound) {
     Msg = FormatExceptionMessage("%s Порт %s не существует", {UpperCaseAscii(Context), PortName_});
+  } else if (Code == EACCES || Code == EPERM) {
+    // Missing rights, not a competitor: say what the user lacks.
+    Msg = FormatExceptionMessage(
+        "%s Нет прав доступа к порту %s: у пользователя нет прав на чтение и запись этого "
+        "устройства. Обычно достаточно добавить пользователя в группу dialout и войти в "
+        "систему заново.",
+        {UpperCaseAscii(Context), PortName_});
   } else if (IsSerialAccessDeniedError(Code)) {
     Msg = FormatExceptionMessage(
         "%s Доступ к порту %s закрыт. Возможно он используется другой программой.",
@@ -218,7 +225,7 @@ void TSerialPort::Open() {
   ReleaseLostHandle();
 
   int Error = 0;
-  TSerialHandle Dev = TSerialDevice::Open(DevicePath(), Error);
+  TSerialHandle Dev = TSerialDevice::Open(DevicePath(), Error, Holder_);
   if (!Dev) RaiseIOError(Error, "", true);
   Handle = std::move(Dev);
   try {
@@ -546,6 +553,28 @@ void TSerialPort::GetPortNames(std::vector<std::string>& List) {
     return ComparePortNames(A, B) < 0;
   });
   List = std::move(Names);
+}
+
+TSerialPortDescription TSerialPort::DescribePort(std::string_view Name) {
+  return DescribeSerialPort(Name, "/sys/class/tty", ByIdFolder);
+}
+
+std::string PortByIdPath(const TSerialPortDescription& Description) {
+  return Description.ById.empty() ? std::string() : ByIdFolder + ("/" + Description.ById);
+}
+
+std::string PortDescriptionText(const TSerialPortDescription& D) {
+  std::string Text = D.Product;
+  // Many adapters repeat their maker at the start of the product name.
+  if (!D.Manufacturer.empty() && !D.Product.starts_with(D.Manufacturer))
+    Text = D.Product.empty() ? D.Manufacturer : D.Manufacturer + " " + D.Product;
+  auto Append = [&Text](const std::string& Part) {
+    if (!Text.empty()) Text += ", ";
+    Text += Part;
+  };
+  if (!D.SerialNumber.empty()) Append("серийный номер " + D.SerialNumber);
+  if (!D.ById.empty()) Append(PortByIdPath(D));
+  return Text;
 }
 
 }  // namespace probrix

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "platform/platSerialDevice.h"
+#include "platform/platSerialPorts.h"
 
 namespace probrix {
 
@@ -96,7 +97,11 @@ class TSerialPort {
   TSerialPort& operator=(const TSerialPort&) = delete;
 
   bool IsOpen() const { return Handle != nullptr; }
+  // Fails with EInOutError of an access-denied code when another program holds the port.
   void Open();
+  // The program that held the port at the last Open ("minicom (pid 4711)"); empty when the
+  // port was free or its holder is not known.
+  const std::string& Holder() const { return Holder_; }
   void Close();
   // Waits per ReadTimeout for the first byte and returns the bytes waiting then (up to Count).
   // A wait cut short by the calling thread's cancel event (platCancel.h) raises EAbort, as a
@@ -139,6 +144,8 @@ class TSerialPort {
 
   // The computer's serial ports, sorted with ComparePortNames; replaces the content of List.
   static void GetPortNames(std::vector<std::string>& List);
+  // What identifies the adapter behind a port of that list (empty for a port without one).
+  static TSerialPortDescription DescribePort(std::string_view Name);
 
   TSerialPortEvent OnDataReceived;
   TSerialPortEvent OnErrorReceived;
@@ -183,11 +190,18 @@ class TSerialPort {
   std::int32_t WriteTimeout_ = InfiniteTimeout;
   std::uint8_t EvtChar_ = 26;
   std::uint8_t EofChar_ = 26;
+  std::string Holder_;
 };
 
 // Orders port names: two names that begin with "COM" by the number after it (0 when that is
 // not a number); any other pair naturally, without regard to case, runs of digits compared
 // as numbers (ttyUSB2 before ttyUSB10).
 int ComparePortNames(std::string_view X, std::string_view Y);
+
+// One line for the operator: "FTDI FT232R USB UART, серийный номер A50285BI,
+// /dev/serial/by-id/usb-FTDI_..."; empty when nothing is known.
+std::string PortDescriptionText(const TSerialPortDescription& Description);
+// The by-id name as a path the port can be opened by; empty when there is none.
+std::string PortByIdPath(const TSerialPortDescription& Description);
 
 }  // namespace probrix

@@ -17,7 +17,6 @@
 #include <chrono>
 #include <climits>
 #include <cstring>
-#include <fstream>
 #include <system_error>
 
 namespace probrix {
@@ -63,27 +62,49 @@ std::string SerialErrorText(int Error) { return std::system_category().message(E
 
 // --- TSerialDevice ----------------------------------------------------------------------
 
-std::shared_ptr<TSerialDevice> TSerialDevice::Open(const std::string& Path, int& Error) {
+std::shared_ptr<TSerialDevice> TSerialDevice::Open(
+    const std::string& Path, int& Error, std::string& Holder,
+    const std::vector<std::filesystem::path>& LockFolders) {
   Error = 0;
+  Holder.clear();
+  // A lock file may be there before its program opens the device: the device is not touched.
+  if (FindSerialLockHolder(Path, LockFolders, Holder)) {
+    Error = EBUSY;
+    return nullptr;
+  }
   int Fd = ::open(Path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (Fd < 0) {
     Error = errno;
     return nullptr;
   }
-  struct stat St {};
-  const bool IsChar = ::fstat(Fd, &St) == 0 && S_ISCHR(St.st_mode);
-  // TIOCEXCL refuses further opens (except to root); flock also stops root and other
-  // descriptors of this process.
-  bool Exclusive = false;
-  if (IsChar && ::ioctl(Fd, TIOCEXCL) == 0) Exclusive = true;
-  if (::flock(Fd, LOCK_EX | LOCK_NB) != 0) {
-    Error = errno;
-    if (Exclusive) ::ioctl(Fd, TIOCNXCL);
-    ::close(Fd);
+  std::shared_ptr<TSerialDevice> Dev(new TSerialDevice(Fd));
+  // Only a terminal has holders to respect (/dev/null is open everywhere). Opening a terminal
+  // that another program uses changes nothing for it, and from here this process counts
+  // itself out. Root even opens a terminal that another program made exclusive.
+  const bool IsTerminal = ::isatty(Fd) != 0;
+  int AlreadyExclusive = 0;
+  if (IsTerminal && ((::ioctl(Fd, TIOCGEXCL, &AlreadyExclusive) == 0 && AlreadyExclusive != 0) ||
+                     FindSerialDeviceHolder(Path, Holder))) {
+    Dev->CloseHandle();
+    Error = EBUSY;
     return nullptr;
   }
-  std::shared_ptr<TSerialDevice> Dev(new TSerialDevice(Fd));
-  if (IsChar) {
+  // flock also stops root and other descriptors of this process; TIOCEXCL refuses further
+  // opens of the terminal (except to root).
+  if (::flock(Fd, LOCK_EX | LOCK_NB) != 0) {
+    Error = errno;
+    Dev->CloseHandle();
+    return nullptr;
+  }
+  Dev->OwnExclusive_ = IsTerminal && ::ioctl(Fd, TIOCEXCL) == 0;
+  int LockPid = 0;
+  if (CreateSerialLock(Path, LockFolders, Dev->LockFile_, LockPid) != 0) {
+    Holder = DescribeSerialHolder(LockPid);
+    Error = EBUSY;
+    Dev->CloseHandle();
+    return nullptr;
+  }
+  if (IsTerminal) {
     // The control of DTR and RTS starts as the lines are after opening.
     int Lines = 0;
     if (::ioctl(Fd, TIOCMGET, &Lines) == 0) {
@@ -99,8 +120,12 @@ TSerialDevice::~TSerialDevice() { CloseHandle(); }
 void TSerialDevice::CloseHandle() {
   if (Fd_ < 0) return;
   // The exclusive mode of a tty survives its last close when the tty itself lives on (the
-  // slave of a pseudo terminal whose master is open): clear it for the next opener.
-  ::ioctl(Fd_, TIOCNXCL);
+  // slave of a pseudo terminal whose master is open): clear it for the next opener, but only
+  // when it was ours; another program's stays.
+  if (OwnExclusive_) ::ioctl(Fd_, TIOCNXCL);
+  OwnExclusive_ = false;
+  RemoveSerialLock(LockFile_);
+  LockFile_.clear();
   ::flock(Fd_, LOCK_UN);
   ::close(Fd_);
   Fd_ = -1;
@@ -506,56 +531,6 @@ int TSerialDevice::WaitCommEvent(TSerialLineEventState& S, const TSerialWakeEven
       return 0;
     }
   }
-}
-
-// --- Port list --------------------------------------------------------------------------
-
-namespace {
-
-std::string ReadFirstLine(const std::filesystem::path& File) {
-  std::ifstream In(File);
-  std::string Line;
-  if (In) std::getline(In, Line);
-  while (!Line.empty() && (Line.back() == '\n' || Line.back() == '\r' || Line.back() == ' '))
-    Line.pop_back();
-  return Line;
-}
-
-}  // namespace
-
-std::vector<std::string> EnumerateSerialPortNames(const std::filesystem::path& SysClassTty,
-                                                  const char* Extra) {
-  namespace fs = std::filesystem;
-  std::vector<std::string> Names;
-  auto AddName = [&Names](const std::string& Name) {
-    if (!Name.empty() && std::find(Names.begin(), Names.end(), Name) == Names.end())
-      Names.push_back(Name);
-  };
-  std::error_code Ec;
-  for (fs::directory_iterator It(SysClassTty, Ec), EndIt; !Ec && It != EndIt; It.increment(Ec)) {
-    const fs::path Entry = It->path();
-    std::error_code E2;
-    // Virtual terminals and pseudo terminals have no device behind them.
-    if (!fs::exists(Entry / "device", E2)) continue;
-    const fs::path Driver = fs::read_symlink(Entry / "device" / "driver", E2);
-    if (!E2 && Driver.filename() == "serial8250") {
-      // The 8250 driver registers every legacy port; type 0 means no UART answered.
-      const std::string Type = ReadFirstLine(Entry / "type");
-      if (Type.empty() || Type == "0") continue;
-    }
-    AddName(Entry.filename().string());
-  }
-  if (Extra != nullptr) {
-    std::string List(Extra);
-    std::size_t Start = 0;
-    while (Start <= List.size()) {
-      std::size_t Stop = List.find(':', Start);
-      if (Stop == std::string::npos) Stop = List.size();
-      AddName(List.substr(Start, Stop - Start));
-      Start = Stop + 1;
-    }
-  }
-  return Names;
 }
 
 }  // namespace probrix

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/platCancel.h"
+#include "platform/platSerialClaim.h"
 
 namespace probrix {
 
@@ -150,14 +151,20 @@ struct TSerialLineEventState {
 // reference, so the object outlives every thread that may still look at it.
 class TSerialDevice {
  public:
-  // Opens Path for reading and writing without making it the controlling terminal, claims it
-  // with TIOCEXCL and flock so that a second opener is refused. nullptr and Error on failure.
-  static std::shared_ptr<TSerialDevice> Open(const std::string& Path, int& Error);
+  // Opens Path for reading and writing without making it the controlling terminal, unless
+  // another program holds it: another process has it open, a live lock file in LockFolders
+  // names it, or the terminal is already exclusive (EBUSY; Holder names the program where it
+  // is known). Claims it with flock, TIOCEXCL and a lock file of this process, so that later
+  // openers are refused. nullptr and Error on failure.
+  static std::shared_ptr<TSerialDevice> Open(
+      const std::string& Path, int& Error, std::string& Holder,
+      const std::vector<std::filesystem::path>& LockFolders = DefaultSerialLockFolders());
   ~TSerialDevice();
   TSerialDevice(const TSerialDevice&) = delete;
   TSerialDevice& operator=(const TSerialDevice&) = delete;
 
-  // Releases the claim and closes the descriptor. Only when no other thread uses the handle.
+  // Releases the claim (the exclusive mode only if this device set it, the lock file) and
+  // closes the descriptor. Only when no other thread uses the handle.
   void CloseHandle();
   int Fd() const { return Fd_; }
 
@@ -201,6 +208,9 @@ class TSerialDevice {
   int TakeReadable(short Revents, std::uint8_t* Buffer, std::uint32_t Count, std::uint32_t& Done);
 
   int Fd_ = -1;
+  // Whether this device made the terminal exclusive, and the lock file it wrote (if any).
+  bool OwnExclusive_ = false;
+  std::filesystem::path LockFile_;
   TSerialTimeouts Timeouts_;
   std::atomic<std::uint32_t> Mask_{0};
   // DTR and RTS control as last programmed (termios has no place for them).
@@ -212,11 +222,5 @@ class TSerialDevice {
   bool CountersKnown_ = false;
   std::int64_t Frame_ = 0, Overrun_ = 0, Parity_ = 0, BufOverrun_ = 0, Break_ = 0;
 };
-
-// The serial ports of the computer: the tty entries under SysClassTty that stand for a real
-// device (a serial8250 port with an unknown UART type does not), then the names of Extra
-// (colon-separated), without duplicates. Not sorted.
-std::vector<std::string> EnumerateSerialPortNames(const std::filesystem::path& SysClassTty,
-                                                  const char* Extra);
 
 }  // namespace probrix

@@ -5,8 +5,9 @@
 #include <filesystem>
 #include <fstream>
 
+#include "SerialTestPty.h"
 #include "connections/uSerialPort.h"
-#include "platform/platSerialDevice.h"
+#include "platform/platSerialPorts.h"
 #include "support/TestSupport.h"
 
 namespace probrix {
@@ -79,6 +80,89 @@ TEST(PortListTest, SysfsEntriesWithRealDevicesAndExtraNames) {
   EXPECT_TRUE(EnumerateSerialPortNames(Sys.Path() / "missing", nullptr).empty());
   EXPECT_EQ(EnumerateSerialPortNames(Sys.Path() / "missing", "a:b"),
             (std::vector<std::string>{"a", "b"}));
+}
+
+TEST(PortListTest, NamesOfOneDeviceMakeOneRowInTheFirstSpelling) {
+  test::TTestPty Pty;
+  test::TTempDir Dir;
+  const fs::path Link = Dir.Path() / "vport";
+  fs::create_symlink(Pty.SlavePath(), Link);
+  const std::string Short = Pty.SlavePath().substr(std::string("/dev/").size());  // pts/N
+  const std::string Extra = Link.string() + ":" + Pty.SlavePath() + ":" + Short +
+                            ":ttyProbrixGone:/dev/ttyProbrixGone:/dev/../dev/ttyProbrixGone";
+  EXPECT_EQ(EnumerateSerialPortNames(Dir.Path() / "missing", Extra.c_str()),
+            (std::vector<std::string>{Link.string(), "ttyProbrixGone"}));
+}
+
+// A sysfs tree as the kernel lays it out for a USB serial adapter (ttyUSB0), a USB modem
+// class device (ttyACM0) and a built-in port (ttyS0), with udev's by-id links.
+class PortDescriptionTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const fs::path Usb = Root.Path() / "devices/pci0000:00/0000:00:14.0/usb1";
+    Touch(Usb / "1-2/idVendor", "0403\n");
+    Touch(Usb / "1-2/manufacturer", "FTDI\n");
+    Touch(Usb / "1-2/product", "FT232R USB UART\n");
+    Touch(Usb / "1-2/serial", "A50285BI\n");
+    fs::create_directories(Usb / "1-2/1-2:1.0/ttyUSB0");
+    Touch(Usb / "1-3/idVendor", "2341\n");
+    Touch(Usb / "1-3/product", "Arduino\x01 Uno  \n");  // a control character from the device
+    Touch(Usb / "1-3/serial", "\n");
+    fs::create_directories(Usb / "1-3/1-3:1.0");
+    fs::create_directories(Root.Path() / "devices/platform/serial8250");
+    Link("ttyUSB0", "../../../devices/pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.0/ttyUSB0");
+    Link("ttyACM0", "../../../devices/pci0000:00/0000:00:14.0/usb1/1-3/1-3:1.0");
+    Link("ttyS0", "../../../devices/platform/serial8250");
+    fs::create_directories(ById);
+    fs::create_symlink("../../ttyUSB0", ById / "usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0");
+    fs::create_symlink("../../ttyS9", ById / "pci-other-port");
+  }
+  void Link(const std::string& Tty, const std::string& Device) {
+    fs::create_directories(Tty_ / Tty);
+    fs::create_directory_symlink(Device, Tty_ / Tty / "device");
+  }
+  TSerialPortDescription Describe(const std::string& Name) const {
+    return DescribeSerialPort(Name, Tty_, ById);
+  }
+
+  test::TTempDir Root;
+  fs::path Tty_ = Root.Path() / "class/tty";
+  fs::path ById = Root.Path() / "by-id";
+};
+
+TEST_F(PortDescriptionTest, UsbAdaptersAreDescribedOtherPortsNot) {
+  const auto Ftdi = Describe("ttyUSB0");
+  EXPECT_EQ(Ftdi.Manufacturer, "FTDI");
+  EXPECT_EQ(Ftdi.Product, "FT232R USB UART");
+  EXPECT_EQ(Ftdi.SerialNumber, "A50285BI");
+  EXPECT_EQ(Ftdi.ById, "usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0");
+  EXPECT_EQ(PortDescriptionText(Ftdi),
+            "FTDI FT232R USB UART, серийный номер A50285BI, "
+            "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0");
+  // A path to the device is described like its name.
+  EXPECT_EQ(Describe("/dev/ttyUSB0").SerialNumber, "A50285BI");
+
+  const auto Acm = Describe("ttyACM0");
+  EXPECT_EQ(Acm.Manufacturer, "");
+  EXPECT_EQ(Acm.Product, "Arduino  Uno");
+  EXPECT_EQ(Acm.SerialNumber, "");
+  EXPECT_EQ(Acm.ById, "");
+  EXPECT_EQ(PortDescriptionText(Acm), "Arduino  Uno");
+
+  for (const std::string Plain : {"ttyS0", "ttyProbrixNone", "/tmp/vport0", ""}) {
+    EXPECT_TRUE(Describe(Plain).Empty()) << Plain;
+    EXPECT_EQ(PortDescriptionText(Describe(Plain)), "") << Plain;
+  }
+}
+
+TEST(PortListTest, DescriptionTextNamesTheMakerOnce) {
+  TSerialPortDescription D;
+  D.Manufacturer = "Silicon Labs";
+  D.Product = "Silicon Labs CP2102 USB to UART Bridge";
+  EXPECT_EQ(PortDescriptionText(D), "Silicon Labs CP2102 USB to UART Bridge");
+  D.Product.clear();
+  D.SerialNumber = "0001";
+  EXPECT_EQ(PortDescriptionText(D), "Silicon Labs, серийный номер 0001");
 }
 
 TEST(PortListTest, GetPortNamesAddsExtraPortsAndSorts) {

@@ -5,6 +5,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -74,6 +76,56 @@ bool TTestPty::SlaveIsRaw() const {
   struct termios2 T {};
   if (::ioctl(Slave_, TCGETS2, &T) != 0) return false;
   return (T.c_lflag & (ICANON | ECHO | ISIG)) == 0 && (T.c_oflag & OPOST) == 0;
+}
+
+bool TTestPty::SlaveIsExclusive() const {
+  int Exclusive = 0;
+  return ::ioctl(Slave_, TIOCGEXCL, &Exclusive) == 0 && Exclusive != 0;
+}
+
+TPtyHolderProcess::TPtyHolderProcess(const TTestPty& Pty, bool KeepMaster, bool Exclusive) {
+  int Ready[2], Stop[2];
+  if (::pipe(Ready) != 0) throw std::runtime_error("pipe failed");
+  if (::pipe(Stop) != 0) throw std::runtime_error("pipe failed");
+  const pid_t Pid = ::fork();
+  if (Pid < 0) throw std::runtime_error("fork failed");
+  if (Pid == 0) {
+    // Only async-signal-safe calls in the child of a threaded process.
+    ::close(Ready[0]);
+    ::close(Stop[1]);
+    ::prctl(PR_SET_NAME, ProgramName, 0, 0, 0);
+    if (!KeepMaster) ::close(Pty.MasterFd());
+    const int Fd = ::open(Pty.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    const char Status = (Fd >= 0 && (!Exclusive || ::ioctl(Fd, TIOCEXCL) == 0)) ? '1' : '0';
+    [[maybe_unused]] auto W = ::write(Ready[1], &Status, 1);
+    char C;
+    while (::read(Stop[0], &C, 1) < 0 && errno == EINTR) {
+    }
+    ::_exit(0);
+  }
+  Pid_ = Pid;
+  Stop_ = Stop[1];
+  ::close(Ready[1]);
+  ::close(Stop[0]);
+  char Status = '0';
+  struct pollfd P {
+    Ready[0], POLLIN, 0
+  };
+  const bool Answered = ::poll(&P, 1, 10000) == 1 && ::read(Ready[0], &Status, 1) == 1;
+  ::close(Ready[0]);
+  if (!Answered || Status != '1') {
+    End();
+    throw std::runtime_error("the holder process could not take the terminal");
+  }
+}
+
+TPtyHolderProcess::~TPtyHolderProcess() { End(); }
+
+void TPtyHolderProcess::End() {
+  if (Stop_ >= 0) ::close(Stop_);
+  Stop_ = -1;
+  if (Pid_ > 0) ::waitpid(Pid_, nullptr, 0);
+  Pid_ = -1;
 }
 
 }  // namespace probrix::test

@@ -31,11 +31,33 @@ class TTestPty {
   std::uint32_t SlaveSpeed() const;
   // Whether the slave side is in raw mode without echo.
   bool SlaveIsRaw() const;
+  // Whether the terminal refuses further opens (TIOCEXCL), whoever set it.
+  bool SlaveIsExclusive() const;
 
  private:
   int Master_ = -1;
   int Slave_ = -1;
   std::string SlavePath_;
+};
+
+// Another program on the line: a child process that opens the slave side of a TTestPty by its
+// path and keeps it until the object goes. With KeepMaster it also keeps the master side, as a
+// simulator does; with Exclusive it makes the terminal exclusive.
+class TPtyHolderProcess {
+ public:
+  static constexpr const char* ProgramName = "probrixholder";
+
+  TPtyHolderProcess(const TTestPty& Pty, bool KeepMaster, bool Exclusive);
+  ~TPtyHolderProcess();
+  TPtyHolderProcess(const TPtyHolderProcess&) = delete;
+  TPtyHolderProcess& operator=(const TPtyHolderProcess&) = delete;
+  int Pid() const { return Pid_; }
+
+ private:
+  void End();
+
+  int Pid_ = -1;
+  int Stop_ = -1;  // the child ends when this pipe closes
 };
 
 }  // namespace probrix::test
