@@ -1,5 +1,8 @@
 #include "cli/cliOutput.h"
 
+#include <algorithm>
+
+#include "connections/uSerialPort.h"
 #include "foundation/appSysUtils.h"
 #include "search/ioOrvatDevicesDefs.h"
 #include "search/uSearchReport.h"
@@ -90,6 +93,26 @@ std::string ErrorJson(std::string_view ConnectionName, std::int32_t BaudRateOrPo
 std::string FinishedJson(bool Aborted, std::size_t Found, std::size_t Errors) {
   return Format("{\"event\":\"finished\",\"aborted\":%s,\"found\":%u,\"errors\":%u}",
                 {Aborted ? "true" : "false", Found, Errors});
+}
+
+std::string PortListText(const std::vector<TListedPort>& Ports) {
+  std::size_t width = 0;
+  for (const TListedPort& p : Ports) width = std::max(width, Width(p.Name));
+  std::string out;
+  for (const TListedPort& p : Ports) {
+    out += p.Name;
+    const std::string text = PortDescriptionText(p.Description);
+    if (!text.empty()) out += std::string(width - Width(p.Name) + 2, ' ') + text;
+    out += "\n";
+  }
+  return out;
+}
+
+std::string PortJson(const TListedPort& Port) {
+  const TSerialPortDescription& d = Port.Description;
+  return Format("{\"port\":%s,\"manufacturer\":%s,\"product\":%s,\"serialNumber\":%s,\"byId\":%s}",
+                {JsonString(Port.Name), JsonString(d.Manufacturer), JsonString(d.Product),
+                 JsonString(d.SerialNumber), JsonString(PortByIdPath(d))});
 }
 
 std::vector<std::string> ResultRowCells(const TFoundDevice& D) {

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/platSerialPorts.h"
 #include "search/uFinderEngineTypes.h"
 
 namespace probrix::cli {
@@ -29,6 +30,18 @@ std::string ErrorJson(std::string_view ConnectionName, std::int32_t BaudRateOrPo
                       std::uint8_t ProbedAddress, std::string_view ErrorText,
                       std::string_view ErrorClass);
 std::string FinishedJson(bool Aborted, std::size_t Found, std::size_t Errors);
+
+// One port of --list-ports with what identifies its adapter.
+struct TListedPort {
+  std::string Name;
+  TSerialPortDescription Description;
+};
+// One line per port: the name, padded to the widest, and the adapter's description beside it
+// where there is one.
+std::string PortListText(const std::vector<TListedPort>& Ports);
+// {"port":...,"manufacturer":...,"product":...,"serialNumber":...,"byId":...}; empty texts for
+// what is not known.
+std::string PortJson(const TListedPort& Port);
 
 // The cells of one results row, in the window's column order.
 std::vector<std::string> ResultRowCells(const TFoundDevice& D);

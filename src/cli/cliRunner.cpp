@@ -30,7 +30,13 @@ int RunCli(const TCliOptions& O, std::ostream& Out, std::ostream& Err,
   if (O.ListPorts) {
     std::vector<std::string> names;
     TSerialPort::GetPortNames(names);
-    for (const std::string& name : names) Out << name << "\n";
+    std::vector<TListedPort> ports;
+    for (const std::string& name : names) ports.push_back({name, TSerialPort::DescribePort(name)});
+    if (O.Json) {
+      for (const TListedPort& port : ports) Out << PortJson(port) << "\n";
+    } else {
+      Out << PortListText(ports);
+    }
     Out.flush();
     return 0;
   }

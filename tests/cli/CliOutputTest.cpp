@@ -69,5 +69,25 @@ TEST(CliOutput, JsonAndTable) {
   EXPECT_NE(table.find("65     ttyS1:9600   COM-порт         OrvatASCII"), std::string::npos);
 }
 
+TEST(CliOutput, PortListWithAdapterDescriptions) {
+  TListedPort ftdi{"ttyUSB0", {}};
+  ftdi.Description.Manufacturer = "FTDI";
+  ftdi.Description.Product = "FT232R \"USB\" UART";
+  ftdi.Description.SerialNumber = "A5";
+  ftdi.Description.ById = "usb-FTDI_A5-if00-port0";
+  const TListedPort plain{"/tmp/probrix-sim-a", {}};
+  EXPECT_EQ(PortListText({ftdi, plain}),
+            "ttyUSB0             FTDI FT232R \"USB\" UART, серийный номер A5, "
+            "/dev/serial/by-id/usb-FTDI_A5-if00-port0\n"
+            "/tmp/probrix-sim-a\n");
+  EXPECT_EQ(
+      PortJson(ftdi),
+      "{\"port\":\"ttyUSB0\",\"manufacturer\":\"FTDI\",\"product\":\"FT232R \\\"USB\\\" "
+      "UART\",\"serialNumber\":\"A5\",\"byId\":\"/dev/serial/by-id/usb-FTDI_A5-if00-port0\"}");
+  EXPECT_EQ(PortJson(plain),
+            "{\"port\":\"/tmp/probrix-sim-a\",\"manufacturer\":\"\",\"product\":\"\","
+            "\"serialNumber\":\"\",\"byId\":\"\"}");
+}
+
 }  // namespace
 }  // namespace probrix::cli

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <map>
 #include <regex>
@@ -251,6 +252,28 @@ TEST(Cli, ListPortsShowsTheExtraPorts) {
   const auto lines = Lines(cli.Output());
   EXPECT_NE(std::find(lines.begin(), lines.end(), "/tmp/probrix-sim-a"), lines.end());
   EXPECT_NE(std::find(lines.begin(), lines.end(), "/tmp/probrix-sim-b"), lines.end());
+}
+
+TEST(Cli, ListPortsAsJsonNamesEachDeviceOnce) {
+  // The same missing device as a name and as a path: one entry, the first spelling.
+  TCliProcess cli(
+      {"--list-ports", "--json"},
+      {{"PROBRIX_EXTRA_PORTS", "ttyProbrixSimZ:/tmp/probrix-sim-b:/dev/ttyProbrixSimZ"}});
+  EXPECT_EQ(cli.Wait(), 0);
+  std::vector<std::string> ours;
+  for (const std::string& line : Lines(cli.Output())) {
+    const auto port = ParseFlatJson(line);
+    ASSERT_EQ(port.size(), 5u) << line;
+    const std::string name = port.at("port");
+    if (name.find("ProbrixSim") == std::string::npos &&
+        name.find("probrix-sim") == std::string::npos)
+      continue;  // a port of this machine
+    ours.push_back(name);
+    EXPECT_EQ(port.at("manufacturer"), "");
+    EXPECT_EQ(port.at("byId"), "");
+  }
+  std::sort(ours.begin(), ours.end());
+  EXPECT_EQ(ours, (std::vector<std::string>{"/tmp/probrix-sim-b", "ttyProbrixSimZ"}));
 }
 
 // A server whose Modbus unit 1 never answers; Device receives the unit's id.
