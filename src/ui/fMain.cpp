@@ -341,6 +341,10 @@ void TfrmMain::RefreshSerialPortList() {
       }
     }
     AddCheckItem(list, name, checked);
+    // USB adapters are told apart by maker, product and serial number; other ports by name.
+    const std::string about = PortDescriptionText(TSerialPort::DescribePort(name));
+    if (!about.empty())
+      list->item(list->count() - 1)->setToolTip(QString::fromStdString(name + "\n" + about));
   }
 }
 
