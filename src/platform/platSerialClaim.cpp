@@ -1,5 +1,6 @@
 #include "platform/platSerialClaim.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -10,6 +11,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <memory>
 #include <system_error>
 
 #include "platform/platProcess.h"
@@ -67,23 +69,37 @@ int MasterIndexOf(const fs::path& ProcDir, const std::string& Fd) {
   return -1;
 }
 
+// A folder listing that closes itself.
+struct TDirCloser {
+  void operator()(DIR* D) const { ::closedir(D); }
+};
+using TDir = std::unique_ptr<DIR, TDirCloser>;
+
 // Whether the process of ProcDir has the device Rdev open and is not the device end of its
 // pseudo terminal. Descriptors are looked at only when their link names something in /dev, so
-// a file on a hung network mount is never touched.
+// a file on a hung network mount is never touched. Plain system calls relative to the folder:
+// this runs for every descriptor of every process at each opening of a port.
 bool ProcessHoldsDevice(const fs::path& ProcDir, dev_t Rdev, int PtyIndex) {
+  const int FdDir = ::open((ProcDir / "fd").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (FdDir < 0) return false;  // gone, or not ours to inspect
+  TDir Dir(::fdopendir(FdDir));
+  if (!Dir) {
+    ::close(FdDir);
+    return false;
+  }
   bool Holds = false, IsMaster = false;
-  std::error_code Ec;
-  for (fs::directory_iterator It(ProcDir / "fd", Ec), End; !Ec && It != End; It.increment(Ec)) {
-    std::error_code E2;
-    const fs::path Target = fs::read_symlink(It->path(), E2);
-    if (E2 || Target.native().rfind("/dev/", 0) != 0) continue;
+  while (const dirent* Entry = ::readdir(Dir.get())) {
+    if (Entry->d_name[0] == '.') continue;
+    char Target[6];
+    if (::readlinkat(FdDir, Entry->d_name, Target, sizeof Target) < 5 ||
+        std::string_view(Target, 5) != "/dev/")
+      continue;
     struct stat St {};
-    if (::stat(It->path().c_str(), &St) != 0 || !S_ISCHR(St.st_mode)) continue;
+    if (::fstatat(FdDir, Entry->d_name, &St, 0) != 0 || !S_ISCHR(St.st_mode)) continue;
     if (St.st_rdev == Rdev)
       Holds = true;
     else if (PtyIndex >= 0 && ::major(St.st_rdev) == PtmxMajor &&
-             ::minor(St.st_rdev) == PtmxMinor &&
-             MasterIndexOf(ProcDir, It->path().filename().string()) == PtyIndex)
+             ::minor(St.st_rdev) == PtmxMinor && MasterIndexOf(ProcDir, Entry->d_name) == PtyIndex)
       IsMaster = true;
   }
   return Holds && !IsMaster;
