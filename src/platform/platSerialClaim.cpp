@@ -134,7 +134,15 @@ std::string SerialLockFileName(const std::string& DevicePath) {
 
 std::string DescribeSerialHolder(int Pid) {
   const std::string Pidtext = "pid " + std::to_string(Pid);
-  const std::string Program = FirstLine(fs::path("/proc") / std::to_string(Pid) / "comm");
+  // The kernel ends the name with a line end. A program chooses its own name: control
+  // characters in it must not break a log line.
+  std::ifstream In(fs::path("/proc") / std::to_string(Pid) / "comm", std::ios::binary);
+  std::string Program(64, '\0');
+  In.read(Program.data(), static_cast<std::streamsize>(Program.size()));
+  Program.resize(static_cast<std::size_t>(In.gcount()));
+  if (!Program.empty() && Program.back() == '\n') Program.pop_back();
+  for (char& C : Program)
+    if (static_cast<unsigned char>(C) < 0x20 || C == 0x7F) C = '?';
   return Program.empty() ? Pidtext : Program + " (" + Pidtext + ")";
 }
 

@@ -39,10 +39,11 @@ std::string DeviceKey(const std::string& Name) {
   return Ec ? Path : Real.string();
 }
 
-// The tty name of a port: the name itself, or for a path the device file it leads to.
+// The tty name of a port: a plain name itself, for a path (or a name with a folder in it) the
+// device file it leads to, so that a name never reaches outside the tty folder.
 std::string TtyNameOf(std::string_view Name) {
+  if (Name.find('/') == std::string_view::npos) return std::string(Name);
   const std::string Path = SerialDevicePathOf(Name);
-  if (Path == "/dev/" + std::string(Name)) return std::string(Name);
   std::error_code Ec;
   const fs::path Real = fs::canonical(Path, Ec);
   return (Ec ? fs::path(Path) : Real).filename().string();

@@ -91,6 +91,15 @@ TEST(SerialPortClaimTest, PortOpenInAnotherProcessIsRefusedAndItsHolderLogged) {
   EXPECT_TRUE(C.Port.Holder().empty());
 }
 
+TEST(SerialPortClaimTest, AHoldersOwnNameCannotBreakALogLine) {
+  TTestPty Pty;
+  TPtyHolderProcess Holder(Pty, false, false, "two\r\nlines");
+  TSerialPort Port;
+  Port.SetPortName(Pty.SlavePath());
+  EXPECT_THROW(Port.Open(), EInOutError);
+  EXPECT_EQ(Port.Holder(), "two??lines (pid " + std::to_string(Holder.Pid()) + ")");
+}
+
 TEST(SerialPortClaimTest, TheDeviceEndOfAPseudoTerminalIsNoHolder) {
   // A simulator keeps both sides of its line open: it plays the device, it does not compete.
   TTestPty Pty;

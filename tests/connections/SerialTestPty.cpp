@@ -83,7 +83,8 @@ bool TTestPty::SlaveIsExclusive() const {
   return ::ioctl(Slave_, TIOCGEXCL, &Exclusive) == 0 && Exclusive != 0;
 }
 
-TPtyHolderProcess::TPtyHolderProcess(const TTestPty& Pty, bool KeepMaster, bool Exclusive) {
+TPtyHolderProcess::TPtyHolderProcess(const TTestPty& Pty, bool KeepMaster, bool Exclusive,
+                                     const char* Name) {
   int Ready[2], Stop[2];
   if (::pipe(Ready) != 0) throw std::runtime_error("pipe failed");
   if (::pipe(Stop) != 0) throw std::runtime_error("pipe failed");
@@ -93,7 +94,7 @@ TPtyHolderProcess::TPtyHolderProcess(const TTestPty& Pty, bool KeepMaster, bool 
     // Only async-signal-safe calls in the child of a threaded process.
     ::close(Ready[0]);
     ::close(Stop[1]);
-    ::prctl(PR_SET_NAME, ProgramName, 0, 0, 0);
+    ::prctl(PR_SET_NAME, Name, 0, 0, 0);
     if (!KeepMaster) ::close(Pty.MasterFd());
     const int Fd = ::open(Pty.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     const char Status = (Fd >= 0 && (!Exclusive || ::ioctl(Fd, TIOCEXCL) == 0)) ? '1' : '0';

@@ -42,12 +42,13 @@ class TTestPty {
 
 // Another program on the line: a child process that opens the slave side of a TTestPty by its
 // path and keeps it until the object goes. With KeepMaster it also keeps the master side, as a
-// simulator does; with Exclusive it makes the terminal exclusive.
+// simulator does; with Exclusive it makes the terminal exclusive. Name is its program name.
 class TPtyHolderProcess {
  public:
   static constexpr const char* ProgramName = "probrixholder";
 
-  TPtyHolderProcess(const TTestPty& Pty, bool KeepMaster, bool Exclusive);
+  TPtyHolderProcess(const TTestPty& Pty, bool KeepMaster, bool Exclusive,
+                    const char* Name = ProgramName);
   ~TPtyHolderProcess();
   TPtyHolderProcess(const TPtyHolderProcess&) = delete;
   TPtyHolderProcess& operator=(const TPtyHolderProcess&) = delete;
