@@ -117,8 +117,8 @@ TSerialPortDescription DescribeSerialPort(std::string_view Name, const fs::path&
   std::vector<std::string> Links;
   for (fs::directory_iterator It(ByIdFolder, Ec), End; !Ec && It != End; It.increment(Ec)) {
     std::error_code E2;
-    if (fs::read_symlink(It->path(), E2).filename() == Tty && !E2)
-      Links.push_back(It->path().filename().string());
+    const fs::path Target = fs::read_symlink(It->path(), E2);
+    if (!E2 && Target.filename() == Tty) Links.push_back(It->path().filename().string());
   }
   if (!Links.empty()) D.ById = *std::min_element(Links.begin(), Links.end());
   return D;
