@@ -346,7 +346,8 @@ TEST_F(SerialPortPtyTest, VanishedDeviceDuringWriteAndDestruction) {
 TEST(SerialLineEventTest, WaitStaysQuietWhileBytesWaitUnread) {
   TTestPty Pty;
   int Error = 0;
-  const auto Device = TSerialDevice::Open(Pty.SlavePath(), Error);
+  std::string Holder;
+  const auto Device = TSerialDevice::Open(Pty.SlavePath(), Error, Holder);
   ASSERT_NE(Device, nullptr) << Error;
   TSerialLineSettings Raw;
   Raw.BaudRate = 9600;
