@@ -102,7 +102,13 @@ void TfrmQuestionBox::tmrSetTopMostTimer() {
 }
 
 void TfrmQuestionBox::showEvent(QShowEvent* Event) {
-  if (!Event->spontaneous()) FormShow();
+  if (!Event->spontaneous()) {
+    FormShow();
+    // No button is the default, and the focus starts on "Нет": a stray Space or Return never
+    // answers Yes. The focus frame is drawn from the start, as after a Tab.
+    Ui_->btnNo->setFocus(Qt::OtherFocusReason);
+    setAttribute(Qt::WA_KeyboardFocusChange);
+  }
   QDialog::showEvent(Event);
 }
 

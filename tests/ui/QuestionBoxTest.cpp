@@ -5,6 +5,8 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPushButton>
+#include <QStyle>
+#include <QStyleOptionButton>
 #include <QTest>
 #include <QTimer>
 
@@ -118,6 +120,33 @@ TEST(QuestionBox, PhysicalKeysAnswerWhateverTheLayout) {
   EXPECT_EQ(AnswerByKeys({0x041D}), qaNo);   // Н
   // J would press the hidden Cancel: nothing happens, nor for other keys; L still answers.
   EXPECT_EQ(AnswerByKeys({Qt::Key_J, Qt::Key_A, Qt::Key_Escape, Qt::Key_L}), qaYes);
+}
+
+TEST(QuestionBox, OpensOnNoWithAVisibleFocusSoSpaceAndReturnNeverAnswerYes) {
+  QString focused;
+  bool openAfterReturn = false;
+  QStyleOptionButton look;
+  WhenModal<TfrmQuestionBox>([&](TfrmQuestionBox* B) {
+    if (!uitest::WaitUntil(
+            [&] { return B->focusWidget() != nullptr && B->focusWidget()->hasFocus(); })) {
+      ADD_FAILURE() << "no button has the focus";
+      return B->Form()->btnNo->click();
+    }
+    QWidget* button = B->focusWidget();
+    focused = button->objectName();
+    uitest::SaveScreenshot(B, "question-focus");
+    look.initFrom(B->Form()->btnNo);
+    // Keys go where the window system sends them: to the focused button.
+    QTest::keyClick(button, Qt::Key_Return);
+    openAfterReturn = B->isVisible();
+    QTest::keyClick(button, Qt::Key_Space);
+  });
+  EXPECT_EQ(ShowQuestion("?", "Вопрос", nullptr, false, TQuestionPosition::poDesigned), qaNo);
+  EXPECT_TRUE(openAfterReturn);
+  EXPECT_EQ(focused, "btnNo");
+  // The style draws the focus frame only for a focus it is told came from the keyboard.
+  EXPECT_TRUE(look.state & QStyle::State_HasFocus);
+  EXPECT_TRUE(look.state & QStyle::State_KeyboardFocusChange);
 }
 
 TEST(QuestionBox, CloseRequestsAreRefusedUntilAButtonWasChosen) {
