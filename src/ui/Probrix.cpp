@@ -50,6 +50,7 @@ int main(int argc, char** argv) {
     application.setApplicationVersion(ProbrixVersion);
     // Lets the desktop match the window to its menu entry (and icon).
     TProbrixApplication::setDesktopFileName("probrix");
+    InstallQtTranslations();
     // The main thread's dispatcher runs its queued requests from the Qt event loop.
     TThreadWndProc& dispatcher = ThreadsWndProc()->RegisterCurrentThread();
     dispatcher.SetWakeUp([&application, &dispatcher] {

@@ -1,6 +1,8 @@
 #include "ui/uApplication.h"
 
+#include <QLibraryInfo>
 #include <QMessageBox>
+#include <QTranslator>
 
 #include "foundation/appExceptions.h"
 
@@ -23,6 +25,17 @@ void HandleApplicationException() {
   QWidget* parent = QApplication::activeModalWidget();
   if (parent == nullptr) parent = QApplication::activeWindow();
   QMessageBox::critical(parent, QString::fromUtf8(ApplicationTitle), QString::fromStdString(text));
+}
+
+QTranslator* InstallQtTranslations(const QString& Folder) {
+  const QString folder =
+      Folder.isEmpty() ? QLibraryInfo::path(QLibraryInfo::TranslationsPath) : Folder;
+  auto* translator = new QTranslator(QCoreApplication::instance());
+  if (translator->load(QStringLiteral("qtbase_ru"), folder) &&
+      QCoreApplication::installTranslator(translator))
+    return translator;
+  delete translator;
+  return nullptr;
 }
 
 // The title is not made the display name: Qt would append it to every dialog's caption.

@@ -4,8 +4,11 @@
 // handler: an error message box with the exception's message, after which the program goes on.
 
 #include <QApplication>
+#include <QString>
 #include <exception>
 #include <string>
+
+class QTranslator;
 
 namespace probrix {
 
@@ -28,6 +31,12 @@ void RunHandler(F&& Handler) {
     HandleApplicationException();
   }
 }
+
+// Puts Qt's own texts (edit menus, standard buttons, file dialogs) into Russian with the
+// catalogue qtbase_ru from Folder (empty: Qt's translations folder). Returns the installed
+// translator, owned by the application, or nullptr when the catalogue is not there: the window
+// then shows those few texts in English and works as before.
+QTranslator* InstallQtTranslations(const QString& Folder = {});
 
 class TProbrixApplication : public QApplication {
  public:

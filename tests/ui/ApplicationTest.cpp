@@ -4,6 +4,9 @@
 
 #include <QMessageBox>
 #include <QPointer>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QTranslator>
 
 #include "UiTestSupport.h"
 #include "foundation/ioExceptions.h"
@@ -41,6 +44,26 @@ TEST(Application, ExceptionLeavingAHandlerIsShownAndTheProgramGoesOn) {
   ASSERT_NE(dynamic_cast<TProbrixApplication*>(QCoreApplication::instance()), nullptr);
   EXPECT_EQ(ShownFor(QEvent::User), "[COM9] нет порта");
   EXPECT_EQ(ShownFor(static_cast<QEvent::Type>(QEvent::User + 1)), "plain failure");
+}
+
+TEST(Application, QtOwnTextsAreRussianWhenTheCatalogueIsThere) {
+  const auto cancelText = [] {
+    QMessageBox box;
+    box.setStandardButtons(QMessageBox::Cancel);
+    return box.button(QMessageBox::Cancel)->text();
+  };
+  const QString english = cancelText();
+  // Without the catalogue nothing changes and nothing fails.
+  EXPECT_EQ(InstallQtTranslations(QString::fromStdString(uitest::TestProgramFolder().string())),
+            nullptr);
+  EXPECT_EQ(cancelText(), english);
+  QTranslator* translator = InstallQtTranslations();
+  ASSERT_NE(translator, nullptr) << "qtbase_ru.qm is missing (Debian: qt6-translations-l10n)";
+  const QString russian = cancelText();
+  QCoreApplication::removeTranslator(translator);
+  delete translator;
+  EXPECT_NE(russian, english);
+  EXPECT_TRUE(russian.contains(QRegularExpression("[А-Яа-я]"))) << russian.toStdString();
 }
 
 }  // namespace
