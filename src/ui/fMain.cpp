@@ -1,19 +1,22 @@
 #include "ui/fMain.h"
 
+#include <QClipboard>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDesktopServices>
 #include <QDir>
+#include <QFileDialog>
 #include <QFontMetrics>
 #include <QGuiApplication>
 #include <QHeaderView>
 #include <QKeyEvent>
-#include <QListView>
 #include <QMenu>
+#include <QSaveFile>
 #include <QScreen>
 #include <QTabBar>
 #include <QUrl>
 #include <algorithm>
+#include <numeric>
 
 #include "connections/uSerialPort.h"
 #include "foundation/appDateTime.h"
@@ -22,6 +25,7 @@
 #include "search/ioOrvatDevicesDefs.h"
 #include "search/uSearchReport.h"
 #include "ui/fMainModels.h"
+#include "ui/fMainViews.h"
 #include "ui/fQuestionBox.h"
 #include "ui/fTCPConnectionProps.h"
 #include "ui/uApplication.h"
@@ -38,7 +42,7 @@ namespace {
 constexpr int kClientWidth = 715;
 constexpr int kClientHeight = 582;
 
-// The window position lives in the settings file beside the search parameters.
+// The window's place and size live in the settings file beside the search parameters.
 constexpr std::string_view kPlacementSection = "FormPlacement";
 
 // Qt hands a posted event to the window's thread under its own locks, which ThreadSanitizer
@@ -125,11 +129,10 @@ TfrmMain::TfrmMain(QWidget* Parent, std::string IniFileName)
   if (IniFileName_.empty()) IniFileName_ = AppIniFileName();
   Ui_->setupUi(this);
   auto& f = *Ui_;
-  // Fixed single border with the system menu and the minimise button only.
-  setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                 Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
-                 Qt::WindowCloseButtonHint);
-  setFixedSize(kClientWidth, kClientHeight);
+  // The designed size is the least and the first one; the results take any extra room.
+  setWindowFlags(Qt::Window);
+  setMinimumSize(kClientWidth, kClientHeight);
+  resize(kClientWidth, kClientHeight);
 
   FoundDevices_ = new TFoundDevicesModel(this);
   SearchProtocol_ = new TSearchProtocolModel(this);
@@ -139,19 +142,39 @@ TfrmMain::TfrmMain(QWidget* Parent, std::string IniFileName)
   rows->hide();
   rows->setSectionResizeMode(QHeaderView::Fixed);
   rows->setDefaultSectionSize(f.dbgrFoundDevices->fontMetrics().height() + 6);
+  // Each column is at least as wide as its designed width and its title, and grows with its
+  // contents as rows arrive; the sorted column also makes room for the sort mark.
   QHeaderView* columns = f.dbgrFoundDevices->horizontalHeader();
   columns->setHighlightSections(false);
-  for (int c = 0; c < TFoundDevicesModel::FieldCount; ++c) {
-    int width = TFoundDevicesModel::ColumnWidth(c);
-    if (width == 0)
-      width = columns->fontMetrics().horizontalAdvance(TFoundDevicesModel::ColumnTitle(c)) + 16;
-    // The protocol column also fits its longest usual content.
-    if (c == TFoundDevicesModel::fldProtocol)
-      width = std::max(width,
-                       f.dbgrFoundDevices->fontMetrics().horizontalAdvance("Orvatbus (crc8)") + 12);
-    columns->resizeSection(c, width);
-  }
+  for (int c = 0; c < TFoundDevicesModel::FieldCount; ++c)
+    columns->resizeSection(
+        c, std::max(TFoundDevicesModel::ColumnWidth(c), columns->sectionSizeHint(c)));
   columns->setStretchLastSection(true);
+  // Rows stay in the order found until a title is clicked.
+  columns->setSortIndicator(-1, Qt::AscendingOrder);
+  f.dbgrFoundDevices->setSortingEnabled(true);
+  connect(columns, &QHeaderView::sortIndicatorChanged, this, [columns](int Column, Qt::SortOrder) {
+    if (Column >= 0 && columns->sectionSize(Column) < columns->sectionSizeHint(Column))
+      columns->resizeSection(Column, columns->sectionSizeHint(Column));
+  });
+  connect(FoundDevices_, &QAbstractItemModel::rowsInserted, this,
+          [this](const QModelIndex&, int First, int Last) {
+            FitColumnsToRows(First, Last);
+            ShowFoundDevicesCount();
+          });
+  connect(FoundDevices_, &QAbstractItemModel::modelReset, this,
+          [this] { ShowFoundDevicesCount(); });
+  f.acCopyFoundDevices->setShortcut(QKeySequence::Copy);
+  f.acCopyFoundDevices->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+  f.dbgrFoundDevices->addActions({f.acCopyFoundDevices, f.acSaveFoundDevices});
+
+  // Long port paths and endpoint names are elided in the middle, keeping the device name; the
+  // tool tip holds the whole text.
+  for (QListWidget* list : {f.clbSerialPorts, f.clbBaudRates, f.clbTCPEndpoints}) {
+    list->setItemDelegate(new TViewportWideDelegate(list));
+    list->setTextElideMode(Qt::ElideMiddle);
+  }
+
   // The right-hand column is as wide as its widest button; long progress texts are elided.
   const QFontMetrics bold(f.LProgress->font());
   const int column = std::max(
@@ -159,9 +182,13 @@ TfrmMain::TfrmMain(QWidget* Parent, std::string IniFileName)
        f.btnShowLogFolders->sizeHint().width(), bold.horizontalAdvance("Протокол: OrvatASCII") + 4,
        bold.horizontalAdvance("255.255.255.255:65535") + 4});
   for (QWidget* w : std::initializer_list<QWidget*>{f.btnStartSearch, f.btnStopSearch, f.LProgress,
-                                                    f.btnShowLogFolders})
+                                                    f.LFoundDevices, f.btnShowLogFolders})
     w->setFixedWidth(column);
   f.LProgress->setFixedHeight(3 * f.LProgress->fontMetrics().lineSpacing() + 4);
+  // The logs-folder button keeps its room while hidden, so nothing around it moves.
+  QSizePolicy keepRoom = f.btnShowLogFolders->sizePolicy();
+  keepRoom.setRetainSizeWhenHidden(true);
+  f.btnShowLogFolders->setSizePolicy(keepRoom);
 
   pmCheckListBox_ = new QMenu(this);
   pmCheckListBox_->setObjectName("pmCheckListBox");
@@ -191,6 +218,8 @@ TfrmMain::TfrmMain(QWidget* Parent, std::string IniFileName)
   bind(f.acAddTCPEndpoint, &QAction::triggered, &TfrmMain::acAddTCPEndpointExecute);
   bind(f.acDelTCPEndpoint, &QAction::triggered, &TfrmMain::acDelTCPEndpointExecute);
   bind(f.acEditTCPEndpoint, &QAction::triggered, &TfrmMain::acEditTCPEndpointExecute);
+  bind(f.acCopyFoundDevices, &QAction::triggered, &TfrmMain::acCopyFoundDevicesExecute);
+  bind(f.acSaveFoundDevices, &QAction::triggered, &TfrmMain::acSaveFoundDevicesExecute);
   bind(f.clbTCPEndpoints, &QListWidget::itemSelectionChanged, &TfrmMain::acDelTCPEndpointUpdate);
   bind(f.clbTCPEndpoints, &QListWidget::itemSelectionChanged, &TfrmMain::acEditTCPEndpointUpdate);
   for (QListWidget* list : {f.clbSerialPorts, f.clbBaudRates, f.clbTCPEndpoints}) {
@@ -202,10 +231,17 @@ TfrmMain::TfrmMain(QWidget* Parent, std::string IniFileName)
 
   FormCreate();
 
-  // The baud rates are a fixed list: show all of them without scrolling.
+  // The baud rates are a fixed list: show all of them without scrolling. The port and endpoint
+  // lists take the height their columns leave, at least four lines.
   QListWidget* bauds = f.clbBaudRates;
-  bauds->setFixedHeight(bauds->sizeHintForRow(0) * bauds->count() + 2 * bauds->frameWidth() + 2);
+  const int line = bauds->sizeHintForRow(0), frame = 2 * bauds->frameWidth() + 2;
+  bauds->setFixedHeight(line * bauds->count() + frame);
+  for (QListWidget* list : {f.clbSerialPorts, f.clbTCPEndpoints})
+    list->setMinimumHeight(4 * line + frame);
   f.laySearchParams->setStretch(2, 1);
+  // A larger font may need more than the designed size.
+  setMinimumSize(minimumSize().expandedTo(layout()->minimumSize()));
+  resize(size().expandedTo(minimumSize()));
 }
 
 TfrmMain::~TfrmMain() {
@@ -307,12 +343,23 @@ void TfrmMain::SaveSettings() {
 }
 
 void TfrmMain::LoadWindowPlacement(const TIniFile& Ini) {
+  // The size: never below the designed one, nor beyond the largest screen.
+  QSize largest;
+  for (const QScreen* screen : QGuiApplication::screens())
+    largest = largest.expandedTo(screen->availableGeometry().size());
+  const QSize stored(Ini.ReadInteger(kPlacementSection, "Width", width()),
+                     Ini.ReadInteger(kPlacementSection, "Height", height()));
+  resize(largest.isValid() ? stored.boundedTo(largest).expandedTo(minimumSize())
+                           : stored.expandedTo(minimumSize()));
+  if (Ini.ReadBool(kPlacementSection, "Maximized", false))
+    setWindowState(windowState() | Qt::WindowMaximized);
+
   if (!Ini.ValueExists(kPlacementSection, "Left") || !Ini.ValueExists(kPlacementSection, "Top"))
     return;
   const QPoint at(Ini.ReadInteger(kPlacementSection, "Left", 0),
                   Ini.ReadInteger(kPlacementSection, "Top", 0));
   // A position on a screen that is no longer there would hide the window: keep the default.
-  const QRect title(at, QSize(kClientWidth, 32));
+  const QRect title(at, QSize(width(), 32));
   for (const QScreen* screen : QGuiApplication::screens()) {
     if (screen->availableGeometry().intersects(title)) {
       move(at);
@@ -322,8 +369,15 @@ void TfrmMain::LoadWindowPlacement(const TIniFile& Ini) {
 }
 
 void TfrmMain::SaveWindowPlacement(TIniFile& Ini) {
-  Ini.WriteInteger(kPlacementSection, "Left", pos().x());
-  Ini.WriteInteger(kPlacementSection, "Top", pos().y());
+  // A maximised window keeps the place and size it returns to.
+  const QRect normal = isMaximized() ? normalGeometry() : QRect(pos(), size());
+  if (normal.isValid()) {
+    Ini.WriteInteger(kPlacementSection, "Left", normal.x());
+    Ini.WriteInteger(kPlacementSection, "Top", normal.y());
+    Ini.WriteInteger(kPlacementSection, "Width", normal.width());
+    Ini.WriteInteger(kPlacementSection, "Height", normal.height());
+  }
+  Ini.WriteBool(kPlacementSection, "Maximized", isMaximized());
 }
 
 void TfrmMain::RefreshSerialPortList() {
@@ -678,12 +732,7 @@ void TfrmMain::HandleSearchError(const TSearchErrorEventArgs& A) {
 
 void TfrmMain::AddProtocolLine(const std::string& Line, const TSearchTaskEventArgs& A,
                                const std::string& SearchLogText) {
-  const QString text = QString::fromStdString(Line);
-  QListView* view = Ui_->lbSearchProtocol;
-  const int width = view->fontMetrics().horizontalAdvance(text) + 12;
-  if (width > SearchProtocol_->ItemSize().width())
-    SearchProtocol_->SetItemSize(QSize(width, view->fontMetrics().height() + 4));
-  SearchProtocol_->Append(text);
+  SearchProtocol_->Append(QString::fromStdString(Line));
   const QModelIndex last = SearchProtocol_->index(SearchProtocol_->rowCount() - 1);
   Ui_->lbSearchProtocol->setCurrentIndex(last);
   Ui_->lbSearchProtocol->scrollToBottom();
@@ -700,6 +749,67 @@ void TfrmMain::HandleSearchFinished(bool Aborted) {
   FinishSearch();
   // After a stop the operator keeps seeing "Поиск остановлен".
   if (!Aborted) SetProgressText("Поиск завершен");
+}
+
+// --- Found devices ----------------------------------------------------------------------
+
+void TfrmMain::FitColumnsToRows(int First, int Last) {
+  QTableView* grid = Ui_->dbgrFoundDevices;
+  QHeaderView* columns = grid->horizontalHeader();
+  const int gridLine = grid->showGrid() ? 1 : 0;
+  for (int c = 0; c < TFoundDevicesModel::FieldCount; ++c) {
+    int width = columns->sectionSize(c);
+    for (int r = First; r <= Last; ++r)
+      width =
+          std::max(width, grid->sizeHintForIndex(FoundDevices_->index(r, c)).width() + gridLine);
+    if (width > columns->sectionSize(c)) columns->resizeSection(c, width);
+  }
+}
+
+void TfrmMain::ShowFoundDevicesCount() {
+  Ui_->LFoundDevices->setText(
+      QString::fromStdString(Format("Найдено приборов: %d", {FoundDevices_->rowCount()})));
+}
+
+std::vector<int> TfrmMain::SelectedFoundDevices() const {
+  std::vector<int> rows;
+  for (const QModelIndex& i : Ui_->dbgrFoundDevices->selectionModel()->selectedRows())
+    rows.push_back(i.row());
+  std::sort(rows.begin(), rows.end());
+  return rows;
+}
+
+void TfrmMain::acCopyFoundDevicesExecute() {
+  const std::vector<int> rows = SelectedFoundDevices();
+  if (rows.empty()) return;
+  QGuiApplication::clipboard()->setText(FoundDevices_->RowsText(rows, TRowsTextFormat::rtfTabs));
+}
+
+void TfrmMain::acSaveFoundDevicesExecute() {
+  if (CsvFolder_.empty()) CsvFolder_ = QDir::homePath().toStdString();
+  QFileDialog dialog(this, "Сохранить как");
+  dialog.setAcceptMode(QFileDialog::AcceptSave);
+  dialog.setNameFilter("Файлы CSV (*.csv)");
+  dialog.setDefaultSuffix("csv");
+  dialog.setDirectory(QString::fromStdString(CsvFolder_));
+  dialog.selectFile("найденные_приборы.csv");
+  if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
+  const QString path = dialog.selectedFiles().first();
+  CsvFolder_ = QFileInfo(path).absolutePath().toStdString();
+  SaveFoundDevices(path.toStdString());
+}
+
+void TfrmMain::SaveFoundDevices(const std::string& FileName) const {
+  std::vector<int> rows(static_cast<std::size_t>(FoundDevices_->rowCount()));
+  std::iota(rows.begin(), rows.end(), 0);
+  // UTF-8 with a byte order mark, which spreadsheet programs take as the encoding.
+  const QByteArray bytes =
+      "\xEF\xBB\xBF" + FoundDevices_->RowsText(rows, TRowsTextFormat::rtfCsv).toUtf8();
+  // Written beside the target and renamed over it: a failed save leaves no half file.
+  QSaveFile file(QString::fromStdString(FileName));
+  if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit())
+    throw EInOutError::CreateFmt("Не удалось сохранить файл %s: %s",
+                                 {FileName, file.errorString().toStdString()});
 }
 
 }  // namespace probrix

@@ -73,6 +73,13 @@ class TfrmMain : public QWidget {
   void acEditTCPEndpointExecute();
   void acDelTCPEndpointUpdate();
   void acEditTCPEndpointUpdate();
+  // The results grid's commands: the selected rows to the clipboard as tab-separated text,
+  // the whole table to a CSV file chosen by the operator.
+  void acCopyFoundDevicesExecute();
+  void acSaveFoundDevicesExecute();
+  // Writes the whole table as CSV (UTF-8 with a byte order mark, ';' separated); a failure
+  // throws EInOutError and leaves an existing file as it was.
+  void SaveFoundDevices(const std::string& FileName) const;
   // The list on which the check-list menu was last opened (nullptr: none of the three).
   QListWidget* PopupComponent() const { return PopupComponent_; }
   void SetPopupComponent(QListWidget* List) { PopupComponent_ = List; }
@@ -99,6 +106,10 @@ class TfrmMain : public QWidget {
   void AddProtocolLine(const std::string& Line, const TSearchTaskEventArgs& Args,
                        const std::string& SearchLogText);
   void AttachTaskHandlers(TSearchDevicesTask& Task);
+  void FitColumnsToRows(int First, int Last);
+  void ShowFoundDevicesCount();
+  // The selected rows of the grid, in the order shown.
+  std::vector<int> SelectedFoundDevices() const;
 
   TSearchChoice CurrentChoice() const;
   void LoadWindowPlacement(const TIniFile& Ini);
@@ -112,6 +123,7 @@ class TfrmMain : public QWidget {
   std::string IniFileName_;
   std::unique_ptr<TSearchDevicesTask> Task_;
   std::string ResultLogFileName_;
+  std::string CsvFolder_;      // where the last CSV file went
   bool Closing_ = false;       // a close request is being answered
   bool CloseAllowed_ = false;  // FormClose ran; the window may go
 };

@@ -1,5 +1,10 @@
 #include "ui/fMainModels.h"
 
+#include <QLocale>
+#include <QStringList>
+#include <algorithm>
+#include <numeric>
+
 #include "search/uSearchReport.h"
 
 namespace probrix {
@@ -24,6 +29,42 @@ constexpr TFieldDef kFields[TFoundDevicesModel::FieldCount] = {
 
 bool ValidField(int Field) { return Field >= 0 && Field < TFoundDevicesModel::FieldCount; }
 
+QString CellText(const TFoundDeviceRow& R, int Field) {
+  switch (Field) {
+    case TFoundDevicesModel::fldAddress:
+      return QString::number(R.Address);
+    case TFoundDevicesModel::fldConnectionString:
+      return QString::fromStdString(R.ConnectionString);
+    case TFoundDevicesModel::fldConnecionType:
+      return QString::fromStdString(ConnectionTypeText(R.ConnecionType));
+    case TFoundDevicesModel::fldProtocol:
+      return QString::fromStdString(R.Protocol);
+    case TFoundDevicesModel::fldDeviceType:
+      return R.DeviceType ? QString::fromStdString(*R.DeviceType) : QString();
+    case TFoundDevicesModel::fldSerialNum:
+      return R.SerialNum ? QString::number(*R.SerialNum) : QString();
+    case TFoundDevicesModel::fldSoftVersion:
+      return R.SoftVersion ? QString::fromStdString(*R.SoftVersion) : QString();
+    default:
+      return {};
+  }
+}
+
+// A cell of an exported line. A tab or a line end inside a copied cell would split it; a CSV
+// cell is quoted where it holds the separator, a quote or a line end, and a cell that begins
+// like a formula gets an apostrophe so that a spreadsheet program shows it as text.
+QString ExportCell(QString Text, TRowsTextFormat Format) {
+  if (Format == TRowsTextFormat::rtfTabs) {
+    for (QChar& c : Text)
+      if (c == u'\t' || c == u'\r' || c == u'\n') c = u' ';
+    return Text;
+  }
+  if (!Text.isEmpty() && QStringView(u"=+-@").contains(Text.front())) Text.prepend(u'\'');
+  if (Text.contains(u';') || Text.contains(u'"') || Text.contains(u'\r') || Text.contains(u'\n'))
+    Text = u'"' + Text.replace(QStringLiteral("\""), QStringLiteral("\"\"")) + u'"';
+  return Text;
+}
+
 }  // namespace
 
 const char* TFoundDevicesModel::FieldName(int Field) {
@@ -38,41 +79,55 @@ int TFoundDevicesModel::ColumnWidth(int Field) {
   return ValidField(Field) ? kFields[Field].Width : 0;
 }
 
+TFoundDevicesModel::TFoundDevicesModel(QObject* Parent)
+    : QAbstractTableModel(Parent), Collator_(QLocale(QLocale::Russian, QLocale::Russia)) {
+  Collator_.setNumericMode(true);
+  Collator_.setCaseSensitivity(Qt::CaseInsensitive);
+}
+
 void TFoundDevicesModel::Append(TFoundDeviceRow Row) {
-  const int at = static_cast<int>(Rows_.size());
-  beginInsertRows({}, at, at);
+  const int added = static_cast<int>(Rows_.size());
   Rows_.push_back(std::move(Row));
+  auto at = Order_.end();
+  if (SortColumn_ >= 0)
+    at = std::upper_bound(Order_.begin(), Order_.end(), added,
+                          [this](int A, int B) { return Before(A, B); });
+  const int shown = static_cast<int>(at - Order_.begin());
+  beginInsertRows({}, shown, shown);
+  Order_.insert(at, added);
   endInsertRows();
 }
 
 void TFoundDevicesModel::Clear() {
-  if (Rows_.empty()) return;
   beginResetModel();
   Rows_.clear();
+  Order_.clear();
   endResetModel();
+}
+
+const TFoundDeviceRow& TFoundDevicesModel::Row(int Index) const {
+  return Rows_.at(static_cast<std::size_t>(Order_.at(static_cast<std::size_t>(Index))));
 }
 
 QString TFoundDevicesModel::DisplayText(int RowIndex, int Field) const {
   if (RowIndex < 0 || RowIndex >= rowCount()) return {};
-  const TFoundDeviceRow& r = Rows_[static_cast<std::size_t>(RowIndex)];
-  switch (Field) {
-    case fldAddress:
-      return QString::number(r.Address);
-    case fldConnectionString:
-      return QString::fromStdString(r.ConnectionString);
-    case fldConnecionType:
-      return QString::fromStdString(ConnectionTypeText(r.ConnecionType));
-    case fldProtocol:
-      return QString::fromStdString(r.Protocol);
-    case fldDeviceType:
-      return r.DeviceType ? QString::fromStdString(*r.DeviceType) : QString();
-    case fldSerialNum:
-      return r.SerialNum ? QString::number(*r.SerialNum) : QString();
-    case fldSoftVersion:
-      return r.SoftVersion ? QString::fromStdString(*r.SoftVersion) : QString();
-    default:
-      return {};
+  return CellText(Row(RowIndex), Field);
+}
+
+QString TFoundDevicesModel::RowsText(const std::vector<int>& Rows, TRowsTextFormat Format) const {
+  const bool csv = Format == TRowsTextFormat::rtfCsv;
+  const QString separator = csv ? QStringLiteral(";") : QStringLiteral("\t");
+  const QString lineEnd = csv ? QStringLiteral("\r\n") : QStringLiteral("\n");
+  QStringList cells;
+  for (int c = 0; c < FieldCount; ++c) cells << ExportCell(ColumnTitle(c), Format);
+  QString text = cells.join(separator) + lineEnd;
+  for (int r : Rows) {
+    if (r < 0 || r >= rowCount()) continue;
+    cells.clear();
+    for (int c = 0; c < FieldCount; ++c) cells << ExportCell(DisplayText(r, c), Format);
+    text += cells.join(separator) + lineEnd;
   }
+  return text;
 }
 
 int TFoundDevicesModel::rowCount(const QModelIndex& Parent) const {
@@ -101,7 +156,58 @@ QVariant TFoundDevicesModel::data(const QModelIndex& Index, int Role) const {
 
 QVariant TFoundDevicesModel::headerData(int Section, Qt::Orientation Orientation, int Role) const {
   if (Orientation == Qt::Horizontal && Role == Qt::DisplayRole) return ColumnTitle(Section);
+  // The first click on a title sorts ascending, the next one reverses.
+  if (Orientation == Qt::Horizontal && Role == Qt::InitialSortOrderRole)
+    return static_cast<int>(Qt::AscendingOrder);
   return QAbstractTableModel::headerData(Section, Orientation, Role);
+}
+
+int TFoundDevicesModel::Compare(const TFoundDeviceRow& A, const TFoundDeviceRow& B) const {
+  const auto numbers = [](std::optional<int> X, std::optional<int> Y) {
+    return X < Y ? -1 : (Y < X ? 1 : 0);  // an empty field first
+  };
+  switch (SortColumn_) {
+    case fldAddress:
+      return numbers(A.Address, B.Address);
+    case fldConnecionType:
+      return numbers(A.ConnecionType, B.ConnecionType);
+    case fldSerialNum:
+      return numbers(A.SerialNum, B.SerialNum);
+    default:
+      return Collator_.compare(CellText(A, SortColumn_), CellText(B, SortColumn_));
+  }
+}
+
+bool TFoundDevicesModel::Before(int A, int B) const {
+  const int c = Compare(Rows_[static_cast<std::size_t>(A)], Rows_[static_cast<std::size_t>(B)]);
+  return SortOrder_ == Qt::AscendingOrder ? c < 0 : c > 0;
+}
+
+void TFoundDevicesModel::sort(int Column, Qt::SortOrder Order) {
+  emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
+  // The selection and the current row follow their rows.
+  const QModelIndexList before = persistentIndexList();
+  std::vector<int> rowsBefore;
+  rowsBefore.reserve(static_cast<std::size_t>(before.size()));
+  for (const QModelIndex& i : before)
+    rowsBefore.push_back(Order_[static_cast<std::size_t>(i.row())]);
+
+  SortColumn_ = ValidField(Column) ? Column : -1;
+  SortOrder_ = Order;
+  std::iota(Order_.begin(), Order_.end(), 0);
+  if (SortColumn_ >= 0)
+    std::stable_sort(Order_.begin(), Order_.end(), [this](int A, int B) { return Before(A, B); });
+
+  std::vector<int> shownAt(Order_.size());
+  for (std::size_t i = 0; i < Order_.size(); ++i)
+    shownAt[static_cast<std::size_t>(Order_[i])] = static_cast<int>(i);
+  QModelIndexList after;
+  after.reserve(before.size());
+  for (qsizetype i = 0; i < before.size(); ++i)
+    after << index(shownAt[static_cast<std::size_t>(rowsBefore[static_cast<std::size_t>(i)])],
+                   before[i].column());
+  changePersistentIndexList(before, after);
+  emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);
 }
 
 void TSearchProtocolModel::Append(const QString& Line) {
@@ -112,7 +218,6 @@ void TSearchProtocolModel::Append(const QString& Line) {
 }
 
 void TSearchProtocolModel::Clear() {
-  ItemSize_ = QSize();
   if (Lines_.empty()) return;
   beginResetModel();
   Lines_.clear();
@@ -127,7 +232,6 @@ QVariant TSearchProtocolModel::data(const QModelIndex& Index, int Role) const {
   if (!Index.isValid() || Index.row() >= rowCount()) return {};
   if (Role == Qt::DisplayRole || Role == Qt::ToolTipRole)
     return Lines_[static_cast<std::size_t>(Index.row())];
-  if (Role == Qt::SizeHintRole && ItemSize_.isValid()) return ItemSize_;
   return {};
 }
 

@@ -1,12 +1,13 @@
 #pragma once
 
 // The main window's two result views: the table of found devices (tblFoundDevices behind
-// dbgrFoundDevices) and the search protocol lines (lbSearchProtocol). Both only ever append
-// at the end or clear, so adding a row costs the same with 10 rows or 100,000.
+// dbgrFoundDevices) and the search protocol lines (lbSearchProtocol). Lines are only ever
+// appended or cleared; a found device goes to the end, or to its place when the table is
+// sorted (a binary search), so adding a row or a line stays cheap with 100,000 of them.
 
 #include <QAbstractListModel>
 #include <QAbstractTableModel>
-#include <QSize>
+#include <QCollator>
 #include <QString>
 #include <optional>
 #include <string>
@@ -26,6 +27,10 @@ struct TFoundDeviceRow {
   std::optional<std::string> SoftVersion;
 };
 
+// How rows are written out: tab-separated lines for the clipboard, or ';'-separated CSV
+// (quoted where needed) for spreadsheet programs in Russian locales.
+enum class TRowsTextFormat { rtfTabs, rtfCsv };
+
 class TFoundDevicesModel : public QAbstractTableModel {
  public:
   enum TField {
@@ -41,25 +46,41 @@ class TFoundDevicesModel : public QAbstractTableModel {
   // Field names and column titles, in column order.
   static const char* FieldName(int Field);
   static QString ColumnTitle(int Field);
-  // The grid width of a column; 0: sized to its title.
+  // The least grid width of a column (0: none besides its title).
   static int ColumnWidth(int Field);
 
-  using QAbstractTableModel::QAbstractTableModel;
+  explicit TFoundDevicesModel(QObject* Parent = nullptr);
 
   void Append(TFoundDeviceRow Row);
   void Clear();
-  const TFoundDeviceRow& Row(int Index) const { return Rows_.at(static_cast<std::size_t>(Index)); }
+  // Rows are counted in the order shown (sorted, or in the order found).
+  const TFoundDeviceRow& Row(int Index) const;
   // A cell as the grid shows it ("COM-порт" for a connection type of 0, "" for a null field).
   QString DisplayText(int Row, int Field) const;
+  // The column titles and the given rows, one line each (every line ends with a line end:
+  // "\n" for tabs, "\r\n" for CSV).
+  QString RowsText(const std::vector<int>& Rows, TRowsTextFormat Format) const;
+  int SortColumn() const { return SortColumn_; }
 
   int rowCount(const QModelIndex& Parent = {}) const override;
   int columnCount(const QModelIndex& Parent = {}) const override;
   QVariant data(const QModelIndex& Index, int Role = Qt::DisplayRole) const override;
   QVariant headerData(int Section, Qt::Orientation Orientation,
                       int Role = Qt::DisplayRole) const override;
+  // Numbers compare as numbers, texts naturally ("COM2" before "COM10"); equal keys keep the
+  // order found. A column of -1 restores the order found.
+  void sort(int Column, Qt::SortOrder Order = Qt::AscendingOrder) override;
 
  private:
-  std::vector<TFoundDeviceRow> Rows_;
+  // Whether the row Rows_[A] goes before Rows_[B] in the current sort order.
+  bool Before(int A, int B) const;
+  int Compare(const TFoundDeviceRow& A, const TFoundDeviceRow& B) const;
+
+  std::vector<TFoundDeviceRow> Rows_;  // in the order found
+  std::vector<int> Order_;             // shown row -> index into Rows_
+  int SortColumn_ = -1;
+  Qt::SortOrder SortOrder_ = Qt::AscendingOrder;
+  QCollator Collator_;
 };
 
 class TSearchProtocolModel : public QAbstractListModel {
@@ -68,10 +89,6 @@ class TSearchProtocolModel : public QAbstractListModel {
 
   void Append(const QString& Line);
   void Clear();
-  // The size every line reports (the view lays out lines of uniform size, taken from the
-  // last one): as wide as the widest line so far, so none is cut off.
-  void SetItemSize(QSize Size) { ItemSize_ = Size; }
-  QSize ItemSize() const { return ItemSize_; }
   const QString& Line(int Index) const { return Lines_.at(static_cast<std::size_t>(Index)); }
 
   int rowCount(const QModelIndex& Parent = {}) const override;
@@ -79,7 +96,6 @@ class TSearchProtocolModel : public QAbstractListModel {
 
  private:
   std::vector<QString> Lines_;
-  QSize ItemSize_;
 };
 
 }  // namespace probrix

@@ -12,6 +12,7 @@
 #include <QListWidget>
 #include <QMenu>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QSpinBox>
 #include <QTabBar>
 #include <QTabWidget>
@@ -209,6 +210,40 @@ TEST_F(MainWindow, DeletingAnEndpointNeedsASelection) {
   f.clbTCPEndpoints->clearSelection();
   EXPECT_FALSE(f.acDelTCPEndpoint->isEnabled());
   EXPECT_FALSE(f.acEditTCPEndpoint->isEnabled());
+}
+
+TEST_F(MainWindow, LongPortPathsAreElidedInTheMiddleWithinTheList) {
+  const std::string folder = "/tmp/a-rather-long-folder-of-simulated-serial-ports/ports";
+  TExtraPorts ports(folder + "/ttySIM0:" + folder + "/ttySIM1");
+  TfrmMain w(nullptr, IniFile());
+  w.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
+  QListWidget* list = w.Form()->clbSerialPorts;
+  QListWidgetItem* port = FindItem(list, QString::fromStdString(folder + "/ttySIM1"));
+  ASSERT_NE(port, nullptr);
+  // The item is no wider than the list, so the text is elided where the list says: in the
+  // middle, keeping the device name; the tool tip keeps the whole path.
+  EXPECT_GT(list->fontMetrics().horizontalAdvance(port->text()), list->viewport()->width());
+  EXPECT_LE(list->visualItemRect(port).right(), list->viewport()->width());
+  EXPECT_EQ(list->horizontalScrollBar()->maximum(), 0);
+  EXPECT_EQ(list->textElideMode(), Qt::ElideMiddle);
+  EXPECT_EQ(port->toolTip(), port->text());
+}
+
+TEST_F(MainWindow, SearchButtonsStayPutWhenTheLogsFolderButtonAppears) {
+  TfrmMain w(nullptr, IniFile());
+  auto& f = *w.Form();
+  w.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
+  const auto places = [&] {
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+    return QList<QRect>{QRect(f.btnStartSearch->mapTo(&w, QPoint()), f.btnStartSearch->size()),
+                        QRect(f.btnStopSearch->mapTo(&w, QPoint()), f.btnStopSearch->size()),
+                        f.lbSearchProtocol->geometry(), f.dbgrFoundDevices->geometry()};
+  };
+  const QList<QRect> hidden = places();
+  f.btnShowLogFolders->show();
+  EXPECT_EQ(places(), hidden);
 }
 
 // Every caption must be readable with the default font: no control is smaller than what its

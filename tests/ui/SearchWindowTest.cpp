@@ -7,7 +7,6 @@
 #include <QCheckBox>
 #include <QLabel>
 #include <QLineEdit>
-#include <QListView>
 #include <QListWidget>
 #include <QMessageBox>
 #include <QPushButton>
@@ -146,6 +145,7 @@ TEST_F(SearchWindow, WholeSearchFillsTheTableTheProtocolAndTheLogFiles) {
   EXPECT_TRUE(lines[2].endsWith("[" + serial + ",ModbusRTU,17]: прибор найден"));
   EXPECT_TRUE(lines[8].endsWith("[" + tcpText + ",ModbusTCP,1]: прибор найден"));
   EXPECT_EQ(f.lbSearchProtocol->currentIndex().row(), 9);
+  EXPECT_EQ(f.LFoundDevices->text(), "Найдено приборов: 3");
   uitest::SaveScreenshot(w.get(), "search");
 
   // The result log gets every line (Windows-1251, CR LF), written by the background logger.
@@ -187,6 +187,7 @@ TEST_F(SearchWindow, NothingCheckedFinishesAtOnceWithoutAResultLog) {
   EXPECT_FALSE(fs::exists(w->ResultLogFileName()));
   EXPECT_TRUE(f.btnShowLogFolders->isHidden());  // search logs were off
   EXPECT_TRUE(f.btnStartSearch->isEnabled());
+  EXPECT_EQ(f.LFoundDevices->text(), "Найдено приборов: 0");
 }
 
 // A TCP server whose Modbus unit never answers: a search over 248 addresses that lasts.

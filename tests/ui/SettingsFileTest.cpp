@@ -5,9 +5,11 @@
 #include <stdlib.h>
 
 #include <QCheckBox>
+#include <QGroupBox>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QSpinBox>
+#include <QTableView>
 
 #include "UiTestSupport.h"
 #include "connections/uSerialPort.h"
@@ -100,7 +102,10 @@ TEST_F(SettingsFile, WrittenBackByteForByteInWindows1251) {
       "SaveSearchLogs=1\r\n"
       "[FormPlacement]\r\n"
       "Left=40\r\n"
-      "Top=30\r\n";
+      "Top=30\r\n"
+      "Width=715\r\n"
+      "Height=582\r\n"
+      "Maximized=0\r\n";
   EXPECT_EQ(uitest::ReadFileBytes(Ini()), Utf8ToCp1251(after));
 }
 
@@ -125,6 +130,36 @@ TEST_F(SettingsFile, MissingFileGivesDefaultsAndClosingWritesEveryKey) {
   EXPECT_EQ(ini.ReadInteger("SearchParams", "StartOfPacketReadTimeout", 0), 370);
   EXPECT_EQ(ini.ReadString("SearchParams", "SaveSearchLogs", ""), "0");
   EXPECT_TRUE(ini.ValueExists("FormPlacement", "Left"));
+}
+
+TEST_F(SettingsFile, AResizedWindowIsRestoredAtItsSize) {
+  const auto heights = [](TfrmMain& W) {
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+    auto& f = *W.Form();
+    return std::vector<int>{f.gbSearchParams->height(), f.dbgrFoundDevices->height(),
+                            f.lbSearchProtocol->height()};
+  };
+  {
+    TfrmMain w(nullptr, Ini().string());
+    EXPECT_EQ(w.minimumSize(), QSize(715, 582));
+    EXPECT_EQ(w.maximumSize(), QSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX));
+    w.show();
+    const std::vector<int> before = heights(w);
+    w.resize(780, 596);
+    const std::vector<int> after = heights(w);
+    // The results take the extra room, the search parameters do not.
+    EXPECT_EQ(after[0], before[0]);
+    EXPECT_EQ(after[1] + after[2], before[1] + before[2] + 596 - 582);
+    EXPECT_TRUE(w.close());
+  }
+  const TIniFile ini(Ini());
+  EXPECT_EQ(ini.ReadInteger("FormPlacement", "Width", 0), 780);
+  EXPECT_EQ(ini.ReadInteger("FormPlacement", "Height", 0), 596);
+  EXPECT_EQ(TfrmMain(nullptr, Ini().string()).size(), QSize(780, 596));
+
+  // A stored size below the designed one is raised to it.
+  uitest::WriteFileBytes(Ini(), "[FormPlacement]\r\nWidth=100\r\nHeight=-5\r\n");
+  EXPECT_EQ(TfrmMain(nullptr, Ini().string()).size(), QSize(715, 582));
 }
 
 TEST_F(SettingsFile, ModbusRtuPairWinsOverTheOldKeyAndMalformedValuesAreIgnored) {
