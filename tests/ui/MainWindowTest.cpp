@@ -227,7 +227,7 @@ TEST_F(MainWindow, LongPortPathsAreElidedInTheMiddleWithinTheList) {
   EXPECT_LE(list->visualItemRect(port).right(), list->viewport()->width());
   EXPECT_EQ(list->horizontalScrollBar()->maximum(), 0);
   EXPECT_EQ(list->textElideMode(), Qt::ElideMiddle);
-  EXPECT_EQ(port->toolTip(), port->text());
+  EXPECT_TRUE(port->toolTip().startsWith(port->text())) << port->toolTip().toStdString();
 }
 
 TEST_F(MainWindow, SearchButtonsStayPutWhenTheLogsFolderButtonAppears) {
