@@ -218,15 +218,40 @@ void TTcpConnectionStringBuilder::SetEndPointText(std::string_view Text) {
 }
 
 TTcpEndPoint ParseTcpEndPointText(std::string_view Text) {
-  const std::vector<std::string> items = TDeviceConnectionStringBuilder::SplitItems(Text, ':');
+  std::vector<std::string> items;
+  // "[address]" or "[address]:port...": the brackets keep the colons of an IPv6 address out of
+  // the split. Any other text is split as it always was.
+  std::size_t open = 0;
+  while (open < Text.size() && IsBlankOrControl(Text[open])) ++open;
+  const std::size_t close = Text.find(']', open);
+  if (open < Text.size() && Text[open] == '[' && close != std::string_view::npos &&
+      (close + 1 == Text.size() || Text[close + 1] == ':')) {
+    items.emplace_back(Text.substr(open + 1, close - open - 1));
+    if (close + 1 < Text.size()) {
+      std::vector<std::string> rest =
+          TDeviceConnectionStringBuilder::SplitItems(Text.substr(close + 2), ':');
+      if (rest.empty()) rest.emplace_back();  // "[::1]:" names an empty port
+      items.insert(items.end(), rest.begin(), rest.end());
+    }
+  } else {
+    items = TDeviceConnectionStringBuilder::SplitItems(Text, ':');
+  }
   TTcpEndPoint result;
   if (!items.empty()) result.TcpAddr = items[0];
-  result.TcpPort = items.size() > 1 ? ReadTcpPortValue(items[1]) : 9999;
+  if (items.size() > 1) {
+    result.PortText = items[1];
+    result.TcpPort = ReadTcpPortValue(items[1]);
+  }
+  result.ExtraItems = items.size() > 2;
   return result;
 }
 
 std::string MakeTcpEndPointText(std::string_view TcpAddr, std::uint16_t TcpPort) {
-  std::string text(TcpAddr);
+  const bool bracket = TcpAddr.find(':') != std::string_view::npos;
+  std::string text;
+  if (bracket) text.push_back('[');
+  text += TcpAddr;
+  if (bracket) text.push_back(']');
   text.push_back(':');
   text += IntToStr(TcpPort);
   return text;

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -178,22 +179,29 @@ class TTcpConnectionStringBuilder : public TDeviceConnectionStringBuilder {
   std::string GetConnectionString() override;
   void SetConnectionString(std::string_view Text) override;
 
-  // The endpoint text "host:port" of the operator's list, the search plan and the dialog.
+  // The endpoint text "host:port" of the operator's list, the search plan and the dialog; an
+  // IPv6 address is written in brackets ("[::1]:502").
   std::string GetEndPointText() const;
   // host = first ":"-separated item (or ""), port = second item as a decimal number (low 16
-  // bits) or 9999; further items are ignored. Never fails.
+  // bits) or 9999; further items are ignored. A text that starts with "[" keeps everything up
+  // to the "]" whole as the host, so "[fe80::1%eth0]:502" is that address at port 502. Never
+  // fails.
   void SetEndPointText(std::string_view Text);
 
   std::string TcpAddr;
   std::uint16_t TcpPort;
 };
 
-// The endpoint parser for callers that only need the two values (the search plan).
+// The endpoint parser for callers that only need the two values (the search plan). PortText
+// and ExtraItems keep what the lenient reading drops, for the checks of operator input.
 struct TTcpEndPoint {
   std::string TcpAddr;
   std::uint16_t TcpPort = 9999;
+  std::optional<std::string> PortText;  // the second item as written; none without one
+  bool ExtraItems = false;              // items after the port were ignored
 };
 TTcpEndPoint ParseTcpEndPointText(std::string_view Text);
+// "host:port"; a host with a colon (an IPv6 address) in brackets.
 std::string MakeTcpEndPointText(std::string_view TcpAddr, std::uint16_t TcpPort);
 
 // The reading rules of the keys, shared by the builders.

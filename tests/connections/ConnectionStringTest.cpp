@@ -199,11 +199,13 @@ TEST(TcpEndPointTextTest, HostAndPort) {
     const char* Addr;
     std::uint16_t Port;
   };
-  for (const Case& c : {Case{"10.0.0.5", "10.0.0.5", 9999}, Case{"10.0.0.5:502", "10.0.0.5", 502},
-                        Case{":502", "", 502}, Case{"host:abc", "host", 9999}, Case{"", "", 9999},
-                        Case{"host:", "host", 9999}, Case{"host:70000", "host", 4464},
-                        Case{" host : 77 ", "host", 77}, Case{"a:1:2", "a", 1},
-                        Case{"\"my host\":5", "my host", 5}}) {
+  for (const Case& c :
+       {Case{"10.0.0.5", "10.0.0.5", 9999}, Case{"10.0.0.5:502", "10.0.0.5", 502},
+        Case{":502", "", 502}, Case{"host:abc", "host", 9999}, Case{"", "", 9999},
+        Case{"host:", "host", 9999}, Case{"host:70000", "host", 4464},
+        Case{" host : 77 ", "host", 77}, Case{"a:1:2", "a", 1}, Case{"\"my host\":5", "my host", 5},
+        Case{"[::1]:502", "::1", 502}, Case{"[fe80::1%eth0]:1502", "fe80::1%eth0", 1502},
+        Case{"[::1]", "::1", 9999}, Case{"[::1]x:502", "[", 9999}, Case{"::1:502", "", 9999}}) {
     const TTcpEndPoint e = ParseTcpEndPointText(c.Text);
     EXPECT_EQ(e.TcpAddr, c.Addr) << c.Text;
     EXPECT_EQ(e.TcpPort, c.Port) << c.Text;
@@ -214,6 +216,17 @@ TEST(TcpEndPointTextTest, HostAndPort) {
   }
   EXPECT_EQ(TTcpConnectionStringBuilder("plc.local", 502).GetEndPointText(), "plc.local:502");
   EXPECT_EQ(MakeTcpEndPointText("h", 65535), "h:65535");
+  // An IPv6 address prints in brackets and reads back the same.
+  for (const char* text : {"[::1]:502", "[fe80::1%eth0]:502", "10.0.0.5:502"}) {
+    const TTcpEndPoint e = ParseTcpEndPointText(text);
+    EXPECT_EQ(MakeTcpEndPointText(e.TcpAddr, e.TcpPort), text);
+  }
+  // What the lenient reading drops stays visible for the checks of operator input.
+  EXPECT_FALSE(ParseTcpEndPointText("host").PortText.has_value());
+  EXPECT_EQ(ParseTcpEndPointText("host:").PortText, "");
+  EXPECT_EQ(ParseTcpEndPointText("[::1]:").PortText, "");
+  EXPECT_TRUE(ParseTcpEndPointText("a:1:2").ExtraItems);
+  EXPECT_FALSE(ParseTcpEndPointText("[::1]:2").ExtraItems);
 }
 
 // Matches follows the builders: serial compares the port name, TCP the address and port, both
