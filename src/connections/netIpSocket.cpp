@@ -49,8 +49,16 @@ std::string TIPv4EndPoint::ToString() const {
   return FormatExceptionMessage("%s:%d", {GetAddress()->ToString(), GetPort()});
 }
 
+std::string TIPv6EndPoint::ToString() const {
+  std::uint16_t port = 0;
+  std::memcpy(&port, SockAddr.data() + PortOffset, sizeof(port));
+  return FormatExceptionMessage(
+      "[%s]:%d", {platform::SocketIPv6AddressText(SockAddr), platform::SocketNetToHostPort(port)});
+}
+
 std::shared_ptr<ISocketEndPoint> CreateEndPoint(const TSockAddr& Addr) {
   if (FamilyOf(Addr) == platform::AddressFamilyIPv4) return std::make_shared<TIPv4EndPoint>(Addr);
+  if (FamilyOf(Addr) == platform::AddressFamilyIPv6) return std::make_shared<TIPv6EndPoint>(Addr);
   return std::make_shared<TSocketEndPoint>(Addr);
 }
 
@@ -89,26 +97,38 @@ void TIpSocket::InitSocket(std::int32_t AddressFamily, std::int32_t SocketType,
   }
 }
 
+namespace {
+// The resolver has codes and texts of its own, so the message is built here in the usual
+// socket-error form rather than from the errno text.
+ERetrievingHostAddressError HostAddressError(const std::string& HostName,
+                                             const std::string& ErrorText, int Code) {
+  const std::string msg = FormatExceptionMessage(
+      "TIpSocket.GetHostAddress: Can not retrieve host address by name \"%s\".", {HostName});
+  auto E = ERetrievingHostAddressError::Create(
+      FormatExceptionMessage("%s (SysErrorMessage: %s (ErrorCode=%d))", {msg, ErrorText, Code}));
+  E.ErrorCode = Code;
+  return E;
+}
+}  // namespace
+
 std::shared_ptr<IIPv4Address> TIpSocket::GetHostAddress(const std::string& HostName) {
   std::uint32_t addr = 0;
   std::string errorText;
-  const int rc = platform::SocketResolveIPv4(HostName, addr, errorText);
-  if (rc != 0) {
-    // The resolver has codes and texts of its own, so the message is built here in the
-    // usual socket-error form rather than from the errno text.
-    const std::string msg = FormatExceptionMessage(
-        "TIpSocket.GetHostAddress: Can not retrieve host address by name \"%s\".", {HostName});
-    auto E = ERetrievingHostAddressError::Create(
-        FormatExceptionMessage("%s (SysErrorMessage: %s (ErrorCode=%d))", {msg, errorText, rc}));
-    E.ErrorCode = rc;
-    throw E;
-  }
+  if (const int rc = platform::SocketResolveIPv4(HostName, addr, errorText); rc != 0)
+    throw HostAddressError(HostName, errorText, rc);
   return std::make_shared<TIPv4Address>(addr);
 }
 
 void TIpSocket::Connect(const std::string& HostName, std::uint16_t Port) {
-  const auto address = GetHostAddress(HostName);
-  Connect(*address, Port);
+  TSockAddr addr{};
+  std::string errorText;
+  if (const int rc = platform::SocketResolve(HostName, Port, addr, errorText); rc != 0)
+    throw HostAddressError(HostName, errorText, rc);
+  if (const std::int32_t family = FamilyOf(addr); family != FAddressFamily) {
+    Close(false);
+    InitSocket(family, FSocketType, FProtocolType);
+  }
+  Connect(CreateEndPoint(addr));
 }
 
 void TIpSocket::Connect(const IIPv4Address& Address, std::uint16_t Port) {

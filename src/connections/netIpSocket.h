@@ -1,8 +1,9 @@
 #pragma once
 
-// A thin object wrapper around one blocking IPv4 stream socket, and the small address value
-// objects used to pass endpoints around and to print them in messages. Every failure becomes
-// an exception of the ESocketError family carrying the platform's error code.
+// A thin object wrapper around one blocking stream socket (IPv4, or IPv6 where the host named
+// is an IPv6 address), and the small address value objects used to pass endpoints around and
+// to print them in messages. Every failure becomes an exception of the ESocketError family
+// carrying the platform's error code.
 
 #include <cstdint>
 #include <memory>
@@ -13,7 +14,8 @@
 
 namespace probrix {
 
-// 16-byte socket address: family (16-bit, host order) followed by 14 bytes of the family.
+// Socket address: family (16-bit, host order) followed by the bytes of the family; an IPv4
+// address takes the first 16 bytes.
 using TSockAddr = platform::TSockAddrBytes;
 
 inline constexpr std::int32_t AddressFamilyIPv4 = 2;
@@ -82,7 +84,15 @@ class TIPv4EndPoint : public TSocketEndPoint, public IIPv4EndPoint {
   std::uint16_t GetPort() const override;
 };
 
-// A TIPv4EndPoint when the family field is IPv4, else a TSocketEndPoint; a copy of Addr.
+// An IPv6 address with a port; prints as "[fe80::1%eth0]:502", the form the endpoint texts
+// use.
+class TIPv6EndPoint : public TSocketEndPoint {
+ public:
+  explicit TIPv6EndPoint(const TSockAddr& Addr) : TSocketEndPoint(Addr) {}
+  std::string ToString() const override;
+};
+
+// A TIPv4EndPoint or TIPv6EndPoint by the family field, else a TSocketEndPoint; a copy of Addr.
 std::shared_ptr<ISocketEndPoint> CreateEndPoint(const TSockAddr& Addr);
 
 // One stream socket with one owner, used by one thread at a time. A connect is bounded by
@@ -97,6 +107,8 @@ class TIpSocket {
   void InitSocket(std::int32_t AddressFamily, std::int32_t SocketType, std::int32_t ProtocolType);
 
   std::shared_ptr<IIPv4Address> GetHostAddress(const std::string& HostName);
+  // Resolves HostName (IPv4 first, else IPv6) and connects; a socket of the other family is
+  // made anew for the address found.
   void Connect(const std::string& HostName, std::uint16_t Port);
   void Connect(const IIPv4Address& Address, std::uint16_t Port);
   void Connect(const std::shared_ptr<ISocketEndPoint>& EndPoint);

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <net/if.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -12,6 +13,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <optional>
@@ -25,8 +27,18 @@ const int SocketErrInvalidArg = EINVAL;
 const int SocketErrCancelled = ECANCELED;
 const int SocketErrWouldBlock = EWOULDBLOCK;
 
-static_assert(sizeof(sockaddr_in) == sizeof(TSockAddrBytes));
-static_assert(AF_INET == AddressFamilyIPv4);
+static_assert(sizeof(sockaddr_in) <= sizeof(TSockAddrBytes));
+static_assert(sizeof(sockaddr_in6) == sizeof(TSockAddrBytes));
+static_assert(AF_INET == AddressFamilyIPv4 && AF_INET6 == AddressFamilyIPv6);
+
+namespace {
+// The length of the socket address the family field of Address announces.
+socklen_t SockAddrLength(const TSockAddrBytes& Address) {
+  sa_family_t family = 0;
+  std::memcpy(&family, Address.data(), sizeof(family));
+  return family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+}
+}  // namespace
 
 int SocketLibraryStartup() { return 0; }
 int SocketLibraryCleanup() { return 0; }
@@ -45,27 +57,37 @@ void SocketCloseHandle(TSocketHandle Handle) noexcept {
   if (Handle != InvalidSocketHandle) ::close(Handle);
 }
 
-int SocketResolveIPv4(const std::string& HostName, std::uint32_t& Address, std::string& ErrorText) {
-  Address = 0;
+namespace {
+
+// getaddrinfo for a stream socket of Family; on failure the code and the resolver's text.
+int LookUp(const std::string& HostName, int Family, addrinfo*& List, std::string& ErrorText) {
+  List = nullptr;
   ErrorText.clear();
   if (HostName.find('\0') != std::string::npos) {
     ErrorText = gai_strerror(EAI_NONAME);
     return EAI_NONAME;
   }
   addrinfo hints{};
-  hints.ai_family = AF_INET;
+  hints.ai_family = Family;
   hints.ai_socktype = SOCK_STREAM;
-  addrinfo* list = nullptr;
-  const int rc = ::getaddrinfo(HostName.c_str(), nullptr, &hints, &list);
-  if (rc != 0) {
-    if (rc == EAI_SYSTEM) {
-      const int err = errno;
-      ErrorText = std::strerror(err);
-      return err != 0 ? err : EAI_SYSTEM;
-    }
-    ErrorText = gai_strerror(rc);
-    return rc;
+  const int rc = ::getaddrinfo(HostName.c_str(), nullptr, &hints, &List);
+  if (rc == 0) return 0;
+  List = nullptr;
+  if (rc == EAI_SYSTEM) {
+    const int err = errno;
+    ErrorText = std::strerror(err);
+    return err != 0 ? err : EAI_SYSTEM;
   }
+  ErrorText = gai_strerror(rc);
+  return rc;
+}
+
+}  // namespace
+
+int SocketResolveIPv4(const std::string& HostName, std::uint32_t& Address, std::string& ErrorText) {
+  Address = 0;
+  addrinfo* list = nullptr;
+  if (const int rc = LookUp(HostName, AF_INET, list, ErrorText); rc != 0) return rc;
   int result = EAI_NONAME;
   for (addrinfo* p = list; p != nullptr; p = p->ai_next) {
     if (p->ai_family == AF_INET && p->ai_addr != nullptr && p->ai_addrlen >= sizeof(sockaddr_in)) {
@@ -79,6 +101,50 @@ int SocketResolveIPv4(const std::string& HostName, std::uint32_t& Address, std::
   ::freeaddrinfo(list);
   if (result != 0) ErrorText = gai_strerror(result);
   return result;
+}
+
+int SocketResolve(const std::string& HostName, std::uint16_t Port, TSockAddrBytes& Address,
+                  std::string& ErrorText) {
+  Address.fill(0);
+  addrinfo* list = nullptr;
+  if (const int rc = LookUp(HostName, AF_UNSPEC, list, ErrorText); rc != 0) return rc;
+  // IPv4 first, as names have always been resolved; an IPv6 address only when there is none.
+  const addrinfo* chosen = nullptr;
+  for (const addrinfo* p = list; p != nullptr; p = p->ai_next) {
+    const bool usable = (p->ai_family == AF_INET && p->ai_addrlen >= sizeof(sockaddr_in)) ||
+                        (p->ai_family == AF_INET6 && p->ai_addrlen >= sizeof(sockaddr_in6));
+    if (!usable || p->ai_addr == nullptr) continue;
+    if (chosen == nullptr || (p->ai_family == AF_INET && chosen->ai_family != AF_INET)) chosen = p;
+  }
+  int result = EAI_NONAME;
+  if (chosen != nullptr) {
+    std::memcpy(Address.data(), chosen->ai_addr,
+                chosen->ai_family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6));
+    // Both layouts keep the port right after the family.
+    static_assert(offsetof(sockaddr_in, sin_port) == 2 && offsetof(sockaddr_in6, sin6_port) == 2);
+    const std::uint16_t port = htons(Port);
+    std::memcpy(Address.data() + 2, &port, sizeof(port));
+    result = 0;
+  }
+  ::freeaddrinfo(list);
+  if (result != 0) ErrorText = gai_strerror(result);
+  return result;
+}
+
+std::string SocketIPv6AddressText(const TSockAddrBytes& Address) {
+  sockaddr_in6 sin6;
+  std::memcpy(&sin6, Address.data(), sizeof(sin6));
+  char buf[INET6_ADDRSTRLEN] = {};
+  if (::inet_ntop(AF_INET6, &sin6.sin6_addr, buf, sizeof(buf)) == nullptr) return {};
+  std::string text = buf;
+  if (sin6.sin6_scope_id != 0) {
+    char name[IF_NAMESIZE] = {};
+    text += '%';
+    text += ::if_indextoname(sin6.sin6_scope_id, name) != nullptr
+                ? std::string(name)
+                : std::to_string(sin6.sin6_scope_id);
+  }
+  return text;
 }
 
 std::string SocketAddressToText(std::uint32_t Address) {
@@ -121,11 +187,11 @@ int WaitConnected(TSocketHandle Handle, std::int32_t TimeoutMs) {
 }  // namespace
 
 int SocketConnect(TSocketHandle Handle, const TSockAddrBytes& Address, std::int32_t TimeoutMs) {
-  sockaddr_in sin;
-  std::memcpy(&sin, Address.data(), sizeof(sin));
+  sockaddr_storage ss{};
+  std::memcpy(&ss, Address.data(), Address.size());
   if (int err = SetBlocking(Handle, false)) return err;
   int result = 0;
-  if (::connect(Handle, reinterpret_cast<const sockaddr*>(&sin), sizeof(sin)) < 0) {
+  if (::connect(Handle, reinterpret_cast<const sockaddr*>(&ss), SockAddrLength(Address)) < 0) {
     result = errno;
     if (result == EINPROGRESS || result == EINTR) result = WaitConnected(Handle, TimeoutMs);
   }
@@ -237,7 +303,7 @@ int ReadAddress(int (*Query)(int, sockaddr*, socklen_t*), TSocketHandle Handle,
   socklen_t len = sizeof(ss);
   Address.fill(0);
   if (Query(Handle, reinterpret_cast<sockaddr*>(&ss), &len) < 0) return errno;
-  // Only the first 16 bytes fit the address layout; IPv4 addresses are exactly that long.
+  // The address layout holds IPv4 and IPv6 addresses; longer families are cut to it.
   std::memcpy(Address.data(), &ss, Address.size());
   return 0;
 }

@@ -23,9 +23,11 @@ extern const int SocketErrInvalidArg;  // a bad argument (negative count)
 extern const int SocketErrCancelled;   // the calling thread's cancel event was set
 extern const int SocketErrWouldBlock;  // nothing to receive at once
 
-// The 16-byte socket address: a 16-bit family in host order, then 14 bytes of the family.
-using TSockAddrBytes = std::array<std::uint8_t, 16>;
+// A socket address: a 16-bit family in host order, then the bytes of the family. An IPv4
+// address fills the first 16 bytes (the rest stay zero); an IPv6 address needs all 28.
+using TSockAddrBytes = std::array<std::uint8_t, 28>;
 inline constexpr std::uint16_t AddressFamilyIPv4 = 2;
+inline constexpr std::uint16_t AddressFamilyIPv6 = 10;
 
 // Library start and stop (nothing to do on POSIX; kept so each socket balances them).
 int SocketLibraryStartup();
@@ -39,8 +41,14 @@ void SocketCloseHandle(TSocketHandle Handle) noexcept;
 // Name or dotted address to the first IPv4 address (network byte order). On failure returns
 // a non-zero code and fills ErrorText with the resolver's own text for it.
 int SocketResolveIPv4(const std::string& HostName, std::uint32_t& Address, std::string& ErrorText);
+// Name or address text (IPv4, or IPv6 with an optional "%zone") to a socket address with
+// Port: the first IPv4 address, else the first IPv6 one. Fails like SocketResolveIPv4.
+int SocketResolve(const std::string& HostName, std::uint16_t Port, TSockAddrBytes& Address,
+                  std::string& ErrorText);
 // Dotted decimal text of an address in network byte order.
 std::string SocketAddressToText(std::uint32_t Address);
+// The address of an IPv6 socket address as text, with its zone when it has one: "fe80::1%eth0".
+std::string SocketIPv6AddressText(const TSockAddrBytes& Address);
 std::uint16_t SocketHostToNetPort(std::uint16_t Port);
 std::uint16_t SocketNetToHostPort(std::uint16_t Port);
 

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -53,16 +54,60 @@ TEST(IpSocketEndPoint, IPv4EndPointLayoutAndText) {
   EXPECT_EQ(copy->ToString(), "192.168.1.20:502");
 }
 
-TEST(IpSocketEndPoint, NonIPv4AddressPrintsEmpty) {
+TEST(IpSocketEndPoint, NonIPAddressPrintsEmpty) {
   TSockAddr raw{};
-  const std::uint16_t family = 10;
+  const std::uint16_t family = AF_UNIX;
   std::memcpy(raw.data(), &family, 2);
   raw[5] = 0x77;
   const auto ep = CreateEndPoint(raw);
   EXPECT_EQ(std::dynamic_pointer_cast<IIPv4EndPoint>(ep), nullptr);
   EXPECT_EQ(ep->ToString(), "");
-  EXPECT_EQ(ep->GetAddressFamily(), 10);
+  EXPECT_EQ(ep->GetAddressFamily(), AF_UNIX);
   EXPECT_EQ(ep->GetSockAddr(), raw);
+}
+
+// An IPv6 endpoint prints as its endpoint text does: the address (with its zone) in brackets.
+TEST(IpSocketEndPoint, IPv6EndPointPrintsInBrackets) {
+  sockaddr_in6 sin6{};
+  sin6.sin6_family = AF_INET6;
+  sin6.sin6_port = htons(502);
+  ASSERT_EQ(inet_pton(AF_INET6, "fe80::1", &sin6.sin6_addr), 1);
+  sin6.sin6_scope_id = if_nametoindex("lo");
+  TSockAddr raw{};
+  std::memcpy(raw.data(), &sin6, sizeof(sin6));
+  EXPECT_EQ(CreateEndPoint(raw)->ToString(), "[fe80::1%lo]:502");
+  sin6.sin6_scope_id = 0;
+  sin6.sin6_addr = in6addr_loopback;
+  std::memcpy(raw.data(), &sin6, sizeof(sin6));
+  EXPECT_EQ(CreateEndPoint(raw)->ToString(), "[::1]:502");
+}
+
+// A socket made for IPv4 connects to an IPv6 address by becoming an IPv6 socket.
+TEST(IpSocketConnect, IPv6LoopbackConnects) {
+  const int listener = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in6 sin6{};
+  sin6.sin6_family = AF_INET6;
+  sin6.sin6_addr = in6addr_loopback;
+  socklen_t len = sizeof(sin6);
+  if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr*>(&sin6), sizeof(sin6)) != 0 ||
+      ::listen(listener, 1) != 0 ||
+      ::getsockname(listener, reinterpret_cast<sockaddr*>(&sin6), &len) != 0) {
+    if (listener >= 0) ::close(listener);
+    GTEST_SKIP() << "no IPv6 loopback here";
+  }
+  const std::uint16_t port = ntohs(sin6.sin6_port);
+  auto sock = CreateTcpSocket();
+  sock->Connect("::1", port);
+  EXPECT_TRUE(sock->Connected());
+  EXPECT_EQ(sock->RemoteEndPointText(), "[::1]:" + std::to_string(port));
+  EXPECT_EQ(sock->Send("hi", 2), 2);
+  const int peer = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+  ASSERT_GE(peer, 0);
+  char buf[2] = {};
+  EXPECT_EQ(::recv(peer, buf, 2, MSG_WAITALL), 2);
+  EXPECT_EQ(std::string(buf, 2), "hi");
+  ::close(peer);
+  ::close(listener);
 }
 
 TEST(IpSocketResolve, DottedAddressAndUnresolvableName) {
