@@ -104,7 +104,8 @@ TAppendFailure AppendBytes(const std::string& Path, const std::string& Bytes) {
   }
 
   TAppendFailure result;
-  if (::lseek(fd, 0, SEEK_END) < 0) {
+  const off_t start = ::lseek(fd, 0, SEEK_END);
+  if (start < 0) {
     result = {"SetFilePointer", errno};
   } else {
     std::size_t done = 0;
@@ -121,19 +122,31 @@ TAppendFailure AppendBytes(const std::string& Path, const std::string& Bytes) {
       }
       done += static_cast<std::size_t>(n);
     }
+    // A write cut short (a full disk) would leave a torn line that the next write continues:
+    // the file goes back to its length before this write, still under the lock.
+    if (result.Step != nullptr && done > 0 && ::ftruncate(fd, start) != 0) {
+      // Nothing more can be done; the failure is reported either way.
+    }
   }
   ::close(fd);  // also releases the lock
   return result;
 }
 
-// Creates the folder of Path and its missing parents; false when that fails.
-bool ForceFolderOf(const std::string& Path) {
+// Creates the folder of Path and its missing parents; false when that fails, with the reason
+// in Error.
+bool ForceFolderOf(const std::string& Path, std::error_code& Error) {
   const std::filesystem::path folder = std::filesystem::path(Path).parent_path();
+  Error.clear();
   if (folder.empty()) return true;
-  std::error_code ec;
-  std::filesystem::create_directories(folder, ec);
-  if (!ec) return true;
-  return std::filesystem::is_directory(folder, ec);
+  std::filesystem::create_directories(folder, Error);
+  if (!Error) return true;
+  std::error_code ignored;
+  return std::filesystem::is_directory(folder, ignored);
+}
+
+bool ForceFolderOf(const std::string& Path) {
+  std::error_code ignored;
+  return ForceFolderOf(Path, ignored);
 }
 
 }  // namespace
@@ -278,14 +291,25 @@ bool tFileLog::LogToFileRaw(const std::string& Text, const std::string& Path) {
 }
 
 bool tFileLog::WriteToFile(const std::string& Text, const std::string& Path, bool WithTime) {
+  return AppendToFile(Text, Path, WithTime).empty();
+}
+
+std::string tFileLog::AppendToFile(const std::string& Text, const std::string& Path,
+                                   bool WithTime) {
   try {
     std::lock_guard guard(Lock_);
-    if (IsBlank(Path)) return false;
-    if (!ForceFolderOf(Path)) return false;
+    if (IsBlank(Path)) return "CreateFile: empty path";
+    const auto failed = [](const char* Step, int Error) {
+      return std::string(Step) + ": " + std::system_category().message(Error);
+    };
+    if (std::error_code ec; !ForceFolderOf(Path, ec)) return "CreateDirectory: " + ec.message();
     const std::string stamp = WithTime ? FormatDateTime(kTimeStampFormat, Now()) : std::string();
-    return AppendBytes(Path, Utf8ToCp1251(stamp + Text + kLineEnd)).Step == nullptr;
+    const TAppendFailure failure = AppendBytes(Path, Utf8ToCp1251(stamp + Text + kLineEnd));
+    return failure.Step == nullptr ? std::string() : failed(failure.Step, failure.Error);
+  } catch (const std::exception& E) {
+    return E.what()[0] != '\0' ? E.what() : "unknown";
   } catch (...) {
-    return false;
+    return "unknown";
   }
 }
 

@@ -68,6 +68,10 @@ class tFileLog : public tCustomLog {
   // Any path (a blank one fails); missing folders are created.
   virtual bool LogToFile(const std::string& Text, const std::string& Path);
   virtual bool LogToFileRaw(const std::string& Text, const std::string& Path);
+  // The write of LogToFile (WithTime) or LogToFileRaw that says why it failed: empty on
+  // success, else the failed step and the system's text ("WriteFile: No space left on
+  // device"). A write cut short leaves the file as it was. Never throws.
+  std::string AppendToFile(const std::string& Text, const std::string& Path, bool WithTime);
   // A header line written first into every file the log creates for Name, and an extension
   // (".txt") replacing the file's own; blank values leave the earlier ones.
   virtual void SetFileOptions(const std::string& Name, const std::string& Header,

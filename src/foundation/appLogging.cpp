@@ -182,7 +182,8 @@ __attribute__((noinline)) void WriteSignalDebugLine(const TSignalLog& Log,
 
 void DefaultFlush(const std::string& Text, const std::string& Target, bool IsFile) {
   if (IsFile) {
-    WriteLogFile(Text, Target, false);
+    if (std::string reason = AppendLogFile(Text, Target, false); !reason.empty())
+      throw EInOutError(std::move(reason));
   } else if (!Target.empty()) {
     WriteAppLogNamed(Text, Target, false);
   } else {
@@ -357,11 +358,19 @@ void WriteAppLogNamedFromSignal(std::string_view Text, std::string_view Name) no
 }
 
 void WriteLogFile(const std::string& Text, const std::string& Path, bool WithTime) noexcept {
+  (void)AppendLogFile(Text, Path, WithTime);
+}
+
+std::string AppendLogFile(const std::string& Text, const std::string& Path,
+                          bool WithTime) noexcept {
   try {
+    std::string reason = "no application log";
     if (const std::shared_ptr<tTimeSeparatedFileLog> log = AppLog())
-      WithTime ? log->LogToFile(Text, Path) : log->LogToFileRaw(Text, Path);
+      reason = log->AppendToFile(Text, Path, WithTime);
     if (Facility().Switches.DebugLog) DebugOutput(Text);
+    return reason;
   } catch (...) {
+    return "unknown";
   }
 }
 
@@ -428,11 +437,12 @@ TThreadLogger::~TThreadLogger() {
 }
 
 void TThreadLogger::Add(const std::string& Text, const std::string& Target, bool IsFile,
-                        bool AddTime) {
+                        bool AddTime, TLogWriteFailed OnFailure) {
   auto data = std::make_unique<TLogData>();
   data->Text = AddTime ? FormatDateTime("hh:nn:ss.zzz ", LogNow()) + Text : Text;
   data->Target = Target;
   data->IsFile = IsFile;
+  data->OnFailure = std::move(OnFailure);
   {
     std::lock_guard guard(Lock_);
     Queue_.push_back(std::move(data));
@@ -455,9 +465,20 @@ void TThreadLogger::Execute() {
       }
       batch.swap(Queue_);
       DataReady_ = false;
+      Writing_ = true;
     }
     WriteBatch(batch);
+    {
+      std::lock_guard lock(Lock_);
+      Writing_ = false;
+    }
+    IdleEvent_.notify_all();
   }
+}
+
+void TThreadLogger::Flush() {
+  std::unique_lock lock(Lock_);
+  IdleEvent_.wait(lock, [this] { return Queue_.empty() && !Writing_; });
 }
 
 void TThreadLogger::WriteBatch(std::vector<std::unique_ptr<TLogData>>& Batch) {
@@ -468,6 +489,7 @@ void TThreadLogger::WriteBatch(std::vector<std::unique_ptr<TLogData>>& Batch) {
       bool IsFile = false;
       std::string Text;
       bool Any = false;
+      std::vector<const TLogWriteFailed*> OnFailure;
     };
     std::map<std::string, TGroup> groups;
     for (const auto& data : Batch) {
@@ -477,12 +499,24 @@ void TThreadLogger::WriteBatch(std::vector<std::unique_ptr<TLogData>>& Batch) {
       if (g.Any) g.Text += kLineEnd;
       g.Text += data->Text;
       g.Any = true;
+      if (data->OnFailure) g.OnFailure.push_back(&data->OnFailure);
     }
     for (auto& [target, group] : groups) {
+      // One failing target does not cost the others their lines.
+      std::string reason;
       try {
         Flush_(TrimRightBlanks(std::move(group.Text)), target, group.IsFile);
+        continue;
+      } catch (const std::exception& E) {
+        reason = E.what();
       } catch (...) {
-        // One failing target does not cost the others their lines.
+        reason = "unknown";
+      }
+      for (const TLogWriteFailed* told : group.OnFailure) {
+        try {
+          (*told)(target, reason);
+        } catch (...) {
+        }
       }
     }
   } catch (...) {
@@ -497,17 +531,36 @@ TThreadLogger& ThreadLogger() {
   return *f.ThreadLogger;
 }
 
-void WriteThreadLog(const std::string& Text, const std::string& Path, bool AddTime) noexcept {
+void WriteThreadLog(const std::string& Text, const std::string& Path, bool AddTime,
+                    TLogWriteFailed OnFailure) noexcept {
   std::string line;
   try {
     line = AddTime ? FormatDateTime("hh:nn:ss.zzz ", LogNow()) + Text : Text;
     TFacility& f = Facility();
     std::lock_guard guard(f.ThreadLoggerLock);
     if (!f.ThreadLogger) f.ThreadLogger = std::make_unique<TThreadLogger>();
-    f.ThreadLogger->Add(line, Path, true, false);
+    f.ThreadLogger->Add(line, Path, true, false, OnFailure);
   } catch (...) {
     // Without a worker (no thread could be started) the line is written here.
-    WriteLogFile(line, Path, false);
+    const std::string reason = AppendLogFile(line, Path, false);
+    try {
+      if (!reason.empty() && OnFailure) OnFailure(Path, reason);
+    } catch (...) {
+    }
+  }
+}
+
+void FlushThreadLog() noexcept {
+  try {
+    TFacility& f = Facility();
+    TThreadLogger* logger = nullptr;
+    {
+      // Not held while waiting: a failure handler on the worker may queue a line itself.
+      std::lock_guard guard(f.ThreadLoggerLock);
+      logger = f.ThreadLogger.get();
+    }
+    if (logger != nullptr) logger->Flush();
+  } catch (...) {
   }
 }
 

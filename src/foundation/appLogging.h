@@ -76,6 +76,9 @@ void WriteAppLogFmt(std::string_view Fmt, const std::string& Name, TFormatArgs A
 void WriteAppLogNamedFromSignal(std::string_view Text, std::string_view Name) noexcept;
 // Appends to any file (folders created as needed); failures are silent.
 void WriteLogFile(const std::string& Text, const std::string& Path, bool WithTime = true) noexcept;
+// The same write, saying why it failed: empty on success, else the reason (the failed step and
+// the system's text; "no application log" before start-up and after shutdown).
+std::string AppendLogFile(const std::string& Text, const std::string& Path, bool WithTime) noexcept;
 // Records a failed log write in the "<Name>_LogError" variant of the current hour's file.
 void ReportLogError(const std::exception& E, const std::string& LogStr, const std::string& Name,
                     bool WithTime) noexcept;
@@ -87,19 +90,25 @@ std::string GetAppLogFolder() noexcept;
 // The application log itself (none before start-up and after shutdown).
 std::shared_ptr<tTimeSeparatedFileLog> AppLog();
 
+// Told on the threaded logger's worker that a queued write failed and its lines are lost: the
+// target and the reason. The caller that queued the line decides whom to tell.
+using TLogWriteFailed = std::function<void(const std::string& Target, const std::string& Reason)>;
+
 // One queued line.
 struct TLogData {
   std::string Text;    // possibly several lines joined by CR LF
   std::string Target;  // a file path, or a name of the application log (empty: the unnamed)
   bool IsFile = false;
+  TLogWriteFailed OnFailure;  // may be empty
 };
 
 // Takes lines from producers without blocking them on file I/O, groups them per target and
 // appends each group with one write.
 class TThreadLogger {
  public:
-  // Writes one group: (joined text, target, IsFile). The default sends file targets to
-  // WriteLogFile and names to the application log.
+  // Writes one group: (joined text, target, IsFile); an exception means the group was not
+  // written, and its lines' OnFailure handlers hear its message. The default sends file targets
+  // to AppendLogFile and names to the application log.
   using TFlushProc =
       std::function<void(const std::string& Text, const std::string& Target, bool IsFile)>;
 
@@ -110,7 +119,10 @@ class TThreadLogger {
   TThreadLogger& operator=(const TThreadLogger&) = delete;
 
   // Queues a line (with the "HH:NN:SS.ZZZ " prefix when AddTime) and wakes the worker.
-  void Add(const std::string& Text, const std::string& Target, bool IsFile, bool AddTime);
+  void Add(const std::string& Text, const std::string& Target, bool IsFile, bool AddTime,
+           TLogWriteFailed OnFailure = {});
+  // Returns once every line queued before the call has been written (or has failed).
+  void Flush();
 
  private:
   void Execute();
@@ -119,7 +131,9 @@ class TThreadLogger {
   TFlushProc Flush_;
   std::mutex Lock_;
   std::condition_variable DataReadyEvent_;
+  std::condition_variable IdleEvent_;  // the worker has written what it took
   bool DataReady_ = false;
+  bool Writing_ = false;
   bool Terminated_ = false;
   std::vector<std::unique_ptr<TLogData>> Queue_;
   std::thread Thread_;
@@ -128,7 +142,11 @@ class TThreadLogger {
 // The shared threaded logger, created and started on first use.
 TThreadLogger& ThreadLogger();
 // Queues Text for the file Path (prefixed with the time of day when AddTime); returns at once
-// and never fails.
-void WriteThreadLog(const std::string& Text, const std::string& Path, bool AddTime) noexcept;
+// and never fails. OnFailure, if given, hears on the logger's worker that the write failed.
+void WriteThreadLog(const std::string& Text, const std::string& Path, bool AddTime,
+                    TLogWriteFailed OnFailure = {}) noexcept;
+// Waits until the lines queued so far have been written (nothing to do without a logger). Not
+// to be called while FinalizeLogging may run on another thread.
+void FlushThreadLog() noexcept;
 
 }  // namespace probrix

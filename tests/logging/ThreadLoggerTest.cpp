@@ -200,5 +200,30 @@ TEST_F(ThreadLogTest, FileWriteFailuresAreSilent) {
   EXPECT_FALSE(fs::exists(Temp.Path() / "blocker" / "a.log"));
 }
 
+// The caller that asks is told which file failed and why; after a flush every line queued
+// before it is on disk, so the caller knows whether its log is whole.
+TEST_F(ThreadLogTest, FailuresReachTheirCallerAndFlushWaitsForTheQueue) {
+  Start();
+  { std::ofstream blocker(Temp.Path() / "blocker"); }
+  const std::string bad = (Temp.Path() / "blocker" / "a.log").string();
+  const std::string good = (Temp.Path() / "good.log").string();
+  std::mutex lock;
+  std::vector<std::pair<std::string, std::string>> told;
+  const TLogWriteFailed tell = [&](const std::string& Path, const std::string& Reason) {
+    std::lock_guard guard(lock);
+    told.emplace_back(Path, Reason);
+  };
+  for (int i = 0; i < 500; ++i) WriteThreadLog(std::to_string(i), good, false, tell);
+  WriteThreadLog("lost", bad, false, tell);
+  FlushThreadLog();
+  EXPECT_EQ(ReadLogLines(good).size(), 500u);
+  std::lock_guard guard(lock);
+  ASSERT_FALSE(told.empty());
+  for (const auto& [path, reason] : told) {
+    EXPECT_EQ(path, bad);
+    EXPECT_NE(reason.find("CreateDirectory"), std::string::npos) << reason;
+  }
+}
+
 }  // namespace
 }  // namespace probrix
