@@ -31,14 +31,19 @@ int main(int argc, char** argv) {
   }
 
   InstallErrorHooks();
-  InitializeLogging(argv[0]);
+  // Unlike the window, the command line stays in the caller's folder: relative --log-dir,
+  // --settings and port paths mean what the caller meant.
+  TLoggingOptions logging;
+  logging.Argv0 = argv[0];
+  logging.ChangeCurrentDirectory = false;
+  InitializeLogging(logging);
   InitializeInterfacedClasses();
   // SIGINT, SIGTERM and SIGHUP stop the search at once; a reader of the output that goes away
   // (| head) is seen as a failed write, not a SIGPIPE that kills the program mid-log.
   static const platform::TCancelEvent StopRequested;
   platform::InstallStopSignals(StopRequested);
 
-  int status = 2;
+  int status = 3;  // the run failed unless it says otherwise
   try {
     status = cli::RunCli(options, std::cout, std::cerr, StopRequested);
   } catch (const std::exception& E) {

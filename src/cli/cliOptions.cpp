@@ -1,7 +1,12 @@
 #include "cli/cliOptions.h"
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
+#include <system_error>
 
+#include "foundation/appExceptions.h"
 #include "foundation/appIniFiles.h"
 #include "foundation/appSysUtils.h"
 
@@ -24,18 +29,33 @@ std::vector<std::string> SplitList(const std::string& Text) {
   return items;
 }
 
-int ParseInt(const std::string& Option, const std::string& Text, int Min, int Max) {
+int ParseInt(const std::string& Option, const std::string& Text, TPlanRange Range) {
   int v = 0;
-  if (!TryStrToInt(Trim(Text), v) || v < Min || v > Max)
-    throw TUsageError{Format("%s: '%s' is not a number from %d to %d", {Option, Text, Min, Max})};
+  if (!TryStrToInt(Trim(Text), v) || !Range.Contains(v))
+    throw TUsageError{
+        Format("%s: '%s' is not a number from %d to %d", {Option, Text, Range.Min, Range.Max})};
   return v;
 }
 
-// The plan of the window's settings file: the checked items of its lists.
+// The plan of the window's settings file: the checked items of its lists. A file that cannot
+// be read, or a number in it outside the command line's range, is a usage error: a missing
+// plan must not pass for an empty one.
 void ApplySettingsFile(const std::string& Path, TCliOptions& O) {
-  if (!std::filesystem::is_regular_file(Path))
-    throw TUsageError{Format("--settings: cannot read '%s'", {Path})};
+  std::error_code ec;
+  if (std::filesystem::is_directory(Path, ec))
+    throw TUsageError{Format("--settings: cannot read '%s': %s",
+                             {Path, std::make_error_code(std::errc::is_a_directory).message()})};
+  if (std::FILE* f = std::fopen(Path.c_str(), "rb")) {
+    std::fclose(f);
+  } else {
+    throw TUsageError{Format("--settings: cannot read '%s': %s", {Path, std::strerror(errno)})};
+  }
   const TSearchSettings s = LoadSearchSettings(TIniFile(Path));
+  try {
+    CheckSearchSettings(s, CliPlanLimits);
+  } catch (const Exception& E) {
+    throw TUsageError{Format("--settings '%s': %s", {Path, E.Message})};
+  }
   TSearchChoice& c = O.Choice;
   c.SerialPortNames.clear();
   for (const auto& [name, value] : s.SerialPorts)
@@ -74,11 +94,13 @@ std::string UsageText() {
          "      --orvatbus-addresses LIST   probe these Orvatbus addresses (without it:\n"
          "                            single-device mode, address 95)\n"
          "      --modbus-addresses LIST     Modbus addresses (default 0-247)\n"
-         "      --timeout MS          reply timeout (default 200; the read timeout is three times "
-         "it)\n"
-         "      --retries N           request retry count (default 1)\n"
+         "      --timeout MS          reply timeout, 1 to 60000 (default 200; the read timeout is\n"
+         "                            three times it)\n"
+         "      --retries N           request retry count, 0 to 100 (default 1; 0 tries once)\n"
          "      --settings FILE       take the plan from the window's settings file (its checked\n"
-         "                            items); options given as well override it\n"
+         "                            items); options given as well override it. Its numbers\n"
+         "                            must lie in the ranges above (WritePacketTimeout 1 to\n"
+         "                            60000)\n"
          "      --save-search-logs    also write one log file per attempt\n"
          "      --log-dir DIR         folder of the result log and attempt logs (default: the\n"
          "                            window's day folder)\n"
@@ -88,8 +110,15 @@ std::string UsageText() {
          "                            beside it, and exit (with --json: one object per port)\n"
          "  -h, --help                this text\n"
          "      --version             print the program's name and version\n\n"
-         "Exit status: 0 when at least one device was found, 1 when none, 2 for a usage or plan\n"
-         "error. Ctrl+C stops after the attempt in progress.\n";
+         "Addresses are 0 to 255; an endpoint is HOST:PORT with a port 1 to 65535, an IPv6\n"
+         "address in brackets ([::1]:502). Relative paths are taken from the current folder.\n\n"
+         "Exit status:\n"
+         "  0    at least one device was found\n"
+         "  1    no device was found\n"
+         "  2    usage or plan error (nothing was searched)\n"
+         "  3    the search ended with an error, or its result log could not be written whole\n"
+         "  130  stopped by a signal (Ctrl+C, SIGTERM) after the attempt in progress; what was\n"
+         "       found is printed\n";
 }
 
 TCliOptions ParseCliOptions(const std::vector<std::string>& Args) {
@@ -99,8 +128,13 @@ TCliOptions ParseCliOptions(const std::vector<std::string>& Args) {
   o.Choice.SearchSingleOrvatbusDevice = true;
 
   // The settings file is the base; options given next to it override its values.
-  for (std::size_t i = 0; i + 1 < Args.size(); ++i)
-    if (Args[i] == "--settings") ApplySettingsFile(Args[i + 1], o);
+  for (std::size_t i = 0; i < Args.size(); ++i) {
+    if (Args[i] == "--settings" && i + 1 < Args.size()) {
+      ApplySettingsFile(Args[++i], o);
+    } else if (Args[i].rfind("--settings=", 0) == 0) {
+      ApplySettingsFile(Args[i].substr(11), o);
+    }
+  }
   bool portsGiven = false, tcpGiven = false;
 
   for (std::size_t i = 0; i < Args.size(); ++i) {
@@ -129,12 +163,17 @@ TCliOptions ParseCliOptions(const std::vector<std::string>& Args) {
     } else if (opt == "-b" || opt == "--baud") {
       o.Choice.BaudRates.clear();
       for (const std::string& b : SplitList(next()))
-        o.Choice.BaudRates.push_back(ParseInt("--baud", b, 1, 100000000));
+        o.Choice.BaudRates.push_back(ParseInt("--baud", b, {1, 100000000}));
       if (o.Choice.BaudRates.empty()) throw TUsageError{"--baud: no baud rate given"};
     } else if (opt == "-t" || opt == "--tcp") {
       if (!tcpGiven) o.Choice.TcpEndpoints.clear();
       tcpGiven = true;
       o.Choice.TcpEndpoints.push_back(next());
+      try {
+        CheckTcpEndPointText(o.Choice.TcpEndpoints.back(), true);
+      } catch (const Exception& E) {
+        throw TUsageError{"--tcp: " + E.Message};
+      }
     } else if (opt == "-P" || opt == "--protocols") {
       TProtocolChoice p{false, false, false, false};
       for (const std::string& name : SplitList(LowerCaseAscii(next()))) {
@@ -157,9 +196,10 @@ TCliOptions ParseCliOptions(const std::vector<std::string>& Args) {
     } else if (opt == "--modbus-addresses") {
       o.Choice.ModbusAddresses = next();
     } else if (opt == "--timeout") {
-      o.Choice.StartOfPacketReadTimeout = ParseInt("--timeout", next(), 1, 600000);
+      o.Choice.StartOfPacketReadTimeout =
+          ParseInt("--timeout", next(), CliPlanLimits.StartOfPacketReadTimeout);
     } else if (opt == "--retries") {
-      o.Choice.RequestRetryCount = ParseInt("--retries", next(), 0, 1000);
+      o.Choice.RequestRetryCount = ParseInt("--retries", next(), CliPlanLimits.RequestRetryCount);
     } else if (opt == "--settings") {
       next();  // already applied
     } else if (opt == "--save-search-logs") {

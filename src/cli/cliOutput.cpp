@@ -30,10 +30,49 @@ std::string CommonJsonFields(std::string_view ConnectionName, std::int32_t BaudR
 
 }  // namespace
 
+namespace {
+
+// The length of the well-formed UTF-8 sequence at the start of S, or 0 when it is not one
+// (a stray continuation byte, a truncated or overlong sequence, a surrogate, beyond U+10FFFF).
+std::size_t Utf8SequenceLength(std::string_view S) {
+  const auto b = [&](std::size_t i) { return static_cast<unsigned char>(S[i]); };
+  const unsigned char lead = b(0);
+  std::size_t n = 0;
+  unsigned char low = 0x80, high = 0xBF;  // the allowed range of the second byte
+  if (lead < 0x80) return 1;
+  if (lead >= 0xC2 && lead <= 0xDF) n = 2;
+  if (lead >= 0xE0 && lead <= 0xEF) n = 3;
+  if (lead >= 0xF0 && lead <= 0xF4) n = 4;
+  if (n == 0 || S.size() < n) return 0;
+  if (lead == 0xE0) low = 0xA0;
+  if (lead == 0xED) high = 0x9F;
+  if (lead == 0xF0) low = 0x90;
+  if (lead == 0xF4) high = 0x8F;
+  if (b(1) < low || b(1) > high) return 0;
+  for (std::size_t i = 2; i < n; ++i)
+    if (b(i) < 0x80 || b(i) > 0xBF) return 0;
+  return n;
+}
+
+}  // namespace
+
 std::string JsonString(std::string_view Text) {
   std::string out = "\"";
-  for (char ch : Text) {
-    const auto c = static_cast<unsigned char>(ch);
+  for (std::size_t i = 0; i < Text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(Text[i]);
+    const char ch = Text[i];
+    if (c >= 0x80) {
+      // JSON is UTF-8: a byte that does not start a well-formed sequence (a port name in
+      // another encoding) becomes U+FFFD instead of making the line unreadable.
+      const std::size_t n = Utf8SequenceLength(Text.substr(i));
+      if (n == 0) {
+        out += "\xEF\xBF\xBD";
+      } else {
+        out.append(Text.substr(i, n));
+        i += n - 1;
+      }
+      continue;
+    }
     switch (c) {
       case '"':
         out += "\\\"";
@@ -90,6 +129,10 @@ std::string ErrorJson(std::string_view ConnectionName, std::int32_t BaudRateOrPo
                 {ProbedAddress, JsonString(ErrorText), JsonString(ErrorClass)});
 }
 
+std::string FatalErrorJson(std::string_view ErrorText) {
+  return "{\"event\":\"error\",\"fatal\":true,\"error\":" + JsonString(ErrorText) + "}";
+}
+
 std::string FinishedJson(bool Aborted, std::size_t Found, std::size_t Errors) {
   return Format("{\"event\":\"finished\",\"aborted\":%s,\"found\":%u,\"errors\":%u}",
                 {Aborted ? "true" : "false", Found, Errors});
@@ -116,13 +159,14 @@ std::string PortJson(const TListedPort& Port) {
 }
 
 std::vector<std::string> ResultRowCells(const TFoundDevice& D) {
-  std::vector<std::string> cells{IntToStr(D.Info.Address),
-                                 Format("%s:%d", {D.ConnectionName, D.BaudRateOrPort}),
-                                 ConnectionTypeText(static_cast<int>(D.ConnectionType)),
-                                 FoundProtocolText(D.Protocol, D.Info.ChecksumKind),
-                                 "",
-                                 "",
-                                 ""};
+  std::vector<std::string> cells{
+      IntToStr(D.Info.Address),
+      SafeLogText(ConnectionPointText(D.ConnectionName, D.BaudRateOrPort, D.ConnectionType)),
+      ConnectionTypeText(static_cast<int>(D.ConnectionType)),
+      FoundProtocolText(D.Protocol, D.Info.ChecksumKind),
+      "",
+      "",
+      ""};
   if (D.Protocol != TDeviceProtocol::dpOrvatAscii) {
     cells[4] = DeviceTypeName(D.Info.DeviceType, D.Info.FirmwareVersion);
     cells[5] = IntToStr(D.Info.SerialNumber);

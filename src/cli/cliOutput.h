@@ -22,6 +22,7 @@ struct TFoundDevice {
   TDeviceInfo Info;
 };
 
+// A JSON string literal; bytes that are not well-formed UTF-8 become U+FFFD.
 std::string JsonString(std::string_view Text);
 
 std::string FoundJson(const TFoundDevice& D);
@@ -29,6 +30,8 @@ std::string ErrorJson(std::string_view ConnectionName, std::int32_t BaudRateOrPo
                       TConnectionType ConnectionType, TDeviceProtocol Protocol,
                       std::uint8_t ProbedAddress, std::string_view ErrorText,
                       std::string_view ErrorClass);
+// An error that ended the whole run: {"event":"error","fatal":true,"error":...}.
+std::string FatalErrorJson(std::string_view ErrorText);
 std::string FinishedJson(bool Aborted, std::size_t Found, std::size_t Errors);
 
 // One port of --list-ports with what identifies its adapter.

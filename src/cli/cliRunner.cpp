@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <mutex>
+#include <set>
 
 #include "cli/cliOutput.h"
 #include "connections/uSerialPort.h"
@@ -15,12 +16,15 @@ namespace probrix::cli {
 
 namespace {
 
-// Everything the worker thread hands to the main thread, under one lock.
+// Everything the worker thread (and the log writer) hands to the main thread, under one lock.
 struct TRunState {
   std::mutex Mutex;
   bool Aborted = false;
+  std::string RunError;
   std::vector<TFoundDevice> Found;
   std::size_t Errors = 0;
+  std::set<std::string> UnwritableLogs;  // each warned about once
+  bool ResultLogIncomplete = false;
 };
 
 }  // namespace
@@ -43,9 +47,9 @@ int RunCli(const TCliOptions& O, std::ostream& Out, std::ostream& Err,
 
   auto task = std::make_unique<TSearchDevicesTask>();
   try {
-    FillSearchPlan(*task, O.Choice);
+    FillSearchPlan(*task, O.Choice, CliPlanLimits);
   } catch (const Exception& E) {
-    Err << E.Message << "\n";
+    Err << "probrix-cli: " << E.Message << "\n";
     return 2;
   }
 
@@ -54,6 +58,17 @@ int RunCli(const TCliOptions& O, std::ostream& Out, std::ostream& Err,
   const bool json = O.Json;
   const bool saveAttempts = O.SaveSearchLogs;
   TRunState state;
+
+  // Runs on the log writer's thread: a file that cannot be written is a warning, once per
+  // file; the search goes on.
+  const TLogWriteFailed logFailed = [&](const std::string& Path, const std::string& Reason) {
+    std::lock_guard lock(state.Mutex);
+    if (Path == resultLog) state.ResultLogIncomplete = true;
+    if (!state.UnwritableLogs.insert(Path).second) return;
+    Err << "probrix-cli: warning: cannot write the log '" << SafeLogText(Path) << "': " << Reason
+        << "\n";
+    Err.flush();
+  };
 
   // Both handlers run on the worker thread: print, queue the log lines, remember the row.
   auto report = [&](const std::string& Line, const std::string& JsonLine,
@@ -66,11 +81,11 @@ int RunCli(const TCliOptions& O, std::ostream& Out, std::ostream& Err,
       Out.flush();
       outputLost = !Out;
     }
-    WriteThreadLog(Line, resultLog, false);
+    WriteThreadLog(Line, resultLog, false, logFailed);
     if (saveAttempts) {
       const std::string name =
           AttemptLogFileName(SystemTime().Now(), ConnectionName, BaudRateOrPort, Protocol, Address);
-      WriteThreadLog(Log.Text(), (folder / name).string(), false);
+      WriteThreadLog(Log.Text(), (folder / name).string(), false, logFailed);
     }
     // Nobody reads the output any more: the search ends here, its lines so far logged.
     if (outputLost) task->Stop();
@@ -82,7 +97,8 @@ int RunCli(const TCliOptions& O, std::ostream& Out, std::ostream& Err,
                             const TDeviceInfo& Info, const TSearchLog& Log) {
     const TFoundDevice device{ConnectionName, BaudRateOrPort, ConnectionType,
                               Protocol,       Address,        Info};
-    report(DeviceFoundLine(SystemTime().Now(), ConnectionName, BaudRateOrPort, Protocol, Address),
+    report(DeviceFoundLine(SystemTime().Now(), ConnectionName, BaudRateOrPort, Protocol,
+                           ConnectionType, Address),
            FoundJson(device), ConnectionName, BaudRateOrPort, Protocol, Address, Log);
     std::lock_guard lock(state.Mutex);
     state.Found.push_back(device);
@@ -92,8 +108,8 @@ int RunCli(const TCliOptions& O, std::ostream& Out, std::ostream& Err,
                             TConnectionType ConnectionType, std::uint8_t Address,
                             const Exception& Error, const TSearchLog& Log) {
     const std::string text = SearchErrorText(Error, ConnectionType);
-    report(SearchErrorLine(SystemTime().Now(), ConnectionName, BaudRateOrPort, Protocol, Address,
-                           text),
+    report(SearchErrorLine(SystemTime().Now(), ConnectionName, BaudRateOrPort, Protocol,
+                           ConnectionType, Address, text),
            ErrorJson(ConnectionName, BaudRateOrPort, ConnectionType, Protocol, Address, text,
                      Error.ClassName()),
            ConnectionName, BaudRateOrPort, Protocol, Address, Log);
@@ -101,10 +117,11 @@ int RunCli(const TCliOptions& O, std::ostream& Out, std::ostream& Err,
     ++state.Errors;
   };
   platform::TCancelEvent finished;
-  task->OnSearchFinished = [&](TSearchDevicesTask*, bool Aborted) {
+  task->OnSearchFinished = [&](TSearchDevicesTask* Sender, bool Aborted) {
     {
       std::lock_guard lock(state.Mutex);
       state.Aborted = Aborted;
+      state.RunError = Sender->RunError();
     }
     finished.Set();
   };
@@ -114,13 +131,33 @@ int RunCli(const TCliOptions& O, std::ostream& Out, std::ostream& Err,
   finished.WaitFor(-1);
   task.reset();  // the worker ends right after its finished event
 
+  // An error that ended the run early is the outcome, not a search that found nothing.
+  const bool failed = !state.RunError.empty();
+  if (failed) {
+    Err << "probrix-cli: " << SafeLogText(RunErrorText(state.RunError)) << "\n";
+    WriteThreadLog(RunErrorLine(SystemTime().Now(), state.RunError), resultLog, false, logFailed);
+    if (json) Out << FatalErrorJson(state.RunError) << "\n";
+  }
+  // The result log is complete only once its last line is on disk.
+  FlushThreadLog();
+
   if (json) {
     Out << FinishedJson(state.Aborted, state.Found.size(), state.Errors) << "\n";
   } else {
     Out << "\n" << ResultsTable(state.Found);
-    Out << (state.Aborted ? "Поиск остановлен" : "Поиск завершен") << "\n";
+    Out << (failed          ? "Поиск прерван ошибкой"
+            : state.Aborted ? "Поиск остановлен"
+                            : "Поиск завершен")
+        << "\n";
   }
   Out.flush();
+  std::lock_guard lock(state.Mutex);
+  if (failed) return 3;
+  if (state.Aborted && StopRequested.IsSet()) return 130;
+  if (state.ResultLogIncomplete) {
+    Err << "probrix-cli: the result log '" << SafeLogText(resultLog) << "' is incomplete\n";
+    return 3;
+  }
   return state.Found.empty() ? 1 : 0;
 }
 

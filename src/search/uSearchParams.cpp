@@ -1,5 +1,7 @@
 #include "search/uSearchParams.h"
 
+#include <array>
+
 #include "foundation/appExceptions.h"
 #include "foundation/appSysUtils.h"
 
@@ -95,12 +97,17 @@ std::vector<std::uint8_t> ParseAddressList(std::string_view Text) {
   for (const std::string& raw : SplitCommaText(Text)) {
     std::string item = Trim(raw);
     if (item.empty()) continue;
+    const auto refuse = [&] {
+      return EMathInvalidArgument::CreateFmt(
+          "Задан ошибочный адрес или диапазон (%s) в списке адресов (%s)", {item, Text});
+    };
+    // An address is a byte: 300 or a range running past 255 is an error, never wrapped onto
+    // addresses the operator did not name.
+    const auto isAddress = [](std::int64_t V) { return V >= 0 && V <= 255; };
     const std::size_t dash = item.find('-');
     if (dash == std::string::npos) {
       std::int64_t v;
-      if (!ParseDecimal(item, v))
-        throw EMathInvalidArgument::CreateFmt(
-            "Задан ошибочный адрес или диапазон (%s) в списке адресов (%s)", {item, Text});
+      if (!ParseDecimal(item, v) || !isAddress(v)) throw refuse();
       result.push_back(static_cast<std::uint8_t>(v));
       continue;
     }
@@ -108,15 +115,14 @@ std::vector<std::uint8_t> ParseAddressList(std::string_view Text) {
     const std::size_t sep = item.find('-');
     std::int64_t lower, upper;
     if (!ParseDecimal(std::string_view(item).substr(0, sep), lower) ||
-        !ParseDecimal(std::string_view(item).substr(sep + 1), upper))
-      throw EMathInvalidArgument::CreateFmt(
-          "Задан ошибочный адрес или диапазон (%s) в списке адресов (%s)", {item, Text});
-    // A range longer than MaxAddressListLength would only repeat addresses for hours (and could
+        !ParseDecimal(std::string_view(item).substr(sep + 1), upper) || !isAddress(lower) ||
+        !isAddress(upper))
+      throw refuse();
+    // A list longer than MaxAddressListLength would only repeat addresses for hours (and could
     // exhaust memory), so it is refused like any other malformed item.
     if (upper >= lower && upper - lower + 1 + static_cast<std::int64_t>(result.size()) >
                               static_cast<std::int64_t>(MaxAddressListLength))
-      throw EMathInvalidArgument::CreateFmt(
-          "Задан ошибочный адрес или диапазон (%s) в списке адресов (%s)", {item, Text});
+      throw refuse();
     for (std::int64_t v = lower; v <= upper; ++v) result.push_back(static_cast<std::uint8_t>(v));
   }
   return result;
@@ -222,7 +228,95 @@ void SaveSearchSettings(TIniFile& Ini, const std::string& SerialPorts, const std
   Ini.WriteBool(s, "SaveSearchLogs", V.SaveSearchLogs);
 }
 
-void FillSearchPlan(TSearchDevicesTask& Task, const TSearchChoice& C) {
+std::string PlanRangeText(std::string_view Name, std::int64_t Value, TPlanRange Range) {
+  return Format("%s=%s: допустимы значения от %d до %d",
+                {Name, std::to_string(Value), Range.Min, Range.Max});
+}
+
+namespace {
+
+// The numbers of a settings file (const or not) with their keys and ranges, for the two
+// readings below.
+template <class TSettings>
+auto SettingsNumbers(TSettings& S, const TPlanLimits& L) {
+  struct TNumber {
+    std::string_view Key;
+    decltype((S.RequestRetryCount)) Value;
+    TPlanRange Range;
+  };
+  return std::array<TNumber, 3>{
+      {{"RequestRetryCount", S.RequestRetryCount, L.RequestRetryCount},
+       {"StartOfPacketReadTimeout", S.StartOfPacketReadTimeout, L.StartOfPacketReadTimeout},
+       {"WritePacketTimeout", S.WritePacketTimeout, L.WritePacketTimeout}}};
+}
+
+void CheckPlanNumber(std::string_view Name, std::int64_t Value, TPlanRange Range) {
+  if (!Range.Contains(Value)) throw ERangeError::Create(PlanRangeText(Name, Value, Range));
+}
+
+}  // namespace
+
+std::vector<std::string> ClampSearchSettings(TSearchSettings& Settings, const TPlanLimits& Limits) {
+  std::vector<std::string> notices;
+  for (auto& n : SettingsNumbers(Settings, Limits)) {
+    if (n.Range.Contains(n.Value)) continue;
+    const std::int32_t used = n.Range.Clamp(n.Value);
+    notices.push_back(
+        Format("Файл настроек: %s; взято %d", {PlanRangeText(n.Key, n.Value, n.Range), used}));
+    n.Value = used;
+  }
+  return notices;
+}
+
+void CheckSearchSettings(const TSearchSettings& Settings, const TPlanLimits& Limits) {
+  for (const auto& n : SettingsNumbers(Settings, Limits)) CheckPlanNumber(n.Key, n.Value, n.Range);
+}
+
+TTcpEndPoint CheckTcpEndPointText(std::string_view Text, bool RequirePort) {
+  const TTcpEndPoint e = ParseTcpEndPointText(Text);
+  const char* why = nullptr;
+  std::int64_t port = 0;
+  if (e.ExtraItems) {
+    why = "лишнее двоеточие (адрес IPv6 пишется в квадратных скобках: [::1]:502)";
+  } else if (e.TcpAddr.empty()) {
+    why = "не задан адрес";
+  } else if (!e.PortText) {
+    if (RequirePort) why = "не задан порт";
+  } else if (e.PortText->empty() || e.PortText->size() > 5 ||
+             e.PortText->find_first_not_of("0123456789") != std::string::npos ||
+             !TcpPortRange.Contains(port = std::stoll(*e.PortText))) {
+    why = "порт должен быть числом от 1 до 65535";
+  }
+  if (why != nullptr)
+    throw EArgumentError::CreateFmt("Ошибочное TCP-подключение (%s): %s", {Text, why});
+  return e;
+}
+
+void ValidateSearchChoice(const TSearchChoice& C, const TPlanLimits& Limits) {
+  CheckPlanNumber("StartOfPacketReadTimeout", C.StartOfPacketReadTimeout,
+                  Limits.StartOfPacketReadTimeout);
+  CheckPlanNumber("RequestRetryCount", C.RequestRetryCount, Limits.RequestRetryCount);
+  for (const std::string& endpoint : C.TcpEndpoints) CheckTcpEndPointText(endpoint, false);
+
+  const TProtocolChoice& p = C.Protocols;
+  bool anyAddress = p.OrvatAscii;  // OrvatASCII listens once per connection
+  if (p.Orvatbus)
+    anyAddress |= C.SearchSingleOrvatbusDevice || !ParseAddressList(C.OrvatbusAddresses).empty();
+  if (p.ModbusRTU || p.ModbusTCP) anyAddress |= !ParseAddressList(C.ModbusAddresses).empty();
+
+  // A plan that would make no attempt at all is a mistake of the operator, not a search.
+  const bool anyConnection =
+      (!C.SerialPortNames.empty() && !C.BaudRates.empty()) || !C.TcpEndpoints.empty();
+  if (!anyConnection)
+    throw EArgumentError::Create(
+        "Нечего искать: не отмечены ни COM-порт со скоростью обмена, ни TCP-подключение");
+  if (!anyAddress)
+    throw EArgumentError::Create(
+        "Нечего искать: не отмечен ни один протокол с адресами для опроса");
+}
+
+void FillSearchPlan(TSearchDevicesTask& Task, const TSearchChoice& C, const TPlanLimits& Limits) {
+  ValidateSearchChoice(C, Limits);
   Task.SerialPortNames = C.SerialPortNames;
   Task.BaudRates = C.BaudRates;
   Task.TcpEndpoints = C.TcpEndpoints;

@@ -17,9 +17,10 @@
 namespace probrix {
 
 // "1, 5-7,3" -> 1 5 6 7 3. Commas and blanks separate items, double quotes group; a range
-// whose upper bound is below its lower bound adds nothing; values keep their low 8 bits.
-// An item that is not a number raises EMathInvalidArgument (class name "EInvalidArgument").
-// A list longer than MaxAddressListLength is refused the same way.
+// whose upper bound is below its lower bound adds nothing. An item that is not a number, or
+// not an address 0..255 (a range crossing 255 included: values are never wrapped), raises
+// EMathInvalidArgument (class name "EInvalidArgument"). A list longer than
+// MaxAddressListLength is refused the same way.
 inline constexpr std::size_t MaxAddressListLength = 65536;
 std::vector<std::uint8_t> ParseAddressList(std::string_view Text);
 
@@ -86,9 +87,57 @@ struct TSearchChoice {
   std::int32_t StartOfPacketReadTimeout = 200;
 };
 
-// Fills the task's plan: protocols in the order OrvatASCII, Orvatbus, ModbusRTU, ModbusTCP; the
-// address lists (Orvatbus [95] in single-device mode, OrvatASCII [95]); ReadTimeout three times
-// the reply timeout. An address-list error propagates (EMathInvalidArgument).
-void FillSearchPlan(TSearchDevicesTask& Task, const TSearchChoice& Choice);
+// --- Checking a plan ---------------------------------------------------------------------
+// Whichever front end or file a number comes from, it is checked against the range of its
+// window control or, without one, a range that no real search needs to leave; nothing is
+// ever wrapped or used unchecked.
+
+// A range of whole numbers, both ends included.
+struct TPlanRange {
+  std::int32_t Min = 0, Max = 0;
+  constexpr bool Contains(std::int64_t Value) const { return Value >= Min && Value <= Max; }
+  constexpr std::int32_t Clamp(std::int64_t Value) const {
+    return static_cast<std::int32_t>(Value < Min ? Min : Value > Max ? Max : Value);
+  }
+};
+
+// The ranges one front end accepts.
+struct TPlanLimits {
+  TPlanRange StartOfPacketReadTimeout;  // ms; the read timeout is three times it
+  TPlanRange RequestRetryCount;         // 0 behaves as 1
+  TPlanRange WritePacketTimeout;        // ms; kept in the settings, unused by the search
+};
+// The window: the reply timeout's spin box.
+inline constexpr TPlanLimits WindowPlanLimits{{10, 10000}, {0, 100}, {1, 60000}};
+// The command line: a wider reply timeout.
+inline constexpr TPlanLimits CliPlanLimits{{1, 60000}, {0, 100}, {1, 60000}};
+inline constexpr TPlanRange TcpPortRange{1, 65535};
+
+// "StartOfPacketReadTimeout=0: допустимы значения от 10 до 10000"
+std::string PlanRangeText(std::string_view Name, std::int64_t Value, TPlanRange Range);
+
+// The window's reading of a settings file: each number outside its range is brought to the
+// nearer end, as a spin box does; one notice per changed key.
+std::vector<std::string> ClampSearchSettings(TSearchSettings& Settings, const TPlanLimits& Limits);
+// The command line's reading: the first number outside its range raises ERangeError naming the
+// key, the value and the range.
+void CheckSearchSettings(const TSearchSettings& Settings, const TPlanLimits& Limits);
+
+// An endpoint text the operator or a settings file gives: a host (an IPv6 address in
+// brackets) and a decimal port 1..65535. A text without a port is port 9999 unless RequirePort.
+// Anything else raises EArgumentError naming the text.
+TTcpEndPoint CheckTcpEndPointText(std::string_view Text, bool RequirePort);
+
+// The one check of a search choice, before any plan is filled: the reply timeout and the retry
+// count within Limits (ERangeError), every endpoint (EArgumentError), every address list of a
+// chosen protocol (EMathInvalidArgument), and a plan that makes at least one attempt: a port
+// with a baud rate or an endpoint, and a chosen protocol with an address (EArgumentError).
+void ValidateSearchChoice(const TSearchChoice& Choice, const TPlanLimits& Limits);
+
+// Validates the choice (above), then fills the task's plan: protocols in the order OrvatASCII,
+// Orvatbus, ModbusRTU, ModbusTCP; the address lists (Orvatbus [95] in single-device mode,
+// OrvatASCII [95]); ReadTimeout three times the reply timeout.
+void FillSearchPlan(TSearchDevicesTask& Task, const TSearchChoice& Choice,
+                    const TPlanLimits& Limits = WindowPlanLimits);
 
 }  // namespace probrix

@@ -54,26 +54,60 @@ std::string FoundProtocolText(TDeviceProtocol Protocol, std::uint8_t ChecksumKin
   return std::string(name);
 }
 
+std::string SafeLogText(std::string_view Text) {
+  std::string out;
+  out.reserve(Text.size());
+  for (char c : Text) {
+    const auto code = static_cast<unsigned char>(c);
+    if (code < 0x20 || code == 0x7F) {
+      out += "\\x" + IntToHex(code, 2);
+    } else {
+      out.push_back(c);
+    }
+  }
+  return out;
+}
+
+std::string ConnectionPointText(std::string_view ConnectionName, std::int32_t BaudRateOrPort,
+                                TConnectionType ConnectionType) {
+  if (ConnectionType == TConnectionType::ctTcp && BaudRateOrPort >= 0 && BaudRateOrPort <= 65535)
+    return MakeTcpEndPointText(ConnectionName, static_cast<std::uint16_t>(BaudRateOrPort));
+  return Format("%s:%d", {ConnectionName, BaudRateOrPort});
+}
+
 std::string DeviceFoundLine(TDateTime Time, std::string_view ConnectionName,
                             std::int32_t BaudRateOrPort, TDeviceProtocol Protocol,
-                            std::uint8_t Address) {
-  return Format("%s [%s:%d,%s,%d]: прибор найден",
-                {FormatDateTime("hh:nn:ss.zzz", Time), ConnectionName, BaudRateOrPort,
+                            TConnectionType ConnectionType, std::uint8_t Address) {
+  return Format("%s [%s,%s,%d]: прибор найден",
+                {FormatDateTime("hh:nn:ss.zzz", Time),
+                 SafeLogText(ConnectionPointText(ConnectionName, BaudRateOrPort, ConnectionType)),
                  DeviceProtocolName(Protocol), Address});
 }
 
 std::string SearchErrorLine(TDateTime Time, std::string_view ConnectionName,
                             std::int32_t BaudRateOrPort, TDeviceProtocol Protocol,
-                            std::uint8_t Address, std::string_view ErrorText) {
-  return Format("%s [%s:%d,%s,%d]: %s",
-                {FormatDateTime("hh:nn:ss.zzz", Time), ConnectionName, BaudRateOrPort,
-                 DeviceProtocolName(Protocol), Address, ErrorText});
+                            TConnectionType ConnectionType, std::uint8_t Address,
+                            std::string_view ErrorText) {
+  return Format("%s [%s,%s,%d]: %s",
+                {FormatDateTime("hh:nn:ss.zzz", Time),
+                 SafeLogText(ConnectionPointText(ConnectionName, BaudRateOrPort, ConnectionType)),
+                 DeviceProtocolName(Protocol), Address, SafeLogText(ErrorText)});
+}
+
+std::string RunErrorText(std::string_view Error) {
+  return "Поиск прерван ошибкой: " + std::string(Error);
+}
+
+std::string RunErrorLine(TDateTime Time, std::string_view Error) {
+  return FormatDateTime("hh:nn:ss.zzz", Time) + " " + SafeLogText(RunErrorText(Error));
 }
 
 std::string ProgressText(std::string_view ConnectionName, std::int32_t BaudRateOrPort,
-                         TDeviceProtocol Protocol, std::uint8_t Address) {
-  return Format("%s:%d\r\nПротокол: %s\r\nАдрес: %d",
-                {ConnectionName, BaudRateOrPort, DeviceProtocolName(Protocol), Address});
+                         TDeviceProtocol Protocol, TConnectionType ConnectionType,
+                         std::uint8_t Address) {
+  return Format("%s\r\nПротокол: %s\r\nАдрес: %d",
+                {SafeLogText(ConnectionPointText(ConnectionName, BaudRateOrPort, ConnectionType)),
+                 DeviceProtocolName(Protocol), Address});
 }
 
 std::string ResultLogFileName(TDateTime Time) {
@@ -83,13 +117,27 @@ std::string ResultLogFileName(TDateTime Time) {
 std::string AttemptLogFileName(TDateTime Time, std::string_view ConnectionName,
                                std::int32_t BaudRateOrPort, TDeviceProtocol Protocol,
                                std::uint8_t Address) {
-  std::string name = FormatDateTime("hhnnss_zzz", Time) + "_" +
-                     Format("%s_%d_%s_%d", {ConnectionName, BaudRateOrPort,
-                                            DeviceProtocolName(Protocol), Address}) +
-                     ".log";
-  for (char& c : name)
-    if (std::string_view("\"'*/:<>?\\|").find(c) != std::string_view::npos) c = '#';
-  return name;
+  const auto safe = [](std::string Name) {
+    for (char& c : Name)
+      if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F ||
+          std::string_view("\"'*/:<>?\\|").find(c) != std::string_view::npos)
+        c = '#';
+    return Name;
+  };
+  const std::string head = FormatDateTime("hhnnss_zzz", Time) + "_";
+  const std::string tail =
+      safe(Format("_%d_%s_%d.log", {BaudRateOrPort, DeviceProtocolName(Protocol), Address}));
+  std::string connection = safe(std::string(ConnectionName));
+  if (head.size() + connection.size() + tail.size() > MaxFileNameBytes) {
+    // FNV-1a of the whole name: names that differ only in the part cut off stay apart.
+    std::uint32_t hash = 2166136261u;
+    for (unsigned char c : ConnectionName) hash = (hash ^ c) * 16777619u;
+    const std::string mark = "~" + IntToHex(hash, 8);
+    std::size_t keep = MaxFileNameBytes - head.size() - tail.size() - mark.size();
+    while (keep > 0 && (static_cast<unsigned char>(connection[keep]) & 0xC0) == 0x80) --keep;
+    connection = connection.substr(0, keep) + mark;
+  }
+  return head + connection + tail;
 }
 
 }  // namespace probrix

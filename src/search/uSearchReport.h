@@ -23,22 +23,40 @@ std::string ConnectionTypeText(int ConnectionType);
 std::string FoundProtocolText(TDeviceProtocol Protocol, std::uint8_t ChecksumKind);
 std::string_view ChecksumKindName(std::uint8_t ChecksumKind);
 
-// "<hh:nn:ss.zzz> [COM5:9600,Orvatbus,95]: прибор найден"
+// Operator text made safe for one log line: every control character becomes a visible escape
+// ("\x0D"), so a name cannot break a line or forge another one.
+std::string SafeLogText(std::string_view Text);
+
+// "COM5:9600" or "10.0.0.5:502"; an IPv6 host in brackets, as its endpoint text: "[::1]:502".
+std::string ConnectionPointText(std::string_view ConnectionName, std::int32_t BaudRateOrPort,
+                                TConnectionType ConnectionType);
+
+// "<hh:nn:ss.zzz> [COM5:9600,Orvatbus,95]: прибор найден" (operator texts made safe)
 std::string DeviceFoundLine(TDateTime Time, std::string_view ConnectionName,
                             std::int32_t BaudRateOrPort, TDeviceProtocol Protocol,
-                            std::uint8_t Address);
-// "<hh:nn:ss.zzz> [COM5:9600,Orvatbus,95]: <ErrorText>"
+                            TConnectionType ConnectionType, std::uint8_t Address);
+// "<hh:nn:ss.zzz> [COM5:9600,Orvatbus,95]: <ErrorText>" (operator texts made safe)
 std::string SearchErrorLine(TDateTime Time, std::string_view ConnectionName,
                             std::int32_t BaudRateOrPort, TDeviceProtocol Protocol,
-                            std::uint8_t Address, std::string_view ErrorText);
+                            TConnectionType ConnectionType, std::uint8_t Address,
+                            std::string_view ErrorText);
+// "Поиск прерван ошибкой: <Error>", for an error that ended the whole run early.
+std::string RunErrorText(std::string_view Error);
+// "<hh:nn:ss.zzz> Поиск прерван ошибкой: <Error>" (made safe)
+std::string RunErrorLine(TDateTime Time, std::string_view Error);
 // "COM5:9600\r\nПротокол: Orvatbus\r\nАдрес: 2"
 std::string ProgressText(std::string_view ConnectionName, std::int32_t BaudRateOrPort,
-                         TDeviceProtocol Protocol, std::uint8_t Address);
+                         TDeviceProtocol Protocol, TConnectionType ConnectionType,
+                         std::uint8_t Address);
 
 // "<hhnnss_zzz>__результаты_поиска.log"
 std::string ResultLogFileName(TDateTime Time);
+// The longest file name the file systems accept, in bytes.
+inline constexpr std::size_t MaxFileNameBytes = 255;
 // "<hhnnss_zzz>_<connection>_<baud or port>_<protocol>_<address>.log", with each of
-// " ' * / : < > ? \ | replaced by '#'.
+// " ' * / : < > ? \ | and every control character replaced by '#'. A name longer than
+// MaxFileNameBytes has its connection part cut (on a character boundary) and followed by "~"
+// and a hash of the whole connection name, so that two long names stay apart.
 std::string AttemptLogFileName(TDateTime Time, std::string_view ConnectionName,
                                std::int32_t BaudRateOrPort, TDeviceProtocol Protocol,
                                std::uint8_t Address);

@@ -16,6 +16,7 @@
 #include <QTabBar>
 #include <QUrl>
 #include <algorithm>
+#include <mutex>
 #include <numeric>
 
 #include "connections/uSerialPort.h"
@@ -81,9 +82,23 @@ class TSearchTaskMessage : public QEvent {
 
 class TSearchFinishedMessage : public QEvent {
  public:
-  explicit TSearchFinishedMessage(bool Aborted)
-      : QEvent(static_cast<QEvent::Type>(msgSearchFinished)), Aborted(Aborted) {}
+  TSearchFinishedMessage(bool Aborted, std::string RunError)
+      : QEvent(static_cast<QEvent::Type>(msgSearchFinished)),
+        Aborted(Aborted),
+        RunError(std::move(RunError)) {}
   bool Aborted;
+  std::string RunError;  // the error that ended the run early; empty when it did not
+};
+
+// A log file the threaded logger could not write: its path and the reason.
+const int msgLogWriteFailed = QEvent::registerEventType();
+class TLogWriteFailedMessage : public QEvent {
+ public:
+  TLogWriteFailedMessage(std::string Path, std::string Reason)
+      : QEvent(static_cast<QEvent::Type>(msgLogWriteFailed)),
+        Path(std::move(Path)),
+        Reason(std::move(Reason)) {}
+  std::string Path, Reason;
 };
 
 TCheckItems CheckItems(const QListWidget* List) {
@@ -124,8 +139,29 @@ QListWidgetItem* SelectedItem(const QListWidget* List) {
 
 }  // namespace
 
+// Carries write failures from the logger's thread to the window while the window exists.
+class TLogFailureSink {
+ public:
+  explicit TLogFailureSink(QObject* Receiver) : Receiver_(Receiver) {}
+  void Detach() {
+    std::lock_guard guard(Lock_);
+    Receiver_ = nullptr;
+  }
+  void Post(const std::string& Path, const std::string& Reason) {
+    std::lock_guard guard(Lock_);
+    if (Receiver_ != nullptr) PostSearchEvent(Receiver_, new TLogWriteFailedMessage(Path, Reason));
+  }
+
+ private:
+  std::mutex Lock_;
+  QObject* Receiver_;
+};
+
 TfrmMain::TfrmMain(QWidget* Parent, std::string IniFileName)
-    : QWidget(Parent), Ui_(std::make_unique<Ui::TfrmMain>()), IniFileName_(std::move(IniFileName)) {
+    : QWidget(Parent),
+      Ui_(std::make_unique<Ui::TfrmMain>()),
+      IniFileName_(std::move(IniFileName)),
+      LogFailures_(std::make_shared<TLogFailureSink>(this)) {
   if (IniFileName_.empty()) IniFileName_ = AppIniFileName();
   Ui_->setupUi(this);
   auto& f = *Ui_;
@@ -245,6 +281,7 @@ TfrmMain::TfrmMain(QWidget* Parent, std::string IniFileName)
 }
 
 TfrmMain::~TfrmMain() {
+  LogFailures_->Detach();
   // The task's destructor cancels the attempt in progress and waits for its worker, which ends
   // within milliseconds; events it posts meanwhile go with the window.
   Task_.reset();
@@ -288,7 +325,10 @@ void TfrmMain::FormCreate() {
 void TfrmMain::LoadSettings() {
   auto& f = *Ui_;
   const TIniFile ini(IniFileName_);
-  const TSearchSettings s = LoadSearchSettings(ini);
+  TSearchSettings s = LoadSearchSettings(ini);
+  // Numbers outside their ranges are taken as the spin box would take them, and said once.
+  for (const std::string& notice : ClampSearchSettings(s, WindowPlanLimits))
+    ShowProtocolLine(FormatDateTime("hh:nn:ss.zzz", NowDateTime()) + " " + SafeLogText(notice));
 
   TCheckItems ports = CheckItems(f.clbSerialPorts);
   ApplyCheckStates(ports, s.SerialPorts);
@@ -591,8 +631,8 @@ void TfrmMain::AttachTaskHandlers(TSearchDevicesTask& Task) {
                                   ConnectionName, BaudRateOrPort, Protocol, ConnectionType, Address,
                                   SearchErrorText(Error, ConnectionType), Log.Text())));
   };
-  Task.OnSearchFinished = [this](TSearchDevicesTask*, bool Aborted) {
-    PostSearchEvent(this, new TSearchFinishedMessage(Aborted));
+  Task.OnSearchFinished = [this](TSearchDevicesTask* Sender, bool Aborted) {
+    PostSearchEvent(this, new TSearchFinishedMessage(Aborted, Sender->RunError()));
   };
 }
 
@@ -671,8 +711,13 @@ void TfrmMain::SetProgressText(const std::string& Text) {
 bool TfrmMain::event(QEvent* Event) {
   const int type = static_cast<int>(Event->type());
   if (type == msgProgressChanged || type == msgDeviceFound || type == msgSearchError ||
-      type == msgSearchFinished) {
+      type == msgSearchFinished || type == msgLogWriteFailed) {
     AnnotateTakeOver(Event);
+  }
+  if (type == msgLogWriteFailed) {
+    const auto& e = static_cast<TLogWriteFailedMessage&>(*Event);
+    RunHandler([&] { HandleLogWriteFailed(e.Path, e.Reason); });
+    return true;
   }
   switch (type) {
     case msgProgressChanged: {
@@ -693,6 +738,7 @@ bool TfrmMain::event(QEvent* Event) {
     case msgSearchFinished: {
       const auto& e = static_cast<TSearchFinishedMessage&>(*Event);
       RunHandler([&] { HandleSearchFinished(e.Aborted); });
+      if (!e.RunError.empty()) RunHandler([&] { HandleRunError(e.RunError); });
       return true;
     }
     default:
@@ -703,14 +749,15 @@ bool TfrmMain::event(QEvent* Event) {
 void TfrmMain::HandleProgress(const TProgressChangedEventArgs& A) {
   // Progress posted before a stop arrives after it: "Поиск остановлен" stays.
   if (Task_ != nullptr && Task_->Aborted()) return;
-  SetProgressText(ProgressText(A.ConnectionName, A.BaudRateOrPort, A.Protocol, A.Address));
+  SetProgressText(
+      ProgressText(A.ConnectionName, A.BaudRateOrPort, A.Protocol, A.ConnectionType, A.Address));
 }
 
 void TfrmMain::HandleDeviceFound(const TDeviceFoundEventArgs& A) {
   const TDeviceInfo& d = A.DeviceInfo;
   TFoundDeviceRow row;
   row.Address = d.Address;  // the address the device reported
-  row.ConnectionString = Format("%s:%d", {A.ConnectionName, A.BaudRateOrPort});
+  row.ConnectionString = ConnectionPointText(A.ConnectionName, A.BaudRateOrPort, A.ConnectionType);
   row.ConnecionType = static_cast<int>(A.ConnectionType);
   row.Protocol = FoundProtocolText(A.Protocol, d.ChecksumKind);
   if (A.Protocol != TDeviceProtocol::dpOrvatAscii) {
@@ -719,30 +766,57 @@ void TfrmMain::HandleDeviceFound(const TDeviceFoundEventArgs& A) {
     row.SoftVersion = FirmwareVersionText(d.DeviceType, d.FirmwareVersion);
   }
   FoundDevices_->Append(std::move(row));
-  AddProtocolLine(
-      DeviceFoundLine(NowDateTime(), A.ConnectionName, A.BaudRateOrPort, A.Protocol, A.Address), A,
-      A.SearchLogText);
+  AddProtocolLine(DeviceFoundLine(NowDateTime(), A.ConnectionName, A.BaudRateOrPort, A.Protocol,
+                                  A.ConnectionType, A.Address),
+                  A, A.SearchLogText);
 }
 
 void TfrmMain::HandleSearchError(const TSearchErrorEventArgs& A) {
   AddProtocolLine(SearchErrorLine(NowDateTime(), A.ConnectionName, A.BaudRateOrPort, A.Protocol,
-                                  A.Address, A.ErrorText),
+                                  A.ConnectionType, A.Address, A.ErrorText),
                   A, A.SearchLogText);
 }
 
-void TfrmMain::AddProtocolLine(const std::string& Line, const TSearchTaskEventArgs& A,
-                               const std::string& SearchLogText) {
+void TfrmMain::ShowProtocolLine(const std::string& Line) {
   SearchProtocol_->Append(QString::fromStdString(Line));
   const QModelIndex last = SearchProtocol_->index(SearchProtocol_->rowCount() - 1);
   Ui_->lbSearchProtocol->setCurrentIndex(last);
   Ui_->lbSearchProtocol->scrollToBottom();
-  WriteThreadLog(Line, ResultLogFileName_, false);
+}
+
+TLogWriteFailed TfrmMain::LogFailureHandler() const {
+  return [sink = LogFailures_](const std::string& Path, const std::string& Reason) {
+    sink->Post(Path, Reason);
+  };
+}
+
+void TfrmMain::AddProtocolLine(const std::string& Line, const TSearchTaskEventArgs& A,
+                               const std::string& SearchLogText) {
+  ShowProtocolLine(Line);
+  WriteThreadLog(Line, ResultLogFileName_, false, LogFailureHandler());
   if (Ui_->cbSaveSearchLogs->isChecked()) {
     const std::string path =
         GetAppLogFolder() + AttemptLogFileName(NowDateTime(), A.ConnectionName, A.BaudRateOrPort,
                                                A.Protocol, A.Address);
-    WriteThreadLog(SearchLogText, path, false);
+    WriteThreadLog(SearchLogText, path, false, LogFailureHandler());
   }
+}
+
+void TfrmMain::HandleLogWriteFailed(const std::string& Path, const std::string& Reason) {
+  // Once per file: the search goes on, and the operator knows the file is incomplete.
+  if (!UnwritableLogs_.insert(Path).second) return;
+  ShowProtocolLine(FormatDateTime("hh:nn:ss.zzz", NowDateTime()) + " " +
+                   SafeLogText(Format("Не удалось записать лог %s: %s", {Path, Reason})));
+}
+
+void TfrmMain::HandleRunError(const std::string& Error) {
+  // The run ended early: not a finished search. Said in the label, the protocol list, the
+  // result log and a message box.
+  SetProgressText("Ошибка поиска");
+  const std::string line = RunErrorLine(NowDateTime(), Error);
+  ShowProtocolLine(line);
+  WriteThreadLog(line, ResultLogFileName_, false, LogFailureHandler());
+  ShowErrorMessage(RunErrorText(Error));
 }
 
 void TfrmMain::HandleSearchFinished(bool Aborted) {

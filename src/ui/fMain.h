@@ -5,9 +5,11 @@
 
 #include <QWidget>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "foundation/appLogging.h"
 #include "search/uFinderEngine.h"
 #include "search/uSearchParams.h"
 
@@ -22,6 +24,7 @@ namespace probrix {
 
 class TFoundDevicesModel;
 class TSearchProtocolModel;
+class TLogFailureSink;
 
 class TfrmMain : public QWidget {
   Q_OBJECT
@@ -105,6 +108,11 @@ class TfrmMain : public QWidget {
   void FinishSearch();
   void AddProtocolLine(const std::string& Line, const TSearchTaskEventArgs& Args,
                        const std::string& SearchLogText);
+  // A line of the protocol list that goes to no log.
+  void ShowProtocolLine(const std::string& Line);
+  TLogWriteFailed LogFailureHandler() const;
+  void HandleLogWriteFailed(const std::string& Path, const std::string& Reason);
+  void HandleRunError(const std::string& Error);
   void AttachTaskHandlers(TSearchDevicesTask& Task);
   void FitColumnsToRows(int First, int Last);
   void ShowFoundDevicesCount();
@@ -126,6 +134,8 @@ class TfrmMain : public QWidget {
   std::string CsvFolder_;      // where the last CSV file went
   bool Closing_ = false;       // a close request is being answered
   bool CloseAllowed_ = false;  // FormClose ran; the window may go
+  std::shared_ptr<TLogFailureSink> LogFailures_;
+  std::set<std::string> UnwritableLogs_;  // log files already reported as unwritable
 };
 
 }  // namespace probrix

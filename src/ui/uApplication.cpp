@@ -21,10 +21,13 @@ std::string ApplicationExceptionText(const std::exception_ptr& E) {
 }
 
 void HandleApplicationException() {
-  const std::string text = ApplicationExceptionText(std::current_exception());
+  ShowErrorMessage(ApplicationExceptionText(std::current_exception()));
+}
+
+void ShowErrorMessage(const std::string& Text) {
   QWidget* parent = QApplication::activeModalWidget();
   if (parent == nullptr) parent = QApplication::activeWindow();
-  QMessageBox::critical(parent, QString::fromUtf8(ApplicationTitle), QString::fromStdString(text));
+  QMessageBox::critical(parent, QString::fromUtf8(ApplicationTitle), QString::fromStdString(Text));
 }
 
 QTranslator* InstallQtTranslations(const QString& Folder) {

@@ -20,6 +20,8 @@ inline constexpr const char* ApplicationTitle = "Поиск приборов Т�
 std::string ApplicationExceptionText(const std::exception_ptr& E);
 // Shows the exception being handled (call inside a catch block) in an error message box.
 void HandleApplicationException();
+// The same error message box for a text.
+void ShowErrorMessage(const std::string& Text);
 
 // Runs a handler; an exception leaving it is shown as above. Qt's own frames are not
 // exception-safe, so window handlers end here instead of unwinding through the event loop.

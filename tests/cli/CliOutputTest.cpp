@@ -1,7 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 #include "cli/cliOptions.h"
 #include "cli/cliOutput.h"
+#include "cli/cliRunner.h"
+#include "foundation/ioExceptions.h"
+#include "logging/LoggingFixture.h"
+#include "search/uFinderEngine.h"
 
 namespace probrix::cli {
 namespace {
@@ -87,6 +93,40 @@ TEST(CliOutput, PortListWithAdapterDescriptions) {
   EXPECT_EQ(PortJson(plain),
             "{\"port\":\"/tmp/probrix-sim-a\",\"manufacturer\":\"\",\"product\":\"\","
             "\"serialNumber\":\"\",\"byId\":\"\"}");
+}
+
+// JSON is UTF-8: bytes of another encoding become U+FFFD, never a line a parser rejects.
+TEST(CliOutput, JsonStringsAreAlwaysUtf8) {
+  EXPECT_EQ(JsonString("я\xFF"), "\"я\xEF\xBF\xBD\"");
+  EXPECT_EQ(JsonString("\xC0\xAF"), "\"\xEF\xBF\xBD\xEF\xBF\xBD\"") << "overlong";
+  EXPECT_EQ(JsonString("\xED\xA0\x80"), "\"\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\"") << "surrogate";
+  EXPECT_EQ(JsonString("a\xE2\x82"), "\"a\xEF\xBF\xBD\xEF\xBF\xBD\"") << "cut short";
+  EXPECT_EQ(JsonString("\xF0\x9F\x94\x8C"), "\"\xF0\x9F\x94\x8C\"");
+}
+
+// An error that ends the run is its outcome: status 3, a message on standard error and a fatal
+// JSON event, not "nothing found".
+class CliRun : public test::LoggingFixture {};
+
+TEST_F(CliRun, RunEndingErrorExitsThreeWithAFatalEvent) {
+  Start();
+  const TDeviceSearcherFactory previous =
+      SetDeviceSearcherFactory([](const std::string&, std::int32_t, TDeviceProtocol,
+                                  TConnectionType) -> std::unique_ptr<IDeviceSearcher> {
+        throw EConnectionCloseError::Create("[TcpAddr=h;TcpPort=1] Ошибка закрытия");
+      });
+  TCliOptions o = ParseCliOptions({"--json", "-t", "10.255.255.1:502", "-P", "modbustcp"});
+  o.LogDir = Temp.Path().string();
+  std::ostringstream out, err;
+  const platform::TCancelEvent stop;
+  const int status = RunCli(o, out, err, stop);
+  SetDeviceSearcherFactory(previous);
+  EXPECT_EQ(status, 3);
+  EXPECT_NE(err.str().find("Поиск прерван ошибкой: "), std::string::npos) << err.str();
+  EXPECT_NE(out.str().find("{\"event\":\"error\",\"fatal\":true,\"error\":\""), std::string::npos)
+      << out.str();
+  EXPECT_NE(out.str().find("Ошибка закрытия"), std::string::npos) << out.str();
+  EXPECT_NE(out.str().find("\"event\":\"finished\""), std::string::npos);
 }
 
 }  // namespace

@@ -23,19 +23,22 @@ namespace {
 using devsim::TDeviceConfig;
 using devsim::TDeviceKind;
 
-// A child process with its standard output read through a pipe.
+// A child process with its standard output (and, when asked, its standard error) read through
+// a pipe, started in Cwd when one is given.
 class TCliProcess {
  public:
   TCliProcess(const std::vector<std::string>& Args,
-              const std::map<std::string, std::string>& Env = {}) {
+              const std::map<std::string, std::string>& Env = {}, const std::string& Cwd = {},
+              bool WithStderr = false) {
     int out[2];
     if (pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
     Pid_ = fork();
     if (Pid_ == 0) {
       dup2(out[1], 1);
       const int devnull = open("/dev/null", O_WRONLY);
-      dup2(devnull, 2);
+      dup2(WithStderr ? out[1] : devnull, 2);
       for (const auto& [k, v] : Env) setenv(k.c_str(), v.c_str(), 1);
+      if (!Cwd.empty() && chdir(Cwd.c_str()) != 0) _exit(126);
       std::vector<char*> argv{const_cast<char*>(PROBRIX_CLI_PATH)};
       for (const std::string& a : Args) argv.push_back(const_cast<char*>(a.c_str()));
       argv.push_back(nullptr);
@@ -301,7 +304,7 @@ TEST(Cli, SignalsStopTheSearchAtOnce) {
     // The request is out: the search waits up to ten seconds for the reply.
     ASSERT_TRUE(test::WaitFor([&] { return sim.RequestCount(device) > before; }));
     cli.Signal(sig);
-    EXPECT_EQ(cli.Wait(), 1) << "signal " << sig;
+    EXPECT_EQ(cli.Wait(), 130) << "stopped, not finished: signal " << sig;
     const auto lines = Lines(cli.Output());
     ASSERT_EQ(lines.size(), 1u) << "the cut attempt is not reported: " << cli.Output();
     const auto finished = ParseFlatJson(lines.back());
@@ -332,6 +335,125 @@ TEST(Cli, ReaderThatGoesAwayEndsTheSearchWithTheResultLogWhole) {
   EXPECT_TRUE(resultLog.ends_with(Utf8ToCp1251(": Нет ответа\r\n"))) << resultLog;
   const auto lines = Lines(resultLog);
   EXPECT_LT(lines.size(), 200u) << "the search went on without a reader";
+}
+
+// Every way a plan can be wrong stops before anything is searched, with status 2 and a message
+// that names what was wrong.
+TEST_F(CliEndToEnd, PlanErrorsExitTwoWithAMessage) {
+  const auto ini = Logs_.Path() / "bad.ini";
+  {
+    std::ofstream out(ini, std::ios::binary);
+    out << "[SearchParams]\r\nTCPConnections=\"" << Endpoint_ << "=1\"\r\n"
+        << "StartOfPacketReadTimeout=0\r\n";
+  }
+  const std::string logs = Logs_.Path().string();
+  struct TCase {
+    std::vector<std::string> Args;
+    std::string Says;
+  };
+  const std::vector<TCase> cases{
+      {{}, "Нечего искать"},
+      {{"-t", Endpoint_, "-P", ""}, "Нечего искать"},
+      {{"-t", Endpoint_, "-P", "modbustcp", "--modbus-addresses", "5-3"}, "Нечего искать"},
+      {{"-t", Endpoint_, "-P", "modbustcp", "--modbus-addresses", "999999"}, "(999999)"},
+      {{"-t", Endpoint_, "-P", "modbustcp", "--modbus-addresses", "250-260"}, "(250-260)"},
+      {{"-t", "127.0.0.1:113937"}, "от 1 до 65535"},
+      {{"-t", "127.0.0.1:-1"}, "от 1 до 65535"},
+      {{"-t", "127.0.0.1"}, "не задан порт"},
+      {{"-t", "[::1"}, "([::1)"},
+      {{"-t", Endpoint_, "--timeout", "0"}, "from 1 to 60000"},
+      {{"-t", Endpoint_, "--retries", "2147483647"}, "from 0 to 100"},
+      {{"--settings", ini.string()},
+       "StartOfPacketReadTimeout=0: допустимы значения от 1 до 60000"},
+      {{"--settings=" + logs}, "Is a directory"},
+      {{"--settings=" + logs + "/none.ini"}, "No such file or directory"},
+  };
+  for (const TCase& c : cases) {
+    std::vector<std::string> args = c.Args;
+    args.insert(args.end(), {"--log-dir", logs});
+    TCliProcess cli(args, {}, {}, true);
+    EXPECT_EQ(cli.Wait(), 2) << c.Says << "\n" << cli.Output();
+    EXPECT_NE(cli.Output().find(c.Says), std::string::npos) << cli.Output();
+    EXPECT_EQ(cli.Output().find("Поиск"), std::string::npos) << "nothing was searched";
+  }
+}
+
+// A result log that cannot be written is a warning, the search goes on, and the outcome is 3:
+// a caller must not take an incomplete log for a good one.
+TEST_F(CliEndToEnd, UnwritableResultLogExitsThree) {
+  const auto blocker = Logs_.Path() / "not-a-folder";
+  std::ofstream(blocker) << "x";
+  TCliProcess cli({"-t", Endpoint_, "-P", "modbustcp", "--modbus-addresses", "1", "--timeout", "50",
+                   "--log-dir", blocker.string()},
+                  {}, {}, true);
+  EXPECT_EQ(cli.Wait(), 3);
+  const std::string& out = cli.Output();
+  EXPECT_NE(out.find(",ModbusTCP,1]: прибор найден"), std::string::npos) << out;
+  EXPECT_NE(out.find("4321"), std::string::npos) << "the table is still printed";
+  const std::string warning = "warning: cannot write the log";
+  ASSERT_NE(out.find(warning), std::string::npos) << out;
+  EXPECT_EQ(out.find(warning), out.rfind(warning)) << "once per file";
+  EXPECT_NE(out.find("is incomplete"), std::string::npos) << out;
+}
+
+// Relative paths are the caller's: the settings file (named with "=") and the log folder are
+// found in and written below the folder the program was started in.
+TEST_F(CliEndToEnd, RelativePathsResolveInTheCallersFolder) {
+  {
+    std::ofstream out(Logs_.Path() / "probrix.ini", std::ios::binary);
+    out << "[SearchParams]\r\nTCPConnections=\"" << Endpoint_ << "=1\"\r\n"
+        << "Protocols=\"Orvatbus=0,ModbusRTU=0,ModbusTCP=1,OrvatASCII=0\"\r\n"
+        << "ModbusAddresses=1\r\nStartOfPacketReadTimeout=50\r\n";
+  }
+  TCliProcess cli({"--json", "--settings=probrix.ini", "--log-dir", "logs"}, {},
+                  Logs_.Path().string());
+  EXPECT_EQ(cli.Wait(), 0) << cli.Output();
+  bool resultLog = false;
+  for (const auto& e : std::filesystem::directory_iterator(Logs_.Path() / "logs"))
+    resultLog |= e.path().filename().string().find("__результаты_поиска.log") != std::string::npos;
+  EXPECT_TRUE(resultLog);
+}
+
+// Port names are the operator's text: one with CR LF cannot forge a line of the result log, one
+// longer than a file name still gets its attempt log, and one that is not UTF-8 still makes
+// JSON that parses.
+TEST(Cli, HostilePortNamesAreMadeSafe) {
+  test::TTempDir logs;
+  const std::string forged =
+      "/nonexistent/a\r\n12:00:00.000 [COM9:9600,Orvatbus,95]: прибор найден";
+  const std::string longName = "/nonexistent/" + std::string(300, 'l');
+  const std::string notUtf8 = "/nonexistent/\xFF\xFEport";
+  TCliProcess cli({"--json", "-p", forged, "-p", longName, "-p", notUtf8, "-b", "9600", "-P",
+                   "orvatbus", "--save-search-logs", "--log-dir", logs.Path().string()});
+  EXPECT_EQ(cli.Wait(), 1);
+  const auto lines = Lines(cli.Output());
+  ASSERT_EQ(lines.size(), 4u) << cli.Output();
+  for (const std::string& line : lines) {
+    EXPECT_EQ(line.find('\xFF'), std::string::npos) << "not UTF-8: " << line;
+    EXPECT_EQ(line.find('\r'), std::string::npos);
+  }
+  EXPECT_EQ(ParseFlatJson(lines[2]).at("connection"), "/nonexistent/\xEF\xBF\xBD\xEF\xBF\xBDport");
+
+  std::string resultLog;
+  int attemptLogs = 0;
+  for (const auto& e : std::filesystem::directory_iterator(logs.Path())) {
+    const std::string name = e.path().filename().string();
+    EXPECT_LE(name.size(), 255u);
+    if (name.find("__результаты_поиска.log") != std::string::npos) {
+      std::ifstream in(e.path(), std::ios::binary);
+      resultLog.assign(std::istreambuf_iterator<char>(in), {});
+    } else {
+      ++attemptLogs;
+    }
+  }
+  EXPECT_EQ(attemptLogs, 3) << "the long name's attempt log is not lost";
+  std::size_t lineEnds = 0;
+  for (std::size_t at = resultLog.find("\r\n"); at != std::string::npos;
+       at = resultLog.find("\r\n", at + 2))
+    ++lineEnds;
+  EXPECT_EQ(lineEnds, 3u) << resultLog;
+  EXPECT_EQ(resultLog.find(Utf8ToCp1251(": прибор найден\r\n")), std::string::npos) << resultLog;
+  EXPECT_NE(resultLog.find("\\x0D\\x0A12:00:00.000"), std::string::npos) << resultLog;
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <functional>
 #include <sstream>
 
 #include "foundation/appExceptions.h"
@@ -20,8 +21,7 @@ TEST(AddressList, Grammar) {
   EXPECT_EQ(ParseAddressList("7-5"), Bytes{});
   EXPECT_EQ(ParseAddressList("5--7"), (Bytes{5, 6, 7}));
   EXPECT_EQ(ParseAddressList("5---7"), (Bytes{5, 6, 7}));
-  EXPECT_EQ(ParseAddressList("300"), Bytes{44});
-  EXPECT_EQ(ParseAddressList("250-260"), (Bytes{250, 251, 252, 253, 254, 255, 0, 1, 2, 3, 4}));
+  EXPECT_EQ(ParseAddressList("250-255"), (Bytes{250, 251, 252, 253, 254, 255}));
   EXPECT_EQ(ParseAddressList("3,3"), (Bytes{3, 3}));
   EXPECT_THROW(ParseAddressList("\"1 - 2\""), EMathInvalidArgument) << "quotes keep one item";
   EXPECT_EQ(ParseAddressList("0-247").size(), 248u);
@@ -44,6 +44,9 @@ TEST(AddressList, ErrorsNameTheItemAndTheList) {
   EXPECT_THROW(ParseAddressList("-5"), EMathInvalidArgument);
   EXPECT_THROW(ParseAddressList("a"), EMathInvalidArgument);
   EXPECT_THROW(ParseAddressList("99999999999"), EMathInvalidArgument);
+  // Addresses are never wrapped onto ones the operator did not name.
+  for (const char* text : {"256", "300", "999999", "250-260", "0-256", "300-5"})
+    EXPECT_THROW(ParseAddressList(text), EMathInvalidArgument) << text;
   // A range that would only repeat addresses for hours is refused instead of exhausting memory.
   EXPECT_THROW(ParseAddressList("0-2147483647"), EMathInvalidArgument);
 }
@@ -163,6 +166,127 @@ TEST(SearchPlan, ProtocolOrderAddressesAndTimeouts) {
   c.Protocols = {false, true, false, false};
   c.ModbusAddresses = "1-x";
   EXPECT_THROW(FillSearchPlan(bad, c), EMathInvalidArgument);
+}
+
+// One table for the plan check: every number at both ends of its range and one past them, the
+// values that used to wrap, endpoints and plans that would make no attempt.
+TEST(SearchPlan, ValidationTable) {
+  struct TCase {
+    std::string What;
+    std::function<void(TSearchChoice&)> Change;
+    const char* Refusal;  // the class that refuses it; nullptr: accepted
+    const char* Says = "";
+    const TPlanLimits* Limits = &WindowPlanLimits;
+  };
+  const auto timeout = [](int V) {
+    return [V](TSearchChoice& C) { C.StartOfPacketReadTimeout = V; };
+  };
+  const auto retries = [](int V) { return [V](TSearchChoice& C) { C.RequestRetryCount = V; }; };
+  const auto modbus = [](std::string V) {
+    return [V](TSearchChoice& C) { C.ModbusAddresses = V; };
+  };
+  const auto endpoint = [](std::string V) {
+    return [V](TSearchChoice& C) {
+      C.SerialPortNames.clear();
+      C.TcpEndpoints = {V};
+    };
+  };
+  const char* range = "ERangeError";
+  const char* address = "EInvalidArgument";
+  const char* argument = "EArgumentError";
+  const std::vector<TCase> cases{
+      {"timeout 10", timeout(10), nullptr},
+      {"timeout 9", timeout(9), range,
+       "StartOfPacketReadTimeout=9: допустимы значения от 10 до 10000"},
+      {"timeout 10000", timeout(10000), nullptr},
+      {"timeout 10001", timeout(10001), range},
+      {"timeout 0", timeout(0), range},
+      {"timeout -5", timeout(-5), range},
+      {"timeout max", timeout(2147483647), range},
+      {"cli timeout 1", timeout(1), nullptr, "", &CliPlanLimits},
+      {"cli timeout 0", timeout(0), range, "от 1 до 60000", &CliPlanLimits},
+      {"cli timeout 60000", timeout(60000), nullptr, "", &CliPlanLimits},
+      {"cli timeout 60001", timeout(60001), range, "", &CliPlanLimits},
+      {"cli timeout 715827883", timeout(715827883), range, "", &CliPlanLimits},
+      {"retries 0", retries(0), nullptr},
+      {"retries -1", retries(-1), range, "RequestRetryCount=-1"},
+      {"retries 100", retries(100), nullptr},
+      {"retries 101", retries(101), range},
+      {"retries max", retries(2147483647), range},
+      {"address 0", modbus("0"), nullptr},
+      {"address 255", modbus("255"), nullptr},
+      {"address 256", modbus("256"), address, "(256)"},
+      {"address 999999", modbus("999999"), address},
+      {"range 250-260", modbus("250-260"), address},
+      {"port 1", endpoint("h:1"), nullptr},
+      {"port 65535", endpoint("h:65535"), nullptr},
+      {"port 0", endpoint("h:0"), argument, "(h:0)"},
+      {"port 65536", endpoint("h:65536"), argument},
+      {"port 113937", endpoint("127.0.0.1:113937"), argument},
+      {"port -1", endpoint("h:-1"), argument},
+      {"port abc", endpoint("h:abc"), argument},
+      {"port empty", endpoint("h:"), argument},
+      {"stored endpoint without a port", endpoint("h"), nullptr},
+      {"IPv6", endpoint("[::1]:502"), nullptr},
+      {"IPv6 with a zone", endpoint("[fe80::1%eth0]:502"), nullptr},
+      {"IPv6 without brackets", endpoint("::1:502"), argument, "[::1]:502"},
+      {"no host", endpoint(":502"), argument},
+      {"nothing to search", [](TSearchChoice& C) { C.SerialPortNames.clear(); }, argument,
+       "Нечего искать"},
+      {"a port without a baud rate", [](TSearchChoice& C) { C.BaudRates.clear(); }, argument},
+      {"no protocol",
+       [](TSearchChoice& C) {
+         C.Protocols = {false, false, false, false};
+       },
+       argument},
+      {"an empty address range", modbus("5-3"), argument},
+      {"OrvatASCII listens anyway",
+       [](TSearchChoice& C) {
+         C.ModbusAddresses = "5-3";
+         C.Protocols.OrvatAscii = true;
+       },
+       nullptr},
+  };
+  for (const TCase& c : cases) {
+    TSearchChoice choice;
+    choice.SerialPortNames = {"ttyS1"};
+    choice.BaudRates = {9600};
+    choice.Protocols = {false, true, false, false};
+    choice.ModbusAddresses = "1";
+    c.Change(choice);
+    TSearchDevicesTask task;
+    try {
+      FillSearchPlan(task, choice, *c.Limits);
+      EXPECT_EQ(c.Refusal, nullptr) << c.What << ": accepted";
+      EXPECT_EQ(task.ReadTimeout, 3 * choice.StartOfPacketReadTimeout) << c.What;
+    } catch (const Exception& E) {
+      ASSERT_NE(c.Refusal, nullptr) << c.What << ": " << E.Message;
+      EXPECT_STREQ(E.ClassName(), c.Refusal) << c.What;
+      EXPECT_NE(E.Message.find(c.Says), std::string::npos) << c.What << ": " << E.Message;
+      EXPECT_TRUE(task.Protocols.empty()) << c.What << ": a refused plan fills nothing";
+    }
+  }
+}
+
+TEST(SearchPlan, SettingsNumbersClampedForTheWindowRefusedForTheCommandLine) {
+  TSearchSettings s;
+  s.StartOfPacketReadTimeout = 0;
+  s.RequestRetryCount = 2147483647;
+  s.WritePacketTimeout = -5;
+  try {
+    CheckSearchSettings(s, CliPlanLimits);
+    ADD_FAILURE() << "accepted";
+  } catch (const ERangeError& E) {
+    EXPECT_EQ(E.Message, "RequestRetryCount=2147483647: допустимы значения от 0 до 100");
+  }
+  const std::vector<std::string> notices = ClampSearchSettings(s, WindowPlanLimits);
+  EXPECT_EQ(s.StartOfPacketReadTimeout, 10);
+  EXPECT_EQ(s.RequestRetryCount, 100);
+  EXPECT_EQ(s.WritePacketTimeout, 1);
+  ASSERT_EQ(notices.size(), 3u);
+  EXPECT_NE(notices[1].find("StartOfPacketReadTimeout=0"), std::string::npos) << notices[1];
+  EXPECT_NO_THROW(CheckSearchSettings(s, WindowPlanLimits));
+  EXPECT_TRUE(ClampSearchSettings(s, WindowPlanLimits).empty()) << "said once";
 }
 
 }  // namespace

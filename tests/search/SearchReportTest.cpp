@@ -36,12 +36,17 @@ TEST(SearchReport, ErrorTextByClass) {
 
 TEST(SearchReport, LinesAndNames) {
   const TDateTime t = EncodeDateTime(2026, 12, 7, 17, 30, 45, 219);
-  EXPECT_EQ(DeviceFoundLine(t, "COM5", 9600, TDeviceProtocol::dpOrvatbus, 95),
+  const auto serial = TConnectionType::ctSerialPort, tcp = TConnectionType::ctTcp;
+  EXPECT_EQ(DeviceFoundLine(t, "COM5", 9600, TDeviceProtocol::dpOrvatbus, serial, 95),
             "17:30:45.219 [COM5:9600,Orvatbus,95]: прибор найден");
-  EXPECT_EQ(SearchErrorLine(t, "plc", 502, TDeviceProtocol::dpModbusTcp, 1, "Нет ответа"),
+  EXPECT_EQ(SearchErrorLine(t, "plc", 502, TDeviceProtocol::dpModbusTcp, tcp, 1, "Нет ответа"),
             "17:30:45.219 [plc:502,ModbusTCP,1]: Нет ответа");
-  EXPECT_EQ(ProgressText("COM5", 9600, TDeviceProtocol::dpOrvatbus, 2),
+  EXPECT_EQ(SearchErrorLine(t, "::1", 502, TDeviceProtocol::dpModbusTcp, tcp, 1, "Нет ответа"),
+            "17:30:45.219 [[::1]:502,ModbusTCP,1]: Нет ответа");
+  EXPECT_EQ(ProgressText("COM5", 9600, TDeviceProtocol::dpOrvatbus, serial, 2),
             "COM5:9600\r\nПротокол: Orvatbus\r\nАдрес: 2");
+  EXPECT_EQ(ConnectionPointText("/dev/serial/by-path/pci-0:1", 9600, serial),
+            "/dev/serial/by-path/pci-0:1:9600");
   EXPECT_EQ(FoundProtocolText(TDeviceProtocol::dpOrvatbus, 1), "Orvatbus (crc8)");
   EXPECT_EQ(FoundProtocolText(TDeviceProtocol::dpOrvatbus, 0), "Orvatbus (crc1)");
   EXPECT_EQ(FoundProtocolText(TDeviceProtocol::dpModbusRtu, 1), "ModbusRTU");
@@ -53,6 +58,39 @@ TEST(SearchReport, LinesAndNames) {
             "173045_219_10.0.0.100_502_ModbusTCP_1.log");
   EXPECT_EQ(AttemptLogFileName(t, "/tmp/sim:a", 9600, TDeviceProtocol::dpOrvatAscii, 95),
             "173045_219_#tmp#sim#a_9600_OrvatASCII_95.log");
+}
+
+// A port name is the operator's text: it must not forge a line of the result log.
+TEST(SearchReport, ForgedLineStaysOneVisibleLine) {
+  const TDateTime t = EncodeDateTime(2026, 12, 7, 17, 30, 45, 219);
+  const std::string forged = "ttyX\r\n17:30:45.219 [COM9:9600,Orvatbus,95]: прибор найден";
+  const std::string line =
+      SearchErrorLine(t, forged, 9600, TDeviceProtocol::dpOrvatbus, TConnectionType::ctSerialPort,
+                      95, "Ошибка открытия порта\x1B[2J");
+  EXPECT_EQ(line.find_first_of("\r\n\x1B"), std::string::npos) << line;
+  EXPECT_EQ(line,
+            "17:30:45.219 [ttyX\\x0D\\x0A17:30:45.219 [COM9:9600,Orvatbus,95]: прибор "
+            "найден:9600,Orvatbus,95]: Ошибка открытия порта\\x1B[2J");
+  EXPECT_EQ(SafeLogText("a\x7F\tb"), "a\\x7F\\x09b");
+}
+
+// A name past what the file system takes is cut on a character boundary, and two such names
+// that differ only in the part cut off still give two files.
+TEST(SearchReport, LongAttemptLogNamesAreCutAndStayApart) {
+  const TDateTime t = EncodeDateTime(2026, 12, 7, 17, 30, 45, 219);
+  std::string base = "/dev/" + std::string(150, 'x');
+  for (int i = 0; i < 100; ++i) base += "я";
+  const std::string a = AttemptLogFileName(t, base + "1", 9600, TDeviceProtocol::dpOrvatbus, 95);
+  const std::string b = AttemptLogFileName(t, base + "2", 9600, TDeviceProtocol::dpOrvatbus, 95);
+  EXPECT_LE(a.size(), MaxFileNameBytes);
+  EXPECT_NE(a, b);
+  EXPECT_TRUE(a.starts_with("173045_219_#dev#xxx")) << a;
+  EXPECT_TRUE(a.ends_with("_9600_Orvatbus_95.log")) << a;
+  const std::size_t mark = a.find('~');
+  ASSERT_NE(mark, std::string::npos);
+  EXPECT_EQ(static_cast<unsigned char>(a[mark - 2]), 0xD1) << "cut inside a character";
+  EXPECT_EQ(AttemptLogFileName(t, "tty\x01", 1, TDeviceProtocol::dpOrvatbus, 1),
+            "173045_219_tty#_1_Orvatbus_1.log");
 }
 
 }  // namespace

@@ -22,9 +22,10 @@ TEST(AddressList, ItemsRangesAndSeparators) {
   EXPECT_EQ(ParseAddressList("2,2"), (Bytes{2, 2}));
 }
 
-TEST(AddressList, ValuesKeepTheirLowEightBits) {
-  EXPECT_EQ(ParseAddressList("300"), Bytes{44});
-  EXPECT_EQ(ParseAddressList("250-260"), (Bytes{250, 251, 252, 253, 254, 255, 0, 1, 2, 3, 4}));
+TEST(AddressList, ValuesPastTheLastAddressAreRefusedNotWrapped) {
+  EXPECT_THROW(ParseAddressList("300"), EMathInvalidArgument);
+  EXPECT_THROW(ParseAddressList("250-260"), EMathInvalidArgument);
+  EXPECT_EQ(ParseAddressList("250-255"), (Bytes{250, 251, 252, 253, 254, 255}));
 }
 
 TEST(AddressList, BadItemsFailWithTheItemAndTheList) {

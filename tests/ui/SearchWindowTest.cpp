@@ -21,6 +21,7 @@
 #include "devsim/devsimSimulator.h"
 #include "foundation/appCodePage.h"
 #include "foundation/appLogging.h"
+#include "foundation/ioExceptions.h"
 #include "support/TestSupport.h"
 #include "ui/fMain.h"
 #include "ui/fMainModels.h"
@@ -176,18 +177,63 @@ TEST_F(SearchWindow, WholeSearchFillsTheTableTheProtocolAndTheLogFiles) {
                 std::to_string(tcp).size() + std::string("_ModbusTCP_1.log").size());
 }
 
-TEST_F(SearchWindow, NothingCheckedFinishesAtOnceWithoutAResultLog) {
+// A plan that would make no attempt is the operator's mistake: said like an address-list error,
+// and nothing is searched or logged.
+TEST_F(SearchWindow, NothingCheckedIsRefusedLikeAnAddressListError) {
   auto w = MakeWindow("", "");
   auto& f = *w->Form();
   SetAll(f.clbBaudRates, false);
+  w->show();
+  QString text;
+  WhenModal<QMessageBox>([&](QMessageBox* B) {
+    text = B->text();
+    EXPECT_EQ(B->icon(), QMessageBox::Critical);
+    B->accept();
+  });
   QTest::mouseClick(f.btnStartSearch, Qt::LeftButton);
-  ASSERT_TRUE(WaitUntil([&] { return f.LProgress->text() == "Поиск завершен"; }));
+  EXPECT_TRUE(text.startsWith("Нечего искать")) << text.toStdString();
+  EXPECT_FALSE(w->Searching());
   EXPECT_EQ(w->FoundDevices()->rowCount(), 0);
   EXPECT_EQ(w->SearchProtocol()->rowCount(), 0);
   EXPECT_FALSE(fs::exists(w->ResultLogFileName()));
   EXPECT_TRUE(f.btnShowLogFolders->isHidden());  // search logs were off
   EXPECT_TRUE(f.btnStartSearch->isEnabled());
   EXPECT_EQ(f.LFoundDevices->text(), "Найдено приборов: 0");
+  EXPECT_FALSE(f.btnStopSearch->isEnabled());
+}
+
+// An error that ends the run early (here: a searcher that cannot be made) is not a finished
+// search: the label, the protocol list, the result log and a message box say so.
+TEST_F(SearchWindow, RunEndingErrorReachesTheMessageBoxAndTheResultLog) {
+  const TDeviceSearcherFactory previous =
+      SetDeviceSearcherFactory([](const std::string&, std::int32_t, TDeviceProtocol,
+                                  TConnectionType) -> std::unique_ptr<IDeviceSearcher> {
+        throw EConnectionCloseError::Create("[TcpAddr=h;TcpPort=1] Ошибка закрытия");
+      });
+  auto w = MakeWindow("", "10.255.255.1:502=1");
+  auto& f = *w->Form();
+  w->show();
+  QString text;
+  WhenModal<QMessageBox>(
+      [&](QMessageBox* B) {
+        text = B->text();
+        B->accept();
+      },
+      10000);
+  QTest::mouseClick(f.btnStartSearch, Qt::LeftButton);
+  const bool shown = WaitUntil([&] { return !text.isEmpty(); });
+  SetDeviceSearcherFactory(previous);
+  ASSERT_TRUE(shown);
+  EXPECT_TRUE(text.startsWith("Поиск прерван ошибкой: ")) << text.toStdString();
+  EXPECT_TRUE(text.contains("Ошибка закрытия")) << text.toStdString();
+  EXPECT_EQ(f.LProgress->text(), "Ошибка поиска");
+  EXPECT_FALSE(w->Searching());
+  ASSERT_EQ(w->SearchProtocol()->rowCount(), 1);
+  EXPECT_TRUE(w->SearchProtocol()->Line(0).contains("Поиск прерван ошибкой: "));
+  FlushThreadLog();
+  EXPECT_NE(
+      uitest::ReadFileBytes(w->ResultLogFileName()).find(Utf8ToCp1251("Поиск прерван ошибкой")),
+      std::string::npos);
 }
 
 // A TCP server whose Modbus unit never answers: a search over 248 addresses that lasts.

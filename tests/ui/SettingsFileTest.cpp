@@ -16,6 +16,7 @@
 #include "foundation/appCodePage.h"
 #include "support/TestSupport.h"
 #include "ui/fMain.h"
+#include "ui/fMainModels.h"
 #include "ui_fMain.h"
 
 namespace probrix {
@@ -174,6 +175,31 @@ TEST_F(SettingsFile, ModbusRtuPairWinsOverTheOldKeyAndMalformedValuesAreIgnored)
   EXPECT_TRUE(f.cbOrvatbus->isChecked());  // no pair: the default stays
   EXPECT_EQ(f.clbBaudRates->item(3)->checkState(), Qt::Checked);
   EXPECT_EQ(f.seStartOfPacketReadTimeout->value(), 200);
+}
+
+// Numbers past their ranges are taken as the spin box takes them, and the protocol list says
+// so once per key; the settings written back are the ones in use.
+TEST_F(SettingsFile, OutOfRangeNumbersAreClampedWithANotice) {
+  uitest::WriteFileBytes(Ini(),
+                         "[SearchParams]\r\n"
+                         "RequestRetryCount=2147483647\r\n"
+                         "StartOfPacketReadTimeout=0\r\n"
+                         "WritePacketTimeout=250\r\n");
+  {
+    TfrmMain w(nullptr, Ini().string());
+    EXPECT_EQ(w.Form()->seStartOfPacketReadTimeout->value(), 10);
+    EXPECT_EQ(w.RequestRetryCount, 100);
+    EXPECT_EQ(w.WritePacketTimeout, 250);
+    ASSERT_EQ(w.SearchProtocol()->rowCount(), 2);
+    EXPECT_TRUE(w.SearchProtocol()->Line(0).contains("RequestRetryCount=2147483647"));
+    EXPECT_TRUE(w.SearchProtocol()->Line(1).contains(
+        "StartOfPacketReadTimeout=0: допустимы значения от 10 до 10000; взято 10"))
+        << w.SearchProtocol()->Line(1).toStdString();
+    EXPECT_TRUE(w.close());
+  }
+  const TIniFile ini(Ini());
+  EXPECT_EQ(ini.ReadInteger("SearchParams", "StartOfPacketReadTimeout", 0), 10);
+  EXPECT_EQ(ini.ReadInteger("SearchParams", "RequestRetryCount", 0), 100);
 }
 
 }  // namespace
