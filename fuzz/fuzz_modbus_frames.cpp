@@ -1,5 +1,5 @@
 // ModbusUtils frame parsers over arbitrary frames: RTU and TCP parsing, and the RTU length
-// computed from a three-byte header.
+// computed from a three-byte header and from the whole input.
 
 #include <cstddef>
 #include <cstdint>
@@ -35,6 +35,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size
     try {
       const std::uint16_t length = ModbusUtils::GetRtuPacketLength(Data);
       fuzz::Require(length >= ModbusUtils::RtuHeaderLength, "RTU length shorter than its header");
+      const std::uint16_t known =
+          ModbusUtils::GetRtuPacketLength(Data, static_cast<std::int32_t>(Size));
+      fuzz::Require(known >= length, "more bytes made the RTU length shorter");
     } catch (const Exception&) {
     }
   }

@@ -1,6 +1,7 @@
 // TModbusRtuReceiver::ReadPacket over a scripted connection (chunks, delays and failures from
-// the input): a packet it returns has the length its header announces. With bit 7 of the first
-// byte set it reads the reply to a request for device 17, passing other devices' frames over.
+// the input): a packet it returns has the length its header (and, for a device identification
+// reply, its object list) announces. With bit 7 of the first byte set it reads the reply to a
+// request for device 17, passing other devices' frames over.
 
 #include <cstddef>
 #include <cstdint>
@@ -20,8 +21,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size
   if (!packet.empty()) {
     fuzz::Require(packet.size() >= static_cast<std::size_t>(ModbusUtils::RtuHeaderLength),
                   "packet shorter than its header");
-    fuzz::Require(ModbusUtils::GetRtuPacketLength(packet.data()) == packet.size(),
-                  "packet length differs from the header's");
+    fuzz::Require(ModbusUtils::GetRtuPacketLength(
+                      packet.data(), static_cast<std::int32_t>(packet.size())) == packet.size(),
+                  "packet length differs from the announced one");
   }
   return 0;
 }

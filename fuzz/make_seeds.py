@@ -70,6 +70,20 @@ tcp_reply = mbap(bytes([0x01, 0x03, 0x14]) + bytes(range(20)))
 tcp_exc = mbap(bytes([0x01, 0x83, 0x02]), 7)
 ascii_lines = b"A+0012.345\r\nA+0012.346\r\n"
 
+
+def device_id(address, objects, more=0x00, next_id=0x00, conformity=0x01):
+    """A Read Device Identification reply body (basic read code) with (id, value) objects."""
+    out = bytearray([address, 0x2B, 0x0E, 0x01, conformity, more, next_id, len(objects)])
+    for object_id, value in objects:
+        out += bytes([object_id, len(value)]) + value
+    return bytes(out)
+
+
+id_basic = device_id(0x01, [(0, b"Company identification"), (1, b"Product code XX"), (2, b"V2.11")])
+id_more = device_id(0x01, [(0, b"Company identification"), (1, b"Product code XXXXXXXXXXXXXXXX")],
+                    more=0xFF, next_id=0x02)
+id_meter = device_id(0x01, [(0, b"KBR GmbH"), (1, b"multicomp F144-3  "), (2, b" 2.00r016")])
+
 SEEDS = {
     "orvatbus_unpack": [orvat_reply, orvat_reply1, orvatbus(bytes([0x25, 0x20, 0x49]), crc8),
                         bytes([0xFF, 0x25, 0x20, 0x49, 0xB3, 0x03])],
@@ -78,7 +92,10 @@ SEEDS = {
     "receive_orvatbus": [chunks(orvat_reply), chunks(b"\x55\x66" + orvat_reply[:4], orvat_reply[4:]),
                          chunks(orvat_reply1, mode=0x08), bytes([0x00, 0xE7, 0x41])],
     "receive_modbus_rtu": [chunks(rtu_reply), chunks(rtu_reply[:3], rtu_reply[3:]),
-                           chunks(rtu_exc, mode=0x01) , bytes([0x00, 0x02, 0x11, 0x03, 0xFF, 0xEC])],
+                           chunks(rtu_exc, mode=0x01) , bytes([0x00, 0x02, 0x11, 0x03, 0xFF, 0xEC]),
+                           chunks(rtu(id_meter)), chunks(rtu(id_basic)[:9], rtu(id_basic)[9:])],
+    "modbus_device_id": [id_basic, id_more, id_meter, bytes([0x01, 0xAB, 0x01]),
+                         device_id(0x07, [])],
     "receive_modbus_tcp": [chunks(tcp_reply, mode=0x04), chunks(tcp_exc[:6], tcp_exc[6:], mode=0x04),
                            chunks(bytes([0, 1, 0, 0, 0xFF, 0xFF, 1, 3]), mode=0x04)],
     "receive_orvatascii": [chunks(ascii_lines, ascii_lines), chunks(b"xx\r", b"\nA+1\r\n"),

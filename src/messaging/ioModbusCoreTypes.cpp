@@ -145,20 +145,26 @@ void ModbusUtils::CheckBody(const TBytes& Body) {
 }
 
 std::uint16_t ModbusUtils::GetRtuPacketLength(const std::uint8_t* Header) {
-  const std::uint8_t function = Header[1];
+  return GetRtuPacketLength(Header, RtuHeaderLength);
+}
+
+std::uint16_t ModbusUtils::GetRtuPacketLength(const std::uint8_t* Data, std::int32_t Count) {
+  const std::uint8_t function = Data[1];
   if (IsExceptionFunctionCode(function)) return 5;
   switch (function) {
     case 1:
     case 2:
     case 3:
     case 4:
-      return static_cast<std::uint16_t>(5 + Header[2]);
+      return static_cast<std::uint16_t>(5 + Data[2]);
     case 5:
     case 6:
     case 8:
     case 15:
     case 16:
       return 8;
+    case EncapsulatedInterfaceTransport:
+      return GetRtuDeviceIdReplyLength(Data, Count);
     default:
       throw EUnknownCommandCode::CreateFmt("Получен ответ с неизвестным кодом команды: \"0x%.2x\"",
                                            {function});

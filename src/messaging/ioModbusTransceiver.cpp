@@ -64,9 +64,10 @@ std::int32_t TModbusAbstractReceiver::ReadHeader(IDeviceConnection& Connection,
 }
 
 std::int32_t TModbusAbstractReceiver::ReadRemainder(IDeviceConnection& Connection,
-                                                    std::uint8_t* Buffer, std::int32_t Count) {
+                                                    std::uint8_t* Buffer, std::int32_t Count,
+                                                    std::int64_t SpentMs) {
   try {
-    return ReadExact(Connection, Buffer, ReadTimeout, Count);
+    return ReadExact(Connection, Buffer, ReadTimeout, Count, SpentMs);
   } catch (const EReadTimeoutError& E) {
     // The fourth word starts with a Latin "o": the device texts are kept as they are.
     throw EReadMessageTimeoutError::CreateFmt("Не получен oстаток (%d байт) MODBUS пакета. ",
@@ -79,15 +80,16 @@ std::int32_t TModbusAbstractReceiver::ReadRest(IDeviceConnection& Connection, st
   const std::int64_t headerTime = Stopwatch.ElapsedMilliseconds();
   std::int64_t restTime = 0;
   std::int32_t count = HeaderCount;
-  const std::int32_t length = GetPacketLength(Buffer);
-  if (length < count || length > Capacity) {
-    throw ECorruptMessageFrame::CreateFmt(
-        "Недопустимая длина MODBUS пакета: %d байт (заголовок: %d байт, буфер приёма: %d байт)",
-        {length, count, Capacity});
-  }
-  if (length != count) {
-    count += ReadRemainder(Connection, Buffer + count, length - count);
-    restTime = Stopwatch.ElapsedMilliseconds();
+  for (;;) {
+    const std::int32_t length = GetPacketLength(Buffer, count);
+    if (length < count || length > Capacity) {
+      throw ECorruptMessageFrame::CreateFmt(
+          "Недопустимая длина MODBUS пакета: %d байт (заголовок: %d байт, буфер приёма: %d байт)",
+          {length, count, Capacity});
+    }
+    if (length == count) break;
+    count += ReadRemainder(Connection, Buffer + count, length - count, restTime);
+    restTime += Stopwatch.ElapsedMilliseconds();
   }
   Connection.WriteLogFmt(TTrafficLogKind::PacketReceived,
                          "<--- (size=%d) %s (WaitHeaderTime=%d ms, WaitEndOfPacketTime=%d ms)",
@@ -140,8 +142,8 @@ void TModbusAbstractReceiver::LogSkipped(IDeviceConnection& Connection, const st
                          {Count, HexDump(Packet, Count), Why});
 }
 
-std::uint16_t TModbusRtuReceiver::GetPacketLength(const std::uint8_t* Header) {
-  return ModbusUtils::GetRtuPacketLength(Header);
+std::uint16_t TModbusRtuReceiver::GetPacketLength(const std::uint8_t* Data, std::int32_t Count) {
+  return ModbusUtils::GetRtuPacketLength(Data, Count);
 }
 
 std::uint16_t TModbusRtuReceiver::GetHeaderLength() { return ModbusUtils::RtuHeaderLength; }
@@ -172,8 +174,8 @@ std::int32_t TModbusTcpReceiver::ReadPacket(IDeviceConnection& Connection, std::
   }
 }
 
-std::uint16_t TModbusTcpReceiver::GetPacketLength(const std::uint8_t* Header) {
-  const auto length = static_cast<std::uint16_t>((Header[4] << 8) | Header[5]);
+std::uint16_t TModbusTcpReceiver::GetPacketLength(const std::uint8_t* Data, std::int32_t) {
+  const auto length = static_cast<std::uint16_t>((Data[4] << 8) | Data[5]);
   constexpr std::int32_t maxLength = TDeviceMessenger::BufferSize - ModbusUtils::TcpHeaderLength;
   if (length == 0 || length > maxLength) {
     throw ECorruptMessageFrame::CreateFmt(

@@ -24,7 +24,10 @@ class TModbusAbstractReceiver : public TMessageReceiver {
   // over, and reading goes on within the same start-of-packet budget.
   std::int32_t ReadPacket(IDeviceConnection& Connection, std::uint8_t* Buffer,
                           std::int32_t Capacity) override;
-  /* slot 3 */ virtual std::uint16_t GetPacketLength(const std::uint8_t* Header) = 0;
+  /* slot 3 */
+  // The total length of the packet as far as its first Count bytes (at least the header) tell
+  // it; while it is more than Count, the packet tells the rest of its length as it arrives.
+  virtual std::uint16_t GetPacketLength(const std::uint8_t* Data, std::int32_t Count) = 0;
   /* slot 4 */ virtual std::uint16_t GetHeaderLength() = 0;
 
   // Exactly Count bytes within Timeout milliseconds in total (no limit when Timeout is the
@@ -35,9 +38,10 @@ class TModbusAbstractReceiver : public TMessageReceiver {
   // Within StartOfPacketReadTimeout; a timeout becomes EReadMessageTimeoutError.
   std::int32_t ReadHeader(IDeviceConnection& Connection, std::uint8_t* Buffer,
                           std::int64_t SpentMs = 0);
-  // Within ReadTimeout; a timeout becomes EReadMessageTimeoutError.
+  // Within ReadTimeout, of which SpentMs are already gone; a timeout becomes
+  // EReadMessageTimeoutError.
   std::int32_t ReadRemainder(IDeviceConnection& Connection, std::uint8_t* Buffer,
-                             std::int32_t Count);
+                             std::int32_t Count, std::int64_t SpentMs = 0);
 
   // The next ReadPacket reads the reply to Request.
   void ExpectReplyTo(const TBytes& Request) override { Request_ = Request; }
@@ -57,21 +61,23 @@ class TModbusAbstractReceiver : public TMessageReceiver {
                          std::int32_t Count, const std::string& Why);
 
  private:
-  // The rest of a packet whose header is in Buffer: the length check, the remainder and the
-  // "<---" line (the stopwatch still holds the header's wait). Returns the packet's length.
+  // The rest of a packet whose header is in Buffer: the length check, the remainder (in steps,
+  // all within one ReadTimeout, when the packet tells its length as it arrives) and the "<---"
+  // line (the stopwatch still holds the header's wait). Returns the packet's length.
   std::int32_t ReadRest(IDeviceConnection& Connection, std::uint8_t* Buffer, std::int32_t Capacity,
                         std::int32_t HeaderCount);
 
   std::optional<TBytes> Request_;  // of the next receive; none for a plain receive
 };
 
-// Header: address, function code, byte count. After an exchange, a whole frame with a good CRC
+// Header: address, function code, byte count (a device identification reply tells the rest of
+// its length object by object). After an exchange, a whole frame with a good CRC
 // from another address is set aside: the addressed device may still answer in time (a late
 // reply of the device before it, on a bus or behind a gateway, comes first). Only when it does
 // not is that frame returned, for the searcher to reject.
 class TModbusRtuReceiver : public TModbusAbstractReceiver {
  public:
-  std::uint16_t GetPacketLength(const std::uint8_t* Header) override;
+  std::uint16_t GetPacketLength(const std::uint8_t* Data, std::int32_t Count) override;
   std::uint16_t GetHeaderLength() override;
 
  protected:
@@ -88,7 +94,7 @@ class TModbusTcpReceiver : public TModbusAbstractReceiver {
  public:
   std::int32_t ReadPacket(IDeviceConnection& Connection, std::uint8_t* Buffer,
                           std::int32_t Capacity) override;
-  std::uint16_t GetPacketLength(const std::uint8_t* Header) override;
+  std::uint16_t GetPacketLength(const std::uint8_t* Data, std::int32_t Count) override;
   std::uint16_t GetHeaderLength() override;
   // Also counts the request among those sent on this receiver.
   void ExpectReplyTo(const TBytes& Request) override;

@@ -8,6 +8,7 @@
 #include "messaging/ioModbusTransceiver.h"
 #include "search/uSearchLog.h"
 #include "support/ScriptedConnection.h"
+#include "support/TestSupport.h"
 
 namespace probrix {
 namespace {
@@ -79,6 +80,29 @@ TEST_F(ModbusTransceiverTest, ExceptionResponseIsFiveBytesAndLaterBytesStay) {
   Connection->AddChunk(response + BytesOf({0xAA, 0xBB}));
   EXPECT_EQ(Transceiver.Receive(), response);
   EXPECT_EQ(Connection->PendingSteps(), 1u);  // the two extra bytes wait for the next read
+}
+
+TEST_F(ModbusTransceiverTest, DeviceIdentificationReplyIsReadAsItsObjectsAnnounceIt) {
+  TBytes body = BytesOf({0x01, 0x2B, 0x0E, 0x01, 0x01, 0x00, 0x00, 0x02, 0x00, 0x04});
+  for (const char c : std::string("ACME")) body.push_back(static_cast<std::uint8_t>(c));
+  body += BytesOf({0x01, 0x04});
+  for (const char c : std::string("PX-1")) body.push_back(static_cast<std::uint8_t>(c));
+  const TBytes response = ModbusUtils::BuildRtuFrame(body);
+  ASSERT_EQ(response.size(), 22u);
+  Connection->AddChunk(response + BytesOf({0xEE}));
+  EXPECT_EQ(Transceiver.Receive(), response);
+  // Header, the fixed part, the first object and the second one's header, the rest.
+  EXPECT_EQ(Connection->ReadCountHistory(), (std::vector<std::int32_t>{3, 7, 8, 4}));
+  EXPECT_EQ(LinesWith(Log, "<--- (size=22) ").size(), 1u);
+  EXPECT_EQ(Connection->PendingSteps(), 1u);  // the byte after it waits for the next read
+
+  std::uint8_t after = 0;
+  Connection->Read(&after, 1);
+
+  // A reply that stops inside its object list is a missing remainder.
+  Connection->AddChunk(response.substr(0, 12));
+  EXPECT_EQ(test::Caught<EReadMessageTimeoutError>([&] { Transceiver.Receive(); }).Message,
+            "Не получен oстаток (8 байт) MODBUS пакета. ");
 }
 
 TEST_F(ModbusTransceiverTest, UnknownFunctionCodeStopsAfterTheHeader) {
