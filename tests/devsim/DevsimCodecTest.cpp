@@ -192,6 +192,50 @@ TEST(DevsimDevice, ModbusExceptionsAndVariants) {
             B({18, 0x04, 0x04, 0x00, 0x10, 0x00, 0xD7}));
 }
 
+TEST(DevsimDevice, DevicesOfOtherMakersAndTheirIdentification) {
+  TDeviceConfig d = ModbusDevice(9);
+  d.OtherMaker = true;
+  EXPECT_EQ(ModbusReplyBody(d, B({9, 0x03, 0x03, 0xE8, 0x00, 0x0A})), B({9, 0x83, 0x02}));
+  // No identification objects: function 0x2B is unknown to the device.
+  EXPECT_EQ(ModbusReplyBody(d, B({9, 0x2B, 0x0E, 0x01, 0x00})), B({9, 0xAB, 0x01}));
+
+  d.IdObjects = {{0, "ACME"}, {1, "PX-1"}, {2, "1.02"}};
+  const TBytes basic =
+      B({9,   0x2B, 0x0E, 0x01, 0x81, 0x00, 0x00, 0x03, 0x00, 0x04, 'A', 'C', 'M',
+         'E', 0x01, 0x04, 'P',  'X',  '-',  '1',  0x02, 0x04, '1',  '.', '0', '2'});
+  EXPECT_EQ(ModbusReplyBody(d, B({9, 0x2B, 0x0E, 0x01, 0x00})), basic);
+  // A stream from an object that does not exist starts at the first one.
+  EXPECT_EQ(ModbusReplyBody(d, B({9, 0x2B, 0x0E, 0x01, 0x40})), basic);
+  // One object by individual access; a missing one, another read code, another MEI type.
+  EXPECT_EQ(ModbusReplyBody(d, B({9, 0x2B, 0x0E, 0x04, 0x01})),
+            B({9, 0x2B, 0x0E, 0x04, 0x81, 0x00, 0x00, 0x01, 0x01, 0x04, 'P', 'X', '-', '1'}));
+  EXPECT_EQ(ModbusReplyBody(d, B({9, 0x2B, 0x0E, 0x04, 0x05})), B({9, 0xAB, 0x02}));
+  EXPECT_EQ(ModbusReplyBody(d, B({9, 0x2B, 0x0E, 0x07, 0x00})), B({9, 0xAB, 0x03}));
+  EXPECT_EQ(ModbusReplyBody(d, B({9, 0x2B, 0x0D, 0x01, 0x00})), B({9, 0xAB, 0x01}));
+
+  // Two objects per reply: "more follows" from object 2.
+  d.IdObjectsPerReply = 2;
+  EXPECT_EQ(ModbusReplyBody(d, B({9, 0x2B, 0x0E, 0x01, 0x00})),
+            B({9,   0x2B, 0x0E, 0x01, 0x81, 0xFF, 0x02, 0x02, 0x00, 0x04,
+               'A', 'C',  'M',  'E',  0x01, 0x04, 'P',  'X',  '-',  '1'}));
+  EXPECT_EQ(ModbusReplyBody(d, B({9, 0x2B, 0x0E, 0x01, 0x02})),
+            B({9, 0x2B, 0x0E, 0x01, 0x81, 0x00, 0x00, 0x01, 0x02, 0x04, '1', '.', '0', '2'}));
+
+  // A device that ignores the unit id answers every unit as that unit; RTU broadcast 0 never.
+  EXPECT_TRUE(ModbusReplyBody(d, B({33, 0x03, 0x03, 0xE8, 0x00, 0x0A})).empty());
+  d.AnyUnit = true;
+  EXPECT_EQ(ModbusReplyBody(d, B({33, 0x03, 0x03, 0xE8, 0x00, 0x0A})), B({33, 0x83, 0x02}));
+  TDeviceListener listener;
+  std::vector<TBytes> replies;
+  std::size_t requests = 0;
+  for (const std::uint8_t unit : {0, 7}) {
+    const TBytes request = ModbusRtuFrame(B({unit, 0x03, 0x03, 0xE8, 0x00, 0x0A}));
+    listener.Feed(d, true, request.data(), request.size(), replies, requests);
+  }
+  ASSERT_EQ(replies.size(), 1u);
+  EXPECT_EQ(replies[0], ModbusRtuFrame(B({7, 0x83, 0x02})));
+}
+
 TEST(DevsimDevice, ListenerCutsRequestsOutOfAByteStream) {
   TDeviceConfig ob = OrvatbusDevice(5, TChecksum::Crc1);
   TDeviceListener listener;
@@ -219,7 +263,20 @@ TEST(DevsimDevice, ListenerCutsRequestsOutOfAByteStream) {
   ASSERT_EQ(replies.size(), 1u);
   EXPECT_EQ(replies[0], ModbusRtuFrame(ModbusReplyBody(rtu, B({17, 3, 3, 0xE8, 0, 10}))));
 
+  // A device identification request is seven bytes, also found at once (01 2B 0E 01 00 70 77
+  // for address 1).
+  replies.clear();
+  TDeviceConfig rtu1 = ModbusDevice(1);
+  rtu1.IdObjects = {{0, "ACME"}};
+  TDeviceListener idListener;
+  const TBytes idRequest = B({0x00, 0x01, 0x2B, 0x0E, 0x01, 0x00, 0x70, 0x77});
+  idListener.Feed(rtu1, true, idRequest.data(), idRequest.size(), replies, requests);
+  ASSERT_EQ(replies.size(), 1u);
+  EXPECT_EQ(replies[0], ModbusRtuFrame(B({0x01, 0x2B, 0x0E, 0x01, 0x81, 0x00, 0x00, 0x01, 0x00,
+                                          0x04, 'A', 'C', 'M', 'E'})));
+
   // A request of another length ends at a pause on the line.
+  replies.clear();
   replies.clear();
   const TBytes report = ModbusRtuFrame(B({17, 0x11}));
   rtuListener.Feed(rtu, true, report.data(), report.size(), replies, requests);

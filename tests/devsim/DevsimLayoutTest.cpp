@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 
 #include "devsim/DevsimClients.h"
@@ -46,6 +47,21 @@ TEST(DevsimLayout, DeviceDescriptions) {
   EXPECT_TRUE(mb.Behaviour.Silent);
   EXPECT_EQ(mb.Behaviour.DripMs, 3);
 
+  const TDeviceConfig other = ParseDevice(
+      "modbus,unit=9,other-maker,any-unit,vendor=ACME Meters,product=PX-1,revision=1.02,"
+      "id-per-reply=2");
+  EXPECT_TRUE(other.OtherMaker);
+  EXPECT_TRUE(other.AnyUnit);
+  EXPECT_EQ(other.IdObjects,
+            (std::map<int, std::string>{{0, "ACME Meters"}, {1, "PX-1"}, {2, "1.02"}}));
+  EXPECT_EQ(other.IdObjectsPerReply, 2);
+  EXPECT_EQ(DescribeDevice(other),
+            "modbus address 9 of another maker object 0 \"ACME Meters\" object 1 \"PX-1\" "
+            "object 2 \"1.02\" any unit");
+  EXPECT_EQ(ParseTcp("gateway").GatewayException, 0x0B);
+  EXPECT_EQ(ParseTcp("port=0,gateway=10").GatewayException, 0x0A);
+  EXPECT_EQ(ParseTcp("").GatewayException, 0);
+
   const TDeviceConfig as = ParseDevice("ascii,char=Z,text= 12.5 V,interval=50,start=4");
   EXPECT_EQ(as.Kind, TDeviceKind::OrvatAscii);
   EXPECT_EQ(as.Address, 'Z');
@@ -75,7 +91,12 @@ TEST(DevsimLayout, MistakesAreReportedNotGuessed) {
                           "orvatbus,serial=-1",
                           "orvatbus,serial=0x100000000",
                           "modbus,delay=",
-                          "orvatbus,error=sleepy"}) {
+                          "orvatbus,error=sleepy",
+                          "orvatbus,other-maker",
+                          "ascii,vendor=ACME",
+                          "modbus,vendor",
+                          "modbus,any-unit=1",
+                          "modbus,id-per-reply=0"}) {
     EXPECT_THROW(ParseDevice(bad), std::invalid_argument) << bad;
   }
   try {

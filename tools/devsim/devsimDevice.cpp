@@ -9,6 +9,13 @@ namespace {
 constexpr int kFirstRegister = 1000;
 constexpr int kRegisterCount = 10;
 constexpr std::size_t kRtuRequestSize = 8;  // address, function, 4 data bytes, CRC
+// Read Device Identification: function 0x2B with MEI type 0x0E; its request is address,
+// function, MEI type, read code, object id and CRC.
+constexpr std::uint8_t kEncapsulatedInterface = 0x2B;
+constexpr std::uint8_t kMeiDeviceId = 0x0E;
+constexpr std::size_t kRtuDeviceIdRequestSize = 7;
+// The largest PDU: 253 bytes (function, MEI type and the rest).
+constexpr std::size_t kMaxPdu = 253;
 
 void PutWord(TBytes& Out, std::uint16_t Value) {
   Out.push_back(static_cast<std::uint8_t>(Value >> 8));
@@ -21,6 +28,61 @@ std::uint16_t WordAt(const TBytes& Data, std::size_t Pos) {
 
 TBytes ModbusException(std::uint8_t Address, std::uint8_t Function, std::uint8_t Code) {
   return TBytes{Address, static_cast<std::uint8_t>(Function | 0x80), Code};
+}
+
+// The highest category among the ids: 1 basic (0..2), 2 regular (..0x7F), 3 extended.
+std::uint8_t IdCategory(int ObjectId) { return ObjectId <= 2 ? 1 : ObjectId <= 0x7F ? 2 : 3; }
+
+TBytes DeviceIdReplyBody(const TDeviceConfig& Config, std::uint8_t Address, const TBytes& Request) {
+  const auto& objects = Config.IdObjects;
+  if (objects.empty() || Request.size() < 3 || Request[2] != kMeiDeviceId)
+    return ModbusException(Address, kEncapsulatedInterface, 1);
+  if (Request.size() < 5) return ModbusException(Address, kEncapsulatedInterface, 3);
+  const std::uint8_t code = Request[3];
+  const int first = Request[4];
+  if (code < 1 || code > 4) return ModbusException(Address, kEncapsulatedInterface, 3);
+
+  // Stream access reads the objects of the asked category from the given id on (from the first
+  // one when that id does not exist); individual access exactly the one asked for.
+  std::vector<std::pair<int, std::string>> chosen;
+  if (code == 4) {
+    const auto it = objects.find(first);
+    if (it == objects.end()) return ModbusException(Address, kEncapsulatedInterface, 2);
+    chosen.emplace_back(*it);
+  } else {
+    const bool known = objects.count(first) > 0 && IdCategory(first) <= code;
+    for (const auto& [id, value] : objects) {
+      if (IdCategory(id) <= code && (!known || id >= first)) chosen.emplace_back(id, value);
+    }
+  }
+  std::uint8_t level = 1;
+  for (const auto& entry : objects) level = std::max(level, IdCategory(entry.first));
+
+  TBytes body{Address,
+              kEncapsulatedInterface,
+              kMeiDeviceId,
+              code,
+              static_cast<std::uint8_t>(0x80 | level),
+              0x00,
+              0x00,
+              0x00};
+  std::size_t sent = 0;
+  for (const auto& [id, value] : chosen) {
+    const std::string text = value.substr(0, 255);
+    const bool full =
+        Config.IdObjectsPerReply > 0 && sent == static_cast<std::size_t>(Config.IdObjectsPerReply);
+    if (full || body.size() - 1 + 2 + text.size() > kMaxPdu) {
+      body[5] = 0xFF;  // more follows, from this object on
+      body[6] = static_cast<std::uint8_t>(id);
+      break;
+    }
+    body.push_back(static_cast<std::uint8_t>(id));
+    body.push_back(static_cast<std::uint8_t>(text.size()));
+    body.append(text.begin(), text.end());
+    ++sent;
+  }
+  body[7] = static_cast<std::uint8_t>(sent);
+  return body;
 }
 
 }  // namespace
@@ -70,20 +132,26 @@ TBytes OrvatbusReply(const TDeviceConfig& Config, const TBytes& RequestBody) {
   return OrvatbusPack(body, kind, Config.Behaviour.BadCrc);
 }
 
+bool AnswersUnit(const TDeviceConfig& Config, int Unit) {
+  return Unit == Config.Address || Config.AnyUnit;
+}
+
 TBytes ModbusReplyBody(const TDeviceConfig& Config, const TBytes& RequestBody) {
-  if (RequestBody.size() < 2 || RequestBody[0] != Config.Address) return {};
+  if (RequestBody.size() < 2 || !AnswersUnit(Config, RequestBody[0])) return {};
   const std::uint8_t address =
-      static_cast<std::uint8_t>(Config.ReplyAddress >= 0 ? Config.ReplyAddress : Config.Address);
+      static_cast<std::uint8_t>(Config.ReplyAddress >= 0 ? Config.ReplyAddress : RequestBody[0]);
   const std::uint8_t function = RequestBody[1];
   if (Config.ExceptionCode > 0) {
     return ModbusException(address, function, static_cast<std::uint8_t>(Config.ExceptionCode));
   }
+  if (function == kEncapsulatedInterface) return DeviceIdReplyBody(Config, address, RequestBody);
   if (function != 3) return ModbusException(address, function, 1);
   if (RequestBody.size() < 6) return ModbusException(address, function, 3);
   const int start = WordAt(RequestBody, 2);
   const int count = WordAt(RequestBody, 4);
   if (count < 1 || count > 125) return ModbusException(address, function, 3);
-  if (start < kFirstRegister || start + count > kFirstRegister + kRegisterCount) {
+  if (Config.OtherMaker || start < kFirstRegister ||
+      start + count > kFirstRegister + kRegisterCount) {
     return ModbusException(address, function, 2);
   }
   const int sent = Config.ReplyRegisters >= 0 ? std::min(Config.ReplyRegisters, 125) : count;
@@ -165,7 +233,7 @@ void TDeviceListener::FeedOrvatbus(const TDeviceConfig& Config, std::vector<TByt
 bool TDeviceListener::AnswerRtu(const TDeviceConfig& Config, const TBytes& Body,
                                 std::vector<TBytes>& Replies, std::size_t& Requests) {
   // Address 0 is the broadcast address of RTU: nobody answers it.
-  if (Body.empty() || Body[0] != Config.Address || Config.Address == 0) return false;
+  if (Body.empty() || Body[0] == 0 || !AnswersUnit(Config, Body[0])) return false;
   ++Requests;
   const TBytes reply = ModbusReplyBody(Config, Body);
   if (!reply.empty()) Replies.push_back(ModbusRtuFrame(reply, Config.Behaviour.BadCrc));
@@ -174,14 +242,18 @@ bool TDeviceListener::AnswerRtu(const TDeviceConfig& Config, const TBytes& Body,
 
 void TDeviceListener::FeedRtu(const TDeviceConfig& Config, std::vector<TBytes>& Replies,
                               std::size_t& Requests) {
-  // Requests of the usual eight bytes are recognised at once by their CRC, wherever they start;
-  // the bytes before one belong to something else on the line.
+  // Requests of the usual eight bytes (seven for a device identification request) are
+  // recognised at once by their CRC, wherever they start; the bytes before one belong to
+  // something else on the line.
   std::size_t i = 0;
-  while (Buffer_.size() >= i + kRtuRequestSize) {
+  while (Buffer_.size() >= i + 2) {
     const std::uint8_t* p = Buffer_.data() + i;
-    if (ModbusCrc16(p, kRtuRequestSize - 2) == (p[6] | (p[7] << 8))) {
-      const TBytes body = Buffer_.substr(i, kRtuRequestSize - 2);
-      Buffer_.erase(0, i + kRtuRequestSize);
+    const std::size_t size =
+        p[1] == kEncapsulatedInterface ? kRtuDeviceIdRequestSize : kRtuRequestSize;
+    if (Buffer_.size() < i + size) break;
+    if (ModbusCrc16(p, size - 2) == (p[size - 2] | (p[size - 1] << 8))) {
+      const TBytes body = Buffer_.substr(i, size - 2);
+      Buffer_.erase(0, i + size);
       i = 0;
       AnswerRtu(Config, body, Replies, Requests);
     } else {
@@ -204,7 +276,7 @@ void TDeviceListener::FeedMbap(const TDeviceConfig& Config, std::vector<TBytes>&
     const std::uint16_t transaction = WordAt(Buffer_, 0);
     const TBytes body = Buffer_.substr(6, length);
     Buffer_.erase(0, 6u + length);
-    if (body[0] != Config.Address) continue;
+    if (!AnswersUnit(Config, body[0])) continue;
     ++Requests;
     const TBytes reply = ModbusReplyBody(Config, body);
     if (!reply.empty()) {

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -70,6 +71,15 @@ struct TDeviceConfig {
   int ExceptionCode = 0;    // > 0: every request gets this exception reply
   int ReplyFunction = -1;   // >= 0: this function code in normal replies
   int ReplyRegisters = -1;  // >= 0: this many registers in replies, whatever was asked
+  // A device of another maker: registers 1000..1009 do not exist (exception 2).
+  bool OtherMaker = false;
+  // Answers every unit id (address) but the RTU broadcast 0, replying as that unit: a device
+  // that ignores the unit id, or a gateway that answers for a whole bus.
+  bool AnyUnit = false;
+  // Read Device Identification objects by id (0 VendorName, 1 ProductCode,
+  // 2 MajorMinorRevision, ...); none: function 0x2B gets exception 1, as an unknown function.
+  std::map<int, std::string> IdObjects;
+  int IdObjectsPerReply = 0;  // > 0: at most this many objects per reply ("more follows")
 
   // OrvatASCII.
   std::string Text = "+0023.45 kPa";  // the 12 characters after the address character
@@ -89,7 +99,12 @@ TBytes OrvatbusReply(const TDeviceConfig& Config, const TBytes& RequestBody);
 
 // The reply body (address, function, data) of a Modbus device to a request body, or empty
 // when it does not answer (another address, broadcast address 0, a body that is too short).
+// Function 3 reads registers 1000..1009; function 0x2B with MEI type 0x0E reads the device
+// identification objects (read codes 1 basic, 2 regular, 3 extended by stream, 4 one object).
 TBytes ModbusReplyBody(const TDeviceConfig& Config, const TBytes& RequestBody);
+
+// Whether a Modbus device answers requests for this unit id (address).
+bool AnswersUnit(const TDeviceConfig& Config, int Unit);
 
 // One simulated device listening on one byte stream: collects what arrives, cuts requests out
 // of it and produces complete reply frames (before any fault behaviour is applied).

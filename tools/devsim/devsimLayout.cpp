@@ -179,6 +179,21 @@ TDeviceConfig ParseDevice(const std::string& Text) {
     } else if (k == "registers") {
       only(modbus, it);
       d.ReplyRegisters = static_cast<int>(r.Number(it, 0, 125));
+    } else if (k == "other-maker") {
+      only(modbus, it);
+      r.Flag(it);
+      d.OtherMaker = true;
+    } else if (k == "any-unit") {
+      only(modbus, it);
+      r.Flag(it);
+      d.AnyUnit = true;
+    } else if (k == "vendor" || k == "product" || k == "revision") {
+      only(modbus, it);
+      if (!it.HasValue) r.Fail("\"" + k + "\" needs a value");
+      d.IdObjects[k == "vendor" ? 0 : k == "product" ? 1 : 2] = it.Value;
+    } else if (k == "id-per-reply") {
+      only(modbus, it);
+      d.IdObjectsPerReply = static_cast<int>(r.Number(it, 1, 255));
     } else if (k == "text") {
       only(ascii, it);
       if (!it.HasValue) r.Fail("\"text\" needs a value");
@@ -263,6 +278,8 @@ TTcpServerConfig ParseTcp(const std::string& Text) {
     } else if (it.Key == "accept-close") {
       r.Flag(it);
       t.AcceptThenClose = true;
+    } else if (it.Key == "gateway") {
+      t.GatewayException = it.HasValue ? static_cast<int>(r.Number(it, 1, 255)) : 0x0B;
     } else {
       r.Fail("unknown option \"" + it.Key + "\"");
     }
@@ -335,6 +352,11 @@ TLayout DemoLayout(std::uint16_t TcpPort) {
   rtu.FirmwareVersion = 215;
   rtu.SerialNumber = 4321;
   bus.Devices.push_back(rtu);
+  TDeviceConfig meter;  // another maker's, without device identification
+  meter.Kind = TDeviceKind::Modbus;
+  meter.Address = 12;
+  meter.OtherMaker = true;
+  bus.Devices.push_back(meter);
   layout.push_back(bus);
 
   TEndpointPlan line;
@@ -364,6 +386,12 @@ TLayout DemoLayout(std::uint16_t TcpPort) {
   u5.FirmwareVersion = 0x0A0F;
   u5.SerialNumber = 20005;
   tcp.Devices.push_back(u5);
+  TDeviceConfig u9;  // another maker's: ACME PX-1, revision 1.02
+  u9.Kind = TDeviceKind::Modbus;
+  u9.Address = 9;
+  u9.OtherMaker = true;
+  u9.IdObjects = {{0, "ACME"}, {1, "PX-1"}, {2, "1.02"}};
+  tcp.Devices.push_back(u9);
   layout.push_back(tcp);
   return layout;
 }
@@ -417,8 +445,14 @@ std::string DescribeDevice(const TDeviceConfig& D) {
       }
       return s.str();
   }
-  s << " type " << static_cast<int>(D.DeviceType) << " version " << D.FirmwareVersion << " serial "
-    << D.SerialNumber;
+  if (D.OtherMaker) {
+    s << " of another maker";
+  } else {
+    s << " type " << static_cast<int>(D.DeviceType) << " version " << D.FirmwareVersion
+      << " serial " << D.SerialNumber;
+  }
+  for (const auto& [id, value] : D.IdObjects) s << " object " << id << " \"" << value << '"';
+  if (D.AnyUnit) s << " any unit";
   if (D.Baud) s << " baud " << D.Baud;
   if (D.Behaviour.Silent) s << " silent";
   return s.str();

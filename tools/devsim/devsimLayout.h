@@ -17,7 +17,7 @@ namespace probrix::devsim {
 TDeviceConfig ParseDevice(const std::string& Text);
 // "[name=NAME][,timing][,baud=N]"
 TSerialPortConfig ParsePort(const std::string& Text);
-// "[port=N][,accept-close]"
+// "[port=N][,accept-close][,gateway[=CODE]]"
 TTcpServerConfig ParseTcp(const std::string& Text);
 
 struct TEndpointPlan {

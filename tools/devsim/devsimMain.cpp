@@ -24,9 +24,11 @@ SIGTERM, then removes its symlinks.
 
 What to simulate (at least one of):
   --demo               the demo set: port ttySIM0 with Orvatbus "crc8" address 2 (R221L9),
-                       Orvatbus "crc1" address 7 (R3375) and Modbus RTU address 17 (R4748);
+                       Orvatbus "crc1" address 7 (R3375), Modbus RTU address 17 (R4748) and
+                       a Modbus RTU device of another maker at address 12 (no identification);
                        port ttySIM1 with an OrvatASCII device 'A' (address 65) every 200 ms;
-                       a Modbus TCP server with units 1 (R7391) and 5 (R3329)
+                       a Modbus TCP server with units 1 (R7391) and 5 (R3329) and a device
+                       of another maker at unit 9 (ACME PX-1, revision 1.02)
   --config FILE        lines "port DESC", "tcp DESC", "device DESC" ('#' starts a comment)
   --port [DESC]        a serial port; the --device options after it go on it
   --tcp [DESC]         a TCP server; the --device options after it go on it
@@ -46,7 +48,8 @@ the order given, then "ready". A description of every device goes to stderr.
 
 Port DESC:   name=NAME (symlink name, default ttySIM<n>), timing, baud=N (initial line rate),
              lossy (bytes nobody reads are lost, as on a real line while the port is closed)
-TCP DESC:    port=N (0: any free port), accept-close (close every connection at once)
+TCP DESC:    port=N (0: any free port), accept-close (close every connection at once),
+             gateway[=CODE] (a unit no device answers gets exception CODE, default 0x0B)
 Device DESC: KIND[,option]... with KIND one of
   orvatbus     answers the identification command 0x49 at its address (and at 95)
   modbus       answers function 3, registers 1000-1009: RTU on a port, MBAP on a server
@@ -58,7 +61,10 @@ Device DESC: KIND[,option]... with KIND one of
             source flag), baud=N (answers only at this line rate)
  orvatbus:  crc=crc1|crc8, reply-crc=crc1|crc8, error=busy|badparams|unknown,
             reply-address=N
- modbus:    exception=N, reply-function=N, registers=N, reply-address=N, mbap-length=N
+ modbus:    exception=N, reply-function=N, registers=N, reply-address=N, mbap-length=N,
+            other-maker (no registers 1000-1009: exception 2), any-unit (answers every
+            unit id), vendor=T, product=T, revision=T (device identification objects 0-2,
+            read by function 0x2B; without them 0x2B gets exception 1), id-per-reply=N
  ascii:     text=TEXT (12 characters), interval=MS (0: back to back, best with timing),
             start=N (first line starts at byte N)
  faults:    silent, delay=MS, noise=N (bytes before the reply), chunks=N[:GAP_MS],

@@ -86,6 +86,7 @@ struct TAsciiState {
 struct TLink {
   int Fd = -1;
   std::map<int, TDeviceListener> Listeners;
+  TDeviceListener Gateway;  // a gateway server's own answers
   std::map<int, TAsciiState> Ascii;
   std::deque<TSegment> Out;
   std::size_t OutBytes = 0;
@@ -191,6 +192,11 @@ class TEndpoint {
 
   void OpenTcp(const TTcpServerConfig& Config) {
     AcceptThenClose_ = Config.AcceptThenClose;
+    if (Config.GatewayException > 0) {
+      Gateway_.Kind = TDeviceKind::ModbusTcp;
+      Gateway_.AnyUnit = true;
+      Gateway_.ExceptionCode = Config.GatewayException;
+    }
     Listen_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (Listen_ < 0) ThrowErrno("socket");
     int one = 1;
@@ -429,6 +435,7 @@ class TEndpoint {
       }
     }
     const std::uint32_t speed = Serial_ ? ReadLineSpeed(Slave_) : 0;
+    std::size_t answered = 0;
     for (const auto& [id, config] : Devices) {
       if (config->Kind == TDeviceKind::OrvatAscii) continue;
       // At another line speed the device hears only garbled bytes.
@@ -438,6 +445,15 @@ class TEndpoint {
       Link.Listeners[id].Feed(*config, Serial_, Data, Count, replies, requests);
       CountRequests(id, requests);
       Enqueue(Link, *config, replies);
+      answered += requests;
+    }
+    if (Gateway_.ExceptionCode > 0) {
+      // The gateway answers what none of its devices took (a client sends one request at a
+      // time, so one read holds at most one request).
+      std::vector<TBytes> replies;
+      std::size_t requests = 0;
+      Link.Gateway.Feed(Gateway_, Serial_, Data, Count, replies, requests);
+      if (answered == 0) Enqueue(Link, Gateway_, replies);
     }
     Link.LastInput = Now;
     Link.GapPending = true;
@@ -648,6 +664,7 @@ class TEndpoint {
   bool WireTiming_ = false;
   bool Lossy_ = false;
   bool AcceptThenClose_ = false;
+  TDeviceConfig Gateway_;  // ExceptionCode > 0: the server is a gateway
   int Master_ = -1;
   int Slave_ = -1;
   int Listen_ = -1;

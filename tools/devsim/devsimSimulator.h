@@ -32,6 +32,9 @@ struct TSerialPortConfig {
 struct TTcpServerConfig {
   std::uint16_t Port = 0;        // 0: any free port
   bool AcceptThenClose = false;  // every connection is closed right after it is accepted
+  // > 0: the server is a Modbus TCP gateway that answers a request for a unit none of its
+  // devices answers with this exception (0x0B: the target device failed to respond).
+  int GatewayException = 0;
 };
 
 class TEndpoint;
