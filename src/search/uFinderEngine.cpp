@@ -209,6 +209,26 @@ void TSearchDevicesTask::SearchConnection(const std::string& ConnectionName,
       OnSearchError(this, ConnectionName, BaudRateOrPort, Protocol, ConnectionType, Address, Error,
                     Log);
   };
+  // One step of an attempt: a failure is reported with the attempt's log; an
+  // EConnectionOpenError then ends this (connection, protocol) run and the rest of the
+  // connection, anything else lets the next address follow. A stop passes on unreported.
+  const auto Guarded = [&](std::uint8_t Address, const std::function<void()>& Step) {
+    try {
+      Step();
+    } catch (const EAbort&) {
+      throw;  // a stop, not a failure of the device
+    } catch (const Exception& E) {
+      ReportError(Address, E);
+      if (E.Is<EConnectionOpenError>()) throw;
+    } catch (const std::exception& E) {
+      // A failure from outside the exception tree (out of memory, a library error) still
+      // counts as a failed attempt.
+      const EForeignException Foreign(ExceptionClassName(E), E.what());
+      ReportError(Address, Foreign);
+    }
+  };
+  // Goes with a device found after the error line of its own attempt, which carried the log.
+  const TSearchLog NoLog{};
 
   try {
     Searcher->SetLog(&Log);
@@ -220,25 +240,25 @@ void TSearchDevicesTask::SearchConnection(const std::string& ConnectionName,
       if (Terminated()) break;
       if (OnProgressChanged)
         OnProgressChanged(this, ConnectionName, BaudRateOrPort, Protocol, ConnectionType, Address);
-      try {
+      std::optional<TDeviceInfo> Found;
+      const TSearchLog* FoundLog = &Log;
+      Guarded(Address, [&] {
         Log.Clear();
         TDeviceInfo Info;
         Searcher->Search(Address, Info);
-        if (OnDeviceFound)
+        Found = Info;
+      });
+      if (!Found) {
+        // The maker's identification failed, yet a device answered (a Modbus device of another
+        // maker): it is found after its error line.
+        Found = Searcher->TakeAnsweringDevice();
+        FoundLog = &NoLog;
+      }
+      if (Found && OnDeviceFound) {
+        Guarded(Address, [&] {
           OnDeviceFound(this, ConnectionName, BaudRateOrPort, Protocol, ConnectionType, Address,
-                        Info, Log);
-      } catch (const EAbort&) {
-        throw;  // a stop, not a failure of the device
-      } catch (const Exception& E) {
-        ReportError(Address, E);
-        // The connection cannot be opened: this (connection, protocol) run and the rest of
-        // the connection end.
-        if (E.Is<EConnectionOpenError>()) throw;
-      } catch (const std::exception& E) {
-        // A failure from outside the exception tree (out of memory, a library error) still
-        // counts as a failed attempt.
-        const EForeignException Foreign(ExceptionClassName(E), E.what());
-        ReportError(Address, Foreign);
+                        *Found, *FoundLog);
+        });
       }
       // An OrvatASCII device is listened to, not addressed: one attempt per run.
       if (Protocol == TDeviceProtocol::dpOrvatAscii) break;

@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <stop_token>
 #include <string>
@@ -44,6 +45,10 @@ class IDeviceSearcher {
   // Fills Info and returns, or throws (no reply, bad reply, device error, I/O error,
   // EConnectionOpenError). Retries within one address happen inside.
   virtual void Search(std::uint8_t Address, TDeviceInfo& Info) = 0;
+
+  // After Search threw: the device that answered at that address all the same, though not as
+  // one of the maker's instruments (a Modbus device of another maker), once; none otherwise.
+  virtual std::optional<TDeviceInfo> TakeAnsweringDevice() { return std::nullopt; }
 
   // Ends the run: frees the transceiver and closes the shared connection; a close failure
   // throws EConnectionCloseError. The task calls it once before destroying the searcher, so a

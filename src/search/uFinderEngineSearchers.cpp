@@ -1,5 +1,6 @@
 #include "search/uFinderEngineSearchers.h"
 
+#include <exception>
 #include <mutex>
 #include <utility>
 
@@ -154,36 +155,101 @@ TBytes TModbusDeviceSearcher::BuildRequestBody(std::uint8_t Address) {
   return stream.Bytes();
 }
 
+namespace {
+
+// A device's identification object as text: blanks and NULs around it dropped, every byte
+// outside printable ASCII (the objects are ASCII strings) shown as '?', so a device cannot
+// put control characters or broken UTF-8 into a log, a grid or a JSON line.
+std::string DeviceIdText(const TBytes& Value) {
+  std::size_t begin = 0;
+  std::size_t end = Value.size();
+  const auto blank = [](std::uint8_t c) { return c == ' ' || c == 0; };
+  while (begin < end && blank(Value[begin])) ++begin;
+  while (end > begin && blank(Value[end - 1])) --end;
+  std::string text;
+  text.reserve(end - begin);
+  for (std::size_t i = begin; i < end; ++i) {
+    const std::uint8_t c = Value[i];
+    text.push_back(c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '?');
+  }
+  return text;
+}
+
+void CheckReplyAddress(std::uint8_t ReplyAddress, std::uint8_t Address) {
+  if (ReplyAddress != Address) {
+    throw ESlaveAddressMismatch::CreateFmt(
+        "Адрес получателя запроса не соответствует адресу отправителя в ответе. Адрес "
+        "slave-устройства в ответе: %d, ожидаемый адрес: %d.",
+        {ReplyAddress, Address});
+  }
+}
+
+}  // namespace
+
 void TModbusDeviceSearcher::SearchAt(std::uint8_t Address, TDeviceInfo& Info) {
-  RunAttempts(
-      [&](std::int32_t Try) {
-        LogFmt("Попытка %d поиска прибора MODBUS с адресом %d...", {Try, Address});
-        const TBytes body = BuildRequestBody(Address);
-        LogFmt("--q> (size=%d) %s (modbus request body)", {body.size(), HexDumpText(body)});
-        const TBytes reply = Transceiver().Exchange(PackRequest(body));
-        Info = ParseResponse(reply, Address);
-        LogFmt("Найден прибор MODBUS с адресом %d", {Info.Address});
-      },
-      [&](const std::string& Description) {
-        LogFmt("Ошибка поиска прибора MODBUS с адресом %d: %s", {Address, Description});
-      });
+  AnsweringDevice_.reset();
+  std::exception_ptr failure;
+  try {
+    RunAttempts(
+        [&](std::int32_t Try) {
+          LiveReply_.reset();
+          LogFmt("Попытка %d поиска прибора MODBUS с адресом %d...", {Try, Address});
+          const TBytes reply = ExchangeBody(BuildRequestBody(Address));
+          Info = ParseResponse(reply, Address);
+          LogFmt("Найден прибор MODBUS с адресом %d", {Info.Address});
+        },
+        [&](const std::string& Description) {
+          LogFmt("Ошибка поиска прибора MODBUS с адресом %d: %s", {Address, Description});
+        });
+  } catch (const Exception&) {
+    if (!LiveReply_) throw;
+    failure = std::current_exception();
+  }
+  if (failure) {
+    // The search at this address fails as it would for the maker's instrument; the device that
+    // answered is kept for the task.
+    AnsweringDevice_ = IdentifyAnsweringDevice(Address, *LiveReply_);
+    MarkRepeat(*AnsweringDevice_);
+    std::rethrow_exception(failure);
+  }
+  MarkRepeat(Info);
+}
+
+std::optional<TDeviceInfo> TModbusDeviceSearcher::TakeAnsweringDevice() {
+  return std::exchange(AnsweringDevice_, std::nullopt);
+}
+
+TBytes TModbusDeviceSearcher::ExchangeBody(const TBytes& Body) {
+  LogFmt("--q> (size=%d) %s (modbus request body)", {Body.size(), HexDumpText(Body)});
+  return Transceiver().Exchange(PackRequest(Body));
+}
+
+TBytes TModbusDeviceSearcher::UnpackAndLog(const TBytes& Reply) {
+  TBytes body = UnpackResponse(Reply);
+  LogFmt("<a-- (size=%d) %s (modbus response body)", {body.size(), HexDumpText(body)});
+  return body;
 }
 
 TDeviceInfo TModbusDeviceSearcher::ParseResponse(const TBytes& Reply, std::uint8_t Address) {
-  const TBytes body = UnpackResponse(Reply);
-  LogFmt("<a-- (size=%d) %s (modbus response body)", {body.size(), HexDumpText(body)});
+  TBytes body;
+  try {
+    body = UnpackAndLog(Reply);
+  } catch (const EModbusSpecificError& E) {
+    // A checked exception reply: whatever its code says, something answered at its address.
+    if (ReplyAddress(Reply) == Address && ExceptionRevealsDevice(E.ErrorCode))
+      LiveReply_ = TLiveReply{E.ErrorCode};
+    throw;
+  }
 
   TBytesStream stream(body);
   TBigEndianBinaryReader reader(&stream, stream.Size());
   TDeviceInfo info{};
   try {
     const std::uint8_t replyAddress = reader.ReadByte();
-    if (replyAddress != Address) {
-      throw ESlaveAddressMismatch::CreateFmt(
-          "Адрес получателя запроса не соответствует адресу отправителя в ответе. Адрес "
-          "slave-устройства в ответе: %d, ожидаемый адрес: %d.",
-          {replyAddress, Address});
-    }
+    CheckReplyAddress(replyAddress, Address);
+    // A well-formed reply of the probed device: should the maker's layout refuse it, it still
+    // proves a device there.
+    LiveReply_ = TLiveReply{};
     const std::uint8_t code = ModbusUtils::DecodeFunctionCode(reader.ReadByte()).Code;
     if (code != ReadHoldingRegisters) {
       throw EUnexpectedCommandCode::CreateFmt(
@@ -207,7 +273,76 @@ TDeviceInfo TModbusDeviceSearcher::ParseResponse(const TBytes& Reply, std::uint8
   } catch (const EBadStreamFormatError& E) {
     throw ECorruptMessageFrame::Create("Неверный формат фрейма ответа.", &E);
   }
+  LiveReply_.reset();
   return info;
+}
+
+TDeviceInfo TModbusDeviceSearcher::IdentifyAnsweringDevice(std::uint8_t Address,
+                                                           const TLiveReply& Reply) {
+  TDeviceInfo info;
+  info.Address = Address;
+  info.OtherMaker = true;
+  info.ModbusException = Reply.ExceptionCode;
+  LogFmt("По адресу %d отвечает устройство MODBUS, не опознанное как прибор", {Address});
+  try {
+    std::uint8_t objectId = 0;
+    for (int request = 0; request < MaxDeviceIdRequests; ++request) {
+      const TModbusDeviceIdReply reply = ReadDeviceId(Address, objectId);
+      for (const TModbusDeviceIdObject& object : reply.Objects) {
+        std::string* field = object.Id == 0   ? &info.VendorName
+                             : object.Id == 1 ? &info.ProductCode
+                             : object.Id == 2 ? &info.MajorMinorRevision
+                                              : nullptr;
+        if (field != nullptr && field->empty()) *field = DeviceIdText(object.Value);
+      }
+      // A next object that does not move on would ask for the same objects again.
+      if (!reply.MoreFollows || reply.NextObjectId <= objectId) break;
+      objectId = reply.NextObjectId;
+    }
+  } catch (const EAbort&) {
+    throw;  // a stop
+  } catch (const Exception&) {
+    // Refused (exception 1: no such function), silent or malformed: the device stays of
+    // unknown type, with what earlier replies gave; the failure is in the log.
+  }
+  LogFmt(
+      "Идентификация устройства MODBUS с адресом %d: VendorName \"%s\", ProductCode \"%s\", "
+      "MajorMinorRevision \"%s\"",
+      {Address, info.VendorName, info.ProductCode, info.MajorMinorRevision});
+  return info;
+}
+
+TModbusDeviceIdReply TModbusDeviceSearcher::ReadDeviceId(std::uint8_t Address,
+                                                         std::uint8_t ObjectId) {
+  TModbusDeviceIdReply result;
+  RunAttempts(
+      [&](std::int32_t Try) {
+        LogFmt("Попытка %d чтения идентификации устройства MODBUS с адресом %d (объект %d)...",
+               {Try, Address, ObjectId});
+        const TBytes body = UnpackAndLog(ExchangeBody(ModbusUtils::BuildReadDeviceIdRequest(
+            Address, ModbusUtils::ReadDeviceIdBasic, ObjectId)));
+        CheckReplyAddress(body[0], Address);
+        result = ModbusUtils::ParseReadDeviceIdReply(body);
+      },
+      [&](const std::string& Description) {
+        LogFmt("Ошибка чтения идентификации устройства MODBUS с адресом %d: %s",
+               {Address, Description});
+      });
+  return result;
+}
+
+void TModbusDeviceSearcher::MarkRepeat(TDeviceInfo& Info) {
+  if (!MarksRepeats()) return;
+  const bool named =
+      !Info.VendorName.empty() || !Info.ProductCode.empty() || !Info.MajorMinorRevision.empty();
+  // A device that tells nothing about itself has no identity to compare.
+  if (Info.OtherMaker && !named) return;
+  const TIdentity identity =
+      Info.OtherMaker
+          ? TIdentity{true, 0, 0, Info.VendorName, Info.ProductCode, Info.MajorMinorRevision}
+          : TIdentity{false, Info.DeviceType, Info.SerialNumber, {}, {}, {}};
+  const auto [first, added] = FirstAddresses_.try_emplace(identity, Info.Address);
+  if (!added) Info.SameAsUnit = first->second;
 }
 
 // --- RTU and TCP framing ---------------------------------------------------------------
@@ -219,6 +354,8 @@ TBytes TModbusRtuDeviceSearcher::PackRequest(const TBytes& Body) {
 TBytes TModbusRtuDeviceSearcher::UnpackResponse(const TBytes& Frame) {
   return ModbusUtils::ParseRtuFrame(Frame);
 }
+
+std::uint8_t TModbusRtuDeviceSearcher::ReplyAddress(const TBytes& Frame) const { return Frame[0]; }
 
 std::unique_ptr<TMessageTransceiver> TModbusTcpDeviceSearcher::CreateTransceiver(
     std::shared_ptr<IDeviceConnection> Connection) {
@@ -232,6 +369,14 @@ TBytes TModbusTcpDeviceSearcher::PackRequest(const TBytes& Body) {
 
 TBytes TModbusTcpDeviceSearcher::UnpackResponse(const TBytes& Frame) {
   return ModbusUtils::ParseTcpFrame(Frame, TransactionId);
+}
+
+std::uint8_t TModbusTcpDeviceSearcher::ReplyAddress(const TBytes& Frame) const {
+  return Frame[ModbusUtils::TcpHeaderLength];
+}
+
+bool TModbusTcpDeviceSearcher::ExceptionRevealsDevice(std::uint8_t Code) const {
+  return Code != 0x0A && Code != 0x0B;
 }
 
 }  // namespace probrix

@@ -2,15 +2,20 @@
 
 // Device searchers: the base shared by all protocols (shared connection, transceiver,
 // per-attempt settings, the attempt loop with its retry rule) and the Modbus RTU and Modbus
-// TCP searchers, which identify a device by reading ten holding registers from 1000.
+// TCP searchers, which identify a device by reading ten holding registers from 1000, and ask a
+// device that answers otherwise who it is (Read Device Identification).
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
+#include <optional>
 #include <string>
+#include <tuple>
 
 #include "foundation/appSysUtils.h"
 #include "foundation/appTypes.h"
+#include "messaging/ioModbusCoreTypes.h"
 #include "search/uFinderEngine.h"
 #include "search/uFinderEngineTypes.h"
 #include "search/uSearchLog.h"
@@ -98,7 +103,11 @@ class TDeviceSearcher : public IDeviceSearcher {
   std::int32_t StartOfPacketReadTimeout_ = 0;
 };
 
-// Identifies a Modbus device from holding registers 1000..1009 (function 3).
+// Identifies a Modbus device from holding registers 1000..1009 (function 3). A device that
+// answers that request from the probed address, but with an exception reply or a reply the
+// maker's layout refuses, is a device of another maker: the search at that address still
+// fails with that error, and the device, asked once for its basic identification (function
+// 0x2B, MEI type 0x0E), waits in TakeAnsweringDevice.
 class TModbusDeviceSearcher : public TDeviceSearcher {
  public:
   using TDeviceSearcher::TDeviceSearcher;
@@ -106,6 +115,11 @@ class TModbusDeviceSearcher : public TDeviceSearcher {
   static constexpr std::uint8_t ReadHoldingRegisters = 0x03;
   static constexpr std::uint16_t FirstRegister = 1000;
   static constexpr std::uint16_t RegisterCount = 10;
+  // Identification requests per device at most: the basic category has three objects, and a
+  // device that says "more follows" sends at least one more each time.
+  static constexpr int MaxDeviceIdRequests = 3;
+
+  std::optional<TDeviceInfo> TakeAnsweringDevice() override;
 
  protected:
   // A TModbusRtuTransceiver.
@@ -115,11 +129,44 @@ class TModbusDeviceSearcher : public TDeviceSearcher {
 
   /* slot 2 */ virtual TBytes PackRequest(const TBytes& Body) = 0;
   /* slot 3 */ virtual TBytes UnpackResponse(const TBytes& Frame) = 0;
+  /* slot 4 */
+  // The address (unit identifier) of a reply frame that passed the frame checks.
+  virtual std::uint8_t ReplyAddress(const TBytes& Frame) const = 0;
+  /* slot 5 */
+  // Whether an exception reply with this code proves a device at the address.
+  virtual bool ExceptionRevealsDevice(std::uint8_t /*Code*/) const { return true; }
+  /* slot 6 */
+  // Whether devices with the same identity at several addresses are marked (SameAsUnit).
+  virtual bool MarksRepeats() const { return false; }
 
   // The request body: address, 03, first register, register count (big-endian).
   static TBytes BuildRequestBody(std::uint8_t Address);
   // Unpacks and decodes one reply; a read past the body becomes ECorruptMessageFrame.
   TDeviceInfo ParseResponse(const TBytes& Reply, std::uint8_t Address);
+
+ private:
+  // A reply to the maker's request that proves a device at the probed address.
+  struct TLiveReply {
+    std::optional<std::uint8_t> ExceptionCode;
+  };
+  using TIdentity =
+      std::tuple<bool, std::uint8_t, std::uint16_t, std::string, std::string, std::string>;
+
+  // Logs the request body, exchanges its frame and returns the reply frame.
+  TBytes ExchangeBody(const TBytes& Body);
+  // UnpackResponse, then logs the body.
+  TBytes UnpackAndLog(const TBytes& Reply);
+  // Asks the device at Address for its basic identification; any failure leaves the fields
+  // it did not get empty.
+  TDeviceInfo IdentifyAnsweringDevice(std::uint8_t Address, const TLiveReply& Reply);
+  // One identification request from ObjectId, with the retry rule.
+  TModbusDeviceIdReply ReadDeviceId(std::uint8_t Address, std::uint8_t ObjectId);
+  // Sets SameAsUnit when the identity answered at an earlier address of this run.
+  void MarkRepeat(TDeviceInfo& Info);
+
+  std::optional<TLiveReply> LiveReply_;  // of the last try
+  std::optional<TDeviceInfo> AnsweringDevice_;
+  std::map<TIdentity, std::uint8_t> FirstAddresses_;
 };
 
 class TModbusRtuDeviceSearcher : public TModbusDeviceSearcher {
@@ -129,6 +176,7 @@ class TModbusRtuDeviceSearcher : public TModbusDeviceSearcher {
  protected:
   TBytes PackRequest(const TBytes& Body) override;
   TBytes UnpackResponse(const TBytes& Frame) override;
+  std::uint8_t ReplyAddress(const TBytes& Frame) const override;
 };
 
 class TModbusTcpDeviceSearcher : public TModbusDeviceSearcher {
@@ -144,6 +192,12 @@ class TModbusTcpDeviceSearcher : public TModbusDeviceSearcher {
       std::shared_ptr<IDeviceConnection> Connection) override;
   TBytes PackRequest(const TBytes& Body) override;
   TBytes UnpackResponse(const TBytes& Frame) override;
+  std::uint8_t ReplyAddress(const TBytes& Frame) const override;
+  // A gateway's 0x0A (path unavailable) and 0x0B (target failed to respond) mean that nothing
+  // answered at that unit.
+  bool ExceptionRevealsDevice(std::uint8_t Code) const override;
+  // A device behind a gateway that ignores the unit id answers at every unit.
+  bool MarksRepeats() const override { return true; }
 };
 
 }  // namespace probrix

@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -43,7 +44,7 @@ constexpr std::string_view DeviceProtocolName(TDeviceProtocol Protocol) {
 // Read timeout of an OrvatASCII run: the device transmits on its own and is listened to.
 inline constexpr std::int32_t OrvatAsciiReadTimeout = 4160;
 
-// Identification record of a found device; all zero unless a protocol fills a field.
+// Identification record of a found device; all zero (empty) unless a protocol fills a field.
 struct TDeviceInfo {
   std::uint8_t Address = 0;
   std::uint8_t SourceFlag = 0;    // Orvatbus: bit 7 of the responder's address byte
@@ -54,6 +55,20 @@ struct TDeviceInfo {
   std::uint16_t FirmwareVersion = 0;
   std::uint16_t SerialNumber = 0;
   std::uint8_t ExtraByte = 0;
+
+  // Modbus: a device that answered, but not as one of the maker's instruments (an exception
+  // reply, or a reply the maker's layout refuses). The fields above stay 0 except Address.
+  bool OtherMaker = false;
+  // Its Read Device Identification objects 0..2 as printable text; empty when not given.
+  std::string VendorName;
+  std::string ProductCode;
+  std::string MajorMinorRevision;
+  // The exception code of the reply that revealed it; none when a normal reply did.
+  std::optional<std::uint8_t> ModbusException;
+  // Modbus TCP: the first unit of the same endpoint that answered with the same identity (the
+  // maker's type and serial number, or vendor, product code and revision), when this unit is
+  // a repeat of it, as a device that ignores the unit id makes.
+  std::optional<std::uint8_t> SameAsUnit;
 
   friend bool operator==(const TDeviceInfo&, const TDeviceInfo&) = default;
 };

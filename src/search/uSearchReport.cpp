@@ -3,6 +3,7 @@
 #include "foundation/appExceptions.h"
 #include "foundation/appSysUtils.h"
 #include "foundation/ioExceptions.h"
+#include "search/ioOrvatDevicesDefs.h"
 
 namespace probrix {
 
@@ -75,13 +76,49 @@ std::string ConnectionPointText(std::string_view ConnectionName, std::int32_t Ba
   return Format("%s:%d", {ConnectionName, BaudRateOrPort});
 }
 
+namespace {
+
+// " (повтор адреса 1)" for a repeat, else nothing.
+std::string RepeatMark(const TDeviceInfo& Info) {
+  return Info.SameAsUnit ? Format(" (повтор адреса %d)", {*Info.SameAsUnit}) : std::string();
+}
+
+}  // namespace
+
+std::string OtherDeviceTypeText(const TDeviceInfo& Info) {
+  if (Info.VendorName.empty() && Info.ProductCode.empty()) return "Неизвестный прибор";
+  if (Info.VendorName.empty() || Info.ProductCode.empty())
+    return Info.VendorName + Info.ProductCode;
+  return Info.VendorName + " " + Info.ProductCode;
+}
+
+TFoundDeviceCells FoundDeviceCells(TDeviceProtocol Protocol, const TDeviceInfo& Info) {
+  TFoundDeviceCells cells;
+  if (Protocol == TDeviceProtocol::dpOrvatAscii) return cells;
+  if (Info.OtherMaker) {
+    cells.DeviceType = OtherDeviceTypeText(Info) + RepeatMark(Info);
+    if (!Info.MajorMinorRevision.empty()) cells.SoftVersion = Info.MajorMinorRevision;
+    return cells;
+  }
+  cells.DeviceType = DeviceTypeName(Info.DeviceType, Info.FirmwareVersion) + RepeatMark(Info);
+  cells.SerialNum = Info.SerialNumber;
+  cells.SoftVersion = FirmwareVersionText(Info.DeviceType, Info.FirmwareVersion);
+  return cells;
+}
+
 std::string DeviceFoundLine(TDateTime Time, std::string_view ConnectionName,
                             std::int32_t BaudRateOrPort, TDeviceProtocol Protocol,
-                            TConnectionType ConnectionType, std::uint8_t Address) {
-  return Format("%s [%s,%s,%d]: прибор найден",
+                            TConnectionType ConnectionType, std::uint8_t Address,
+                            const TDeviceInfo& Info) {
+  std::string what;
+  if (Info.OtherMaker) {
+    what = ": " + OtherDeviceTypeText(Info);
+    if (!Info.MajorMinorRevision.empty()) what += ", версия " + Info.MajorMinorRevision;
+  }
+  return Format("%s [%s,%s,%d]: прибор найден%s%s",
                 {FormatDateTime("hh:nn:ss.zzz", Time),
                  SafeLogText(ConnectionPointText(ConnectionName, BaudRateOrPort, ConnectionType)),
-                 DeviceProtocolName(Protocol), Address});
+                 DeviceProtocolName(Protocol), Address, SafeLogText(what), RepeatMark(Info)});
 }
 
 std::string SearchErrorLine(TDateTime Time, std::string_view ConnectionName,

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <exception>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -31,10 +32,27 @@ std::string SafeLogText(std::string_view Text);
 std::string ConnectionPointText(std::string_view ConnectionName, std::int32_t BaudRateOrPort,
                                 TConnectionType ConnectionType);
 
-// "<hh:nn:ss.zzz> [COM5:9600,Orvatbus,95]: прибор найден" (operator texts made safe)
+// The identification cells of a results row, empty (null) where there is nothing to show:
+// "Тип прибора", "Сер.номер", "Версия прошивки". The maker's instruments show their type name,
+// serial number and firmware version; OrvatASCII devices nothing; a Modbus device of another
+// maker its vendor and product code ("Неизвестный прибор" when it gave neither) and its
+// revision. A repeat of an earlier unit is marked after the type: "R7391 (повтор адреса 1)".
+struct TFoundDeviceCells {
+  std::optional<std::string> DeviceType;
+  std::optional<int> SerialNum;
+  std::optional<std::string> SoftVersion;
+};
+TFoundDeviceCells FoundDeviceCells(TDeviceProtocol Protocol, const TDeviceInfo& Info);
+// "ACME PX-1", the vendor or the product code alone, or "Неизвестный прибор".
+std::string OtherDeviceTypeText(const TDeviceInfo& Info);
+
+// "<hh:nn:ss.zzz> [COM5:9600,Orvatbus,95]: прибор найден" (operator texts made safe); a device
+// of another maker adds what it is ("...: прибор найден: ACME PX-1, версия 1.02"), a repeat the
+// unit it repeats ("... (повтор адреса 1)").
 std::string DeviceFoundLine(TDateTime Time, std::string_view ConnectionName,
                             std::int32_t BaudRateOrPort, TDeviceProtocol Protocol,
-                            TConnectionType ConnectionType, std::uint8_t Address);
+                            TConnectionType ConnectionType, std::uint8_t Address,
+                            const TDeviceInfo& Info = {});
 // "<hh:nn:ss.zzz> [COM5:9600,Orvatbus,95]: <ErrorText>" (operator texts made safe)
 std::string SearchErrorLine(TDateTime Time, std::string_view ConnectionName,
                             std::int32_t BaudRateOrPort, TDeviceProtocol Protocol,

@@ -122,7 +122,22 @@ TEST(ModbusTcpAgainstLibmodbus, MissingRegistersGiveTheDevicesExceptionReply) {
   } catch (const EModbusSpecificError& e) {
     EXPECT_EQ(e.ErrorCode, 2);
   }
-  EXPECT_EQ(server.Requests(), 1);  // not retried
+  // Not retried; but something answered, so it is asked who it is. libmodbus has no device
+  // identification: it refuses the function, and the device stays of unknown type.
+  EXPECT_EQ(server.Requests(), 2);
+  const std::optional<TDeviceInfo> device = searcher.TakeAnsweringDevice();
+  ASSERT_TRUE(device);
+  EXPECT_TRUE(device->OtherMaker);
+  EXPECT_EQ(device->Address, 3);
+  EXPECT_EQ(device->ModbusException, 2);
+  EXPECT_EQ(device->VendorName, "");
+  bool refused = false;
+  for (const std::string& line : log.Lines())
+    refused =
+        refused || (line.find("Ошибка чтения идентификации устройства MODBUS с адресом 3: ") !=
+                        std::string::npos &&
+                    line.find("EModbusSpecificError") != std::string::npos);
+  EXPECT_TRUE(refused) << log.Text();
 }
 
 TEST(ModbusTcpAgainstLibmodbus, NobodyListeningIsAnOpenError) {

@@ -4,9 +4,11 @@
 
 #include "foundation/ioExceptions.h"
 #include "messaging/ioModbusCoreTypes.h"
+#include "messaging/updStrUtils.h"
 #include "search/uFinderEngineSearchers.h"
 #include "search/uSearchLog.h"
 #include "support/ScriptedConnection.h"
+#include "support/TestSupport.h"
 
 namespace probrix {
 namespace {
@@ -24,6 +26,23 @@ TBytes RegisterReplyBody(std::uint8_t Address, std::uint8_t Function = 0x03, int
   }
   return body;
 }
+
+// A Read Device Identification reply body with the given (id, value) objects.
+TBytes DeviceIdReplyBody(std::uint8_t Address,
+                         std::vector<std::pair<std::uint8_t, std::string>> Objects,
+                         std::uint8_t MoreFollows = 0x00, std::uint8_t NextObjectId = 0x00) {
+  TBytes body = BytesOf({Address, 0x2B, 0x0E, 0x01, 0x01, MoreFollows, NextObjectId,
+                         static_cast<std::uint8_t>(Objects.size())});
+  for (const auto& [id, value] : Objects) {
+    body.push_back(id);
+    body.push_back(static_cast<std::uint8_t>(value.size()));
+    body.append(value.begin(), value.end());
+  }
+  return body;
+}
+
+const std::vector<std::pair<std::uint8_t, std::string>> AcmeObjects = {
+    {0, "ACME"}, {1, "PX-1"}, {2, "1.02"}};
 
 int CountLines(const TSearchLog& Log, const std::string& Part) {
   int n = 0;
@@ -146,11 +165,13 @@ TEST_F(ModbusRtuSearcherTest, ReplyFailuresAreNotRetried) {
       EXPECT_EQ(e.ClassName(), c.Class);
       EXPECT_EQ(e.Message, c.Message);
     }
-    EXPECT_EQ(CountLines(Log, "Попытка "), 1) << c.Class;
+    EXPECT_EQ(CountLines(Log, "поиска прибора MODBUS с адресом 17..."), 1) << c.Class;
     EXPECT_EQ(CountLines(Log, "Ошибка поиска прибора MODBUS с адресом 17: "), 1);
+    // What is left, if a device that answered otherwise did not take it as its answer to the
+    // identification request.
     TBytes drain(64, 0);
     Connection->SetReadTimeout(2000);
-    Connection->Read(drain.data(), 64);
+    while (Connection->PendingSteps() > 0) Connection->Read(drain.data(), 64);
   }
 }
 
@@ -219,6 +240,188 @@ TEST_F(ModbusTcpSearcherTest, WrongTransactionIdentifierIsNotRetried) {
   Reply(RegisterReplyBody(1), 7);
   EXPECT_THROW(Searcher.Search(1, Info), EUnexpectedTransactionIdError);
   EXPECT_EQ(CountLines(Log, "Попытка "), 1);
+}
+
+// --- Devices of other makers ------------------------------------------------------------
+
+TEST_F(ModbusRtuSearcherTest, ExceptionReplyRevealsADeviceThatIsAskedWhoItIs) {
+  Reply(BytesOf({17, 0x83, 0x02}));
+  Reply(DeviceIdReplyBody(17, AcmeObjects));
+  // The search at the address fails as it does for any exception reply...
+  EXPECT_EQ(test::Caught<EModbusSpecificError>([&] { Searcher.Search(17, Info); }).ErrorCode, 2);
+  // ...and the device that answered waits for the task, once.
+  const std::optional<TDeviceInfo> device = Searcher.TakeAnsweringDevice();
+  ASSERT_TRUE(device);
+  EXPECT_TRUE(device->OtherMaker);
+  EXPECT_EQ(device->Address, 17);
+  EXPECT_EQ(device->VendorName, "ACME");
+  EXPECT_EQ(device->ProductCode, "PX-1");
+  EXPECT_EQ(device->MajorMinorRevision, "1.02");
+  EXPECT_EQ(device->ModbusException, 2);
+  EXPECT_EQ(device->DeviceType, 0);
+  EXPECT_EQ(device->SerialNumber, 0);
+  EXPECT_FALSE(device->SameAsUnit) << "RTU addresses are never marked as repeats";
+  EXPECT_FALSE(Searcher.TakeAnsweringDevice());
+
+  const auto writes = Connection->Writes();
+  ASSERT_EQ(writes.size(), 2u);
+  EXPECT_EQ(writes[1], BytesOf({17, 0x2B, 0x0E, 0x01, 0x00, 0xB1, 0xB4}));
+  EXPECT_EQ(CountLines(Log, "По адресу 17 отвечает устройство MODBUS, не опознанное как прибор"),
+            1);
+  EXPECT_EQ(CountLines(Log,
+                       "Попытка 1 чтения идентификации устройства MODBUS с адресом 17 "
+                       "(объект 0)..."),
+            1);
+  EXPECT_EQ(CountLines(Log, "--q> (size=5) 11 2B 0E 01 00  (modbus request body)"), 1);
+  EXPECT_EQ(CountLines(Log,
+                       "Идентификация устройства MODBUS с адресом 17: VendorName \"ACME\", "
+                       "ProductCode \"PX-1\", MajorMinorRevision \"1.02\""),
+            1);
+
+  // The next address starts clean.
+  Reply(RegisterReplyBody(18));
+  Searcher.Search(18, Info);
+  EXPECT_FALSE(Info.OtherMaker);
+  EXPECT_FALSE(Searcher.TakeAnsweringDevice());
+}
+
+TEST_F(ModbusRtuSearcherTest, WhatRevealsADeviceAndWhatDoesNot) {
+  struct TCase {
+    std::vector<TBytes> Replies;  // to the maker's request (with its retries)
+    bool Reveals;
+    std::optional<std::uint8_t> Exception;
+  };
+  const TCase cases[] = {
+      // Every exception code over RTU, a normal reply the maker's layout refuses (another
+      // function, too few registers): a device of another maker lives there.
+      {{BytesOf({17, 0x83, 0x0B})}, true, 0x0B},
+      {{BytesOf({17, 0x83, 0x01})}, true, 0x01},
+      {{RegisterReplyBody(17, 0x04)}, true, std::nullopt},
+      {{RegisterReplyBody(17, 0x03, 16)}, true, std::nullopt},
+      // Replies that may come from another device, a corrupt line or nobody: not a device.
+      {{BytesOf({18, 0x83, 0x02})}, false, std::nullopt},
+      {{RegisterReplyBody(18)}, false, std::nullopt},
+      {{}, false, std::nullopt},
+  };
+  for (const TCase& c : cases) {
+    Log.Clear();
+    for (const TBytes& r : c.Replies) Reply(r);
+    if (c.Reveals) Reply(BytesOf({17, 0xAB, 0x01}));  // the device refuses function 0x2B
+    EXPECT_THROW(Searcher.Search(17, Info), Exception);
+    const std::optional<TDeviceInfo> device = Searcher.TakeAnsweringDevice();
+    ASSERT_EQ(device.has_value(), c.Reveals)
+        << HexDumpText(c.Replies.empty() ? TBytes() : c.Replies[0]);
+    if (device) {
+      EXPECT_EQ(device->ModbusException, c.Exception);
+      EXPECT_EQ(device->VendorName, "");
+      EXPECT_EQ(device->ProductCode, "");
+      EXPECT_EQ(device->MajorMinorRevision, "");
+      EXPECT_EQ(CountLines(Log, "Ошибка чтения идентификации устройства MODBUS с адресом 17"), 1);
+    } else {
+      EXPECT_EQ(CountLines(Log, "чтения идентификации"), 0);
+    }
+    TBytes drain(300, 0);
+    while (Connection->PendingSteps() > 0) Connection->Read(drain.data(), 300);
+  }
+
+  // Three bad checksums: nothing can be trusted, nobody is asked.
+  for (int i = 0; i < 3; ++i) BadCrcReply(BytesOf({17, 0x83, 0x02}));
+  EXPECT_THROW(Searcher.Search(17, Info), EInvalidCRC);
+  EXPECT_FALSE(Searcher.TakeAnsweringDevice());
+}
+
+TEST_F(ModbusRtuSearcherTest, MoreFollowsIsReadFromTheNextObject) {
+  Reply(BytesOf({9, 0x83, 0x02}));
+  Reply(DeviceIdReplyBody(9, {{0, "ACME"}, {1, "PX-1"}}, 0xFF, 0x02));
+  Reply(DeviceIdReplyBody(9, {{2, "1.02"}}));
+  EXPECT_THROW(Searcher.Search(9, Info), EModbusSpecificError);
+  const auto device = Searcher.TakeAnsweringDevice();
+  ASSERT_TRUE(device);
+  EXPECT_EQ(device->VendorName, "ACME");
+  EXPECT_EQ(device->ProductCode, "PX-1");
+  EXPECT_EQ(device->MajorMinorRevision, "1.02");
+  const auto writes = Connection->Writes();
+  ASSERT_EQ(writes.size(), 3u);
+  EXPECT_EQ(writes[2], ModbusUtils::BuildRtuFrame(BytesOf({9, 0x2B, 0x0E, 0x01, 0x02})));
+
+  // A device that keeps saying "more follows" without moving on is asked once; a later
+  // request that fails keeps what the earlier ones gave.
+  Reply(BytesOf({9, 0x83, 0x02}));
+  Reply(DeviceIdReplyBody(9, {{0, "ACME"}}, 0xFF, 0x00));
+  EXPECT_THROW(Searcher.Search(9, Info), EModbusSpecificError);
+  EXPECT_EQ(Searcher.TakeAnsweringDevice()->VendorName, "ACME");
+  EXPECT_EQ(Connection->Writes().size(), 5u);
+  Reply(BytesOf({9, 0x83, 0x02}));
+  Reply(DeviceIdReplyBody(9, {{0, "ACME"}}, 0xFF, 0x01));
+  EXPECT_THROW(Searcher.Search(9, Info), EModbusSpecificError);
+  const auto partial = Searcher.TakeAnsweringDevice();
+  ASSERT_TRUE(partial);
+  EXPECT_EQ(partial->VendorName, "ACME");
+  EXPECT_EQ(partial->ProductCode, "");
+  EXPECT_EQ(CountLines(Log, "Попытка 3 чтения идентификации"), 1) << "silent after the first";
+}
+
+TEST_F(ModbusRtuSearcherTest, IdentificationTextsArePrintableAscii) {
+  Reply(BytesOf({4, 0x83, 0x02}));
+  Reply(DeviceIdReplyBody(4, {{0, std::string("\0 AC\x01M\xC3\xA9 \0", 10)},
+                              {1, "PX \"1\" \\ %s"},
+                              {2, "   "},
+                              {0x80, "private"}}));
+  EXPECT_THROW(Searcher.Search(4, Info), EModbusSpecificError);
+  const auto device = Searcher.TakeAnsweringDevice();
+  ASSERT_TRUE(device);
+  EXPECT_EQ(device->VendorName, "AC?M??");
+  EXPECT_EQ(device->ProductCode, "PX \"1\" \\ %s");
+  EXPECT_EQ(device->MajorMinorRevision, "");
+}
+
+TEST_F(ModbusTcpSearcherTest, GatewayExceptionsMeanNoDevice) {
+  std::uint16_t id = 0;
+  for (const std::uint8_t code : {0x0A, 0x0B}) {
+    Reply(BytesOf({3, 0x83, code}), ++id);
+    EXPECT_EQ(test::Caught<EModbusSpecificError>([&] { Searcher.Search(3, Info); }).ErrorCode,
+              code);
+    EXPECT_FALSE(Searcher.TakeAnsweringDevice());
+  }
+  EXPECT_EQ(Connection->Writes().size(), 2u) << "nobody was asked who it is";
+  // Any other code is a device.
+  Reply(BytesOf({3, 0x83, 0x02}), ++id);
+  Reply(DeviceIdReplyBody(3, AcmeObjects), ++id);
+  EXPECT_THROW(Searcher.Search(3, Info), EModbusSpecificError);
+  const auto device = Searcher.TakeAnsweringDevice();
+  ASSERT_TRUE(device);
+  EXPECT_EQ(device->ProductCode, "PX-1");
+  EXPECT_EQ(Connection->Writes().back(),
+            BytesOf({0x00, 0x04, 0x00, 0x00, 0x00, 0x05, 0x03, 0x2B, 0x0E, 0x01, 0x00}));
+}
+
+TEST_F(ModbusTcpSearcherTest, RepeatsOfOneIdentityAreMarked) {
+  std::uint16_t id = 0;
+  const auto other = [&](std::uint8_t Unit, const TBytes& IdReply) {
+    Reply(BytesOf({Unit, 0x83, 0x02}), ++id);
+    Reply(IdReply, ++id);
+    EXPECT_THROW(Searcher.Search(Unit, Info), EModbusSpecificError);
+    const auto device = Searcher.TakeAnsweringDevice();
+    EXPECT_TRUE(device);
+    return device.value_or(TDeviceInfo{});
+  };
+  const auto maker = [&](std::uint8_t Unit) {
+    Reply(RegisterReplyBody(Unit), ++id);
+    Searcher.Search(Unit, Info);
+    return Info;
+  };
+  // A device that ignores the unit id answers at 1, 2 and 3 with one identity.
+  EXPECT_FALSE(other(1, DeviceIdReplyBody(1, AcmeObjects)).SameAsUnit);
+  EXPECT_EQ(other(2, DeviceIdReplyBody(2, AcmeObjects)).SameAsUnit, 1);
+  EXPECT_EQ(other(3, DeviceIdReplyBody(3, AcmeObjects)).SameAsUnit, 1);
+  // Another revision is another identity.
+  EXPECT_FALSE(other(4, DeviceIdReplyBody(4, {{0, "ACME"}, {1, "PX-1"}, {2, "1.03"}})).SameAsUnit);
+  // Devices that tell nothing about themselves have nothing to compare.
+  EXPECT_FALSE(other(5, BytesOf({5, 0xAB, 0x01})).SameAsUnit);
+  EXPECT_FALSE(other(6, BytesOf({6, 0xAB, 0x01})).SameAsUnit);
+  // The maker's instruments by type and serial number.
+  EXPECT_FALSE(maker(7).SameAsUnit);
+  EXPECT_EQ(maker(8).SameAsUnit, 7);
 }
 
 TEST(DeviceSearcherLifetime, ClosesTheSharedConnection) {

@@ -222,6 +222,40 @@ TEST_F(SearchTask, OtherAttemptErrorsGoOnWithTheNextAddress) {
   EXPECT_THAT(Script.Filter("found"), ElementsAre("found COM1:9600,ModbusRTU,4 reported=4 log=1"));
 }
 
+TEST_F(SearchTask, DeviceOfAnotherMakerIsFoundAfterItsErrorLine) {
+  Task.TcpEndpoints = {"plc:502"};
+  Task.Protocols = {dpModbusTcp};
+  Task.SetAddresses(dpModbusTcp, std::vector<std::uint8_t>{1, 2, 3});
+  Script.OnSearch = [](TFakeSearcher& Searcher, std::uint8_t Address, TDeviceInfo& Info) {
+    if (Address == 3) {
+      Info.Address = 3;
+      return;
+    }
+    if (Address == 1) {
+      TDeviceInfo other;
+      other.Address = 1;
+      other.OtherMaker = true;
+      Searcher.Answering = other;
+    }
+    throw EModbusSpecificError::Create("exception reply");
+  };
+  Run();
+
+  // The error line stays; the device follows it, without the attempt's log a second time.
+  EXPECT_THAT(Script.Filter("progress"), ::testing::SizeIs(3));
+  const std::vector<std::string> events = Script.Snapshot();
+  std::vector<std::string> reports;
+  for (const std::string& e : events)
+    if (e.rfind("error", 0) == 0 || e.rfind("found", 0) == 0 || e.rfind("progress", 0) == 0)
+      reports.push_back(e);
+  EXPECT_THAT(
+      reports,
+      ElementsAre("progress plc:502,ModbusTCP,1", "error plc:502,ModbusTCP,1 EModbusSpecificError",
+                  "found plc:502,ModbusTCP,1 reported=1 log=0", "progress plc:502,ModbusTCP,2",
+                  "error plc:502,ModbusTCP,2 EModbusSpecificError", "progress plc:502,ModbusTCP,3",
+                  "found plc:502,ModbusTCP,3 reported=3 log=1"));
+}
+
 TEST_F(SearchTask, OrvatAsciiMakesOneListeningAttemptWithTheFirstAddress) {
   Task.SerialPortNames = {"COM1"};
   Task.BaudRates = {9600, 115200};

@@ -93,5 +93,55 @@ TEST(SearchReport, LongAttemptLogNamesAreCutAndStayApart) {
             "173045_219_tty#_1_Orvatbus_1.log");
 }
 
+TEST(SearchReport, FoundDeviceTexts) {
+  const TDateTime t = EncodeDateTime(2026, 12, 7, 17, 30, 45, 219);
+  const auto rtu = TDeviceProtocol::dpModbusRtu, tcp = TDeviceProtocol::dpModbusTcp;
+  TDeviceInfo maker;
+  maker.Address = 1;
+  maker.DeviceType = 16;
+  maker.FirmwareVersion = 215;
+  maker.SerialNumber = 4321;
+  TFoundDeviceCells cells = FoundDeviceCells(tcp, maker);
+  EXPECT_EQ(cells.DeviceType, "R4748");
+  EXPECT_EQ(cells.SerialNum, 4321);
+  EXPECT_EQ(cells.SoftVersion, "2.15");
+  EXPECT_EQ(DeviceFoundLine(t, "plc", 502, tcp, TConnectionType::ctTcp, 1, maker),
+            "17:30:45.219 [plc:502,ModbusTCP,1]: прибор найден");
+  maker.SameAsUnit = 1;
+  EXPECT_EQ(FoundDeviceCells(tcp, maker).DeviceType, "R4748 (повтор адреса 1)");
+  EXPECT_EQ(DeviceFoundLine(t, "plc", 502, tcp, TConnectionType::ctTcp, 4, maker),
+            "17:30:45.219 [plc:502,ModbusTCP,4]: прибор найден (повтор адреса 1)");
+
+  // A device of another maker: vendor and product code, the revision, no serial number.
+  TDeviceInfo other;
+  other.Address = 3;
+  other.OtherMaker = true;
+  other.ModbusException = 2;
+  cells = FoundDeviceCells(rtu, other);
+  EXPECT_EQ(cells.DeviceType, "Неизвестный прибор");
+  EXPECT_FALSE(cells.SerialNum);
+  EXPECT_FALSE(cells.SoftVersion);
+  EXPECT_EQ(DeviceFoundLine(t, "COM5", 9600, rtu, TConnectionType::ctSerialPort, 3, other),
+            "17:30:45.219 [COM5:9600,ModbusRTU,3]: прибор найден: Неизвестный прибор");
+  other.VendorName = "ACME";
+  EXPECT_EQ(OtherDeviceTypeText(other), "ACME");
+  other.ProductCode = "PX-1";
+  other.MajorMinorRevision = "1.02";
+  cells = FoundDeviceCells(rtu, other);
+  EXPECT_EQ(cells.DeviceType, "ACME PX-1");
+  EXPECT_FALSE(cells.SerialNum);
+  EXPECT_EQ(cells.SoftVersion, "1.02");
+  other.SameAsUnit = 2;
+  EXPECT_EQ(DeviceFoundLine(t, "plc", 502, tcp, TConnectionType::ctTcp, 3, other),
+            "17:30:45.219 [plc:502,ModbusTCP,3]: прибор найден: ACME PX-1, версия 1.02 (повтор "
+            "адреса 2)");
+  other.VendorName.clear();
+  EXPECT_EQ(OtherDeviceTypeText(other), "PX-1");
+
+  // OrvatASCII devices show no identification.
+  cells = FoundDeviceCells(TDeviceProtocol::dpOrvatAscii, maker);
+  EXPECT_FALSE(cells.DeviceType || cells.SerialNum || cells.SoftVersion);
+}
+
 }  // namespace
 }  // namespace probrix

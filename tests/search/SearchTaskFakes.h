@@ -8,7 +8,9 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "foundation/appSysUtils.h"
@@ -79,6 +81,12 @@ class TFakeSearcher : public IDeviceSearcher {
     } else {
       Info.Address = Address;
     }
+  }
+
+  // Set by OnSearch before it throws: a device that answered all the same.
+  std::optional<TDeviceInfo> Answering;
+  std::optional<TDeviceInfo> TakeAnsweringDevice() override {
+    return std::exchange(Answering, std::nullopt);
   }
 
   void CloseConnection() override {
