@@ -1,6 +1,7 @@
 #include "cli/cliOutput.h"
 
 #include <algorithm>
+#include <optional>
 
 #include "connections/uSerialPort.h"
 #include "foundation/appSysUtils.h"
@@ -13,6 +14,15 @@ namespace {
 
 const char* ConnectionTypeKey(TConnectionType T) {
   return T == TConnectionType::ctTcp ? "tcp" : "serial";
+}
+
+// A text, or null when there is none.
+std::string JsonText(const std::string& Text) { return Text.empty() ? "null" : JsonString(Text); }
+
+// A number, or null when there is none.
+template <class T>
+std::string JsonNumber(const std::optional<T>& Value) {
+  return Value ? IntToStr(static_cast<int>(*Value)) : "null";
 }
 
 std::size_t Width(std::string_view S) {
@@ -102,19 +112,29 @@ std::string JsonString(std::string_view Text) {
 }
 
 std::string FoundJson(const TFoundDevice& D) {
+  const TDeviceInfo& info = D.Info;
   std::string s = "{\"event\":\"found\"," + CommonJsonFields(D.ConnectionName, D.BaudRateOrPort,
                                                              D.ConnectionType, D.Protocol);
   if (D.Protocol == TDeviceProtocol::dpOrvatbus)
-    s += Format(",\"checksum\":\"%s\"", {ChecksumKindName(D.Info.ChecksumKind)});
-  s += Format(",\"probedAddress\":%d,\"address\":%d", {D.ProbedAddress, D.Info.Address});
+    s += Format(",\"checksum\":\"%s\"", {ChecksumKindName(info.ChecksumKind)});
+  s += Format(",\"probedAddress\":%d,\"address\":%d", {D.ProbedAddress, info.Address});
   if (D.Protocol != TDeviceProtocol::dpOrvatAscii) {
+    const TFoundDeviceCells cells = FoundDeviceCells(D.Protocol, info);
     s += Format(
-        ",\"deviceTypeCode\":%d,\"deviceType\":%s,\"firmwareCode\":%d,\"firmware\":%s,"
-        "\"serialNumber\":%d",
-        {D.Info.DeviceType, JsonString(DeviceTypeName(D.Info.DeviceType, D.Info.FirmwareVersion)),
-         D.Info.FirmwareVersion,
-         JsonString(FirmwareVersionText(D.Info.DeviceType, D.Info.FirmwareVersion)),
-         D.Info.SerialNumber});
+        ",\"deviceTypeCode\":%s,\"deviceType\":%s,\"firmwareCode\":%s,\"firmware\":%s,"
+        "\"serialNumber\":%s",
+        {JsonNumber(info.OtherMaker ? std::nullopt : std::optional<int>(info.DeviceType)),
+         JsonString(info.OtherMaker ? OtherDeviceTypeText(info)
+                                    : DeviceTypeName(info.DeviceType, info.FirmwareVersion)),
+         JsonNumber(info.OtherMaker ? std::nullopt : std::optional<int>(info.FirmwareVersion)),
+         JsonText(cells.SoftVersion.value_or("")), JsonNumber(cells.SerialNum)});
+  }
+  if (D.Protocol == TDeviceProtocol::dpModbusRtu || D.Protocol == TDeviceProtocol::dpModbusTcp) {
+    s += Format(
+        ",\"vendor\":%s,\"productCode\":%s,\"revision\":%s,\"modbusException\":%s,"
+        "\"sameAsUnit\":%s",
+        {JsonText(info.VendorName), JsonText(info.ProductCode), JsonText(info.MajorMinorRevision),
+         JsonNumber(info.ModbusException), JsonNumber(info.SameAsUnit)});
   }
   return s + "}";
 }
@@ -159,20 +179,14 @@ std::string PortJson(const TListedPort& Port) {
 }
 
 std::vector<std::string> ResultRowCells(const TFoundDevice& D) {
-  std::vector<std::string> cells{
-      IntToStr(D.Info.Address),
-      SafeLogText(ConnectionPointText(D.ConnectionName, D.BaudRateOrPort, D.ConnectionType)),
-      ConnectionTypeText(static_cast<int>(D.ConnectionType)),
-      FoundProtocolText(D.Protocol, D.Info.ChecksumKind),
-      "",
-      "",
-      ""};
-  if (D.Protocol != TDeviceProtocol::dpOrvatAscii) {
-    cells[4] = DeviceTypeName(D.Info.DeviceType, D.Info.FirmwareVersion);
-    cells[5] = IntToStr(D.Info.SerialNumber);
-    cells[6] = FirmwareVersionText(D.Info.DeviceType, D.Info.FirmwareVersion);
-  }
-  return cells;
+  const TFoundDeviceCells cells = FoundDeviceCells(D.Protocol, D.Info);
+  return {IntToStr(D.Info.Address),
+          SafeLogText(ConnectionPointText(D.ConnectionName, D.BaudRateOrPort, D.ConnectionType)),
+          ConnectionTypeText(static_cast<int>(D.ConnectionType)),
+          FoundProtocolText(D.Protocol, D.Info.ChecksumKind),
+          cells.DeviceType.value_or(""),
+          cells.SerialNum ? IntToStr(*cells.SerialNum) : "",
+          cells.SoftVersion.value_or("")};
 }
 
 std::string ResultsTable(const std::vector<TFoundDevice>& Devices) {

@@ -82,7 +82,8 @@ int RunCli(const TCliOptions& O, std::ostream& Out, std::ostream& Err,
       outputLost = !Out;
     }
     WriteThreadLog(Line, resultLog, false, logFailed);
-    if (saveAttempts) {
+    // A device found after the error line of its own attempt brings no log of its own.
+    if (saveAttempts && !Log.Lines().empty()) {
       const std::string name =
           AttemptLogFileName(SystemTime().Now(), ConnectionName, BaudRateOrPort, Protocol, Address);
       WriteThreadLog(Log.Text(), (folder / name).string(), false, logFailed);
@@ -98,7 +99,7 @@ int RunCli(const TCliOptions& O, std::ostream& Out, std::ostream& Err,
     const TFoundDevice device{ConnectionName, BaudRateOrPort, ConnectionType,
                               Protocol,       Address,        Info};
     report(DeviceFoundLine(SystemTime().Now(), ConnectionName, BaudRateOrPort, Protocol,
-                           ConnectionType, Address),
+                           ConnectionType, Address, Info),
            FoundJson(device), ConnectionName, BaudRateOrPort, Protocol, Address, Log);
     std::lock_guard lock(state.Mutex);
     state.Found.push_back(device);

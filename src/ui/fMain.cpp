@@ -23,7 +23,6 @@
 #include "foundation/appDateTime.h"
 #include "foundation/appLogging.h"
 #include "foundation/appSysUtils.h"
-#include "search/ioOrvatDevicesDefs.h"
 #include "search/uSearchReport.h"
 #include "ui/fMainModels.h"
 #include "ui/fMainViews.h"
@@ -760,14 +759,13 @@ void TfrmMain::HandleDeviceFound(const TDeviceFoundEventArgs& A) {
   row.ConnectionString = ConnectionPointText(A.ConnectionName, A.BaudRateOrPort, A.ConnectionType);
   row.ConnecionType = static_cast<int>(A.ConnectionType);
   row.Protocol = FoundProtocolText(A.Protocol, d.ChecksumKind);
-  if (A.Protocol != TDeviceProtocol::dpOrvatAscii) {
-    row.DeviceType = DeviceTypeName(d.DeviceType, d.FirmwareVersion);
-    row.SerialNum = d.SerialNumber;
-    row.SoftVersion = FirmwareVersionText(d.DeviceType, d.FirmwareVersion);
-  }
+  TFoundDeviceCells cells = FoundDeviceCells(A.Protocol, d);
+  row.DeviceType = std::move(cells.DeviceType);
+  row.SerialNum = cells.SerialNum;
+  row.SoftVersion = std::move(cells.SoftVersion);
   FoundDevices_->Append(std::move(row));
   AddProtocolLine(DeviceFoundLine(NowDateTime(), A.ConnectionName, A.BaudRateOrPort, A.Protocol,
-                                  A.ConnectionType, A.Address),
+                                  A.ConnectionType, A.Address, d),
                   A, A.SearchLogText);
 }
 
@@ -794,7 +792,8 @@ void TfrmMain::AddProtocolLine(const std::string& Line, const TSearchTaskEventAr
                                const std::string& SearchLogText) {
   ShowProtocolLine(Line);
   WriteThreadLog(Line, ResultLogFileName_, false, LogFailureHandler());
-  if (Ui_->cbSaveSearchLogs->isChecked()) {
+  // A device found after the error line of its own attempt brings no log of its own.
+  if (Ui_->cbSaveSearchLogs->isChecked() && !SearchLogText.empty()) {
     const std::string path =
         GetAppLogFolder() + AttemptLogFileName(NowDateTime(), A.ConnectionName, A.BaudRateOrPort,
                                                A.Protocol, A.Address);

@@ -129,5 +129,54 @@ TEST_F(CliRun, RunEndingErrorExitsThreeWithAFatalEvent) {
   EXPECT_NE(out.str().find("\"event\":\"finished\""), std::string::npos);
 }
 
+TEST(CliOutput, ModbusDevicesOfBothMakers) {
+  TFoundDevice maker{"plc", 502, TConnectionType::ctTcp, TDeviceProtocol::dpModbusTcp, 1, {}};
+  maker.Info.Address = 1;
+  maker.Info.DeviceType = 206;
+  maker.Info.FirmwareVersion = 312;
+  maker.Info.SerialNumber = 20001;
+  EXPECT_EQ(FoundJson(maker),
+            "{\"event\":\"found\",\"connection\":\"plc\",\"baudOrPort\":502,"
+            "\"connectionType\":\"tcp\",\"protocol\":\"ModbusTCP\",\"probedAddress\":1,"
+            "\"address\":1,\"deviceTypeCode\":206,\"deviceType\":\"R7391\",\"firmwareCode\":312,"
+            "\"firmware\":\"3.12\",\"serialNumber\":20001,\"vendor\":null,\"productCode\":null,"
+            "\"revision\":null,\"modbusException\":null,\"sameAsUnit\":null}");
+
+  TFoundDevice other{"plc", 502, TConnectionType::ctTcp, TDeviceProtocol::dpModbusTcp, 3, {}};
+  other.Info.Address = 3;
+  other.Info.OtherMaker = true;
+  other.Info.VendorName = "ACME \"Meters\"";
+  other.Info.ProductCode = "PX-1";
+  other.Info.MajorMinorRevision = "1.02";
+  other.Info.ModbusException = 2;
+  other.Info.SameAsUnit = 2;
+  EXPECT_EQ(FoundJson(other),
+            "{\"event\":\"found\",\"connection\":\"plc\",\"baudOrPort\":502,"
+            "\"connectionType\":\"tcp\",\"protocol\":\"ModbusTCP\",\"probedAddress\":3,"
+            "\"address\":3,\"deviceTypeCode\":null,\"deviceType\":\"ACME \\\"Meters\\\" PX-1\","
+            "\"firmwareCode\":null,\"firmware\":\"1.02\",\"serialNumber\":null,"
+            "\"vendor\":\"ACME \\\"Meters\\\"\",\"productCode\":\"PX-1\",\"revision\":\"1.02\","
+            "\"modbusException\":2,\"sameAsUnit\":2}");
+  EXPECT_EQ(ResultRowCells(other),
+            (std::vector<std::string>{"3", "plc:502", "TCP/IP", "ModbusTCP",
+                                      "ACME \"Meters\" PX-1 (повтор адреса 2)", "", "1.02"}));
+
+  TFoundDevice unknown{"ttyS1", 9600, TConnectionType::ctSerialPort, TDeviceProtocol::dpModbusRtu,
+                       12,      {}};
+  unknown.Info.Address = 12;
+  unknown.Info.OtherMaker = true;
+  unknown.Info.ModbusException = 2;
+  EXPECT_EQ(ResultRowCells(unknown),
+            (std::vector<std::string>{"12", "ttyS1:9600", "COM-порт", "ModbusRTU",
+                                      "Неизвестный прибор", "", ""}));
+  const std::string json = FoundJson(unknown);
+  EXPECT_NE(json.find("\"deviceType\":\"Неизвестный прибор\",\"firmwareCode\":null,"
+                      "\"firmware\":null,\"serialNumber\":null,\"vendor\":null,"
+                      "\"productCode\":null,\"revision\":null,\"modbusException\":2,"
+                      "\"sameAsUnit\":null}"),
+            std::string::npos)
+      << json;
+}
+
 }  // namespace
 }  // namespace probrix::cli

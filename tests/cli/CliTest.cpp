@@ -221,6 +221,62 @@ TEST_F(CliEndToEnd, JsonLinesParseBack) {
   EXPECT_EQ(finished.at("errors"), "1");
 }
 
+TEST_F(CliEndToEnd, DevicesOfOtherMakersInJsonTableAndLogs) {
+  TDeviceConfig acme;
+  acme.Kind = TDeviceKind::Modbus;
+  acme.Address = 2;
+  acme.OtherMaker = true;
+  acme.IdObjects = {{0, "ACME"}, {1, "PX-1"}, {2, "1.02"}};
+  Sim_.AddDevice(Port_, acme);
+  TDeviceConfig unknown = acme;
+  unknown.Address = 3;
+  unknown.IdObjects.clear();
+  Sim_.AddDevice(Port_, unknown);
+
+  TCliProcess json({"--json", "-t", Endpoint_, "-P", "modbustcp", "--modbus-addresses", "1-3",
+                    "--timeout", "50", "--log-dir", Logs_.Path().string()});
+  EXPECT_EQ(json.Wait(), 0);
+  const auto lines = Lines(json.Output());
+  ASSERT_EQ(lines.size(), 6u) << json.Output();
+  const auto maker = ParseFlatJson(lines[0]);
+  EXPECT_EQ(maker.at("deviceTypeCode"), "52");
+  EXPECT_EQ(maker.at("vendor"), "null");
+  EXPECT_EQ(maker.at("modbusException"), "null");
+  EXPECT_EQ(ParseFlatJson(lines[1]).at("event"), "error");
+  const auto other = ParseFlatJson(lines[2]);
+  EXPECT_EQ(other.at("event"), "found");
+  EXPECT_EQ(other.at("probedAddress"), "2");
+  EXPECT_EQ(other.at("deviceTypeCode"), "null");
+  EXPECT_EQ(other.at("deviceType"), "ACME PX-1");
+  EXPECT_EQ(other.at("vendor"), "ACME");
+  EXPECT_EQ(other.at("productCode"), "PX-1");
+  EXPECT_EQ(other.at("revision"), "1.02");
+  EXPECT_EQ(other.at("firmware"), "1.02");
+  EXPECT_EQ(other.at("serialNumber"), "null");
+  EXPECT_EQ(other.at("modbusException"), "2");
+  EXPECT_EQ(other.at("sameAsUnit"), "null");
+  EXPECT_EQ(ParseFlatJson(lines[4]).at("deviceType"), "Неизвестный прибор");
+  const auto finished = ParseFlatJson(lines[5]);
+  EXPECT_EQ(finished.at("found"), "3");
+  EXPECT_EQ(finished.at("errors"), "2");
+
+  TCliProcess text({"-t", Endpoint_, "-P", "modbustcp", "--modbus-addresses", "2,3", "--timeout",
+                    "50", "--log-dir", Logs_.Path().string(), "--save-search-logs"});
+  EXPECT_EQ(text.Wait(), 0);
+  const std::string& out = text.Output();
+  EXPECT_NE(out.find("ModbusTCP,2]: прибор найден: ACME PX-1, версия 1.02\n"), std::string::npos)
+      << out;
+  EXPECT_NE(out.find("ModbusTCP,3]: прибор найден: Неизвестный прибор\n"), std::string::npos);
+  EXPECT_TRUE(std::regex_search(out, std::regex("\n2 +127\\.0\\.0\\.1:\\d+ +TCP/IP +ModbusTCP +"
+                                                "ACME PX-1 +1\\.02\n")))
+      << out;
+  // One attempt log per attempt, though each attempt gave two lines.
+  int attempts = 0;
+  for (const auto& e : std::filesystem::directory_iterator(Logs_.Path()))
+    if (e.path().filename().string().find("_ModbusTCP_") != std::string::npos) ++attempts;
+  EXPECT_EQ(attempts, 2);
+}
+
 TEST_F(CliEndToEnd, ExitCodes) {
   TCliProcess none({"-t", Endpoint_, "-P", "modbustcp", "--modbus-addresses", "9", "--timeout",
                     "30", "--log-dir", Logs_.Path().string()});

@@ -177,6 +177,69 @@ TEST_F(SearchWindow, WholeSearchFillsTheTableTheProtocolAndTheLogFiles) {
                 std::to_string(tcp).size() + std::string("_ModbusTCP_1.log").size());
 }
 
+TEST_F(SearchWindow, DevicesOfOtherMakersGetARowAfterTheirErrorLine) {
+  const std::uint16_t tcp = Sim.AddTcpServer();
+  auto acme = Device(devsim::TDeviceKind::Modbus, 2, 0, 0, 0);
+  acme.OtherMaker = true;
+  acme.IdObjects = {{0, "ACME"}, {1, "PX-1"}, {2, "1.02"}};
+  Sim.AddDevice(tcp, acme);
+  auto unknown = Device(devsim::TDeviceKind::Modbus, 3, 0, 0, 0);
+  unknown.OtherMaker = true;
+  Sim.AddDevice(tcp, unknown);
+  const std::string endpoint = "127.0.0.1:" + std::to_string(tcp);
+
+  auto w = MakeWindow("", endpoint + "=1");
+  auto& f = *w->Form();
+  f.cbOrvatbus->setChecked(false);
+  f.cbModbusRTU->setChecked(false);
+  f.cbModbusTCP->setChecked(true);
+  f.edModbusAddresses->setText("2,3");
+  f.cbSaveSearchLogs->setChecked(true);
+  w->show();
+  QTest::mouseClick(f.btnStartSearch, Qt::LeftButton);
+  ASSERT_TRUE(WaitUntil([&] { return f.LProgress->text() == "Поиск завершен"; }, 30000));
+
+  TFoundDevicesModel& rows = *w->FoundDevices();
+  ASSERT_EQ(rows.rowCount(), 2) << Lines(*w).join('\n').toStdString();
+  const QString tcpText = QString::fromStdString(endpoint);
+  QStringList first, second;
+  for (int c = 0; c < TFoundDevicesModel::FieldCount; ++c) {
+    first << rows.DisplayText(0, c);
+    second << rows.DisplayText(1, c);
+  }
+  EXPECT_EQ(first, QStringList({"2", tcpText, "TCP/IP", "ModbusTCP", "ACME PX-1", "", "1.02"}));
+  EXPECT_EQ(second,
+            QStringList({"3", tcpText, "TCP/IP", "ModbusTCP", "Неизвестный прибор", "", ""}));
+
+  // The error line of the maker's identification stays; the device follows it.
+  const QStringList lines = Lines(*w);
+  ASSERT_EQ(lines.size(), 4) << lines.join('\n').toStdString();
+  const QString at2 = "[" + tcpText + ",ModbusTCP,2]: ";
+  EXPECT_TRUE(lines[0].endsWith(at2 + "Произошла ошибка при выполнении команды. Адрес данных, "
+                                      "указанный в запросе, недоступен. Код ошибки: 0x02."))
+      << lines[0].toStdString();
+  EXPECT_TRUE(lines[1].endsWith(at2 + "прибор найден: ACME PX-1, версия 1.02"))
+      << lines[1].toStdString();
+  EXPECT_TRUE(lines[3].endsWith("[" + tcpText + ",ModbusTCP,3]: прибор найден: Неизвестный прибор"))
+      << lines[3].toStdString();
+
+  // One attempt log per attempt: the one written with the error line holds the identification.
+  const std::string suffix = "_127.0.0.1_" + std::to_string(tcp) + "_ModbusTCP_";
+  std::vector<fs::path> logs2, logs3;
+  ASSERT_TRUE(WaitUntil([&] {
+    logs2.clear();
+    logs3.clear();
+    for (const auto& e : fs::directory_iterator(GetAppLogFolder())) {
+      const std::string name = e.path().filename().string();
+      if (name.ends_with(suffix + "2.log")) logs2.push_back(e.path());
+      if (name.ends_with(suffix + "3.log")) logs3.push_back(e.path());
+    }
+    return logs2.size() == 1 && logs3.size() == 1 && !uitest::ReadFileBytes(logs3[0]).empty();
+  })) << logs2.size()
+      << " / " << logs3.size();
+  EXPECT_NE(uitest::ReadFileBytes(logs2[0]).find("VendorName \"ACME\""), std::string::npos);
+}
+
 // A plan that would make no attempt is the operator's mistake: said like an address-list error,
 // and nothing is searched or logged.
 TEST_F(SearchWindow, NothingCheckedIsRefusedLikeAnAddressListError) {
