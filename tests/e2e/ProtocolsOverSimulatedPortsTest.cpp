@@ -1,15 +1,21 @@
-// Whole searches over the simulator's pseudo terminals: Orvatbus devices with both checksums
-// on one bus, the single-device mode, device error replies, noisy and split replies, and a
-// transmitting OrvatASCII device.
+// Whole searches over the simulator's pseudo terminals and loopback servers: Orvatbus devices
+// with both checksums on one bus, the single-device mode, device error replies, noisy and split
+// replies, a transmitting OrvatASCII device, and Modbus devices of other makers beside the
+// maker's instruments (a gateway that answers for units nobody has, a device that ignores the
+// unit id).
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <mutex>
+#include <string>
+#include <vector>
 
 #include "connections/ioConnectionFactory.h"
 #include "devsim/devsimSimulator.h"
 #include "foundation/ioExceptions.h"
 #include "search/uFinderEngine.h"
+#include "search/uSearchReport.h"
 
 namespace probrix {
 namespace {
@@ -23,6 +29,8 @@ struct TOutcome {
   bool Found = false;
   TDeviceInfo Info;
   std::string ErrorClass;
+  std::string ErrorText;  // as the operator reads it
+  std::size_t LogLines = 0;
 };
 
 class SimulatedPorts : public ::testing::Test {
@@ -45,9 +53,30 @@ class SimulatedPorts : public ::testing::Test {
     return d;
   }
 
-  std::vector<TOutcome> Search(TDeviceProtocol Protocol, std::vector<std::uint8_t> Addresses) {
+  static TDeviceConfig Modbus(int Address) {
+    TDeviceConfig d;
+    d.Kind = TDeviceKind::Modbus;
+    d.Address = Address;
+    d.DeviceType = 16;
+    d.FirmwareVersion = 215;
+    d.SerialNumber = 4321;
+    return d;
+  }
+  // A device of another maker, with these identification objects.
+  static TDeviceConfig OtherMaker(int Address, std::map<int, std::string> Objects = {}) {
+    TDeviceConfig d = Modbus(Address);
+    d.OtherMaker = true;
+    d.IdObjects = std::move(Objects);
+    return d;
+  }
+
+  // A search of the port, or of the TCP servers when there are any, with one protocol.
+  std::vector<TOutcome> Search(TDeviceProtocol Protocol, std::vector<std::uint8_t> Addresses,
+                               const std::vector<std::uint16_t>& Servers = {}) {
     TSearchDevicesTask task;
-    task.SerialPortNames = {Port_};
+    if (Servers.empty()) task.SerialPortNames = {Port_};
+    for (const std::uint16_t server : Servers)
+      task.TcpEndpoints.push_back("127.0.0.1:" + std::to_string(server));
     task.BaudRates = {9600};
     task.Protocols = {Protocol};
     task.SetAddresses(Protocol, Addresses);
@@ -58,15 +87,21 @@ class SimulatedPorts : public ::testing::Test {
     std::mutex lock;
     task.OnDeviceFound = [&](TSearchDevicesTask*, const std::string&, std::int32_t,
                              TDeviceProtocol P, TConnectionType, std::uint8_t Address,
-                             const TDeviceInfo& Info, const TSearchLog&) {
+                             const TDeviceInfo& Info, const TSearchLog& Log) {
       std::lock_guard guard(lock);
-      outcomes.push_back({Address, P, true, Info, {}});
+      outcomes.push_back({Address, P, true, Info, {}, {}, Log.Lines().size()});
     };
     task.OnSearchError = [&](TSearchDevicesTask*, const std::string&, std::int32_t,
-                             TDeviceProtocol P, TConnectionType, std::uint8_t Address,
-                             const Exception& Error, const TSearchLog&) {
+                             TDeviceProtocol P, TConnectionType Type, std::uint8_t Address,
+                             const Exception& Error, const TSearchLog& Log) {
       std::lock_guard guard(lock);
-      outcomes.push_back({Address, P, false, {}, Error.ClassName()});
+      outcomes.push_back({Address,
+                          P,
+                          false,
+                          {},
+                          Error.ClassName(),
+                          SearchErrorText(Error, Type),
+                          Log.Lines().size()});
     };
     task.Start();
     task.WaitFor();
@@ -134,6 +169,97 @@ TEST_F(SimulatedPorts, TransmittingOrvatAsciiDeviceIsHeard) {
   ASSERT_TRUE(outcomes[0].Found) << outcomes[0].ErrorClass;
   EXPECT_EQ(outcomes[0].Probed, 95);
   EXPECT_EQ(outcomes[0].Info.Address, 65);
+}
+
+const std::map<int, std::string> Acme = {{0, "ACME"}, {1, "PX-1"}, {2, "1.02"}};
+
+TEST_F(SimulatedPorts, RtuBusWithDevicesOfSeveralMakers) {
+  Sim_.AddDevice(Port_, Modbus(17));
+  TDeviceConfig acme = OtherMaker(3, Acme);
+  acme.IdObjectsPerReply = 2;  // its identification takes two requests
+  Sim_.AddDevice(Port_, acme);
+  Sim_.AddDevice(Port_, OtherMaker(4));
+  const auto events = Search(TDeviceProtocol::dpModbusRtu, {3, 4, 5, 17});
+
+  ASSERT_EQ(events.size(), 6u);
+  const std::string illegalAddress =
+      "Произошла ошибка при выполнении команды. Адрес данных, указанный в запросе, недоступен. "
+      "Код ошибки: 0x02.";
+  EXPECT_EQ(events[0].ErrorText, illegalAddress);
+  EXPECT_GT(events[0].LogLines, 0u);
+  ASSERT_TRUE(events[1].Found);
+  EXPECT_EQ(events[1].Probed, 3);
+  EXPECT_TRUE(events[1].Info.OtherMaker);
+  EXPECT_EQ(events[1].Info.Address, 3);
+  EXPECT_EQ(events[1].Info.VendorName, "ACME");
+  EXPECT_EQ(events[1].Info.ProductCode, "PX-1");
+  EXPECT_EQ(events[1].Info.MajorMinorRevision, "1.02");
+  EXPECT_EQ(events[1].Info.ModbusException, 2);
+  EXPECT_EQ(events[1].LogLines, 0u) << "the log went with the error line";
+  EXPECT_EQ(FoundDeviceCells(TDeviceProtocol::dpModbusRtu, events[1].Info).DeviceType, "ACME PX-1");
+
+  EXPECT_EQ(events[2].ErrorText, illegalAddress);
+  ASSERT_TRUE(events[3].Found);
+  EXPECT_EQ(events[3].Probed, 4);
+  EXPECT_EQ(FoundDeviceCells(TDeviceProtocol::dpModbusRtu, events[3].Info).DeviceType,
+            "Неизвестный прибор");
+
+  EXPECT_EQ(events[4].ErrorText, "Нет ответа");
+  EXPECT_EQ(events[4].Probed, 5);
+
+  // The maker's instrument is identified exactly as before.
+  ASSERT_TRUE(events[5].Found);
+  EXPECT_FALSE(events[5].Info.OtherMaker);
+  EXPECT_EQ(events[5].Info.DeviceType, 16);
+  EXPECT_EQ(events[5].Info.SerialNumber, 4321);
+  EXPECT_FALSE(events[5].Info.ModbusException);
+}
+
+TEST_F(SimulatedPorts, GatewayAnswersAreNotDevices) {
+  devsim::TTcpServerConfig config;
+  config.GatewayException = 0x0B;
+  const std::uint16_t gateway = Sim_.AddTcpServer(config);
+  Sim_.AddDevice(gateway, Modbus(1));
+  Sim_.AddDevice(gateway, OtherMaker(2, Acme));
+  Sim_.AddDevice(gateway, OtherMaker(3));
+  TDeviceConfig noPath = Modbus(5);
+  noPath.ExceptionCode = 0x0A;
+  Sim_.AddDevice(gateway, noPath);
+  const auto events = Search(TDeviceProtocol::dpModbusTcp, {1, 2, 3, 4, 5}, {gateway});
+
+  std::vector<std::string> summary;
+  for (const TOutcome& e : events)
+    summary.push_back(std::to_string(e.Probed) + (e.Found ? " found" : " error"));
+  EXPECT_EQ(summary, (std::vector<std::string>{"1 found", "2 error", "2 found", "3 error",
+                                               "3 found", "4 error", "5 error"}));
+  ASSERT_EQ(events.size(), 7u);
+  EXPECT_EQ(events[2].Info.ProductCode, "PX-1");
+  EXPECT_EQ(events[4].Info.VendorName, "");
+  EXPECT_EQ(events[5].ErrorText,
+            "Произошла ошибка при выполнении команды. Получен неизвестный код ошибки. Код "
+            "ошибки: 0x0B.");
+}
+
+TEST_F(SimulatedPorts, DeviceThatIgnoresTheUnitIdIsMarkedAsARepeat) {
+  TDeviceConfig everywhere = OtherMaker(1, Acme);
+  everywhere.AnyUnit = true;
+  const std::uint16_t first = Sim_.AddTcpServer();
+  Sim_.AddDevice(first, everywhere);
+  TDeviceConfig instrument = Modbus(1);
+  instrument.AnyUnit = true;
+  const std::uint16_t second = Sim_.AddTcpServer();
+  Sim_.AddDevice(second, instrument);
+  const auto events = Search(TDeviceProtocol::dpModbusTcp, {1, 2, 3}, {first, second});
+
+  std::vector<std::string> found;
+  for (const TOutcome& e : events) {
+    if (!e.Found) continue;
+    found.push_back(std::to_string(e.Info.Address) + (e.Info.OtherMaker ? " other" : " maker") +
+                    (e.Info.SameAsUnit ? " same as " + std::to_string(*e.Info.SameAsUnit) : ""));
+  }
+  // Each unit is listed; repeats are marked within one endpoint only.
+  EXPECT_EQ(found, (std::vector<std::string>{"1 other", "2 other same as 1", "3 other same as 1",
+                                             "1 maker", "2 maker same as 1", "3 maker same as 1"}));
 }
 
 }  // namespace

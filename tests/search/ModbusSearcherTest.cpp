@@ -76,6 +76,16 @@ class ModbusRtuSearcherTest : public SearcherFixture<TModbusRtuDeviceSearcher> {
     frame.back() ^= 0xFF;
     Connection->AddChunk(frame);
   }
+  // Exception 2 to the maker's request, then IdReplies: the search at Address fails with that
+  // exception; returns the device that answered.
+  TDeviceInfo AnsweringDevice(std::uint8_t Address, const std::vector<TBytes>& IdReplies) {
+    Reply(BytesOf({Address, 0x83, 0x02}));
+    for (const TBytes& r : IdReplies) Reply(r);
+    EXPECT_THROW(Searcher.Search(Address, Info), EModbusSpecificError);
+    const std::optional<TDeviceInfo> device = Searcher.TakeAnsweringDevice();
+    EXPECT_TRUE(device);
+    return device.value_or(TDeviceInfo{});
+  }
 };
 
 TEST_F(ModbusRtuSearcherTest, IdentifiesDeviceFromRegisters) {
@@ -331,48 +341,36 @@ TEST_F(ModbusRtuSearcherTest, WhatRevealsADeviceAndWhatDoesNot) {
 }
 
 TEST_F(ModbusRtuSearcherTest, MoreFollowsIsReadFromTheNextObject) {
-  Reply(BytesOf({9, 0x83, 0x02}));
-  Reply(DeviceIdReplyBody(9, {{0, "ACME"}, {1, "PX-1"}}, 0xFF, 0x02));
-  Reply(DeviceIdReplyBody(9, {{2, "1.02"}}));
-  EXPECT_THROW(Searcher.Search(9, Info), EModbusSpecificError);
-  const auto device = Searcher.TakeAnsweringDevice();
-  ASSERT_TRUE(device);
-  EXPECT_EQ(device->VendorName, "ACME");
-  EXPECT_EQ(device->ProductCode, "PX-1");
-  EXPECT_EQ(device->MajorMinorRevision, "1.02");
+  TDeviceInfo device =
+      AnsweringDevice(9, {DeviceIdReplyBody(9, {{0, "ACME"}, {1, "PX-1"}}, 0xFF, 0x02),
+                          DeviceIdReplyBody(9, {{2, "1.02"}})});
+  EXPECT_EQ(device.VendorName, "ACME");
+  EXPECT_EQ(device.ProductCode, "PX-1");
+  EXPECT_EQ(device.MajorMinorRevision, "1.02");
   const auto writes = Connection->Writes();
   ASSERT_EQ(writes.size(), 3u);
   EXPECT_EQ(writes[2], ModbusUtils::BuildRtuFrame(BytesOf({9, 0x2B, 0x0E, 0x01, 0x02})));
 
   // A device that keeps saying "more follows" without moving on is asked once; a later
   // request that fails keeps what the earlier ones gave.
-  Reply(BytesOf({9, 0x83, 0x02}));
-  Reply(DeviceIdReplyBody(9, {{0, "ACME"}}, 0xFF, 0x00));
-  EXPECT_THROW(Searcher.Search(9, Info), EModbusSpecificError);
-  EXPECT_EQ(Searcher.TakeAnsweringDevice()->VendorName, "ACME");
+  device = AnsweringDevice(9, {DeviceIdReplyBody(9, {{0, "ACME"}}, 0xFF, 0x00)});
+  EXPECT_EQ(device.VendorName, "ACME");
   EXPECT_EQ(Connection->Writes().size(), 5u);
-  Reply(BytesOf({9, 0x83, 0x02}));
-  Reply(DeviceIdReplyBody(9, {{0, "ACME"}}, 0xFF, 0x01));
-  EXPECT_THROW(Searcher.Search(9, Info), EModbusSpecificError);
-  const auto partial = Searcher.TakeAnsweringDevice();
-  ASSERT_TRUE(partial);
-  EXPECT_EQ(partial->VendorName, "ACME");
-  EXPECT_EQ(partial->ProductCode, "");
+  device = AnsweringDevice(9, {DeviceIdReplyBody(9, {{0, "ACME"}}, 0xFF, 0x01)});
+  EXPECT_EQ(device.VendorName, "ACME");
+  EXPECT_EQ(device.ProductCode, "");
   EXPECT_EQ(CountLines(Log, "Попытка 3 чтения идентификации"), 1) << "silent after the first";
 }
 
 TEST_F(ModbusRtuSearcherTest, IdentificationTextsArePrintableAscii) {
-  Reply(BytesOf({4, 0x83, 0x02}));
-  Reply(DeviceIdReplyBody(4, {{0, std::string("\0 AC\x01M\xC3\xA9 \0", 10)},
-                              {1, "PX \"1\" \\ %s"},
-                              {2, "   "},
-                              {0x80, "private"}}));
-  EXPECT_THROW(Searcher.Search(4, Info), EModbusSpecificError);
-  const auto device = Searcher.TakeAnsweringDevice();
-  ASSERT_TRUE(device);
-  EXPECT_EQ(device->VendorName, "AC?M??");
-  EXPECT_EQ(device->ProductCode, "PX \"1\" \\ %s");
-  EXPECT_EQ(device->MajorMinorRevision, "");
+  const TDeviceInfo device =
+      AnsweringDevice(4, {DeviceIdReplyBody(4, {{0, std::string("\0 AC\x01M\xC3\xA9 \0", 10)},
+                                                {1, "PX \"1\" \\ %s"},
+                                                {2, "   "},
+                                                {0x80, "private"}})});
+  EXPECT_EQ(device.VendorName, "AC?M??");
+  EXPECT_EQ(device.ProductCode, "PX \"1\" \\ %s");
+  EXPECT_EQ(device.MajorMinorRevision, "");
 }
 
 TEST_F(ModbusTcpSearcherTest, GatewayExceptionsMeanNoDevice) {
