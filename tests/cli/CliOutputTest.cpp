@@ -160,22 +160,6 @@ TEST(CliOutput, ModbusDevicesOfBothMakers) {
   EXPECT_EQ(ResultRowCells(other),
             (std::vector<std::string>{"3", "plc:502", "TCP/IP", "ModbusTCP",
                                       "ACME \"Meters\" PX-1 (повтор адреса 2)", "", "1.02"}));
-
-  TFoundDevice unknown{"ttyS1", 9600, TConnectionType::ctSerialPort, TDeviceProtocol::dpModbusRtu,
-                       12,      {}};
-  unknown.Info.Address = 12;
-  unknown.Info.OtherMaker = true;
-  unknown.Info.ModbusException = 2;
-  EXPECT_EQ(ResultRowCells(unknown),
-            (std::vector<std::string>{"12", "ttyS1:9600", "COM-порт", "ModbusRTU",
-                                      "Неизвестный прибор", "", ""}));
-  const std::string json = FoundJson(unknown);
-  EXPECT_NE(json.find("\"deviceType\":\"Неизвестный прибор\",\"firmwareCode\":null,"
-                      "\"firmware\":null,\"serialNumber\":null,\"vendor\":null,"
-                      "\"productCode\":null,\"revision\":null,\"modbusException\":2,"
-                      "\"sameAsUnit\":null}"),
-            std::string::npos)
-      << json;
 }
 
 }  // namespace

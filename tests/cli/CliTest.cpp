@@ -238,23 +238,16 @@ TEST_F(CliEndToEnd, DevicesOfOtherMakersInJsonTableAndLogs) {
   EXPECT_EQ(json.Wait(), 0);
   const auto lines = Lines(json.Output());
   ASSERT_EQ(lines.size(), 6u) << json.Output();
-  const auto maker = ParseFlatJson(lines[0]);
-  EXPECT_EQ(maker.at("deviceTypeCode"), "52");
-  EXPECT_EQ(maker.at("vendor"), "null");
-  EXPECT_EQ(maker.at("modbusException"), "null");
+  // The exact fields are pinned by the output tests; here the order of the events and the
+  // counts.
+  EXPECT_EQ(ParseFlatJson(lines[0]).at("vendor"), "null");
   EXPECT_EQ(ParseFlatJson(lines[1]).at("event"), "error");
   const auto other = ParseFlatJson(lines[2]);
   EXPECT_EQ(other.at("event"), "found");
   EXPECT_EQ(other.at("probedAddress"), "2");
   EXPECT_EQ(other.at("deviceTypeCode"), "null");
-  EXPECT_EQ(other.at("deviceType"), "ACME PX-1");
   EXPECT_EQ(other.at("vendor"), "ACME");
-  EXPECT_EQ(other.at("productCode"), "PX-1");
-  EXPECT_EQ(other.at("revision"), "1.02");
-  EXPECT_EQ(other.at("firmware"), "1.02");
-  EXPECT_EQ(other.at("serialNumber"), "null");
   EXPECT_EQ(other.at("modbusException"), "2");
-  EXPECT_EQ(other.at("sameAsUnit"), "null");
   EXPECT_EQ(ParseFlatJson(lines[4]).at("deviceType"), "Неизвестный прибор");
   const auto finished = ParseFlatJson(lines[5]);
   EXPECT_EQ(finished.at("found"), "3");

@@ -248,22 +248,6 @@ TEST(DevsimTcp, ModbusUnitsAnswerWithTheirTransaction) {
   EXPECT_EQ(sim.AcceptCount(port), 2u);
 }
 
-TEST(DevsimTcp, GatewayAnswersTheUnitsNoDeviceAnswers) {
-  TSimulator sim;
-  TTcpServerConfig gateway;
-  gateway.GatewayException = 0x0B;
-  const std::uint16_t port = sim.AddTcpServer(gateway);
-  const int unit1 = sim.AddDevice(port, Modbus(1, 206, 312, 20001));
-  TTcpClient c(port);
-  EXPECT_EQ(TcpExchange(c, ModbusTcpFrame(B({1, 3, 0x03, 0xE8, 0, 10}), 1), 29).substr(0, 9),
-            B({0x00, 0x01, 0x00, 0x00, 0x00, 0x17, 0x01, 0x03, 0x14}));
-  EXPECT_EQ(TcpExchange(c, ModbusTcpFrame(B({2, 3, 0x03, 0xE8, 0, 10}), 2), 9),
-            B({0x00, 0x02, 0x00, 0x00, 0x00, 0x03, 0x02, 0x83, 0x0B}));
-  EXPECT_EQ(TcpExchange(c, ModbusTcpFrame(B({1, 0x2B, 0x0E, 0x01, 0x00}), 3), 9),
-            B({0x00, 0x03, 0x00, 0x00, 0x00, 0x03, 0x01, 0xAB, 0x01}));
-  EXPECT_EQ(sim.RequestCount(unit1), 2u);
-}
-
 TEST(DevsimTcp, EveryProtocolWorksOnATcpServer) {
   TSimulator sim;
   const std::uint16_t port = sim.AddTcpServer();
