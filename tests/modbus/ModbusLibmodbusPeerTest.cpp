@@ -34,6 +34,9 @@ class TLibmodbusServer {
     ::getsockname(Listener_, reinterpret_cast<sockaddr*>(&sin), &len);
     Port_ = ntohs(sin.sin_port);
     modbus_set_indication_timeout(Context_, 0, 20000);
+    // libmodbus answers a function it does not know only after its response timeout (it waits
+    // out the rest of a request it cannot frame): short, so that answer is never a late one.
+    modbus_set_response_timeout(Context_, 0, 20000);
     Thread_ = std::thread([this] { Serve(); });
   }
   ~TLibmodbusServer() {
