@@ -71,10 +71,10 @@ class TModbusAbstractReceiver : public TMessageReceiver {
 };
 
 // Header: address, function code, byte count (a device identification reply tells the rest of
-// its length object by object). After an exchange, a whole frame with a good CRC
-// from another address is set aside: the addressed device may still answer in time (a late
-// reply of the device before it, on a bus or behind a gateway, comes first). Only when it does
-// not is that frame returned, for the searcher to reject.
+// its length object by object). After an exchange, a whole frame with a good CRC from another
+// address is set aside: the addressed device may still answer in time (a late reply of the
+// device before it, on a bus or behind a gateway, comes first). Only when it does not is that
+// frame returned, for the searcher to reject.
 class TModbusRtuReceiver : public TModbusAbstractReceiver {
  public:
   std::uint16_t GetPacketLength(const std::uint8_t* Data, std::int32_t Count) override;
