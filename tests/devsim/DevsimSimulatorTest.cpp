@@ -248,6 +248,38 @@ TEST(DevsimTcp, ModbusUnitsAnswerWithTheirTransaction) {
   EXPECT_EQ(sim.AcceptCount(port), 2u);
 }
 
+TEST(DevsimTcp, CountsRequestsInProgressAtOnce) {
+  TSimulator sim;
+  TDeviceConfig slow = Modbus(1);
+  slow.Behaviour.DelayMs = 400;
+  const TBytes request = ModbusTcpFrame(B({1, 3, 0x03, 0xE8, 0, 10}), 1);
+  // One after another on two connections: never more than one at a time.
+  const std::uint16_t calm = sim.AddTcpServer();
+  sim.AddDevice(calm, slow);
+  TTcpClient a(calm), b(calm);
+  EXPECT_EQ(TcpExchange(a, request, 29).size(), 29u);
+  EXPECT_EQ(TcpExchange(b, request, 29).size(), 29u);
+  EXPECT_EQ(sim.PeakRequestsInProgress(calm), 1u);
+  // Both connections ask before the slow reply has gone out.
+  const std::uint16_t busy = sim.AddTcpServer();
+  sim.AddDevice(busy, slow);
+  TTcpClient c(busy), d(busy);
+  c.Write(request);
+  d.Write(request);
+  EXPECT_EQ(ReadCount(c.Fd(), 29).Data.size(), 29u);
+  EXPECT_EQ(ReadCount(d.Fd(), 29).Data.size(), 29u);
+  EXPECT_EQ(sim.PeakRequestsInProgress(busy), 2u);
+  // A silent device's requests are never in progress.
+  TDeviceConfig silent = Modbus(17);
+  silent.Behaviour.Silent = true;
+  const std::string port = sim.AddSerialPort();
+  const int quiet = sim.AddDevice(port, silent);
+  TPortClient p(port);
+  p.Write(kRtu17);
+  ASSERT_TRUE(probrix::test::WaitFor([&] { return sim.RequestCount(quiet) == 1; }));
+  EXPECT_EQ(sim.PeakRequestsInProgress(port), 0u);
+}
+
 TEST(DevsimTcp, EveryProtocolWorksOnATcpServer) {
   TSimulator sim;
   const std::uint16_t port = sim.AddTcpServer();

@@ -71,6 +71,7 @@ struct TSegment {
   int DelayMs = 0;
   TBytes Data;
   TAfter After = TAfter::None;
+  bool EndsReply = false;  // the last piece of a reply to a request
   std::size_t Sent = 0;
   bool Started = false;
   TTime Due{};
@@ -253,6 +254,11 @@ class TEndpoint {
   }
   void SetDevice(int Id, const TDeviceConfig& Config) { AddDevice(Id, Config); }
 
+  std::size_t PeakRequestsInProgress() const {
+    std::lock_guard lock(Mutex_);
+    return PeakInProgress_;
+  }
+
   std::size_t RequestCount(int Id) const {
     std::lock_guard lock(Mutex_);
     auto it = Devices_.find(Id);
@@ -396,8 +402,19 @@ class TEndpoint {
 
   void DropClosedLinks() {
     std::erase_if(Links_, [this](const std::unique_ptr<TLink>& l) {
-      return l->Fd < 0 || (l->Broken && l->Fd != Master_ && (CloseFd(l->Fd), true));
+      const bool gone = l->Fd < 0 || (l->Broken && l->Fd != Master_ && (CloseFd(l->Fd), true));
+      if (gone) ForgetReplies(*l);
+      return gone;
     });
+  }
+
+  // The requests of a link that goes away are answered by nobody: no longer in progress.
+  void ForgetReplies(TLink& Link) {
+    const auto pending = std::count_if(Link.Out.begin(), Link.Out.end(),
+                                       [](const TSegment& Seg) { return Seg.EndsReply; });
+    Link.Out.clear();
+    std::lock_guard lock(Mutex_);
+    InProgress_ -= std::min(InProgress_, static_cast<std::size_t>(pending));
   }
 
   void ReadLink(TLink& Link, const TSnapshot& Devices, TTime Now) {
@@ -463,10 +480,15 @@ class TEndpoint {
     if (Config.Behaviour.Silent) return;
     for (const TBytes& reply : Replies) {
       if (Link.OutBytes > kOutputLimit) return;
-      for (TSegment& seg : MakeSegments(Config.Behaviour, reply, Serial_, ++Seed_)) {
+      std::vector<TSegment> segments = MakeSegments(Config.Behaviour, reply, Serial_, ++Seed_);
+      segments.back().EndsReply = true;
+      for (TSegment& seg : segments) {
         Link.OutBytes += seg.Data.size();
         Link.Out.push_back(std::move(seg));
       }
+      // In progress from now until its last piece has gone out.
+      std::lock_guard lock(Mutex_);
+      PeakInProgress_ = std::max(PeakInProgress_, ++InProgress_);
     }
   }
 
@@ -611,6 +633,10 @@ class TEndpoint {
         continue;
       }
       const TAfter after = seg.After;
+      if (seg.EndsReply) {
+        std::lock_guard lock(Mutex_);
+        if (InProgress_ > 0) --InProgress_;
+      }
       Link.Out.pop_front();
       if (after == TAfter::CloseLink) {
         ::shutdown(Link.Fd, SHUT_RDWR);
@@ -642,6 +668,7 @@ class TEndpoint {
   void DoVanish() {
     // The links stay in place (callers up the stack may still hold one); the loop ends.
     for (auto& link : Links_) {
+      ForgetReplies(*link);
       if (link->Fd != Master_) CloseFd(link->Fd);
       link->Fd = -1;
       link->Broken = true;
@@ -685,6 +712,7 @@ class TEndpoint {
   std::map<int, TDeviceSlot> Devices_;
   TBytes Received_;
   std::size_t Accepted_ = 0;
+  std::size_t InProgress_ = 0, PeakInProgress_ = 0;
   bool Alive_ = true;
   bool Finished_ = false;
 };
@@ -803,6 +831,16 @@ void TSimulator::ClearReceived(const std::string& PortPath) {
 void TSimulator::ClearReceived(std::uint16_t TcpPort) {
   std::lock_guard lock(Mutex_);
   Find(TcpPort).ClearReceived();
+}
+
+std::size_t TSimulator::PeakRequestsInProgress(const std::string& PortPath) const {
+  std::lock_guard lock(Mutex_);
+  return Find(PortPath).PeakRequestsInProgress();
+}
+
+std::size_t TSimulator::PeakRequestsInProgress(std::uint16_t TcpPort) const {
+  std::lock_guard lock(Mutex_);
+  return Find(TcpPort).PeakRequestsInProgress();
 }
 
 std::size_t TSimulator::AcceptCount(std::uint16_t TcpPort) const {

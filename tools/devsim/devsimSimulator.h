@@ -72,6 +72,12 @@ class TSimulator {
   void ClearReceived(std::uint16_t TcpPort);
   // Connections a server accepted so far.
   std::size_t AcceptCount(std::uint16_t TcpPort) const;
+  // The most requests the port or server had in progress at once so far, over all its
+  // connections: a request is in progress from its arrival until the last byte of its reply
+  // has gone out (a silent device's requests are never in progress). Two programs, or two
+  // connections, that use one device at the same time show as more than one.
+  std::size_t PeakRequestsInProgress(const std::string& PortPath) const;
+  std::size_t PeakRequestsInProgress(std::uint16_t TcpPort) const;
 
   // The port's pseudo terminal goes away now, as an unplugged adapter: the other side sees the
   // line hang up and the symlink is removed. A server stops listening and drops its clients.
