@@ -1,10 +1,16 @@
 #include "search/uFinderEngine.h"
 
+#include <algorithm>
+#include <optional>
+#include <system_error>
 #include <utility>
 
 #include "connections/ioDeviceConnection.h"
+#include "connections/uSerialPort.h"
+#include "foundation/appSysUtils.h"
 #include "foundation/ioExceptions.h"
 #include "platform/platCrashSignals.h"
+#include "platform/platDeviceIdentity.h"
 #include "search/uFinderEngineOrvatAscii.h"
 #include "search/uFinderEngineOrvatbus.h"
 #include "search/uFinderEngineSearchers.h"
@@ -160,13 +166,67 @@ void TSearchDevicesTask::Run() noexcept {
   }
 }
 
+std::size_t TSearchDevicesTask::WorkerCount(std::size_t Connections) const {
+  const std::int32_t wanted = ParallelConnections == 0  ? MaxParallelConnections
+                              : ParallelConnections < 1 ? 1
+                                                        : ParallelConnections;
+  return std::min<std::size_t>(Connections,
+                               static_cast<std::size_t>(std::min(wanted, MaxParallelConnections)));
+}
+
 void TSearchDevicesTask::Execute() {
-  for (const std::string& PortName : SerialPortNames) {
+  const std::size_t connections = SerialPortNames.size() + TcpEndpoints.size();
+  const std::size_t workers = WorkerCount(connections);
+  // One worker searches the plan in its order and needs to tell no devices apart.
+  TConnectionSchedule schedule(
+      connections, workers < 2 ? TConnectionSchedule::TIdentify()
+                               : [this](std::size_t Index) { return DeviceIdentities(Index); });
+  std::vector<std::jthread> helpers;
+  for (std::size_t i = 1; i < workers; ++i) {
+    try {
+      helpers.emplace_back(platform::WithSignalStack([this, &schedule] {
+        const platform::TCancelScope scope(Cancel_);
+        Work(schedule);
+      }));
+    } catch (const std::system_error&) {
+      break;  // no more threads to be had: the workers there are share the plan
+    }
+  }
+  Work(schedule);   // this thread is the first worker
+  helpers.clear();  // joins: the run ends after every connection has
+  std::lock_guard guard(RunFailureLock_);
+  if (RunFailure_) std::rethrow_exception(RunFailure_);
+}
+
+void TSearchDevicesTask::Work(TConnectionSchedule& Schedule) noexcept {
+  try {
+    while (const std::optional<std::size_t> index = Schedule.Take([this] { return Stopping(); })) {
+      struct TDone {
+        TConnectionSchedule& Schedule;
+        std::size_t Index;
+        ~TDone() { Schedule.Done(Index); }
+      } done{Schedule, *index};
+      SearchPlanConnection(*index);
+    }
+  } catch (const EAbort&) {
+    // Stop cut an attempt short: this worker ends with the run.
+  } catch (...) {
+    // An exception that escapes a connection ends the whole run: the other workers stop at
+    // their next check point, and the first such exception is the run's.
+    std::lock_guard guard(RunFailureLock_);
+    if (!RunFailure_) RunFailure_ = std::current_exception();
+    RunEnding_ = true;
+  }
+}
+
+void TSearchDevicesTask::SearchPlanConnection(std::size_t Index) {
+  if (Index < SerialPortNames.size()) {
+    const std::string& portName = SerialPortNames[Index];
     try {
       for (const std::int32_t BaudRate : BaudRates) {
         for (const TDeviceProtocol Protocol : Protocols) {
-          if (Terminated()) return;
-          SearchConnection(PortName, BaudRate, AddressesOf(Protocol), TConnectionType::ctSerialPort,
+          if (Stopping()) return;
+          SearchConnection(portName, BaudRate, AddressesOf(Protocol), TConnectionType::ctSerialPort,
                            Protocol);
         }
       }
@@ -174,17 +234,38 @@ void TSearchDevicesTask::Execute() {
       // The port cannot be opened: its remaining baud rates and protocols are skipped. The
       // attempt that met the error has reported it already.
     }
+    return;
   }
+  const std::string& endpointText = TcpEndpoints[Index - SerialPortNames.size()];
+  if (Stopping()) return;
+  try {
+    for (const TDeviceProtocol Protocol : Protocols)
+      SearchTcpEndpoint(endpointText, Protocol, AddressesOf(Protocol));
+  } catch (const EConnectionOpenError&) {
+    // The endpoint cannot be connected: its remaining protocols are skipped.
+  }
+}
 
-  for (const std::string& EndpointText : TcpEndpoints) {
-    if (Terminated()) return;
-    try {
-      for (const TDeviceProtocol Protocol : Protocols)
-        SearchTcpEndpoint(EndpointText, Protocol, AddressesOf(Protocol));
-    } catch (const EConnectionOpenError&) {
-      // The endpoint cannot be connected: its remaining protocols are skipped.
-    }
+TDeviceIdentities TSearchDevicesTask::DeviceIdentities(std::size_t Index) const {
+  if (Index < SerialPortNames.size()) {
+    // The connection factory shares one connection between names that differ in case alone.
+    const std::string name = Trim(SerialPortNames[Index]);
+    return {"serial:" + LowerCaseAscii(name),
+            platform::DeviceFileIdentity(TSerialPort::DevicePathOf(name))};
   }
+  const TTcpEndPoint endPoint = ParseTcpEndPointText(TcpEndpoints[Index - SerialPortNames.size()]);
+  const std::string port = ":" + std::to_string(endPoint.TcpPort);
+  TDeviceIdentities ids{"tcp:" + LowerCaseAscii(endPoint.TcpAddr) + port};
+  for (const std::string& address : platform::HostAddresses(endPoint.TcpAddr))
+    ids.push_back("tcp:" + address + port);
+  return ids;
+}
+
+template <class THandler, class... TArgs>
+void TSearchDevicesTask::Raise(const THandler& Handler, const TArgs&... Args) {
+  if (!Handler) return;
+  std::lock_guard guard(EventLock_);
+  Handler(this, Args...);
 }
 
 void TSearchDevicesTask::SearchTcpEndpoint(const std::string& EndpointText,
@@ -205,9 +286,8 @@ void TSearchDevicesTask::SearchConnection(const std::string& ConnectionName,
   if (!Searcher) return;
 
   const auto ReportError = [&](std::uint8_t Address, const Exception& Error) {
-    if (OnSearchError)
-      OnSearchError(this, ConnectionName, BaudRateOrPort, Protocol, ConnectionType, Address, Error,
-                    Log);
+    Raise(OnSearchError, ConnectionName, BaudRateOrPort, Protocol, ConnectionType, Address, Error,
+          Log);
   };
   // One step of an attempt: a failure is reported with the attempt's log; an
   // EConnectionOpenError then ends this (connection, protocol) run and the rest of the
@@ -237,9 +317,8 @@ void TSearchDevicesTask::SearchConnection(const std::string& ConnectionName,
     Searcher->SetReadTimeout(Protocol == TDeviceProtocol::dpOrvatAscii ? OrvatAsciiReadTimeout
                                                                        : ReadTimeout);
     for (const std::uint8_t Address : List) {
-      if (Terminated()) break;
-      if (OnProgressChanged)
-        OnProgressChanged(this, ConnectionName, BaudRateOrPort, Protocol, ConnectionType, Address);
+      if (Stopping()) break;
+      Raise(OnProgressChanged, ConnectionName, BaudRateOrPort, Protocol, ConnectionType, Address);
       std::optional<TDeviceInfo> Found;
       const TSearchLog* FoundLog = &Log;
       Guarded(Address, [&] {
@@ -256,8 +335,8 @@ void TSearchDevicesTask::SearchConnection(const std::string& ConnectionName,
       }
       if (Found && OnDeviceFound) {
         Guarded(Address, [&] {
-          OnDeviceFound(this, ConnectionName, BaudRateOrPort, Protocol, ConnectionType, Address,
-                        *Found, *FoundLog);
+          Raise(OnDeviceFound, ConnectionName, BaudRateOrPort, Protocol, ConnectionType, Address,
+                *Found, *FoundLog);
         });
       }
       // An OrvatASCII device is listened to, not addressed: one attempt per run.

@@ -5,7 +5,9 @@
 // device searcher and reports progress, found devices, errors and the end as events.
 
 #include <array>
+#include <atomic>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -19,6 +21,7 @@
 
 #include "foundation/appExceptions.h"
 #include "platform/platCancel.h"
+#include "search/uFinderEngineSchedule.h"
 #include "search/uFinderEngineTypes.h"
 #include "search/uSearchLog.h"
 
@@ -91,9 +94,21 @@ using TSearchFinishedEvent = std::function<void(TSearchDevicesTask* Sender, bool
 
 using TAddressList = std::vector<std::uint8_t>;
 
+// The most connections one search runs at once (ParallelConnections 0 asks for one per
+// connection up to this many).
+inline constexpr std::int32_t MaxParallelConnections = 32;
+
 // One search on its own worker thread. The owner fills the plan and the handlers, calls
 // Start once, and destroys the task afterwards (destruction stops and waits). A task runs
 // once; a new search needs a new task.
+//
+// Each connection of the plan (a serial port with all its baud rates, a TCP endpoint) is an
+// independent bus. With ParallelConnections above 1 several of them are searched at once,
+// one worker thread each, taken in plan order; two that reach the same device (one port by
+// two spellings, one host by its name and its address) are never searched at once. Each
+// connection keeps the order and the events of a search of its own, and the handlers are
+// called one at a time, never concurrently. Stop ends every connection; the finished event
+// comes once, after all of them have ended.
 class TSearchDevicesTask {
  public:
   TSearchDevicesTask();
@@ -110,8 +125,12 @@ class TSearchDevicesTask {
   std::int32_t ReadTimeout = 0;
   std::int32_t RequestRetryCount = 0;
   std::int32_t StartOfPacketReadTimeout = 0;
+  // How many connections are searched at once: 1 one after another, 0 one per connection;
+  // never more than MaxParallelConnections (a value below 0 counts as 1).
+  std::int32_t ParallelConnections = 1;
 
-  // Each may be empty. Set before Start.
+  // Each may be empty. Set before Start. They are called one at a time, from whichever worker
+  // has the event, and must not wait for the task.
   TSearchProgressChangedEvent OnProgressChanged;
   TSearchDeviceFoundEvent OnDeviceFound;
   TSearchErrorEvent OnSearchError;
@@ -149,6 +168,18 @@ class TSearchDevicesTask {
  private:
   void Run() noexcept;
   const TAddressList& AddressesOf(TDeviceProtocol Protocol) const;
+  // Workers for a plan of Connections connections.
+  std::size_t WorkerCount(std::size_t Connections) const;
+  // Takes connections from Schedule and searches them until none is left or the run ends.
+  void Work(TConnectionSchedule& Schedule) noexcept;
+  // Connection Index of the plan: the serial ports first, then the endpoints.
+  void SearchPlanConnection(std::size_t Index);
+  TDeviceIdentities DeviceIdentities(std::size_t Index) const;
+  // A stop was requested or a worker met an error that ends the run.
+  bool Stopping() const { return Terminated() || RunEnding_.load(); }
+  // Calls Handler (when set) with the task and Args, one event at a time.
+  template <class THandler, class... TArgs>
+  void Raise(const THandler& Handler, const TArgs&... Args);
 
   mutable std::mutex StateLock_;  // the flags below: Stop races the run's end
   bool Aborted_ = false;
@@ -156,6 +187,11 @@ class TSearchDevicesTask {
   std::string RunError_;
   bool Started_ = false;
   std::stop_source StopSource_;
+  std::atomic<bool> RunEnding_{false};
+  // The first exception that ended the run on any worker.
+  std::mutex RunFailureLock_;
+  std::exception_ptr RunFailure_;
+  std::mutex EventLock_;  // one event at a time
   // Every wait of the worker watches it (bound to the worker thread for the run).
   platform::TCancelEvent Cancel_;
   std::jthread Thread_;

@@ -1,0 +1,77 @@
+#include "search/uFinderEngineSchedule.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace probrix {
+
+TConnectionSchedule::TConnectionSchedule(std::size_t Count, TIdentify Identify)
+    : Identify_(std::move(Identify)), Entries_(Count) {
+  if (!Identify_)
+    for (TEntry& e : Entries_) e.Identified = true;
+}
+
+bool TConnectionSchedule::SharesDeviceWithSearched(const TEntry& Entry) const {
+  for (const TEntry& other : Entries_) {
+    if (other.State != TState::Searching) continue;
+    for (const std::string& id : Entry.Identities)
+      if (std::find(other.Identities.begin(), other.Identities.end(), id) != other.Identities.end())
+        return true;
+  }
+  return false;
+}
+
+std::optional<std::size_t> TConnectionSchedule::Take(const std::function<bool()>& Stopped) {
+  std::unique_lock lock(Lock_);
+  for (;;) {
+    if (Stopped && Stopped()) return std::nullopt;
+    std::optional<std::size_t> next;
+    bool anyWaiting = false;
+    for (std::size_t i = 0; i < Entries_.size() && !next; ++i) {
+      const TEntry& e = Entries_[i];
+      if (e.State != TState::Waiting) continue;
+      anyWaiting = true;
+      // One not identified yet is taken and checked once its identities are known.
+      if (!e.Identified || !SharesDeviceWithSearched(e)) next = i;
+    }
+    if (!next) {
+      if (!anyWaiting) return std::nullopt;
+      // Each waiting one shares a device with one being searched (or being identified): the
+      // end of that search, or of that identification, changes the picture.
+      Changed_.wait(lock);
+      continue;
+    }
+    TEntry& entry = Entries_[*next];
+    if (!entry.Identified) {
+      entry.State = TState::Identifying;
+      lock.unlock();
+      TDeviceIdentities ids;
+      try {
+        ids = Identify_(*next);
+      } catch (...) {
+        // Nothing known about its devices beyond what the others know: it runs as it comes.
+      }
+      lock.lock();
+      entry.Identities = std::move(ids);
+      entry.Identified = true;
+      if (SharesDeviceWithSearched(entry)) {
+        entry.State = TState::Waiting;
+        Changed_.notify_all();
+        continue;
+      }
+    }
+    entry.State = TState::Searching;
+    Changed_.notify_all();  // a worker waiting for an identification looks again
+    return next;
+  }
+}
+
+void TConnectionSchedule::Done(std::size_t Index) {
+  {
+    std::lock_guard guard(Lock_);
+    if (Index < Entries_.size()) Entries_[Index].State = TState::Done;
+  }
+  Changed_.notify_all();
+}
+
+}  // namespace probrix
