@@ -177,4 +177,21 @@ std::string AttemptLogFileName(TDateTime Time, std::string_view ConnectionName,
   return head + connection + tail;
 }
 
+std::string TAttemptLogNames::Next(TDateTime Time, std::string_view ConnectionName,
+                                   std::int32_t BaudRateOrPort, TDeviceProtocol Protocol,
+                                   std::uint8_t Address) {
+  const std::string name =
+      AttemptLogFileName(Time, ConnectionName, BaudRateOrPort, Protocol, Address);
+  // Every name begins with its millisecond: a name of another millisecond cannot repeat it.
+  const std::string stamp = FormatDateTime("hhnnss_zzz", Time);
+  if (stamp != Stamp_) {
+    Stamp_ = stamp;
+    Given_.clear();
+  }
+  std::string unique = name;
+  const std::string stem = name.substr(0, name.size() - 4);  // without ".log"
+  for (int n = 2; !Given_.insert(unique).second; ++n) unique = stem + "_" + IntToStr(n) + ".log";
+  return unique;
+}
+
 }  // namespace probrix

@@ -7,6 +7,7 @@
 #include <exception>
 #include <filesystem>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 
@@ -78,5 +79,19 @@ inline constexpr std::size_t MaxFileNameBytes = 255;
 std::string AttemptLogFileName(TDateTime Time, std::string_view ConnectionName,
                                std::int32_t BaudRateOrPort, TDeviceProtocol Protocol,
                                std::uint8_t Address);
+
+// The attempt log names of a search, one file per attempt: an attempt whose name was already
+// given within the same millisecond (the same port twice in a plan, two attempts reported
+// together) gets "_2", "_3" ... before ".log" instead of sharing the other's file. Only the
+// names of the current millisecond are kept. One caller at a time.
+class TAttemptLogNames {
+ public:
+  std::string Next(TDateTime Time, std::string_view ConnectionName, std::int32_t BaudRateOrPort,
+                   TDeviceProtocol Protocol, std::uint8_t Address);
+
+ private:
+  std::string Stamp_;  // the millisecond of the names below
+  std::set<std::string> Given_;
+};
 
 }  // namespace probrix

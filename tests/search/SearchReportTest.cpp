@@ -143,5 +143,22 @@ TEST(SearchReport, FoundDeviceTexts) {
   EXPECT_FALSE(cells.DeviceType || cells.SerialNum || cells.SoftVersion);
 }
 
+TEST(SearchReport, AttemptLogNamesStayUniqueWithinOneMillisecond) {
+  const TDateTime t = EncodeDateTime(2026, 12, 7, 17, 30, 45, 219);
+  const TDateTime next = EncodeDateTime(2026, 12, 7, 17, 30, 45, 220);
+  constexpr auto tcp = TDeviceProtocol::dpModbusTcp;
+  TAttemptLogNames names;
+  // The same endpoint twice in a plan: both refused within one millisecond.
+  EXPECT_EQ(names.Next(t, "10.0.0.1", 502, tcp, 1), "173045_219_10.0.0.1_502_ModbusTCP_1.log");
+  EXPECT_EQ(names.Next(t, "10.0.0.1", 502, tcp, 1), "173045_219_10.0.0.1_502_ModbusTCP_1_2.log");
+  EXPECT_EQ(names.Next(t, "10.0.0.1", 502, tcp, 2), "173045_219_10.0.0.1_502_ModbusTCP_2.log");
+  // Two names that only the replaced characters told apart.
+  EXPECT_EQ(names.Next(t, "a:b", 1, tcp, 1), "173045_219_a#b_1_ModbusTCP_1.log");
+  EXPECT_EQ(names.Next(t, "a/b", 1, tcp, 1), "173045_219_a#b_1_ModbusTCP_1_2.log");
+  EXPECT_EQ(names.Next(t, "10.0.0.1", 502, tcp, 1), "173045_219_10.0.0.1_502_ModbusTCP_1_3.log");
+  // A new millisecond starts afresh.
+  EXPECT_EQ(names.Next(next, "10.0.0.1", 502, tcp, 1), "173045_220_10.0.0.1_502_ModbusTCP_1.log");
+}
+
 }  // namespace
 }  // namespace probrix
