@@ -76,6 +76,7 @@ void ApplySettingsFile(const std::string& Path, TCliOptions& O) {
   c.ModbusAddresses = s.ModbusAddresses;
   c.RequestRetryCount = s.RequestRetryCount;
   c.StartOfPacketReadTimeout = s.StartOfPacketReadTimeout;
+  c.ParallelConnections = s.ParallelConnections;
   O.SaveSearchLogs = s.SaveSearchLogs;
 }
 
@@ -97,6 +98,10 @@ std::string UsageText() {
          "      --timeout MS          reply timeout, 1 to 60000 (default 200; the read timeout is\n"
          "                            three times it)\n"
          "      --retries N           request retry count, 0 to 100 (default 1; 0 tries once)\n"
+         "      --parallel N          search N connections (serial ports, TCP endpoints) at once,\n"
+         "                            one thread each, 0 to 32 (default 1: one after another;\n"
+         "                            0: one per connection); two that reach the same device\n"
+         "                            never run at once\n"
          "      --settings FILE       take the plan from the window's settings file (its checked\n"
          "                            items); options given as well override it. Its numbers\n"
          "                            must lie in the ranges above (WritePacketTimeout 1 to\n"
@@ -200,6 +205,9 @@ TCliOptions ParseCliOptions(const std::vector<std::string>& Args) {
           ParseInt("--timeout", next(), CliPlanLimits.StartOfPacketReadTimeout);
     } else if (opt == "--retries") {
       o.Choice.RequestRetryCount = ParseInt("--retries", next(), CliPlanLimits.RequestRetryCount);
+    } else if (opt == "--parallel") {
+      o.Choice.ParallelConnections =
+          ParseInt("--parallel", next(), CliPlanLimits.ParallelConnections);
     } else if (opt == "--settings") {
       next();  // already applied
     } else if (opt == "--save-search-logs") {

@@ -25,6 +25,7 @@ struct TRunState {
   std::size_t Errors = 0;
   std::set<std::string> UnwritableLogs;  // each warned about once
   bool ResultLogIncomplete = false;
+  TAttemptLogNames AttemptLogs;
 };
 
 }  // namespace
@@ -70,24 +71,26 @@ int RunCli(const TCliOptions& O, std::ostream& Out, std::ostream& Err,
     Err.flush();
   };
 
-  // Both handlers run on the worker thread: print, queue the log lines, remember the row.
+  // Both handlers run on a worker thread, one event at a time: print, queue the log lines,
+  // remember the row.
   auto report = [&](const std::string& Line, const std::string& JsonLine,
                     const std::string& ConnectionName, std::int32_t BaudRateOrPort,
                     TDeviceProtocol Protocol, std::uint8_t Address, const TSearchLog& Log) {
     bool outputLost = false;
+    std::string attemptLog;
     {
       std::lock_guard lock(state.Mutex);
       Out << (json ? JsonLine : Line) << "\n";
       Out.flush();
       outputLost = !Out;
+      // A device found after the error line of its own attempt brings no log of its own.
+      if (saveAttempts && !Log.Lines().empty())
+        attemptLog = state.AttemptLogs.Next(SystemTime().Now(), ConnectionName, BaudRateOrPort,
+                                            Protocol, Address);
     }
     WriteThreadLog(Line, resultLog, false, logFailed);
-    // A device found after the error line of its own attempt brings no log of its own.
-    if (saveAttempts && !Log.Lines().empty()) {
-      const std::string name =
-          AttemptLogFileName(SystemTime().Now(), ConnectionName, BaudRateOrPort, Protocol, Address);
-      WriteThreadLog(Log.Text(), (folder / name).string(), false, logFailed);
-    }
+    if (!attemptLog.empty())
+      WriteThreadLog(Log.Text(), (folder / attemptLog).string(), false, logFailed);
     // Nobody reads the output any more: the search ends here, its lines so far logged.
     if (outputLost) task->Stop();
   };

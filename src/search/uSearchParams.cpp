@@ -208,6 +208,7 @@ TSearchSettings LoadSearchSettings(const TIniFile& Ini) {
   r.StartOfPacketReadTimeout = Ini.ReadInteger(s, "StartOfPacketReadTimeout", 200);
   r.WritePacketTimeout = Ini.ReadInteger(s, "WritePacketTimeout", 100);
   r.SaveSearchLogs = Ini.ReadBool(s, "SaveSearchLogs", false);
+  r.ParallelConnections = Ini.ReadInteger(s, "ParallelConnections", 1);
   return r;
 }
 
@@ -226,6 +227,7 @@ void SaveSearchSettings(TIniFile& Ini, const std::string& SerialPorts, const std
   Ini.WriteInteger(s, "StartOfPacketReadTimeout", V.StartOfPacketReadTimeout);
   Ini.WriteInteger(s, "WritePacketTimeout", V.WritePacketTimeout);
   Ini.WriteBool(s, "SaveSearchLogs", V.SaveSearchLogs);
+  Ini.WriteInteger(s, "ParallelConnections", V.ParallelConnections);
 }
 
 std::string PlanRangeText(std::string_view Name, std::int64_t Value, TPlanRange Range) {
@@ -244,10 +246,11 @@ auto SettingsNumbers(TSettings& S, const TPlanLimits& L) {
     decltype((S.RequestRetryCount)) Value;
     TPlanRange Range;
   };
-  return std::array<TNumber, 3>{
+  return std::array<TNumber, 4>{
       {{"RequestRetryCount", S.RequestRetryCount, L.RequestRetryCount},
        {"StartOfPacketReadTimeout", S.StartOfPacketReadTimeout, L.StartOfPacketReadTimeout},
-       {"WritePacketTimeout", S.WritePacketTimeout, L.WritePacketTimeout}}};
+       {"WritePacketTimeout", S.WritePacketTimeout, L.WritePacketTimeout},
+       {"ParallelConnections", S.ParallelConnections, L.ParallelConnections}}};
 }
 
 void CheckPlanNumber(std::string_view Name, std::int64_t Value, TPlanRange Range) {
@@ -296,6 +299,7 @@ void ValidateSearchChoice(const TSearchChoice& C, const TPlanLimits& Limits) {
   CheckPlanNumber("StartOfPacketReadTimeout", C.StartOfPacketReadTimeout,
                   Limits.StartOfPacketReadTimeout);
   CheckPlanNumber("RequestRetryCount", C.RequestRetryCount, Limits.RequestRetryCount);
+  CheckPlanNumber("ParallelConnections", C.ParallelConnections, Limits.ParallelConnections);
   for (const std::string& endpoint : C.TcpEndpoints) CheckTcpEndPointText(endpoint, false);
 
   const TProtocolChoice& p = C.Protocols;
@@ -343,6 +347,7 @@ void FillSearchPlan(TSearchDevicesTask& Task, const TSearchChoice& C, const TPla
   Task.RequestRetryCount = C.RequestRetryCount;
   Task.StartOfPacketReadTimeout = C.StartOfPacketReadTimeout;
   Task.ReadTimeout = 3 * C.StartOfPacketReadTimeout;
+  Task.ParallelConnections = C.ParallelConnections;
 }
 
 }  // namespace probrix

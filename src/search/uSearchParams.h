@@ -58,6 +58,7 @@ struct TSearchSettings {
   int StartOfPacketReadTimeout = 200;
   int WritePacketTimeout = 100;
   bool SaveSearchLogs = false;
+  int ParallelConnections = 1;  // connections searched at once (TSearchDevicesTask)
 };
 
 TSearchSettings LoadSearchSettings(const TIniFile& Ini);
@@ -85,6 +86,7 @@ struct TSearchChoice {
   std::string ModbusAddresses = "0-247";
   std::int32_t RequestRetryCount = 1;
   std::int32_t StartOfPacketReadTimeout = 200;
+  std::int32_t ParallelConnections = 1;
 };
 
 // --- Checking a plan ---------------------------------------------------------------------
@@ -106,11 +108,14 @@ struct TPlanLimits {
   TPlanRange StartOfPacketReadTimeout;  // ms; the read timeout is three times it
   TPlanRange RequestRetryCount;         // 0 behaves as 1
   TPlanRange WritePacketTimeout;        // ms; kept in the settings, unused by the search
+  TPlanRange ParallelConnections;       // connections searched at once; 0: one per connection
 };
-// The window: the reply timeout's spin box.
-inline constexpr TPlanLimits WindowPlanLimits{{10, 10000}, {0, 100}, {1, 60000}};
-// The command line: a wider reply timeout.
-inline constexpr TPlanLimits CliPlanLimits{{1, 60000}, {0, 100}, {1, 60000}};
+// The window: the spin boxes of the reply timeout and of the connections at once.
+inline constexpr TPlanLimits WindowPlanLimits{
+    {10, 10000}, {0, 100}, {1, 60000}, {1, MaxParallelConnections}};
+// The command line: a wider reply timeout, and 0 for one worker per connection.
+inline constexpr TPlanLimits CliPlanLimits{
+    {1, 60000}, {0, 100}, {1, 60000}, {0, MaxParallelConnections}};
 inline constexpr TPlanRange TcpPortRange{1, 65535};
 
 // "StartOfPacketReadTimeout=0: допустимы значения от 10 до 10000"
@@ -128,15 +133,16 @@ void CheckSearchSettings(const TSearchSettings& Settings, const TPlanLimits& Lim
 // Anything else raises EArgumentError naming the text.
 TTcpEndPoint CheckTcpEndPointText(std::string_view Text, bool RequirePort);
 
-// The one check of a search choice, before any plan is filled: the reply timeout and the retry
-// count within Limits (ERangeError), every endpoint (EArgumentError), every address list of a
-// chosen protocol (EMathInvalidArgument), and a plan that makes at least one attempt: a port
-// with a baud rate or an endpoint, and a chosen protocol with an address (EArgumentError).
+// The one check of a search choice, before any plan is filled: the reply timeout, the retry
+// count and the connections at once within Limits (ERangeError), every endpoint (EArgumentError),
+// every address list of a chosen protocol (EMathInvalidArgument), and a plan that makes at least
+// one attempt: a port with a baud rate or an endpoint, and a chosen protocol with an address
+// (EArgumentError).
 void ValidateSearchChoice(const TSearchChoice& Choice, const TPlanLimits& Limits);
 
 // Validates the choice (above), then fills the task's plan: protocols in the order OrvatASCII,
 // Orvatbus, ModbusRTU, ModbusTCP; the address lists (Orvatbus [95] in single-device mode,
-// OrvatASCII [95]); ReadTimeout three times the reply timeout.
+// OrvatASCII [95]); ReadTimeout three times the reply timeout; the connections at once.
 void FillSearchPlan(TSearchDevicesTask& Task, const TSearchChoice& Choice,
                     const TPlanLimits& Limits = WindowPlanLimits);
 

@@ -358,6 +358,7 @@ void TfrmMain::LoadSettings() {
   f.seStartOfPacketReadTimeout->setValue(s.StartOfPacketReadTimeout);
   WritePacketTimeout = s.WritePacketTimeout;
   f.cbSaveSearchLogs->setChecked(s.SaveSearchLogs);
+  f.seParallelConnections->setValue(s.ParallelConnections);
 
   LoadWindowPlacement(ini);
 }
@@ -373,6 +374,7 @@ void TfrmMain::SaveSettings() {
   v.StartOfPacketReadTimeout = f.seStartOfPacketReadTimeout->value();
   v.WritePacketTimeout = WritePacketTimeout;
   v.SaveSearchLogs = f.cbSaveSearchLogs->isChecked();
+  v.ParallelConnections = f.seParallelConnections->value();
   const TProtocolChoice protocols{f.cbOrvatbus->isChecked(), f.cbModbusRTU->isChecked(),
                                   f.cbModbusTCP->isChecked(), f.cbOrvatAscii->isChecked()};
   SaveSearchSettings(ini, EncodeCheckList(CheckItems(f.clbSerialPorts)),
@@ -596,6 +598,7 @@ TSearchChoice TfrmMain::CurrentChoice() const {
   c.ModbusAddresses = f.edModbusAddresses->text().toStdString();
   c.RequestRetryCount = RequestRetryCount;
   c.StartOfPacketReadTimeout = f.seStartOfPacketReadTimeout->value();
+  c.ParallelConnections = f.seParallelConnections->value();
   return c;
 }
 
@@ -795,8 +798,8 @@ void TfrmMain::AddProtocolLine(const std::string& Line, const TSearchTaskEventAr
   // A device found after the error line of its own attempt brings no log of its own.
   if (Ui_->cbSaveSearchLogs->isChecked() && !SearchLogText.empty()) {
     const std::string path =
-        GetAppLogFolder() + AttemptLogFileName(NowDateTime(), A.ConnectionName, A.BaudRateOrPort,
-                                               A.Protocol, A.Address);
+        GetAppLogFolder() + AttemptLogNames_.Next(NowDateTime(), A.ConnectionName, A.BaudRateOrPort,
+                                                  A.Protocol, A.Address);
     WriteThreadLog(SearchLogText, path, false, LogFailureHandler());
   }
 }

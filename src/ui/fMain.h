@@ -12,6 +12,7 @@
 #include "foundation/appLogging.h"
 #include "search/uFinderEngine.h"
 #include "search/uSearchParams.h"
+#include "search/uSearchReport.h"
 
 class QListWidget;
 class QMenu;
@@ -131,7 +132,8 @@ class TfrmMain : public QWidget {
   std::string IniFileName_;
   std::unique_ptr<TSearchDevicesTask> Task_;
   std::string ResultLogFileName_;
-  std::string CsvFolder_;      // where the last CSV file went
+  std::string CsvFolder_;  // where the last CSV file went
+  TAttemptLogNames AttemptLogNames_;
   bool Closing_ = false;       // a close request is being answered
   bool CloseAllowed_ = false;  // FormClose ran; the window may go
   std::shared_ptr<TLogFailureSink> LogFailures_;

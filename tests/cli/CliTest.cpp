@@ -1,9 +1,12 @@
 // probrix-cli as a user runs it: a real process against simulated devices.
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,6 +14,7 @@
 #include <fstream>
 #include <map>
 #include <regex>
+#include <set>
 #include <sstream>
 
 #include "devsim/devsimSimulator.h"
@@ -279,6 +283,126 @@ TEST_F(CliEndToEnd, ExitCodes) {
   TCliProcess plan({"-t", Endpoint_, "-P", "modbustcp", "--modbus-addresses", "1-x", "--log-dir",
                     Logs_.Path().string()});
   EXPECT_EQ(plan.Wait(), 2);
+  for (const char* parallel : {"33", "-1", "x"}) {
+    TCliProcess badParallel({"-t", Endpoint_, "--parallel", parallel});
+    EXPECT_EQ(badParallel.Wait(), 2) << parallel;
+  }
+}
+
+// The files of a log folder: the result log's lines, and the names of the attempt logs.
+struct TLogFolder {
+  std::vector<std::string> ResultLines;
+  std::vector<std::string> AttemptLogs;
+};
+
+TLogFolder ReadLogFolder(const std::filesystem::path& Folder) {
+  TLogFolder logs;
+  for (const auto& e : std::filesystem::directory_iterator(Folder)) {
+    const std::string name = e.path().filename().string();
+    if (name.find("__результаты_поиска.log") != std::string::npos) {
+      std::ifstream in(e.path(), std::ios::binary);
+      const std::string bytes{std::istreambuf_iterator<char>(in), {}};
+      for (std::string l : Lines(Cp1251ToUtf8(bytes))) {
+        EXPECT_TRUE(l.ends_with('\r')) << "CR LF line ends: " << l;
+        if (l.ends_with('\r')) l.pop_back();
+        logs.ResultLines.push_back(l);
+      }
+    } else if (name.ends_with(".log")) {
+      logs.AttemptLogs.push_back(name);
+    }
+  }
+  return logs;
+}
+
+// "[<connection>:<baud or port>,<protocol>,<address>]" of a JSON event line.
+std::string AttemptOf(const std::map<std::string, std::string>& Event) {
+  return "[" + Event.at("connection") + ":" + Event.at("baudOrPort") + "," + Event.at("protocol") +
+         "," + Event.at("probedAddress") + "]";
+}
+
+TEST_F(CliEndToEnd, ParallelSearchWritesOneWholeLinePerEventAndOneLogPerAttempt) {
+  std::vector<std::string> ports;
+  for (int unit : {1, 2}) {
+    ports.push_back(Sim_.AddSerialPort());
+    TDeviceConfig device;
+    device.Kind = TDeviceKind::Modbus;
+    device.Address = unit;
+    device.SerialNumber = 100u + static_cast<unsigned>(unit);
+    Sim_.AddDevice(ports.back(), device);
+  }
+  auto run = [&](const std::string& Parallel, const std::filesystem::path& LogDir) {
+    TCliProcess cli({"--json",
+                     "-p",
+                     ports[0],
+                     "-p",
+                     ports[1],
+                     "-t",
+                     Endpoint_,
+                     "-b",
+                     "9600",
+                     "-P",
+                     "modbusrtu,modbustcp",
+                     "--modbus-addresses",
+                     "1-3",
+                     "--timeout",
+                     "30",
+                     "--parallel",
+                     Parallel,
+                     "--log-dir",
+                     LogDir.string(),
+                     "--save-search-logs"});
+    EXPECT_EQ(cli.Wait(), 0) << cli.Output();
+    return Lines(cli.Output());
+  };
+  test::TTempDir sequentialLogs;
+  const std::vector<std::string> sequential = run("1", sequentialLogs.Path());
+  const std::vector<std::string> parallel = run("0", Logs_.Path());
+
+  // The same events, each line whole; only their order across connections may differ.
+  ASSERT_EQ(parallel.size(), sequential.size());
+  EXPECT_EQ(std::multiset<std::string>(parallel.begin(), parallel.end()),
+            std::multiset<std::string>(sequential.begin(), sequential.end()));
+  std::multiset<std::string> attempts;
+  for (const std::string& line : parallel) {
+    const auto event = ParseFlatJson(line);
+    if (event.at("event") != "finished") attempts.insert(AttemptOf(event));
+  }
+  EXPECT_EQ(attempts.size(), 3u * 2u * 3u) << "three connections, two protocols, three addresses";
+  EXPECT_EQ(ParseFlatJson(parallel.back()).at("found"), "3");
+
+  // The result log: one whole line per event, nothing lost; one attempt log per event.
+  const TLogFolder logs = ReadLogFolder(Logs_.Path());
+  std::multiset<std::string> logged;
+  const std::regex line(R"(^\d\d:\d\d:\d\d\.\d\d\d (\[.+,(ModbusRTU|ModbusTCP),\d+\]): .+$)");
+  for (const std::string& l : logs.ResultLines) {
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(l, m, line)) << l;
+    logged.insert(m[1]);
+  }
+  EXPECT_EQ(logged, attempts);
+  EXPECT_EQ(logs.AttemptLogs.size(), attempts.size());
+}
+
+TEST_F(CliEndToEnd, OneEndpointRepeatedInThePlanGetsOneAttemptLogPerAttempt) {
+  // A port nobody listens on: the attempts are refused at once, several within a millisecond.
+  const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in sin{};
+  sin.sin_family = AF_INET;
+  sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof(sin);
+  ASSERT_EQ(::bind(s, reinterpret_cast<sockaddr*>(&sin), sizeof(sin)), 0);
+  ASSERT_EQ(::getsockname(s, reinterpret_cast<sockaddr*>(&sin), &len), 0);
+  ::close(s);
+  const std::string refused = "127.0.0.1:" + std::to_string(ntohs(sin.sin_port));
+  std::vector<std::string> args{"-P",        "modbustcp",           "--modbus-addresses", "1",
+                                "--log-dir", Logs_.Path().string(), "--save-search-logs"};
+  constexpr std::size_t kTimes = 6;
+  for (std::size_t i = 0; i < kTimes; ++i) args.insert(args.end(), {"-t", refused});
+  TCliProcess cli(args);
+  EXPECT_EQ(cli.Wait(), 1);
+  const TLogFolder logs = ReadLogFolder(Logs_.Path());
+  ASSERT_EQ(logs.ResultLines.size(), kTimes);
+  EXPECT_EQ(logs.AttemptLogs.size(), kTimes) << "each attempt keeps its own log";
 }
 
 TEST_F(CliEndToEnd, PlanFromTheWindowsSettingsFile) {

@@ -96,6 +96,7 @@ TEST(Settings, WrittenAndReadBackByteForByte) {
   values.OrvatbusAddresses = "1,2";
   values.SaveSearchLogs = true;
   values.StartOfPacketReadTimeout = 350;
+  values.ParallelConnections = 4;
   {
     TIniFile ini(path);
     SaveSearchSettings(ini, EncodeCheckList({{"ttyUSB0", true}}),
@@ -112,7 +113,7 @@ TEST(Settings, WrittenAndReadBackByteForByte) {
             "Protocols=\"Orvatbus=1,ModbusRTU=1,ModbusTCP=0,OrvatASCII=0\"\r\n"
             "SearchSingleOrvatbusDevice=1\r\nOrvatbusAddresses=1,2\r\nModbusAddresses=0-247\r\n"
             "RequestRetryCount=1\r\nStartOfPacketReadTimeout=350\r\nWritePacketTimeout=100\r\n"
-            "SaveSearchLogs=1\r\n");
+            "SaveSearchLogs=1\r\nParallelConnections=4\r\n");
 
   const TSearchSettings back = LoadSearchSettings(TIniFile(path));
   ASSERT_EQ(back.TCPConnections.size(), 1u);
@@ -121,6 +122,7 @@ TEST(Settings, WrittenAndReadBackByteForByte) {
   EXPECT_EQ(back.StartOfPacketReadTimeout, 350);
   EXPECT_TRUE(back.SaveSearchLogs);
   EXPECT_TRUE(back.ModbusAddresses == "0-247");
+  EXPECT_EQ(back.ParallelConnections, 4);
 }
 
 TEST(Settings, MissingFileGivesDefaults) {
@@ -131,6 +133,7 @@ TEST(Settings, MissingFileGivesDefaults) {
   EXPECT_FALSE(s.SaveSearchLogs);
   EXPECT_EQ(s.OrvatbusAddresses, "0-31");
   EXPECT_EQ(s.StartOfPacketReadTimeout, 200);
+  EXPECT_EQ(s.ParallelConnections, 1) << "one connection after another";
 }
 
 TEST(SearchPlan, ProtocolOrderAddressesAndTimeouts) {
@@ -143,6 +146,7 @@ TEST(SearchPlan, ProtocolOrderAddressesAndTimeouts) {
   c.OrvatbusAddresses = "1-3";
   c.ModbusAddresses = "17";
   c.StartOfPacketReadTimeout = 50;
+  c.ParallelConnections = 6;
   FillSearchPlan(task, c);
   EXPECT_EQ(task.Protocols, (std::vector<TDeviceProtocol>{
                                 TDeviceProtocol::dpOrvatAscii, TDeviceProtocol::dpOrvatbus,
@@ -153,6 +157,7 @@ TEST(SearchPlan, ProtocolOrderAddressesAndTimeouts) {
   EXPECT_EQ(task.Addresses[3], Bytes{95});
   EXPECT_EQ(task.ReadTimeout, 150);
   EXPECT_EQ(task.StartOfPacketReadTimeout, 50);
+  EXPECT_EQ(task.ParallelConnections, 6);
 
   TSearchDevicesTask single;
   c.SearchSingleOrvatbusDevice = true;

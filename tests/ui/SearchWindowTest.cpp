@@ -240,6 +240,57 @@ TEST_F(SearchWindow, DevicesOfOtherMakersGetARowAfterTheirErrorLine) {
   EXPECT_NE(uitest::ReadFileBytes(logs2[0]).find("VendorName \"ACME\""), std::string::npos);
 }
 
+TEST_F(SearchWindow, ConnectionsSearchedAtOnceShowEveryLineAndKeepTheSetting) {
+  const std::string portA = Sim.AddSerialPort(), portB = Sim.AddSerialPort();
+  Sim.AddDevice(portA, Device(devsim::TDeviceKind::Modbus, 1, 16, 215, 101));
+  Sim.AddDevice(portB, Device(devsim::TDeviceKind::Modbus, 2, 16, 215, 202));
+  const std::uint16_t tcp = Sim.AddTcpServer();
+  Sim.AddDevice(tcp, Device(devsim::TDeviceKind::Modbus, 1, 206, 312, 301));
+  const QString endpoint = QString::fromStdString("127.0.0.1:" + std::to_string(tcp));
+
+  auto w = MakeWindow(portA + ":" + portB, endpoint.toStdString() + "=1");
+  auto& f = *w->Form();
+  EXPECT_EQ(f.lblParallelConnections->text(), "Одновременно подключений:");
+  EXPECT_EQ(f.seParallelConnections->minimum(), 1);
+  EXPECT_EQ(f.seParallelConnections->maximum(), 32);
+  f.cbOrvatbus->setChecked(false);
+  f.cbModbusRTU->setChecked(true);
+  f.cbModbusTCP->setChecked(true);
+  f.edModbusAddresses->setText("1,2");
+  f.seParallelConnections->setValue(3);
+  w->show();
+  QTest::mouseClick(f.btnStartSearch, Qt::LeftButton);
+  ASSERT_TRUE(WaitUntil([&] { return f.LProgress->text() == "Поиск завершен"; }, 30000))
+      << f.LProgress->text().toStdString();
+
+  QStringList devices;
+  for (int r = 0; r < w->FoundDevices()->rowCount(); ++r)
+    devices << w->FoundDevices()->DisplayText(r, 1) + " " + w->FoundDevices()->DisplayText(r, 5);
+  devices.sort();
+  const QString a = QString::fromStdString(portA), b = QString::fromStdString(portB);
+  QStringList expectedDevices({endpoint + " 301", a + ":9600 101", b + ":9600 202"});
+  expectedDevices.sort();
+  EXPECT_EQ(devices.join('\n').toStdString(), expectedDevices.join('\n').toStdString());
+  // Every attempt has its line; each connection's lines come in the order of its own plan.
+  const QStringList lines = Lines(*w);
+  ASSERT_EQ(lines.size(), 12) << lines.join('\n').toStdString();
+  for (const QString& connection : {a + ":9600", b + ":9600", endpoint}) {
+    QStringList attempts;
+    for (const QString& line : lines)
+      if (line.contains("[" + connection + ","))
+        attempts << line.section('[', 1).section(']', 0, 0).section(',', 1);
+    EXPECT_EQ(attempts, QStringList({"ModbusRTU,1", "ModbusRTU,2", "ModbusTCP,1", "ModbusTCP,2"}))
+        << connection.toStdString();
+  }
+  // The result log holds the same lines, each whole.
+  const std::string expected = Utf8ToCp1251(lines.join("\r\n").toStdString()) + "\r\n";
+  EXPECT_TRUE(WaitUntil([&] { return uitest::ReadFileBytes(w->ResultLogFileName()) == expected; }))
+      << Cp1251ToUtf8(uitest::ReadFileBytes(w->ResultLogFileName()));
+
+  EXPECT_TRUE(w->close());
+  EXPECT_EQ(TIniFile(Ini()).ReadInteger("SearchParams", "ParallelConnections", 0), 3);
+}
+
 // A plan that would make no attempt is the operator's mistake: said like an address-list error,
 // and nothing is searched or logged.
 TEST_F(SearchWindow, NothingCheckedIsRefusedLikeAnAddressListError) {

@@ -57,6 +57,7 @@ TEST_F(SettingsFile, WrittenBackByteForByteInWindows1251) {
       "StartOfPacketReadTimeout=150\r\n"
       "WritePacketTimeout=250\r\n"
       "SaveSearchLogs=1\r\n"
+      "ParallelConnections=4\r\n"
       "[FormPlacement]\r\n"
       "Left=40\r\n"
       "Top=30\r\n";
@@ -84,6 +85,7 @@ TEST_F(SettingsFile, WrittenBackByteForByteInWindows1251) {
     EXPECT_EQ(w.RequestRetryCount, 3);
     EXPECT_EQ(w.WritePacketTimeout, 250);
     EXPECT_TRUE(f.cbSaveSearchLogs->isChecked());
+    EXPECT_EQ(f.seParallelConnections->value(), 4);
     EXPECT_TRUE(w.close());
   }
   const std::string after =
@@ -101,6 +103,7 @@ TEST_F(SettingsFile, WrittenBackByteForByteInWindows1251) {
       "StartOfPacketReadTimeout=150\r\n"
       "WritePacketTimeout=250\r\n"
       "SaveSearchLogs=1\r\n"
+      "ParallelConnections=4\r\n"
       "[FormPlacement]\r\n"
       "Left=40\r\n"
       "Top=30\r\n"
@@ -115,6 +118,7 @@ TEST_F(SettingsFile, MissingFileGivesDefaultsAndClosingWritesEveryKey) {
     TfrmMain w(nullptr, Ini().string());
     EXPECT_EQ(w.Form()->clbTCPEndpoints->count(), 0);
     EXPECT_FALSE(w.Form()->cbSaveSearchLogs->isChecked());
+    EXPECT_EQ(w.Form()->seParallelConnections->value(), 1);
     w.Form()->seStartOfPacketReadTimeout->setValue(370);
     EXPECT_TRUE(w.close());
   }
@@ -124,12 +128,13 @@ TEST_F(SettingsFile, MissingFileGivesDefaultsAndClosingWritesEveryKey) {
       (std::vector<std::string>{"SerialPorts", "BaudRates", "TCPConnections", "Protocols",
                                 "SearchSingleOrvatbusDevice", "OrvatbusAddresses",
                                 "ModbusAddresses", "RequestRetryCount", "StartOfPacketReadTimeout",
-                                "WritePacketTimeout", "SaveSearchLogs"}));
+                                "WritePacketTimeout", "SaveSearchLogs", "ParallelConnections"}));
   EXPECT_EQ(ini.ReadRawString("SearchParams", "Protocols", ""),
             "\"Orvatbus=1,ModbusRTU=0,ModbusTCP=0,OrvatASCII=1\"");
   EXPECT_EQ(ini.ReadRawString("SearchParams", "TCPConnections", "?"), "\"\"");
   EXPECT_EQ(ini.ReadInteger("SearchParams", "StartOfPacketReadTimeout", 0), 370);
   EXPECT_EQ(ini.ReadString("SearchParams", "SaveSearchLogs", ""), "0");
+  EXPECT_EQ(ini.ReadString("SearchParams", "ParallelConnections", ""), "1");
   EXPECT_TRUE(ini.ValueExists("FormPlacement", "Left"));
 }
 
@@ -168,13 +173,15 @@ TEST_F(SettingsFile, ModbusRtuPairWinsOverTheOldKeyAndMalformedValuesAreIgnored)
                          "[SearchParams]\r\n"
                          "Protocols=\"Modbus=1,ModbusRTU=0\"\r\n"
                          "BaudRates=\"\"\"\r\n"
-                         "StartOfPacketReadTimeout=abc\r\n");
+                         "StartOfPacketReadTimeout=abc\r\n"
+                         "ParallelConnections=99\r\n");
   TfrmMain w(nullptr, Ini().string());
   auto& f = *w.Form();
   EXPECT_FALSE(f.cbModbusRTU->isChecked());
   EXPECT_TRUE(f.cbOrvatbus->isChecked());  // no pair: the default stays
   EXPECT_EQ(f.clbBaudRates->item(3)->checkState(), Qt::Checked);
   EXPECT_EQ(f.seStartOfPacketReadTimeout->value(), 200);
+  EXPECT_EQ(f.seParallelConnections->value(), 32) << "the spin box's largest value";
 }
 
 // Numbers past their ranges are taken as the spin box takes them, and the protocol list says
