@@ -27,18 +27,6 @@ std::string ReadAttribute(const fs::path& File, std::size_t MaxLength = 256) {
   return Text.substr(First, Text.find_last_not_of(' ') - First + 1);
 }
 
-// What a port name stands for: the number of the character device it opens, else the path
-// it resolves to (the device may be missing yet), so that two spellings compare equal.
-std::string DeviceKey(const std::string& Name) {
-  const std::string Path = SerialDevicePathOf(Name);
-  struct stat St {};
-  if (::stat(Path.c_str(), &St) == 0 && S_ISCHR(St.st_mode))
-    return "char:" + std::to_string(St.st_rdev);
-  std::error_code Ec;
-  const fs::path Real = fs::weakly_canonical(Path, Ec);
-  return Ec ? Path : Real.string();
-}
-
 // The tty name of a port: a plain name itself, for a path (or a name with a folder in it) the
 // device file it leads to, so that a name never reaches outside the tty folder.
 std::string TtyNameOf(std::string_view Name) {
@@ -56,12 +44,22 @@ std::string SerialDevicePathOf(std::string_view Name) {
   return "/dev/" + std::string(Name);
 }
 
+std::string SerialDeviceKey(std::string_view Name) {
+  const std::string Path = SerialDevicePathOf(Name);
+  struct stat St {};
+  if (::stat(Path.c_str(), &St) == 0 && S_ISCHR(St.st_mode))
+    return "char:" + std::to_string(St.st_rdev);
+  std::error_code Ec;
+  const fs::path Real = fs::weakly_canonical(Path, Ec);
+  return Ec ? Path : Real.string();
+}
+
 std::vector<std::string> EnumerateSerialPortNames(const fs::path& SysClassTty, const char* Extra) {
   std::vector<std::string> Names;
   std::vector<std::string> Keys;
   auto AddName = [&](const std::string& Name) {
     if (Name.empty()) return;
-    std::string Key = DeviceKey(Name);
+    std::string Key = SerialDeviceKey(Name);
     if (std::find(Keys.begin(), Keys.end(), Key) != Keys.end()) return;
     Keys.push_back(std::move(Key));
     Names.push_back(Name);

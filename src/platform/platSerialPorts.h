@@ -14,6 +14,11 @@ namespace probrix {
 // opens /dev/NAME.
 std::string SerialDevicePathOf(std::string_view Name);
 
+// What a port name stands for: the number of the character device it opens, else the path it
+// resolves to (the device may be missing yet), so that two spellings (ttyS0 and /dev/ttyS0, a
+// symlink and its target) give the same key.
+std::string SerialDeviceKey(std::string_view Name);
+
 // The serial ports of the computer: the tty entries under SysClassTty that stand for a real
 // device (a serial8250 port with an unknown UART type does not), then the names of Extra
 // (colon-separated). Names that open the same device (ttyS0 and /dev/ttyS0, a symlink and its

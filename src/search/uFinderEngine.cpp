@@ -6,11 +6,11 @@
 #include <utility>
 
 #include "connections/ioDeviceConnection.h"
-#include "connections/uSerialPort.h"
 #include "foundation/appSysUtils.h"
 #include "foundation/ioExceptions.h"
 #include "platform/platCrashSignals.h"
-#include "platform/platDeviceIdentity.h"
+#include "platform/platHostAddresses.h"
+#include "platform/platSerialPorts.h"
 #include "search/uFinderEngineOrvatAscii.h"
 #include "search/uFinderEngineOrvatbus.h"
 #include "search/uFinderEngineSearchers.h"
@@ -250,8 +250,7 @@ TDeviceIdentities TSearchDevicesTask::DeviceIdentities(std::size_t Index) const 
   if (Index < SerialPortNames.size()) {
     // The connection factory shares one connection between names that differ in case alone.
     const std::string name = Trim(SerialPortNames[Index]);
-    return {"serial:" + LowerCaseAscii(name),
-            platform::DeviceFileIdentity(TSerialPort::DevicePathOf(name))};
+    return {"serial:" + LowerCaseAscii(name), "device:" + SerialDeviceKey(name)};
   }
   const TTcpEndPoint endPoint = ParseTcpEndPointText(TcpEndpoints[Index - SerialPortNames.size()]);
   const std::string port = ":" + std::to_string(endPoint.TcpPort);

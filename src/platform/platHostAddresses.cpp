@@ -1,26 +1,13 @@
-#include "platform/platDeviceIdentity.h"
+#include "platform/platHostAddresses.h"
 
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 
 #include <algorithm>
-#include <filesystem>
-#include <system_error>
 
 namespace probrix::platform {
-
-std::string DeviceFileIdentity(const std::string& Path) {
-  if (Path.empty() || Path.find('\0') != std::string::npos) return Path;
-  struct stat st {};
-  if (::stat(Path.c_str(), &st) == 0 && S_ISCHR(st.st_mode))
-    return "char:" + std::to_string(static_cast<unsigned long long>(st.st_rdev));
-  std::error_code ec;
-  const std::filesystem::path real = std::filesystem::weakly_canonical(Path, ec);
-  return ec ? Path : "path:" + real.string();
-}
 
 std::vector<std::string> HostAddresses(const std::string& Host) {
   std::vector<std::string> result;
