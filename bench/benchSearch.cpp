@@ -1,7 +1,8 @@
 // Whole searches against the simulator: how close a search over silent addresses comes to the
 // sum of its reply timeouts, how precisely each timeout ends, how little CPU it burns while it
-// waits, what one found device costs compared with libmodbus reading the same registers, and
-// how soon a stop (or SIGINT to probrix-cli) ends a long reply wait.
+// waits, what one found device costs compared with libmodbus reading the same registers, how
+// soon a stop (or SIGINT to probrix-cli) ends a long reply wait, and how much sooner a search
+// over several silent buses ends when it searches them at once.
 //
 // The simulator runs in a child process, forked before any thread exists, so that its CPU
 // time is not counted as the search's.
@@ -17,6 +18,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -37,11 +39,28 @@ using bench::Fixed;
 int ReplyTimeoutMs = 100;
 constexpr int SilentAddresses = 100;
 constexpr int AnsweringDevices = 50;
+// Several buses at once: serial ports and servers where nothing answers.
+constexpr int ParallelPorts = 4, ParallelPortAddresses = 50;
+constexpr int ParallelServers = 16, ParallelServerAddresses = 20;
+constexpr int ParallelTimeoutMs = 50;
 
 struct TEndpoints {
   std::string SilentPort, AnsweringPort;
   std::uint16_t SilentServer = 0, AnsweringServer = 0;
+  std::vector<std::string> QuietPorts;      // ParallelPorts ports without a device
+  std::vector<std::uint16_t> QuietServers;  // ParallelServers servers without a device
 };
+
+// The serial ports and TCP servers one search probes.
+struct TBuses {
+  std::vector<std::string> Ports;
+  std::vector<std::uint16_t> Servers;
+};
+
+// One serial port (Port non-empty) or one server.
+TBuses OneBus(const std::string& Port, std::uint16_t Server) {
+  return Port.empty() ? TBuses{{}, {Server}} : TBuses{{Port}, {}};
+}
 
 // The child: a silent pseudo terminal, one with Modbus RTU devices 1..N, a server that accepts
 // and never answers, and one with Modbus TCP units 1..N. Runs until the parent closes Control.
@@ -64,9 +83,11 @@ struct TEndpoints {
       sim.AddDevice(e.AnsweringPort, d);
       sim.AddDevice(e.AnsweringServer, d);
     }
-    const std::string text = e.SilentPort + "\n" + e.AnsweringPort + "\n" +
-                             std::to_string(e.SilentServer) + "\n" +
-                             std::to_string(e.AnsweringServer) + "\n";
+    std::string text = e.SilentPort + "\n" + e.AnsweringPort + "\n" +
+                       std::to_string(e.SilentServer) + "\n" + std::to_string(e.AnsweringServer) +
+                       "\n";
+    for (int i = 0; i < ParallelPorts; ++i) text += sim.AddSerialPort() + "\n";
+    for (int i = 0; i < ParallelServers; ++i) text += std::to_string(sim.AddTcpServer()) + "\n";
     if (::write(Out, text.data(), text.size()) != static_cast<ssize_t>(text.size())) status = 1;
     ::close(Out);
     char c;
@@ -104,11 +125,15 @@ class TSimulatorProcess {
     std::vector<std::string> lines;
     for (std::size_t pos = 0, nl; (nl = text.find('\n', pos)) != std::string::npos; pos = nl + 1)
       lines.push_back(text.substr(pos, nl - pos));
-    if (lines.size() != 4) throw std::runtime_error("the simulator did not start");
+    if (lines.size() != 4 + ParallelPorts + ParallelServers)
+      throw std::runtime_error("the simulator did not start");
     E.SilentPort = lines[0];
     E.AnsweringPort = lines[1];
     E.SilentServer = static_cast<std::uint16_t>(std::stoi(lines[2]));
     E.AnsweringServer = static_cast<std::uint16_t>(std::stoi(lines[3]));
+    for (int i = 0; i < ParallelPorts; ++i) E.QuietPorts.push_back(lines[4 + i]);
+    for (int i = 0; i < ParallelServers; ++i)
+      E.QuietServers.push_back(static_cast<std::uint16_t>(std::stoi(lines[4 + ParallelPorts + i])));
   }
   ~TSimulatorProcess() {
     ::close(Control_);
@@ -140,15 +165,14 @@ struct TRun {
   std::string RunError;
 };
 
-// The plan of one protocol over one serial port (Port non-empty) or one server, one try.
-void Plan(TSearchDevicesTask& Task, TDeviceProtocol Protocol, const std::string& Port,
-          std::uint16_t Server, const std::vector<std::uint8_t>& Addresses, int TimeoutMs) {
-  if (!Port.empty()) {
-    Task.SerialPortNames = {Port};
-    Task.BaudRates = {9600};
-  } else {
-    Task.TcpEndpoints = {"127.0.0.1:" + std::to_string(Server)};
-  }
+// The plan of one protocol over Buses, one try, Parallel connections at once.
+void Plan(TSearchDevicesTask& Task, TDeviceProtocol Protocol, const TBuses& Buses,
+          const std::vector<std::uint8_t>& Addresses, int TimeoutMs, int Parallel = 1) {
+  Task.SerialPortNames = Buses.Ports;
+  Task.BaudRates = {9600};
+  for (const std::uint16_t server : Buses.Servers)
+    Task.TcpEndpoints.push_back("127.0.0.1:" + std::to_string(server));
+  Task.ParallelConnections = Parallel;
   Task.Protocols = {Protocol};
   Task.SetAddresses(Protocol, Addresses);
   Task.StartOfPacketReadTimeout = TimeoutMs;
@@ -156,12 +180,13 @@ void Plan(TSearchDevicesTask& Task, TDeviceProtocol Protocol, const std::string&
   Task.RequestRetryCount = 1;
 }
 
-// One search with one protocol over one serial port (Port non-empty) or one server.
-TRun Search(TDeviceProtocol Protocol, const std::string& Port, std::uint16_t Server,
-            const std::vector<std::uint8_t>& Addresses, int TimeoutMs) {
-  ShutdownConnectionFactory();  // every run opens its connection afresh
+// One search with one protocol over Buses, Parallel connections at once. The attempt times
+// are kept for a search of one connection at a time.
+TRun Search(TDeviceProtocol Protocol, const TBuses& Buses,
+            const std::vector<std::uint8_t>& Addresses, int TimeoutMs, int Parallel = 1) {
+  ShutdownConnectionFactory();  // every run opens its connections afresh
   TSearchDevicesTask task;
-  Plan(task, Protocol, Port, Server, Addresses, TimeoutMs);
+  Plan(task, Protocol, Buses, Addresses, TimeoutMs, Parallel);
 
   TRun run;
   Clock::time_point attemptStart;
@@ -222,7 +247,7 @@ std::vector<double> StopLatencies(TDeviceProtocol Protocol, const std::string& P
   for (int i = 0; i < Runs; ++i) {
     ShutdownConnectionFactory();
     TSearchDevicesTask task;
-    Plan(task, Protocol, Port, Server, {1}, 10000);
+    Plan(task, Protocol, OneBus(Port, Server), {1}, 10000);
     std::mutex lock;
     std::condition_variable changed;
     bool started = false, finished = false;
@@ -349,7 +374,7 @@ int main(int argc, char** argv) {
   for (int r = 0; r < repeats; ++r) {
     for (TSilentFigure& f : silent) {
       const TRun run =
-          Search(f.Protocol, f.Serial ? e.SilentPort : std::string(), e.SilentServer,
+          Search(f.Protocol, OneBus(f.Serial ? e.SilentPort : std::string(), e.SilentServer),
                  Range(f.Protocol == TDeviceProtocol::dpModbusTcp ? 1 : 0, SilentAddresses),
                  ReplyTimeoutMs);
       const double floor = SilentAddresses * f.Series * ReplyTimeoutMs / 1000.0;
@@ -416,8 +441,9 @@ int main(int argc, char** argv) {
   };
   for (int r = 0; r < 5; ++r) {
     for (TAnswered& a : answered) {
-      const TRun run = Search(a.Protocol, a.Serial ? e.AnsweringPort : std::string(),
-                              e.AnsweringServer, Range(1, AnsweringDevices), ReplyTimeoutMs);
+      const TRun run =
+          Search(a.Protocol, OneBus(a.Serial ? e.AnsweringPort : std::string(), e.AnsweringServer),
+                 Range(1, AnsweringDevices), ReplyTimeoutMs);
       if (run.Found != AnsweringDevices) a.AllFound = false;
       // The first attempt opens the connection (a serial port's open waits 100 ms by design).
       std::vector<double> steady(run.Attempts.begin() + (run.Attempts.empty() ? 0 : 1),
@@ -465,6 +491,78 @@ int main(int argc, char** argv) {
                   "during a 10 s reply timeout, to the finished event; " +
                       std::to_string(f.Latencies.size()) + " of " + std::to_string(stopRuns) +
                       " runs");
+  }
+
+  // --- several silent buses at once ----------------------------------------------------
+  // The same search with 1, 2, 4 (and for the servers 16) connections at once, side by side
+  // in each repetition, so the machine's load touches every figure alike.
+  struct TParallelFigure {
+    std::string Name;
+    TDeviceProtocol Protocol;
+    TBuses Buses;
+    int Addresses;
+    std::vector<int> Workers;
+    std::map<int, std::vector<double>> Walls, CpuPerConnection;
+    bool AllTimedOut = true;
+  };
+  std::vector<TParallelFigure> parallel = {
+      {std::to_string(ParallelPorts) + " serial ports x " + std::to_string(ParallelPortAddresses) +
+           " silent addresses (Modbus RTU)",
+       TDeviceProtocol::dpModbusRtu,
+       {e.QuietPorts, {}},
+       ParallelPortAddresses,
+       {1, 2, 4},
+       {},
+       {},
+       true},
+      {std::to_string(ParallelServers) + " TCP endpoints x " +
+           std::to_string(ParallelServerAddresses) + " silent addresses (Modbus TCP)",
+       TDeviceProtocol::dpModbusTcp,
+       {{}, e.QuietServers},
+       ParallelServerAddresses,
+       {1, 2, 4, 16},
+       {},
+       {},
+       true},
+  };
+  for (int r = 0; r < repeats; ++r) {
+    for (TParallelFigure& f : parallel) {
+      const int connections = static_cast<int>(f.Buses.Ports.size() + f.Buses.Servers.size());
+      for (const int n : f.Workers) {
+        const TRun run = Search(f.Protocol, f.Buses, Range(1, f.Addresses), ParallelTimeoutMs, n);
+        f.Walls[n].push_back(run.Wall);
+        f.CpuPerConnection[n].push_back(100.0 * run.Cpu / run.Wall / std::min(n, connections));
+        if (run.Failed != connections * f.Addresses || !run.RunError.empty()) f.AllTimedOut = false;
+        std::printf("  %s, %d at once: %.3f s, CPU %.3f s\n", f.Name.c_str(), n, run.Wall, run.Cpu);
+        std::fflush(stdout);
+      }
+    }
+  }
+  for (const TParallelFigure& f : parallel) {
+    const int connections = static_cast<int>(f.Buses.Ports.size() + f.Buses.Servers.size());
+    const double one = bench::Median(f.Walls.at(1)), four = bench::Median(f.Walls.at(4));
+    std::string workers, measured, note;
+    for (const int n : f.Workers) {
+      const double wall = bench::Median(f.Walls.at(n));
+      const std::string sep = workers.empty() ? "" : ", ";
+      workers += sep + std::to_string(n);
+      measured += (measured.empty() ? "" : " / ") + Fixed(wall, 2) + " s";
+      // The floor: the timeouts of one connection times the connections each worker has.
+      const double floor = (connections + n - 1) / n * f.Addresses * ParallelTimeoutMs / 1000.0;
+      note += sep + "N=" + std::to_string(n) + " " + Fixed(wall / floor, 3) + " x its floor";
+    }
+    bench::Result("parallel search: " + f.Name + ", N = " + workers + " (wall)",
+                  measured + " (N=4: " + Fixed(four / one, 3) + " x N=1)", "N=4 <= 0.3 x N=1",
+                  f.AllTimedOut && four <= 0.3 * one,
+                  std::to_string(ParallelTimeoutMs) + " ms reply timeout, one try, median of " +
+                      std::to_string(repeats) + "; " + note +
+                      (f.AllTimedOut ? "" : "; NOT every address timed out"));
+    const int widest = f.Workers.back();
+    const double cpu = bench::Median(f.CpuPerConnection.at(widest));
+    bench::Result(
+        "CPU while waiting, per connection: " + f.Name + ", N = " + std::to_string(widest),
+        Fixed(cpu, 3) + " %", "<= 0.5 %", cpu <= 0.5,
+        "user+system of the searching process / wall / connections at once");
   }
   ShutdownConnectionFactory();
   return 0;
