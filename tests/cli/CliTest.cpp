@@ -384,7 +384,8 @@ TEST_F(CliEndToEnd, ParallelSearchWritesOneWholeLinePerEventAndOneLogPerAttempt)
 }
 
 TEST_F(CliEndToEnd, OneEndpointRepeatedInThePlanGetsOneAttemptLogPerAttempt) {
-  // A port nobody listens on: the attempts are refused at once, several within a millisecond.
+  // A bound socket that does not listen refuses every connection to its port at once: several
+  // attempts are refused within a millisecond.
   const int s = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in sin{};
   sin.sin_family = AF_INET;
@@ -392,7 +393,6 @@ TEST_F(CliEndToEnd, OneEndpointRepeatedInThePlanGetsOneAttemptLogPerAttempt) {
   socklen_t len = sizeof(sin);
   ASSERT_EQ(::bind(s, reinterpret_cast<sockaddr*>(&sin), sizeof(sin)), 0);
   ASSERT_EQ(::getsockname(s, reinterpret_cast<sockaddr*>(&sin), &len), 0);
-  ::close(s);
   const std::string refused = "127.0.0.1:" + std::to_string(ntohs(sin.sin_port));
   std::vector<std::string> args{"-P",        "modbustcp",           "--modbus-addresses", "1",
                                 "--log-dir", Logs_.Path().string(), "--save-search-logs"};
@@ -403,6 +403,7 @@ TEST_F(CliEndToEnd, OneEndpointRepeatedInThePlanGetsOneAttemptLogPerAttempt) {
   const TLogFolder logs = ReadLogFolder(Logs_.Path());
   ASSERT_EQ(logs.ResultLines.size(), kTimes);
   EXPECT_EQ(logs.AttemptLogs.size(), kTimes) << "each attempt keeps its own log";
+  ::close(s);
 }
 
 TEST_F(CliEndToEnd, PlanFromTheWindowsSettingsFile) {
