@@ -153,7 +153,7 @@ std::string ResultLogFileName(TDateTime Time) {
 
 std::string AttemptLogFileName(TDateTime Time, std::string_view ConnectionName,
                                std::int32_t BaudRateOrPort, TDeviceProtocol Protocol,
-                               std::uint8_t Address) {
+                               std::uint8_t Address, int Repeat) {
   const auto safe = [](std::string Name) {
     for (char& c : Name)
       if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F ||
@@ -163,7 +163,8 @@ std::string AttemptLogFileName(TDateTime Time, std::string_view ConnectionName,
   };
   const std::string head = FormatDateTime("hhnnss_zzz", Time) + "_";
   const std::string tail =
-      safe(Format("_%d_%s_%d.log", {BaudRateOrPort, DeviceProtocolName(Protocol), Address}));
+      safe(Format("_%d_%s_%d", {BaudRateOrPort, DeviceProtocolName(Protocol), Address})) +
+      (Repeat > 1 ? "_" + IntToStr(Repeat) : std::string()) + ".log";
   std::string connection = safe(std::string(ConnectionName));
   if (head.size() + connection.size() + tail.size() > MaxFileNameBytes) {
     // FNV-1a of the whole name: names that differ only in the part cut off stay apart.
@@ -180,18 +181,17 @@ std::string AttemptLogFileName(TDateTime Time, std::string_view ConnectionName,
 std::string TAttemptLogNames::Next(TDateTime Time, std::string_view ConnectionName,
                                    std::int32_t BaudRateOrPort, TDeviceProtocol Protocol,
                                    std::uint8_t Address) {
-  const std::string name =
-      AttemptLogFileName(Time, ConnectionName, BaudRateOrPort, Protocol, Address);
   // Every name begins with its millisecond: a name of another millisecond cannot repeat it.
   const std::string stamp = FormatDateTime("hhnnss_zzz", Time);
   if (stamp != Stamp_) {
     Stamp_ = stamp;
     Given_.clear();
   }
-  std::string unique = name;
-  const std::string stem = name.substr(0, name.size() - 4);  // without ".log"
-  for (int n = 2; !Given_.insert(unique).second; ++n) unique = stem + "_" + IntToStr(n) + ".log";
-  return unique;
+  for (int repeat = 1;; ++repeat) {
+    std::string name =
+        AttemptLogFileName(Time, ConnectionName, BaudRateOrPort, Protocol, Address, repeat);
+    if (Given_.insert(name).second) return name;
+  }
 }
 
 }  // namespace probrix

@@ -75,10 +75,11 @@ inline constexpr std::size_t MaxFileNameBytes = 255;
 // "<hhnnss_zzz>_<connection>_<baud or port>_<protocol>_<address>.log", with each of
 // " ' * / : < > ? \ | and every control character replaced by '#'. A name longer than
 // MaxFileNameBytes has its connection part cut (on a character boundary) and followed by "~"
-// and a hash of the whole connection name, so that two long names stay apart.
+// and a hash of the whole connection name, so that two long names stay apart. A Repeat above 1
+// goes before ".log" as "_<Repeat>" (see TAttemptLogNames).
 std::string AttemptLogFileName(TDateTime Time, std::string_view ConnectionName,
                                std::int32_t BaudRateOrPort, TDeviceProtocol Protocol,
-                               std::uint8_t Address);
+                               std::uint8_t Address, int Repeat = 1);
 
 // The attempt log names of a search, one file per attempt: an attempt whose name was already
 // given within the same millisecond (the same port twice in a plan, two attempts reported

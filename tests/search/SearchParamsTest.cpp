@@ -187,6 +187,7 @@ TEST(SearchPlan, ValidationTable) {
     return [V](TSearchChoice& C) { C.StartOfPacketReadTimeout = V; };
   };
   const auto retries = [](int V) { return [V](TSearchChoice& C) { C.RequestRetryCount = V; }; };
+  const auto parallel = [](int V) { return [V](TSearchChoice& C) { C.ParallelConnections = V; }; };
   const auto modbus = [](std::string V) {
     return [V](TSearchChoice& C) { C.ModbusAddresses = V; };
   };
@@ -218,6 +219,14 @@ TEST(SearchPlan, ValidationTable) {
       {"retries 100", retries(100), nullptr},
       {"retries 101", retries(101), range},
       {"retries max", retries(2147483647), range},
+      {"1 connection at once", parallel(1), nullptr},
+      {"32 connections at once", parallel(32), nullptr},
+      {"33 connections at once", parallel(33), range,
+       "ParallelConnections=33: допустимы значения от 1 до 32"},
+      {"0 in the window", parallel(0), range},
+      {"cli 0: one per connection", parallel(0), nullptr, "", &CliPlanLimits},
+      {"cli -1", parallel(-1), range, "от 0 до 32", &CliPlanLimits},
+      {"cli 33", parallel(33), range, "", &CliPlanLimits},
       {"address 0", modbus("0"), nullptr},
       {"address 255", modbus("255"), nullptr},
       {"address 256", modbus("256"), address, "(256)"},
@@ -278,6 +287,7 @@ TEST(SearchPlan, SettingsNumbersClampedForTheWindowRefusedForTheCommandLine) {
   s.StartOfPacketReadTimeout = 0;
   s.RequestRetryCount = 2147483647;
   s.WritePacketTimeout = -5;
+  s.ParallelConnections = 64;
   try {
     CheckSearchSettings(s, CliPlanLimits);
     ADD_FAILURE() << "accepted";
@@ -288,7 +298,8 @@ TEST(SearchPlan, SettingsNumbersClampedForTheWindowRefusedForTheCommandLine) {
   EXPECT_EQ(s.StartOfPacketReadTimeout, 10);
   EXPECT_EQ(s.RequestRetryCount, 100);
   EXPECT_EQ(s.WritePacketTimeout, 1);
-  ASSERT_EQ(notices.size(), 3u);
+  EXPECT_EQ(s.ParallelConnections, 32);
+  ASSERT_EQ(notices.size(), 4u);
   EXPECT_NE(notices[1].find("StartOfPacketReadTimeout=0"), std::string::npos) << notices[1];
   EXPECT_NO_THROW(CheckSearchSettings(s, WindowPlanLimits));
   EXPECT_TRUE(ClampSearchSettings(s, WindowPlanLimits).empty()) << "said once";

@@ -156,6 +156,14 @@ TEST(SearchReport, AttemptLogNamesStayUniqueWithinOneMillisecond) {
   EXPECT_EQ(names.Next(t, "a:b", 1, tcp, 1), "173045_219_a#b_1_ModbusTCP_1.log");
   EXPECT_EQ(names.Next(t, "a/b", 1, tcp, 1), "173045_219_a#b_1_ModbusTCP_1_2.log");
   EXPECT_EQ(names.Next(t, "10.0.0.1", 502, tcp, 1), "173045_219_10.0.0.1_502_ModbusTCP_1_3.log");
+  // A name cut to the longest one the file system takes stays within it when repeated.
+  const std::string longName = "/dev/" + std::string(300, 'x');
+  const std::string first = names.Next(t, longName, 1, tcp, 1);
+  const std::string second = names.Next(t, longName, 1, tcp, 1);
+  EXPECT_EQ(first.size(), MaxFileNameBytes);
+  EXPECT_LE(second.size(), MaxFileNameBytes);
+  EXPECT_TRUE(second.ends_with("_1_ModbusTCP_1_2.log")) << second;
+  EXPECT_NE(first, second);
   // A new millisecond starts afresh.
   EXPECT_EQ(names.Next(next, "10.0.0.1", 502, tcp, 1), "173045_220_10.0.0.1_502_ModbusTCP_1.log");
 }
