@@ -36,8 +36,8 @@ std::optional<std::size_t> TConnectionSchedule::Take(const std::function<bool()>
     }
     if (!next) {
       if (!anyWaiting) return std::nullopt;
-      // Each waiting one shares a device with one being searched (or being identified): the
-      // end of that search, or of that identification, changes the picture.
+      // Each waiting one shares a device with one being searched: the end of a search
+      // changes the picture.
       Changed_.wait(lock);
       continue;
     }
@@ -55,13 +55,11 @@ std::optional<std::size_t> TConnectionSchedule::Take(const std::function<bool()>
       entry.Identities = std::move(ids);
       entry.Identified = true;
       if (SharesDeviceWithSearched(entry)) {
-        entry.State = TState::Waiting;
-        Changed_.notify_all();
+        entry.State = TState::Waiting;  // this worker looks again, and waits if it must
         continue;
       }
     }
     entry.State = TState::Searching;
-    Changed_.notify_all();  // a worker waiting for an identification looks again
     return next;
   }
 }
