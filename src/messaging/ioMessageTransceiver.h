@@ -23,9 +23,9 @@
 #include "connections/ioDeviceConnection.h"
 #include "foundation/appClasses.h"
 #include "foundation/appExceptions.h"
+#include "foundation/appLogStrings.h"
 #include "foundation/appTypes.h"
 #include "foundation/utilityStopwatch.h"
-#include "search/uSearchLog.h"
 
 namespace probrix {
 
