@@ -1,14 +1,12 @@
 #include "cli/cliOptions.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <system_error>
 
 #include "foundation/appExceptions.h"
 #include "foundation/appIniFiles.h"
 #include "foundation/appSysUtils.h"
+#include "platform/platFiles.h"
 
 namespace probrix::cli {
 
@@ -45,11 +43,8 @@ void ApplySettingsFile(const std::string& Path, TCliOptions& O) {
   if (std::filesystem::is_directory(Path, ec))
     throw TUsageError{Format("--settings: cannot read '%s': %s",
                              {Path, std::make_error_code(std::errc::is_a_directory).message()})};
-  if (std::FILE* f = std::fopen(Path.c_str(), "rb")) {
-    std::fclose(f);
-  } else {
-    throw TUsageError{Format("--settings: cannot read '%s': %s", {Path, std::strerror(errno)})};
-  }
+  if (const platform::TOsError error = platform::CheckFileReadable(Path))
+    throw TUsageError{Format("--settings: cannot read '%s': %s", {Path, error.Text})};
   const TSearchSettings s = LoadSearchSettings(TIniFile(Path));
   try {
     CheckSearchSettings(s, CliPlanLimits);

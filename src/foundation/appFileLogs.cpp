@@ -1,18 +1,13 @@
 #include "foundation/appFileLogs.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <system_error>
-#include <thread>
 
 #include "foundation/appCodePage.h"
 #include "foundation/appExceptions.h"
 #include "foundation/appSysUtils.h"
+#include "platform/platFiles.h"
 
 namespace probrix {
 
@@ -75,61 +70,23 @@ void RemoveValues(std::vector<std::pair<std::string, std::string>>& List, const 
 
 bool IsBlank(const std::string& Text) { return Trim(Text).empty(); }
 
-struct TAppendFailure {
-  const char* Step = nullptr;  // the failed step, none on success
-  int Error = 0;
-};
-
-// Opens (creating it), takes the advisory lock that serialises writers, appends Bytes with one
-// write and closes. Never throws.
-TAppendFailure AppendBytes(const std::string& Path, const std::string& Bytes) {
-  if (Path.empty()) return {"CreateFile", ENOENT};
-  int fd;
-  do {
-    fd = ::open(Path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY, 0666);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return {"CreateFile", errno};
-
-  for (int waited = 0;;) {
-    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) break;
-    const int err = errno;
-    if (err == EINTR) continue;
-    if (err != EWOULDBLOCK) break;  // a file system without locks: write unserialised
-    if (waited >= kLockWaitMs) {
-      ::close(fd);
-      return {"CreateFile", err};
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    ++waited;
+// The name of the failed step as the messages give it.
+const char* StepName(platform::TAppendStep Step) {
+  switch (Step) {
+    case platform::TAppendStep::asOpen:
+      return "CreateFile";
+    case platform::TAppendStep::asSeek:
+      return "SetFilePointer";
+    case platform::TAppendStep::asWrite:
+      return "WriteFile";
+    default:
+      return nullptr;
   }
+}
 
-  TAppendFailure result;
-  const off_t start = ::lseek(fd, 0, SEEK_END);
-  if (start < 0) {
-    result = {"SetFilePointer", errno};
-  } else {
-    std::size_t done = 0;
-    while (done < Bytes.size()) {
-      const ssize_t n = ::write(fd, Bytes.data() + done, Bytes.size() - done);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        result = {"WriteFile", errno};
-        break;
-      }
-      if (n == 0) {
-        result = {"WriteFile", EIO};
-        break;
-      }
-      done += static_cast<std::size_t>(n);
-    }
-    // A write cut short (a full disk) would leave a torn line that the next write continues:
-    // the file goes back to its length before this write, still under the lock.
-    if (result.Step != nullptr && done > 0 && ::ftruncate(fd, start) != 0) {
-      // Nothing more can be done; the failure is reported either way.
-    }
-  }
-  ::close(fd);  // also releases the lock
-  return result;
+// Appends Bytes under the advisory lock that serialises writers. Never throws.
+platform::TAppendResult AppendBytes(const std::string& Path, const std::string& Bytes) {
+  return platform::AppendToFile(Path, Bytes, kLockWaitMs);
 }
 
 // Creates the folder of Path and its missing parents; false when that fails, with the reason
@@ -161,9 +118,8 @@ std::string MakeSafeFileName(std::string_view Text, char Replacement) {
 void RaiseFileLogError(std::string_view FuncName, int ErrorCode) {
   std::string message;
   if (ErrorCode != 0) {
-    char buf[256];
-    const char* text = strerror_r(ErrorCode, buf, sizeof(buf));
-    message = Format("System Error.  Code: %d.\r\n%s", {ErrorCode, text ? text : ""});
+    message =
+        Format("System Error.  Code: %d.\r\n%s", {ErrorCode, platform::SystemErrorText(ErrorCode)});
   } else {
     message = "A call to an OS function failed";
   }
@@ -172,8 +128,6 @@ void RaiseFileLogError(std::string_view FuncName, int ErrorCode) {
   e.ErrorCode = ErrorCode;
   throw e;
 }
-
-void RaiseFileLogError(std::string_view FuncName) { RaiseFileLogError(FuncName, errno); }
 
 void SetDefaultLogsFolder(std::string Folder) {
   std::lock_guard guard(DefaultLogsFolderLock);
@@ -249,8 +203,8 @@ bool tFileLog::WriteNamed(const std::string& Text, const std::string& Name, bool
   if (needHeader) content += stamp + *header + kLineEnd;
   content += stamp + Text + kLineEnd;
 
-  const TAppendFailure failure = AppendBytes(path, Utf8ToCp1251(content));
-  if (failure.Step) RaiseFileLogError(failure.Step, failure.Error);
+  const platform::TAppendResult result = AppendBytes(path, Utf8ToCp1251(content));
+  if (result.Error) RaiseFileLogError(StepName(result.Step), result.Error.Code);
   return true;
 }
 
@@ -276,7 +230,7 @@ bool tFileLog::WriteToDayFolder(const std::string& Text, const std::string& Fold
         folder + FormatDateTime("yyyy_mm_dd", now) + "/" + MakeSafeFileName(Name, '_');
     if (!ForceFolderOf(path)) return false;
     const std::string stamp = WithTime ? FormatDateTime(kTimeStampFormat, now) : std::string();
-    return AppendBytes(path, Utf8ToCp1251(stamp + Text + kLineEnd)).Step == nullptr;
+    return !AppendBytes(path, Utf8ToCp1251(stamp + Text + kLineEnd)).Error;
   } catch (...) {
     return false;
   }
@@ -299,13 +253,11 @@ std::string tFileLog::AppendToFile(const std::string& Text, const std::string& P
   try {
     std::lock_guard guard(Lock_);
     if (IsBlank(Path)) return "CreateFile: empty path";
-    const auto failed = [](const char* Step, int Error) {
-      return std::string(Step) + ": " + std::system_category().message(Error);
-    };
     if (std::error_code ec; !ForceFolderOf(Path, ec)) return "CreateDirectory: " + ec.message();
     const std::string stamp = WithTime ? FormatDateTime(kTimeStampFormat, Now()) : std::string();
-    const TAppendFailure failure = AppendBytes(Path, Utf8ToCp1251(stamp + Text + kLineEnd));
-    return failure.Step == nullptr ? std::string() : failed(failure.Step, failure.Error);
+    const platform::TAppendResult result = AppendBytes(Path, Utf8ToCp1251(stamp + Text + kLineEnd));
+    return result.Error ? std::string(StepName(result.Step)) + ": " + result.Error.Text
+                        : std::string();
   } catch (const std::exception& E) {
     return E.what()[0] != '\0' ? E.what() : "unknown";
   } catch (...) {

@@ -21,10 +21,9 @@ using TLogClock = std::function<TDateTime()>;
 // Replaces each of " ' * / : < > ? \ | by Replacement; every other character stays.
 std::string MakeSafeFileName(std::string_view Text, char Replacement);
 
-// Throws EOSError for the calling thread's last system error (errno):
-// "System Error.  Code: <code>.\r\n<text> (funcName=<FuncName>)", or for code 0
-// "A call to an OS function failed (funcName=<FuncName>)"; the code is the ErrorCode.
-[[noreturn]] void RaiseFileLogError(std::string_view FuncName);
+// Throws EOSError for a system error code: "System Error.  Code: <code>.\r\n<text>
+// (funcName=<FuncName>)", or for code 0 "A call to an OS function failed (funcName=<FuncName>)";
+// the code is the ErrorCode.
 [[noreturn]] void RaiseFileLogError(std::string_view FuncName, int ErrorCode);
 
 // The logs folder used by LogToDayFolder for a blank folder; the logging facility sets it.

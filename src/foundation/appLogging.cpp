@@ -1,7 +1,5 @@
 #include "foundation/appLogging.h"
 
-#include <unistd.h>
-
 #include <atomic>
 #include <filesystem>
 #include <map>
@@ -13,6 +11,7 @@
 #include "foundation/appFixedText.h"
 #include "foundation/appIniFiles.h"
 #include "platform/platCrashSignals.h"
+#include "platform/platFiles.h"
 #include "platform/platProcess.h"
 
 namespace probrix {
@@ -92,16 +91,6 @@ std::string TrimRightBlanks(std::string Text) {
   return Text;
 }
 
-void WriteToStandardError(const std::string& Line) {
-  std::size_t done = 0;
-  while (done < Line.size()) {
-    const ssize_t n = ::write(STDERR_FILENO, Line.data() + done, Line.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    done += static_cast<std::size_t>(n);
-  }
-}
-
 void WriteAppLogImpl(const std::string& Text, const std::string& Name, bool Named,
                      bool WithTime) noexcept {
   try {
@@ -177,7 +166,7 @@ __attribute__((noinline)) void WriteSignalDebugLine(const TSignalLog& Log,
   if (Log.Switches.ShowModuleName) line.Add("[").Add(Log.ModuleName).Add("] ");
   if (Log.Switches.ShowThreadID) line.Add("[0x").Hex(platform::GetCurrentThreadId(), 8).Add("] ");
   line.Add(Text).Add(kLineEnd);
-  platform::SignalSafeWriteStdErr(line.View().data(), line.View().size());
+  platform::WriteStandardError(line.View());
 }
 
 void DefaultFlush(const std::string& Text, const std::string& Target, bool IsFile) {
@@ -224,7 +213,7 @@ void InitializeLogging(const TLoggingOptions& Options) {
   if (f.ExeFolder.empty()) f.ExeFolder = f.ModuleFolder;
 
   if (Options.ChangeCurrentDirectory && !f.ExeFolder.empty()) {
-    if (::chdir(f.ExeFolder.c_str()) != 0) {
+    if (platform::SetCurrentFolder(f.ExeFolder)) {
       // The folder stays where it was; relative names then resolve there.
     }
   }
@@ -399,7 +388,7 @@ void DebugOutput(const std::string& Text) noexcept {
     if (f.Switches.ShowThreadID) line += Format("[0x%.8x] ", {platform::GetCurrentThreadId()});
     line += Text;
     line += kLineEnd;
-    WriteToStandardError(line);
+    platform::WriteStandardError(line);
   } catch (...) {
   }
 }

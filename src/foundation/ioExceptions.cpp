@@ -1,14 +1,12 @@
 #include "foundation/ioExceptions.h"
 
-#include <cstring>
+#include "platform/platError.h"
 
 namespace probrix {
 
 std::string SocketErrorMessage(std::string_view Msg, std::int32_t ErrorCode) {
-  char buf[256];
-  // The GNU strerror_r returns the text, which may or may not live in buf.
-  const char* text = strerror_r(ErrorCode, buf, sizeof(buf));
-  return Format("%s (SysErrorMessage: %s (ErrorCode=%d))", {Msg, text ? text : "", ErrorCode});
+  return Format("%s (SysErrorMessage: %s (ErrorCode=%d))",
+                {Msg, platform::SystemErrorText(ErrorCode), ErrorCode});
 }
 
 }  // namespace probrix

@@ -11,6 +11,8 @@
 #include <iterator>
 #include <system_error>
 
+#include "platform/platPosix.h"
+
 namespace probrix::platform {
 
 namespace {

@@ -4,11 +4,9 @@
 // layer watches beside its device or socket, so a stop request ends a wait at once instead of
 // after its timeout, without polling. A thread binds an event with TCancelScope; from then on
 // its serial reads and writes, socket connects, receives and sends (and CancellableSleep) end
-// with ECANCELED as soon as the event is set.
+// with a cancelled error (platError.h) as soon as the event is set.
 
-#include <chrono>
 #include <initializer_list>
-#include <optional>
 
 namespace probrix::platform {
 
@@ -25,6 +23,7 @@ class TCancelEvent {
   bool IsSet() const noexcept;
   // Waits up to Ms (negative: without limit) for the event; true when it is set.
   bool WaitFor(int Ms) const noexcept;
+  // The descriptor that the waits of the Linux half watch.
   int Fd() const noexcept { return Fd_; }
 
  private:
@@ -55,19 +54,8 @@ class TCancelScope {
 // Whether an error code of the platform layer means "cut short by the cancel event".
 bool IsCancelledError(int Error) noexcept;
 
-// The calling thread's cancel descriptor, -1 when none is bound.
-int CurrentCancelFd() noexcept;
 // True when the calling thread's cancel event is set.
 bool CancelRequested() noexcept;
-
-using TWaitClock = std::chrono::steady_clock;
-
-// Waits until Fd reports one of Events (poll flags), Deadline passes (none: no limit) or the
-// thread's cancel event is set. Returns 0 when Fd is ready (Revents holds what it reported,
-// including POLLHUP, POLLERR or POLLNVAL), ETIMEDOUT, ECANCELED, or the errno of a failed wait.
-// Timed to the nanosecond; an interrupted wait goes on.
-int WaitDescriptor(int Fd, short Events, std::optional<TWaitClock::time_point> Deadline,
-                   short& Revents) noexcept;
 
 // Sleeps Ms unless the thread's cancel event is set first; false when it was.
 bool CancellableSleep(int Ms) noexcept;

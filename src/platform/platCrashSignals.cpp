@@ -240,8 +240,4 @@ bool SignalSafeAppend(const char* Path, const char* Data, std::size_t Size) noex
   return written;
 }
 
-void SignalSafeWriteStdErr(const char* Data, std::size_t Size) noexcept {
-  WriteAll(STDERR_FILENO, Data, Size);
-}
-
 }  // namespace probrix::platform

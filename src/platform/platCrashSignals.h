@@ -3,7 +3,8 @@
 // What a crash handler needs from the operating system: the crash signals with a hand-over to
 // the handlers that were there before, an alternate signal stack per thread (so that a handler
 // still runs when a thread's own stack is exhausted), and a few operations that are safe inside
-// a signal handler: the local time, appending to a file and writing to standard error.
+// a signal handler: the local time and appending to a file (platFiles.h writes to standard
+// error).
 //
 // A crash may interrupt any code, the allocator and the C library's own locks included, so
 // everything a hook calls must be async-signal-safe: no allocation, no lock that other code
@@ -92,8 +93,5 @@ class TLocalTimeTable {
 // on the file is waited for a short while and then ignored: a line written unserialised is
 // better than none. False when the file cannot be opened or written.
 bool SignalSafeAppend(const char* Path, const char* Data, std::size_t Size) noexcept;
-
-// Async-signal-safe: writes Size bytes of Data to standard error.
-void SignalSafeWriteStdErr(const char* Data, std::size_t Size) noexcept;
 
 }  // namespace probrix::platform

@@ -19,6 +19,8 @@
 #include <cstring>
 #include <system_error>
 
+#include "platform/platPosix.h"
+
 namespace probrix {
 
 namespace {

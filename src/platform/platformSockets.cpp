@@ -19,6 +19,7 @@
 #include <optional>
 
 #include "platform/platCancel.h"
+#include "platform/platPosix.h"
 
 namespace probrix::platform {
 

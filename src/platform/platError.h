@@ -1,0 +1,34 @@
+#pragma once
+
+// Failures of the operating system as the layers above see them: a kind that they compare,
+// with the system's own code and text kept for the messages that show them.
+
+#include <cstdint>
+#include <string>
+
+namespace probrix::platform {
+
+enum class TErrorKind : std::uint8_t {
+  ekNone = 0,      // no failure
+  ekNotFound,      // no such file, folder or device
+  ekAccessDenied,  // the user lacks the rights
+  ekBusy,          // another program (or another handle) holds it
+  ekTimedOut,      // nothing within the time allowed
+  ekGone,          // the device or connection went away under an open handle
+  ekCancelled,     // cut short by the calling thread's cancel event (platCancel.h)
+  ekOther,
+};
+
+struct TOsError {
+  TErrorKind Kind = TErrorKind::ekNone;
+  int Code = 0;      // the system's code for it (errno on Linux)
+  std::string Text;  // the system's text for it
+
+  // True for a failure.
+  explicit operator bool() const { return Kind != TErrorKind::ekNone; }
+};
+
+// The system's text for one of its error codes ("No such file or directory").
+std::string SystemErrorText(int Code);
+
+}  // namespace probrix::platform
