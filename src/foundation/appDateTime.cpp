@@ -1,11 +1,10 @@
 #include "foundation/appDateTime.h"
 
-#include <time.h>
-
 #include <cmath>
 #include <cstdint>
 
 #include "foundation/appSysUtils.h"
+#include "platform/platClock.h"
 
 namespace probrix {
 
@@ -76,12 +75,8 @@ TDateTimeParts DecodeDateTime(TDateTime Value) {
 }
 
 TDateTime NowDateTime() {
-  timespec ts{};
-  clock_gettime(CLOCK_REALTIME, &ts);
-  tm local{};
-  localtime_r(&ts.tv_sec, &local);
-  return EncodeDateTime(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
-                        local.tm_min, local.tm_sec, static_cast<int>(ts.tv_nsec / 1000000));
+  const platform::TLocalTime t = platform::LocalTimeNow();
+  return EncodeDateTime(t.Year, t.Month, t.Day, t.Hour, t.Minute, t.Second, t.Millisecond);
 }
 
 std::string FormatDateTime(std::string_view Fmt, TDateTime Value) {

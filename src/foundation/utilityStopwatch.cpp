@@ -1,15 +1,16 @@
 #include "foundation/utilityStopwatch.h"
 
-#include <time.h>
-
+#include <chrono>
 #include <cmath>
+#include <ratio>
 
 namespace probrix {
 
+using TCounter = std::chrono::steady_clock;
+static_assert(TStopwatch::Frequency == TCounter::period::den && TCounter::period::num == 1);
+
 std::int64_t GetTimestamp() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<std::int64_t>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
+  return static_cast<std::int64_t>(TCounter::now().time_since_epoch().count());
 }
 
 void TStopwatch::Reset() {

@@ -4,7 +4,8 @@
 
 namespace probrix {
 
-// Ticks of the monotonic high-resolution counter (nanoseconds); one query, no allocation.
+// Ticks of the monotonic high-resolution counter (steady_clock, nanoseconds); one query, no
+// allocation.
 std::int64_t GetTimestamp();
 
 class TStopwatch {
