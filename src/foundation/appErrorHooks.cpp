@@ -1,8 +1,5 @@
 #include "foundation/appErrorHooks.h"
 
-#include <cxxabi.h>
-#include <signal.h>
-
 #include <atomic>
 #include <cstdlib>
 #include <mutex>
@@ -12,6 +9,7 @@
 #include "foundation/appLogging.h"
 #include "platform/platCrashSignals.h"
 #include "platform/platProcess.h"
+#include "platform/platRuntime.h"
 
 namespace probrix {
 
@@ -91,10 +89,10 @@ void BuildRuntimeErrorText(TRuntimeErrorText& Text, int Code, std::uintptr_t Add
 
 // Runs inside the signal handler: async-signal-safe calls only.
 void CrashHook(const platform::TCrashSignal& Crash) noexcept {
-  if (InSignalHandler || (Crash.Signal == SIGABRT && TerminateLogged.load())) return;
+  if (InSignalHandler || (Crash.Kind == platform::TCrashKind::ckAbort && TerminateLogged.load()))
+    return;
   InSignalHandler = true;
-  const int code =
-      Crash.StackOverflow ? reStackOverflow : RuntimeErrorOfSignal(Crash.Signal, Crash.Code);
+  const int code = Crash.StackOverflow ? reStackOverflow : RuntimeErrorOfCrash(Crash.Kind);
   TRuntimeErrorText text;
   BuildRuntimeErrorText(text, code, Crash.InstructionAddress);
   WriteAppLogNamedFromSignal(text.View(), kErrorsLog);
@@ -111,8 +109,8 @@ void CrashHook(const platform::TCrashSignal& Crash) noexcept {
   std::abort();
 }
 
-std::unique_ptr<Exception> ExceptObjHook(int Signal, std::uintptr_t Address) {
-  if (OldExceptObjProc) return OldExceptObjProc(Signal, Address);
+std::unique_ptr<Exception> ExceptObjHook(platform::TCrashKind Kind, std::uintptr_t Address) {
+  if (OldExceptObjProc) return OldExceptObjProc(Kind, Address);
   return std::make_unique<Exception>(
       "Оригинальная процедура для ExceptObjProc не задана (OldExceptObjProc=nil)");
 }
@@ -133,29 +131,27 @@ std::string RuntimeErrorName(int Code) {
   return std::to_string(Code);
 }
 
-int RuntimeErrorOfSignal(int Signal, int SignalCode) {
-  switch (Signal) {
-    case SIGSEGV:
-    case SIGBUS:
+int RuntimeErrorOfCrash(platform::TCrashKind Kind) {
+  using enum platform::TCrashKind;
+  switch (Kind) {
+    case ckAccessViolation:
+    case ckBusError:
       return reAccessViolation;
-    case SIGFPE:
-      switch (SignalCode) {
-        case FPE_INTDIV:
-          return reDivByZero;
-        case FPE_INTOVF:
-          return reIntOverflow;
-        case FPE_FLTDIV:
-          return reZeroDivide;
-        case FPE_FLTOVF:
-          return reOverflow;
-        case FPE_FLTUND:
-          return reUnderflow;
-        default:
-          return reInvalidOp;
-      }
-    case SIGILL:
+    case ckIntegerDivide:
+      return reDivByZero;
+    case ckIntegerOverflow:
+      return reIntOverflow;
+    case ckFloatDivide:
+      return reZeroDivide;
+    case ckFloatOverflow:
+      return reOverflow;
+    case ckFloatUnderflow:
+      return reUnderflow;
+    case ckFloatInvalid:
+      return reInvalidOp;
+    case ckIllegalInstruction:
       return rePrivInstruction;
-    case SIGABRT:
+    case ckAbort:
       return reAssertionFailed;
     default:
       return reExternalException;
@@ -179,8 +175,8 @@ std::string UnhandledExceptionDescription(std::exception_ptr E, std::uintptr_t A
       message = Ex.what();
     } catch (...) {
       // Not an exception object: its type names it, and it has no message.
-      const std::type_info* type = abi::__cxa_current_exception_type();
-      className = type ? DemangledTypeName(type->name()) : std::string();
+      const std::type_info* type = platform::CurrentExceptionType();
+      className = type ? platform::DemangledTypeName(type->name()) : std::string();
     }
   } else {
     message = "terminate called without an active exception";

@@ -1,9 +1,9 @@
 #pragma once
 
 // Capture of unhandled errors: an exception that no handler catches (std::terminate) and the
-// runtime errors the processor reports as signals (SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT)
-// leave time-stamped lines in the application log's "app_errors" file, after which the
-// previous handling takes place as before.
+// runtime errors the processor or the runtime report (access violations, arithmetic faults,
+// illegal instructions, aborts: platCrashSignals.h) leave time-stamped lines in the
+// application log's "app_errors" file, after which the previous handling takes place as before.
 //
 // Program entry order:
 //   InstallErrorHooks(); InitializeLogging(argv[0]);  ...  FinalizeLogging(); RemoveErrorHooks();
@@ -15,6 +15,7 @@
 #include <string>
 
 #include "foundation/appExceptions.h"
+#include "platform/platCrashSignals.h"
 
 namespace probrix {
 
@@ -28,9 +29,9 @@ bool ErrorHooksInstalled();
 // The runtime error names, "reNone" ... "reSafeCallError"; other codes in decimal.
 std::string RuntimeErrorName(int Code);
 
-// The runtime error code a signal stands for (SIGSEGV: reAccessViolation, SIGFPE with an
-// integer division: reDivByZero, SIGABRT: reAssertionFailed, ...).
-int RuntimeErrorOfSignal(int Signal, int SignalCode);
+// The runtime error code a crash stands for (an access violation: reAccessViolation, an
+// integer division by zero: reDivByZero, an abort: reAssertionFailed, ...).
+int RuntimeErrorOfCrash(platform::TCrashKind Kind);
 
 // "Неперехваченное исключение (ErrorProc): ErrorCode=<name>, ErrorAddr=0x<address>" into the
 // "app_errors" file.
@@ -47,7 +48,8 @@ void LogUnhandledException(std::exception_ptr E, std::uintptr_t Address);
 // Turns an operating-system fault into an exception object. The platform's runtime has no such
 // hook of its own; code that converts faults goes through ExceptObjProc, which the hooks route
 // to the handler saved at installation or, without one, to a base Exception saying so.
-using TExceptObjProc = std::unique_ptr<Exception> (*)(int Signal, std::uintptr_t Address);
+using TExceptObjProc = std::unique_ptr<Exception> (*)(platform::TCrashKind Kind,
+                                                      std::uintptr_t Address);
 extern TExceptObjProc ExceptObjProc;
 
 // Installs the hooks and starts the logging facility; the reverse when it goes.

@@ -2,6 +2,8 @@
 
 #include <typeinfo>
 
+#include "platform/platRuntime.h"
+
 namespace probrix {
 
 std::string FormatExceptionMessage(std::string_view Fmt, TFormatArgs Args) noexcept {
@@ -24,7 +26,7 @@ void Abort() { throw EAbort::Create("Операция прервана"); }
 
 std::string ExceptionClassName(const std::exception& E) {
   if (const auto* own = dynamic_cast<const Exception*>(&E)) return own->ClassName();
-  return DemangledTypeName(typeid(E).name());
+  return platform::DemangledTypeName(typeid(E).name());
 }
 
 ExceptionEx::ExceptionEx(const ExceptionEx& Other)

@@ -1,11 +1,7 @@
 #include "foundation/appSysUtils.h"
 
-#include <cxxabi.h>
-
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
-#include <memory>
 
 #include "foundation/appExceptions.h"
 
@@ -282,14 +278,6 @@ std::string LowerCaseAscii(std::string_view Text) {
 
 bool SameTextAscii(std::string_view A, std::string_view B) {
   return A.size() == B.size() && UpperCaseAscii(A) == UpperCaseAscii(B);
-}
-
-std::string DemangledTypeName(const char* MangledName) {
-  if (MangledName == nullptr) return "?";
-  int status = 0;
-  std::unique_ptr<char, void (*)(void*)> name(
-      abi::__cxa_demangle(MangledName, nullptr, nullptr, &status), std::free);
-  return status == 0 && name ? std::string(name.get()) : std::string(MangledName);
 }
 
 }  // namespace probrix

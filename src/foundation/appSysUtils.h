@@ -117,7 +117,4 @@ std::string UpperCaseAscii(std::string_view Text);
 std::string LowerCaseAscii(std::string_view Text);
 bool SameTextAscii(std::string_view A, std::string_view B);
 
-// The readable class name of any exception object ("std::bad_alloc", "probrix::Foo").
-std::string DemangledTypeName(const char* MangledName);
-
 }  // namespace probrix

@@ -61,12 +61,45 @@ void ReadContext(const void* Context, std::uintptr_t& Instruction, std::uintptr_
 #endif
 }
 
+}  // namespace
+
+TCrashKind CrashKindOfSignal(int Signal, int Code) noexcept {
+  switch (Signal) {
+    case SIGSEGV:
+      return TCrashKind::ckAccessViolation;
+    case SIGBUS:
+      return TCrashKind::ckBusError;
+    case SIGFPE:
+      switch (Code) {
+        case FPE_INTDIV:
+          return TCrashKind::ckIntegerDivide;
+        case FPE_INTOVF:
+          return TCrashKind::ckIntegerOverflow;
+        case FPE_FLTDIV:
+          return TCrashKind::ckFloatDivide;
+        case FPE_FLTOVF:
+          return TCrashKind::ckFloatOverflow;
+        case FPE_FLTUND:
+          return TCrashKind::ckFloatUnderflow;
+        default:
+          return TCrashKind::ckFloatInvalid;
+      }
+    case SIGILL:
+      return TCrashKind::ckIllegalInstruction;
+    case SIGABRT:
+      return TCrashKind::ckAbort;
+    default:
+      return TCrashKind::ckOther;
+  }
+}
+
+namespace {
+
 void CrashSignalHandler(int Signal, siginfo_t* Info, void* Context) {
   const int savedErrno = errno;
   if (const TCrashSignalHook hook = Hook.load()) {
     TCrashSignal crash;
-    crash.Signal = Signal;
-    crash.Code = Info ? Info->si_code : 0;
+    crash.Kind = CrashKindOfSignal(Signal, Info ? Info->si_code : 0);
     crash.FaultAddress = reinterpret_cast<std::uintptr_t>(Info ? Info->si_addr : nullptr);
     std::uintptr_t stack = 0;
     ReadContext(Context, crash.InstructionAddress, stack);

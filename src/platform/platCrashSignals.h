@@ -16,10 +16,28 @@
 
 namespace probrix::platform {
 
-// One crash signal as the hook sees it.
+// What went wrong, as the processor or the program itself reported it.
+enum class TCrashKind : std::uint8_t {
+  ckAccessViolation = 0,  // an access to memory the thread may not touch
+  ckBusError,             // an access the memory system cannot carry out
+  ckIntegerDivide,        // an integer division by zero
+  ckIntegerOverflow,
+  ckFloatDivide,  // a floating-point division by zero
+  ckFloatOverflow,
+  ckFloatUnderflow,
+  ckFloatInvalid,  // any other arithmetic fault
+  ckIllegalInstruction,
+  ckAbort,  // the program aborted itself (abort(), a failed assertion)
+  ckOther,
+};
+
+// The kind a POSIX signal and its detail code (si_code) stand for; the crash hook gets it
+// already made.
+TCrashKind CrashKindOfSignal(int Signal, int Code) noexcept;
+
+// One crash as the hook sees it.
 struct TCrashSignal {
-  int Signal = 0;                         // SIGSEGV, SIGBUS, SIGFPE, SIGILL or SIGABRT
-  int Code = 0;                           // the kernel's detail code (SEGV_MAPERR, FPE_INTDIV, ...)
+  TCrashKind Kind = TCrashKind::ckAccessViolation;
   std::uintptr_t FaultAddress = 0;        // the address the fault concerns, 0 if none
   std::uintptr_t InstructionAddress = 0;  // where the thread was, 0 if unknown
   bool StackOverflow = false;             // the fault hit the thread's stack guard
@@ -29,9 +47,9 @@ struct TCrashSignal {
 // once: only async-signal-safe calls are allowed inside.
 using TCrashSignalHook = void (*)(const TCrashSignal& Signal) noexcept;
 
-// Installs Hook for SIGSEGV, SIGBUS, SIGFPE, SIGILL and SIGABRT, saving the handlers it
-// replaces. When Hook returns, the saved handler takes the signal over as if the hook had never
-// been there (a fault recurs on return, a signal sent by a process is raised again).
+// Installs Hook for the crash signals (SIGSEGV, SIGBUS, SIGFPE, SIGILL and SIGABRT), saving
+// the handlers it replaces. When Hook returns, the saved handler takes the signal over as if the
+// hook had never been there (a fault recurs on return, a signal sent by a process is raised again).
 void InstallCrashSignalHook(TCrashSignalHook Hook);
 // Puts the saved handlers back.
 void RemoveCrashSignalHook();

@@ -53,10 +53,15 @@ TEST(RuntimeErrorNamesTest, TableAndSignalMapping) {
   EXPECT_EQ(RuntimeErrorName(24), "reSafeCallError");
   EXPECT_EQ(RuntimeErrorName(25), "25");
   EXPECT_EQ(RuntimeErrorName(200), "200");
-  EXPECT_EQ(RuntimeErrorName(RuntimeErrorOfSignal(SIGSEGV, SEGV_MAPERR)), "reAccessViolation");
-  EXPECT_EQ(RuntimeErrorName(RuntimeErrorOfSignal(SIGFPE, FPE_INTDIV)), "reDivByZero");
-  EXPECT_EQ(RuntimeErrorName(RuntimeErrorOfSignal(SIGFPE, FPE_FLTDIV)), "reZeroDivide");
-  EXPECT_EQ(RuntimeErrorName(RuntimeErrorOfSignal(SIGABRT, SI_TKILL)), "reAssertionFailed");
+  EXPECT_EQ(
+      RuntimeErrorName(RuntimeErrorOfCrash(platform::CrashKindOfSignal(SIGSEGV, SEGV_MAPERR))),
+      "reAccessViolation");
+  EXPECT_EQ(RuntimeErrorName(RuntimeErrorOfCrash(platform::CrashKindOfSignal(SIGFPE, FPE_INTDIV))),
+            "reDivByZero");
+  EXPECT_EQ(RuntimeErrorName(RuntimeErrorOfCrash(platform::CrashKindOfSignal(SIGFPE, FPE_FLTDIV))),
+            "reZeroDivide");
+  EXPECT_EQ(RuntimeErrorName(RuntimeErrorOfCrash(platform::CrashKindOfSignal(SIGABRT, SI_TKILL))),
+            "reAssertionFailed");
 }
 
 TEST_F(ErrorHooksTest, RuntimeErrorLinesGoToAppErrors) {
@@ -117,7 +122,7 @@ TEST(UnhandledExceptionDescriptionTest, ClassModuleAddressAndPoint) {
 
 TEST(ErrorHooksInstallTest, InstallSavesAndRemoveRestoresTheHandlers) {
   static bool oldProcCalled = false;
-  const TExceptObjProc before = [](int, std::uintptr_t) {
+  const TExceptObjProc before = [](platform::TCrashKind, std::uintptr_t) {
     oldProcCalled = true;
     return std::make_unique<Exception>("old");
   };
@@ -133,7 +138,8 @@ TEST(ErrorHooksInstallTest, InstallSavesAndRemoveRestoresTheHandlers) {
   ::sigaction(SIGSEGV, nullptr, &now);
   EXPECT_NE(now.sa_sigaction, oldSegv.sa_sigaction);
   ASSERT_NE(ExceptObjProc, before);
-  EXPECT_EQ(ExceptObjProc(SIGSEGV, 0)->Message, "old");  // handed over to the saved hook
+  EXPECT_EQ(ExceptObjProc(platform::TCrashKind::ckAccessViolation, 0)->Message,
+            "old");  // handed over to the saved hook
   EXPECT_TRUE(oldProcCalled);
 
   RemoveErrorHooks();
@@ -146,7 +152,7 @@ TEST(ErrorHooksInstallTest, InstallSavesAndRemoveRestoresTheHandlers) {
   // Without an earlier hook the mapping says so in a base exception.
   ExceptObjProc = nullptr;
   InstallErrorHooks();
-  const auto e = ExceptObjProc(SIGSEGV, 0);
+  const auto e = ExceptObjProc(platform::TCrashKind::ckAccessViolation, 0);
   RemoveErrorHooks();
   ASSERT_NE(e, nullptr);
   EXPECT_STREQ(e->ClassName(), "Exception");
