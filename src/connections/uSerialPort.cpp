@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstdlib>
 #include <limits>
 
 #include "foundation/appExceptions.h"
@@ -21,9 +20,6 @@ constexpr std::uint32_t ReportedErrors =
     CE_RXOVER | CE_OVERRUN | CE_RXPARITY | CE_FRAME | CE_TXFULL;  // 0x10F
 
 constexpr int StopCheckMs = 100;
-
-// udev's stable names of USB serial adapters.
-constexpr const char* ByIdFolder = "/dev/serial/by-id";
 
 constexpr const char* SetPropertyFailed = "Ошибка при установке значения свойства %s.";
 constexpr const char* PortClosedProperty = "Порт закрыт. Нельзя получить значение свойства %s.";
@@ -545,8 +541,7 @@ void TSerialPort::GetPortNames(std::vector<std::string>& List) {
   static std::mutex PortListLock;
   std::lock_guard Guard(PortListLock);
   List.clear();
-  std::vector<std::string> Names =
-      EnumerateSerialPortNames("/sys/class/tty", std::getenv("PROBRIX_EXTRA_PORTS"));
+  std::vector<std::string> Names = SystemSerialPortNames();
   // A stable merge sort stays within the list even where the order of mixed COM and other
   // names is not transitive.
   std::stable_sort(Names.begin(), Names.end(), [](const std::string& A, const std::string& B) {
@@ -556,11 +551,11 @@ void TSerialPort::GetPortNames(std::vector<std::string>& List) {
 }
 
 TSerialPortDescription TSerialPort::DescribePort(std::string_view Name) {
-  return DescribeSerialPort(Name, "/sys/class/tty", ByIdFolder);
+  return DescribeSystemSerialPort(Name);
 }
 
 std::string PortByIdPath(const TSerialPortDescription& Description) {
-  return Description.ById.empty() ? std::string() : ByIdFolder + ("/" + Description.ById);
+  return SerialPortByIdPath(Description);
 }
 
 std::string PortDescriptionText(const TSerialPortDescription& D) {

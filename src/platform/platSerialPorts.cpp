@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <fstream>
 #include <system_error>
 
@@ -120,6 +121,26 @@ TSerialPortDescription DescribeSerialPort(std::string_view Name, const fs::path&
   }
   if (!Links.empty()) D.ById = *std::min_element(Links.begin(), Links.end());
   return D;
+}
+
+namespace {
+
+constexpr const char* SystemTtyFolder = "/sys/class/tty";
+// udev's stable names of USB serial adapters.
+constexpr const char* SystemByIdFolder = "/dev/serial/by-id";
+
+}  // namespace
+
+std::vector<std::string> SystemSerialPortNames() {
+  return EnumerateSerialPortNames(SystemTtyFolder, std::getenv("PROBRIX_EXTRA_PORTS"));
+}
+
+TSerialPortDescription DescribeSystemSerialPort(std::string_view Name) {
+  return DescribeSerialPort(Name, SystemTtyFolder, SystemByIdFolder);
+}
+
+std::string SerialPortByIdPath(const TSerialPortDescription& Description) {
+  return Description.ById.empty() ? std::string() : SystemByIdFolder + ("/" + Description.ById);
 }
 
 }  // namespace probrix

@@ -44,4 +44,15 @@ TSerialPortDescription DescribeSerialPort(std::string_view Name,
                                           const std::filesystem::path& SysClassTty,
                                           const std::filesystem::path& ByIdFolder);
 
+// The computer's serial ports as the system lists them: EnumerateSerialPortNames of
+// /sys/class/tty with the names of the environment variable PROBRIX_EXTRA_PORTS.
+std::vector<std::string> SystemSerialPortNames();
+
+// DescribeSerialPort of the system's folders.
+TSerialPortDescription DescribeSystemSerialPort(std::string_view Name);
+
+// The by-id name of a description as a path the port can be opened by
+// (/dev/serial/by-id/usb-FTDI_...); empty when it has none.
+std::string SerialPortByIdPath(const TSerialPortDescription& Description);
+
 }  // namespace probrix

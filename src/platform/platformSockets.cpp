@@ -156,6 +156,13 @@ std::string SocketAddressToText(std::uint32_t Address) {
   return buf;
 }
 
+bool SocketParseIPv4Address(const std::string& Text, std::uint32_t& Address) {
+  const in_addr_t value = ::inet_addr(Text.c_str());
+  if (value == INADDR_NONE) return false;
+  Address = value;
+  return true;
+}
+
 std::uint16_t SocketHostToNetPort(std::uint16_t Port) { return htons(Port); }
 std::uint16_t SocketNetToHostPort(std::uint16_t Port) { return ntohs(Port); }
 

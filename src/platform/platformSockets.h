@@ -47,6 +47,10 @@ int SocketResolve(const std::string& HostName, std::uint16_t Port, TSockAddrByte
                   std::string& ErrorText);
 // Dotted decimal text of an address in network byte order.
 std::string SocketAddressToText(std::uint32_t Address);
+// An IPv4 address text in any of the classic forms of inet_addr ("10.0.0.7", "10.7",
+// "0x0a000007") to the address in network byte order, without a name lookup. False for
+// anything else, and for 255.255.255.255, which that form cannot tell from a failure.
+bool SocketParseIPv4Address(const std::string& Text, std::uint32_t& Address);
 // The address of an IPv6 socket address as text, with its zone when it has one: "fe80::1%eth0".
 std::string SocketIPv6AddressText(const TSockAddrBytes& Address);
 std::uint16_t SocketHostToNetPort(std::uint16_t Port);

@@ -1,27 +1,26 @@
 #include "ui/fTCPConnectionProps.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-
 #include <algorithm>
 
 #include "connections/ioDeviceConnection.h"
+#include "platform/platformSockets.h"
 #include "ui/uApplication.h"
 #include "ui_fTCPConnectionProps.h"
 
 namespace probrix {
 
-bool IsIPv4AddressText(const std::string& Text) { return inet_addr(Text.c_str()) != INADDR_NONE; }
+bool IsIPv4AddressText(const std::string& Text) {
+  std::uint32_t address = 0;
+  return platform::SocketParseIPv4Address(Text, address);
+}
 
 std::optional<std::string> SteppedIPv4Address(const std::string& Text, int Delta) {
-  const in_addr_t value = inet_addr(Text.c_str());
-  if (value == INADDR_NONE) return std::nullopt;
-  in_addr address{};
-  address.s_addr = value;
+  std::uint32_t address = 0;
+  if (!platform::SocketParseIPv4Address(Text, address)) return std::nullopt;
   // The address is in network order: the last octet is the last byte in memory.
-  auto* octets = reinterpret_cast<unsigned char*>(&address.s_addr);
+  auto* octets = reinterpret_cast<unsigned char*>(&address);
   octets[3] = static_cast<unsigned char>(octets[3] + Delta);
-  return std::string(inet_ntoa(address));
+  return platform::SocketAddressToText(address);
 }
 
 TfrmTCPConnectionProps::TfrmTCPConnectionProps(QWidget* Owner)

@@ -1,0 +1,147 @@
+// The platform layer's own facilities, through the real system: errors turned into kinds,
+// files, the current folder, standard error, the local clock, the runtime's type names.
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <new>
+#include <typeinfo>
+
+#include "platform/platClock.h"
+#include "platform/platError.h"
+#include "platform/platFiles.h"
+#include "platform/platRuntime.h"
+#include "platform/platformSockets.h"
+#include "support/TestSupport.h"
+
+namespace probrix {
+namespace {
+
+namespace fs = std::filesystem;
+using platform::TErrorKind;
+
+std::string ReadWhole(const fs::path& File) {
+  std::ifstream In(File, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(In), {});
+}
+
+TEST(PlatformErrorTest, FailuresCarryTheirKindWithTheSystemsCodeAndText) {
+  test::TTempDir Dir;
+  const platform::TOsError Missing = platform::CheckFileReadable((Dir.Path() / "none").string());
+  EXPECT_TRUE(Missing);
+  EXPECT_EQ(Missing.Kind, TErrorKind::ekNotFound);
+  EXPECT_EQ(Missing.Code, ENOENT);
+  EXPECT_EQ(Missing.Text, std::strerror(ENOENT));
+  EXPECT_EQ(platform::SystemErrorText(ENOSPC), std::strerror(ENOSPC));
+
+  std::ofstream(Dir.Path() / "file") << "x";
+  EXPECT_FALSE(platform::CheckFileReadable((Dir.Path() / "file").string()));
+  const platform::TOsError NoFolder =
+      platform::CheckFileReadable((Dir.Path() / "file" / "below").string());
+  EXPECT_EQ(NoFolder.Kind, TErrorKind::ekNotFound);
+  EXPECT_EQ(NoFolder.Code, ENOTDIR);
+}
+
+TEST(PlatformFilesTest, CurrentFolderChangesOnlyToAFolderThatExists) {
+  test::TTempDir Dir;
+  const fs::path Before = fs::current_path();
+  EXPECT_EQ(platform::SetCurrentFolder((Dir.Path() / "none").string()).Kind,
+            TErrorKind::ekNotFound);
+  EXPECT_EQ(fs::current_path(), Before);
+  EXPECT_FALSE(platform::SetCurrentFolder(Dir.Path().string()));
+  EXPECT_EQ(fs::current_path(), fs::canonical(Dir.Path()));
+  ASSERT_FALSE(platform::SetCurrentFolder(Before.string()));
+}
+
+TEST(PlatformFilesTest, AppendWaitsForAnotherWritersLockThenReportsTheOpenBusy) {
+  test::TTempDir Dir;
+  const fs::path File = Dir.Path() / "log.txt";
+  EXPECT_FALSE(platform::AppendToFile(File.string(), "one\r\n", 0).Error);
+  const int Holder = ::open(File.c_str(), O_WRONLY | O_CLOEXEC);
+  ASSERT_GE(Holder, 0);
+  ASSERT_EQ(::flock(Holder, LOCK_EX), 0);
+  const platform::TAppendResult Held = platform::AppendToFile(File.string(), "two\r\n", 5);
+  EXPECT_EQ(Held.Step, platform::TAppendStep::asOpen);
+  EXPECT_EQ(Held.Error.Kind, TErrorKind::ekBusy);
+  ::close(Holder);
+  EXPECT_FALSE(platform::AppendToFile(File.string(), "three\r\n", 5).Error);
+  EXPECT_EQ(ReadWhole(File), "one\r\nthree\r\n");
+
+  const platform::TAppendResult Unnamed = platform::AppendToFile("", "x", 0);
+  EXPECT_EQ(Unnamed.Step, platform::TAppendStep::asOpen);
+  EXPECT_EQ(Unnamed.Error.Kind, TErrorKind::ekNotFound);
+}
+
+TEST(PlatformFilesTest, StandardErrorTakesTheWholeTextAndKeepsErrno) {
+  int Pipe[2];
+  ASSERT_EQ(::pipe(Pipe), 0);
+  const int Saved = ::dup(STDERR_FILENO);
+  ::dup2(Pipe[1], STDERR_FILENO);
+  const std::string Text(3000, 'e');
+  errno = EDOM;
+  platform::WriteStandardError(Text);
+  const int ErrnoAfter = errno;
+  ::dup2(Saved, STDERR_FILENO);
+  ::close(Saved);
+  ::close(Pipe[1]);
+  std::string Got(4096, '\0');
+  std::size_t Size = 0;
+  for (ssize_t N; (N = ::read(Pipe[0], Got.data() + Size, Got.size() - Size)) > 0;) Size += N;
+  ::close(Pipe[0]);
+  EXPECT_EQ(Got.substr(0, Size), Text);
+  EXPECT_EQ(ErrnoAfter, EDOM);
+}
+
+// The calendar fields of the local clock lie between two readings of the C library's own.
+TEST(PlatformClockTest, LocalTimeFieldsAreTheCalendarOfTheLocalZone) {
+  const auto Seconds = [](int Y, int Mo, int D, int H, int Mi, int S) {
+    return ((((static_cast<long long>(Y) * 13 + Mo) * 32 + D) * 24 + H) * 60 + Mi) * 60 + S;
+  };
+  const auto LibraryNow = [&] {
+    const time_t Now = ::time(nullptr);
+    tm Local{};
+    ::localtime_r(&Now, &Local);
+    return Seconds(Local.tm_year + 1900, Local.tm_mon + 1, Local.tm_mday, Local.tm_hour,
+                   Local.tm_min, Local.tm_sec);
+  };
+  const long long Before = LibraryNow();
+  const platform::TLocalTime T = platform::LocalTimeNow();
+  const long long After = LibraryNow();
+  const long long Ours = Seconds(T.Year, T.Month, T.Day, T.Hour, T.Minute, T.Second);
+  EXPECT_LE(Before, Ours);
+  EXPECT_LE(Ours, After);
+  EXPECT_GE(T.Millisecond, 0);
+  EXPECT_LT(T.Millisecond, 1000);
+}
+
+TEST(PlatformRuntimeTest, TypeNamesReadableAndTheTypeOfAnyException) {
+  EXPECT_EQ(platform::DemangledTypeName(typeid(std::bad_alloc).name()), "std::bad_alloc");
+  EXPECT_EQ(platform::DemangledTypeName("not a mangled name"), "not a mangled name");
+  EXPECT_EQ(platform::DemangledTypeName(nullptr), "?");
+  try {
+    throw 42;
+  } catch (...) {
+    const std::type_info* Type = platform::CurrentExceptionType();
+    ASSERT_NE(Type, nullptr);
+    EXPECT_EQ(*Type, typeid(int));
+  }
+}
+
+TEST(PlatformSocketsTest, IPv4AddressTextsInTheirClassicForms) {
+  std::uint32_t Address = 0;
+  ASSERT_TRUE(platform::SocketParseIPv4Address("10.0.0.7", Address));
+  EXPECT_EQ(platform::SocketAddressToText(Address), "10.0.0.7");
+  ASSERT_TRUE(platform::SocketParseIPv4Address("10.7", Address));
+  EXPECT_EQ(platform::SocketAddressToText(Address), "10.0.0.7");
+  for (const char* Bad : {"", "10.0.0.256", "host", "255.255.255.255"})
+    EXPECT_FALSE(platform::SocketParseIPv4Address(Bad, Address)) << Bad;
+}
+
+}  // namespace
+}  // namespace probrix
