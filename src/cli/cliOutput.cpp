@@ -172,7 +172,7 @@ std::string PortListText(const std::vector<TListedPort>& Ports) {
 }
 
 std::string PortJson(const TListedPort& Port) {
-  const TSerialPortDescription& d = Port.Description;
+  const platform::TSerialPortDescription& d = Port.Description;
   return Format("{\"port\":%s,\"manufacturer\":%s,\"product\":%s,\"serialNumber\":%s,\"byId\":%s}",
                 {JsonString(Port.Name), JsonString(d.Manufacturer), JsonString(d.Product),
                  JsonString(d.SerialNumber), JsonString(PortByIdPath(d))});

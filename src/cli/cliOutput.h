@@ -37,7 +37,7 @@ std::string FinishedJson(bool Aborted, std::size_t Found, std::size_t Errors);
 // One port of --list-ports with what identifies its adapter.
 struct TListedPort {
   std::string Name;
-  TSerialPortDescription Description;
+  platform::TSerialPortDescription Description;
 };
 // One line per port: the name, padded to the widest, and the adapter's description beside it
 // where there is one.

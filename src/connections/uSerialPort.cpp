@@ -1,7 +1,6 @@
 #include "connections/uSerialPort.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <limits>
 
@@ -13,11 +12,25 @@ namespace probrix {
 
 namespace {
 
-constexpr std::uint32_t AllLineEvents =
-    EV_RXCHAR | EV_RXFLAG | EV_CTS | EV_DSR | EV_RLSD | EV_BREAK | EV_ERR | EV_RING;  // 0x1FB
-constexpr std::uint32_t PinEvents = EV_CTS | EV_DSR | EV_RLSD | EV_BREAK | EV_RING;   // 0x178
-constexpr std::uint32_t ReportedErrors =
-    CE_RXOVER | CE_OVERRUN | CE_RXPARITY | CE_FRAME | CE_TXFULL;  // 0x10F
+using platform::TErrorKind;
+using platform::TLineControl;
+using platform::TLineEvent;
+using platform::TLineEvents;
+using platform::TLineFault;
+using platform::TLineFaults;
+using platform::TOsError;
+
+// Every event but the transmit queue running empty.
+constexpr TLineEvents AllLineEvents = {TLineEvent::leReceived,      TLineEvent::leEventChar,
+                                       TLineEvent::leCts,           TLineEvent::leDsr,
+                                       TLineEvent::leCarrierDetect, TLineEvent::leBreak,
+                                       TLineEvent::leLineFault,     TLineEvent::leRing};
+constexpr TLineEvents PinEvents = {TLineEvent::leCts, TLineEvent::leDsr,
+                                   TLineEvent::leCarrierDetect, TLineEvent::leBreak,
+                                   TLineEvent::leRing};
+constexpr TLineFaults ReportedFaults = {TLineFault::lfInputOverflow, TLineFault::lfOverrun,
+                                        TLineFault::lfParity, TLineFault::lfFraming,
+                                        TLineFault::lfTransmitFull};
 
 constexpr int StopCheckMs = 100;
 
@@ -30,22 +43,13 @@ bool IsRtsHandshake(THandshake H) {
   return H == THandshake::hsRequestToSend || H == THandshake::hsRequestToSendXOnXOff;
 }
 
-void ComputeReadTimeouts(std::int32_t Value, TSerialTimeouts& T) {
-  T.ReadIntervalTimeout = 0xFFFFFFFFu;
-  if (Value == 0) {
-    T.ReadTotalTimeoutMultiplier = 0;
-    T.ReadTotalTimeoutConstant = 0;
-  } else if (Value == TSerialPort::InfiniteTimeout) {
-    T.ReadTotalTimeoutMultiplier = 0xFFFFFFFFu;
-    T.ReadTotalTimeoutConstant = 0xFFFFFFFEu;
-  } else {
-    T.ReadTotalTimeoutMultiplier = 0xFFFFFFFFu;
-    T.ReadTotalTimeoutConstant = static_cast<std::uint32_t>(Value);
-  }
+// A read timeout of 0 takes what has arrived at once; InfiniteTimeout waits without limit.
+std::int32_t ReadWaitFor(std::int32_t Value) {
+  return Value == TSerialPort::InfiniteTimeout ? platform::TSerialTimeouts::NoLimit : Value;
 }
 
-std::uint32_t WriteConstantFor(std::int32_t Value) {
-  return Value == TSerialPort::InfiniteTimeout ? 0 : static_cast<std::uint32_t>(Value);
+std::int32_t WriteWaitFor(std::int32_t Value) {
+  return Value == TSerialPort::InfiniteTimeout ? platform::TSerialTimeouts::NoLimit : Value;
 }
 
 bool IsDigit(char C) { return C >= '0' && C <= '9'; }
@@ -103,20 +107,19 @@ void TCommEventThread::WaitFor() {
 }
 
 void TCommEventThread::Execute(std::stop_token Stop) {
-  TSerialLineEventState State;
+  platform::TSerialLineEventState State;
   while (!Stop.stop_requested()) {
     try {
       Event_.Reset();
       if (Stop.stop_requested()) break;
-      std::uint32_t Mask = 0;
-      const int Error = Handle_->WaitCommEvent(State, Event_, StopCheckMs, Mask);
-      if (Error != 0) {
+      TLineEvents Events;
+      if (const TOsError Error = Handle_->WaitLineEvents(State, Event_, StopCheckMs, Events)) {
         // A device that went away is not watched any longer.
-        if (IsSerialHandleLostError(Error)) break;
+        if (Error.Kind == TErrorKind::ekGone) break;
         Event_.WaitFor(StopCheckMs);
         continue;
       }
-      if (!Stop.stop_requested() && Mask != 0) Queue_.Add(Mask);
+      if (!Stop.stop_requested() && !Events.Empty()) Queue_.Add(Events);
     } catch (...) {
     }
   }
@@ -132,14 +135,14 @@ TEventQueue::TEventQueue(TSerialPort& Port, TSerialHandle Handle)
 
 TEventQueue::~TEventQueue() {
   Thread_.request_stop();
-  Add(0);
+  Add({});
   if (Thread_.joinable()) Thread_.join();
 }
 
-void TEventQueue::Add(std::uint32_t Mask) {
+void TEventQueue::Add(TLineEvents Events) {
   {
     std::lock_guard Guard(Lock_);
-    List_.push_back(Mask);
+    List_.push_back(Events);
   }
   Count_.release();
 }
@@ -148,29 +151,31 @@ void TEventQueue::Execute(std::stop_token Stop) {
   while (!Stop.stop_requested()) {
     if (!Count_.try_acquire_for(std::chrono::milliseconds(StopCheckMs))) continue;
     if (Stop.stop_requested()) break;
-    std::uint32_t Mask = 0;
+    TLineEvents Events;
     {
       std::lock_guard Guard(Lock_);
       if (List_.empty()) continue;
-      Mask = List_.front();
+      Events = List_.front();
       List_.pop_front();
     }
     try {
-      Dispatch(Mask);
+      Dispatch(Events);
     } catch (...) {
     }
   }
 }
 
-void TEventQueue::Dispatch(std::uint32_t Mask) {
-  if (Mask & (EV_RXCHAR | EV_ERR)) {
-    std::uint32_t Errors = 0, InQueue = 0;
-    if (Handle_->ClearCommError(Errors, InQueue) != 0) return;
-    Errors &= ReportedErrors;
-    if (Errors != 0) Port_.DoErrorReceived(Errors);
+void TEventQueue::Dispatch(TLineEvents Events) {
+  if (Events.HasAny({TLineEvent::leReceived, TLineEvent::leLineFault})) {
+    TLineFaults Faults;
+    std::uint32_t InQueue = 0;
+    if (Handle_->ReadLineStatus(Faults, InQueue)) return;
+    Faults = Faults & ReportedFaults;
+    if (!Faults.Empty()) Port_.DoErrorReceived(Faults);
   }
-  if (Mask & PinEvents) Port_.DoPinChanged(Mask);
-  if (Mask & (EV_RXCHAR | EV_RXFLAG)) Port_.DoDataReceived(Mask);
+  if (Events.HasAny(PinEvents)) Port_.DoPinChanged(Events);
+  if (Events.HasAny({TLineEvent::leReceived, TLineEvent::leEventChar}))
+    Port_.DoDataReceived(Events);
 }
 
 // --- TSerialPort ------------------------------------------------------------------------
@@ -185,74 +190,77 @@ TSerialPort::~TSerialPort() {
   ReleaseLostHandle();
 }
 
-std::string TSerialPort::DevicePathOf(std::string_view Name) { return SerialDevicePathOf(Name); }
+std::string TSerialPort::DevicePathOf(std::string_view Name) {
+  return platform::SerialDevicePathOf(Name);
+}
 
-void TSerialPort::RaiseIOError(int Code, std::string_view Context, bool AtOpen) const {
+void TSerialPort::RaiseIOError(const TOsError& Error, std::string_view Context) const {
   std::string Msg;
-  const bool NotFound = AtOpen ? IsSerialNotFoundError(Code) : (Code == ENOENT || Code == ENOTDIR);
-  if (NotFound) {
+  if (Error.Kind == TErrorKind::ekNotFound) {
     Msg = FormatExceptionMessage("%s Порт %s не существует", {UpperCaseAscii(Context), PortName_});
-  } else if (Code == EACCES || Code == EPERM) {
+  } else if (Error.Kind == TErrorKind::ekAccessDenied) {
     // Missing rights, not a competitor: say what the user lacks.
     Msg = FormatExceptionMessage(
         "%s Нет прав доступа к порту %s: у пользователя нет прав на чтение и запись этого "
         "устройства. Обычно достаточно добавить пользователя в группу dialout и войти в "
         "систему заново.",
         {UpperCaseAscii(Context), PortName_});
-  } else if (IsSerialAccessDeniedError(Code)) {
+  } else if (Error.Kind == TErrorKind::ekBusy) {
     Msg = FormatExceptionMessage(
         "%s Доступ к порту %s закрыт. Возможно он используется другой программой.",
         {UpperCaseAscii(Context), PortName_});
   } else {
     Msg = FormatExceptionMessage("Порт %s. ", {PortName_}) + std::string(Context) +
-          FormatExceptionMessage(" %s (%d)", {SerialErrorText(Code), Code});
+          FormatExceptionMessage(" %s (%d)", {Error.Text, Error.Code});
   }
   EInOutError E(std::move(Msg));
-  E.ErrorCode = Code;
+  E.ErrorCode = Error.Code;
   throw E;
 }
 
-void TSerialPort::RaiseIOErrorFmt(int Code, std::string_view Fmt, std::string_view Arg) const {
-  RaiseIOError(Code, FormatExceptionMessage(Fmt, {Arg}));
+void TSerialPort::RaiseIOErrorFmt(const TOsError& Error, std::string_view Fmt,
+                                  std::string_view Arg) const {
+  RaiseIOError(Error, FormatExceptionMessage(Fmt, {Arg}));
 }
 
 void TSerialPort::Open() {
   if (IsOpen()) throw EInvalidOperation::Create("Порт уже открыт");
   ReleaseLostHandle();
 
-  int Error = 0;
-  TSerialHandle Dev = TSerialDevice::Open(DevicePath(), Error, Holder_);
-  if (!Dev) RaiseIOError(Error, "", true);
-  Handle = std::move(Dev);
+  TOsError Error;
+  TSerialHandle Dev = platform::TSerialDevice::Open(DevicePath(), Error, Holder_);
+  if (!Dev) RaiseIOError(Error, "");
+  Handle_ = std::move(Dev);
   try {
-    const int FileType = Handle->GetFileType();
-    if (FileType != SerialFileTypeUnknown && FileType != SerialFileTypeChar)
+    const platform::TDeviceFileType FileType = Handle_->FileType();
+    if (FileType != platform::TDeviceFileType::ftUnknown &&
+        FileType != platform::TDeviceFileType::ftCharacter)
       throw EInvalidArgument::CreateFmt("Порт %s не существует", {UpperCaseAscii(PortName_)});
 
-    if (int E = Handle->GetCommProperties(CommProp)) RaiseIOError(E, "");
-    std::uint32_t ModemStatus = 0;
-    if (int E = Handle->GetCommModemStatus(ModemStatus)) RaiseIOError(E, "");
+    if (const TOsError E = Handle_->ReadProperties(CommProp_)) RaiseIOError(E, "");
+    platform::TModemLines ModemLines;
+    if (const TOsError E = Handle_->ReadModemLines(ModemLines)) RaiseIOError(E, "");
 
-    if (CommProp.dwMaxBaud != 0 && CommProp.dwMaxBaud < BaudRate_)
+    if (CommProp_.MaxBaudRate != 0 && CommProp_.MaxBaudRate < BaudRate_)
       throw EPropertyError::CreateFmt(BadPropertyValue, {"BaudRate"});
 
     UpdateDcb();
     SetDtrEnable(DtrEnable_);
     if (!IsRtsHandshake(Handshake_)) SetRtsEnable(RtsEnable_);
 
-    ComputeReadTimeouts(ReadTimeout_, CommTimeouts);
-    CommTimeouts.WriteTotalTimeoutConstant = WriteConstantFor(WriteTimeout_);
-    if (int E = Handle->SetCommTimeouts(CommTimeouts)) RaiseIOError(E, "");
-    if (int E = Handle->SetCommMask(AllLineEvents)) RaiseIOError(E, "");
+    CommTimeouts_.ReadMs = ReadWaitFor(ReadTimeout_);
+    CommTimeouts_.WriteMs = WriteWaitFor(WriteTimeout_);
+    if (const TOsError E = Handle_->SetTimeouts(CommTimeouts_)) RaiseIOError(E, "");
+    if (const TOsError E = Handle_->SetEventMask(AllLineEvents)) RaiseIOError(E, "");
 
     // The queue exists before the thread that feeds it.
-    EventQueue = std::make_unique<TEventQueue>(*this, Handle);
-    EventThread = std::make_unique<TCommEventThread>(Handle, *EventQueue);
+    EventQueue_ = std::make_unique<TEventQueue>(*this, Handle_);
+    EventThread_ = std::make_unique<TCommEventThread>(Handle_, *EventQueue_);
   } catch (...) {
-    EventThread.reset();
-    EventQueue.reset();
-    Handle->CloseHandle();
-    Handle.reset();
+    EventThread_.reset();
+    EventQueue_.reset();
+    Handle_->Close();
+    Handle_.reset();
     throw;
   }
   // The line settles; a stop request cuts the wait short (the next read or write reports it).
@@ -260,40 +268,41 @@ void TSerialPort::Open() {
 }
 
 void TSerialPort::UpdateDcb() {
-  Dcb = TSerialLineSettings{};
-  if (int E = Handle->GetCommState(Dcb)) RaiseIOError(E, "");
-  Dcb.BaudRate = BaudRate_;
-  Dcb.ByteSize = DataBits_;
-  Dcb.StopBits = StopBits_;
-  Dcb.Parity = Parity_;
+  Dcb_ = platform::TSerialLineSettings{};
+  if (const TOsError E = Handle_->ReadLineSettings(Dcb_)) RaiseIOError(E, "");
+  Dcb_.BaudRate = BaudRate_;
+  Dcb_.DataBits = DataBits_;
+  Dcb_.StopBits = StopBits_;
+  Dcb_.Parity = Parity_;
 
   const bool RtsFlow = IsRtsHandshake(Handshake_);
   const bool XonXoff =
       Handshake_ == THandshake::hsXOnXOff || Handshake_ == THandshake::hsRequestToSendXOnXOff;
-  Dcb.fBinary = true;
-  Dcb.fParity = Parity_ != 0;
-  Dcb.fOutxCtsFlow = RtsFlow;
-  Dcb.fOutxDsrFlow = false;
-  Dcb.fDtrControl = DtrEnable_ ? 1 : 0;
-  Dcb.fDsrSensitivity = false;
-  Dcb.fOutX = XonXoff;
-  Dcb.fInX = XonXoff;
-  Dcb.fErrorChar = Parity_ != 0 && ParityReplace_ != 0;
-  Dcb.ErrorChar = Parity_ != 0 ? ParityReplace_ : 0;
-  Dcb.fNull = DiscardNull_;
+  const bool WithParity = Parity_ != platform::TParity::paNone;
+  Dcb_.Binary = true;
+  Dcb_.CheckParity = WithParity;
+  Dcb_.CtsOutputFlow = RtsFlow;
+  Dcb_.DsrOutputFlow = false;
+  Dcb_.DtrControl = DtrEnable_ ? TLineControl::lcEnable : TLineControl::lcDisable;
+  Dcb_.DsrSensitivity = false;
+  Dcb_.XonXoffOutput = XonXoff;
+  Dcb_.XonXoffInput = XonXoff;
+  Dcb_.ReplaceErrors = WithParity && ParityReplace_ != 0;
+  Dcb_.ErrorChar = WithParity ? ParityReplace_ : 0;
+  Dcb_.DiscardNull = DiscardNull_;
   if (RtsFlow)
-    Dcb.fRtsControl = 2;
-  else if (Dcb.fRtsControl == 2)
-    Dcb.fRtsControl = 0;
+    Dcb_.RtsControl = TLineControl::lcHandshake;
+  else if (Dcb_.RtsControl == TLineControl::lcHandshake)
+    Dcb_.RtsControl = TLineControl::lcDisable;
 
-  Dcb.XonChar = 11;
-  Dcb.XoffChar = 13;
-  const auto Limit = std::min<std::uint32_t>(CommProp.dwCurrentRxQueue / 4, 0xFFFF);
-  Dcb.XonLim = static_cast<std::uint16_t>(Limit);
-  Dcb.XoffLim = static_cast<std::uint16_t>(Limit);
-  Dcb.EofChar = EofChar_;
-  Dcb.EvtChar = EvtChar_;
-  if (int E = Handle->SetCommState(Dcb)) RaiseIOError(E, "");
+  Dcb_.XonChar = 11;
+  Dcb_.XoffChar = 13;
+  const auto Limit = std::min<std::uint32_t>(CommProp_.InputQueueSize / 4, 0xFFFF);
+  Dcb_.XonLimit = static_cast<std::uint16_t>(Limit);
+  Dcb_.XoffLimit = static_cast<std::uint16_t>(Limit);
+  Dcb_.EofChar = EofChar_;
+  Dcb_.EventChar = EvtChar_;
+  if (const TOsError E = Handle_->WriteLineSettings(Dcb_)) RaiseIOError(E, "");
 }
 
 void TSerialPort::Close() {
@@ -303,50 +312,50 @@ void TSerialPort::Close() {
   }
   std::exception_ptr Failure;
   try {
-    if (EventThread) {
-      EventThread->Terminate();
-      Handle->SetCommMask(0);
-      EventThread->WaitFor();
+    if (EventThread_) {
+      EventThread_->Terminate();
+      Handle_->SetEventMask({});
+      EventThread_->WaitFor();
     }
     // A device without modem lines or one that is already gone must still close.
-    Handle->EscapeCommFunction(CLRDTR);
+    Handle_->SetModemLine(platform::TModemLine::mlDtr, false);
     DiscardInBuffer();
     DiscardOutBuffer();
   } catch (...) {
     Failure = std::current_exception();
   }
-  EventThread.reset();
-  EventQueue.reset();
-  Handle->CloseHandle();
-  Handle.reset();
+  EventThread_.reset();
+  EventQueue_.reset();
+  Handle_->Close();
+  Handle_.reset();
   if (Failure) std::rethrow_exception(Failure);
 }
 
 void TSerialPort::HandleLost() {
-  if (EventThread) EventThread->Terminate();
-  Handle.reset();
+  if (EventThread_) EventThread_->Terminate();
+  Handle_.reset();
 }
 
 void TSerialPort::ReleaseLostHandle() {
   // The threads hold the last references to the lost device; freeing them closes it.
-  EventThread.reset();
-  EventQueue.reset();
+  EventThread_.reset();
+  EventQueue_.reset();
 }
 
 void TSerialPort::DiscardInBuffer() {
-  if (IsOpen()) Handle->PurgeComm(PURGE_RXABORT | PURGE_RXCLEAR);
+  if (IsOpen()) Handle_->Purge({platform::TPurge::puAbortInput, platform::TPurge::puClearInput});
 }
 
 void TSerialPort::DiscardOutBuffer() {
-  if (IsOpen()) Handle->PurgeComm(PURGE_TXABORT | PURGE_TXCLEAR);
+  if (IsOpen()) Handle_->Purge({platform::TPurge::puAbortOutput, platform::TPurge::puClearOutput});
 }
 
 std::int32_t TSerialPort::Read(std::uint8_t* Buffer, std::int32_t Count) {
   if (Count <= 0) return 0;
   if (!IsOpen()) throw EInvalidOperation::CreateFmt(PortClosedOperation, {"Read"});
   std::uint32_t Done = 0;
-  const int Error = Handle->ReadFile(Buffer, static_cast<std::uint32_t>(Count), Done);
-  if (Error != 0) RaiseReadError(Error);
+  if (const TOsError Error = Handle_->Read(Buffer, static_cast<std::uint32_t>(Count), Done))
+    RaiseReadError(Error);
   // Only a read that was allowed to wait reports its empty end as a timeout.
   if (Done == 0 && ReadTimeout_ != 0)
     throw ETimeoutException::CreateFmt(
@@ -360,14 +369,15 @@ std::int32_t TSerialPort::ReadAvailable(std::uint8_t* Buffer, std::int32_t Count
   if (Count <= 0) return 0;
   if (!IsOpen()) throw EInvalidOperation::CreateFmt(PortClosedOperation, {"Read"});
   std::uint32_t Done = 0;
-  if (const int Error = Handle->ReadAvailable(Buffer, static_cast<std::uint32_t>(Count), Done))
+  if (const TOsError Error =
+          Handle_->ReadAvailable(Buffer, static_cast<std::uint32_t>(Count), Done))
     RaiseReadError(Error);
   return static_cast<std::int32_t>(Done);
 }
 
-void TSerialPort::RaiseReadError(int Error) {
-  if (platform::IsCancelledError(Error)) Abort();
-  if (IsSerialHandleLostError(Error)) HandleLost();
+void TSerialPort::RaiseReadError(const TOsError& Error) {
+  if (Error.Kind == TErrorKind::ekCancelled) Abort();
+  if (Error.Kind == TErrorKind::ekGone) HandleLost();
   RaiseIOError(Error, FormatExceptionMessage("Ошибка чтения из порта %s.", {PortName_}));
 }
 
@@ -378,13 +388,13 @@ void TSerialPort::Write(const std::uint8_t* Data, std::int32_t Count) {
     throw EInvalidOperation::CreateFmt(
         "Порт находится в состоянии разрыва. Нельзя выполнить операцию %s.", {"Write"});
   std::uint32_t Done = 0;
-  const int Error = Handle->WriteFile(Data, static_cast<std::uint32_t>(Count), Done);
-  if (platform::IsCancelledError(Error)) Abort();
-  if (Error == ETIMEDOUT || (Error == 0 && Done < static_cast<std::uint32_t>(Count)))
+  const TOsError Error = Handle_->Write(Data, static_cast<std::uint32_t>(Count), Done);
+  if (Error.Kind == TErrorKind::ekCancelled) Abort();
+  if (Error.Kind == TErrorKind::ekTimedOut || (!Error && Done < static_cast<std::uint32_t>(Count)))
     throw ETimeoutException::CreateFmt(
         "Запись в порт %s не была завершена до истечения таймаута ожидания записи", {PortName_});
-  if (Error != 0) {
-    if (IsSerialHandleLostError(Error)) HandleLost();
+  if (Error) {
+    if (Error.Kind == TErrorKind::ekGone) HandleLost();
     RaiseIOError(Error, FormatExceptionMessage("Ошибка записи в порт %s.", {PortName_}));
   }
 }
@@ -395,9 +405,9 @@ void TSerialPort::SetBaudRate(std::uint32_t Value) {
     BaudRate_ = Value;
     return;
   }
-  if (CommProp.dwMaxBaud != 0 && Value > CommProp.dwMaxBaud)
+  if (CommProp_.MaxBaudRate != 0 && Value > CommProp_.MaxBaudRate)
     throw EPropertyError::CreateFmt(BadPropertyValue, {"BaudRate"});
-  if (Value == Dcb.BaudRate) return;
+  if (Value == Dcb_.BaudRate) return;
   Close();
   BaudRate_ = Value;
   Open();
@@ -417,28 +427,29 @@ bool TSerialPort::BreakState() const {
 
 std::int32_t TSerialPort::BytesToRead() {
   if (!IsOpen()) throw EInvalidOperation::CreateFmt(PortClosedProperty, {"BytesToRead"});
-  std::uint32_t Errors = 0, InQueue = 0;
-  if (int E = Handle->ClearCommError(Errors, InQueue))
+  TLineFaults Faults;
+  std::uint32_t InQueue = 0;
+  if (const TOsError E = Handle_->ReadLineStatus(Faults, InQueue))
     RaiseIOErrorFmt(E, "Ошибка при получении значения свойства %s.", "BytesToRead");
   return static_cast<std::int32_t>(
       std::min<std::uint32_t>(InQueue, std::numeric_limits<std::int32_t>::max()));
 }
 
 bool TSerialPort::DtrEnable() const {
-  if (IsOpen()) DtrEnable_ = Dcb.fDtrControl == 1;
+  if (IsOpen()) DtrEnable_ = Dcb_.DtrControl == TLineControl::lcEnable;
   return DtrEnable_;
 }
 
 void TSerialPort::SetDtrEnable(bool Value) {
   if (IsOpen()) {
-    const std::uint8_t Old = Dcb.fDtrControl;
-    Dcb.fDtrControl = Value ? 1 : 0;
-    if (int E = Handle->SetCommState(Dcb)) {
-      Dcb.fDtrControl = Old;
+    const TLineControl Old = Dcb_.DtrControl;
+    Dcb_.DtrControl = Value ? TLineControl::lcEnable : TLineControl::lcDisable;
+    if (const TOsError E = Handle_->WriteLineSettings(Dcb_)) {
+      Dcb_.DtrControl = Old;
       RaiseIOErrorFmt(E, SetPropertyFailed, "DtrEnable");
     }
-    if (int E = Handle->EscapeCommFunction(Value ? SETDTR : CLRDTR)) {
-      Dcb.fDtrControl = Old;
+    if (const TOsError E = Handle_->SetModemLine(platform::TModemLine::mlDtr, Value)) {
+      Dcb_.DtrControl = Old;
       RaiseIOErrorFmt(E, SetPropertyFailed, "DtrEnable");
     }
   }
@@ -452,14 +463,14 @@ void TSerialPort::SetRtsEnable(bool Value) {
           "Параметр RtsEnable недоступен, если Handshake установлен на hsRequestToSend или "
           "hsRequestToSendXOnXOff.");
     if (Value == RtsEnable_) return;
-    const std::uint8_t Old = Dcb.fRtsControl;
-    Dcb.fRtsControl = Value ? 1 : 0;
-    if (int E = Handle->SetCommState(Dcb)) {
-      Dcb.fRtsControl = Old;
+    const TLineControl Old = Dcb_.RtsControl;
+    Dcb_.RtsControl = Value ? TLineControl::lcEnable : TLineControl::lcDisable;
+    if (const TOsError E = Handle_->WriteLineSettings(Dcb_)) {
+      Dcb_.RtsControl = Old;
       RaiseIOErrorFmt(E, SetPropertyFailed, "RtsEnable");
     }
-    if (int E = Handle->EscapeCommFunction(Value ? SETRTS : CLRRTS)) {
-      Dcb.fRtsControl = Old;
+    if (const TOsError E = Handle_->SetModemLine(platform::TModemLine::mlRts, Value)) {
+      Dcb_.RtsControl = Old;
       RaiseIOErrorFmt(E, SetPropertyFailed, "RtsEnable");
     }
   }
@@ -473,12 +484,10 @@ void TSerialPort::SetReadTimeout(std::int32_t Value) {
         "равно -1.",
         {"ReadTimeout"});
   if (IsOpen()) {
-    const TSerialTimeouts Old = CommTimeouts;
-    ComputeReadTimeouts(Value, CommTimeouts);
-    if (int E = Handle->SetCommTimeouts(CommTimeouts)) {
-      CommTimeouts.ReadIntervalTimeout = Old.ReadIntervalTimeout;
-      CommTimeouts.ReadTotalTimeoutMultiplier = Old.ReadTotalTimeoutMultiplier;
-      CommTimeouts.ReadTotalTimeoutConstant = Old.ReadTotalTimeoutConstant;
+    const std::int32_t Old = CommTimeouts_.ReadMs;
+    CommTimeouts_.ReadMs = ReadWaitFor(Value);
+    if (const TOsError E = Handle_->SetTimeouts(CommTimeouts_)) {
+      CommTimeouts_.ReadMs = Old;
       RaiseIOErrorFmt(E, SetPropertyFailed, "ReadTimeout");
     }
   }
@@ -492,38 +501,39 @@ void TSerialPort::SetWriteTimeout(std::int32_t Value) {
         "числом или -1.",
         {"WriteTimeout"});
   if (IsOpen()) {
-    const std::uint32_t Old = CommTimeouts.WriteTotalTimeoutConstant;
-    CommTimeouts.WriteTotalTimeoutConstant = WriteConstantFor(Value);
-    if (int E = Handle->SetCommTimeouts(CommTimeouts)) {
-      CommTimeouts.WriteTotalTimeoutConstant = Old;
+    const std::int32_t Old = CommTimeouts_.WriteMs;
+    CommTimeouts_.WriteMs = WriteWaitFor(Value);
+    if (const TOsError E = Handle_->SetTimeouts(CommTimeouts_)) {
+      CommTimeouts_.WriteMs = Old;
       RaiseIOErrorFmt(E, SetPropertyFailed, "WriteTimeout");
     }
   }
   WriteTimeout_ = Value;
 }
 
-void TSerialPort::DoDataReceived(std::uint32_t Mask) {
+void TSerialPort::DoDataReceived(TLineEvents Events) {
   if (!OnDataReceived) return;
-  if (Mask & EV_RXCHAR) OnDataReceived(*this, 0);
-  if (Mask & EV_RXFLAG) OnDataReceived(*this, 1);
+  if (Events.Has(TLineEvent::leReceived)) OnDataReceived(*this, TSerialData::sdChars);
+  if (Events.Has(TLineEvent::leEventChar)) OnDataReceived(*this, TSerialData::sdEof);
 }
 
-void TSerialPort::DoPinChanged(std::uint32_t Mask) {
+void TSerialPort::DoPinChanged(TLineEvents Events) {
   if (!OnPinChanged) return;
-  if (Mask & EV_CTS) OnPinChanged(*this, 2);
-  if (Mask & EV_DSR) OnPinChanged(*this, 3);
-  if (Mask & EV_RLSD) OnPinChanged(*this, 1);
-  if (Mask & EV_RING) OnPinChanged(*this, 4);
-  if (Mask & EV_BREAK) OnPinChanged(*this, 0);
+  if (Events.Has(TLineEvent::leCts)) OnPinChanged(*this, TSerialPinChange::pcCts);
+  if (Events.Has(TLineEvent::leDsr)) OnPinChanged(*this, TSerialPinChange::pcDsr);
+  if (Events.Has(TLineEvent::leCarrierDetect))
+    OnPinChanged(*this, TSerialPinChange::pcCarrierDetect);
+  if (Events.Has(TLineEvent::leRing)) OnPinChanged(*this, TSerialPinChange::pcRing);
+  if (Events.Has(TLineEvent::leBreak)) OnPinChanged(*this, TSerialPinChange::pcBreak);
 }
 
-void TSerialPort::DoErrorReceived(std::uint32_t Errors) {
+void TSerialPort::DoErrorReceived(TLineFaults Faults) {
   if (!OnErrorReceived) return;
-  if (Errors & CE_TXFULL) OnErrorReceived(*this, 4);
-  if (Errors & CE_RXOVER) OnErrorReceived(*this, 2);
-  if (Errors & CE_OVERRUN) OnErrorReceived(*this, 1);
-  if (Errors & CE_RXPARITY) OnErrorReceived(*this, 3);
-  if (Errors & CE_FRAME) OnErrorReceived(*this, 0);
+  if (Faults.Has(TLineFault::lfTransmitFull)) OnErrorReceived(*this, TSerialError::seTxFull);
+  if (Faults.Has(TLineFault::lfInputOverflow)) OnErrorReceived(*this, TSerialError::seRxOver);
+  if (Faults.Has(TLineFault::lfOverrun)) OnErrorReceived(*this, TSerialError::seOverrun);
+  if (Faults.Has(TLineFault::lfParity)) OnErrorReceived(*this, TSerialError::seRxParity);
+  if (Faults.Has(TLineFault::lfFraming)) OnErrorReceived(*this, TSerialError::seFrame);
 }
 
 // --- Port list --------------------------------------------------------------------------
@@ -541,7 +551,7 @@ void TSerialPort::GetPortNames(std::vector<std::string>& List) {
   static std::mutex PortListLock;
   std::lock_guard Guard(PortListLock);
   List.clear();
-  std::vector<std::string> Names = SystemSerialPortNames();
+  std::vector<std::string> Names = platform::SystemSerialPortNames();
   // A stable merge sort stays within the list even where the order of mixed COM and other
   // names is not transitive.
   std::stable_sort(Names.begin(), Names.end(), [](const std::string& A, const std::string& B) {
@@ -551,11 +561,11 @@ void TSerialPort::GetPortNames(std::vector<std::string>& List) {
 }
 
 TSerialPortDescription TSerialPort::DescribePort(std::string_view Name) {
-  return DescribeSystemSerialPort(Name);
+  return platform::DescribeSystemSerialPort(Name);
 }
 
 std::string PortByIdPath(const TSerialPortDescription& Description) {
-  return SerialPortByIdPath(Description);
+  return platform::SerialPortByIdPath(Description);
 }
 
 std::string PortDescriptionText(const TSerialPortDescription& D) {

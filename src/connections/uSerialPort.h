@@ -31,14 +31,38 @@ enum class THandshake : std::uint8_t {
   hsRequestToSendXOnXOff = 3,
 };
 
+// What identifies the adapter behind a port (the port list's description).
+using platform::TSerialPortDescription;
+
+// What OnDataReceived reports.
+enum class TSerialData : std::uint8_t { sdChars = 0, sdEof = 1 };
+// What OnPinChanged reports.
+enum class TSerialPinChange : std::uint8_t {
+  pcBreak = 0,
+  pcCarrierDetect = 1,
+  pcCts = 2,
+  pcDsr = 3,
+  pcRing = 4,
+};
+// What OnErrorReceived reports.
+enum class TSerialError : std::uint8_t {
+  seFrame = 0,
+  seOverrun = 1,
+  seRxOver = 2,  // the input queue overflowed
+  seRxParity = 3,
+  seTxFull = 4,
+};
+
 class TSerialPort;
 class TEventQueue;
 
-// A line-event handler: the port and the kind of event or error.
-using TSerialPortEvent = std::function<void(TSerialPort& Port, std::uint8_t Kind)>;
+// The line-event handlers: the port and the kind of event or error.
+using TSerialDataReceivedEvent = std::function<void(TSerialPort& Port, TSerialData Kind)>;
+using TSerialPinChangedEvent = std::function<void(TSerialPort& Port, TSerialPinChange Kind)>;
+using TSerialErrorReceivedEvent = std::function<void(TSerialPort& Port, TSerialError Kind)>;
 
 // The open handle's device; empty while the port is closed.
-using TSerialHandle = std::shared_ptr<TSerialDevice>;
+using TSerialHandle = std::shared_ptr<platform::TSerialDevice>;
 
 // Waits for line events on its own copy of the handle and passes them to the event queue.
 class TCommEventThread {
@@ -58,7 +82,7 @@ class TCommEventThread {
 
   TSerialHandle Handle_;
   TEventQueue& Queue_;
-  TSerialWakeEvent Event_;
+  platform::TSerialWakeEvent Event_;
   std::atomic<bool> Finished_{false};
   std::jthread Thread_;
 };
@@ -71,16 +95,16 @@ class TEventQueue {
   TEventQueue(const TEventQueue&) = delete;
   TEventQueue& operator=(const TEventQueue&) = delete;
 
-  void Add(std::uint32_t Mask);
+  void Add(platform::TLineEvents Events);
 
  private:
   void Execute(std::stop_token Stop);
-  void Dispatch(std::uint32_t Mask);
+  void Dispatch(platform::TLineEvents Events);
 
   TSerialPort& Port_;
   TSerialHandle Handle_;
   std::mutex Lock_;
-  std::deque<std::uint32_t> List_;
+  std::deque<platform::TLineEvents> List_;
   std::counting_semaphore<2147483647> Count_{0};
   std::jthread Thread_;
 };
@@ -96,7 +120,7 @@ class TSerialPort {
   TSerialPort(const TSerialPort&) = delete;
   TSerialPort& operator=(const TSerialPort&) = delete;
 
-  bool IsOpen() const { return Handle != nullptr; }
+  bool IsOpen() const { return Handle_ != nullptr; }
   // Fails with EInOutError of an access-denied code when another program holds the port.
   void Open();
   // The program that held the port at the last Open ("minicom (pid 4711)"); empty when the
@@ -132,9 +156,9 @@ class TSerialPort {
   std::uint8_t DataBits() const { return DataBits_; }
   bool DiscardNull() const { return DiscardNull_; }
   THandshake Handshake() const { return Handshake_; }
-  std::uint8_t Parity() const { return Parity_; }
+  platform::TParity Parity() const { return Parity_; }
   std::uint8_t ParityReplace() const { return ParityReplace_; }
-  std::uint8_t StopBits() const { return StopBits_; }
+  platform::TStopBits StopBits() const { return StopBits_; }
   std::uint8_t EvtChar() const { return EvtChar_; }
   std::uint8_t EofChar() const { return EofChar_; }
 
@@ -147,32 +171,33 @@ class TSerialPort {
   // What identifies the adapter behind a port of that list (empty for a port without one).
   static TSerialPortDescription DescribePort(std::string_view Name);
 
-  TSerialPortEvent OnDataReceived;
-  TSerialPortEvent OnErrorReceived;
-  TSerialPortEvent OnPinChanged;
+  TSerialDataReceivedEvent OnDataReceived;
+  TSerialErrorReceivedEvent OnErrorReceived;
+  TSerialPinChangedEvent OnPinChanged;
 
  protected:
   friend class TEventQueue;
-  virtual void DoDataReceived(std::uint32_t Mask);
-  virtual void DoPinChanged(std::uint32_t Mask);
-  virtual void DoErrorReceived(std::uint32_t Errors);
+  virtual void DoDataReceived(platform::TLineEvents Events);
+  virtual void DoPinChanged(platform::TLineEvents Events);
+  virtual void DoErrorReceived(platform::TLineFaults Faults);
 
-  [[noreturn]] void RaiseIOError(int Code, std::string_view Context, bool AtOpen = false) const;
-  [[noreturn]] void RaiseIOErrorFmt(int Code, std::string_view Fmt, std::string_view Arg) const;
+  // EInOutError with Error's code, its message by Error's kind.
+  [[noreturn]] void RaiseIOError(const platform::TOsError& Error, std::string_view Context) const;
+  [[noreturn]] void RaiseIOErrorFmt(const platform::TOsError& Error, std::string_view Fmt,
+                                    std::string_view Arg) const;
   void UpdateDcb();
-  void WriteTimeouts(std::int32_t NewReadTimeout, std::int32_t NewWriteTimeout);
   // A read or write found the device gone: the port counts as closed from now on.
   void HandleLost();
-  [[noreturn]] void RaiseReadError(int Error);
+  [[noreturn]] void RaiseReadError(const platform::TOsError& Error);
   // Stops and frees the threads of a handle that was lost.
   void ReleaseLostHandle();
 
-  TSerialHandle Handle;
-  TSerialLineSettings Dcb;
-  TSerialProperties CommProp;
-  TSerialTimeouts CommTimeouts;
-  std::unique_ptr<TCommEventThread> EventThread;
-  std::unique_ptr<TEventQueue> EventQueue;
+  TSerialHandle Handle_;
+  platform::TSerialLineSettings Dcb_;
+  platform::TSerialProperties CommProp_;
+  platform::TSerialTimeouts CommTimeouts_;
+  std::unique_ptr<TCommEventThread> EventThread_;
+  std::unique_ptr<TEventQueue> EventQueue_;
 
  private:
   std::uint32_t BaudRate_ = 9600;
@@ -181,12 +206,12 @@ class TSerialPort {
   bool DiscardNull_ = false;
   mutable bool DtrEnable_ = false;  // refreshed from Dcb when read while open
   THandshake Handshake_ = THandshake::hsNone;
-  std::uint8_t Parity_ = 0;
+  platform::TParity Parity_ = platform::TParity::paNone;
   std::uint8_t ParityReplace_ = 63;
   std::string PortName_ = "COM1";
   std::int32_t ReadTimeout_ = InfiniteTimeout;
   bool RtsEnable_ = false;
-  std::uint8_t StopBits_ = 0;
+  platform::TStopBits StopBits_ = platform::TStopBits::sbOne;
   std::int32_t WriteTimeout_ = InfiniteTimeout;
   std::uint8_t EvtChar_ = 26;
   std::uint8_t EofChar_ = 26;

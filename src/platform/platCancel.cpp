@@ -119,8 +119,6 @@ TCancelScope::TCancelScope(const TCancelEvent& Event) noexcept : Previous_(Bound
 
 TCancelScope::~TCancelScope() { BoundCancelFd = Previous_; }
 
-bool IsCancelledError(int Error) noexcept { return Error == ECANCELED; }
-
 int CurrentCancelFd() noexcept { return BoundCancelFd; }
 
 bool CancelRequested() noexcept {

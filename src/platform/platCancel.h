@@ -51,9 +51,6 @@ class TCancelScope {
   int Previous_;
 };
 
-// Whether an error code of the platform layer means "cut short by the cancel event".
-bool IsCancelledError(int Error) noexcept;
-
 // True when the calling thread's cancel event is set.
 bool CancelRequested() noexcept;
 

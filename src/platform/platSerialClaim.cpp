@@ -16,7 +16,7 @@
 
 #include "platform/platProcess.h"
 
-namespace probrix {
+namespace probrix::platform {
 
 namespace fs = std::filesystem;
 
@@ -220,4 +220,4 @@ void RemoveSerialLock(const fs::path& Created) {
   if (!Created.empty() && LockFilePid(Created) == ::getpid()) ::unlink(Created.c_str());
 }
 
-}  // namespace probrix
+}  // namespace probrix::platform

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-namespace probrix {
+namespace probrix::platform {
 
 // The folders searched for lock files; our own lock goes into the first writable one.
 std::vector<std::filesystem::path> DefaultSerialLockFolders();
@@ -44,4 +44,4 @@ int CreateSerialLock(const std::string& DevicePath,
 // Removes a lock file CreateSerialLock made, if it still names this process.
 void RemoveSerialLock(const std::filesystem::path& Created);
 
-}  // namespace probrix
+}  // namespace probrix::platform

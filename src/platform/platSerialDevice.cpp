@@ -17,11 +17,11 @@
 #include <chrono>
 #include <climits>
 #include <cstring>
-#include <system_error>
+#include <optional>
 
 #include "platform/platPosix.h"
 
-namespace probrix {
+namespace probrix::platform {
 
 namespace {
 
@@ -38,47 +38,30 @@ int RemainingMs(TClock::time_point End) {
   return Left > INT_MAX ? INT_MAX : static_cast<int>(Left);
 }
 
-// A wait of Ms milliseconds; -1 = no limit.
-int ReadWaitMs(const TSerialTimeouts& T) {
-  if (T.ReadTotalTimeoutMultiplier == 0 && T.ReadTotalTimeoutConstant == 0)
-    return T.ReadIntervalTimeout == 0xFFFFFFFFu ? 0 : -1;
-  if (T.ReadTotalTimeoutConstant >= 0x7FFFFFFFu) return -1;
-  return static_cast<int>(T.ReadTotalTimeoutConstant);
-}
+// errno of a failed operation on an open device as a failure of use: a device that is no
+// longer there has gone away.
+TOsError UseError(int Code) { return OsError(Code, TErrorContext::ecUse); }
+
+// The result of a modem line or counter request: a device without the feature is no error.
+TOsError FeatureError(int Code) { return IsNoSuchFeature(Code) ? TOsError{} : UseError(Code); }
 
 }  // namespace
-
-bool IsSerialHandleLostError(int Error) {
-  return Error == EBADF || Error == EIO || Error == ENXIO || Error == ENODEV;
-}
-
-bool IsSerialNotFoundError(int Error) {
-  return Error == ENOENT || Error == ENOTDIR || Error == ENODEV || Error == ENXIO;
-}
-
-bool IsSerialAccessDeniedError(int Error) {
-  return Error == EACCES || Error == EPERM || Error == EBUSY || Error == EWOULDBLOCK;
-}
-
-std::string SerialErrorText(int Error) { return std::system_category().message(Error); }
 
 // --- TSerialDevice ----------------------------------------------------------------------
 
 std::shared_ptr<TSerialDevice> TSerialDevice::Open(
-    const std::string& Path, int& Error, std::string& Holder,
+    const std::string& Path, TOsError& Error, std::string& Holder,
     const std::vector<std::filesystem::path>& LockFolders) {
-  Error = 0;
+  Error = {};
   Holder.clear();
+  const auto Refuse = [&Error](int Code) {
+    Error = OsError(Code, TErrorContext::ecOpen);
+    return nullptr;
+  };
   // A lock file may be there before its program opens the device: the device is not touched.
-  if (FindSerialLockHolder(Path, LockFolders, Holder)) {
-    Error = EBUSY;
-    return nullptr;
-  }
+  if (FindSerialLockHolder(Path, LockFolders, Holder)) return Refuse(EBUSY);
   int Fd = ::open(Path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (Fd < 0) {
-    Error = errno;
-    return nullptr;
-  }
+  if (Fd < 0) return Refuse(errno);
   std::shared_ptr<TSerialDevice> Dev(new TSerialDevice(Fd));
   // Only a terminal has holders to respect (/dev/null is open everywhere). Opening a terminal
   // that another program uses changes nothing for it, and from here this process counts
@@ -87,39 +70,37 @@ std::shared_ptr<TSerialDevice> TSerialDevice::Open(
   int AlreadyExclusive = 0;
   if (IsTerminal && ((::ioctl(Fd, TIOCGEXCL, &AlreadyExclusive) == 0 && AlreadyExclusive != 0) ||
                      FindSerialDeviceHolder(Path, Holder))) {
-    Dev->CloseHandle();
-    Error = EBUSY;
-    return nullptr;
+    Dev->Close();
+    return Refuse(EBUSY);
   }
   // flock also stops root and other descriptors of this process; TIOCEXCL refuses further
   // opens of the terminal (except to root).
   if (::flock(Fd, LOCK_EX | LOCK_NB) != 0) {
-    Error = errno;
-    Dev->CloseHandle();
-    return nullptr;
+    const int Code = errno;
+    Dev->Close();
+    return Refuse(Code);
   }
   Dev->OwnExclusive_ = IsTerminal && ::ioctl(Fd, TIOCEXCL) == 0;
   int LockPid = 0;
   if (CreateSerialLock(Path, LockFolders, Dev->LockFile_, LockPid) != 0) {
     Holder = DescribeSerialHolder(LockPid);
-    Error = EBUSY;
-    Dev->CloseHandle();
-    return nullptr;
+    Dev->Close();
+    return Refuse(EBUSY);
   }
   if (IsTerminal) {
     // The control of DTR and RTS starts as the lines are after opening.
     int Lines = 0;
     if (::ioctl(Fd, TIOCMGET, &Lines) == 0) {
-      Dev->DtrControl_ = (Lines & TIOCM_DTR) ? 1 : 0;
-      Dev->RtsControl_ = (Lines & TIOCM_RTS) ? 1 : 0;
+      Dev->DtrControl_ = (Lines & TIOCM_DTR) ? TLineControl::lcEnable : TLineControl::lcDisable;
+      Dev->RtsControl_ = (Lines & TIOCM_RTS) ? TLineControl::lcEnable : TLineControl::lcDisable;
     }
   }
   return Dev;
 }
 
-TSerialDevice::~TSerialDevice() { CloseHandle(); }
+TSerialDevice::~TSerialDevice() { Close(); }
 
-void TSerialDevice::CloseHandle() {
+void TSerialDevice::Close() {
   if (Fd_ < 0) return;
   // The exclusive mode of a tty survives its last close when the tty itself lives on (the
   // slave of a pseudo terminal whose master is open): clear it for the next opener, but only
@@ -133,88 +114,86 @@ void TSerialDevice::CloseHandle() {
   Fd_ = -1;
 }
 
-int TSerialDevice::GetFileType() const {
+TDeviceFileType TSerialDevice::FileType() const {
   struct stat St {};
-  if (::fstat(Fd_, &St) != 0) return SerialFileTypeUnknown;
-  if (S_ISCHR(St.st_mode)) return SerialFileTypeChar;
-  if (S_ISREG(St.st_mode) || S_ISBLK(St.st_mode) || S_ISDIR(St.st_mode)) return SerialFileTypeDisk;
-  if (S_ISFIFO(St.st_mode) || S_ISSOCK(St.st_mode)) return SerialFileTypePipe;
-  return SerialFileTypeUnknown;
+  if (::fstat(Fd_, &St) != 0) return TDeviceFileType::ftUnknown;
+  if (S_ISCHR(St.st_mode)) return TDeviceFileType::ftCharacter;
+  if (S_ISREG(St.st_mode) || S_ISBLK(St.st_mode) || S_ISDIR(St.st_mode))
+    return TDeviceFileType::ftDisk;
+  if (S_ISFIFO(St.st_mode) || S_ISSOCK(St.st_mode)) return TDeviceFileType::ftPipe;
+  return TDeviceFileType::ftUnknown;
 }
 
-int TSerialDevice::GetCommProperties(TSerialProperties& Props) const {
+TOsError TSerialDevice::ReadProperties(TSerialProperties& Properties) const {
   struct termios2 T {};
-  if (::ioctl(Fd_, TCGETS2, &T) != 0) return errno;
+  if (::ioctl(Fd_, TCGETS2, &T) != 0) return UseError(errno);
   // The driver does not tell its maximum rate; the line discipline buffers 4096 bytes.
-  Props.dwMaxBaud = 0;
-  Props.dwCurrentRxQueue = 4096;
-  return 0;
+  Properties.MaxBaudRate = 0;
+  Properties.InputQueueSize = 4096;
+  return {};
 }
 
-int TSerialDevice::GetCommModemStatus(std::uint32_t& Status) const {
-  Status = 0;
-  int Lines = 0;
-  if (::ioctl(Fd_, TIOCMGET, &Lines) != 0) {
-    const int E = errno;
-    return IsNoSuchFeature(E) ? 0 : E;
-  }
-  if (Lines & TIOCM_CTS) Status |= MS_CTS_ON;
-  if (Lines & TIOCM_DSR) Status |= MS_DSR_ON;
-  if (Lines & TIOCM_RI) Status |= MS_RING_ON;
-  if (Lines & TIOCM_CD) Status |= MS_RLSD_ON;
-  return 0;
+TOsError TSerialDevice::ReadModemLines(TModemLines& Lines) const {
+  Lines = {};
+  int Bits = 0;
+  if (::ioctl(Fd_, TIOCMGET, &Bits) != 0) return FeatureError(errno);
+  if (Bits & TIOCM_CTS) Lines |= TModemLine::mlCts;
+  if (Bits & TIOCM_DSR) Lines |= TModemLine::mlDsr;
+  if (Bits & TIOCM_RI) Lines |= TModemLine::mlRing;
+  if (Bits & TIOCM_CD) Lines |= TModemLine::mlCarrierDetect;
+  return {};
 }
 
-int TSerialDevice::GetCommState(TSerialLineSettings& S) const {
+TOsError TSerialDevice::ReadLineSettings(TSerialLineSettings& S) const {
   struct termios2 T {};
-  if (::ioctl(Fd_, TCGETS2, &T) != 0) return errno;
+  if (::ioctl(Fd_, TCGETS2, &T) != 0) return UseError(errno);
   S = TSerialLineSettings{};
   S.BaudRate = T.c_ospeed;
   switch (T.c_cflag & CSIZE) {
     case CS5:
-      S.ByteSize = 5;
+      S.DataBits = 5;
       break;
     case CS6:
-      S.ByteSize = 6;
+      S.DataBits = 6;
       break;
     case CS7:
-      S.ByteSize = 7;
+      S.DataBits = 7;
       break;
     default:
-      S.ByteSize = 8;
+      S.DataBits = 8;
       break;
   }
   if (T.c_cflag & PARENB) {
     const bool Odd = (T.c_cflag & PARODD) != 0;
     if (T.c_cflag & CMSPAR)
-      S.Parity = Odd ? 3 : 4;
+      S.Parity = Odd ? TParity::paMark : TParity::paSpace;
     else
-      S.Parity = Odd ? 1 : 2;
+      S.Parity = Odd ? TParity::paOdd : TParity::paEven;
   }
-  S.StopBits = (T.c_cflag & CSTOPB) ? 2 : 0;
-  S.fBinary = true;
-  S.fParity = (T.c_iflag & INPCK) != 0;
-  S.fOutxCtsFlow = (T.c_cflag & CRTSCTS) != 0;
-  S.fDtrControl = DtrControl_;
-  S.fRtsControl = (T.c_cflag & CRTSCTS) ? 2 : RtsControl_;
-  S.fOutX = (T.c_iflag & IXON) != 0;
-  S.fInX = (T.c_iflag & IXOFF) != 0;
+  S.StopBits = (T.c_cflag & CSTOPB) ? TStopBits::sbTwo : TStopBits::sbOne;
+  S.Binary = true;
+  S.CheckParity = (T.c_iflag & INPCK) != 0;
+  S.CtsOutputFlow = (T.c_cflag & CRTSCTS) != 0;
+  S.DtrControl = DtrControl_;
+  S.RtsControl = (T.c_cflag & CRTSCTS) ? TLineControl::lcHandshake : RtsControl_;
+  S.XonXoffOutput = (T.c_iflag & IXON) != 0;
+  S.XonXoffInput = (T.c_iflag & IXOFF) != 0;
   S.XonChar = T.c_cc[VSTART];
   S.XoffChar = T.c_cc[VSTOP];
   S.EofChar = T.c_cc[VEOF];
-  return 0;
+  return {};
 }
 
-int TSerialDevice::SetCommState(const TSerialLineSettings& S) {
-  if (S.BaudRate == 0) return EINVAL;
+TOsError TSerialDevice::WriteLineSettings(const TSerialLineSettings& S) {
+  if (S.BaudRate == 0) return UseError(EINVAL);
   struct termios2 T {};
-  if (::ioctl(Fd_, TCGETS2, &T) != 0) return errno;
+  if (::ioctl(Fd_, TCGETS2, &T) != 0) return UseError(errno);
   // Raw mode: no input or output processing, no echo, no signals.
   T.c_iflag = 0;
   T.c_oflag = 0;
   T.c_lflag = 0;
   T.c_cflag = CREAD | CLOCAL;
-  switch (S.ByteSize) {
+  switch (S.DataBits) {
     case 5:
       T.c_cflag |= CS5;
       break;
@@ -229,26 +208,26 @@ int TSerialDevice::SetCommState(const TSerialLineSettings& S) {
       break;
   }
   switch (S.Parity) {
-    case 1:
+    case TParity::paOdd:
       T.c_cflag |= PARENB | PARODD;
       break;
-    case 2:
+    case TParity::paEven:
       T.c_cflag |= PARENB;
       break;
-    case 3:
+    case TParity::paMark:
       T.c_cflag |= PARENB | PARODD | CMSPAR;
       break;
-    case 4:
+    case TParity::paSpace:
       T.c_cflag |= PARENB | CMSPAR;
       break;
     default:
       break;
   }
-  if (S.Parity != 0) T.c_iflag |= S.fParity ? INPCK : IGNPAR;
-  if (S.StopBits != 0) T.c_cflag |= CSTOPB;
-  if (S.fOutxCtsFlow || S.fRtsControl == 2) T.c_cflag |= CRTSCTS;
-  if (S.fOutX) T.c_iflag |= IXON;
-  if (S.fInX) T.c_iflag |= IXOFF;
+  if (S.Parity != TParity::paNone) T.c_iflag |= S.CheckParity ? INPCK : IGNPAR;
+  if (S.StopBits != TStopBits::sbOne) T.c_cflag |= CSTOPB;
+  if (S.CtsOutputFlow || S.RtsControl == TLineControl::lcHandshake) T.c_cflag |= CRTSCTS;
+  if (S.XonXoffOutput) T.c_iflag |= IXON;
+  if (S.XonXoffInput) T.c_iflag |= IXOFF;
   T.c_cc[VSTART] = static_cast<cc_t>(S.XonChar);
   T.c_cc[VSTOP] = static_cast<cc_t>(S.XoffChar);
   T.c_cc[VEOF] = static_cast<cc_t>(S.EofChar);
@@ -258,86 +237,80 @@ int TSerialDevice::SetCommState(const TSerialLineSettings& S) {
   T.c_cflag |= BOTHER | (BOTHER << IBSHIFT);
   T.c_ispeed = S.BaudRate;
   T.c_ospeed = S.BaudRate;
-  if (::ioctl(Fd_, TCSETS2, &T) != 0) return errno;
+  if (::ioctl(Fd_, TCSETS2, &T) != 0) return UseError(errno);
 
-  if (int E = SetModemLine(TIOCM_DTR, S.fDtrControl != 0)) return E;
-  if (S.fRtsControl != 2)
-    if (int E = SetModemLine(TIOCM_RTS, S.fRtsControl != 0)) return E;
-  DtrControl_ = S.fDtrControl;
-  RtsControl_ = S.fRtsControl;
-  return 0;
+  if (const int E = DriveModemLines(TIOCM_DTR, S.DtrControl != TLineControl::lcDisable))
+    return UseError(E);
+  if (S.RtsControl != TLineControl::lcHandshake)
+    if (const int E = DriveModemLines(TIOCM_RTS, S.RtsControl != TLineControl::lcDisable))
+      return UseError(E);
+  DtrControl_ = S.DtrControl;
+  RtsControl_ = S.RtsControl;
+  return {};
 }
 
-int TSerialDevice::SetModemLine(int Line, bool On) {
-  if (::ioctl(Fd_, On ? TIOCMBIS : TIOCMBIC, &Line) != 0) {
+int TSerialDevice::DriveModemLines(int Bits, bool On) {
+  if (::ioctl(Fd_, On ? TIOCMBIS : TIOCMBIC, &Bits) != 0) {
     const int E = errno;
     return IsNoSuchFeature(E) ? 0 : E;
   }
   return 0;
 }
 
-int TSerialDevice::SetCommTimeouts(const TSerialTimeouts& Timeouts) {
-  if (Fd_ < 0) return EBADF;
+TOsError TSerialDevice::SetTimeouts(const TSerialTimeouts& Timeouts) {
+  if (Fd_ < 0) return UseError(EBADF);
   Timeouts_ = Timeouts;
-  return 0;
+  return {};
 }
 
-int TSerialDevice::SetCommMask(std::uint32_t Mask) {
-  if (Fd_ < 0) return EBADF;
-  Mask_.store(Mask);
-  return 0;
+TOsError TSerialDevice::SetEventMask(TLineEvents Events) {
+  if (Fd_ < 0) return UseError(EBADF);
+  Mask_.store(Events.Bits());
+  return {};
 }
 
-int TSerialDevice::EscapeCommFunction(std::uint32_t Func) {
-  switch (Func) {
-    case SETRTS:
-      return SetModemLine(TIOCM_RTS, true);
-    case CLRRTS:
-      return SetModemLine(TIOCM_RTS, false);
-    case SETDTR:
-      return SetModemLine(TIOCM_DTR, true);
-    case CLRDTR:
-      return SetModemLine(TIOCM_DTR, false);
-    case SETBREAK:
-    case CLRBREAK:
-      if (::ioctl(Fd_, Func == SETBREAK ? TIOCSBRK : TIOCCBRK) != 0) {
-        const int E = errno;
-        return IsNoSuchFeature(E) ? 0 : E;
-      }
-      return 0;
+TOsError TSerialDevice::SetModemLine(TModemLine Line, bool On) {
+  switch (Line) {
+    case TModemLine::mlDtr:
+      return UseError(DriveModemLines(TIOCM_DTR, On));
+    case TModemLine::mlRts:
+      return UseError(DriveModemLines(TIOCM_RTS, On));
     default:
-      return EINVAL;
+      return UseError(EINVAL);  // the other lines are inputs
   }
 }
 
-int TSerialDevice::PurgeComm(std::uint32_t Flags) {
-  // Reads and writes are synchronous here, so there is nothing to abort.
-  const bool In = (Flags & PURGE_RXCLEAR) != 0;
-  const bool Out = (Flags & PURGE_TXCLEAR) != 0;
-  if (!In && !Out) return Fd_ < 0 ? EBADF : 0;
-  const int Queue = In && Out ? TCIOFLUSH : (In ? TCIFLUSH : TCOFLUSH);
-  if (::ioctl(Fd_, TCFLSH, Queue) != 0) return errno;
-  return 0;
+TOsError TSerialDevice::SetBreak(bool On) {
+  if (::ioctl(Fd_, On ? TIOCSBRK : TIOCCBRK) != 0) return FeatureError(errno);
+  return {};
 }
 
-int TSerialDevice::ClearCommError(std::uint32_t& Errors, std::uint32_t& InQueue) {
-  Errors = 0;
+TOsError TSerialDevice::Purge(TPurges What) {
+  // Reads and writes are synchronous here, so there is nothing to abort.
+  const bool In = What.Has(TPurge::puClearInput);
+  const bool Out = What.Has(TPurge::puClearOutput);
+  if (!In && !Out) return Fd_ < 0 ? UseError(EBADF) : TOsError{};
+  const int Queue = In && Out ? TCIOFLUSH : (In ? TCIFLUSH : TCOFLUSH);
+  if (::ioctl(Fd_, TCFLSH, Queue) != 0) return UseError(errno);
+  return {};
+}
+
+TOsError TSerialDevice::ReadLineStatus(TLineFaults& Faults, std::uint32_t& InQueue) {
+  Faults = {};
   InQueue = 0;
   int Waiting = 0;
-  if (::ioctl(Fd_, FIONREAD, &Waiting) != 0) return errno;
+  if (::ioctl(Fd_, FIONREAD, &Waiting) != 0) return UseError(errno);
   InQueue = Waiting > 0 ? static_cast<std::uint32_t>(Waiting) : 0;
   struct serial_icounter_struct C {};
-  if (::ioctl(Fd_, TIOCGICOUNT, &C) != 0) {
-    const int E = errno;
-    return IsNoSuchFeature(E) ? 0 : E;  // no counters: no errors to report
-  }
+  // No counters: no faults to report.
+  if (::ioctl(Fd_, TIOCGICOUNT, &C) != 0) return FeatureError(errno);
   std::lock_guard Guard(CountersLock_);
   if (CountersKnown_) {
-    if (C.buf_overrun != BufOverrun_) Errors |= CE_RXOVER;
-    if (C.overrun != Overrun_) Errors |= CE_OVERRUN;
-    if (C.parity != Parity_) Errors |= CE_RXPARITY;
-    if (C.frame != Frame_) Errors |= CE_FRAME;
-    if (C.brk != Break_) Errors |= CE_BREAK;
+    if (C.buf_overrun != BufOverrun_) Faults |= TLineFault::lfInputOverflow;
+    if (C.overrun != Overrun_) Faults |= TLineFault::lfOverrun;
+    if (C.parity != Parity_) Faults |= TLineFault::lfParity;
+    if (C.frame != Frame_) Faults |= TLineFault::lfFraming;
+    if (C.brk != Break_) Faults |= TLineFault::lfBreak;
   }
   CountersKnown_ = true;
   BufOverrun_ = C.buf_overrun;
@@ -345,36 +318,36 @@ int TSerialDevice::ClearCommError(std::uint32_t& Errors, std::uint32_t& InQueue)
   Parity_ = C.parity;
   Frame_ = C.frame;
   Break_ = C.brk;
-  return 0;
+  return {};
 }
 
-int TSerialDevice::ReadFile(std::uint8_t* Buffer, std::uint32_t Count, std::uint32_t& Done) {
+TOsError TSerialDevice::Read(std::uint8_t* Buffer, std::uint32_t Count, std::uint32_t& Done) {
   Done = 0;
-  if (Count == 0) return 0;
-  if (Fd_ < 0) return EBADF;
-  const int WaitMs = ReadWaitMs(Timeouts_);
+  if (Count == 0) return {};
+  if (Fd_ < 0) return UseError(EBADF);
   std::optional<TClock::time_point> End;
-  if (WaitMs >= 0) End = TClock::now() + std::chrono::milliseconds(WaitMs);
+  if (Timeouts_.ReadMs >= 0) End = TClock::now() + std::chrono::milliseconds(Timeouts_.ReadMs);
   for (;;) {
     short Revents = 0;
-    const int R = platform::WaitDescriptor(Fd_, POLLIN, End, Revents);
-    if (R == ETIMEDOUT) return 0;  // nothing within the timeout
-    if (R != 0) return R;
+    const int R = WaitDescriptor(Fd_, POLLIN, End, Revents);
+    if (R == ETIMEDOUT) return {};  // nothing within the timeout
+    if (R != 0) return UseError(R);
     const int E = TakeReadable(Revents, Buffer, Count, Done);
-    if (E != 0 || Done > 0) return E;
+    if (E != 0 || Done > 0) return UseError(E);
     // Another reader was faster: wait on for the rest of the time.
   }
 }
 
-int TSerialDevice::ReadAvailable(std::uint8_t* Buffer, std::uint32_t Count, std::uint32_t& Done) {
+TOsError TSerialDevice::ReadAvailable(std::uint8_t* Buffer, std::uint32_t Count,
+                                      std::uint32_t& Done) {
   Done = 0;
-  if (Count == 0) return 0;
-  if (Fd_ < 0) return EBADF;
+  if (Count == 0) return {};
+  if (Fd_ < 0) return UseError(EBADF);
   short Revents = 0;
-  const int R = platform::WaitDescriptor(Fd_, POLLIN, TClock::now(), Revents);
-  if (R == ETIMEDOUT) return 0;
-  if (R != 0) return R;
-  return TakeReadable(Revents, Buffer, Count, Done);
+  const int R = WaitDescriptor(Fd_, POLLIN, TClock::now(), Revents);
+  if (R == ETIMEDOUT) return {};
+  if (R != 0) return UseError(R);
+  return UseError(TakeReadable(Revents, Buffer, Count, Done));
 }
 
 int TSerialDevice::TakeReadable(short Revents, std::uint8_t* Buffer, std::uint32_t Count,
@@ -397,13 +370,11 @@ int TSerialDevice::TakeReadable(short Revents, std::uint8_t* Buffer, std::uint32
   return 0;
 }
 
-int TSerialDevice::WriteFile(const std::uint8_t* Data, std::uint32_t Count, std::uint32_t& Done) {
+TOsError TSerialDevice::Write(const std::uint8_t* Data, std::uint32_t Count, std::uint32_t& Done) {
   Done = 0;
-  if (Fd_ < 0) return EBADF;
-  const std::uint32_t Limit =
-      Timeouts_.WriteTotalTimeoutConstant + Timeouts_.WriteTotalTimeoutMultiplier * Count;
+  if (Fd_ < 0) return UseError(EBADF);
   std::optional<TClock::time_point> End;
-  if (Limit != 0) End = TClock::now() + std::chrono::milliseconds(Limit);
+  if (Timeouts_.WriteMs >= 0) End = TClock::now() + std::chrono::milliseconds(Timeouts_.WriteMs);
   while (Done < Count) {
     const ssize_t N = ::write(Fd_, Data + Done, Count - Done);
     if (N > 0) {
@@ -411,37 +382,36 @@ int TSerialDevice::WriteFile(const std::uint8_t* Data, std::uint32_t Count, std:
       continue;
     }
     if (N < 0 && errno == EINTR) continue;
-    if (N < 0 && errno != EAGAIN) return errno;
+    if (N < 0 && errno != EAGAIN) return UseError(errno);
     // The output queue is full: wait for room.
     short Revents = 0;
-    const int R = platform::WaitDescriptor(Fd_, POLLOUT, End, Revents);
-    if (R != 0) return R;
-    if (Revents & POLLNVAL) return EBADF;
-    if (!(Revents & POLLOUT) && (Revents & (POLLHUP | POLLERR))) return EIO;
+    if (const int R = WaitDescriptor(Fd_, POLLOUT, End, Revents)) return UseError(R);
+    if (Revents & POLLNVAL) return UseError(EBADF);
+    if (!(Revents & POLLOUT) && (Revents & (POLLHUP | POLLERR))) return UseError(EIO);
   }
-  return 0;
+  return {};
 }
 
 TSerialLineEventState::~TSerialLineEventState() {
   if (Poll >= 0) ::close(Poll);
 }
 
-std::uint32_t TSerialDevice::CheckLines(TSerialLineEventState& S) const {
-  std::uint32_t Events = 0;
+TLineEvents TSerialDevice::CheckLines(TSerialLineEventState& S) const {
+  TLineEvents Events;
   // The counters also count modem line changes, and reading them never reaches the device.
   if (!S.NoCounters) {
     struct serial_icounter_struct C {};
     ++S.LineQueries;
     if (::ioctl(Fd_, TIOCGICOUNT, &C) == 0) {
       if (S.CountersKnown) {
-        if (C.brk != S.Break) Events |= EV_BREAK;
+        if (C.brk != S.Break) Events |= TLineEvent::leBreak;
         if (C.frame != S.Frame || C.overrun != S.Overrun || C.parity != S.Parity ||
             C.buf_overrun != S.BufOverrun)
-          Events |= EV_ERR;
-        if (C.cts != S.Cts) Events |= EV_CTS;
-        if (C.dsr != S.Dsr) Events |= EV_DSR;
-        if (C.dcd != S.Dcd) Events |= EV_RLSD;
-        if (C.rng != S.Ring) Events |= EV_RING;
+          Events |= TLineEvent::leLineFault;
+        if (C.cts != S.Cts) Events |= TLineEvent::leCts;
+        if (C.dsr != S.Dsr) Events |= TLineEvent::leDsr;
+        if (C.dcd != S.Dcd) Events |= TLineEvent::leCarrierDetect;
+        if (C.rng != S.Ring) Events |= TLineEvent::leRing;
       }
       S.CountersKnown = true;
       S.Frame = C.frame;
@@ -464,10 +434,10 @@ std::uint32_t TSerialDevice::CheckLines(TSerialLineEventState& S) const {
     if (::ioctl(Fd_, TIOCMGET, &Lines) == 0) {
       if (S.ModemKnown) {
         const int Changed = Lines ^ S.ModemLines;
-        if (Changed & TIOCM_CTS) Events |= EV_CTS;
-        if (Changed & TIOCM_DSR) Events |= EV_DSR;
-        if (Changed & TIOCM_CD) Events |= EV_RLSD;
-        if (Changed & TIOCM_RI) Events |= EV_RING;
+        if (Changed & TIOCM_CTS) Events |= TLineEvent::leCts;
+        if (Changed & TIOCM_DSR) Events |= TLineEvent::leDsr;
+        if (Changed & TIOCM_CD) Events |= TLineEvent::leCarrierDetect;
+        if (Changed & TIOCM_RI) Events |= TLineEvent::leRing;
       }
       S.ModemKnown = true;
       S.ModemLines = Lines;
@@ -478,14 +448,14 @@ std::uint32_t TSerialDevice::CheckLines(TSerialLineEventState& S) const {
   return Events;
 }
 
-int TSerialDevice::WaitCommEvent(TSerialLineEventState& S, const TSerialWakeEvent& Wake,
-                                 int SliceMs, std::uint32_t& Mask) {
-  Mask = 0;
-  if (Fd_ < 0) return EBADF;
+TOsError TSerialDevice::WaitLineEvents(TSerialLineEventState& S, const TSerialWakeEvent& Wake,
+                                       int SliceMs, TLineEvents& Result) {
+  Result = {};
+  if (Fd_ < 0) return UseError(EBADF);
   constexpr std::uint32_t DeviceTag = 0, WakeTag = 1;
   if (S.Poll < 0) {
     S.Poll = ::epoll_create1(EPOLL_CLOEXEC);
-    if (S.Poll < 0) return errno;
+    if (S.Poll < 0) return UseError(errno);
     // Edge-triggered: the device wakes the wait when bytes arrive, not while they wait. Bytes
     // already there count as one arrival.
     struct epoll_event Device {};
@@ -499,7 +469,7 @@ int TSerialDevice::WaitCommEvent(TSerialLineEventState& S, const TSerialWakeEven
       const int E = errno;
       ::close(S.Poll);
       S.Poll = -1;
-      return E;
+      return UseError(E);
     }
     S.NextLineCheck = TClock::now();
   }
@@ -509,30 +479,30 @@ int TSerialDevice::WaitCommEvent(TSerialLineEventState& S, const TSerialWakeEven
     const int N = ::epoll_wait(S.Poll, Ready, 2, RemainingMs(End));
     if (N < 0) {
       if (errno == EINTR) continue;
-      return errno;
+      return UseError(errno);
     }
     ++S.WakeUps;
-    std::uint32_t Events = 0;
+    TLineEvents Events;
     bool WakeSet = false;
     for (int I = 0; I < N; ++I) {
       if (Ready[I].data.u32 == WakeTag) {
         WakeSet = true;
         continue;
       }
-      if (Ready[I].events & (EPOLLHUP | EPOLLERR)) return EIO;
-      if (Ready[I].events & EPOLLIN) Events |= EV_RXCHAR;
+      if (Ready[I].events & (EPOLLHUP | EPOLLERR)) return UseError(EIO);
+      if (Ready[I].events & EPOLLIN) Events |= TLineEvent::leReceived;
     }
     const auto Now = TClock::now();
     if (Now >= S.NextLineCheck) {
       Events |= CheckLines(S);
       S.NextLineCheck = Now + std::chrono::milliseconds(SliceMs);
     }
-    Events &= Mask_.load();
-    if (Events != 0 || WakeSet || N == 0) {
-      Mask = Events;
-      return 0;
+    Events = Events & EventMask();
+    if (!Events.Empty() || WakeSet || N == 0) {
+      Result = Events;
+      return {};
     }
   }
 }
 
-}  // namespace probrix
+}  // namespace probrix::platform

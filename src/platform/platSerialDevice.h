@@ -1,127 +1,176 @@
 #pragma once
 
-// The Linux half of the serial-port layer. It offers the serial port the operations it is
-// written against (open a device exclusively, read and program a line settings block, keep
-// timeouts, read and write with them, drive modem lines, purge, count waiting bytes, report
-// line errors and wait for line events) on top of termios and poll(). Every operation
-// returns 0 or the errno code of its failure.
+// One serial device of the operating system, in the terms the serial port is written against:
+// open it exclusively, read and program its line settings, keep its timeouts, read and write
+// with them, drive its modem lines, purge its queues, count waiting bytes, report line faults
+// and wait for line events. The Linux half realises it on top of termios, ioctl and poll().
+// Failures are TOsError values (platError.h): a lost device is ekGone, a wait cut short by
+// the calling thread's cancel event ekCancelled.
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "platform/platCancel.h"
+#include "platform/platError.h"
 #include "platform/platSerialClaim.h"
 
-namespace probrix {
+namespace probrix::platform {
 
-// Line settings block: what the serial port programs, with the usual codes.
+// A set of the values of a flag enumeration (whose values are distinct bits).
+template <class E>
+class TFlags {
+ public:
+  using TBits = std::underlying_type_t<E>;
+
+  constexpr TFlags() = default;
+  constexpr TFlags(E Flag) : Bits_(static_cast<TBits>(Flag)) {}  // NOLINT: a flag is a set
+  constexpr TFlags(std::initializer_list<E> Flags) {
+    for (const E Flag : Flags) Bits_ = static_cast<TBits>(Bits_ | static_cast<TBits>(Flag));
+  }
+  static constexpr TFlags FromBits(TBits Bits) {
+    TFlags Flags;
+    Flags.Bits_ = Bits;
+    return Flags;
+  }
+
+  constexpr bool Has(E Flag) const { return (Bits_ & static_cast<TBits>(Flag)) != 0; }
+  constexpr bool HasAny(TFlags Other) const { return (Bits_ & Other.Bits_) != 0; }
+  constexpr bool Empty() const { return Bits_ == 0; }
+  constexpr TBits Bits() const { return Bits_; }
+
+  constexpr TFlags& operator|=(TFlags Other) {
+    Bits_ = static_cast<TBits>(Bits_ | Other.Bits_);
+    return *this;
+  }
+  friend constexpr TFlags operator|(TFlags A, TFlags B) { return A |= B; }
+  friend constexpr TFlags operator&(TFlags A, TFlags B) {
+    return FromBits(static_cast<TBits>(A.Bits_ & B.Bits_));
+  }
+  friend constexpr bool operator==(TFlags A, TFlags B) = default;
+
+ private:
+  TBits Bits_ = 0;
+};
+
+enum class TParity : std::uint8_t { paNone = 0, paOdd = 1, paEven = 2, paMark = 3, paSpace = 4 };
+enum class TStopBits : std::uint8_t { sbOne = 0, sbOneAndHalf = 1, sbTwo = 2 };
+
+// How the device drives its DTR or RTS line.
+enum class TLineControl : std::uint8_t {
+  lcDisable = 0,    // off
+  lcEnable = 1,     // on
+  lcHandshake = 2,  // flow control
+  lcToggle = 3,     // RTS on while sending
+};
+
+// The line settings of a device.
 struct TSerialLineSettings {
   std::uint32_t BaudRate = 0;
-  std::uint8_t ByteSize = 0;  // 5 to 8
-  std::uint8_t Parity = 0;    // 0 none, 1 odd, 2 even, 3 mark, 4 space
-  std::uint8_t StopBits = 0;  // 0 one, 1 one and a half, 2 two
-  bool fBinary = false;
-  bool fParity = false;
-  bool fOutxCtsFlow = false;
-  bool fOutxDsrFlow = false;
-  std::uint8_t fDtrControl = 0;  // 0 disable, 1 enable, 2 handshake
-  bool fDsrSensitivity = false;
-  bool fTXContinueOnXoff = false;
-  bool fOutX = false;
-  bool fInX = false;
-  bool fErrorChar = false;
-  bool fNull = false;
-  std::uint8_t fRtsControl = 0;  // 0 disable, 1 enable, 2 handshake, 3 toggle
-  bool fAbortOnError = false;
-  std::uint16_t XonLim = 0;
-  std::uint16_t XoffLim = 0;
+  std::uint8_t DataBits = 0;  // 5 to 8
+  TParity Parity = TParity::paNone;
+  TStopBits StopBits = TStopBits::sbOne;
+  bool Binary = false;         // no end-of-file character in the data
+  bool CheckParity = false;    // received bytes with a parity error are flagged
+  bool CtsOutputFlow = false;  // send only while CTS is on
+  bool DsrOutputFlow = false;  // send only while DSR is on
+  TLineControl DtrControl = TLineControl::lcDisable;
+  bool DsrSensitivity = false;  // drop received bytes while DSR is off
+  bool ContinueOnXoff = false;  // go on sending after sending XOFF
+  bool XonXoffOutput = false;   // stop sending at XOFF, go on at XON
+  bool XonXoffInput = false;    // send XOFF and XON as the input queue fills and empties
+  bool ReplaceErrors = false;   // bytes with a parity error become ErrorChar
+  bool DiscardNull = false;
+  TLineControl RtsControl = TLineControl::lcDisable;
+  bool AbortOnError = false;
+  std::uint16_t XonLimit = 0;
+  std::uint16_t XoffLimit = 0;
   std::uint8_t XonChar = 0;
   std::uint8_t XoffChar = 0;
   std::uint8_t ErrorChar = 0;
   std::uint8_t EofChar = 0;
-  std::uint8_t EvtChar = 0;
+  std::uint8_t EventChar = 0;
 };
 
-// Device facts. dwMaxBaud 0 means the maximum is not known.
+// Device facts.
 struct TSerialProperties {
-  std::uint32_t dwMaxBaud = 0;
-  std::uint32_t dwCurrentRxQueue = 0;
+  std::uint32_t MaxBaudRate = 0;     // 0: the maximum is not known
+  std::uint32_t InputQueueSize = 0;  // the bytes the driver buffers
 };
 
-// Timeouts with the classic meaning: an interval of 0xFFFFFFFF with multiplier and constant 0
-// reads what is there at once; an interval and multiplier of 0xFFFFFFFF with a constant T
-// waits up to T ms for the first byte (T of 0x7FFFFFFF and above: no limit). A write must
-// finish within WriteTotalTimeoutConstant ms (0: no limit).
+// The waits of reads and writes, in milliseconds.
 struct TSerialTimeouts {
-  std::uint32_t ReadIntervalTimeout = 0;
-  std::uint32_t ReadTotalTimeoutMultiplier = 0;
-  std::uint32_t ReadTotalTimeoutConstant = 0;
-  std::uint32_t WriteTotalTimeoutMultiplier = 0;
-  std::uint32_t WriteTotalTimeoutConstant = 0;
+  static constexpr std::int32_t NoLimit = -1;
+  // How long a read waits for its first byte: 0 takes what is there at once, a negative value
+  // waits without limit.
+  std::int32_t ReadMs = NoLimit;
+  // How long a whole write may take; a negative value: without limit.
+  std::int32_t WriteMs = NoLimit;
 };
 
-// File type codes of GetFileType.
-inline constexpr int SerialFileTypeUnknown = 0;
-inline constexpr int SerialFileTypeDisk = 1;
-inline constexpr int SerialFileTypeChar = 2;
-inline constexpr int SerialFileTypePipe = 3;
+// What a device path leads to.
+enum class TDeviceFileType : std::uint8_t {
+  ftUnknown = 0,
+  ftDisk = 1,  // a file, a block device or a folder
+  ftCharacter = 2,
+  ftPipe = 3,  // a pipe or a socket
+};
 
-// Line event bits.
-inline constexpr std::uint32_t EV_RXCHAR = 0x0001;
-inline constexpr std::uint32_t EV_RXFLAG = 0x0002;
-inline constexpr std::uint32_t EV_TXEMPTY = 0x0004;
-inline constexpr std::uint32_t EV_CTS = 0x0008;
-inline constexpr std::uint32_t EV_DSR = 0x0010;
-inline constexpr std::uint32_t EV_RLSD = 0x0020;
-inline constexpr std::uint32_t EV_BREAK = 0x0040;
-inline constexpr std::uint32_t EV_ERR = 0x0080;
-inline constexpr std::uint32_t EV_RING = 0x0100;
+// Line events; a watcher waits for a set of them.
+enum class TLineEvent : std::uint16_t {
+  leReceived = 0x0001,       // bytes arrived
+  leEventChar = 0x0002,      // the event character arrived
+  leTransmitEmpty = 0x0004,  // the last byte left
+  leCts = 0x0008,            // CTS changed
+  leDsr = 0x0010,            // DSR changed
+  leCarrierDetect = 0x0020,  // the carrier detect line changed
+  leBreak = 0x0040,          // a break was received
+  leLineFault = 0x0080,      // a framing, overrun or parity fault
+  leRing = 0x0100,           // the ring indicator changed
+};
+using TLineEvents = TFlags<TLineEvent>;
 
-// Line error bits of ClearCommError.
-inline constexpr std::uint32_t CE_RXOVER = 0x0001;
-inline constexpr std::uint32_t CE_OVERRUN = 0x0002;
-inline constexpr std::uint32_t CE_RXPARITY = 0x0004;
-inline constexpr std::uint32_t CE_FRAME = 0x0008;
-inline constexpr std::uint32_t CE_BREAK = 0x0010;
-inline constexpr std::uint32_t CE_TXFULL = 0x0100;
+// Faults of the line, reported once each.
+enum class TLineFault : std::uint16_t {
+  lfInputOverflow = 0x0001,  // the input queue was full
+  lfOverrun = 0x0002,        // the device lost a byte
+  lfParity = 0x0004,
+  lfFraming = 0x0008,
+  lfBreak = 0x0010,
+  lfTransmitFull = 0x0100,  // the output queue was full
+};
+using TLineFaults = TFlags<TLineFault>;
 
-// Modem status bits of GetCommModemStatus.
-inline constexpr std::uint32_t MS_CTS_ON = 0x0010;
-inline constexpr std::uint32_t MS_DSR_ON = 0x0020;
-inline constexpr std::uint32_t MS_RING_ON = 0x0040;
-inline constexpr std::uint32_t MS_RLSD_ON = 0x0080;
+// The modem lines: DTR and RTS are driven, the others are read.
+enum class TModemLine : std::uint8_t {
+  mlDtr = 0x01,
+  mlRts = 0x02,
+  mlCts = 0x10,
+  mlDsr = 0x20,
+  mlRing = 0x40,
+  mlCarrierDetect = 0x80,
+};
+using TModemLines = TFlags<TModemLine>;
 
-// EscapeCommFunction codes.
-inline constexpr std::uint32_t SETRTS = 3;
-inline constexpr std::uint32_t CLRRTS = 4;
-inline constexpr std::uint32_t SETDTR = 5;
-inline constexpr std::uint32_t CLRDTR = 6;
-inline constexpr std::uint32_t SETBREAK = 8;
-inline constexpr std::uint32_t CLRBREAK = 9;
+// What a purge discards: the queued bytes of each direction, and (where the system keeps such
+// a thing) a read or write in progress.
+enum class TPurge : std::uint8_t {
+  puAbortOutput = 0x01,
+  puAbortInput = 0x02,
+  puClearOutput = 0x04,
+  puClearInput = 0x08,
+};
+using TPurges = TFlags<TPurge>;
 
-// PurgeComm flags.
-inline constexpr std::uint32_t PURGE_TXABORT = 0x0001;
-inline constexpr std::uint32_t PURGE_RXABORT = 0x0002;
-inline constexpr std::uint32_t PURGE_TXCLEAR = 0x0004;
-inline constexpr std::uint32_t PURGE_RXCLEAR = 0x0008;
-
-// Errors that mean the device went away under an open handle (an unplugged adapter, a
-// pseudo terminal whose other side closed).
-bool IsSerialHandleLostError(int Error);
-// errno classes as the open of a port reports them.
-bool IsSerialNotFoundError(int Error);
-bool IsSerialAccessDeniedError(int Error);
-// The platform's text for an error code.
-std::string SerialErrorText(int Error);
-
-// A manual-reset event that a thread can wait on together with a device (an eventfd).
-using TSerialWakeEvent = platform::TCancelEvent;
+// A manual-reset event that a thread can wait on together with a device.
+using TSerialWakeEvent = TCancelEvent;
 
 // What the line-event wait of one watcher keeps between calls: its wait set (the device,
 // edge-triggered, so that bytes left unread do not keep it awake, and the wake event) and the
@@ -153,57 +202,62 @@ class TSerialDevice {
  public:
   // Opens Path for reading and writing without making it the controlling terminal, unless
   // another program holds it: another process has it open, a live lock file in LockFolders
-  // names it, or the terminal is already exclusive (EBUSY; Holder names the program where it
+  // names it, or the terminal is already exclusive (ekBusy; Holder names the program where it
   // is known). Claims it with flock, TIOCEXCL and a lock file of this process, so that later
-  // openers are refused. nullptr and Error on failure.
+  // openers are refused. nullptr and Error on failure; a device that is not there is
+  // ekNotFound, one the user may not open ekAccessDenied.
   static std::shared_ptr<TSerialDevice> Open(
-      const std::string& Path, int& Error, std::string& Holder,
+      const std::string& Path, TOsError& Error, std::string& Holder,
       const std::vector<std::filesystem::path>& LockFolders = DefaultSerialLockFolders());
   ~TSerialDevice();
   TSerialDevice(const TSerialDevice&) = delete;
   TSerialDevice& operator=(const TSerialDevice&) = delete;
 
   // Releases the claim (the exclusive mode only if this device set it, the lock file) and
-  // closes the descriptor. Only when no other thread uses the handle.
-  void CloseHandle();
-  int Fd() const { return Fd_; }
+  // closes the device. Only when no other thread uses the handle.
+  void Close();
 
-  int GetFileType() const;
-  int GetCommProperties(TSerialProperties& Props) const;
-  int GetCommModemStatus(std::uint32_t& Status) const;
-  int GetCommState(TSerialLineSettings& Settings) const;
-  int SetCommState(const TSerialLineSettings& Settings);
-  int SetCommTimeouts(const TSerialTimeouts& Timeouts);
-  int SetCommMask(std::uint32_t Mask);
-  std::uint32_t GetCommMask() const { return Mask_.load(); }
-  int EscapeCommFunction(std::uint32_t Func);
-  int PurgeComm(std::uint32_t Flags);
-  // Line errors since the last call (CE_ bits) and the bytes in the input queue.
-  int ClearCommError(std::uint32_t& Errors, std::uint32_t& InQueue);
+  TDeviceFileType FileType() const;
+  TOsError ReadProperties(TSerialProperties& Properties) const;
+  // The input lines (CTS, DSR, ring, carrier detect) that are on; none on a device without
+  // modem lines.
+  TOsError ReadModemLines(TModemLines& Lines) const;
+  TOsError ReadLineSettings(TSerialLineSettings& Settings) const;
+  TOsError WriteLineSettings(const TSerialLineSettings& Settings);
+  TOsError SetTimeouts(const TSerialTimeouts& Timeouts);
+  // The events WaitLineEvents reports; an empty set also ends a wait in progress.
+  TOsError SetEventMask(TLineEvents Events);
+  TLineEvents EventMask() const { return TLineEvents::FromBits(Mask_.load()); }
+  // Turns DTR or RTS on or off; a device without the line ignores it.
+  TOsError SetModemLine(TModemLine Line, bool On);
+  TOsError SetBreak(bool On);
+  TOsError Purge(TPurges What);
+  // The line faults since the last call and the bytes in the input queue.
+  TOsError ReadLineStatus(TLineFaults& Faults, std::uint32_t& InQueue);
 
   // Waits as the timeouts say: returns with the waiting bytes (up to Count) as soon as there is
-  // at least one; Done 0 means nothing arrived in time. A lost device gives EIO, a set cancel
-  // event of the calling thread (platCancel.h) ECANCELED.
-  int ReadFile(std::uint8_t* Buffer, std::uint32_t Count, std::uint32_t& Done);
-  // Writes all of Data within the write timeout; ETIMEDOUT (with Done below Count) otherwise,
-  // ECANCELED when the calling thread's cancel event is set while the output queue is full.
-  int WriteFile(const std::uint8_t* Data, std::uint32_t Count, std::uint32_t& Done);
+  // at least one; Done 0 means nothing arrived in time.
+  TOsError Read(std::uint8_t* Buffer, std::uint32_t Count, std::uint32_t& Done);
+  // Writes all of Data within the write timeout; ekTimedOut (with Done below Count) otherwise,
+  // ekCancelled when the calling thread's cancel event is set while the output queue is full.
+  TOsError Write(const std::uint8_t* Data, std::uint32_t Count, std::uint32_t& Done);
   // What has already arrived (up to Count), without waiting; Done 0 when nothing has.
-  int ReadAvailable(std::uint8_t* Buffer, std::uint32_t Count, std::uint32_t& Done);
+  TOsError ReadAvailable(std::uint8_t* Buffer, std::uint32_t Count, std::uint32_t& Done);
 
-  // Waits up to SliceMs for line events of the current mask; Mask receives them (0 when the
+  // Waits up to SliceMs for line events of the event mask; Events receives them (none when the
   // slice passed or Wake was set). Received bytes wake the wait as they arrive; the line
-  // errors and modem lines, which Linux cannot wait for together with them, are read at most
-  // once per slice. EIO when the device is gone: the caller stops watching. State and Wake
+  // faults and modem lines, which Linux cannot wait for together with them, are read at most
+  // once per slice. ekGone when the device is gone: the caller stops watching. State and Wake
   // stay the same from call to call.
-  int WaitCommEvent(TSerialLineEventState& State, const TSerialWakeEvent& Wake, int SliceMs,
-                    std::uint32_t& Mask);
+  TOsError WaitLineEvents(TSerialLineEventState& State, const TSerialWakeEvent& Wake, int SliceMs,
+                          TLineEvents& Events);
 
  private:
   explicit TSerialDevice(int Fd) : Fd_(Fd) {}
-  int SetModemLine(int Line, bool On);
-  // The line events since the last check, from the error counters or the modem lines.
-  std::uint32_t CheckLines(TSerialLineEventState& State) const;
+  // errno of a failed ioctl that sets or clears modem line bits (TIOCM_*); 0 on success.
+  int DriveModemLines(int Bits, bool On);
+  // The line events since the last check, from the fault counters or the modem lines.
+  TLineEvents CheckLines(TSerialLineEventState& State) const;
   // Reads what a wait reported readable (Revents of poll); EIO for a device that went away.
   int TakeReadable(short Revents, std::uint8_t* Buffer, std::uint32_t Count, std::uint32_t& Done);
 
@@ -212,15 +266,15 @@ class TSerialDevice {
   bool OwnExclusive_ = false;
   std::filesystem::path LockFile_;
   TSerialTimeouts Timeouts_;
-  std::atomic<std::uint32_t> Mask_{0};
+  std::atomic<TLineEvents::TBits> Mask_{0};
   // DTR and RTS control as last programmed (termios has no place for them).
-  std::uint8_t DtrControl_ = 0;
-  std::uint8_t RtsControl_ = 0;
-  // Error counters at the last ClearCommError; the port's caller and its event queue both
+  TLineControl DtrControl_ = TLineControl::lcDisable;
+  TLineControl RtsControl_ = TLineControl::lcDisable;
+  // Fault counters at the last ReadLineStatus; the port's caller and its event queue both
   // ask for them.
   std::mutex CountersLock_;
   bool CountersKnown_ = false;
   std::int64_t Frame_ = 0, Overrun_ = 0, Parity_ = 0, BufOverrun_ = 0, Break_ = 0;
 };
 
-}  // namespace probrix
+}  // namespace probrix::platform

@@ -7,7 +7,7 @@
 #include <fstream>
 #include <system_error>
 
-namespace probrix {
+namespace probrix::platform {
 
 namespace fs = std::filesystem;
 
@@ -143,4 +143,4 @@ std::string SerialPortByIdPath(const TSerialPortDescription& Description) {
   return Description.ById.empty() ? std::string() : SystemByIdFolder + ("/" + Description.ById);
 }
 
-}  // namespace probrix
+}  // namespace probrix::platform

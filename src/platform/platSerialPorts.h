@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-namespace probrix {
+namespace probrix::platform {
 
 // The device file of a port name: a name that begins with "/" or "./" is a path, any other
 // opens /dev/NAME.
@@ -55,4 +55,4 @@ TSerialPortDescription DescribeSystemSerialPort(std::string_view Name);
 // (/dev/serial/by-id/usb-FTDI_...); empty when it has none.
 std::string SerialPortByIdPath(const TSerialPortDescription& Description);
 
-}  // namespace probrix
+}  // namespace probrix::platform

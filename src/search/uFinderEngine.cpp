@@ -250,7 +250,7 @@ TDeviceIdentities TSearchDevicesTask::DeviceIdentities(std::size_t Index) const 
   if (Index < SerialPortNames.size()) {
     // The connection factory shares one connection between names that differ in case alone.
     const std::string name = Trim(SerialPortNames[Index]);
-    return {"serial:" + LowerCaseAscii(name), "device:" + SerialDeviceKey(name)};
+    return {"serial:" + LowerCaseAscii(name), "device:" + platform::SerialDeviceKey(name)};
   }
   const TTcpEndPoint endPoint = ParseTcpEndPointText(TcpEndpoints[Index - SerialPortNames.size()]);
   const std::string port = ":" + std::to_string(endPoint.TcpPort);

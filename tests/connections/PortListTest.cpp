@@ -72,13 +72,13 @@ TEST(PortListTest, SysfsEntriesWithRealDevicesAndExtraNames) {
   fs::create_directory_symlink(Drivers / "ftdi_sio", Root / "ttyUSB10" / "device" / "driver");
   fs::create_directories(Root / "ttyUSB2" / "device");
 
-  auto Names = EnumerateSerialPortNames(Root, "/tmp/vport0::ttyUSB2:pts5");
+  auto Names = platform::EnumerateSerialPortNames(Root, "/tmp/vport0::ttyUSB2:pts5");
   std::sort(Names.begin(), Names.end());
   EXPECT_EQ(Names,
             (std::vector<std::string>{"/tmp/vport0", "pts5", "ttyS1", "ttyUSB10", "ttyUSB2"}));
 
-  EXPECT_TRUE(EnumerateSerialPortNames(Sys.Path() / "missing", nullptr).empty());
-  EXPECT_EQ(EnumerateSerialPortNames(Sys.Path() / "missing", "a:b"),
+  EXPECT_TRUE(platform::EnumerateSerialPortNames(Sys.Path() / "missing", nullptr).empty());
+  EXPECT_EQ(platform::EnumerateSerialPortNames(Sys.Path() / "missing", "a:b"),
             (std::vector<std::string>{"a", "b"}));
 }
 
@@ -90,7 +90,7 @@ TEST(PortListTest, NamesOfOneDeviceMakeOneRowInTheFirstSpelling) {
   const std::string Short = Pty.SlavePath().substr(std::string("/dev/").size());  // pts/N
   const std::string Extra = Link.string() + ":" + Pty.SlavePath() + ":" + Short +
                             ":ttyProbrixGone:/dev/ttyProbrixGone:/dev/../dev/ttyProbrixGone";
-  EXPECT_EQ(EnumerateSerialPortNames(Dir.Path() / "missing", Extra.c_str()),
+  EXPECT_EQ(platform::EnumerateSerialPortNames(Dir.Path() / "missing", Extra.c_str()),
             (std::vector<std::string>{Link.string(), "ttyProbrixGone"}));
 }
 
@@ -122,7 +122,7 @@ class PortDescriptionTest : public ::testing::Test {
     fs::create_directory_symlink(Device, Tty_ / Tty / "device");
   }
   TSerialPortDescription Describe(const std::string& Name) const {
-    return DescribeSerialPort(Name, Tty_, ById);
+    return platform::DescribeSerialPort(Name, Tty_, ById);
   }
 
   test::TTempDir Root;

@@ -13,6 +13,7 @@
 #include "SerialTestPty.h"
 #include "connections/ioSerialPortConnection.h"
 #include "foundation/ioExceptions.h"
+#include "platform/platPosix.h"
 #include "platform/platSerialDevice.h"
 #include "support/TestSupport.h"
 
@@ -127,20 +128,20 @@ TEST(SerialPortClaimTest, OwnLockFileAndExclusiveModeLastWhileThePortIsHeld) {
   TTestPty Pty;
   test::TTempDir Locks;
   const fs::path Lock = LockFileOf(Locks.Path(), Pty);
-  int Error = 0;
+  platform::TOsError Error;
   std::string Holder;
-  auto Dev = TSerialDevice::Open(Pty.SlavePath(), Error, Holder, {Locks.Path()});
-  ASSERT_TRUE(Dev) << Error;
+  auto Dev = platform::TSerialDevice::Open(Pty.SlavePath(), Error, Holder, {Locks.Path()});
+  ASSERT_TRUE(Dev) << Error.Text;
   EXPECT_EQ(ReadFile(Lock), LockText(::getpid()));
   EXPECT_TRUE(Pty.SlaveIsExclusive());
 
   // Another opener within this process sees the lock, yet the port is held all the same.
-  EXPECT_EQ(TSerialDevice::Open(Pty.SlavePath(), Error, Holder, {Locks.Path()}), nullptr);
-  EXPECT_EQ(Error, EBUSY);
+  EXPECT_EQ(platform::TSerialDevice::Open(Pty.SlavePath(), Error, Holder, {Locks.Path()}), nullptr);
+  EXPECT_EQ(Error.Code, EBUSY);
   EXPECT_TRUE(Pty.SlaveIsExclusive());
   EXPECT_TRUE(fs::exists(Lock));
 
-  Dev->CloseHandle();
+  Dev->Close();
   EXPECT_FALSE(fs::exists(Lock));
   EXPECT_FALSE(Pty.SlaveIsExclusive());
 }
@@ -157,21 +158,21 @@ TEST(SerialPortClaimTest, StaleLockFilesAreReplacedALiveOneRefuses) {
   for (const std::string& Stale : {LockText(Dead), std::string(), std::string("junk\n")}) {
     SCOPED_TRACE(Stale);
     std::ofstream(Lock) << Stale;
-    int Error = 0;
+    platform::TOsError Error;
     std::string Holder;
-    auto Dev = TSerialDevice::Open(Pty.SlavePath(), Error, Holder, {Locks.Path()});
-    ASSERT_TRUE(Dev) << Error;
+    auto Dev = platform::TSerialDevice::Open(Pty.SlavePath(), Error, Holder, {Locks.Path()});
+    ASSERT_TRUE(Dev) << Error.Text;
     EXPECT_EQ(ReadFile(Lock), LockText(::getpid()));
-    Dev->CloseHandle();
+    Dev->Close();
     EXPECT_FALSE(fs::exists(Lock));
   }
 
   // Process 1 always runs; whether it may be signalled or not, its lock counts.
   std::ofstream(Lock) << LockText(1);
-  int Error = 0;
+  platform::TOsError Error;
   std::string Holder;
-  EXPECT_EQ(TSerialDevice::Open(Pty.SlavePath(), Error, Holder, {Locks.Path()}), nullptr);
-  EXPECT_EQ(Error, EBUSY);
+  EXPECT_EQ(platform::TSerialDevice::Open(Pty.SlavePath(), Error, Holder, {Locks.Path()}), nullptr);
+  EXPECT_EQ(Error.Code, EBUSY);
   EXPECT_NE(Holder.find("pid 1"), std::string::npos) << Holder;
   EXPECT_EQ(ReadFile(Lock), LockText(1));
   EXPECT_FALSE(Pty.SlaveIsExclusive());
@@ -187,13 +188,15 @@ TEST(SerialPortClaimTest, MissingRightsAndHeldPortsHaveTheirOwnTexts) {
   TTextPort Port;
   Port.SetPortName("ttyUSB3");
   for (const int Code : {EACCES, EPERM}) {
-    const auto E = test::Caught<EInOutError>([&] { Port.RaiseIOError(Code, "", true); });
+    const auto E = test::Caught<EInOutError>(
+        [&] { Port.RaiseIOError(platform::OsError(Code, platform::TErrorContext::ecOpen), ""); });
     EXPECT_EQ(E.ErrorCode, Code);
     EXPECT_EQ(E.Message.rfind(" Нет прав доступа к порту ttyUSB3", 0), 0u) << E.Message;
     EXPECT_NE(E.Message.find("dialout"), std::string::npos) << E.Message;
   }
   for (const int Code : {EBUSY, EWOULDBLOCK}) {
-    const auto E = test::Caught<EInOutError>([&] { Port.RaiseIOError(Code, "", true); });
+    const auto E = test::Caught<EInOutError>(
+        [&] { Port.RaiseIOError(platform::OsError(Code, platform::TErrorContext::ecOpen), ""); });
     EXPECT_EQ(E.Message,
               " Доступ к порту ttyUSB3 закрыт. Возможно он используется другой программой.");
   }

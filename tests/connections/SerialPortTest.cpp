@@ -27,8 +27,8 @@ class TWatchedPort : public TSerialPort {
     } catch (...) {
     }
   }
-  using TSerialPort::EventQueue;
-  using TSerialPort::EventThread;
+  using TSerialPort::EventQueue_;
+  using TSerialPort::EventThread_;
 };
 
 // The process's threads. A runtime may start helpers of its own with the first thread
@@ -275,11 +275,11 @@ TEST_F(SerialPortPtyTest, EventThreadsEndWithClose) {
   const int Before = ThreadCount();
   OpenPort();
   EXPECT_EQ(ThreadCount(), Before + 2);
-  ASSERT_NE(Port.EventThread, nullptr);
-  ASSERT_NE(Port.EventQueue, nullptr);
+  ASSERT_NE(Port.EventThread_, nullptr);
+  ASSERT_NE(Port.EventQueue_, nullptr);
   Port.Close();
-  EXPECT_EQ(Port.EventThread, nullptr);
-  EXPECT_EQ(Port.EventQueue, nullptr);
+  EXPECT_EQ(Port.EventThread_, nullptr);
+  EXPECT_EQ(Port.EventQueue_, nullptr);
   EXPECT_TRUE(WaitFor([&] { return ThreadCount() == Before; }, 500ms));
 }
 
@@ -287,9 +287,9 @@ TEST_F(SerialPortPtyTest, HandlersRunOnTheQueueThread) {
   std::atomic<int> DataEvents{0};
   std::atomic<bool> OnCallerThread{false};
   const auto Caller = std::this_thread::get_id();
-  Port.OnDataReceived = [&](TSerialPort&, std::uint8_t Kind) {
+  Port.OnDataReceived = [&](TSerialPort&, TSerialData Kind) {
     if (std::this_thread::get_id() == Caller) OnCallerThread = true;
-    if (Kind == 0) ++DataEvents;
+    if (Kind == TSerialData::sdChars) ++DataEvents;
   };
   OpenPort();
   Pty.Write(BytesOf({1, 2}));
@@ -305,7 +305,7 @@ TEST_F(SerialPortPtyTest, VanishedDeviceGivesIOErrorsAndFreesItsThreads) {
   OpenPort(TSerialPort::InfiniteTimeout);
   Pty.CloseMaster();
   // The watcher stops by itself instead of polling a dead handle.
-  EXPECT_TRUE(WaitFor([&] { return Port.EventThread->Finished(); }));
+  EXPECT_TRUE(WaitFor([&] { return Port.EventThread_->Finished(); }));
 
   std::uint8_t Buf[4];
   const auto E = test::Caught<EInOutError>([&] { Port.Read(Buf, 4); });
@@ -345,44 +345,46 @@ TEST_F(SerialPortPtyTest, VanishedDeviceDuringWriteAndDestruction) {
 // modem lines (as its first answers said), is not asked for them again.
 TEST(SerialLineEventTest, WaitStaysQuietWhileBytesWaitUnread) {
   TTestPty Pty;
-  int Error = 0;
+  using namespace platform;
+  TOsError Error;
   std::string Holder;
   const auto Device = TSerialDevice::Open(Pty.SlavePath(), Error, Holder);
-  ASSERT_NE(Device, nullptr) << Error;
+  ASSERT_NE(Device, nullptr) << Error.Text;
   TSerialLineSettings Raw;
   Raw.BaudRate = 9600;
-  Raw.ByteSize = 8;
-  ASSERT_EQ(Device->SetCommState(Raw), 0);
-  ASSERT_EQ(
-      Device->SetCommMask(EV_RXCHAR | EV_CTS | EV_DSR | EV_RLSD | EV_BREAK | EV_ERR | EV_RING), 0);
+  Raw.DataBits = 8;
+  ASSERT_FALSE(Device->WriteLineSettings(Raw));
+  ASSERT_FALSE(Device->SetEventMask({TLineEvent::leReceived, TLineEvent::leCts, TLineEvent::leDsr,
+                                     TLineEvent::leCarrierDetect, TLineEvent::leBreak,
+                                     TLineEvent::leLineFault, TLineEvent::leRing}));
   TSerialWakeEvent Wake;
   TSerialLineEventState State;
-  std::uint32_t Mask = 0;
+  TLineEvents Events;
   const auto NextEvents = [&] {
     for (int Slice = 0; Slice < 50; ++Slice) {  // a deadline of 50 slices
-      if (Device->WaitCommEvent(State, Wake, 100, Mask) != 0) return 0u;
-      if (Mask != 0) return Mask;
+      if (Device->WaitLineEvents(State, Wake, 100, Events)) return TLineEvents();
+      if (!Events.Empty()) return Events;
     }
-    return 0u;
+    return TLineEvents();
   };
 
   Pty.Write(BytesOf({1, 2, 3}));
-  EXPECT_EQ(NextEvents(), EV_RXCHAR);
+  EXPECT_EQ(NextEvents(), TLineEvents(TLineEvent::leReceived));
 
   const auto WakeUps = State.WakeUps;
   const auto Queries = State.LineQueries;
-  ASSERT_EQ(Device->WaitCommEvent(State, Wake, 300, Mask), 0);
-  EXPECT_EQ(Mask, 0u);
+  ASSERT_FALSE(Device->WaitLineEvents(State, Wake, 300, Events));
+  EXPECT_TRUE(Events.Empty());
   EXPECT_EQ(State.WakeUps - WakeUps, 1u);
   EXPECT_EQ(State.LineQueries - Queries, 0u);
 
   // A new arrival is an event again, and nothing was taken from the input queue meanwhile.
   Pty.Write(BytesOf({4}));
-  EXPECT_EQ(NextEvents(), EV_RXCHAR);
-  ASSERT_EQ(Device->SetCommTimeouts({0xFFFFFFFFu, 0xFFFFFFFFu, 1000, 0, 0}), 0);
+  EXPECT_EQ(NextEvents(), TLineEvents(TLineEvent::leReceived));
+  ASSERT_FALSE(Device->SetTimeouts({1000, TSerialTimeouts::NoLimit}));
   std::uint8_t Buf[8];
   std::uint32_t Done = 0;
-  ASSERT_EQ(Device->ReadFile(Buf, sizeof Buf, Done), 0);
+  ASSERT_FALSE(Device->Read(Buf, sizeof Buf, Done));
   EXPECT_EQ(TBytes(Buf, Done), BytesOf({1, 2, 3, 4}));
 }
 

@@ -365,7 +365,7 @@ TEST(ThreadSignalStackTest, EveryThreadTheProgramStartsHasOne) {
   ASSERT_EQ(::unlockpt(master), 0);
   TSerialPort port;
   port.SetPortName(::ptsname(master));
-  port.OnDataReceived = [&](TSerialPort&, std::uint8_t) { serialEvents = HasSignalStack(); };
+  port.OnDataReceived = [&](TSerialPort&, TSerialData) { serialEvents = HasSignalStack(); };
   port.Open();
   ASSERT_EQ(::write(master, "x", 1), 1);
 

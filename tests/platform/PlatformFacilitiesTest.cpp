@@ -16,6 +16,7 @@
 #include "platform/platClock.h"
 #include "platform/platError.h"
 #include "platform/platFiles.h"
+#include "platform/platPosix.h"
 #include "platform/platRuntime.h"
 #include "platform/platformSockets.h"
 #include "support/TestSupport.h"
@@ -46,6 +47,38 @@ TEST(PlatformErrorTest, FailuresCarryTheirKindWithTheSystemsCodeAndText) {
       platform::CheckFileReadable((Dir.Path() / "file" / "below").string());
   EXPECT_EQ(NoFolder.Kind, TErrorKind::ekNotFound);
   EXPECT_EQ(NoFolder.Code, ENOTDIR);
+}
+
+// The meaning classes: a missing device at its opening is not there, during use it went away.
+TEST(PlatformErrorTest, ErrnoClassesByMeaningAndPlace) {
+  using platform::TErrorContext;
+  const struct {
+    int Code;
+    TErrorContext Context;
+    TErrorKind Kind;
+  } Cases[] = {
+      {0, TErrorContext::ecUse, TErrorKind::ekNone},
+      {ENOENT, TErrorContext::ecUse, TErrorKind::ekNotFound},
+      {ENODEV, TErrorContext::ecOpen, TErrorKind::ekNotFound},
+      {ENXIO, TErrorContext::ecOpen, TErrorKind::ekNotFound},
+      {ENODEV, TErrorContext::ecUse, TErrorKind::ekGone},
+      {ENXIO, TErrorContext::ecUse, TErrorKind::ekGone},
+      {EIO, TErrorContext::ecUse, TErrorKind::ekGone},
+      {EBADF, TErrorContext::ecUse, TErrorKind::ekGone},
+      {EACCES, TErrorContext::ecOpen, TErrorKind::ekAccessDenied},
+      {EPERM, TErrorContext::ecOpen, TErrorKind::ekAccessDenied},
+      {EBUSY, TErrorContext::ecOpen, TErrorKind::ekBusy},
+      {EWOULDBLOCK, TErrorContext::ecOpen, TErrorKind::ekBusy},
+      {ETIMEDOUT, TErrorContext::ecUse, TErrorKind::ekTimedOut},
+      {ECANCELED, TErrorContext::ecUse, TErrorKind::ekCancelled},
+      {EINVAL, TErrorContext::ecUse, TErrorKind::ekOther},
+  };
+  for (const auto& C : Cases) {
+    const platform::TOsError E = platform::OsError(C.Code, C.Context);
+    EXPECT_EQ(E.Kind, C.Kind) << C.Code;
+    EXPECT_EQ(E.Code, C.Code);
+    EXPECT_EQ(static_cast<bool>(E), C.Code != 0);
+  }
 }
 
 TEST(PlatformFilesTest, CurrentFolderChangesOnlyToAFolderThatExists) {
