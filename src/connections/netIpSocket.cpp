@@ -66,8 +66,8 @@ std::shared_ptr<ISocketEndPoint> CreateEndPoint(const TSockAddr& Addr) {
 
 TIpSocket::TIpSocket(std::int32_t AddressFamily, std::int32_t SocketType,
                      std::int32_t ProtocolType) {
-  if (const int rc = platform::SocketLibraryStartup(); rc != 0)
-    throw CreateSocketError<EWinsockLibraryError>("WSAStartup failed.", rc);
+  if (const platform::TOsError error = platform::SocketLibraryStartup())
+    throw CreateSocketError<EWinsockLibraryError>("WSAStartup failed.", error.Code);
   try {
     InitSocket(AddressFamily, SocketType, ProtocolType);
   } catch (...) {
@@ -88,42 +88,40 @@ void TIpSocket::InitSocket(std::int32_t AddressFamily, std::int32_t SocketType,
   FAddressFamily = AddressFamily;
   FSocketType = SocketType;
   FProtocolType = ProtocolType;
-  if (const int rc = platform::SocketCreate(AddressFamily, SocketType, ProtocolType, Handle_);
-      rc != 0) {
+  if (const platform::TOsError error =
+          platform::SocketCreate(AddressFamily, SocketType, ProtocolType, Handle_)) {
     throw CreateSocketErrorFmt<ECreateSocketError>(
         "TIpSocket.InitSocket: create socket failed (FAddressFamily=%d, FSocketType=%d, "
         "FProtocolType=%d).",
-        {FAddressFamily, FSocketType, FProtocolType}, rc);
+        {FAddressFamily, FSocketType, FProtocolType}, error.Code);
   }
 }
 
 namespace {
 // The resolver has codes and texts of its own, so the message is built here in the usual
-// socket-error form rather than from the errno text.
+// socket-error form with the resolver's text.
 ERetrievingHostAddressError HostAddressError(const std::string& HostName,
-                                             const std::string& ErrorText, int Code) {
+                                             const platform::TOsError& Error) {
   const std::string msg = FormatExceptionMessage(
       "TIpSocket.GetHostAddress: Can not retrieve host address by name \"%s\".", {HostName});
-  auto E = ERetrievingHostAddressError::Create(
-      FormatExceptionMessage("%s (SysErrorMessage: %s (ErrorCode=%d))", {msg, ErrorText, Code}));
-  E.ErrorCode = Code;
+  auto E = ERetrievingHostAddressError::Create(FormatExceptionMessage(
+      "%s (SysErrorMessage: %s (ErrorCode=%d))", {msg, Error.Text, Error.Code}));
+  E.ErrorCode = Error.Code;
   return E;
 }
 }  // namespace
 
 std::shared_ptr<IIPv4Address> TIpSocket::GetHostAddress(const std::string& HostName) {
   std::uint32_t addr = 0;
-  std::string errorText;
-  if (const int rc = platform::SocketResolveIPv4(HostName, addr, errorText); rc != 0)
-    throw HostAddressError(HostName, errorText, rc);
+  if (const platform::TOsError error = platform::SocketResolveIPv4(HostName, addr))
+    throw HostAddressError(HostName, error);
   return std::make_shared<TIPv4Address>(addr);
 }
 
 void TIpSocket::Connect(const std::string& HostName, std::uint16_t Port) {
   TSockAddr addr{};
-  std::string errorText;
-  if (const int rc = platform::SocketResolve(HostName, Port, addr, errorText); rc != 0)
-    throw HostAddressError(HostName, errorText, rc);
+  if (const platform::TOsError error = platform::SocketResolve(HostName, Port, addr))
+    throw HostAddressError(HostName, error);
   if (const std::int32_t family = FamilyOf(addr); family != FAddressFamily) {
     Close(false);
     InitSocket(family, FSocketType, FProtocolType);
@@ -137,14 +135,15 @@ void TIpSocket::Connect(const IIPv4Address& Address, std::uint16_t Port) {
 
 void TIpSocket::Connect(const std::shared_ptr<ISocketEndPoint>& EndPoint) {
   RemoteEndPoint = EndPoint;
-  const int rc = EndPoint ? platform::SocketConnect(Handle_, EndPoint->GetSockAddr(),
-                                                    platform::SocketConnectTimeoutMs)
-                          : platform::SocketErrInvalidArg;
-  if (rc == platform::SocketErrCancelled) Abort();
-  if (rc != 0) {
+  const platform::TOsError error = EndPoint
+                                       ? platform::SocketConnect(Handle_, EndPoint->GetSockAddr(),
+                                                                 platform::SocketConnectTimeoutMs)
+                                       : platform::SocketInvalidArgument();
+  if (error.Kind == platform::TErrorKind::ekCancelled) Abort();
+  if (error) {
     throw CreateSocketErrorFmt<EConnectOperationRejected>(
         "TIpSocket.Connect: connnect operation rejected (RemoteEP: %s).",
-        {EndPoint ? EndPoint->ToString() : std::string()}, rc);
+        {EndPoint ? EndPoint->ToString() : std::string()}, error.Code);
   }
   Connected_ = true;
   SetReadTimeout(ReadTimeout);
@@ -160,60 +159,64 @@ void TIpSocket::Close(bool Shutdown) {
 
 std::int32_t TIpSocket::Send(const void* Data, std::int32_t Count) {
   std::int32_t sent = 0;
-  const int rc = platform::SocketSend(Handle_, Data, Count, WriteTimeout, sent);
-  if (rc == 0) return sent;
-  if (rc == platform::SocketErrCancelled) Abort();
-  if (rc == platform::SocketErrTimedOut) {
+  const platform::TOsError error = platform::SocketSend(Handle_, Data, Count, WriteTimeout, sent);
+  if (!error) return sent;
+  if (error.Kind == platform::TErrorKind::ekCancelled) Abort();
+  if (error.Kind == platform::TErrorKind::ekTimedOut) {
     throw CreateSocketErrorFmt<ETimeoutSocketError>(
         "TIpSocket.Send: Writing operation to \"%s\" was not completed before the write "
         "timeout expired.",
-        {RemoteEndPointText()}, rc);
+        {RemoteEndPointText()}, error.Code);
   }
   throw CreateSocketErrorFmt<EInOutSocketError>(
-      "TIpSocket.Send: Writing operation to \"%s\" failed.", {RemoteEndPointText()}, rc);
+      "TIpSocket.Send: Writing operation to \"%s\" failed.", {RemoteEndPointText()}, error.Code);
 }
 
 std::int32_t TIpSocket::Recieve(void* Buffer, std::int32_t Count) {
   // A zero-byte request would read as an orderly close; there is simply nothing to do.
   if (Count == 0) return 0;
   std::int32_t received = 0;
-  const int rc = platform::SocketRecv(Handle_, Buffer, Count, ReadTimeout, received);
-  return CheckReceived(rc, received);
+  if (const platform::TOsError error =
+          platform::SocketRecv(Handle_, Buffer, Count, ReadTimeout, received))
+    FailReceive(error);
+  return received;
 }
 
 std::int32_t TIpSocket::RecieveAvailable(void* Buffer, std::int32_t Count) {
   if (Count == 0) return 0;
   std::int32_t received = 0;
-  const int rc = platform::SocketRecvAvailable(Handle_, Buffer, Count, received);
-  return rc == platform::SocketErrWouldBlock ? 0 : CheckReceived(rc, received);
+  if (const platform::TOsError error =
+          platform::SocketRecvAvailable(Handle_, Buffer, Count, received))
+    FailReceive(error);
+  return received;
 }
 
-std::int32_t TIpSocket::CheckReceived(int Code, std::int32_t Received) {
-  if (Code == 0) {
-    if (Received > 0) return Received;
+void TIpSocket::FailReceive(const platform::TOsError& Error) {
+  if (Error.Kind == platform::TErrorKind::ekGone && Error.Code == 0) {
     throw CreateSocketErrorFmt<EInOutSocketError>(
         "TIpSocket.Recieve: Reading operation from \"%s\" was not completed because connection "
         "has been gracefully closed.",
         {RemoteEndPointText()}, 0);
   }
-  if (Code == platform::SocketErrCancelled) Abort();
-  if (Code == platform::SocketErrTimedOut) {
+  if (Error.Kind == platform::TErrorKind::ekCancelled) Abort();
+  if (Error.Kind == platform::TErrorKind::ekTimedOut) {
     throw CreateSocketErrorFmt<ETimeoutSocketError>(
         "TIpSocket.Recieve: Reading operation from \"%s\" was not completed before the read "
         "timeout expired.",
-        {RemoteEndPointText()}, Code);
+        {RemoteEndPointText()}, Error.Code);
   }
   throw CreateSocketErrorFmt<EInOutSocketError>(
-      "TIpSocket.Recieve: Reading operation from \"%s\" failed.", {RemoteEndPointText()}, Code);
+      "TIpSocket.Recieve: Reading operation from \"%s\" failed.", {RemoteEndPointText()},
+      Error.Code);
 }
 
 std::int32_t TIpSocket::GetReadTimeout() {
-  if (Connected_) QueryTimeout(platform::TSocketTimeoutKind::Receive);
+  if (Connected_) QueryTimeout(platform::TSocketTimeoutKind::tkReceive);
   return ReadTimeout;
 }
 
 std::int32_t TIpSocket::GetWriteTimeout() {
-  if (Connected_) QueryTimeout(platform::TSocketTimeoutKind::Send);
+  if (Connected_) QueryTimeout(platform::TSocketTimeoutKind::tkSend);
   return WriteTimeout;
 }
 
@@ -222,24 +225,23 @@ void TIpSocket::QueryTimeout(platform::TSocketTimeoutKind Kind) {
   // 124); the waits are timed here to the millisecond, so the value in force is the one set.
   // The query only proves that the socket still answers.
   std::int32_t kernelValue = 0;
-  if (const int rc = platform::SocketGetTimeout(Handle_, Kind, kernelValue); rc != 0) {
+  if (const platform::TOsError error = platform::SocketGetTimeout(Handle_, Kind, kernelValue)) {
     throw CreateSocketErrorFmt<EInOutSocketError>(
-        Kind == platform::TSocketTimeoutKind::Receive
+        Kind == platform::TSocketTimeoutKind::tkReceive
             ? "TIpSocket.GetReadTimeout: getsockopt failed (LocalEP: %s, RemoteEP: %s)."
             : "TIpSocket.GetWriteTimeout: getsockopt failed (LocalEP: %s, RemoteEP: %s).",
-        {LocalEndPointText(), RemoteEndPointText()}, rc);
+        {LocalEndPointText(), RemoteEndPointText()}, error.Code);
   }
 }
 
 void TIpSocket::SetReadTimeout(std::int32_t Value) {
   if (Connected_) {
-    if (const int rc =
-            platform::SocketSetTimeout(Handle_, platform::TSocketTimeoutKind::Receive, Value);
-        rc != 0) {
+    if (const platform::TOsError error =
+            platform::SocketSetTimeout(Handle_, platform::TSocketTimeoutKind::tkReceive, Value)) {
       throw CreateSocketErrorFmt<EInOutSocketError>(
           "TIpSocket.SetReadTimeout: setsockopt failed (new ReadTimeout: %d, LocalEP: %s, "
           "RemoteEP: %s",
-          {Value, LocalEndPointText(), RemoteEndPointText()}, rc);
+          {Value, LocalEndPointText(), RemoteEndPointText()}, error.Code);
     }
   }
   ReadTimeout = Value;
@@ -247,13 +249,12 @@ void TIpSocket::SetReadTimeout(std::int32_t Value) {
 
 void TIpSocket::SetWriteTimeout(std::int32_t Value) {
   if (Connected_) {
-    if (const int rc =
-            platform::SocketSetTimeout(Handle_, platform::TSocketTimeoutKind::Send, Value);
-        rc != 0) {
+    if (const platform::TOsError error =
+            platform::SocketSetTimeout(Handle_, platform::TSocketTimeoutKind::tkSend, Value)) {
       throw CreateSocketErrorFmt<EInOutSocketError>(
           "TIpSocket.SetWriteTimeout: setsockopt failed (new WriteTimeout: %d, LocalEP: %s, "
           "RemoteEP: %s",
-          {Value, LocalEndPointText(), RemoteEndPointText()}, rc);
+          {Value, LocalEndPointText(), RemoteEndPointText()}, error.Code);
     }
   }
   WriteTimeout = Value;
@@ -262,10 +263,10 @@ void TIpSocket::SetWriteTimeout(std::int32_t Value) {
 std::int32_t TIpSocket::GetAvailableBytes() {
   if (!Connected_) return 0;
   std::int32_t count = 0;
-  if (const int rc = platform::SocketAvailable(Handle_, count); rc != 0) {
+  if (const platform::TOsError error = platform::SocketAvailable(Handle_, count)) {
     throw CreateSocketErrorFmt<EInOutSocketError>(
         "TIpSocket.GetAvailableBytes: FIONREAD query failed (LocalEP: %s, RemoteEP: %s).",
-        {LocalEndPointText(), RemoteEndPointText()}, rc);
+        {LocalEndPointText(), RemoteEndPointText()}, error.Code);
   }
   return count;
 }
@@ -273,9 +274,9 @@ std::int32_t TIpSocket::GetAvailableBytes() {
 std::shared_ptr<ISocketEndPoint> TIpSocket::GetLocalEndPoint() {
   if (!LocalEndPoint) {
     TSockAddr addr{};
-    if (const int rc = platform::SocketLocalAddress(Handle_, addr); rc != 0) {
+    if (const platform::TOsError error = platform::SocketLocalAddress(Handle_, addr)) {
       throw CreateSocketError<EInOutSocketError>(
-          "TIpSocket.GetLocalEndPoint: Can not retrieve local endpoint info", rc);
+          "TIpSocket.GetLocalEndPoint: Can not retrieve local endpoint info", error.Code);
     }
     // Before the connect the local address is not settled yet, so it is kept only after.
     if (!Connected_) return CreateEndPoint(addr);
@@ -287,9 +288,9 @@ std::shared_ptr<ISocketEndPoint> TIpSocket::GetLocalEndPoint() {
 std::shared_ptr<ISocketEndPoint> TIpSocket::GetRemoteEndPoint() {
   if (!RemoteEndPoint) {
     TSockAddr addr{};
-    if (const int rc = platform::SocketPeerAddress(Handle_, addr); rc != 0) {
+    if (const platform::TOsError error = platform::SocketPeerAddress(Handle_, addr)) {
       throw CreateSocketError<EInOutSocketError>(
-          "TIpSocket.GetRemoteEndPoint: Can not retrieve remote endpoint info", rc);
+          "TIpSocket.GetRemoteEndPoint: Can not retrieve remote endpoint info", error.Code);
     }
     RemoteEndPoint = CreateEndPoint(addr);
   }

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "foundation/ioExceptions.h"
-#include "platform/platformSockets.h"
+#include "platform/platSockets.h"
 
 namespace probrix {
 
@@ -141,8 +141,8 @@ class TIpSocket {
   platform::TSocketHandle Handle() const { return Handle_; }
 
  private:
-  // A receive's outcome: the byte count, or the exception of its code (EAbort when cancelled).
-  std::int32_t CheckReceived(int Code, std::int32_t Received);
+  // Throws the exception of a failed receive (EAbort when it was cancelled).
+  [[noreturn]] void FailReceive(const platform::TOsError& Error);
   void QueryTimeout(platform::TSocketTimeoutKind Kind);
 
   platform::TSocketHandle Handle_ = platform::InvalidSocketHandle;

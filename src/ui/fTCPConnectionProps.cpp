@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "connections/ioDeviceConnection.h"
-#include "platform/platformSockets.h"
+#include "platform/platSockets.h"
 #include "ui/uApplication.h"
 #include "ui_fTCPConnectionProps.h"
 

@@ -157,8 +157,9 @@ TEST(IpSocketConnect, ConnectWithoutAnswerRunsOutOfTime) {
   first->Connect(*Loopback(), peer.Port());
   auto second = CreateTcpSocket();
   TSockAddr addr = TIPv4EndPoint(*Loopback(), peer.Port()).GetSockAddr();
-  const int rc = platform::SocketConnect(second->Handle(), addr, 50);
-  EXPECT_EQ(rc, platform::SocketErrTimedOut);
+  const platform::TOsError error = platform::SocketConnect(second->Handle(), addr, 50);
+  EXPECT_EQ(error.Kind, platform::TErrorKind::ekTimedOut);
+  EXPECT_EQ(error.Code, ETIMEDOUT);
 }
 
 TEST(IpSocketTimeouts, StoredBeforeConnectAppliedByConnect) {
@@ -172,9 +173,8 @@ TEST(IpSocketTimeouts, StoredBeforeConnectAppliedByConnect) {
   ASSERT_TRUE(sock->Connected());
   // Read back from the socket itself now.
   std::int32_t onSocket = 0;
-  ASSERT_EQ(
-      platform::SocketGetTimeout(sock->Handle(), platform::TSocketTimeoutKind::Receive, onSocket),
-      0);
+  ASSERT_FALSE(platform::SocketGetTimeout(sock->Handle(), platform::TSocketTimeoutKind::tkReceive,
+                                          onSocket));
   EXPECT_EQ(onSocket, 300);
   EXPECT_EQ(sock->GetReadTimeout(), 300);
   EXPECT_EQ(sock->GetWriteTimeout(), 400);
@@ -192,7 +192,7 @@ TEST(IpSocketIo, ReceiveTimesOutWithTimedOutCode) {
     sock->Recieve(buf, sizeof(buf));
     FAIL() << "received from a silent peer";
   } catch (const ETimeoutSocketError& E) {
-    EXPECT_EQ(E.ErrorCode, platform::SocketErrTimedOut);
+    EXPECT_EQ(E.ErrorCode, ETIMEDOUT);
     EXPECT_NE(E.Message.find("read timeout expired"), std::string::npos) << E.Message;
     EXPECT_NE(E.Message.find("\"127.0.0.1:" + std::to_string(peer.Port()) + "\""),
               std::string::npos)

@@ -18,7 +18,7 @@
 #include "platform/platFiles.h"
 #include "platform/platPosix.h"
 #include "platform/platRuntime.h"
-#include "platform/platformSockets.h"
+#include "platform/platSockets.h"
 #include "support/TestSupport.h"
 
 namespace probrix {

@@ -1,4 +1,4 @@
-#include "platform/platformSockets.h"
+#include "platform/platSockets.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -23,11 +23,6 @@
 
 namespace probrix::platform {
 
-const int SocketErrTimedOut = ETIMEDOUT;
-const int SocketErrInvalidArg = EINVAL;
-const int SocketErrCancelled = ECANCELED;
-const int SocketErrWouldBlock = EWOULDBLOCK;
-
 static_assert(sizeof(sockaddr_in) <= sizeof(TSockAddrBytes));
 static_assert(sizeof(sockaddr_in6) == sizeof(TSockAddrBytes));
 static_assert(AF_INET == AddressFamilyIPv4 && AF_INET6 == AddressFamilyIPv6);
@@ -41,12 +36,16 @@ socklen_t SockAddrLength(const TSockAddrBytes& Address) {
 }
 }  // namespace
 
-int SocketLibraryStartup() { return 0; }
-int SocketLibraryCleanup() { return 0; }
+TOsError SocketLibraryStartup() { return {}; }
+TOsError SocketLibraryCleanup() { return {}; }
 
-int SocketCreate(int Family, int Type, int Protocol, TSocketHandle& Handle) {
+TOsError SocketInvalidArgument() { return OsError(EINVAL); }
+
+TOsError SocketCreate(int Family, int Type, int Protocol, TSocketHandle& Handle) {
   Handle = ::socket(Family, Type | SOCK_CLOEXEC, Protocol);
-  return Handle < 0 ? (Handle = InvalidSocketHandle, errno) : 0;
+  if (Handle >= 0) return {};
+  Handle = InvalidSocketHandle;
+  return OsError(errno);
 }
 
 void SocketShutdownBoth(TSocketHandle Handle) noexcept {
@@ -60,35 +59,35 @@ void SocketCloseHandle(TSocketHandle Handle) noexcept {
 
 namespace {
 
-// getaddrinfo for a stream socket of Family; on failure the code and the resolver's text.
-int LookUp(const std::string& HostName, int Family, addrinfo*& List, std::string& ErrorText) {
+// A failure of the resolver, with its own code and text.
+TOsError ResolverError(int Code) {
+  return {Code == EAI_NONAME ? TErrorKind::ekNotFound : TErrorKind::ekOther, Code,
+          gai_strerror(Code)};
+}
+
+// getaddrinfo for a stream socket of Family.
+TOsError LookUp(const std::string& HostName, int Family, addrinfo*& List) {
   List = nullptr;
-  ErrorText.clear();
-  if (HostName.find('\0') != std::string::npos) {
-    ErrorText = gai_strerror(EAI_NONAME);
-    return EAI_NONAME;
-  }
+  if (HostName.find('\0') != std::string::npos) return ResolverError(EAI_NONAME);
   addrinfo hints{};
   hints.ai_family = Family;
   hints.ai_socktype = SOCK_STREAM;
   const int rc = ::getaddrinfo(HostName.c_str(), nullptr, &hints, &List);
-  if (rc == 0) return 0;
+  if (rc == 0) return {};
   List = nullptr;
   if (rc == EAI_SYSTEM) {
     const int err = errno;
-    ErrorText = std::strerror(err);
-    return err != 0 ? err : EAI_SYSTEM;
+    return err != 0 ? OsError(err) : ResolverError(EAI_SYSTEM);
   }
-  ErrorText = gai_strerror(rc);
-  return rc;
+  return ResolverError(rc);
 }
 
 }  // namespace
 
-int SocketResolveIPv4(const std::string& HostName, std::uint32_t& Address, std::string& ErrorText) {
+TOsError SocketResolveIPv4(const std::string& HostName, std::uint32_t& Address) {
   Address = 0;
   addrinfo* list = nullptr;
-  if (const int rc = LookUp(HostName, AF_INET, list, ErrorText); rc != 0) return rc;
+  if (TOsError error = LookUp(HostName, AF_INET, list)) return error;
   int result = EAI_NONAME;
   for (addrinfo* p = list; p != nullptr; p = p->ai_next) {
     if (p->ai_family == AF_INET && p->ai_addr != nullptr && p->ai_addrlen >= sizeof(sockaddr_in)) {
@@ -100,15 +99,13 @@ int SocketResolveIPv4(const std::string& HostName, std::uint32_t& Address, std::
     }
   }
   ::freeaddrinfo(list);
-  if (result != 0) ErrorText = gai_strerror(result);
-  return result;
+  return result != 0 ? ResolverError(result) : TOsError{};
 }
 
-int SocketResolve(const std::string& HostName, std::uint16_t Port, TSockAddrBytes& Address,
-                  std::string& ErrorText) {
+TOsError SocketResolve(const std::string& HostName, std::uint16_t Port, TSockAddrBytes& Address) {
   Address.fill(0);
   addrinfo* list = nullptr;
-  if (const int rc = LookUp(HostName, AF_UNSPEC, list, ErrorText); rc != 0) return rc;
+  if (TOsError error = LookUp(HostName, AF_UNSPEC, list)) return error;
   // IPv4 first, as names have always been resolved; an IPv6 address only when there is none.
   const addrinfo* chosen = nullptr;
   for (const addrinfo* p = list; p != nullptr; p = p->ai_next) {
@@ -128,8 +125,7 @@ int SocketResolve(const std::string& HostName, std::uint16_t Port, TSockAddrByte
     result = 0;
   }
   ::freeaddrinfo(list);
-  if (result != 0) ErrorText = gai_strerror(result);
-  return result;
+  return result != 0 ? ResolverError(result) : TOsError{};
 }
 
 std::string SocketIPv6AddressText(const TSockAddrBytes& Address) {
@@ -194,10 +190,11 @@ int WaitConnected(TSocketHandle Handle, std::int32_t TimeoutMs) {
 
 }  // namespace
 
-int SocketConnect(TSocketHandle Handle, const TSockAddrBytes& Address, std::int32_t TimeoutMs) {
+TOsError SocketConnect(TSocketHandle Handle, const TSockAddrBytes& Address,
+                       std::int32_t TimeoutMs) {
   sockaddr_storage ss{};
   std::memcpy(&ss, Address.data(), Address.size());
-  if (int err = SetBlocking(Handle, false)) return err;
+  if (const int err = SetBlocking(Handle, false)) return OsError(err);
   int result = 0;
   if (::connect(Handle, reinterpret_cast<const sockaddr*>(&ss), SockAddrLength(Address)) < 0) {
     result = errno;
@@ -206,13 +203,13 @@ int SocketConnect(TSocketHandle Handle, const TSockAddrBytes& Address, std::int3
   // The socket goes back to blocking mode whatever happened; a failure to do so after a
   // successful connect fails the connect, since every later call relies on blocking mode.
   const int restore = SetBlocking(Handle, true);
-  return result != 0 ? result : restore;
+  return OsError(result != 0 ? result : restore);
 }
 
-int SocketSend(TSocketHandle Handle, const void* Data, std::int32_t Count, std::int32_t TimeoutMs,
-               std::int32_t& Sent) {
+TOsError SocketSend(TSocketHandle Handle, const void* Data, std::int32_t Count,
+                    std::int32_t TimeoutMs, std::int32_t& Sent) {
   Sent = 0;
-  if (Count < 0) return EINVAL;
+  if (Count < 0) return OsError(EINVAL);
   // The kernel's send timeout would start afresh with every partial send; the deadline here
   // governs the whole buffer.
   const auto deadline = DeadlineAfter(TimeoutMs);
@@ -225,16 +222,18 @@ int SocketSend(TSocketHandle Handle, const void* Data, std::int32_t Count, std::
       continue;
     }
     if (errno == EINTR) continue;
-    if (errno != EAGAIN && errno != EWOULDBLOCK) return errno;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return OsError(errno);
     short revents = 0;
-    if (const int rc = WaitDescriptor(Handle, POLLOUT, deadline, revents)) return rc;
+    if (const int rc = WaitDescriptor(Handle, POLLOUT, deadline, revents)) return OsError(rc);
     // An error or a hang-up shows at the next send.
   }
-  return 0;
+  return {};
 }
 
-int SocketRecvAvailable(TSocketHandle Handle, void* Buffer, std::int32_t Count,
-                        std::int32_t& Received) {
+namespace {
+
+// One receive without waiting: 0 with the bytes, EWOULDBLOCK when nothing waits, else errno.
+int ReceiveNow(TSocketHandle Handle, void* Buffer, std::int32_t Count, std::int32_t& Received) {
   Received = 0;
   if (Count < 0) return EINVAL;
   for (;;) {
@@ -248,80 +247,98 @@ int SocketRecvAvailable(TSocketHandle Handle, void* Buffer, std::int32_t Count,
   }
 }
 
-int SocketRecv(TSocketHandle Handle, void* Buffer, std::int32_t Count, std::int32_t TimeoutMs,
-               std::int32_t& Received) {
+// The outcome of a receive that was not left waiting: bytes, an orderly close (ekGone with
+// code 0) or the failure.
+TOsError ReceiveOutcome(int Code, std::int32_t Count) {
+  if (Code != 0) return OsError(Code);
+  if (Count == 0) return {TErrorKind::ekGone, 0, SystemErrorText(0)};
+  return {};
+}
+
+}  // namespace
+
+TOsError SocketRecvAvailable(TSocketHandle Handle, void* Buffer, std::int32_t Count,
+                             std::int32_t& Received) {
+  const int rc = ReceiveNow(Handle, Buffer, Count, Received);
+  if (rc == EWOULDBLOCK || (rc == 0 && Count == 0)) return {};
+  return ReceiveOutcome(rc, Received);
+}
+
+TOsError SocketRecv(TSocketHandle Handle, void* Buffer, std::int32_t Count, std::int32_t TimeoutMs,
+                    std::int32_t& Received) {
   // The kernel keeps SO_RCVTIMEO in scheduler ticks, rounds it up and ends the wait a tick
   // late (at 250 Hz a 50 ms timeout ran 52 to 56 ms), which adds up over a search of silent
   // addresses. The option stays set on the socket, but the wait is done here against a
   // deadline, which ends on time.
   const auto deadline = DeadlineAfter(TimeoutMs);
   for (;;) {
-    const int rc = SocketRecvAvailable(Handle, Buffer, Count, Received);
-    if (rc != EWOULDBLOCK) return rc;
+    const int rc = ReceiveNow(Handle, Buffer, Count, Received);
+    if (rc != EWOULDBLOCK) return ReceiveOutcome(rc, Received);
     // Nothing yet: wait for data, an error or the close until the deadline, then try again
     // (bytes that arrived just at the deadline still count).
     short revents = 0;
     const int wait = WaitDescriptor(Handle, POLLIN, deadline, revents);
     if (wait == ETIMEDOUT) {
-      const int last = SocketRecvAvailable(Handle, Buffer, Count, Received);
-      return last == EWOULDBLOCK ? ETIMEDOUT : last;
+      const int last = ReceiveNow(Handle, Buffer, Count, Received);
+      return last == EWOULDBLOCK ? OsError(ETIMEDOUT) : ReceiveOutcome(last, Received);
     }
-    if (wait != 0) return wait;
+    if (wait != 0) return OsError(wait);
   }
 }
 
 namespace {
 int TimeoutOption(TSocketTimeoutKind Kind) {
-  return Kind == TSocketTimeoutKind::Receive ? SO_RCVTIMEO : SO_SNDTIMEO;
+  return Kind == TSocketTimeoutKind::tkReceive ? SO_RCVTIMEO : SO_SNDTIMEO;
 }
 }  // namespace
 
-int SocketSetTimeout(TSocketHandle Handle, TSocketTimeoutKind Kind, std::int32_t Ms) {
+TOsError SocketSetTimeout(TSocketHandle Handle, TSocketTimeoutKind Kind, std::int32_t Ms) {
   // 0 is "no limit" as on the socket itself. A negative value (an already spent budget) is
   // the shortest wait rather than an error or an endless one.
   if (Ms < 0) Ms = 1;
   timeval tv{};
   tv.tv_sec = Ms / 1000;
   tv.tv_usec = static_cast<suseconds_t>(Ms % 1000) * 1000;
-  if (::setsockopt(Handle, SOL_SOCKET, TimeoutOption(Kind), &tv, sizeof(tv)) < 0) return errno;
-  return 0;
+  if (::setsockopt(Handle, SOL_SOCKET, TimeoutOption(Kind), &tv, sizeof(tv)) < 0)
+    return OsError(errno);
+  return {};
 }
 
-int SocketGetTimeout(TSocketHandle Handle, TSocketTimeoutKind Kind, std::int32_t& Ms) {
+TOsError SocketGetTimeout(TSocketHandle Handle, TSocketTimeoutKind Kind, std::int32_t& Ms) {
   timeval tv{};
   socklen_t len = sizeof(tv);
-  if (::getsockopt(Handle, SOL_SOCKET, TimeoutOption(Kind), &tv, &len) < 0) return errno;
+  if (::getsockopt(Handle, SOL_SOCKET, TimeoutOption(Kind), &tv, &len) < 0) return OsError(errno);
   const long long total = static_cast<long long>(tv.tv_sec) * 1000 + (tv.tv_usec + 999) / 1000;
   Ms = total > INT32_MAX ? INT32_MAX : static_cast<std::int32_t>(total);
-  return 0;
+  return {};
 }
 
-int SocketAvailable(TSocketHandle Handle, std::int32_t& Count) {
+TOsError SocketAvailable(TSocketHandle Handle, std::int32_t& Count) {
   int n = 0;
   Count = 0;
-  if (::ioctl(Handle, FIONREAD, &n) < 0) return errno;
+  if (::ioctl(Handle, FIONREAD, &n) < 0) return OsError(errno);
   Count = n;
-  return 0;
+  return {};
 }
 
 namespace {
-int ReadAddress(int (*Query)(int, sockaddr*, socklen_t*), TSocketHandle Handle,
-                TSockAddrBytes& Address) {
+TOsError ReadAddress(int (*Query)(int, sockaddr*, socklen_t*), TSocketHandle Handle,
+                     TSockAddrBytes& Address) {
   sockaddr_storage ss{};
   socklen_t len = sizeof(ss);
   Address.fill(0);
-  if (Query(Handle, reinterpret_cast<sockaddr*>(&ss), &len) < 0) return errno;
+  if (Query(Handle, reinterpret_cast<sockaddr*>(&ss), &len) < 0) return OsError(errno);
   // The address layout holds IPv4 and IPv6 addresses; longer families are cut to it.
   std::memcpy(Address.data(), &ss, Address.size());
-  return 0;
+  return {};
 }
 }  // namespace
 
-int SocketLocalAddress(TSocketHandle Handle, TSockAddrBytes& Address) {
+TOsError SocketLocalAddress(TSocketHandle Handle, TSockAddrBytes& Address) {
   return ReadAddress(&::getsockname, Handle, Address);
 }
 
-int SocketPeerAddress(TSocketHandle Handle, TSockAddrBytes& Address) {
+TOsError SocketPeerAddress(TSocketHandle Handle, TSockAddrBytes& Address) {
   return ReadAddress(&::getpeername, Handle, Address);
 }
 
