@@ -79,9 +79,9 @@ std::string FolderOf(const std::string& Path) {
 
 // An XDG base folder: the variable when it holds an absolute path, else HOME + Default.
 std::string XdgFolder(const char* Variable, const char* DefaultUnderHome) {
-  const std::string value = platform::GetEnvironmentVariable(Variable);
+  const std::string value = platform::EnvironmentVariable(Variable);
   if (!value.empty() && value.front() == '/') return WithSlash(value);
-  const std::string home = platform::GetEnvironmentVariable("HOME");
+  const std::string home = platform::EnvironmentVariable("HOME");
   if (home.empty() || home.front() != '/') return std::string();
   return WithSlash(home) + DefaultUnderHome + "/";
 }
@@ -164,7 +164,7 @@ __attribute__((noinline)) void WriteSignalDebugLine(const TSignalLog& Log,
   TFixedText<kSignalLineSize + sizeof(Log.ModuleName) + 64> line;
   if (Log.Switches.ShowTime) AddTimeOfDay(line, Now, ":");
   if (Log.Switches.ShowModuleName) line.Add("[").Add(Log.ModuleName).Add("] ");
-  if (Log.Switches.ShowThreadID) line.Add("[0x").Hex(platform::GetCurrentThreadId(), 8).Add("] ");
+  if (Log.Switches.ShowThreadID) line.Add("[0x").Hex(platform::CurrentThreadId(), 8).Add("] ");
   line.Add(Text).Add(kLineEnd);
   platform::WriteStandardError(line.View());
 }
@@ -198,7 +198,7 @@ void InitializeLogging(const TLoggingOptions& Options) {
   f.Clock = Options.Clock;
 
   // The program file and its folder.
-  f.ModulePath = LongPathName(Options.ModulePathOverride.empty() ? platform::GetModuleFileName()
+  f.ModulePath = LongPathName(Options.ModulePathOverride.empty() ? platform::ModuleFilePath()
                                                                  : Options.ModulePathOverride);
   f.ModuleFolder = FolderOf(f.ModulePath);
   f.ModuleName = f.ModulePath.substr(f.ModuleFolder.size());
@@ -385,7 +385,7 @@ void DebugOutput(const std::string& Text) noexcept {
     std::string line;
     if (f.Switches.ShowTime) line += FormatDateTime("hh:nn:ss:zzz ", LogNow());
     if (f.Switches.ShowModuleName) line += "[" + f.ModuleName + "] ";
-    if (f.Switches.ShowThreadID) line += Format("[0x%.8x] ", {platform::GetCurrentThreadId()});
+    if (f.Switches.ShowThreadID) line += Format("[0x%.8x] ", {platform::CurrentThreadId()});
     line += Text;
     line += kLineEnd;
     platform::WriteStandardError(line);

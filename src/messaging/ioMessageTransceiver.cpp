@@ -3,11 +3,11 @@
 #include "foundation/appExceptions.h"
 #include "foundation/ioExceptions.h"
 #include "messaging/updStrUtils.h"
-#include "platform/platformThreadId.h"
+#include "platform/platProcess.h"
 
 namespace probrix {
 
-std::uint32_t CurrentThreadIdForLog() { return platform::CurrentOsThreadId(); }
+std::uint32_t CurrentThreadIdForLog() { return platform::CurrentThreadId(); }
 
 // --- TDeviceMessenger ----------------------------------------------------------------------
 

@@ -191,12 +191,12 @@ TThreadSignalStack::TThreadSignalStack() noexcept {
   }
   Memory_ = memory;
   Size_ = size;
-  Owner_ = GetCurrentThreadId();
+  Owner_ = CurrentThreadId();
 }
 
 TThreadSignalStack::~TThreadSignalStack() {
   // Only the thread that installed the stack can take it down; elsewhere it is left in place.
-  if (!Memory_ || Owner_ != GetCurrentThreadId()) return;
+  if (!Memory_ || Owner_ != CurrentThreadId()) return;
   stack_t off{};
   off.ss_flags = SS_DISABLE;
   if (::sigaltstack(&off, nullptr) == 0) ::munmap(Memory_, Size_);

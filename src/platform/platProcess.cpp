@@ -12,7 +12,7 @@
 
 namespace probrix::platform {
 
-std::string GetModuleFileName() {
+std::string ModuleFilePath() {
   std::vector<char> buf(1024);
   for (;;) {
     const ssize_t n = ::readlink("/proc/self/exe", buf.data(), buf.size());
@@ -23,7 +23,7 @@ std::string GetModuleFileName() {
   }
 }
 
-std::uint32_t GetCurrentThreadId() { return static_cast<std::uint32_t>(::syscall(SYS_gettid)); }
+std::uint32_t CurrentThreadId() { return static_cast<std::uint32_t>(::syscall(SYS_gettid)); }
 
 bool IsFolderWritable(const std::string& Folder) {
   struct stat st {};
@@ -75,7 +75,7 @@ std::uintptr_t FindThrowAddress() {
   return reinterpret_cast<std::uintptr_t>(frames[i]) - 1;
 }
 
-std::string GetEnvironmentVariable(const char* Name) {
+std::string EnvironmentVariable(const char* Name) {
   const char* v = std::getenv(Name);
   return v ? std::string(v) : std::string();
 }

@@ -9,10 +9,10 @@
 namespace probrix::platform {
 
 // Full path of the running program file; empty when it cannot be determined.
-std::string GetModuleFileName();
+std::string ModuleFilePath();
 
 // The kernel's identifier of the calling thread (what tools like top and gdb show).
-std::uint32_t GetCurrentThreadId();
+std::uint32_t CurrentThreadId();
 
 // Whether the calling process may create files in Folder (an existing folder).
 bool IsFolderWritable(const std::string& Folder);
@@ -30,6 +30,6 @@ bool LocateCodeAddress(std::uintptr_t Address, TCodeLocation& Location);
 std::uintptr_t FindThrowAddress();
 
 // A variable of the environment; empty when unset.
-std::string GetEnvironmentVariable(const char* Name);
+std::string EnvironmentVariable(const char* Name);
 
 }  // namespace probrix::platform

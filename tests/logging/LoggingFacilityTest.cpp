@@ -148,7 +148,7 @@ TEST_F(LoggingFacilityTest, DebugSwitchesAndLinePrefixes) {
   testing::internal::CaptureStderr();
   WriteAppLog("Поиск");
   const std::string expected =
-      Format("14:05:06:789 [tool] [0x%.8x] Поиск\r\n", {platform::GetCurrentThreadId()});
+      Format("14:05:06:789 [tool] [0x%.8x] Поиск\r\n", {platform::CurrentThreadId()});
   EXPECT_EQ(testing::internal::GetCapturedStderr(), expected);
   EXPECT_EQ(ReadLogLines(DayDir() / "14_tool.log"), std::vector<std::string>{"14:05:06.789 Поиск"});
 }
