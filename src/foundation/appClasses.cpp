@@ -74,7 +74,7 @@ void TThreadWndProc::PostCall(IThreadCall* Call) {
   std::function<void()> wake;
   {
     std::lock_guard lock(Lock_);
-    Queue_.push_back({WM_USER, Call, {}});
+    Queue_.push_back({msgCall, Call, {}});
     wake = WakeUp_;
   }
   if (wake) wake();
@@ -84,7 +84,7 @@ void TThreadWndProc::PostDestroy(std::function<void()> Destroy) {
   std::function<void()> wake;
   {
     std::lock_guard lock(Lock_);
-    Queue_.push_back({WM_USER + 1, nullptr, std::move(Destroy)});
+    Queue_.push_back({msgDestroy, nullptr, std::move(Destroy)});
     wake = WakeUp_;
   }
   if (wake) wake();
@@ -113,7 +113,7 @@ int TThreadWndProc::ProcessMessages() {
 std::intptr_t TThreadWndProc::WndProc(int Message, IThreadCall* Call,
                                       std::function<void()>* Destroy) {
   try {
-    if (Message == WM_USER && Call != nullptr) {
+    if (Message == msgCall && Call != nullptr) {
       try {
         Call->Execute();
       } catch (...) {
@@ -121,7 +121,7 @@ std::intptr_t TThreadWndProc::WndProc(int Message, IThreadCall* Call,
         throw;
       }
       Call->_Release();
-    } else if (Message == WM_USER + 1 && Destroy != nullptr && *Destroy) {
+    } else if (Message == msgDestroy && Destroy != nullptr && *Destroy) {
       (*Destroy)();
     }
   } catch (...) {

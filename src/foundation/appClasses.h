@@ -179,7 +179,9 @@ class IThreadCall : public virtual IInterface {
 // called after each post so that loop notices (the window's event loop for the main thread).
 class TThreadWndProc {
  public:
-  static constexpr int WM_USER = 1024;
+  // The two messages of the dispatcher.
+  static constexpr int msgCall = 1024;
+  static constexpr int msgDestroy = 1025;
 
   explicit TThreadWndProc(std::thread::id Owner) : Owner_(Owner) {}
   std::thread::id Owner() const { return Owner_; }

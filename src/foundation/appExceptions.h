@@ -130,7 +130,7 @@ PROBRIX_DECLARE_PLAIN_EXCEPTION(EInvalidOperation, Exception)
 PROBRIX_DECLARE_PLAIN_EXCEPTION(ERangeError, Exception)
 PROBRIX_DECLARE_PLAIN_EXCEPTION(EIniFileException, Exception)
 
-// Operating-system failure with the platform's error code (errno).
+// Operating-system failure with the system's own error code.
 class EOSError : public Exception {
   PROBRIX_PLAIN_EXCEPTION_BODY(EOSError, Exception)
   std::int32_t ErrorCode = 0;

@@ -45,7 +45,7 @@ PROBRIX_DECLARE_EXCEPTION(EModbusSlaveCannotPerformProgramFunction, EModbusSpeci
 
 PROBRIX_DECLARE_EXCEPTION(ESocketInvalidOperation, ExceptionEx)
 
-// A socket call failed; ErrorCode is the platform's error code (errno), 0 when the peer closed.
+// A socket call failed; ErrorCode is the system's own error code, 0 when the peer closed.
 class ESocketError : public ExceptionEx {
   PROBRIX_EXCEPTION_BODY(ESocketError, ExceptionEx)
   std::int32_t ErrorCode = 0;
