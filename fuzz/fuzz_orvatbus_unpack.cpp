@@ -13,7 +13,8 @@ using namespace probrix;
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size) {
   const TBytes frame(Data, Size);
   for (int kind = 0; kind < OrvatbusUtils::CrcKindCount; ++kind) {
-    const TOrvatbusCrcFunction crc = OrvatbusUtils::CrcKindFunction(kind);
+    const TOrvatbusCrcFunction crc =
+        OrvatbusUtils::CrcKindFunction(static_cast<TChecksumKind>(kind));
     TBytes body;
     try {
       body = OrvatbusUtils::Unpack(frame, crc);

@@ -89,7 +89,7 @@ void BuildRuntimeErrorText(TRuntimeErrorText& Text, int Code, std::uintptr_t Add
 
 // Runs inside the signal handler: async-signal-safe calls only.
 void CrashHook(const platform::TCrashSignal& Crash) noexcept {
-  if (InSignalHandler || (Crash.Kind == platform::TCrashKind::ckAbort && TerminateLogged.load()))
+  if (InSignalHandler || (Crash.Kind == platform::TCrashKind::crAbort && TerminateLogged.load()))
     return;
   InSignalHandler = true;
   const int code = Crash.StackOverflow ? reStackOverflow : RuntimeErrorOfCrash(Crash.Kind);
@@ -134,24 +134,24 @@ std::string RuntimeErrorName(int Code) {
 int RuntimeErrorOfCrash(platform::TCrashKind Kind) {
   using enum platform::TCrashKind;
   switch (Kind) {
-    case ckAccessViolation:
-    case ckBusError:
+    case crAccessViolation:
+    case crBusError:
       return reAccessViolation;
-    case ckIntegerDivide:
+    case crIntegerDivide:
       return reDivByZero;
-    case ckIntegerOverflow:
+    case crIntegerOverflow:
       return reIntOverflow;
-    case ckFloatDivide:
+    case crFloatDivide:
       return reZeroDivide;
-    case ckFloatOverflow:
+    case crFloatOverflow:
       return reOverflow;
-    case ckFloatUnderflow:
+    case crFloatUnderflow:
       return reUnderflow;
-    case ckFloatInvalid:
+    case crFloatInvalid:
       return reInvalidOp;
-    case ckIllegalInstruction:
+    case crIllegalInstruction:
       return rePrivInstruction;
-    case ckAbort:
+    case crAbort:
       return reAssertionFailed;
     default:
       return reExternalException;

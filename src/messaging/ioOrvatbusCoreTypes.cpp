@@ -29,8 +29,9 @@ constexpr const char* kSohMessage = "Сообщение ORVATBUS должно н
 constexpr const char* kEtxMessage =
     "Сообщение ORVATBUS должно заканчиваться символом ETX (0x%.2x).";
 
-void CheckCrcIndex(int Index) {
-  if (Index < 0 || Index >= OrvatbusUtils::CrcKindCount)
+void CheckCrcKind(TChecksumKind Kind) {
+  const int Index = static_cast<int>(Kind);
+  if (Index >= OrvatbusUtils::CrcKindCount)
     throw EArgumentError::CreateFmt("Неизвестный вид контрольной суммы ORVATBUS: %d", {Index});
 }
 
@@ -48,14 +49,14 @@ std::uint8_t OrvatbusUtils::CalcCrc8(const std::uint8_t* Data, int Count) {
   return crc;
 }
 
-std::string OrvatbusUtils::CrcKindName(int Index) {
-  CheckCrcIndex(Index);
-  return Index == 0 ? "crc1" : "crc8";
+std::string OrvatbusUtils::CrcKindName(TChecksumKind Kind) {
+  CheckCrcKind(Kind);
+  return Kind == TChecksumKind::ckCrc1 ? "crc1" : "crc8";
 }
 
-TOrvatbusCrcFunction OrvatbusUtils::CrcKindFunction(int Index) {
-  CheckCrcIndex(Index);
-  return Index == 0 ? &CalcCrc1 : &CalcCrc8;
+TOrvatbusCrcFunction OrvatbusUtils::CrcKindFunction(TChecksumKind Kind) {
+  CheckCrcKind(Kind);
+  return Kind == TChecksumKind::ckCrc1 ? &CalcCrc1 : &CalcCrc8;
 }
 
 TBytes OrvatbusUtils::AddFrame(const TBytes& Body, TOrvatbusCrcFunction CrcFunction) {

@@ -10,6 +10,9 @@
 
 namespace probrix {
 
+// The two checksums of Orvatbus frames.
+enum class TChecksumKind : std::uint8_t { ckCrc1 = 0, ckCrc8 = 1 };
+
 // A frame checksum over (bytes, count).
 using TOrvatbusCrcFunction = std::uint8_t (*)(const std::uint8_t* Data, int Count);
 
@@ -29,9 +32,9 @@ class OrvatbusUtils {
   // CRC-8/MAXIM (Dallas 1-Wire), table-driven ("crc8").
   static std::uint8_t CalcCrc8(const std::uint8_t* Data, int Count);
 
-  // Index 0 = "crc1", 1 = "crc8"; any other index throws EArgumentError.
-  static std::string CrcKindName(int Index);
-  static TOrvatbusCrcFunction CrcKindFunction(int Index);
+  // "crc1" and "crc8" with their functions; any other value throws EArgumentError.
+  static std::string CrcKindName(TChecksumKind Kind);
+  static TOrvatbusCrcFunction CrcKindFunction(TChecksumKind Kind);
 
   // SOH, body, checksum of SOH and body, ETX (unescaped).
   static TBytes AddFrame(const TBytes& Body, TOrvatbusCrcFunction CrcFunction);

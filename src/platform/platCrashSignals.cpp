@@ -66,30 +66,30 @@ void ReadContext(const void* Context, std::uintptr_t& Instruction, std::uintptr_
 TCrashKind CrashKindOfSignal(int Signal, int Code) noexcept {
   switch (Signal) {
     case SIGSEGV:
-      return TCrashKind::ckAccessViolation;
+      return TCrashKind::crAccessViolation;
     case SIGBUS:
-      return TCrashKind::ckBusError;
+      return TCrashKind::crBusError;
     case SIGFPE:
       switch (Code) {
         case FPE_INTDIV:
-          return TCrashKind::ckIntegerDivide;
+          return TCrashKind::crIntegerDivide;
         case FPE_INTOVF:
-          return TCrashKind::ckIntegerOverflow;
+          return TCrashKind::crIntegerOverflow;
         case FPE_FLTDIV:
-          return TCrashKind::ckFloatDivide;
+          return TCrashKind::crFloatDivide;
         case FPE_FLTOVF:
-          return TCrashKind::ckFloatOverflow;
+          return TCrashKind::crFloatOverflow;
         case FPE_FLTUND:
-          return TCrashKind::ckFloatUnderflow;
+          return TCrashKind::crFloatUnderflow;
         default:
-          return TCrashKind::ckFloatInvalid;
+          return TCrashKind::crFloatInvalid;
       }
     case SIGILL:
-      return TCrashKind::ckIllegalInstruction;
+      return TCrashKind::crIllegalInstruction;
     case SIGABRT:
-      return TCrashKind::ckAbort;
+      return TCrashKind::crAbort;
     default:
-      return TCrashKind::ckOther;
+      return TCrashKind::crOther;
   }
 }
 

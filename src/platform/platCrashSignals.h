@@ -18,17 +18,17 @@ namespace probrix::platform {
 
 // What went wrong, as the processor or the program itself reported it.
 enum class TCrashKind : std::uint8_t {
-  ckAccessViolation = 0,  // an access to memory the thread may not touch
-  ckBusError,             // an access the memory system cannot carry out
-  ckIntegerDivide,        // an integer division by zero
-  ckIntegerOverflow,
-  ckFloatDivide,  // a floating-point division by zero
-  ckFloatOverflow,
-  ckFloatUnderflow,
-  ckFloatInvalid,  // any other arithmetic fault
-  ckIllegalInstruction,
-  ckAbort,  // the program aborted itself (abort(), a failed assertion)
-  ckOther,
+  crAccessViolation = 0,  // an access to memory the thread may not touch
+  crBusError,             // an access the memory system cannot carry out
+  crIntegerDivide,        // an integer division by zero
+  crIntegerOverflow,
+  crFloatDivide,  // a floating-point division by zero
+  crFloatOverflow,
+  crFloatUnderflow,
+  crFloatInvalid,  // any other arithmetic fault
+  crIllegalInstruction,
+  crAbort,  // the program aborted itself (abort(), a failed assertion)
+  crOther,
 };
 
 // The kind a POSIX signal and its detail code (si_code) stand for; the crash hook gets it
@@ -37,7 +37,7 @@ TCrashKind CrashKindOfSignal(int Signal, int Code) noexcept;
 
 // One crash as the hook sees it.
 struct TCrashSignal {
-  TCrashKind Kind = TCrashKind::ckAccessViolation;
+  TCrashKind Kind = TCrashKind::crAccessViolation;
   std::uintptr_t FaultAddress = 0;        // the address the fault concerns, 0 if none
   std::uintptr_t InstructionAddress = 0;  // where the thread was, 0 if unknown
   bool StackOverflow = false;             // the fault hit the thread's stack guard

@@ -29,14 +29,15 @@ std::unique_ptr<TMessageTransceiver> TOrvatbusDeviceSearcher::CreateTransceiver(
 
 void TOrvatbusDeviceSearcher::SearchAt(std::uint8_t Address, TDeviceInfo& Info) {
   try {
-    Identify(Address, 0, Info);
+    Identify(Address, TChecksumKind::ckCrc1, Info);
   } catch (const EReadTimeoutError&) {
     // Nothing answered a "crc1" request: the device may use the other checksum.
-    Identify(Address, 1, Info);
+    Identify(Address, TChecksumKind::ckCrc8, Info);
   }
 }
 
-void TOrvatbusDeviceSearcher::Identify(std::uint8_t Address, int ChecksumKind, TDeviceInfo& Info) {
+void TOrvatbusDeviceSearcher::Identify(std::uint8_t Address, TChecksumKind ChecksumKind,
+                                       TDeviceInfo& Info) {
   const std::string kindName = OrvatbusUtils::CrcKindName(ChecksumKind);
   const TOrvatbusCrcFunction crc = OrvatbusUtils::CrcKindFunction(ChecksumKind);
   RunAttempts(
@@ -55,7 +56,7 @@ void TOrvatbusDeviceSearcher::Identify(std::uint8_t Address, int ChecksumKind, T
 }
 
 TDeviceInfo TOrvatbusDeviceSearcher::ParseResponse(const TBytes& Reply, std::uint8_t Address,
-                                                   int ChecksumKind) {
+                                                   TChecksumKind ChecksumKind) {
   const TBytes body = OrvatbusUtils::Unpack(Reply, OrvatbusUtils::CrcKindFunction(ChecksumKind));
   LogFmt("<a-- (size=%d) %s (unpacked response body)", {body.size(), HexDumpText(body)});
 
@@ -112,7 +113,7 @@ TDeviceInfo TOrvatbusDeviceSearcher::ParseResponse(const TBytes& Reply, std::uin
     TDeviceInfo info;
     info.Address = device;
     info.SourceFlag = sourceFlag ? 1 : 0;
-    info.ChecksumKind = static_cast<std::uint8_t>(ChecksumKind);
+    info.ChecksumKind = ChecksumKind;
     info.ExtraWord1 = reader.ReadWord();
     info.DeviceType = reader.ReadByte();
     info.ExtraWord2 = reader.ReadWord();

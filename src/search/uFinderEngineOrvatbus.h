@@ -36,9 +36,9 @@ class TOrvatbusDeviceSearcher : public TDeviceSearcher {
   void SearchAt(std::uint8_t Address, TDeviceInfo& Info) override;
 
   // The attempt loop with one checksum kind (0 = "crc1", 1 = "crc8").
-  void Identify(std::uint8_t Address, int ChecksumKind, TDeviceInfo& Info);
+  void Identify(std::uint8_t Address, TChecksumKind ChecksumKind, TDeviceInfo& Info);
   // Unpacks and decodes one reply to a request for Address.
-  TDeviceInfo ParseResponse(const TBytes& Reply, std::uint8_t Address, int ChecksumKind);
+  TDeviceInfo ParseResponse(const TBytes& Reply, std::uint8_t Address, TChecksumKind ChecksumKind);
 };
 
 }  // namespace probrix

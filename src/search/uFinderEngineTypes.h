@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "connections/ioDeviceConnection.h"
+#include "messaging/ioOrvatbusCoreTypes.h"
 
 namespace probrix {
 
@@ -47,8 +48,8 @@ inline constexpr std::int32_t OrvatAsciiReadTimeout = 4160;
 // Identification record of a found device; all zero (empty) unless a protocol fills a field.
 struct TDeviceInfo {
   std::uint8_t Address = 0;
-  std::uint8_t SourceFlag = 0;    // Orvatbus: bit 7 of the responder's address byte
-  std::uint8_t ChecksumKind = 0;  // Orvatbus: 0 = "crc1", 1 = "crc8"
+  std::uint8_t SourceFlag = 0;  // Orvatbus: bit 7 of the responder's address byte
+  TChecksumKind ChecksumKind = TChecksumKind::ckCrc1;  // Orvatbus: the checksum that answered
   std::uint16_t ExtraWord1 = 0;
   std::uint8_t DeviceType = 0;
   std::uint16_t ExtraWord2 = 0;

@@ -44,11 +44,11 @@ std::string ConnectionTypeText(int ConnectionType) {
   }
 }
 
-std::string_view ChecksumKindName(std::uint8_t ChecksumKind) {
-  return ChecksumKind == 1 ? "crc8" : "crc1";
+std::string_view ChecksumKindName(TChecksumKind ChecksumKind) {
+  return ChecksumKind == TChecksumKind::ckCrc8 ? "crc8" : "crc1";
 }
 
-std::string FoundProtocolText(TDeviceProtocol Protocol, std::uint8_t ChecksumKind) {
+std::string FoundProtocolText(TDeviceProtocol Protocol, TChecksumKind ChecksumKind) {
   const std::string_view name = DeviceProtocolName(Protocol);
   if (Protocol == TDeviceProtocol::dpOrvatbus)
     return Format("%s (%s)", {name, ChecksumKindName(ChecksumKind)});

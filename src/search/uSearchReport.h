@@ -22,8 +22,8 @@ std::string SearchErrorText(const std::exception& Error, TConnectionType Connect
 // "COM-порт", "TCP/IP", "Неизвестно".
 std::string ConnectionTypeText(int ConnectionType);
 // The protocol name; for Orvatbus with the checksum that got the answer: "Orvatbus (crc8)".
-std::string FoundProtocolText(TDeviceProtocol Protocol, std::uint8_t ChecksumKind);
-std::string_view ChecksumKindName(std::uint8_t ChecksumKind);
+std::string FoundProtocolText(TDeviceProtocol Protocol, TChecksumKind ChecksumKind);
+std::string_view ChecksumKindName(TChecksumKind ChecksumKind);
 
 // Operator text made safe for one log line: every control character becomes a visible escape
 // ("\x0D"), so a name cannot break a line or forge another one.

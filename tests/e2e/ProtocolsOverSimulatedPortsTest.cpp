@@ -119,14 +119,14 @@ TEST_F(SimulatedPorts, OrvatbusDevicesWithBothChecksumsOnOneBus) {
   ASSERT_EQ(outcomes.size(), 3u);
   EXPECT_TRUE(outcomes[0].Found);
   EXPECT_EQ(outcomes[0].Info.Address, 2);
-  EXPECT_EQ(outcomes[0].Info.ChecksumKind, 1) << "found with crc8";
+  EXPECT_EQ(outcomes[0].Info.ChecksumKind, TChecksumKind::ckCrc8) << "found with crc8";
   EXPECT_EQ(outcomes[0].Info.DeviceType, 6);
   EXPECT_EQ(outcomes[0].Info.FirmwareVersion, 421);
   EXPECT_EQ(outcomes[0].Info.SerialNumber, 10234);
   EXPECT_FALSE(outcomes[1].Found);
   EXPECT_EQ(outcomes[1].ErrorClass, "EReadSOHTimeoutError");
   EXPECT_TRUE(outcomes[2].Found);
-  EXPECT_EQ(outcomes[2].Info.ChecksumKind, 0) << "found with crc1";
+  EXPECT_EQ(outcomes[2].Info.ChecksumKind, TChecksumKind::ckCrc1) << "found with crc1";
   EXPECT_EQ(outcomes[2].Info.DeviceType, 16);
   EXPECT_EQ(outcomes[2].Info.SerialNumber, 777);
 }

@@ -138,7 +138,7 @@ TEST(ErrorHooksInstallTest, InstallSavesAndRemoveRestoresTheHandlers) {
   ::sigaction(SIGSEGV, nullptr, &now);
   EXPECT_NE(now.sa_sigaction, oldSegv.sa_sigaction);
   ASSERT_NE(ExceptObjProc, before);
-  EXPECT_EQ(ExceptObjProc(platform::TCrashKind::ckAccessViolation, 0)->Message,
+  EXPECT_EQ(ExceptObjProc(platform::TCrashKind::crAccessViolation, 0)->Message,
             "old");  // handed over to the saved hook
   EXPECT_TRUE(oldProcCalled);
 
@@ -152,7 +152,7 @@ TEST(ErrorHooksInstallTest, InstallSavesAndRemoveRestoresTheHandlers) {
   // Without an earlier hook the mapping says so in a base exception.
   ExceptObjProc = nullptr;
   InstallErrorHooks();
-  const auto e = ExceptObjProc(platform::TCrashKind::ckAccessViolation, 0);
+  const auto e = ExceptObjProc(platform::TCrashKind::crAccessViolation, 0);
   RemoveErrorHooks();
   ASSERT_NE(e, nullptr);
   EXPECT_STREQ(e->ClassName(), "Exception");

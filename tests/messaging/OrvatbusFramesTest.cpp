@@ -6,8 +6,8 @@
 namespace probrix {
 namespace {
 
-const TOrvatbusCrcFunction kCrc1 = OrvatbusUtils::CrcKindFunction(0);
-const TOrvatbusCrcFunction kCrc8 = OrvatbusUtils::CrcKindFunction(1);
+const TOrvatbusCrcFunction kCrc1 = OrvatbusUtils::CrcKindFunction(TChecksumKind::ckCrc1);
+const TOrvatbusCrcFunction kCrc8 = OrvatbusUtils::CrcKindFunction(TChecksumKind::ckCrc8);
 
 // The identification request body for a probed address, as the searcher builds it.
 TBytes RequestBody(std::uint8_t Address) {
@@ -29,10 +29,10 @@ std::string MessageOf(F&& Call) {
 }
 
 TEST(OrvatbusChecksums, KindsAndKnownValues) {
-  EXPECT_EQ(OrvatbusUtils::CrcKindName(0), "crc1");
-  EXPECT_EQ(OrvatbusUtils::CrcKindName(1), "crc8");
-  EXPECT_THROW(OrvatbusUtils::CrcKindName(2), EArgumentError);
-  EXPECT_THROW(OrvatbusUtils::CrcKindFunction(-1), EArgumentError);
+  EXPECT_EQ(OrvatbusUtils::CrcKindName(TChecksumKind::ckCrc1), "crc1");
+  EXPECT_EQ(OrvatbusUtils::CrcKindName(TChecksumKind::ckCrc8), "crc8");
+  EXPECT_THROW(OrvatbusUtils::CrcKindName(static_cast<TChecksumKind>(2)), EArgumentError);
+  EXPECT_THROW(OrvatbusUtils::CrcKindFunction(static_cast<TChecksumKind>(-1)), EArgumentError);
 
   // CRC-8/MAXIM check value of "123456789".
   const std::string check = "123456789";
@@ -158,7 +158,7 @@ TEST(OrvatbusFrames, RoundTripOfEveryByteValue) {
   TBytes body = BytesOf({0x20, 0x25, 0x49});
   for (int v = 0; v < 256; ++v) body.push_back(static_cast<std::uint8_t>(v));
   for (int kind = 0; kind < OrvatbusUtils::CrcKindCount; ++kind) {
-    const auto crc = OrvatbusUtils::CrcKindFunction(kind);
+    const auto crc = OrvatbusUtils::CrcKindFunction(static_cast<TChecksumKind>(kind));
     EXPECT_EQ(OrvatbusUtils::Unpack(OrvatbusUtils::Pack(body, crc), crc), body);
   }
 }

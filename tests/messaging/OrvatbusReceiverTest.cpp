@@ -22,7 +22,7 @@ const TBytes kRequest = BytesOf({0xFF, 0x25, 0x20, 0x49, 0xB3, 0x03});
 // 16 bytes packed: nothing in it needs escaping.
 const TBytes kReply = OrvatbusUtils::Pack(
     BytesOf({0x20, 0x25, 0x49, 0x00, 0x01, 0x07, 0x00, 0x02, 0x01, 0x05, 0x30, 0x39, 0x00}),
-    OrvatbusUtils::CrcKindFunction(0));
+    OrvatbusUtils::CrcKindFunction(TChecksumKind::ckCrc1));
 
 // The log lines without their time stamps.
 std::vector<std::string> Texts(const TSearchLog& Log) {

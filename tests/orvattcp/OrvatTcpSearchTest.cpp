@@ -29,7 +29,7 @@ TEST(OrvatTcpSearch, OrvatbusDeviceBehindAnEndpointIsFound) {
   // Device 5, type 0x10, firmware 0x0203, serial 0x0310 (escaped on the wire).
   const TBytes reply = OrvatbusUtils::Pack(
       BytesOf({0x20, 0x25, 0x49, 0x00, 0x00, 0x10, 0x00, 0x00, 0x02, 0x03, 0x03, 0x10, 0x00}),
-      OrvatbusUtils::CrcKindFunction(0));
+      OrvatbusUtils::CrcKindFunction(TChecksumKind::ckCrc1));
   std::string received;
   std::thread device([&] {
     if (!peer.Accept()) return;

@@ -24,7 +24,8 @@ TBytes ReplyBody(std::uint8_t Master, std::uint8_t Device, std::uint8_t Command 
 }
 
 TBytes Packed(const TBytes& Body, int Kind) {
-  return OrvatbusUtils::Pack(Body, OrvatbusUtils::CrcKindFunction(Kind));
+  return OrvatbusUtils::Pack(Body,
+                             OrvatbusUtils::CrcKindFunction(static_cast<TChecksumKind>(Kind)));
 }
 
 std::vector<std::string> Texts(const TSearchLog& Log) {
@@ -79,7 +80,7 @@ TEST_F(OrvatbusSearcher, FindsACrc1DeviceAndDecodesItsReply) {
   Searcher.Search(5, info);
   EXPECT_EQ(info.Address, 5);
   EXPECT_EQ(info.SourceFlag, 0);
-  EXPECT_EQ(info.ChecksumKind, 0);
+  EXPECT_EQ(info.ChecksumKind, TChecksumKind::ckCrc1);
   EXPECT_EQ(info.ExtraWord1, 0x1234);
   EXPECT_EQ(info.DeviceType, 0x07);
   EXPECT_EQ(info.ExtraWord2, 0x0002);
@@ -134,7 +135,7 @@ TEST_F(OrvatbusSearcher, Crc8DeviceAnswersTheSecondSeries) {
   TDeviceInfo info;
   Searcher.Search(5, info);
   EXPECT_EQ(info.Address, 5);
-  EXPECT_EQ(info.ChecksumKind, 1);
+  EXPECT_EQ(info.ChecksumKind, TChecksumKind::ckCrc8);
   EXPECT_EQ(Texts(Log).back(), "Найден прибор ORVATBUS с адресом 5 (crc8)");
 }
 

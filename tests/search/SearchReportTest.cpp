@@ -47,9 +47,11 @@ TEST(SearchReport, LinesAndNames) {
             "COM5:9600\r\nПротокол: Orvatbus\r\nАдрес: 2");
   EXPECT_EQ(ConnectionPointText("/dev/serial/by-path/pci-0:1", 9600, serial),
             "/dev/serial/by-path/pci-0:1:9600");
-  EXPECT_EQ(FoundProtocolText(TDeviceProtocol::dpOrvatbus, 1), "Orvatbus (crc8)");
-  EXPECT_EQ(FoundProtocolText(TDeviceProtocol::dpOrvatbus, 0), "Orvatbus (crc1)");
-  EXPECT_EQ(FoundProtocolText(TDeviceProtocol::dpModbusRtu, 1), "ModbusRTU");
+  EXPECT_EQ(FoundProtocolText(TDeviceProtocol::dpOrvatbus, TChecksumKind::ckCrc8),
+            "Orvatbus (crc8)");
+  EXPECT_EQ(FoundProtocolText(TDeviceProtocol::dpOrvatbus, TChecksumKind::ckCrc1),
+            "Orvatbus (crc1)");
+  EXPECT_EQ(FoundProtocolText(TDeviceProtocol::dpModbusRtu, TChecksumKind::ckCrc8), "ModbusRTU");
   EXPECT_EQ(ConnectionTypeText(0), "COM-порт");
   EXPECT_EQ(ConnectionTypeText(1), "TCP/IP");
   EXPECT_EQ(ConnectionTypeText(7), "Неизвестно");
