@@ -54,13 +54,13 @@ int Posted = 0;
 // the usual length, as a real attempt does.
 class TInstantSearcher : public IDeviceSearcher {
  public:
-  ILogStrings* GetLog() const override { return Log_; }
+  ILogStrings* Log() const override { return Log_; }
   void SetLog(ILogStrings* Value) override { Log_ = Value; }
-  std::int32_t GetReadTimeout() const override { return 0; }
+  std::int32_t ReadTimeout() const override { return 0; }
   void SetReadTimeout(std::int32_t) override {}
-  std::int32_t GetRequestRetryCount() const override { return 1; }
+  std::int32_t RequestRetryCount() const override { return 1; }
   void SetRequestRetryCount(std::int32_t) override {}
-  std::int32_t GetStartOfPacketReadTimeout() const override { return 0; }
+  std::int32_t StartOfPacketReadTimeout() const override { return 0; }
   void SetStartOfPacketReadTimeout(std::int32_t) override {}
 
   void Search(std::uint8_t Address, TDeviceInfo& Info) override {

@@ -80,8 +80,8 @@ TFuzzReceive BuildReceive(const std::uint8_t* Data, std::size_t Size) {
 
 TBytes RunReceive(TMessageReceiver& Receiver, const std::uint8_t* Data, std::size_t Size) {
   TFuzzReceive r = BuildReceive(Data, Size);
-  Receiver.StartOfPacketReadTimeout = r.StartOfPacketReadTimeout;
-  Receiver.ReadTimeout = r.ReadTimeout;
+  Receiver.SetStartOfPacketReadTimeout(r.StartOfPacketReadTimeout);
+  Receiver.SetReadTimeout(r.ReadTimeout);
   std::vector<std::uint8_t> buffer(static_cast<std::size_t>(r.Capacity));
   try {
     const std::int32_t n = Receiver.ReadPacket(*r.Connection, buffer.data(), r.Capacity);

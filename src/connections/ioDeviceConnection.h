@@ -49,31 +49,31 @@ class IDeviceConnection {
  public:
   virtual ~IDeviceConnection() = default;
 
-  /* 1 */ virtual std::string ConnectionString() const = 0;
-  /* 2 */ virtual std::string DisplayName() const = 0;
-  /* 3 */ virtual std::string UniqueName() const = 0;
-  /* 4 */ virtual void SetUniqueName(const std::string& Value) = 0;  // "" removes the override
-  /* 5 */ virtual std::int32_t BytesToRead() = 0;
-  /* 6 */ virtual std::int32_t ReadTimeout() = 0;
-  /* 7 */ virtual void SetReadTimeout(std::int32_t Value) = 0;
-  /* 8 */ virtual std::int32_t WriteTimeout() = 0;
-  /* 9 */ virtual void SetWriteTimeout(std::int32_t Value) = 0;
-  /* 10 */ virtual std::int32_t InfiniteTimeout() const = 0;
-  /* 11 */ virtual TConnectionType ConnectionType() const = 0;
+  virtual std::string ConnectionString() const = 0;
+  virtual std::string DisplayName() const = 0;
+  virtual std::string UniqueName() const = 0;
+  virtual void SetUniqueName(const std::string& Value) = 0;  // "" removes the override
+  virtual std::int32_t BytesToRead() = 0;
+  virtual std::int32_t ReadTimeout() = 0;
+  virtual void SetReadTimeout(std::int32_t Value) = 0;
+  virtual std::int32_t WriteTimeout() = 0;
+  virtual void SetWriteTimeout(std::int32_t Value) = 0;
+  virtual std::int32_t InfiniteTimeout() const = 0;
+  virtual TConnectionType ConnectionType() const = 0;
   // Publishes one line through the connection logger (never throws for a bad format).
-  /* 12 */ virtual void WriteLog(std::uint8_t Kind, std::string_view Text) = 0;
-  /* 13 */ virtual void WriteLogFmt(std::uint8_t Kind, std::string_view Fmt, TFormatArgs Args) = 0;
-  /* 14 */ virtual bool IsOpen() = 0;
-  /* 15 */ virtual void Open() = 0;   // nothing if already open; fails with EConnectionOpenError
-  /* 16 */ virtual void Close() = 0;  // fails with EConnectionCloseError
-  /* 17 */ virtual void CloseQuietly() = 0;  // Close with every exception swallowed
-  /* 18 */ virtual void Write(const std::uint8_t* Data, std::int32_t Count) = 0;
-  /* 19 */ virtual std::int32_t Read(std::uint8_t* Buffer, std::int32_t Count) = 0;
-  /* 20 */ virtual void Lock() = 0;  // re-entrant
-  /* 21 */ virtual void Unlock() = 0;
-  /* 22 */ virtual bool Matches(std::string_view ConnectionString) const = 0;
-  /* 23 */ virtual void ApplyConnectionString(std::string_view ConnectionString) = 0;
-  /* 24 */ virtual std::int32_t ReadAvailable(std::uint8_t* Buffer, std::int32_t Count) = 0;
+  virtual void WriteLog(std::uint8_t Kind, std::string_view Text) = 0;
+  virtual void WriteLogFmt(std::uint8_t Kind, std::string_view Fmt, TFormatArgs Args) = 0;
+  virtual bool IsOpen() = 0;
+  virtual void Open() = 0;          // nothing if already open; fails with EConnectionOpenError
+  virtual void Close() = 0;         // fails with EConnectionCloseError
+  virtual void CloseQuietly() = 0;  // Close with every exception swallowed
+  virtual void Write(const std::uint8_t* Data, std::int32_t Count) = 0;
+  virtual std::int32_t Read(std::uint8_t* Buffer, std::int32_t Count) = 0;
+  virtual void Lock() = 0;  // re-entrant
+  virtual void Unlock() = 0;
+  virtual bool Matches(std::string_view ConnectionString) const = 0;
+  virtual void ApplyConnectionString(std::string_view ConnectionString) = 0;
+  virtual std::int32_t ReadAvailable(std::uint8_t* Buffer, std::int32_t Count) = 0;
 };
 
 // Holds a connection's lock for one scope, so every exit releases it.
@@ -110,8 +110,8 @@ class TDeviceConnection : public IDeviceConnection {
  protected:
   TDeviceConnection() = default;
 
-  /* slot 0 */ virtual std::string GetDefaultUniqueName() const = 0;
-  /* slot 1 */ virtual std::string GetDefaultDisplayName() const = 0;
+  virtual std::string GetDefaultUniqueName() const = 0;
+  virtual std::string GetDefaultDisplayName() const = 0;
 
  private:
   std::recursive_mutex Lock_;
@@ -133,8 +133,8 @@ class TDeviceConnectionStringBuilder {
   TDeviceConnectionStringBuilder() = default;
   virtual ~TDeviceConnectionStringBuilder() = default;
 
-  /* slot 0 */ virtual std::string GetConnectionString();
-  /* slot 1 */ virtual void SetConnectionString(std::string_view Text);
+  virtual std::string GetConnectionString();
+  virtual void SetConnectionString(std::string_view Text);
 
   // The value of the first item whose key equals Key (case-insensitive); "" if none.
   std::string GetValue(std::string_view Key) const;
@@ -157,8 +157,9 @@ class TSerialPortConnectionStringBuilder : public TDeviceConnectionStringBuilder
  public:
   // A builder for parsing starts with COM1, DTR on, 9600 baud.
   TSerialPortConnectionStringBuilder() : TSerialPortConnectionStringBuilder("COM1", true, 9600) {}
-  TSerialPortConnectionStringBuilder(std::string PortName, bool DtrEnable, std::uint32_t BaudRate)
-      : PortName(std::move(PortName)), BaudRate(BaudRate), DtrEnable(DtrEnable) {}
+  TSerialPortConnectionStringBuilder(std::string APortName, bool ADtrEnable,
+                                     std::uint32_t ABaudRate)
+      : PortName(std::move(APortName)), BaudRate(ABaudRate), DtrEnable(ADtrEnable) {}
 
   std::string GetConnectionString() override;
   void SetConnectionString(std::string_view Text) override;
@@ -173,8 +174,8 @@ class TTcpConnectionStringBuilder : public TDeviceConnectionStringBuilder {
  public:
   // A builder for parsing starts with localhost:9999.
   TTcpConnectionStringBuilder() : TTcpConnectionStringBuilder("localhost", 9999) {}
-  TTcpConnectionStringBuilder(std::string TcpAddr, std::uint16_t TcpPort)
-      : TcpAddr(std::move(TcpAddr)), TcpPort(TcpPort) {}
+  TTcpConnectionStringBuilder(std::string ATcpAddr, std::uint16_t ATcpPort)
+      : TcpAddr(std::move(ATcpAddr)), TcpPort(ATcpPort) {}
 
   std::string GetConnectionString() override;
   void SetConnectionString(std::string_view Text) override;
@@ -246,7 +247,6 @@ class TConnectionLogger {
   void WriteLogFmt(IDeviceConnection* Connection, std::uint8_t Kind, std::string_view Fmt,
                    TFormatArgs Args);
 
-  /* slot 0 */
   // Delivers one record to every listener in registration order, on the calling thread, under
   // the listener list's lock.
   virtual void DispatchLog(IDeviceConnection* Connection, std::uint8_t Kind, std::string_view Text,

@@ -23,10 +23,10 @@ std::string TTcpConnection::ConnectionString() const {
   return builder.GetConnectionString();
 }
 
-std::int32_t TTcpConnection::BytesToRead() { return IsOpen() ? Socket_->GetAvailableBytes() : 0; }
+std::int32_t TTcpConnection::BytesToRead() { return IsOpen() ? Socket_->AvailableBytes() : 0; }
 
 std::int32_t TTcpConnection::ReadTimeout() {
-  return IsOpen() ? Socket_->GetReadTimeout() : ReadTimeout_;
+  return IsOpen() ? Socket_->ReadTimeout() : ReadTimeout_;
 }
 
 void TTcpConnection::SetReadTimeout(std::int32_t Value) {
@@ -35,7 +35,7 @@ void TTcpConnection::SetReadTimeout(std::int32_t Value) {
 }
 
 std::int32_t TTcpConnection::WriteTimeout() {
-  return IsOpen() ? Socket_->GetWriteTimeout() : WriteTimeout_;
+  return IsOpen() ? Socket_->WriteTimeout() : WriteTimeout_;
 }
 
 void TTcpConnection::SetWriteTimeout(std::int32_t Value) {

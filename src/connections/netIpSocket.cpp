@@ -20,40 +20,40 @@ constexpr std::size_t AddressOffset = 4;
 
 // --- Addresses and endpoints ------------------------------------------------------------
 
-std::string TIPv4Address::ToString() const { return platform::SocketAddressToText(Address); }
+std::string TIPv4Address::ToString() const { return platform::SocketAddressToText(Address_); }
 
-std::uint16_t TSocketEndPoint::GetAddressFamily() const { return FamilyOf(SockAddr); }
+std::uint16_t TSocketEndPoint::AddressFamily() const { return FamilyOf(SockAddr_); }
 
-TIPv4EndPoint::TIPv4EndPoint(const IIPv4Address& Address, std::uint16_t Port) {
-  const auto family = static_cast<std::uint16_t>(Address.GetAddressFamily());
-  const std::uint16_t port = platform::SocketHostToNetPort(Port);
-  const std::uint32_t addr = Address.GetAddress();
-  std::memcpy(SockAddr.data(), &family, sizeof(family));
-  std::memcpy(SockAddr.data() + PortOffset, &port, sizeof(port));
-  std::memcpy(SockAddr.data() + AddressOffset, &addr, sizeof(addr));
+TIPv4EndPoint::TIPv4EndPoint(const IIPv4Address& AAddress, std::uint16_t APort) {
+  const auto family = static_cast<std::uint16_t>(AAddress.AddressFamily());
+  const std::uint16_t port = platform::SocketHostToNetPort(APort);
+  const std::uint32_t addr = AAddress.Address();
+  std::memcpy(SockAddr_.data(), &family, sizeof(family));
+  std::memcpy(SockAddr_.data() + PortOffset, &port, sizeof(port));
+  std::memcpy(SockAddr_.data() + AddressOffset, &addr, sizeof(addr));
 }
 
-std::shared_ptr<IIPv4Address> TIPv4EndPoint::GetAddress() const {
+std::shared_ptr<IIPv4Address> TIPv4EndPoint::Address() const {
   std::uint32_t addr = 0;
-  std::memcpy(&addr, SockAddr.data() + AddressOffset, sizeof(addr));
+  std::memcpy(&addr, SockAddr_.data() + AddressOffset, sizeof(addr));
   return std::make_shared<TIPv4Address>(addr);
 }
 
-std::uint16_t TIPv4EndPoint::GetPort() const {
+std::uint16_t TIPv4EndPoint::Port() const {
   std::uint16_t port = 0;
-  std::memcpy(&port, SockAddr.data() + PortOffset, sizeof(port));
+  std::memcpy(&port, SockAddr_.data() + PortOffset, sizeof(port));
   return platform::SocketNetToHostPort(port);
 }
 
 std::string TIPv4EndPoint::ToString() const {
-  return FormatExceptionMessage("%s:%d", {GetAddress()->ToString(), GetPort()});
+  return FormatExceptionMessage("%s:%d", {Address()->ToString(), Port()});
 }
 
 std::string TIPv6EndPoint::ToString() const {
   std::uint16_t port = 0;
-  std::memcpy(&port, SockAddr.data() + PortOffset, sizeof(port));
+  std::memcpy(&port, SockAddr_.data() + PortOffset, sizeof(port));
   return FormatExceptionMessage(
-      "[%s]:%d", {platform::SocketIPv6AddressText(SockAddr), platform::SocketNetToHostPort(port)});
+      "[%s]:%d", {platform::SocketIPv6AddressText(SockAddr_), platform::SocketNetToHostPort(port)});
 }
 
 std::shared_ptr<ISocketEndPoint> CreateEndPoint(const TSockAddr& Addr) {
@@ -85,15 +85,15 @@ TIpSocket::~TIpSocket() {
 
 void TIpSocket::InitSocket(std::int32_t AddressFamily, std::int32_t SocketType,
                            std::int32_t ProtocolType) {
-  FAddressFamily = AddressFamily;
-  FSocketType = SocketType;
-  FProtocolType = ProtocolType;
+  AddressFamily_ = AddressFamily;
+  SocketType_ = SocketType;
+  ProtocolType_ = ProtocolType;
   if (const platform::TOsError error =
           platform::SocketCreate(AddressFamily, SocketType, ProtocolType, Handle_)) {
     throw CreateSocketErrorFmt<ECreateSocketError>(
         "TIpSocket.InitSocket: create socket failed (FAddressFamily=%d, FSocketType=%d, "
         "FProtocolType=%d).",
-        {FAddressFamily, FSocketType, FProtocolType}, error.Code);
+        {AddressFamily_, SocketType_, ProtocolType_}, error.Code);
   }
 }
 
@@ -122,9 +122,9 @@ void TIpSocket::Connect(const std::string& HostName, std::uint16_t Port) {
   TSockAddr addr{};
   if (const platform::TOsError error = platform::SocketResolve(HostName, Port, addr))
     throw HostAddressError(HostName, error);
-  if (const std::int32_t family = FamilyOf(addr); family != FAddressFamily) {
+  if (const std::int32_t family = FamilyOf(addr); family != AddressFamily_) {
     Close(false);
-    InitSocket(family, FSocketType, FProtocolType);
+    InitSocket(family, SocketType_, ProtocolType_);
   }
   Connect(CreateEndPoint(addr));
 }
@@ -134,11 +134,11 @@ void TIpSocket::Connect(const IIPv4Address& Address, std::uint16_t Port) {
 }
 
 void TIpSocket::Connect(const std::shared_ptr<ISocketEndPoint>& EndPoint) {
-  RemoteEndPoint = EndPoint;
-  const platform::TOsError error = EndPoint
-                                       ? platform::SocketConnect(Handle_, EndPoint->GetSockAddr(),
-                                                                 platform::SocketConnectTimeoutMs)
-                                       : platform::SocketInvalidArgument();
+  RemoteEndPoint_ = EndPoint;
+  const platform::TOsError error =
+      EndPoint
+          ? platform::SocketConnect(Handle_, EndPoint->SockAddr(), platform::SocketConnectTimeoutMs)
+          : platform::SocketInvalidArgument();
   if (error.Kind == platform::TErrorKind::ekCancelled) Abort();
   if (error) {
     throw CreateSocketErrorFmt<EConnectOperationRejected>(
@@ -146,8 +146,8 @@ void TIpSocket::Connect(const std::shared_ptr<ISocketEndPoint>& EndPoint) {
         {EndPoint ? EndPoint->ToString() : std::string()}, error.Code);
   }
   Connected_ = true;
-  SetReadTimeout(ReadTimeout);
-  SetWriteTimeout(WriteTimeout);
+  SetReadTimeout(ReadTimeout_);
+  SetWriteTimeout(WriteTimeout_);
 }
 
 void TIpSocket::Close(bool Shutdown) {
@@ -159,7 +159,7 @@ void TIpSocket::Close(bool Shutdown) {
 
 std::int32_t TIpSocket::Send(const void* Data, std::int32_t Count) {
   std::int32_t sent = 0;
-  const platform::TOsError error = platform::SocketSend(Handle_, Data, Count, WriteTimeout, sent);
+  const platform::TOsError error = platform::SocketSend(Handle_, Data, Count, WriteTimeout_, sent);
   if (!error) return sent;
   if (error.Kind == platform::TErrorKind::ekCancelled) Abort();
   if (error.Kind == platform::TErrorKind::ekTimedOut) {
@@ -177,7 +177,7 @@ std::int32_t TIpSocket::Recieve(void* Buffer, std::int32_t Count) {
   if (Count == 0) return 0;
   std::int32_t received = 0;
   if (const platform::TOsError error =
-          platform::SocketRecv(Handle_, Buffer, Count, ReadTimeout, received))
+          platform::SocketRecv(Handle_, Buffer, Count, ReadTimeout_, received))
     FailReceive(error);
   return received;
 }
@@ -210,14 +210,14 @@ void TIpSocket::FailReceive(const platform::TOsError& Error) {
       Error.Code);
 }
 
-std::int32_t TIpSocket::GetReadTimeout() {
+std::int32_t TIpSocket::ReadTimeout() {
   if (Connected_) QueryTimeout(platform::TSocketTimeoutKind::tkReceive);
-  return ReadTimeout;
+  return ReadTimeout_;
 }
 
-std::int32_t TIpSocket::GetWriteTimeout() {
+std::int32_t TIpSocket::WriteTimeout() {
   if (Connected_) QueryTimeout(platform::TSocketTimeoutKind::tkSend);
-  return WriteTimeout;
+  return WriteTimeout_;
 }
 
 void TIpSocket::QueryTimeout(platform::TSocketTimeoutKind Kind) {
@@ -244,7 +244,7 @@ void TIpSocket::SetReadTimeout(std::int32_t Value) {
           {Value, LocalEndPointText(), RemoteEndPointText()}, error.Code);
     }
   }
-  ReadTimeout = Value;
+  ReadTimeout_ = Value;
 }
 
 void TIpSocket::SetWriteTimeout(std::int32_t Value) {
@@ -257,10 +257,10 @@ void TIpSocket::SetWriteTimeout(std::int32_t Value) {
           {Value, LocalEndPointText(), RemoteEndPointText()}, error.Code);
     }
   }
-  WriteTimeout = Value;
+  WriteTimeout_ = Value;
 }
 
-std::int32_t TIpSocket::GetAvailableBytes() {
+std::int32_t TIpSocket::AvailableBytes() {
   if (!Connected_) return 0;
   std::int32_t count = 0;
   if (const platform::TOsError error = platform::SocketAvailable(Handle_, count)) {
@@ -271,8 +271,8 @@ std::int32_t TIpSocket::GetAvailableBytes() {
   return count;
 }
 
-std::shared_ptr<ISocketEndPoint> TIpSocket::GetLocalEndPoint() {
-  if (!LocalEndPoint) {
+std::shared_ptr<ISocketEndPoint> TIpSocket::LocalEndPoint() {
+  if (!LocalEndPoint_) {
     TSockAddr addr{};
     if (const platform::TOsError error = platform::SocketLocalAddress(Handle_, addr)) {
       throw CreateSocketError<EInOutSocketError>(
@@ -280,21 +280,21 @@ std::shared_ptr<ISocketEndPoint> TIpSocket::GetLocalEndPoint() {
     }
     // Before the connect the local address is not settled yet, so it is kept only after.
     if (!Connected_) return CreateEndPoint(addr);
-    LocalEndPoint = CreateEndPoint(addr);
+    LocalEndPoint_ = CreateEndPoint(addr);
   }
-  return LocalEndPoint;
+  return LocalEndPoint_;
 }
 
-std::shared_ptr<ISocketEndPoint> TIpSocket::GetRemoteEndPoint() {
-  if (!RemoteEndPoint) {
+std::shared_ptr<ISocketEndPoint> TIpSocket::RemoteEndPoint() {
+  if (!RemoteEndPoint_) {
     TSockAddr addr{};
     if (const platform::TOsError error = platform::SocketPeerAddress(Handle_, addr)) {
       throw CreateSocketError<EInOutSocketError>(
           "TIpSocket.GetRemoteEndPoint: Can not retrieve remote endpoint info", error.Code);
     }
-    RemoteEndPoint = CreateEndPoint(addr);
+    RemoteEndPoint_ = CreateEndPoint(addr);
   }
-  return RemoteEndPoint;
+  return RemoteEndPoint_;
 }
 
 namespace {
@@ -312,11 +312,11 @@ std::string EndPointText(F&& Get) {
 }  // namespace
 
 std::string TIpSocket::LocalEndPointText() {
-  return EndPointText([this] { return GetLocalEndPoint(); });
+  return EndPointText([this] { return LocalEndPoint(); });
 }
 
 std::string TIpSocket::RemoteEndPointText() {
-  return EndPointText([this] { return GetRemoteEndPoint(); });
+  return EndPointText([this] { return RemoteEndPoint(); });
 }
 
 std::unique_ptr<TIpSocket> CreateTcpSocket() {

@@ -26,62 +26,63 @@ class IIPv4Address {
  public:
   virtual ~IIPv4Address() = default;
   // The address in network byte order.
-  virtual std::uint32_t GetAddress() const = 0;
-  virtual std::int32_t GetAddressFamily() const = 0;
+  virtual std::uint32_t Address() const = 0;
+  virtual std::int32_t AddressFamily() const = 0;
   // Dotted decimal text.
   virtual std::string ToString() const = 0;
 };
 
 class TIPv4Address : public IIPv4Address {
  public:
-  explicit TIPv4Address(std::uint32_t AddressNetworkOrder) : Address(AddressNetworkOrder) {}
-  std::uint32_t GetAddress() const override { return Address; }
-  std::int32_t GetAddressFamily() const override { return AddressFamily; }
+  explicit TIPv4Address(std::uint32_t AddressNetworkOrder) : Address_(AddressNetworkOrder) {}
+  std::uint32_t Address() const override { return Address_; }
+  std::int32_t AddressFamily() const override { return AddressFamily_; }
   std::string ToString() const override;
 
-  std::uint32_t Address = 0;
-  std::int32_t AddressFamily = AddressFamilyIPv4;
+ private:
+  std::uint32_t Address_ = 0;
+  std::int32_t AddressFamily_ = AddressFamilyIPv4;
 };
 
 class ISocketEndPoint {
  public:
   virtual ~ISocketEndPoint() = default;
-  virtual std::uint16_t GetAddressFamily() const = 0;
-  virtual TSockAddr GetSockAddr() const = 0;
+  virtual std::uint16_t AddressFamily() const = 0;
+  virtual TSockAddr SockAddr() const = 0;
   virtual std::string ToString() const = 0;
 };
 
 class IIPv4EndPoint : public virtual ISocketEndPoint {
  public:
-  virtual std::shared_ptr<IIPv4Address> GetAddress() const = 0;
+  virtual std::shared_ptr<IIPv4Address> Address() const = 0;
   // The port in host byte order.
-  virtual std::uint16_t GetPort() const = 0;
+  virtual std::uint16_t Port() const = 0;
 };
 
 // Any socket address; prints as the empty text.
 class TSocketEndPoint : public virtual ISocketEndPoint {
  public:
-  explicit TSocketEndPoint(const TSockAddr& Addr) : SockAddr(Addr) {}
-  std::uint16_t GetAddressFamily() const override;
-  TSockAddr GetSockAddr() const override { return SockAddr; }
+  explicit TSocketEndPoint(const TSockAddr& Addr) : SockAddr_(Addr) {}
+  std::uint16_t AddressFamily() const override;
+  TSockAddr SockAddr() const override { return SockAddr_; }
   std::string ToString() const override { return {}; }
 
  protected:
-  TSocketEndPoint() { SockAddr.fill(0); }
-  TSockAddr SockAddr{};
+  TSocketEndPoint() { SockAddr_.fill(0); }
+  TSockAddr SockAddr_{};
 };
 
 // An IPv4 address with a port; prints as "192.168.1.20:502".
 class TIPv4EndPoint : public TSocketEndPoint, public IIPv4EndPoint {
  public:
-  TIPv4EndPoint(const IIPv4Address& Address, std::uint16_t Port);
+  TIPv4EndPoint(const IIPv4Address& AAddress, std::uint16_t APort);
   // From a 16-byte address in the IPv4 layout.
   explicit TIPv4EndPoint(const TSockAddr& Addr) : TSocketEndPoint(Addr) {}
-  std::uint16_t GetAddressFamily() const override { return TSocketEndPoint::GetAddressFamily(); }
-  TSockAddr GetSockAddr() const override { return SockAddr; }
+  std::uint16_t AddressFamily() const override { return TSocketEndPoint::AddressFamily(); }
+  TSockAddr SockAddr() const override { return SockAddr_; }
   std::string ToString() const override;
-  std::shared_ptr<IIPv4Address> GetAddress() const override;
-  std::uint16_t GetPort() const override;
+  std::shared_ptr<IIPv4Address> Address() const override;
+  std::uint16_t Port() const override;
 };
 
 // An IPv6 address with a port; prints as "[fe80::1%eth0]:502", the form the endpoint texts
@@ -125,15 +126,15 @@ class TIpSocket {
   std::int32_t RecieveAvailable(void* Buffer, std::int32_t Count);
 
   // The values last set: the waits are timed to the millisecond whatever the kernel rounds.
-  std::int32_t GetReadTimeout();
+  std::int32_t ReadTimeout();
   void SetReadTimeout(std::int32_t Value);
-  std::int32_t GetWriteTimeout();
+  std::int32_t WriteTimeout();
   void SetWriteTimeout(std::int32_t Value);
 
-  std::int32_t GetAvailableBytes();
+  std::int32_t AvailableBytes();
 
-  std::shared_ptr<ISocketEndPoint> GetLocalEndPoint();
-  std::shared_ptr<ISocketEndPoint> GetRemoteEndPoint();
+  std::shared_ptr<ISocketEndPoint> LocalEndPoint();
+  std::shared_ptr<ISocketEndPoint> RemoteEndPoint();
   // For messages: never fail ("Undefined (reason: ...)").
   std::string LocalEndPointText();
   std::string RemoteEndPointText();
@@ -147,13 +148,13 @@ class TIpSocket {
 
   platform::TSocketHandle Handle_ = platform::InvalidSocketHandle;
   bool Connected_ = false;
-  std::int32_t FAddressFamily = 0;
-  std::int32_t FSocketType = 0;
-  std::int32_t FProtocolType = 0;
-  std::int32_t ReadTimeout = 0;
-  std::int32_t WriteTimeout = 0;
-  std::shared_ptr<ISocketEndPoint> LocalEndPoint;
-  std::shared_ptr<ISocketEndPoint> RemoteEndPoint;
+  std::int32_t AddressFamily_ = 0;
+  std::int32_t SocketType_ = 0;
+  std::int32_t ProtocolType_ = 0;
+  std::int32_t ReadTimeout_ = 0;
+  std::int32_t WriteTimeout_ = 0;
+  std::shared_ptr<ISocketEndPoint> LocalEndPoint_;
+  std::shared_ptr<ISocketEndPoint> RemoteEndPoint_;
 };
 
 // The socket of a TCP connection: IPv4, stream, TCP.

@@ -46,10 +46,10 @@ void TAutoInterfacedComponent::SetName(const std::string& Value) {
                                                : Value);
 }
 
-void TEventsListeners::Remove(IInterface* Listener) { std::erase(Listeners, Listener); }
+void TEventsListeners::Remove(IInterface* Listener) { std::erase(Listeners_, Listener); }
 
 void TThreadContexTaskExceptionEventListeners::Notify(std::int32_t Task, std::int32_t Error) {
-  for (IInterface* listener : Listeners)
+  for (IInterface* listener : Listeners_)
     if (auto* l = dynamic_cast<IThreadContexTaskExceptionEventListener*>(listener))
       l->OnTaskException(Task, Error);
 }
@@ -132,16 +132,16 @@ std::intptr_t TThreadWndProc::WndProc(int Message, IThreadCall* Call,
 
 TThreadWndProc& TThreadsWndProc::GetWindow(std::thread::id ThreadId) {
   std::lock_guard lock(Lock_);
-  const auto it = std::find(ThreadIds.begin(), ThreadIds.end(), ThreadId);
-  if (it != ThreadIds.end()) return *Windows[static_cast<std::size_t>(it - ThreadIds.begin())];
-  ThreadIds.push_back(ThreadId);
-  Windows.push_back(std::make_unique<TThreadWndProc>(ThreadId));
-  return *Windows.back();
+  const auto it = std::find(ThreadIds_.begin(), ThreadIds_.end(), ThreadId);
+  if (it != ThreadIds_.end()) return *Windows_[static_cast<std::size_t>(it - ThreadIds_.begin())];
+  ThreadIds_.push_back(ThreadId);
+  Windows_.push_back(std::make_unique<TThreadWndProc>(ThreadId));
+  return *Windows_.back();
 }
 
 std::size_t TThreadsWndProc::Count() {
   std::lock_guard lock(Lock_);
-  return Windows.size();
+  return Windows_.size();
 }
 
 namespace {

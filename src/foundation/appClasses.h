@@ -131,13 +131,13 @@ std::string GenerateComponentName(const char* ClassName);
 // A list of listener interfaces (not owned).
 class TEventsListeners : public TManualInterfacedObject {
  public:
-  int Count() const { return static_cast<int>(Listeners.size()); }
-  IInterface* Items(int Index) const { return Listeners.at(static_cast<std::size_t>(Index)); }
-  void Add(IInterface* Listener) { Listeners.push_back(Listener); }
+  int Count() const { return static_cast<int>(Listeners_.size()); }
+  IInterface* Items(int Index) const { return Listeners_.at(static_cast<std::size_t>(Index)); }
+  void Add(IInterface* Listener) { Listeners_.push_back(Listener); }
   void Remove(IInterface* Listener);
 
  protected:
-  std::vector<IInterface*> Listeners;
+  std::vector<IInterface*> Listeners_;
 };
 
 // A listener of task errors: the task and its error, as two 32-bit values.
@@ -221,8 +221,8 @@ class TThreadsWndProc {
 
  private:
   std::mutex Lock_;
-  std::vector<std::thread::id> ThreadIds;
-  std::vector<std::unique_ptr<TThreadWndProc>> Windows;
+  std::vector<std::thread::id> ThreadIds_;
+  std::vector<std::unique_ptr<TThreadWndProc>> Windows_;
 };
 
 // The process-wide dispatcher (main thread registered) and interceptor, created by

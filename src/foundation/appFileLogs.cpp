@@ -160,7 +160,7 @@ std::string QuoteFormatLiteral(std::string_view Text) {
 
 // --- tFileLog ---------------------------------------------------------------------------
 
-tFileLog::tFileLog(std::string FileName) : FileName(std::move(FileName)) {}
+tFileLog::tFileLog(std::string AFileName) : FileName_(std::move(AFileName)) {}
 
 void tFileLog::SetClock(TLogClock Clock) {
   std::lock_guard guard(Lock_);
@@ -169,9 +169,9 @@ void tFileLog::SetClock(TLogClock Clock) {
 
 TDateTime tFileLog::Now() const { return Clock_ ? Clock_() : NowDateTime(); }
 
-std::string tFileLog::GetFileName() {
+std::string tFileLog::FileName() {
   std::lock_guard guard(Lock_);
-  return FileName;
+  return FileName_;
 }
 
 bool tFileLog::Log(const std::string& Text) { return WriteNamed(Text, std::string(), true); }
@@ -189,12 +189,12 @@ bool tFileLog::LogNamedRaw(const std::string& Text, const std::string& Name) {
 bool tFileLog::WriteNamed(const std::string& Text, const std::string& Name, bool WithTime) {
   std::lock_guard guard(Lock_);
   const std::string safe = MakeSafeFileName(Name, '_');
-  std::string path = GetFileName();
+  std::string path = FileName();
   if (!safe.empty() && !path.empty()) path = InsertBeforeExtension(path, "_" + safe);
-  if (const std::string* ext = FindValue(Extensions, safe); ext && !path.empty())
+  if (const std::string* ext = FindValue(Extensions_, safe); ext && !path.empty())
     path = ChangeFileExt(path, *ext);
 
-  const std::string* header = FindValue(Headers, safe);
+  const std::string* header = FindValue(Headers_, safe);
   std::error_code ec;
   const bool needHeader = header && !path.empty() && !std::filesystem::exists(path, ec);
 
@@ -270,23 +270,23 @@ void tFileLog::SetFileOptions(const std::string& Name, const std::string& Header
   // Guarded although the options are normally set before the first write.
   std::lock_guard guard(Lock_);
   const std::string safe = MakeSafeFileName(Name, '_');
-  if (!IsBlank(Header)) SetValue(Headers, safe, Header);
-  if (!IsBlank(Extension)) SetValue(Extensions, safe, Extension);
+  if (!IsBlank(Header)) SetValue(Headers_, safe, Header);
+  if (!IsBlank(Extension)) SetValue(Extensions_, safe, Extension);
 }
 
 void tFileLog::RemoveFileOptions(const std::string& Name) {
   std::lock_guard guard(Lock_);
   const std::string safe = MakeSafeFileName(Name, '_');
-  RemoveValues(Headers, safe);
-  RemoveValues(Extensions, safe);
+  RemoveValues(Headers_, safe);
+  RemoveValues(Extensions_, safe);
 }
 
 // --- tTimeSeparatedFileLog ---------------------------------------------------------------
 
-tTimeSeparatedFileLog::tTimeSeparatedFileLog(std::string FileNamePattern)
-    : tFileLog(std::string()), FileNamePattern_(std::move(FileNamePattern)) {}
+tTimeSeparatedFileLog::tTimeSeparatedFileLog(std::string AFileNamePattern)
+    : tFileLog(std::string()), FileNamePattern_(std::move(AFileNamePattern)) {}
 
-std::string tTimeSeparatedFileLog::GetFileName() {
+std::string tTimeSeparatedFileLog::FileName() {
   std::lock_guard guard(Lock_);
   std::string name;
   try {
@@ -294,8 +294,8 @@ std::string tTimeSeparatedFileLog::GetFileName() {
   } catch (...) {
     name.clear();
   }
-  FileName = !name.empty() && ForceFolderOf(name) ? name : std::string();
-  return FileName;
+  FileName_ = !name.empty() && ForceFolderOf(name) ? name : std::string();
+  return FileName_;
 }
 
 }  // namespace probrix

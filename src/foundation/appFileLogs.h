@@ -48,18 +48,19 @@ class tCustomLog {
 
 class tFileLog : public tCustomLog {
  public:
-  explicit tFileLog(std::string FileName);
+  explicit tFileLog(std::string AFileName);
 
-  // Slots 0 to 4 throw EOSError when the file cannot be opened, positioned or written.
+  // Log, LogRaw, LogNamed and LogNamedRaw throw EOSError when the file cannot be opened,
+  // positioned or written.
   bool Log(const std::string& Text) override;
-  virtual std::string GetFileName();
+  virtual std::string FileName();
   virtual bool LogRaw(const std::string& Text);
   // Writes to the file with "_" + MakeSafeFileName(Name) before its extension; an empty name
   // is the unnamed file.
   virtual bool LogNamed(const std::string& Text, const std::string& Name);
   virtual bool LogNamedRaw(const std::string& Text, const std::string& Name);
   // Folder/YYYY_MM_DD/MakeSafeFileName(Name); a blank Folder is the default logs folder.
-  // Slots 5 to 8 report failures by returning false and never throw.
+  // These and LogToFile, LogToFileRaw report failures by returning false and never throw.
   virtual bool LogToDayFolder(const std::string& Text, const std::string& Folder,
                               const std::string& Name);
   virtual bool LogToDayFolderRaw(const std::string& Text, const std::string& Folder,
@@ -84,9 +85,9 @@ class tFileLog : public tCustomLog {
  protected:
   using TNameValueList = std::vector<std::pair<std::string, std::string>>;
 
-  TNameValueList Extensions;
-  TNameValueList Headers;
-  std::string FileName;
+  TNameValueList Extensions_;
+  TNameValueList Headers_;
+  std::string FileName_;
 
  private:
   bool WriteNamed(const std::string& Text, const std::string& Name, bool WithTime);
@@ -100,11 +101,11 @@ class tFileLog : public tCustomLog {
 class tTimeSeparatedFileLog : public tFileLog {
  public:
   // Pattern: a date-time format (text in double quotes is literal; YYYY MM DD HH replaced).
-  explicit tTimeSeparatedFileLog(std::string FileNamePattern);
+  explicit tTimeSeparatedFileLog(std::string AFileNamePattern);
 
   // The pattern filled with the current time; its folder is created, and a failure to
   // create it yields the empty name.
-  std::string GetFileName() override;
+  std::string FileName() override;
 
   const std::string& FileNamePattern() const { return FileNamePattern_; }
 

@@ -396,7 +396,7 @@ void DebugOutput(const std::string& Text) noexcept {
 std::string GetAppLogFolder() noexcept {
   try {
     const std::shared_ptr<tTimeSeparatedFileLog> log = AppLog();
-    return log ? FolderOf(log->GetFileName()) : std::string();
+    return log ? FolderOf(log->FileName()) : std::string();
   } catch (...) {
     return std::string();
   }

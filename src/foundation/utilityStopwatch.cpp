@@ -14,22 +14,22 @@ std::int64_t GetTimestamp() {
 }
 
 void TStopwatch::Reset() {
-  Elapsed = 0;
-  StartTimestamp = 0;
+  Elapsed_ = 0;
+  StartTimestamp_ = 0;
   IsRunning_ = false;
 }
 
 void TStopwatch::Start() {
   if (IsRunning_) return;
-  StartTimestamp = GetTimestamp();
+  StartTimestamp_ = GetTimestamp();
   IsRunning_ = true;
 }
 
 void TStopwatch::Stop() {
   if (!IsRunning_) return;
-  Elapsed += GetTimestamp() - StartTimestamp;
+  Elapsed_ += GetTimestamp() - StartTimestamp_;
   IsRunning_ = false;
-  if (Elapsed < 0) Elapsed = 0;
+  if (Elapsed_ < 0) Elapsed_ = 0;
 }
 
 void TStopwatch::Restart() {
@@ -44,7 +44,7 @@ TStopwatch TStopwatch::StartNew() {
 }
 
 std::int64_t TStopwatch::ElapsedTicks() const {
-  return IsRunning_ ? Elapsed + (GetTimestamp() - StartTimestamp) : Elapsed;
+  return IsRunning_ ? Elapsed_ + (GetTimestamp() - StartTimestamp_) : Elapsed_;
 }
 
 std::int64_t TStopwatch::ElapsedMilliseconds() const {

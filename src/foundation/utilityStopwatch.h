@@ -26,10 +26,9 @@ class TStopwatch {
   std::int64_t ElapsedMilliseconds() const;  // rounded to the nearest, ties to even
   bool IsRunning() const { return IsRunning_; }
 
-  std::int64_t StartTimestamp = 0;
-  std::int64_t Elapsed = 0;
-
  private:
+  std::int64_t StartTimestamp_ = 0;  // the counter at the last start
+  std::int64_t Elapsed_ = 0;         // over all completed running periods
   bool IsRunning_ = false;
 };
 

@@ -4,11 +4,11 @@
 
 namespace probrix {
 
-TSystemTime::TSystemTime() : StartDateTime(NowDateTime()) { Stopwatch.Restart(); }
+TSystemTime::TSystemTime() : StartDateTime_(NowDateTime()) { Stopwatch_.Restart(); }
 
 TDateTime TSystemTime::Now() const {
-  return TDateTime(StartDateTime.Value +
-                   static_cast<double>(Stopwatch.ElapsedMilliseconds()) / MSecsPerDay);
+  return TDateTime(StartDateTime_.Value +
+                   static_cast<double>(Stopwatch_.ElapsedMilliseconds()) / MSecsPerDay);
 }
 
 TSystemTime& SystemTime() {

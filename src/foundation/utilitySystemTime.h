@@ -11,10 +11,12 @@ class TSystemTime {
  public:
   TSystemTime();
   TDateTime Now() const;
-  TDateTime StartDateTime;
+  // The wall clock when the object was made.
+  TDateTime StartDateTime() const { return StartDateTime_; }
 
  private:
-  TStopwatch Stopwatch;
+  TDateTime StartDateTime_;
+  TStopwatch Stopwatch_;
 };
 
 // The process-wide clock that stamps log lines, created on first use.

@@ -11,27 +11,27 @@ std::int32_t TAbstractBinaryReader::ReadBuffer(void* Dest, std::int32_t Count) {
   if (Count <= 0) return 0;
   std::int32_t read = 0;
   if (!AtEnd()) {
-    read = Stream->Read(Dest, std::min(Count, BytesLeft()));
+    read = Stream_->Read(Dest, std::min(Count, BytesLeft()));
     if (read >= Count) return read;
   }
   throw EEndOfStreamError::CreateFmt(
       "Чтение после конца потока невозможно. Запрошено байт: %d, прочитано байт: %d (%s.%s "
       "Objname: %s)",
-      {Count, read, ClassName(), "ReadBuffer", Objname});
+      {Count, read, ClassName(), "ReadBuffer", Objname_});
 }
 
 void TAbstractBinaryReader::SetStream(TStream* AStream, std::int32_t Size) {
   if (AStream == nullptr) {
     throw EInvalidStreamArgument::CreateFmt(
         "Значение параметра Stream равно null (%s.%s, Objname: %s)",
-        {ClassName(), "Create", Objname});
+        {ClassName(), "Create", Objname_});
   }
-  Stream = AStream;
-  StartPosition = AStream->Position();
+  Stream_ = AStream;
+  StartPosition_ = AStream->Position();
   SetSize(Size);
 }
 
-void TAbstractBinaryReader::SetSize(std::int32_t Size) { EndPosition = Size + StartPosition - 1; }
+void TAbstractBinaryReader::SetSize(std::int32_t Size) { EndPosition_ = Size + StartPosition_ - 1; }
 
 std::uint8_t TAbstractBinaryReader::ReadByte() {
   std::uint8_t value = 0;
@@ -52,12 +52,12 @@ std::uint32_t TAbstractBinaryReader::ReadInteger() {
 }
 
 std::int32_t TAbstractBinaryReader::BytesLeft() const {
-  if (Stream == nullptr) return 0;
-  return std::max<std::int32_t>(EndPosition - Stream->Position() + 1, 0);
+  if (Stream_ == nullptr) return 0;
+  return std::max<std::int32_t>(EndPosition_ - Stream_->Position() + 1, 0);
 }
 
 bool TAbstractBinaryReader::AtEnd() const {
-  return Stream == nullptr || Stream->Position() > EndPosition;
+  return Stream_ == nullptr || Stream_->Position() > EndPosition_;
 }
 
 TBigEndianBinaryReader::TBigEndianBinaryReader(TStream* AStream, std::int32_t Size)

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 
 #include "messaging/ioBinaryStream.h"
 
@@ -34,17 +35,22 @@ class TAbstractBinaryReader {
   bool AtEnd() const;
 
   const char* ClassName() const { return ClassName_; }
-
-  TStream* Stream = nullptr;  // not owned
-  std::int32_t StartPosition = 0;
-  std::int32_t EndPosition = -1;  // the last readable byte
-  std::string Objname;
+  TStream* Stream() const { return Stream_; }
+  std::int32_t StartPosition() const { return StartPosition_; }
+  std::int32_t EndPosition() const { return EndPosition_; }  // the last readable byte
+  // The name of what is read, for the messages.
+  const std::string& Objname() const { return Objname_; }
+  void SetObjname(std::string Value) { Objname_ = std::move(Value); }
 
  protected:
-  explicit TAbstractBinaryReader(const char* ClassName) : ClassName_(ClassName) {}
+  explicit TAbstractBinaryReader(const char* AClassName) : ClassName_(AClassName) {}
 
  private:
   const char* ClassName_;
+  TStream* Stream_ = nullptr;  // not owned
+  std::int32_t StartPosition_ = 0;
+  std::int32_t EndPosition_ = -1;
+  std::string Objname_;
 };
 
 // Multi-byte numbers arrive most significant byte first.

@@ -7,17 +7,17 @@
 namespace probrix {
 
 void TAbstractBinaryWriter::WriteBuffer(const void* Source, std::int32_t Count) {
-  Stream->WriteBuffer(Source, Count);
+  Stream_->WriteBuffer(Source, Count);
 }
 
 void TAbstractBinaryWriter::SetStream(TStream* AStream) {
   if (AStream == nullptr) {
     throw EInvalidStreamArgument::CreateFmt(
         "Значение параметра Stream равно null (%s.%s, Objname: %s)",
-        {ClassName(), "Create", Objname});
+        {ClassName(), "Create", Objname_});
   }
-  Stream = AStream;
-  StartPosition = AStream->Position();
+  Stream_ = AStream;
+  StartPosition_ = AStream->Position();
 }
 
 void TAbstractBinaryWriter::WriteByte(std::uint8_t Value) { WriteBytes(&Value, 1); }

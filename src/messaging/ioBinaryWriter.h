@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 
 #include "messaging/ioBinaryStream.h"
 
@@ -26,16 +27,20 @@ class TAbstractBinaryWriter {
   void WriteWord(std::uint16_t Value);
 
   const char* ClassName() const { return ClassName_; }
-
-  TStream* Stream = nullptr;  // not owned
-  std::int32_t StartPosition = 0;
-  std::string Objname;
+  TStream* Stream() const { return Stream_; }
+  std::int32_t StartPosition() const { return StartPosition_; }
+  // The name of what is written, for the messages.
+  const std::string& Objname() const { return Objname_; }
+  void SetObjname(std::string Value) { Objname_ = std::move(Value); }
 
  protected:
-  explicit TAbstractBinaryWriter(const char* ClassName) : ClassName_(ClassName) {}
+  explicit TAbstractBinaryWriter(const char* AClassName) : ClassName_(AClassName) {}
 
  private:
   const char* ClassName_;
+  TStream* Stream_ = nullptr;  // not owned
+  std::int32_t StartPosition_ = 0;
+  std::string Objname_;
 };
 
 // Multi-byte numbers go out most significant byte first.

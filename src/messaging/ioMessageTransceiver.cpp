@@ -29,37 +29,37 @@ void TDeviceMessenger::CheckConnection(const IDeviceConnection* Connection) {
 
 void TMessageSender::WritePacket(IDeviceConnection& Connection, const std::uint8_t* Data,
                                  std::int32_t Count) {
-  Stopwatch.Restart();
+  Stopwatch_.Restart();
   try {
-    Connection.SetWriteTimeout(WriteTimeout);
+    Connection.SetWriteTimeout(WriteTimeout_);
     Connection.Write(Data, Count);
   } catch (const EAbort&) {
-    Stopwatch.Stop();
+    Stopwatch_.Stop();
     throw;  // a stop is not a failure to send
   } catch (const EWriteTimeoutError& E) {
-    Stopwatch.Stop();
+    Stopwatch_.Stop();
     throw EWriteMessageTimeoutError::CreateFmt(
         "[%s] Отправка сообщения не была завершена до истечения таймаута ожидания записи (%d "
         "ms).",
-        {Connection.ConnectionString(), WriteTimeout}, &E);
+        {Connection.ConnectionString(), WriteTimeout()}, &E);
   } catch (const EConnectionIOError& E) {
-    Stopwatch.Stop();
+    Stopwatch_.Stop();
     throw EConnectionIOError::CreateFmt(
         "[%s] Отправка сообщения не выполнена из-за ошибки вввод-вывода.",
         {Connection.ConnectionString()}, &E);
   } catch (const std::exception& E) {
-    Stopwatch.Stop();
+    Stopwatch_.Stop();
     throw EUnexpectedSendError::CreateFmt("[%s] Непредвиденная ошибка при отправке сообщения",
                                           {Connection.ConnectionString()}, &E);
   } catch (...) {
-    Stopwatch.Stop();
+    Stopwatch_.Stop();
     throw EUnexpectedSendError::CreateFmt("[%s] Непредвиденная ошибка при отправке сообщения",
                                           {Connection.ConnectionString()});
   }
-  Stopwatch.Stop();
+  Stopwatch_.Stop();
   Connection.WriteLogFmt(
       TTrafficLogKind::RequestWritten, "---> (size=%d) %s (ExecutionTime=%d ms) [ThreadID: 0x%.8x]",
-      {Count, HexDump(Data, Count), Stopwatch.ElapsedMilliseconds(), CurrentThreadIdForLog()});
+      {Count, HexDump(Data, Count), Stopwatch_.ElapsedMilliseconds(), CurrentThreadIdForLog()});
 }
 
 void TMessageSender::SendPacked(IDeviceConnection* Connection, const std::uint8_t* Data,
@@ -158,8 +158,8 @@ void TReadPhase::ReadFailed(IDeviceConnection& /*Connection*/, const Exception& 
 
 void TMessageReceiver::ReadWithin(IDeviceConnection& Connection, std::int32_t Timeout,
                                   TReadPhase& Phase, std::int64_t SpentMs) {
-  Stopwatch.Restart();
-  TStopwatchStopper stopper(Stopwatch);
+  Stopwatch_.Restart();
+  TStopwatchStopper stopper(Stopwatch_);
   const bool limited = Timeout != Connection.InfiniteTimeout();
   TReadPass pass;
   pass.Timeout = Timeout;
@@ -167,7 +167,7 @@ void TMessageReceiver::ReadWithin(IDeviceConnection& Connection, std::int32_t Ti
   pass.Remaining = Timeout;
   for (std::int32_t room = Phase.ReadRoom(); room > 0; room = Phase.ReadRoom()) {
     if (limited) {
-      pass.ElapsedAtStart = SpentMs + Stopwatch.ElapsedMilliseconds();
+      pass.ElapsedAtStart = SpentMs + Stopwatch_.ElapsedMilliseconds();
       pass.Remaining = Timeout - pass.ElapsedAtStart;
       if (pass.Remaining <= 0) Phase.Expired(Connection, pass);
     }
@@ -189,7 +189,7 @@ void TMessageReceiver::ReadWithin(IDeviceConnection& Connection, std::int32_t Ti
     } catch (const EConnectionIOError& E) {
       Phase.ReadFailed(Connection, E, pass);
     }
-    pass.Elapsed = SpentMs + Stopwatch.ElapsedMilliseconds();
+    pass.Elapsed = SpentMs + Stopwatch_.ElapsedMilliseconds();
     if (Phase.Take(Connection, n, pass)) return;
   }
 }
@@ -200,7 +200,7 @@ void TMessageReceiver::DiscardWaiting(IDeviceConnection& Connection) {
     // One buffer's worth at most: a device that floods the line cannot hold the exchange up.
     while (count < BufferSize) {
       const std::int32_t room = BufferSize - count;
-      const std::int32_t n = Connection.ReadAvailable(Buffer.data() + count, room);
+      const std::int32_t n = Connection.ReadAvailable(Buffer_.data() + count, room);
       if (n <= 0) break;
       count += n < room ? n : room;
     }
@@ -208,15 +208,15 @@ void TMessageReceiver::DiscardWaiting(IDeviceConnection& Connection) {
       Connection.WriteLogFmt(
           TTrafficLogKind::Discarded,
           "<del (size=%d) %s (данные, полученные до отправки запроса, отброшены)",
-          {count, HexDump(Buffer.data(), count)});
+          {count, HexDump(Buffer_.data(), count)});
     }
   });
 }
 
 TBytes TMessageReceiver::ReceivePacked(IDeviceConnection* Connection) {
-  const std::int32_t count = ReceivePacked(Connection, Buffer.data(), BufferSize);
+  const std::int32_t count = ReceivePacked(Connection, Buffer_.data(), BufferSize);
   if (count <= 0) return {};
-  return TBytes(Buffer.data(), static_cast<std::size_t>(count));
+  return TBytes(Buffer_.data(), static_cast<std::size_t>(count));
 }
 
 // --- TMessageTransceiver -------------------------------------------------------------------
@@ -262,14 +262,14 @@ void TMessageTransceiver::FinishOperation() noexcept {
 
 void TMessageTransceiver::SendLocked(const TBytes& Message) {
   TMessageSender& sender = Sender();
-  sender.WriteTimeout = WriteTimeout_;
+  sender.SetWriteTimeout(WriteTimeout_);
   sender.SendPacked(Connection_.get(), Message);
 }
 
 TBytes TMessageTransceiver::ReceiveLocked() {
   TMessageReceiver& receiver = Receiver();
-  receiver.StartOfPacketReadTimeout = StartOfPacketReadTimeout_;
-  receiver.ReadTimeout = ReadTimeout_;
+  receiver.SetStartOfPacketReadTimeout(StartOfPacketReadTimeout_);
+  receiver.SetReadTimeout(ReadTimeout_);
   return receiver.ReceivePacked(Connection_.get());
 }
 

@@ -11,7 +11,7 @@
 // start of a packet, ReadTimeout for its rest, copied from the transceiver at every receive; a
 // budget equal to Connection.InfiniteTimeout() is passed on unchanged without arithmetic), the
 // connection's ReadTimeout before each read, and one rule for each outcome of a read.
-// ReadPacket must never touch Buffer outside [0, Capacity): the 8192-byte limit is binding.
+// ReadPacket must never touch its buffer outside [0, Capacity): the 8192-byte limit is binding.
 
 #include <array>
 #include <atomic>
@@ -60,7 +60,6 @@ class TDeviceMessenger {
   TDeviceMessenger(const TDeviceMessenger&) = delete;
   TDeviceMessenger& operator=(const TDeviceMessenger&) = delete;
 
-  /* slot 0 */
   // True for EConnectionOpenError, EConnectionIOError, ETimeoutError and their descendants
   // (this covers every read/write timeout class).
   virtual bool IsConnectionOrTimeoutError(const std::exception& E) const;
@@ -70,14 +69,15 @@ class TDeviceMessenger {
 
  protected:
   // Measures one write or one receive.
-  TStopwatch Stopwatch;
+  TStopwatch Stopwatch_;
   // Receivers read every packet into it (ReceivePacked without a buffer).
-  std::array<std::uint8_t, BufferSize> Buffer{};
+  std::array<std::uint8_t, BufferSize> Buffer_{};
 };
 
 class TMessageSender : public TDeviceMessenger {
  public:
-  std::int32_t WriteTimeout = 500;
+  std::int32_t WriteTimeout() const { return WriteTimeout_; }
+  void SetWriteTimeout(std::int32_t Value) { WriteTimeout_ = Value; }
 
   // Logs "--q>", opens the connection on demand (logging "---> Connection opened [%s]"), then
   // WritePacket. Count <= 0 sends nothing and opens nothing. An EConnectionIOError closes the
@@ -85,12 +85,14 @@ class TMessageSender : public TDeviceMessenger {
   void SendPacked(IDeviceConnection* Connection, const std::uint8_t* Data, std::int32_t Count);
   void SendPacked(IDeviceConnection* Connection, const TBytes& Message);
 
-  /* slot 2 */
   // Sets the connection's WriteTimeout, writes, logs "--->". Failures are wrapped:
   // EWriteTimeoutError -> EWriteMessageTimeoutError, EConnectionIOError -> EConnectionIOError,
   // anything else -> EUnexpectedSendError (each with the caught exception as inner).
   virtual void WritePacket(IDeviceConnection& Connection, const std::uint8_t* Data,
                            std::int32_t Count);
+
+ private:
+  std::int32_t WriteTimeout_ = 500;
 };
 
 // Where one read phase of a receive stands, for its trace lines and timeout texts. Times are
@@ -127,9 +129,11 @@ class TReadPhase {
 class TMessageReceiver : public TDeviceMessenger {
  public:
   // The time for the rest of a packet once its start has arrived.
-  std::int32_t ReadTimeout = 600;
+  std::int32_t ReadTimeout() const { return ReadTimeout_; }
+  void SetReadTimeout(std::int32_t Value) { ReadTimeout_ = Value; }
   // The time for the start of a packet.
-  std::int32_t StartOfPacketReadTimeout = 200;
+  std::int32_t StartOfPacketReadTimeout() const { return StartOfPacketReadTimeout_; }
+  void SetStartOfPacketReadTimeout(std::int32_t Value) { StartOfPacketReadTimeout_ = Value; }
 
   // Logs "<--- Запрошена операция чтения данных", opens the connection on demand (logging
   // "--->  [%s] Connection opened"), calls ReadPacket and logs "<a--". An EConnectionIOError
@@ -139,7 +143,6 @@ class TMessageReceiver : public TDeviceMessenger {
   // Reads into the messenger's own 8192-byte Buffer; empty when nothing was read.
   TBytes ReceivePacked(IDeviceConnection* Connection);
 
-  /* slot 2 */
   // Reads one framed packet into Buffer (at most Capacity bytes, starting at Buffer[0]) and
   // returns its length. Each protocol implements it; it must stay within [0, Capacity).
   virtual std::int32_t ReadPacket(IDeviceConnection& Connection, std::uint8_t* Buffer,
@@ -172,6 +175,10 @@ class TMessageReceiver : public TDeviceMessenger {
   // connection.
   [[noreturn]] void RethrowReadFailure(IDeviceConnection& Connection,
                                        const std::exception& E) const;
+
+ private:
+  std::int32_t ReadTimeout_ = 600;
+  std::int32_t StartOfPacketReadTimeout_ = 200;
 };
 
 // Request/response exchanges of one device over one connection. Owned by its creator
@@ -215,8 +222,8 @@ class TMessageTransceiver : public TManualInterfacedObject, public IConnectionLo
                  TDateTime Time) override;
 
  protected:
-  /* slot 3 */ virtual std::unique_ptr<TMessageSender> CreateSender() = 0;
-  /* slot 4 */ virtual std::unique_ptr<TMessageReceiver> CreateReceiver() = 0;
+  virtual std::unique_ptr<TMessageSender> CreateSender() = 0;
+  virtual std::unique_ptr<TMessageReceiver> CreateReceiver() = 0;
 
  private:
   // Registered with the logger instead of the transceiver itself, so that a delivery on

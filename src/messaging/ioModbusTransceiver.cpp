@@ -56,7 +56,7 @@ std::int32_t TModbusAbstractReceiver::ReadHeader(IDeviceConnection& Connection,
                                                  std::uint8_t* Buffer, std::int64_t SpentMs) {
   const std::int32_t length = GetHeaderLength();
   try {
-    return ReadExact(Connection, Buffer, StartOfPacketReadTimeout, length, SpentMs);
+    return ReadExact(Connection, Buffer, StartOfPacketReadTimeout(), length, SpentMs);
   } catch (const EReadTimeoutError& E) {
     throw EReadMessageTimeoutError::CreateFmt("Не получен заголовок (%d байт) MODBUS пакета. ",
                                               {length}, &E);
@@ -67,7 +67,7 @@ std::int32_t TModbusAbstractReceiver::ReadRemainder(IDeviceConnection& Connectio
                                                     std::uint8_t* Buffer, std::int32_t Count,
                                                     std::int64_t SpentMs) {
   try {
-    return ReadExact(Connection, Buffer, ReadTimeout, Count, SpentMs);
+    return ReadExact(Connection, Buffer, ReadTimeout(), Count, SpentMs);
   } catch (const EReadTimeoutError& E) {
     // The fourth word starts with a Latin "o": the device texts are kept as they are.
     throw EReadMessageTimeoutError::CreateFmt("Не получен oстаток (%d байт) MODBUS пакета. ",
@@ -77,7 +77,7 @@ std::int32_t TModbusAbstractReceiver::ReadRemainder(IDeviceConnection& Connectio
 
 std::int32_t TModbusAbstractReceiver::ReadRest(IDeviceConnection& Connection, std::uint8_t* Buffer,
                                                std::int32_t Capacity, std::int32_t HeaderCount) {
-  const std::int64_t headerTime = Stopwatch.ElapsedMilliseconds();
+  const std::int64_t headerTime = Stopwatch_.ElapsedMilliseconds();
   std::int64_t restTime = 0;
   std::int32_t count = HeaderCount;
   for (;;) {
@@ -89,7 +89,7 @@ std::int32_t TModbusAbstractReceiver::ReadRest(IDeviceConnection& Connection, st
     }
     if (length == count) break;
     count += ReadRemainder(Connection, Buffer + count, length - count, restTime);
-    restTime += Stopwatch.ElapsedMilliseconds();
+    restTime += Stopwatch_.ElapsedMilliseconds();
   }
   Connection.WriteLogFmt(TTrafficLogKind::PacketReceived,
                          "<--- (size=%d) %s (WaitHeaderTime=%d ms, WaitEndOfPacketTime=%d ms)",
@@ -111,7 +111,7 @@ std::int32_t TModbusAbstractReceiver::ReadPacket(IDeviceConnection& Connection,
   // Packets passed over use up the start-of-packet budget of this receive, not a new one.
   TStopwatch listening;
   listening.Start();
-  const bool limited = StartOfPacketReadTimeout != Connection.InfiniteTimeout();
+  const bool limited = StartOfPacketReadTimeout() != Connection.InfiniteTimeout();
   TBytes setAside;
   for (;;) {
     std::int32_t count = 0;
@@ -125,12 +125,12 @@ std::int32_t TModbusAbstractReceiver::ReadPacket(IDeviceConnection& Connection,
     }
     count = ReadRest(Connection, Buffer, Capacity, count);
     switch (CheckReply(Connection, *request, Buffer, count)) {
-      case TReplyCheck::Accept:
+      case TReplyCheck::rcAccept:
         return count;
-      case TReplyCheck::SetAside:
+      case TReplyCheck::rcSetAside:
         if (setAside.empty()) setAside.assign(Buffer, Buffer + count);
         break;
-      case TReplyCheck::Skip:
+      case TReplyCheck::rcSkip:
         break;
     }
   }
@@ -152,16 +152,16 @@ TModbusAbstractReceiver::TReplyCheck TModbusRtuReceiver::CheckReply(IDeviceConne
                                                                     const TBytes& Request,
                                                                     const std::uint8_t* Packet,
                                                                     std::int32_t Count) {
-  if (Request.empty() || Packet[0] == Request[0]) return TReplyCheck::Accept;
+  if (Request.empty() || Packet[0] == Request[0]) return TReplyCheck::rcAccept;
   // A broken frame is the searcher's to reject (a CRC error is retried).
   if (Count < ModbusUtils::MinRtuFrameLength ||
       (Packet[Count - 2] | (Packet[Count - 1] << 8)) != ModbusUtils::CalcCrc16(Packet, Count - 2))
-    return TReplyCheck::Accept;
+    return TReplyCheck::rcAccept;
   LogSkipped(Connection, Packet, Count,
              Format("ответ другого прибора с адресом %d пропущен, ожидается ответ прибора с "
                     "адресом %d",
                     {Packet[0], Request[0]}));
-  return TReplyCheck::SetAside;
+  return TReplyCheck::rcSetAside;
 }
 
 std::int32_t TModbusTcpReceiver::ReadPacket(IDeviceConnection& Connection, std::uint8_t* Buffer,
@@ -196,17 +196,17 @@ TModbusAbstractReceiver::TReplyCheck TModbusTcpReceiver::CheckReply(IDeviceConne
                                                                     const TBytes& Request,
                                                                     const std::uint8_t* Packet,
                                                                     std::int32_t Count) {
-  if (Request.size() < 2) return TReplyCheck::Accept;
+  if (Request.size() < 2) return TReplyCheck::rcAccept;
   const std::uint16_t sent = TransactionIdOf(Request.data());
   const std::uint16_t received = TransactionIdOf(Packet);
   // An identifier this receiver sent before the current one: the reply to an earlier request.
   const auto age = static_cast<std::uint16_t>(sent - received);
-  if (age == 0 || age >= SentCount_) return TReplyCheck::Accept;
+  if (age == 0 || age >= SentCount_) return TReplyCheck::rcAccept;
   LogSkipped(Connection, Packet, Count,
              Format("запоздавший ответ с идентификатором транзакции %d пропущен, ожидается "
                     "идентификатор %d",
                     {received, sent}));
-  return TReplyCheck::Skip;
+  return TReplyCheck::rcSkip;
 }
 
 std::unique_ptr<TMessageSender> TModbusAbstractTransceiver::CreateSender() {

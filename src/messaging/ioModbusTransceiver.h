@@ -17,18 +17,16 @@ class TModbusSender : public TMessageSender {};
 
 class TModbusAbstractReceiver : public TMessageReceiver {
  public:
-  /* slot 2 */
   // Header, then the remainder the header announces; a length that does not fit Capacity
   // fails with ECorruptMessageFrame before anything more is read. A complete packet that
   // CheckReply does not accept (a late reply, another device's reply) is logged and passed
   // over, and reading goes on within the same start-of-packet budget.
   std::int32_t ReadPacket(IDeviceConnection& Connection, std::uint8_t* Buffer,
                           std::int32_t Capacity) override;
-  /* slot 3 */
   // The total length of the packet as far as its first Count bytes (at least the header) tell
   // it; while it is more than Count, the packet tells the rest of its length as it arrives.
   virtual std::uint16_t GetPacketLength(const std::uint8_t* Data, std::int32_t Count) = 0;
-  /* slot 4 */ virtual std::uint16_t GetHeaderLength() = 0;
+  virtual std::uint16_t GetHeaderLength() = 0;
 
   // Exactly Count bytes within Timeout milliseconds in total (no limit when Timeout is the
   // connection's InfiniteTimeout), of which SpentMs are already gone; time used up between
@@ -48,9 +46,9 @@ class TModbusAbstractReceiver : public TMessageReceiver {
 
  protected:
   enum class TReplyCheck : std::uint8_t {
-    Accept,   // the reply to read
-    Skip,     // not this request's reply: read on
-    SetAside  // read on, but return it if the reply does not arrive in time
+    rcAccept,   // the reply to read
+    rcSkip,     // not this request's reply: read on
+    rcSetAside  // read on, but return it if the reply does not arrive in time
   };
   // Judges a complete packet against the request it should answer (and logs what it passes
   // over). Only called after an exchange's request.

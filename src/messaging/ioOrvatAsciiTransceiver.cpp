@@ -38,8 +38,8 @@ TBytes NewestLinesThatFit(const TBytes& Message, std::size_t Capacity) {
 }  // namespace
 
 TOrvatAsciiReceiver::TOrvatAsciiReceiver() {
-  ReadTimeout = 5000;
-  StartOfPacketReadTimeout = 5000;
+  SetReadTimeout(5000);
+  SetStartOfPacketReadTimeout(5000);
 }
 
 std::int32_t TOrvatAsciiReceiver::FindLastCrLf(const TBytes& Text) {
@@ -135,7 +135,7 @@ std::int32_t TOrvatAsciiReceiver::ReadPacket(IDeviceConnection& Connection, std:
   try {
     const std::size_t capacity = Capacity > 0 ? static_cast<std::size_t>(Capacity) : 0;
     TLines phase(Accumulator_, ChunkBuffer_.data(), capacity);
-    ReadWithin(Connection, ReadTimeout, phase);
+    ReadWithin(Connection, ReadTimeout(), phase);
     TBytes& message = phase.Message;
     if (message.size() > capacity) {
       const std::size_t received = message.size();

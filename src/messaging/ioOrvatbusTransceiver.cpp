@@ -106,7 +106,7 @@ std::int32_t TOrvatbusReceiver::WaitForSOH(IDeviceConnection& Connection, std::u
                                            std::int32_t Capacity) {
   try {
     return ReadUntilByte(Connection, OrvatbusUtils::SOH, Buffer, Capacity,
-                         StartOfPacketReadTimeout);
+                         StartOfPacketReadTimeout());
   } catch (const EReadMessageTimeoutError& e) {
     throw EReadSOHTimeoutError::CreateFmt("[%s] Не получен символ начала пакета (SOH)",
                                           {Connection.ConnectionString()}, &e);
@@ -116,7 +116,7 @@ std::int32_t TOrvatbusReceiver::WaitForSOH(IDeviceConnection& Connection, std::u
 std::int32_t TOrvatbusReceiver::WaitForETX(IDeviceConnection& Connection, std::uint8_t* Buffer,
                                            std::int32_t Capacity) {
   try {
-    return ReadUntilByte(Connection, OrvatbusUtils::ETX, Buffer, Capacity, ReadTimeout);
+    return ReadUntilByte(Connection, OrvatbusUtils::ETX, Buffer, Capacity, ReadTimeout());
   } catch (const EReadMessageTimeoutError& e) {
     throw EReadETXTimeoutError::CreateFmt("[%s] Не получен символ конца пакета (ETX)",
                                           {Connection.ConnectionString()}, &e);
@@ -127,7 +127,7 @@ std::int32_t TOrvatbusReceiver::ReadPacket(IDeviceConnection& Connection, std::u
                                            std::int32_t Capacity) {
   try {
     std::int32_t n = WaitForSOH(Connection, Buffer, Capacity);
-    const std::int64_t sohTime = Stopwatch.ElapsedMilliseconds();
+    const std::int64_t sohTime = Stopwatch_.ElapsedMilliseconds();
     std::int64_t etxTime = 0;
 
     std::int32_t soh = LastIndexOfByte(OrvatbusUtils::SOH, Buffer, 0, n - 1);
@@ -150,7 +150,7 @@ std::int32_t TOrvatbusReceiver::ReadPacket(IDeviceConnection& Connection, std::u
             {Connection.ConnectionString(), n});
       }
       n += WaitForETX(Connection, Buffer + n, Capacity - n);
-      etxTime = Stopwatch.ElapsedMilliseconds();
+      etxTime = Stopwatch_.ElapsedMilliseconds();
       stop = n - 1;
       etx = IndexOfByte(OrvatbusUtils::ETX, Buffer, soh, stop);
       Connection.WriteLogFmt(TTrafficLogKind::Check, kEtxCheckLine,

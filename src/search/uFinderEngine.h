@@ -36,13 +36,13 @@ class IDeviceSearcher {
   virtual ~IDeviceSearcher() = default;
 
   // The run's search log; not owned by the searcher.
-  virtual ILogStrings* GetLog() const = 0;
+  virtual ILogStrings* Log() const = 0;
   virtual void SetLog(ILogStrings* Value) = 0;
-  virtual std::int32_t GetReadTimeout() const = 0;
+  virtual std::int32_t ReadTimeout() const = 0;
   virtual void SetReadTimeout(std::int32_t Value) = 0;
-  virtual std::int32_t GetRequestRetryCount() const = 0;
+  virtual std::int32_t RequestRetryCount() const = 0;
   virtual void SetRequestRetryCount(std::int32_t Value) = 0;
-  virtual std::int32_t GetStartOfPacketReadTimeout() const = 0;
+  virtual std::int32_t StartOfPacketReadTimeout() const = 0;
   virtual void SetStartOfPacketReadTimeout(std::int32_t Value) = 0;
 
   // Fills Info and returns, or throws (no reply, bad reply, device error, I/O error,

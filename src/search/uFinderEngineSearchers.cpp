@@ -363,12 +363,12 @@ std::unique_ptr<TMessageTransceiver> TModbusTcpDeviceSearcher::CreateTransceiver
 }
 
 TBytes TModbusTcpDeviceSearcher::PackRequest(const TBytes& Body) {
-  ++TransactionId;  // wraps from 65535 to 0
-  return ModbusUtils::BuildTcpFrame(Body, TransactionId);
+  ++TransactionId_;  // wraps from 65535 to 0
+  return ModbusUtils::BuildTcpFrame(Body, TransactionId_);
 }
 
 TBytes TModbusTcpDeviceSearcher::UnpackResponse(const TBytes& Frame) {
-  return ModbusUtils::ParseTcpFrame(Frame, TransactionId);
+  return ModbusUtils::ParseTcpFrame(Frame, TransactionId_);
 }
 
 std::uint8_t TModbusTcpDeviceSearcher::ReplyAddress(const TBytes& Frame) const {

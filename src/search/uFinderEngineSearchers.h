@@ -55,13 +55,13 @@ class TDeviceSearcher : public IDeviceSearcher {
   TDeviceSearcher(const TDeviceSearcher&) = delete;
   TDeviceSearcher& operator=(const TDeviceSearcher&) = delete;
 
-  ILogStrings* GetLog() const override { return Log_; }
+  ILogStrings* Log() const override { return Log_; }
   void SetLog(ILogStrings* Value) override { Log_ = Value; }
-  std::int32_t GetReadTimeout() const override { return ReadTimeout_; }
+  std::int32_t ReadTimeout() const override { return ReadTimeout_; }
   void SetReadTimeout(std::int32_t Value) override { ReadTimeout_ = Value; }
-  std::int32_t GetRequestRetryCount() const override { return RequestRetryCount_; }
+  std::int32_t RequestRetryCount() const override { return RequestRetryCount_; }
   void SetRequestRetryCount(std::int32_t Value) override { RequestRetryCount_ = Value; }
-  std::int32_t GetStartOfPacketReadTimeout() const override { return StartOfPacketReadTimeout_; }
+  std::int32_t StartOfPacketReadTimeout() const override { return StartOfPacketReadTimeout_; }
   void SetStartOfPacketReadTimeout(std::int32_t Value) override {
     StartOfPacketReadTimeout_ = Value;
   }
@@ -78,9 +78,9 @@ class TDeviceSearcher : public IDeviceSearcher {
   TMessageTransceiver& Transceiver();
 
  protected:
-  /* slot 0 */ virtual std::unique_ptr<TMessageTransceiver> CreateTransceiver(
+  virtual std::unique_ptr<TMessageTransceiver> CreateTransceiver(
       std::shared_ptr<IDeviceConnection> Connection) = 0;
-  /* slot 1 */ virtual void SearchAt(std::uint8_t Address, TDeviceInfo& Info) = 0;
+  virtual void SearchAt(std::uint8_t Address, TDeviceInfo& Info) = 0;
 
   // The attempt loop with its retry rule. Attempt(Try) makes one try (Try counts from 1) and
   // returns on success. When it throws an exception of the tree, LogFailure gets its
@@ -127,15 +127,12 @@ class TModbusDeviceSearcher : public TDeviceSearcher {
       std::shared_ptr<IDeviceConnection> Connection) override;
   void SearchAt(std::uint8_t Address, TDeviceInfo& Info) override;
 
-  /* slot 2 */ virtual TBytes PackRequest(const TBytes& Body) = 0;
-  /* slot 3 */ virtual TBytes UnpackResponse(const TBytes& Frame) = 0;
-  /* slot 4 */
+  virtual TBytes PackRequest(const TBytes& Body) = 0;
+  virtual TBytes UnpackResponse(const TBytes& Frame) = 0;
   // The address (unit identifier) of a reply frame that passed the frame checks.
   virtual std::uint8_t ReplyAddress(const TBytes& Frame) const = 0;
-  /* slot 5 */
   // Whether an exception reply with this code proves a device at the address.
   virtual bool ExceptionRevealsDevice(std::uint8_t /*Code*/) const { return true; }
-  /* slot 6 */
   // Whether devices with the same identity at several addresses are marked (SameAsUnit).
   virtual bool MarksRepeats() const { return false; }
 
@@ -184,7 +181,8 @@ class TModbusTcpDeviceSearcher : public TModbusDeviceSearcher {
   using TModbusDeviceSearcher::TModbusDeviceSearcher;
 
   // Of the last request: 0 before the first one, then 1, 2, ... wrapping from 65535 to 0.
-  std::uint16_t TransactionId = 0;
+  std::uint16_t TransactionId() const { return TransactionId_; }
+  void SetTransactionId(std::uint16_t Value) { TransactionId_ = Value; }
 
  protected:
   // A TModbusTcpTransceiver: a TCP reply is delimited by its MBAP header.
@@ -198,6 +196,9 @@ class TModbusTcpDeviceSearcher : public TModbusDeviceSearcher {
   bool ExceptionRevealsDevice(std::uint8_t Code) const override;
   // A device behind a gateway that ignores the unit id answers at every unit.
   bool MarksRepeats() const override { return true; }
+
+ private:
+  std::uint16_t TransactionId_ = 0;
 };
 
 }  // namespace probrix

@@ -68,8 +68,8 @@ void PostSearchEvent(QObject* Receiver, QEvent* Event) {
 // A search event as posted by the task's handlers; the event owns its record.
 class TSearchTaskMessage : public QEvent {
  public:
-  TSearchTaskMessage(int Type, std::unique_ptr<TSearchTaskEventArgs> Args)
-      : QEvent(static_cast<QEvent::Type>(Type)), Args_(std::move(Args)) {}
+  TSearchTaskMessage(int AType, std::unique_ptr<TSearchTaskEventArgs> AArgs)
+      : QEvent(static_cast<QEvent::Type>(AType)), Args_(std::move(AArgs)) {}
   template <class T>
   const T& Args() const {
     return static_cast<const T&>(*Args_);
@@ -81,10 +81,10 @@ class TSearchTaskMessage : public QEvent {
 
 class TSearchFinishedMessage : public QEvent {
  public:
-  TSearchFinishedMessage(bool Aborted, std::string RunError)
+  TSearchFinishedMessage(bool AAborted, std::string ARunError)
       : QEvent(static_cast<QEvent::Type>(msgSearchFinished)),
-        Aborted(Aborted),
-        RunError(std::move(RunError)) {}
+        Aborted(AAborted),
+        RunError(std::move(ARunError)) {}
   bool Aborted;
   std::string RunError;  // the error that ended the run early; empty when it did not
 };
@@ -93,10 +93,10 @@ class TSearchFinishedMessage : public QEvent {
 const int msgLogWriteFailed = QEvent::registerEventType();
 class TLogWriteFailedMessage : public QEvent {
  public:
-  TLogWriteFailedMessage(std::string Path, std::string Reason)
+  TLogWriteFailedMessage(std::string APath, std::string AReason)
       : QEvent(static_cast<QEvent::Type>(msgLogWriteFailed)),
-        Path(std::move(Path)),
-        Reason(std::move(Reason)) {}
+        Path(std::move(APath)),
+        Reason(std::move(AReason)) {}
   std::string Path, Reason;
 };
 
@@ -354,9 +354,9 @@ void TfrmMain::LoadSettings() {
   cbOrvatbusClick();
   cbModbusClick();
 
-  RequestRetryCount = s.RequestRetryCount;
+  RequestRetryCount_ = s.RequestRetryCount;
   f.seStartOfPacketReadTimeout->setValue(s.StartOfPacketReadTimeout);
-  WritePacketTimeout = s.WritePacketTimeout;
+  WritePacketTimeout_ = s.WritePacketTimeout;
   f.cbSaveSearchLogs->setChecked(s.SaveSearchLogs);
   f.seParallelConnections->setValue(s.ParallelConnections);
 
@@ -370,9 +370,9 @@ void TfrmMain::SaveSettings() {
   v.SearchSingleOrvatbusDevice = f.cbSearchSingleOrvatbusDevice->isChecked();
   v.OrvatbusAddresses = f.edOrvatbusAddresses->text().toStdString();
   v.ModbusAddresses = f.edModbusAddresses->text().toStdString();
-  v.RequestRetryCount = RequestRetryCount;
+  v.RequestRetryCount = RequestRetryCount_;
   v.StartOfPacketReadTimeout = f.seStartOfPacketReadTimeout->value();
-  v.WritePacketTimeout = WritePacketTimeout;
+  v.WritePacketTimeout = WritePacketTimeout_;
   v.SaveSearchLogs = f.cbSaveSearchLogs->isChecked();
   v.ParallelConnections = f.seParallelConnections->value();
   const TProtocolChoice protocols{f.cbOrvatbus->isChecked(), f.cbModbusRTU->isChecked(),
@@ -523,7 +523,7 @@ void TfrmMain::acAddTCPEndpointExecute() {
     dialog.SetEndpointText(list->item(list->count() - 1)->text().toStdString());
     dialog.StepAddress(+1);
   }
-  if (dialog.Execute()) AddCheckItem(list, dialog.GetEndpointText(), false);
+  if (dialog.Execute()) AddCheckItem(list, dialog.EndpointText(), false);
 }
 
 void TfrmMain::acDelTCPEndpointExecute() {
@@ -538,7 +538,7 @@ void TfrmMain::acEditTCPEndpointExecute() {
   TfrmTCPConnectionProps dialog(this);
   dialog.SetEndpointText(item->text().toStdString());
   if (dialog.Execute()) {
-    item->setText(QString::fromStdString(dialog.GetEndpointText()));
+    item->setText(QString::fromStdString(dialog.EndpointText()));
     item->setToolTip(item->text());
   }
 }
@@ -596,7 +596,7 @@ TSearchChoice TfrmMain::CurrentChoice() const {
   c.SearchSingleOrvatbusDevice = f.cbSearchSingleOrvatbusDevice->isChecked();
   c.OrvatbusAddresses = f.edOrvatbusAddresses->text().toStdString();
   c.ModbusAddresses = f.edModbusAddresses->text().toStdString();
-  c.RequestRetryCount = RequestRetryCount;
+  c.RequestRetryCount = RequestRetryCount_;
   c.StartOfPacketReadTimeout = f.seStartOfPacketReadTimeout->value();
   c.ParallelConnections = f.seParallelConnections->value();
   return c;

@@ -46,8 +46,8 @@ class TfrmMain : public QWidget {
   bool Searching() const { return Task_ != nullptr; }
 
   // The settings that have no control.
-  int RequestRetryCount = 1;
-  int WritePacketTimeout = 100;
+  int RequestRetryCount() const { return RequestRetryCount_; }
+  int WritePacketTimeout() const { return WritePacketTimeout_; }
 
   void LoadSettings();
   void SaveSettings();
@@ -130,6 +130,8 @@ class TfrmMain : public QWidget {
   QMenu* pmCheckListBox_ = nullptr;
   QListWidget* PopupComponent_ = nullptr;
   std::string IniFileName_;
+  int RequestRetryCount_ = 1;
+  int WritePacketTimeout_ = 100;
   std::unique_ptr<TSearchDevicesTask> Task_;
   std::string ResultLogFileName_;
   std::string CsvFolder_;  // where the last CSV file went

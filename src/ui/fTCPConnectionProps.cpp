@@ -62,7 +62,7 @@ void TfrmTCPConnectionProps::SetEndpointText(std::string_view Text) {
   Ui_->sePort->setValue(std::clamp<int>(endpoint.TcpPort, 1, 65535));
 }
 
-std::string TfrmTCPConnectionProps::GetEndpointText() const {
+std::string TfrmTCPConnectionProps::EndpointText() const {
   // The field keeps its value within 1..65535 (an out-of-range text is corrected to the
   // nearest bound), so the stored port is never 0 or wrapped.
   const int port = std::clamp(Ui_->sePort->value(), 1, 65535);

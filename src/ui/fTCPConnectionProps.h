@@ -38,7 +38,7 @@ class TfrmTCPConnectionProps : public QDialog {
   // Host into the address field, port into the port field (brought into 1..65535).
   void SetEndpointText(std::string_view Text);
   // "host:port": the address text as typed and the port.
-  std::string GetEndpointText() const;
+  std::string EndpointText() const;
   // Steps the last octet of the address; does nothing while the text is not an address.
   void StepAddress(int Delta);
 

@@ -27,16 +27,16 @@ std::shared_ptr<IIPv4Address> Loopback() {
 TEST(IpSocketEndPoint, IPv4EndPointLayoutAndText) {
   TIPv4Address addr(inet_addr("192.168.1.20"));
   EXPECT_EQ(addr.ToString(), "192.168.1.20");
-  EXPECT_EQ(addr.GetAddressFamily(), 2);
+  EXPECT_EQ(addr.AddressFamily(), 2);
 
   TIPv4EndPoint ep(addr, 502);
   EXPECT_EQ(ep.ToString(), "192.168.1.20:502");
-  EXPECT_EQ(ep.GetPort(), 502);
-  EXPECT_EQ(ep.GetAddressFamily(), 2);
-  EXPECT_EQ(ep.GetAddress()->ToString(), "192.168.1.20");
+  EXPECT_EQ(ep.Port(), 502);
+  EXPECT_EQ(ep.AddressFamily(), 2);
+  EXPECT_EQ(ep.Address()->ToString(), "192.168.1.20");
 
   // family (host order), port big-endian, address, eight zero bytes
-  const TSockAddr raw = ep.GetSockAddr();
+  const TSockAddr raw = ep.SockAddr();
   std::uint16_t family = 0;
   std::memcpy(&family, raw.data(), 2);
   EXPECT_EQ(family, 2);
@@ -62,8 +62,8 @@ TEST(IpSocketEndPoint, NonIPAddressPrintsEmpty) {
   const auto ep = CreateEndPoint(raw);
   EXPECT_EQ(std::dynamic_pointer_cast<IIPv4EndPoint>(ep), nullptr);
   EXPECT_EQ(ep->ToString(), "");
-  EXPECT_EQ(ep->GetAddressFamily(), AF_UNIX);
-  EXPECT_EQ(ep->GetSockAddr(), raw);
+  EXPECT_EQ(ep->AddressFamily(), AF_UNIX);
+  EXPECT_EQ(ep->SockAddr(), raw);
 }
 
 // An IPv6 endpoint prints as its endpoint text does: the address (with its zone) in brackets.
@@ -156,7 +156,7 @@ TEST(IpSocketConnect, ConnectWithoutAnswerRunsOutOfTime) {
   auto first = CreateTcpSocket();
   first->Connect(*Loopback(), peer.Port());
   auto second = CreateTcpSocket();
-  TSockAddr addr = TIPv4EndPoint(*Loopback(), peer.Port()).GetSockAddr();
+  TSockAddr addr = TIPv4EndPoint(*Loopback(), peer.Port()).SockAddr();
   const platform::TOsError error = platform::SocketConnect(second->Handle(), addr, 50);
   EXPECT_EQ(error.Kind, platform::TErrorKind::ekTimedOut);
   EXPECT_EQ(error.Code, ETIMEDOUT);
@@ -167,8 +167,8 @@ TEST(IpSocketTimeouts, StoredBeforeConnectAppliedByConnect) {
   auto sock = CreateTcpSocket();
   sock->SetReadTimeout(300);
   sock->SetWriteTimeout(400);
-  EXPECT_EQ(sock->GetReadTimeout(), 300);
-  EXPECT_EQ(sock->GetWriteTimeout(), 400);
+  EXPECT_EQ(sock->ReadTimeout(), 300);
+  EXPECT_EQ(sock->WriteTimeout(), 400);
   sock->Connect(*Loopback(), peer.Port());
   ASSERT_TRUE(sock->Connected());
   // Read back from the socket itself now.
@@ -176,10 +176,10 @@ TEST(IpSocketTimeouts, StoredBeforeConnectAppliedByConnect) {
   ASSERT_FALSE(platform::SocketGetTimeout(sock->Handle(), platform::TSocketTimeoutKind::tkReceive,
                                           onSocket));
   EXPECT_EQ(onSocket, 300);
-  EXPECT_EQ(sock->GetReadTimeout(), 300);
-  EXPECT_EQ(sock->GetWriteTimeout(), 400);
+  EXPECT_EQ(sock->ReadTimeout(), 300);
+  EXPECT_EQ(sock->WriteTimeout(), 400);
   sock->SetReadTimeout(0);
-  EXPECT_EQ(sock->GetReadTimeout(), 0);
+  EXPECT_EQ(sock->ReadTimeout(), 0);
 }
 
 TEST(IpSocketIo, ReceiveTimesOutWithTimedOutCode) {
@@ -204,7 +204,7 @@ TEST(IpSocketIo, ReceiveTimesOutWithTimedOutCode) {
 TEST(IpSocketIo, DataBothWaysAndAvailableBytes) {
   TTcpTestPeer peer;
   auto sock = CreateTcpSocket();
-  EXPECT_EQ(sock->GetAvailableBytes(), 0);  // not connected
+  EXPECT_EQ(sock->AvailableBytes(), 0);  // not connected
   sock->Connect(*Loopback(), peer.Port());
   sock->SetReadTimeout(2000);
   ASSERT_TRUE(peer.Accept());
@@ -214,16 +214,16 @@ TEST(IpSocketIo, DataBothWaysAndAvailableBytes) {
   EXPECT_EQ(peer.ReceiveExactly(5), out);
 
   peer.SendText("abc");
-  ASSERT_TRUE(test::WaitFor([&] { return sock->GetAvailableBytes() == 3; }));
+  ASSERT_TRUE(test::WaitFor([&] { return sock->AvailableBytes() == 3; }));
   char in[8] = {};
   // Never more than asked for; the rest stays waiting.
   EXPECT_EQ(sock->Recieve(in, 2), 2);
   EXPECT_EQ(std::string(in, 2), "ab");
-  EXPECT_EQ(sock->GetAvailableBytes(), 1);
+  EXPECT_EQ(sock->AvailableBytes(), 1);
   EXPECT_EQ(sock->Recieve(in, sizeof(in)), 1);
   EXPECT_EQ(in[0], 'c');
 
-  EXPECT_EQ(sock->GetRemoteEndPoint()->ToString(), "127.0.0.1:" + std::to_string(peer.Port()));
+  EXPECT_EQ(sock->RemoteEndPoint()->ToString(), "127.0.0.1:" + std::to_string(peer.Port()));
   EXPECT_EQ(sock->LocalEndPointText().rfind("127.0.0.1:", 0), 0u) << sock->LocalEndPointText();
 }
 
@@ -275,7 +275,7 @@ TEST(IpSocketIo, BadCountsAndClosedSocket) {
   EXPECT_EQ(sock->Handle(), platform::InvalidSocketHandle);
   sock->Close(true);  // again: no failure
   sock->Close(false);
-  EXPECT_EQ(sock->GetAvailableBytes(), 0);
+  EXPECT_EQ(sock->AvailableBytes(), 0);
   EXPECT_THROW(sock->Recieve(buf, 4), EInOutSocketError);
   // The connected endpoint stays known for messages.
   EXPECT_EQ(sock->RemoteEndPointText(), "127.0.0.1:" + std::to_string(peer.Port()));

@@ -81,7 +81,7 @@ TEST(IpSocketWait, EachReceiveWaitsAgainAfterATimeout) {
   TLater send([&] { peer.SendText("A"); });
   EXPECT_EQ(sock->Recieve(buf, sizeof(buf)), 1);
   EXPECT_EQ(buf[0], 'A');
-  EXPECT_EQ(sock->GetReadTimeout(), 2000);
+  EXPECT_EQ(sock->ReadTimeout(), 2000);
 }
 
 // A stop request, the thread's cancel event, ends a receive, a send and a connect that would

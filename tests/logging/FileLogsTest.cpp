@@ -98,7 +98,7 @@ TEST_F(FileLogsTest, TimeSeparatedLogRollsOverByHourAndDay) {
   EXPECT_FALSE(fs::exists(day));
   EXPECT_TRUE(log.Log("first"));
   EXPECT_TRUE(fs::is_regular_file(day / "14_tool.log"));
-  EXPECT_EQ(log.GetFileName(), (day / "14_tool.log").string());
+  EXPECT_EQ(log.FileName(), (day / "14_tool.log").string());
 
   Clock.Set(2026, 12, 7, 15, 0, 0, 0);
   EXPECT_TRUE(log.Log("next hour"));
@@ -250,7 +250,7 @@ TEST_F(FileLogsTest, UncreatableFolderGivesEmptyNameAndCreateFileFailure) {
   { std::ofstream blocker(Dir() / "Logs"); }  // a file where the folder should be
   tTimeSeparatedFileLog log(QuoteFormatLiteral(Dir().string() + "/Logs/") + R"(DD"/"HH".log")");
   log.SetClock(Clock.Clock());
-  EXPECT_EQ(log.GetFileName(), "");
+  EXPECT_EQ(log.FileName(), "");
   try {
     log.Log("x");
     FAIL() << "no exception";

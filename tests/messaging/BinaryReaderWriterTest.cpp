@@ -46,8 +46,8 @@ TEST(BigEndianBinaryReader, WindowStartsAtStreamPositionAndIgnoresTheRest) {
   TBytesStream stream(BytesOf({0, 1, 2, 3, 4, 5, 6, 7, 8}));
   stream.SetPosition(4);
   TBigEndianBinaryReader reader(&stream, 3);
-  EXPECT_EQ(reader.StartPosition, 4);
-  EXPECT_EQ(reader.EndPosition, 6);
+  EXPECT_EQ(reader.StartPosition(), 4);
+  EXPECT_EQ(reader.EndPosition(), 6);
   EXPECT_EQ(reader.ReadByte(), 4);
   EXPECT_EQ(reader.ReadWord(), 0x0506);
   EXPECT_TRUE(reader.AtEnd());
@@ -71,7 +71,7 @@ TEST(BigEndianBinaryReader, WindowLargerThanStreamStillFailsCleanly) {
 TEST(BigEndianBinaryReader, ShortRawReadReportsWhatWasRead) {
   TBytesStream stream(BytesOf({0x0A, 0x0B}));
   TBigEndianBinaryReader reader(&stream, 2);
-  reader.Objname = "body";
+  reader.SetObjname("body");
   std::uint8_t buffer[4] = {};
   try {
     reader.ReadBuffer(buffer, 4);

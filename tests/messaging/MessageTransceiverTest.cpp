@@ -32,10 +32,10 @@ class TFixedLengthReceiver : public TMessageReceiver {
                           std::int32_t Capacity) override {
     const std::int32_t wanted = std::min(Length, Capacity);
     std::int32_t count = 0;
-    Connection.SetReadTimeout(StartOfPacketReadTimeout);
+    Connection.SetReadTimeout(StartOfPacketReadTimeout());
     while (count < wanted) {
       count += Connection.Read(Buffer + count, wanted - count);
-      Connection.SetReadTimeout(ReadTimeout);
+      Connection.SetReadTimeout(ReadTimeout());
     }
     return count + ReportedExtra;
   }

@@ -48,8 +48,8 @@ TEST(OrvatAsciiTransceiver, ListensWithLongDefaultTimeouts) {
   EXPECT_EQ(transceiver.StartOfPacketReadTimeout(), 5000);
   EXPECT_EQ(transceiver.WriteTimeout(), 500);
   TOrvatAsciiReceiver receiver;
-  EXPECT_EQ(receiver.ReadTimeout, 5000);
-  EXPECT_EQ(receiver.StartOfPacketReadTimeout, 5000);
+  EXPECT_EQ(receiver.ReadTimeout(), 5000);
+  EXPECT_EQ(receiver.StartOfPacketReadTimeout(), 5000);
 }
 
 TEST_F(OrvatAsciiReceiver, OneLineInOneChunk) {
@@ -138,7 +138,7 @@ class OrvatAsciiReceiverBounds : public ::testing::Test {
 
   OrvatAsciiReceiverBounds() : Connection(TScriptedConnection::New("COM4")) {
     Connection->Open();
-    Receiver.ReadTimeout = 200;
+    Receiver.SetReadTimeout(200);
     Storage.fill(0xEE);
   }
 
@@ -170,7 +170,7 @@ TEST_F(OrvatAsciiReceiverBounds, FloodWithoutLineEndNeverOverrunsTheBuffer) {
 
 TEST_F(OrvatAsciiReceiverBounds, AccumulatorStaysBoundedDuringAFlood) {
   for (int i = 0; i < 50; ++i) Connection->AddChunk(TBytes(257, 'x'));
-  Receiver.ReadTimeout = 30;
+  Receiver.SetReadTimeout(30);
   EXPECT_THROW(Read(), EReadTimeoutError);
   EXPECT_LE(Receiver.Accumulator().size(), static_cast<std::size_t>(kCapacity));
   EXPECT_TRUE(GuardIntact());

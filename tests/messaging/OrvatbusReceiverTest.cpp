@@ -186,8 +186,8 @@ class OrvatbusReceiverBounds : public ::testing::Test {
 
   OrvatbusReceiverBounds() : Connection(TScriptedConnection::New("COM8")) {
     Connection->Open();
-    Receiver.StartOfPacketReadTimeout = 60;
-    Receiver.ReadTimeout = 60;
+    Receiver.SetStartOfPacketReadTimeout(60);
+    Receiver.SetReadTimeout(60);
     Storage.fill(0xEE);
   }
 

@@ -109,7 +109,7 @@ TEST(ModbusTcpAgainstLibmodbus, IdentifiesDevicesThroughTheFactory) {
   searcher->Search(247, info);  // a second request on the same connection, identifier 2
   EXPECT_EQ(info.Address, 247);
   EXPECT_EQ(server.Requests(), 2);
-  EXPECT_EQ(static_cast<TModbusTcpDeviceSearcher&>(*searcher).TransactionId, 2);
+  EXPECT_EQ(static_cast<TModbusTcpDeviceSearcher&>(*searcher).TransactionId(), 2);
   searcher->CloseConnection();
 }
 

@@ -219,7 +219,7 @@ class ModbusTcpSearcherTest : public SearcherFixture<TModbusTcpDeviceSearcher> {
 };
 
 TEST_F(ModbusTcpSearcherTest, TransactionIdentifiersCountUp) {
-  EXPECT_EQ(Searcher.TransactionId, 0);
+  EXPECT_EQ(Searcher.TransactionId(), 0);
   Reply(RegisterReplyBody(1), 1);
   Searcher.Search(1, Info);
   Reply(RegisterReplyBody(2), 2);
@@ -235,7 +235,7 @@ TEST_F(ModbusTcpSearcherTest, TransactionIdentifiersCountUp) {
 }
 
 TEST_F(ModbusTcpSearcherTest, RetryCarriesTheNextIdentifierAndWraps) {
-  Searcher.TransactionId = 65534;
+  Searcher.SetTransactionId(65534);
   Reply(RegisterReplyBody(4), 65535);
   Searcher.Search(4, Info);
   Reply(RegisterReplyBody(4), 0);

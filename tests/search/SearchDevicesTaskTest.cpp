@@ -104,7 +104,7 @@ TEST_F(SearchTask, HandlersSeeOnlyTheCurrentAttemptsLog) {
   Task.Protocols = {dpOrvatbus};
   Task.SetAddresses(dpOrvatbus, std::vector<std::uint8_t>{1, 2});
   Script.OnSearch = [](TFakeSearcher& S, std::uint8_t Address, TDeviceInfo& Info) {
-    S.GetLog()->Add("answer", TDateTime());
+    S.Log()->Add("answer", TDateTime());
     if (Address == 2) throw EInvalidCRC::Create("crc");
     Info.Address = Address;
   };

@@ -62,13 +62,13 @@ class TFakeSearcher : public IDeviceSearcher {
       : Script_(Script), Name_(std::move(Name)), Protocol_(Protocol), Type_(ConnectionType) {}
   ~TFakeSearcher() override { Script_.Add("free " + Name_); }
 
-  ILogStrings* GetLog() const override { return Log_; }
+  ILogStrings* Log() const override { return Log_; }
   void SetLog(ILogStrings* Value) override { Log_ = Value; }
-  std::int32_t GetReadTimeout() const override { return ReadTimeout_; }
+  std::int32_t ReadTimeout() const override { return ReadTimeout_; }
   void SetReadTimeout(std::int32_t Value) override { ReadTimeout_ = Value; }
-  std::int32_t GetRequestRetryCount() const override { return RetryCount_; }
+  std::int32_t RequestRetryCount() const override { return RetryCount_; }
   void SetRequestRetryCount(std::int32_t Value) override { RetryCount_ = Value; }
-  std::int32_t GetStartOfPacketReadTimeout() const override { return SopTimeout_; }
+  std::int32_t StartOfPacketReadTimeout() const override { return SopTimeout_; }
   void SetStartOfPacketReadTimeout(std::int32_t Value) override { SopTimeout_ = Value; }
 
   void Search(std::uint8_t Address, TDeviceInfo& Info) override {

@@ -32,7 +32,7 @@ TEST(TcpEndpointDialog, StartsWithItsDesignValues) {
   EXPECT_EQ(f.btnCancel->text(), "Отмена");
   EXPECT_EQ(f.sePort->minimum(), 1);
   EXPECT_EQ(f.sePort->maximum(), 65535);
-  EXPECT_EQ(d.GetEndpointText(), "10.0.0.100:502");
+  EXPECT_EQ(d.EndpointText(), "10.0.0.100:502");
   EXPECT_FALSE(d.Confirmed());
   d.show();
   for (QWidget* c : {static_cast<QWidget*>(f.Label1), static_cast<QWidget*>(f.Label2),
@@ -76,11 +76,11 @@ TEST(TcpEndpointDialog, ArrowsShowOnlyForAnAddress) {
 TEST(TcpEndpointDialog, EndpointTextParsingAndPortRange) {
   TfrmTCPConnectionProps d;
   d.SetEndpointText("plc-7:4001");
-  EXPECT_EQ(d.GetEndpointText(), "plc-7:4001");
+  EXPECT_EQ(d.EndpointText(), "plc-7:4001");
   d.SetEndpointText("host");  // no port: the parser's 9999
-  EXPECT_EQ(d.GetEndpointText(), "host:9999");
+  EXPECT_EQ(d.EndpointText(), "host:9999");
   d.SetEndpointText("host:0");  // brought into 1..65535
-  EXPECT_EQ(d.GetEndpointText(), "host:1");
+  EXPECT_EQ(d.EndpointText(), "host:1");
 }
 
 TEST(TcpEndpointDialog, PortTypedOutOfRangeIsClampedBeforeSaving) {
@@ -94,7 +94,7 @@ TEST(TcpEndpointDialog, PortTypedOutOfRangeIsClampedBeforeSaving) {
   });
   EXPECT_TRUE(d.Execute());
   EXPECT_EQ(f.sePort->value(), 1);
-  EXPECT_EQ(d.GetEndpointText(), "10.0.0.100:1");
+  EXPECT_EQ(d.EndpointText(), "10.0.0.100:1");
 }
 
 class EndpointActions : public ::testing::Test {
@@ -107,7 +107,7 @@ TEST_F(EndpointActions, AddWithAnEmptyListProposesTheDesignValues) {
   TfrmMain w(nullptr, IniFile());
   std::string proposed;
   WhenModal<TfrmTCPConnectionProps>([&](TfrmTCPConnectionProps* D) {
-    proposed = D->GetEndpointText();
+    proposed = D->EndpointText();
     EXPECT_TRUE(D->Form()->edIPAddress->hasFocus() || !D->isActiveWindow());
     QTest::mouseClick(D->Form()->btnOK, Qt::LeftButton);
   });
@@ -145,7 +145,7 @@ TEST_F(EndpointActions, CancelLeavesTheEntryAndAHostNameIsStoredAsTyped) {
 
   bool confirmed = true;
   WhenModal<TfrmTCPConnectionProps>([&](TfrmTCPConnectionProps* D) {
-    EXPECT_EQ(D->GetEndpointText(), "10.0.0.7:502");
+    EXPECT_EQ(D->EndpointText(), "10.0.0.7:502");
     D->Form()->edIPAddress->setText("changed");
     QTest::mouseClick(D->Form()->btnCancel, Qt::LeftButton);
     confirmed = D->Confirmed();

@@ -76,8 +76,8 @@ TEST_F(MainWindow, StartsWithTheDefaults) {
   EXPECT_EQ(f.seStartOfPacketReadTimeout->minimum(), 10);
   EXPECT_EQ(f.seStartOfPacketReadTimeout->maximum(), 10000);
   EXPECT_EQ(f.seStartOfPacketReadTimeout->singleStep(), 10);
-  EXPECT_EQ(w.RequestRetryCount, 1);
-  EXPECT_EQ(w.WritePacketTimeout, 100);
+  EXPECT_EQ(w.RequestRetryCount(), 1);
+  EXPECT_EQ(w.WritePacketTimeout(), 100);
   EXPECT_EQ(f.clbTCPEndpoints->count(), 0);
   ASSERT_EQ(f.clbBaudRates->count(), 8);
   QStringList checked;

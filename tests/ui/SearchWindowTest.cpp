@@ -400,13 +400,13 @@ class TStubbornSearcher final : public IDeviceSearcher {
     bool Released = false;
   };
   explicit TStubbornSearcher(TGate& Gate) : Gate_(Gate) {}
-  ILogStrings* GetLog() const override { return nullptr; }
+  ILogStrings* Log() const override { return nullptr; }
   void SetLog(ILogStrings*) override {}
-  std::int32_t GetReadTimeout() const override { return 0; }
+  std::int32_t ReadTimeout() const override { return 0; }
   void SetReadTimeout(std::int32_t) override {}
-  std::int32_t GetRequestRetryCount() const override { return 0; }
+  std::int32_t RequestRetryCount() const override { return 0; }
   void SetRequestRetryCount(std::int32_t) override {}
-  std::int32_t GetStartOfPacketReadTimeout() const override { return 0; }
+  std::int32_t StartOfPacketReadTimeout() const override { return 0; }
   void SetStartOfPacketReadTimeout(std::int32_t) override {}
   void Search(std::uint8_t, TDeviceInfo&) override {
     std::unique_lock lock(Gate_.Lock);

@@ -82,8 +82,8 @@ TEST_F(SettingsFile, WrittenBackByteForByteInWindows1251) {
     EXPECT_EQ(f.edOrvatbusAddresses->text(), "1-3,7");
     EXPECT_EQ(f.edModbusAddresses->text(), "17");
     EXPECT_EQ(f.seStartOfPacketReadTimeout->value(), 150);
-    EXPECT_EQ(w.RequestRetryCount, 3);
-    EXPECT_EQ(w.WritePacketTimeout, 250);
+    EXPECT_EQ(w.RequestRetryCount(), 3);
+    EXPECT_EQ(w.WritePacketTimeout(), 250);
     EXPECT_TRUE(f.cbSaveSearchLogs->isChecked());
     EXPECT_EQ(f.seParallelConnections->value(), 4);
     EXPECT_TRUE(w.close());
@@ -195,8 +195,8 @@ TEST_F(SettingsFile, OutOfRangeNumbersAreClampedWithANotice) {
   {
     TfrmMain w(nullptr, Ini().string());
     EXPECT_EQ(w.Form()->seStartOfPacketReadTimeout->value(), 10);
-    EXPECT_EQ(w.RequestRetryCount, 100);
-    EXPECT_EQ(w.WritePacketTimeout, 250);
+    EXPECT_EQ(w.RequestRetryCount(), 100);
+    EXPECT_EQ(w.WritePacketTimeout(), 250);
     ASSERT_EQ(w.SearchProtocol()->rowCount(), 2);
     EXPECT_TRUE(w.SearchProtocol()->Line(0).contains("RequestRetryCount=2147483647"));
     EXPECT_TRUE(w.SearchProtocol()->Line(1).contains(
