@@ -1,8 +1,5 @@
 #include "cli/cliOptions.h"
 
-#include <filesystem>
-#include <system_error>
-
 #include "foundation/appExceptions.h"
 #include "foundation/appIniFiles.h"
 #include "foundation/appSysUtils.h"
@@ -39,10 +36,6 @@ int ParseInt(const std::string& Option, const std::string& Text, TPlanRange Rang
 // be read, or a number in it outside the command line's range, is a usage error: a missing
 // plan must not pass for an empty one.
 void ApplySettingsFile(const std::string& Path, TCliOptions& O) {
-  std::error_code ec;
-  if (std::filesystem::is_directory(Path, ec))
-    throw TUsageError{Format("--settings: cannot read '%s': %s",
-                             {Path, std::make_error_code(std::errc::is_a_directory).message()})};
   if (const platform::TOsError error = platform::CheckFileReadable(Path))
     throw TUsageError{Format("--settings: cannot read '%s': %s", {Path, error.Text})};
   const TSearchSettings s = LoadSearchSettings(TIniFile(Path));

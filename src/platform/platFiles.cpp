@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -63,6 +64,8 @@ TAppendResult AppendToFile(const std::string& Path, std::string_view Bytes, int 
 }
 
 TOsError CheckFileReadable(const std::string& Path) {
+  // A folder opens for reading too, yet is no file to read: it says so before any rights.
+  if (struct stat st; ::stat(Path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return OsError(EISDIR);
   int fd;
   do {
     fd = ::open(Path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);

@@ -25,7 +25,8 @@ struct TAppendResult {
 // the file keeps no torn line. An empty Path fails at the open as "not found".
 TAppendResult AppendToFile(const std::string& Path, std::string_view Bytes, int LockWaitMs);
 
-// Whether the file Path can be opened for reading; the error says why not.
+// Whether the file Path can be opened for reading; the error says why not (a folder is not
+// readable as a file: "Is a directory").
 TOsError CheckFileReadable(const std::string& Path);
 
 // Makes Folder the process's current folder.

@@ -47,6 +47,11 @@ TEST(PlatformErrorTest, FailuresCarryTheirKindWithTheSystemsCodeAndText) {
       platform::CheckFileReadable((Dir.Path() / "file" / "below").string());
   EXPECT_EQ(NoFolder.Kind, TErrorKind::ekNotFound);
   EXPECT_EQ(NoFolder.Code, ENOTDIR);
+  // A folder opens for reading, yet is not a readable file.
+  const platform::TOsError Folder = platform::CheckFileReadable(Dir.Path().string());
+  EXPECT_EQ(Folder.Kind, TErrorKind::ekOther);
+  EXPECT_EQ(Folder.Code, EISDIR);
+  EXPECT_EQ(Folder.Text, std::strerror(EISDIR));
 }
 
 // The meaning classes: a missing device at its opening is not there, during use it went away.
