@@ -35,13 +35,13 @@ I* Supports(T* Object) {
 
 class ITagged : public virtual IInterface {
  public:
-  virtual std::int32_t GetTag() const = 0;
+  virtual std::int32_t Tag() const = 0;
   virtual void SetTag(std::int32_t Value) = 0;
 };
 
 class INamedTagged : public ITagged {
  public:
-  virtual const std::string& GetName() const = 0;
+  virtual const std::string& Name() const = 0;
   virtual void SetName(const std::string& Value) = 0;
 };
 
@@ -50,7 +50,7 @@ class TManualInterfacedObject;
 // Returns the implementing object itself.
 class IImplementor : public virtual IInterface {
  public:
-  virtual TManualInterfacedObject* GetImplementor() = 0;
+  virtual TManualInterfacedObject* Implementor() = 0;
 };
 
 // References are not counted: adding and releasing report -1 and never destroy; the owner
@@ -66,10 +66,10 @@ class TManualInterfacedObject : public INamedTagged, public IImplementor {
   std::int32_t _Release() override { return -1; }
 
   void SetName(const std::string& Value) override { Name_ = Value; }
-  const std::string& GetName() const override { return Name_; }
-  std::int32_t GetTag() const override { return Tag_; }
+  const std::string& Name() const override { return Name_; }
+  std::int32_t Tag() const override { return Tag_; }
   void SetTag(std::int32_t Value) override { Tag_ = Value; }
-  TManualInterfacedObject* GetImplementor() override { return this; }
+  TManualInterfacedObject* Implementor() override { return this; }
 
  protected:
   std::string Name_;

@@ -19,9 +19,9 @@ TEST(InterfacedObjects, ManualObjectSurvivesAnyNumberOfReleases) {
   auto* named = Supports<INamedTagged>(&object);
   ASSERT_NE(named, nullptr);
   named->SetTag(7);
-  EXPECT_EQ(object.GetTag(), 7);
-  EXPECT_EQ(object.GetName(), "log");
-  EXPECT_EQ(Supports<IImplementor>(&object)->GetImplementor(), &object);
+  EXPECT_EQ(object.Tag(), 7);
+  EXPECT_EQ(object.Name(), "log");
+  EXPECT_EQ(Supports<IImplementor>(&object)->Implementor(), &object);
   EXPECT_EQ(Supports<IThreadCall>(static_cast<IInterface*>(&object)), nullptr);
 }
 
@@ -60,13 +60,13 @@ TEST(InterfacedObjects, UnnamedComponentsGetConsecutiveNames) {
   TManualInterfacedComponent c;
   TManualInterfacedComponent named("keep");
   const std::string prefix = "TAutoInterfacedComponent";
-  ASSERT_EQ(a->GetName().rfind(prefix, 0), 0u);
-  ASSERT_EQ(b->GetName().rfind(prefix, 0), 0u);
-  const int na = std::stoi(a->GetName().substr(prefix.size()));
-  const int nb = std::stoi(b->GetName().substr(prefix.size()));
+  ASSERT_EQ(a->Name().rfind(prefix, 0), 0u);
+  ASSERT_EQ(b->Name().rfind(prefix, 0), 0u);
+  const int na = std::stoi(a->Name().substr(prefix.size()));
+  const int nb = std::stoi(b->Name().substr(prefix.size()));
   EXPECT_EQ(nb, na + 1);
-  EXPECT_EQ(c.GetName(), "TManualInterfacedComponent" + std::to_string(nb + 1));
-  EXPECT_EQ(named.GetName(), "keep");
+  EXPECT_EQ(c.Name(), "TManualInterfacedComponent" + std::to_string(nb + 1));
+  EXPECT_EQ(named.Name(), "keep");
   a->_AddRef();
   a->_Release();
   b->_AddRef();
