@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "benchReport.h"
+#include "benchSearchPeers.h"
 #include "connections/ioConnectionFactory.h"
 #include "devsim/devsimSimulator.h"
 #include "search/uFinderEngine.h"
@@ -49,6 +50,7 @@ struct TEndpoints {
   std::uint16_t SilentServer = 0, AnsweringServer = 0;
   std::vector<std::string> QuietPorts;      // ParallelPorts ports without a device
   std::vector<std::uint16_t> QuietServers;  // ParallelServers servers without a device
+  std::string PacedPort;                    // Modbus RTU devices 1..N, bytes at the line's rate
 };
 
 // The serial ports and TCP servers one search probes.
@@ -63,7 +65,9 @@ TBuses OneBus(const std::string& Port, std::uint16_t Server) {
 }
 
 // The child: a silent pseudo terminal, one with Modbus RTU devices 1..N, a server that accepts
-// and never answers, and one with Modbus TCP units 1..N. Runs until the parent closes Control.
+// and never answers, one with Modbus TCP units 1..N, quiet ports and servers, and a pseudo
+// terminal paced at the line's rate with Modbus RTU devices 1..N. Runs until the parent closes
+// Control.
 [[noreturn]] void RunSimulator(int Out, int Control) {
   int status = 0;
   try {
@@ -73,6 +77,9 @@ TBuses OneBus(const std::string& Port, std::uint16_t Server) {
     e.AnsweringPort = sim.AddSerialPort();
     e.SilentServer = sim.AddTcpServer();
     e.AnsweringServer = sim.AddTcpServer();
+    devsim::TSerialPortConfig paced;
+    paced.WireTiming = true;
+    e.PacedPort = sim.AddSerialPort(paced);
     for (int unit = 1; unit <= AnsweringDevices; ++unit) {
       devsim::TDeviceConfig d;
       d.Kind = devsim::TDeviceKind::Modbus;
@@ -82,12 +89,14 @@ TBuses OneBus(const std::string& Port, std::uint16_t Server) {
       d.SerialNumber = 4000u + static_cast<unsigned>(unit);
       sim.AddDevice(e.AnsweringPort, d);
       sim.AddDevice(e.AnsweringServer, d);
+      sim.AddDevice(e.PacedPort, d);
     }
     std::string text = e.SilentPort + "\n" + e.AnsweringPort + "\n" +
                        std::to_string(e.SilentServer) + "\n" + std::to_string(e.AnsweringServer) +
                        "\n";
     for (int i = 0; i < ParallelPorts; ++i) text += sim.AddSerialPort() + "\n";
     for (int i = 0; i < ParallelServers; ++i) text += std::to_string(sim.AddTcpServer()) + "\n";
+    text += e.PacedPort + "\n";
     if (::write(Out, text.data(), text.size()) != static_cast<ssize_t>(text.size())) status = 1;
     ::close(Out);
     char c;
@@ -125,7 +134,7 @@ class TSimulatorProcess {
     std::vector<std::string> lines;
     for (std::size_t pos = 0, nl; (nl = text.find('\n', pos)) != std::string::npos; pos = nl + 1)
       lines.push_back(text.substr(pos, nl - pos));
-    if (lines.size() != 4 + ParallelPorts + ParallelServers)
+    if (lines.size() != 5 + ParallelPorts + ParallelServers)
       throw std::runtime_error("the simulator did not start");
     E.SilentPort = lines[0];
     E.AnsweringPort = lines[1];
@@ -134,6 +143,7 @@ class TSimulatorProcess {
     for (int i = 0; i < ParallelPorts; ++i) E.QuietPorts.push_back(lines[4 + i]);
     for (int i = 0; i < ParallelServers; ++i)
       E.QuietServers.push_back(static_cast<std::uint16_t>(std::stoi(lines[4 + ParallelPorts + i])));
+    E.PacedPort = lines.back();
   }
   ~TSimulatorProcess() {
     ::close(Control_);
@@ -337,8 +347,16 @@ int main(int argc, char** argv) {
   using namespace probrix;
   const int repeats = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
   if (argc > 2) ReplyTimeoutMs = std::max(10, std::atoi(argv[2]));
+  // "peers" as the third argument: only the comparisons with the libmodbus loop.
+  const bool peersOnly = argc > 3 && std::string(argv[3]) == "peers";
   TSimulatorProcess sim;  // before any thread of this process
   const TEndpoints& e = sim.E;
+  const bench::TPeerEndpoints peers{e.AnsweringServer, e.SilentServer, e.AnsweringPort, e.PacedPort,
+                                    AnsweringDevices};
+  if (peersOnly) {
+    bench::ComparePeers(peers, repeats);
+    return 0;
+  }
 
   // --- silent addresses: efficiency, CPU while waiting, timeout precision ----------------
   std::vector<TSilentFigure> silent = {
@@ -565,5 +583,8 @@ int main(int argc, char** argv) {
         "user+system of the searching process / wall / connections at once");
   }
   ShutdownConnectionFactory();
+
+  // --- the work per exchange beside a bare libmodbus loop --------------------------------
+  bench::ComparePeers(peers, repeats);
   return 0;
 }
