@@ -72,8 +72,7 @@ TCost RunCli(const std::vector<std::string>& Args, int ExpectedStatus) {
 
 // What one more device costs probrix-cli: a search of Count addresses against one of the
 // first address alone. Base: the options naming the connection and protocol.
-TCost CliPerDevice(std::vector<std::string> Base, const std::string& List, int Count,
-                   int Timeout) {
+TCost CliPerDevice(std::vector<std::string> Base, const std::string& List, int Count, int Timeout) {
   for (const std::string& a : {std::string("--timeout"), std::to_string(Timeout),
                                std::string("--retries"), std::string("1")})
     Base.push_back(a);
@@ -87,8 +86,8 @@ TCost CliPerDevice(std::vector<std::string> Base, const std::string& List, int C
 // libmodbus: connect, then Count reads of registers 1000..1009 of units 1..Units in turn. The
 // cost of the reads only, or with Whole of everything from creating the context to freeing it.
 // Ok when every read ended as Answered says (10 registers, or a time-out).
-TCost LibmodbusReads(const std::function<modbus_t*()>& Create, int Units, int Count,
-                     bool Answered, bool Whole = false, int TimeoutMs = 100) {
+TCost LibmodbusReads(const std::function<modbus_t*()>& Create, int Units, int Count, bool Answered,
+                     bool Whole = false, int TimeoutMs = 100) {
   TCost cost;
   const auto t0 = Clock::now();
   const double cpu0 = ThreadCpu();
@@ -183,10 +182,9 @@ void ComparePeers(const TPeerEndpoints& E, int Repeats) {
     const TCost peer = LibmodbusReads(tcp(E.AnsweringServer), E.Units, Exchanges, true);
     tcpCpu.Add(ours.Cpu, peer.Cpu, ours.Ok && peer.Ok);
     tcpWall.Add(ours.Wall, peer.Wall, ours.Ok && peer.Ok);
-    const TCost oursRtu = CliPerDevice(cli({"-p", E.AnsweringPort, "-b", "115200", "-P", "modbusrtu"}),
-                                       list, Exchanges, 100);
-    const TCost peerRtu =
-        LibmodbusReads(rtu(E.AnsweringPort, 115200), E.Units, Exchanges, true);
+    const TCost oursRtu = CliPerDevice(
+        cli({"-p", E.AnsweringPort, "-b", "115200", "-P", "modbusrtu"}), list, Exchanges, 100);
+    const TCost peerRtu = LibmodbusReads(rtu(E.AnsweringPort, 115200), E.Units, Exchanges, true);
     rtuWall.Add(oursRtu.Wall, peerRtu.Wall, oursRtu.Ok && peerRtu.Ok);
     std::printf(
         "  per found device, probrix-cli / libmodbus: TCP CPU %.1f / %.1f us, TCP wall %.1f / "
@@ -212,12 +210,12 @@ void ComparePeers(const TPeerEndpoints& E, int Repeats) {
   const double floor = SilentUnits * SilentTimeoutMs / 1000.0;
   TFigure silentWall, silentCpu;
   for (int r = 0; r < Repeats; ++r) {
-    const TCost ours = RunCli(cli({"-t", silent, "-P", "modbustcp", "--modbus-addresses",
-                                   AddressList(250, SilentUnits), "--timeout",
-                                   std::to_string(SilentTimeoutMs), "--retries", "1"}),
-                              1);
-    const TCost peer = LibmodbusReads(tcp(E.SilentServer), 250, SilentUnits, false, true,
-                                      SilentTimeoutMs);
+    const TCost ours = RunCli(
+        cli({"-t", silent, "-P", "modbustcp", "--modbus-addresses", AddressList(250, SilentUnits),
+             "--timeout", std::to_string(SilentTimeoutMs), "--retries", "1"}),
+        1);
+    const TCost peer =
+        LibmodbusReads(tcp(E.SilentServer), 250, SilentUnits, false, true, SilentTimeoutMs);
     silentWall.Add(ours.Wall / floor, peer.Wall / floor, ours.Ok && peer.Ok);
     silentCpu.Add(ours.Cpu, peer.Cpu, ours.Ok && peer.Ok);
     std::printf(
