@@ -432,12 +432,16 @@ void TThreadLogger::Add(const std::string& Text, const std::string& Target, bool
   data->Target = Target;
   data->IsFile = IsFile;
   data->OnFailure = std::move(OnFailure);
+  bool wake = false;
   {
     std::lock_guard guard(Lock_);
     Queue_.push_back(std::move(data));
+    // One wake-up per batch: a worker that is writing or gathering takes this line with the
+    // others.
+    wake = Waiting_ && !DataReady_;
     DataReady_ = true;
   }
-  DataReadyEvent_.notify_one();
+  if (wake) DataReadyEvent_.notify_one();
 }
 
 void TThreadLogger::Execute() {
@@ -448,13 +452,21 @@ void TThreadLogger::Execute() {
       if (!DataReady_) {
         if (Terminated_) return;
         // The periodic wake-up keeps the termination check alive even without a signal.
+        Waiting_ = true;
         DataReadyEvent_.wait_for(lock, std::chrono::milliseconds(100),
                                  [this] { return DataReady_ || Terminated_; });
+        Waiting_ = false;
         if (!DataReady_) continue;
+        // Lines keep coming (the last batch was a moment ago): the ones that follow this one
+        // join its batch.
+        if (std::chrono::steady_clock::now() - LastBatch_ < 2 * BatchGatherTime)
+          DataReadyEvent_.wait_for(lock, BatchGatherTime, [this] { return Hurry_ || Terminated_; });
       }
       batch.swap(Queue_);
       DataReady_ = false;
+      Hurry_ = false;
       Writing_ = true;
+      LastBatch_ = std::chrono::steady_clock::now();
     }
     WriteBatch(batch);
     {
@@ -467,6 +479,10 @@ void TThreadLogger::Execute() {
 
 void TThreadLogger::Flush() {
   std::unique_lock lock(Lock_);
+  if (!Queue_.empty()) {
+    Hurry_ = true;
+    DataReadyEvent_.notify_all();
+  }
   IdleEvent_.wait(lock, [this] { return Queue_.empty() && !Writing_; });
 }
 

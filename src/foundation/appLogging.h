@@ -5,6 +5,7 @@
 // the threaded logger that appends queued lines in the background. No function here lets a
 // logging failure reach its caller.
 
+#include <chrono>
 #include <condition_variable>
 #include <exception>
 #include <functional>
@@ -103,7 +104,8 @@ struct TLogData {
 };
 
 // Takes lines from producers without blocking them on file I/O, groups them per target and
-// appends each group with one write.
+// appends each group with one write. A line that comes alone is written at once; while lines
+// keep coming, the worker wakes once per batch and lets a batch gather for BatchGatherTime.
 class TThreadLogger {
  public:
   // Writes one group: (joined text, target, IsFile); an exception means the group was not
@@ -124,6 +126,10 @@ class TThreadLogger {
   // Returns once every line queued before the call has been written (or has failed).
   void Flush();
 
+  // How long a batch may gather while lines keep coming: lines that come within this time of
+  // each other go to their files with one write. A flush or the logger's end cuts it short.
+  static constexpr std::chrono::milliseconds BatchGatherTime{2};
+
  private:
   void Execute();
   void WriteBatch(std::vector<std::unique_ptr<TLogData>>& Batch);
@@ -133,8 +139,11 @@ class TThreadLogger {
   std::condition_variable DataReadyEvent_;
   std::condition_variable IdleEvent_;  // the worker has written what it took
   bool DataReady_ = false;
+  bool Waiting_ = false;  // the worker sleeps until a line comes: only the first one wakes it
+  bool Hurry_ = false;    // a flush waits: no gathering
   bool Writing_ = false;
   bool Terminated_ = false;
+  std::chrono::steady_clock::time_point LastBatch_;
   std::vector<std::unique_ptr<TLogData>> Queue_;
   std::thread Thread_;
 };

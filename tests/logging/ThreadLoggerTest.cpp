@@ -147,6 +147,45 @@ TEST(ThreadLoggerTest, ConcurrentProducersLoseNothingAndKeepTheirOrder) {
   }
 }
 
+// While lines keep coming the worker lets them gather into batches; a flush in the middle of
+// that still returns only once everything queued before it is written, and the end of the
+// logger still writes every line.
+TEST(ThreadLoggerTest, FlushAndEndWriteEveryLineOfAStream) {
+  TRecorder recorder;
+  std::atomic<int> queued{0};
+  const auto written = [&] {
+    std::size_t lines = 0;
+    for (const auto& call : recorder.Calls()) {
+      for (std::size_t at = 0; (at = call.Text.find("\r\n", at)) != std::string::npos; at += 2)
+        ++lines;
+      ++lines;
+    }
+    return lines;
+  };
+  constexpr int kLines = 3000;
+  {
+    TThreadLogger logger(recorder.Proc());
+    std::thread producer([&] {
+      for (int i = 0; i < kLines; ++i) {
+        logger.Add(std::to_string(i), "stream.log", true, false);
+        ++queued;
+      }
+    });
+    for (int flushes = 0; flushes < 20; ++flushes) {
+      const int before = queued.load();
+      logger.Flush();
+      ASSERT_GE(written(), static_cast<std::size_t>(before)) << "flush " << flushes;
+    }
+    producer.join();
+  }
+  EXPECT_EQ(written(), static_cast<std::size_t>(kLines));
+  std::string all;
+  for (const auto& call : recorder.Calls()) all += (all.empty() ? "" : "\r\n") + call.Text;
+  std::vector<std::string> expected;
+  for (int i = 0; i < kLines; ++i) expected.push_back(std::to_string(i));
+  EXPECT_EQ(all, JoinLines(expected));
+}
+
 class ThreadLogTest : public test::LoggingFixture {};
 
 TEST_F(ThreadLogTest, LinesForTwoPathsReachTheirFiles) {
