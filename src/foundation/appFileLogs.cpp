@@ -106,6 +106,19 @@ bool ForceFolderOf(const std::string& Path) {
   return ForceFolderOf(Path, ignored);
 }
 
+// Appends; when the open finds no folder for the file, makes the folder chain and tries once
+// more. The folder is looked at only when it is missing, not with every write. FolderError:
+// why the folder could not be made (the open's failure is the result then).
+platform::TAppendResult AppendMakingFolder(const std::string& Path, const std::string& Bytes,
+                                           std::error_code& FolderError) {
+  FolderError.clear();
+  const platform::TAppendResult result = AppendBytes(Path, Bytes);
+  if (Path.empty() || result.Step != platform::TAppendStep::asOpen ||
+      result.Error.Kind != platform::TErrorKind::ekNotFound || !ForceFolderOf(Path, FolderError))
+    return result;
+  return AppendBytes(Path, Bytes);
+}
+
 }  // namespace
 
 std::string MakeSafeFileName(std::string_view Text, char Replacement) {
@@ -203,7 +216,10 @@ bool tFileLog::WriteNamed(const std::string& Text, const std::string& Name, bool
   if (needHeader) content += stamp + *header + kLineEnd;
   content += stamp + Text + kLineEnd;
 
-  const platform::TAppendResult result = AppendBytes(path, Utf8ToCp1251(content));
+  std::error_code folderError;
+  const platform::TAppendResult result =
+      MakesItsFolder_ ? AppendMakingFolder(path, Utf8ToCp1251(content), folderError)
+                      : AppendBytes(path, Utf8ToCp1251(content));
   if (result.Error) RaiseFileLogError(StepName(result.Step), result.Error.Code);
   return true;
 }
@@ -228,9 +244,9 @@ bool tFileLog::WriteToDayFolder(const std::string& Text, const std::string& Fold
     const TDateTime now = Now();
     const std::string path =
         folder + FormatDateTime("yyyy_mm_dd", now) + "/" + MakeSafeFileName(Name, '_');
-    if (!ForceFolderOf(path)) return false;
     const std::string stamp = WithTime ? FormatDateTime(kTimeStampFormat, now) : std::string();
-    return !AppendBytes(path, Utf8ToCp1251(stamp + Text + kLineEnd)).Error;
+    std::error_code folderError;
+    return !AppendMakingFolder(path, Utf8ToCp1251(stamp + Text + kLineEnd), folderError).Error;
   } catch (...) {
     return false;
   }
@@ -253,9 +269,11 @@ std::string tFileLog::AppendToFile(const std::string& Text, const std::string& P
   try {
     std::lock_guard guard(Lock_);
     if (IsBlank(Path)) return "CreateFile: empty path";
-    if (std::error_code ec; !ForceFolderOf(Path, ec)) return "CreateDirectory: " + ec.message();
     const std::string stamp = WithTime ? FormatDateTime(kTimeStampFormat, Now()) : std::string();
-    const platform::TAppendResult result = AppendBytes(Path, Utf8ToCp1251(stamp + Text + kLineEnd));
+    std::error_code folderError;
+    const platform::TAppendResult result =
+        AppendMakingFolder(Path, Utf8ToCp1251(stamp + Text + kLineEnd), folderError);
+    if (folderError) return "CreateDirectory: " + folderError.message();
     return result.Error ? std::string(StepName(result.Step)) + ": " + result.Error.Text
                         : std::string();
   } catch (const std::exception& E) {
@@ -284,7 +302,9 @@ void tFileLog::RemoveFileOptions(const std::string& Name) {
 // --- tTimeSeparatedFileLog ---------------------------------------------------------------
 
 tTimeSeparatedFileLog::tTimeSeparatedFileLog(std::string AFileNamePattern)
-    : tFileLog(std::string()), FileNamePattern_(std::move(AFileNamePattern)) {}
+    : tFileLog(std::string()), FileNamePattern_(std::move(AFileNamePattern)) {
+  MakesItsFolder_ = true;
+}
 
 std::string tTimeSeparatedFileLog::FileName() {
   std::lock_guard guard(Lock_);
@@ -294,7 +314,10 @@ std::string tTimeSeparatedFileLog::FileName() {
   } catch (...) {
     name.clear();
   }
-  FileName_ = !name.empty() && ForceFolderOf(name) ? name : std::string();
+  // The folder is made when the name changes (a new hour or day), not with every write; a
+  // write that finds it gone makes it again.
+  if (name.empty() || name != FileName_)
+    FileName_ = !name.empty() && ForceFolderOf(name) ? name : std::string();
   return FileName_;
 }
 

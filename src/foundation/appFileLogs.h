@@ -88,6 +88,9 @@ class tFileLog : public tCustomLog {
   TNameValueList Extensions_;
   TNameValueList Headers_;
   std::string FileName_;
+  // The log makes the folder of its own file (FileName makes it when the name changes; a
+  // write that finds it gone makes it again). A plain file log does not.
+  bool MakesItsFolder_ = false;
 
  private:
   bool WriteNamed(const std::string& Text, const std::string& Name, bool WithTime);
@@ -103,8 +106,8 @@ class tTimeSeparatedFileLog : public tFileLog {
   // Pattern: a date-time format (text in double quotes is literal; YYYY MM DD HH replaced).
   explicit tTimeSeparatedFileLog(std::string AFileNamePattern);
 
-  // The pattern filled with the current time; its folder is created, and a failure to
-  // create it yields the empty name.
+  // The pattern filled with the current time; its folder is created (when the name changes:
+  // a new hour or day), and a failure to create it yields the empty name.
   std::string FileName() override;
 
   const std::string& FileNamePattern() const { return FileNamePattern_; }

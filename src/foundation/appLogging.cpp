@@ -396,7 +396,12 @@ void DebugOutput(const std::string& Text) noexcept {
 std::string GetAppLogFolder() noexcept {
   try {
     const std::shared_ptr<tTimeSeparatedFileLog> log = AppLog();
-    return log ? FolderOf(log->FileName()) : std::string();
+    if (!log) return std::string();
+    const std::string folder = FolderOf(log->FileName());
+    // The day folder is there even when it was removed during the hour.
+    std::error_code ignored;
+    if (!folder.empty()) std::filesystem::create_directories(folder, ignored);
+    return folder;
   } catch (...) {
     return std::string();
   }

@@ -109,6 +109,16 @@ TEST_F(FileLogsTest, TimeSeparatedLogRollsOverByHourAndDay) {
   EXPECT_EQ(ReadLogLines(day / "15_tool.log"), std::vector<std::string>{"15:00:00.000 next hour"});
   EXPECT_EQ(ReadLogLines(Dir() / "Logs" / "2026_12_08" / "00_tool.log"),
             std::vector<std::string>{"00:00:00.001 after midnight"});
+
+  // The folder is made when the name changes, not looked at with every write; one removed
+  // within the hour is made again by the next write, and nothing is lost.
+  fs::remove_all(Dir() / "Logs");
+  EXPECT_TRUE(log.Log("folder gone"));
+  EXPECT_TRUE(log.LogNamed("named too", "search"));
+  EXPECT_EQ(ReadLogLines(Dir() / "Logs" / "2026_12_08" / "00_tool.log"),
+            std::vector<std::string>{"00:00:00.001 folder gone"});
+  EXPECT_EQ(ReadLogLines(Dir() / "Logs" / "2026_12_08" / "00_tool_search.log"),
+            std::vector<std::string>{"00:00:00.001 named too"});
 }
 
 TEST_F(FileLogsTest, PatternFolderWithQuotesIsTakenLiterally) {
@@ -204,6 +214,15 @@ TEST_F(FileLogsTest, LogToFileRefusesBlankPathsAndCreatesFolderChains) {
   EXPECT_TRUE(log.LogToFile("found", deep.string()));
   EXPECT_TRUE(log.LogToFileRaw("raw", deep.string()));
   EXPECT_EQ(ReadLogLines(deep), (std::vector<std::string>{"14:05:06.789 found", "raw"}));
+  // A chain removed between two writes is made again.
+  fs::remove_all(Dir() / "a");
+  EXPECT_TRUE(log.LogToFileRaw("again", deep.string()));
+  EXPECT_EQ(ReadLogLines(deep), std::vector<std::string>{"again"});
+  // A file where a folder should be: the folder cannot be made, and the reason says so.
+  { std::ofstream blocker(Dir() / "blocker"); }
+  EXPECT_EQ(log.AppendToFile("x", (Dir() / "blocker" / "x.log").string(), false)
+                .rfind("CreateDirectory: ", 0),
+            0u);
   // The path is used as given: reserved characters are not replaced.
   const fs::path odd = Dir() / "x:y.log";
   EXPECT_TRUE(log.LogToFileRaw("odd", odd.string()));
