@@ -58,6 +58,8 @@ int RunCli(const TCliOptions& O, std::ostream& Out, std::ostream& Err,
   const std::string resultLog = (folder / ResultLogFileName(SystemTime().Now())).string();
   const bool json = O.Json;
   const bool saveAttempts = O.SaveSearchLogs;
+  // Without attempt logs nobody reads the exchanges' traffic lines: they are not even made.
+  task->LogTraffic = saveAttempts;
   TRunState state;
 
   // Runs on the log writer's thread: a file that cannot be written is a warning, once per

@@ -276,17 +276,26 @@ std::size_t TConnectionLogger::ListenerCount() const {
   return Listeners_.size();
 }
 
+bool TConnectionLogger::IsKept(const IDeviceConnection* Connection) const {
+  std::lock_guard<std::recursive_mutex> guard(ListenersLock_);
+  for (const IConnectionLogListener* listener : Listeners_)
+    if (listener->KeepsLinesOf(Connection)) return true;
+  return false;
+}
+
 void TConnectionLogger::WriteLog(IDeviceConnection* Connection, std::uint8_t Kind,
                                  std::string_view Text) {
+  if (!IsKept(Connection)) return;
   DispatchLog(Connection, Kind, Text, SystemTime().Now());
 }
 
 void TConnectionLogger::WriteLogFmt(IDeviceConnection* Connection, std::uint8_t Kind,
                                     std::string_view Fmt, TFormatArgs Args) {
+  if (!IsKept(Connection)) return;
   std::string failure;
   try {
     const std::string text = Format(Fmt, Args);
-    WriteLog(Connection, Kind, text);
+    DispatchLog(Connection, Kind, text, SystemTime().Now());
     return;
   } catch (...) {
     failure = DescribeCurrentException();
@@ -299,7 +308,7 @@ void TConnectionLogger::WriteLogFmt(IDeviceConnection* Connection, std::uint8_t 
         "Ошибка форматирования строки лога в \"TConnectionLogger.WriteLog\" "
         "(Connection.UniqueName=%s, fmt=%s): %s",
         {name, Fmt, failure});
-    WriteLog(Connection, Kind, line);
+    DispatchLog(Connection, Kind, line, SystemTime().Now());
   } catch (...) {
   }
 }

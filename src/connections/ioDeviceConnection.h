@@ -220,6 +220,12 @@ class IConnectionLogListener {
   // Kind is passed through unchanged; Time is the moment of logging.
   virtual void OnLogLine(IDeviceConnection* Connection, std::uint8_t Kind, std::string_view Text,
                          TDateTime Time) = 0;
+  // Whether the listener keeps lines of Connection. A line that no listener keeps is neither
+  // formatted nor stamped; the default keeps every line.
+  virtual bool KeepsLinesOf(const IDeviceConnection* Connection) const {
+    (void)Connection;
+    return true;
+  }
 
  protected:
   ~IConnectionLogListener() = default;
@@ -237,13 +243,16 @@ class TConnectionLogger {
   void AddListener(IConnectionLogListener* Listener);
   void RemoveListener(IConnectionLogListener* Listener);
   std::size_t ListenerCount() const;
+  // Whether some listener keeps lines of Connection: a writer whose line needs costly
+  // arguments (hex dumps, exception descriptions) asks first.
+  bool IsKept(const IDeviceConnection* Connection) const;
 
-  // Stamps the line with SystemTime().Now() and dispatches it. A listener's exception reaches
-  // the caller.
+  // Stamps the line with SystemTime().Now() and dispatches it, when some listener keeps it. A
+  // listener's exception reaches the caller.
   void WriteLog(IDeviceConnection* Connection, std::uint8_t Kind, std::string_view Text);
-  // Formats and logs. If formatting or delivery fails, the fallback line
-  // "Ошибка форматирования строки лога в "TConnectionLogger.WriteLog" (...)" is delivered
-  // instead (at most once); nothing reaches the caller.
+  // Formats and logs, when some listener keeps the line. If formatting or delivery fails, the
+  // fallback line "Ошибка форматирования строки лога в "TConnectionLogger.WriteLog" (...)" is
+  // delivered instead (at most once); nothing reaches the caller.
   void WriteLogFmt(IDeviceConnection* Connection, std::uint8_t Kind, std::string_view Fmt,
                    TFormatArgs Args);
 

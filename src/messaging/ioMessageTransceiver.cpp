@@ -57,6 +57,7 @@ void TMessageSender::WritePacket(IDeviceConnection& Connection, const std::uint8
                                           {Connection.ConnectionString()});
   }
   Stopwatch_.Stop();
+  if (!ConnectionLogger().IsKept(&Connection)) return;
   Connection.WriteLogFmt(
       TTrafficLogKind::RequestWritten, "---> (size=%d) %s (ExecutionTime=%d ms) [ThreadID: 0x%.8x]",
       {Count, HexDump(Data, Count), Stopwatch_.ElapsedMilliseconds(), CurrentThreadIdForLog()});
@@ -65,9 +66,12 @@ void TMessageSender::WritePacket(IDeviceConnection& Connection, const std::uint8
 void TMessageSender::SendPacked(IDeviceConnection* Connection, const std::uint8_t* Data,
                                 std::int32_t Count) {
   CheckConnection(Connection);
-  Connection->WriteLogFmt(TTrafficLogKind::PackedRequest,
-                          "--q> (size=%d) %s (packed message) [ThreadID: 0x%.8x]",
-                          {Count, HexDump(Data, Count), CurrentThreadIdForLog()});
+  const bool logged = ConnectionLogger().IsKept(Connection);
+  if (logged) {
+    Connection->WriteLogFmt(TTrafficLogKind::PackedRequest,
+                            "--q> (size=%d) %s (packed message) [ThreadID: 0x%.8x]",
+                            {Count, HexDump(Data, Count), CurrentThreadIdForLog()});
+  }
   if (Count <= 0) return;
   try {
     if (!Connection->IsOpen()) {
@@ -82,8 +86,11 @@ void TMessageSender::SendPacked(IDeviceConnection* Connection, const std::uint8_
       throw;
     }
   } catch (...) {
-    Connection->WriteLogFmt(TTrafficLogKind::Error, "<err Не удалось выполнить отправку данных: %s",
-                            {DescribeCurrentException()});
+    if (logged) {
+      Connection->WriteLogFmt(TTrafficLogKind::Error,
+                              "<err Не удалось выполнить отправку данных: %s",
+                              {DescribeCurrentException()});
+    }
     throw;
   }
 }
@@ -101,13 +108,18 @@ namespace {
 // unchanged.
 template <class F>
 auto GuardedRead(IDeviceConnection& Connection, F&& Step) {
-  try {
+  const auto closing = [&] {
     try {
       return Step();
     } catch (const EConnectionIOError&) {
       Connection.CloseQuietly();
       throw;
     }
+  };
+  // Without a log line to write, a failure passes on without being caught and thrown again.
+  if (!ConnectionLogger().IsKept(&Connection)) return closing();
+  try {
+    return closing();
   } catch (...) {
     Connection.WriteLogFmt(TTrafficLogKind::Error, "<err Не удалось выполнить чтение данных: %s",
                            {DescribeCurrentException()});
@@ -136,8 +148,10 @@ std::int32_t TMessageReceiver::ReceivePacked(IDeviceConnection* Connection, std:
           "[%s] Получено больше данных (%d байт), чем вмещает буфер приема (%d байт).",
           {Connection->ConnectionString(), count, Capacity});
     }
-    Connection->WriteLogFmt(TTrafficLogKind::PackedResponse, "<a-- (size=%d) %s (packed message)",
-                            {count, HexDump(Buffer, count)});
+    if (ConnectionLogger().IsKept(Connection)) {
+      Connection->WriteLogFmt(TTrafficLogKind::PackedResponse, "<a-- (size=%d) %s (packed message)",
+                              {count, HexDump(Buffer, count)});
+    }
     return count;
   });
 }
@@ -204,7 +218,7 @@ void TMessageReceiver::DiscardWaiting(IDeviceConnection& Connection) {
       if (n <= 0) break;
       count += n < room ? n : room;
     }
-    if (count > 0) {
+    if (count > 0 && ConnectionLogger().IsKept(&Connection)) {
       Connection.WriteLogFmt(
           TTrafficLogKind::Discarded,
           "<del (size=%d) %s (данные, полученные до отправки запроса, отброшены)",
@@ -315,6 +329,10 @@ TBytes TMessageTransceiver::Exchange(const TBytes& Request) {
   SendLocked(Request);
   Receiver().ExpectReplyTo(Request);
   return ReceiveLocked();
+}
+
+bool TMessageTransceiver::KeepsLinesOf(const IDeviceConnection* Connection) const {
+  return Connection != nullptr && Connection == Connection_.get() && Log() != nullptr;
 }
 
 void TMessageTransceiver::OnLogLine(IDeviceConnection* Connection, std::uint8_t /*Kind*/,

@@ -220,6 +220,8 @@ class TMessageTransceiver : public TManualInterfacedObject, public IConnectionLo
   // Adds the line to Log when Connection is this transceiver's connection and Log is set.
   void OnLogLine(IDeviceConnection* Connection, std::uint8_t Kind, std::string_view Text,
                  TDateTime Time) override;
+  // Only its own connection's lines, and only while it has a Log to add them to.
+  bool KeepsLinesOf(const IDeviceConnection* Connection) const override;
 
  protected:
   virtual std::unique_ptr<TMessageSender> CreateSender() = 0;
@@ -235,6 +237,9 @@ class TMessageTransceiver : public TManualInterfacedObject, public IConnectionLo
     void OnLogLine(IDeviceConnection* Connection, std::uint8_t Kind, std::string_view Text,
                    TDateTime Time) override {
       Owner_.TMessageTransceiver::OnLogLine(Connection, Kind, Text, Time);
+    }
+    bool KeepsLinesOf(const IDeviceConnection* Connection) const override {
+      return Owner_.TMessageTransceiver::KeepsLinesOf(Connection);
     }
 
    private:

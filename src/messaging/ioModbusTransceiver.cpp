@@ -19,8 +19,10 @@ class TExactCount final : public TReadPhase {
   std::uint8_t* ReadPosition() override { return Buffer_ + Total; }
   std::int32_t ReadRoom() const override { return Count_ - Total; }
   bool Take(IDeviceConnection& Connection, std::int32_t N, const TReadPass& Pass) override {
-    Connection.WriteLogFmt(TTrafficLogKind::RawRead, "<raw (size=%d) %s (OperationTime=%d ms)",
-                           {N, HexDump(Buffer_ + Total, N), Pass.Elapsed - Pass.ElapsedAtStart});
+    if (ConnectionLogger().IsKept(&Connection)) {
+      Connection.WriteLogFmt(TTrafficLogKind::RawRead, "<raw (size=%d) %s (OperationTime=%d ms)",
+                             {N, HexDump(Buffer_ + Total, N), Pass.Elapsed - Pass.ElapsedAtStart});
+    }
     Total += N;
     return Total >= Count_;
   }
@@ -91,9 +93,11 @@ std::int32_t TModbusAbstractReceiver::ReadRest(IDeviceConnection& Connection, st
     count += ReadRemainder(Connection, Buffer + count, length - count, restTime);
     restTime += Stopwatch_.ElapsedMilliseconds();
   }
-  Connection.WriteLogFmt(TTrafficLogKind::PacketReceived,
-                         "<--- (size=%d) %s (WaitHeaderTime=%d ms, WaitEndOfPacketTime=%d ms)",
-                         {count, HexDump(Buffer, count), headerTime, headerTime + restTime});
+  if (ConnectionLogger().IsKept(&Connection)) {
+    Connection.WriteLogFmt(TTrafficLogKind::PacketReceived,
+                           "<--- (size=%d) %s (WaitHeaderTime=%d ms, WaitEndOfPacketTime=%d ms)",
+                           {count, HexDump(Buffer, count), headerTime, headerTime + restTime});
+  }
   return count;
 }
 
@@ -138,6 +142,7 @@ std::int32_t TModbusAbstractReceiver::ReadPacket(IDeviceConnection& Connection,
 
 void TModbusAbstractReceiver::LogSkipped(IDeviceConnection& Connection, const std::uint8_t* Packet,
                                          std::int32_t Count, const std::string& Why) {
+  if (!ConnectionLogger().IsKept(&Connection)) return;
   Connection.WriteLogFmt(TTrafficLogKind::Skipped, "<skp (size=%d) %s (%s)",
                          {Count, HexDump(Packet, Count), Why});
 }

@@ -72,20 +72,27 @@ class TLines final : public TReadPhase {
   std::uint8_t* ReadPosition() override { return Chunk_; }
   std::int32_t ReadRoom() const override { return TOrvatAsciiReceiver::ChunkSize; }
   bool Take(IDeviceConnection& Connection, std::int32_t N, const TReadPass& Pass) override {
-    Connection.WriteLogFmt(TTrafficLogKind::ReadStep, "<raw (size=%d) %s (OperationTime=%d ms)",
-                           {N, HexDump(Chunk_, N), Pass.Elapsed});
+    const bool logged = ConnectionLogger().IsKept(&Connection);
+    if (logged) {
+      Connection.WriteLogFmt(TTrafficLogKind::ReadStep, "<raw (size=%d) %s (OperationTime=%d ms)",
+                             {N, HexDump(Chunk_, N), Pass.Elapsed});
+    }
     Total += N;
     Accumulator_.append(Chunk_, static_cast<std::size_t>(N));
-    Connection.WriteLogFmt(TTrafficLogKind::RawRead,
-                           "<acc (size=%d) %s (received chars accumulator)",
-                           {Accumulator_.size(), HexDumpText(Accumulator_)});
+    if (logged) {
+      Connection.WriteLogFmt(TTrafficLogKind::RawRead,
+                             "<acc (size=%d) %s (received chars accumulator)",
+                             {Accumulator_.size(), HexDumpText(Accumulator_)});
+    }
     Message = TOrvatAsciiReceiver::ExtractMessage(Accumulator_);
     if (!Message.empty() && std::exchange(MayStartMidLine_, false) && IsFragment(Message)) {
       // Listening began in the middle of a transmission: the first line is only its tail.
-      Connection.WriteLogFmt(
-          TTrafficLogKind::Skipped,
-          "<skp (size=%d) %s (обрывок строки пропущен: прием начат с середины строки)",
-          {Message.size(), HexDumpText(Message)});
+      if (logged) {
+        Connection.WriteLogFmt(
+            TTrafficLogKind::Skipped,
+            "<skp (size=%d) %s (обрывок строки пропущен: прием начат с середины строки)",
+            {Message.size(), HexDumpText(Message)});
+      }
       Message.clear();
     }
     // Without a complete line the oldest characters can only belong to a line too long for

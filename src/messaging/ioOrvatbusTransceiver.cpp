@@ -47,16 +47,21 @@ class TUntilByte final : public TReadPhase {
   std::uint8_t* ReadPosition() override { return Buffer_ + Count; }
   std::int32_t ReadRoom() const override { return Capacity_ - Count; }
   void BeforeRead(IDeviceConnection& Connection) override {
+    if (!ConnectionLogger().IsKept(&Connection)) return;
     Connection.WriteLogFmt(TTrafficLogKind::ReadStep,
                            "<trd Вызов очередной операции чтения даных (ReadTimeout=%d ms)",
                            {Connection.ReadTimeout()});
   }
   bool Take(IDeviceConnection& Connection, std::int32_t N, const TReadPass& Pass) override {
-    const std::string dump = HexDump(Buffer_ + Count, N);
-    Connection.WriteLogFmt(TTrafficLogKind::ReadStep, "<rd- (NumberOfBytesRead=%d) %s", {N, dump});
+    const bool logged = ConnectionLogger().IsKept(&Connection);
+    const std::string dump = logged ? HexDump(Buffer_ + Count, N) : std::string();
+    if (logged)
+      Connection.WriteLogFmt(TTrafficLogKind::ReadStep, "<rd- (NumberOfBytesRead=%d) %s",
+                             {N, dump});
     // Only the bytes of this chunk are searched.
     Found = TOrvatbusReceiver::ContainsByte(StopByte_, Buffer_ + Count, N);
     Count += N;
+    if (!logged) return Found || Count >= Capacity_;
     Connection.WriteLogFmt(TTrafficLogKind::Check, "<chk isStopByteReceived=%d (StopByte=0x%.2x)",
                            {Found ? 1 : 0, StopByte_});
     Connection.WriteLogFmt(TTrafficLogKind::RawRead,
@@ -141,8 +146,11 @@ std::int32_t TOrvatbusReceiver::ReadPacket(IDeviceConnection& Connection, std::u
     // before the SOH cannot push the end of the frame out of the search window.
     std::int32_t stop = n - 1;
     std::int32_t etx = IndexOfByte(OrvatbusUtils::ETX, Buffer, soh, stop);
-    Connection.WriteLogFmt(TTrafficLogKind::Check, kEtxCheckLine,
-                           {etx, n, HexDump(Buffer, n), soh, stop});
+    const bool logged = ConnectionLogger().IsKept(&Connection);
+    if (logged) {
+      Connection.WriteLogFmt(TTrafficLogKind::Check, kEtxCheckLine,
+                             {etx, n, HexDump(Buffer, n), soh, stop});
+    }
     if (etx < 0) {
       if (n >= Capacity) {
         throw ECorruptMessageFrame::CreateFmt(
@@ -153,8 +161,10 @@ std::int32_t TOrvatbusReceiver::ReadPacket(IDeviceConnection& Connection, std::u
       etxTime = Stopwatch_.ElapsedMilliseconds();
       stop = n - 1;
       etx = IndexOfByte(OrvatbusUtils::ETX, Buffer, soh, stop);
-      Connection.WriteLogFmt(TTrafficLogKind::Check, kEtxCheckLine,
-                             {etx, n, HexDump(Buffer, n), soh, stop});
+      if (logged) {
+        Connection.WriteLogFmt(TTrafficLogKind::Check, kEtxCheckLine,
+                               {etx, n, HexDump(Buffer, n), soh, stop});
+      }
       if (etx < 0) {
         throw ECorruptMessageFrame::CreateFmt(
             "[%s] Буфер приема заполнен (%d байт), но символ конца пакета (ETX) не получен.",
@@ -166,6 +176,7 @@ std::int32_t TOrvatbusReceiver::ReadPacket(IDeviceConnection& Connection, std::u
 
     const std::int32_t length = etx - soh + 1;
     if (soh != 0) std::memmove(Buffer, Buffer + soh, static_cast<std::size_t>(length));
+    if (!logged) return length;
     Connection.WriteLogFmt(
         TTrafficLogKind::PacketReceived,
         "<--- (size=%d) %s (WaitStartOfPacketTime=%d ms, "

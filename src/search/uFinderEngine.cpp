@@ -311,6 +311,7 @@ void TSearchDevicesTask::SearchConnection(const std::string& ConnectionName,
 
   try {
     Searcher->SetLog(&Log);
+    Searcher->SetLogTraffic(LogTraffic);
     Searcher->SetRequestRetryCount(RequestRetryCount);
     Searcher->SetStartOfPacketReadTimeout(StartOfPacketReadTimeout);
     Searcher->SetReadTimeout(Protocol == TDeviceProtocol::dpOrvatAscii ? OrvatAsciiReadTimeout

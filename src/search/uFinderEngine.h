@@ -44,6 +44,8 @@ class IDeviceSearcher {
   virtual void SetRequestRetryCount(std::int32_t Value) = 0;
   virtual std::int32_t StartOfPacketReadTimeout() const = 0;
   virtual void SetStartOfPacketReadTimeout(std::int32_t Value) = 0;
+  // Whether the traffic lines of the exchanges go to Log as well (on unless told otherwise).
+  virtual void SetLogTraffic(bool Value) { (void)Value; }
 
   // Fills Info and returns, or throws (no reply, bad reply, device error, I/O error,
   // EConnectionOpenError). Retries within one address happen inside.
@@ -128,6 +130,10 @@ class TSearchDevicesTask {
   // How many connections are searched at once: 1 one after another, 0 one per connection;
   // never more than MaxParallelConnections (a value below 0 counts as 1).
   std::int32_t ParallelConnections = 1;
+  // Whether an attempt's search log also holds the traffic lines of its exchanges (bytes sent
+  // and received, with timings). Off when nobody keeps the attempt logs: the lines are then
+  // never formatted; the searchers' own lines stay.
+  bool LogTraffic = true;
 
   // Each may be empty. Set before Start. They are called one at a time, from whichever worker
   // has the event, and must not wait for the task.

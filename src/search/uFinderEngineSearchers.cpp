@@ -92,7 +92,7 @@ TMessageTransceiver& TDeviceSearcher::Transceiver() {
 
 void TDeviceSearcher::Search(std::uint8_t Address, TDeviceInfo& Info) {
   TMessageTransceiver& transceiver = Transceiver();
-  transceiver.SetLog(Log_);
+  transceiver.SetLog(LogTraffic_ ? Log_ : nullptr);
   transceiver.SetStartOfPacketReadTimeout(StartOfPacketReadTimeout_);
   transceiver.SetReadTimeout(ReadTimeout_);
   transceiver.SetWriteTimeout(ReadTimeout_);

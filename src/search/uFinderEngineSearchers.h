@@ -65,6 +65,7 @@ class TDeviceSearcher : public IDeviceSearcher {
   void SetStartOfPacketReadTimeout(std::int32_t Value) override {
     StartOfPacketReadTimeout_ = Value;
   }
+  void SetLogTraffic(bool Value) override { LogTraffic_ = Value; }
 
   // Hands the log and the timeouts (write timeout = read timeout) to the transceiver, then
   // SearchAt.
@@ -98,6 +99,7 @@ class TDeviceSearcher : public IDeviceSearcher {
   std::unique_ptr<TMessageTransceiver> Transceiver_;
   bool Closed_ = false;
   ILogStrings* Log_ = nullptr;  // not owned
+  bool LogTraffic_ = true;
   std::int32_t ReadTimeout_ = 0;
   std::int32_t RequestRetryCount_ = 0;
   std::int32_t StartOfPacketReadTimeout_ = 0;

@@ -114,6 +114,49 @@ TEST(ConnectionLoggerTest, NoListenerMeansNoEffect) {
   EXPECT_EQ(logger.ListenerCount(), 0u);
 }
 
+// A line is made only for a listener that keeps lines of its connection: one that keeps
+// another connection's lines sees nothing, and a line nobody keeps is not even formatted (the
+// fallback line of a bad format never appears).
+TEST(ConnectionLoggerTest, LinesNobodyKeepsAreNotMade) {
+  TConnectionLogger logger;
+  auto mine = test::TScriptedConnection::New("COM1");
+  auto other = test::TScriptedConnection::New("COM2");
+  struct TChoosyListener : IConnectionLogListener {
+    explicit TChoosyListener(const IDeviceConnection* Kept) : Kept_(Kept) {}
+    void OnLogLine(IDeviceConnection* Connection, std::uint8_t, std::string_view Text,
+                   TDateTime) override {
+      Lines.push_back((Connection == Kept_ ? "mine:" : "other:") + std::string(Text));
+    }
+    bool KeepsLinesOf(const IDeviceConnection* Connection) const override {
+      return Connection == Kept_;
+    }
+    const IDeviceConnection* Kept_;
+    std::vector<std::string> Lines;
+  } choosy(mine.get());
+  logger.AddListener(&choosy);
+
+  EXPECT_TRUE(logger.IsKept(mine.get()));
+  EXPECT_FALSE(logger.IsKept(other.get()));
+  logger.WriteLog(other.get(), 1, "dropped");
+  logger.WriteLogFmt(other.get(), 1, "%d", {"bad"});
+  logger.WriteLog(mine.get(), 1, "kept");
+  logger.WriteLogFmt(mine.get(), 1, "n=%d", {3});
+  EXPECT_EQ(choosy.Lines, (std::vector<std::string>{"mine:kept", "mine:n=3"}));
+
+  // A listener that keeps every line (the default) gets the other connection's lines again,
+  // and so does the choosy one, which is only asked whether to make them.
+  TRecordingListener recorder;
+  logger.AddListener(&recorder);
+  EXPECT_TRUE(logger.IsKept(other.get()));
+  logger.WriteLog(other.get(), 1, "now kept");
+  ASSERT_EQ(recorder.Snapshot().size(), 1u);
+  EXPECT_EQ(recorder.Snapshot()[0].Text, "now kept");
+  EXPECT_EQ(choosy.Lines.back(), "other:now kept");
+  logger.RemoveListener(&recorder);
+  logger.RemoveListener(&choosy);
+  EXPECT_FALSE(logger.IsKept(mine.get()));
+}
+
 TEST(ConnectionLoggerTest, ListenerFailures) {
   TConnectionLogger logger;
   auto connection = test::TScriptedConnection::New();

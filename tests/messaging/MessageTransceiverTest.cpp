@@ -305,10 +305,21 @@ TEST_F(MessageTransceiverTest, LinesOfAnotherConnectionNeverReachThisLog) {
   EXPECT_TRUE(Log.Lines().empty());
   EXPECT_EQ(otherLog.Lines().size(), 6u);
 
-  // Without a log the exchange works and its lines are dropped.
+  // A transceiver keeps only its own connection's lines, and only while it has a log.
+  EXPECT_TRUE(Transceiver->KeepsLinesOf(Connection.get()));
+  EXPECT_FALSE(Transceiver->KeepsLinesOf(otherConnection.get()));
+  EXPECT_FALSE(Transceiver->KeepsLinesOf(nullptr));
+
+  // Without a log the exchange works and its lines are neither kept nor made.
   Transceiver->SetLog(nullptr);
+  EXPECT_FALSE(Transceiver->KeepsLinesOf(Connection.get()));
+  EXPECT_FALSE(ConnectionLogger().IsKept(Connection.get()));
+  EXPECT_TRUE(ConnectionLogger().IsKept(otherConnection.get()));
   Connection->AddChunk(BytesOf({0x03, 0x04}));
   EXPECT_EQ(Transceiver->Exchange(BytesOf({0x08})), BytesOf({0x03, 0x04}));
+  // A failed read, too, passes on unchanged without its "<err" line.
+  Transceiver->SetStartOfPacketReadTimeout(20);
+  EXPECT_THROW(Transceiver->Exchange(BytesOf({0x09})), EReadTimeoutError);
   EXPECT_TRUE(Log.Lines().empty());
   EXPECT_EQ(otherLog.Lines().size(), 6u);
 }

@@ -113,6 +113,39 @@ TEST_F(ModbusRtuSearcherTest, IdentifiesDeviceFromRegisters) {
   EXPECT_EQ(writes.back(), 40);
 }
 
+// Without traffic lines the search log keeps the searcher's own lines, the device is found
+// the same, and a silent device fails with the same exception, message for message.
+TEST_F(ModbusRtuSearcherTest, WithoutTrafficLinesTheSearchersOwnLinesStay) {
+  Searcher.SetRequestRetryCount(1);
+  const auto failure = [&] {
+    try {
+      Searcher.Search(5, Info);
+    } catch (const Exception& E) {
+      return DescribeException(&E);
+    }
+    return std::string("no exception");
+  };
+  const std::string withTraffic = failure();
+  Log.Clear();
+
+  Searcher.SetLogTraffic(false);
+  EXPECT_EQ(failure(), withTraffic);
+  EXPECT_EQ(CountLines(Log, "Попытка 1 поиска прибора MODBUS с адресом 5..."), 1);
+  EXPECT_EQ(CountLines(Log, "Ошибка поиска прибора MODBUS с адресом 5: "), 1);
+  EXPECT_EQ(CountLines(Log, "<err"), 0);
+  Log.Clear();
+
+  Reply(RegisterReplyBody(1));
+  Searcher.Search(1, Info);
+  EXPECT_EQ(Info.SerialNumber, 0x5678);
+  EXPECT_EQ(CountLines(Log, "--q> (size=6) 01 03 03 E8 00 0A  (modbus request body)"), 1);
+  EXPECT_EQ(CountLines(Log, "(modbus response body)"), 1);
+  EXPECT_EQ(CountLines(Log, "Найден прибор MODBUS с адресом 1"), 1);
+  EXPECT_EQ(CountLines(Log, "(packed message)"), 0);
+  EXPECT_EQ(CountLines(Log, "<raw"), 0);
+  EXPECT_EQ(Log.Lines().size(), 4u);
+}
+
 TEST_F(ModbusRtuSearcherTest, SilentDeviceTriedRequestRetryCountTimes) {
   EXPECT_THROW(Searcher.Search(5, Info), EReadMessageTimeoutError);
   EXPECT_EQ(CountLines(Log, "поиска прибора MODBUS с адресом 5..."), 3);
