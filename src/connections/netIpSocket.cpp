@@ -88,6 +88,8 @@ void TIpSocket::InitSocket(std::int32_t AddressFamily, std::int32_t SocketType,
   AddressFamily_ = AddressFamily;
   SocketType_ = SocketType;
   ProtocolType_ = ProtocolType;
+  ReadTimeoutSet_.reset();
+  WriteTimeoutSet_.reset();
   if (const platform::TOsError error =
           platform::SocketCreate(AddressFamily, SocketType, ProtocolType, Handle_)) {
     throw CreateSocketErrorFmt<ECreateSocketError>(
@@ -155,6 +157,8 @@ void TIpSocket::Close(bool Shutdown) {
   platform::SocketCloseHandle(Handle_);
   Connected_ = false;
   Handle_ = platform::InvalidSocketHandle;
+  ReadTimeoutSet_.reset();
+  WriteTimeoutSet_.reset();
 }
 
 std::int32_t TIpSocket::Send(const void* Data, std::int32_t Count) {
@@ -235,7 +239,7 @@ void TIpSocket::QueryTimeout(platform::TSocketTimeoutKind Kind) {
 }
 
 void TIpSocket::SetReadTimeout(std::int32_t Value) {
-  if (Connected_) {
+  if (Connected_ && ReadTimeoutSet_ != Value) {
     if (const platform::TOsError error =
             platform::SocketSetTimeout(Handle_, platform::TSocketTimeoutKind::tkReceive, Value)) {
       throw CreateSocketErrorFmt<EInOutSocketError>(
@@ -243,12 +247,13 @@ void TIpSocket::SetReadTimeout(std::int32_t Value) {
           "RemoteEP: %s",
           {Value, LocalEndPointText(), RemoteEndPointText()}, error.Code);
     }
+    ReadTimeoutSet_ = Value;
   }
   ReadTimeout_ = Value;
 }
 
 void TIpSocket::SetWriteTimeout(std::int32_t Value) {
-  if (Connected_) {
+  if (Connected_ && WriteTimeoutSet_ != Value) {
     if (const platform::TOsError error =
             platform::SocketSetTimeout(Handle_, platform::TSocketTimeoutKind::tkSend, Value)) {
       throw CreateSocketErrorFmt<EInOutSocketError>(
@@ -256,6 +261,7 @@ void TIpSocket::SetWriteTimeout(std::int32_t Value) {
           "RemoteEP: %s",
           {Value, LocalEndPointText(), RemoteEndPointText()}, error.Code);
     }
+    WriteTimeoutSet_ = Value;
   }
   WriteTimeout_ = Value;
 }
@@ -312,11 +318,20 @@ std::string EndPointText(F&& Get) {
 }  // namespace
 
 std::string TIpSocket::LocalEndPointText() {
-  return EndPointText([this] { return LocalEndPoint(); });
+  // An endpoint that cannot be found is asked for again next time.
+  if (!LocalEndPoint_ || LocalEndPoint_ != LocalTextOf_) {
+    LocalText_ = EndPointText([this] { return LocalEndPoint(); });
+    LocalTextOf_ = LocalEndPoint_;
+  }
+  return LocalText_;
 }
 
 std::string TIpSocket::RemoteEndPointText() {
-  return EndPointText([this] { return RemoteEndPoint(); });
+  if (!RemoteEndPoint_ || RemoteEndPoint_ != RemoteTextOf_) {
+    RemoteText_ = EndPointText([this] { return RemoteEndPoint(); });
+    RemoteTextOf_ = RemoteEndPoint_;
+  }
+  return RemoteText_;
 }
 
 std::unique_ptr<TIpSocket> CreateTcpSocket() {

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "foundation/ioExceptions.h"
@@ -153,8 +154,14 @@ class TIpSocket {
   std::int32_t ProtocolType_ = 0;
   std::int32_t ReadTimeout_ = 0;
   std::int32_t WriteTimeout_ = 0;
+  // The values the socket's options hold (none: not set on this socket yet). Sends and
+  // receives wait against their own deadlines, so an unchanged value is not set again.
+  std::optional<std::int32_t> ReadTimeoutSet_, WriteTimeoutSet_;
   std::shared_ptr<ISocketEndPoint> LocalEndPoint_;
   std::shared_ptr<ISocketEndPoint> RemoteEndPoint_;
+  // The endpoints' texts, made once per endpoint: every failure message names them.
+  std::shared_ptr<ISocketEndPoint> LocalTextOf_, RemoteTextOf_;
+  std::string LocalText_, RemoteText_;
 };
 
 // The socket of a TCP connection: IPv4, stream, TCP.

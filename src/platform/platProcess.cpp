@@ -2,6 +2,7 @@
 
 #include <dlfcn.h>
 #include <execinfo.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -23,7 +24,22 @@ std::string ModuleFilePath() {
   }
 }
 
-std::uint32_t CurrentThreadId() { return static_cast<std::uint32_t>(::syscall(SYS_gettid)); }
+namespace {
+
+// The calling thread's id, read from the kernel once: log lines ask for it with every exchange.
+// Zero-initialised thread storage needs no constructor, so a signal handler may read it too.
+thread_local std::uint32_t CachedThreadId = 0;
+
+// A forked child goes on in the thread that forked, under an id of its own.
+[[maybe_unused]] const int ForgetThreadIdInChild =
+    ::pthread_atfork(nullptr, nullptr, [] { CachedThreadId = 0; });
+
+}  // namespace
+
+std::uint32_t CurrentThreadId() {
+  if (CachedThreadId == 0) CachedThreadId = static_cast<std::uint32_t>(::syscall(SYS_gettid));
+  return CachedThreadId;
+}
 
 bool IsFolderWritable(const std::string& Folder) {
   struct stat st {};

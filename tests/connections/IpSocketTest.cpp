@@ -182,6 +182,41 @@ TEST(IpSocketTimeouts, StoredBeforeConnectAppliedByConnect) {
   EXPECT_EQ(sock->ReadTimeout(), 0);
 }
 
+// An option is set on the socket when its value changes, not again for the same value: the
+// sends and receives wait against their own deadlines, so a repeat would only cost a call.
+TEST(IpSocketTimeouts, SetOnTheSocketOnlyWhenTheyChange) {
+  TTcpTestPeer peer;
+  auto sock = CreateTcpSocket();
+  sock->Connect(*Loopback(), peer.Port());
+  const auto onSocket = [&](platform::TSocketTimeoutKind Kind) {
+    std::int32_t ms = -1;
+    EXPECT_FALSE(platform::SocketGetTimeout(sock->Handle(), Kind, ms));
+    return ms;
+  };
+  for (const auto kind :
+       {platform::TSocketTimeoutKind::tkReceive, platform::TSocketTimeoutKind::tkSend}) {
+    const auto set = [&](std::int32_t Ms) {
+      kind == platform::TSocketTimeoutKind::tkReceive ? sock->SetReadTimeout(Ms)
+                                                      : sock->SetWriteTimeout(Ms);
+    };
+    set(200);
+    EXPECT_EQ(onSocket(kind), 200);
+    // Changed behind the object's back: the same value again leaves the socket alone ...
+    ASSERT_FALSE(platform::SocketSetTimeout(sock->Handle(), kind, 700));
+    set(200);
+    EXPECT_EQ(onSocket(kind), 700);
+    // ... a new one reaches it.
+    set(300);
+    EXPECT_EQ(onSocket(kind), 300);
+  }
+  // A new connection of the same object starts afresh: its values are set again.
+  sock->Close(true);
+  sock = CreateTcpSocket();
+  sock->SetReadTimeout(300);
+  sock->Connect(*Loopback(), peer.Port());
+  EXPECT_EQ(onSocket(platform::TSocketTimeoutKind::tkReceive), 300);
+}
+
 TEST(IpSocketIo, ReceiveTimesOutWithTimedOutCode) {
   TTcpTestPeer peer;
   auto sock = CreateTcpSocket();

@@ -3,6 +3,8 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -11,12 +13,14 @@
 #include <filesystem>
 #include <fstream>
 #include <new>
+#include <thread>
 #include <typeinfo>
 
 #include "platform/platClock.h"
 #include "platform/platError.h"
 #include "platform/platFiles.h"
 #include "platform/platPosix.h"
+#include "platform/platProcess.h"
 #include "platform/platRuntime.h"
 #include "platform/platSockets.h"
 #include "support/TestSupport.h"
@@ -137,6 +141,28 @@ TEST(PlatformFilesTest, StandardErrorTakesTheWholeTextAndKeepsErrno) {
 }
 
 // The calendar fields of the local clock lie between two readings of the C library's own.
+// The thread id is the kernel's, per thread, though it is read from the kernel only once; a
+// forked child, whose only thread has an id of its own, does not go on with its parent's.
+TEST(PlatformProcessTest, ThreadIdIsEachThreadsOwnAlsoAfterAFork) {
+  const auto kernelId = [] { return static_cast<std::uint32_t>(::syscall(SYS_gettid)); };
+  EXPECT_EQ(platform::CurrentThreadId(), kernelId());
+  EXPECT_EQ(platform::CurrentThreadId(), kernelId());
+  std::uint32_t other = 0, otherKernel = 0;
+  std::thread([&] {
+    other = platform::CurrentThreadId();
+    otherKernel = kernelId();
+  }).join();
+  EXPECT_EQ(other, otherKernel);
+  EXPECT_NE(other, platform::CurrentThreadId());
+
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) _exit(platform::CurrentThreadId() == kernelId() ? 0 : 1);
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child saw its parent's id";
+}
+
 TEST(PlatformClockTest, LocalTimeFieldsAreTheCalendarOfTheLocalZone) {
   const auto Seconds = [](int Y, int Mo, int D, int H, int Mi, int S) {
     return ((((static_cast<long long>(Y) * 13 + Mo) * 32 + D) * 24 + H) * 60 + Mi) * 60 + S;
