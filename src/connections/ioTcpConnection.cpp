@@ -92,17 +92,23 @@ std::int32_t TTcpConnection::Receive(std::uint8_t* Buffer, std::int32_t Count, b
     throw EConnectionIOError::CreateFmt("[%s] Данные не прочитаны т.к. TCP-подключение закрыто.",
                                         {ConnectionString()});
   }
+  std::optional<ETimeoutSocketError> timedOut;
+  std::int32_t received = 0;
   try {
-    return AtOnce ? Socket_->RecieveAvailable(Buffer, Count) : Socket_->Recieve(Buffer, Count);
-  } catch (const ETimeoutSocketError& E) {
-    throw EReadTimeoutError::CreateFmt(
-        "[%s] Операция чтения данных из TCP-подключения не была завершена до истечения времени "
-        "ожидания (%d ms). ",
-        {ConnectionString(), ReadTimeout_}, &E);
+    received = AtOnce ? Socket_->RecieveAvailable(Buffer, Count)
+                      : Socket_->RecieveOrTimeOut(Buffer, Count, timedOut);
   } catch (const EInOutSocketError& E) {
     throw EConnectionIOError::CreateFmt("[%s] Данные не прочитаны из-за ошибки вввод-вывода.",
                                         {ConnectionString()}, &E);
   }
+  // A silent device's usual end: the socket's exception goes into this one unthrown.
+  if (timedOut) {
+    throw EReadTimeoutError::CreateFmt(
+        "[%s] Операция чтения данных из TCP-подключения не была завершена до истечения времени "
+        "ожидания (%d ms). ",
+        {ConnectionString(), ReadTimeout_}, &*timedOut);
+  }
+  return received;
 }
 
 void TTcpConnection::Write(const std::uint8_t* Data, std::int32_t Count) {

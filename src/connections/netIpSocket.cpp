@@ -177,13 +177,23 @@ std::int32_t TIpSocket::Send(const void* Data, std::int32_t Count) {
 }
 
 std::int32_t TIpSocket::Recieve(void* Buffer, std::int32_t Count) {
+  std::optional<ETimeoutSocketError> timedOut;
+  const std::int32_t received = RecieveOrTimeOut(Buffer, Count, timedOut);
+  if (timedOut) throw *timedOut;
+  return received;
+}
+
+std::int32_t TIpSocket::RecieveOrTimeOut(void* Buffer, std::int32_t Count,
+                                         std::optional<ETimeoutSocketError>& TimedOut) {
   // A zero-byte request would read as an orderly close; there is simply nothing to do.
   if (Count == 0) return 0;
   std::int32_t received = 0;
-  if (const platform::TOsError error =
-          platform::SocketRecv(Handle_, Buffer, Count, ReadTimeout_, received))
-    FailReceive(error);
-  return received;
+  const platform::TOsError error =
+      platform::SocketRecv(Handle_, Buffer, Count, ReadTimeout_, received);
+  if (!error) return received;
+  if (error.Kind != platform::TErrorKind::ekTimedOut) FailReceive(error);
+  TimedOut = ReceiveTimeout(error);
+  return 0;
 }
 
 std::int32_t TIpSocket::RecieveAvailable(void* Buffer, std::int32_t Count) {
@@ -203,15 +213,17 @@ void TIpSocket::FailReceive(const platform::TOsError& Error) {
         {RemoteEndPointText()}, 0);
   }
   if (Error.Kind == platform::TErrorKind::ekCancelled) Abort();
-  if (Error.Kind == platform::TErrorKind::ekTimedOut) {
-    throw CreateSocketErrorFmt<ETimeoutSocketError>(
-        "TIpSocket.Recieve: Reading operation from \"%s\" was not completed before the read "
-        "timeout expired.",
-        {RemoteEndPointText()}, Error.Code);
-  }
+  if (Error.Kind == platform::TErrorKind::ekTimedOut) throw ReceiveTimeout(Error);
   throw CreateSocketErrorFmt<EInOutSocketError>(
       "TIpSocket.Recieve: Reading operation from \"%s\" failed.", {RemoteEndPointText()},
       Error.Code);
+}
+
+ETimeoutSocketError TIpSocket::ReceiveTimeout(const platform::TOsError& Error) {
+  return CreateSocketErrorFmt<ETimeoutSocketError>(
+      "TIpSocket.Recieve: Reading operation from \"%s\" was not completed before the read "
+      "timeout expired.",
+      {RemoteEndPointText()}, Error.Code);
 }
 
 std::int32_t TIpSocket::ReadTimeout() {

@@ -123,6 +123,10 @@ class TIpSocket {
   // of the calling thread (platCancel.h) ends a connect, send or receive with EAbort.
   std::int32_t Send(const void* Data, std::int32_t Count);
   std::int32_t Recieve(void* Buffer, std::int32_t Count);
+  // As Recieve, except that a timeout is not thrown: 0 comes back and TimedOut holds the
+  // exception Recieve would have thrown, for the caller to put into its own.
+  std::int32_t RecieveOrTimeOut(void* Buffer, std::int32_t Count,
+                                std::optional<ETimeoutSocketError>& TimedOut);
   // What has already arrived (at most Count bytes), without waiting; 0 when nothing has.
   std::int32_t RecieveAvailable(void* Buffer, std::int32_t Count);
 
@@ -145,6 +149,7 @@ class TIpSocket {
  private:
   // Throws the exception of a failed receive (EAbort when it was cancelled).
   [[noreturn]] void FailReceive(const platform::TOsError& Error);
+  ETimeoutSocketError ReceiveTimeout(const platform::TOsError& Error);
   void QueryTimeout(platform::TSocketTimeoutKind Kind);
 
   platform::TSocketHandle Handle_ = platform::InvalidSocketHandle;

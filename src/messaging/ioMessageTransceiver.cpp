@@ -187,7 +187,7 @@ void TMessageReceiver::ReadWithin(IDeviceConnection& Connection, std::int32_t Ti
     }
     std::uint8_t* const at = Phase.ReadPosition();
     std::int32_t n = 0;
-    try {
+    const auto read = [&] {
       Connection.SetReadTimeout(static_cast<std::int32_t>(pass.Remaining));
       Phase.BeforeRead(Connection);
       n = Connection.Read(at, room);
@@ -198,10 +198,17 @@ void TMessageReceiver::ReadWithin(IDeviceConnection& Connection, std::int32_t Ti
             "[%s] Недопустимый результат операции чтения: запрошено байт: %d, получено байт: %d",
             {Connection.ConnectionString(), room, n});
       }
-    } catch (const EReadTimeoutError& E) {
-      Phase.ReadFailed(Connection, E, pass);
-    } catch (const EConnectionIOError& E) {
-      Phase.ReadFailed(Connection, E, pass);
+    };
+    if (!Phase.TranslatesReadFailures()) {
+      read();
+    } else {
+      try {
+        read();
+      } catch (const EReadTimeoutError& E) {
+        Phase.ReadFailed(Connection, E, pass);
+      } catch (const EConnectionIOError& E) {
+        Phase.ReadFailed(Connection, E, pass);
+      }
     }
     pass.Elapsed = SpentMs + Stopwatch_.ElapsedMilliseconds();
     if (Phase.Take(Connection, n, pass)) return;

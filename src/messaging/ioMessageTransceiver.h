@@ -119,9 +119,12 @@ class TReadPhase {
   virtual bool Take(IDeviceConnection& Connection, std::int32_t Count, const TReadPass& Pass) = 0;
   // The budget ran out between reads: throws the phase's own timeout error.
   [[noreturn]] virtual void Expired(IDeviceConnection& Connection, const TReadPass& Pass) = 0;
+  // Whether the phase reports a failed read as an error of its own (ReadFailed); otherwise the
+  // connection's exception passes on as it is, without being caught and thrown again.
+  virtual bool TranslatesReadFailures() const { return false; }
   // A read failed with E, the connection's EReadTimeoutError or EConnectionIOError (a faulty
-  // byte count included); called while E is in flight. Throws what the phase reports for it;
-  // by default E itself.
+  // byte count included); called while E is in flight, for a phase that translates failures.
+  // Throws what the phase reports for it; by default E itself.
   [[noreturn]] virtual void ReadFailed(IDeviceConnection& Connection, const Exception& E,
                                        const TReadPass& Pass);
 };

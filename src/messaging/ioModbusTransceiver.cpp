@@ -118,14 +118,18 @@ std::int32_t TModbusAbstractReceiver::ReadPacket(IDeviceConnection& Connection,
   const bool limited = StartOfPacketReadTimeout() != Connection.InfiniteTimeout();
   TBytes setAside;
   for (;;) {
+    const std::int64_t spent = limited ? listening.ElapsedMilliseconds() : 0;
     std::int32_t count = 0;
-    try {
-      count = ReadHeader(Connection, Buffer, limited ? listening.ElapsedMilliseconds() : 0);
-    } catch (const EReadMessageTimeoutError&) {
-      if (setAside.empty()) throw;
-      // The reply did not come in time: the packet set aside is the answer after all.
-      std::memcpy(Buffer, setAside.data(), setAside.size());
-      return static_cast<std::int32_t>(setAside.size());
+    if (setAside.empty()) {
+      count = ReadHeader(Connection, Buffer, spent);
+    } else {
+      try {
+        count = ReadHeader(Connection, Buffer, spent);
+      } catch (const EReadMessageTimeoutError&) {
+        // The reply did not come in time: the packet set aside is the answer after all.
+        std::memcpy(Buffer, setAside.data(), setAside.size());
+        return static_cast<std::int32_t>(setAside.size());
+      }
     }
     count = ReadRest(Connection, Buffer, Capacity, count);
     switch (CheckReply(Connection, *request, Buffer, count)) {

@@ -107,6 +107,7 @@ class TLines final : public TReadPhase {
         "(ReadTimeout=%d msec, elapsedTimeout=%d msec, remainingTimeout=%d msec)",
         {Connection.ConnectionString(), Total, Pass.Timeout, Pass.ElapsedAtStart, Pass.Remaining});
   }
+  bool TranslatesReadFailures() const override { return true; }
   [[noreturn]] void ReadFailed(IDeviceConnection& Connection, const Exception& E,
                                const TReadPass& /*Pass*/) override {
     if (E.Is<EReadTimeoutError>()) {

@@ -76,6 +76,7 @@ class TUntilByte final : public TReadPhase {
         {Connection.ConnectionString(), StopByte_, Count, Pass.Timeout, Pass.ElapsedAtStart,
          Pass.Remaining});
   }
+  bool TranslatesReadFailures() const override { return true; }
   [[noreturn]] void ReadFailed(IDeviceConnection& Connection, const Exception& E,
                                const TReadPass& Pass) override {
     if (E.Is<EReadTimeoutError>()) {

@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "TcpTestPeer.h"
@@ -234,6 +235,17 @@ TEST(IpSocketIo, ReceiveTimesOutWithTimedOutCode) {
         << E.Message;
   }
   EXPECT_TRUE(sock->Connected());
+  // The same failure without a throw: the exception comes back for the caller's own.
+  std::optional<ETimeoutSocketError> timedOut;
+  EXPECT_EQ(sock->RecieveOrTimeOut(buf, sizeof(buf), timedOut), 0);
+  ASSERT_TRUE(timedOut.has_value());
+  EXPECT_EQ(timedOut->ErrorCode, ETIMEDOUT);
+  EXPECT_EQ(timedOut->Message.rfind("TIpSocket.Recieve: Reading operation from \"127.0.0.1:" +
+                                        std::to_string(peer.Port()) +
+                                        "\" was not completed before the read timeout expired.",
+                                    0),
+            0u)
+      << timedOut->Message;
 }
 
 TEST(IpSocketIo, DataBothWaysAndAvailableBytes) {

@@ -186,6 +186,15 @@ TEST(TcpConnectionIo, ReadTimeoutNamesTheStoredTimeout) {
     EXPECT_NE(E.Message.find("(30 ms). "), std::string::npos) << E.Message;
     ASSERT_NE(E.InnerException(), nullptr);
     EXPECT_TRUE(E.InnerException()->Is<ETimeoutSocketError>());
+    // The socket's own failure, whole, though it was never thrown.
+    EXPECT_EQ(
+        E.InnerException()->Message.rfind(
+            "TIpSocket.Recieve: Reading operation from \"127.0.0.1:" + std::to_string(peer.Port()) +
+                "\" was not completed before the read timeout expired.",
+            0),
+        0u)
+        << E.InnerException()->Message;
+    EXPECT_EQ(dynamic_cast<const ESocketError&>(*E.InnerException()).ErrorCode, ETIMEDOUT);
   }
   EXPECT_TRUE(c.IsOpen());  // a failure does not close by itself
 }
