@@ -113,6 +113,8 @@ void TCommEventThread::Execute(std::stop_token Stop) {
       Event_.Reset();
       if (Stop.stop_requested()) break;
       TLineEvents Events;
+      // Bytes that nobody takes cost no wake-up, no queued mask and no status query.
+      State.IgnoreInput = !Queue_.ReceiveWanted();
       if (const TOsError Error = Handle_->WaitLineEvents(State, Event_, StopCheckMs, Events)) {
         // A device that went away is not watched any longer.
         if (Error.Kind == TErrorKind::ekGone) break;
@@ -144,16 +146,21 @@ void TEventQueue::Add(TLineEvents Events) {
     std::lock_guard Guard(Lock_);
     List_.push_back(Events);
   }
-  Count_.release();
+  Ready_.notify_one();
 }
+
+bool TEventQueue::ReceiveWanted() const { return Port_.ReceiveEventsWanted(); }
 
 void TEventQueue::Execute(std::stop_token Stop) {
   while (!Stop.stop_requested()) {
-    if (!Count_.try_acquire_for(std::chrono::milliseconds(StopCheckMs))) continue;
-    if (Stop.stop_requested()) break;
     TLineEvents Events;
     {
-      std::lock_guard Guard(Lock_);
+      // Sleeps until a mask comes (a semaphore's timed wait spins first), looking at the stop
+      // request at least every StopCheckMs.
+      std::unique_lock Guard(Lock_);
+      Ready_.wait_for(Guard, std::chrono::milliseconds(StopCheckMs),
+                      [&] { return !List_.empty() || Stop.stop_requested(); });
+      if (Stop.stop_requested()) break;
       if (List_.empty()) continue;
       Events = List_.front();
       List_.pop_front();

@@ -7,12 +7,12 @@
 // EInvalidArgument, with Russian messages that name the port and the property or operation.
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <semaphore>
 #include <stop_token>
 #include <string>
 #include <string_view>
@@ -96,6 +96,9 @@ class TEventQueue {
   TEventQueue& operator=(const TEventQueue&) = delete;
 
   void Add(platform::TLineEvents Events);
+  // Whether the port has anybody for received-data events (the event thread does not wake for
+  // bytes otherwise).
+  bool ReceiveWanted() const;
 
  private:
   void Execute(std::stop_token Stop);
@@ -104,8 +107,8 @@ class TEventQueue {
   TSerialPort& Port_;
   TSerialHandle Handle_;
   std::mutex Lock_;
+  std::condition_variable Ready_;  // a mask was added (or a stop asked for)
   std::deque<platform::TLineEvents> List_;
-  std::counting_semaphore<2147483647> Count_{0};
   std::jthread Thread_;
 };
 
@@ -177,6 +180,9 @@ class TSerialPort {
 
  protected:
   friend class TEventQueue;
+  // Whether received bytes and line faults are wanted: a handler for them is set. A subclass
+  // that overrides DoDataReceived or DoErrorReceived overrides this too.
+  virtual bool ReceiveEventsWanted() const { return OnDataReceived || OnErrorReceived; }
   virtual void DoDataReceived(platform::TLineEvents Events);
   virtual void DoPinChanged(platform::TLineEvents Events);
   virtual void DoErrorReceived(platform::TLineFaults Faults);

@@ -472,6 +472,17 @@ TOsError TSerialDevice::WaitLineEvents(TSerialLineEventState& S, const TSerialWa
       return UseError(E);
     }
     S.NextLineCheck = TClock::now();
+    S.WatchingInput = true;
+  }
+  // Bytes wake the wait only for a caller that takes them; re-armed, input already waiting
+  // counts as an arrival.
+  if (const bool Watch = !S.IgnoreInput && EventMask().Has(TLineEvent::leReceived);
+      Watch != S.WatchingInput) {
+    struct epoll_event Device {};
+    Device.events = Watch ? EPOLLIN | EPOLLET : EPOLLET;
+    Device.data.u32 = DeviceTag;
+    if (::epoll_ctl(S.Poll, EPOLL_CTL_MOD, Fd_, &Device) != 0) return UseError(errno);
+    S.WatchingInput = Watch;
   }
   const auto End = TClock::now() + std::chrono::milliseconds(SliceMs);
   for (;;) {

@@ -182,6 +182,10 @@ struct TSerialLineEventState {
   TSerialLineEventState& operator=(const TSerialLineEventState&) = delete;
 
   int Poll = -1;  // the epoll descriptor, made by the first wait
+  // Set by the caller when nobody takes received-data events: bytes arriving do not wake the
+  // wait then (a device that goes away still does).
+  bool IgnoreInput = false;
+  bool WatchingInput = true;  // what the epoll registration of the device asks for now
   std::chrono::steady_clock::time_point NextLineCheck;
   bool NoCounters = false;  // the driver keeps no counters (pseudo terminals)
   bool CountersKnown = false;

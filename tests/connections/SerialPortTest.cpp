@@ -386,6 +386,22 @@ TEST(SerialLineEventTest, WaitStaysQuietWhileBytesWaitUnread) {
   std::uint32_t Done = 0;
   ASSERT_FALSE(Device->Read(Buf, sizeof Buf, Done));
   EXPECT_EQ(TBytes(Buf, Done), BytesOf({1, 2, 3, 4}));
+
+  // Nobody takes received data: arrivals do not wake the wait, ...
+  State.IgnoreInput = true;
+  ASSERT_FALSE(Device->WaitLineEvents(State, Wake, 50, Events));  // takes the new setting
+  Pty.Write(BytesOf({5, 6}));
+  const auto Quiet = State.WakeUps;
+  ASSERT_FALSE(Device->WaitLineEvents(State, Wake, 300, Events));
+  EXPECT_TRUE(Events.Empty());
+  EXPECT_EQ(State.WakeUps - Quiet, 1u);  // the end of the slice only
+  // ... until somebody does: the bytes already waiting count as an arrival then.
+  State.IgnoreInput = false;
+  EXPECT_EQ(NextEvents(), TLineEvents(TLineEvent::leReceived));
+  // A device that goes away still ends an ignoring wait.
+  State.IgnoreInput = true;
+  Pty.CloseMaster();
+  EXPECT_EQ(Device->WaitLineEvents(State, Wake, 2000, Events).Kind, platform::TErrorKind::ekGone);
 }
 
 }  // namespace
