@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -16,6 +17,7 @@
 #include <thread>
 #include <typeinfo>
 
+#include "platform/platCancel.h"
 #include "platform/platClock.h"
 #include "platform/platError.h"
 #include "platform/platFiles.h"
@@ -161,6 +163,22 @@ TEST(PlatformProcessTest, ThreadIdIsEachThreadsOwnAlsoAfterAFork) {
   int status = 0;
   ASSERT_EQ(::waitpid(child, &status, 0), child);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child saw its parent's id";
+}
+
+// A thread that has waited with a deadline lets its waits end on time: its timer slack (how
+// late the kernel may end a timed wait, 50 µs by default) is the least there is.
+TEST(PlatformCancelTest, ATimedWaitAsksForNoTimerSlack) {
+  long before = -1, after = -1;
+  std::thread([&] {
+    // A new thread inherits its creator's slack, which an earlier wait may have changed.
+    ASSERT_EQ(::prctl(PR_SET_TIMERSLACK, 50000UL), 0);
+    before = ::prctl(PR_GET_TIMERSLACK);
+    const platform::TCancelEvent never;
+    EXPECT_FALSE(never.WaitFor(1));
+    after = ::prctl(PR_GET_TIMERSLACK);
+  }).join();
+  EXPECT_EQ(before, 50000);
+  EXPECT_EQ(after, 1);
 }
 
 TEST(PlatformClockTest, LocalTimeFieldsAreTheCalendarOfTheLocalZone) {
