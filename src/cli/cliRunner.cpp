@@ -74,7 +74,7 @@ int RunCli(const TCliOptions& O, std::ostream& Out, std::ostream& Err,
   };
 
   // Both handlers run on a worker thread, one event at a time: print, queue the log lines,
-  // remember the row.
+  // remember the row. The JSON line is made only for JSON output.
   auto report = [&](const std::string& Line, const std::string& JsonLine,
                     const std::string& ConnectionName, std::int32_t BaudRateOrPort,
                     TDeviceProtocol Protocol, std::uint8_t Address, const TSearchLog& Log) {
@@ -105,7 +105,8 @@ int RunCli(const TCliOptions& O, std::ostream& Out, std::ostream& Err,
                               Protocol,       Address,        Info};
     report(DeviceFoundLine(SystemTime().Now(), ConnectionName, BaudRateOrPort, Protocol,
                            ConnectionType, Address, Info),
-           FoundJson(device), ConnectionName, BaudRateOrPort, Protocol, Address, Log);
+           json ? FoundJson(device) : std::string(), ConnectionName, BaudRateOrPort, Protocol,
+           Address, Log);
     std::lock_guard lock(state.Mutex);
     state.Found.push_back(device);
   };
@@ -116,8 +117,9 @@ int RunCli(const TCliOptions& O, std::ostream& Out, std::ostream& Err,
     const std::string text = SearchErrorText(Error, ConnectionType);
     report(SearchErrorLine(SystemTime().Now(), ConnectionName, BaudRateOrPort, Protocol,
                            ConnectionType, Address, text),
-           ErrorJson(ConnectionName, BaudRateOrPort, ConnectionType, Protocol, Address, text,
-                     Error.ClassName()),
+           json ? ErrorJson(ConnectionName, BaudRateOrPort, ConnectionType, Protocol, Address, text,
+                            Error.ClassName())
+                : std::string(),
            ConnectionName, BaudRateOrPort, Protocol, Address, Log);
     std::lock_guard lock(state.Mutex);
     ++state.Errors;
