@@ -3,7 +3,8 @@
 set -euo pipefail
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
           qt6-base-dev qt6-translations-l10n libmodbus-dev clang-14 libclang-rt-14-dev
-          clang-format-14 xvfb xauth help2man dpkg-dev file desktop-file-utils)
+          clang-format-14 xvfb xauth help2man dpkg-dev file desktop-file-utils
+          g++-mingw-w64-x86-64-posix wine64 zip)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
