@@ -66,6 +66,11 @@ for dll in libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll; do
 done
 export WINEPATH="${WINEPATH:+$WINEPATH;}$winepath"
 
+# The Wine server is started here, quietly: Debian's server lists every object it holds on its
+# standard error when it ends, which would land in the output of the program that started it.
+# It stays a few seconds after the last program, so consecutive test programs share it.
+"$wineserver" -p"${PROBRIX_WINESERVER_LINGER:-5}" 2>/dev/null || true
+
 for mapping in ${PROBRIX_WINE_COM:-}; do
   name=${mapping%%=*}
   target=${mapping#*=}
