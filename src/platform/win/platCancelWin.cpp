@@ -1,0 +1,138 @@
+#include "platform/platCancel.h"
+
+#include <atomic>
+#include <iterator>
+#include <system_error>
+
+#include "platform/win/platWin.h"
+
+namespace probrix::platform {
+
+namespace {
+
+thread_local HANDLE BoundCancelHandle = nullptr;
+
+}  // namespace
+
+DWORD WaitMsUntil(const std::optional<TWaitClock::time_point>& Deadline) noexcept {
+  if (!Deadline) return INFINITE;
+  const auto Left = std::chrono::ceil<std::chrono::milliseconds>(*Deadline - TWaitClock::now());
+  if (Left.count() <= 0) return 0;
+  // INFINITE itself is reserved.
+  return Left.count() >= INFINITE ? INFINITE - 1 : static_cast<DWORD>(Left.count());
+}
+
+DWORD WaitHandle(HANDLE Handle, const std::optional<TWaitClock::time_point>& Deadline) noexcept {
+  const HANDLE Cancel = BoundCancelHandle;
+  const HANDLE Handles[2] = {Cancel, Handle};
+  // The cancel event first: when both are signalled, the stop wins.
+  const DWORD Count = Cancel ? 2 : 1;
+  const HANDLE* First = Cancel ? Handles : Handles + 1;
+  for (;;) {
+    const DWORD R = ::WaitForMultipleObjects(Count, First, FALSE, WaitMsUntil(Deadline));
+    if (R == WAIT_TIMEOUT) {
+      // The system's timer may end a wait a little early: wait on for the rest.
+      if (Deadline && TWaitClock::now() < *Deadline) continue;
+      return WAIT_TIMEOUT;
+    }
+    if (R == WAIT_FAILED) return ::GetLastError();
+    if (Cancel && R == WAIT_OBJECT_0) return ERROR_OPERATION_ABORTED;
+    return 0;
+  }
+}
+
+// --- TCancelEvent -------------------------------------------------------------------------
+
+TCancelEvent::TCancelEvent() {
+  Handle_ = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (!Handle_)
+    throw std::system_error(static_cast<int>(::GetLastError()), std::system_category(),
+                            "CreateEvent");
+}
+
+TCancelEvent::~TCancelEvent() {
+  if (Handle_) ::CloseHandle(Handle_);
+}
+
+void TCancelEvent::Set() noexcept { ::SetEvent(Handle_); }
+
+void TCancelEvent::Reset() noexcept { ::ResetEvent(Handle_); }
+
+bool TCancelEvent::IsSet() const noexcept { return WaitFor(0); }
+
+bool TCancelEvent::WaitFor(int Ms) const noexcept {
+  return ::WaitForSingleObject(Handle_, Ms < 0 ? INFINITE : static_cast<DWORD>(Ms)) ==
+         WAIT_OBJECT_0;
+}
+
+int WaitForAny(std::initializer_list<const TCancelEvent*> Events, int Ms) noexcept {
+  HANDLE Handles[8];
+  DWORD Count = 0;
+  for (const TCancelEvent* E : Events)
+    if (Count < std::size(Handles)) Handles[Count++] = E->Handle();
+  if (Count == 0) {
+    if (Ms > 0) ::Sleep(static_cast<DWORD>(Ms));
+    return -1;
+  }
+  const DWORD R =
+      ::WaitForMultipleObjects(Count, Handles, FALSE, Ms < 0 ? INFINITE : static_cast<DWORD>(Ms));
+  if (R >= WAIT_OBJECT_0 && R < WAIT_OBJECT_0 + Count) return static_cast<int>(R - WAIT_OBJECT_0);
+  return -1;
+}
+
+namespace {
+
+std::atomic<HANDLE> StopEvent{nullptr};
+
+// Runs on a thread of its own that the system starts for the console event.
+BOOL WINAPI OnConsoleControl(DWORD Kind) {
+  switch (Kind) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+    case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+      if (const HANDLE Event = StopEvent.load()) ::SetEvent(Event);
+      return TRUE;
+    default:
+      return FALSE;
+  }
+}
+
+}  // namespace
+
+void InstallStopSignals(const TCancelEvent& Event) {
+  // Ctrl+C, Ctrl+Break and closing the console window; a write to a closed pipe already fails
+  // with an error on Windows instead of ending the process.
+  StopEvent.store(Event.Handle());
+  ::SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+}
+
+// --- Binding to a thread ------------------------------------------------------------------
+
+TCancelScope::TCancelScope(const TCancelEvent& Event) noexcept : Previous_(BoundCancelHandle) {
+  BoundCancelHandle = Event.Handle();
+}
+
+TCancelScope::~TCancelScope() { BoundCancelHandle = Previous_; }
+
+HANDLE CurrentCancelHandle() noexcept { return BoundCancelHandle; }
+
+bool CancelRequested() noexcept {
+  return BoundCancelHandle && ::WaitForSingleObject(BoundCancelHandle, 0) == WAIT_OBJECT_0;
+}
+
+bool CancellableSleep(int Ms) noexcept {
+  if (!BoundCancelHandle) {
+    ::Sleep(Ms < 0 ? 0 : static_cast<DWORD>(Ms));
+    return true;
+  }
+  const auto Deadline = TWaitClock::now() + std::chrono::milliseconds(Ms < 0 ? 0 : Ms);
+  for (;;) {
+    const DWORD R = ::WaitForSingleObject(BoundCancelHandle, WaitMsUntil(Deadline));
+    if (R == WAIT_OBJECT_0) return false;
+    if (R != WAIT_TIMEOUT || TWaitClock::now() >= Deadline) return true;
+  }
+}
+
+}  // namespace probrix::platform

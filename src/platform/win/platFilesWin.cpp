@@ -1,0 +1,96 @@
+#include "platform/platFiles.h"
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+#include "platform/win/platWin.h"
+
+namespace probrix::platform {
+
+namespace {
+
+TOsError OpenError() { return LastWinError(TWinErrorContext::ecOpen); }
+
+}  // namespace
+
+TAppendResult AppendToFile(const std::string& Path, std::string_view Bytes, int LockWaitMs) {
+  if (Path.empty()) return {TAppendStep::asOpen, WinError(ERROR_FILE_NOT_FOUND)};
+  // Other writers and readers share the file; the lock below serialises the writers.
+  const TWinHandle File(::CreateFileW(WideFromUtf8(Path).c_str(), GENERIC_READ | GENERIC_WRITE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!File.Valid()) return {TAppendStep::asOpen, OpenError()};
+
+  // The whole file (and anything beyond its end) is the lock's range.
+  OVERLAPPED Range{};
+  bool Locked = false;
+  for (int Waited = 0;;) {
+    if (::LockFileEx(File.Get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD,
+                     MAXDWORD, &Range)) {
+      Locked = true;
+      break;
+    }
+    const DWORD Error = ::GetLastError();
+    if (Error != ERROR_LOCK_VIOLATION && Error != ERROR_IO_PENDING)
+      break;  // a file system without locks: write unserialised
+    if (Waited >= LockWaitMs) return {TAppendStep::asOpen, WinError(ERROR_LOCK_VIOLATION)};
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ++Waited;
+  }
+
+  TAppendResult Result;
+  LARGE_INTEGER Start{};
+  if (!::SetFilePointerEx(File.Get(), LARGE_INTEGER{}, &Start, FILE_END)) {
+    Result = {TAppendStep::asSeek, LastWinError()};
+  } else {
+    std::size_t Done = 0;
+    while (Done < Bytes.size()) {
+      const DWORD Chunk = static_cast<DWORD>(std::min<std::size_t>(Bytes.size() - Done, 1 << 30));
+      DWORD Written = 0;
+      if (!::WriteFile(File.Get(), Bytes.data() + Done, Chunk, &Written, nullptr)) {
+        Result = {TAppendStep::asWrite, LastWinError()};
+        break;
+      }
+      if (Written == 0) {
+        Result = {TAppendStep::asWrite, WinError(ERROR_WRITE_FAULT)};
+        break;
+      }
+      Done += Written;
+    }
+    // A write cut short (a full disk) would leave a torn line that the next write continues:
+    // the file goes back to its length before this write, still under the lock.
+    if (Result.Step != TAppendStep::asNone && Done > 0 &&
+        ::SetFilePointerEx(File.Get(), Start, nullptr, FILE_BEGIN))
+      ::SetEndOfFile(File.Get());
+  }
+  if (Locked) ::UnlockFileEx(File.Get(), 0, MAXDWORD, MAXDWORD, &Range);
+  return Result;
+}
+
+TOsError CheckFileReadable(const std::string& Path) {
+  const TWinHandle File(::CreateFileW(WideFromUtf8(Path).c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  return File.Valid() ? TOsError{} : OpenError();
+}
+
+TOsError SetCurrentFolder(const std::string& Folder) {
+  return ::SetCurrentDirectoryW(WideFromUtf8(Folder).c_str()) ? TOsError{} : OpenError();
+}
+
+void WriteStandardError(std::string_view Text) noexcept {
+  const HANDLE Out = ::GetStdHandle(STD_ERROR_HANDLE);
+  if (Out == nullptr || Out == INVALID_HANDLE_VALUE) return;
+  std::size_t Done = 0;
+  while (Done < Text.size()) {
+    DWORD Written = 0;
+    if (!::WriteFile(Out, Text.data() + Done, static_cast<DWORD>(Text.size() - Done), &Written,
+                     nullptr) ||
+        Written == 0)
+      break;
+    Done += Written;
+  }
+}
+
+}  // namespace probrix::platform

@@ -1,0 +1,105 @@
+#include "platform/platProcess.h"
+
+#include <cwchar>
+#include <vector>
+
+#include "platform/win/platWin.h"
+
+namespace probrix::platform {
+
+namespace {
+
+// The full path of a module's file; empty when it cannot be read.
+std::wstring ModuleFileName(HMODULE Module) {
+  std::vector<wchar_t> Buffer(MAX_PATH);
+  for (;;) {
+    const DWORD N = ::GetModuleFileNameW(Module, Buffer.data(), static_cast<DWORD>(Buffer.size()));
+    if (N == 0) return {};
+    if (N < Buffer.size()) return std::wstring(Buffer.data(), N);
+    if (Buffer.size() >= 32768) return {};  // the longest path the system has
+    Buffer.resize(Buffer.size() * 2);
+  }
+}
+
+std::wstring FileNameOf(const std::wstring& Path) {
+  const auto Slash = Path.find_last_of(L"\\/");
+  return Slash == std::wstring::npos ? Path : Path.substr(Slash + 1);
+}
+
+HMODULE ModuleOfAddress(const void* Address) {
+  HMODULE Module = nullptr;
+  if (!::GetModuleHandleExW(
+          GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+          static_cast<LPCWSTR>(Address), &Module))
+    return nullptr;
+  return Module;
+}
+
+// Whether a frame lies in the C++ runtime (libstdc++, libgcc) or the C runtime.
+bool InRuntimeLibrary(const void* Frame) {
+  const HMODULE Module = ModuleOfAddress(Frame);
+  if (!Module) return false;
+  const std::wstring Name = FileNameOf(ModuleFileName(Module));
+  static const wchar_t* const kPrefixes[] = {L"libstdc++", L"libgcc", L"msvcrt", L"ucrtbase",
+                                             L"KERNELBASE", L"kernelbase"};
+  for (const wchar_t* Prefix : kPrefixes)
+    if (::_wcsnicmp(Name.c_str(), Prefix, std::wcslen(Prefix)) == 0) return true;
+  return false;
+}
+
+}  // namespace
+
+std::string ModuleFilePath() { return Utf8FromWide(ModuleFileName(nullptr)); }
+
+std::uint32_t CurrentThreadId() { return ::GetCurrentThreadId(); }
+
+bool IsFolderWritable(const std::string& Folder) {
+  if (Folder.empty()) return false;
+  const std::wstring Wide = WideFromUtf8(Folder);
+  const DWORD Attributes = ::GetFileAttributesW(Wide.c_str());
+  if (Attributes == INVALID_FILE_ATTRIBUTES || !(Attributes & FILE_ATTRIBUTE_DIRECTORY))
+    return false;
+  // Rights on Windows are lists that only an attempt answers: a file that goes with its handle.
+  wchar_t Name[MAX_PATH];
+  if (::GetTempFileNameW(Wide.c_str(), L"prb", 0, Name) == 0) return false;
+  ::DeleteFileW(Name);
+  return true;
+}
+
+bool LocateCodeAddress(std::uintptr_t Address, TCodeLocation& Location) {
+  if (Address == 0) return false;
+  const HMODULE Module = ModuleOfAddress(reinterpret_cast<const void*>(Address));
+  if (!Module) return false;
+  const std::wstring Path = ModuleFileName(Module);
+  if (Path.empty()) return false;
+  Location.ModuleFileName = Utf8FromWide(FileNameOf(Path));
+  Location.ModuleBase = reinterpret_cast<std::uintptr_t>(Module);
+  return true;
+}
+
+std::uintptr_t FindThrowAddress() {
+  // The handler's own frames, then the runtime's (terminate, the throw routine), then the
+  // function that threw.
+  void* Frames[64];
+  const int Count = ::CaptureStackBackTrace(0, 64, Frames, nullptr);
+  int I = 0;
+  while (I < Count && !InRuntimeLibrary(Frames[I])) ++I;
+  while (I < Count && InRuntimeLibrary(Frames[I])) ++I;
+  if (I >= Count) return 0;
+  // A return address points past the call; one byte back lies inside the calling statement.
+  return reinterpret_cast<std::uintptr_t>(Frames[I]) - 1;
+}
+
+std::string EnvironmentVariable(const char* Name) {
+  const std::wstring WideName = WideFromUtf8(Name ? Name : "");
+  if (WideName.empty()) return {};
+  const DWORD Size = ::GetEnvironmentVariableW(WideName.c_str(), nullptr, 0);
+  if (Size == 0) return {};
+  std::wstring Value(Size, L'\0');
+  const DWORD N = ::GetEnvironmentVariableW(WideName.c_str(), Value.data(), Size);
+  if (N == 0 || N >= Size) return {};
+  Value.resize(N);
+  return Utf8FromWide(Value);
+}
+
+}  // namespace probrix::platform

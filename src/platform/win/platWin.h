@@ -1,0 +1,77 @@
+#pragma once
+
+// Shared by the Windows half of the platform layer only: the layers above never include it.
+// Text at the system boundary (UTF-8 in memory, UTF-16 for the wide calls), the system's error
+// codes turned into the kinds of platError.h, and the waits that watch a handle together with
+// the calling thread's cancel event (platCancel.h).
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/platError.h"
+
+namespace probrix::platform {
+
+// UTF-8 to UTF-16 and back; bytes that are not UTF-8 become U+FFFD.
+std::wstring WideFromUtf8(std::string_view Text);
+std::string Utf8FromWide(std::wstring_view Text);
+
+// Where an error code arose: a missing device at the opening means it is not there; during
+// input or output it means the device went away.
+enum class TWinErrorContext : std::uint8_t { ecOpen, ecUse };
+
+// The kind of a system error code (GetLastError, WSAGetLastError; 0: no failure) with its code
+// and text: not found = ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND, ERROR_BAD_NETPATH (and
+// ERROR_DEV_NOT_EXIST at open); access denied = ERROR_ACCESS_DENIED, WSAEACCES; busy =
+// ERROR_SHARING_VIOLATION, ERROR_LOCK_VIOLATION, ERROR_BUSY; timed out = WAIT_TIMEOUT,
+// ERROR_TIMEOUT, ERROR_COUNTER_TIMEOUT, WSAETIMEDOUT; gone = ERROR_INVALID_HANDLE,
+// ERROR_BAD_COMMAND, ERROR_DEVICE_NOT_CONNECTED, ERROR_GEN_FAILURE, ERROR_DEV_NOT_EXIST in
+// use, WSAECONNRESET, WSAECONNABORTED; cancelled = ERROR_OPERATION_ABORTED, ERROR_CANCELLED.
+TOsError WinError(DWORD Code, TWinErrorContext Context = TWinErrorContext::ecUse);
+// WinError of GetLastError().
+TOsError LastWinError(TWinErrorContext Context = TWinErrorContext::ecUse);
+
+// The calling thread's cancel event, nullptr when none is bound.
+HANDLE CurrentCancelHandle() noexcept;
+
+using TWaitClock = std::chrono::steady_clock;
+
+// Milliseconds until Deadline for WaitForMultipleObjects: INFINITE for none, rounded up so that
+// a wait does not end before its deadline.
+DWORD WaitMsUntil(const std::optional<TWaitClock::time_point>& Deadline) noexcept;
+
+// Waits until Handle is signalled, Deadline passes (none: no limit) or the thread's cancel
+// event is set: 0 when Handle was signalled, WAIT_TIMEOUT, ERROR_OPERATION_ABORTED for the
+// cancel event, or the code of a failed wait.
+DWORD WaitHandle(HANDLE Handle, const std::optional<TWaitClock::time_point>& Deadline) noexcept;
+
+// A handle closed with its owner.
+class TWinHandle {
+ public:
+  TWinHandle() = default;
+  explicit TWinHandle(HANDLE Handle) noexcept : Handle_(Handle) {}
+  ~TWinHandle() { Reset(); }
+  TWinHandle(const TWinHandle&) = delete;
+  TWinHandle& operator=(const TWinHandle&) = delete;
+  HANDLE Get() const noexcept { return Handle_; }
+  bool Valid() const noexcept { return Handle_ != nullptr && Handle_ != INVALID_HANDLE_VALUE; }
+  void Reset(HANDLE Handle = nullptr) noexcept {
+    if (Valid()) ::CloseHandle(Handle_);
+    Handle_ = Handle;
+  }
+
+ private:
+  HANDLE Handle_ = nullptr;
+};
+
+}  // namespace probrix::platform
