@@ -1,9 +1,8 @@
-#include "platform/platCancel.h"
-
 #include <atomic>
 #include <iterator>
 #include <system_error>
 
+#include "platform/platCancel.h"
 #include "platform/win/platWin.h"
 
 namespace probrix::platform {

@@ -1,5 +1,4 @@
 #include "platform/platClock.h"
-
 #include "platform/win/platWin.h"
 
 namespace probrix::platform {

@@ -1,11 +1,10 @@
-#include "platform/platCrashSignals.h"
-
 #include <atomic>
 #include <climits>
 #include <csignal>
 #include <cstring>
 #include <iterator>
 
+#include "platform/platCrashSignals.h"
 #include "platform/win/platWin.h"
 
 namespace probrix::platform {
@@ -207,7 +206,8 @@ bool TLocalTimeTable::Now(std::int64_t& LocalMilliseconds) const noexcept {
   if (Count_ == 0) return false;
   FILETIME T{};
   ::GetSystemTimeAsFileTime(&T);
-  const std::uint64_t Ticks = (static_cast<std::uint64_t>(T.dwHighDateTime) << 32) | T.dwLowDateTime;
+  const std::uint64_t Ticks =
+      (static_cast<std::uint64_t>(T.dwHighDateTime) << 32) | T.dwLowDateTime;
   const std::int64_t Seconds = static_cast<std::int64_t>(Ticks / 10000000) - kEpochDifference;
   LocalMilliseconds =
       (Seconds + UtcOffset(Seconds)) * 1000 + static_cast<std::int64_t>(Ticks % 10000000) / 10000;
@@ -226,9 +226,9 @@ bool SignalSafeAppend(const char* Path, const char* Data, std::size_t Size) noex
   if (N <= 0) return false;
   Wide[N] = L'\0';
   MakeFoldersOf(Wide);
-  const HANDLE File = ::CreateFileW(Wide, FILE_APPEND_DATA,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE File =
+      ::CreateFileW(Wide, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (File == INVALID_HANDLE_VALUE) return false;
   // Another writer's lock is waited for a short while, then ignored.
   OVERLAPPED Range{};

@@ -17,8 +17,8 @@ std::wstring WideFromUtf8(std::string_view Text) {
 std::string Utf8FromWide(std::wstring_view Text) {
   if (Text.empty()) return {};
   const int Size = static_cast<int>(Text.size());
-  const int Length = ::WideCharToMultiByte(CP_UTF8, 0, Text.data(), Size, nullptr, 0, nullptr,
-                                           nullptr);
+  const int Length =
+      ::WideCharToMultiByte(CP_UTF8, 0, Text.data(), Size, nullptr, 0, nullptr, nullptr);
   if (Length <= 0) return {};
   std::string Bytes(static_cast<std::size_t>(Length), '\0');
   ::WideCharToMultiByte(CP_UTF8, 0, Text.data(), Size, Bytes.data(), Length, nullptr, nullptr);

@@ -1,9 +1,8 @@
-#include "platform/platFiles.h"
-
 #include <algorithm>
 #include <chrono>
 #include <thread>
 
+#include "platform/platFiles.h"
 #include "platform/win/platWin.h"
 
 namespace probrix::platform {

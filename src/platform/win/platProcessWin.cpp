@@ -1,8 +1,7 @@
-#include "platform/platProcess.h"
-
 #include <cwchar>
 #include <vector>
 
+#include "platform/platProcess.h"
 #include "platform/win/platWin.h"
 
 namespace probrix::platform {
@@ -40,8 +39,8 @@ bool InRuntimeLibrary(const void* Frame) {
   const HMODULE Module = ModuleOfAddress(Frame);
   if (!Module) return false;
   const std::wstring Name = FileNameOf(ModuleFileName(Module));
-  static const wchar_t* const kPrefixes[] = {L"libstdc++", L"libgcc", L"msvcrt", L"ucrtbase",
-                                             L"KERNELBASE", L"kernelbase"};
+  static const wchar_t* const kPrefixes[] = {L"libstdc++", L"libgcc",     L"msvcrt",
+                                             L"ucrtbase",  L"KERNELBASE", L"kernelbase"};
   for (const wchar_t* Prefix : kPrefixes)
     if (::_wcsnicmp(Name.c_str(), Prefix, std::wcslen(Prefix)) == 0) return true;
   return false;

@@ -1,9 +1,8 @@
-#include "platform/platSerialDevice.h"
-
 #include <algorithm>
 #include <cstring>
 #include <optional>
 
+#include "platform/platSerialDevice.h"
 #include "platform/win/platWin.h"
 
 namespace probrix::platform {
@@ -49,8 +48,8 @@ bool IsNoSuchFeature(DWORD Code) {
 // A failure on an open device: one that is no longer there (an unplugged adapter answers
 // "access denied" or "bad command" to further requests) has gone away.
 TOsError UseError(DWORD Code) {
-  if (Code == ERROR_ACCESS_DENIED) return {TErrorKind::ekGone, static_cast<int>(Code),
-                                           SystemErrorText(static_cast<int>(Code))};
+  if (Code == ERROR_ACCESS_DENIED)
+    return {TErrorKind::ekGone, static_cast<int>(Code), SystemErrorText(static_cast<int>(Code))};
   return WinError(Code, TWinErrorContext::ecUse);
 }
 
@@ -65,11 +64,11 @@ TOsError FeatureError() {
 // The number a BAUD_* flag of the communication properties stands for; 0 for any rate.
 std::uint32_t BaudOfFlag(DWORD Flag) {
   static constexpr std::pair<DWORD, std::uint32_t> kRates[] = {
-      {BAUD_075, 75},       {BAUD_110, 110},      {BAUD_134_5, 134},    {BAUD_150, 150},
-      {BAUD_300, 300},      {BAUD_600, 600},      {BAUD_1200, 1200},    {BAUD_1800, 1800},
-      {BAUD_2400, 2400},    {BAUD_4800, 4800},    {BAUD_7200, 7200},    {BAUD_9600, 9600},
-      {BAUD_14400, 14400},  {BAUD_19200, 19200},  {BAUD_38400, 38400},  {BAUD_56K, 56000},
-      {BAUD_57600, 57600},  {BAUD_115200, 115200}, {BAUD_128K, 128000}};
+      {BAUD_075, 75},      {BAUD_110, 110},       {BAUD_134_5, 134},   {BAUD_150, 150},
+      {BAUD_300, 300},     {BAUD_600, 600},       {BAUD_1200, 1200},   {BAUD_1800, 1800},
+      {BAUD_2400, 2400},   {BAUD_4800, 4800},     {BAUD_7200, 7200},   {BAUD_9600, 9600},
+      {BAUD_14400, 14400}, {BAUD_19200, 19200},   {BAUD_38400, 38400}, {BAUD_56K, 56000},
+      {BAUD_57600, 57600}, {BAUD_115200, 115200}, {BAUD_128K, 128000}};
   for (const auto& [Bit, Rate] : kRates)
     if (Flag == Bit) return Rate;
   return 0;  // BAUD_USER and anything unknown: programmable
@@ -117,9 +116,8 @@ std::shared_ptr<TSerialDevice> TSerialDevice::Open(
   Error = {};
   Holder.clear();
   // No sharing: the system refuses every further opener of the device while it is open here.
-  const HANDLE Handle =
-      ::CreateFileW(WideFromUtf8(Path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                    OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+  const HANDLE Handle = ::CreateFileW(WideFromUtf8(Path).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
   if (Handle == INVALID_HANDLE_VALUE) {
     Error = LastWinError(TWinErrorContext::ecOpen);
     return nullptr;

@@ -1,7 +1,6 @@
-#include "platform/platSerialPorts.h"
-
 #include <cstdlib>
 
+#include "platform/platSerialPorts.h"
 #include "platform/win/platWin.h"
 
 namespace probrix::platform {
@@ -63,7 +62,8 @@ class TRegKey {
     for (DWORD Index = 0;; ++Index) {
       wchar_t Name[256];
       DWORD Length = static_cast<DWORD>(std::size(Name));
-      const LONG R = ::RegEnumKeyExW(Key_, Index, Name, &Length, nullptr, nullptr, nullptr, nullptr);
+      const LONG R =
+          ::RegEnumKeyExW(Key_, Index, Name, &Length, nullptr, nullptr, nullptr, nullptr);
       if (R == ERROR_NO_MORE_ITEMS) break;
       if (R == ERROR_SUCCESS) Names.emplace_back(Name, Length);
     }

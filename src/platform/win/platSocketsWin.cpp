@@ -1,12 +1,11 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
-#include "platform/platSockets.h"
-
 #include <cstddef>
 #include <cstring>
 #include <optional>
 
+#include "platform/platSockets.h"
 #include "platform/win/platWin.h"
 
 namespace probrix::platform {
@@ -97,15 +96,13 @@ TOsError SocketLibraryStartup() {
   return Rc == 0 ? TOsError{} : SocketError(Rc);
 }
 
-TOsError SocketLibraryCleanup() {
-  return ::WSACleanup() == 0 ? TOsError{} : LastSocketError();
-}
+TOsError SocketLibraryCleanup() { return ::WSACleanup() == 0 ? TOsError{} : LastSocketError(); }
 
 TOsError SocketInvalidArgument() { return SocketError(WSAEINVAL); }
 
 TOsError SocketCreate(int Family, int Type, int Protocol, TSocketHandle& Handle) {
-  const SOCKET S =
-      ::WSASocketW(Family, Type, Protocol, nullptr, 0, WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+  const SOCKET S = ::WSASocketW(Family, Type, Protocol, nullptr, 0,
+                                WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
   if (S != INVALID_SOCKET) {
     Handle = static_cast<TSocketHandle>(S);
     return {};

@@ -1,0 +1,296 @@
+// The Windows half of the platform layer, run under Wine in the cross build: cancel events,
+// files with non-ASCII names, error kinds, process facts, serial device names and loopback
+// sockets.
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "platform/platCancel.h"
+#include "platform/platFiles.h"
+#include "platform/platProcess.h"
+#include "platform/platSerialDevice.h"
+#include "platform/platSerialPorts.h"
+#include "platform/platSockets.h"
+#include "platform/win/platWin.h"
+#include "support/TestSupport.h"
+
+namespace probrix::platform {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+fs::path PathOf(const std::string& Utf8) {
+  return fs::path(std::u8string(Utf8.begin(), Utf8.end()));
+}
+
+std::string ReadAll(const fs::path& Path) {
+  std::ifstream In(Path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(In), {});
+}
+
+TEST(WinCancel, EventsAndScopes) {
+  TCancelEvent A, B;
+  EXPECT_FALSE(A.IsSet());
+  EXPECT_EQ(WaitForAny({&A, &B}, 0), -1);
+  B.Set();
+  EXPECT_TRUE(B.IsSet());
+  EXPECT_EQ(WaitForAny({&A, &B}, -1), 1) << "a set event ends an endless wait";
+  B.Reset();
+  EXPECT_FALSE(B.IsSet());
+
+  EXPECT_FALSE(CancelRequested()) << "no event bound";
+  {
+    const TCancelScope Outer(A);
+    {
+      const TCancelScope Inner(B);
+      A.Set();
+      EXPECT_FALSE(CancelRequested()) << "the inner scope counts";
+      EXPECT_TRUE(CancellableSleep(1));
+    }
+    EXPECT_TRUE(CancelRequested());
+    EXPECT_FALSE(CancellableSleep(60000)) << "a set event ends the sleep at once";
+  }
+  EXPECT_FALSE(CancelRequested());
+}
+
+TEST(WinCancel, SetFromAnotherThreadEndsTheWait) {
+  TCancelEvent Stop;
+  std::atomic<bool> Slept{true};
+  std::thread Sleeper([&] {
+    const TCancelScope Scope(Stop);
+    Slept = CancellableSleep(60000);
+  });
+  Stop.Set();
+  Sleeper.join();
+  EXPECT_FALSE(Slept.load());
+}
+
+TEST(WinErrors, KindsOfSystemCodes) {
+  struct Case {
+    DWORD Code;
+    TErrorKind Kind;
+  };
+  const Case Cases[] = {{ERROR_FILE_NOT_FOUND, TErrorKind::ekNotFound},
+                        {ERROR_PATH_NOT_FOUND, TErrorKind::ekNotFound},
+                        {ERROR_ACCESS_DENIED, TErrorKind::ekAccessDenied},
+                        {ERROR_SHARING_VIOLATION, TErrorKind::ekBusy},
+                        {WSAETIMEDOUT, TErrorKind::ekTimedOut},
+                        {ERROR_OPERATION_ABORTED, TErrorKind::ekCancelled},
+                        {WSAECONNRESET, TErrorKind::ekGone},
+                        {ERROR_INVALID_HANDLE, TErrorKind::ekGone},
+                        {WSAECONNREFUSED, TErrorKind::ekOther}};
+  for (const Case& C : Cases) {
+    const TOsError E = WinError(C.Code);
+    EXPECT_EQ(E.Kind, C.Kind) << C.Code;
+    EXPECT_EQ(E.Code, static_cast<int>(C.Code));
+    EXPECT_FALSE(E.Text.empty()) << C.Code;
+    EXPECT_EQ(E.Text.find('\n'), std::string::npos) << "no line break of the system's text";
+  }
+  EXPECT_FALSE(WinError(ERROR_SUCCESS));
+  EXPECT_EQ(WinError(ERROR_DEV_NOT_EXIST, TWinErrorContext::ecOpen).Kind, TErrorKind::ekNotFound);
+  EXPECT_EQ(WinError(ERROR_DEV_NOT_EXIST, TWinErrorContext::ecUse).Kind, TErrorKind::ekGone);
+}
+
+TEST(WinText, Utf8AndWideRoundTrip) {
+  const std::string Text = "Порт COM5: ошибка №2";
+  const std::wstring Wide = WideFromUtf8(Text);
+  EXPECT_EQ(Wide.size(), 20u);
+  EXPECT_EQ(Wide[0], L'\x041F');
+  EXPECT_EQ(Utf8FromWide(Wide), Text);
+  EXPECT_TRUE(WideFromUtf8("").empty());
+}
+
+TEST(WinFiles, AppendsToAFileWithACyrillicName) {
+  const test::TTempDir Dir;
+  const std::string Path = Dir.Path().string() + "\\120000_000__результаты_поиска.log";
+  ASSERT_EQ(AppendToFile(Path, "first\r\n", 100).Step, TAppendStep::asNone);
+  ASSERT_EQ(AppendToFile(Path, std::string("\xCF\xEE\xF0\xF2\r\n"), 100).Step, TAppendStep::asNone);
+  // The name on disk is the UTF-8 name, not its bytes read in another code page.
+  ASSERT_TRUE(fs::exists(PathOf(Path)));
+  EXPECT_EQ(ReadAll(PathOf(Path)), "first\r\n\xCF\xEE\xF0\xF2\r\n");
+  EXPECT_FALSE(CheckFileReadable(Path));
+
+  const TAppendResult NoFolder = AppendToFile(Dir.Path().string() + "\\нет\\x.log", "x", 10);
+  EXPECT_EQ(NoFolder.Step, TAppendStep::asOpen);
+  EXPECT_EQ(NoFolder.Error.Kind, TErrorKind::ekNotFound);
+  EXPECT_EQ(AppendToFile("", "x", 10).Step, TAppendStep::asOpen);
+  EXPECT_EQ(CheckFileReadable(Dir.Path().string() + "\\missing.ini").Kind,
+            TErrorKind::ekNotFound);
+}
+
+TEST(WinFiles, CurrentFolderAndWritableFolders) {
+  const test::TTempDir Dir;
+  const fs::path Previous = fs::current_path();
+  const std::string Folder = Dir.Path().string() + "\\Папка";
+  fs::create_directory(PathOf(Folder));
+  ASSERT_FALSE(SetCurrentFolder(Folder));
+  EXPECT_EQ(fs::current_path(), fs::canonical(PathOf(Folder)));
+  fs::current_path(Previous);
+  EXPECT_EQ(SetCurrentFolder(Folder + "\\missing").Kind, TErrorKind::ekNotFound);
+  EXPECT_TRUE(IsFolderWritable(Folder));
+  EXPECT_FALSE(IsFolderWritable(Folder + "\\missing"));
+  EXPECT_TRUE(fs::is_empty(PathOf(Folder))) << "the probe of writability leaves nothing behind";
+}
+
+TEST(WinProcess, ModuleEnvironmentAndCode) {
+  const std::string Module = ModuleFilePath();
+  ASSERT_FALSE(Module.empty());
+  EXPECT_TRUE(fs::exists(PathOf(Module)));
+  EXPECT_EQ(PathOf(Module).filename().string(), "test_windows.exe");
+
+  ASSERT_TRUE(::SetEnvironmentVariableW(L"PROBRIX_TEST_VALUE", L"\x0422\x0435\x0441\x0442"));
+  EXPECT_EQ(EnvironmentVariable("PROBRIX_TEST_VALUE"), "Тест");
+  EXPECT_EQ(EnvironmentVariable("PROBRIX_TEST_UNSET_VALUE"), "");
+
+  TCodeLocation Where;
+  ASSERT_TRUE(LocateCodeAddress(reinterpret_cast<std::uintptr_t>(&ModuleFilePath), Where));
+  EXPECT_EQ(Where.ModuleFileName, "test_windows.exe");
+  EXPECT_LT(Where.ModuleBase, reinterpret_cast<std::uintptr_t>(&ModuleFilePath));
+  EXPECT_FALSE(LocateCodeAddress(0, Where));
+  EXPECT_EQ(CurrentThreadId(), ::GetCurrentThreadId());
+}
+
+TEST(WinSerial, DeviceNamesAndAMissingPort) {
+  EXPECT_EQ(SerialDevicePathOf("COM10"), "\\\\.\\COM10");
+  EXPECT_EQ(SerialDevicePathOf("com3"), "\\\\.\\com3");
+  EXPECT_EQ(SerialDevicePathOf("\\\\tsclient\\COM1"), "\\\\tsclient\\COM1");
+
+  TOsError Error;
+  std::string Holder = "stale";
+  EXPECT_EQ(TSerialDevice::Open("\\\\.\\COM231", Error, Holder), nullptr);
+  EXPECT_EQ(Error.Kind, TErrorKind::ekNotFound);
+  EXPECT_EQ(Error.Code, 2) << "the system's own code for a missing port";
+  EXPECT_TRUE(Holder.empty());
+
+  for (const std::string& Name : SystemSerialPortNames()) {
+    EXPECT_FALSE(Name.empty());
+    for (const char C : Name) EXPECT_FALSE(C >= 'a' && C <= 'z') << Name << " is upper-cased";
+  }
+}
+
+// A loopback server of the test's own, through Winsock directly.
+class WinSockets : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(SocketLibraryStartup());
+    Listener_ = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    ASSERT_NE(Listener_, INVALID_SOCKET);
+    sockaddr_in A{};
+    A.sin_family = AF_INET;
+    A.sin_addr.s_addr = ::htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(Listener_, reinterpret_cast<sockaddr*>(&A), sizeof(A)), 0);
+    ASSERT_EQ(::listen(Listener_, 4), 0);
+    int Length = sizeof(A);
+    ASSERT_EQ(::getsockname(Listener_, reinterpret_cast<sockaddr*>(&A), &Length), 0);
+    Port_ = ::ntohs(A.sin_port);
+  }
+  void TearDown() override {
+    if (Peer_ != INVALID_SOCKET) ::closesocket(Peer_);
+    if (Client_ != InvalidSocketHandle) SocketCloseHandle(Client_);
+    ::closesocket(Listener_);
+    SocketLibraryCleanup();
+  }
+  // Connects a client through the platform layer and accepts it.
+  void Connect() {
+    TSockAddrBytes Address;
+    ASSERT_FALSE(SocketResolve("127.0.0.1", Port_, Address));
+    ASSERT_FALSE(SocketCreate(AddressFamilyIPv4, SOCK_STREAM, IPPROTO_TCP, Client_));
+    ASSERT_FALSE(SocketConnect(Client_, Address, 2000));
+    Peer_ = ::accept(Listener_, nullptr, nullptr);
+    ASSERT_NE(Peer_, INVALID_SOCKET);
+  }
+
+  SOCKET Listener_ = INVALID_SOCKET;
+  SOCKET Peer_ = INVALID_SOCKET;
+  TSocketHandle Client_ = InvalidSocketHandle;
+  std::uint16_t Port_ = 0;
+};
+
+TEST_F(WinSockets, SendReceiveTimeoutAndClose) {
+  ASSERT_NO_FATAL_FAILURE(Connect());
+  std::int32_t Sent = 0;
+  ASSERT_FALSE(SocketSend(Client_, "\x00\x01\x02", 3, 1000, Sent));
+  EXPECT_EQ(Sent, 3);
+  char Buffer[16] = {};
+  ASSERT_EQ(::recv(Peer_, Buffer, sizeof(Buffer), 0), 3);
+  EXPECT_EQ(std::memcmp(Buffer, "\x00\x01\x02", 3), 0);
+
+  std::int32_t Received = -1;
+  EXPECT_FALSE(SocketRecvAvailable(Client_, Buffer, sizeof(Buffer), Received));
+  EXPECT_EQ(Received, 0) << "nothing there yet";
+  const TOsError Silent = SocketRecv(Client_, Buffer, sizeof(Buffer), 30, Received);
+  EXPECT_EQ(Silent.Kind, TErrorKind::ekTimedOut);
+  EXPECT_EQ(Received, 0);
+
+  ASSERT_EQ(::send(Peer_, "reply", 5, 0), 5);
+  ASSERT_FALSE(SocketRecv(Client_, Buffer, sizeof(Buffer), 2000, Received));
+  EXPECT_EQ(std::string(Buffer, Received), "reply");
+  std::int32_t Waiting = -1;
+  EXPECT_FALSE(SocketAvailable(Client_, Waiting));
+  EXPECT_EQ(Waiting, 0);
+
+  TSockAddrBytes Peer;
+  ASSERT_FALSE(SocketPeerAddress(Client_, Peer));
+  std::uint16_t Family = 0;
+  std::memcpy(&Family, Peer.data(), sizeof(Family));
+  EXPECT_EQ(Family, AddressFamilyIPv4);
+
+  ::shutdown(Peer_, SD_BOTH);
+  const TOsError Closed = SocketRecv(Client_, Buffer, sizeof(Buffer), 2000, Received);
+  EXPECT_EQ(Closed.Kind, TErrorKind::ekGone);
+  EXPECT_EQ(Closed.Code, 0) << "an orderly close by the peer";
+}
+
+TEST_F(WinSockets, CancelEndsAReceiveAndAConnectIsRefused) {
+  ASSERT_NO_FATAL_FAILURE(Connect());
+  TCancelEvent Stop;
+  TOsError Result;
+  std::thread Receiver([&] {
+    const TCancelScope Scope(Stop);
+    char Buffer[8];
+    std::int32_t Received = 0;
+    Result = SocketRecv(Client_, Buffer, sizeof(Buffer), 0, Received);
+  });
+  Stop.Set();
+  Receiver.join();
+  EXPECT_EQ(Result.Kind, TErrorKind::ekCancelled) << "a receive without limit ends at the stop";
+
+  // A port nobody listens on: the listener's port once it is closed.
+  ::closesocket(Listener_);
+  Listener_ = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  TSockAddrBytes Address;
+  ASSERT_FALSE(SocketResolve("127.0.0.1", Port_, Address));
+  TSocketHandle Second = InvalidSocketHandle;
+  ASSERT_FALSE(SocketCreate(AddressFamilyIPv4, SOCK_STREAM, IPPROTO_TCP, Second));
+  const TOsError Refused = SocketConnect(Second, Address, 2000);
+  SocketCloseHandle(Second);
+  EXPECT_TRUE(Refused);
+  EXPECT_NE(Refused.Kind, TErrorKind::ekCancelled);
+}
+
+TEST(WinSocketText, AddressesAndNames) {
+  std::uint32_t Address = 0;
+  EXPECT_TRUE(SocketParseIPv4Address("10.0.0.7", Address));
+  EXPECT_EQ(SocketAddressToText(Address), "10.0.0.7");
+  EXPECT_FALSE(SocketParseIPv4Address("", Address));
+  EXPECT_FALSE(SocketParseIPv4Address("not an address", Address));
+  ASSERT_FALSE(SocketLibraryStartup());
+  TSockAddrBytes Six;
+  ASSERT_FALSE(SocketResolve("::1", 502, Six));
+  EXPECT_EQ(SocketIPv6AddressText(Six), "::1");
+  EXPECT_EQ(SocketNetToHostPort(SocketHostToNetPort(502)), 502);
+  SocketLibraryCleanup();
+}
+
+}  // namespace
+}  // namespace probrix::platform
