@@ -36,6 +36,8 @@ stage="$build/package-windows"
 rm -rf "$stage"
 mkdir -p "$stage/$name"
 cp "$exe" "${dlls[@]}" README.md CHANGELOG.md "$stage/$name/"
+# Without symbol tables and debug information (Debian's libstdc++ DLL keeps them: 23 MB of 24).
+x86_64-w64-mingw32-strip --strip-unneeded "$stage/$name/"*.exe "$stage/$name/"*.dll
 zip_file="$PWD/$build/$name.zip"
 rm -f "$zip_file"
 (cd "$stage" && zip -qr -X "$zip_file" "$name")

@@ -43,7 +43,14 @@ endpoint=$(sed -n 's/^tcp //p' "$demo/devsim.out" | head -n 1)
 # COM41 and COM42 lead to the simulator's two pseudo terminals. Numbers above those that Wine
 # gives the computer's own serial devices (com1 and up), and above COM9, which opens only by
 # its device path (\\.\COM41).
-export PROBRIX_WINE_COM="com41=$(readlink -f "${ports[0]}") com42=$(readlink -f "${ports[1]}")"
+# Wine reads a line's settings through the classic speed codes of termios; the simulator's
+# terminals start with none (speed 0), which Wine's GetCommState refuses ("invalid parameter"),
+# so they get one first. The Windows program then sets its own.
+pty0=$(readlink -f "${ports[0]}")
+pty1=$(readlink -f "${ports[1]}")
+stty -F "$pty0" 9600
+stty -F "$pty1" 9600
+export PROBRIX_WINE_COM="com41=$pty0 com42=$pty1"
 cli_dir="$root/$build/src/cli"
 rm -rf "$cli_dir/Logs"
 set +e

@@ -2,10 +2,9 @@
 // files with non-ASCII names, error kinds, process facts, serial device names and loopback
 // sockets.
 
+#include <gtest/gtest.h>
 #include <winsock2.h>
 #include <ws2tcpip.h>
-
-#include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
@@ -124,8 +123,21 @@ TEST(WinFiles, AppendsToAFileWithACyrillicName) {
   EXPECT_EQ(NoFolder.Step, TAppendStep::asOpen);
   EXPECT_EQ(NoFolder.Error.Kind, TErrorKind::ekNotFound);
   EXPECT_EQ(AppendToFile("", "x", 10).Step, TAppendStep::asOpen);
-  EXPECT_EQ(CheckFileReadable(Dir.Path().string() + "\\missing.ini").Kind,
-            TErrorKind::ekNotFound);
+  EXPECT_EQ(CheckFileReadable(Dir.Path().string() + "\\missing.ini").Kind, TErrorKind::ekNotFound);
+}
+
+TEST(WinFiles, Utf8NamesAsSystemPaths) {
+  const test::TTempDir Dir;
+  const std::string Folder = Utf8OfPath(Dir.Path()) + "/Журнал";
+  // The program's own names go to the system wide, and come back as they were.
+  const fs::path Path = PathOfUtf8(Folder) / PathOfUtf8("поиск.log");
+  EXPECT_EQ(Path.filename().wstring(), L"\x043F\x043E\x0438\x0441\x043A.log");
+  const std::string Back = Utf8OfPath(Path);
+  EXPECT_EQ(Back, Folder + "/поиск.log");
+  EXPECT_EQ(Back.find('\\'), std::string::npos) << "one separator throughout";
+  fs::create_directory(PathOf(Folder));
+  ASSERT_EQ(AppendToFile(Back, "x", 100).Step, TAppendStep::asNone);
+  EXPECT_TRUE(fs::exists(Path));
 }
 
 TEST(WinFiles, CurrentFolderAndWritableFolders) {

@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <chrono>
+#include <iterator>
 #include <thread>
 
 #include "platform/platFiles.h"
@@ -89,6 +90,24 @@ void WriteStandardError(std::string_view Text) noexcept {
         Written == 0)
       break;
     Done += Written;
+  }
+}
+
+void WriteDebuggerOutput(std::string_view Text) noexcept {
+  // In pieces through a buffer on the stack: no allocation, as a crash handler may call it.
+  wchar_t Wide[512];
+  while (!Text.empty()) {
+    std::size_t Take = std::min<std::size_t>(Text.size(), 255);
+    // A piece ends before a UTF-8 continuation byte, so no character is cut in two.
+    while (Take < Text.size() && Take > 1 &&
+           (static_cast<unsigned char>(Text[Take]) & 0xC0) == 0x80)
+      --Take;
+    const int N = ::MultiByteToWideChar(CP_UTF8, 0, Text.data(), static_cast<int>(Take), Wide,
+                                        static_cast<int>(std::size(Wide)) - 1);
+    if (N <= 0) return;
+    Wide[N] = L'\0';
+    ::OutputDebugStringW(Wide);
+    Text.remove_prefix(Take);
   }
 }
 

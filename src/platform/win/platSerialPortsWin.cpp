@@ -1,4 +1,5 @@
 #include <cstdlib>
+#include <iterator>
 
 #include "platform/platSerialPorts.h"
 #include "platform/win/platWin.h"
@@ -146,6 +147,20 @@ std::string SerialDevicePathOf(std::string_view Name) {
   // are paths.
   if (StartsWithCom(Name)) return "\\\\.\\" + std::string(Name);
   return std::string(Name);
+}
+
+std::string SerialDeviceKey(std::string_view Name) {
+  const std::string Path = SerialDevicePathOf(Name);
+  // A name in the device namespace stands for the system's device behind it (\Device\Serial0),
+  // so COM3 and \\.\COM3 give one key; names are compared without regard to case.
+  static constexpr std::string_view DeviceNamespace = "\\\\.\\";
+  if (Path.starts_with(DeviceNamespace)) {
+    wchar_t Target[1024];
+    const std::wstring DosName = WideFromUtf8(Path.substr(DeviceNamespace.size()));
+    if (::QueryDosDeviceW(DosName.c_str(), Target, static_cast<DWORD>(std::size(Target))) != 0)
+      return "device:" + Utf8FromWide(Target);
+  }
+  return UpperAscii(Path);
 }
 
 std::vector<std::string> SystemSerialPortNames() {
