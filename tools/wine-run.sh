@@ -35,10 +35,11 @@ if [ -z "${WINEPREFIX:-}" ]; then
   fi
   export WINEPREFIX="$dir/wine-prefix"
 fi
-# No window system and no messages from Wine itself; no Mono or Gecko installers either.
+# No window system and no messages from Wine itself; no Mono or Gecko installers either, and no
+# debugger that a crashing program (a test of the crash capture) would wait for.
 unset DISPLAY WAYLAND_DISPLAY
 export WINEDEBUG=${WINEDEBUG:--all}
-export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
+export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml,winedbg.exe=}
 
 # One wineboot per prefix, also when ctest starts several programs at once.
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
