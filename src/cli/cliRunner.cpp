@@ -9,6 +9,7 @@
 #include "foundation/appExceptions.h"
 #include "foundation/appLogging.h"
 #include "foundation/utilitySystemTime.h"
+#include "platform/platFiles.h"
 #include "search/uFinderEngine.h"
 #include "search/uSearchReport.h"
 
@@ -54,8 +55,10 @@ int RunCli(const TCliOptions& O, std::ostream& Out, std::ostream& Err,
     return 2;
   }
 
-  const std::filesystem::path folder = O.LogDir.empty() ? GetAppLogFolder() : O.LogDir;
-  const std::string resultLog = (folder / ResultLogFileName(SystemTime().Now())).string();
+  const std::filesystem::path folder =
+      platform::PathOfUtf8(O.LogDir.empty() ? GetAppLogFolder() : O.LogDir);
+  const std::string resultLog =
+      platform::Utf8OfPath(folder / platform::PathOfUtf8(ResultLogFileName(SystemTime().Now())));
   const bool json = O.Json;
   const bool saveAttempts = O.SaveSearchLogs;
   // Without attempt logs nobody reads the exchanges' traffic lines: they are not even made.
@@ -92,7 +95,8 @@ int RunCli(const TCliOptions& O, std::ostream& Out, std::ostream& Err,
     }
     WriteThreadLog(Line, resultLog, false, logFailed);
     if (!attemptLog.empty())
-      WriteThreadLog(Log.Text(), (folder / attemptLog).string(), false, logFailed);
+      WriteThreadLog(Log.Text(), platform::Utf8OfPath(folder / platform::PathOfUtf8(attemptLog)),
+                     false, logFailed);
     // Nobody reads the output any more: the search ends here, its lines so far logged.
     if (outputLost) task->Stop();
   };

@@ -92,7 +92,7 @@ platform::TAppendResult AppendBytes(const std::string& Path, const std::string& 
 // Creates the folder of Path and its missing parents; false when that fails, with the reason
 // in Error.
 bool ForceFolderOf(const std::string& Path, std::error_code& Error) {
-  const std::filesystem::path folder = std::filesystem::path(Path).parent_path();
+  const std::filesystem::path folder = platform::PathOfUtf8(Path).parent_path();
   Error.clear();
   if (folder.empty()) return true;
   std::filesystem::create_directories(folder, Error);

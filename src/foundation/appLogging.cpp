@@ -68,8 +68,8 @@ std::string WithSlash(std::string Folder) {
 std::string LongPathName(const std::string& Path) {
   if (Path.empty()) return Path;
   std::error_code ec;
-  fs::path p = fs::weakly_canonical(fs::absolute(Path, ec), ec);
-  return ec ? Path : p.string();
+  fs::path p = fs::weakly_canonical(fs::absolute(platform::PathOfUtf8(Path), ec), ec);
+  return ec ? Path : platform::Utf8OfPath(p);
 }
 
 std::string FolderOf(const std::string& Path) {
@@ -166,7 +166,7 @@ __attribute__((noinline)) void WriteSignalDebugLine(const TSignalLog& Log,
   if (Log.Switches.ShowModuleName) line.Add("[").Add(Log.ModuleName).Add("] ");
   if (Log.Switches.ShowThreadID) line.Add("[0x").Hex(platform::CurrentThreadId(), 8).Add("] ");
   line.Add(Text).Add(kLineEnd);
-  platform::WriteStandardError(line.View());
+  platform::WriteDebuggerOutput(line.View());
 }
 
 void DefaultFlush(const std::string& Text, const std::string& Target, bool IsFile) {
@@ -230,9 +230,10 @@ void InitializeLogging(const TLoggingOptions& Options) {
       fs::is_directory(localLogs, ec) ? writable(localLogs) : programFolderWritable;
   f.LogsFolder = localLogsUsable || stateFolder.empty() ? localLogs : stateFolder + "probrix/Logs/";
 
-  const std::string iniName = f.ModuleName.empty()
-                                  ? std::string()
-                                  : fs::path(f.ModuleName).replace_extension(".ini").string();
+  const std::string iniName =
+      f.ModuleName.empty()
+          ? std::string()
+          : platform::Utf8OfPath(platform::PathOfUtf8(f.ModuleName).replace_extension(".ini"));
   const std::string localIni = f.ModulePath.empty() ? std::string() : f.ModuleFolder + iniName;
   const bool moduleFolderWritable = !f.ModuleFolder.empty() && writable(f.ModuleFolder);
   if (moduleFolderWritable || userConfig.empty() || localIni.empty()) {
@@ -388,7 +389,7 @@ void DebugOutput(const std::string& Text) noexcept {
     if (f.Switches.ShowThreadID) line += Format("[0x%.8x] ", {platform::CurrentThreadId()});
     line += Text;
     line += kLineEnd;
-    platform::WriteStandardError(line);
+    platform::WriteDebuggerOutput(line);
   } catch (...) {
   }
 }

@@ -92,4 +92,6 @@ void WriteStandardError(std::string_view Text) noexcept {
   errno = savedErrno;
 }
 
+void WriteDebuggerOutput(std::string_view Text) noexcept { WriteStandardError(Text); }
+
 }  // namespace probrix::platform

@@ -4,6 +4,7 @@
 // writers share, testing that a file can be read, the current folder and standard error.
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <string_view>
 
@@ -32,7 +33,22 @@ TOsError CheckFileReadable(const std::string& Path);
 // Makes Folder the process's current folder.
 TOsError SetCurrentFolder(const std::string& Folder);
 
+// A file or folder name of the program (UTF-8) as a path of the system, and back (with "/"
+// between folders, which Windows takes as well). A path made from a plain std::string reads its
+// bytes in the system's narrow encoding, which on Windows is not UTF-8.
+inline std::filesystem::path PathOfUtf8(std::string_view Name) {
+  return std::filesystem::path(std::u8string(Name.begin(), Name.end()));
+}
+inline std::string Utf8OfPath(const std::filesystem::path& Path) {
+  const std::u8string Name = Path.generic_u8string();
+  return std::string(Name.begin(), Name.end());
+}
+
 // Writes Text to standard error whole (as far as it takes it). Async-signal-safe.
 void WriteStandardError(std::string_view Text) noexcept;
+
+// The debugger output of the program (UTF-8): standard error on Linux, OutputDebugString on
+// Windows. Async-signal-safe.
+void WriteDebuggerOutput(std::string_view Text) noexcept;
 
 }  // namespace probrix::platform
