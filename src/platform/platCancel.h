@@ -23,11 +23,19 @@ class TCancelEvent {
   bool IsSet() const noexcept;
   // Waits up to Ms (negative: without limit) for the event; true when it is set.
   bool WaitFor(int Ms) const noexcept;
+#if defined(_WIN32)
+  // The manual-reset event object that the waits of the Windows half watch.
+  void* Handle() const noexcept { return Handle_; }
+
+ private:
+  void* Handle_ = nullptr;
+#else
   // The descriptor that the waits of the Linux half watch.
   int Fd() const noexcept { return Fd_; }
 
  private:
   int Fd_ = -1;
+#endif
 };
 
 // Waits up to Ms (negative: without limit) until one of Events is set; returns the index of
@@ -48,7 +56,11 @@ class TCancelScope {
   TCancelScope& operator=(const TCancelScope&) = delete;
 
  private:
+#if defined(_WIN32)
+  void* Previous_;
+#else
   int Previous_;
+#endif
 };
 
 // True when the calling thread's cancel event is set.

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <initializer_list>
@@ -172,20 +173,33 @@ using TPurges = TFlags<TPurge>;
 // A manual-reset event that a thread can wait on together with a device.
 using TSerialWakeEvent = TCancelEvent;
 
-// What the line-event wait of one watcher keeps between calls: its wait set (the device,
-// edge-triggered, so that bytes left unread do not keep it awake, and the wake event) and the
-// line state last seen.
+// What the line-event wait of one watcher keeps between calls, and what the waits cost (for
+// tests: returns from the wait, and questions to the driver).
 struct TSerialLineEventState {
   TSerialLineEventState() = default;
   ~TSerialLineEventState();
   TSerialLineEventState(const TSerialLineEventState&) = delete;
   TSerialLineEventState& operator=(const TSerialLineEventState&) = delete;
 
+#if defined(_WIN32)
+  // A WaitCommEvent stays pending from one call to the next: its record, its event and the
+  // mask it fills.
+  alignas(std::max_align_t) unsigned char Overlapped[32] = {};
+  void* Event = nullptr;
+  void* Device = nullptr;  // the device the pending wait runs on
+  unsigned long Mask = 0;
+  bool Pending = false;
+  // The driver cannot wait for events (Wine on a pseudo terminal): the input queue, the line
+  // faults and the modem lines are looked at once per slice instead.
+  bool NoCommEvents = false;
+  std::uint32_t InQueue = 0;
+  bool NoModemLines = false;
+  bool ModemKnown = false;
+  unsigned long ModemLines = 0;
+#else
+  // Its wait set (the device, edge-triggered, so that bytes left unread do not keep it awake,
+  // and the wake event) and the line state last seen.
   int Poll = -1;  // the epoll descriptor, made by the first wait
-  // Set by the caller when nobody takes received-data events: bytes arriving do not wake the
-  // wait then (a device that goes away still does).
-  bool IgnoreInput = false;
-  bool WatchingInput = true;  // what the epoll registration of the device asks for now
   std::chrono::steady_clock::time_point NextLineCheck;
   bool NoCounters = false;  // the driver keeps no counters (pseudo terminals)
   bool CountersKnown = false;
@@ -194,8 +208,15 @@ struct TSerialLineEventState {
   bool NoModemLines = false;  // the driver has no modem lines either
   bool ModemKnown = false;
   int ModemLines = 0;
+#endif
 
-  // What the waits cost, for tests: returns from the wait set, and questions to the driver.
+  // Set by the caller when nobody takes received-data events: bytes arriving do not wake the
+  // wait then (a device that goes away still does).
+  bool IgnoreInput = false;
+  // Whether the device is watched for received data now (the epoll registration of the device,
+  // the event mask of the Windows device).
+  bool WatchingInput = true;
+
   std::uint64_t WakeUps = 0;
   std::uint64_t LineQueries = 0;
 };
@@ -208,8 +229,9 @@ class TSerialDevice {
   // another program holds it: another process has it open, a live lock file in LockFolders
   // names it, or the terminal is already exclusive (ekBusy; Holder names the program where it
   // is known). Claims it with flock, TIOCEXCL and a lock file of this process, so that later
-  // openers are refused. nullptr and Error on failure; a device that is not there is
-  // ekNotFound, one the user may not open ekAccessDenied.
+  // openers are refused. (Windows: opened without sharing, the system itself refuses later
+  // openers and keeps no holders or lock files to look at.) nullptr and Error on failure; a device
+  // that is not there is ekNotFound, one the user may not open ekAccessDenied.
   static std::shared_ptr<TSerialDevice> Open(
       const std::string& Path, TOsError& Error, std::string& Holder,
       const std::vector<std::filesystem::path>& LockFolders = DefaultSerialLockFolders());
@@ -257,6 +279,21 @@ class TSerialDevice {
                           TLineEvents& Events);
 
  private:
+#if defined(_WIN32)
+  explicit TSerialDevice(void* Handle) : Handle_(Handle) {}
+  // The line events since the last check (a driver without event waits).
+  TLineEvents CheckLines(TSerialLineEventState& State);
+  // The bytes in the input queue; line faults met on the way are kept for ReadLineStatus.
+  std::uint32_t TakeInQueue(TOsError& Error);
+
+  void* Handle_ = reinterpret_cast<void*>(~std::uintptr_t{0});  // INVALID_HANDLE_VALUE
+  TSerialTimeouts Timeouts_;
+  std::atomic<TLineEvents::TBits> Mask_{0};
+  // Line faults that other requests cleared (the system reports each once) until
+  // ReadLineStatus reports them.
+  std::mutex FaultsLock_;
+  unsigned long SeenFaults_ = 0;
+#else
   explicit TSerialDevice(int Fd) : Fd_(Fd) {}
   // errno of a failed ioctl that sets or clears modem line bits (TIOCM_*); 0 on success.
   int DriveModemLines(int Bits, bool On);
@@ -279,6 +316,7 @@ class TSerialDevice {
   std::mutex CountersLock_;
   bool CountersKnown_ = false;
   std::int64_t Frame_ = 0, Overrun_ = 0, Parity_ = 0, BufOverrun_ = 0, Break_ = 0;
+#endif
 };
 
 }  // namespace probrix::platform

@@ -13,8 +13,13 @@
 
 namespace probrix::platform {
 
+#if defined(_WIN32)
+using TSocketHandle = std::uintptr_t;  // SOCKET
+inline constexpr TSocketHandle InvalidSocketHandle = ~TSocketHandle{0};
+#else
 using TSocketHandle = int;
 inline constexpr TSocketHandle InvalidSocketHandle = -1;
+#endif
 
 // A connect that gets no answer is given up after this long, so a search over an endpoint
 // where nothing answers can still be stopped; running out fails with ekTimedOut.
@@ -24,7 +29,11 @@ inline constexpr std::int32_t SocketConnectTimeoutMs = 3000;
 // address fills the first 16 bytes (the rest stay zero); an IPv6 address needs all 28.
 using TSockAddrBytes = std::array<std::uint8_t, 28>;
 inline constexpr std::uint16_t AddressFamilyIPv4 = 2;
+#if defined(_WIN32)
+inline constexpr std::uint16_t AddressFamilyIPv6 = 23;
+#else
 inline constexpr std::uint16_t AddressFamilyIPv6 = 10;
+#endif
 
 // Library start and stop (nothing to do on POSIX; kept so each socket balances them).
 TOsError SocketLibraryStartup();

@@ -431,6 +431,19 @@ TOsError TSerialDevice::WaitLineEvents(TSerialLineEventState& S, const TSerialWa
   Result = {};
   if (Handle_ == INVALID_HANDLE_VALUE) return UseError(ERROR_INVALID_HANDLE);
   const DWORD Slice = SliceMs < 0 ? 0 : static_cast<DWORD>(SliceMs);
+  // Without a taker for received data, arriving bytes are not asked for: the device's event mask
+  // goes without them (which also ends a wait in progress, to be started again below).
+  TLineEvents Wanted = EventMask();
+  if (S.IgnoreInput)
+    Wanted =
+        TLineEvents::FromBits(Wanted.Bits() & ~static_cast<std::uint16_t>(TLineEvent::leReceived));
+  if (const bool Watch = Wanted.Has(TLineEvent::leReceived); Watch != S.WatchingInput) {
+    if (!S.NoCommEvents && !::SetCommMask(Native(Handle_), Wanted.Bits())) {
+      const TOsError Error = FeatureError();
+      if (Error) return Error;
+    }
+    S.WatchingInput = Watch;
+  }
   if (!S.NoCommEvents && !S.Pending) {
     if (!S.Event) {
       S.Event = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -441,7 +454,7 @@ TOsError TSerialDevice::WaitLineEvents(TSerialLineEventState& S, const TSerialWa
     Ov->hEvent = Native(S.Event);
     S.Mask = 0;
     if (::WaitCommEvent(Native(Handle_), &S.Mask, Ov)) {
-      Result = TLineEvents::FromBits(static_cast<std::uint16_t>(S.Mask)) & EventMask();
+      Result = TLineEvents::FromBits(static_cast<std::uint16_t>(S.Mask)) & Wanted;
       return {};
     }
     const DWORD Error = ::GetLastError();
@@ -459,7 +472,7 @@ TOsError TSerialDevice::WaitLineEvents(TSerialLineEventState& S, const TSerialWa
   if (S.NoCommEvents) {
     ::WaitForSingleObject(Wake.Handle(), Slice);
     ++S.WakeUps;
-    Result = CheckLines(S) & EventMask();
+    Result = CheckLines(S) & Wanted;
     return {};
   }
   const HANDLE Handles[2] = {Native(S.Event), Wake.Handle()};
@@ -472,7 +485,7 @@ TOsError TSerialDevice::WaitLineEvents(TSerialLineEventState& S, const TSerialWa
     const DWORD Error = ::GetLastError();
     return Error == ERROR_OPERATION_ABORTED ? TOsError{} : UseError(Error);
   }
-  Result = TLineEvents::FromBits(static_cast<std::uint16_t>(S.Mask)) & EventMask();
+  Result = TLineEvents::FromBits(static_cast<std::uint16_t>(S.Mask)) & Wanted;
   return {};
 }
 
