@@ -18,4 +18,10 @@ TLocalTime LocalTimeNow() {
           static_cast<int>(ts.tv_nsec / 1000000)};
 }
 
+std::int64_t LocalUtcOffset(std::int64_t UtcSeconds) {
+  const time_t seconds = static_cast<time_t>(UtcSeconds);
+  tm local{};
+  return ::localtime_r(&seconds, &local) ? local.tm_gmtoff : 0;
+}
+
 }  // namespace probrix::platform

@@ -2,6 +2,8 @@
 
 // The local wall clock (the monotonic clock is the standard library's steady_clock).
 
+#include <cstdint>
+
 namespace probrix::platform {
 
 // A moment of the local wall clock, split into its calendar fields.
@@ -17,5 +19,8 @@ struct TLocalTime {
 
 // The local wall clock now, in the time zone of the process.
 TLocalTime LocalTimeNow();
+
+// Seconds east of UTC of the process's time zone at the moment UtcSeconds after 1970.
+std::int64_t LocalUtcOffset(std::int64_t UtcSeconds);
 
 }  // namespace probrix::platform

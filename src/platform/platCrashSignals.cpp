@@ -141,11 +141,6 @@ void MakeFoldersOf(char* Path) {
   }
 }
 
-std::int64_t UtcOffsetAt(time_t Seconds) {
-  tm local{};
-  return ::localtime_r(&Seconds, &local) ? local.tm_gmtoff : 0;
-}
-
 }  // namespace
 
 // --- Crash signals --------------------------------------------------------------------------
@@ -203,42 +198,6 @@ TThreadSignalStack::~TThreadSignalStack() {
 }
 
 // --- Local time -------------------------------------------------------------------------------
-
-void TLocalTimeTable::Prepare() {
-  constexpr time_t kDay = 24 * 60 * 60;
-  constexpr int kDaysAhead = 400;
-  const time_t now = ::time(nullptr);
-  Count_ = 1;
-  From_[0] = LLONG_MIN;
-  Offset_[0] = UtcOffsetAt(now);
-  // Day by day; where the offset changes, the second it changes at is found by halving.
-  time_t before = now;
-  for (int day = 1; day <= kDaysAhead && Count_ <= kMaxChanges; ++day) {
-    const time_t after = now + day * kDay;
-    if (UtcOffsetAt(after) != Offset_[Count_ - 1]) {
-      time_t low = before, high = after;
-      while (high - low > 1) {
-        const time_t middle = low + (high - low) / 2;
-        if (UtcOffsetAt(middle) == Offset_[Count_ - 1]) {
-          low = middle;
-        } else {
-          high = middle;
-        }
-      }
-      From_[Count_] = high;
-      Offset_[Count_] = UtcOffsetAt(high);
-      ++Count_;
-    }
-    before = after;
-  }
-}
-
-std::int64_t TLocalTimeTable::UtcOffset(std::int64_t UtcSeconds) const noexcept {
-  std::int64_t offset = Offset_[0];
-  for (int i = 1; i < Count_; ++i)
-    if (UtcSeconds >= From_[i]) offset = Offset_[i];
-  return offset;
-}
 
 bool TLocalTimeTable::Now(std::int64_t& LocalMilliseconds) const noexcept {
   timespec ts{};

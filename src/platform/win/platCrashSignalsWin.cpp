@@ -94,25 +94,6 @@ void MakeFoldersOf(wchar_t* Path) {
 // Seconds since 1601 (the system's file time) and since 1970.
 constexpr std::int64_t kEpochDifference = 11644473600LL;
 
-std::int64_t SecondsOfFileTime(const FILETIME& T) {
-  return static_cast<std::int64_t>((static_cast<std::uint64_t>(T.dwHighDateTime) << 32) |
-                                   T.dwLowDateTime) /
-             10000000 -
-         kEpochDifference;
-}
-
-std::int64_t UtcOffsetAt(std::int64_t Seconds) {
-  const std::uint64_t Ticks = static_cast<std::uint64_t>(Seconds + kEpochDifference) * 10000000;
-  const FILETIME Utc{static_cast<DWORD>(Ticks), static_cast<DWORD>(Ticks >> 32)};
-  SYSTEMTIME UtcTime{}, LocalTime{};
-  FILETIME Local{};
-  if (!::FileTimeToSystemTime(&Utc, &UtcTime) ||
-      !::SystemTimeToTzSpecificLocalTime(nullptr, &UtcTime, &LocalTime) ||
-      !::SystemTimeToFileTime(&LocalTime, &Local))
-    return 0;
-  return SecondsOfFileTime(Local) - Seconds;
-}
-
 }  // namespace
 
 TCrashKind CrashKindOfSignal(int Signal, int /*Code*/) noexcept {
@@ -164,43 +145,6 @@ TThreadSignalStack::TThreadSignalStack() noexcept {
 TThreadSignalStack::~TThreadSignalStack() = default;
 
 // --- Local time -------------------------------------------------------------------------------
-
-void TLocalTimeTable::Prepare() {
-  constexpr std::int64_t kDay = 24 * 60 * 60;
-  constexpr int kDaysAhead = 400;
-  FILETIME NowTime{};
-  ::GetSystemTimeAsFileTime(&NowTime);
-  const std::int64_t Now = SecondsOfFileTime(NowTime);
-  Count_ = 1;
-  From_[0] = LLONG_MIN;
-  Offset_[0] = UtcOffsetAt(Now);
-  // Day by day; where the offset changes, the second it changes at is found by halving.
-  std::int64_t Before = Now;
-  for (int Day = 1; Day <= kDaysAhead && Count_ <= kMaxChanges; ++Day) {
-    const std::int64_t After = Now + Day * kDay;
-    if (UtcOffsetAt(After) != Offset_[Count_ - 1]) {
-      std::int64_t Low = Before, High = After;
-      while (High - Low > 1) {
-        const std::int64_t Middle = Low + (High - Low) / 2;
-        if (UtcOffsetAt(Middle) == Offset_[Count_ - 1])
-          Low = Middle;
-        else
-          High = Middle;
-      }
-      From_[Count_] = High;
-      Offset_[Count_] = UtcOffsetAt(High);
-      ++Count_;
-    }
-    Before = After;
-  }
-}
-
-std::int64_t TLocalTimeTable::UtcOffset(std::int64_t UtcSeconds) const noexcept {
-  std::int64_t Offset = Offset_[0];
-  for (int I = 1; I < Count_; ++I)
-    if (UtcSeconds >= From_[I]) Offset = Offset_[I];
-  return Offset;
-}
 
 bool TLocalTimeTable::Now(std::int64_t& LocalMilliseconds) const noexcept {
   if (Count_ == 0) return false;
