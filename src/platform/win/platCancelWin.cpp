@@ -40,6 +40,11 @@ DWORD WaitHandle(HANDLE Handle, const std::optional<TWaitClock::time_point>& Dea
   }
 }
 
+HANDLE ThreadTransferEvent() noexcept {
+  thread_local TWinHandle Event(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  return Event.Get();
+}
+
 // --- TCancelEvent -------------------------------------------------------------------------
 
 TCancelEvent::TCancelEvent() {

@@ -74,36 +74,17 @@ std::uint32_t BaudOfFlag(DWORD Flag) {
   return 0;  // BAUD_USER and anything unknown: programmable
 }
 
-// The event of the overlapped transfers of the calling thread, made on first use.
-HANDLE ThreadIoEvent() {
-  thread_local TWinHandle Event(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  return Event.Get();
-}
-
-// One overlapped transfer (ReadFile or WriteFile through Start) that ends by itself, at
-// Deadline (none: no limit) or at the thread's cancel event, whichever comes first; what did
-// not finish is cancelled and the bytes moved until then count. Returns 0, WAIT_TIMEOUT,
-// ERROR_OPERATION_ABORTED or the failure's code.
+// One overlapped ReadFile or WriteFile (issued by Start, TRUE when done at once) on Device, as
+// OverlappedTransfer does it.
 template <class StartFn>
 DWORD Transfer(HANDLE Device, StartFn Start, const std::optional<TClock::time_point>& Deadline,
                DWORD& Done) {
-  Done = 0;
-  const HANDLE Event = ThreadIoEvent();
-  if (!Event) return ::GetLastError();
-  ::ResetEvent(Event);
-  OVERLAPPED Ov{};
-  Ov.hEvent = Event;
-  if (Start(&Ov)) return ::GetOverlappedResult(Device, &Ov, &Done, FALSE) ? 0 : ::GetLastError();
-  const DWORD StartError = ::GetLastError();
-  if (StartError != ERROR_IO_PENDING) return StartError;
-  const DWORD Wait = WaitHandle(Event, Deadline);
-  if (Wait != 0) ::CancelIoEx(Device, &Ov);
-  // The record must outlive the transfer: wait for its end, also after a cancel.
-  if (!::GetOverlappedResult(Device, &Ov, &Done, TRUE)) {
-    const DWORD Error = ::GetLastError();
-    return Error == ERROR_OPERATION_ABORTED && Wait != 0 ? Wait : Error;
-  }
-  return Wait;
+  return OverlappedTransfer(
+      Device, [&](OVERLAPPED* Ov) -> DWORD { return Start(Ov) ? 0 : ::GetLastError(); },
+      [&](OVERLAPPED* Ov, BOOL Wait, DWORD& N) {
+        return ::GetOverlappedResult(Device, Ov, &N, Wait);
+      },
+      Deadline, Done);
 }
 
 }  // namespace

@@ -34,39 +34,21 @@ std::optional<TWaitClock::time_point> DeadlineAfter(std::int32_t TimeoutMs) {
   return TWaitClock::now() + std::chrono::milliseconds(TimeoutMs < 0 ? 1 : TimeoutMs);
 }
 
-// The event of the overlapped transfers of the calling thread, made on first use.
-HANDLE ThreadSocketEvent() {
-  thread_local TWinHandle Event(::WSACreateEvent());
-  return Event.Get();
-}
-
-// One overlapped receive or send (Start issues WSARecv or WSASend) that ends by itself, at
-// Deadline or at the thread's cancel event; what did not finish is cancelled and the bytes
-// moved until then count. Returns 0, WAIT_TIMEOUT, ERROR_OPERATION_ABORTED or the failure.
+// One overlapped WSARecv or WSASend (issued by Start, 0 when done at once) on Socket, as
+// OverlappedTransfer does it.
 template <class StartFn>
 DWORD Transfer(SOCKET Socket, StartFn Start, const std::optional<TWaitClock::time_point>& Deadline,
                DWORD& Done) {
-  Done = 0;
-  const HANDLE Event = ThreadSocketEvent();
-  if (Event == WSA_INVALID_EVENT) return ::WSAGetLastError();
-  ::WSAResetEvent(Event);
-  WSAOVERLAPPED Ov{};
-  Ov.hEvent = Event;
-  DWORD Flags = 0;
-  if (Start(&Ov) == 0)
-    return ::WSAGetOverlappedResult(Socket, &Ov, &Done, FALSE, &Flags) ? 0 : ::WSAGetLastError();
-  const int StartError = ::WSAGetLastError();
-  if (StartError != WSA_IO_PENDING) return static_cast<DWORD>(StartError);
-  const DWORD Wait = WaitHandle(Event, Deadline);
-  if (Wait != 0) ::CancelIoEx(reinterpret_cast<HANDLE>(Socket), &Ov);
-  // The record must outlive the transfer: wait for its end, also after a cancel.
-  if (!::WSAGetOverlappedResult(Socket, &Ov, &Done, TRUE, &Flags)) {
-    const DWORD Error = static_cast<DWORD>(::WSAGetLastError());
-    return (Error == WSA_OPERATION_ABORTED || Error == ERROR_OPERATION_ABORTED) && Wait != 0
-               ? Wait
-               : Error;
-  }
-  return Wait;
+  return OverlappedTransfer(
+      reinterpret_cast<HANDLE>(Socket),
+      [&](OVERLAPPED* Ov) -> DWORD {
+        return Start(Ov) == 0 ? 0 : static_cast<DWORD>(::WSAGetLastError());
+      },
+      [&](OVERLAPPED* Ov, BOOL Wait, DWORD& N) {
+        DWORD Flags = 0;
+        return ::WSAGetOverlappedResult(Socket, Ov, &N, Wait, &Flags);
+      },
+      Deadline, Done);
 }
 
 // A failure of the resolver, with its own code and text.

@@ -55,6 +55,38 @@ DWORD WaitMsUntil(const std::optional<TWaitClock::time_point>& Deadline) noexcep
 // cancel event, or the code of a failed wait.
 DWORD WaitHandle(HANDLE Handle, const std::optional<TWaitClock::time_point>& Deadline) noexcept;
 
+// The event of the overlapped transfers of the calling thread, made on first use; nullptr when it
+// cannot be made.
+HANDLE ThreadTransferEvent() noexcept;
+
+// One overlapped transfer on Handle that ends by itself, at Deadline (none: no limit) or at the
+// calling thread's cancel event, whichever comes first; what did not finish is cancelled, and
+// the bytes moved until then count (Done). Start(OVERLAPPED*) issues it and returns 0 (done at
+// once), ERROR_IO_PENDING or its failure; Finish(OVERLAPPED*, BOOL Wait, DWORD& Done) reads the
+// outcome as GetOverlappedResult does. Returns 0, WAIT_TIMEOUT, ERROR_OPERATION_ABORTED (the
+// cancel event) or the failure's code.
+template <class StartFn, class FinishFn>
+DWORD OverlappedTransfer(HANDLE Handle, StartFn Start, FinishFn Finish,
+                         const std::optional<TWaitClock::time_point>& Deadline, DWORD& Done) {
+  Done = 0;
+  const HANDLE Event = ThreadTransferEvent();
+  if (!Event) return ::GetLastError();
+  ::ResetEvent(Event);
+  OVERLAPPED Ov{};
+  Ov.hEvent = Event;
+  const DWORD Started = Start(&Ov);
+  if (Started == 0) return Finish(&Ov, FALSE, Done) ? 0 : ::GetLastError();
+  if (Started != ERROR_IO_PENDING) return Started;
+  const DWORD Wait = WaitHandle(Event, Deadline);
+  if (Wait != 0) ::CancelIoEx(Handle, &Ov);
+  // The record must outlive the transfer: wait for its end, also after a cancel.
+  if (!Finish(&Ov, TRUE, Done)) {
+    const DWORD Error = ::GetLastError();
+    return Error == ERROR_OPERATION_ABORTED && Wait != 0 ? Wait : Error;
+  }
+  return Wait;
+}
+
 // A handle closed with its owner.
 class TWinHandle {
  public:
