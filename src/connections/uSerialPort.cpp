@@ -559,12 +559,21 @@ void TSerialPort::GetPortNames(std::vector<std::string>& List) {
   std::lock_guard Guard(PortListLock);
   List.clear();
   std::vector<std::string> Names = platform::SystemSerialPortNames();
+  SortPortNames(Names);
+  List = std::move(Names);
+}
+
+void SortPortNames(std::vector<std::string>& Names) {
+  const auto Client = std::stable_partition(Names.begin(), Names.end(), [](const std::string& N) {
+    return !N.starts_with("\\\\tsclient\\");
+  });
   // A stable merge sort stays within the list even where the order of mixed COM and other
   // names is not transitive.
-  std::stable_sort(Names.begin(), Names.end(), [](const std::string& A, const std::string& B) {
+  const auto ByName = [](const std::string& A, const std::string& B) {
     return ComparePortNames(A, B) < 0;
-  });
-  List = std::move(Names);
+  };
+  std::stable_sort(Names.begin(), Client, ByName);
+  std::stable_sort(Client, Names.end(), ByName);
 }
 
 TSerialPortDescription TSerialPort::DescribePort(std::string_view Name) {

@@ -229,6 +229,10 @@ class TSerialPort {
 // as numbers (ttyUSB2 before ttyUSB10).
 int ComparePortNames(std::string_view X, std::string_view Y);
 
+// Sorts a port list: the local ports with ComparePortNames, then the ports a remote-desktop
+// client redirects (\\tsclient\COM1), sorted the same way among themselves.
+void SortPortNames(std::vector<std::string>& Names);
+
 // One line for the operator: "FTDI FT232R USB UART, серийный номер A50285BI,
 // /dev/serial/by-id/usb-FTDI_..."; empty when nothing is known.
 std::string PortDescriptionText(const TSerialPortDescription& Description);

@@ -42,6 +42,13 @@ TEST(PortListTest, ComNamesOrderByNumberOthersNaturally) {
   EXPECT_GT(ComparePortNames("ttyS99999999999999999999", "ttyS100"), 0);
 }
 
+TEST(PortListTest, ClientPortsFollowTheLocalOnes) {
+  std::vector<std::string> Names = {"\\\\tsclient\\COM3", "COM10", "\\\\tsclient\\COM1", "COM2"};
+  SortPortNames(Names);
+  EXPECT_EQ(Names, (std::vector<std::string>{"COM2", "COM10", "\\\\tsclient\\COM1",
+                                             "\\\\tsclient\\COM3"}));
+}
+
 TEST(PortListTest, SortingMixedNamesStaysWithinTheList) {
   std::vector<std::string> Names = {"COMB", "coma1", "COMA", "COM1", "COM1A", "com5", "COM",
                                     "",     "x",     "COM0", "9",    "COM10", "comb2"};
