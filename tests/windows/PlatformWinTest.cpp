@@ -14,6 +14,8 @@
 #include <thread>
 
 #include "platform/platCancel.h"
+#include "platform/platClock.h"
+#include "platform/platCrashSignals.h"
 #include "platform/platFiles.h"
 #include "platform/platProcess.h"
 #include "platform/platSerialDevice.h"
@@ -72,6 +74,33 @@ TEST(WinCancel, SetFromAnotherThreadEndsTheWait) {
   Stop.Set();
   Sleeper.join();
   EXPECT_FALSE(Slept.load());
+}
+
+// Seconds since 1970 of a system time read as if it were UTC.
+std::int64_t SecondsOf(const SYSTEMTIME& Time) {
+  FILETIME File{};
+  EXPECT_TRUE(::SystemTimeToFileTime(&Time, &File));
+  const std::uint64_t Ticks =
+      (static_cast<std::uint64_t>(File.dwHighDateTime) << 32) | File.dwLowDateTime;
+  return static_cast<std::int64_t>(Ticks / 10000000) - 11644473600LL;
+}
+
+TEST(WinClock, TheCrashClockTellsTheLocalTime) {
+  SYSTEMTIME Utc{}, Local{};
+  ::GetSystemTime(&Utc);
+  ::GetLocalTime(&Local);
+  const std::int64_t Now = SecondsOf(Utc);
+  // The two readings may lie a second apart: the offset is whole minutes.
+  const std::int64_t Offset = (SecondsOf(Local) - Now + 30) / 60 * 60;
+  EXPECT_EQ(LocalUtcOffset(Now), Offset);
+
+  TLocalTimeTable Table;
+  std::int64_t Milliseconds = 0;
+  EXPECT_FALSE(Table.Now(Milliseconds)) << "not before Prepare";
+  Table.Prepare();
+  ASSERT_TRUE(Table.Now(Milliseconds));
+  EXPECT_NEAR(static_cast<double>(Milliseconds / 1000), static_cast<double>(Now + Offset), 5.0);
+  EXPECT_EQ(Table.UtcOffset(Now), Offset);
 }
 
 TEST(WinErrors, KindsOfSystemCodes) {
