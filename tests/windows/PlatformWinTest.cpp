@@ -201,6 +201,14 @@ TEST(WinProcess, ModuleEnvironmentAndCode) {
   EXPECT_EQ(CurrentThreadId(), ::GetCurrentThreadId());
 }
 
+TEST(WinSerial, TheDriversHighestRateIsAFlag) {
+  EXPECT_EQ(BaudRateOfFlag(BAUD_9600), 9600u);
+  EXPECT_EQ(BaudRateOfFlag(BAUD_115200), 115200u);
+  EXPECT_EQ(BaudRateOfFlag(BAUD_128K), 128000u) << "not 0x10000";
+  EXPECT_EQ(BaudRateOfFlag(BAUD_USER), 0u) << "any rate";
+  EXPECT_EQ(BaudRateOfFlag(0), 0u);
+}
+
 TEST(WinSerial, DeviceNamesAndAMissingPort) {
   EXPECT_EQ(SerialDevicePathOf("COM10"), "\\\\.\\COM10");
   EXPECT_EQ(SerialDevicePathOf("com3"), "\\\\.\\com3");

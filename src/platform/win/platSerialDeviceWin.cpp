@@ -61,19 +61,6 @@ TOsError FeatureError() {
   return IsNoSuchFeature(Code) ? TOsError{} : UseError(Code);
 }
 
-// The number a BAUD_* flag of the communication properties stands for; 0 for any rate.
-std::uint32_t BaudOfFlag(DWORD Flag) {
-  static constexpr std::pair<DWORD, std::uint32_t> kRates[] = {
-      {BAUD_075, 75},      {BAUD_110, 110},       {BAUD_134_5, 134},   {BAUD_150, 150},
-      {BAUD_300, 300},     {BAUD_600, 600},       {BAUD_1200, 1200},   {BAUD_1800, 1800},
-      {BAUD_2400, 2400},   {BAUD_4800, 4800},     {BAUD_7200, 7200},   {BAUD_9600, 9600},
-      {BAUD_14400, 14400}, {BAUD_19200, 19200},   {BAUD_38400, 38400}, {BAUD_56K, 56000},
-      {BAUD_57600, 57600}, {BAUD_115200, 115200}, {BAUD_128K, 128000}};
-  for (const auto& [Bit, Rate] : kRates)
-    if (Flag == Bit) return Rate;
-  return 0;  // BAUD_USER and anything unknown: programmable
-}
-
 // One overlapped ReadFile or WriteFile (issued by Start, TRUE when done at once) on Device, as
 // OverlappedTransfer does it.
 template <class StartFn>
@@ -88,6 +75,18 @@ DWORD Transfer(HANDLE Device, StartFn Start, const std::optional<TClock::time_po
 }
 
 }  // namespace
+
+std::uint32_t BaudRateOfFlag(DWORD Flag) {
+  static constexpr std::pair<DWORD, std::uint32_t> kRates[] = {
+      {BAUD_075, 75},      {BAUD_110, 110},       {BAUD_134_5, 134},   {BAUD_150, 150},
+      {BAUD_300, 300},     {BAUD_600, 600},       {BAUD_1200, 1200},   {BAUD_1800, 1800},
+      {BAUD_2400, 2400},   {BAUD_4800, 4800},     {BAUD_7200, 7200},   {BAUD_9600, 9600},
+      {BAUD_14400, 14400}, {BAUD_19200, 19200},   {BAUD_38400, 38400}, {BAUD_56K, 56000},
+      {BAUD_57600, 57600}, {BAUD_115200, 115200}, {BAUD_128K, 128000}};
+  for (const auto& [Bit, Rate] : kRates)
+    if (Flag == Bit) return Rate;
+  return 0;  // BAUD_USER and anything unknown: programmable
+}
 
 // --- TSerialDevice ----------------------------------------------------------------------
 
@@ -139,7 +138,7 @@ TDeviceFileType TSerialDevice::FileType() const {
 TOsError TSerialDevice::ReadProperties(TSerialProperties& Properties) const {
   COMMPROP Prop{};
   if (!::GetCommProperties(Native(Handle_), &Prop)) return LastUseError();
-  Properties.MaxBaudRate = BaudOfFlag(Prop.dwMaxBaud);
+  Properties.MaxBaudRate = BaudRateOfFlag(Prop.dwMaxBaud);
   Properties.InputQueueSize = Prop.dwCurrentRxQueue;
   return {};
 }

@@ -87,6 +87,11 @@ DWORD OverlappedTransfer(HANDLE Handle, StartFn Start, FinishFn Finish,
   return Wait;
 }
 
+// The baud rate a BAUD_* flag of the communication properties (dwMaxBaud) stands for; 0 for a
+// programmable rate (BAUD_USER) or a flag not known. The flag is a bit, not a rate: BAUD_128K
+// reads as 65536 and would refuse 115200 if it were compared as one.
+std::uint32_t BaudRateOfFlag(DWORD Flag);
+
 // A handle closed with its owner.
 class TWinHandle {
  public:
