@@ -18,6 +18,7 @@
 #include <cstring>
 #include <optional>
 
+#include "platform/platAddressChoice.h"
 #include "platform/platCancel.h"
 #include "platform/platPosix.h"
 
@@ -88,44 +89,18 @@ TOsError SocketResolveIPv4(const std::string& HostName, std::uint32_t& Address) 
   Address = 0;
   addrinfo* list = nullptr;
   if (TOsError error = LookUp(HostName, AF_INET, list)) return error;
-  int result = EAI_NONAME;
-  for (addrinfo* p = list; p != nullptr; p = p->ai_next) {
-    if (p->ai_family == AF_INET && p->ai_addr != nullptr && p->ai_addrlen >= sizeof(sockaddr_in)) {
-      sockaddr_in sin;
-      std::memcpy(&sin, p->ai_addr, sizeof(sin));
-      Address = sin.sin_addr.s_addr;
-      result = 0;
-      break;
-    }
-  }
+  const bool found = detail::TakeIPv4Address(list, Address);
   ::freeaddrinfo(list);
-  return result != 0 ? ResolverError(result) : TOsError{};
+  return found ? TOsError{} : ResolverError(EAI_NONAME);
 }
 
 TOsError SocketResolve(const std::string& HostName, std::uint16_t Port, TSockAddrBytes& Address) {
   Address.fill(0);
   addrinfo* list = nullptr;
   if (TOsError error = LookUp(HostName, AF_UNSPEC, list)) return error;
-  // IPv4 first, as names have always been resolved; an IPv6 address only when there is none.
-  const addrinfo* chosen = nullptr;
-  for (const addrinfo* p = list; p != nullptr; p = p->ai_next) {
-    const bool usable = (p->ai_family == AF_INET && p->ai_addrlen >= sizeof(sockaddr_in)) ||
-                        (p->ai_family == AF_INET6 && p->ai_addrlen >= sizeof(sockaddr_in6));
-    if (!usable || p->ai_addr == nullptr) continue;
-    if (chosen == nullptr || (p->ai_family == AF_INET && chosen->ai_family != AF_INET)) chosen = p;
-  }
-  int result = EAI_NONAME;
-  if (chosen != nullptr) {
-    std::memcpy(Address.data(), chosen->ai_addr,
-                chosen->ai_family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6));
-    // Both layouts keep the port right after the family.
-    static_assert(offsetof(sockaddr_in, sin_port) == 2 && offsetof(sockaddr_in6, sin6_port) == 2);
-    const std::uint16_t port = htons(Port);
-    std::memcpy(Address.data() + 2, &port, sizeof(port));
-    result = 0;
-  }
+  const bool found = detail::TakeStreamAddress(list, Port, Address);
   ::freeaddrinfo(list);
-  return result != 0 ? ResolverError(result) : TOsError{};
+  return found ? TOsError{} : ResolverError(EAI_NONAME);
 }
 
 std::string SocketIPv6AddressText(const TSockAddrBytes& Address) {

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <optional>
 
+#include "platform/platAddressChoice.h"
 #include "platform/platSockets.h"
 #include "platform/win/platWin.h"
 
@@ -105,16 +106,7 @@ TOsError SocketResolveIPv4(const std::string& HostName, std::uint32_t& Address) 
   Address = 0;
   addrinfoW* List = nullptr;
   if (TOsError Error = LookUp(HostName, AF_INET, List)) return Error;
-  bool Found = false;
-  for (const addrinfoW* P = List; P != nullptr; P = P->ai_next) {
-    if (P->ai_family == AF_INET && P->ai_addr && P->ai_addrlen >= sizeof(sockaddr_in)) {
-      sockaddr_in Sin;
-      std::memcpy(&Sin, P->ai_addr, sizeof(Sin));
-      Address = Sin.sin_addr.s_addr;
-      Found = true;
-      break;
-    }
-  }
+  const bool Found = detail::TakeIPv4Address(List, Address);
   ::FreeAddrInfoW(List);
   return Found ? TOsError{} : ResolverError(WSAHOST_NOT_FOUND);
 }
@@ -123,23 +115,7 @@ TOsError SocketResolve(const std::string& HostName, std::uint16_t Port, TSockAdd
   Address.fill(0);
   addrinfoW* List = nullptr;
   if (TOsError Error = LookUp(HostName, AF_UNSPEC, List)) return Error;
-  // IPv4 first, as names have always been resolved; an IPv6 address only when there is none.
-  const addrinfoW* Chosen = nullptr;
-  for (const addrinfoW* P = List; P != nullptr; P = P->ai_next) {
-    const bool Usable = (P->ai_family == AF_INET && P->ai_addrlen >= sizeof(sockaddr_in)) ||
-                        (P->ai_family == AF_INET6 && P->ai_addrlen >= sizeof(sockaddr_in6));
-    if (!Usable || P->ai_addr == nullptr) continue;
-    if (Chosen == nullptr || (P->ai_family == AF_INET && Chosen->ai_family != AF_INET)) Chosen = P;
-  }
-  bool Found = false;
-  if (Chosen != nullptr) {
-    std::memcpy(Address.data(), Chosen->ai_addr,
-                Chosen->ai_family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6));
-    static_assert(offsetof(sockaddr_in, sin_port) == 2 && offsetof(sockaddr_in6, sin6_port) == 2);
-    const std::uint16_t NetPort = ::htons(Port);
-    std::memcpy(Address.data() + 2, &NetPort, sizeof(NetPort));
-    Found = true;
-  }
+  const bool Found = detail::TakeStreamAddress(List, Port, Address);
   ::FreeAddrInfoW(List);
   return Found ? TOsError{} : ResolverError(WSAHOST_NOT_FOUND);
 }
