@@ -17,6 +17,7 @@ enum class TErrorKind : std::uint8_t {
   ekGone,          // the device or connection went away under an open handle
   ekCancelled,     // cut short by the calling thread's cancel event (platCancel.h)
   ekOther,
+  ekLineFault,  // a fault of the line (framing, parity, overrun) made the driver end the transfer
 };
 
 struct TOsError {

@@ -281,10 +281,17 @@ class TSerialDevice {
  private:
 #if defined(_WIN32)
   explicit TSerialDevice(void* Handle) : Handle_(Handle) {}
-  // The line events since the last check (a driver without event waits).
-  TLineEvents CheckLines(TSerialLineEventState& State);
+  // The line events since the last check (a driver without event waits); ekGone when the
+  // device went away.
+  TOsError CheckLines(TSerialLineEventState& State, TLineEvents& Events);
   // The bytes in the input queue; line faults met on the way are kept for ReadLineStatus.
   std::uint32_t TakeInQueue(TOsError& Error);
+  // A transfer that failed with Code (SerialTransferError): a fault of the line that made the
+  // driver abort it is acknowledged first, which lets the next transfer run.
+  TOsError TransferError(unsigned long Code);
+  // Acknowledges a fault that made the driver abort a wait for line events: leLineFault when
+  // one is known.
+  TLineEvents AcknowledgeAbort();
 
   void* Handle_ = reinterpret_cast<void*>(~std::uintptr_t{0});  // INVALID_HANDLE_VALUE
   TSerialTimeouts Timeouts_;

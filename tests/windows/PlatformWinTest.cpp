@@ -116,6 +116,9 @@ TEST(WinErrors, KindsOfSystemCodes) {
                         {ERROR_OPERATION_ABORTED, TErrorKind::ekCancelled},
                         {WSAECONNRESET, TErrorKind::ekGone},
                         {ERROR_INVALID_HANDLE, TErrorKind::ekGone},
+                        {ERROR_BAD_COMMAND, TErrorKind::ekGone},
+                        {ERROR_DEVICE_REMOVED, TErrorKind::ekGone},
+                        {ERROR_NO_SUCH_DEVICE, TErrorKind::ekGone},
                         {WSAECONNREFUSED, TErrorKind::ekOther}};
   for (const Case& C : Cases) {
     const TOsError E = WinError(C.Code);
@@ -125,8 +128,44 @@ TEST(WinErrors, KindsOfSystemCodes) {
     EXPECT_EQ(E.Text.find('\n'), std::string::npos) << "no line break of the system's text";
   }
   EXPECT_FALSE(WinError(ERROR_SUCCESS));
-  EXPECT_EQ(WinError(ERROR_DEV_NOT_EXIST, TWinErrorContext::ecOpen).Kind, TErrorKind::ekNotFound);
-  EXPECT_EQ(WinError(ERROR_DEV_NOT_EXIST, TWinErrorContext::ecUse).Kind, TErrorKind::ekGone);
+  for (const DWORD Missing : {ERROR_DEV_NOT_EXIST, ERROR_DEVICE_REMOVED, ERROR_NO_SUCH_DEVICE})
+    EXPECT_EQ(WinError(Missing, TWinErrorContext::ecOpen).Kind, TErrorKind::ekNotFound)
+        << Missing << ": a device that is not there when it is opened";
+}
+
+// What a serial device's failures mean for the port above it.
+TEST(WinErrors, SerialOpenUseAndTransferFailures) {
+  struct Case {
+    const char* What;
+    TOsError Error;
+    TErrorKind Kind;
+    int Code;
+  };
+  const Case Cases[] = {
+      {"a second opener of a COM port", SerialOpenError(ERROR_ACCESS_DENIED), TErrorKind::ekBusy,
+       5},
+      {"a port that is not there", SerialOpenError(ERROR_FILE_NOT_FOUND), TErrorKind::ekNotFound,
+       2},
+      {"an adapter pulled out", SerialUseError(ERROR_ACCESS_DENIED), TErrorKind::ekGone, 5},
+      {"an adapter pulled out", SerialUseError(ERROR_DEVICE_REMOVED), TErrorKind::ekGone, 1617},
+      {"an adapter pulled out", SerialUseError(ERROR_NO_SUCH_DEVICE), TErrorKind::ekGone, 433},
+      {"an adapter pulled out", SerialUseError(ERROR_BAD_COMMAND), TErrorKind::ekGone, 22},
+      {"the driver's abort on a line fault",
+       SerialTransferError(ERROR_OPERATION_ABORTED, false, CE_FRAME), TErrorKind::ekLineFault, 995},
+      {"the program's own stop", SerialTransferError(ERROR_OPERATION_ABORTED, true, CE_FRAME),
+       TErrorKind::ekCancelled, 995},
+      {"a transfer of a device that went away", SerialTransferError(ERROR_DEVICE_REMOVED, false, 0),
+       TErrorKind::ekGone, 1617}};
+  for (const Case& C : Cases) {
+    EXPECT_EQ(C.Error.Kind, C.Kind) << C.What << " (" << C.Code << ")";
+    EXPECT_EQ(C.Error.Code, C.Code) << C.What;
+  }
+  EXPECT_EQ(SerialTransferError(ERROR_OPERATION_ABORTED, false, CE_FRAME | CE_OVERRUN).Text,
+            "Операция прервана драйвером порта из-за ошибки на линии: ошибка кадра, "
+            "переполнение приёмника");
+  EXPECT_EQ(SerialTransferError(ERROR_OPERATION_ABORTED, false, 0).Text,
+            "Операция прервана драйвером порта из-за ошибки на линии")
+      << "the faults may have been taken already";
 }
 
 TEST(WinText, Utf8AndWideRoundTrip) {

@@ -51,6 +51,8 @@ TErrorKind KindOf(DWORD Code, TWinErrorContext Context) {
     case ERROR_INVALID_NAME:
       return TErrorKind::ekNotFound;
     case ERROR_DEV_NOT_EXIST:
+    case ERROR_NO_SUCH_DEVICE:
+    case ERROR_DEVICE_REMOVED:
       return Context == TWinErrorContext::ecOpen ? TErrorKind::ekNotFound : TErrorKind::ekGone;
     case ERROR_ACCESS_DENIED:
     case WSAEACCES:

@@ -45,13 +45,7 @@ bool IsNoSuchFeature(DWORD Code) {
          Code == ERROR_INVALID_PARAMETER || Code == ERROR_CALL_NOT_IMPLEMENTED;
 }
 
-// A failure on an open device: one that is no longer there (an unplugged adapter answers
-// "access denied" or "bad command" to further requests) has gone away.
-TOsError UseError(DWORD Code) {
-  if (Code == ERROR_ACCESS_DENIED)
-    return {TErrorKind::ekGone, static_cast<int>(Code), SystemErrorText(static_cast<int>(Code))};
-  return WinError(Code, TWinErrorContext::ecUse);
-}
+TOsError UseError(DWORD Code) { return SerialUseError(Code); }
 
 TOsError LastUseError() { return UseError(::GetLastError()); }
 
@@ -74,7 +68,45 @@ DWORD Transfer(HANDLE Device, StartFn Start, const std::optional<TClock::time_po
       Deadline, Done);
 }
 
+// What the operator reads for the CE_* faults of a line.
+std::string LineFaultText(DWORD Faults) {
+  static constexpr std::pair<DWORD, const char*> kNames[] = {
+      {CE_FRAME, "ошибка кадра"},
+      {CE_RXPARITY, "ошибка чётности"},
+      {CE_OVERRUN, "переполнение приёмника"},
+      {CE_RXOVER, "переполнение входного буфера"},
+      {CE_BREAK, "разрыв линии"},
+      {CE_TXFULL, "переполнение выходного буфера"}};
+  std::string Text = "Операция прервана драйвером порта из-за ошибки на линии";
+  const char* Separator = ": ";
+  for (const auto& [Bit, Name] : kNames) {
+    if (!(Faults & Bit)) continue;
+    Text += Separator;
+    Text += Name;
+    Separator = ", ";
+  }
+  return Text;
+}
+
 }  // namespace
+
+TOsError SerialOpenError(DWORD Code) {
+  if (Code == ERROR_ACCESS_DENIED)
+    return {TErrorKind::ekBusy, static_cast<int>(Code), SystemErrorText(static_cast<int>(Code))};
+  return WinError(Code, TWinErrorContext::ecOpen);
+}
+
+TOsError SerialUseError(DWORD Code) {
+  if (Code == ERROR_ACCESS_DENIED)
+    return {TErrorKind::ekGone, static_cast<int>(Code), SystemErrorText(static_cast<int>(Code))};
+  return WinError(Code, TWinErrorContext::ecUse);
+}
+
+TOsError SerialTransferError(DWORD Code, bool StopRequested, DWORD Faults) {
+  if (Code == ERROR_OPERATION_ABORTED && !StopRequested)
+    return {TErrorKind::ekLineFault, static_cast<int>(Code), LineFaultText(Faults)};
+  return SerialUseError(Code);
+}
 
 std::uint32_t BaudRateOfFlag(DWORD Flag) {
   static constexpr std::pair<DWORD, std::uint32_t> kRates[] = {
@@ -99,7 +131,7 @@ std::shared_ptr<TSerialDevice> TSerialDevice::Open(
   const HANDLE Handle = ::CreateFileW(WideFromUtf8(Path).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
                                       nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
   if (Handle == INVALID_HANDLE_VALUE) {
-    Error = LastWinError(TWinErrorContext::ecOpen);
+    Error = SerialOpenError(::GetLastError());
     return nullptr;
   }
   std::shared_ptr<TSerialDevice> Dev(new TSerialDevice(Handle));
@@ -107,7 +139,7 @@ std::shared_ptr<TSerialDevice> TSerialDevice::Open(
   // the driver's own timeouts stay off, so a read waits until its bytes are there.
   COMMTIMEOUTS None{};
   if (::GetFileType(Handle) == FILE_TYPE_CHAR && !::SetCommTimeouts(Handle, &None)) {
-    Error = LastWinError(TWinErrorContext::ecOpen);
+    Error = SerialOpenError(::GetLastError());
     Dev->Close();
     return nullptr;
   }
@@ -307,7 +339,7 @@ TOsError TSerialDevice::ReadAvailable(std::uint8_t* Buffer, std::uint32_t Count,
       Device, [&](OVERLAPPED* Ov) { return ::ReadFile(Device, Buffer, Want, nullptr, Ov); },
       std::nullopt, Moved);
   Done = Moved;
-  if (R != 0 && Moved == 0) return UseError(R);
+  if (R != 0 && Moved == 0) return TransferError(R);
   return {};
 }
 
@@ -329,7 +361,7 @@ TOsError TSerialDevice::Read(std::uint8_t* Buffer, std::uint32_t Count, std::uin
       Moved);
   if (Moved == 0) {
     if (R == WAIT_TIMEOUT || R == 0) return {};  // nothing within the timeout
-    return UseError(R);
+    return TransferError(R);
   }
   Done = Moved;
   std::uint32_t More = 0;
@@ -350,8 +382,21 @@ TOsError TSerialDevice::Write(const std::uint8_t* Data, std::uint32_t Count, std
       Moved);
   Done = Moved;
   if (R == 0 && Done < Count) return WinError(WAIT_TIMEOUT);
-  if (R != 0) return R == WAIT_TIMEOUT ? WinError(WAIT_TIMEOUT) : UseError(R);
+  if (R != 0) return R == WAIT_TIMEOUT ? WinError(WAIT_TIMEOUT) : TransferError(R);
   return {};
+}
+
+TOsError TSerialDevice::TransferError(unsigned long Code) {
+  const bool Stop = CancelRequested();
+  DWORD Faults = 0;
+  if (Code == ERROR_OPERATION_ABORTED && !Stop) {
+    // The driver refuses every transfer until the fault is acknowledged.
+    TOsError Ignored;
+    TakeInQueue(Ignored);
+    std::lock_guard Guard(FaultsLock_);
+    Faults = SeenFaults_;
+  }
+  return SerialTransferError(Code, Stop, Faults);
 }
 
 // --- Line events ------------------------------------------------------------------------
@@ -374,12 +419,15 @@ TSerialLineEventState::~TSerialLineEventState() {
   if (Event) ::CloseHandle(Native(Event));
 }
 
-TLineEvents TSerialDevice::CheckLines(TSerialLineEventState& S) {
-  TLineEvents Events;
+TOsError TSerialDevice::CheckLines(TSerialLineEventState& S, TLineEvents& Events) {
+  Events = {};
   ++S.LineQueries;
   DWORD Errors = 0;
   COMSTAT Stat{};
-  if (::ClearCommError(Native(Handle_), &Errors, &Stat)) {
+  if (!::ClearCommError(Native(Handle_), &Errors, &Stat)) {
+    // A device that went away is not looked at again.
+    if (TOsError Error = LastUseError(); Error.Kind == TErrorKind::ekGone) return Error;
+  } else {
     if (Stat.cbInQue > 0 && Stat.cbInQue != S.InQueue) Events |= TLineEvent::leReceived;
     S.InQueue = Stat.cbInQue;
     if (Errors & kLineFaults) Events |= TLineEvent::leLineFault;
@@ -401,9 +449,18 @@ TLineEvents TSerialDevice::CheckLines(TSerialLineEventState& S) {
     S.ModemKnown = true;
     S.ModemLines = Status;
   } else if (!S.NoModemLines) {
-    S.NoModemLines = IsNoSuchFeature(::GetLastError());
+    const DWORD Code = ::GetLastError();
+    S.NoModemLines = IsNoSuchFeature(Code);
+    if (TOsError Error = UseError(Code); Error.Kind == TErrorKind::ekGone) return Error;
   }
-  return Events;
+  return {};
+}
+
+TLineEvents TSerialDevice::AcknowledgeAbort() {
+  TOsError Ignored;
+  TakeInQueue(Ignored);
+  std::lock_guard Guard(FaultsLock_);
+  return (SeenFaults_ & kLineFaults) ? TLineEvents(TLineEvent::leLineFault) : TLineEvents();
 }
 
 TOsError TSerialDevice::WaitLineEvents(TSerialLineEventState& S, const TSerialWakeEvent& Wake,
@@ -446,13 +503,18 @@ TOsError TSerialDevice::WaitLineEvents(TSerialLineEventState& S, const TSerialWa
       // at once per slice instead.
       S.NoCommEvents = true;
     } else {
-      return UseError(Error);
+      // A fault of the line that the driver waits to have acknowledged (fAbortOnError); when
+      // none is known, the caller waits a slice before it asks again.
+      if (Error == ERROR_OPERATION_ABORTED) Result = AcknowledgeAbort() & Wanted;
+      return Result.Empty() ? UseError(Error) : TOsError{};
     }
   }
   if (S.NoCommEvents) {
     ::WaitForSingleObject(Wake.Handle(), Slice);
     ++S.WakeUps;
-    Result = CheckLines(S) & Wanted;
+    TLineEvents Events;
+    if (TOsError Error = CheckLines(S, Events)) return Error;
+    Result = Events & Wanted;
     return {};
   }
   const HANDLE Handles[2] = {Native(S.Event), Wake.Handle()};
@@ -463,7 +525,9 @@ TOsError TSerialDevice::WaitLineEvents(TSerialLineEventState& S, const TSerialWa
   DWORD Unused = 0;
   if (!::GetOverlappedResult(Native(Handle_), OverlappedOf(S), &Unused, FALSE)) {
     const DWORD Error = ::GetLastError();
-    return Error == ERROR_OPERATION_ABORTED ? TOsError{} : UseError(Error);
+    if (Error != ERROR_OPERATION_ABORTED) return UseError(Error);
+    Result = AcknowledgeAbort() & Wanted;
+    return {};
   }
   Result = TLineEvents::FromBits(static_cast<std::uint16_t>(S.Mask)) & Wanted;
   return {};

@@ -13,6 +13,11 @@
 #endif
 #include <windows.h>
 
+// A device that is not there (an unplugged adapter); MinGW's winerror.h lacks it.
+#ifndef ERROR_NO_SUCH_DEVICE
+#define ERROR_NO_SUCH_DEVICE 433L
+#endif
+
 #include <chrono>
 #include <optional>
 #include <string>
@@ -35,8 +40,9 @@ enum class TWinErrorContext : std::uint8_t { ecOpen, ecUse };
 // ERROR_DEV_NOT_EXIST at open); access denied = ERROR_ACCESS_DENIED, WSAEACCES; busy =
 // ERROR_SHARING_VIOLATION, ERROR_LOCK_VIOLATION, ERROR_BUSY; timed out = WAIT_TIMEOUT,
 // ERROR_TIMEOUT, ERROR_COUNTER_TIMEOUT, WSAETIMEDOUT; gone = ERROR_INVALID_HANDLE,
-// ERROR_BAD_COMMAND, ERROR_DEVICE_NOT_CONNECTED, ERROR_GEN_FAILURE, ERROR_DEV_NOT_EXIST in
-// use, WSAECONNRESET, WSAECONNABORTED; cancelled = ERROR_OPERATION_ABORTED, ERROR_CANCELLED.
+// ERROR_BAD_COMMAND, ERROR_DEVICE_NOT_CONNECTED, ERROR_GEN_FAILURE, and in use
+// ERROR_DEV_NOT_EXIST, ERROR_NO_SUCH_DEVICE, ERROR_DEVICE_REMOVED (an adapter pulled out),
+// WSAECONNRESET, WSAECONNABORTED; cancelled = ERROR_OPERATION_ABORTED, ERROR_CANCELLED.
 TOsError WinError(DWORD Code, TWinErrorContext Context = TWinErrorContext::ecUse);
 // WinError of GetLastError().
 TOsError LastWinError(TWinErrorContext Context = TWinErrorContext::ecUse);
@@ -91,6 +97,19 @@ DWORD OverlappedTransfer(HANDLE Handle, StartFn Start, FinishFn Finish,
 // programmable rate (BAUD_USER) or a flag not known. The flag is a bit, not a rate: BAUD_128K
 // reads as 65536 and would refuse 115200 if it were compared as one.
 std::uint32_t BaudRateOfFlag(DWORD Flag);
+
+// The kinds of the failures of a serial device. At the opening, ERROR_ACCESS_DENIED is the
+// system's answer to every opener after the first (a port opens without sharing): the port is
+// busy, held by another program, not a matter of rights.
+TOsError SerialOpenError(DWORD Code);
+// During use, a device that went away (an adapter pulled out) answers ERROR_ACCESS_DENIED,
+// ERROR_BAD_COMMAND, ERROR_DEVICE_REMOVED or ERROR_NO_SUCH_DEVICE: it is gone.
+TOsError SerialUseError(DWORD Code);
+// A transfer that ended with Code. ERROR_OPERATION_ABORTED is cancelled only when the program's
+// own stop (StopRequested) ended it; otherwise the driver aborted it for a fault of the line (a
+// driver left with fAbortOnError set does so at the first framing error): ekLineFault, naming
+// the CE_* faults of Faults where they are known.
+TOsError SerialTransferError(DWORD Code, bool StopRequested, DWORD Faults);
 
 // A handle closed with its owner.
 class TWinHandle {
