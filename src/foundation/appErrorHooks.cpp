@@ -70,7 +70,12 @@ std::optional<platform::TThreadSignalStack> MainSignalStack;
 // Set once an uncaught exception has been logged: the abort that ends the program then is
 // part of the same failure and gets no line of its own.
 std::atomic<bool> TerminateLogged{false};
-thread_local bool InSignalHandler = false;
+// The thread writing a crash line, 0 for none. No thread storage: MinGW emulates it with an
+// allocation at a thread's first use, and a crash may have broken the heap or hold its lock.
+std::atomic<std::uint32_t> CrashLineWriter{0};
+static_assert(std::atomic<std::uint32_t>::is_always_lock_free);
+// How long a crash on another thread waits for the line in progress.
+constexpr int kCrashLineWaitMs = 1000;
 
 // "Неперехваченное исключение (ErrorProc): ErrorCode=<name>, ErrorAddr=0x<address>", built
 // without allocation so that a signal handler can use it.
@@ -89,14 +94,20 @@ void BuildRuntimeErrorText(TRuntimeErrorText& Text, int Code, std::uintptr_t Add
 
 // Runs inside the signal handler: async-signal-safe calls only.
 void CrashHook(const platform::TCrashSignal& Crash) noexcept {
-  if (InSignalHandler || (Crash.Kind == platform::TCrashKind::crAbort && TerminateLogged.load()))
-    return;
-  InSignalHandler = true;
+  if (Crash.Kind == platform::TCrashKind::crAbort && TerminateLogged.load()) return;
+  // A crash inside the hook on its own thread writes no second line.
+  const std::uint32_t self = platform::CurrentThreadId();
+  for (int waited = 0;; ++waited) {
+    std::uint32_t writer = 0;
+    if (CrashLineWriter.compare_exchange_strong(writer, self)) break;
+    if (writer == self || waited >= kCrashLineWaitMs) return;
+    platform::SignalSafeSleep(1);
+  }
   const int code = Crash.StackOverflow ? reStackOverflow : RuntimeErrorOfCrash(Crash.Kind);
   TRuntimeErrorText text;
   BuildRuntimeErrorText(text, code, Crash.InstructionAddress);
   WriteAppLogNamedFromSignal(text.View(), kErrorsLog);
-  InSignalHandler = false;
+  CrashLineWriter.store(0);
 }
 
 [[noreturn]] void TerminateHook() {

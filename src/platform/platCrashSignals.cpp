@@ -209,6 +209,12 @@ bool TLocalTimeTable::Now(std::int64_t& LocalMilliseconds) const noexcept {
 
 // --- Signal-safe output -----------------------------------------------------------------------
 
+void SignalSafeSleep(int Ms) noexcept {
+  timespec left{Ms / 1000, (Ms % 1000) * 1000000L};
+  while (::nanosleep(&left, &left) != 0 && errno == EINTR) {
+  }
+}
+
 bool SignalSafeAppend(const char* Path, const char* Data, std::size_t Size) noexcept {
   char path[PATH_MAX];
   const std::size_t length = ::strnlen(Path, sizeof(path));
@@ -224,8 +230,7 @@ bool SignalSafeAppend(const char* Path, const char* Data, std::size_t Size) noex
   // them, so the wait is bounded.
   for (int attempt = 0; attempt < kLockAttempts; ++attempt) {
     if (::flock(fd, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK) break;
-    const timespec millisecond{0, 1000000};
-    ::nanosleep(&millisecond, nullptr);
+    SignalSafeSleep(1);
   }
   const bool written = WriteAll(fd, Data, Size);
   ::close(fd);  // also releases the lock

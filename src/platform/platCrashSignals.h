@@ -106,6 +106,9 @@ class TLocalTimeTable {
   std::int64_t Offset_[kMaxChanges + 1] = {};  // seconds east of UTC
 };
 
+// Async-signal-safe: sleeps about Ms milliseconds.
+void SignalSafeSleep(int Ms) noexcept;
+
 // Async-signal-safe: appends Size bytes of Data to the file Path (NUL-terminated), creating
 // the missing folders of the path and the file. Another writer's advisory lock
 // on the file is waited for a short while and then ignored: a line written unserialised is

@@ -18,8 +18,8 @@ void (*PreviousAbortHandler)(int) = SIG_DFL;
 
 // Room on the stack for the filter after the thread's own stack ran out.
 constexpr ULONG kStackGuarantee = 64 * 1024;
-// How long a crash line waits for another writer's lock on the file: 100 times 1 ms.
-constexpr int kLockAttempts = 100;
+// How long a crash line waits for another writer's lock on the file.
+constexpr int kLockWaitMs = 100;
 
 TCrashKind CrashKindOfException(DWORD Code) {
   switch (Code) {
@@ -170,18 +170,10 @@ bool SignalSafeAppend(const char* Path, const char* Data, std::size_t Size) noex
   if (N <= 0) return false;
   Wide[N] = L'\0';
   MakeFoldersOf(Wide);
-  const HANDLE File =
-      ::CreateFileW(Wide, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE File = OpenFileForAppend(Wide);
   if (File == INVALID_HANDLE_VALUE) return false;
   // Another writer's lock is waited for a short while, then ignored.
-  OVERLAPPED Range{};
-  bool Locked = false;
-  for (int I = 0; I < kLockAttempts && !Locked; ++I) {
-    Locked = ::LockFileEx(File, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD,
-                          MAXDWORD, &Range) != FALSE;
-    if (!Locked) ::Sleep(1);
-  }
+  const bool Locked = LockWholeFile(File, kLockWaitMs) == 0;
   bool Ok = true;
   while (Ok && Size > 0) {
     DWORD Written = 0;
@@ -190,9 +182,19 @@ bool SignalSafeAppend(const char* Path, const char* Data, std::size_t Size) noex
     Data += Written;
     Size -= Written;
   }
-  if (Locked) ::UnlockFileEx(File, 0, MAXDWORD, MAXDWORD, &Range);
+  if (Locked) UnlockWholeFile(File);
   ::CloseHandle(File);
   return Ok;
 }
+
+HANDLE OpenFileForAppend(const wchar_t* Path) noexcept {
+  // Appending alone writes at the end whatever other writers do; the lock of the writers
+  // (LockFileEx) also needs read or write data access on the handle.
+  return ::CreateFileW(Path, FILE_READ_DATA | FILE_APPEND_DATA,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+void SignalSafeSleep(int Ms) noexcept { ::Sleep(Ms < 0 ? 0 : static_cast<DWORD>(Ms)); }
 
 }  // namespace probrix::platform

@@ -1,7 +1,5 @@
 #include <algorithm>
-#include <chrono>
 #include <iterator>
-#include <thread>
 
 #include "platform/platFiles.h"
 #include "platform/win/platWin.h"
@@ -22,22 +20,9 @@ TAppendResult AppendToFile(const std::string& Path, std::string_view Bytes, int 
                                       nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!File.Valid()) return {TAppendStep::asOpen, OpenError()};
 
-  // The whole file (and anything beyond its end) is the lock's range.
-  OVERLAPPED Range{};
-  bool Locked = false;
-  for (int Waited = 0;;) {
-    if (::LockFileEx(File.Get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD,
-                     MAXDWORD, &Range)) {
-      Locked = true;
-      break;
-    }
-    const DWORD Error = ::GetLastError();
-    if (Error != ERROR_LOCK_VIOLATION && Error != ERROR_IO_PENDING)
-      break;  // a file system without locks: write unserialised
-    if (Waited >= LockWaitMs) return {TAppendStep::asOpen, WinError(ERROR_LOCK_VIOLATION)};
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    ++Waited;
-  }
+  const DWORD Lock = LockWholeFile(File.Get(), LockWaitMs);
+  if (Lock == ERROR_LOCK_VIOLATION) return {TAppendStep::asOpen, WinError(ERROR_LOCK_VIOLATION)};
+  const bool Locked = Lock == 0;  // else a file system without locks: written unserialised
 
   TAppendResult Result;
   LARGE_INTEGER Start{};
@@ -64,8 +49,26 @@ TAppendResult AppendToFile(const std::string& Path, std::string_view Bytes, int 
         ::SetFilePointerEx(File.Get(), Start, nullptr, FILE_BEGIN))
       ::SetEndOfFile(File.Get());
   }
-  if (Locked) ::UnlockFileEx(File.Get(), 0, MAXDWORD, MAXDWORD, &Range);
+  if (Locked) UnlockWholeFile(File.Get());
   return Result;
+}
+
+DWORD LockWholeFile(HANDLE File, int WaitMs) noexcept {
+  for (int Waited = 0;; ++Waited) {
+    // The whole file, and anything beyond its end, is the range.
+    OVERLAPPED Range{};
+    if (::LockFileEx(File, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD,
+                     MAXDWORD, &Range))
+      return 0;
+    const DWORD Error = ::GetLastError();
+    if (Error != ERROR_LOCK_VIOLATION || Waited >= WaitMs) return Error;
+    ::Sleep(1);
+  }
+}
+
+void UnlockWholeFile(HANDLE File) noexcept {
+  OVERLAPPED Range{};
+  ::UnlockFileEx(File, 0, MAXDWORD, MAXDWORD, &Range);
 }
 
 TOsError CheckFileReadable(const std::string& Path) {

@@ -111,6 +111,17 @@ TOsError SerialUseError(DWORD Code);
 // the CE_* faults of Faults where they are known.
 TOsError SerialTransferError(DWORD Code, bool StopRequested, DWORD Faults);
 
+// Locks all of File for its writers (the advisory lock of AppendToFile and of the crash log,
+// which take turns on one file): 0 once locked; ERROR_LOCK_VIOLATION when another writer still
+// holds it after WaitMs; any other failure at once, unretried (a handle without read or write
+// data access, a file system without locks), and the caller writes unserialised. Allocates
+// nothing, so a crash filter may call it.
+DWORD LockWholeFile(HANDLE File, int WaitMs) noexcept;
+void UnlockWholeFile(HANDLE File) noexcept;
+// Opens Path (NUL-terminated) to append to it, creating it, shared with all other readers and
+// writers, with the data access that LockWholeFile needs. Allocates nothing.
+HANDLE OpenFileForAppend(const wchar_t* Path) noexcept;
+
 // A handle closed with its owner.
 class TWinHandle {
  public:
