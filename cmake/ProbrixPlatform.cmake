@@ -16,11 +16,12 @@ function(probrix_platform_sources out)
 endfunction()
 
 # What the Windows half needs from the system: Windows 7 and later (CancelIoEx,
-# SetThreadStackGuarantee), the wide calls, Winsock 2.
+# SetThreadStackGuarantee), the wide calls, Winsock 2, the shell's known folders and command
+# line.
 function(probrix_platform_setup target)
   if(WIN32)
     target_compile_definitions(${target} PRIVATE _WIN32_WINNT=0x0601 WINVER=0x0601 UNICODE
                                _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX)
-    target_link_libraries(${target} PUBLIC ws2_32)
+    target_link_libraries(${target} PUBLIC ws2_32 shell32 ole32 uuid)
   endif()
 endfunction()

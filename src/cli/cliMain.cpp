@@ -9,12 +9,18 @@
 #include "foundation/appErrorHooks.h"
 #include "foundation/appLogging.h"
 #include "platform/platCancel.h"
+#include "platform/platConsole.h"
+#include "platform/platProcess.h"
 #include "probrixVersion.h"
 
 int main(int argc, char** argv) {
   using namespace probrix;
+  platform::UseUnicodeConsole();
   if (const auto status = HandleVersionOption("probrix-cli", argc, argv)) return *status;
-  std::vector<std::string> args(argv + 1, argv + argc);
+  // In UTF-8 whatever the system's code page (Windows hands argv over in it).
+  std::vector<std::string> args = platform::CommandLineArguments(argc, argv);
+  const std::string program = args.empty() ? std::string() : args.front();
+  if (!args.empty()) args.erase(args.begin());
   cli::TCliOptions options;
   try {
     options = cli::ParseCliOptions(args);
@@ -34,7 +40,7 @@ int main(int argc, char** argv) {
   // Unlike the window, the command line stays in the caller's folder: relative --log-dir,
   // --settings and port paths mean what the caller meant.
   TLoggingOptions logging;
-  logging.Argv0 = argv[0];
+  logging.Argv0 = program;
   logging.ChangeCurrentDirectory = false;
   InitializeLogging(logging);
   InitializeInterfacedClasses();

@@ -209,7 +209,8 @@ bool tFileLog::WriteNamed(const std::string& Text, const std::string& Name, bool
 
   const std::string* header = FindValue(Headers_, safe);
   std::error_code ec;
-  const bool needHeader = header && !path.empty() && !std::filesystem::exists(path, ec);
+  const bool needHeader =
+      header && !path.empty() && !std::filesystem::exists(platform::PathOfUtf8(path), ec);
 
   const std::string stamp = WithTime ? FormatDateTime(kTimeStampFormat, Now()) : std::string();
   std::string content;

@@ -6,6 +6,7 @@
 #include "foundation/appCodePage.h"
 #include "foundation/appExceptions.h"
 #include "foundation/appSysUtils.h"
+#include "platform/platFiles.h"
 
 namespace probrix {
 
@@ -35,6 +36,8 @@ std::string StripQuotes(std::string Value) {
 }
 
 }  // namespace
+
+TIniFile::TIniFile(const std::string& FileName) : TIniFile(platform::PathOfUtf8(FileName)) {}
 
 TIniFile::TIniFile(std::filesystem::path FileName) : FileName_(std::move(FileName)) {
   Sections_.push_back(TSection{});  // the lines before the first section header

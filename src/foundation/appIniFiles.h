@@ -15,6 +15,9 @@ class TIniFile {
  public:
   // Reads the file if it exists; a missing or unreadable file is an empty one.
   explicit TIniFile(std::filesystem::path FileName);
+  // The file named in UTF-8, the program's own encoding of names (not the system's narrow one).
+  explicit TIniFile(const std::string& FileName);
+  explicit TIniFile(const char* FileName) : TIniFile(std::string(FileName)) {}
 
   const std::filesystem::path& FileName() const { return FileName_; }
 

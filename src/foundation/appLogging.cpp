@@ -59,11 +59,6 @@ TDateTime LogNow() {
   return f.Clock ? f.Clock() : NowDateTime();
 }
 
-std::string WithSlash(std::string Folder) {
-  if (!Folder.empty() && Folder.back() != '/') Folder += '/';
-  return Folder;
-}
-
 // The absolute form of Path with links and "." / ".." resolved as far as it exists.
 std::string LongPathName(const std::string& Path) {
   if (Path.empty()) return Path;
@@ -77,14 +72,9 @@ std::string FolderOf(const std::string& Path) {
   return slash == std::string::npos ? std::string() : Path.substr(0, slash + 1);
 }
 
-// An XDG base folder: the variable when it holds an absolute path, else HOME + Default.
-std::string XdgFolder(const char* Variable, const char* DefaultUnderHome) {
-  const std::string value = platform::EnvironmentVariable(Variable);
-  if (!value.empty() && value.front() == '/') return WithSlash(value);
-  const std::string home = platform::EnvironmentVariable("HOME");
-  if (home.empty() || home.front() != '/') return std::string();
-  return WithSlash(home) + DefaultUnderHome + "/";
-}
+// A name of the program (UTF-8) as a path: a plain std::string would be read in the system's
+// narrow code page, which on Windows is not UTF-8.
+fs::path PathOf(const std::string& Name) { return platform::PathOfUtf8(Name); }
 
 std::string TrimRightBlanks(std::string Text) {
   while (!Text.empty() && static_cast<unsigned char>(Text.back()) <= ' ') Text.pop_back();
@@ -208,7 +198,7 @@ void InitializeLogging(const TLoggingOptions& Options) {
   if (Options.Argv0.find('/') != std::string::npos) {
     std::error_code ec;
     const std::string argv0 = LongPathName(Options.Argv0);
-    if (fs::is_regular_file(argv0, ec)) f.ExeFolder = FolderOf(argv0);
+    if (fs::is_regular_file(PathOf(argv0), ec)) f.ExeFolder = FolderOf(argv0);
   }
   if (f.ExeFolder.empty()) f.ExeFolder = f.ModuleFolder;
 
@@ -220,15 +210,15 @@ void InitializeLogging(const TLoggingOptions& Options) {
 
   // An installed copy cannot write beside itself: settings and logs go to the user's folders.
   const bool programFolderWritable = !f.ExeFolder.empty() && writable(f.ExeFolder);
-  const std::string configFolder = XdgFolder("XDG_CONFIG_HOME", ".config");
-  const std::string stateFolder = XdgFolder("XDG_STATE_HOME", ".local/state");
-  const std::string userConfig = configFolder.empty() ? std::string() : configFolder + "probrix/";
+  const platform::TUserFolders userFolders = platform::UserFolders();
+  const std::string& userConfig = userFolders.Settings;
   std::error_code ec;
 
   const std::string localLogs = f.ExeFolder + "Logs/";
   const bool localLogsUsable =
-      fs::is_directory(localLogs, ec) ? writable(localLogs) : programFolderWritable;
-  f.LogsFolder = localLogsUsable || stateFolder.empty() ? localLogs : stateFolder + "probrix/Logs/";
+      fs::is_directory(PathOf(localLogs), ec) ? writable(localLogs) : programFolderWritable;
+  f.LogsFolder =
+      localLogsUsable || userFolders.State.empty() ? localLogs : userFolders.State + "Logs/";
 
   const std::string iniName =
       f.ModuleName.empty()
@@ -240,17 +230,17 @@ void InitializeLogging(const TLoggingOptions& Options) {
     f.AppIniFileName = localIni;
   } else {
     f.AppIniFileName = userConfig + iniName;
-    fs::create_directories(userConfig, ec);
+    fs::create_directories(PathOf(userConfig), ec);
     // Settings an administrator placed beside the program are the user's starting point.
-    if (!fs::exists(f.AppIniFileName, ec) && fs::is_regular_file(localIni, ec))
-      fs::copy_file(localIni, f.AppIniFileName, ec);
+    if (!fs::exists(PathOf(f.AppIniFileName), ec) && fs::is_regular_file(PathOf(localIni), ec))
+      fs::copy_file(PathOf(localIni), PathOf(f.AppIniFileName), ec);
   }
 
   const std::string localDebugIni = f.ModuleFolder + "Debug.ini";
   const std::string userDebugIni = userConfig.empty() ? std::string() : userConfig + "Debug.ini";
-  if (fs::exists(localDebugIni, ec) || userDebugIni.empty()) {
+  if (fs::exists(PathOf(localDebugIni), ec) || userDebugIni.empty()) {
     f.DebugIniFileName = localDebugIni;
-  } else if (fs::exists(userDebugIni, ec) || !moduleFolderWritable) {
+  } else if (fs::exists(PathOf(userDebugIni), ec) || !moduleFolderWritable) {
     f.DebugIniFileName = userDebugIni;
   } else {
     f.DebugIniFileName = localDebugIni;
@@ -401,7 +391,7 @@ std::string GetAppLogFolder() noexcept {
     const std::string folder = FolderOf(log->FileName());
     // The day folder is there even when it was removed during the hour.
     std::error_code ignored;
-    if (!folder.empty()) std::filesystem::create_directories(folder, ignored);
+    if (!folder.empty()) std::filesystem::create_directories(PathOf(folder), ignored);
     return folder;
   } catch (...) {
     return std::string();

@@ -96,4 +96,34 @@ std::string EnvironmentVariable(const char* Name) {
   return v ? std::string(v) : std::string();
 }
 
+namespace {
+
+// An XDG base folder: the variable when it holds an absolute path, else HOME + Default.
+std::string XdgFolder(const char* Variable, const char* DefaultUnderHome) {
+  const auto withSlash = [](std::string Folder) {
+    if (Folder.back() != '/') Folder += '/';
+    return Folder;
+  };
+  const std::string value = EnvironmentVariable(Variable);
+  if (!value.empty() && value.front() == '/') return withSlash(value);
+  const std::string home = EnvironmentVariable("HOME");
+  if (home.empty() || home.front() != '/') return std::string();
+  return withSlash(home) + DefaultUnderHome + "/";
+}
+
+}  // namespace
+
+TUserFolders UserFolders() {
+  TUserFolders folders;
+  if (const std::string config = XdgFolder("XDG_CONFIG_HOME", ".config"); !config.empty())
+    folders.Settings = config + "probrix/";
+  if (const std::string state = XdgFolder("XDG_STATE_HOME", ".local/state"); !state.empty())
+    folders.State = state + "probrix/";
+  return folders;
+}
+
+std::vector<std::string> CommandLineArguments(int Argc, char** Argv) {
+  return std::vector<std::string>(Argv, Argv + Argc);
+}
+
 }  // namespace probrix::platform

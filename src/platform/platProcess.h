@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace probrix::platform {
 
@@ -31,5 +32,21 @@ std::uintptr_t FindThrowAddress();
 
 // A variable of the environment; empty when unset.
 std::string EnvironmentVariable(const char* Name);
+
+// The per-user folders of the program for settings and for logs, taken when its own folder
+// cannot be written (an installed copy); each ends with '/', empty when the system names none.
+// Linux: $XDG_CONFIG_HOME/probrix/ and $XDG_STATE_HOME/probrix/ (by default under ~/.config
+// and ~/.local/state). Windows: %LOCALAPPDATA%\Probrix\ for both, from the known-folder API
+// (Windows sets no XDG variables, and HOME only where a Unix shell runs).
+struct TUserFolders {
+  std::string Settings;
+  std::string State;
+};
+TUserFolders UserFolders();
+
+// The program's arguments in UTF-8, the program's own name first: Argv on Linux; on Windows the
+// UTF-16 command line (GetCommandLineW, CommandLineToArgvW), since Argv holds what the ANSI code
+// page makes of it ("????" for letters outside that page).
+std::vector<std::string> CommandLineArguments(int Argc, char** Argv);
 
 }  // namespace probrix::platform

@@ -3,6 +3,12 @@
 
 #include "platform/platProcess.h"
 #include "platform/win/platWin.h"
+// After windows.h.
+#include <knownfolders.h>
+#include <shellapi.h>
+#include <shlobj.h>
+
+#include "platform/platFiles.h"
 
 namespace probrix::platform {
 
@@ -58,11 +64,18 @@ bool IsFolderWritable(const std::string& Folder) {
   const DWORD Attributes = ::GetFileAttributesW(Wide.c_str());
   if (Attributes == INVALID_FILE_ATTRIBUTES || !(Attributes & FILE_ATTRIBUTE_DIRECTORY))
     return false;
-  // Rights on Windows are lists that only an attempt answers: a file that goes with its handle.
-  wchar_t Name[MAX_PATH];
-  if (::GetTempFileNameW(Wide.c_str(), L"prb", 0, Name) == 0) return false;
-  ::DeleteFileW(Name);
-  return true;
+  // Rights on Windows are lists that only an attempt answers: a new file that goes with its
+  // handle. (GetTempFileName will not do: Wine's reports a name it could not create.)
+  const std::wstring Probe = Wide + (Wide.back() == L'\\' || Wide.back() == L'/' ? L"" : L"\\") +
+                             L"~probrix-" + std::to_wstring(::GetCurrentProcessId()) + L"-";
+  for (DWORD Attempt = 0; Attempt < 100; ++Attempt) {
+    const TWinHandle File(::CreateFileW(
+        (Probe + std::to_wstring(Attempt) + L".tmp").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+        FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+    if (File.Valid()) return true;
+    if (::GetLastError() != ERROR_FILE_EXISTS) return false;
+  }
+  return false;
 }
 
 bool LocateCodeAddress(std::uintptr_t Address, TCodeLocation& Location) {
@@ -87,6 +100,28 @@ std::uintptr_t FindThrowAddress() {
   if (I >= Count) return 0;
   // A return address points past the call; one byte back lies inside the calling statement.
   return reinterpret_cast<std::uintptr_t>(Frames[I]) - 1;
+}
+
+TUserFolders UserFolders() {
+  PWSTR Folder = nullptr;
+  TUserFolders Folders;
+  if (SUCCEEDED(::SHGetKnownFolderPath(FOLDERID_LocalAppData, 0, nullptr, &Folder)) && Folder &&
+      *Folder) {
+    Folders.State = Utf8OfPath(std::filesystem::path(Folder)) + "/Probrix/";
+    Folders.Settings = Folders.State;
+  }
+  ::CoTaskMemFree(Folder);
+  return Folders;
+}
+
+std::vector<std::string> CommandLineArguments(int Argc, char** Argv) {
+  int Count = 0;
+  LPWSTR* Wide = ::CommandLineToArgvW(::GetCommandLineW(), &Count);
+  if (!Wide) return std::vector<std::string>(Argv, Argv + Argc);
+  std::vector<std::string> Args;
+  for (int I = 0; I < Count; ++I) Args.push_back(Utf8FromWide(Wide[I]));
+  ::LocalFree(Wide);
+  return Args;
 }
 
 std::string EnvironmentVariable(const char* Name) {

@@ -19,7 +19,9 @@
 #endif
 
 #include <chrono>
+#include <functional>
 #include <optional>
+#include <streambuf>
 #include <string>
 #include <string_view>
 
@@ -121,6 +123,26 @@ void UnlockWholeFile(HANDLE File) noexcept;
 // Opens Path (NUL-terminated) to append to it, creating it, shared with all other readers and
 // writers, with the data access that LockWholeFile needs. Allocates nothing.
 HANDLE OpenFileForAppend(const wchar_t* Path) noexcept;
+
+// A stream buffer that hands the UTF-8 text written to it to Write as UTF-16, whole characters
+// only: a sequence cut at the end of the buffer waits for its rest. Bytes that are not UTF-8
+// become U+FFFD. The console streams of UseUnicodeConsole (platConsole.h).
+class TUtf16StreamBuf : public std::streambuf {
+ public:
+  using TWriter = std::function<bool(std::wstring_view Text)>;
+  explicit TUtf16StreamBuf(TWriter Write);
+
+ protected:
+  int_type overflow(int_type C) override;
+  int sync() override;
+
+ private:
+  // Writes the whole characters the buffer holds and keeps the rest.
+  bool Drain();
+
+  TWriter Write_;
+  char Buffer_[1024];
+};
 
 // A handle closed with its owner.
 class TWinHandle {
