@@ -45,9 +45,11 @@ int main(int argc, char** argv) {
   InitializeLogging(logging);
   InitializeInterfacedClasses();
   // SIGINT, SIGTERM and SIGHUP stop the search at once; a reader of the output that goes away
-  // (| head) is seen as a failed write, not a SIGPIPE that kills the program mid-log.
+  // (| head) is seen as a failed write, not a SIGPIPE that kills the program mid-log. A closed
+  // console window waits for Finished.
   static const platform::TCancelEvent StopRequested;
-  platform::InstallStopSignals(StopRequested);
+  static platform::TCancelEvent Finished;
+  platform::InstallStopSignals(StopRequested, Finished);
 
   int status = 3;  // the run failed unless it says otherwise
   try {
@@ -59,5 +61,7 @@ int main(int argc, char** argv) {
   FinalizeInterfacedClasses();
   FinalizeLogging();
   RemoveErrorHooks();
+  std::cout.flush();
+  Finished.Set();
   return status;
 }

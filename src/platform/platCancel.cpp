@@ -103,8 +103,9 @@ void OnStopSignal(int /*Signal*/) {
 
 }  // namespace
 
-void InstallStopSignals(const TCancelEvent& Event) {
-  StopSignalFd.store(Event.Fd());
+void InstallStopSignals(const TCancelEvent& Stop, const TCancelEvent& /*Done*/) {
+  // A handled signal does not end the process: nothing waits for Done here.
+  StopSignalFd.store(Stop.Fd());
   struct sigaction sa {};
   sa.sa_handler = OnStopSignal;
   sigemptyset(&sa.sa_mask);

@@ -42,10 +42,14 @@ class TCancelEvent {
 // the first one that is, or -1.
 int WaitForAny(std::initializer_list<const TCancelEvent*> Events, int Ms) noexcept;
 
-// Makes SIGINT, SIGTERM and SIGHUP set Event instead of ending the process, and a write to a
+// Makes SIGINT, SIGTERM and SIGHUP set Stop instead of ending the process, and a write to a
 // pipe whose reader has gone fail with EPIPE instead of raising SIGPIPE. For a front end that
-// stops its work on a signal; Event must live until the process ends.
-void InstallStopSignals(const TCancelEvent& Event);
+// stops its work on a signal and sets Done once its work and its logs are complete; both events
+// must live until the process ends. On Windows Ctrl+C and Ctrl+Break set Stop; closing the
+// console window, logging off and shutting down set it as well and then hold the process up to
+// StopGraceMs for Done, since the system ends the process as soon as its handler returns.
+void InstallStopSignals(const TCancelEvent& Stop, const TCancelEvent& Done);
+inline constexpr int StopGraceMs = 4000;
 
 // Binds Event to the calling thread for the scope's life (scopes nest; the inner one counts).
 class TCancelScope {

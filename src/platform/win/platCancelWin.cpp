@@ -87,29 +87,35 @@ int WaitForAny(std::initializer_list<const TCancelEvent*> Events, int Ms) noexce
 namespace {
 
 std::atomic<HANDLE> StopEvent{nullptr};
+std::atomic<HANDLE> DoneEvent{nullptr};
 
-// Runs on a thread of its own that the system starts for the console event.
-BOOL WINAPI OnConsoleControl(DWORD Kind) {
+}  // namespace
+
+BOOL WINAPI ConsoleControlHandler(DWORD Kind) {
   switch (Kind) {
     case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT:
+      if (const HANDLE Event = StopEvent.load()) ::SetEvent(Event);
+      return TRUE;
     case CTRL_CLOSE_EVENT:
     case CTRL_LOGOFF_EVENT:
     case CTRL_SHUTDOWN_EVENT:
+      // The process ends when this returns: the search stops after its attempt in progress
+      // and the result log is finished first, within the time the system allows (about 5 s).
       if (const HANDLE Event = StopEvent.load()) ::SetEvent(Event);
+      if (const HANDLE Done = DoneEvent.load()) ::WaitForSingleObject(Done, StopGraceMs);
       return TRUE;
     default:
       return FALSE;
   }
 }
 
-}  // namespace
-
-void InstallStopSignals(const TCancelEvent& Event) {
-  // Ctrl+C, Ctrl+Break and closing the console window; a write to a closed pipe already fails
-  // with an error on Windows instead of ending the process.
-  StopEvent.store(Event.Handle());
-  ::SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+void InstallStopSignals(const TCancelEvent& Stop, const TCancelEvent& Done) {
+  // A write to a closed pipe already fails with an error on Windows instead of ending the
+  // process.
+  StopEvent.store(Stop.Handle());
+  DoneEvent.store(Done.Handle());
+  ::SetConsoleCtrlHandler(ConsoleControlHandler, TRUE);
 }
 
 // --- Binding to a thread ------------------------------------------------------------------

@@ -52,6 +52,10 @@ TOsError LastWinError(TWinErrorContext Context = TWinErrorContext::ecUse);
 // The calling thread's cancel event, nullptr when none is bound.
 HANDLE CurrentCancelHandle() noexcept;
 
+// The console control handler of InstallStopSignals (platCancel.h), run on a thread the system
+// starts for the event.
+BOOL WINAPI ConsoleControlHandler(DWORD Kind);
+
 using TWaitClock = std::chrono::steady_clock;
 
 // Milliseconds until Deadline for WaitForMultipleObjects: INFINITE for none, rounded up so that
