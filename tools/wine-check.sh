@@ -95,10 +95,81 @@ if [ "$failed" != 0 ]; then
 fi
 echo "probrix-cli.exe found the six demo devices; result log ${logs[0]#"$root/"}"
 
+echo "--- probrix-cli.exe: Cyrillic folders, a folder it cannot write, console text"
+# One Modbus TCP unit is enough for a result log. Each run starts in a folder of its own, where
+# a name read in the wrong code page would leave a stray folder.
+unicode="$demo/unicode"
+mkdir -p "$unicode"
+search=(--tcp "$endpoint" --protocols modbustcp --modbus-addresses 1 --timeout 100)
+windows_path() { printf 'Z:%s' "$(tr / '\\' <<<"$1")"; }
+result_logs() { find "$1" -name '*__результаты_поиска.log' 2>/dev/null | wc -l; }
+entries() { (cd "$1" && LC_ALL=C ls -A | tr '\n' ' '); }
+
+# The program in a Cyrillic folder, its output redirected (UTF-8 bytes): the result log in its
+# own Logs\, nothing else beside it.
+program="$unicode/Программа"
+mkdir -p "$program"
+cp "$cli_dir/probrix-cli.exe" "$program/"
+(cd "$unicode" && "$root/tools/wine-run.sh" "$program/probrix-cli.exe" "${search[@]}" \
+  >"$demo/cyrillic.out" 2>"$demo/cyrillic.err") || true
+check "a result log in Программа\\Logs" test "$(result_logs "$program/Logs")" = 1
+check "nothing else beside the program: $(entries "$program")" \
+  test "$(entries "$program")" = "Logs probrix-cli.exe "
+check "redirected output in UTF-8 ('прибор найден')" grep -q 'прибор найден' "$demo/cyrillic.out"
+
+# A Cyrillic --log-dir on a console (a pseudo terminal of script(1), where Wine makes one): the
+# text goes through WriteConsoleW and reads right on the terminal.
+logdir="$unicode/Логи"
+cat >"$demo/console.sh" <<RUN
+cd "$unicode" && exec "$root/tools/wine-run.sh" "$cli_dir/probrix-cli.exe" ${search[*]} \
+  --log-dir '$(windows_path "$logdir")'
+RUN
+script -qec "bash '$demo/console.sh'" /dev/null </dev/null >"$demo/console.out" 2>&1 || true
+check "the result log in the --log-dir Логи" test "$(result_logs "$logdir")" = 1
+check "no stray folder beside the others: $(entries "$unicode")" \
+  test "$(entries "$unicode")" = "Логи Программа "
+# Wine draws its console with control sequences, cursor moves between the words among them.
+check "console text in UTF-8 on the terminal ('прибор найден')" \
+  grep -q 'прибор' <(sed 's/\x1b\[[0-9;?]*[a-zA-Z]//g' "$demo/console.out")
+
+# A program folder that cannot be written (as under Program Files): settings and logs go to
+# %LOCALAPPDATA%\Probrix. Root writes anywhere, so for root the folder is a read-only mount in
+# a mount namespace of its own, where the Wine server (which opens the files) is started anew.
+readonly_dir="$unicode/ReadOnly"
+mkdir -p "$readonly_dir"
+cp "$cli_dir/probrix-cli.exe" "$readonly_dir/"
+local_appdata="$WINEPREFIX/drive_c/users/${USER:-$(id -un)}/AppData/Local"
+rm -rf "${local_appdata:?}/Probrix"
+run_readonly=("$root/tools/wine-run.sh" "$readonly_dir/probrix-cli.exe" "${search[@]}")
+if [ "$(id -u)" = 0 ]; then
+  "$(command -v wineserver || echo /usr/lib/wine/wineserver)" -k 2>/dev/null || true
+  run_readonly=(unshare -m sh -c 'mount --bind "$0" "$0" && mount -o remount,ro,bind "$0" "$0" &&
+    exec "$@"' "$readonly_dir" "${run_readonly[@]}")
+else
+  chmod a-w "$readonly_dir"
+fi
+"${run_readonly[@]}" >"$demo/readonly.out" 2>"$demo/readonly.err" || true
+chmod u+w "$readonly_dir"
+check "the result log in %LOCALAPPDATA%\\Probrix\\Logs" \
+  test "$(result_logs "$local_appdata/Probrix/Logs")" = 1
+check "nothing beside the program: $(entries "$readonly_dir")" \
+  test "$(entries "$readonly_dir")" = "probrix-cli.exe "
+if [ "$failed" != 0 ]; then
+  tail -n 5 "$demo/cyrillic.err" "$demo/console.out" "$demo/readonly.err" >&2
+  exit 1
+fi
+echo "Cyrillic folders, the per-user folder and console text as a Windows user meets them"
+
 echo "--- zip"
 zip_file=$(tools/package-windows.sh "$build")
 listing=$(zip -sf "$zip_file")
-for member in probrix-cli.exe libstdc++-6.dll libwinpthread-1.dll README.md CHANGELOG.md; do
+for member in probrix-cli.exe libstdc++-6.dll libwinpthread-1.dll README.txt README.md \
+  CHANGELOG.md; do
   grep -q "/$member\$" <<<"$listing" || { echo "FAILED: $member not in $zip_file" >&2; exit 1; }
 done
+readme=$(unzip -p "$zip_file" '*/README.txt')
+[ "$(grep -c $'\r$' <<<"$readme")" = "$(wc -l <<<"$readme")" ] ||
+  { echo "FAILED: README.txt without Windows line ends" >&2; exit 1; }
+unzip -p "$zip_file" '*/probrix-cli.exe' | grep -aq '<activeCodePage[^>]*>UTF-8<' ||
+  { echo "FAILED: probrix-cli.exe in the zip without its manifest" >&2; exit 1; }
 echo "made ${zip_file#"$root/"}"
