@@ -134,28 +134,35 @@ check "console text in UTF-8 on the terminal ('прибор найден')" \
 
 # A program folder that cannot be written (as under Program Files): settings and logs go to
 # %LOCALAPPDATA%\Probrix. Root writes anywhere, so for root the folder is a read-only mount in
-# a mount namespace of its own, where the Wine server (which opens the files) is started anew.
+# a mount namespace of its own, where the Wine server (which opens the files) is started anew;
+# where root may not make one (a container without CAP_SYS_ADMIN) the check is left to the unit
+# test of the logging facility (WinLogging).
 readonly_dir="$unicode/ReadOnly"
 mkdir -p "$readonly_dir"
 cp "$cli_dir/probrix-cli.exe" "$readonly_dir/"
 local_appdata="$WINEPREFIX/drive_c/users/${USER:-$(id -un)}/AppData/Local"
 rm -rf "${local_appdata:?}/Probrix"
 run_readonly=("$root/tools/wine-run.sh" "$readonly_dir/probrix-cli.exe" "${search[@]}")
-if [ "$(id -u)" = 0 ]; then
+if [ "$(id -u)" != 0 ]; then
+  chmod a-w "$readonly_dir"
+elif unshare -m sh -c 'mount --bind "$0" "$0"' "$readonly_dir" 2>/dev/null; then
   "$(command -v wineserver || echo /usr/lib/wine/wineserver)" -k 2>/dev/null || true
   run_readonly=(unshare -m sh -c 'mount --bind "$0" "$0" && mount -o remount,ro,bind "$0" "$0" &&
     exec "$@"' "$readonly_dir" "${run_readonly[@]}")
 else
-  chmod a-w "$readonly_dir"
+  echo "note: no read-only mount for root here; the %LOCALAPPDATA% run is skipped"
+  run_readonly=()
 fi
-"${run_readonly[@]}" >"$demo/readonly.out" 2>"$demo/readonly.err" || true
-chmod u+w "$readonly_dir"
-check "the result log in %LOCALAPPDATA%\\Probrix\\Logs" \
-  test "$(result_logs "$local_appdata/Probrix/Logs")" = 1
-check "nothing beside the program: $(entries "$readonly_dir")" \
-  test "$(entries "$readonly_dir")" = "probrix-cli.exe "
+if [ ${#run_readonly[@]} -gt 0 ]; then
+  "${run_readonly[@]}" >"$demo/readonly.out" 2>"$demo/readonly.err" || true
+  chmod u+w "$readonly_dir"
+  check "the result log in %LOCALAPPDATA%\\Probrix\\Logs" \
+    test "$(result_logs "$local_appdata/Probrix/Logs")" = 1
+  check "nothing beside the program: $(entries "$readonly_dir")" \
+    test "$(entries "$readonly_dir")" = "probrix-cli.exe "
+fi
 if [ "$failed" != 0 ]; then
-  tail -n 5 "$demo/cyrillic.err" "$demo/console.out" "$demo/readonly.err" >&2
+  tail -n 5 "$demo/cyrillic.err" "$demo/console.out" "$demo"/readonly.* >&2
   exit 1
 fi
 echo "Cyrillic folders, the per-user folder and console text as a Windows user meets them"
