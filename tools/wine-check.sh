@@ -98,7 +98,8 @@ echo "probrix-cli.exe found the six demo devices; result log ${logs[0]#"$root/"}
 echo "--- zip"
 zip_file=$(tools/package-windows.sh "$build")
 listing=$(zip -sf "$zip_file")
-for member in probrix-cli.exe libstdc++-6.dll libwinpthread-1.dll README.md CHANGELOG.md; do
+for member in probrix-cli.exe libstdc++-6.dll libwinpthread-1.dll README.md CHANGELOG.md \
+              LICENSE; do
   grep -q "/$member\$" <<<"$listing" || { echo "FAILED: $member not in $zip_file" >&2; exit 1; }
 done
 echo "made ${zip_file#"$root/"}"
