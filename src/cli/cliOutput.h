@@ -22,7 +22,8 @@ struct TFoundDevice {
   TDeviceInfo Info;
 };
 
-// A JSON string literal; bytes that are not well-formed UTF-8 become U+FFFD.
+// A JSON string literal: control characters (C0, DEL, C1, U+2028, U+2029) escaped, each byte
+// of an ill-formed UTF-8 part U+FFFD.
 std::string JsonString(std::string_view Text);
 
 std::string FoundJson(const TFoundDevice& D);

@@ -55,20 +55,6 @@ std::string FoundProtocolText(TDeviceProtocol Protocol, TChecksumKind ChecksumKi
   return std::string(name);
 }
 
-std::string SafeLogText(std::string_view Text) {
-  std::string out;
-  out.reserve(Text.size());
-  for (char c : Text) {
-    const auto code = static_cast<unsigned char>(c);
-    if (code < 0x20 || code == 0x7F) {
-      out += "\\x" + IntToHex(code, 2);
-    } else {
-      out.push_back(c);
-    }
-  }
-  return out;
-}
-
 std::string ConnectionPointText(std::string_view ConnectionName, std::int32_t BaudRateOrPort,
                                 TConnectionType ConnectionType) {
   if (ConnectionType == TConnectionType::ctTcp && BaudRateOrPort >= 0 && BaudRateOrPort <= 65535)

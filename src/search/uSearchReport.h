@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "foundation/appCodePage.h"  // SafeLogText
 #include "foundation/appDateTime.h"
 #include "search/uFinderEngineTypes.h"
 
@@ -24,10 +25,6 @@ std::string ConnectionTypeText(int ConnectionType);
 // The protocol name; for Orvatbus with the checksum that got the answer: "Orvatbus (crc8)".
 std::string FoundProtocolText(TDeviceProtocol Protocol, TChecksumKind ChecksumKind);
 std::string_view ChecksumKindName(TChecksumKind ChecksumKind);
-
-// Operator text made safe for one log line: every control character becomes a visible escape
-// ("\x0D"), so a name cannot break a line or forge another one.
-std::string SafeLogText(std::string_view Text);
 
 // "COM5:9600" or "10.0.0.5:502"; an IPv6 host in brackets, as its endpoint text: "[::1]:502".
 std::string ConnectionPointText(std::string_view ConnectionName, std::int32_t BaudRateOrPort,

@@ -102,6 +102,10 @@ TEST(CliOutput, JsonStringsAreAlwaysUtf8) {
   EXPECT_EQ(JsonString("\xED\xA0\x80"), "\"\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\"") << "surrogate";
   EXPECT_EQ(JsonString("a\xE2\x82"), "\"a\xEF\xBF\xBD\xEF\xBF\xBD\"") << "cut short";
   EXPECT_EQ(JsonString("\xF0\x9F\x94\x8C"), "\"\xF0\x9F\x94\x8C\"");
+  EXPECT_EQ(JsonString("\xC0\x8D\xC0\x8A"), "\"\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\"")
+      << "an overlong CR LF is no line break";
+  EXPECT_EQ(JsonString("\x7F\xC2\x85\xE2\x80\xA8\xC2\xA0"), "\"\\u007F\\u0085\\u2028\xC2\xA0\"")
+      << "DEL, C1 controls and the line separator escaped; a no-break space is text";
 }
 
 // An error that ends the run is its outcome: status 3, a message on standard error and a fatal
