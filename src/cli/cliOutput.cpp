@@ -136,13 +136,18 @@ std::string FinishedJson(bool Aborted, std::size_t Found, std::size_t Errors) {
 }
 
 std::string PortListText(const std::vector<TListedPort>& Ports) {
+  // Names and descriptions come from the system and the adapters: one port, one line.
+  std::vector<std::string> names;
   std::size_t width = 0;
-  for (const TListedPort& p : Ports) width = std::max(width, Width(p.Name));
-  std::string out;
   for (const TListedPort& p : Ports) {
-    out += p.Name;
-    const std::string text = PortDescriptionText(p.Description);
-    if (!text.empty()) out += std::string(width - Width(p.Name) + 2, ' ') + text;
+    names.push_back(SafeLogText(p.Name));
+    width = std::max(width, Width(names.back()));
+  }
+  std::string out;
+  for (std::size_t i = 0; i < Ports.size(); ++i) {
+    out += names[i];
+    const std::string text = SafeLogText(PortDescriptionText(Ports[i].Description));
+    if (!text.empty()) out += std::string(width - Width(names[i]) + 2, ' ') + text;
     out += "\n";
   }
   return out;

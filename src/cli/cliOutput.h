@@ -41,7 +41,7 @@ struct TListedPort {
   platform::TSerialPortDescription Description;
 };
 // One line per port: the name, padded to the widest, and the adapter's description beside it
-// where there is one.
+// where there is one; control characters in either shown as escapes.
 std::string PortListText(const std::vector<TListedPort>& Ports);
 // {"port":...,"manufacturer":...,"product":...,"serialNumber":...,"byId":...}; empty texts for
 // what is not known.

@@ -93,6 +93,19 @@ TEST(CliOutput, PortListWithAdapterDescriptions) {
   EXPECT_EQ(PortJson(plain),
             "{\"port\":\"/tmp/probrix-sim-a\",\"manufacturer\":\"\",\"product\":\"\","
             "\"serialNumber\":\"\",\"byId\":\"\"}");
+
+  // What an adapter or udev says may hold control characters: one port, one line.
+  TListedPort evil{"ttyUSB1", {}};
+  evil.Description.Manufacturer =
+      "Evil\xC2\x9B"
+      "2J";
+  evil.Description.Product = "P\xC0\x8D";
+  evil.Description.ById = "usb-a\nb";
+  EXPECT_EQ(PortListText({evil}),
+            "ttyUSB1  Evil\\xC2\\x9B2J P\\xC0\\x8D, /dev/serial/by-id/usb-a\\x0Ab\n");
+  EXPECT_EQ(PortJson(evil),
+            "{\"port\":\"ttyUSB1\",\"manufacturer\":\"Evil\\u009B2J\",\"product\":\"P\xEF\xBF\xBD"
+            "\xEF\xBF\xBD\",\"serialNumber\":\"\",\"byId\":\"/dev/serial/by-id/usb-a\\nb\"}");
 }
 
 // JSON is UTF-8: bytes of another encoding become U+FFFD, never a line a parser rejects.
