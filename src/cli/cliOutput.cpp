@@ -4,8 +4,8 @@
 #include <optional>
 
 #include "connections/uSerialPort.h"
+#include "foundation/appCodePage.h"
 #include "foundation/appSysUtils.h"
-#include "search/ioOrvatDevicesDefs.h"
 #include "search/uSearchReport.h"
 
 namespace probrix::cli {
@@ -101,8 +101,7 @@ std::string FoundJson(const TFoundDevice& D) {
         ",\"deviceTypeCode\":%s,\"deviceType\":%s,\"firmwareCode\":%s,\"firmware\":%s,"
         "\"serialNumber\":%s",
         {JsonNumber(info.OtherMaker ? std::nullopt : std::optional<int>(info.DeviceType)),
-         JsonString(info.OtherMaker ? OtherDeviceTypeText(info)
-                                    : DeviceTypeName(info.DeviceType, info.FirmwareVersion)),
+         JsonString(FoundDeviceTypeText(info)),
          JsonNumber(info.OtherMaker ? std::nullopt : std::optional<int>(info.FirmwareVersion)),
          JsonText(cells.SoftVersion.value_or("")), JsonNumber(cells.SerialNum)});
   }

@@ -78,10 +78,21 @@ std::string OtherDeviceTypeText(const TDeviceInfo& Info) {
   return Info.VendorName + " " + Info.ProductCode;
 }
 
+bool ShownByIdentification(const TDeviceInfo& Info) {
+  if (Info.OtherMaker) return true;
+  return (!Info.VendorName.empty() || !Info.ProductCode.empty()) &&
+         DeviceKind(Info.DeviceType, Info.FirmwareVersion) == 0;
+}
+
+std::string FoundDeviceTypeText(const TDeviceInfo& Info) {
+  return ShownByIdentification(Info) ? OtherDeviceTypeText(Info)
+                                     : DeviceTypeName(Info.DeviceType, Info.FirmwareVersion);
+}
+
 TFoundDeviceCells FoundDeviceCells(TDeviceProtocol Protocol, const TDeviceInfo& Info) {
   TFoundDeviceCells cells;
   if (Protocol == TDeviceProtocol::dpOrvatAscii) return cells;
-  if (Info.OtherMaker) {
+  if (ShownByIdentification(Info)) {
     cells.DeviceType = OtherDeviceTypeText(Info) + RepeatMark(Info);
     if (!Info.MajorMinorRevision.empty()) cells.SoftVersion = Info.MajorMinorRevision;
     return cells;
@@ -97,7 +108,7 @@ std::string DeviceFoundLine(TDateTime Time, std::string_view ConnectionName,
                             TConnectionType ConnectionType, std::uint8_t Address,
                             const TDeviceInfo& Info) {
   std::string what;
-  if (Info.OtherMaker) {
+  if (ShownByIdentification(Info)) {
     what = ": " + OtherDeviceTypeText(Info);
     if (!Info.MajorMinorRevision.empty()) what += ", версия " + Info.MajorMinorRevision;
   }

@@ -177,6 +177,35 @@ TEST(CliOutput, ModbusDevicesOfBothMakers) {
   EXPECT_EQ(ResultRowCells(other),
             (std::vector<std::string>{"3", "plc:502", "TCP/IP", "ModbusTCP",
                                       "ACME \"Meters\" PX-1 (повтор адреса 2)", "", "1.02"}));
+
+  // The maker's registers with a type code the maker's table does not know: what the device
+  // says of itself, its codes kept.
+  TFoundDevice unknown{"plc", 502, TConnectionType::ctTcp, TDeviceProtocol::dpModbusTcp, 4, {}};
+  unknown.Info.Address = 4;
+  unknown.Info.DeviceType = 99;
+  unknown.Info.FirmwareVersion = 305;
+  unknown.Info.SerialNumber = 30003;
+  unknown.Info.VendorName = "Wexa";
+  unknown.Info.ProductCode = "WM-3";
+  unknown.Info.MajorMinorRevision = "2.0";
+  EXPECT_EQ(FoundJson(unknown),
+            "{\"event\":\"found\",\"connection\":\"plc\",\"baudOrPort\":502,"
+            "\"connectionType\":\"tcp\",\"protocol\":\"ModbusTCP\",\"probedAddress\":4,"
+            "\"address\":4,\"deviceTypeCode\":99,\"deviceType\":\"Wexa WM-3\",\"firmwareCode\":305,"
+            "\"firmware\":\"2.0\",\"serialNumber\":null,\"vendor\":\"Wexa\",\"productCode\":"
+            "\"WM-3\",\"revision\":\"2.0\",\"modbusException\":null,\"sameAsUnit\":null}");
+  EXPECT_EQ(
+      ResultRowCells(unknown),
+      (std::vector<std::string>{"4", "plc:502", "TCP/IP", "ModbusTCP", "Wexa WM-3", "", "2.0"}));
+  // Only a revision is no name: the maker's undefined type stays, with its numbers.
+  unknown.Info.VendorName.clear();
+  unknown.Info.ProductCode.clear();
+  EXPECT_EQ(ResultRowCells(unknown),
+            (std::vector<std::string>{"4", "plc:502", "TCP/IP", "ModbusTCP", "Неопределен", "30003",
+                                      "3.5"}));
+  // A known type is never shown by what else it says.
+  maker.Info.VendorName = "Orvat";
+  EXPECT_EQ(ResultRowCells(maker)[4], "R7391");
 }
 
 }  // namespace
