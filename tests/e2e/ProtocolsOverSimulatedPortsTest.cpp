@@ -215,39 +215,6 @@ TEST_F(SimulatedPorts, RtuBusWithDevicesOfSeveralMakers) {
   EXPECT_FALSE(events[5].Info.ModbusException);
 }
 
-// Devices that answer the maker's registers with a type code the maker never used: asked who they
-// are over the same bus, shown by what they say, or as the maker's undefined type when they do
-// not say; the maker's instrument beside them is not asked.
-TEST_F(SimulatedPorts, UnknownTypeCodesOnAnRtuBusAreAskedWhoTheyAre) {
-  TDeviceConfig wexa = Modbus(6);
-  wexa.DeviceType = 99;
-  wexa.IdObjects = {{0, "Wexa"}, {1, "WM-3"}, {2, "2.0"}};
-  const int wexaId = Sim_.AddDevice(Port_, wexa);
-  TDeviceConfig mute = Modbus(7);
-  mute.DeviceType = 52;
-  const int muteId = Sim_.AddDevice(Port_, mute);
-  TDeviceConfig instrument = Modbus(17);
-  instrument.IdObjects = Acme;  // would answer, is not asked
-  const int instrumentId = Sim_.AddDevice(Port_, instrument);
-  const auto events = Search(TDeviceProtocol::dpModbusRtu, {6, 7, 17});
-
-  ASSERT_EQ(events.size(), 3u);
-  for (const TOutcome& e : events) ASSERT_TRUE(e.Found) << int(e.Probed) << " " << e.ErrorText;
-  const auto cells = [&](std::size_t I) {
-    const TFoundDeviceCells c = FoundDeviceCells(TDeviceProtocol::dpModbusRtu, events[I].Info);
-    return c.DeviceType.value_or("") + "|" +
-           (c.SerialNum ? std::to_string(*c.SerialNum) : std::string()) + "|" +
-           c.SoftVersion.value_or("");
-  };
-  EXPECT_EQ(cells(0), "Wexa WM-3||2.0");
-  EXPECT_EQ(events[0].Info.DeviceType, 99);
-  EXPECT_EQ(cells(1), "Неопределен|4321|2.15");
-  EXPECT_EQ(cells(2), "R4748|4321|2.15");
-  EXPECT_EQ(Sim_.RequestCount(wexaId), 2u);
-  EXPECT_EQ(Sim_.RequestCount(muteId), 2u) << "asked, refused with exception 1";
-  EXPECT_EQ(Sim_.RequestCount(instrumentId), 1u);
-}
-
 TEST_F(SimulatedPorts, GatewayAnswersAreNotDevices) {
   devsim::TTcpServerConfig config;
   config.GatewayException = 0x0B;
