@@ -1,8 +1,10 @@
 #include "cli/cliRunner.h"
 
+#include <cerrno>
 #include <filesystem>
 #include <mutex>
 #include <set>
+#include <system_error>
 
 #include "cli/cliOutput.h"
 #include "connections/uSerialPort.h"
@@ -15,6 +17,27 @@
 
 namespace probrix::cli {
 
+void TOutputCheck::Check(const std::ostream& Out) {
+  if (!Out) Note(errno);
+}
+
+void TOutputCheck::Note(int SystemError) {
+  if (Lost) return;
+  Lost = true;
+  Error = SystemError;
+}
+
+bool TOutputCheck::Failed() const { return Lost && Error != EPIPE; }
+
+bool TOutputCheck::Report(std::ostream& Err) const {
+  if (!Failed()) return false;
+  Err << "probrix-cli: cannot write the standard output: "
+      << (Error != 0 ? SafeLogText(std::generic_category().message(Error)) : "the write failed")
+      << "\n";
+  Err.flush();
+  return true;
+}
+
 namespace {
 
 // Everything the worker thread (and the log writer) hands to the main thread, under one lock.
@@ -24,6 +47,7 @@ struct TRunState {
   std::string RunError;
   std::vector<TFoundDevice> Found;
   std::size_t Errors = 0;
+  TOutputCheck Output;
   std::set<std::string> UnwritableLogs;  // each warned about once
   bool ResultLogIncomplete = false;
   TAttemptLogNames AttemptLogs;
@@ -44,7 +68,9 @@ int RunCli(const TCliOptions& O, std::ostream& Out, std::ostream& Err,
       Out << PortListText(ports);
     }
     Out.flush();
-    return 0;
+    TOutputCheck output;
+    output.Check(Out);
+    return output.Report(Err) ? 3 : 0;
   }
 
   auto task = std::make_unique<TSearchDevicesTask>();
@@ -87,7 +113,8 @@ int RunCli(const TCliOptions& O, std::ostream& Out, std::ostream& Err,
       std::lock_guard lock(state.Mutex);
       Out << (json ? JsonLine : Line) << "\n";
       Out.flush();
-      outputLost = !Out;
+      state.Output.Check(Out);
+      outputLost = state.Output.Lost;
       // A device found after the error line of its own attempt brings no log of its own.
       if (saveAttempts && !Log.Lines().empty())
         attemptLog = state.AttemptLogs.Next(SystemTime().Now(), ConnectionName, BaudRateOrPort,
@@ -163,9 +190,12 @@ int RunCli(const TCliOptions& O, std::ostream& Out, std::ostream& Err,
         << "\n";
   }
   Out.flush();
+  const int outputError = errno;  // of the write that failed, if one did
   std::lock_guard lock(state.Mutex);
+  if (!Out) state.Output.Note(outputError);
   if (failed) return 3;
   if (state.Aborted && StopRequested.IsSet()) return 130;
+  if (state.Output.Report(Err)) return 3;
   if (state.ResultLogIncomplete) {
     Err << "probrix-cli: the result log '" << SafeLogText(resultLog) << "' is incomplete\n";
     return 3;

@@ -55,20 +55,6 @@ std::string FoundProtocolText(TDeviceProtocol Protocol, TChecksumKind ChecksumKi
   return std::string(name);
 }
 
-std::string SafeLogText(std::string_view Text) {
-  std::string out;
-  out.reserve(Text.size());
-  for (char c : Text) {
-    const auto code = static_cast<unsigned char>(c);
-    if (code < 0x20 || code == 0x7F) {
-      out += "\\x" + IntToHex(code, 2);
-    } else {
-      out.push_back(c);
-    }
-  }
-  return out;
-}
-
 std::string ConnectionPointText(std::string_view ConnectionName, std::int32_t BaudRateOrPort,
                                 TConnectionType ConnectionType) {
   if (ConnectionType == TConnectionType::ctTcp && BaudRateOrPort >= 0 && BaudRateOrPort <= 65535)
@@ -92,10 +78,21 @@ std::string OtherDeviceTypeText(const TDeviceInfo& Info) {
   return Info.VendorName + " " + Info.ProductCode;
 }
 
+bool ShownByIdentification(const TDeviceInfo& Info) {
+  if (Info.OtherMaker) return true;
+  return (!Info.VendorName.empty() || !Info.ProductCode.empty()) &&
+         DeviceKind(Info.DeviceType, Info.FirmwareVersion) == 0;
+}
+
+std::string FoundDeviceTypeText(const TDeviceInfo& Info) {
+  return ShownByIdentification(Info) ? OtherDeviceTypeText(Info)
+                                     : DeviceTypeName(Info.DeviceType, Info.FirmwareVersion);
+}
+
 TFoundDeviceCells FoundDeviceCells(TDeviceProtocol Protocol, const TDeviceInfo& Info) {
   TFoundDeviceCells cells;
   if (Protocol == TDeviceProtocol::dpOrvatAscii) return cells;
-  if (Info.OtherMaker) {
+  if (ShownByIdentification(Info)) {
     cells.DeviceType = OtherDeviceTypeText(Info) + RepeatMark(Info);
     if (!Info.MajorMinorRevision.empty()) cells.SoftVersion = Info.MajorMinorRevision;
     return cells;
@@ -111,7 +108,7 @@ std::string DeviceFoundLine(TDateTime Time, std::string_view ConnectionName,
                             TConnectionType ConnectionType, std::uint8_t Address,
                             const TDeviceInfo& Info) {
   std::string what;
-  if (Info.OtherMaker) {
+  if (ShownByIdentification(Info)) {
     what = ": " + OtherDeviceTypeText(Info);
     if (!Info.MajorMinorRevision.empty()) what += ", версия " + Info.MajorMinorRevision;
   }

@@ -439,7 +439,8 @@ void TfrmMain::RefreshSerialPortList() {
     // USB adapters are told apart by maker, product and serial number; other ports by name.
     const std::string about = PortDescriptionText(TSerialPort::DescribePort(name));
     if (!about.empty())
-      list->item(list->count() - 1)->setToolTip(QString::fromStdString(name + "\n" + about));
+      list->item(list->count() - 1)
+          ->setToolTip(QString::fromStdString(SafeLogText(name) + "\n" + SafeLogText(about)));
   }
 }
 

@@ -97,9 +97,10 @@ class ModbusTcpSearch : public ::testing::Test {
   TSearcherConnectionSource Previous_;
 };
 
-// Registers 1000..1009 of a unit: type 0x0107 (type byte 7), firmware 0x0203, register 1004
-// 0x5A5A, registers 1007:1008 = 0x0001:0x3039 (serial number 12345).
-const std::vector<std::uint16_t> UnitRegisters = {0x0107, 0x0203, 0, 0, 0x5A5A, 0, 0, 1, 0x3039, 0};
+// Registers 1000..1009 of a unit: type 0x0108 (type byte 8, known to the maker's table, so the
+// unit is not asked for its identification, which a libmodbus server cannot frame), firmware
+// 0x0203, register 1004 0x5A5A, registers 1007:1008 = 0x0001:0x3039 (serial number 12345).
+const std::vector<std::uint16_t> UnitRegisters = {0x0108, 0x0203, 0, 0, 0x5A5A, 0, 0, 1, 0x3039, 0};
 
 TEST_F(ModbusTcpSearch, FindsTheLibmodbusUnitAndReportsSilentAddresses) {
   test::TLibmodbusTcpServer server(17, 1000, UnitRegisters);
@@ -117,7 +118,7 @@ TEST_F(ModbusTcpSearch, FindsTheLibmodbusUnitAndReportsSilentAddresses) {
   EXPECT_EQ(found.Port, server.Port());
   EXPECT_EQ(found.Address, 17);
   EXPECT_EQ(found.Info.Address, 17);
-  EXPECT_EQ(found.Info.DeviceType, 0x07);
+  EXPECT_EQ(found.Info.DeviceType, 0x08);
   EXPECT_EQ(found.Info.FirmwareVersion, 0x0203);
   EXPECT_EQ(found.Info.ExtraWord2, 0x5A5A);
   EXPECT_EQ(found.Info.SerialNumber, 12345);

@@ -386,6 +386,14 @@ TLayout DemoLayout(std::uint16_t TcpPort) {
   u5.FirmwareVersion = 0x0A0F;
   u5.SerialNumber = 20005;
   tcp.Devices.push_back(u5);
+  TDeviceConfig u3;  // the maker's registers with a type code the maker never used
+  u3.Kind = TDeviceKind::Modbus;
+  u3.Address = 3;
+  u3.DeviceType = 99;
+  u3.FirmwareVersion = 200;
+  u3.SerialNumber = 30003;
+  u3.IdObjects = {{0, "Wexa"}, {1, "WM-3"}, {2, "2.0"}};
+  tcp.Devices.push_back(u3);
   TDeviceConfig u9;  // another maker's: ACME PX-1, revision 1.02
   u9.Kind = TDeviceKind::Modbus;
   u9.Address = 9;
