@@ -7,6 +7,7 @@
 #include "connections/ioConnectionFactory.h"
 #include "foundation/appExceptions.h"
 #include "foundation/ioExceptions.h"
+#include "platform/platSerialPorts.h"
 
 namespace probrix {
 
@@ -112,7 +113,7 @@ void TSerialPortConnection::Write(const std::uint8_t* Data, std::int32_t Count) 
 bool TSerialPortConnection::Matches(std::string_view ConnectionString) const {
   TSerialPortConnectionStringBuilder Builder("COM1", true, 9600);
   Builder.SetConnectionString(ConnectionString);
-  return SameTextAscii(Builder.PortName, Port.PortName());
+  return platform::SameSerialPortName(Builder.PortName, Port.PortName());
 }
 
 void TSerialPortConnection::ApplyConnectionString(std::string_view ConnectionString) {

@@ -375,6 +375,39 @@ TEST_F(CliEndToEnd, ParallelSearchWritesOneWholeLinePerEventAndOneLogPerAttempt)
   EXPECT_EQ(logs.AttemptLogs.size(), attempts.size());
 }
 
+TEST_F(CliEndToEnd, PortNamesThatDifferInCaseOnlyAreTwoPorts) {
+  // Two simulated lines behind links whose names differ in case only, a device on each.
+  test::TTempDir links;
+  std::vector<std::string> names;
+  for (const char* name : {"port", "PORT"}) {
+    const std::string line = Sim_.AddSerialPort();
+    TDeviceConfig device;
+    device.Kind = TDeviceKind::Modbus;
+    device.Address = static_cast<std::uint8_t>(names.size() + 1);
+    device.SerialNumber = 100u + device.Address;
+    Sim_.AddDevice(line, device);
+    names.push_back((links.Path() / name).string());
+    std::filesystem::create_symlink(line, names.back());
+  }
+  for (const char* parallel : {"1", "2"}) {
+    SCOPED_TRACE(std::string("--parallel ") + parallel);
+    TCliProcess cli({"--json", "-p", names[0], "-p", names[1], "-b", "9600", "-P", "modbusrtu",
+                     "--modbus-addresses", "1,2", "--timeout", "30", "--parallel", parallel,
+                     "--log-dir", Logs_.Path().string()});
+    EXPECT_EQ(cli.Wait(), 0);
+    // Each name reports its own device, and only that one.
+    std::set<std::string> found;
+    for (const std::string& line : Lines(cli.Output())) {
+      const auto event = ParseFlatJson(line);
+      if (event.at("event") == "found")
+        found.insert(event.at("connection") + " " + event.at("address") + " " +
+                     event.at("serialNumber"));
+    }
+    EXPECT_EQ(found, (std::set<std::string>{names[0] + " 1 101", names[1] + " 2 102"}))
+        << cli.Output();
+  }
+}
+
 TEST_F(CliEndToEnd, OneEndpointRepeatedInThePlanGetsOneAttemptLogPerAttempt) {
   // A bound socket that does not listen refuses every connection to its port at once: several
   // attempts are refused within a millisecond.
