@@ -49,11 +49,11 @@ void TSerialPortConnection::Open() {
     Port.Open();
   } catch (const std::exception& E) {
     // The attempt's log tells the operator whom to ask for the port.
-    if (!Port.Holder().empty())
-      WriteLogFmt(HolderLogKind, "Порт %s используется другой программой: %s",
-                  {Port.PortName(), Port.Holder()});
-    throw EConnectionOpenError::CreateFmt("[%s] Ошибка открытия COM-порта", {ConnectionString()},
-                                          &E);
+    if (!Port.Holder().empty()) WriteLog(HolderLogKind, Port.OpenRefusal());
+    auto Failure =
+        EConnectionOpenError::CreateFmt("[%s] Ошибка открытия COM-порта", {ConnectionString()}, &E);
+    Failure.Reason = Port.OpenRefusal();
+    throw Failure;
   }
 }
 

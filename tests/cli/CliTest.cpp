@@ -17,6 +17,7 @@
 #include <set>
 #include <sstream>
 
+#include "SerialTestPty.h"
 #include "devsim/devsimSimulator.h"
 #include "foundation/appCodePage.h"
 #include "support/TestSupport.h"
@@ -616,6 +617,43 @@ TEST_F(CliEndToEnd, RelativePathsResolveInTheCallersFolder) {
 // Port names are the operator's text: one with CR LF cannot forge a line of the result log, one
 // longer than a file name still gets its attempt log, and one that is not UTF-8 still makes
 // JSON that parses.
+TEST(Cli, APortHeldByAnotherProgramIsReportedWithItsHolder) {
+  for (const bool exclusive : {false, true}) {
+    SCOPED_TRACE(exclusive ? "the holder made the port exclusive" : "the holder has it open");
+    test::TTestPty pty;
+    test::TPtyHolderProcess holder(pty, false, exclusive);
+    const std::string reason = "Порт " + pty.SlavePath() + " используется другой программой: " +
+                               test::TPtyHolderProcess::ProgramName + " (pid " +
+                               std::to_string(holder.Pid()) + ")";
+    const std::string attempt = "[" + pty.SlavePath() + ":9600,ModbusRTU,1]: ";
+    test::TTempDir logs;
+    const std::vector<std::string> args{
+        "-p",        pty.SlavePath(),      "-b", "9600",      "-P",
+        "modbusrtu", "--modbus-addresses", "1",  "--log-dir", logs.Path().string()};
+
+    // The specified line, then the reason on a line of the same attempt; both in the log.
+    TCliProcess text(args);
+    EXPECT_EQ(text.Wait(), 1);
+    const auto lines = Lines(text.Output());
+    ASSERT_GE(lines.size(), 2u) << text.Output();
+    EXPECT_TRUE(lines[0].ends_with(attempt + "Ошибка открытия порта")) << lines[0];
+    EXPECT_TRUE(lines[1].ends_with(attempt + reason)) << lines[1];
+    EXPECT_EQ(ReadLogFolder(logs.Path()).ResultLines,
+              (std::vector<std::string>{lines[0], lines[1]}));
+
+    std::vector<std::string> jsonArgs{"--json"};
+    jsonArgs.insert(jsonArgs.end(), args.begin(), args.end());
+    TCliProcess json(jsonArgs);
+    EXPECT_EQ(json.Wait(), 1);
+    const auto events = Lines(json.Output());
+    ASSERT_EQ(events.size(), 2u) << json.Output();
+    const auto error = ParseFlatJson(events[0]);
+    EXPECT_EQ(error.at("error"), "Ошибка открытия порта");
+    EXPECT_EQ(error.at("errorClass"), "EConnectionOpenError");
+    EXPECT_EQ(error.at("reason"), reason);
+  }
+}
+
 TEST(Cli, HostilePortNamesAreMadeSafe) {
   test::TTempDir logs;
   const std::string forged =
