@@ -228,6 +228,13 @@ TEST(WinSerial, DeviceNamesAndAMissingPort) {
   EXPECT_EQ(Error.Code, 2) << "the system's own code for a missing port";
   EXPECT_TRUE(Holder.empty());
 
+  // The system answers "access denied" to a later opener of a port that another program
+  // holds, as it does to the opener of a folder: that is a held port, not missing rights.
+  const test::TTempDir Folder;
+  EXPECT_EQ(TSerialDevice::Open(Folder.Path().string(), Error, Holder), nullptr);
+  EXPECT_EQ(Error.Code, ERROR_ACCESS_DENIED);
+  EXPECT_EQ(Error.Kind, TErrorKind::ekBusy);
+
   for (const std::string& Name : SystemSerialPortNames()) {
     EXPECT_FALSE(Name.empty());
     for (const char C : Name) EXPECT_FALSE(C >= 'a' && C <= 'z') << Name << " is upper-cased";
