@@ -118,11 +118,13 @@ std::string FoundJson(const TFoundDevice& D) {
 std::string ErrorJson(std::string_view ConnectionName, std::int32_t BaudRateOrPort,
                       TConnectionType ConnectionType, TDeviceProtocol Protocol,
                       std::uint8_t ProbedAddress, std::string_view ErrorText,
-                      std::string_view ErrorClass) {
-  return "{\"event\":\"error\"," +
-         CommonJsonFields(ConnectionName, BaudRateOrPort, ConnectionType, Protocol) +
-         Format(",\"probedAddress\":%d,\"error\":%s,\"errorClass\":%s}",
-                {ProbedAddress, JsonString(ErrorText), JsonString(ErrorClass)});
+                      std::string_view ErrorClass, std::string_view Reason) {
+  std::string s = "{\"event\":\"error\"," +
+                  CommonJsonFields(ConnectionName, BaudRateOrPort, ConnectionType, Protocol) +
+                  Format(",\"probedAddress\":%d,\"error\":%s,\"errorClass\":%s",
+                         {ProbedAddress, JsonString(ErrorText), JsonString(ErrorClass)});
+  if (!Reason.empty()) s += ",\"reason\":" + JsonString(Reason);
+  return s + "}";
 }
 
 std::string FatalErrorJson(std::string_view ErrorText) {

@@ -27,10 +27,11 @@ struct TFoundDevice {
 std::string JsonString(std::string_view Text);
 
 std::string FoundJson(const TFoundDevice& D);
+// A failed attempt; a Reason that is not empty (who holds the port) adds "reason".
 std::string ErrorJson(std::string_view ConnectionName, std::int32_t BaudRateOrPort,
                       TConnectionType ConnectionType, TDeviceProtocol Protocol,
                       std::uint8_t ProbedAddress, std::string_view ErrorText,
-                      std::string_view ErrorClass);
+                      std::string_view ErrorClass, std::string_view Reason = {});
 // An error that ended the whole run: {"event":"error","fatal":true,"error":...}.
 std::string FatalErrorJson(std::string_view ErrorText);
 std::string FinishedJson(bool Aborted, std::size_t Found, std::size_t Errors);

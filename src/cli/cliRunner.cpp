@@ -104,14 +104,18 @@ int RunCli(const TCliOptions& O, std::ostream& Out, std::ostream& Err,
 
   // Both handlers run on a worker thread, one event at a time: print, queue the log lines,
   // remember the row. The JSON line is made only for JSON output.
-  auto report = [&](const std::string& Line, const std::string& JsonLine,
+  auto report = [&](const std::vector<std::string>& TextLines, const std::string& JsonLine,
                     const std::string& ConnectionName, std::int32_t BaudRateOrPort,
                     TDeviceProtocol Protocol, std::uint8_t Address, const TSearchLog& Log) {
     bool outputLost = false;
     std::string attemptLog;
     {
       std::lock_guard lock(state.Mutex);
-      Out << (json ? JsonLine : Line) << "\n";
+      if (json) {
+        Out << JsonLine << "\n";
+      } else {
+        for (const std::string& line : TextLines) Out << line << "\n";
+      }
       Out.flush();
       state.Output.Check(Out);
       outputLost = state.Output.Lost;
@@ -120,7 +124,7 @@ int RunCli(const TCliOptions& O, std::ostream& Out, std::ostream& Err,
         attemptLog = state.AttemptLogs.Next(SystemTime().Now(), ConnectionName, BaudRateOrPort,
                                             Protocol, Address);
     }
-    WriteThreadLog(Line, resultLog, false, logFailed);
+    for (const std::string& line : TextLines) WriteThreadLog(line, resultLog, false, logFailed);
     if (!attemptLog.empty())
       WriteThreadLog(Log.Text(), platform::Utf8OfPath(folder / platform::PathOfUtf8(attemptLog)),
                      false, logFailed);
@@ -134,8 +138,8 @@ int RunCli(const TCliOptions& O, std::ostream& Out, std::ostream& Err,
                             const TDeviceInfo& Info, const TSearchLog& Log) {
     const TFoundDevice device{ConnectionName, BaudRateOrPort, ConnectionType,
                               Protocol,       Address,        Info};
-    report(DeviceFoundLine(SystemTime().Now(), ConnectionName, BaudRateOrPort, Protocol,
-                           ConnectionType, Address, Info),
+    report({DeviceFoundLine(SystemTime().Now(), ConnectionName, BaudRateOrPort, Protocol,
+                            ConnectionType, Address, Info)},
            json ? FoundJson(device) : std::string(), ConnectionName, BaudRateOrPort, Protocol,
            Address, Log);
     std::lock_guard lock(state.Mutex);
@@ -146,10 +150,11 @@ int RunCli(const TCliOptions& O, std::ostream& Out, std::ostream& Err,
                             TConnectionType ConnectionType, std::uint8_t Address,
                             const Exception& Error, const TSearchLog& Log) {
     const std::string text = SearchErrorText(Error, ConnectionType);
-    report(SearchErrorLine(SystemTime().Now(), ConnectionName, BaudRateOrPort, Protocol,
-                           ConnectionType, Address, text),
+    const std::string reason = SearchErrorReason(Error);
+    report(SearchErrorLines(SystemTime().Now(), ConnectionName, BaudRateOrPort, Protocol,
+                            ConnectionType, Address, text, reason),
            json ? ErrorJson(ConnectionName, BaudRateOrPort, ConnectionType, Protocol, Address, text,
-                            Error.ClassName())
+                            Error.ClassName(), reason)
                 : std::string(),
            ConnectionName, BaudRateOrPort, Protocol, Address, Log);
     std::lock_guard lock(state.Mutex);

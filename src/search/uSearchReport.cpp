@@ -33,6 +33,11 @@ std::string SearchErrorText(const std::exception& Error, TConnectionType Connect
   return Error.what();
 }
 
+std::string SearchErrorReason(const std::exception& Error) {
+  const auto* open = dynamic_cast<const EConnectionOpenError*>(&Error);
+  return open ? open->Reason : std::string();
+}
+
 std::string ConnectionTypeText(int ConnectionType) {
   switch (ConnectionType) {
     case 0:
@@ -126,6 +131,18 @@ std::string SearchErrorLine(TDateTime Time, std::string_view ConnectionName,
                 {FormatDateTime("hh:nn:ss.zzz", Time),
                  SafeLogText(ConnectionPointText(ConnectionName, BaudRateOrPort, ConnectionType)),
                  DeviceProtocolName(Protocol), Address, SafeLogText(ErrorText)});
+}
+
+std::vector<std::string> SearchErrorLines(TDateTime Time, std::string_view ConnectionName,
+                                          std::int32_t BaudRateOrPort, TDeviceProtocol Protocol,
+                                          TConnectionType ConnectionType, std::uint8_t Address,
+                                          std::string_view ErrorText, std::string_view Reason) {
+  std::vector<std::string> lines{SearchErrorLine(Time, ConnectionName, BaudRateOrPort, Protocol,
+                                                 ConnectionType, Address, ErrorText)};
+  if (!Reason.empty())
+    lines.push_back(SearchErrorLine(Time, ConnectionName, BaudRateOrPort, Protocol, ConnectionType,
+                                    Address, Reason));
+  return lines;
 }
 
 std::string RunErrorText(std::string_view Error) {

@@ -10,6 +10,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "foundation/appCodePage.h"  // SafeLogText
 #include "foundation/appDateTime.h"
@@ -19,6 +20,11 @@ namespace probrix {
 
 // The short operator text for a failed attempt, chosen by exception class (first match wins).
 std::string SearchErrorText(const std::exception& Error, TConnectionType ConnectionType);
+
+// Why a failed attempt failed, where the operator can act on it and the operator text does not
+// say it: the Reason of an EConnectionOpenError (the program that holds the port, the rights
+// the user lacks). Empty for other failures.
+std::string SearchErrorReason(const std::exception& Error);
 
 // "COM-порт", "TCP/IP", "Неизвестно".
 std::string ConnectionTypeText(int ConnectionType);
@@ -64,6 +70,13 @@ std::string SearchErrorLine(TDateTime Time, std::string_view ConnectionName,
                             std::int32_t BaudRateOrPort, TDeviceProtocol Protocol,
                             TConnectionType ConnectionType, std::uint8_t Address,
                             std::string_view ErrorText);
+// The protocol lines of a failed attempt: its SearchErrorLine, then, when Reason is not empty,
+// a second line of the same attempt with the reason
+// ("<hh:nn:ss.zzz> [COM5:9600,Orvatbus,1]: Порт COM5 используется другой программой: ...").
+std::vector<std::string> SearchErrorLines(TDateTime Time, std::string_view ConnectionName,
+                                          std::int32_t BaudRateOrPort, TDeviceProtocol Protocol,
+                                          TConnectionType ConnectionType, std::uint8_t Address,
+                                          std::string_view ErrorText, std::string_view Reason);
 // "Поиск прерван ошибкой: <Error>", for an error that ended the whole run early.
 std::string RunErrorText(std::string_view Error);
 // "<hh:nn:ss.zzz> Поиск прерван ошибкой: <Error>" (made safe)

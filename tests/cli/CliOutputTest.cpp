@@ -62,6 +62,13 @@ TEST(CliOutput, JsonAndTable) {
             "{\"event\":\"error\",\"connection\":\"plc\",\"baudOrPort\":502,"
             "\"connectionType\":\"tcp\",\"protocol\":\"ModbusTCP\",\"probedAddress\":3,"
             "\"error\":\"Нет ответа\",\"errorClass\":\"EReadMessageTimeoutError\"}");
+  EXPECT_EQ(ErrorJson("ttyS1", 9600, TConnectionType::ctSerialPort, TDeviceProtocol::dpModbusRtu, 1,
+                      "Ошибка открытия порта", "EConnectionOpenError",
+                      "Порт ttyS1\r используется другой программой: a\"b (pid 7)"),
+            "{\"event\":\"error\",\"connection\":\"ttyS1\",\"baudOrPort\":9600,"
+            "\"connectionType\":\"serial\",\"protocol\":\"ModbusRTU\",\"probedAddress\":1,"
+            "\"error\":\"Ошибка открытия порта\",\"errorClass\":\"EConnectionOpenError\","
+            "\"reason\":\"Порт ttyS1\\r используется другой программой: a\\\"b (pid 7)\"}");
   EXPECT_EQ(FinishedJson(true, 2, 5),
             "{\"event\":\"finished\",\"aborted\":true,\"found\":2,\"errors\":5}");
 

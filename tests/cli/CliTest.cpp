@@ -17,6 +17,7 @@
 #include <set>
 #include <sstream>
 
+#include "SerialTestPty.h"
 #include "devsim/devsimSimulator.h"
 #include "foundation/appCodePage.h"
 #include "support/TestSupport.h"
@@ -376,6 +377,39 @@ TEST_F(CliEndToEnd, ParallelSearchWritesOneWholeLinePerEventAndOneLogPerAttempt)
   EXPECT_EQ(logs.AttemptLogs.size(), attempts.size());
 }
 
+TEST_F(CliEndToEnd, PortNamesThatDifferInCaseOnlyAreTwoPorts) {
+  // Two simulated lines behind links whose names differ in case only, a device on each.
+  test::TTempDir links;
+  std::vector<std::string> names;
+  for (const char* name : {"port", "PORT"}) {
+    const std::string line = Sim_.AddSerialPort();
+    TDeviceConfig device;
+    device.Kind = TDeviceKind::Modbus;
+    device.Address = static_cast<std::uint8_t>(names.size() + 1);
+    device.SerialNumber = 100u + device.Address;
+    Sim_.AddDevice(line, device);
+    names.push_back((links.Path() / name).string());
+    std::filesystem::create_symlink(line, names.back());
+  }
+  for (const char* parallel : {"1", "2"}) {
+    SCOPED_TRACE(std::string("--parallel ") + parallel);
+    TCliProcess cli({"--json", "-p", names[0], "-p", names[1], "-b", "9600", "-P", "modbusrtu",
+                     "--modbus-addresses", "1,2", "--timeout", "30", "--parallel", parallel,
+                     "--log-dir", Logs_.Path().string()});
+    EXPECT_EQ(cli.Wait(), 0);
+    // Each name reports its own device, and only that one.
+    std::set<std::string> found;
+    for (const std::string& line : Lines(cli.Output())) {
+      const auto event = ParseFlatJson(line);
+      if (event.at("event") == "found")
+        found.insert(event.at("connection") + " " + event.at("address") + " " +
+                     event.at("serialNumber"));
+    }
+    EXPECT_EQ(found, (std::set<std::string>{names[0] + " 1 101", names[1] + " 2 102"}))
+        << cli.Output();
+  }
+}
+
 TEST_F(CliEndToEnd, OneEndpointRepeatedInThePlanGetsOneAttemptLogPerAttempt) {
   // A bound socket that does not listen refuses every connection to its port at once: several
   // attempts are refused within a millisecond.
@@ -596,6 +630,43 @@ TEST_F(CliEndToEnd, RelativePathsResolveInTheCallersFolder) {
 // Port names are the operator's text: one with CR LF cannot forge a line of the result log, one
 // longer than a file name still gets its attempt log, and one that is not UTF-8 still makes
 // JSON that parses.
+TEST(Cli, APortHeldByAnotherProgramIsReportedWithItsHolder) {
+  for (const bool exclusive : {false, true}) {
+    SCOPED_TRACE(exclusive ? "the holder made the port exclusive" : "the holder has it open");
+    test::TTestPty pty;
+    test::TPtyHolderProcess holder(pty, false, exclusive);
+    const std::string reason = "Порт " + pty.SlavePath() + " используется другой программой: " +
+                               test::TPtyHolderProcess::ProgramName + " (pid " +
+                               std::to_string(holder.Pid()) + ")";
+    const std::string attempt = "[" + pty.SlavePath() + ":9600,ModbusRTU,1]: ";
+    test::TTempDir logs;
+    const std::vector<std::string> args{
+        "-p",        pty.SlavePath(),      "-b", "9600",      "-P",
+        "modbusrtu", "--modbus-addresses", "1",  "--log-dir", logs.Path().string()};
+
+    // The specified line, then the reason on a line of the same attempt; both in the log.
+    TCliProcess text(args);
+    EXPECT_EQ(text.Wait(), 1);
+    const auto lines = Lines(text.Output());
+    ASSERT_GE(lines.size(), 2u) << text.Output();
+    EXPECT_TRUE(lines[0].ends_with(attempt + "Ошибка открытия порта")) << lines[0];
+    EXPECT_TRUE(lines[1].ends_with(attempt + reason)) << lines[1];
+    EXPECT_EQ(ReadLogFolder(logs.Path()).ResultLines,
+              (std::vector<std::string>{lines[0], lines[1]}));
+
+    std::vector<std::string> jsonArgs{"--json"};
+    jsonArgs.insert(jsonArgs.end(), args.begin(), args.end());
+    TCliProcess json(jsonArgs);
+    EXPECT_EQ(json.Wait(), 1);
+    const auto events = Lines(json.Output());
+    ASSERT_EQ(events.size(), 2u) << json.Output();
+    const auto error = ParseFlatJson(events[0]);
+    EXPECT_EQ(error.at("error"), "Ошибка открытия порта");
+    EXPECT_EQ(error.at("errorClass"), "EConnectionOpenError");
+    EXPECT_EQ(error.at("reason"), reason);
+  }
+}
+
 TEST(Cli, HostilePortNamesAreMadeSafe) {
   test::TTempDir logs;
   const std::string forged =

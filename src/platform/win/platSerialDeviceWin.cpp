@@ -100,6 +100,9 @@ std::shared_ptr<TSerialDevice> TSerialDevice::Open(
                                       nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
   if (Handle == INVALID_HANDLE_VALUE) {
     Error = LastWinError(TWinErrorContext::ecOpen);
+    // A device opened without sharing answers every later opener "access denied": the port is
+    // held by another program, not refused for lack of rights.
+    if (Error.Code == ERROR_ACCESS_DENIED) Error.Kind = TErrorKind::ekBusy;
     return nullptr;
   }
   std::shared_ptr<TSerialDevice> Dev(new TSerialDevice(Handle));
