@@ -299,19 +299,5 @@ TEST_F(SimulatedPorts, DevicesBehindAnEchoingLineAreFoundWithTheirIdentity) {
   EXPECT_NE(rtu[2].LogText.find(echo), std::string::npos) << rtu[2].LogText;
 }
 
-// A server (or bridge) that only echoes is no device at any address, whatever the protocol.
-TEST_F(SimulatedPorts, EchoServerIsNoDevice) {
-  const std::uint16_t echo = Sim_.AddTcpServer({.Echo = true});
-  for (const TDeviceProtocol protocol :
-       {TDeviceProtocol::dpModbusTcp, TDeviceProtocol::dpOrvatbus}) {
-    const auto outcomes = Search(protocol, {1, 2, 95}, {echo});
-    ASSERT_EQ(outcomes.size(), 3u);
-    for (const TOutcome& o : outcomes) {
-      EXPECT_FALSE(o.Found) << int(o.Probed);
-      EXPECT_EQ(o.ErrorText, "Нет ответа") << int(o.Probed) << " " << o.ErrorClass;
-    }
-  }
-}
-
 }  // namespace
 }  // namespace probrix
