@@ -233,8 +233,14 @@ TBytes TModbusDeviceSearcher::ExchangeBody(const TBytes& Body) {
   return Transceiver().Exchange(PackRequest(Body));
 }
 
-TBytes TModbusDeviceSearcher::UnpackAndLog(const TBytes& Reply) {
-  TBytes body = UnpackResponse(Reply);
+TBytes TModbusDeviceSearcher::UnpackAndLog(const TBytes& Reply, std::uint8_t Address) {
+  TBytes body;
+  try {
+    body = UnpackResponse(Reply);
+  } catch (const EModbusSpecificError&) {
+    CheckReplyAddress(ReplyAddress(Reply), Address);
+    throw;
+  }
   LogFmt("<a-- (size=%d) %s (modbus response body)", {body.size(), HexDumpText(body)});
   return body;
 }
@@ -242,7 +248,7 @@ TBytes TModbusDeviceSearcher::UnpackAndLog(const TBytes& Reply) {
 TDeviceInfo TModbusDeviceSearcher::ParseResponse(const TBytes& Reply, std::uint8_t Address) {
   TBytes body;
   try {
-    body = UnpackAndLog(Reply);
+    body = UnpackAndLog(Reply, Address);
   } catch (const EModbusSpecificError& E) {
     // A checked exception reply: whatever its code says, something answered at its address.
     if (ReplyAddress(Reply) == Address && ExceptionRevealsDevice(E.ErrorCode))
@@ -333,7 +339,8 @@ TModbusDeviceIdReply TModbusDeviceSearcher::ReadDeviceId(std::uint8_t Address,
         LogFmt("Попытка %d чтения идентификации устройства MODBUS с адресом %d (объект %d)...",
                {Try, Address, ObjectId});
         const TBytes body = UnpackAndLog(ExchangeBody(ModbusUtils::BuildReadDeviceIdRequest(
-            Address, ModbusUtils::ReadDeviceIdBasic, ObjectId)));
+                                             Address, ModbusUtils::ReadDeviceIdBasic, ObjectId)),
+                                         Address);
         CheckReplyAddress(body[0], Address);
         result = ModbusUtils::ParseReadDeviceIdReply(body);
       },

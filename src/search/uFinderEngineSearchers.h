@@ -154,8 +154,9 @@ class TModbusDeviceSearcher : public TDeviceSearcher {
 
   // Logs the request body, exchanges its frame and returns the reply frame.
   TBytes ExchangeBody(const TBytes& Body);
-  // UnpackResponse, then logs the body.
-  TBytes UnpackAndLog(const TBytes& Reply);
+  // UnpackResponse, then logs the body. An exception reply from another address than Address
+  // is that address mismatch, not an error of Address.
+  TBytes UnpackAndLog(const TBytes& Reply, std::uint8_t Address);
   // The device that answered at Address, asked for its basic identification.
   TDeviceInfo IdentifyAnsweringDevice(std::uint8_t Address, const TLiveReply& Reply);
   // Asks the device at Address for its basic identification into Info's vendor, product code

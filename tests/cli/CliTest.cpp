@@ -280,6 +280,12 @@ TEST_F(CliEndToEnd, ExitCodes) {
   TCliProcess none({"-t", Endpoint_, "-P", "modbustcp", "--modbus-addresses", "9", "--timeout",
                     "30", "--log-dir", Logs_.Path().string()});
   EXPECT_EQ(none.Wait(), 1);
+  // A server that echoes every request has no devices behind it, whatever the protocol.
+  const std::string echo = "127.0.0.1:" + std::to_string(Sim_.AddTcpServer({.Echo = true}));
+  TCliProcess echoed({"-t", echo, "-P", "modbustcp,orvatbus", "--modbus-addresses", "1-3",
+                      "--orvatbus-addresses", "1,95", "--timeout", "30", "--log-dir",
+                      Logs_.Path().string()});
+  EXPECT_EQ(echoed.Wait(), 1) << echoed.Output();
   TCliProcess usage({"--no-such-option"});
   EXPECT_EQ(usage.Wait(), 2);
   TCliProcess plan({"-t", Endpoint_, "-P", "modbustcp", "--modbus-addresses", "1-x", "--log-dir",

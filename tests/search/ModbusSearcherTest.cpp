@@ -189,6 +189,10 @@ TEST_F(ModbusRtuSearcherTest, ReplyFailuresAreNotRetried) {
       {BytesOf({17, 0x83, 0x02}), "EModbusSpecificError",
        "Произошла ошибка при выполнении команды. Адрес данных, указанный в запросе, недоступен. "
        "Код ошибки: 0x02."},
+      // Another device's exception reply is no error of the probed address.
+      {BytesOf({18, 0x83, 0x02}), "ESlaveAddressMismatch",
+       "Адрес получателя запроса не соответствует адресу отправителя в ответе. Адрес "
+       "slave-устройства в ответе: 18, ожидаемый адрес: 17."},
       {RegisterReplyBody(17, 0x04), "EUnexpectedCommandCode",
        "В сообщении обнаружен неожиданный код команды. Ожидаемый код команды: 0x03, код в "
        "сообщении: 0x04"},

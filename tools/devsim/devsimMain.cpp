@@ -49,10 +49,14 @@ the order given, then "ready". A description of every device goes to stderr.
 Descriptions (DESC), comma-separated lists of items:
   port                 name=NAME (symlink name, default ttySIM<n>), timing, baud=N (initial
                        line rate), lossy (bytes nobody reads are lost, as on a real line
-                       while the port is closed)
+                       while the port is closed), echo (the line hears itself: every byte
+                       written comes back before any reply), queued=N (N bytes of noise
+                       wait in the port before it is first opened)
   tcp                  port=N (0: any free port), accept-close (close every connection at
                        once), gateway[=CODE] (a unit no device answers gets exception CODE,
-                       default 0x0B)
+                       default 0x0B), echo (every byte a client sends comes back at
+                       once; without devices an echo server), greeting=TEXT (TEXT and CR
+                       LF sent to every client on connect)
   device               KIND[,option]... with a device kind and device options below
 
 Device kinds:
@@ -74,7 +78,10 @@ Device options:
                        mbap-length=N, other-maker (no registers 1000-1009: exception 2),
                        any-unit (answers every unit id), vendor=T, product=T, revision=T
                        (device identification objects 0-2, read by function 0x2B; without
-                       them 0x2B gets exception 1), id-per-reply=N
+                       them 0x2B gets exception 1), id-per-reply=N, foreign=FUNC[:ADDR]
+                       (RTU framing: before each reply a frame with a good CRC of function
+                       FUNC from address ADDR, default its own address + 1; FUNC 0x80 and
+                       up is an exception reply)
   ascii                text=TEXT (12 characters), interval=MS (0: back to back, best with
                        timing), start=N (first line starts at byte N)
   faults               silent, delay=MS, noise=N (bytes before the reply), chunks=N[:GAP_MS],
