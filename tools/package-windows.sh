@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Makes probrix-VERSION-win64.zip from a Windows cross build (tools/wine-check.sh makes one):
 # probrix-cli.exe (its application manifest built in) with the MinGW runtime DLLs it loads, a
-# short README.txt with Windows line ends (packaging/windows/README.txt), the README and the
-# CHANGELOG, in a folder probrix-VERSION-win64/. The zip lands in the build folder; its path is
-# printed.
+# short README.txt with Windows line ends (packaging/windows/README.txt), the README, the
+# CHANGELOG and the LICENSE, in a folder probrix-VERSION-win64/. The zip lands in the build
+# folder; its path is printed.
 #
 #   tools/package-windows.sh [BUILD]      (default: build-windows)
 set -euo pipefail
@@ -37,7 +37,7 @@ done
 stage="$build/package-windows"
 rm -rf "$stage"
 mkdir -p "$stage/$name"
-cp "$exe" "${dlls[@]}" README.md CHANGELOG.md "$stage/$name/"
+cp "$exe" "${dlls[@]}" README.md CHANGELOG.md LICENSE "$stage/$name/"
 sed 's/$/\r/' packaging/windows/README.txt >"$stage/$name/README.txt"
 # Without symbol tables and debug information (Debian's libstdc++ DLL keeps them: 23 MB of 24).
 x86_64-w64-mingw32-strip --strip-unneeded "$stage/$name/"*.exe "$stage/$name/"*.dll

@@ -171,7 +171,7 @@ echo "--- zip"
 zip_file=$(tools/package-windows.sh "$build")
 listing=$(zip -sf "$zip_file")
 for member in probrix-cli.exe libstdc++-6.dll libwinpthread-1.dll README.txt README.md \
-  CHANGELOG.md; do
+  CHANGELOG.md LICENSE; do
   grep -q "/$member\$" <<<"$listing" || { echo "FAILED: $member not in $zip_file" >&2; exit 1; }
 done
 readme=$(unzip -p "$zip_file" '*/README.txt')

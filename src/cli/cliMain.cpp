@@ -1,5 +1,6 @@
 // probrix-cli: the search engine without a window, for scripts, servers and CI.
 
+#include <cerrno>
 #include <iostream>
 
 #include "cli/cliOptions.h"
@@ -16,7 +17,15 @@
 int main(int argc, char** argv) {
   using namespace probrix;
   platform::UseUnicodeConsole();
-  if (const auto status = HandleVersionOption("probrix-cli", argc, argv)) return *status;
+  if (const auto status = HandleVersionOption("probrix-cli", argc, argv)) {
+    // The status stays that of every program's --version; the reason is said.
+    if (*status != 0) {
+      cli::TOutputCheck output;
+      output.Note(errno);
+      output.Report(std::cerr);
+    }
+    return *status;
+  }
   // In UTF-8 whatever the system's code page (Windows hands argv over in it).
   std::vector<std::string> args = platform::CommandLineArguments(argc, argv);
   const std::string program = args.empty() ? std::string() : args.front();
@@ -32,8 +41,10 @@ int main(int argc, char** argv) {
     return 2;
   }
   if (options.Help) {
-    std::cout << cli::UsageText();
-    return 0;
+    std::cout << cli::UsageText() << std::flush;
+    cli::TOutputCheck output;
+    output.Check(std::cout);
+    return output.Report(std::cerr) ? 3 : 0;
   }
 
   InstallErrorHooks();

@@ -1,5 +1,6 @@
 #include "cli/cliOptions.h"
 
+#include "foundation/appCodePage.h"
 #include "foundation/appExceptions.h"
 #include "foundation/appIniFiles.h"
 #include "foundation/appSysUtils.h"
@@ -24,12 +25,20 @@ std::vector<std::string> SplitList(const std::string& Text) {
   return items;
 }
 
+// A decimal number: "0x10" or "$10" is refused rather than read as sixteen.
 int ParseInt(const std::string& Option, const std::string& Text, TPlanRange Range) {
-  int v = 0;
-  if (!TryStrToInt(Trim(Text), v) || !Range.Contains(v))
-    throw TUsageError{
-        Format("%s: '%s' is not a number from %d to %d", {Option, Text, Range.Min, Range.Max})};
-  return v;
+  std::int64_t v = 0;
+  if (!TryParseDecimal(Trim(Text), v) || !Range.Contains(v))
+    throw TUsageError{Format("%s: '%s' is not a decimal number from %d to %d",
+                             {Option, SafeLogText(Text), Range.Min, Range.Max})};
+  return static_cast<int>(v);
+}
+
+// A value that names something (a port, a folder) may not be empty: an empty one would
+// silently mean something else (no port at all, the default folder).
+std::string NonEmpty(const std::string& Option, std::string Value, const char* What) {
+  if (Value.empty()) throw TUsageError{Format("%s: the %s is empty", {Option, What})};
+  return Value;
 }
 
 // The plan of the window's settings file: the checked items of its lists. A file that cannot
@@ -85,7 +94,11 @@ std::string UsageText() {
          "      --modbus-addresses LIST     Modbus addresses (default 0-247)\n"
          "      --timeout MS          reply timeout, 1 to 60000 (default 200; the read timeout is\n"
          "                            three times it)\n"
-         "      --retries N           request retry count, 0 to 100 (default 1; 0 tries once)\n"
+         "      --retries N           tries in all at an address that does not answer, 0 to 100\n"
+         "                            (default 1; 0 also tries once); Orvatbus makes them with\n"
+         "                            each checksum, crc1 then crc8. A reply with a bad checksum\n"
+         "                            is asked for again up to three tries whatever N is; a\n"
+         "                            wrong reply is not asked for again\n"
          "      --parallel N          search N connections (serial ports, TCP endpoints) at once,\n"
          "                            one thread each, 0 to 32 (default 1: one after another;\n"
          "                            0: one per connection); two that reach the same device\n"
@@ -93,7 +106,7 @@ std::string UsageText() {
          "      --settings FILE       take the plan from the window's settings file (its checked\n"
          "                            items); options given as well override it. Its numbers\n"
          "                            must lie in the ranges above (WritePacketTimeout 1 to\n"
-         "                            60000)\n"
+         "                            60000), its protocol names be known ones\n"
          "      --save-search-logs    also write one log file per attempt\n"
          "      --log-dir DIR         folder of the result log and attempt logs (default: the\n"
          "                            window's day folder)\n"
@@ -103,15 +116,18 @@ std::string UsageText() {
          "                            beside it, and exit (with --json: one object per port)\n"
          "  -h, --help                this text\n"
          "      --version             print the program's name and version\n\n"
-         "Addresses are 0 to 255; an endpoint is HOST:PORT with a port 1 to 65535, an IPv6\n"
-         "address in brackets ([::1]:502). Relative paths are taken from the current folder.\n\n"
+         "Numbers are decimal. Addresses are 0 to 255; a range written backwards (5-1) is\n"
+         "refused among other addresses. An endpoint is HOST:PORT with a port 1 to 65535, an\n"
+         "IPv6 address in brackets ([::1]:502). Relative paths are taken from the current\n"
+         "folder.\n\n"
          "Exit status:\n"
          "  0    at least one device was found\n"
          "  1    no device was found\n"
          "  2    usage or plan error (nothing was searched)\n"
-         "  3    the search ended with an error, or its result log could not be written whole\n"
-         "  130  stopped by a signal (Ctrl+C, SIGTERM) after the attempt in progress; what was\n"
-         "       found is printed\n";
+         "  3    the search ended with an error, or its result log or the standard output could\n"
+         "       not be written whole\n"
+         "  130  stopped by a signal (Ctrl+C, SIGTERM, SIGHUP): the search stops at once, cutting\n"
+         "       short the wait in progress; what was found is printed\n";
 }
 
 TCliOptions ParseCliOptions(const std::vector<std::string>& Args) {
@@ -152,7 +168,7 @@ TCliOptions ParseCliOptions(const std::vector<std::string>& Args) {
     } else if (opt == "-p" || opt == "--port") {
       if (!portsGiven) o.Choice.SerialPortNames.clear();
       portsGiven = true;
-      o.Choice.SerialPortNames.push_back(next());
+      o.Choice.SerialPortNames.push_back(NonEmpty("--port", next(), "port name"));
     } else if (opt == "-b" || opt == "--baud") {
       o.Choice.BaudRates.clear();
       for (const std::string& b : SplitList(next()))
@@ -201,7 +217,7 @@ TCliOptions ParseCliOptions(const std::vector<std::string>& Args) {
     } else if (opt == "--save-search-logs") {
       o.SaveSearchLogs = true;
     } else if (opt == "--log-dir") {
-      o.LogDir = next();
+      o.LogDir = NonEmpty("--log-dir", next(), "folder name");
     } else if (opt == "--json") {
       o.Json = true;
     } else if (opt == "--list-ports") {

@@ -4,8 +4,8 @@
 #include <optional>
 
 #include "connections/uSerialPort.h"
+#include "foundation/appCodePage.h"
 #include "foundation/appSysUtils.h"
-#include "search/ioOrvatDevicesDefs.h"
 #include "search/uSearchReport.h"
 
 namespace probrix::cli {
@@ -40,47 +40,24 @@ std::string CommonJsonFields(std::string_view ConnectionName, std::int32_t BaudR
 
 }  // namespace
 
-namespace {
-
-// The length of the well-formed UTF-8 sequence at the start of S, or 0 when it is not one
-// (a stray continuation byte, a truncated or overlong sequence, a surrogate, beyond U+10FFFF).
-std::size_t Utf8SequenceLength(std::string_view S) {
-  const auto b = [&](std::size_t i) { return static_cast<unsigned char>(S[i]); };
-  const unsigned char lead = b(0);
-  std::size_t n = 0;
-  unsigned char low = 0x80, high = 0xBF;  // the allowed range of the second byte
-  if (lead < 0x80) return 1;
-  if (lead >= 0xC2 && lead <= 0xDF) n = 2;
-  if (lead >= 0xE0 && lead <= 0xEF) n = 3;
-  if (lead >= 0xF0 && lead <= 0xF4) n = 4;
-  if (n == 0 || S.size() < n) return 0;
-  if (lead == 0xE0) low = 0xA0;
-  if (lead == 0xED) high = 0x9F;
-  if (lead == 0xF0) low = 0x90;
-  if (lead == 0xF4) high = 0x8F;
-  if (b(1) < low || b(1) > high) return 0;
-  for (std::size_t i = 2; i < n; ++i)
-    if (b(i) < 0x80 || b(i) > 0xBF) return 0;
-  return n;
-}
-
-}  // namespace
-
 std::string JsonString(std::string_view Text) {
   std::string out = "\"";
   for (std::size_t i = 0; i < Text.size(); ++i) {
     const auto c = static_cast<unsigned char>(Text[i]);
     const char ch = Text[i];
-    if (c >= 0x80) {
-      // JSON is UTF-8: a byte that does not start a well-formed sequence (a port name in
-      // another encoding) becomes U+FFFD instead of making the line unreadable.
-      const std::size_t n = Utf8SequenceLength(Text.substr(i));
-      if (n == 0) {
-        out += "\xEF\xBF\xBD";
+    if (c >= 0x7F) {
+      // JSON is UTF-8: each byte of an ill-formed part (a port name in another encoding, an
+      // overlong form) becomes U+FFFD instead of making the line unreadable; DEL, the C1
+      // controls and the line separators are escaped like the C0 ones.
+      const TUtf8Char u = DecodeUtf8Char(Text.substr(i));
+      if (!u.WellFormed) {
+        for (std::size_t k = 0; k < u.Length; ++k) out += "\xEF\xBF\xBD";
+      } else if (u.CodePoint <= 0x9F || u.CodePoint == 0x2028 || u.CodePoint == 0x2029) {
+        out += Format("\\u%.4x", {u.CodePoint});
       } else {
-        out.append(Text.substr(i, n));
-        i += n - 1;
+        out.append(Text.substr(i, u.Length));
       }
+      i += u.Length - 1;
       continue;
     }
     switch (c) {
@@ -124,8 +101,7 @@ std::string FoundJson(const TFoundDevice& D) {
         ",\"deviceTypeCode\":%s,\"deviceType\":%s,\"firmwareCode\":%s,\"firmware\":%s,"
         "\"serialNumber\":%s",
         {JsonNumber(info.OtherMaker ? std::nullopt : std::optional<int>(info.DeviceType)),
-         JsonString(info.OtherMaker ? OtherDeviceTypeText(info)
-                                    : DeviceTypeName(info.DeviceType, info.FirmwareVersion)),
+         JsonString(FoundDeviceTypeText(info)),
          JsonNumber(info.OtherMaker ? std::nullopt : std::optional<int>(info.FirmwareVersion)),
          JsonText(cells.SoftVersion.value_or("")), JsonNumber(cells.SerialNum)});
   }
@@ -142,11 +118,13 @@ std::string FoundJson(const TFoundDevice& D) {
 std::string ErrorJson(std::string_view ConnectionName, std::int32_t BaudRateOrPort,
                       TConnectionType ConnectionType, TDeviceProtocol Protocol,
                       std::uint8_t ProbedAddress, std::string_view ErrorText,
-                      std::string_view ErrorClass) {
-  return "{\"event\":\"error\"," +
-         CommonJsonFields(ConnectionName, BaudRateOrPort, ConnectionType, Protocol) +
-         Format(",\"probedAddress\":%d,\"error\":%s,\"errorClass\":%s}",
-                {ProbedAddress, JsonString(ErrorText), JsonString(ErrorClass)});
+                      std::string_view ErrorClass, std::string_view Reason) {
+  std::string s = "{\"event\":\"error\"," +
+                  CommonJsonFields(ConnectionName, BaudRateOrPort, ConnectionType, Protocol) +
+                  Format(",\"probedAddress\":%d,\"error\":%s,\"errorClass\":%s",
+                         {ProbedAddress, JsonString(ErrorText), JsonString(ErrorClass)});
+  if (!Reason.empty()) s += ",\"reason\":" + JsonString(Reason);
+  return s + "}";
 }
 
 std::string FatalErrorJson(std::string_view ErrorText) {
@@ -159,13 +137,18 @@ std::string FinishedJson(bool Aborted, std::size_t Found, std::size_t Errors) {
 }
 
 std::string PortListText(const std::vector<TListedPort>& Ports) {
+  // Names and descriptions come from the system and the adapters: one port, one line.
+  std::vector<std::string> names;
   std::size_t width = 0;
-  for (const TListedPort& p : Ports) width = std::max(width, Width(p.Name));
-  std::string out;
   for (const TListedPort& p : Ports) {
-    out += p.Name;
-    const std::string text = PortDescriptionText(p.Description);
-    if (!text.empty()) out += std::string(width - Width(p.Name) + 2, ' ') + text;
+    names.push_back(SafeLogText(p.Name));
+    width = std::max(width, Width(names.back()));
+  }
+  std::string out;
+  for (std::size_t i = 0; i < Ports.size(); ++i) {
+    out += names[i];
+    const std::string text = SafeLogText(PortDescriptionText(Ports[i].Description));
+    if (!text.empty()) out += std::string(width - Width(names[i]) + 2, ' ') + text;
     out += "\n";
   }
   return out;

@@ -22,14 +22,16 @@ struct TFoundDevice {
   TDeviceInfo Info;
 };
 
-// A JSON string literal; bytes that are not well-formed UTF-8 become U+FFFD.
+// A JSON string literal: control characters (C0, DEL, C1, U+2028, U+2029) escaped, each byte
+// of an ill-formed UTF-8 part U+FFFD.
 std::string JsonString(std::string_view Text);
 
 std::string FoundJson(const TFoundDevice& D);
+// A failed attempt; a Reason that is not empty (who holds the port) adds "reason".
 std::string ErrorJson(std::string_view ConnectionName, std::int32_t BaudRateOrPort,
                       TConnectionType ConnectionType, TDeviceProtocol Protocol,
                       std::uint8_t ProbedAddress, std::string_view ErrorText,
-                      std::string_view ErrorClass);
+                      std::string_view ErrorClass, std::string_view Reason = {});
 // An error that ended the whole run: {"event":"error","fatal":true,"error":...}.
 std::string FatalErrorJson(std::string_view ErrorText);
 std::string FinishedJson(bool Aborted, std::size_t Found, std::size_t Errors);
@@ -40,7 +42,7 @@ struct TListedPort {
   platform::TSerialPortDescription Description;
 };
 // One line per port: the name, padded to the widest, and the adapter's description beside it
-// where there is one.
+// where there is one; control characters in either shown as escapes.
 std::string PortListText(const std::vector<TListedPort>& Ports);
 // {"port":...,"manufacturer":...,"product":...,"serialNumber":...,"byId":...}; empty texts for
 // what is not known.

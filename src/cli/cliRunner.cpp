@@ -1,8 +1,10 @@
 #include "cli/cliRunner.h"
 
+#include <cerrno>
 #include <filesystem>
 #include <mutex>
 #include <set>
+#include <system_error>
 
 #include "cli/cliOutput.h"
 #include "connections/uSerialPort.h"
@@ -15,6 +17,27 @@
 
 namespace probrix::cli {
 
+void TOutputCheck::Check(const std::ostream& Out) {
+  if (!Out) Note(errno);
+}
+
+void TOutputCheck::Note(int SystemError) {
+  if (Lost) return;
+  Lost = true;
+  Error = SystemError;
+}
+
+bool TOutputCheck::Failed() const { return Lost && Error != EPIPE; }
+
+bool TOutputCheck::Report(std::ostream& Err) const {
+  if (!Failed()) return false;
+  Err << "probrix-cli: cannot write the standard output: "
+      << (Error != 0 ? SafeLogText(std::generic_category().message(Error)) : "the write failed")
+      << "\n";
+  Err.flush();
+  return true;
+}
+
 namespace {
 
 // Everything the worker thread (and the log writer) hands to the main thread, under one lock.
@@ -24,6 +47,7 @@ struct TRunState {
   std::string RunError;
   std::vector<TFoundDevice> Found;
   std::size_t Errors = 0;
+  TOutputCheck Output;
   std::set<std::string> UnwritableLogs;  // each warned about once
   bool ResultLogIncomplete = false;
   TAttemptLogNames AttemptLogs;
@@ -44,7 +68,9 @@ int RunCli(const TCliOptions& O, std::ostream& Out, std::ostream& Err,
       Out << PortListText(ports);
     }
     Out.flush();
-    return 0;
+    TOutputCheck output;
+    output.Check(Out);
+    return output.Report(Err) ? 3 : 0;
   }
 
   auto task = std::make_unique<TSearchDevicesTask>();
@@ -78,22 +104,27 @@ int RunCli(const TCliOptions& O, std::ostream& Out, std::ostream& Err,
 
   // Both handlers run on a worker thread, one event at a time: print, queue the log lines,
   // remember the row. The JSON line is made only for JSON output.
-  auto report = [&](const std::string& Line, const std::string& JsonLine,
+  auto report = [&](const std::vector<std::string>& TextLines, const std::string& JsonLine,
                     const std::string& ConnectionName, std::int32_t BaudRateOrPort,
                     TDeviceProtocol Protocol, std::uint8_t Address, const TSearchLog& Log) {
     bool outputLost = false;
     std::string attemptLog;
     {
       std::lock_guard lock(state.Mutex);
-      Out << (json ? JsonLine : Line) << "\n";
+      if (json) {
+        Out << JsonLine << "\n";
+      } else {
+        for (const std::string& line : TextLines) Out << line << "\n";
+      }
       Out.flush();
-      outputLost = !Out;
+      state.Output.Check(Out);
+      outputLost = state.Output.Lost;
       // A device found after the error line of its own attempt brings no log of its own.
       if (saveAttempts && !Log.Lines().empty())
         attemptLog = state.AttemptLogs.Next(SystemTime().Now(), ConnectionName, BaudRateOrPort,
                                             Protocol, Address);
     }
-    WriteThreadLog(Line, resultLog, false, logFailed);
+    for (const std::string& line : TextLines) WriteThreadLog(line, resultLog, false, logFailed);
     if (!attemptLog.empty())
       WriteThreadLog(Log.Text(), platform::Utf8OfPath(folder / platform::PathOfUtf8(attemptLog)),
                      false, logFailed);
@@ -107,8 +138,8 @@ int RunCli(const TCliOptions& O, std::ostream& Out, std::ostream& Err,
                             const TDeviceInfo& Info, const TSearchLog& Log) {
     const TFoundDevice device{ConnectionName, BaudRateOrPort, ConnectionType,
                               Protocol,       Address,        Info};
-    report(DeviceFoundLine(SystemTime().Now(), ConnectionName, BaudRateOrPort, Protocol,
-                           ConnectionType, Address, Info),
+    report({DeviceFoundLine(SystemTime().Now(), ConnectionName, BaudRateOrPort, Protocol,
+                            ConnectionType, Address, Info)},
            json ? FoundJson(device) : std::string(), ConnectionName, BaudRateOrPort, Protocol,
            Address, Log);
     std::lock_guard lock(state.Mutex);
@@ -119,10 +150,11 @@ int RunCli(const TCliOptions& O, std::ostream& Out, std::ostream& Err,
                             TConnectionType ConnectionType, std::uint8_t Address,
                             const Exception& Error, const TSearchLog& Log) {
     const std::string text = SearchErrorText(Error, ConnectionType);
-    report(SearchErrorLine(SystemTime().Now(), ConnectionName, BaudRateOrPort, Protocol,
-                           ConnectionType, Address, text),
+    const std::string reason = SearchErrorReason(Error);
+    report(SearchErrorLines(SystemTime().Now(), ConnectionName, BaudRateOrPort, Protocol,
+                            ConnectionType, Address, text, reason),
            json ? ErrorJson(ConnectionName, BaudRateOrPort, ConnectionType, Protocol, Address, text,
-                            Error.ClassName())
+                            Error.ClassName(), reason)
                 : std::string(),
            ConnectionName, BaudRateOrPort, Protocol, Address, Log);
     std::lock_guard lock(state.Mutex);
@@ -163,9 +195,12 @@ int RunCli(const TCliOptions& O, std::ostream& Out, std::ostream& Err,
         << "\n";
   }
   Out.flush();
+  const int outputError = errno;  // of the write that failed, if one did
   std::lock_guard lock(state.Mutex);
+  if (!Out) state.Output.Note(outputError);
   if (failed) return 3;
   if (state.Aborted && StopRequested.IsSet()) return 130;
+  if (state.Output.Report(Err)) return 3;
   if (state.ResultLogIncomplete) {
     Err << "probrix-cli: the result log '" << SafeLogText(resultLog) << "' is incomplete\n";
     return 3;

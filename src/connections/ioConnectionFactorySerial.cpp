@@ -6,6 +6,7 @@
 #include "connections/ioConnectionFactory.h"
 #include "connections/ioConnectionFactoryState.h"
 #include "foundation/ioExceptions.h"
+#include "platform/platSerialPorts.h"
 
 namespace probrix {
 
@@ -13,8 +14,9 @@ std::shared_ptr<IDeviceConnection> GetSerialPortConnection(const std::string& Po
                                                            std::uint32_t BaudRate, bool DtrEnable) {
   auto& state = factory_detail::State();
   std::lock_guard guard(state.SerialLock);
+  // One connection per port name, by the system's rule for names (Linux paths keep their case).
   for (const auto& entry : state.SerialPool) {
-    if (!SameTextAscii(entry.PortName, PortName)) continue;
+    if (!platform::SameSerialPortName(entry.PortName, PortName)) continue;
     if (auto connection = entry.Connection.lock()) return connection;
   }
   auto connection = CreateSerialPortConnection(PortName, DtrEnable, BaudRate);

@@ -74,6 +74,11 @@ class IDeviceConnection {
   virtual bool Matches(std::string_view ConnectionString) const = 0;
   virtual void ApplyConnectionString(std::string_view ConnectionString) = 0;
   virtual std::int32_t ReadAvailable(std::uint8_t* Buffer, std::int32_t Count) = 0;
+  // How long what the far end sends on its own when the connection opens (a server's
+  // greeting) may take to arrive; the first exchange on a fresh connection drops what comes
+  // within it. 0: only what is there at once (a serial port lets its line settle while it
+  // opens).
+  virtual std::int32_t GreetingTimeout() const { return 0; }
 };
 
 // Holds a connection's lock for one scope, so every exit releases it.

@@ -7,6 +7,7 @@
 #include "connections/ioConnectionFactory.h"
 #include "foundation/appExceptions.h"
 #include "foundation/ioExceptions.h"
+#include "platform/platSerialPorts.h"
 
 namespace probrix {
 
@@ -48,11 +49,11 @@ void TSerialPortConnection::Open() {
     Port.Open();
   } catch (const std::exception& E) {
     // The attempt's log tells the operator whom to ask for the port.
-    if (!Port.Holder().empty())
-      WriteLogFmt(HolderLogKind, "Порт %s используется другой программой: %s",
-                  {Port.PortName(), Port.Holder()});
-    throw EConnectionOpenError::CreateFmt("[%s] Ошибка открытия COM-порта", {ConnectionString()},
-                                          &E);
+    if (!Port.Holder().empty()) WriteLog(HolderLogKind, Port.OpenRefusal());
+    auto Failure =
+        EConnectionOpenError::CreateFmt("[%s] Ошибка открытия COM-порта", {ConnectionString()}, &E);
+    Failure.Reason = Port.OpenRefusal();
+    throw Failure;
   }
 }
 
@@ -112,7 +113,7 @@ void TSerialPortConnection::Write(const std::uint8_t* Data, std::int32_t Count) 
 bool TSerialPortConnection::Matches(std::string_view ConnectionString) const {
   TSerialPortConnectionStringBuilder Builder("COM1", true, 9600);
   Builder.SetConnectionString(ConnectionString);
-  return SameTextAscii(Builder.PortName, Port.PortName());
+  return platform::SameSerialPortName(Builder.PortName, Port.PortName());
 }
 
 void TSerialPortConnection::ApplyConnectionString(std::string_view ConnectionString) {

@@ -38,9 +38,14 @@ class TTcpConnection : public TDeviceConnection {
   void Write(const std::uint8_t* Data, std::int32_t Count) override;
   std::int32_t Read(std::uint8_t* Buffer, std::int32_t Count) override;
   std::int32_t ReadAvailable(std::uint8_t* Buffer, std::int32_t Count) override;
+  // A server that greets (or hands over what an earlier client left) does so as soon as it
+  // accepts; its bytes arrive about one round trip after the connect.
+  std::int32_t GreetingTimeout() const override { return GreetingWaitMs; }
   // Same address (without regard to case) and port.
   bool Matches(std::string_view ConnectionString) const override;
   void ApplyConnectionString(std::string_view ConnectionString) override;
+
+  static constexpr std::int32_t GreetingWaitMs = 50;
 
   const std::string& TcpAddr() const { return TcpAddr_; }
   std::uint16_t TcpPort() const { return TcpPort_; }

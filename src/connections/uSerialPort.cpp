@@ -38,6 +38,14 @@ constexpr const char* SetPropertyFailed = "Ошибка при установк�
 constexpr const char* PortClosedProperty = "Порт закрыт. Нельзя получить значение свойства %s.";
 constexpr const char* PortClosedOperation = "Порт закрыт. Нельзя выполнить операцию %s.";
 constexpr const char* BadPropertyValue = "Неверное значение свойства %s.";
+// Open refusals the operator can act on; the port name goes in.
+constexpr const char* NoRightsText =
+    "Нет прав доступа к порту %s: у пользователя нет прав на чтение и запись этого устройства. "
+    "Обычно достаточно добавить пользователя в группу dialout и войти в систему заново.";
+constexpr const char* BusyText =
+    "Доступ к порту %s закрыт. Возможно он используется другой программой.";
+// ... and the program that holds it.
+constexpr const char* HeldText = "Порт %s используется другой программой: %s";
 
 bool IsRtsHandshake(THandshake H) {
   return H == THandshake::hsRequestToSend || H == THandshake::hsRequestToSendXOnXOff;
@@ -207,15 +215,11 @@ void TSerialPort::RaiseIOError(const TOsError& Error, std::string_view Context) 
     Msg = FormatExceptionMessage("%s Порт %s не существует", {UpperCaseAscii(Context), PortName_});
   } else if (Error.Kind == TErrorKind::ekAccessDenied) {
     // Missing rights, not a competitor: say what the user lacks.
-    Msg = FormatExceptionMessage(
-        "%s Нет прав доступа к порту %s: у пользователя нет прав на чтение и запись этого "
-        "устройства. Обычно достаточно добавить пользователя в группу dialout и войти в "
-        "систему заново.",
-        {UpperCaseAscii(Context), PortName_});
+    Msg = FormatExceptionMessage("%s ", {UpperCaseAscii(Context)}) +
+          FormatExceptionMessage(NoRightsText, {PortName_});
   } else if (Error.Kind == TErrorKind::ekBusy) {
-    Msg = FormatExceptionMessage(
-        "%s Доступ к порту %s закрыт. Возможно он используется другой программой.",
-        {UpperCaseAscii(Context), PortName_});
+    Msg = FormatExceptionMessage("%s ", {UpperCaseAscii(Context)}) +
+          FormatExceptionMessage(BusyText, {PortName_});
   } else {
     Msg = FormatExceptionMessage("Порт %s. ", {PortName_}) + std::string(Context) +
           FormatExceptionMessage(" %s (%d)", {Error.Text, Error.Code});
@@ -235,8 +239,17 @@ void TSerialPort::Open() {
   ReleaseLostHandle();
 
   TOsError Error;
+  OpenRefusal_.clear();
   TSerialHandle Dev = platform::TSerialDevice::Open(DevicePath(), Error, Holder_);
-  if (!Dev) RaiseIOError(Error, "");
+  if (!Dev) {
+    if (Error.Kind == TErrorKind::ekBusy && !Holder_.empty())
+      OpenRefusal_ = FormatExceptionMessage(HeldText, {PortName_, Holder_});
+    else if (Error.Kind == TErrorKind::ekBusy)
+      OpenRefusal_ = FormatExceptionMessage(BusyText, {PortName_});
+    else if (Error.Kind == TErrorKind::ekAccessDenied)
+      OpenRefusal_ = FormatExceptionMessage(NoRightsText, {PortName_});
+    RaiseIOError(Error, "");
+  }
   Handle_ = std::move(Dev);
   try {
     const platform::TDeviceFileType FileType = Handle_->FileType();

@@ -129,6 +129,10 @@ class TSerialPort {
   // The program that held the port at the last Open ("minicom (pid 4711)"); empty when the
   // port was free or its holder is not known.
   const std::string& Holder() const { return Holder_; }
+  // Why the last Open was refused, in words the operator can act on: another program holds
+  // the port (named where known), or the user lacks the rights to it. Empty when it opened or
+  // failed for another reason.
+  const std::string& OpenRefusal() const { return OpenRefusal_; }
   void Close();
   // Waits per ReadTimeout for the first byte and returns the bytes waiting then (up to Count).
   // A wait cut short by the calling thread's cancel event (platCancel.h) raises EAbort, as a
@@ -222,6 +226,7 @@ class TSerialPort {
   std::uint8_t EvtChar_ = 26;
   std::uint8_t EofChar_ = 26;
   std::string Holder_;
+  std::string OpenRefusal_;
 };
 
 // Orders port names: two names that begin with "COM" by the number after it (0 when that is

@@ -45,49 +45,53 @@ char ByteOf(std::uint32_t Cp) {
 
 }  // namespace
 
+TUtf8Char DecodeUtf8Char(std::string_view Text) noexcept {
+  if (Text.empty()) return {};
+  const auto lead = static_cast<unsigned char>(Text[0]);
+  if (lead < 0x80) return {lead, 1, true};
+  std::size_t length = 0;
+  std::uint32_t cp = 0;
+  // The allowed range of the second byte: narrower after E0, ED, F0 and F4, which is what
+  // keeps out overlong forms, surrogates and code points above U+10FFFF.
+  unsigned char low = 0x80, high = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+    cp = lead & 0x1F;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    cp = lead & 0x0F;
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    cp = lead & 0x07;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
+  } else {
+    return {0, 1, false};  // a continuation byte, C0, C1 or F5..FF: never a first byte
+  }
+  for (std::size_t i = 1; i < length; ++i) {
+    if (i >= Text.size()) return {0, i, false};
+    const auto c = static_cast<unsigned char>(Text[i]);
+    if (c < (i == 1 ? low : 0x80) || c > (i == 1 ? high : 0xBF)) return {0, i, false};
+    cp = (cp << 6) | (c & 0x3F);
+  }
+  return {cp, length, true};
+}
+
 std::size_t Utf8ToCp1251(std::string_view Utf8, char* Out, std::size_t OutSize) noexcept {
   std::size_t written = 0;
-  auto put = [&](char Byte) {
-    if (written < OutSize) Out[written++] = Byte;
-  };
   std::size_t i = 0;
-  const std::size_t n = Utf8.size();
-  while (i < n && written < OutSize) {
+  while (i < Utf8.size() && written < OutSize) {
     const auto c = static_cast<unsigned char>(Utf8[i]);
     if (c < 0x80) {
-      put(static_cast<char>(c));
+      Out[written++] = static_cast<char>(c);
       ++i;
       continue;
     }
-    int len = 0;
-    std::uint32_t cp = 0;
-    if ((c & 0xE0) == 0xC0) {
-      len = 2;
-      cp = c & 0x1F;
-    } else if ((c & 0xF0) == 0xE0) {
-      len = 3;
-      cp = c & 0x0F;
-    } else if ((c & 0xF8) == 0xF0) {
-      len = 4;
-      cp = c & 0x07;
-    } else {
-      put('?');  // a stray continuation byte or an invalid lead byte
-      ++i;
-      continue;
-    }
-    int k = 1;
-    for (; k < len && i + k < n; ++k) {
-      const auto cc = static_cast<unsigned char>(Utf8[i + k]);
-      if ((cc & 0xC0) != 0x80) break;
-      cp = (cp << 6) | (cc & 0x3F);
-    }
-    if (k < len) {
-      put('?');  // truncated sequence: skip what was consumed
-      i += static_cast<std::size_t>(k);
-      continue;
-    }
-    put(ByteOf(cp));
-    i += static_cast<std::size_t>(len);
+    const TUtf8Char ch = DecodeUtf8Char(Utf8.substr(i));
+    Out[written++] = ch.WellFormed ? ByteOf(ch.CodePoint) : '?';
+    i += ch.Length;
   }
   return written;
 }
@@ -110,6 +114,58 @@ std::string Cp1251ToUtf8(std::string_view Cp1251) {
       const std::uint16_t cp = kHighHalf[c - 0x80];
       AppendUtf8(out, cp == 0 ? '?' : cp);
     }
+  }
+  return out;
+}
+
+namespace {
+
+// What a log line shows as escapes: ill-formed bytes, C0 and C1 controls, DEL, and the two
+// characters that break lines without being controls.
+bool MustEscape(const TUtf8Char& Ch) {
+  if (!Ch.WellFormed) return true;
+  const std::uint32_t cp = Ch.CodePoint;
+  return cp < 0x20 || (cp >= 0x7F && cp <= 0x9F) || cp == 0x2028 || cp == 0x2029;
+}
+
+}  // namespace
+
+bool NeedsLogEscapes(std::string_view Text) noexcept {
+  for (std::size_t i = 0; i < Text.size();) {
+    const auto c = static_cast<unsigned char>(Text[i]);
+    if (c >= 0x20 && c < 0x7F) {
+      ++i;
+      continue;
+    }
+    const TUtf8Char ch = DecodeUtf8Char(Text.substr(i));
+    if (MustEscape(ch)) return true;
+    i += ch.Length;
+  }
+  return false;
+}
+
+std::string SafeLogText(std::string_view Text) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(Text.size());
+  for (std::size_t i = 0; i < Text.size();) {
+    const auto c = static_cast<unsigned char>(Text[i]);
+    if (c >= 0x20 && c < 0x7F) {
+      out.push_back(Text[i++]);
+      continue;
+    }
+    const TUtf8Char ch = DecodeUtf8Char(Text.substr(i));
+    if (MustEscape(ch)) {
+      for (std::size_t k = 0; k < ch.Length; ++k) {
+        const auto b = static_cast<unsigned char>(Text[i + k]);
+        out += "\\x";
+        out.push_back(kDigits[b >> 4]);
+        out.push_back(kDigits[b & 0x0F]);
+      }
+    } else {
+      out.append(Text.substr(i, ch.Length));
+    }
+    i += ch.Length;
   }
   return out;
 }

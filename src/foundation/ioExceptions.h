@@ -9,7 +9,12 @@
 namespace probrix {
 
 PROBRIX_DECLARE_EXCEPTION(EConnectionError, ExceptionEx)
-PROBRIX_DECLARE_EXCEPTION(EConnectionOpenError, EConnectionError)
+// A connection could not be opened. Reason says why where the operator can act on it (the
+// program that holds a serial port, the rights the user lacks); empty otherwise.
+class EConnectionOpenError : public EConnectionError {
+  PROBRIX_EXCEPTION_BODY(EConnectionOpenError, EConnectionError)
+  std::string Reason;
+};
 PROBRIX_DECLARE_EXCEPTION(EConnectionCloseError, EConnectionError)
 PROBRIX_DECLARE_EXCEPTION(EConnectionIOError, EConnectionError)
 PROBRIX_DECLARE_EXCEPTION(EUnexpectedIOError, EConnectionIOError)

@@ -1,5 +1,7 @@
 #include "messaging/ioMessageTransceiver.h"
 
+#include <algorithm>
+
 #include "foundation/appExceptions.h"
 #include "foundation/ioExceptions.h"
 #include "messaging/updStrUtils.h"
@@ -64,7 +66,7 @@ void TMessageSender::WritePacket(IDeviceConnection& Connection, const std::uint8
 }
 
 void TMessageSender::SendPacked(IDeviceConnection* Connection, const std::uint8_t* Data,
-                                std::int32_t Count) {
+                                std::int32_t Count, const std::function<void()>& Opened) {
   CheckConnection(Connection);
   const bool logged = ConnectionLogger().IsKept(Connection);
   if (logged) {
@@ -73,12 +75,25 @@ void TMessageSender::SendPacked(IDeviceConnection* Connection, const std::uint8_
                             {Count, HexDump(Data, Count), CurrentThreadIdForLog()});
   }
   if (Count <= 0) return;
-  try {
-    if (!Connection->IsOpen()) {
+  const auto logFailure = [&] {
+    if (logged) {
+      Connection->WriteLogFmt(TTrafficLogKind::Error,
+                              "<err Не удалось выполнить отправку данных: %s",
+                              {DescribeCurrentException()});
+    }
+  };
+  if (!Connection->IsOpen()) {
+    try {
       Connection->Open();
       Connection->WriteLogFmt(TTrafficLogKind::ConnectionOpened, "---> Connection opened [%s]",
                               {Connection->ConnectionString()});
+    } catch (...) {
+      logFailure();
+      throw;
     }
+    if (Opened) Opened();
+  }
+  try {
     try {
       WritePacket(*Connection, Data, Count);
     } catch (const EConnectionIOError&) {
@@ -86,17 +101,14 @@ void TMessageSender::SendPacked(IDeviceConnection* Connection, const std::uint8_
       throw;
     }
   } catch (...) {
-    if (logged) {
-      Connection->WriteLogFmt(TTrafficLogKind::Error,
-                              "<err Не удалось выполнить отправку данных: %s",
-                              {DescribeCurrentException()});
-    }
+    logFailure();
     throw;
   }
 }
 
-void TMessageSender::SendPacked(IDeviceConnection* Connection, const TBytes& Message) {
-  SendPacked(Connection, Message.data(), static_cast<std::int32_t>(Message.size()));
+void TMessageSender::SendPacked(IDeviceConnection* Connection, const TBytes& Message,
+                                const std::function<void()>& Opened) {
+  SendPacked(Connection, Message.data(), static_cast<std::int32_t>(Message.size()), Opened);
 }
 
 // --- TMessageReceiver ----------------------------------------------------------------------
@@ -215,15 +227,35 @@ void TMessageReceiver::ReadWithin(IDeviceConnection& Connection, std::int32_t Ti
   }
 }
 
-void TMessageReceiver::DiscardWaiting(IDeviceConnection& Connection) {
+void TMessageReceiver::DiscardWaiting(IDeviceConnection& Connection, std::int32_t SettleMs) {
   GuardedRead(Connection, [&] {
     std::int32_t count = 0;
     // One buffer's worth at most: a device that floods the line cannot hold the exchange up.
-    while (count < BufferSize) {
+    const auto take = [&](std::int32_t N) {
       const std::int32_t room = BufferSize - count;
-      const std::int32_t n = Connection.ReadAvailable(Buffer_.data() + count, room);
+      count += N < room ? N : room;
+    };
+    if (SettleMs > 0) {
+      // The far end of a fresh connection speaks first, if at all, within SettleMs.
+      Stopwatch_.Restart();
+      TStopwatchStopper stopper(Stopwatch_);
+      for (std::int64_t left = SettleMs; left > 0 && count < BufferSize;
+           left = SettleMs - Stopwatch_.ElapsedMilliseconds()) {
+        Connection.SetReadTimeout(static_cast<std::int32_t>(left));
+        std::int32_t n = 0;
+        try {
+          n = Connection.Read(Buffer_.data() + count, BufferSize - count);
+        } catch (const EReadTimeoutError&) {
+          break;  // quiet
+        }
+        if (n <= 0) break;
+        take(n);
+      }
+    }
+    while (count < BufferSize) {
+      const std::int32_t n = Connection.ReadAvailable(Buffer_.data() + count, BufferSize - count);
       if (n <= 0) break;
-      count += n < room ? n : room;
+      take(n);
     }
     if (count > 0 && ConnectionLogger().IsKept(&Connection)) {
       Connection.WriteLogFmt(
@@ -232,6 +264,22 @@ void TMessageReceiver::DiscardWaiting(IDeviceConnection& Connection) {
           {count, HexDump(Buffer_.data(), count)});
     }
   });
+}
+
+bool TMessageReceiver::SkipEcho(IDeviceConnection& Connection, const TBytes& Request,
+                                const std::uint8_t* Packet, std::int32_t Count) {
+  if (Count <= 0 || static_cast<std::size_t>(Count) != Request.size() ||
+      !std::equal(Request.begin(), Request.end(), Packet))
+    return false;
+  LogSkipped(Connection, Packet, Count, "эхо запроса пропущено");
+  return true;
+}
+
+void TMessageReceiver::LogSkipped(IDeviceConnection& Connection, const std::uint8_t* Packet,
+                                  std::int32_t Count, const std::string& Why) {
+  if (!ConnectionLogger().IsKept(&Connection)) return;
+  Connection.WriteLogFmt(TTrafficLogKind::Skipped, "<skp (size=%d) %s (%s)",
+                         {Count, HexDump(Packet, Count), Why});
 }
 
 TBytes TMessageReceiver::ReceivePacked(IDeviceConnection* Connection) {
@@ -281,10 +329,10 @@ void TMessageTransceiver::FinishOperation() noexcept {
   Connection_->Unlock();
 }
 
-void TMessageTransceiver::SendLocked(const TBytes& Message) {
+void TMessageTransceiver::SendLocked(const TBytes& Message, const std::function<void()>& Opened) {
   TMessageSender& sender = Sender();
   sender.SetWriteTimeout(WriteTimeout_);
-  sender.SendPacked(Connection_.get(), Message);
+  sender.SendPacked(Connection_.get(), Message, Opened);
 }
 
 TBytes TMessageTransceiver::ReceiveLocked() {
@@ -329,12 +377,15 @@ TBytes TMessageTransceiver::Exchange(const TBytes& Request) {
   CheckConnection();
   Connection_->Lock();
   TFinally finish([this] { FinishOperation(); });
-  // A late reply to an earlier request, or noise, would otherwise be read as this reply.
-  if (Connection_->IsOpen()) Receiver().DiscardWaiting(*Connection_);
+  // A late reply to an earlier request, noise, bytes queued before the port opened or a
+  // server's greeting would otherwise be read as this reply.
+  TMessageReceiver& receiver = Receiver();
+  if (Connection_->IsOpen()) receiver.DiscardWaiting(*Connection_);
   // The inner steps do not apply AutoClose: closing between the request and its response
   // would lose the response.
-  SendLocked(Request);
-  Receiver().ExpectReplyTo(Request);
+  SendLocked(Request,
+             [&] { receiver.DiscardWaiting(*Connection_, Connection_->GreetingTimeout()); });
+  receiver.ExpectReplyTo(Request);
   return ReceiveLocked();
 }
 

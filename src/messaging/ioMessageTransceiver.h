@@ -17,8 +17,12 @@
 #include <atomic>
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <memory>
+#include <optional>
+#include <string>
 #include <string_view>
+#include <utility>
 
 #include "connections/ioDeviceConnection.h"
 #include "foundation/appClasses.h"
@@ -81,9 +85,13 @@ class TMessageSender : public TDeviceMessenger {
 
   // Logs "--q>", opens the connection on demand (logging "---> Connection opened [%s]"), then
   // WritePacket. Count <= 0 sends nothing and opens nothing. An EConnectionIOError closes the
-  // connection quietly; every failure is logged "<err ..." and re-thrown unchanged.
-  void SendPacked(IDeviceConnection* Connection, const std::uint8_t* Data, std::int32_t Count);
-  void SendPacked(IDeviceConnection* Connection, const TBytes& Message);
+  // connection quietly; every failure is logged "<err ..." and re-thrown unchanged. Opened, when
+  // given, runs right after this call opened the connection, before the write; its failures
+  // pass on as they are (it logs its own).
+  void SendPacked(IDeviceConnection* Connection, const std::uint8_t* Data, std::int32_t Count,
+                  const std::function<void()>& Opened = {});
+  void SendPacked(IDeviceConnection* Connection, const TBytes& Message,
+                  const std::function<void()>& Opened = {});
 
   // Sets the connection's WriteTimeout, writes, logs "--->". Failures are wrapped:
   // EWriteTimeoutError -> EWriteMessageTimeoutError, EConnectionIOError -> EConnectionIOError,
@@ -152,13 +160,15 @@ class TMessageReceiver : public TDeviceMessenger {
                                   std::int32_t Capacity) = 0;
 
   // The request whose reply the next ReadPacket reads (Exchange tells it, after the send), so
-  // that a receiver can tell a late reply to an earlier request from this one's. By default
-  // nothing.
-  virtual void ExpectReplyTo(const TBytes& /*Request*/) {}
+  // that a receiver can tell the line's echo of it, or a late reply to an earlier request, from
+  // this one's reply. Kept until that ReadPacket takes it.
+  virtual void ExpectReplyTo(const TBytes& Request) { Request_ = Request; }
 
-  // Reads and drops what the connection holds from earlier exchanges (at most one buffer's
-  // worth, without waiting) and logs it as one "<del" line. Failures as in ReceivePacked.
-  void DiscardWaiting(IDeviceConnection& Connection);
+  // Reads and drops what the connection holds (at most one buffer's worth) and logs it as one
+  // "<del" line. Without SettleMs it takes only what is already there; with it (a connection
+  // just opened, whose far end may speak first: a server's greeting) also what arrives within
+  // SettleMs. Failures as in ReceivePacked.
+  void DiscardWaiting(IDeviceConnection& Connection, std::int32_t SettleMs = 0);
 
  protected:
   // The one read loop of every receiver: reads into Phase until it is complete, within Timeout
@@ -179,9 +189,21 @@ class TMessageReceiver : public TDeviceMessenger {
   [[noreturn]] void RethrowReadFailure(IDeviceConnection& Connection,
                                        const std::exception& E) const;
 
+  // The request this receive answers, once: ReadPacket takes it; none for a plain receive.
+  std::optional<TBytes> TakeRequest() { return std::exchange(Request_, std::nullopt); }
+  // Whether a complete frame is the line's echo of Request (byte for byte the request: an
+  // adapter or a bridge that hears its own transmission), never a reply; logged as skipped
+  // when it is.
+  static bool SkipEcho(IDeviceConnection& Connection, const TBytes& Request,
+                       const std::uint8_t* Packet, std::int32_t Count);
+  // The "<skp" line of a packet passed over; Why in the line's parentheses.
+  static void LogSkipped(IDeviceConnection& Connection, const std::uint8_t* Packet,
+                         std::int32_t Count, const std::string& Why);
+
  private:
   std::int32_t ReadTimeout_ = 600;
   std::int32_t StartOfPacketReadTimeout_ = 200;
+  std::optional<TBytes> Request_;
 };
 
 // Request/response exchanges of one device over one connection. Owned by its creator
@@ -201,8 +223,10 @@ class TMessageTransceiver : public TManualInterfacedObject, public IConnectionLo
   // EArgumentNullError "[TMessageTransceiver] ..." before any log line.
   void Send(const TBytes& Message);
   TBytes Receive();
-  // Under one hold of the lock: drops what the open connection still holds from earlier
-  // exchanges (logged "<del"), sends, tells the receiver the request, and receives.
+  // Under one hold of the lock: drops what the connection holds before the request (logged
+  // "<del": on an open connection what is left of earlier exchanges; on one this exchange
+  // opens, what was queued before it opened or what its far end sends on its own within the
+  // connection's GreetingTimeout), sends, tells the receiver the request, and receives.
   TBytes Exchange(const TBytes& Request);
 
   const std::shared_ptr<IDeviceConnection>& Connection() const { return Connection_; }
@@ -250,7 +274,7 @@ class TMessageTransceiver : public TManualInterfacedObject, public IConnectionLo
   };
 
   void CheckConnection() const;
-  void SendLocked(const TBytes& Message);
+  void SendLocked(const TBytes& Message, const std::function<void()>& Opened = {});
   TBytes ReceiveLocked();
   void FinishOperation() noexcept;
 

@@ -1,7 +1,8 @@
 #include "messaging/ioModbusTransceiver.h"
 
+#include <algorithm>
 #include <cstring>
-#include <utility>
+#include <optional>
 
 #include "foundation/ioExceptions.h"
 #include "messaging/ioModbusCoreTypes.h"
@@ -44,6 +45,12 @@ std::uint16_t TransactionIdOf(const std::uint8_t* Frame) {
   return static_cast<std::uint16_t>((Frame[0] << 8) | Frame[1]);
 }
 
+// An RTU frame (address, function, any data) whose last two bytes are the CRC of the rest.
+bool HasGoodCrc(const std::uint8_t* Frame, std::int32_t Count) {
+  return Count >= ModbusUtils::MinRtuFrameLength - 1 &&
+         (Frame[Count - 2] | (Frame[Count - 1] << 8)) == ModbusUtils::CalcCrc16(Frame, Count - 2);
+}
+
 }  // namespace
 
 std::int32_t TModbusAbstractReceiver::ReadExact(IDeviceConnection& Connection, std::uint8_t* Buffer,
@@ -77,17 +84,44 @@ std::int32_t TModbusAbstractReceiver::ReadRemainder(IDeviceConnection& Connectio
   }
 }
 
+std::int32_t TModbusAbstractReceiver::PacketLengthSoFar(const std::uint8_t* Buffer,
+                                                        std::int32_t Count, std::int32_t Capacity,
+                                                        const TBytes* Request) {
+  std::int32_t length = 0;
+  if (Request != nullptr && static_cast<std::size_t>(Count) <= Request->size() &&
+      std::equal(Buffer, Buffer + Count, Request->begin())) {
+    length = static_cast<std::int32_t>(Request->size());
+  } else {
+    length = GetPacketLength(Buffer, Count);
+  }
+  if (length < Count || length > Capacity) {
+    throw ECorruptMessageFrame::CreateFmt(
+        "Недопустимая длина MODBUS пакета: %d байт (заголовок: %d байт, буфер приёма: %d байт)",
+        {length, Count, Capacity});
+  }
+  return length;
+}
+
 std::int32_t TModbusAbstractReceiver::ReadRest(IDeviceConnection& Connection, std::uint8_t* Buffer,
-                                               std::int32_t Capacity, std::int32_t HeaderCount) {
+                                               std::int32_t Capacity, std::int32_t HeaderCount,
+                                               const TBytes* Request) {
   const std::int64_t headerTime = Stopwatch_.ElapsedMilliseconds();
   std::int64_t restTime = 0;
   std::int32_t count = HeaderCount;
   for (;;) {
-    const std::int32_t length = GetPacketLength(Buffer, count);
-    if (length < count || length > Capacity) {
-      throw ECorruptMessageFrame::CreateFmt(
-          "Недопустимая длина MODBUS пакета: %d байт (заголовок: %d байт, буфер приёма: %d байт)",
-          {length, count, Capacity});
+    std::int32_t length = 0;
+    try {
+      length = PacketLengthSoFar(Buffer, count, Capacity, Request);
+    } catch (const Exception& E) {
+      if (Request == nullptr || !(E.Is<EUnknownCommandCode>() || E.Is<ECorruptMessageFrame>()))
+        throw;
+      TStopwatch resync;
+      resync.Start();
+      const std::int32_t end = ReadToFrameEnd(Connection, *Request, Buffer, Capacity, count);
+      if (end < 0) throw;
+      count = end;
+      restTime += resync.ElapsedMilliseconds();
+      break;
     }
     if (length == count) break;
     count += ReadRemainder(Connection, Buffer + count, length - count, restTime);
@@ -109,8 +143,9 @@ std::int32_t TModbusAbstractReceiver::ReadPacket(IDeviceConnection& Connection,
         "Заголовок MODBUS пакета (%d байт) не помещается в буфер приёма (%d байт)",
         {headerLength, Capacity});
   }
-  const std::optional<TBytes> request = std::exchange(Request_, std::nullopt);
-  if (!request) return ReadRest(Connection, Buffer, Capacity, ReadHeader(Connection, Buffer));
+  const std::optional<TBytes> request = TakeRequest();
+  if (!request)
+    return ReadRest(Connection, Buffer, Capacity, ReadHeader(Connection, Buffer), nullptr);
 
   // Packets passed over use up the start-of-packet budget of this receive, not a new one.
   TStopwatch listening;
@@ -131,7 +166,8 @@ std::int32_t TModbusAbstractReceiver::ReadPacket(IDeviceConnection& Connection,
         return static_cast<std::int32_t>(setAside.size());
       }
     }
-    count = ReadRest(Connection, Buffer, Capacity, count);
+    count = ReadRest(Connection, Buffer, Capacity, count, &*request);
+    if (SkipEcho(Connection, *request, Buffer, count)) continue;
     switch (CheckReply(Connection, *request, Buffer, count)) {
       case TReplyCheck::rcAccept:
         return count;
@@ -142,13 +178,6 @@ std::int32_t TModbusAbstractReceiver::ReadPacket(IDeviceConnection& Connection,
         break;
     }
   }
-}
-
-void TModbusAbstractReceiver::LogSkipped(IDeviceConnection& Connection, const std::uint8_t* Packet,
-                                         std::int32_t Count, const std::string& Why) {
-  if (!ConnectionLogger().IsKept(&Connection)) return;
-  Connection.WriteLogFmt(TTrafficLogKind::Skipped, "<skp (size=%d) %s (%s)",
-                         {Count, HexDump(Packet, Count), Why});
 }
 
 std::uint16_t TModbusRtuReceiver::GetPacketLength(const std::uint8_t* Data, std::int32_t Count) {
@@ -163,14 +192,34 @@ TModbusAbstractReceiver::TReplyCheck TModbusRtuReceiver::CheckReply(IDeviceConne
                                                                     std::int32_t Count) {
   if (Request.empty() || Packet[0] == Request[0]) return TReplyCheck::rcAccept;
   // A broken frame is the searcher's to reject (a CRC error is retried).
-  if (Count < ModbusUtils::MinRtuFrameLength ||
-      (Packet[Count - 2] | (Packet[Count - 1] << 8)) != ModbusUtils::CalcCrc16(Packet, Count - 2))
-    return TReplyCheck::rcAccept;
+  if (!HasGoodCrc(Packet, Count)) return TReplyCheck::rcAccept;
   LogSkipped(Connection, Packet, Count,
              Format("ответ другого прибора с адресом %d пропущен, ожидается ответ прибора с "
                     "адресом %d",
                     {Packet[0], Request[0]}));
   return TReplyCheck::rcSetAside;
+}
+
+std::int32_t TModbusRtuReceiver::ReadToFrameEnd(IDeviceConnection& Connection,
+                                                const TBytes& Request, std::uint8_t* Buffer,
+                                                std::int32_t Capacity, std::int32_t Count) {
+  // The addressed device's reply keeps the length rule's verdict.
+  if (Request.empty() || Buffer[0] == Request[0]) return -1;
+  const std::int32_t limit = std::min<std::int32_t>(Capacity, ModbusUtils::MaxRtuFrameLength);
+  const bool limited = ReadTimeout() != Connection.InfiniteTimeout();
+  TStopwatch frame;
+  frame.Start();
+  while (Count < limit && !HasGoodCrc(Buffer, Count)) {
+    std::int64_t wait = FrameSilenceMs;
+    if (limited) wait = std::min<std::int64_t>(wait, ReadTimeout() - frame.ElapsedMilliseconds());
+    if (wait <= 0) break;
+    try {
+      Count += ReadExact(Connection, Buffer + Count, static_cast<std::int32_t>(wait), 1);
+    } catch (const EReadTimeoutError&) {
+      break;  // the line fell silent: the frame ended there
+    }
+  }
+  return Count;
 }
 
 std::int32_t TModbusTcpReceiver::ReadPacket(IDeviceConnection& Connection, std::uint8_t* Buffer,

@@ -6,8 +6,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <optional>
-#include <string>
 
 #include "messaging/ioMessageTransceiver.h"
 
@@ -18,9 +16,10 @@ class TModbusSender : public TMessageSender {};
 class TModbusAbstractReceiver : public TMessageReceiver {
  public:
   // Header, then the remainder the header announces; a length that does not fit Capacity
-  // fails with ECorruptMessageFrame before anything more is read. A complete packet that
-  // CheckReply does not accept (a late reply, another device's reply) is logged and passed
-  // over, and reading goes on within the same start-of-packet budget.
+  // fails with ECorruptMessageFrame before anything more is read. After an exchange's request,
+  // the line's echo of it and a complete packet that CheckReply does not accept (a late reply,
+  // another device's frame) are logged and passed over, and reading goes on within the same
+  // start-of-packet budget.
   std::int32_t ReadPacket(IDeviceConnection& Connection, std::uint8_t* Buffer,
                           std::int32_t Capacity) override;
   // The total length of the packet as far as its first Count bytes (at least the header) tell
@@ -41,9 +40,6 @@ class TModbusAbstractReceiver : public TMessageReceiver {
   std::int32_t ReadRemainder(IDeviceConnection& Connection, std::uint8_t* Buffer,
                              std::int32_t Count, std::int64_t SpentMs = 0);
 
-  // The next ReadPacket reads the reply to Request.
-  void ExpectReplyTo(const TBytes& Request) override { Request_ = Request; }
-
  protected:
   enum class TReplyCheck : std::uint8_t {
     rcAccept,   // the reply to read
@@ -54,33 +50,52 @@ class TModbusAbstractReceiver : public TMessageReceiver {
   // over). Only called after an exchange's request.
   virtual TReplyCheck CheckReply(IDeviceConnection& Connection, const TBytes& Request,
                                  const std::uint8_t* Packet, std::int32_t Count) = 0;
-  // The "<skp" line of a packet passed over; Why in the line's parentheses.
-  static void LogSkipped(IDeviceConnection& Connection, const std::uint8_t* Packet,
-                         std::int32_t Count, const std::string& Why);
+  // A packet whose first Count bytes are in Buffer but whose length the framing cannot tell
+  // (GetPacketLength failed) is read to its end when it is not the addressed device's, and
+  // that end is returned; -1 leaves the failure as it is.
+  virtual std::int32_t ReadToFrameEnd(IDeviceConnection& /*Connection*/, const TBytes& /*Request*/,
+                                      std::uint8_t* /*Buffer*/, std::int32_t /*Capacity*/,
+                                      std::int32_t /*Count*/) {
+    return -1;
+  }
 
  private:
   // The rest of a packet whose header is in Buffer: the length check, the remainder (in steps,
   // all within one ReadTimeout, when the packet tells its length as it arrives) and the "<---"
-  // line (the stopwatch still holds the header's wait). Returns the packet's length.
+  // line (the stopwatch still holds the header's wait). Returns the packet's length. With the
+  // request of an exchange, bytes that begin like it are read as far as the request goes (the
+  // line's echo of a request need not have the length of a reply).
   std::int32_t ReadRest(IDeviceConnection& Connection, std::uint8_t* Buffer, std::int32_t Capacity,
-                        std::int32_t HeaderCount);
-
-  std::optional<TBytes> Request_;  // of the next receive; none for a plain receive
+                        std::int32_t HeaderCount, const TBytes* Request);
+  // The packet's length as far as its first Count bytes tell it, within Capacity.
+  std::int32_t PacketLengthSoFar(const std::uint8_t* Buffer, std::int32_t Count,
+                                 std::int32_t Capacity, const TBytes* Request);
 };
 
 // Header: address, function code, byte count (a device identification reply tells the rest of
 // its length object by object). After an exchange, a whole frame with a good CRC from another
-// address is set aside: the addressed device may still answer in time (a late reply of the
-// device before it, on a bus or behind a gateway, comes first). Only when it does not is that
-// frame returned, for the searcher to reject.
+// address, whatever its function, is set aside: the addressed device may still answer in time
+// (a late reply of the device before it, on a bus or behind a gateway, comes first). Only when
+// it does not is that frame returned, for the searcher to reject. Another device's frame of a
+// function the length rule does not know ends where its bytes carry a good CRC, or where the
+// line falls silent.
 class TModbusRtuReceiver : public TModbusAbstractReceiver {
  public:
+  // A pause this long between two bytes ends a frame of unknown length: longer than the
+  // inter-frame silence at any line rate in use, and than a USB adapter's latency timer.
+  static constexpr std::int32_t FrameSilenceMs = 20;
+
   std::uint16_t GetPacketLength(const std::uint8_t* Data, std::int32_t Count) override;
   std::uint16_t GetHeaderLength() override;
 
  protected:
   TReplyCheck CheckReply(IDeviceConnection& Connection, const TBytes& Request,
                          const std::uint8_t* Packet, std::int32_t Count) override;
+  // Another device's frame is read one byte at a time (what follows it may be the reply),
+  // within ReadTimeout, at most the largest RTU frame.
+  std::int32_t ReadToFrameEnd(IDeviceConnection& Connection, const TBytes& Request,
+                              std::uint8_t* Buffer, std::int32_t Capacity,
+                              std::int32_t Count) override;
 };
 
 // Header: transaction identifier, protocol identifier, length (the MBAP prefix); the length

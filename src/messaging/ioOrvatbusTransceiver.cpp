@@ -1,6 +1,8 @@
 #include "messaging/ioOrvatbusTransceiver.h"
 
+#include <algorithm>
 #include <cstring>
+#include <optional>
 
 #include "foundation/appExceptions.h"
 #include "foundation/ioExceptions.h"
@@ -102,17 +104,17 @@ class TUntilByte final : public TReadPhase {
 
 std::int32_t TOrvatbusReceiver::ReadUntilByte(IDeviceConnection& Connection, std::uint8_t StopByte,
                                               std::uint8_t* Buffer, std::int32_t Capacity,
-                                              std::int32_t Timeout) {
+                                              std::int32_t Timeout, std::int64_t SpentMs) {
   TUntilByte phase(StopByte, Buffer, Capacity);
-  ReadWithin(Connection, Timeout, phase);
+  ReadWithin(Connection, Timeout, phase, SpentMs);
   return phase.Count;
 }
 
 std::int32_t TOrvatbusReceiver::WaitForSOH(IDeviceConnection& Connection, std::uint8_t* Buffer,
-                                           std::int32_t Capacity) {
+                                           std::int32_t Capacity, std::int64_t SpentMs) {
   try {
     return ReadUntilByte(Connection, OrvatbusUtils::SOH, Buffer, Capacity,
-                         StartOfPacketReadTimeout());
+                         StartOfPacketReadTimeout(), SpentMs);
   } catch (const EReadMessageTimeoutError& e) {
     throw EReadSOHTimeoutError::CreateFmt("[%s] Не получен символ начала пакета (SOH)",
                                           {Connection.ConnectionString()}, &e);
@@ -129,61 +131,96 @@ std::int32_t TOrvatbusReceiver::WaitForETX(IDeviceConnection& Connection, std::u
   }
 }
 
-std::int32_t TOrvatbusReceiver::ReadPacket(IDeviceConnection& Connection, std::uint8_t* Buffer,
-                                           std::int32_t Capacity) {
-  try {
-    std::int32_t n = WaitForSOH(Connection, Buffer, Capacity);
-    const std::int64_t sohTime = Stopwatch_.ElapsedMilliseconds();
-    std::int64_t etxTime = 0;
-
-    std::int32_t soh = LastIndexOfByte(OrvatbusUtils::SOH, Buffer, 0, n - 1);
-    if (soh < 0) {
-      // The buffer filled up with bytes that hold no start of packet.
+TOrvatbusReceiver::TFrame TOrvatbusReceiver::ReadFrame(IDeviceConnection& Connection,
+                                                       std::uint8_t* Buffer, std::int32_t Capacity,
+                                                       std::int32_t Held, std::int64_t SpentMs) {
+  TFrame f;
+  std::int32_t& n = f.Held;
+  n = Held;
+  std::int32_t soh = LastIndexOfByte(OrvatbusUtils::SOH, Buffer, 0, n - 1);
+  f.SohTime = SpentMs;
+  if (soh < 0) {
+    n += WaitForSOH(Connection, Buffer + n, Capacity - n, SpentMs);
+    f.SohTime = SpentMs + Stopwatch_.ElapsedMilliseconds();
+    soh = LastIndexOfByte(OrvatbusUtils::SOH, Buffer, 0, n - 1);
+  }
+  if (soh < 0) {
+    // The buffer filled up with bytes that hold no start of packet.
+    throw ECorruptMessageFrame::CreateFmt(
+        "[%s] Буфер приема заполнен (%d байт), но символ начала пакета (SOH) не получен.",
+        {Connection.ConnectionString(), n});
+  }
+  // The ETX is searched from the SOH up to the last byte read, so that bytes of line noise
+  // before the SOH cannot push the end of the frame out of the search window.
+  std::int32_t stop = n - 1;
+  std::int32_t etx = IndexOfByte(OrvatbusUtils::ETX, Buffer, soh, stop);
+  const bool logged = ConnectionLogger().IsKept(&Connection);
+  if (logged) {
+    Connection.WriteLogFmt(TTrafficLogKind::Check, kEtxCheckLine,
+                           {etx, n, HexDump(Buffer, n), soh, stop});
+  }
+  if (etx < 0) {
+    if (n >= Capacity) {
       throw ECorruptMessageFrame::CreateFmt(
-          "[%s] Буфер приема заполнен (%d байт), но символ начала пакета (SOH) не получен.",
+          "[%s] Буфер приема заполнен (%d байт), но символ конца пакета (ETX) не получен.",
           {Connection.ConnectionString(), n});
     }
-    // The ETX is searched from the SOH up to the last byte read, so that bytes of line noise
-    // before the SOH cannot push the end of the frame out of the search window.
-    std::int32_t stop = n - 1;
-    std::int32_t etx = IndexOfByte(OrvatbusUtils::ETX, Buffer, soh, stop);
-    const bool logged = ConnectionLogger().IsKept(&Connection);
+    n += WaitForETX(Connection, Buffer + n, Capacity - n);
+    f.EtxTime = Stopwatch_.ElapsedMilliseconds();
+    stop = n - 1;
+    etx = IndexOfByte(OrvatbusUtils::ETX, Buffer, soh, stop);
     if (logged) {
       Connection.WriteLogFmt(TTrafficLogKind::Check, kEtxCheckLine,
                              {etx, n, HexDump(Buffer, n), soh, stop});
     }
     if (etx < 0) {
-      if (n >= Capacity) {
-        throw ECorruptMessageFrame::CreateFmt(
-            "[%s] Буфер приема заполнен (%d байт), но символ конца пакета (ETX) не получен.",
-            {Connection.ConnectionString(), n});
-      }
-      n += WaitForETX(Connection, Buffer + n, Capacity - n);
-      etxTime = Stopwatch_.ElapsedMilliseconds();
-      stop = n - 1;
-      etx = IndexOfByte(OrvatbusUtils::ETX, Buffer, soh, stop);
-      if (logged) {
-        Connection.WriteLogFmt(TTrafficLogKind::Check, kEtxCheckLine,
-                               {etx, n, HexDump(Buffer, n), soh, stop});
-      }
-      if (etx < 0) {
-        throw ECorruptMessageFrame::CreateFmt(
-            "[%s] Буфер приема заполнен (%d байт), но символ конца пакета (ETX) не получен.",
-            {Connection.ConnectionString(), n});
-      }
-      // A later SOH before the ETX starts the frame that actually ended there.
-      soh = LastIndexOfByte(OrvatbusUtils::SOH, Buffer, soh, etx);
+      throw ECorruptMessageFrame::CreateFmt(
+          "[%s] Буфер приема заполнен (%d байт), но символ конца пакета (ETX) не получен.",
+          {Connection.ConnectionString(), n});
     }
+    // A later SOH before the ETX starts the frame that actually ended there.
+    soh = LastIndexOfByte(OrvatbusUtils::SOH, Buffer, soh, etx);
+  }
+  f.Soh = soh;
+  f.Etx = etx;
+  return f;
+}
 
-    const std::int32_t length = etx - soh + 1;
-    if (soh != 0) std::memmove(Buffer, Buffer + soh, static_cast<std::size_t>(length));
-    if (!logged) return length;
-    Connection.WriteLogFmt(
-        TTrafficLogKind::PacketReceived,
-        "<--- (size=%d) %s (WaitStartOfPacketTime=%d ms, "
-        "WaitEndOfPacketTime=%d ms) [ThreadID: 0x%.8x]",
-        {length, HexDump(Buffer, length), sohTime, sohTime + etxTime, CurrentThreadIdForLog()});
-    return length;
+std::int32_t TOrvatbusReceiver::ReadPacket(IDeviceConnection& Connection, std::uint8_t* Buffer,
+                                           std::int32_t Capacity) {
+  try {
+    const std::optional<TBytes> request = TakeRequest();
+    // An echo passed over uses up the start-of-packet budget of this receive, not a new one.
+    TStopwatch listening;
+    listening.Start();
+    std::int32_t held = 0;
+    std::int64_t spent = 0;
+    for (;;) {
+      const TFrame f = ReadFrame(Connection, Buffer, Capacity, held, spent);
+      const std::int32_t length = f.Etx - f.Soh + 1;
+      if (ConnectionLogger().IsKept(&Connection)) {
+        Connection.WriteLogFmt(TTrafficLogKind::PacketReceived,
+                               "<--- (size=%d) %s (WaitStartOfPacketTime=%d ms, "
+                               "WaitEndOfPacketTime=%d ms) [ThreadID: 0x%.8x]",
+                               {length, HexDump(Buffer + f.Soh, length), f.SohTime,
+                                f.SohTime + f.EtxTime, CurrentThreadIdForLog()});
+      }
+      if (request && f.Soh > 0 &&
+          std::search(Buffer, Buffer + f.Soh, request->begin(), request->end()) != Buffer + f.Soh) {
+        // The echo came in one chunk with what follows it: passed over with the bytes before.
+        LogSkipped(Connection, request->data(), static_cast<std::int32_t>(request->size()),
+                   "эхо запроса пропущено");
+      }
+      if (request && SkipEcho(Connection, *request, Buffer + f.Soh, length)) {
+        // What came after the echo is the start of what follows it.
+        held = f.Held - f.Etx - 1;
+        std::memmove(Buffer, Buffer + f.Etx + 1, static_cast<std::size_t>(held));
+        spent = listening.ElapsedMilliseconds();
+        continue;
+      }
+      if (f.Soh != 0) std::memmove(Buffer, Buffer + f.Soh, static_cast<std::size_t>(length));
+      return length;
+    }
   } catch (const std::exception& e) {
     RethrowReadFailure(Connection, e);
   }

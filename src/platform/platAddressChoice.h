@@ -1,12 +1,15 @@
 #pragma once
 
-// Which of a resolver's answers a socket uses, the same on every system. Include it after the
-// system's socket headers: it reads their address structures, and the answer list may be
-// getaddrinfo's or GetAddrInfoW's (the fields are the same).
+// Which of a resolver's answers a socket uses, and the answers as texts, the same on every
+// system. Include it after the system's socket headers: it reads their address structures, and
+// the answer list may be getaddrinfo's or GetAddrInfoW's (the fields are the same).
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "platform/platSockets.h"
 
@@ -45,6 +48,36 @@ bool TakeStreamAddress(const TAddrInfo* List, std::uint16_t Port, TSockAddrBytes
   const std::uint16_t port = htons(Port);
   std::memcpy(Address.data() + 2, &port, sizeof(port));
   return true;
+}
+
+// The numeric addresses of List as texts ("127.0.0.1", "::1"), each once. An IPv4-mapped IPv6
+// address (::ffff:127.0.0.1) is its IPv4 host and gives the IPv4 text, so that the host is
+// known as one whichever form it was given in.
+template <class TAddrInfo>
+std::vector<std::string> AddressTexts(const TAddrInfo* List) {
+  std::vector<std::string> Result;
+  for (const TAddrInfo* p = List; p != nullptr; p = p->ai_next) {
+    if (p->ai_addr == nullptr) continue;
+    char Text[INET6_ADDRSTRLEN] = {};
+    const char* Done = nullptr;
+    if (p->ai_family == AF_INET && p->ai_addrlen >= sizeof(sockaddr_in)) {
+      sockaddr_in sin;
+      std::memcpy(&sin, p->ai_addr, sizeof(sin));
+      Done = ::inet_ntop(AF_INET, &sin.sin_addr, Text, sizeof Text);
+    } else if (p->ai_family == AF_INET6 && p->ai_addrlen >= sizeof(sockaddr_in6)) {
+      sockaddr_in6 sin6;
+      std::memcpy(&sin6, p->ai_addr, sizeof(sin6));
+      static constexpr std::uint8_t MappedPrefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+      const auto* Bytes = reinterpret_cast<const std::uint8_t*>(&sin6.sin6_addr);
+      if (std::memcmp(Bytes, MappedPrefix, sizeof MappedPrefix) == 0)
+        Done = ::inet_ntop(AF_INET, Bytes + sizeof MappedPrefix, Text, sizeof Text);
+      else
+        Done = ::inet_ntop(AF_INET6, &sin6.sin6_addr, Text, sizeof Text);
+    }
+    if (Done == nullptr) continue;
+    if (std::find(Result.begin(), Result.end(), Text) == Result.end()) Result.emplace_back(Text);
+  }
+  return Result;
 }
 
 }  // namespace probrix::platform::detail

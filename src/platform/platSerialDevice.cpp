@@ -61,17 +61,25 @@ std::shared_ptr<TSerialDevice> TSerialDevice::Open(
   // A lock file may be there before its program opens the device: the device is not touched.
   if (FindSerialLockHolder(Path, LockFolders, Holder)) return Refuse(EBUSY);
   int Fd = ::open(Path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (Fd < 0) return Refuse(errno);
+  if (Fd < 0) {
+    const int Code = errno;
+    // A terminal that another program made exclusive refuses the open itself: still name it.
+    if (Code == EBUSY) FindSerialDeviceHolder(Path, Holder);
+    return Refuse(Code);
+  }
   std::shared_ptr<TSerialDevice> Dev(new TSerialDevice(Fd));
   // Only a terminal has holders to respect (/dev/null is open everywhere). Opening a terminal
   // that another program uses changes nothing for it, and from here this process counts
-  // itself out. Root even opens a terminal that another program made exclusive.
+  // itself out. Root even opens a terminal that another program made exclusive; the holder is
+  // looked for all the same, so that the operator learns whom to ask.
   const bool IsTerminal = ::isatty(Fd) != 0;
-  int AlreadyExclusive = 0;
-  if (IsTerminal && ((::ioctl(Fd, TIOCGEXCL, &AlreadyExclusive) == 0 && AlreadyExclusive != 0) ||
-                     FindSerialDeviceHolder(Path, Holder))) {
-    Dev->Close();
-    return Refuse(EBUSY);
+  if (IsTerminal) {
+    int AlreadyExclusive = 0;
+    const bool Exclusive = ::ioctl(Fd, TIOCGEXCL, &AlreadyExclusive) == 0 && AlreadyExclusive != 0;
+    if (FindSerialDeviceHolder(Path, Holder) || Exclusive) {
+      Dev->Close();
+      return Refuse(EBUSY);
+    }
   }
   // flock also stops root and other descriptors of this process; TIOCEXCL refuses further
   // opens of the terminal (except to root).

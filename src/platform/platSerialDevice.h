@@ -228,10 +228,11 @@ class TSerialDevice {
   // Opens Path for reading and writing without making it the controlling terminal, unless
   // another program holds it: another process has it open, a live lock file in LockFolders
   // names it, or the terminal is already exclusive (ekBusy; Holder names the program where it
-  // is known). Claims it with flock, TIOCEXCL and a lock file of this process, so that later
-  // openers are refused. (Windows: opened without sharing, the system itself refuses later
-  // openers and keeps no holders or lock files to look at.) nullptr and Error on failure; a device
-  // that is not there is ekNotFound, one the user may not open ekAccessDenied.
+  // is known, also when it made the terminal exclusive). Claims it with flock, TIOCEXCL and a lock
+  // file of this process, so that later openers are refused. (Windows: opened without sharing, the
+  // system itself refuses later openers and keeps no holders or lock files to look at.) nullptr and
+  // Error on failure; a device that is not there is ekNotFound, one the user may not open
+  // ekAccessDenied.
   static std::shared_ptr<TSerialDevice> Open(
       const std::string& Path, TOsError& Error, std::string& Holder,
       const std::vector<std::filesystem::path>& LockFolders = DefaultSerialLockFolders());

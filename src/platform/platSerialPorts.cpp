@@ -45,6 +45,8 @@ std::string SerialDevicePathOf(std::string_view Name) {
   return "/dev/" + std::string(Name);
 }
 
+std::string SerialPortNameKey(std::string_view Name) { return std::string(Name); }
+
 std::string SerialDeviceKey(std::string_view Name) {
   const std::string Path = SerialDevicePathOf(Name);
   struct stat St {};

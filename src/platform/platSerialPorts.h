@@ -14,6 +14,17 @@ namespace probrix::platform {
 // opens /dev/NAME.
 std::string SerialDevicePathOf(std::string_view Name);
 
+// The form under which two port names are one port name: the name itself where names are
+// case-sensitive paths (Linux: /x/port and /x/PORT are two devices), its upper-case form where
+// they are not (Windows: COM3 and com3). Two spellings of one device by different paths
+// (ttyS0 and /dev/ttyS0, a symlink) are not one name: SerialDeviceKey tells those apart.
+std::string SerialPortNameKey(std::string_view Name);
+
+// Whether A and B are one port name, by the rule of SerialPortNameKey.
+inline bool SameSerialPortName(std::string_view A, std::string_view B) {
+  return SerialPortNameKey(A) == SerialPortNameKey(B);
+}
+
 // What a port name stands for: the number of the character device it opens, else the path it
 // resolves to (the device may be missing yet), so that two spellings (ttyS0 and /dev/ttyS0, a
 // symlink and its target) give the same key.

@@ -248,9 +248,10 @@ void TSearchDevicesTask::SearchPlanConnection(std::size_t Index) {
 
 TDeviceIdentities TSearchDevicesTask::DeviceIdentities(std::size_t Index) const {
   if (Index < SerialPortNames.size()) {
-    // The connection factory shares one connection between names that differ in case alone.
+    // The connection factory shares one connection between the names this rule makes one.
     const std::string name = Trim(SerialPortNames[Index]);
-    return {"serial:" + LowerCaseAscii(name), "device:" + platform::SerialDeviceKey(name)};
+    return {"serial:" + platform::SerialPortNameKey(name),
+            "device:" + platform::SerialDeviceKey(name)};
   }
   const TTcpEndPoint endPoint = ParseTcpEndPointText(TcpEndpoints[Index - SerialPortNames.size()]);
   const std::string port = ":" + std::to_string(endPoint.TcpPort);

@@ -15,6 +15,7 @@
 #include "messaging/ioModbusCoreTypes.h"
 #include "messaging/ioModbusTransceiver.h"
 #include "messaging/updStrUtils.h"
+#include "search/ioOrvatDevicesDefs.h"
 
 namespace probrix {
 
@@ -212,6 +213,14 @@ void TModbusDeviceSearcher::SearchAt(std::uint8_t Address, TDeviceInfo& Info) {
     MarkRepeat(*AnsweringDevice_);
     std::rethrow_exception(failure);
   }
+  if (DeviceKind(Info.DeviceType, Info.FirmwareVersion) == 0) {
+    // The maker's layout with a type the maker's table does not know: perhaps a device of
+    // another maker that happens to answer these registers. What it says of itself is shown
+    // where it says something; otherwise it stays the maker's undefined type.
+    LogFmt("Тип %d прибора MODBUS с адресом %d не известен: запрос идентификации устройства",
+           {Info.DeviceType, Address});
+    ReadIdentification(Address, Info);
+  }
   MarkRepeat(Info);
 }
 
@@ -224,8 +233,14 @@ TBytes TModbusDeviceSearcher::ExchangeBody(const TBytes& Body) {
   return Transceiver().Exchange(PackRequest(Body));
 }
 
-TBytes TModbusDeviceSearcher::UnpackAndLog(const TBytes& Reply) {
-  TBytes body = UnpackResponse(Reply);
+TBytes TModbusDeviceSearcher::UnpackAndLog(const TBytes& Reply, std::uint8_t Address) {
+  TBytes body;
+  try {
+    body = UnpackResponse(Reply);
+  } catch (const EModbusSpecificError&) {
+    CheckReplyAddress(ReplyAddress(Reply), Address);
+    throw;
+  }
   LogFmt("<a-- (size=%d) %s (modbus response body)", {body.size(), HexDumpText(body)});
   return body;
 }
@@ -233,7 +248,7 @@ TBytes TModbusDeviceSearcher::UnpackAndLog(const TBytes& Reply) {
 TDeviceInfo TModbusDeviceSearcher::ParseResponse(const TBytes& Reply, std::uint8_t Address) {
   TBytes body;
   try {
-    body = UnpackAndLog(Reply);
+    body = UnpackAndLog(Reply, Address);
   } catch (const EModbusSpecificError& E) {
     // A checked exception reply: whatever its code says, something answered at its address.
     if (ReplyAddress(Reply) == Address && ExceptionRevealsDevice(E.ErrorCode))
@@ -284,14 +299,19 @@ TDeviceInfo TModbusDeviceSearcher::IdentifyAnsweringDevice(std::uint8_t Address,
   info.OtherMaker = true;
   info.ModbusException = Reply.ExceptionCode;
   LogFmt("По адресу %d отвечает устройство MODBUS, не опознанное как прибор", {Address});
+  ReadIdentification(Address, info);
+  return info;
+}
+
+void TModbusDeviceSearcher::ReadIdentification(std::uint8_t Address, TDeviceInfo& Info) {
   try {
     std::uint8_t objectId = 0;
     for (int request = 0; request < MaxDeviceIdRequests; ++request) {
       const TModbusDeviceIdReply reply = ReadDeviceId(Address, objectId);
       for (const TModbusDeviceIdObject& object : reply.Objects) {
-        std::string* field = object.Id == 0   ? &info.VendorName
-                             : object.Id == 1 ? &info.ProductCode
-                             : object.Id == 2 ? &info.MajorMinorRevision
+        std::string* field = object.Id == 0   ? &Info.VendorName
+                             : object.Id == 1 ? &Info.ProductCode
+                             : object.Id == 2 ? &Info.MajorMinorRevision
                                               : nullptr;
         if (field != nullptr && field->empty()) *field = DeviceIdText(object.Value);
       }
@@ -308,8 +328,7 @@ TDeviceInfo TModbusDeviceSearcher::IdentifyAnsweringDevice(std::uint8_t Address,
   LogFmt(
       "Идентификация устройства MODBUS с адресом %d: VendorName \"%s\", ProductCode \"%s\", "
       "MajorMinorRevision \"%s\"",
-      {Address, info.VendorName, info.ProductCode, info.MajorMinorRevision});
-  return info;
+      {Address, Info.VendorName, Info.ProductCode, Info.MajorMinorRevision});
 }
 
 TModbusDeviceIdReply TModbusDeviceSearcher::ReadDeviceId(std::uint8_t Address,
@@ -320,7 +339,8 @@ TModbusDeviceIdReply TModbusDeviceSearcher::ReadDeviceId(std::uint8_t Address,
         LogFmt("Попытка %d чтения идентификации устройства MODBUS с адресом %d (объект %d)...",
                {Try, Address, ObjectId});
         const TBytes body = UnpackAndLog(ExchangeBody(ModbusUtils::BuildReadDeviceIdRequest(
-            Address, ModbusUtils::ReadDeviceIdBasic, ObjectId)));
+                                             Address, ModbusUtils::ReadDeviceIdBasic, ObjectId)),
+                                         Address);
         CheckReplyAddress(body[0], Address);
         result = ModbusUtils::ParseReadDeviceIdReply(body);
       },

@@ -109,7 +109,8 @@ class TDeviceSearcher : public IDeviceSearcher {
 // answers that request from the probed address, but with an exception reply or a reply the
 // maker's layout refuses, is a device of another maker: the search at that address still
 // fails with that error, and the device, asked once for its basic identification (function
-// 0x2B, MEI type 0x0E), waits in TakeAnsweringDevice.
+// 0x2B, MEI type 0x0E), waits in TakeAnsweringDevice. A device whose registers give a type the
+// maker's table does not know is found, and asked for its identification as well.
 class TModbusDeviceSearcher : public TDeviceSearcher {
  public:
   using TDeviceSearcher::TDeviceSearcher;
@@ -153,11 +154,14 @@ class TModbusDeviceSearcher : public TDeviceSearcher {
 
   // Logs the request body, exchanges its frame and returns the reply frame.
   TBytes ExchangeBody(const TBytes& Body);
-  // UnpackResponse, then logs the body.
-  TBytes UnpackAndLog(const TBytes& Reply);
-  // Asks the device at Address for its basic identification; any failure leaves the fields
-  // it did not get empty.
+  // UnpackResponse, then logs the body. An exception reply from another address than Address
+  // is that address mismatch, not an error of Address.
+  TBytes UnpackAndLog(const TBytes& Reply, std::uint8_t Address);
+  // The device that answered at Address, asked for its basic identification.
   TDeviceInfo IdentifyAnsweringDevice(std::uint8_t Address, const TLiveReply& Reply);
+  // Asks the device at Address for its basic identification into Info's vendor, product code
+  // and revision; any failure (but a stop) leaves the fields it did not get empty.
+  void ReadIdentification(std::uint8_t Address, TDeviceInfo& Info);
   // One identification request from ObjectId, with the retry rule.
   TModbusDeviceIdReply ReadDeviceId(std::uint8_t Address, std::uint8_t ObjectId);
   // Sets SameAsUnit when the identity answered at an earlier address of this run.

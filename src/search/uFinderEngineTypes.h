@@ -125,14 +125,17 @@ struct TSearchErrorEventArgs : TSearchTaskEventArgs {
   TSearchErrorEventArgs() = default;
   TSearchErrorEventArgs(std::string AConnectionName, std::int32_t ABaudRateOrPort,
                         TDeviceProtocol AProtocol, TConnectionType AConnectionType,
-                        std::uint8_t AAddress, std::string AErrorText, std::string ASearchLogText)
+                        std::uint8_t AAddress, std::string AErrorText, std::string ASearchLogText,
+                        std::string AReason = {})
       : TSearchTaskEventArgs(std::move(AConnectionName), ABaudRateOrPort, AProtocol,
                              AConnectionType, AAddress),
         ErrorText(std::move(AErrorText)),
-        SearchLogText(std::move(ASearchLogText)) {}
+        SearchLogText(std::move(ASearchLogText)),
+        Reason(std::move(AReason)) {}
 
   std::string ErrorText;  // operator text for the failure
   std::string SearchLogText;
+  std::string Reason;  // why, where the operator can act on it (who holds the port); or empty
 };
 
 }  // namespace probrix

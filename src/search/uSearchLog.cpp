@@ -1,5 +1,6 @@
 #include "search/uSearchLog.h"
 
+#include "foundation/appCodePage.h"
 #include "foundation/appExceptions.h"
 
 namespace probrix {
@@ -7,7 +8,13 @@ namespace probrix {
 void TSearchLog::Add(std::string_view Text, TDateTime Time) {
   std::string line = FormatDateTime("hh:nn:ss.zzz", Time);
   line.push_back(' ');
-  line.append(Text);
+  // A port name or a device's text with a control character in it must not break the
+  // attempt log's line; the lines the system makes itself have none and stay as they are.
+  if (NeedsLogEscapes(Text)) {
+    line += SafeLogText(Text);
+  } else {
+    line.append(Text);
+  }
   Lines_.push_back(std::move(line));
 }
 

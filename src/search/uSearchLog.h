@@ -11,7 +11,8 @@
 
 namespace probrix {
 
-// The in-memory protocol of one attempt; lines are "hh:nn:ss.zzz <text>".
+// The in-memory protocol of one attempt; lines are "hh:nn:ss.zzz <text>", the text with its
+// control characters and ill-formed bytes escaped (SafeLogText): one line stays one line.
 class TSearchLog : public TManualInterfacedObject, public ILogStrings {
  public:
   TSearchLog() = default;

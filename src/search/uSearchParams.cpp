@@ -1,7 +1,10 @@
 #include "search/uSearchParams.h"
 
+#include <algorithm>
 #include <array>
+#include <utility>
 
+#include "foundation/appCodePage.h"
 #include "foundation/appExceptions.h"
 #include "foundation/appSysUtils.h"
 
@@ -11,8 +14,9 @@ namespace {
 
 bool IsBlank(char C) { return C >= 1 && C <= ' '; }
 
-// A decimal integer as the address grammar reads it (no blanks inside, optional sign).
-bool ParseDecimal(std::string_view S, std::int64_t& Value) {
+}  // namespace
+
+bool TryParseDecimal(std::string_view S, std::int64_t& Value) {
   std::size_t i = 0;
   bool negative = false;
   if (i < S.size() && (S[i] == '+' || S[i] == '-')) negative = S[i++] == '-';
@@ -26,8 +30,6 @@ bool ParseDecimal(std::string_view S, std::int64_t& Value) {
   Value = negative ? -v : v;
   return Value >= -2147483648LL && Value <= 2147483647LL;
 }
-
-}  // namespace
 
 std::vector<std::string> SplitCommaText(std::string_view Text) {
   std::vector<std::string> items;
@@ -92,14 +94,20 @@ std::string JoinCommaText(const std::vector<std::string>& Items) {
   return out;
 }
 
-std::vector<std::uint8_t> ParseAddressList(std::string_view Text) {
+namespace {
+
+std::vector<std::uint8_t> ReadAddressList(std::string_view Text, bool RefuseBackwardRanges) {
   std::vector<std::uint8_t> result;
-  for (const std::string& raw : SplitCommaText(Text)) {
+  const std::vector<std::string> items = SplitCommaText(Text);
+  const bool amongOthers = RefuseBackwardRanges &&
+                           std::count_if(items.begin(), items.end(),
+                                         [](const std::string& I) { return !Trim(I).empty(); }) > 1;
+  for (const std::string& raw : items) {
     std::string item = Trim(raw);
     if (item.empty()) continue;
-    const auto refuse = [&] {
+    const auto refuse = [&](std::string_view Why = {}) {
       return EMathInvalidArgument::CreateFmt(
-          "Задан ошибочный адрес или диапазон (%s) в списке адресов (%s)", {item, Text});
+          "Задан ошибочный адрес или диапазон (%s) в списке адресов (%s)%s", {item, Text, Why});
     };
     // An address is a byte: 300 or a range running past 255 is an error, never wrapped onto
     // addresses the operator did not name.
@@ -107,17 +115,18 @@ std::vector<std::uint8_t> ParseAddressList(std::string_view Text) {
     const std::size_t dash = item.find('-');
     if (dash == std::string::npos) {
       std::int64_t v;
-      if (!ParseDecimal(item, v) || !isAddress(v)) throw refuse();
+      if (!TryParseDecimal(item, v) || !isAddress(v)) throw refuse();
       result.push_back(static_cast<std::uint8_t>(v));
       continue;
     }
     for (std::size_t at; (at = item.find("--")) != std::string::npos;) item.erase(at, 1);
     const std::size_t sep = item.find('-');
     std::int64_t lower, upper;
-    if (!ParseDecimal(std::string_view(item).substr(0, sep), lower) ||
-        !ParseDecimal(std::string_view(item).substr(sep + 1), upper) || !isAddress(lower) ||
+    if (!TryParseDecimal(std::string_view(item).substr(0, sep), lower) ||
+        !TryParseDecimal(std::string_view(item).substr(sep + 1), upper) || !isAddress(lower) ||
         !isAddress(upper))
       throw refuse();
+    if (upper < lower && amongOthers) throw refuse(": начало диапазона больше его конца");
     // A list longer than MaxAddressListLength would only repeat addresses for hours (and could
     // exhaust memory), so it is refused like any other malformed item.
     if (upper >= lower && upper - lower + 1 + static_cast<std::int64_t>(result.size()) >
@@ -126,6 +135,16 @@ std::vector<std::uint8_t> ParseAddressList(std::string_view Text) {
     for (std::int64_t v = lower; v <= upper; ++v) result.push_back(static_cast<std::uint8_t>(v));
   }
   return result;
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> ParseAddressList(std::string_view Text) {
+  return ReadAddressList(Text, false);
+}
+
+std::vector<std::uint8_t> CheckAddressList(std::string_view Text) {
+  return ReadAddressList(Text, true);
 }
 
 std::string EncodeCheckList(const TCheckItems& Items) {
@@ -201,14 +220,39 @@ TSearchSettings LoadSearchSettings(const TIniFile& Ini) {
   r.BaudRates = DecodeCheckList(Ini.ReadRawString(s, "BaudRates", ""));
   r.TCPConnections = DecodeCheckList(Ini.ReadRawString(s, "TCPConnections", ""));
   r.Protocols = DecodeCheckList(Ini.ReadRawString(s, "Protocols", ""));
-  r.SearchSingleOrvatbusDevice = Ini.ReadBool(s, "SearchSingleOrvatbusDevice", true);
+  std::string unknown;
+  for (const auto& [name, value] : r.Protocols) {
+    if (name == "Orvatbus" || name == "Modbus" || name == "ModbusRTU" || name == "ModbusTCP" ||
+        name == "OrvatASCII")
+      continue;
+    unknown += (unknown.empty() ? "" : ", ") + name;
+  }
+  if (!unknown.empty())
+    r.Unreadable.push_back(
+        {SafeLogText(Format("Protocols: неизвестный протокол (%s)", {unknown})), "пропущено"});
+
+  // A number as the INI file reads it (an empty value counts as absent); a value that is not
+  // one keeps the default, and says so.
+  const auto number = [&](std::string_view Key, int& Field) {
+    const std::string value = Ini.ReadString(s, Key, "");
+    if (value.empty()) return;
+    if (TryStrToInt(value, Field)) return;
+    r.Unreadable.push_back(
+        {SafeLogText(Format("%s=%s: не число", {Key, value})), Format("взято %d", {Field})});
+  };
+  const auto flag = [&](std::string_view Key, bool& Field) {
+    int value = Field ? 1 : 0;
+    number(Key, value);
+    Field = value != 0;
+  };
+  flag("SearchSingleOrvatbusDevice", r.SearchSingleOrvatbusDevice);
   r.OrvatbusAddresses = Ini.ReadString(s, "OrvatbusAddresses", "0-31");
   r.ModbusAddresses = Ini.ReadString(s, "ModbusAddresses", "0-247");
-  r.RequestRetryCount = Ini.ReadInteger(s, "RequestRetryCount", 1);
-  r.StartOfPacketReadTimeout = Ini.ReadInteger(s, "StartOfPacketReadTimeout", 200);
-  r.WritePacketTimeout = Ini.ReadInteger(s, "WritePacketTimeout", 100);
-  r.SaveSearchLogs = Ini.ReadBool(s, "SaveSearchLogs", false);
-  r.ParallelConnections = Ini.ReadInteger(s, "ParallelConnections", 1);
+  number("RequestRetryCount", r.RequestRetryCount);
+  number("StartOfPacketReadTimeout", r.StartOfPacketReadTimeout);
+  number("WritePacketTimeout", r.WritePacketTimeout);
+  flag("SaveSearchLogs", r.SaveSearchLogs);
+  number("ParallelConnections", r.ParallelConnections);
   return r;
 }
 
@@ -261,6 +305,8 @@ void CheckPlanNumber(std::string_view Name, std::int64_t Value, TPlanRange Range
 
 std::vector<std::string> ClampSearchSettings(TSearchSettings& Settings, const TPlanLimits& Limits) {
   std::vector<std::string> notices;
+  for (const auto& u : std::exchange(Settings.Unreadable, {}))
+    notices.push_back(Format("Файл настроек: %s; %s", {u.What, u.Used}));
   for (auto& n : SettingsNumbers(Settings, Limits)) {
     if (n.Range.Contains(n.Value)) continue;
     const std::int32_t used = n.Range.Clamp(n.Value);
@@ -272,6 +318,7 @@ std::vector<std::string> ClampSearchSettings(TSearchSettings& Settings, const TP
 }
 
 void CheckSearchSettings(const TSearchSettings& Settings, const TPlanLimits& Limits) {
+  if (!Settings.Unreadable.empty()) throw EArgumentError::Create(Settings.Unreadable.front().What);
   for (const auto& n : SettingsNumbers(Settings, Limits)) CheckPlanNumber(n.Key, n.Value, n.Range);
 }
 
@@ -305,8 +352,8 @@ void ValidateSearchChoice(const TSearchChoice& C, const TPlanLimits& Limits) {
   const TProtocolChoice& p = C.Protocols;
   bool anyAddress = p.OrvatAscii;  // OrvatASCII listens once per connection
   if (p.Orvatbus)
-    anyAddress |= C.SearchSingleOrvatbusDevice || !ParseAddressList(C.OrvatbusAddresses).empty();
-  if (p.ModbusRTU || p.ModbusTCP) anyAddress |= !ParseAddressList(C.ModbusAddresses).empty();
+    anyAddress |= C.SearchSingleOrvatbusDevice || !CheckAddressList(C.OrvatbusAddresses).empty();
+  if (p.ModbusRTU || p.ModbusTCP) anyAddress |= !CheckAddressList(C.ModbusAddresses).empty();
 
   // A plan that would make no attempt at all is a mistake of the operator, not a search.
   const bool anyConnection =

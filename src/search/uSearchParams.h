@@ -23,6 +23,15 @@ namespace probrix {
 // MaxAddressListLength is refused the same way.
 inline constexpr std::size_t MaxAddressListLength = 65536;
 std::vector<std::uint8_t> ParseAddressList(std::string_view Text);
+// The plan's reading of an address list: ParseAddressList, and a range written backwards
+// among other items ("1,5-1") is refused the same way, since dropping it would search less
+// than the operator asked for. A list of that range alone gives nothing, as the grammar says
+// (a plan left with nothing to search is refused as such).
+std::vector<std::uint8_t> CheckAddressList(std::string_view Text);
+
+// A decimal integer, optionally signed, nothing else (no blanks, no "0x" or "$"), within
+// 32 bits.
+bool TryParseDecimal(std::string_view Text, std::int64_t& Value);
 
 // Comma text as the settings file stores lists: items separated by commas or blanks, double
 // quotes group (a doubled quote inside stands for one).
@@ -59,6 +68,15 @@ struct TSearchSettings {
   int WritePacketTimeout = 100;
   bool SaveSearchLogs = false;
   int ParallelConnections = 1;  // connections searched at once (TSearchDevicesTask)
+
+  // Values the file holds but that cannot be read: a number that is not one
+  // ("StartOfPacketReadTimeout=abc"), a protocol name not known ("Protocols" with "Bogus=1").
+  // The field keeps its default (the known protocols still apply). One entry per key.
+  struct TUnreadable {
+    std::string What;  // "StartOfPacketReadTimeout=abc: не число"
+    std::string Used;  // what the window takes instead: "взято 200"
+  };
+  std::vector<TUnreadable> Unreadable;
 };
 
 TSearchSettings LoadSearchSettings(const TIniFile& Ini);
@@ -121,11 +139,12 @@ inline constexpr TPlanRange TcpPortRange{1, 65535};
 // "StartOfPacketReadTimeout=0: допустимы значения от 10 до 10000"
 std::string PlanRangeText(std::string_view Name, std::int64_t Value, TPlanRange Range);
 
-// The window's reading of a settings file: each number outside its range is brought to the
-// nearer end, as a spin box does; one notice per changed key.
+// The window's reading of a settings file: a value that cannot be read keeps its default and
+// each number outside its range is brought to the nearer end, as a spin box does; one notice
+// per such key.
 std::vector<std::string> ClampSearchSettings(TSearchSettings& Settings, const TPlanLimits& Limits);
-// The command line's reading: the first number outside its range raises ERangeError naming the
-// key, the value and the range.
+// The command line's reading: the first value that cannot be read raises EArgumentError, the
+// first number outside its range ERangeError, each naming the key and the value.
 void CheckSearchSettings(const TSearchSettings& Settings, const TPlanLimits& Limits);
 
 // An endpoint text the operator or a settings file gives: a host (an IPv6 address in
@@ -135,7 +154,7 @@ TTcpEndPoint CheckTcpEndPointText(std::string_view Text, bool RequirePort);
 
 // The one check of a search choice, before any plan is filled: the reply timeout, the retry
 // count and the connections at once within Limits (ERangeError), every endpoint (EArgumentError),
-// every address list of a chosen protocol (EMathInvalidArgument), and a plan that makes at least
+// every address list of a chosen protocol (CheckAddressList), and a plan that makes at least
 // one attempt: a port with a baud rate or an endpoint, and a chosen protocol with an address
 // (EArgumentError).
 void ValidateSearchChoice(const TSearchChoice& Choice, const TPlanLimits& Limits);

@@ -33,6 +33,11 @@ std::string SearchErrorText(const std::exception& Error, TConnectionType Connect
   return Error.what();
 }
 
+std::string SearchErrorReason(const std::exception& Error) {
+  const auto* open = dynamic_cast<const EConnectionOpenError*>(&Error);
+  return open ? open->Reason : std::string();
+}
+
 std::string ConnectionTypeText(int ConnectionType) {
   switch (ConnectionType) {
     case 0:
@@ -53,20 +58,6 @@ std::string FoundProtocolText(TDeviceProtocol Protocol, TChecksumKind ChecksumKi
   if (Protocol == TDeviceProtocol::dpOrvatbus)
     return Format("%s (%s)", {name, ChecksumKindName(ChecksumKind)});
   return std::string(name);
-}
-
-std::string SafeLogText(std::string_view Text) {
-  std::string out;
-  out.reserve(Text.size());
-  for (char c : Text) {
-    const auto code = static_cast<unsigned char>(c);
-    if (code < 0x20 || code == 0x7F) {
-      out += "\\x" + IntToHex(code, 2);
-    } else {
-      out.push_back(c);
-    }
-  }
-  return out;
 }
 
 std::string ConnectionPointText(std::string_view ConnectionName, std::int32_t BaudRateOrPort,
@@ -92,10 +83,21 @@ std::string OtherDeviceTypeText(const TDeviceInfo& Info) {
   return Info.VendorName + " " + Info.ProductCode;
 }
 
+bool ShownByIdentification(const TDeviceInfo& Info) {
+  if (Info.OtherMaker) return true;
+  return (!Info.VendorName.empty() || !Info.ProductCode.empty()) &&
+         DeviceKind(Info.DeviceType, Info.FirmwareVersion) == 0;
+}
+
+std::string FoundDeviceTypeText(const TDeviceInfo& Info) {
+  return ShownByIdentification(Info) ? OtherDeviceTypeText(Info)
+                                     : DeviceTypeName(Info.DeviceType, Info.FirmwareVersion);
+}
+
 TFoundDeviceCells FoundDeviceCells(TDeviceProtocol Protocol, const TDeviceInfo& Info) {
   TFoundDeviceCells cells;
   if (Protocol == TDeviceProtocol::dpOrvatAscii) return cells;
-  if (Info.OtherMaker) {
+  if (ShownByIdentification(Info)) {
     cells.DeviceType = OtherDeviceTypeText(Info) + RepeatMark(Info);
     if (!Info.MajorMinorRevision.empty()) cells.SoftVersion = Info.MajorMinorRevision;
     return cells;
@@ -111,7 +113,7 @@ std::string DeviceFoundLine(TDateTime Time, std::string_view ConnectionName,
                             TConnectionType ConnectionType, std::uint8_t Address,
                             const TDeviceInfo& Info) {
   std::string what;
-  if (Info.OtherMaker) {
+  if (ShownByIdentification(Info)) {
     what = ": " + OtherDeviceTypeText(Info);
     if (!Info.MajorMinorRevision.empty()) what += ", версия " + Info.MajorMinorRevision;
   }
@@ -129,6 +131,18 @@ std::string SearchErrorLine(TDateTime Time, std::string_view ConnectionName,
                 {FormatDateTime("hh:nn:ss.zzz", Time),
                  SafeLogText(ConnectionPointText(ConnectionName, BaudRateOrPort, ConnectionType)),
                  DeviceProtocolName(Protocol), Address, SafeLogText(ErrorText)});
+}
+
+std::vector<std::string> SearchErrorLines(TDateTime Time, std::string_view ConnectionName,
+                                          std::int32_t BaudRateOrPort, TDeviceProtocol Protocol,
+                                          TConnectionType ConnectionType, std::uint8_t Address,
+                                          std::string_view ErrorText, std::string_view Reason) {
+  std::vector<std::string> lines{SearchErrorLine(Time, ConnectionName, BaudRateOrPort, Protocol,
+                                                 ConnectionType, Address, ErrorText)};
+  if (!Reason.empty())
+    lines.push_back(SearchErrorLine(Time, ConnectionName, BaudRateOrPort, Protocol, ConnectionType,
+                                    Address, Reason));
+  return lines;
 }
 
 std::string RunErrorText(std::string_view Error) {

@@ -10,7 +10,9 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "foundation/appCodePage.h"  // SafeLogText
 #include "foundation/appDateTime.h"
 #include "search/uFinderEngineTypes.h"
 
@@ -19,25 +21,31 @@ namespace probrix {
 // The short operator text for a failed attempt, chosen by exception class (first match wins).
 std::string SearchErrorText(const std::exception& Error, TConnectionType ConnectionType);
 
+// Why a failed attempt failed, where the operator can act on it and the operator text does not
+// say it: the Reason of an EConnectionOpenError (the program that holds the port, the rights
+// the user lacks). Empty for other failures.
+std::string SearchErrorReason(const std::exception& Error);
+
 // "COM-порт", "TCP/IP", "Неизвестно".
 std::string ConnectionTypeText(int ConnectionType);
 // The protocol name; for Orvatbus with the checksum that got the answer: "Orvatbus (crc8)".
 std::string FoundProtocolText(TDeviceProtocol Protocol, TChecksumKind ChecksumKind);
 std::string_view ChecksumKindName(TChecksumKind ChecksumKind);
 
-// Operator text made safe for one log line: every control character becomes a visible escape
-// ("\x0D"), so a name cannot break a line or forge another one.
-std::string SafeLogText(std::string_view Text);
-
 // "COM5:9600" or "10.0.0.5:502"; an IPv6 host in brackets, as its endpoint text: "[::1]:502".
 std::string ConnectionPointText(std::string_view ConnectionName, std::int32_t BaudRateOrPort,
                                 TConnectionType ConnectionType);
 
+// Whether a found Modbus device is shown by what it said of itself (Read Device
+// Identification): a device of another maker, or one that answered the maker's registers with a
+// type code the maker's table does not know and then gave its vendor or product code.
+bool ShownByIdentification(const TDeviceInfo& Info);
+
 // The identification cells of a results row, empty (null) where there is nothing to show:
 // "Тип прибора", "Сер.номер", "Версия прошивки". The maker's instruments show their type name,
-// serial number and firmware version; OrvatASCII devices nothing; a Modbus device of another
-// maker its vendor and product code ("Неизвестный прибор" when it gave neither) and its
-// revision. A repeat of an earlier unit is marked after the type: "R7391 (повтор адреса 1)".
+// serial number and firmware version; OrvatASCII devices nothing; a Modbus device shown by its
+// identification its vendor and product code ("Неизвестный прибор" when it gave neither) and
+// its revision. A repeat of an earlier unit is marked after the type: "R7391 (повтор адреса 1)".
 struct TFoundDeviceCells {
   std::optional<std::string> DeviceType;
   std::optional<int> SerialNum;
@@ -46,10 +54,13 @@ struct TFoundDeviceCells {
 TFoundDeviceCells FoundDeviceCells(TDeviceProtocol Protocol, const TDeviceInfo& Info);
 // "ACME PX-1", the vendor or the product code alone, or "Неизвестный прибор".
 std::string OtherDeviceTypeText(const TDeviceInfo& Info);
+// The "Тип прибора" text without a repeat mark: OtherDeviceTypeText for a device shown by its
+// identification, else the maker's type name.
+std::string FoundDeviceTypeText(const TDeviceInfo& Info);
 
 // "<hh:nn:ss.zzz> [COM5:9600,Orvatbus,95]: прибор найден" (operator texts made safe); a device
-// of another maker adds what it is ("...: прибор найден: ACME PX-1, версия 1.02"), a repeat the
-// unit it repeats ("... (повтор адреса 1)").
+// shown by its identification adds what it is ("...: прибор найден: ACME PX-1, версия 1.02"), a
+// repeat the unit it repeats ("... (повтор адреса 1)").
 std::string DeviceFoundLine(TDateTime Time, std::string_view ConnectionName,
                             std::int32_t BaudRateOrPort, TDeviceProtocol Protocol,
                             TConnectionType ConnectionType, std::uint8_t Address,
@@ -59,6 +70,13 @@ std::string SearchErrorLine(TDateTime Time, std::string_view ConnectionName,
                             std::int32_t BaudRateOrPort, TDeviceProtocol Protocol,
                             TConnectionType ConnectionType, std::uint8_t Address,
                             std::string_view ErrorText);
+// The protocol lines of a failed attempt: its SearchErrorLine, then, when Reason is not empty,
+// a second line of the same attempt with the reason
+// ("<hh:nn:ss.zzz> [COM5:9600,Orvatbus,1]: Порт COM5 используется другой программой: ...").
+std::vector<std::string> SearchErrorLines(TDateTime Time, std::string_view ConnectionName,
+                                          std::int32_t BaudRateOrPort, TDeviceProtocol Protocol,
+                                          TConnectionType ConnectionType, std::uint8_t Address,
+                                          std::string_view ErrorText, std::string_view Reason);
 // "Поиск прерван ошибкой: <Error>", for an error that ended the whole run early.
 std::string RunErrorText(std::string_view Error);
 // "<hh:nn:ss.zzz> Поиск прерван ошибкой: <Error>" (made safe)

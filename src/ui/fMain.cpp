@@ -439,7 +439,8 @@ void TfrmMain::RefreshSerialPortList() {
     // USB adapters are told apart by maker, product and serial number; other ports by name.
     const std::string about = PortDescriptionText(TSerialPort::DescribePort(name));
     if (!about.empty())
-      list->item(list->count() - 1)->setToolTip(QString::fromStdString(name + "\n" + about));
+      list->item(list->count() - 1)
+          ->setToolTip(QString::fromStdString(SafeLogText(name) + "\n" + SafeLogText(about)));
   }
 }
 
@@ -627,11 +628,12 @@ void TfrmMain::AttachTaskHandlers(TSearchDevicesTask& Task) {
                               std::int32_t BaudRateOrPort, TDeviceProtocol Protocol,
                               TConnectionType ConnectionType, std::uint8_t Address,
                               const Exception& Error, const TSearchLog& Log) {
-    PostSearchEvent(this, new TSearchTaskMessage(
-                              msgSearchError,
-                              std::make_unique<TSearchErrorEventArgs>(
-                                  ConnectionName, BaudRateOrPort, Protocol, ConnectionType, Address,
-                                  SearchErrorText(Error, ConnectionType), Log.Text())));
+    PostSearchEvent(
+        this, new TSearchTaskMessage(
+                  msgSearchError, std::make_unique<TSearchErrorEventArgs>(
+                                      ConnectionName, BaudRateOrPort, Protocol, ConnectionType,
+                                      Address, SearchErrorText(Error, ConnectionType), Log.Text(),
+                                      SearchErrorReason(Error))));
   };
   Task.OnSearchFinished = [this](TSearchDevicesTask* Sender, bool Aborted) {
     PostSearchEvent(this, new TSearchFinishedMessage(Aborted, Sender->RunError()));
@@ -773,9 +775,12 @@ void TfrmMain::HandleDeviceFound(const TDeviceFoundEventArgs& A) {
 }
 
 void TfrmMain::HandleSearchError(const TSearchErrorEventArgs& A) {
-  AddProtocolLine(SearchErrorLine(NowDateTime(), A.ConnectionName, A.BaudRateOrPort, A.Protocol,
-                                  A.ConnectionType, A.Address, A.ErrorText),
-                  A, A.SearchLogText);
+  const std::vector<std::string> lines =
+      SearchErrorLines(NowDateTime(), A.ConnectionName, A.BaudRateOrPort, A.Protocol,
+                       A.ConnectionType, A.Address, A.ErrorText, A.Reason);
+  // The attempt's log goes with its first line; a reason line brings none of its own.
+  for (std::size_t i = 0; i < lines.size(); ++i)
+    AddProtocolLine(lines[i], A, i == 0 ? A.SearchLogText : std::string());
 }
 
 void TfrmMain::ShowProtocolLine(const std::string& Line) {

@@ -1,10 +1,14 @@
 #include "ui/uApplication.h"
 
+#include <QIcon>
 #include <QLibraryInfo>
 #include <QMessageBox>
 #include <QTranslator>
 
 #include "foundation/appExceptions.h"
+
+// The resources of a static library are registered by hand, outside any namespace.
+static void InitProbrixResources() { Q_INIT_RESOURCE(probrix); }
 
 namespace probrix {
 
@@ -41,8 +45,15 @@ QTranslator* InstallQtTranslations(const QString& Folder) {
   return nullptr;
 }
 
-// The title is not made the display name: Qt would append it to every dialog's caption.
-TProbrixApplication::TProbrixApplication(int& argc, char** argv) : QApplication(argc, argv) {}
+// The title is not made the display name: Qt would append it to every dialog's caption. The
+// icon is what a window manager shows for every window of the program.
+TProbrixApplication::TProbrixApplication(int& argc, char** argv) : QApplication(argc, argv) {
+  InitProbrixResources();
+  QIcon icon;
+  for (const char* size : {"48", "256"})
+    icon.addFile(QStringLiteral(":/probrix/probrix-%1.png").arg(QLatin1String(size)));
+  setWindowIcon(icon);
+}
 
 bool TProbrixApplication::notify(QObject* Receiver, QEvent* Event) {
   try {

@@ -62,6 +62,13 @@ TEST(CliOutput, JsonAndTable) {
             "{\"event\":\"error\",\"connection\":\"plc\",\"baudOrPort\":502,"
             "\"connectionType\":\"tcp\",\"protocol\":\"ModbusTCP\",\"probedAddress\":3,"
             "\"error\":\"Нет ответа\",\"errorClass\":\"EReadMessageTimeoutError\"}");
+  EXPECT_EQ(ErrorJson("ttyS1", 9600, TConnectionType::ctSerialPort, TDeviceProtocol::dpModbusRtu, 1,
+                      "Ошибка открытия порта", "EConnectionOpenError",
+                      "Порт ttyS1\r используется другой программой: a\"b (pid 7)"),
+            "{\"event\":\"error\",\"connection\":\"ttyS1\",\"baudOrPort\":9600,"
+            "\"connectionType\":\"serial\",\"protocol\":\"ModbusRTU\",\"probedAddress\":1,"
+            "\"error\":\"Ошибка открытия порта\",\"errorClass\":\"EConnectionOpenError\","
+            "\"reason\":\"Порт ttyS1\\r используется другой программой: a\\\"b (pid 7)\"}");
   EXPECT_EQ(FinishedJson(true, 2, 5),
             "{\"event\":\"finished\",\"aborted\":true,\"found\":2,\"errors\":5}");
 
@@ -93,6 +100,19 @@ TEST(CliOutput, PortListWithAdapterDescriptions) {
   EXPECT_EQ(PortJson(plain),
             "{\"port\":\"/tmp/probrix-sim-a\",\"manufacturer\":\"\",\"product\":\"\","
             "\"serialNumber\":\"\",\"byId\":\"\"}");
+
+  // What an adapter or udev says may hold control characters: one port, one line.
+  TListedPort evil{"ttyUSB1", {}};
+  evil.Description.Manufacturer =
+      "Evil\xC2\x9B"
+      "2J";
+  evil.Description.Product = "P\xC0\x8D";
+  evil.Description.ById = "usb-a\nb";
+  EXPECT_EQ(PortListText({evil}),
+            "ttyUSB1  Evil\\xC2\\x9B2J P\\xC0\\x8D, /dev/serial/by-id/usb-a\\x0Ab\n");
+  EXPECT_EQ(PortJson(evil),
+            "{\"port\":\"ttyUSB1\",\"manufacturer\":\"Evil\\u009B2J\",\"product\":\"P\xEF\xBF\xBD"
+            "\xEF\xBF\xBD\",\"serialNumber\":\"\",\"byId\":\"/dev/serial/by-id/usb-a\\nb\"}");
 }
 
 // JSON is UTF-8: bytes of another encoding become U+FFFD, never a line a parser rejects.
@@ -102,6 +122,10 @@ TEST(CliOutput, JsonStringsAreAlwaysUtf8) {
   EXPECT_EQ(JsonString("\xED\xA0\x80"), "\"\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\"") << "surrogate";
   EXPECT_EQ(JsonString("a\xE2\x82"), "\"a\xEF\xBF\xBD\xEF\xBF\xBD\"") << "cut short";
   EXPECT_EQ(JsonString("\xF0\x9F\x94\x8C"), "\"\xF0\x9F\x94\x8C\"");
+  EXPECT_EQ(JsonString("\xC0\x8D\xC0\x8A"), "\"\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\"")
+      << "an overlong CR LF is no line break";
+  EXPECT_EQ(JsonString("\x7F\xC2\x85\xE2\x80\xA8\xC2\xA0"), "\"\\u007F\\u0085\\u2028\xC2\xA0\"")
+      << "DEL, C1 controls and the line separator escaped; a no-break space is text";
 }
 
 // An error that ends the run is its outcome: status 3, a message on standard error and a fatal
@@ -160,6 +184,35 @@ TEST(CliOutput, ModbusDevicesOfBothMakers) {
   EXPECT_EQ(ResultRowCells(other),
             (std::vector<std::string>{"3", "plc:502", "TCP/IP", "ModbusTCP",
                                       "ACME \"Meters\" PX-1 (повтор адреса 2)", "", "1.02"}));
+
+  // The maker's registers with a type code the maker's table does not know: what the device
+  // says of itself, its codes kept.
+  TFoundDevice unknown{"plc", 502, TConnectionType::ctTcp, TDeviceProtocol::dpModbusTcp, 4, {}};
+  unknown.Info.Address = 4;
+  unknown.Info.DeviceType = 99;
+  unknown.Info.FirmwareVersion = 305;
+  unknown.Info.SerialNumber = 30003;
+  unknown.Info.VendorName = "Wexa";
+  unknown.Info.ProductCode = "WM-3";
+  unknown.Info.MajorMinorRevision = "2.0";
+  EXPECT_EQ(FoundJson(unknown),
+            "{\"event\":\"found\",\"connection\":\"plc\",\"baudOrPort\":502,"
+            "\"connectionType\":\"tcp\",\"protocol\":\"ModbusTCP\",\"probedAddress\":4,"
+            "\"address\":4,\"deviceTypeCode\":99,\"deviceType\":\"Wexa WM-3\",\"firmwareCode\":305,"
+            "\"firmware\":\"2.0\",\"serialNumber\":null,\"vendor\":\"Wexa\",\"productCode\":"
+            "\"WM-3\",\"revision\":\"2.0\",\"modbusException\":null,\"sameAsUnit\":null}");
+  EXPECT_EQ(
+      ResultRowCells(unknown),
+      (std::vector<std::string>{"4", "plc:502", "TCP/IP", "ModbusTCP", "Wexa WM-3", "", "2.0"}));
+  // Only a revision is no name: the maker's undefined type stays, with its numbers.
+  unknown.Info.VendorName.clear();
+  unknown.Info.ProductCode.clear();
+  EXPECT_EQ(ResultRowCells(unknown),
+            (std::vector<std::string>{"4", "plc:502", "TCP/IP", "ModbusTCP", "Неопределен", "30003",
+                                      "3.5"}));
+  // A known type is never shown by what else it says.
+  maker.Info.VendorName = "Orvat";
+  EXPECT_EQ(ResultRowCells(maker)[4], "R7391");
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include <set>
 #include <sstream>
 
+#include "SerialTestPty.h"
 #include "devsim/devsimSimulator.h"
 #include "foundation/appCodePage.h"
 #include "support/TestSupport.h"
@@ -28,19 +29,20 @@ using devsim::TDeviceConfig;
 using devsim::TDeviceKind;
 
 // A child process with its standard output (and, when asked, its standard error) read through
-// a pipe, started in Cwd when one is given.
+// a pipe, started in Cwd when one is given. With OutputFull the standard output is /dev/full,
+// which takes no byte, and only the standard error is read.
 class TCliProcess {
  public:
   TCliProcess(const std::vector<std::string>& Args,
               const std::map<std::string, std::string>& Env = {}, const std::string& Cwd = {},
-              bool WithStderr = false) {
+              bool WithStderr = false, bool OutputFull = false) {
     int out[2];
     if (pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
     Pid_ = fork();
     if (Pid_ == 0) {
-      dup2(out[1], 1);
+      dup2(OutputFull ? open("/dev/full", O_WRONLY) : out[1], 1);
       const int devnull = open("/dev/null", O_WRONLY);
-      dup2(WithStderr ? out[1] : devnull, 2);
+      dup2(WithStderr || OutputFull ? out[1] : devnull, 2);
       for (const auto& [k, v] : Env) setenv(k.c_str(), v.c_str(), 1);
       if (!Cwd.empty() && chdir(Cwd.c_str()) != 0) _exit(126);
       std::vector<char*> argv{const_cast<char*>(PROBRIX_CLI_PATH)};
@@ -278,6 +280,12 @@ TEST_F(CliEndToEnd, ExitCodes) {
   TCliProcess none({"-t", Endpoint_, "-P", "modbustcp", "--modbus-addresses", "9", "--timeout",
                     "30", "--log-dir", Logs_.Path().string()});
   EXPECT_EQ(none.Wait(), 1);
+  // A server that echoes every request has no devices behind it, whatever the protocol.
+  const std::string echo = "127.0.0.1:" + std::to_string(Sim_.AddTcpServer({.Echo = true}));
+  TCliProcess echoed({"-t", echo, "-P", "modbustcp,orvatbus", "--modbus-addresses", "1-3",
+                      "--orvatbus-addresses", "1,95", "--timeout", "30", "--log-dir",
+                      Logs_.Path().string()});
+  EXPECT_EQ(echoed.Wait(), 1) << echoed.Output();
   TCliProcess usage({"--no-such-option"});
   EXPECT_EQ(usage.Wait(), 2);
   TCliProcess plan({"-t", Endpoint_, "-P", "modbustcp", "--modbus-addresses", "1-x", "--log-dir",
@@ -373,6 +381,39 @@ TEST_F(CliEndToEnd, ParallelSearchWritesOneWholeLinePerEventAndOneLogPerAttempt)
   }
   EXPECT_EQ(logged, attempts);
   EXPECT_EQ(logs.AttemptLogs.size(), attempts.size());
+}
+
+TEST_F(CliEndToEnd, PortNamesThatDifferInCaseOnlyAreTwoPorts) {
+  // Two simulated lines behind links whose names differ in case only, a device on each.
+  test::TTempDir links;
+  std::vector<std::string> names;
+  for (const char* name : {"port", "PORT"}) {
+    const std::string line = Sim_.AddSerialPort();
+    TDeviceConfig device;
+    device.Kind = TDeviceKind::Modbus;
+    device.Address = static_cast<std::uint8_t>(names.size() + 1);
+    device.SerialNumber = 100u + device.Address;
+    Sim_.AddDevice(line, device);
+    names.push_back((links.Path() / name).string());
+    std::filesystem::create_symlink(line, names.back());
+  }
+  for (const char* parallel : {"1", "2"}) {
+    SCOPED_TRACE(std::string("--parallel ") + parallel);
+    TCliProcess cli({"--json", "-p", names[0], "-p", names[1], "-b", "9600", "-P", "modbusrtu",
+                     "--modbus-addresses", "1,2", "--timeout", "30", "--parallel", parallel,
+                     "--log-dir", Logs_.Path().string()});
+    EXPECT_EQ(cli.Wait(), 0);
+    // Each name reports its own device, and only that one.
+    std::set<std::string> found;
+    for (const std::string& line : Lines(cli.Output())) {
+      const auto event = ParseFlatJson(line);
+      if (event.at("event") == "found")
+        found.insert(event.at("connection") + " " + event.at("address") + " " +
+                     event.at("serialNumber"));
+    }
+    EXPECT_EQ(found, (std::set<std::string>{names[0] + " 1 101", names[1] + " 2 102"}))
+        << cli.Output();
+  }
 }
 
 TEST_F(CliEndToEnd, OneEndpointRepeatedInThePlanGetsOneAttemptLogPerAttempt) {
@@ -507,11 +548,12 @@ TEST(Cli, ReaderThatGoesAwayEndsTheSearchWithTheResultLogWhole) {
 // that names what was wrong.
 TEST_F(CliEndToEnd, PlanErrorsExitTwoWithAMessage) {
   const auto ini = Logs_.Path() / "bad.ini";
-  {
-    std::ofstream out(ini, std::ios::binary);
-    out << "[SearchParams]\r\nTCPConnections=\"" << Endpoint_ << "=1\"\r\n"
-        << "StartOfPacketReadTimeout=0\r\n";
-  }
+  const auto settings = [&](const std::string& Name, const std::string& Line) {
+    std::ofstream out(Logs_.Path() / Name, std::ios::binary);
+    out << "[SearchParams]\r\nTCPConnections=\"" << Endpoint_ << "=1\"\r\n" << Line << "\r\n";
+    return (Logs_.Path() / Name).string();
+  };
+  settings("bad.ini", "StartOfPacketReadTimeout=0");
   const std::string logs = Logs_.Path().string();
   struct TCase {
     std::vector<std::string> Args;
@@ -533,6 +575,17 @@ TEST_F(CliEndToEnd, PlanErrorsExitTwoWithAMessage) {
        "StartOfPacketReadTimeout=0: допустимы значения от 1 до 60000"},
       {{"--settings=" + logs}, "Is a directory"},
       {{"--settings=" + logs + "/none.ini"}, "No such file or directory"},
+      {{"-t", Endpoint_, "-P", "modbustcp", "--modbus-addresses", "1,5-1"},
+       "(5-1) в списке адресов (1,5-1): начало диапазона больше его конца"},
+      {{"-p", "", "-b", "9600"}, "--port: the port name is empty"},
+      {{"-t", Endpoint_, "--log-dir="}, "--log-dir: the folder name is empty"},
+      {{"-t", Endpoint_, "--timeout", "0x10"}, "--timeout: '0x10' is not a decimal number"},
+      {{"-t", Endpoint_, "--retries", "$3"}, "--retries: '$3' is not a decimal number"},
+      {{"-t", Endpoint_, "-b", "9600,0x2580"}, "--baud: '0x2580'"},
+      {{"--settings", settings("abc.ini", "StartOfPacketReadTimeout=abc")},
+       "StartOfPacketReadTimeout=abc: не число"},
+      {{"--settings", settings("bogus.ini", "Protocols=\"Bogus=1\"")},
+       "Protocols: неизвестный протокол (Bogus)"},
   };
   for (const TCase& c : cases) {
     std::vector<std::string> args = c.Args;
@@ -583,6 +636,43 @@ TEST_F(CliEndToEnd, RelativePathsResolveInTheCallersFolder) {
 // Port names are the operator's text: one with CR LF cannot forge a line of the result log, one
 // longer than a file name still gets its attempt log, and one that is not UTF-8 still makes
 // JSON that parses.
+TEST(Cli, APortHeldByAnotherProgramIsReportedWithItsHolder) {
+  for (const bool exclusive : {false, true}) {
+    SCOPED_TRACE(exclusive ? "the holder made the port exclusive" : "the holder has it open");
+    test::TTestPty pty;
+    test::TPtyHolderProcess holder(pty, false, exclusive);
+    const std::string reason = "Порт " + pty.SlavePath() + " используется другой программой: " +
+                               test::TPtyHolderProcess::ProgramName + " (pid " +
+                               std::to_string(holder.Pid()) + ")";
+    const std::string attempt = "[" + pty.SlavePath() + ":9600,ModbusRTU,1]: ";
+    test::TTempDir logs;
+    const std::vector<std::string> args{
+        "-p",        pty.SlavePath(),      "-b", "9600",      "-P",
+        "modbusrtu", "--modbus-addresses", "1",  "--log-dir", logs.Path().string()};
+
+    // The specified line, then the reason on a line of the same attempt; both in the log.
+    TCliProcess text(args);
+    EXPECT_EQ(text.Wait(), 1);
+    const auto lines = Lines(text.Output());
+    ASSERT_GE(lines.size(), 2u) << text.Output();
+    EXPECT_TRUE(lines[0].ends_with(attempt + "Ошибка открытия порта")) << lines[0];
+    EXPECT_TRUE(lines[1].ends_with(attempt + reason)) << lines[1];
+    EXPECT_EQ(ReadLogFolder(logs.Path()).ResultLines,
+              (std::vector<std::string>{lines[0], lines[1]}));
+
+    std::vector<std::string> jsonArgs{"--json"};
+    jsonArgs.insert(jsonArgs.end(), args.begin(), args.end());
+    TCliProcess json(jsonArgs);
+    EXPECT_EQ(json.Wait(), 1);
+    const auto events = Lines(json.Output());
+    ASSERT_EQ(events.size(), 2u) << json.Output();
+    const auto error = ParseFlatJson(events[0]);
+    EXPECT_EQ(error.at("error"), "Ошибка открытия порта");
+    EXPECT_EQ(error.at("errorClass"), "EConnectionOpenError");
+    EXPECT_EQ(error.at("reason"), reason);
+  }
+}
+
 TEST(Cli, HostilePortNamesAreMadeSafe) {
   test::TTempDir logs;
   const std::string forged =
@@ -620,6 +710,140 @@ TEST(Cli, HostilePortNamesAreMadeSafe) {
   EXPECT_EQ(lineEnds, 3u) << resultLog;
   EXPECT_EQ(resultLog.find(Utf8ToCp1251(": прибор найден\r\n")), std::string::npos) << resultLog;
   EXPECT_NE(resultLog.find("\\x0D\\x0A12:00:00.000"), std::string::npos) << resultLog;
+}
+
+// Overlong UTF-8 in a port name spells CR, LF and NUL without being them: it is invalid bytes
+// wherever it goes, so the result log keeps one line per attempt with no control byte inside.
+TEST(Cli, OverlongPortNamesForgeNoLineInTheResultLog) {
+  test::TTempDir logs;
+  const std::string overlongCrLf =
+      "/nonexistent/a\xC0\x8D\xC0\x8A"
+      "12:00:00.000 [COM9:9600,Orvatbus,95]: прибор найден";
+  const std::string overlongNul = "/nonexistent/b\xC0\x80z";
+  TCliProcess cli({"-p", overlongCrLf, "-p", overlongNul, "-b", "9600", "-P", "orvatbus",
+                   "--save-search-logs", "--log-dir", logs.Path().string()});
+  EXPECT_EQ(cli.Wait(), 1);
+  std::string resultLog;
+  std::vector<std::string> attemptLogs;
+  for (const auto& e : std::filesystem::directory_iterator(logs.Path())) {
+    std::ifstream in(e.path(), std::ios::binary);
+    std::string bytes{std::istreambuf_iterator<char>(in), {}};
+    if (e.path().filename().string().find("__результаты_поиска.log") != std::string::npos) {
+      resultLog = std::move(bytes);
+    } else {
+      attemptLogs.push_back(std::move(bytes));
+    }
+  }
+  ASSERT_EQ(attemptLogs.size(), 2u);
+  for (const std::string& log : {resultLog, attemptLogs[0], attemptLogs[1]}) {
+    ASSERT_TRUE(log.ends_with("\r\n")) << log;
+    std::size_t lines = 0;
+    for (std::size_t at = 0; at < log.size(); ++at) {
+      const auto b = static_cast<unsigned char>(log[at]);
+      if (b == '\r' && log[at + 1] == '\n') {
+        ++lines;
+        ++at;
+        continue;
+      }
+      EXPECT_TRUE(b >= 0x20 && b != 0x7F) << "byte " << int(b) << " inside a line of\n" << log;
+    }
+    EXPECT_GT(lines, 0u);
+  }
+  std::size_t lineEnds = 0;
+  for (std::size_t at = resultLog.find("\r\n"); at != std::string::npos;
+       at = resultLog.find("\r\n", at + 2))
+    ++lineEnds;
+  EXPECT_EQ(lineEnds, 2u) << resultLog;
+  EXPECT_NE(resultLog.find("a\\xC0\\x8D\\xC0\\x8A12:00:00.000"), std::string::npos) << resultLog;
+  EXPECT_NE(resultLog.find("b\\xC0\\x80z"), std::string::npos) << resultLog;
+}
+
+// An output that takes nothing (>/dev/full) is a failure the caller must see: status 3 and a
+// message on standard error, for a search (whose result log is still whole), the port list
+// and the help text alike. A reader that goes away is not one (see above).
+TEST_F(CliEndToEnd, StandardOutputThatCannotBeWrittenExitsThree) {
+  TCliProcess search({"-t", Endpoint_, "-P", "modbustcp", "--modbus-addresses", "1", "--timeout",
+                      "50", "--log-dir", Logs_.Path().string()},
+                     {}, {}, false, true);
+  EXPECT_EQ(search.Wait(), 3);
+  EXPECT_NE(search.Output().find("cannot write the standard output: No space left on device"),
+            std::string::npos)
+      << search.Output();
+  const TLogFolder logs = ReadLogFolder(Logs_.Path());
+  ASSERT_EQ(logs.ResultLines.size(), 1u);
+  EXPECT_TRUE(logs.ResultLines[0].ends_with(",ModbusTCP,1]: прибор найден"));
+
+  // --version keeps the status every program gives it (1).
+  for (const auto& [option, status] : std::vector<std::pair<std::string, int>>{
+           {"--list-ports", 3}, {"--help", 3}, {"--version", 1}}) {
+    TCliProcess cli({option}, {{"PROBRIX_EXTRA_PORTS", "/tmp/probrix-sim-a"}}, {}, false, true);
+    EXPECT_EQ(cli.Wait(), status) << option;
+    EXPECT_NE(cli.Output().find("cannot write the standard output"), std::string::npos)
+        << option << ": " << cli.Output();
+  }
+}
+
+// A device with the maker's registers but a type code the maker's table does not know is asked
+// who it is: one that says is shown by its identity (its type code kept in JSON), one that
+// refuses keeps today's "Неопределен" with its serial number.
+TEST_F(CliEndToEnd, UnknownTypeCodeShownByTheDevicesIdentification) {
+  TDeviceConfig wexa;
+  wexa.Kind = TDeviceKind::Modbus;
+  wexa.Address = 2;
+  wexa.DeviceType = 99;
+  wexa.FirmwareVersion = 200;
+  wexa.SerialNumber = 30003;
+  wexa.IdObjects = {{0, "Wexa"}, {1, "WM-3"}, {2, "2.0"}};
+  const int wexaId = Sim_.AddDevice(Port_, wexa);
+
+  TCliProcess json({"--json", "-t", Endpoint_, "-P", "modbustcp", "--modbus-addresses", "1,2",
+                    "--timeout", "50", "--log-dir", Logs_.Path().string()});
+  EXPECT_EQ(json.Wait(), 0);
+  const auto lines = Lines(json.Output());
+  ASSERT_EQ(lines.size(), 3u) << json.Output();
+  const auto refused = ParseFlatJson(lines[0]);
+  EXPECT_EQ(refused.at("deviceTypeCode"), "52");
+  EXPECT_EQ(refused.at("deviceType"), "Неопределен");
+  EXPECT_EQ(refused.at("serialNumber"), "4321");
+  EXPECT_EQ(refused.at("vendor"), "null");
+  const auto named = ParseFlatJson(lines[1]);
+  EXPECT_EQ(named.at("deviceTypeCode"), "99");
+  EXPECT_EQ(named.at("deviceType"), "Wexa WM-3");
+  EXPECT_EQ(named.at("firmware"), "2.0");
+  EXPECT_EQ(named.at("serialNumber"), "null");
+  EXPECT_EQ(named.at("vendor"), "Wexa");
+  EXPECT_EQ(named.at("revision"), "2.0");
+  EXPECT_EQ(Sim_.RequestCount(wexaId), 2u) << "the registers, then the identification";
+
+  TCliProcess text({"-t", Endpoint_, "-P", "modbustcp", "--modbus-addresses", "1,2", "--timeout",
+                    "50", "--log-dir", Logs_.Path().string()});
+  EXPECT_EQ(text.Wait(), 0);
+  const std::string& out = text.Output();
+  EXPECT_NE(out.find("ModbusTCP,1]: прибор найден\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("ModbusTCP,2]: прибор найден: Wexa WM-3, версия 2.0\n"), std::string::npos)
+      << out;
+  EXPECT_TRUE(std::regex_search(
+      out, std::regex("\n1 +127\\.0\\.0\\.1:\\d+ +TCP/IP +ModbusTCP +Неопределен +4321 +3\\.12\n")))
+      << out;
+  EXPECT_TRUE(std::regex_search(
+      out, std::regex("\n2 +127\\.0\\.0\\.1:\\d+ +TCP/IP +ModbusTCP +Wexa WM-3 +2\\.0\n")))
+      << out;
+}
+
+// What the system and the adapters tell about a port reaches the terminal as one line per
+// port, control characters shown as escapes.
+TEST(Cli, ListPortsEscapesControlCharacters) {
+  TCliProcess text({"--list-ports"}, {{"PROBRIX_EXTRA_PORTS", "/tmp/probrix-sim-\x1B[2Jx\rz"}});
+  EXPECT_EQ(text.Wait(), 0);
+  EXPECT_EQ(text.Output().find('\x1B'), std::string::npos) << text.Output();
+  EXPECT_EQ(text.Output().find('\r'), std::string::npos) << text.Output();
+  EXPECT_NE(text.Output().find("/tmp/probrix-sim-\\x1B[2Jx\\x0Dz\n"), std::string::npos)
+      << text.Output();
+  TCliProcess json({"--list-ports", "--json"},
+                   {{"PROBRIX_EXTRA_PORTS", "/tmp/probrix-sim-\x1B[2Jx\rz"}});
+  EXPECT_EQ(json.Wait(), 0);
+  EXPECT_NE(json.Output().find("\"port\":\"/tmp/probrix-sim-\\u001B[2Jx\\rz\""), std::string::npos)
+      << json.Output();
 }
 
 }  // namespace

@@ -117,10 +117,14 @@ TEST_F(ConnectionFactory, ConcurrentCallersShareOneObjectPerEndpoint) {
 
 TEST_F(ConnectionFactory, OneSerialConnectionPerPortName) {
   const auto a = GetSerialPortConnection("COM3", 9600, true);
-  const auto b = GetSerialPortConnection("com3", 115200, true);
-  EXPECT_EQ(a, b);
+  EXPECT_EQ(GetSerialPortConnection("COM3", 115200, true), a);
   // The second request's baud rate is not applied.
   EXPECT_EQ(a->ConnectionString(), "PortName=COM3;BaudRate=9600;DtrEnable=1");
+
+  // A Linux path keeps its case: another name is another port (another device, or none).
+  const auto b = GetSerialPortConnection("com3", 115200, true);
+  EXPECT_NE(b, a);
+  EXPECT_EQ(b->ConnectionString(), "PortName=com3;BaudRate=115200;DtrEnable=1");
 
   // The argument is compared as given: a trailing blank misses the stored name.
   const auto c = GetSerialPortConnection("COM3 ", 9600, true);
@@ -129,7 +133,9 @@ TEST_F(ConnectionFactory, OneSerialConnectionPerPortName) {
 
   ReconfigureSerialPortConnection("COM3", 19200, true);
   EXPECT_EQ(a->ConnectionString(), "PortName=COM3;BaudRate=19200;DtrEnable=1");
-  EXPECT_EQ(FindConnection("PortName=com3;BaudRate=4800"), a);
+  EXPECT_EQ(b->ConnectionString(), "PortName=com3;BaudRate=115200;DtrEnable=1");
+  EXPECT_EQ(FindConnection("PortName=COM3;BaudRate=4800"), a);
+  EXPECT_EQ(FindConnection("PortName=com3;BaudRate=4800"), b);
 }
 
 #endif

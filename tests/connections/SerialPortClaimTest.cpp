@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -84,6 +85,8 @@ TEST(SerialPortClaimTest, PortOpenInAnotherProcessIsRefusedAndItsHolderLogged) {
   EXPECT_EQ(Log.Lines(),
             std::vector<std::string>{"Порт " + Pty.SlavePath() +
                                      " используется другой программой: " + C.Port.Holder()});
+  // The operator is told the same, with the error itself.
+  EXPECT_EQ(E.Reason, Log.Lines().at(0));
 
   // Once the other program has let go, the port opens.
   Holder.reset();
@@ -122,6 +125,36 @@ TEST(SerialPortClaimTest, AnotherProgramsExclusiveModeStays) {
   EXPECT_EQ(Denied.ErrorCode, EBUSY);
   EXPECT_FALSE(Port.IsOpen());
   EXPECT_TRUE(Pty.SlaveIsExclusive());
+  // Exclusive mode alone would refuse the port; its program is named all the same.
+  const std::string Expected =
+      std::string(TPtyHolderProcess::ProgramName) + " (pid " + std::to_string(Holder.Pid()) + ")";
+  EXPECT_EQ(Port.Holder(), Expected);
+  EXPECT_EQ(Port.OpenRefusal(),
+            "Порт " + Pty.SlavePath() + " используется другой программой: " + Expected);
+}
+
+TEST(SerialPortClaimTest, MissingRightsAreTheReasonOfTheOpenError) {
+  // A read-only sysfs attribute refuses reading and writing to root too.
+  std::string Path;
+  for (const char* Candidate : {"/sys/class/tty/tty/dev", "/sys/class/tty/tty0/dev",
+                                "/sys/kernel/mm/transparent_hugepage/hpage_pmd_size"}) {
+    const int Fd = ::open(Candidate, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (Fd >= 0) ::close(Fd);
+    if (Fd < 0 && errno == EACCES) {
+      Path = Candidate;
+      break;
+    }
+  }
+  if (Path.empty()) GTEST_SKIP() << "no file here that refuses its opener for lack of rights";
+  TSerialPortConnection C(Path, true, 9600);
+  const auto E = test::Caught<EConnectionOpenError>([&] { C.Open(); });
+  EXPECT_TRUE(E.Reason.starts_with("Нет прав доступа к порту " + Path + ":")) << E.Reason;
+  EXPECT_NE(E.Reason.find("dialout"), std::string::npos) << E.Reason;
+  EXPECT_TRUE(C.Port.Holder().empty());
+
+  // A port that is not there gives no reason beyond its error.
+  TSerialPortConnection Missing("/dev/ttyProbrixNoSuchPort", true, 9600);
+  EXPECT_EQ(test::Caught<EConnectionOpenError>([&] { Missing.Open(); }).Reason, "");
 }
 
 TEST(SerialPortClaimTest, OwnLockFileAndExclusiveModeLastWhileThePortIsHeld) {

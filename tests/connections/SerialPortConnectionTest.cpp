@@ -48,7 +48,8 @@ TEST(SerialPortConnectionTest, NamesAndConnectionString) {
 
 TEST(SerialPortConnectionTest, MatchesAndApplyConnectionString) {
   TSerialPortConnection C("COM3", true, 9600);
-  EXPECT_TRUE(C.Matches("PortName=com3;BaudRate=115200"));
+  EXPECT_TRUE(C.Matches("PortName=COM3;BaudRate=115200"));
+  EXPECT_FALSE(C.Matches("PortName=com3")) << "a Linux path keeps its case";
   EXPECT_FALSE(C.Matches("PortName=COM30"));
   EXPECT_FALSE(C.Matches("BaudRate=9600"));
 

@@ -78,6 +78,16 @@ bool TTestPty::SlaveIsRaw() const {
   return (T.c_lflag & (ICANON | ECHO | ISIG)) == 0 && (T.c_oflag & OPOST) == 0;
 }
 
+void TTestPty::MakeSlaveRaw() {
+  struct termios2 T {};
+  if (::ioctl(Slave_, TCGETS2, &T) != 0) throw std::runtime_error("TCGETS2 failed");
+  T.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL |
+                                      IXON | IXOFF);
+  T.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+  T.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+  if (::ioctl(Slave_, TCSETS2, &T) != 0) throw std::runtime_error("TCSETS2 failed");
+}
+
 bool TTestPty::SlaveIsExclusive() const {
   int Exclusive = 0;
   return ::ioctl(Slave_, TIOCGEXCL, &Exclusive) == 0 && Exclusive != 0;

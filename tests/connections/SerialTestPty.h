@@ -31,6 +31,9 @@ class TTestPty {
   std::uint32_t SlaveSpeed() const;
   // Whether the slave side is in raw mode without echo.
   bool SlaveIsRaw() const;
+  // Puts the slave side in raw mode, as a port that was used before: bytes written to the
+  // master side then wait there unchanged, without an echo back to the device.
+  void MakeSlaveRaw();
   // Whether the terminal refuses further opens (TIOCEXCL), whoever set it.
   bool SlaveIsExclusive() const;
 

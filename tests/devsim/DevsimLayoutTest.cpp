@@ -46,6 +46,10 @@ TEST(DevsimLayout, DeviceDescriptions) {
   EXPECT_EQ(mb.Behaviour.GarbageBytes, 65536u);
   EXPECT_TRUE(mb.Behaviour.Silent);
   EXPECT_EQ(mb.Behaviour.DripMs, 3);
+  const TDeviceConfig foreign = ParseDevice("modbus,unit=4,foreign=0x41:9");
+  EXPECT_EQ(foreign.ForeignFunction, 0x41);
+  EXPECT_EQ(foreign.ForeignAddress, 9);
+  EXPECT_EQ(ParseDevice("modbus-rtu,foreign=0x83").ForeignAddress, -1);
 
   const TDeviceConfig other = ParseDevice(
       "modbus,unit=9,other-maker,any-unit,vendor=ACME Meters,product=PX-1,revision=1.02,"
@@ -96,7 +100,11 @@ TEST(DevsimLayout, MistakesAreReportedNotGuessed) {
                           "ascii,vendor=ACME",
                           "modbus,vendor",
                           "modbus,any-unit=1",
-                          "modbus,id-per-reply=0"}) {
+                          "modbus,id-per-reply=0",
+                          "orvatbus,foreign=0x41",
+                          "modbus,foreign=0",
+                          "modbus,foreign=0x41:256",
+                          "modbus,foreign"}) {
     EXPECT_THROW(ParseDevice(bad), std::invalid_argument) << bad;
   }
   try {
@@ -109,16 +117,19 @@ TEST(DevsimLayout, MistakesAreReportedNotGuessed) {
   EXPECT_THROW(ParsePort("speed=9600"), std::invalid_argument);
   EXPECT_THROW(ParseTcp("port=70000"), std::invalid_argument);
   EXPECT_THROW(ParseTcp("accept-close=1"), std::invalid_argument);
+  EXPECT_THROW(ParseTcp("greeting"), std::invalid_argument);
+  EXPECT_THROW(ParseTcp("echo=1"), std::invalid_argument);
+  EXPECT_THROW(ParsePort("queued=x"), std::invalid_argument);
 }
 
 TEST(DevsimLayout, LayoutFile) {
   std::istringstream in(
       "# two endpoints\n"
-      "port name=ttyA, timing, baud=19200, lossy\n"
+      "port name=ttyA, timing, baud=19200, lossy, echo, queued=5\n"
       "device orvatbus,address=3\n"
       "\n"
       "device ascii,interval=0\n"
-      "tcp port=0,accept-close\n"
+      "tcp port=0,accept-close,echo,greeting=Welcome to the bridge\n"
       "device modbus,unit=1\n");
   const TLayout layout = ParseLayout(in);
   ASSERT_EQ(layout.size(), 2u);
@@ -127,10 +138,14 @@ TEST(DevsimLayout, LayoutFile) {
   EXPECT_TRUE(layout[0].Port.WireTiming);
   EXPECT_EQ(layout[0].Port.InitialBaud, 19200u);
   EXPECT_TRUE(layout[0].Port.Lossy);
+  EXPECT_TRUE(layout[0].Port.Echo);
+  EXPECT_EQ(layout[0].Port.QueuedBytes, 5u);
   ASSERT_EQ(layout[0].Devices.size(), 2u);
   EXPECT_EQ(layout[0].Devices[1].IntervalMs, 0);  // back to back
   EXPECT_FALSE(layout[1].Serial);
   EXPECT_TRUE(layout[1].Tcp.AcceptThenClose);
+  EXPECT_TRUE(layout[1].Tcp.Echo);
+  EXPECT_EQ(layout[1].Tcp.Greeting, "Welcome to the bridge\r\n");
   EXPECT_EQ(layout[1].Devices.size(), 1u);
 
   std::istringstream orphan("device modbus\n");

@@ -109,6 +109,25 @@ TEST(DevsimSerial, DevicesOnOneBusAnswerOnlyTheirOwnRequests) {
   EXPECT_TRUE(sim.Received(path).empty());
 }
 
+TEST(DevsimSerial, EchoingLineAndBytesQueuedBeforeTheFirstOpen) {
+  TSimulator sim;
+  const std::string path = sim.AddSerialPort({.Echo = true, .QueuedBytes = 12});
+  const int rtu = sim.AddDevice(path, Modbus(17));
+  sim.AddDevice(path, Orvatbus(5, TChecksum::Crc1));
+  TPortClient port(path);
+  // What waited before the open comes first: noise, nothing of a frame.
+  const TBytes queued = ReadCount(port.Fd(), 12).Data;
+  ASSERT_EQ(queued.size(), 12u);
+  EXPECT_EQ(queued.find(0xFF), TBytes::npos);
+  // The line gives back the request itself, then the device's reply; the echo is no request.
+  EXPECT_EQ(PortExchange(port, kRtu17, kRtu17.size() + kRtu17Reply.size()), kRtu17 + kRtu17Reply);
+  EXPECT_EQ(PortExchange(port, kOrvatbus5Crc1, kOrvatbus5Crc1.size() + kOrvatbus5Reply.size()),
+            kOrvatbus5Crc1 + kOrvatbus5Reply);
+  EXPECT_EQ(sim.RequestCount(rtu), 1u);
+  // Bytes nobody answers come back all the same.
+  EXPECT_EQ(PortExchange(port, B({0x01, 0x02}), 2), B({0x01, 0x02}));
+}
+
 TEST(DevsimSerial, PortCanBeOpenedAgainAndKeepsAnswering) {
   TSimulator sim;
   const std::string path = sim.AddSerialPort();
@@ -280,6 +299,27 @@ TEST(DevsimTcp, CountsRequestsInProgressAtOnce) {
   EXPECT_EQ(sim.PeakRequestsInProgress(port), 0u);
 }
 
+TEST(DevsimTcp, EchoServerAndGreeting) {
+  TSimulator sim;
+  const std::uint16_t echo = sim.AddTcpServer({.Echo = true});
+  TTcpClient e(echo);
+  const TBytes request = ModbusTcpFrame(B({1, 3, 0x03, 0xE8, 0, 10}), 7);
+  EXPECT_EQ(TcpExchange(e, request, request.size()), request);
+  EXPECT_TRUE(ReadCount(e.Fd(), 1, 50ms).Data.empty()) << "nothing but the echo";
+
+  // A greeting comes first on every connection, the echo and the reply after it.
+  const std::uint16_t chatty = sim.AddTcpServer({.Echo = true, .Greeting = "HELLO\r\n"});
+  sim.AddDevice(chatty, Modbus(1));
+  for (int connection = 0; connection < 2; ++connection) {
+    TTcpClient c(chatty);
+    EXPECT_EQ(ReadCount(c.Fd(), 7).Data, B({'H', 'E', 'L', 'L', 'O', '\r', '\n'}));
+    const TBytes both = TcpExchange(c, request, request.size() + 29);
+    EXPECT_EQ(both.substr(0, request.size()), request);
+    EXPECT_EQ(both.substr(request.size()),
+              ModbusTcpFrame(ModbusReplyBody(Modbus(1), B({1, 3, 0x03, 0xE8, 0, 10})), 7));
+  }
+}
+
 TEST(DevsimTcp, EveryProtocolWorksOnATcpServer) {
   TSimulator sim;
   const std::uint16_t port = sim.AddTcpServer();
@@ -342,6 +382,33 @@ TEST(DevsimFaults, ChunksArriveSeparately) {
   const TReadResult rest = ReadCount(c.Fd(), 29 - first.Data.size());
   EXPECT_EQ(first.Data + rest.Data,
             ModbusTcpFrame(ModbusReplyBody(d, B({1, 3, 0x03, 0xE8, 0, 10})), 1));
+}
+
+TEST(DevsimFaults, ForeignFramesBeforeTheReply) {
+  // Another device's frame of any function, with a good CRC, goes out right before the reply.
+  const struct {
+    int Function;
+    int Address;
+    TBytes Frame;
+  } cases[] = {
+      {0x41, 9, B({0x09, 0x41, 0x05, 0x06, 0x07, 0x08, 0x09, 0x37, 0x9E})},
+      {0x83, 9, B({0x09, 0x83, 0x01, 0x01, 0x32})},
+      {0x11, -1, B({0x12, 0x11, 0x04, 0x11, 0x22, 0x33, 0x44, 0x6A, 0x75})},
+  };
+  TSimulator sim;
+  const std::string path = sim.AddSerialPort();
+  const int id = sim.AddDevice(path, Modbus(17));
+  TPortClient port(path);
+  for (const auto& c : cases) {
+    TDeviceConfig d = Modbus(17);
+    d.ForeignFunction = c.Function;
+    d.ForeignAddress = c.Address;
+    sim.SetDevice(id, d);
+    EXPECT_EQ(ForeignRtuFrame(d), c.Frame);
+    EXPECT_EQ(PortExchange(port, kRtu17, c.Frame.size() + kRtu17Reply.size()),
+              c.Frame + kRtu17Reply)
+        << c.Function;
+  }
 }
 
 TEST(DevsimFaults, BadChecksumsAndOddReplies) {

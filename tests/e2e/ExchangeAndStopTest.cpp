@@ -1,6 +1,7 @@
-// Whole searches where one device misbehaves: a late reply or noise never hides the devices
-// after it, listening that starts mid-line still hears the device, and a stop ends the wait in
-// progress instead of waiting for its timeout.
+// Whole searches where one device misbehaves: a late reply, noise, another device's frame of
+// any function or bytes that wait when a connection opens never hide the devices, listening
+// that starts mid-line still hears the device, and a stop ends the wait in progress instead of
+// waiting for its timeout.
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -196,6 +197,66 @@ TEST_F(MisbehavingDevices, LateAndNoisyRtuDevicesDoNotHideTheOthers) {
   search.Task->BaudRates = {9600};
   search.Plan(TDeviceProtocol::dpModbusRtu, {5, 6, 7, 8}, 200);
   ExpectOnlyTheLateUnitAndTheNoisyOneMissed(search.Run(), true, "<skp (size=25) 05 03 14 ");
+}
+
+// Bytes queued in a port before it opens (an earlier session, power-on chatter) and a server's
+// greeting are dropped and logged before the first request: address 1 is found.
+TEST_F(MisbehavingDevices, BytesWaitingWhenAConnectionOpensAreDiscardedAndLogged) {
+  const std::string port = Sim_.AddSerialPort({.QueuedBytes = 16});
+  Sim_.AddDevice(port, Modbus(1, 1));
+  TRecordedTask serial;
+  serial.Task->SerialPortNames = {port};
+  serial.Task->BaudRates = {9600};
+  serial.Plan(TDeviceProtocol::dpModbusRtu, {1}, 200);
+  const auto serialEvents = serial.Run();
+  ASSERT_EQ(Outcomes(serialEvents).at(1), "found");
+  EXPECT_NE(AttemptOf(serialEvents, 1)->Log.find("<del (size=16) "), std::string::npos)
+      << AttemptOf(serialEvents, 1)->Log;
+
+  const std::uint16_t server = Sim_.AddTcpServer({.Greeting = "Welcome to the bridge"});
+  for (int unit : {1, 2}) Sim_.AddDevice(server, Modbus(unit, static_cast<std::uint32_t>(unit)));
+  TRecordedTask tcp;
+  tcp.Task->TcpEndpoints = {"127.0.0.1:" + std::to_string(server)};
+  tcp.Plan(TDeviceProtocol::dpModbusTcp, {1, 2}, 200);
+  const auto tcpEvents = tcp.Run();
+  const auto outcomes = Outcomes(tcpEvents);
+  EXPECT_EQ(outcomes.at(1), "found");
+  EXPECT_EQ(outcomes.at(2), "found");
+  EXPECT_NE(AttemptOf(tcpEvents, 1)->Log.find("<del (size=21) 57 65 6C 63 6F 6D 65 "),
+            std::string::npos)
+      << AttemptOf(tcpEvents, 1)->Log;
+}
+
+// Another device's frame right before the reply, of a function the reply rule does not know
+// (0x11, 0x41) or an exception reply, never hides the probed device; an exception reply from
+// another address alone is no error of the probed one.
+TEST_F(MisbehavingDevices, ForeignFramesOfAnyFunctionDoNotHideTheDevice) {
+  const std::string port = Sim_.AddSerialPort();
+  const std::map<int, int> foreign = {{5, 0x11}, {6, 0x41}, {7, 0x83}};
+  for (const auto& [unit, function] : foreign) {
+    TDeviceConfig d = Modbus(unit, static_cast<std::uint32_t>(unit));
+    d.ForeignFunction = function;
+    d.ForeignAddress = 9;
+    Sim_.AddDevice(port, d);
+  }
+  TDeviceConfig claimsNine = Modbus(8, 8);
+  claimsNine.ReplyAddress = 9;
+  claimsNine.ExceptionCode = 2;
+  Sim_.AddDevice(port, claimsNine);
+
+  TRecordedTask search;
+  search.Task->SerialPortNames = {port};
+  search.Task->BaudRates = {9600};
+  search.Plan(TDeviceProtocol::dpModbusRtu, {5, 6, 7, 8}, 200);
+  const auto events = search.Run();
+  const auto outcomes = Outcomes(events);
+  for (int unit : {5, 6, 7}) {
+    EXPECT_EQ(outcomes.at(unit), "found") << unit;
+    EXPECT_NE(AttemptOf(events, unit)->Log.find("(ответ другого прибора с адресом 9 пропущен"),
+              std::string::npos)
+        << AttemptOf(events, unit)->Log;
+  }
+  EXPECT_EQ(outcomes.at(8), "ESlaveAddressMismatch");
 }
 
 TEST_F(MisbehavingDevices, OrvatAsciiListeningThatStartsMidLineHearsTheDevice) {

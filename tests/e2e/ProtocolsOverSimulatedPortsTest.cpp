@@ -1,8 +1,8 @@
 // Whole searches over the simulator's pseudo terminals and loopback servers: Orvatbus devices
 // with both checksums on one bus, the single-device mode, device error replies, noisy and split
-// replies, a transmitting OrvatASCII device, and Modbus devices of other makers beside the
+// replies, a transmitting OrvatASCII device, Modbus devices of other makers beside the
 // maker's instruments (a gateway that answers for units nobody has, a device that ignores the
-// unit id).
+// unit id), and lines that echo every request.
 
 #include <gtest/gtest.h>
 
@@ -31,6 +31,7 @@ struct TOutcome {
   std::string ErrorClass;
   std::string ErrorText;  // as the operator reads it
   std::size_t LogLines = 0;
+  std::string LogText;
 };
 
 class SimulatedPorts : public ::testing::Test {
@@ -89,7 +90,7 @@ class SimulatedPorts : public ::testing::Test {
                              TDeviceProtocol P, TConnectionType, std::uint8_t Address,
                              const TDeviceInfo& Info, const TSearchLog& Log) {
       std::lock_guard guard(lock);
-      outcomes.push_back({Address, P, true, Info, {}, {}, Log.Lines().size()});
+      outcomes.push_back({Address, P, true, Info, {}, {}, Log.Lines().size(), Log.Text()});
     };
     task.OnSearchError = [&](TSearchDevicesTask*, const std::string&, std::int32_t,
                              TDeviceProtocol P, TConnectionType Type, std::uint8_t Address,
@@ -101,7 +102,8 @@ class SimulatedPorts : public ::testing::Test {
                           {},
                           Error.ClassName(),
                           SearchErrorText(Error, Type),
-                          Log.Lines().size()});
+                          Log.Lines().size(),
+                          Log.Text()});
     };
     task.Start();
     task.WaitFor();
@@ -260,6 +262,41 @@ TEST_F(SimulatedPorts, DeviceThatIgnoresTheUnitIdIsMarkedAsARepeat) {
   // Each unit is listed; repeats are marked within one endpoint only.
   EXPECT_EQ(found, (std::vector<std::string>{"1 other", "2 other same as 1", "3 other same as 1",
                                              "1 maker", "2 maker same as 1", "3 maker same as 1"}));
+}
+
+// An adapter that hears its own transmission: every request comes back before the reply. The
+// devices are found with their whole identity, each echo logged as passed over.
+TEST_F(SimulatedPorts, DevicesBehindAnEchoingLineAreFoundWithTheirIdentity) {
+  Port_ = Sim_.AddSerialPort({.Echo = true});
+  Sim_.AddDevice(Port_, Orvatbus(2, devsim::TChecksum::Crc8, 6, 421, 10234));
+  Sim_.AddDevice(Port_, Orvatbus(7, devsim::TChecksum::Crc1, 16, 120, 777));
+  Sim_.AddDevice(Port_, Modbus(17));
+  Sim_.AddDevice(Port_, OtherMaker(3, Acme));
+  const std::string echo = "(эхо запроса пропущено)";
+
+  const auto orvatbus = Search(TDeviceProtocol::dpOrvatbus, {2, 7});
+  ASSERT_EQ(orvatbus.size(), 2u);
+  for (const TOutcome& o : orvatbus) ASSERT_TRUE(o.Found) << int(o.Probed) << " " << o.ErrorClass;
+  EXPECT_EQ(orvatbus[0].Info.ChecksumKind, TChecksumKind::ckCrc8);
+  EXPECT_EQ(orvatbus[0].Info.DeviceType, 6);
+  EXPECT_EQ(orvatbus[0].Info.FirmwareVersion, 421);
+  EXPECT_EQ(orvatbus[0].Info.SerialNumber, 10234);
+  EXPECT_EQ(orvatbus[1].Info.DeviceType, 16);
+  EXPECT_EQ(orvatbus[1].Info.SerialNumber, 777);
+  EXPECT_NE(orvatbus[1].LogText.find(echo), std::string::npos) << orvatbus[1].LogText;
+
+  const auto rtu = Search(TDeviceProtocol::dpModbusRtu, {3, 17});
+  ASSERT_EQ(rtu.size(), 3u);  // the other maker's device: its error, then the device
+  EXPECT_EQ(rtu[0].ErrorClass, "EModbusSpecificError");
+  ASSERT_TRUE(rtu[1].Found);
+  EXPECT_EQ(FoundDeviceCells(TDeviceProtocol::dpModbusRtu, rtu[1].Info).DeviceType, "ACME PX-1");
+  EXPECT_EQ(rtu[1].Info.MajorMinorRevision, "1.02");
+  ASSERT_TRUE(rtu[2].Found) << rtu[2].ErrorClass;
+  EXPECT_FALSE(rtu[2].Info.OtherMaker);
+  EXPECT_EQ(rtu[2].Info.DeviceType, 16);
+  EXPECT_EQ(rtu[2].Info.FirmwareVersion, 215);
+  EXPECT_EQ(rtu[2].Info.SerialNumber, 4321);
+  EXPECT_NE(rtu[2].LogText.find(echo), std::string::npos) << rtu[2].LogText;
 }
 
 }  // namespace

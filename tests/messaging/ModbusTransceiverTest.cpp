@@ -6,6 +6,7 @@
 #include "foundation/ioExceptions.h"
 #include "messaging/ioModbusCoreTypes.h"
 #include "messaging/ioModbusTransceiver.h"
+#include "messaging/updStrUtils.h"
 #include "search/uSearchLog.h"
 #include "support/ScriptedConnection.h"
 #include "support/TestSupport.h"
@@ -152,6 +153,20 @@ TEST_F(ModbusTransceiverTest, WhatWaitsBeforeARequestIsDiscardedAndLogged) {
             "<del (size=3) 11 03 14  (данные, полученные до отправки запроса, отброшены)");
   EXPECT_EQ(lines[before + 1].substr(13, 4), "--q>");
   EXPECT_EQ(LinesWith(Log, "<del").size(), 1u);  // nothing waited before the first request
+
+  // Bytes queued before the port opens (an earlier session, power-on chatter) go the same way,
+  // right after the open.
+  Connection->Close();
+  Connection->AddWaiting(BytesOf({0x00, 0x55, 0xAA}));
+  Connection->AddChunk(response, 2ms);
+  const std::size_t reopened = Log.Lines().size();
+  EXPECT_EQ(Transceiver.Exchange(request), response);
+  const std::vector<std::string> after = Log.Lines();
+  ASSERT_GT(after.size(), reopened + 3);
+  EXPECT_EQ(after[reopened + 1].substr(13, 22), "---> Connection opened");
+  EXPECT_EQ(after[reopened + 2].substr(13),
+            "<del (size=3) 00 55 AA  (данные, полученные до отправки запроса, отброшены)");
+  EXPECT_EQ(after[reopened + 3].substr(13, 11), "---> (size=");
 }
 
 TEST_F(ModbusTransceiverTest, ReplyOfAnotherDeviceIsSetAsideUntilTheAddressedOneAnswers) {
@@ -177,6 +192,41 @@ TEST_F(ModbusTransceiverTest, ReplyOfAnotherDeviceIsSetAsideUntilTheAddressedOne
   EXPECT_EQ(Connection->ReadCount(), reads + 3);
   EXPECT_EQ(Connection->Events().back(), "read-failed");
 
+  // Another device's frame of any function is passed over, also one whose length the reply
+  // rule does not know (it ends at its good CRC, the reply right behind it in the same chunk,
+  // or at the line's silence).
+  const TBytes foreign[] = {
+      ModbusUtils::BuildRtuFrame(BytesOf({0x09, 0x11, 0x03, 0x2A, 0xFF, 0x01})),
+      ModbusUtils::BuildRtuFrame(BytesOf({0x09, 0x17, 0x02, 0x00, 0x07})),
+      ModbusUtils::BuildRtuFrame(BytesOf({0x09, 0x41, 0x05, 0x06, 0x07, 0x08, 0x09})),
+      ModbusUtils::BuildRtuFrame(BytesOf({0x09, 0x2B, 0x0D, 0x01})),
+      ModbusUtils::BuildRtuFrame(BytesOf({0x09, 0x83, 0x02})),
+  };
+  for (const TBytes& frame : foreign) {
+    for (const bool together : {true, false}) {
+      if (together) {
+        Connection->AddChunk(frame + from6);
+      } else {
+        Connection->AddChunk(frame);
+        Connection->AddChunk(from6, 30ms);
+      }
+      EXPECT_EQ(Transceiver.Exchange(request), from6) << HexDump(frame.data(), 3) << together;
+      EXPECT_EQ(LinesWith(Log, "<skp (size=" + std::to_string(frame.size()) + ") " +
+                                   HexDump(frame.data(), static_cast<int>(frame.size())) +
+                                   " (ответ другого прибора с адресом 9")
+                    .size(),
+                together ? 1u : 2u);
+    }
+    // Alone, it is what came: returned for the searcher to reject as another device's.
+    Connection->AddChunk(frame);
+    EXPECT_EQ(Transceiver.Exchange(request), frame);
+  }
+  // One that never carries a good CRC ends where the line falls silent; broken, it is the
+  // searcher's to reject.
+  const TBytes broken41 = BytesOf({0x09, 0x41, 0x01, 0x02, 0x03});
+  Connection->AddChunk(broken41);
+  EXPECT_EQ(Transceiver.Exchange(request), broken41);
+
   // A frame that fails its CRC is returned at once (the searcher retries it), and a plain
   // receive, without a request, takes any frame.
   TBytes broken = from5;
@@ -185,6 +235,61 @@ TEST_F(ModbusTransceiverTest, ReplyOfAnotherDeviceIsSetAsideUntilTheAddressedOne
   EXPECT_EQ(Transceiver.Exchange(request), broken);
   Connection->AddChunk(from5);
   EXPECT_EQ(Transceiver.Receive(), from5);
+}
+
+// The line's echo of the request (an adapter that hears itself, a bridge that echoes) is passed
+// over and logged, and the reply is read on within the same budget; an echo alone is no reply.
+TEST(ModbusReceiver, EchoOfTheRequestIsNeverTheReply) {
+  const TBytes rtuRead = ModbusUtils::BuildRtuFrame(BytesOf({0x01, 0x03, 0x03, 0xE8, 0x00, 0x0A}));
+  // Shorter than any reply to it: the echo is told by its bytes, not by a reply's length.
+  const TBytes rtuId = ModbusUtils::BuildRtuFrame(ModbusUtils::BuildReadDeviceIdRequest(1, 1, 0));
+  const TBytes rtuIdReply = ModbusUtils::BuildRtuFrame(
+      BytesOf({0x01, 0x2B, 0x0E, 0x01, 0x01, 0x00, 0x00, 0x01, 0x00, 0x02, 'A', 'B'}));
+  const TBytes tcpRead =
+      ModbusUtils::BuildTcpFrame(BytesOf({0x01, 0x03, 0x03, 0xE8, 0x00, 0x0A}), 1);
+  const TBytes tcpReply = ModbusUtils::BuildTcpFrame(BytesOf({0x01, 0x03, 0x02, 0x12, 0x34}), 1);
+  const struct {
+    bool Tcp;
+    TBytes Request;
+    std::vector<TBytes> Chunks;  // 5 ms apart
+    TBytes Reply;                // empty: no reply, the wait ends as for silence
+  } cases[] = {
+      {false, rtuRead, {rtuRead, RtuReadResponse(4)}, RtuReadResponse(4)},
+      {false, rtuRead, {rtuRead + RtuReadResponse(4)}, RtuReadResponse(4)},
+      {false, rtuId, {rtuId + rtuIdReply}, rtuIdReply},
+      {false, rtuId, {rtuId.substr(0, 4), rtuId.substr(4) + rtuIdReply}, rtuIdReply},
+      {false, rtuRead, {rtuRead}, {}},
+      {true, tcpRead, {tcpRead, tcpReply}, tcpReply},
+      {true, tcpRead, {tcpRead + tcpReply}, tcpReply},
+      {true, tcpRead, {tcpRead}, {}},
+  };
+  for (const auto& c : cases) {
+    const auto connection = TScriptedConnection::New(
+        "ECHO", c.Tcp ? TConnectionType::ctTcp : TConnectionType::ctSerialPort);
+    std::unique_ptr<TMessageTransceiver> transceiver;
+    if (c.Tcp) {
+      transceiver = std::make_unique<TModbusTcpTransceiver>(connection);
+    } else {
+      transceiver = std::make_unique<TModbusRtuTransceiver>(connection);
+    }
+    TSearchLog log;
+    transceiver->SetLog(&log);
+    transceiver->SetStartOfPacketReadTimeout(60);
+    transceiver->SetReadTimeout(60);
+    for (std::size_t i = 0; i < c.Chunks.size(); ++i)
+      connection->AddChunk(c.Chunks[i], i > 0 ? 5ms : 0ms);
+    const std::string what = HexDump(c.Request.data(), static_cast<int>(c.Request.size()));
+    if (c.Reply.empty()) {
+      EXPECT_THROW(transceiver->Exchange(c.Request), EReadMessageTimeoutError) << what;
+    } else {
+      EXPECT_EQ(transceiver->Exchange(c.Request), c.Reply) << what;
+    }
+    EXPECT_EQ(LinesWith(log, "<skp (size=" + std::to_string(c.Request.size()) + ") " + what +
+                                 " (эхо запроса пропущено)")
+                  .size(),
+              1u)
+        << what;
+  }
 }
 
 // Each read returns only after the whole budget is gone.

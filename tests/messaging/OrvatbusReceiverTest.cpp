@@ -122,6 +122,31 @@ TEST_F(OrvatbusReceiver, LaterStartBeforeTheEndBeginsTheFrame) {
   EXPECT_EQ(Transceiver.Exchange(kRequest), kReply);
 }
 
+// The line's echo of the request is passed over and logged, however it arrives, and the reply
+// is read on from the bytes after it; an echo alone is no reply.
+TEST_F(OrvatbusReceiver, EchoOfTheRequestIsNeverTheReply) {
+  const std::vector<std::vector<TBytes>> cases = {
+      {kRequest, kReply},
+      {kRequest + kReply},
+      {kRequest.substr(0, 3), kRequest.substr(3) + kReply},
+      {kRequest + kReply.substr(0, 5), kReply.substr(5)},
+      {kRequest},
+  };
+  for (const auto& chunks : cases) {
+    Log.Clear();
+    for (std::size_t i = 0; i < chunks.size(); ++i)
+      Connection->AddChunk(chunks[i], i > 0 ? 5ms : 0ms);
+    if (chunks.size() == 1 && chunks[0] == kRequest) {
+      EXPECT_THROW(Transceiver.Exchange(kRequest), EReadSOHTimeoutError);
+    } else {
+      EXPECT_EQ(Transceiver.Exchange(kRequest), kReply) << chunks.size();
+    }
+    EXPECT_EQ(WithPrefix(Log, "<skp (size=6) FF 25 20 49 B3 03  (эхо запроса пропущено)").size(),
+              1u)
+        << chunks.size();
+  }
+}
+
 TEST_F(OrvatbusReceiver, SilenceIsAStartOfPacketTimeout) {
   Transceiver.SetStartOfPacketReadTimeout(30);
   try {

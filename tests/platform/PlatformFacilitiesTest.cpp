@@ -16,11 +16,13 @@
 #include <new>
 #include <thread>
 #include <typeinfo>
+#include <vector>
 
 #include "platform/platCancel.h"
 #include "platform/platClock.h"
 #include "platform/platError.h"
 #include "platform/platFiles.h"
+#include "platform/platHostAddresses.h"
 #include "platform/platPosix.h"
 #include "platform/platProcess.h"
 #include "platform/platRuntime.h"
@@ -223,6 +225,21 @@ TEST(PlatformSocketsTest, IPv4AddressTextsInTheirClassicForms) {
   EXPECT_EQ(platform::SocketAddressToText(Address), "10.0.0.7");
   for (const char* Bad : {"", "10.0.0.256", "host", "255.255.255.255"})
     EXPECT_FALSE(platform::SocketParseIPv4Address(Bad, Address)) << Bad;
+}
+
+TEST(PlatformSocketsTest, AHostIsKnownByOneAddressTextInWhicheverFormItIsGiven) {
+  const struct {
+    const char* Host;
+    std::vector<std::string> Addresses;
+  } Cases[] = {
+      {"127.0.0.1", {"127.0.0.1"}},
+      {"::ffff:127.0.0.1", {"127.0.0.1"}},  // IPv4-mapped: the same IPv4 host
+      {"::FFFF:7f00:2", {"127.0.0.2"}},
+      {"::1", {"::1"}},
+      {"::127.0.0.1", {"::127.0.0.1"}},  // IPv4-compatible is another (deprecated) address
+      {"", {}},
+  };
+  for (const auto& C : Cases) EXPECT_EQ(platform::HostAddresses(C.Host), C.Addresses) << C.Host;
 }
 
 }  // namespace

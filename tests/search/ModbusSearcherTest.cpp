@@ -15,10 +15,11 @@ namespace {
 
 using test::TScriptedConnection;
 
-// Registers 1000..1009 of a device: type 0x1234, firmware 215, 1004 = 0xBEEF,
-// 1007-1008 = 0x0001 0x5678 (serial number 0x5678).
+// Registers 1000..1009 of a device: type 0x1210 (R4748, a type the maker's table knows, so it is
+// not asked for its identification), firmware 215, 1004 = 0xBEEF, 1007-1008 = 0x0001 0x5678
+// (serial number 0x5678).
 TBytes RegisterReplyBody(std::uint8_t Address, std::uint8_t Function = 0x03, int DataBytes = 20) {
-  const std::uint16_t registers[10] = {0x1234, 215, 0, 0, 0xBEEF, 0, 0, 0x0001, 0x5678, 0x9999};
+  const std::uint16_t registers[10] = {0x1210, 215, 0, 0, 0xBEEF, 0, 0, 0x0001, 0x5678, 0x9999};
   TBytes body = BytesOf({Address, Function, static_cast<std::uint8_t>(DataBytes)});
   for (int i = 0; i < DataBytes; ++i) {
     const std::uint16_t r = registers[i / 2];
@@ -93,7 +94,7 @@ TEST_F(ModbusRtuSearcherTest, IdentifiesDeviceFromRegisters) {
   Searcher.Search(1, Info);
   EXPECT_EQ(Connection->WrittenBytes(), BytesOf({0x01, 0x03, 0x03, 0xE8, 0x00, 0x0A, 0x45, 0xBD}));
   EXPECT_EQ(Info.Address, 1);
-  EXPECT_EQ(Info.DeviceType, 0x34);
+  EXPECT_EQ(Info.DeviceType, 0x10);
   EXPECT_EQ(Info.FirmwareVersion, 215);
   EXPECT_EQ(Info.ExtraWord2, 0xBEEF);
   EXPECT_EQ(Info.SerialNumber, 0x5678);
@@ -102,7 +103,7 @@ TEST_F(ModbusRtuSearcherTest, IdentifiesDeviceFromRegisters) {
 
   EXPECT_EQ(CountLines(Log, "Попытка 1 поиска прибора MODBUS с адресом 1..."), 1);
   EXPECT_EQ(CountLines(Log, "--q> (size=6) 01 03 03 E8 00 0A  (modbus request body)"), 1);
-  EXPECT_EQ(CountLines(Log, "<a-- (size=23) 01 03 14 12 34 "), 1);
+  EXPECT_EQ(CountLines(Log, "<a-- (size=23) 01 03 14 12 10 "), 1);
   EXPECT_EQ(CountLines(Log, "(modbus response body)"), 1);
   EXPECT_EQ(CountLines(Log, "Найден прибор MODBUS с адресом 1"), 1);
   // The transceiver's traffic lines land in the same log.
@@ -188,6 +189,10 @@ TEST_F(ModbusRtuSearcherTest, ReplyFailuresAreNotRetried) {
       {BytesOf({17, 0x83, 0x02}), "EModbusSpecificError",
        "Произошла ошибка при выполнении команды. Адрес данных, указанный в запросе, недоступен. "
        "Код ошибки: 0x02."},
+      // Another device's exception reply is no error of the probed address.
+      {BytesOf({18, 0x83, 0x02}), "ESlaveAddressMismatch",
+       "Адрес получателя запроса не соответствует адресу отправителя в ответе. Адрес "
+       "slave-устройства в ответе: 18, ожидаемый адрес: 17."},
       {RegisterReplyBody(17, 0x04), "EUnexpectedCommandCode",
        "В сообщении обнаружен неожиданный код команды. Ожидаемый код команды: 0x03, код в "
        "сообщении: 0x04"},
@@ -263,7 +268,7 @@ TEST_F(ModbusTcpSearcherTest, TransactionIdentifiersCountUp) {
             BytesOf({0x00, 0x01, 0x00, 0x00, 0x00, 0x06, 0x01, 0x03, 0x03, 0xE8, 0x00, 0x0A}));
   EXPECT_EQ(writes[1].substr(0, 2), BytesOf({0x00, 0x02}));
   EXPECT_EQ(Info.Address, 2);
-  EXPECT_EQ(Info.DeviceType, 0x34);
+  EXPECT_EQ(Info.DeviceType, 0x10);
   EXPECT_EQ(Info.SerialNumber, 0x5678);
 }
 
@@ -393,6 +398,53 @@ TEST_F(ModbusRtuSearcherTest, MoreFollowsIsReadFromTheNextObject) {
   EXPECT_EQ(device.VendorName, "ACME");
   EXPECT_EQ(device.ProductCode, "");
   EXPECT_EQ(CountLines(Log, "Попытка 3 чтения идентификации"), 1) << "silent after the first";
+}
+
+// The maker's registers with a type code the maker's table does not know: the device is found
+// as before, then asked who it is (a device of another maker may answer these registers); a
+// refusal or silence leaves it as it was. A known type is never asked.
+TEST_F(ModbusRtuSearcherTest, UnknownTypeCodeIsAskedForItsIdentification) {
+  TBytes unknown = RegisterReplyBody(17);
+  unknown[4] = 99;  // the low byte of register 1000
+  TBytes known = unknown;
+  known[4] = 16;  // R4748
+
+  Reply(unknown);
+  Reply(DeviceIdReplyBody(17, {{0, "Wexa"}, {1, "WM-3"}, {2, "2.0"}}));
+  Searcher.Search(17, Info);
+  EXPECT_FALSE(Info.OtherMaker);
+  EXPECT_EQ(Info.DeviceType, 99);
+  EXPECT_EQ(Info.SerialNumber, 0x5678);
+  EXPECT_EQ(Info.VendorName, "Wexa");
+  EXPECT_EQ(Info.ProductCode, "WM-3");
+  EXPECT_EQ(Info.MajorMinorRevision, "2.0");
+  EXPECT_FALSE(Searcher.TakeAnsweringDevice()) << "found, not failed";
+  ASSERT_EQ(Connection->Writes().size(), 2u);
+  EXPECT_EQ(Connection->Writes()[1], BytesOf({17, 0x2B, 0x0E, 0x01, 0x00, 0xB1, 0xB4}));
+  EXPECT_EQ(CountLines(Log, "Найден прибор MODBUS с адресом 17"), 1);
+  EXPECT_EQ(CountLines(Log, "Тип 99 прибора MODBUS с адресом 17 не известен: запрос идентификации"),
+            1);
+  EXPECT_EQ(CountLines(Log, "VendorName \"Wexa\", ProductCode \"WM-3\""), 1);
+
+  const auto search = [&](const std::vector<TBytes>& Replies) {
+    Log.Clear();
+    for (const TBytes& r : Replies) Reply(r);
+    Info = {};
+    Searcher.Search(17, Info);
+    EXPECT_EQ(Info.SerialNumber, 0x5678);
+    EXPECT_EQ(Info.VendorName, "");
+    EXPECT_EQ(Info.ProductCode, "");
+  };
+  search({unknown, BytesOf({17, 0xAB, 0x01})});  // no such function
+  EXPECT_EQ(Info.DeviceType, 99);
+  EXPECT_EQ(CountLines(Log, "Ошибка чтения идентификации устройства MODBUS с адресом 17"), 1);
+  search({unknown});  // silent: asked RequestRetryCount times
+  EXPECT_EQ(CountLines(Log, "Попытка 3 чтения идентификации"), 1);
+  const std::size_t writes = Connection->Writes().size();
+  search({known});
+  EXPECT_EQ(Info.DeviceType, 16);
+  EXPECT_EQ(Connection->Writes().size(), writes + 1) << "the maker's type is not asked";
+  EXPECT_EQ(CountLines(Log, "идентификации"), 0);
 }
 
 TEST_F(ModbusRtuSearcherTest, IdentificationTextsArePrintableAscii) {

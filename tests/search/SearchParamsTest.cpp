@@ -19,6 +19,9 @@ TEST(AddressList, Grammar) {
   EXPECT_EQ(ParseAddressList(""), Bytes{});
   EXPECT_EQ(ParseAddressList(" , ,"), Bytes{});
   EXPECT_EQ(ParseAddressList("7-5"), Bytes{});
+  EXPECT_EQ(ParseAddressList("1,7-5"), Bytes{1}) << "the grammar of stored lists is unchanged";
+  EXPECT_EQ(CheckAddressList("7-5"), Bytes{}) << "alone it gives nothing; the plan says so";
+  EXPECT_EQ(CheckAddressList("1, 5-7,3"), (Bytes{1, 5, 6, 7, 3}));
   EXPECT_EQ(ParseAddressList("5--7"), (Bytes{5, 6, 7}));
   EXPECT_EQ(ParseAddressList("5---7"), (Bytes{5, 6, 7}));
   EXPECT_EQ(ParseAddressList("250-255"), (Bytes{250, 251, 252, 253, 254, 255}));
@@ -232,6 +235,9 @@ TEST(SearchPlan, ValidationTable) {
       {"address 256", modbus("256"), address, "(256)"},
       {"address 999999", modbus("999999"), address},
       {"range 250-260", modbus("250-260"), address},
+      {"a backwards range among others", modbus("1,5-1"), address,
+       "(5-1) в списке адресов (1,5-1): начало диапазона больше его конца"},
+      {"a backwards range after a range", modbus("1-3 9--7"), address, "(9-7)"},
       {"port 1", endpoint("h:1"), nullptr},
       {"port 65535", endpoint("h:65535"), nullptr},
       {"port 0", endpoint("h:0"), argument, "(h:0)"},
@@ -303,6 +309,41 @@ TEST(SearchPlan, SettingsNumbersClampedForTheWindowRefusedForTheCommandLine) {
   EXPECT_NE(notices[1].find("StartOfPacketReadTimeout=0"), std::string::npos) << notices[1];
   EXPECT_NO_THROW(CheckSearchSettings(s, WindowPlanLimits));
   EXPECT_TRUE(ClampSearchSettings(s, WindowPlanLimits).empty()) << "said once";
+}
+
+// A stored value that cannot be read is no longer taken for the default in silence: the command
+// line refuses it, the window keeps the default and says so once per key. What the INI reading
+// has always accepted (hexadecimal "$C8", an empty value for an absent one) stays as it was.
+TEST(SearchPlan, UnreadableSettingsValuesAreNamed) {
+  TIniFile ini("/nonexistent/probrix.ini");
+  ini.SetText(
+      "[SearchParams]\r\nStartOfPacketReadTimeout=abc\r\nRequestRetryCount=$3\r\n"
+      "WritePacketTimeout=\r\nSaveSearchLogs=yes\r\nParallelConnections=0x10\r\n"
+      "Protocols=\"Bogus=1,ModbusTCP=1,orvatbus=0,Modbus=1\"\r\n");
+  TSearchSettings s = LoadSearchSettings(ini);
+  EXPECT_EQ(s.StartOfPacketReadTimeout, 200);
+  EXPECT_EQ(s.RequestRetryCount, 3);
+  EXPECT_EQ(s.WritePacketTimeout, 100);
+  EXPECT_FALSE(s.SaveSearchLogs);
+  EXPECT_EQ(s.ParallelConnections, 16);
+  const TProtocolChoice p = DecodeProtocols(s.Protocols);
+  EXPECT_TRUE(p.ModbusTCP) << "the known names still count";
+  EXPECT_TRUE(p.ModbusRTU);
+
+  const auto refused = test::Caught<EArgumentError>([&] { CheckSearchSettings(s, CliPlanLimits); });
+  EXPECT_EQ(refused.Message, "Protocols: неизвестный протокол (Bogus, orvatbus)");
+  const std::vector<std::string> notices = ClampSearchSettings(s, WindowPlanLimits);
+  EXPECT_EQ(notices, (std::vector<std::string>{
+                         "Файл настроек: Protocols: неизвестный протокол (Bogus, orvatbus); "
+                         "пропущено",
+                         "Файл настроек: StartOfPacketReadTimeout=abc: не число; взято 200",
+                         "Файл настроек: SaveSearchLogs=yes: не число; взято 0"}));
+  EXPECT_TRUE(ClampSearchSettings(s, WindowPlanLimits).empty()) << "said once";
+  EXPECT_NO_THROW(CheckSearchSettings(s, CliPlanLimits));
+
+  // A value is shown as a line of the protocol can show it.
+  ini.SetText("[SearchParams]\r\nRequestRetryCount=1\x1B[2J\r\n");
+  EXPECT_EQ(LoadSearchSettings(ini).Unreadable.at(0).What, "RequestRetryCount=1\\x1B[2J: не число");
 }
 
 }  // namespace

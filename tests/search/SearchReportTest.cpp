@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <new>
+#include <string>
+#include <vector>
 
 #include "foundation/ioExceptions.h"
 #include "search/uSearchReport.h"
@@ -32,6 +34,12 @@ TEST(SearchReport, ErrorTextByClass) {
   EXPECT_EQ(SearchErrorText(EInvalidCRC::Create("x"), serial), "Ошибка CRC в ответе");
   EXPECT_EQ(SearchErrorText(ELogStringFormatError::Create("own text"), serial), "own text");
   EXPECT_EQ(SearchErrorText(std::bad_alloc(), serial), std::bad_alloc().what());
+
+  // The reason of a refused open is the exception's own data, kept by a copy of it.
+  EConnectionOpenError held = EConnectionOpenError::Create("x");
+  held.Reason = "Порт ttyS1 используется другой программой: minicom (pid 4711)";
+  EXPECT_EQ(SearchErrorReason(*held.Clone()), held.Reason);
+  EXPECT_EQ(SearchErrorReason(EConnectionIOError::Create(held.Reason)), "");
 }
 
 TEST(SearchReport, LinesAndNames) {
@@ -74,6 +82,18 @@ TEST(SearchReport, ForgedLineStaysOneVisibleLine) {
             "17:30:45.219 [ttyX\\x0D\\x0A17:30:45.219 [COM9:9600,Orvatbus,95]: прибор "
             "найден:9600,Orvatbus,95]: Ошибка открытия порта\\x1B[2J");
   EXPECT_EQ(SafeLogText("a\x7F\tb"), "a\\x7F\\x09b");
+
+  // A reason gets a line of its own, escaped the same way; no reason, no line.
+  const auto serial = TConnectionType::ctSerialPort;
+  EXPECT_EQ(SearchErrorLines(t, "ttyX\n", 9600, TDeviceProtocol::dpModbusRtu, serial, 1,
+                             "Ошибка открытия порта", "Порт ttyX\n используется: a\x1B (pid 7)"),
+            (std::vector<std::string>{
+                "17:30:45.219 [ttyX\\x0A:9600,ModbusRTU,1]: Ошибка открытия порта",
+                "17:30:45.219 [ttyX\\x0A:9600,ModbusRTU,1]: Порт ttyX\\x0A используется: "
+                "a\\x1B (pid 7)"}));
+  EXPECT_EQ(
+      SearchErrorLines(t, "ttyX", 9600, TDeviceProtocol::dpModbusRtu, serial, 1, "Нет ответа", ""),
+      std::vector<std::string>{"17:30:45.219 [ttyX:9600,ModbusRTU,1]: Нет ответа"});
 }
 
 // A name past what the file system takes is cut on a character boundary, and two such names

@@ -115,9 +115,10 @@ class SerialSearch : public ::testing::Test {
     Task.RequestRetryCount = 1;
     Task.OnDeviceFound = [this](TSearchDevicesTask*, const std::string& Port, std::int32_t Baud,
                                 TDeviceProtocol, TConnectionType, std::uint8_t,
-                                const TDeviceInfo& Info, const TSearchLog&) {
+                                const TDeviceInfo& Info, const TSearchLog& Log) {
       std::lock_guard Guard(Lock);
       Found.push_back({Port, Baud, Info});
+      FoundLogs.push_back(Log.Text());
     };
     Task.OnSearchError = [this](TSearchDevicesTask*, const std::string& Port, std::int32_t Baud,
                                 TDeviceProtocol, TConnectionType, std::uint8_t Address,
@@ -142,6 +143,7 @@ class SerialSearch : public ::testing::Test {
 
   std::mutex Lock;
   std::vector<TFoundEvent> Found;
+  std::vector<std::string> FoundLogs;
   std::vector<TErrorEvent> Errors;
 };
 
@@ -163,6 +165,22 @@ TEST_F(SerialSearch, FindsALibmodbusRtuServerAndReportsSilentAddresses) {
   EXPECT_EQ(Errors[0].Address, 16);
   EXPECT_EQ(Errors[1].Address, 18);
   for (const auto& E : Errors) EXPECT_TRUE(E.Error->Is<ETimeoutError>()) << E.Error->ClassName();
+}
+
+TEST_F(SerialSearch, BytesQueuedBeforeThePortOpensAreNotTheFirstReply) {
+  TTestPty Pty;
+  Pty.MakeSlaveRaw();
+  // What an earlier session left in the port: an exception reply of the device and line noise.
+  Pty.Write(BytesOf({0x11, 0x83, 0x02, 0xC1, 0x34, 0x55, 0xAA, 0x00}));
+  TLibmodbusRtuServer Server(Pty.MasterFd(), 17, 16, 215, 4321);
+  Run({Pty.SlavePath()}, {19200}, {17});
+  ASSERT_EQ(Found.size(), 1u);
+  EXPECT_EQ(Found[0].Info.Address, 17);
+  EXPECT_FALSE(Found[0].Info.OtherMaker);
+  EXPECT_EQ(Found[0].Info.SerialNumber, 4321);
+  EXPECT_TRUE(Errors.empty());
+  EXPECT_NE(FoundLogs[0].find("<del (size=8) 11 83 02 C1 34 55 AA 00 "), std::string::npos)
+      << FoundLogs[0];
 }
 
 TEST_F(SerialSearch, MissingPortGivesOneOpenErrorAndTheSearchGoesOn) {

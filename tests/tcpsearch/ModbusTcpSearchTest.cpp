@@ -1,12 +1,17 @@
 // Whole Modbus TCP searches over loopback: the search task, the Modbus TCP searcher, the
-// connection factory and the TCP connection against a libmodbus server.
+// connection factory and the TCP connection against a libmodbus server and a socat echo server.
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -20,6 +25,55 @@
 
 namespace probrix {
 namespace {
+
+// socat as a plain TCP echo server on 127.0.0.1 (a bridge that echoes, with nothing behind it):
+// "TCP-LISTEN:0,fork EXEC:cat", its port read from its own log. Port() is 0 without socat.
+class TSocatEchoServer {
+ public:
+  TSocatEchoServer() {
+    int err[2];
+    if (pipe2(err, O_CLOEXEC) != 0) return;
+    Pid_ = fork();
+    if (Pid_ == 0) {
+      dup2(err[1], 2);
+      execlp("socat", "socat", "-d", "-d", "TCP-LISTEN:0,bind=127.0.0.1,reuseaddr,fork", "EXEC:cat",
+             static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    close(err[1]);
+    Log_ = err[0];
+    // "... N listening on AF=2 127.0.0.1:PORT"
+    const std::string key = "listening on AF=2 127.0.0.1:";
+    std::string text;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (Port_ == 0 && std::chrono::steady_clock::now() < end) {
+      pollfd p{Log_, POLLIN, 0};
+      if (poll(&p, 1, 100) <= 0) continue;
+      char buf[256];
+      const ssize_t n = read(Log_, buf, sizeof buf);
+      if (n <= 0) break;
+      text.append(buf, static_cast<std::size_t>(n));
+      const auto at = text.find(key);
+      if (at != std::string::npos && text.find('\n', at) != std::string::npos)
+        Port_ = static_cast<std::uint16_t>(std::stoi(text.substr(at + key.size())));
+    }
+  }
+  ~TSocatEchoServer() {
+    if (Pid_ > 0) {
+      kill(Pid_, SIGTERM);
+      waitpid(Pid_, nullptr, 0);
+    }
+    if (Log_ >= 0) close(Log_);
+  }
+  TSocatEchoServer(const TSocatEchoServer&) = delete;
+  TSocatEchoServer& operator=(const TSocatEchoServer&) = delete;
+  std::uint16_t Port() const { return Port_; }
+
+ private:
+  pid_t Pid_ = -1;
+  int Log_ = -1;
+  std::uint16_t Port_ = 0;
+};
 
 struct TFound {
   std::string ConnectionName;
@@ -97,9 +151,10 @@ class ModbusTcpSearch : public ::testing::Test {
   TSearcherConnectionSource Previous_;
 };
 
-// Registers 1000..1009 of a unit: type 0x0107 (type byte 7), firmware 0x0203, register 1004
-// 0x5A5A, registers 1007:1008 = 0x0001:0x3039 (serial number 12345).
-const std::vector<std::uint16_t> UnitRegisters = {0x0107, 0x0203, 0, 0, 0x5A5A, 0, 0, 1, 0x3039, 0};
+// Registers 1000..1009 of a unit: type 0x0108 (type byte 8, known to the maker's table, so the
+// unit is not asked for its identification, which a libmodbus server cannot frame), firmware
+// 0x0203, register 1004 0x5A5A, registers 1007:1008 = 0x0001:0x3039 (serial number 12345).
+const std::vector<std::uint16_t> UnitRegisters = {0x0108, 0x0203, 0, 0, 0x5A5A, 0, 0, 1, 0x3039, 0};
 
 TEST_F(ModbusTcpSearch, FindsTheLibmodbusUnitAndReportsSilentAddresses) {
   test::TLibmodbusTcpServer server(17, 1000, UnitRegisters);
@@ -117,7 +172,7 @@ TEST_F(ModbusTcpSearch, FindsTheLibmodbusUnitAndReportsSilentAddresses) {
   EXPECT_EQ(found.Port, server.Port());
   EXPECT_EQ(found.Address, 17);
   EXPECT_EQ(found.Info.Address, 17);
-  EXPECT_EQ(found.Info.DeviceType, 0x07);
+  EXPECT_EQ(found.Info.DeviceType, 0x08);
   EXPECT_EQ(found.Info.FirmwareVersion, 0x0203);
   EXPECT_EQ(found.Info.ExtraWord2, 0x5A5A);
   EXPECT_EQ(found.Info.SerialNumber, 12345);
@@ -174,6 +229,26 @@ TEST_F(ModbusTcpSearch, RefusedEndpointGivesOneOpenErrorAndTheSearchGoesOn) {
   EXPECT_EQ(events.Found[0].Info.SerialNumber, 12345);
   EXPECT_EQ(events.Failed.size(), 3u);  // the refused endpoint once, units 2 and 3 silent
   ::close(refusing);
+}
+
+// Every request comes back as it was sent: an echo is no reply, so no unit is found and every
+// address ends as for silence, the echoes in its log.
+TEST_F(ModbusTcpSearch, EchoServerIsNoDevice) {
+  TSocatEchoServer echo;
+  if (echo.Port() == 0) GTEST_SKIP() << "socat is not installed";
+  TSearchDevicesTask task;
+  Configure(task, {"127.0.0.1:" + std::to_string(echo.Port())}, {1, 2, 247});
+  TRecordedSearch events(task);
+  task.Start();
+  task.WaitFor();
+
+  EXPECT_EQ(task.RunError(), "");
+  EXPECT_TRUE(events.Found.empty());
+  ASSERT_EQ(events.Failed.size(), 3u);
+  for (const TFailed& f : events.Failed) {
+    EXPECT_TRUE(f.Timeout) << f.ClassName;
+    EXPECT_NE(f.LogText.find("(эхо запроса пропущено)"), std::string::npos) << f.LogText;
+  }
 }
 
 }  // namespace

@@ -2,11 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <QIcon>
+#include <QImage>
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QTranslator>
+#include <QWidget>
 
 #include "UiTestSupport.h"
 #include "foundation/ioExceptions.h"
@@ -64,6 +67,22 @@ TEST(Application, QtOwnTextsAreRussianWhenTheCatalogueIsThere) {
   delete translator;
   EXPECT_NE(russian, english);
   EXPECT_TRUE(russian.contains(QRegularExpression("[А-Яа-я]"))) << russian.toStdString();
+}
+
+// A window manager shows the program's own icon, in the menu entry's sizes, for any window.
+TEST(Application, EveryWindowCarriesTheProgramIcon) {
+  QWidget window;
+  const QIcon icon = window.windowIcon();
+  for (const QSize size : {QSize(48, 48), QSize(256, 256)}) {
+    EXPECT_TRUE(icon.availableSizes().contains(size)) << size.width();
+    const QImage image = icon.pixmap(size).toImage();
+    ASSERT_EQ(image.size(), size);
+    int opaque = 0;
+    for (int y = 0; y < image.height(); ++y)
+      for (int x = 0; x < image.width(); ++x) opaque += qAlpha(image.pixel(x, y)) == 255;
+    // Drawn, not blank: the instrument and the lens cover a good part of it.
+    EXPECT_GT(opaque, image.width() * image.height() / 4) << size.width();
+  }
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include <condition_variable>
 #include <mutex>
 
+#include "SerialTestPty.h"
 #include "UiTestSupport.h"
 #include "devsim/devsimSimulator.h"
 #include "foundation/appCodePage.h"
@@ -314,6 +315,31 @@ TEST_F(SearchWindow, NothingCheckedIsRefusedLikeAnAddressListError) {
   EXPECT_TRUE(f.btnStartSearch->isEnabled());
   EXPECT_EQ(f.LFoundDevices->text(), "Найдено приборов: 0");
   EXPECT_FALSE(f.btnStopSearch->isEnabled());
+}
+
+TEST_F(SearchWindow, APortHeldByAnotherProgramIsNamedOnASecondLine) {
+  test::TTestPty pty;
+  test::TPtyHolderProcess holder(pty, false, true);  // and made exclusive
+  auto w = MakeWindow(pty.SlavePath(), "");
+  auto& f = *w->Form();
+  f.cbOrvatbus->setChecked(false);
+  f.cbModbusRTU->setChecked(true);
+  f.edModbusAddresses->setText("1");
+  w->show();
+  QTest::mouseClick(f.btnStartSearch, Qt::LeftButton);
+  ASSERT_TRUE(WaitUntil([&] { return f.LProgress->text() == "Поиск завершен"; }, 30000));
+
+  const QString attempt = QString::fromStdString("[" + pty.SlavePath() + ":9600,ModbusRTU,1]: ");
+  const QString reason = QString::fromStdString(
+      "Порт " + pty.SlavePath() + " используется другой программой: " +
+      test::TPtyHolderProcess::ProgramName + " (pid " + std::to_string(holder.Pid()) + ")");
+  const QStringList lines = Lines(*w);
+  ASSERT_EQ(lines.size(), 2) << lines.join('\n').toStdString();
+  EXPECT_TRUE(lines[0].endsWith(attempt + "Ошибка открытия порта")) << lines[0].toStdString();
+  EXPECT_TRUE(lines[1].endsWith(attempt + reason)) << lines[1].toStdString();
+  const std::string expected = Utf8ToCp1251(lines.join("\r\n").toStdString() + "\r\n");
+  EXPECT_TRUE(WaitUntil([&] { return uitest::ReadFileBytes(w->ResultLogFileName()) == expected; }))
+      << Cp1251ToUtf8(uitest::ReadFileBytes(w->ResultLogFileName()));
 }
 
 // An error that ends the run early (here: a searcher that cannot be made) is not a finished

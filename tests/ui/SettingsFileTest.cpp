@@ -209,5 +209,34 @@ TEST_F(SettingsFile, OutOfRangeNumbersAreClampedWithANotice) {
   EXPECT_EQ(ini.ReadInteger("SearchParams", "RequestRetryCount", 0), 100);
 }
 
+// A value that cannot be read keeps the window's default, as before, but no longer in silence:
+// one line per key, beside the line of a number out of range.
+TEST_F(SettingsFile, UnreadableValuesKeepTheDefaultsWithANotice) {
+  uitest::WriteFileBytes(Ini(),
+                         "[SearchParams]\r\n"
+                         "Protocols=\"Bogus=1,ModbusTCP=1\"\r\n"
+                         "RequestRetryCount=500\r\n"
+                         "StartOfPacketReadTimeout=abc\r\n");
+  {
+    TfrmMain w(nullptr, Ini().string());
+    EXPECT_EQ(w.Form()->seStartOfPacketReadTimeout->value(), 200);
+    EXPECT_TRUE(w.Form()->cbModbusTCP->isChecked());
+    EXPECT_TRUE(w.Form()->cbOrvatbus->isChecked()) << "the default stays";
+    ASSERT_EQ(w.SearchProtocol()->rowCount(), 3);
+    EXPECT_TRUE(w.SearchProtocol()->Line(0).contains(
+        "Файл настроек: Protocols: неизвестный протокол (Bogus); пропущено"))
+        << w.SearchProtocol()->Line(0).toStdString();
+    EXPECT_TRUE(w.SearchProtocol()->Line(1).contains(
+        "Файл настроек: StartOfPacketReadTimeout=abc: не число; взято 200"))
+        << w.SearchProtocol()->Line(1).toStdString();
+    EXPECT_TRUE(w.SearchProtocol()->Line(2).contains("RequestRetryCount=500"));
+    EXPECT_TRUE(w.close());
+  }
+  const TIniFile ini(Ini());
+  EXPECT_EQ(ini.ReadString("SearchParams", "StartOfPacketReadTimeout", ""), "200");
+  EXPECT_EQ(ini.ReadString("SearchParams", "Protocols", ""),
+            "Orvatbus=1,ModbusRTU=0,ModbusTCP=1,OrvatASCII=1");
+}
+
 }  // namespace
 }  // namespace probrix

@@ -12,11 +12,13 @@
 #include <filesystem>
 #include <fstream>
 #include <thread>
+#include <vector>
 
 #include "platform/platCancel.h"
 #include "platform/platClock.h"
 #include "platform/platCrashSignals.h"
 #include "platform/platFiles.h"
+#include "platform/platHostAddresses.h"
 #include "platform/platProcess.h"
 #include "platform/platSerialDevice.h"
 #include "platform/platSerialPorts.h"
@@ -252,6 +254,11 @@ TEST(WinSerial, DeviceNamesAndAMissingPort) {
   EXPECT_EQ(SerialDevicePathOf("COM10"), "\\\\.\\COM10");
   EXPECT_EQ(SerialDevicePathOf("com3"), "\\\\.\\com3");
   EXPECT_EQ(SerialDevicePathOf("\\\\tsclient\\COM1"), "\\\\tsclient\\COM1");
+  // COM names are one name in any case; so are the paths of the device namespace.
+  EXPECT_TRUE(SameSerialPortName("COM3", "com3"));
+  EXPECT_TRUE(SameSerialPortName("\\\\tsclient\\COM1", "\\\\TSCLIENT\\com1"));
+  EXPECT_FALSE(SameSerialPortName("COM3", "COM30"));
+  EXPECT_FALSE(SameSerialPortName("COM3", "COM3 "));
 
   TOsError Error;
   std::string Holder = "stale";
@@ -259,6 +266,13 @@ TEST(WinSerial, DeviceNamesAndAMissingPort) {
   EXPECT_EQ(Error.Kind, TErrorKind::ekNotFound);
   EXPECT_EQ(Error.Code, 2) << "the system's own code for a missing port";
   EXPECT_TRUE(Holder.empty());
+
+  // The system answers "access denied" to a later opener of a port that another program
+  // holds, as it does to the opener of a folder: that is a held port, not missing rights.
+  const test::TTempDir Folder;
+  EXPECT_EQ(TSerialDevice::Open(Folder.Path().string(), Error, Holder), nullptr);
+  EXPECT_EQ(Error.Code, ERROR_ACCESS_DENIED);
+  EXPECT_EQ(Error.Kind, TErrorKind::ekBusy);
 
   for (const std::string& Name : SystemSerialPortNames()) {
     EXPECT_FALSE(Name.empty());
@@ -376,6 +390,9 @@ TEST(WinSocketText, AddressesAndNames) {
   TSockAddrBytes Six;
   ASSERT_FALSE(SocketResolve("::1", 502, Six));
   EXPECT_EQ(SocketIPv6AddressText(Six), "::1");
+  // An IPv4-mapped address is its IPv4 host.
+  EXPECT_EQ(HostAddresses("::ffff:127.0.0.1"), std::vector<std::string>{"127.0.0.1"});
+  EXPECT_EQ(HostAddresses("127.0.0.1"), std::vector<std::string>{"127.0.0.1"});
   EXPECT_EQ(SocketNetToHostPort(SocketHostToNetPort(502)), 502);
   SocketLibraryCleanup();
 }

@@ -136,6 +136,33 @@ bool AnswersUnit(const TDeviceConfig& Config, int Unit) {
   return Unit == Config.Address || Config.AnyUnit;
 }
 
+TBytes ForeignRtuFrame(const TDeviceConfig& Config) {
+  if (Config.ForeignFunction < 0) return {};
+  const int address = Config.ForeignAddress >= 0 ? Config.ForeignAddress : Config.Address + 1;
+  const auto function = static_cast<std::uint8_t>(Config.ForeignFunction);
+  TBytes body{static_cast<std::uint8_t>(address), function};
+  switch (function) {
+    case 0x01:
+    case 0x02:
+    case 0x03:
+    case 0x04:
+    case 0x0C:
+    case 0x11:
+    case 0x14:
+    case 0x15:
+    case 0x17:
+      body += TBytes{0x04, 0x11, 0x22, 0x33, 0x44};
+      break;
+    default:
+      if (function & 0x80) {
+        body.push_back(0x01);
+      } else {
+        body += TBytes{0x05, 0x06, 0x07, 0x08, 0x09};
+      }
+  }
+  return ModbusRtuFrame(body);
+}
+
 TBytes ModbusReplyBody(const TDeviceConfig& Config, const TBytes& RequestBody) {
   if (RequestBody.size() < 2 || !AnswersUnit(Config, RequestBody[0])) return {};
   const std::uint8_t address =

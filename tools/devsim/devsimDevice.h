@@ -66,6 +66,10 @@ struct TDeviceConfig {
 
   // Orvatbus and Modbus: >= 0 claims this address in replies instead of its own.
   int ReplyAddress = -1;
+  // Modbus RTU framing: >= 0 sends, right before each reply, a frame with a good CRC of this
+  // function from another device (ForeignAddress, by default the device's address + 1).
+  int ForeignFunction = -1;
+  int ForeignAddress = -1;
 
   // Modbus.
   int ExceptionCode = 0;    // > 0: every request gets this exception reply
@@ -105,6 +109,12 @@ TBytes ModbusReplyBody(const TDeviceConfig& Config, const TBytes& RequestBody);
 
 // Whether a Modbus device answers requests for this unit id (address).
 bool AnswersUnit(const TDeviceConfig& Config, int Unit);
+
+// The RTU frame of another device that Config sends before each reply (ForeignFunction), or
+// empty: an exception reply (code 1) for a function with bit 7 set, a reply with a byte count
+// and four data bytes for 1 to 4, 0x0C, 0x11 (report server id), 0x14, 0x15 and 0x17, and five
+// data bytes for any other function.
+TBytes ForeignRtuFrame(const TDeviceConfig& Config);
 
 // One simulated device listening on one byte stream: collects what arrives, cuts requests out
 // of it and produces complete reply frames (before any fault behaviour is applied).

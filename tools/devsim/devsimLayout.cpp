@@ -170,6 +170,16 @@ TDeviceConfig ParseDevice(const std::string& Text) {
     } else if (k == "reply-address") {
       only(!ascii, it);
       d.ReplyAddress = static_cast<int>(r.Number(it, 0, orvatbus ? 95 : 255));
+    } else if (k == "foreign") {
+      only(modbus, it);
+      TItem function = it;
+      const auto colon = it.Value.find(':');
+      if (colon != std::string::npos) {
+        function.Value = it.Value.substr(0, colon);
+        const TItem address{k, it.Value.substr(colon + 1), true};
+        d.ForeignAddress = static_cast<int>(r.Number(address, 0, 255));
+      }
+      d.ForeignFunction = static_cast<int>(r.Number(function, 1, 255));
     } else if (k == "exception") {
       only(modbus, it);
       d.ExceptionCode = static_cast<int>(r.Number(it, 1, 255));
@@ -262,6 +272,11 @@ TSerialPortConfig ParsePort(const std::string& Text) {
       p.Lossy = true;
     } else if (it.Key == "baud") {
       p.InitialBaud = static_cast<std::uint32_t>(r.Number(it, 1, 4000000));
+    } else if (it.Key == "echo") {
+      r.Flag(it);
+      p.Echo = true;
+    } else if (it.Key == "queued") {
+      p.QueuedBytes = static_cast<std::size_t>(r.Number(it, 0, 4096));
     } else {
       r.Fail("unknown option \"" + it.Key + "\"");
     }
@@ -280,6 +295,12 @@ TTcpServerConfig ParseTcp(const std::string& Text) {
       t.AcceptThenClose = true;
     } else if (it.Key == "gateway") {
       t.GatewayException = it.HasValue ? static_cast<int>(r.Number(it, 1, 255)) : 0x0B;
+    } else if (it.Key == "echo") {
+      r.Flag(it);
+      t.Echo = true;
+    } else if (it.Key == "greeting") {
+      if (!it.HasValue || it.Value.empty()) r.Fail("\"greeting\" needs a text");
+      t.Greeting = it.Value + "\r\n";
     } else {
       r.Fail("unknown option \"" + it.Key + "\"");
     }
@@ -386,6 +407,14 @@ TLayout DemoLayout(std::uint16_t TcpPort) {
   u5.FirmwareVersion = 0x0A0F;
   u5.SerialNumber = 20005;
   tcp.Devices.push_back(u5);
+  TDeviceConfig u3;  // the maker's registers with a type code the maker never used
+  u3.Kind = TDeviceKind::Modbus;
+  u3.Address = 3;
+  u3.DeviceType = 99;
+  u3.FirmwareVersion = 200;
+  u3.SerialNumber = 30003;
+  u3.IdObjects = {{0, "Wexa"}, {1, "WM-3"}, {2, "2.0"}};
+  tcp.Devices.push_back(u3);
   TDeviceConfig u9;  // another maker's: ACME PX-1, revision 1.02
   u9.Kind = TDeviceKind::Modbus;
   u9.Address = 9;
@@ -453,6 +482,7 @@ std::string DescribeDevice(const TDeviceConfig& D) {
   }
   for (const auto& [id, value] : D.IdObjects) s << " object " << id << " \"" << value << '"';
   if (D.AnyUnit) s << " any unit";
+  if (D.ForeignFunction >= 0) s << " foreign frames of function " << D.ForeignFunction;
   if (D.Baud) s << " baud " << D.Baud;
   if (D.Behaviour.Silent) s << " silent";
   return s.str();

@@ -15,9 +15,9 @@ namespace probrix::devsim {
 // "<kind>[,key=value|flag]..." — kinds: orvatbus, modbus, modbus-rtu, modbus-tcp, ascii.
 // Throws std::invalid_argument with a readable message on any mistake.
 TDeviceConfig ParseDevice(const std::string& Text);
-// "[name=NAME][,timing][,baud=N]"
+// "[name=NAME][,timing][,baud=N][,lossy][,echo][,queued=N]"
 TSerialPortConfig ParsePort(const std::string& Text);
-// "[port=N][,accept-close][,gateway[=CODE]]"
+// "[port=N][,accept-close][,gateway[=CODE]][,echo][,greeting=TEXT]"
 TTcpServerConfig ParseTcp(const std::string& Text);
 
 struct TEndpointPlan {

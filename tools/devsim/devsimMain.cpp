@@ -46,37 +46,56 @@ Other options:
 On stdout: one line "port <path>" per serial port and "tcp 127.0.0.1:<port>" per server, in
 the order given, then "ready". A description of every device goes to stderr.
 
-Port DESC:   name=NAME (symlink name, default ttySIM<n>), timing, baud=N (initial line rate),
-             lossy (bytes nobody reads are lost, as on a real line while the port is closed)
-TCP DESC:    port=N (0: any free port), accept-close (close every connection at once),
-             gateway[=CODE] (a unit no device answers gets exception CODE, default 0x0B)
-Device DESC: KIND[,option]... with KIND one of
-  orvatbus     answers the identification command 0x49 at its address (and at 95)
-  modbus       answers function 3, registers 1000-1009: RTU on a port, MBAP on a server
-  modbus-rtu   the same with RTU framing on either transport
-  modbus-tcp   the same with MBAP framing on either transport
-  ascii        transmits 13-character lines + CR LF on its own
- identity:  address=N (alias unit=N; ascii: the address character's code), char=C (ascii),
-            type=N, version=N, serial=N, extra1=N, extra2=N, extra-byte=N, flag (orvatbus
-            source flag), baud=N (answers only at this line rate)
- orvatbus:  crc=crc1|crc8, reply-crc=crc1|crc8, error=busy|badparams|unknown,
-            reply-address=N
- modbus:    exception=N, reply-function=N, registers=N, reply-address=N, mbap-length=N,
-            other-maker (no registers 1000-1009: exception 2), any-unit (answers every
-            unit id), vendor=T, product=T, revision=T (device identification objects 0-2,
-            read by function 0x2B; without them 0x2B gets exception 1), id-per-reply=N
- ascii:     text=TEXT (12 characters), interval=MS (0: back to back, best with timing),
-            start=N (first line starts at byte N)
- faults:    silent, delay=MS, noise=N (bytes before the reply), chunks=N[:GAP_MS],
-            drip=MS (one byte at a time), bad-crc, close-mid (half a reply, then the
-            connection closes; on a port the port vanishes), vanish (half a reply, then the
-            port or server goes away), garbage=N (a burst of N bytes without SOH, ETX, CR or
-            LF instead of each reply or line)
+Descriptions (DESC), comma-separated lists of items:
+  port                 name=NAME (symlink name, default ttySIM<n>), timing, baud=N (initial
+                       line rate), lossy (bytes nobody reads are lost, as on a real line
+                       while the port is closed), echo (the line hears itself: every byte
+                       written comes back before any reply), queued=N (N bytes of noise
+                       wait in the port before it is first opened)
+  tcp                  port=N (0: any free port), accept-close (close every connection at
+                       once), gateway[=CODE] (a unit no device answers gets exception CODE,
+                       default 0x0B), echo (every byte a client sends comes back at
+                       once; without devices an echo server), greeting=TEXT (TEXT and CR
+                       LF sent to every client on connect)
+  device               KIND[,option]... with a device kind and device options below
+
+Device kinds:
+  orvatbus             answers the identification command 0x49 at its address (and at 95)
+  modbus               answers function 3, registers 1000-1009: RTU on a port, MBAP on a
+                       server
+  modbus-rtu           the same with RTU framing on either transport
+  modbus-tcp           the same with MBAP framing on either transport
+  ascii                transmits 13-character lines + CR LF on its own
+
+Device options:
+  identity             address=N (alias unit=N; ascii: the address character's code),
+                       char=C (ascii), type=N, version=N, serial=N, extra1=N, extra2=N,
+                       extra-byte=N, flag (orvatbus source flag), baud=N (answers only at
+                       this line rate)
+  orvatbus             crc=crc1|crc8, reply-crc=crc1|crc8, error=busy|badparams|unknown,
+                       reply-address=N
+  modbus               exception=N, reply-function=N, registers=N, reply-address=N,
+                       mbap-length=N, other-maker (no registers 1000-1009: exception 2),
+                       any-unit (answers every unit id), vendor=T, product=T, revision=T
+                       (device identification objects 0-2, read by function 0x2B; without
+                       them 0x2B gets exception 1), id-per-reply=N, foreign=FUNC[:ADDR]
+                       (RTU framing: before each reply a frame with a good CRC of function
+                       FUNC from address ADDR, default its own address + 1; FUNC 0x80 and
+                       up is an exception reply)
+  ascii                text=TEXT (12 characters), interval=MS (0: back to back, best with
+                       timing), start=N (first line starts at byte N)
+  faults               silent, delay=MS, noise=N (bytes before the reply), chunks=N[:GAP_MS],
+                       drip=MS (one byte at a time), bad-crc, close-mid (half a reply, then
+                       the connection closes; on a port the port vanishes), vanish (half a
+                       reply, then the port or server goes away), garbage=N (a burst of N
+                       bytes without SOH, ETX, CR or LF instead of each reply or line)
+
 Numbers are decimal or 0x hexadecimal.
 
-Example:
-  probrix-devsim --dir /tmp/sim --port name=ttyS1 --device orvatbus,address=5,crc=crc8,type=16 \
-      --tcp port=0 --device modbus,unit=1,type=206,version=312
+Examples:
+  $ probrix-devsim --demo --dir /tmp/sim
+  $ probrix-devsim --port name=ttyS1 --device orvatbus,address=5,crc=crc8
+  $ probrix-devsim --tcp port=1502 --device modbus,unit=1,type=206
 )";
 
 int Fail(const std::string& Message) {

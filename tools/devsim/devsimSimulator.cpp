@@ -100,8 +100,9 @@ struct TLink {
   bool Broken = false;
 };
 
+// Before: another device's frame that goes out ahead of the reply (and its noise).
 std::vector<TSegment> MakeSegments(const TBehaviour& B, const TBytes& Reply, bool Serial,
-                                   std::uint32_t Seed) {
+                                   std::uint32_t Seed, const TBytes& Before = {}) {
   TBytes data = B.GarbageBytes > 0 ? GarbageBytes(B.GarbageBytes, Seed) : Reply;
   TAfter after = TAfter::None;
   if (B.VanishMidReply || B.CloseMidReply) {
@@ -110,6 +111,10 @@ std::vector<TSegment> MakeSegments(const TBehaviour& B, const TBytes& Reply, boo
   }
   std::vector<TSegment> out;
   int delay = std::max(0, B.DelayMs);
+  if (!Before.empty()) {
+    out.push_back({delay, Before});
+    delay = 0;
+  }
   if (B.NoiseBytes > 0) {
     out.push_back({delay, NoiseBytes(B.NoiseBytes, Seed + 11)});
     delay = 0;
@@ -162,6 +167,7 @@ class TEndpoint {
   void OpenSerial(const std::filesystem::path& Link, const TSerialPortConfig& Config) {
     WireTiming_ = Config.WireTiming;
     Lossy_ = Config.Lossy;
+    Echo_ = Config.Echo;
     char name[256] = {};
     struct termios tio {};
     cfmakeraw(&tio);
@@ -186,6 +192,15 @@ class TEndpoint {
     }
     Path_ = Link.string();
     DevicePath_ = name;
+    if (Config.QueuedBytes > 0) {
+      // Into the terminal's input queue, where they wait for whoever opens the port.
+      const TBytes queued = NoiseBytes(Config.QueuedBytes, 3);
+      for (std::size_t done = 0; done < queued.size();) {
+        const ssize_t n = ::write(Master_, queued.data() + done, queued.size() - done);
+        if (n <= 0) break;
+        done += static_cast<std::size_t>(n);
+      }
+    }
     auto link = std::make_unique<TLink>();
     link->Fd = Master_;
     Links_.push_back(std::move(link));
@@ -193,6 +208,8 @@ class TEndpoint {
 
   void OpenTcp(const TTcpServerConfig& Config) {
     AcceptThenClose_ = Config.AcceptThenClose;
+    Echo_ = Config.Echo;
+    Greeting_.assign(Config.Greeting.begin(), Config.Greeting.end());
     if (Config.GatewayException > 0) {
       Gateway_.Kind = TDeviceKind::ModbusTcp;
       Gateway_.AnyUnit = true;
@@ -396,6 +413,10 @@ class TEndpoint {
       setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
       auto link = std::make_unique<TLink>();
       link->Fd = fd;
+      if (!Greeting_.empty()) {
+        link->Out.push_back({0, Greeting_});
+        link->OutBytes += Greeting_.size();
+      }
       Links_.push_back(std::move(link));
     }
   }
@@ -451,6 +472,7 @@ class TEndpoint {
         Received_.append(Data, Count);
       }
     }
+    if (Echo_) EchoBack(Link, Data, Count);
     const std::uint32_t speed = Serial_ ? ReadLineSpeed(Slave_) : 0;
     std::size_t answered = 0;
     for (const auto& [id, config] : Devices) {
@@ -476,11 +498,23 @@ class TEndpoint {
     Link.GapPending = true;
   }
 
+  // The line hears the program's own bytes at once, ahead of every reply that has not begun
+  // to go out.
+  void EchoBack(TLink& Link, const std::uint8_t* Data, std::size_t Count) {
+    if (Link.OutBytes > kOutputLimit) return;
+    auto at = Link.Out.begin();
+    if (at != Link.Out.end() && at->Sent > 0) ++at;
+    Link.Out.insert(at, TSegment{0, TBytes(Data, Count)});
+    Link.OutBytes += Count;
+  }
+
   void Enqueue(TLink& Link, const TDeviceConfig& Config, const std::vector<TBytes>& Replies) {
     if (Config.Behaviour.Silent) return;
+    const TBytes foreign = UsesMbap(Config.Kind, Serial_) ? TBytes() : ForeignRtuFrame(Config);
     for (const TBytes& reply : Replies) {
       if (Link.OutBytes > kOutputLimit) return;
-      std::vector<TSegment> segments = MakeSegments(Config.Behaviour, reply, Serial_, ++Seed_);
+      std::vector<TSegment> segments =
+          MakeSegments(Config.Behaviour, reply, Serial_, ++Seed_, foreign);
       segments.back().EndsReply = true;
       for (TSegment& seg : segments) {
         Link.OutBytes += seg.Data.size();
@@ -690,6 +724,8 @@ class TEndpoint {
   std::uint16_t Port_ = 0;
   bool WireTiming_ = false;
   bool Lossy_ = false;
+  bool Echo_ = false;
+  TBytes Greeting_;
   bool AcceptThenClose_ = false;
   TDeviceConfig Gateway_;  // ExceptionCode > 0: the server is a gateway
   int Master_ = -1;

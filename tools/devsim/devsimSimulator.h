@@ -27,6 +27,12 @@ struct TSerialPortConfig {
   // Bytes that nobody reads are lost, as on a real line while the port is closed: a program
   // that opens the port meets the transmission wherever it happens to be, mostly mid-line.
   bool Lossy = false;
+  // The line hears itself, as many RS-485 adapters do: every byte the program writes comes
+  // back to it before any device's reply.
+  bool Echo = false;
+  // This many bytes of line noise wait in the port before a program first opens it (what an
+  // earlier session left, a device's power-on chatter).
+  std::size_t QueuedBytes = 0;
 };
 
 struct TTcpServerConfig {
@@ -35,6 +41,11 @@ struct TTcpServerConfig {
   // > 0: the server is a Modbus TCP gateway that answers a request for a unit none of its
   // devices answers with this exception (0x0B: the target device failed to respond).
   int GatewayException = 0;
+  // Every byte a client sends comes back to it at once (a bridge that echoes; with no devices,
+  // a plain echo server).
+  bool Echo = false;
+  // Sent to every client as soon as its connection is accepted, before anything else.
+  std::string Greeting;
 };
 
 class TEndpoint;

@@ -1,8 +1,7 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
-#include <algorithm>
-
+#include "platform/platAddressChoice.h"
 #include "platform/platHostAddresses.h"
 #include "platform/win/platWin.h"
 
@@ -20,17 +19,7 @@ std::vector<std::string> HostAddresses(const std::string& Host) {
   Hints.ai_socktype = SOCK_STREAM;
   addrinfoW* List = nullptr;
   if (::GetAddrInfoW(WideFromUtf8(Host).c_str(), nullptr, &Hints, &List) == 0) {
-    for (const addrinfoW* P = List; P != nullptr; P = P->ai_next) {
-      char Text[INET6_ADDRSTRLEN] = {};
-      const void* Address = nullptr;
-      if (P->ai_family == AF_INET && P->ai_addrlen >= sizeof(sockaddr_in))
-        Address = &reinterpret_cast<const sockaddr_in*>(P->ai_addr)->sin_addr;
-      else if (P->ai_family == AF_INET6 && P->ai_addrlen >= sizeof(sockaddr_in6))
-        Address = &reinterpret_cast<const sockaddr_in6*>(P->ai_addr)->sin6_addr;
-      if (Address == nullptr || ::inet_ntop(P->ai_family, Address, Text, sizeof Text) == nullptr)
-        continue;
-      if (std::find(Result.begin(), Result.end(), Text) == Result.end()) Result.emplace_back(Text);
-    }
+    Result = detail::AddressTexts(List);
     ::FreeAddrInfoW(List);
   }
   ::WSACleanup();

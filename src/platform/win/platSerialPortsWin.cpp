@@ -149,10 +149,12 @@ std::string SerialDevicePathOf(std::string_view Name) {
   return std::string(Name);
 }
 
+std::string SerialPortNameKey(std::string_view Name) { return UpperAscii(std::string(Name)); }
+
 std::string SerialDeviceKey(std::string_view Name) {
   const std::string Path = SerialDevicePathOf(Name);
   // A name in the device namespace stands for the system's device behind it (\Device\Serial0),
-  // so COM3 and \\.\COM3 give one key; names are compared without regard to case.
+  // so COM3 and \\.\COM3 give one key; other names by the rule for names, without case.
   static constexpr std::string_view DeviceNamespace = "\\\\.\\";
   if (Path.starts_with(DeviceNamespace)) {
     wchar_t Target[1024];
@@ -160,7 +162,7 @@ std::string SerialDeviceKey(std::string_view Name) {
     if (::QueryDosDeviceW(DosName.c_str(), Target, static_cast<DWORD>(std::size(Target))) != 0)
       return "device:" + Utf8FromWide(Target);
   }
-  return UpperAscii(Path);
+  return SerialPortNameKey(Path);
 }
 
 std::vector<std::string> SystemSerialPortNames() {
