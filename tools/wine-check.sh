@@ -177,6 +177,7 @@ done
 readme=$(unzip -p "$zip_file" '*/README.txt')
 [ "$(grep -c $'\r$' <<<"$readme")" = "$(wc -l <<<"$readme")" ] ||
   { echo "FAILED: README.txt without Windows line ends" >&2; exit 1; }
-unzip -p "$zip_file" '*/probrix-cli.exe' | grep -aq '<activeCodePage[^>]*>UTF-8<' ||
+# grep reads all of it (an early end would fail unzip's write, and the pipe with it).
+[ "$(unzip -p "$zip_file" '*/probrix-cli.exe' | grep -ac '<activeCodePage[^>]*>UTF-8<')" -gt 0 ] ||
   { echo "FAILED: probrix-cli.exe in the zip without its manifest" >&2; exit 1; }
 echo "made ${zip_file#"$root/"}"
