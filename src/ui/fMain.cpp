@@ -309,9 +309,9 @@ void TfrmMain::FormCreate() {
   // 5. Protocols.
   f.cbOrvatbus->setChecked(true);
   f.cbSearchSingleOrvatbusDevice->setChecked(true);
-  f.edOrvatbusAddresses->setText("0-31");
+  f.edOrvatbusAddresses->setText(QString::fromUtf8(DefaultOrvatbusAddresses));
   f.cbModbusRTU->setChecked(false);
-  f.edModbusAddresses->setText("0-247");
+  f.edModbusAddresses->setText(QString::fromUtf8(DefaultModbusAddresses));
   f.cbOrvatAscii->setChecked(true);
   cbOrvatbusClick();
   cbModbusClick();
