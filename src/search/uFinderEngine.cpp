@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "connections/ioDeviceConnection.h"
+#include "foundation/appFinally.h"
 #include "foundation/appSysUtils.h"
 #include "foundation/ioExceptions.h"
 #include "platform/platCrashSignals.h"
@@ -201,11 +202,7 @@ void TSearchDevicesTask::Execute() {
 void TSearchDevicesTask::Work(TConnectionSchedule& Schedule) noexcept {
   try {
     while (const std::optional<std::size_t> index = Schedule.Take([this] { return Stopping(); })) {
-      struct TDone {
-        TConnectionSchedule& Schedule;
-        std::size_t Index;
-        ~TDone() { Schedule.Done(Index); }
-      } done{Schedule, *index};
+      const TFinally done([&Schedule, index] { Schedule.Done(*index); });
       SearchPlanConnection(*index);
     }
   } catch (const EAbort&) {
