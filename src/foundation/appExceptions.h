@@ -22,7 +22,10 @@ class Exception : public std::exception {
   Exception(Exception&&) = default;
   Exception& operator=(const Exception&) = default;
   Exception& operator=(Exception&&) = default;
-  ~Exception() override = default;
+  // Out of line: the class's type information lives in appExceptions.cpp, so a program that
+  // throws or catches any class of the tree links that file (and the platform's raiser it
+  // installs).
+  ~Exception() override;
 
   const char* what() const noexcept override { return Message.c_str(); }
   virtual const char* ClassName() const noexcept { return "Exception"; }

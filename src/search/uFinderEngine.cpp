@@ -136,6 +136,8 @@ const TAddressList& TSearchDevicesTask::AddressesOf(TDeviceProtocol Protocol) co
 }
 
 void TSearchDevicesTask::Run() noexcept {
+  // A search waits out thousands of reply timeouts one after another: its waits end on time.
+  platform::UsePreciseTimedWaits();
   std::string Error;
   try {
     const platform::TCancelScope Scope(Cancel_);
@@ -186,6 +188,7 @@ void TSearchDevicesTask::Execute() {
   for (std::size_t i = 1; i < workers; ++i) {
     try {
       helpers.emplace_back(platform::WithSignalStack([this, &schedule] {
+        platform::UsePreciseTimedWaits();
         const platform::TCancelScope scope(Cancel_);
         Work(schedule);
       }));
