@@ -105,8 +105,7 @@ int RunCli(const TCliOptions& O, std::ostream& Out, std::ostream& Err,
   // Both handlers run on a worker thread, one event at a time: print, queue the log lines,
   // remember the row. The JSON line is made only for JSON output.
   auto report = [&](const std::vector<std::string>& TextLines, const std::string& JsonLine,
-                    const std::string& ConnectionName, std::int32_t BaudRateOrPort,
-                    TDeviceProtocol Protocol, std::uint8_t Address, const TSearchLog& Log) {
+                    const TSearchAttempt& Attempt, const TSearchLog& Log) {
     bool outputLost = false;
     std::string attemptLog;
     {
@@ -121,8 +120,7 @@ int RunCli(const TCliOptions& O, std::ostream& Out, std::ostream& Err,
       outputLost = state.Output.Lost;
       // A device found after the error line of its own attempt brings no log of its own.
       if (saveAttempts && !Log.Lines().empty())
-        attemptLog = state.AttemptLogs.Next(SystemTime().Now(), ConnectionName, BaudRateOrPort,
-                                            Protocol, Address);
+        attemptLog = state.AttemptLogs.Next(SystemTime().Now(), Attempt);
     }
     for (const std::string& line : TextLines) WriteThreadLog(line, resultLog, false, logFailed);
     if (!attemptLog.empty())
@@ -132,31 +130,21 @@ int RunCli(const TCliOptions& O, std::ostream& Out, std::ostream& Err,
     if (outputLost) task->Stop();
   };
 
-  task->OnDeviceFound = [&](TSearchDevicesTask*, const std::string& ConnectionName,
-                            std::int32_t BaudRateOrPort, TDeviceProtocol Protocol,
-                            TConnectionType ConnectionType, std::uint8_t Address,
+  task->OnDeviceFound = [&](TSearchDevicesTask*, const TSearchAttempt& Attempt,
                             const TDeviceInfo& Info, const TSearchLog& Log) {
-    const TFoundDevice device{ConnectionName, BaudRateOrPort, ConnectionType,
-                              Protocol,       Address,        Info};
-    report({DeviceFoundLine(SystemTime().Now(), ConnectionName, BaudRateOrPort, Protocol,
-                            ConnectionType, Address, Info)},
-           json ? FoundJson(device) : std::string(), ConnectionName, BaudRateOrPort, Protocol,
-           Address, Log);
+    const TFoundDevice device{Attempt, Info};
+    report({DeviceFoundLine(SystemTime().Now(), Attempt, Info)},
+           json ? FoundJson(device) : std::string(), Attempt, Log);
     std::lock_guard lock(state.Mutex);
     state.Found.push_back(device);
   };
-  task->OnSearchError = [&](TSearchDevicesTask*, const std::string& ConnectionName,
-                            std::int32_t BaudRateOrPort, TDeviceProtocol Protocol,
-                            TConnectionType ConnectionType, std::uint8_t Address,
+  task->OnSearchError = [&](TSearchDevicesTask*, const TSearchAttempt& Attempt,
                             const Exception& Error, const TSearchLog& Log) {
-    const std::string text = SearchErrorText(Error, ConnectionType);
+    const std::string text = SearchErrorText(Error, Attempt.ConnectionType);
     const std::string reason = SearchErrorReason(Error);
-    report(SearchErrorLines(SystemTime().Now(), ConnectionName, BaudRateOrPort, Protocol,
-                            ConnectionType, Address, text, reason),
-           json ? ErrorJson(ConnectionName, BaudRateOrPort, ConnectionType, Protocol, Address, text,
-                            Error.ClassName(), reason)
-                : std::string(),
-           ConnectionName, BaudRateOrPort, Protocol, Address, Log);
+    report(SearchErrorLines(SystemTime().Now(), Attempt, text, reason),
+           json ? ErrorJson(Attempt, text, Error.ClassName(), reason) : std::string(), Attempt,
+           Log);
     std::lock_guard lock(state.Mutex);
     ++state.Errors;
   };

@@ -61,30 +61,22 @@ std::string FoundDeviceTypeText(const TDeviceInfo& Info);
 // "<hh:nn:ss.zzz> [COM5:9600,Orvatbus,95]: прибор найден" (operator texts made safe); a device
 // shown by its identification adds what it is ("...: прибор найден: ACME PX-1, версия 1.02"), a
 // repeat the unit it repeats ("... (повтор адреса 1)").
-std::string DeviceFoundLine(TDateTime Time, std::string_view ConnectionName,
-                            std::int32_t BaudRateOrPort, TDeviceProtocol Protocol,
-                            TConnectionType ConnectionType, std::uint8_t Address,
+std::string DeviceFoundLine(TDateTime Time, const TSearchAttempt& Attempt,
                             const TDeviceInfo& Info = {});
 // "<hh:nn:ss.zzz> [COM5:9600,Orvatbus,95]: <ErrorText>" (operator texts made safe)
-std::string SearchErrorLine(TDateTime Time, std::string_view ConnectionName,
-                            std::int32_t BaudRateOrPort, TDeviceProtocol Protocol,
-                            TConnectionType ConnectionType, std::uint8_t Address,
+std::string SearchErrorLine(TDateTime Time, const TSearchAttempt& Attempt,
                             std::string_view ErrorText);
 // The protocol lines of a failed attempt: its SearchErrorLine, then, when Reason is not empty,
 // a second line of the same attempt with the reason
 // ("<hh:nn:ss.zzz> [COM5:9600,Orvatbus,1]: Порт COM5 используется другой программой: ...").
-std::vector<std::string> SearchErrorLines(TDateTime Time, std::string_view ConnectionName,
-                                          std::int32_t BaudRateOrPort, TDeviceProtocol Protocol,
-                                          TConnectionType ConnectionType, std::uint8_t Address,
+std::vector<std::string> SearchErrorLines(TDateTime Time, const TSearchAttempt& Attempt,
                                           std::string_view ErrorText, std::string_view Reason);
 // "Поиск прерван ошибкой: <Error>", for an error that ended the whole run early.
 std::string RunErrorText(std::string_view Error);
 // "<hh:nn:ss.zzz> Поиск прерван ошибкой: <Error>" (made safe)
 std::string RunErrorLine(TDateTime Time, std::string_view Error);
 // "COM5:9600\r\nПротокол: Orvatbus\r\nАдрес: 2"
-std::string ProgressText(std::string_view ConnectionName, std::int32_t BaudRateOrPort,
-                         TDeviceProtocol Protocol, TConnectionType ConnectionType,
-                         std::uint8_t Address);
+std::string ProgressText(const TSearchAttempt& Attempt);
 
 // "<hhnnss_zzz>__результаты_поиска.log"
 std::string ResultLogFileName(TDateTime Time);
@@ -95,9 +87,7 @@ inline constexpr std::size_t MaxFileNameBytes = 255;
 // MaxFileNameBytes has its connection part cut (on a character boundary) and followed by "~"
 // and a hash of the whole connection name, so that two long names stay apart. A Repeat above 1
 // goes before ".log" as "_<Repeat>" (see TAttemptLogNames).
-std::string AttemptLogFileName(TDateTime Time, std::string_view ConnectionName,
-                               std::int32_t BaudRateOrPort, TDeviceProtocol Protocol,
-                               std::uint8_t Address, int Repeat = 1);
+std::string AttemptLogFileName(TDateTime Time, const TSearchAttempt& Attempt, int Repeat = 1);
 
 // The attempt log names of a search, one file per attempt: an attempt whose name was already
 // given within the same millisecond (the same port twice in a plan, two attempts reported
@@ -105,8 +95,7 @@ std::string AttemptLogFileName(TDateTime Time, std::string_view ConnectionName,
 // names of the current millisecond are kept. One caller at a time.
 class TAttemptLogNames {
  public:
-  std::string Next(TDateTime Time, std::string_view ConnectionName, std::int32_t BaudRateOrPort,
-                   TDeviceProtocol Protocol, std::uint8_t Address);
+  std::string Next(TDateTime Time, const TSearchAttempt& Attempt);
 
  private:
   std::string Stamp_;  // the millisecond of the names below

@@ -606,34 +606,24 @@ TSearchChoice TfrmMain::CurrentChoice() const {
 void TfrmMain::AttachTaskHandlers(TSearchDevicesTask& Task) {
   // These run on the worker thread: they touch no control, only build the event records and
   // post them to the window, which owns them from then on.
-  Task.OnProgressChanged = [this](TSearchDevicesTask*, const std::string& ConnectionName,
-                                  std::int32_t BaudRateOrPort, TDeviceProtocol Protocol,
-                                  TConnectionType ConnectionType, std::uint8_t Address) {
-    PostSearchEvent(this, new TSearchTaskMessage(msgProgressChanged,
-                                                 std::make_unique<TProgressChangedEventArgs>(
-                                                     ConnectionName, BaudRateOrPort, Protocol,
-                                                     ConnectionType, Address)));
+  Task.OnProgressChanged = [this](TSearchDevicesTask*, const TSearchAttempt& Attempt) {
+    PostSearchEvent(this,
+                    new TSearchTaskMessage(msgProgressChanged,
+                                           std::make_unique<TProgressChangedEventArgs>(Attempt)));
   };
-  Task.OnDeviceFound = [this](TSearchDevicesTask*, const std::string& ConnectionName,
-                              std::int32_t BaudRateOrPort, TDeviceProtocol Protocol,
-                              TConnectionType ConnectionType, std::uint8_t Address,
+  Task.OnDeviceFound = [this](TSearchDevicesTask*, const TSearchAttempt& Attempt,
                               const TDeviceInfo& DeviceInfo, const TSearchLog& Log) {
-    PostSearchEvent(
-        this, new TSearchTaskMessage(msgDeviceFound,
-                                     std::make_unique<TDeviceFoundEventArgs>(
-                                         ConnectionName, BaudRateOrPort, Protocol, ConnectionType,
-                                         Address, DeviceInfo, Log.Text())));
+    PostSearchEvent(this,
+                    new TSearchTaskMessage(msgDeviceFound, std::make_unique<TDeviceFoundEventArgs>(
+                                                               Attempt, DeviceInfo, Log.Text())));
   };
-  Task.OnSearchError = [this](TSearchDevicesTask*, const std::string& ConnectionName,
-                              std::int32_t BaudRateOrPort, TDeviceProtocol Protocol,
-                              TConnectionType ConnectionType, std::uint8_t Address,
+  Task.OnSearchError = [this](TSearchDevicesTask*, const TSearchAttempt& Attempt,
                               const Exception& Error, const TSearchLog& Log) {
     PostSearchEvent(
-        this, new TSearchTaskMessage(
-                  msgSearchError, std::make_unique<TSearchErrorEventArgs>(
-                                      ConnectionName, BaudRateOrPort, Protocol, ConnectionType,
-                                      Address, SearchErrorText(Error, ConnectionType), Log.Text(),
-                                      SearchErrorReason(Error))));
+        this, new TSearchTaskMessage(msgSearchError,
+                                     std::make_unique<TSearchErrorEventArgs>(
+                                         Attempt, SearchErrorText(Error, Attempt.ConnectionType),
+                                         Log.Text(), SearchErrorReason(Error))));
   };
   Task.OnSearchFinished = [this](TSearchDevicesTask* Sender, bool Aborted) {
     PostSearchEvent(this, new TSearchFinishedMessage(Aborted, Sender->RunError()));
@@ -753,8 +743,7 @@ bool TfrmMain::event(QEvent* Event) {
 void TfrmMain::HandleProgress(const TProgressChangedEventArgs& A) {
   // Progress posted before a stop arrives after it: "Поиск остановлен" stays.
   if (Task_ != nullptr && Task_->Aborted()) return;
-  SetProgressText(
-      ProgressText(A.ConnectionName, A.BaudRateOrPort, A.Protocol, A.ConnectionType, A.Address));
+  SetProgressText(ProgressText(A));
 }
 
 void TfrmMain::HandleDeviceFound(const TDeviceFoundEventArgs& A) {
@@ -769,15 +758,11 @@ void TfrmMain::HandleDeviceFound(const TDeviceFoundEventArgs& A) {
   row.SerialNum = cells.SerialNum;
   row.SoftVersion = std::move(cells.SoftVersion);
   FoundDevices_->Append(std::move(row));
-  AddProtocolLine(DeviceFoundLine(NowDateTime(), A.ConnectionName, A.BaudRateOrPort, A.Protocol,
-                                  A.ConnectionType, A.Address, d),
-                  A, A.SearchLogText);
+  AddProtocolLine(DeviceFoundLine(NowDateTime(), A, d), A, A.SearchLogText);
 }
 
 void TfrmMain::HandleSearchError(const TSearchErrorEventArgs& A) {
-  const std::vector<std::string> lines =
-      SearchErrorLines(NowDateTime(), A.ConnectionName, A.BaudRateOrPort, A.Protocol,
-                       A.ConnectionType, A.Address, A.ErrorText, A.Reason);
+  const std::vector<std::string> lines = SearchErrorLines(NowDateTime(), A, A.ErrorText, A.Reason);
   // The attempt's log goes with its first line; a reason line brings none of its own.
   for (std::size_t i = 0; i < lines.size(); ++i)
     AddProtocolLine(lines[i], A, i == 0 ? A.SearchLogText : std::string());
@@ -802,9 +787,7 @@ void TfrmMain::AddProtocolLine(const std::string& Line, const TSearchTaskEventAr
   WriteThreadLog(Line, ResultLogFileName_, false, LogFailureHandler());
   // A device found after the error line of its own attempt brings no log of its own.
   if (Ui_->cbSaveSearchLogs->isChecked() && !SearchLogText.empty()) {
-    const std::string path =
-        GetAppLogFolder() + AttemptLogNames_.Next(NowDateTime(), A.ConnectionName, A.BaudRateOrPort,
-                                                  A.Protocol, A.Address);
+    const std::string path = GetAppLogFolder() + AttemptLogNames_.Next(NowDateTime(), A);
     WriteThreadLog(SearchLogText, path, false, LogFailureHandler());
   }
 }
