@@ -16,7 +16,6 @@
 #include <QTabBar>
 #include <QUrl>
 #include <algorithm>
-#include <mutex>
 #include <numeric>
 
 #include "connections/uSerialPort.h"
@@ -138,29 +137,15 @@ QListWidgetItem* SelectedItem(const QListWidget* List) {
 
 }  // namespace
 
-// Carries write failures from the logger's thread to the window while the window exists.
-class TLogFailureSink {
- public:
-  explicit TLogFailureSink(QObject* Receiver) : Receiver_(Receiver) {}
-  void Detach() {
-    std::lock_guard guard(Lock_);
-    Receiver_ = nullptr;
-  }
-  void Post(const std::string& Path, const std::string& Reason) {
-    std::lock_guard guard(Lock_);
-    if (Receiver_ != nullptr) PostSearchEvent(Receiver_, new TLogWriteFailedMessage(Path, Reason));
-  }
-
- private:
-  std::mutex Lock_;
-  QObject* Receiver_;
-};
-
 TfrmMain::TfrmMain(QWidget* Parent, std::string IniFileName)
     : QWidget(Parent),
       Ui_(std::make_unique<Ui::TfrmMain>()),
       IniFileName_(std::move(IniFileName)),
-      LogFailures_(std::make_shared<TLogFailureSink>(this)) {
+      // Told on the logger's thread, while the window exists, once per file.
+      Recorder_(std::make_unique<TSearchRecorder>(
+          [this](const std::string& Path, const std::string& Reason) {
+            PostSearchEvent(this, new TLogWriteFailedMessage(Path, Reason));
+          })) {
   if (IniFileName_.empty()) IniFileName_ = AppIniFileName();
   Ui_->setupUi(this);
   auto& f = *Ui_;
@@ -263,6 +248,9 @@ TfrmMain::TfrmMain(QWidget* Parent, std::string IniFileName)
     });
   }
   f.edOrvatbusAddresses->installEventFilter(this);
+  // Attempt logs follow the check box, during a search as well.
+  connect(f.cbSaveSearchLogs, &QCheckBox::toggled, this,
+          [this](bool Checked) { Recorder_->SetSaveAttemptLogs(Checked); });
 
   FormCreate();
 
@@ -280,7 +268,8 @@ TfrmMain::TfrmMain(QWidget* Parent, std::string IniFileName)
 }
 
 TfrmMain::~TfrmMain() {
-  LogFailures_->Detach();
+  // No more warnings of unwritable logs are posted to the window.
+  Recorder_.reset();
   // The task's destructor cancels the attempt in progress and waits for its worker, which ends
   // within milliseconds; events it posts meanwhile go with the window.
   Task_.reset();
@@ -637,7 +626,8 @@ void TfrmMain::StartSearch() {
   SearchProtocol_->Clear();
   FoundDevices_->Clear();
   f.btnShowLogFolders->hide();
-  ResultLogFileName_ = GetAppLogFolder() + probrix::ResultLogFileName(NowDateTime());
+  Recorder_->SetSaveAttemptLogs(f.cbSaveSearchLogs->isChecked());
+  Recorder_->BeginSearch(NowDateTime());
 
   // The task is the window's before its plan is filled, so that a failing address list ends
   // in FinishSearch with the buttons restored (a task never started sends no finished event).
@@ -758,14 +748,13 @@ void TfrmMain::HandleDeviceFound(const TDeviceFoundEventArgs& A) {
   row.SerialNum = cells.SerialNum;
   row.SoftVersion = std::move(cells.SoftVersion);
   FoundDevices_->Append(std::move(row));
-  AddProtocolLine(DeviceFoundLine(NowDateTime(), A, d), A, A.SearchLogText);
+  ShowProtocolLine(Recorder_->DeviceFound(NowDateTime(), A, d, A.SearchLogText));
 }
 
 void TfrmMain::HandleSearchError(const TSearchErrorEventArgs& A) {
-  const std::vector<std::string> lines = SearchErrorLines(NowDateTime(), A, A.ErrorText, A.Reason);
-  // The attempt's log goes with its first line; a reason line brings none of its own.
-  for (std::size_t i = 0; i < lines.size(); ++i)
-    AddProtocolLine(lines[i], A, i == 0 ? A.SearchLogText : std::string());
+  for (const std::string& line :
+       Recorder_->SearchError(NowDateTime(), A, A.ErrorText, A.Reason, A.SearchLogText))
+    ShowProtocolLine(line);
 }
 
 void TfrmMain::ShowProtocolLine(const std::string& Line) {
@@ -775,26 +764,8 @@ void TfrmMain::ShowProtocolLine(const std::string& Line) {
   Ui_->lbSearchProtocol->scrollToBottom();
 }
 
-TLogWriteFailed TfrmMain::LogFailureHandler() const {
-  return [sink = LogFailures_](const std::string& Path, const std::string& Reason) {
-    sink->Post(Path, Reason);
-  };
-}
-
-void TfrmMain::AddProtocolLine(const std::string& Line, const TSearchTaskEventArgs& A,
-                               const std::string& SearchLogText) {
-  ShowProtocolLine(Line);
-  WriteThreadLog(Line, ResultLogFileName_, false, LogFailureHandler());
-  // A device found after the error line of its own attempt brings no log of its own.
-  if (Ui_->cbSaveSearchLogs->isChecked() && !SearchLogText.empty()) {
-    const std::string path = GetAppLogFolder() + AttemptLogNames_.Next(NowDateTime(), A);
-    WriteThreadLog(SearchLogText, path, false, LogFailureHandler());
-  }
-}
-
 void TfrmMain::HandleLogWriteFailed(const std::string& Path, const std::string& Reason) {
-  // Once per file: the search goes on, and the operator knows the file is incomplete.
-  if (!UnwritableLogs_.insert(Path).second) return;
+  // Told once per file: the search goes on, and the operator knows the file is incomplete.
   ShowProtocolLine(FormatDateTime("hh:nn:ss.zzz", NowDateTime()) + " " +
                    SafeLogText(Format("Не удалось записать лог %s: %s", {Path, Reason})));
 }
@@ -803,9 +774,7 @@ void TfrmMain::HandleRunError(const std::string& Error) {
   // The run ended early: not a finished search. Said in the label, the protocol list, the
   // result log and a message box.
   SetProgressText("Ошибка поиска");
-  const std::string line = RunErrorLine(NowDateTime(), Error);
-  ShowProtocolLine(line);
-  WriteThreadLog(line, ResultLogFileName_, false, LogFailureHandler());
+  ShowProtocolLine(Recorder_->RunError(NowDateTime(), Error));
   ShowErrorMessage(RunErrorText(Error));
 }
 
