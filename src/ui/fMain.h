@@ -108,6 +108,8 @@ class TfrmMain : public QWidget {
   void FinishSearch();
   // A line of the protocol list (the recorder has logged what goes to a log).
   void ShowProtocolLine(const std::string& Line);
+  // From the logger's thread: the window is told on its own thread.
+  void PostLogWriteFailed(const std::string& Path, const std::string& Reason);
   void HandleLogWriteFailed(const std::string& Path, const std::string& Reason);
   void HandleRunError(const std::string& Error);
   void AttachTaskHandlers(TSearchDevicesTask& Task);
