@@ -70,8 +70,9 @@ bool IsIPv6(const TTcpEndPoint& E) {
 }  // namespace
 
 std::string IPv4AddressText(std::uint32_t Address) {
-  return Format("%d.%d.%d.%d", {static_cast<int>(Address >> 24), static_cast<int>(Address >> 16 & 255),
-                                static_cast<int>(Address >> 8 & 255), static_cast<int>(Address & 255)});
+  return Format("%d.%d.%d.%d",
+                {static_cast<int>(Address >> 24), static_cast<int>(Address >> 16 & 255),
+                 static_cast<int>(Address >> 8 & 255), static_cast<int>(Address & 255)});
 }
 
 std::string TEndPointRange::AddressText(std::size_t Index) const {
@@ -103,10 +104,10 @@ TEndPointRange ParseEndPointRange(std::string_view EndPointText) {
 
   if (const std::size_t slash = host.find('/'); slash != std::string_view::npos) {
     const auto address = DottedQuad(host.substr(0, slash));
-    if (!address) Refuse(EndPointText, "блок задаётся адресом IPv4 и длиной префикса: 192.168.1.0/24");
+    if (!address)
+      Refuse(EndPointText, "блок задаётся адресом IPv4 и длиной префикса: 192.168.1.0/24");
     const auto prefix = Decimal(host.substr(slash + 1), 2);
-    if (!prefix || *prefix > 32)
-      Refuse(EndPointText, "длина префикса блока - число от 16 до 32");
+    if (!prefix || *prefix > 32) Refuse(EndPointText, "длина префикса блока - число от 16 до 32");
     const std::uint64_t size = std::uint64_t{1} << (32 - *prefix);
     if (size > MaxEndPointRangeAddresses)
       Refuse(EndPointText,

@@ -1,0 +1,77 @@
+// The sweep of a network segment where no host answers: a /24 of silent addresses (SYNs
+// dropped in a network of the benchmark's own) swept with the program's connect timeout. One
+// connect at a time would wait out the timeout 254 times; the sweep keeps them all in flight.
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <netinet/in.h>
+#include <arpa/inet.h>
+#include <vector>
+
+#include "benchReport.h"
+#include "platform/platSocketSweep.h"
+#include "support/TestNetNamespace.h"
+
+namespace probrix::bench {
+namespace {
+
+int Run(int Repetitions) {
+  std::vector<platform::TSockAddrBytes> hosts;
+  for (int i = 1; i <= 254; ++i) {
+    sockaddr_in sin{};
+    sin.sin_family = AF_INET;
+    sin.sin_port = htons(502);
+    sin.sin_addr.s_addr = htonl(0x7F000000u | static_cast<std::uint32_t>(i));
+    platform::TSockAddrBytes bytes{};
+    std::memcpy(bytes.data(), &sin, sizeof sin);
+    hosts.push_back(bytes);
+  }
+  const double timeout = platform::SocketConnectTimeoutMs;
+  std::vector<double> ratios;
+  std::size_t peak = 0, silent = 0;
+  const std::string why = test::RunInPrivateNetwork(test::DropSynsTo("127.0.0.0/24"), [&] {
+    for (int r = 0; r < Repetitions; ++r) {
+      platform::TSweepStats stats;
+      std::size_t quiet = 0;
+      const auto start = std::chrono::steady_clock::now();
+      const platform::TOsError error = platform::SweepConnect(
+          hosts, platform::SocketConnectTimeoutMs, 0,
+          [&](std::size_t, platform::TConnectOutcome Outcome, const platform::TOsError&) {
+            quiet += Outcome == platform::TConnectOutcome::coSilent ? 1 : 0;
+          },
+          &stats);
+      const double ms = std::chrono::duration<double, std::milli>(
+                            std::chrono::steady_clock::now() - start)
+                            .count();
+      if (error) std::fprintf(stderr, "sweep failed: %s\n", error.Text.c_str());
+      ratios.push_back(ms / timeout);
+      peak = stats.PeakInFlight;
+      silent = quiet;
+      std::printf("sweep %d: %.0f ms, %zu silent, %zu in flight at most\n", r + 1, ms, quiet,
+                  stats.PeakInFlight);
+    }
+  });
+  if (!why.empty()) {
+    Result("sweep: a /24 of silent hosts, wall / connect timeout", "not measured", "<= 1.5",
+           false, why);
+    return 0;
+  }
+  const double median = Median(ratios);
+  Result("sweep: a /24 of silent hosts, wall / connect timeout",
+         Fixed(median, 3) + " (" + Fixed(median * timeout / 1000, 2) + " s)", "<= 1.5",
+         median <= 1.5 && silent == 254,
+         std::to_string(silent) + " of 254 silent, " + std::to_string(peak) +
+             " connects in flight at once, connect timeout " + Fixed(timeout / 1000, 0) +
+             " s, median of " + std::to_string(ratios.size()) +
+             "; one at a time: 254 x the timeout (" + Fixed(254 * timeout / 1000, 0) + " s)");
+  return 0;
+}
+
+}  // namespace
+}  // namespace probrix::bench
+
+int main(int argc, char** argv) {
+  const int repetitions = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
+  return probrix::bench::Run(repetitions);
+}
