@@ -4,9 +4,6 @@
 
 #include <chrono>
 #include <cstdio>
-#include <cstring>
-#include <netinet/in.h>
-#include <arpa/inet.h>
 #include <vector>
 
 #include "benchReport.h"
@@ -18,15 +15,8 @@ namespace {
 
 int Run(int Repetitions) {
   std::vector<platform::TSockAddrBytes> hosts;
-  for (int i = 1; i <= 254; ++i) {
-    sockaddr_in sin{};
-    sin.sin_family = AF_INET;
-    sin.sin_port = htons(502);
-    sin.sin_addr.s_addr = htonl(0x7F000000u | static_cast<std::uint32_t>(i));
-    platform::TSockAddrBytes bytes{};
-    std::memcpy(bytes.data(), &sin, sizeof sin);
-    hosts.push_back(bytes);
-  }
+  for (std::uint32_t i = 1; i <= 254; ++i)
+    hosts.push_back(platform::SocketIPv4Address(0x7F000000u | i, 502));
   const double timeout = platform::SocketConnectTimeoutMs;
   std::vector<double> ratios;
   std::size_t peak = 0, silent = 0;
@@ -41,9 +31,9 @@ int Run(int Repetitions) {
             quiet += Outcome == platform::TConnectOutcome::coSilent ? 1 : 0;
           },
           &stats);
-      const double ms = std::chrono::duration<double, std::milli>(
-                            std::chrono::steady_clock::now() - start)
-                            .count();
+      const double ms =
+          std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+              .count();
       if (error) std::fprintf(stderr, "sweep failed: %s\n", error.Text.c_str());
       ratios.push_back(ms / timeout);
       peak = stats.PeakInFlight;
@@ -53,8 +43,8 @@ int Run(int Repetitions) {
     }
   });
   if (!why.empty()) {
-    Result("sweep: a /24 of silent hosts, wall / connect timeout", "not measured", "<= 1.5",
-           false, why);
+    Result("sweep: a /24 of silent hosts, wall / connect timeout", "not measured", "<= 1.5", false,
+           why);
     return 0;
   }
   const double median = Median(ratios);

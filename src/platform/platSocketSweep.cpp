@@ -8,9 +8,9 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <utility>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "platform/platCancel.h"
@@ -136,9 +136,10 @@ TOsError SweepConnect(std::span<const TSockAddrBytes> Addresses, std::int32_t Ti
     }
     fds.push_back({CurrentCancelFd(), POLLIN, 0});
     const auto left = std::max<std::int64_t>(
-        0, std::chrono::duration_cast<std::chrono::nanoseconds>(earliest - TWaitClock::now())
-               .count());
-    const timespec wait{static_cast<time_t>(left / 1000000000), static_cast<long>(left % 1000000000)};
+        0,
+        std::chrono::duration_cast<std::chrono::nanoseconds>(earliest - TWaitClock::now()).count());
+    const timespec wait{static_cast<time_t>(left / 1000000000),
+                        static_cast<long>(left % 1000000000)};
     if (::ppoll(fds.data(), fds.size(), &wait, nullptr) < 0) {
       if (errno == EINTR) continue;
       return OsError(errno);

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <span>
 
@@ -29,6 +30,18 @@ using TSweepOutcomeFn =
 struct TSweepStats {
   std::size_t PeakInFlight = 0;  // the most connects that were in flight at the same time
 };
+
+// The socket address of an IPv4 address and a port, both in host byte order (the layout is the
+// same on every platform: family, port and address, the last two in network order).
+inline TSockAddrBytes SocketIPv4Address(std::uint32_t Address, std::uint16_t Port) {
+  TSockAddrBytes bytes{};
+  const std::uint16_t family = AddressFamilyIPv4;
+  std::memcpy(bytes.data(), &family, sizeof family);
+  bytes[2] = static_cast<std::uint8_t>(Port >> 8);
+  bytes[3] = static_cast<std::uint8_t>(Port);
+  for (int i = 0; i < 4; ++i) bytes[4 + i] = static_cast<std::uint8_t>(Address >> (24 - 8 * i));
+  return bytes;
+}
 
 // The most connects a sweep keeps in flight.
 inline constexpr std::size_t MaxSweepInFlight = 256;

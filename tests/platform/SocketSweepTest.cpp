@@ -31,10 +31,11 @@ platform::TSockAddrBytes Address(const std::string& Host, std::uint16_t Port) {
   return bytes;
 }
 
-// 127.0.0.<First>..<Last> at Port.
+// 127.0.0.<First>..<Last> at Port, as a range's addresses are made.
 std::vector<platform::TSockAddrBytes> Hosts(int First, int Last, std::uint16_t Port) {
   std::vector<platform::TSockAddrBytes> list;
-  for (int i = First; i <= Last; ++i) list.push_back(Address("127.0.0." + std::to_string(i), Port));
+  for (int i = First; i <= Last; ++i)
+    list.push_back(platform::SocketIPv4Address(0x7F000000u | static_cast<std::uint32_t>(i), Port));
   return list;
 }
 

@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <mutex>
 #include <string>
@@ -22,6 +23,8 @@
 #include "foundation/ioExceptions.h"
 #include "search/uFinderEngine.h"
 #include "search/uFinderEngineSearchers.h"
+#include "support/TestNetNamespace.h"
+#include "support/TestSupport.h"
 
 namespace probrix {
 namespace {
@@ -249,6 +252,120 @@ TEST_F(ModbusTcpSearch, EchoServerIsNoDevice) {
     EXPECT_TRUE(f.Timeout) << f.ClassName;
     EXPECT_NE(f.LogText.find("(эхо запроса пропущено)"), std::string::npos) << f.LogText;
   }
+}
+
+}  // namespace
+}  // namespace probrix
+
+namespace probrix {
+namespace {
+
+// The sweep's events of a search.
+struct TRecordedSweep {
+  explicit TRecordedSweep(TSearchDevicesTask& Task) {
+    Task.OnSweepMiss = [this](TSearchDevicesTask*, const TSweepMiss& Miss) {
+      std::lock_guard guard(Lock);
+      Misses.push_back(Miss);
+    };
+    Task.OnSweepProgress = [this](TSearchDevicesTask*, const TSweepProgress& Progress) {
+      std::lock_guard guard(Lock);
+      Last = Progress;
+      ++Events;
+    };
+  }
+  std::mutex Lock;
+  std::vector<TSweepMiss> Misses;
+  TSweepProgress Last;
+  int Events = 0;
+};
+
+// Whether something accepts connections at Host:Port.
+bool Accepts(const char* Host, std::uint16_t Port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in sin{};
+  sin.sin_family = AF_INET;
+  sin.sin_port = htons(Port);
+  ::inet_pton(AF_INET, Host, &sin.sin_addr);
+  const bool accepted = ::connect(fd, reinterpret_cast<sockaddr*>(&sin), sizeof sin) == 0;
+  ::close(fd);
+  return accepted;
+}
+
+TEST_F(ModbusTcpSearch, ARangeAndABlockAreSweptAndOnlyTheirListeningHostsSearched) {
+  test::TLibmodbusTcpServer five(17, 1000, UnitRegisters, "127.0.0.5");
+  test::TLibmodbusTcpServer nine(17, 1000, UnitRegisters, "127.0.0.9", five.Port());
+  const std::string port = std::to_string(five.Port());
+  struct TCase {
+    std::string Range;
+    int First, Last;  // last octets of the range's hosts
+    std::int32_t Parallel;
+  };
+  std::vector<TCase> cases{{"127.0.0.2-12:" + port, 2, 12, 1}};
+  // The block holds 127.0.0.1, where another program's server could sit at that port.
+  if (!Accepts("127.0.0.1", five.Port())) cases.push_back({"127.0.0.0/28:" + port, 1, 14, 2});
+  for (const TCase& c : cases) {
+    TSearchDevicesTask task;
+    Configure(task, {c.Range}, {17});
+    task.ParallelConnections = c.Parallel;
+    TRecordedSearch events(task);
+    TRecordedSweep sweep(task);
+    task.Start();
+    task.WaitFor();
+
+    EXPECT_EQ(task.RunError(), "") << c.Range;
+    EXPECT_TRUE(events.Failed.empty()) << c.Range << ": " << events.Failed.front().ConnectionName;
+    ASSERT_EQ(events.Found.size(), 2u) << c.Range;
+    std::vector<std::string> hosts;
+    for (const TFound& f : events.Found) {
+      hosts.push_back(f.ConnectionName);
+      EXPECT_EQ(f.Port, five.Port());
+      EXPECT_EQ(f.Info.SerialNumber, 12345);
+    }
+    if (c.Parallel > 1) std::sort(hosts.begin(), hosts.end());
+    EXPECT_EQ(hosts, (std::vector<std::string>{"127.0.0.5", "127.0.0.9"})) << c.Range;
+
+    // Every other address: one refusal each, in address order, and nothing searched there.
+    std::vector<std::string> missed, expected;
+    for (int i = c.First; i <= c.Last; ++i)
+      if (i != 5 && i != 9) expected.push_back("127.0.0." + std::to_string(i));
+    for (const TSweepMiss& m : sweep.Misses) {
+      missed.push_back(m.Host);
+      EXPECT_EQ(m.Port, five.Port());
+      EXPECT_EQ(m.RangeText, c.Range);
+      EXPECT_EQ(m.Outcome, platform::TConnectOutcome::coRefused) << m.Host;
+    }
+    EXPECT_EQ(missed, expected) << c.Range;
+    EXPECT_EQ(sweep.Last.Done, expected.size() + 2);
+    EXPECT_EQ(sweep.Last.Total, expected.size() + 2);
+    EXPECT_EQ(sweep.Last.Accepted, 2u);
+    EXPECT_EQ(sweep.Last.RangeText, c.Range);
+  }
+  EXPECT_EQ(five.RequestsAnswered() + nine.RequestsAnswered(), static_cast<int>(2 * cases.size()));
+}
+
+TEST_F(ModbusTcpSearch, StopEndsASweepOfSilentHostsAtOnce) {
+  const std::string why = test::RunInPrivateNetwork(test::DropSynsTo("127.0.0.0/24"), [] {
+    TSearchDevicesTask task;
+    Configure(task, {"127.0.0.0/24:502"}, {1});
+    TRecordedSearch events(task);
+    TRecordedSweep sweep(task);
+    task.Start();
+    // The connect timeout is seconds long; the stop comes while every connect is in flight.
+    ASSERT_TRUE(test::WaitFor([&] {
+      std::lock_guard guard(sweep.Lock);
+      return sweep.Events > 0;
+    }));
+    task.Stop();
+    task.WaitFor();
+    EXPECT_TRUE(task.Aborted());
+    EXPECT_EQ(events.Finished, 1);
+    EXPECT_TRUE(sweep.Misses.empty()) << "no address was given up before the stop";
+    EXPECT_EQ(sweep.Last.Done, 0u);
+    EXPECT_EQ(sweep.Last.Total, 254u);
+    EXPECT_TRUE(events.Found.empty());
+    EXPECT_TRUE(events.Failed.empty());
+  });
+  if (!why.empty()) GTEST_SKIP() << why;
 }
 
 }  // namespace
