@@ -21,7 +21,6 @@
 
 #include "foundation/appExceptions.h"
 #include "platform/platCancel.h"
-#include "platform/platSocketSweep.h"
 #include "search/uFinderEngineSchedule.h"
 #include "search/uFinderEngineTypes.h"
 #include "search/uSearchLog.h"
@@ -95,21 +94,6 @@ using TSearchErrorEvent = std::function<void(
     const Exception& Error, const TSearchLog& Log)>;
 using TSearchFinishedEvent = std::function<void(TSearchDevicesTask* Sender, bool Aborted)>;
 
-// The sweep of the plan's address ranges, before the search: how far it has come.
-struct TSweepProgress {
-  std::string RangeText;  // the plan's entry of the address reported last, as written
-  std::size_t Done = 0;   // addresses whose outcome is known, of all the ranges
-  std::size_t Total = 0;
-  std::size_t Accepted = 0;  // of those, the hosts that accepted
-};
-// An address of a range that accepted no connection: it is not searched.
-struct TSweepMiss {
-  std::string Host;  // "192.168.1.7"
-  std::int32_t Port = 0;
-  std::string RangeText;  // the plan's entry it belongs to
-  platform::TConnectOutcome Outcome = platform::TConnectOutcome::coRefused;
-  std::string SystemText;  // the system's text for a failure that was neither refusal nor silence
-};
 using TSweepProgressEvent =
     std::function<void(TSearchDevicesTask* Sender, const TSweepProgress& Progress)>;
 using TSweepMissEvent = std::function<void(TSearchDevicesTask* Sender, const TSweepMiss& Miss)>;

@@ -62,9 +62,9 @@ std::vector<std::string> TSearchDevicesTask::SweepRanges() {
         for (; reported < outcomes.size() && outcomes[reported]; ++reported) {
           if (*outcomes[reported] == platform::TConnectOutcome::coAccepted) continue;
           const TRangeEntry& r = rangeOf(reported);
-          raise(OnSweepMiss, TSweepMiss{r.Range.AddressText(reported - r.Start), r.Range.Port,
-                                        TcpEndpoints[r.Entry], *outcomes[reported],
-                                        systemTexts[reported]});
+          raise(OnSweepMiss,
+                TSweepMiss{r.Range.AddressText(reported - r.Start), r.Range.Port,
+                           TcpEndpoints[r.Entry], *outcomes[reported], systemTexts[reported]});
         }
         progress.RangeText = TcpEndpoints[rangeOf(reported == 0 ? 0 : reported - 1).Entry];
         raise(OnSweepProgress, progress);
