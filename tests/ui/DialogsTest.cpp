@@ -30,13 +30,15 @@ TEST(TcpEndpointDialog, StartsWithItsDesignValues) {
   EXPECT_EQ(f.Label2->text(), "Порт:");
   EXPECT_EQ(f.btnOK->text(), "Сохранить");
   EXPECT_EQ(f.btnCancel->text(), "Отмена");
+  EXPECT_TRUE(f.lblRangeNote->text().contains("обнаружения вторжений"));
   EXPECT_EQ(f.sePort->minimum(), 1);
   EXPECT_EQ(f.sePort->maximum(), 65535);
   EXPECT_EQ(d.EndpointText(), "10.0.0.100:502");
   EXPECT_FALSE(d.Confirmed());
   d.show();
   for (QWidget* c : {static_cast<QWidget*>(f.Label1), static_cast<QWidget*>(f.Label2),
-                     static_cast<QWidget*>(f.btnOK), static_cast<QWidget*>(f.btnCancel)})
+                     static_cast<QWidget*>(f.btnOK), static_cast<QWidget*>(f.btnCancel),
+                     static_cast<QWidget*>(f.lblRangeNote)})
     EXPECT_GE(c->width(), c->sizeHint().width()) << c->objectName().toStdString();
   uitest::SaveScreenshot(&d, "tcpdialog");
 }
@@ -134,6 +136,27 @@ TEST_F(EndpointActions, AddProposesTheNextAddressWithThePortOfTheLastEntry) {
   EXPECT_EQ(port, 4001);
   ASSERT_EQ(w.Form()->clbTCPEndpoints->count(), 3);
   EXPECT_EQ(w.Form()->clbTCPEndpoints->item(2)->text(), "192.168.1.21:4001");
+}
+
+TEST_F(EndpointActions, ARangeIsOneEntryShownAsWritten) {
+  TfrmMain w(nullptr, IniFile());
+  WhenModal<TfrmTCPConnectionProps>([&](TfrmTCPConnectionProps* D) {
+    D->Form()->edIPAddress->setText("192.168.1.0/24");
+    EXPECT_TRUE(D->Form()->updownAddr->isHidden()) << "a block has no next address";
+    QTest::mouseClick(D->Form()->btnOK, Qt::LeftButton);
+  });
+  w.Form()->acAddTCPEndpoint->trigger();
+  ASSERT_EQ(w.Form()->clbTCPEndpoints->count(), 1);
+  EXPECT_EQ(w.Form()->clbTCPEndpoints->item(0)->text(), "192.168.1.0/24:502");
+  // The next Add starts from the range as it is.
+  std::string proposed;
+  WhenModal<TfrmTCPConnectionProps>([&](TfrmTCPConnectionProps* D) {
+    proposed = D->EndpointText();
+    QTest::mouseClick(D->Form()->btnCancel, Qt::LeftButton);
+  });
+  w.Form()->acAddTCPEndpoint->trigger();
+  EXPECT_EQ(proposed, "192.168.1.0/24:502");
+  EXPECT_EQ(w.Form()->clbTCPEndpoints->count(), 1);
 }
 
 TEST_F(EndpointActions, CancelLeavesTheEntryAndAHostNameIsStoredAsTyped) {
