@@ -201,14 +201,11 @@ TEST_F(CliEndToEnd, ARangeIsSweptFirstAndOnlyItsListeningHostIsSearched) {
   // The simulator listens on 127.0.0.1 only: 127.0.0.2 and .3 refuse at that port.
   const std::string port = std::to_string(Port_);
   const std::string range = "127.0.0.1-3:" + port;
-  const std::vector<std::string> plan{"-t", range,       "-P", "modbustcp", "--modbus-addresses",
-                                      "1",  "--timeout", "50", "--log-dir", Logs_.Path().string()};
-  std::vector<std::string> args = plan;
-  args.push_back("--json");
-  TCliProcess json(args);
-  EXPECT_EQ(json.Wait(), 0);
-  const auto lines = Lines(json.Output());
-  ASSERT_EQ(lines.size(), 4u) << json.Output();
+  TCliProcess cli({"--json", "-t", range, "-P", "modbustcp", "--modbus-addresses", "1", "--timeout",
+                   "50", "--log-dir", Logs_.Path().string()});
+  EXPECT_EQ(cli.Wait(), 0);
+  const auto lines = Lines(cli.Output());
+  ASSERT_EQ(lines.size(), 4u) << cli.Output();
   for (int i = 0; i < 2; ++i) {
     const auto miss = ParseFlatJson(lines[i]);
     EXPECT_EQ(miss.at("event"), "no_connection");
@@ -216,30 +213,18 @@ TEST_F(CliEndToEnd, ARangeIsSweptFirstAndOnlyItsListeningHostIsSearched) {
     EXPECT_EQ(miss.at("baudOrPort"), port);
     EXPECT_EQ(miss.at("range"), range);
     EXPECT_EQ(miss.at("outcome"), "refused");
-    EXPECT_EQ(miss.at("error"), "Нет TCP-подключения (в подключении отказано)");
   }
   const auto found = ParseFlatJson(lines[2]);
-  EXPECT_EQ(found.at("event"), "found");
   EXPECT_EQ(found.at("connection"), "127.0.0.1") << "the host, not the range";
   EXPECT_EQ(found.at("serialNumber"), "4321");
   EXPECT_EQ(ParseFlatJson(lines[3]).at("errors"), "0") << "nothing was probed at a miss";
-
-  TCliProcess text(plan);
-  EXPECT_EQ(text.Wait(), 0);
-  EXPECT_NE(text.Output().find("[127.0.0.3:" + port + "]: Нет TCP-подключения"), std::string::npos)
-      << text.Output();
-  EXPECT_NE(text.Output().find("[127.0.0.1:" + port + ",ModbusTCP,1]: прибор найден"),
+  // The result log, the only file without --save-search-logs, has the lines too.
+  const auto log = std::filesystem::directory_iterator(Logs_.Path())->path();
+  std::ifstream in(log, std::ios::binary);
+  EXPECT_NE(std::string(std::istreambuf_iterator<char>(in), {})
+                .find(Utf8ToCp1251("[127.0.0.3:" + port +
+                                   "]: Нет TCP-подключения (в подключении отказано)\r\n")),
             std::string::npos);
-  std::size_t logged = 0;
-  for (const auto& e : std::filesystem::directory_iterator(Logs_.Path())) {
-    std::ifstream in(e.path(), std::ios::binary);
-    const std::string log(std::istreambuf_iterator<char>(in), {});
-    const std::string miss =
-        Utf8ToCp1251(":" + port + "]: Нет TCP-подключения (в подключении отказано)\r\n");
-    for (std::size_t at = log.find(miss); at != std::string::npos; at = log.find(miss, at + 1))
-      ++logged;
-  }
-  EXPECT_EQ(logged, 4u) << "two lines in each run's result log";
 }
 
 TEST_F(CliEndToEnd, JsonLinesParseBack) {

@@ -11,7 +11,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <mutex>
 #include <string>
@@ -279,30 +278,17 @@ struct TRecordedSweep {
   int Events = 0;
 };
 
-// Whether something accepts connections at Host:Port.
-bool Accepts(const char* Host, std::uint16_t Port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in sin{};
-  sin.sin_family = AF_INET;
-  sin.sin_port = htons(Port);
-  ::inet_pton(AF_INET, Host, &sin.sin_addr);
-  const bool accepted = ::connect(fd, reinterpret_cast<sockaddr*>(&sin), sizeof sin) == 0;
-  ::close(fd);
-  return accepted;
-}
-
 TEST_F(ModbusTcpSearch, ARangeAndABlockAreSweptAndOnlyTheirListeningHostsSearched) {
   test::TLibmodbusTcpServer five(17, 1000, UnitRegisters, "127.0.0.5");
   test::TLibmodbusTcpServer nine(17, 1000, UnitRegisters, "127.0.0.9", five.Port());
   const std::string port = std::to_string(five.Port());
   struct TCase {
     std::string Range;
-    int First, Last;  // last octets of the range's hosts
+    int First, Last;  // last octets of its hosts (a /29 leaves out .8 and .15)
+    std::vector<std::string> Found;
     std::int32_t Parallel;
-  };
-  std::vector<TCase> cases{{"127.0.0.2-12:" + port, 2, 12, 1}};
-  // The block holds 127.0.0.1, where another program's server could sit at that port.
-  if (!Accepts("127.0.0.1", five.Port())) cases.push_back({"127.0.0.0/28:" + port, 1, 14, 2});
+  } const cases[] = {{"127.0.0.2-12:" + port, 2, 12, {"127.0.0.5", "127.0.0.9"}, 1},
+                     {"127.0.0.8/29:" + port, 9, 14, {"127.0.0.9"}, 2}};
   for (const TCase& c : cases) {
     TSearchDevicesTask task;
     Configure(task, {c.Range}, {17});
@@ -314,17 +300,15 @@ TEST_F(ModbusTcpSearch, ARangeAndABlockAreSweptAndOnlyTheirListeningHostsSearche
 
     EXPECT_EQ(task.RunError(), "") << c.Range;
     EXPECT_TRUE(events.Failed.empty()) << c.Range << ": " << events.Failed.front().ConnectionName;
-    ASSERT_EQ(events.Found.size(), 2u) << c.Range;
-    std::vector<std::string> hosts;
+    std::vector<std::string> found;
     for (const TFound& f : events.Found) {
-      hosts.push_back(f.ConnectionName);
+      found.push_back(f.ConnectionName);
       EXPECT_EQ(f.Port, five.Port());
       EXPECT_EQ(f.Info.SerialNumber, 12345);
     }
-    if (c.Parallel > 1) std::sort(hosts.begin(), hosts.end());
-    EXPECT_EQ(hosts, (std::vector<std::string>{"127.0.0.5", "127.0.0.9"})) << c.Range;
+    EXPECT_EQ(found, c.Found) << c.Range << ": in address order";
 
-    // Every other address: one refusal each, in address order, and nothing searched there.
+    // Every other address: one refusal each, in address order, and nothing probed there.
     std::vector<std::string> missed, expected;
     for (int i = c.First; i <= c.Last; ++i)
       if (i != 5 && i != 9) expected.push_back("127.0.0." + std::to_string(i));
@@ -335,12 +319,11 @@ TEST_F(ModbusTcpSearch, ARangeAndABlockAreSweptAndOnlyTheirListeningHostsSearche
       EXPECT_EQ(m.Outcome, platform::TConnectOutcome::coRefused) << m.Host;
     }
     EXPECT_EQ(missed, expected) << c.Range;
-    EXPECT_EQ(sweep.Last.Done, expected.size() + 2);
-    EXPECT_EQ(sweep.Last.Total, expected.size() + 2);
-    EXPECT_EQ(sweep.Last.Accepted, 2u);
-    EXPECT_EQ(sweep.Last.RangeText, c.Range);
+    EXPECT_EQ(sweep.Last.Done, sweep.Last.Total);
+    EXPECT_EQ(sweep.Last.Total, expected.size() + c.Found.size());
+    EXPECT_EQ(sweep.Last.Accepted, c.Found.size());
   }
-  EXPECT_EQ(five.RequestsAnswered() + nine.RequestsAnswered(), static_cast<int>(2 * cases.size()));
+  EXPECT_EQ(five.RequestsAnswered() + nine.RequestsAnswered(), 3);
 }
 
 TEST_F(ModbusTcpSearch, StopEndsASweepOfSilentHostsAtOnce) {
