@@ -138,27 +138,6 @@ TEST_F(EndpointActions, AddProposesTheNextAddressWithThePortOfTheLastEntry) {
   EXPECT_EQ(w.Form()->clbTCPEndpoints->item(2)->text(), "192.168.1.21:4001");
 }
 
-TEST_F(EndpointActions, ARangeIsOneEntryShownAsWritten) {
-  TfrmMain w(nullptr, IniFile());
-  WhenModal<TfrmTCPConnectionProps>([&](TfrmTCPConnectionProps* D) {
-    D->Form()->edIPAddress->setText("192.168.1.0/24");
-    EXPECT_TRUE(D->Form()->updownAddr->isHidden()) << "a block has no next address";
-    QTest::mouseClick(D->Form()->btnOK, Qt::LeftButton);
-  });
-  w.Form()->acAddTCPEndpoint->trigger();
-  ASSERT_EQ(w.Form()->clbTCPEndpoints->count(), 1);
-  EXPECT_EQ(w.Form()->clbTCPEndpoints->item(0)->text(), "192.168.1.0/24:502");
-  // The next Add starts from the range as it is.
-  std::string proposed;
-  WhenModal<TfrmTCPConnectionProps>([&](TfrmTCPConnectionProps* D) {
-    proposed = D->EndpointText();
-    QTest::mouseClick(D->Form()->btnCancel, Qt::LeftButton);
-  });
-  w.Form()->acAddTCPEndpoint->trigger();
-  EXPECT_EQ(proposed, "192.168.1.0/24:502");
-  EXPECT_EQ(w.Form()->clbTCPEndpoints->count(), 1);
-}
-
 TEST_F(EndpointActions, CancelLeavesTheEntryAndAHostNameIsStoredAsTyped) {
   uitest::WriteFileBytes(Dir.Path() / "probrix.ini",
                          "[SearchParams]\r\nTCPConnections=\"10.0.0.7:502=1\"\r\n");
