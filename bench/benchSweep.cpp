@@ -8,6 +8,7 @@
 
 #include "benchReport.h"
 #include "platform/platSocketSweep.h"
+#include "search/uFinderEngine.h"
 #include "support/TestNetNamespace.h"
 
 namespace probrix::bench {
@@ -18,8 +19,8 @@ int Run(int Repetitions) {
   for (std::uint32_t i = 1; i <= 254; ++i)
     hosts.push_back(platform::SocketIPv4Address(0x7F000000u | i, 502));
   const double timeout = platform::SocketConnectTimeoutMs;
-  std::vector<double> ratios;
-  std::size_t peak = 0, silent = 0;
+  std::vector<double> ratios, searchRatios;
+  std::size_t peak = 0, silent = 0, misses = 0;
   const std::string why = test::RunInPrivateNetwork(test::DropSynsTo("127.0.0.0/24"), [&] {
     for (int r = 0; r < Repetitions; ++r) {
       platform::TSweepStats stats;
@@ -40,6 +41,24 @@ int Run(int Repetitions) {
       silent = quiet;
       std::printf("sweep %d: %.0f ms, %zu silent, %zu in flight at most\n", r + 1, ms, quiet,
                   stats.PeakInFlight);
+
+      // The same /24 as a block of a search's plan, from the start to the finished event.
+      TSearchDevicesTask task;
+      task.TcpEndpoints = {"127.0.0.0/24:502"};
+      task.Protocols = {TDeviceProtocol::dpModbusTcp};
+      task.SetAddresses(TDeviceProtocol::dpModbusTcp, std::vector<std::uint8_t>{1});
+      std::size_t missed = 0;
+      task.OnSweepMiss = [&](TSearchDevicesTask*, const TSweepMiss&) { ++missed; };
+      const auto searchStart = std::chrono::steady_clock::now();
+      task.Start();
+      task.WaitFor();
+      const double searchMs =
+          std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - searchStart)
+              .count();
+      searchRatios.push_back(searchMs / timeout);
+      misses = missed;
+      std::printf("search %d: %.0f ms, %zu addresses without a connection\n", r + 1, searchMs,
+                  missed);
     }
   });
   if (!why.empty()) {
@@ -55,6 +74,14 @@ int Run(int Repetitions) {
              " connects in flight at once, connect timeout " + Fixed(timeout / 1000, 0) +
              " s, median of " + std::to_string(ratios.size()) +
              "; one at a time: 254 x the timeout (" + Fixed(254 * timeout / 1000, 0) + " s)");
+  const double search = Median(searchRatios);
+  Result("sweep: a search of the block 127.0.0.0/24:502 of silent hosts, wall / connect timeout",
+         Fixed(search, 3) + " (" + Fixed(search * timeout / 1000, 2) + " s)", "<= 1.5",
+         search <= 1.5 && misses == 254,
+         std::to_string(misses) +
+             " lines \"Нет TCP-подключения\", from the task's start to its finished event, "
+             "median of " +
+             std::to_string(searchRatios.size()));
   return 0;
 }
 

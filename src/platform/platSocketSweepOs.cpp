@@ -1,3 +1,5 @@
+#include "platform/platSocketSweepOs.h"
+
 #include <dirent.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -10,7 +12,6 @@
 #include <cstring>
 
 #include "platform/platPosix.h"
-#include "platform/platSocketSweepOs.h"
 
 namespace probrix::platform {
 
@@ -52,7 +53,8 @@ int TSweepSystem::Start(const TSockAddrBytes& Address, TSocketHandle& Socket) {
   sockaddr_storage ss{};
   std::memcpy(&ss, Address.data(), Address.size());
   const socklen_t length = family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
-  const int code = ::connect(Socket, reinterpret_cast<const sockaddr*>(&ss), length) == 0 ? 0 : errno;
+  const int code =
+      ::connect(Socket, reinterpret_cast<const sockaddr*>(&ss), length) == 0 ? 0 : errno;
   if (code == EINPROGRESS || code == EINTR) return InProgress;
   Close(Socket, code == 0);
   return code;
@@ -82,8 +84,10 @@ TOsError TSweepSystem::Wait(std::span<const TSocketHandle> Sockets, TSweepClock:
   fds.push_back({CurrentCancelFd(), POLLIN, 0});
   for (;;) {
     const auto left = std::max<std::int64_t>(
-        0, std::chrono::duration_cast<std::chrono::nanoseconds>(Until - TSweepClock::now()).count());
-    const timespec wait{static_cast<time_t>(left / 1000000000), static_cast<long>(left % 1000000000)};
+        0,
+        std::chrono::duration_cast<std::chrono::nanoseconds>(Until - TSweepClock::now()).count());
+    const timespec wait{static_cast<time_t>(left / 1000000000),
+                        static_cast<long>(left % 1000000000)};
     if (::ppoll(fds.data(), fds.size(), &wait, nullptr) >= 0) break;
     if (errno != EINTR) return OsError(errno);
   }
