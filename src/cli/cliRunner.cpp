@@ -128,6 +128,11 @@ int RunCli(const TCliOptions& O, std::ostream& Out, std::ostream& Err,
     std::lock_guard lock(state.Mutex);
     ++state.Errors;
   };
+  // An address of a range that accepted no connection: one line, no attempt and no attempt log.
+  task->OnSweepMiss = [&](TSearchDevicesTask*, const TSweepMiss& Miss) {
+    print({recorder.SweepMiss(SystemTime().Now(), Miss)},
+          json ? SweepMissJson(Miss) : std::string());
+  };
   platform::TCancelEvent finished;
   task->OnSearchFinished = [&](TSearchDevicesTask* Sender, bool Aborted) {
     {

@@ -71,10 +71,17 @@ std::vector<std::string> TSearchRecorder::SearchError(TDateTime Time, const TSea
   return lines;
 }
 
+std::string TSearchRecorder::SweepMiss(TDateTime Time, const TSweepMiss& Miss) {
+  return ToResultLog(SweepMissLine(Time, Miss));
+}
+
 std::string TSearchRecorder::RunError(TDateTime Time, std::string_view Error) {
-  std::string line = RunErrorLine(Time, Error);
-  WriteThreadLog(line, ResultLogPath_, false, FailureHandler());
-  return line;
+  return ToResultLog(RunErrorLine(Time, Error));
+}
+
+std::string TSearchRecorder::ToResultLog(std::string Line) {
+  WriteThreadLog(Line, ResultLogPath_, false, FailureHandler());
+  return Line;
 }
 
 std::string TSearchRecorder::KeptText(const TSearchLog& Log) const {

@@ -65,6 +65,9 @@ class TSearchRecorder {
   std::vector<std::string> SearchError(TDateTime Time, const TSearchAttempt& Attempt,
                                        std::string_view ErrorText, std::string_view Reason,
                                        const TSearchLog& Log);
+  // An address of a range that accepted no connection: its line to the result log, no attempt
+  // log. Returns the line.
+  std::string SweepMiss(TDateTime Time, const TSweepMiss& Miss);
   // The error that ended a run early, to the result log. Returns its line.
   std::string RunError(TDateTime Time, std::string_view Error);
 
@@ -78,6 +81,8 @@ class TSearchRecorder {
 
   void Record(const std::vector<std::string>& Lines, TDateTime Time, const TSearchAttempt& Attempt,
               const std::string& AttemptLog);
+  // A line of the result log alone; returns it.
+  std::string ToResultLog(std::string Line);
   // The attempt log's text when attempt logs are kept, else nothing.
   std::string KeptText(const TSearchLog& Log) const;
   // Goes with every queued line: it outlives the recorder in the logger's queue.
