@@ -60,7 +60,7 @@ TEST(DevsimCodec, OrvatbusAddresses) {
   EXPECT_EQ(OrvatbusEncodeAddress(0), 0x20);
   EXPECT_EQ(OrvatbusEncodeAddress(31, true), 0xBF);
   EXPECT_EQ(OrvatbusDecodeAddress(0x75), 85);
-  EXPECT_EQ(OrvatbusDecodeAddress(0x7F), kOrvatbusBroadcastAddress);
+  EXPECT_EQ(OrvatbusDecodeAddress(0x7F), OrvatbusBroadcastAddress);
   EXPECT_EQ(OrvatbusDecodeAddress(0xA5), 5);
 }
 
@@ -314,7 +314,7 @@ TEST(DevsimDevice, ListenerBuffersStayBoundedOnEndlessInput) {
       }
       chunk[0] = 0xFF;
       listener.Feed(configs[k], serial[k], chunk.data(), chunk.size(), replies, requests);
-      EXPECT_LE(listener.Pending(), TDeviceListener::kMaxPending);
+      EXPECT_LE(listener.Pending(), TDeviceListener::MaxPending);
     }
   }
 }

@@ -120,7 +120,7 @@ TBytes ForeignRtuFrame(const TDeviceConfig& Config);
 // of it and produces complete reply frames (before any fault behaviour is applied).
 class TDeviceListener {
  public:
-  static constexpr std::size_t kMaxPending = 1024;
+  static constexpr std::size_t MaxPending = 1024;
 
   // Bytes arrived. Replies produced go to Replies; Requests counts requests addressed to this
   // device (also when it stays silent).

@@ -89,7 +89,7 @@ TChecksum ParseChecksum(const TItemReader& R, const TItem& Item) {
   R.Fail("\"" + Item.Key + "\" must be crc1 or crc8");
 }
 
-constexpr std::int64_t kMaxMs = 600000;
+constexpr std::int64_t MaxMs = 600000;
 
 }  // namespace
 
@@ -210,7 +210,7 @@ TDeviceConfig ParseDevice(const std::string& Text) {
       d.Text = it.Value;
     } else if (k == "interval") {
       only(ascii, it);
-      d.IntervalMs = static_cast<int>(r.Number(it, 0, kMaxMs));
+      d.IntervalMs = static_cast<int>(r.Number(it, 0, MaxMs));
     } else if (k == "start") {
       only(ascii, it);
       d.StartOffset = static_cast<int>(r.Number(it, 0, 14));
@@ -218,7 +218,7 @@ TDeviceConfig ParseDevice(const std::string& Text) {
       r.Flag(it);
       b.Silent = true;
     } else if (k == "delay") {
-      b.DelayMs = static_cast<int>(r.Number(it, 0, kMaxMs));
+      b.DelayMs = static_cast<int>(r.Number(it, 0, MaxMs));
     } else if (k == "noise") {
       b.NoiseBytes = static_cast<std::size_t>(r.Number(it, 0, 1 << 20));
     } else if (k == "chunks") {
@@ -227,7 +227,7 @@ TDeviceConfig ParseDevice(const std::string& Text) {
       if (colon != std::string::npos) {
         count.Value = it.Value.substr(0, colon);
         TItem gap{k, it.Value.substr(colon + 1), true};
-        b.ChunkGapMs = static_cast<int>(r.Number(gap, 0, kMaxMs));
+        b.ChunkGapMs = static_cast<int>(r.Number(gap, 0, MaxMs));
       }
       b.Chunks = static_cast<int>(r.Number(count, 1, 1000));
     } else if (k == "drip") {

@@ -17,9 +17,9 @@ LPTOP_LEVEL_EXCEPTION_FILTER PreviousFilter = nullptr;
 void (*PreviousAbortHandler)(int) = SIG_DFL;
 
 // Room on the stack for the filter after the thread's own stack ran out.
-constexpr ULONG kStackGuarantee = 64 * 1024;
+constexpr ULONG StackGuarantee = 64 * 1024;
 // How long a crash line waits for another writer's lock on the file.
-constexpr int kLockWaitMs = 100;
+constexpr int LockWaitMs = 100;
 
 TCrashKind CrashKindOfException(DWORD Code) {
   switch (Code) {
@@ -92,7 +92,7 @@ void MakeFoldersOf(wchar_t* Path) {
 }
 
 // Seconds since 1601 (the system's file time) and since 1970.
-constexpr std::int64_t kEpochDifference = 11644473600LL;
+constexpr std::int64_t EpochDifference = 11644473600LL;
 
 }  // namespace
 
@@ -138,7 +138,7 @@ void RemoveCrashSignalHook() {
 TThreadSignalStack::TThreadSignalStack() noexcept {
   // The system keeps this much of the thread's stack back for its exception handling, so the
   // filter still runs when the thread overflows its stack. Nothing to undo at the end.
-  ULONG Size = kStackGuarantee;
+  ULONG Size = StackGuarantee;
   ::SetThreadStackGuarantee(&Size);
 }
 
@@ -152,7 +152,7 @@ bool TLocalTimeTable::Now(std::int64_t& LocalMilliseconds) const noexcept {
   ::GetSystemTimeAsFileTime(&T);
   const std::uint64_t Ticks =
       (static_cast<std::uint64_t>(T.dwHighDateTime) << 32) | T.dwLowDateTime;
-  const std::int64_t Seconds = static_cast<std::int64_t>(Ticks / 10000000) - kEpochDifference;
+  const std::int64_t Seconds = static_cast<std::int64_t>(Ticks / 10000000) - EpochDifference;
   LocalMilliseconds =
       (Seconds + UtcOffset(Seconds)) * 1000 + static_cast<std::int64_t>(Ticks % 10000000) / 10000;
   return true;
@@ -173,7 +173,7 @@ bool SignalSafeAppend(const char* Path, const char* Data, std::size_t Size) noex
   const HANDLE File = OpenFileForAppend(Wide);
   if (File == INVALID_HANDLE_VALUE) return false;
   // Another writer's lock is waited for a short while, then ignored.
-  const bool Locked = LockWholeFile(File, kLockWaitMs) == 0;
+  const bool Locked = LockWholeFile(File, LockWaitMs) == 0;
   bool Ok = true;
   while (Ok && Size > 0) {
     DWORD Written = 0;

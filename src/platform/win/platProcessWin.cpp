@@ -45,9 +45,9 @@ bool InRuntimeLibrary(const void* Frame) {
   const HMODULE Module = ModuleOfAddress(Frame);
   if (!Module) return false;
   const std::wstring Name = FileNameOf(ModuleFileName(Module));
-  static const wchar_t* const kPrefixes[] = {L"libstdc++", L"libgcc",     L"msvcrt",
-                                             L"ucrtbase",  L"KERNELBASE", L"kernelbase"};
-  for (const wchar_t* Prefix : kPrefixes)
+  static const wchar_t* const Prefixes[] = {L"libstdc++", L"libgcc",     L"msvcrt",
+                                            L"ucrtbase",  L"KERNELBASE", L"kernelbase"};
+  for (const wchar_t* Prefix : Prefixes)
     if (::_wcsnicmp(Name.c_str(), Prefix, std::wcslen(Prefix)) == 0) return true;
   return false;
 }

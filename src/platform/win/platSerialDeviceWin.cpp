@@ -34,8 +34,8 @@ namespace {
 
 using TClock = std::chrono::steady_clock;
 
-constexpr DWORD kLineFaults = CE_RXOVER | CE_OVERRUN | CE_RXPARITY | CE_FRAME;
-constexpr DWORD kAllFaults = kLineFaults | CE_BREAK | CE_TXFULL;
+constexpr DWORD LineFaults = CE_RXOVER | CE_OVERRUN | CE_RXPARITY | CE_FRAME;
+constexpr DWORD AllFaults = LineFaults | CE_BREAK | CE_TXFULL;
 
 HANDLE Native(void* Handle) { return static_cast<HANDLE>(Handle); }
 
@@ -70,7 +70,7 @@ DWORD Transfer(HANDLE Device, StartFn Start, const std::optional<TClock::time_po
 
 // What the operator reads for the CE_* faults of a line.
 std::string LineFaultText(DWORD Faults) {
-  static constexpr std::pair<DWORD, const char*> kNames[] = {
+  static constexpr std::pair<DWORD, const char*> FaultNames[] = {
       {CE_FRAME, "ошибка кадра"},
       {CE_RXPARITY, "ошибка чётности"},
       {CE_OVERRUN, "переполнение приёмника"},
@@ -79,7 +79,7 @@ std::string LineFaultText(DWORD Faults) {
       {CE_TXFULL, "переполнение выходного буфера"}};
   std::string Text = "Операция прервана драйвером порта из-за ошибки на линии";
   const char* Separator = ": ";
-  for (const auto& [Bit, Name] : kNames) {
+  for (const auto& [Bit, Name] : FaultNames) {
     if (!(Faults & Bit)) continue;
     Text += Separator;
     Text += Name;
@@ -109,13 +109,13 @@ TOsError SerialTransferError(DWORD Code, bool StopRequested, DWORD Faults) {
 }
 
 std::uint32_t BaudRateOfFlag(DWORD Flag) {
-  static constexpr std::pair<DWORD, std::uint32_t> kRates[] = {
+  static constexpr std::pair<DWORD, std::uint32_t> Rates[] = {
       {BAUD_075, 75},      {BAUD_110, 110},       {BAUD_134_5, 134},   {BAUD_150, 150},
       {BAUD_300, 300},     {BAUD_600, 600},       {BAUD_1200, 1200},   {BAUD_1800, 1800},
       {BAUD_2400, 2400},   {BAUD_4800, 4800},     {BAUD_7200, 7200},   {BAUD_9600, 9600},
       {BAUD_14400, 14400}, {BAUD_19200, 19200},   {BAUD_38400, 38400}, {BAUD_56K, 56000},
       {BAUD_57600, 57600}, {BAUD_115200, 115200}, {BAUD_128K, 128000}};
-  for (const auto& [Bit, Rate] : kRates)
+  for (const auto& [Bit, Rate] : Rates)
     if (Flag == Bit) return Rate;
   return 0;  // BAUD_USER and anything unknown: programmable
 }
@@ -304,7 +304,7 @@ TOsError TSerialDevice::ReadLineStatus(TLineFaults& Faults, std::uint32_t& InQue
   InQueue = Stat.cbInQue;
   std::lock_guard Guard(FaultsLock_);
   // Faults the line-event watcher cleared on its way are reported here all the same.
-  Faults = TLineFaults::FromBits(static_cast<std::uint16_t>((Errors | SeenFaults_) & kAllFaults));
+  Faults = TLineFaults::FromBits(static_cast<std::uint16_t>((Errors | SeenFaults_) & AllFaults));
   SeenFaults_ = 0;
   return {};
 }
@@ -316,9 +316,9 @@ std::uint32_t TSerialDevice::TakeInQueue(TOsError& Error) {
     Error = LastUseError();
     return 0;
   }
-  if (Errors & kAllFaults) {
+  if (Errors & AllFaults) {
     std::lock_guard Guard(FaultsLock_);
-    SeenFaults_ |= Errors & kAllFaults;
+    SeenFaults_ |= Errors & AllFaults;
   }
   return Stat.cbInQue;
 }
@@ -430,11 +430,11 @@ TOsError TSerialDevice::CheckLines(TSerialLineEventState& S, TLineEvents& Events
   } else {
     if (Stat.cbInQue > 0 && Stat.cbInQue != S.InQueue) Events |= TLineEvent::leReceived;
     S.InQueue = Stat.cbInQue;
-    if (Errors & kLineFaults) Events |= TLineEvent::leLineFault;
+    if (Errors & LineFaults) Events |= TLineEvent::leLineFault;
     if (Errors & CE_BREAK) Events |= TLineEvent::leBreak;
-    if (Errors & kAllFaults) {
+    if (Errors & AllFaults) {
       std::lock_guard Guard(FaultsLock_);
-      SeenFaults_ |= Errors & kAllFaults;
+      SeenFaults_ |= Errors & AllFaults;
     }
   }
   DWORD Status = 0;
@@ -460,7 +460,7 @@ TLineEvents TSerialDevice::AcknowledgeAbort() {
   TOsError Ignored;
   TakeInQueue(Ignored);
   std::lock_guard Guard(FaultsLock_);
-  return (SeenFaults_ & kLineFaults) ? TLineEvents(TLineEvent::leLineFault) : TLineEvents();
+  return (SeenFaults_ & LineFaults) ? TLineEvents(TLineEvent::leLineFault) : TLineEvents();
 }
 
 TOsError TSerialDevice::WaitLineEvents(TSerialLineEventState& S, const TSerialWakeEvent& Wake,
