@@ -17,8 +17,8 @@ using namespace probrix::devsim::test;
 namespace fs = std::filesystem;
 
 const TBytes Orvatbus5Crc1 = B({0xFF, 0x25, 0x20, 0x49, 0xB3, 0x03});
-const TBytes Orvatbus2Crc1 = OrvatbusPack(B({0x22, 0x20, 0x49}), TChecksum::Crc1);
-const TBytes Orvatbus2Crc8 = OrvatbusPack(B({0x22, 0x20, 0x49}), TChecksum::Crc8);
+const TBytes Orvatbus2Crc1 = OrvatbusPack(B({0x22, 0x20, 0x49}), TChecksum::ckCrc1);
+const TBytes Orvatbus2Crc8 = OrvatbusPack(B({0x22, 0x20, 0x49}), TChecksum::ckCrc8);
 const TBytes Rtu17 = B({0x11, 0x03, 0x03, 0xE8, 0x00, 0x0A, 0x47, 0x2D});
 const TBytes Rtu17Reply =
     B({0x11, 0x03, 0x14, 0x00, 0x10, 0x00, 0xD7, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
@@ -78,8 +78,8 @@ TEST(DevsimSerial, DevicesOnOneBusAnswerOnlyTheirOwnRequests) {
   EXPECT_TRUE(fs::is_symlink(path));
   EXPECT_EQ(fs::read_symlink(path).string().rfind("/dev/pts/", 0), 0u);
 
-  const int two = sim.AddDevice(path, Orvatbus(2, TChecksum::Crc8, 10234));
-  const int five = sim.AddDevice(path, Orvatbus(5, TChecksum::Crc1));
+  const int two = sim.AddDevice(path, Orvatbus(2, TChecksum::ckCrc8, 10234));
+  const int five = sim.AddDevice(path, Orvatbus(5, TChecksum::ckCrc1));
   const int rtu = sim.AddDevice(path, Modbus(17));
 
   TPortClient port(path);
@@ -89,10 +89,10 @@ TEST(DevsimSerial, DevicesOnOneBusAnswerOnlyTheirOwnRequests) {
   // A crc1 request to the crc8 device and a request to an absent address stay unanswered:
   // the next bytes on the line are the reply to the request after them.
   port.Write(Orvatbus2Crc1);
-  port.Write(OrvatbusPack(B({0x29, 0x20, 0x49}), TChecksum::Crc1));
+  port.Write(OrvatbusPack(B({0x29, 0x20, 0x49}), TChecksum::ckCrc1));
   port.Write(ModbusRtuFrame(B({0x12, 0x03, 0x03, 0xE8, 0x00, 0x0A})));
   const TBytes expected2 = OrvatbusPack(
-      B({0x20, 0x22, 0x49, 0, 0, 6, 0, 0, 0x01, 0xA5, 0x27, 0xFA, 0}), TChecksum::Crc8);
+      B({0x20, 0x22, 0x49, 0, 0, 6, 0, 0, 0x01, 0xA5, 0x27, 0xFA, 0}), TChecksum::ckCrc8);
   EXPECT_EQ(PortExchange(port, Orvatbus2Crc8, expected2.size()), expected2);
 
   // The any-device address is answered by every Orvatbus device whose checksum fits.
@@ -113,7 +113,7 @@ TEST(DevsimSerial, EchoingLineAndBytesQueuedBeforeTheFirstOpen) {
   TSimulator sim;
   const std::string path = sim.AddSerialPort({.Echo = true, .QueuedBytes = 12});
   const int rtu = sim.AddDevice(path, Modbus(17));
-  sim.AddDevice(path, Orvatbus(5, TChecksum::Crc1));
+  sim.AddDevice(path, Orvatbus(5, TChecksum::ckCrc1));
   TPortClient port(path);
   // What waited before the open comes first: noise, nothing of a frame.
   const TBytes queued = ReadCount(port.Fd(), 12).Data;
@@ -132,7 +132,7 @@ TEST(DevsimSerial, PortCanBeOpenedAgainAndKeepsAnswering) {
   TSimulator sim;
   const std::string path = sim.AddSerialPort();
   EXPECT_EQ(fs::path(path).parent_path(), sim.LinkFolder());
-  sim.AddDevice(path, Orvatbus(5, TChecksum::Crc1));
+  sim.AddDevice(path, Orvatbus(5, TChecksum::ckCrc1));
   for (int round = 0; round < 3; ++round) {
     TPortClient port(path);
     EXPECT_EQ(PortExchange(port, Orvatbus5Crc1, Orvatbus5Reply.size()), Orvatbus5Reply);
@@ -146,7 +146,7 @@ TEST(DevsimSerial, DeviceWithALineRateAnswersOnlyAtThatRate) {
   TSimulator sim;
   const std::string path = sim.AddSerialPort();
   sim.AddDevice(path, Modbus(17));
-  TDeviceConfig fast = Orvatbus(5, TChecksum::Crc1);
+  TDeviceConfig fast = Orvatbus(5, TChecksum::ckCrc1);
   fast.Baud = 19200;
   sim.AddDevice(path, fast);
 
@@ -160,7 +160,7 @@ TEST(DevsimSerial, DeviceWithALineRateAnswersOnlyAtThatRate) {
 TEST(DevsimSerial, RepliesEscapeSpecialBytes) {
   TSimulator sim;
   const std::string path = sim.AddSerialPort();
-  TDeviceConfig d = Orvatbus(5, TChecksum::Crc1, 0x03FF);
+  TDeviceConfig d = Orvatbus(5, TChecksum::ckCrc1, 0x03FF);
   d.FirmwareVersion = 0;
   d.ExtraByte = 0x10;
   sim.AddDevice(path, d);
@@ -323,7 +323,7 @@ TEST(DevsimTcp, EchoServerAndGreeting) {
 TEST(DevsimTcp, EveryProtocolWorksOnATcpServer) {
   TSimulator sim;
   const std::uint16_t port = sim.AddTcpServer();
-  sim.AddDevice(port, Orvatbus(5, TChecksum::Crc1));
+  sim.AddDevice(port, Orvatbus(5, TChecksum::ckCrc1));
   TDeviceConfig rtu = Modbus(17);
   rtu.Kind = TDeviceKind::ModbusRtu;
   sim.AddDevice(port, rtu);
@@ -346,7 +346,7 @@ TEST(DevsimTcp, EveryProtocolWorksOnATcpServer) {
 TEST(DevsimFaults, NoiseChunksAndDripStillDeliverTheReply) {
   TSimulator sim;
   const std::string path = sim.AddSerialPort();
-  TDeviceConfig d = Orvatbus(5, TChecksum::Crc1);
+  TDeviceConfig d = Orvatbus(5, TChecksum::ckCrc1);
   d.Behaviour.NoiseBytes = 40;
   d.Behaviour.DelayMs = 5;
   const int id = sim.AddDevice(path, d);
@@ -435,7 +435,7 @@ TEST(DevsimFaults, BadChecksumsAndOddReplies) {
 TEST(DevsimFaults, SilentDeviceCountsRequestsButNeverAnswers) {
   TSimulator sim;
   const std::string path = sim.AddSerialPort();
-  TDeviceConfig quiet = Orvatbus(5, TChecksum::Crc1);
+  TDeviceConfig quiet = Orvatbus(5, TChecksum::ckCrc1);
   quiet.Behaviour.Silent = true;
   const int id = sim.AddDevice(path, quiet);
   sim.AddDevice(path, Modbus(17));
@@ -445,14 +445,14 @@ TEST(DevsimFaults, SilentDeviceCountsRequestsButNeverAnswers) {
   EXPECT_EQ(sim.RequestCount(id), 1u);
 
   // Made talkative again at run time.
-  sim.SetDevice(id, Orvatbus(5, TChecksum::Crc1));
+  sim.SetDevice(id, Orvatbus(5, TChecksum::ckCrc1));
   EXPECT_EQ(PortExchange(port, Orvatbus5Crc1, Orvatbus5Reply.size()), Orvatbus5Reply);
 }
 
 TEST(DevsimFaults, GarbageBurstHasNoFrameOrLineBytes) {
   TSimulator sim;
   const std::string path = sim.AddSerialPort();
-  TDeviceConfig d = Orvatbus(5, TChecksum::Crc1);
+  TDeviceConfig d = Orvatbus(5, TChecksum::ckCrc1);
   d.Behaviour.GarbageBytes = 64 * 1024;
   sim.AddDevice(path, d);
   TPortClient port(path);
@@ -493,7 +493,7 @@ TEST(DevsimFaults, AcceptThenCloseAndCloseMidReply) {
 TEST(DevsimFaults, VanishingPortHangsUpMidReply) {
   TSimulator sim;
   const std::string path = sim.AddSerialPort();
-  TDeviceConfig d = Orvatbus(5, TChecksum::Crc1);
+  TDeviceConfig d = Orvatbus(5, TChecksum::ckCrc1);
   d.Behaviour.VanishMidReply = true;
   sim.AddDevice(path, d);
   TPortClient port(path);
@@ -540,7 +540,7 @@ TEST(DevsimRobustness, RandomInputNeverStopsTheDevices) {
         sim.AddDevice(tcp, d);
       }
     };
-    put(Orvatbus(5, TChecksum::Crc1));
+    put(Orvatbus(5, TChecksum::ckCrc1));
     put(Modbus(17));
     TDeviceConfig mbap = Modbus(1);
     mbap.Kind = TDeviceKind::ModbusTcp;
@@ -607,7 +607,7 @@ TEST(DevsimLifecycle, StopLeavesNoThreadsDescriptorsOrLinks) {
   {
     TSimulator sim(dir.Path());
     paths.push_back(sim.AddSerialPort());
-    sim.AddDevice(paths.back(), Orvatbus(5, TChecksum::Crc1));
+    sim.AddDevice(paths.back(), Orvatbus(5, TChecksum::ckCrc1));
     paths.push_back(sim.AddSerialPort());
     sim.AddDevice(paths.back(), Ascii('A', 5));
     const std::uint16_t tcp = sim.AddTcpServer();

@@ -2,7 +2,7 @@
 
 namespace probrix::devsim {
 
-const char* ChecksumName(TChecksum Kind) { return Kind == TChecksum::Crc8 ? "crc8" : "crc1"; }
+const char* ChecksumName(TChecksum Kind) { return Kind == TChecksum::ckCrc8 ? "crc8" : "crc1"; }
 
 std::uint8_t OrvatbusCrc1(const std::uint8_t* Data, std::size_t Count) {
   std::uint8_t sum = 0;
@@ -23,7 +23,7 @@ std::uint8_t OrvatbusCrc8(const std::uint8_t* Data, std::size_t Count) {
 }
 
 std::uint8_t OrvatbusChecksum(TChecksum Kind, const std::uint8_t* Data, std::size_t Count) {
-  return Kind == TChecksum::Crc8 ? OrvatbusCrc8(Data, Count) : OrvatbusCrc1(Data, Count);
+  return Kind == TChecksum::ckCrc8 ? OrvatbusCrc8(Data, Count) : OrvatbusCrc1(Data, Count);
 }
 
 std::uint8_t OrvatbusEncodeAddress(int Address, bool Flag) {

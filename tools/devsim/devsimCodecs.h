@@ -13,7 +13,7 @@ namespace probrix::devsim {
 using TBytes = std::basic_string<std::uint8_t>;
 
 // Orvatbus checksum kinds: "crc1" (XOR) and "crc8" (CRC-8/MAXIM).
-enum class TChecksum : std::uint8_t { Crc1 = 0, Crc8 = 1 };
+enum class TChecksum : std::uint8_t { ckCrc1 = 0, ckCrc8 = 1 };
 
 constexpr std::uint8_t OrvatbusSoh = 0xFF;
 constexpr std::uint8_t OrvatbusEtx = 0x03;

@@ -112,11 +112,12 @@ TBytes OrvatbusReply(const TDeviceConfig& Config, const TBytes& RequestBody) {
   body.push_back(RequestBody[1]);  // the master's address, as it sent it
   body.push_back(OrvatbusEncodeAddress(own, Config.SourceFlag));
   const std::uint8_t command = RequestBody[2];
-  if (command != OrvatbusIdentify || Config.Error == TOrvatbusError::UnknownCommand) {
+  if (command != OrvatbusIdentify || Config.Error == TOrvatbusError::oeUnknownCommand) {
     body.push_back(OrvatbusUnknownCommand);
-  } else if (Config.Error == TOrvatbusError::Busy || Config.Error == TOrvatbusError::BadParams) {
+  } else if (Config.Error == TOrvatbusError::oeBusy ||
+             Config.Error == TOrvatbusError::oeBadParams) {
     body.push_back(static_cast<std::uint8_t>(OrvatbusIdentify | 0x80));
-    body.push_back(Config.Error == TOrvatbusError::Busy ? 6 : 2);
+    body.push_back(Config.Error == TOrvatbusError::oeBusy ? 6 : 2);
   } else {
     body.push_back(OrvatbusIdentify);
     PutWord(body, Config.ExtraWord1);
@@ -127,8 +128,8 @@ TBytes OrvatbusReply(const TDeviceConfig& Config, const TBytes& RequestBody) {
     body.push_back(Config.ExtraByte);
   }
   const TChecksum kind = Config.ReplyChecksum < 0    ? Config.Checksum
-                         : Config.ReplyChecksum == 1 ? TChecksum::Crc8
-                                                     : TChecksum::Crc1;
+                         : Config.ReplyChecksum == 1 ? TChecksum::ckCrc8
+                                                     : TChecksum::ckCrc1;
   return OrvatbusPack(body, kind, Config.Behaviour.BadCrc);
 }
 

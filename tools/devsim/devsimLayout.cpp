@@ -84,8 +84,8 @@ class TItemReader {
 
 TChecksum ParseChecksum(const TItemReader& R, const TItem& Item) {
   const std::string v = Trim(Item.Value);
-  if (v == "crc1") return TChecksum::Crc1;
-  if (v == "crc8") return TChecksum::Crc8;
+  if (v == "crc1") return TChecksum::ckCrc1;
+  if (v == "crc8") return TChecksum::ckCrc8;
   R.Fail("\"" + Item.Key + "\" must be crc1 or crc8");
 }
 
@@ -159,11 +159,11 @@ TDeviceConfig ParseDevice(const std::string& Text) {
       only(orvatbus, it);
       const std::string v = Trim(it.Value);
       if (v == "busy") {
-        d.Error = TOrvatbusError::Busy;
+        d.Error = TOrvatbusError::oeBusy;
       } else if (v == "badparams") {
-        d.Error = TOrvatbusError::BadParams;
+        d.Error = TOrvatbusError::oeBadParams;
       } else if (v == "unknown") {
-        d.Error = TOrvatbusError::UnknownCommand;
+        d.Error = TOrvatbusError::oeUnknownCommand;
       } else {
         r.Fail("\"error\" must be busy, badparams or unknown");
       }
@@ -353,7 +353,7 @@ TLayout DemoLayout(std::uint16_t TcpPort) {
   TDeviceConfig ob;  // R221L9, firmware 4.21
   ob.Kind = TDeviceKind::Orvatbus;
   ob.Address = 2;
-  ob.Checksum = TChecksum::Crc8;
+  ob.Checksum = TChecksum::ckCrc8;
   ob.DeviceType = 6;
   ob.FirmwareVersion = 421;
   ob.SerialNumber = 10234;
@@ -361,7 +361,7 @@ TLayout DemoLayout(std::uint16_t TcpPort) {
   TDeviceConfig ob1;  // R3375, firmware 1.2
   ob1.Kind = TDeviceKind::Orvatbus;
   ob1.Address = 7;
-  ob1.Checksum = TChecksum::Crc1;
+  ob1.Checksum = TChecksum::ckCrc1;
   ob1.DeviceType = 85;
   ob1.FirmwareVersion = 0x0102;
   ob1.SerialNumber = 777;
