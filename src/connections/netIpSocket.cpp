@@ -106,10 +106,10 @@ ERetrievingHostAddressError HostAddressError(const std::string& HostName,
                                              const platform::TOsError& Error) {
   const std::string msg = FormatExceptionMessage(
       "TIpSocket.GetHostAddress: Can not retrieve host address by name \"%s\".", {HostName});
-  auto E = ERetrievingHostAddressError::Create(FormatExceptionMessage(
+  auto e = ERetrievingHostAddressError::Create(FormatExceptionMessage(
       "%s (SysErrorMessage: %s (ErrorCode=%d))", {msg, Error.Text, Error.Code}));
-  E.ErrorCode = Error.Code;
-  return E;
+  e.ErrorCode = Error.Code;
+  return e;
 }
 }  // namespace
 
@@ -321,8 +321,8 @@ std::string EndPointText(F&& Get) {
   try {
     const auto ep = Get();
     return ep ? ep->ToString() : std::string();
-  } catch (const std::exception& E) {
-    return FormatExceptionMessage("Undefined (reason: %s)", {std::string_view(E.what())});
+  } catch (const std::exception& e) {
+    return FormatExceptionMessage("Undefined (reason: %s)", {std::string_view(e.what())});
   } catch (...) {
     return "Undefined (reason: unknown)";
   }
