@@ -181,9 +181,9 @@ std::string UnhandledExceptionDescription(std::exception_ptr E, std::uintptr_t A
   if (E) {
     try {
       std::rethrow_exception(E);
-    } catch (const std::exception& Ex) {
-      className = ExceptionClassName(Ex);
-      message = Ex.what();
+    } catch (const std::exception& ex) {
+      className = ExceptionClassName(ex);
+      message = ex.what();
     } catch (...) {
       // Not an exception object: its type names it, and it has no message.
       const std::type_info* type = platform::CurrentExceptionType();

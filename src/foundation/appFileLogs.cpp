@@ -277,8 +277,8 @@ std::string tFileLog::AppendToFile(const std::string& Text, const std::string& P
     if (folderError) return "CreateDirectory: " + folderError.message();
     return result.Error ? std::string(StepName(result.Step)) + ": " + result.Error.Text
                         : std::string();
-  } catch (const std::exception& E) {
-    return E.what()[0] != '\0' ? E.what() : "unknown";
+  } catch (const std::exception& e) {
+    return e.what()[0] != '\0' ? e.what() : "unknown";
   } catch (...) {
     return "unknown";
   }

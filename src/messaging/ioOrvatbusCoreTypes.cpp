@@ -29,9 +29,9 @@ constexpr const char* SohMessage = "Сообщение ORVATBUS должно н�
 constexpr const char* EtxMessage = "Сообщение ORVATBUS должно заканчиваться символом ETX (0x%.2x).";
 
 void CheckCrcKind(TChecksumKind Kind) {
-  const int Index = static_cast<int>(Kind);
-  if (Index >= OrvatbusUtils::CrcKindCount)
-    throw EArgumentError::CreateFmt("Неизвестный вид контрольной суммы ORVATBUS: %d", {Index});
+  const int index = static_cast<int>(Kind);
+  if (index >= OrvatbusUtils::CrcKindCount)
+    throw EArgumentError::CreateFmt("Неизвестный вид контрольной суммы ORVATBUS: %d", {index});
 }
 
 }  // namespace
