@@ -61,17 +61,17 @@ TEST(RaiseFileLogErrorTest, MessageCarriesCodeTextAndStep) {
   try {
     RaiseFileLogError("WriteFile", ENOSPC);
     FAIL() << "no exception";
-  } catch (const EOSError& E) {
-    EXPECT_EQ(E.ErrorCode, ENOSPC);
-    EXPECT_EQ(E.Message, Format("System Error.  Code: %d.\r\n%s (funcName=WriteFile)",
+  } catch (const EOSError& e) {
+    EXPECT_EQ(e.ErrorCode, ENOSPC);
+    EXPECT_EQ(e.Message, Format("System Error.  Code: %d.\r\n%s (funcName=WriteFile)",
                                 {ENOSPC, std::string(strerror(ENOSPC))}));
   }
   try {
     RaiseFileLogError("SetFilePointer", 0);
     FAIL() << "no exception";
-  } catch (const EOSError& E) {
-    EXPECT_EQ(E.ErrorCode, 0);
-    EXPECT_EQ(E.Message, "A call to an OS function failed (funcName=SetFilePointer)");
+  } catch (const EOSError& e) {
+    EXPECT_EQ(e.ErrorCode, 0);
+    EXPECT_EQ(e.Message, "A call to an OS function failed (funcName=SetFilePointer)");
   }
 }
 
@@ -255,10 +255,10 @@ TEST_F(FileLogsTest, FileHeldByAnotherWriterFailsAsAnOpenFailure) {
   try {
     log.Log("x");
     FAIL() << "no exception";
-  } catch (const EOSError& E) {
-    EXPECT_EQ(E.ErrorCode, EWOULDBLOCK);
-    EXPECT_TRUE(E.Message.starts_with("System Error.  Code: ")) << E.Message;
-    EXPECT_TRUE(E.Message.ends_with(" (funcName=CreateFile)")) << E.Message;
+  } catch (const EOSError& e) {
+    EXPECT_EQ(e.ErrorCode, EWOULDBLOCK);
+    EXPECT_TRUE(e.Message.starts_with("System Error.  Code: ")) << e.Message;
+    EXPECT_TRUE(e.Message.ends_with(" (funcName=CreateFile)")) << e.Message;
   }
   EXPECT_THROW(log.LogNamedRaw("x", ""), EOSError);
   EXPECT_FALSE(log.LogToFile("x", file.string()));
@@ -273,8 +273,8 @@ TEST_F(FileLogsTest, UncreatableFolderGivesEmptyNameAndCreateFileFailure) {
   try {
     log.Log("x");
     FAIL() << "no exception";
-  } catch (const EOSError& E) {
-    EXPECT_TRUE(E.Message.ends_with(" (funcName=CreateFile)")) << E.Message;
+  } catch (const EOSError& e) {
+    EXPECT_TRUE(e.Message.ends_with(" (funcName=CreateFile)")) << e.Message;
   }
   EXPECT_FALSE(log.LogToDayFolder("x", (Dir() / "Logs").string(), "a.log"));
 }
