@@ -95,8 +95,8 @@ std::int32_t TTcpConnection::Receive(std::uint8_t* Buffer, std::int32_t Count, b
   std::optional<ETimeoutSocketError> timedOut;
   std::int32_t received = 0;
   try {
-    received = AtOnce ? Socket_->RecieveAvailable(Buffer, Count)
-                      : Socket_->RecieveOrTimeOut(Buffer, Count, timedOut);
+    received = AtOnce ? Socket_->ReceiveAvailable(Buffer, Count)
+                      : Socket_->ReceiveOrTimeOut(Buffer, Count, timedOut);
   } catch (const EInOutSocketError& e) {
     throw EConnectionIOError::CreateFmt("[%s] Данные не прочитаны из-за ошибки вввод-вывода.",
                                         {ConnectionString()}, &e);

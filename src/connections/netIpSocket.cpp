@@ -178,12 +178,12 @@ std::int32_t TIpSocket::Send(const void* Data, std::int32_t Count) {
 
 std::int32_t TIpSocket::Recieve(void* Buffer, std::int32_t Count) {
   std::optional<ETimeoutSocketError> timedOut;
-  const std::int32_t received = RecieveOrTimeOut(Buffer, Count, timedOut);
+  const std::int32_t received = ReceiveOrTimeOut(Buffer, Count, timedOut);
   if (timedOut) throw *timedOut;
   return received;
 }
 
-std::int32_t TIpSocket::RecieveOrTimeOut(void* Buffer, std::int32_t Count,
+std::int32_t TIpSocket::ReceiveOrTimeOut(void* Buffer, std::int32_t Count,
                                          std::optional<ETimeoutSocketError>& TimedOut) {
   // A zero-byte request would read as an orderly close; there is simply nothing to do.
   if (Count == 0) return 0;
@@ -196,7 +196,7 @@ std::int32_t TIpSocket::RecieveOrTimeOut(void* Buffer, std::int32_t Count,
   return 0;
 }
 
-std::int32_t TIpSocket::RecieveAvailable(void* Buffer, std::int32_t Count) {
+std::int32_t TIpSocket::ReceiveAvailable(void* Buffer, std::int32_t Count) {
   if (Count == 0) return 0;
   std::int32_t received = 0;
   if (const platform::TOsError error =

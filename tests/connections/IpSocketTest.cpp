@@ -237,7 +237,7 @@ TEST(IpSocketIo, ReceiveTimesOutWithTimedOutCode) {
   EXPECT_TRUE(sock->Connected());
   // The same failure without a throw: the exception comes back for the caller's own.
   std::optional<ETimeoutSocketError> timedOut;
-  EXPECT_EQ(sock->RecieveOrTimeOut(buf, sizeof(buf), timedOut), 0);
+  EXPECT_EQ(sock->ReceiveOrTimeOut(buf, sizeof(buf), timedOut), 0);
   ASSERT_TRUE(timedOut.has_value());
   EXPECT_EQ(timedOut->ErrorCode, ETIMEDOUT);
   EXPECT_EQ(timedOut->Message.rfind("TIpSocket.Recieve: Reading operation from \"127.0.0.1:" +
