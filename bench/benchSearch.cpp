@@ -103,8 +103,8 @@ TBuses OneBus(const std::string& Port, std::uint16_t Server) {
     while (::read(Control, &c, 1) > 0) {
     }
     sim.Stop();
-  } catch (const std::exception& E) {
-    std::fprintf(stderr, "simulator: %s\n", E.what());
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "simulator: %s\n", e.what());
     status = 1;
   }
   std::_Exit(status);

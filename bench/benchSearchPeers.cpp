@@ -239,12 +239,12 @@ void ComparePeers(const TPeerEndpoints& E, int Repeats) {
          "whole process against the whole loop; " + silentCpu.Spread());
 
   // --- receiving at 9600 on a paced line ------------------------------------------------
-  const int PacedReads = 2 * E.Units;
+  const int pacedReads = 2 * E.Units;
   TFigure pacedCpu;
   for (int r = 0; r < Repeats; ++r) {
     const TCost ours = CliPerDevice(cli({"-p", E.PacedPort, "-b", "9600", "-P", "modbusrtu"}),
-                                    AddressList(E.Units, PacedReads), PacedReads, 100);
-    const TCost peer = LibmodbusReads(rtu(E.PacedPort, 9600), E.Units, PacedReads, true);
+                                    AddressList(E.Units, pacedReads), pacedReads, 100);
+    const TCost peer = LibmodbusReads(rtu(E.PacedPort, 9600), E.Units, pacedReads, true);
     pacedCpu.Add(ours.Cpu, peer.Cpu, ours.Ok && peer.Ok);
     std::printf(
         "  9600 paced, per device, probrix-cli / libmodbus: CPU %.3f / %.3f ms, wall %.1f / "
@@ -254,7 +254,7 @@ void ComparePeers(const TPeerEndpoints& E, int Repeats) {
   }
   Result("exchange cost: serial receive CPU per device at 9600, probrix-cli / libmodbus loop",
          pacedCpu.Measured(1e3, "ms", 3), "<= 1.5", pacedCpu.Met(1.5),
-         std::to_string(PacedReads) + " reads of " + std::to_string(E.Units) +
+         std::to_string(pacedReads) + " reads of " + std::to_string(E.Units) +
              " Modbus RTU devices on a pseudo terminal that delivers bytes at the line's rate; " +
              pacedCpu.Spread());
 

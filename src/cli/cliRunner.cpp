@@ -71,8 +71,8 @@ int RunCli(const TCliOptions& O, std::ostream& Out, std::ostream& Err,
   auto task = std::make_unique<TSearchDevicesTask>();
   try {
     FillSearchPlan(*task, O.Choice, CliPlanLimits);
-  } catch (const Exception& E) {
-    Err << "probrix-cli: " << E.Message << "\n";
+  } catch (const Exception& e) {
+    Err << "probrix-cli: " << e.Message << "\n";
     return 2;
   }
 

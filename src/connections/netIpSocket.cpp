@@ -106,10 +106,10 @@ ERetrievingHostAddressError HostAddressError(const std::string& HostName,
                                              const platform::TOsError& Error) {
   const std::string msg = FormatExceptionMessage(
       "TIpSocket.GetHostAddress: Can not retrieve host address by name \"%s\".", {HostName});
-  auto E = ERetrievingHostAddressError::Create(FormatExceptionMessage(
+  auto e = ERetrievingHostAddressError::Create(FormatExceptionMessage(
       "%s (SysErrorMessage: %s (ErrorCode=%d))", {msg, Error.Text, Error.Code}));
-  E.ErrorCode = Error.Code;
-  return E;
+  e.ErrorCode = Error.Code;
+  return e;
 }
 }  // namespace
 
@@ -178,12 +178,12 @@ std::int32_t TIpSocket::Send(const void* Data, std::int32_t Count) {
 
 std::int32_t TIpSocket::Recieve(void* Buffer, std::int32_t Count) {
   std::optional<ETimeoutSocketError> timedOut;
-  const std::int32_t received = RecieveOrTimeOut(Buffer, Count, timedOut);
+  const std::int32_t received = ReceiveOrTimeOut(Buffer, Count, timedOut);
   if (timedOut) throw *timedOut;
   return received;
 }
 
-std::int32_t TIpSocket::RecieveOrTimeOut(void* Buffer, std::int32_t Count,
+std::int32_t TIpSocket::ReceiveOrTimeOut(void* Buffer, std::int32_t Count,
                                          std::optional<ETimeoutSocketError>& TimedOut) {
   // A zero-byte request would read as an orderly close; there is simply nothing to do.
   if (Count == 0) return 0;
@@ -196,7 +196,7 @@ std::int32_t TIpSocket::RecieveOrTimeOut(void* Buffer, std::int32_t Count,
   return 0;
 }
 
-std::int32_t TIpSocket::RecieveAvailable(void* Buffer, std::int32_t Count) {
+std::int32_t TIpSocket::ReceiveAvailable(void* Buffer, std::int32_t Count) {
   if (Count == 0) return 0;
   std::int32_t received = 0;
   if (const platform::TOsError error =
@@ -321,8 +321,8 @@ std::string EndPointText(F&& Get) {
   try {
     const auto ep = Get();
     return ep ? ep->ToString() : std::string();
-  } catch (const std::exception& E) {
-    return FormatExceptionMessage("Undefined (reason: %s)", {std::string_view(E.what())});
+  } catch (const std::exception& e) {
+    return FormatExceptionMessage("Undefined (reason: %s)", {std::string_view(e.what())});
   } catch (...) {
     return "Undefined (reason: unknown)";
   }

@@ -125,10 +125,10 @@ class TIpSocket {
   std::int32_t Recieve(void* Buffer, std::int32_t Count);
   // As Recieve, except that a timeout is not thrown: 0 comes back and TimedOut holds the
   // exception Recieve would have thrown, for the caller to put into its own.
-  std::int32_t RecieveOrTimeOut(void* Buffer, std::int32_t Count,
+  std::int32_t ReceiveOrTimeOut(void* Buffer, std::int32_t Count,
                                 std::optional<ETimeoutSocketError>& TimedOut);
   // What has already arrived (at most Count bytes), without waiting; 0 when nothing has.
-  std::int32_t RecieveAvailable(void* Buffer, std::int32_t Count);
+  std::int32_t ReceiveAvailable(void* Buffer, std::int32_t Count);
 
   // The values last set: the waits are timed to the millisecond whatever the kernel rounds.
   std::int32_t ReadTimeout();

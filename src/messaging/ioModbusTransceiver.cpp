@@ -66,9 +66,9 @@ std::int32_t TModbusAbstractReceiver::ReadHeader(IDeviceConnection& Connection,
   const std::int32_t length = GetHeaderLength();
   try {
     return ReadExact(Connection, Buffer, StartOfPacketReadTimeout(), length, SpentMs);
-  } catch (const EReadTimeoutError& E) {
+  } catch (const EReadTimeoutError& e) {
     throw EReadMessageTimeoutError::CreateFmt("Не получен заголовок (%d байт) MODBUS пакета. ",
-                                              {length}, &E);
+                                              {length}, &e);
   }
 }
 
@@ -77,10 +77,10 @@ std::int32_t TModbusAbstractReceiver::ReadRemainder(IDeviceConnection& Connectio
                                                     std::int64_t SpentMs) {
   try {
     return ReadExact(Connection, Buffer, ReadTimeout(), Count, SpentMs);
-  } catch (const EReadTimeoutError& E) {
+  } catch (const EReadTimeoutError& e) {
     // The fourth word starts with a Latin "o": the device texts are kept as they are.
     throw EReadMessageTimeoutError::CreateFmt("Не получен oстаток (%d байт) MODBUS пакета. ",
-                                              {Count}, &E);
+                                              {Count}, &e);
   }
 }
 
@@ -112,8 +112,8 @@ std::int32_t TModbusAbstractReceiver::ReadRest(IDeviceConnection& Connection, st
     std::int32_t length = 0;
     try {
       length = PacketLengthSoFar(Buffer, count, Capacity, Request);
-    } catch (const Exception& E) {
-      if (Request == nullptr || !(E.Is<EUnknownCommandCode>() || E.Is<ECorruptMessageFrame>()))
+    } catch (const Exception& e) {
+      if (Request == nullptr || !(e.Is<EUnknownCommandCode>() || e.Is<ECorruptMessageFrame>()))
         throw;
       TStopwatch resync;
       resync.Start();

@@ -51,7 +51,7 @@ TSearcherConnectionSource FactorySource() {
 
 TSearcherConnectionSource CurrentSource() {
   {
-    std::lock_guard Guard(SourceLock());
+    std::lock_guard guard(SourceLock());
     if (InjectedSource().GetConnection) return InjectedSource();
   }
   return FactorySource();
@@ -60,7 +60,7 @@ TSearcherConnectionSource CurrentSource() {
 }  // namespace
 
 TSearcherConnectionSource SetSearcherConnectionSource(TSearcherConnectionSource Source) {
-  std::lock_guard Guard(SourceLock());
+  std::lock_guard guard(SourceLock());
   return std::exchange(InjectedSource(), std::move(Source));
 }
 
@@ -122,11 +122,11 @@ void TDeviceSearcher::RunAttempts(
     try {
       Attempt(++tries);
       return;
-    } catch (const Exception& E) {
-      LogFailure(DescribeException(&E));
-      if (E.Is<EInvalidCRC>()) {
+    } catch (const Exception& e) {
+      LogFailure(DescribeException(&e));
+      if (e.Is<EInvalidCRC>()) {
         if (++crcErrors >= 3) throw;
-      } else if (E.Is<ETimeoutError>()) {
+      } else if (e.Is<ETimeoutError>()) {
         if (++timeouts >= timeoutLimit) throw;
       } else {
         throw;
@@ -204,13 +204,13 @@ TAttemptResult TModbusDeviceSearcher::Attempt(std::uint8_t Address) {
     Identify(Address, info, live);
   } catch (const EAbort&) {
     throw;  // a stop
-  } catch (const Exception& E) {
-    if (!live) return TAttemptResult::Failed(E);
+  } catch (const Exception& e) {
+    if (!live) return TAttemptResult::Failed(e);
     // The attempt fails as it would for the maker's instrument; the device that answered goes
     // with the failure.
     TDeviceInfo other = IdentifyAnsweringDevice(Address, *live);
     MarkRepeat(other);
-    return TAttemptResult::OtherMaker(std::move(other), E);
+    return TAttemptResult::OtherMaker(std::move(other), e);
   }
   return TAttemptResult::Found(std::move(info));
 }
@@ -261,10 +261,10 @@ TDeviceInfo TModbusDeviceSearcher::ParseResponse(const TBytes& Reply, std::uint8
   TBytes body;
   try {
     body = UnpackAndLog(Reply, Address);
-  } catch (const EModbusSpecificError& E) {
+  } catch (const EModbusSpecificError& e) {
     // A checked exception reply: whatever its code says, something answered at its address.
-    if (ReplyAddress(Reply) == Address && ExceptionRevealsDevice(E.ErrorCode))
-      Live = TLiveReply{E.ErrorCode};
+    if (ReplyAddress(Reply) == Address && ExceptionRevealsDevice(e.ErrorCode))
+      Live = TLiveReply{e.ErrorCode};
     throw;
   }
 
@@ -294,11 +294,11 @@ TDeviceInfo TModbusDeviceSearcher::ParseResponse(const TBytes& Reply, std::uint8
     reader.ReadWord();                                                              // 1006
     info.SerialNumber = static_cast<std::uint16_t>(reader.ReadInteger() & 0xFFFF);  // 1007-1008
     info.Address = replyAddress;
-  } catch (const EEndOfStreamError& E) {
+  } catch (const EEndOfStreamError& e) {
     throw ECorruptMessageFrame::Create("Фрейм ответа не содержит достаточного количества байт.",
-                                       &E);
-  } catch (const EBadStreamFormatError& E) {
-    throw ECorruptMessageFrame::Create("Неверный формат фрейма ответа.", &E);
+                                       &e);
+  } catch (const EBadStreamFormatError& e) {
+    throw ECorruptMessageFrame::Create("Неверный формат фрейма ответа.", &e);
   }
   Live.reset();
   return info;

@@ -31,8 +31,8 @@ namespace probrix {
 
 namespace {
 
-constexpr int kClientWidth = 715;
-constexpr int kClientHeight = 582;
+constexpr int ClientWidth = 715;
+constexpr int ClientHeight = 582;
 
 QListWidgetItem* SelectedItem(const QListWidget* List) {
   QListWidgetItem* item = List->currentItem();
@@ -55,8 +55,8 @@ TfrmMain::TfrmMain(QWidget* Parent, std::string IniFileName)
   auto& f = *Ui_;
   // The designed size is the least and the first one; the results take any extra room.
   setWindowFlags(Qt::Window);
-  setMinimumSize(kClientWidth, kClientHeight);
-  resize(kClientWidth, kClientHeight);
+  setMinimumSize(ClientWidth, ClientHeight);
+  resize(ClientWidth, ClientHeight);
 
   FoundDevices_ = new TFoundDevicesModel(this);
   SearchProtocol_ = new TSearchProtocolModel(this);

@@ -17,7 +17,7 @@ struct TFieldDef {
   int Width;
 };
 
-constexpr TFieldDef kFields[TFoundDevicesModel::FieldCount] = {
+constexpr TFieldDef Fields[TFoundDevicesModel::FieldCount] = {
     {"Address", "Адрес", 47},
     {"ConnectionString", "Подключение", 94},
     {"ConnecionType", "Тип подключения", 0},
@@ -68,15 +68,15 @@ QString ExportCell(QString Text, TRowsTextFormat Format) {
 }  // namespace
 
 const char* TFoundDevicesModel::FieldName(int Field) {
-  return ValidField(Field) ? kFields[Field].Name : "";
+  return ValidField(Field) ? Fields[Field].Name : "";
 }
 
 QString TFoundDevicesModel::ColumnTitle(int Field) {
-  return ValidField(Field) ? QString::fromUtf8(kFields[Field].Title) : QString();
+  return ValidField(Field) ? QString::fromUtf8(Fields[Field].Title) : QString();
 }
 
 int TFoundDevicesModel::ColumnWidth(int Field) {
-  return ValidField(Field) ? kFields[Field].Width : 0;
+  return ValidField(Field) ? Fields[Field].Width : 0;
 }
 
 TFoundDevicesModel::TFoundDevicesModel(QObject* Parent)

@@ -17,7 +17,7 @@ namespace probrix {
 namespace {
 
 // The window's place and size live in the settings file beside the search parameters.
-constexpr std::string_view kPlacementSection = "FormPlacement";
+constexpr std::string_view PlacementSection = "FormPlacement";
 
 }  // namespace
 
@@ -88,17 +88,17 @@ void TfrmMain::LoadWindowPlacement(const TIniFile& Ini) {
   QSize largest;
   for (const QScreen* screen : QGuiApplication::screens())
     largest = largest.expandedTo(screen->availableGeometry().size());
-  const QSize stored(Ini.ReadInteger(kPlacementSection, "Width", width()),
-                     Ini.ReadInteger(kPlacementSection, "Height", height()));
+  const QSize stored(Ini.ReadInteger(PlacementSection, "Width", width()),
+                     Ini.ReadInteger(PlacementSection, "Height", height()));
   resize(largest.isValid() ? stored.boundedTo(largest).expandedTo(minimumSize())
                            : stored.expandedTo(minimumSize()));
-  if (Ini.ReadBool(kPlacementSection, "Maximized", false))
+  if (Ini.ReadBool(PlacementSection, "Maximized", false))
     setWindowState(windowState() | Qt::WindowMaximized);
 
-  if (!Ini.ValueExists(kPlacementSection, "Left") || !Ini.ValueExists(kPlacementSection, "Top"))
+  if (!Ini.ValueExists(PlacementSection, "Left") || !Ini.ValueExists(PlacementSection, "Top"))
     return;
-  const QPoint at(Ini.ReadInteger(kPlacementSection, "Left", 0),
-                  Ini.ReadInteger(kPlacementSection, "Top", 0));
+  const QPoint at(Ini.ReadInteger(PlacementSection, "Left", 0),
+                  Ini.ReadInteger(PlacementSection, "Top", 0));
   // A position on a screen that is no longer there would hide the window: keep the default.
   const QRect title(at, QSize(width(), 32));
   for (const QScreen* screen : QGuiApplication::screens()) {
@@ -113,12 +113,12 @@ void TfrmMain::SaveWindowPlacement(TIniFile& Ini) {
   // A maximised window keeps the place and size it returns to.
   const QRect normal = isMaximized() ? normalGeometry() : QRect(pos(), size());
   if (normal.isValid()) {
-    Ini.WriteInteger(kPlacementSection, "Left", normal.x());
-    Ini.WriteInteger(kPlacementSection, "Top", normal.y());
-    Ini.WriteInteger(kPlacementSection, "Width", normal.width());
-    Ini.WriteInteger(kPlacementSection, "Height", normal.height());
+    Ini.WriteInteger(PlacementSection, "Left", normal.x());
+    Ini.WriteInteger(PlacementSection, "Top", normal.y());
+    Ini.WriteInteger(PlacementSection, "Width", normal.width());
+    Ini.WriteInteger(PlacementSection, "Height", normal.height());
   }
-  Ini.WriteBool(kPlacementSection, "Maximized", isMaximized());
+  Ini.WriteBool(PlacementSection, "Maximized", isMaximized());
 }
 
 TSearchChoice TfrmMain::CurrentChoice() const {

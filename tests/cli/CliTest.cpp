@@ -461,13 +461,13 @@ TEST_F(CliEndToEnd, OneEndpointRepeatedInThePlanGetsOneAttemptLogPerAttempt) {
   const std::string refused = "127.0.0.1:" + std::to_string(ntohs(sin.sin_port));
   std::vector<std::string> args{"-P",        "modbustcp",           "--modbus-addresses", "1",
                                 "--log-dir", Logs_.Path().string(), "--save-search-logs"};
-  constexpr std::size_t kTimes = 6;
-  for (std::size_t i = 0; i < kTimes; ++i) args.insert(args.end(), {"-t", refused});
+  constexpr std::size_t TargetCount = 6;
+  for (std::size_t i = 0; i < TargetCount; ++i) args.insert(args.end(), {"-t", refused});
   TCliProcess cli(args);
   EXPECT_EQ(cli.Wait(), 1);
   const TLogFolder logs = ReadLogFolder(Logs_.Path());
-  ASSERT_EQ(logs.ResultLines.size(), kTimes);
-  EXPECT_EQ(logs.AttemptLogs.size(), kTimes) << "each attempt keeps its own log";
+  ASSERT_EQ(logs.ResultLines.size(), TargetCount);
+  EXPECT_EQ(logs.AttemptLogs.size(), TargetCount) << "each attempt keeps its own log";
   ::close(s);
 }
 

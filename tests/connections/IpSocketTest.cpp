@@ -118,10 +118,10 @@ TEST(IpSocketResolve, DottedAddressAndUnresolvableName) {
   try {
     sock->GetHostAddress("no-such-host.invalid");
     FAIL() << "resolved an invalid name";
-  } catch (const ERetrievingHostAddressError& E) {
-    EXPECT_NE(E.Message.find("\"no-such-host.invalid\""), std::string::npos) << E.Message;
-    EXPECT_NE(E.Message.find("SysErrorMessage: "), std::string::npos) << E.Message;
-    EXPECT_NE(E.ErrorCode, 0);
+  } catch (const ERetrievingHostAddressError& e) {
+    EXPECT_NE(e.Message.find("\"no-such-host.invalid\""), std::string::npos) << e.Message;
+    EXPECT_NE(e.Message.find("SysErrorMessage: "), std::string::npos) << e.Message;
+    EXPECT_NE(e.ErrorCode, 0);
   }
 }
 
@@ -141,11 +141,11 @@ TEST(IpSocketConnect, RefusedNamesTheEndPoint) {
   try {
     sock->Connect("127.0.0.1", port);
     FAIL() << "connected to a port where nothing listens";
-  } catch (const EConnectOperationRejected& E) {
-    EXPECT_EQ(E.ErrorCode, ECONNREFUSED);
-    EXPECT_NE(E.Message.find("(RemoteEP: 127.0.0.1:" + std::to_string(port) + ")"),
+  } catch (const EConnectOperationRejected& e) {
+    EXPECT_EQ(e.ErrorCode, ECONNREFUSED);
+    EXPECT_NE(e.Message.find("(RemoteEP: 127.0.0.1:" + std::to_string(port) + ")"),
               std::string::npos)
-        << E.Message;
+        << e.Message;
   }
   EXPECT_FALSE(sock->Connected());
   ::close(bound);
@@ -227,17 +227,17 @@ TEST(IpSocketIo, ReceiveTimesOutWithTimedOutCode) {
   try {
     sock->Recieve(buf, sizeof(buf));
     FAIL() << "received from a silent peer";
-  } catch (const ETimeoutSocketError& E) {
-    EXPECT_EQ(E.ErrorCode, ETIMEDOUT);
-    EXPECT_NE(E.Message.find("read timeout expired"), std::string::npos) << E.Message;
-    EXPECT_NE(E.Message.find("\"127.0.0.1:" + std::to_string(peer.Port()) + "\""),
+  } catch (const ETimeoutSocketError& e) {
+    EXPECT_EQ(e.ErrorCode, ETIMEDOUT);
+    EXPECT_NE(e.Message.find("read timeout expired"), std::string::npos) << e.Message;
+    EXPECT_NE(e.Message.find("\"127.0.0.1:" + std::to_string(peer.Port()) + "\""),
               std::string::npos)
-        << E.Message;
+        << e.Message;
   }
   EXPECT_TRUE(sock->Connected());
   // The same failure without a throw: the exception comes back for the caller's own.
   std::optional<ETimeoutSocketError> timedOut;
-  EXPECT_EQ(sock->RecieveOrTimeOut(buf, sizeof(buf), timedOut), 0);
+  EXPECT_EQ(sock->ReceiveOrTimeOut(buf, sizeof(buf), timedOut), 0);
   ASSERT_TRUE(timedOut.has_value());
   EXPECT_EQ(timedOut->ErrorCode, ETIMEDOUT);
   EXPECT_EQ(timedOut->Message.rfind("TIpSocket.Recieve: Reading operation from \"127.0.0.1:" +
@@ -287,10 +287,10 @@ TEST(IpSocketIo, OrderlyCloseHasCodeZeroAndSendNeverRaisesSigpipe) {
   try {
     sock->Recieve(buf, sizeof(buf));
     FAIL() << "read from a closed connection";
-  } catch (const EInOutSocketError& E) {
-    EXPECT_FALSE(E.Is<ETimeoutSocketError>());
-    EXPECT_EQ(E.ErrorCode, 0);
-    EXPECT_NE(E.Message.find("gracefully closed"), std::string::npos) << E.Message;
+  } catch (const EInOutSocketError& e) {
+    EXPECT_FALSE(e.Is<ETimeoutSocketError>());
+    EXPECT_EQ(e.ErrorCode, 0);
+    EXPECT_NE(e.Message.find("gracefully closed"), std::string::npos) << e.Message;
   }
 
   // Writing to the closed peer fails (reset, then broken pipe) without killing the process.
@@ -299,10 +299,10 @@ TEST(IpSocketIo, OrderlyCloseHasCodeZeroAndSendNeverRaisesSigpipe) {
   for (int i = 0; i < 100 && !failed; ++i) {
     try {
       sock->Send(data, sizeof(data));
-    } catch (const EInOutSocketError& E) {
+    } catch (const EInOutSocketError& e) {
       failed = true;
-      EXPECT_NE(E.ErrorCode, 0);
-      EXPECT_NE(E.Message.find("TIpSocket.Send: Writing operation to"), std::string::npos);
+      EXPECT_NE(e.ErrorCode, 0);
+      EXPECT_NE(e.Message.find("TIpSocket.Send: Writing operation to"), std::string::npos);
     }
   }
   EXPECT_TRUE(failed);

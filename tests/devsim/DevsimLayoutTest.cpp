@@ -26,12 +26,12 @@ TEST(DevsimLayout, DeviceDescriptions) {
       "delay=5,chunks=3:7,noise=4");
   EXPECT_EQ(ob.Kind, TDeviceKind::Orvatbus);
   EXPECT_EQ(ob.Address, 2);
-  EXPECT_EQ(ob.Checksum, TChecksum::Crc8);
+  EXPECT_EQ(ob.Checksum, TChecksum::ckCrc8);
   EXPECT_EQ(ob.DeviceType, 6);
   EXPECT_EQ(ob.FirmwareVersion, 421);
   EXPECT_EQ(ob.SerialNumber, 0x27FAu);
   EXPECT_TRUE(ob.SourceFlag);
-  EXPECT_EQ(ob.Error, TOrvatbusError::Busy);
+  EXPECT_EQ(ob.Error, TOrvatbusError::oeBusy);
   EXPECT_EQ(ob.Behaviour.DelayMs, 5);
   EXPECT_EQ(ob.Behaviour.Chunks, 3);
   EXPECT_EQ(ob.Behaviour.ChunkGapMs, 7);
@@ -171,9 +171,9 @@ TEST(DevsimLayout, DemoLayoutStartsAndDescribesItself) {
 
   // The Orvatbus "crc8" device at address 2 and the RTU device at 17 share the first port.
   TPortClient port(started[0].Path);
-  port.Write(OrvatbusPack(B({0x22, 0x20, 0x49}), TChecksum::Crc8));
+  port.Write(OrvatbusPack(B({0x22, 0x20, 0x49}), TChecksum::ckCrc8));
   const TBytes reply = ReadCount(port.Fd(), 16).Data;
-  const auto body = OrvatbusUnpack(reply, TChecksum::Crc8);
+  const auto body = OrvatbusUnpack(reply, TChecksum::ckCrc8);
   ASSERT_TRUE(body);
   EXPECT_EQ((*body)[5], 6);  // device type 6 with firmware 421: R221L9
   port.Write(B({0x11, 0x03, 0x03, 0xE8, 0x00, 0x0A, 0x47, 0x2D}));

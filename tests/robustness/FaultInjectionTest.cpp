@@ -146,7 +146,7 @@ class FaultInjection : public ::testing::Test {
     TDeviceConfig d;
     d.Kind = TDeviceKind::Orvatbus;
     d.Address = Address;
-    d.Checksum = devsim::TChecksum::Crc8;
+    d.Checksum = devsim::TChecksum::ckCrc8;
     d.DeviceType = 6;
     d.FirmwareVersion = 421;
     d.SerialNumber = 10234;

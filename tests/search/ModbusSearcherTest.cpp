@@ -135,8 +135,8 @@ TEST_F(ModbusRtuSearcherTest, WithoutTrafficLinesTheSearchersOwnLinesStay) {
   const auto failure = [&] {
     try {
       Searcher.Search(5, Info);
-    } catch (const Exception& E) {
-      return DescribeException(&E);
+    } catch (const Exception& e) {
+      return DescribeException(&e);
     }
     return std::string("no exception");
   };

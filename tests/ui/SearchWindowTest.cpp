@@ -93,7 +93,7 @@ TEST_F(SearchWindow, WholeSearchFillsTheTableTheProtocolAndTheLogFiles) {
   const std::string port = Sim.AddSerialPort();
   Sim.AddDevice(port, [] {
     auto d = Device(devsim::TDeviceKind::Orvatbus, 2, 6, 421, 10234);
-    d.Checksum = devsim::TChecksum::Crc8;
+    d.Checksum = devsim::TChecksum::ckCrc8;
     return d;
   }());
   Sim.AddDevice(port, Device(devsim::TDeviceKind::Modbus, 17, 16, 215, 4321));

@@ -22,10 +22,10 @@ enum class TDeviceKind : std::uint8_t {
 };
 
 enum class TOrvatbusError : std::uint8_t {
-  None,
-  Busy,           // error flag with code 6
-  BadParams,      // error flag with code 2
-  UnknownCommand  // command byte 0xFE
+  oeNone,
+  oeBusy,           // error flag with code 6
+  oeBadParams,      // error flag with code 2
+  oeUnknownCommand  // command byte 0xFE
 };
 
 // How a reply (or an OrvatASCII line) leaves the device. All times in milliseconds.
@@ -60,9 +60,9 @@ struct TDeviceConfig {
   bool SourceFlag = false;         // Orvatbus: bit 7 of the source address in replies
 
   // Orvatbus.
-  TChecksum Checksum = TChecksum::Crc1;  // accepted requests and replies
-  int ReplyChecksum = -1;                // >= 0: replies use this kind instead (0 crc1, 1 crc8)
-  TOrvatbusError Error = TOrvatbusError::None;
+  TChecksum Checksum = TChecksum::ckCrc1;  // accepted requests and replies
+  int ReplyChecksum = -1;                  // >= 0: replies use this kind instead (0 crc1, 1 crc8)
+  TOrvatbusError Error = TOrvatbusError::oeNone;
 
   // Orvatbus and Modbus: >= 0 claims this address in replies instead of its own.
   int ReplyAddress = -1;
@@ -120,7 +120,7 @@ TBytes ForeignRtuFrame(const TDeviceConfig& Config);
 // of it and produces complete reply frames (before any fault behaviour is applied).
 class TDeviceListener {
  public:
-  static constexpr std::size_t kMaxPending = 1024;
+  static constexpr std::size_t MaxPending = 1024;
 
   // Bytes arrived. Replies produced go to Replies; Requests counts requests addressed to this
   // device (also when it stays silent).

@@ -84,12 +84,12 @@ class TItemReader {
 
 TChecksum ParseChecksum(const TItemReader& R, const TItem& Item) {
   const std::string v = Trim(Item.Value);
-  if (v == "crc1") return TChecksum::Crc1;
-  if (v == "crc8") return TChecksum::Crc8;
+  if (v == "crc1") return TChecksum::ckCrc1;
+  if (v == "crc8") return TChecksum::ckCrc8;
   R.Fail("\"" + Item.Key + "\" must be crc1 or crc8");
 }
 
-constexpr std::int64_t kMaxMs = 600000;
+constexpr std::int64_t MaxMs = 600000;
 
 }  // namespace
 
@@ -159,11 +159,11 @@ TDeviceConfig ParseDevice(const std::string& Text) {
       only(orvatbus, it);
       const std::string v = Trim(it.Value);
       if (v == "busy") {
-        d.Error = TOrvatbusError::Busy;
+        d.Error = TOrvatbusError::oeBusy;
       } else if (v == "badparams") {
-        d.Error = TOrvatbusError::BadParams;
+        d.Error = TOrvatbusError::oeBadParams;
       } else if (v == "unknown") {
-        d.Error = TOrvatbusError::UnknownCommand;
+        d.Error = TOrvatbusError::oeUnknownCommand;
       } else {
         r.Fail("\"error\" must be busy, badparams or unknown");
       }
@@ -210,7 +210,7 @@ TDeviceConfig ParseDevice(const std::string& Text) {
       d.Text = it.Value;
     } else if (k == "interval") {
       only(ascii, it);
-      d.IntervalMs = static_cast<int>(r.Number(it, 0, kMaxMs));
+      d.IntervalMs = static_cast<int>(r.Number(it, 0, MaxMs));
     } else if (k == "start") {
       only(ascii, it);
       d.StartOffset = static_cast<int>(r.Number(it, 0, 14));
@@ -218,7 +218,7 @@ TDeviceConfig ParseDevice(const std::string& Text) {
       r.Flag(it);
       b.Silent = true;
     } else if (k == "delay") {
-      b.DelayMs = static_cast<int>(r.Number(it, 0, kMaxMs));
+      b.DelayMs = static_cast<int>(r.Number(it, 0, MaxMs));
     } else if (k == "noise") {
       b.NoiseBytes = static_cast<std::size_t>(r.Number(it, 0, 1 << 20));
     } else if (k == "chunks") {
@@ -227,7 +227,7 @@ TDeviceConfig ParseDevice(const std::string& Text) {
       if (colon != std::string::npos) {
         count.Value = it.Value.substr(0, colon);
         TItem gap{k, it.Value.substr(colon + 1), true};
-        b.ChunkGapMs = static_cast<int>(r.Number(gap, 0, kMaxMs));
+        b.ChunkGapMs = static_cast<int>(r.Number(gap, 0, MaxMs));
       }
       b.Chunks = static_cast<int>(r.Number(count, 1, 1000));
     } else if (k == "drip") {
@@ -353,7 +353,7 @@ TLayout DemoLayout(std::uint16_t TcpPort) {
   TDeviceConfig ob;  // R221L9, firmware 4.21
   ob.Kind = TDeviceKind::Orvatbus;
   ob.Address = 2;
-  ob.Checksum = TChecksum::Crc8;
+  ob.Checksum = TChecksum::ckCrc8;
   ob.DeviceType = 6;
   ob.FirmwareVersion = 421;
   ob.SerialNumber = 10234;
@@ -361,7 +361,7 @@ TLayout DemoLayout(std::uint16_t TcpPort) {
   TDeviceConfig ob1;  // R3375, firmware 1.2
   ob1.Kind = TDeviceKind::Orvatbus;
   ob1.Address = 7;
-  ob1.Checksum = TChecksum::Crc1;
+  ob1.Checksum = TChecksum::ckCrc1;
   ob1.DeviceType = 85;
   ob1.FirmwareVersion = 0x0102;
   ob1.SerialNumber = 777;
