@@ -82,7 +82,7 @@ TBuses OneBus(const std::string& Port, std::uint16_t Server) {
     e.PacedPort = sim.AddSerialPort(paced);
     for (int unit = 1; unit <= AnsweringDevices; ++unit) {
       devsim::TDeviceConfig d;
-      d.Kind = devsim::TDeviceKind::Modbus;
+      d.Kind = devsim::TDeviceKind::dkModbus;
       d.Address = unit;
       d.DeviceType = 16;
       d.FirmwareVersion = 215;

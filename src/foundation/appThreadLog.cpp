@@ -10,7 +10,7 @@ namespace probrix {
 
 namespace {
 
-constexpr char kLineEnd[] = "\r\n";
+constexpr char LineEnd[] = "\r\n";
 
 // The shared logger. Never destroyed: the error hooks may log while the process is being torn
 // down.
@@ -138,7 +138,7 @@ void TThreadLogger::WriteBatch(std::vector<std::unique_ptr<TLogData>>& Batch) {
       auto [it, inserted] = groups.try_emplace(data->Target);
       TGroup& g = it->second;
       if (inserted) g.IsFile = data->IsFile;
-      if (g.Any) g.Text += kLineEnd;
+      if (g.Any) g.Text += LineEnd;
       g.Text += data->Text;
       g.Any = true;
       if (data->OnFailure) g.OnFailure.push_back(&data->OnFailure);

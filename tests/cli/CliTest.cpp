@@ -148,7 +148,7 @@ class CliEndToEnd : public ::testing::Test {
   void SetUp() override {
     Port_ = Sim_.AddTcpServer();
     TDeviceConfig unit;
-    unit.Kind = TDeviceKind::Modbus;
+    unit.Kind = TDeviceKind::dkModbus;
     unit.Address = 1;
     unit.DeviceType = 0x34;
     unit.FirmwareVersion = 312;
@@ -259,7 +259,7 @@ TEST_F(CliEndToEnd, JsonLinesParseBack) {
 
 TEST_F(CliEndToEnd, DevicesOfOtherMakersInJsonTableAndLogs) {
   TDeviceConfig acme;
-  acme.Kind = TDeviceKind::Modbus;
+  acme.Kind = TDeviceKind::dkModbus;
   acme.Address = 2;
   acme.OtherMaker = true;
   acme.IdObjects = {{0, "ACME"}, {1, "PX-1"}, {2, "1.02"}};
@@ -365,7 +365,7 @@ TEST_F(CliEndToEnd, ParallelSearchWritesOneWholeLinePerEventAndOneLogPerAttempt)
   for (int unit : {1, 2}) {
     ports.push_back(Sim_.AddSerialPort());
     TDeviceConfig device;
-    device.Kind = TDeviceKind::Modbus;
+    device.Kind = TDeviceKind::dkModbus;
     device.Address = unit;
     device.SerialNumber = 100u + static_cast<unsigned>(unit);
     Sim_.AddDevice(ports.back(), device);
@@ -422,7 +422,7 @@ TEST_F(CliEndToEnd, PortNamesThatDifferInCaseOnlyAreTwoPorts) {
   for (const char* name : {"port", "PORT"}) {
     const std::string line = Sim_.AddSerialPort();
     TDeviceConfig device;
-    device.Kind = TDeviceKind::Modbus;
+    device.Kind = TDeviceKind::dkModbus;
     device.Address = static_cast<std::uint8_t>(names.size() + 1);
     device.SerialNumber = 100u + device.Address;
     Sim_.AddDevice(line, device);
@@ -522,7 +522,7 @@ TEST(Cli, ListPortsAsJsonNamesEachDeviceOnce) {
 std::uint16_t SilentServer(devsim::TSimulator& Sim, int* Device = nullptr) {
   const std::uint16_t port = Sim.AddTcpServer();
   TDeviceConfig silent;
-  silent.Kind = TDeviceKind::Modbus;
+  silent.Kind = TDeviceKind::dkModbus;
   silent.Address = 1;
   silent.Behaviour.Silent = true;
   const int id = Sim.AddDevice(port, silent);
@@ -826,7 +826,7 @@ TEST_F(CliEndToEnd, StandardOutputThatCannotBeWrittenExitsThree) {
 // refuses keeps today's "Неопределен" with its serial number.
 TEST_F(CliEndToEnd, UnknownTypeCodeShownByTheDevicesIdentification) {
   TDeviceConfig wexa;
-  wexa.Kind = TDeviceKind::Modbus;
+  wexa.Kind = TDeviceKind::dkModbus;
   wexa.Address = 2;
   wexa.DeviceType = 99;
   wexa.FirmwareVersion = 200;

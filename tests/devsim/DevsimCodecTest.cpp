@@ -97,7 +97,7 @@ TEST(DevsimCodec, AsciiLineAndFillerBytes) {
 
 TDeviceConfig OrvatbusDevice(int Address, TChecksum Kind) {
   TDeviceConfig d;
-  d.Kind = TDeviceKind::Orvatbus;
+  d.Kind = TDeviceKind::dkOrvatbus;
   d.Address = Address;
   d.Checksum = Kind;
   d.DeviceType = 6;
@@ -156,7 +156,7 @@ TEST(DevsimDevice, OrvatbusErrorAndVariantReplies) {
 
 TDeviceConfig ModbusDevice(int Address) {
   TDeviceConfig d;
-  d.Kind = TDeviceKind::Modbus;
+  d.Kind = TDeviceKind::dkModbus;
   d.Address = Address;
   d.DeviceType = 16;
   d.FirmwareVersion = 215;

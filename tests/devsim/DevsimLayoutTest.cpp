@@ -24,7 +24,7 @@ TEST(DevsimLayout, DeviceDescriptions) {
   const TDeviceConfig ob = ParseDevice(
       "orvatbus,address=2,crc=crc8,type=6,version=421,serial=0x27FA,flag,error=busy,"
       "delay=5,chunks=3:7,noise=4");
-  EXPECT_EQ(ob.Kind, TDeviceKind::Orvatbus);
+  EXPECT_EQ(ob.Kind, TDeviceKind::dkOrvatbus);
   EXPECT_EQ(ob.Address, 2);
   EXPECT_EQ(ob.Checksum, TChecksum::ckCrc8);
   EXPECT_EQ(ob.DeviceType, 6);
@@ -39,7 +39,7 @@ TEST(DevsimLayout, DeviceDescriptions) {
 
   const TDeviceConfig mb = ParseDevice(
       " modbus-tcp , unit=5, exception=2, mbap-length=65535, garbage=65536, silent, drip=3");
-  EXPECT_EQ(mb.Kind, TDeviceKind::ModbusTcp);
+  EXPECT_EQ(mb.Kind, TDeviceKind::dkModbusTcp);
   EXPECT_EQ(mb.Address, 5);
   EXPECT_EQ(mb.ExceptionCode, 2);
   EXPECT_EQ(mb.Behaviour.MbapLengthField, 65535);
@@ -67,7 +67,7 @@ TEST(DevsimLayout, DeviceDescriptions) {
   EXPECT_EQ(ParseTcp("").GatewayException, 0);
 
   const TDeviceConfig as = ParseDevice("ascii,char=Z,text= 12.5 V,interval=50,start=4");
-  EXPECT_EQ(as.Kind, TDeviceKind::OrvatAscii);
+  EXPECT_EQ(as.Kind, TDeviceKind::dkOrvatAscii);
   EXPECT_EQ(as.Address, 'Z');
   EXPECT_EQ(as.Text, " 12.5 V");
   EXPECT_EQ(as.IntervalMs, 50);

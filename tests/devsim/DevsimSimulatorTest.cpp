@@ -28,7 +28,7 @@ const TBytes Orvatbus5Reply = B({0xFF, 0x20, 0x25, 0x49, 0x00, 0x00, 0x06, 0x00,
 
 TDeviceConfig Orvatbus(int Address, TChecksum Kind, std::uint32_t Serial = 1234) {
   TDeviceConfig d;
-  d.Kind = TDeviceKind::Orvatbus;
+  d.Kind = TDeviceKind::dkOrvatbus;
   d.Address = Address;
   d.Checksum = Kind;
   d.DeviceType = 6;
@@ -40,7 +40,7 @@ TDeviceConfig Orvatbus(int Address, TChecksum Kind, std::uint32_t Serial = 1234)
 TDeviceConfig Modbus(int Address, std::uint8_t Type = 16, std::uint16_t Version = 215,
                      std::uint32_t Serial = 4321) {
   TDeviceConfig d;
-  d.Kind = TDeviceKind::Modbus;
+  d.Kind = TDeviceKind::dkModbus;
   d.Address = Address;
   d.DeviceType = Type;
   d.FirmwareVersion = Version;
@@ -50,7 +50,7 @@ TDeviceConfig Modbus(int Address, std::uint8_t Type = 16, std::uint16_t Version 
 
 TDeviceConfig Ascii(int Address, int IntervalMs = 10) {
   TDeviceConfig d;
-  d.Kind = TDeviceKind::OrvatAscii;
+  d.Kind = TDeviceKind::dkOrvatAscii;
   d.Address = Address;
   d.IntervalMs = IntervalMs;
   return d;
@@ -234,7 +234,7 @@ TEST(DevsimSerial, ModbusTcpFramingOnASerialPort) {
   TSimulator sim;
   const std::string path = sim.AddSerialPort();
   TDeviceConfig d = Modbus(1, 206, 312, 20001);
-  d.Kind = TDeviceKind::ModbusTcp;
+  d.Kind = TDeviceKind::dkModbusTcp;
   sim.AddDevice(path, d);
   TPortClient port(path);
   const TBytes reply = PortExchange(
@@ -325,7 +325,7 @@ TEST(DevsimTcp, EveryProtocolWorksOnATcpServer) {
   const std::uint16_t port = sim.AddTcpServer();
   sim.AddDevice(port, Orvatbus(5, TChecksum::ckCrc1));
   TDeviceConfig rtu = Modbus(17);
-  rtu.Kind = TDeviceKind::ModbusRtu;
+  rtu.Kind = TDeviceKind::dkModbusRtu;
   sim.AddDevice(port, rtu);
   TTcpClient c(port);
   EXPECT_EQ(TcpExchange(c, Orvatbus5Crc1, Orvatbus5Reply.size()), Orvatbus5Reply);
@@ -543,7 +543,7 @@ TEST(DevsimRobustness, RandomInputNeverStopsTheDevices) {
     put(Orvatbus(5, TChecksum::ckCrc1));
     put(Modbus(17));
     TDeviceConfig mbap = Modbus(1);
-    mbap.Kind = TDeviceKind::ModbusTcp;
+    mbap.Kind = TDeviceKind::dkModbusTcp;
     put(mbap);
     put(Ascii('B', 50));
   }

@@ -108,7 +108,7 @@ class TRecordedTask {
 
 TDeviceConfig Modbus(int Address, std::uint32_t Serial) {
   TDeviceConfig d;
-  d.Kind = TDeviceKind::Modbus;
+  d.Kind = TDeviceKind::dkModbus;
   d.Address = Address;
   d.DeviceType = 16;
   d.FirmwareVersion = 215;
@@ -118,7 +118,7 @@ TDeviceConfig Modbus(int Address, std::uint32_t Serial) {
 
 TDeviceConfig Ascii(int IntervalMs, int StartOffset) {
   TDeviceConfig d;
-  d.Kind = TDeviceKind::OrvatAscii;
+  d.Kind = TDeviceKind::dkOrvatAscii;
   d.Address = 'A';
   d.IntervalMs = IntervalMs;
   d.StartOffset = StartOffset;

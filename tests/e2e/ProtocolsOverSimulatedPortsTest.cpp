@@ -45,7 +45,7 @@ class SimulatedPorts : public ::testing::Test {
   static TDeviceConfig Orvatbus(int Address, devsim::TChecksum Checksum, std::uint8_t Type,
                                 std::uint16_t Version, std::uint32_t Serial) {
     TDeviceConfig d;
-    d.Kind = TDeviceKind::Orvatbus;
+    d.Kind = TDeviceKind::dkOrvatbus;
     d.Address = Address;
     d.Checksum = Checksum;
     d.DeviceType = Type;
@@ -56,7 +56,7 @@ class SimulatedPorts : public ::testing::Test {
 
   static TDeviceConfig Modbus(int Address) {
     TDeviceConfig d;
-    d.Kind = TDeviceKind::Modbus;
+    d.Kind = TDeviceKind::dkModbus;
     d.Address = Address;
     d.DeviceType = 16;
     d.FirmwareVersion = 215;
@@ -161,7 +161,7 @@ TEST_F(SimulatedPorts, ErrorRepliesNoiseAndSplitReplies) {
 
 TEST_F(SimulatedPorts, TransmittingOrvatAsciiDeviceIsHeard) {
   TDeviceConfig ascii;
-  ascii.Kind = TDeviceKind::OrvatAscii;
+  ascii.Kind = TDeviceKind::dkOrvatAscii;
   ascii.Address = 'A';
   ascii.IntervalMs = 50;
   Sim_.AddDevice(Port_, ascii);

@@ -88,7 +88,7 @@ TBytes DeviceIdReplyBody(const TDeviceConfig& Config, std::uint8_t Address, cons
 }  // namespace
 
 bool UsesMbap(TDeviceKind Kind, bool Serial) {
-  return Kind == TDeviceKind::ModbusTcp || (Kind == TDeviceKind::Modbus && !Serial);
+  return Kind == TDeviceKind::dkModbusTcp || (Kind == TDeviceKind::dkModbus && !Serial);
 }
 
 std::vector<std::uint16_t> ModbusRegisters(const TDeviceConfig& Config) {
@@ -195,7 +195,7 @@ TBytes ModbusReplyBody(const TDeviceConfig& Config, const TBytes& RequestBody) {
 
 void TDeviceListener::Feed(const TDeviceConfig& Config, bool Serial, const std::uint8_t* Data,
                            std::size_t Count, std::vector<TBytes>& Replies, std::size_t& Requests) {
-  if (Config.Kind == TDeviceKind::OrvatAscii) return;
+  if (Config.Kind == TDeviceKind::dkOrvatAscii) return;
   // Keep only the newest bytes: a request never comes near this size.
   if (Count >= MaxPending) {
     Buffer_.assign(Data + Count - MaxPending, Data + Count);
@@ -203,7 +203,7 @@ void TDeviceListener::Feed(const TDeviceConfig& Config, bool Serial, const std::
     if (Buffer_.size() + Count > MaxPending) Buffer_.erase(0, Buffer_.size() + Count - MaxPending);
     Buffer_.append(Data, Count);
   }
-  if (Config.Kind == TDeviceKind::Orvatbus) {
+  if (Config.Kind == TDeviceKind::dkOrvatbus) {
     FeedOrvatbus(Config, Replies, Requests);
   } else if (UsesMbap(Config.Kind, Serial)) {
     FeedMbap(Config, Replies, Requests);
@@ -216,8 +216,8 @@ void TDeviceListener::Gap(const TDeviceConfig& Config, bool Serial, std::vector<
                           std::size_t& Requests) {
   // In RTU a silent interval ends a frame: a request of a length other than the usual eight
   // bytes (an unknown function) is recognised here.
-  if (!Buffer_.empty() && Config.Kind != TDeviceKind::Orvatbus &&
-      Config.Kind != TDeviceKind::OrvatAscii && !UsesMbap(Config.Kind, Serial) &&
+  if (!Buffer_.empty() && Config.Kind != TDeviceKind::dkOrvatbus &&
+      Config.Kind != TDeviceKind::dkOrvatAscii && !UsesMbap(Config.Kind, Serial) &&
       Buffer_.size() >= 4) {
     const std::size_t n = Buffer_.size();
     if (ModbusCrc16(Buffer_.data(), n - 2) == (Buffer_[n - 2] | (Buffer_[n - 1] << 8))) {

@@ -14,11 +14,11 @@
 namespace probrix::devsim {
 
 enum class TDeviceKind : std::uint8_t {
-  Orvatbus,
-  Modbus,     // RTU framing on a serial port, MBAP framing on a TCP server
-  ModbusRtu,  // RTU framing on either transport
-  ModbusTcp,  // MBAP framing on either transport
-  OrvatAscii  // transmits lines on its own, ignores what it receives
+  dkOrvatbus,
+  dkModbus,     // RTU framing on a serial port, MBAP framing on a TCP server
+  dkModbusRtu,  // RTU framing on either transport
+  dkModbusTcp,  // MBAP framing on either transport
+  dkOrvatAscii  // transmits lines on its own, ignores what it receives
 };
 
 enum class TOrvatbusError : std::uint8_t {
@@ -44,7 +44,7 @@ struct TBehaviour {
 };
 
 struct TDeviceConfig {
-  TDeviceKind Kind = TDeviceKind::Orvatbus;
+  TDeviceKind Kind = TDeviceKind::dkOrvatbus;
   // Orvatbus bus address, Modbus slave address / unit identifier, OrvatASCII address character.
   int Address = 1;
   // Only answer when the serial line runs at this rate (0: at any rate). Ignored on TCP.
