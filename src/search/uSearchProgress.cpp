@@ -84,8 +84,7 @@ TSearchProgress::TConnection& TSearchProgress::Connection(const TSearchAttempt& 
 }
 
 std::int64_t TSearchProgress::Planned(const TSearchAttempt& Attempt) const {
-  return Attempt.ConnectionType == TConnectionType::ctTcp ? Plan_.PerEndpoint
-                                                          : Plan_.PerSerialPort;
+  return Attempt.ConnectionType == TConnectionType::ctTcp ? Plan_.PerEndpoint : Plan_.PerSerialPort;
 }
 
 void TSearchProgress::AttemptBegun(const TSearchAttempt& Attempt) {
@@ -161,14 +160,15 @@ std::string RunningConnectionsText(const std::vector<TSearchAttempt>& Running) {
   if (Running.size() == 1) {
     const TSearchAttempt& a = Running.front();
     if (!listens(a)) return ProgressText(a);
-    return Format("%s\r\nПротокол: %s\r\nПрослушивание", {point(a), DeviceProtocolName(a.Protocol)});
+    return Format("%s\r\nПротокол: %s\r\nПрослушивание",
+                  {point(a), DeviceProtocolName(a.Protocol)});
   }
   std::string text;
   for (const TSearchAttempt& a : Running) {
     if (!text.empty()) text += "\r\n";
-    text += listens(a) ? Format("%s %s, прослушивание", {point(a), DeviceProtocolName(a.Protocol)})
-                       : Format("%s %s, адрес %d",
-                                {point(a), DeviceProtocolName(a.Protocol), a.Address});
+    text += listens(a)
+                ? Format("%s %s, прослушивание", {point(a), DeviceProtocolName(a.Protocol)})
+                : Format("%s %s, адрес %d", {point(a), DeviceProtocolName(a.Protocol), a.Address});
   }
   return text;
 }

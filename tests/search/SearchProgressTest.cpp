@@ -66,14 +66,29 @@ std::int64_t RunWithProgress(TSearchDevicesTask& Task, TSearchProgress& Progress
 
 TEST(SearchProgress, PlanCountsEqualTheAttemptsTheTaskMakes) {
   const std::vector<TPlanCase> cases = {
-      {"ports and endpoints", {"COM1", "COM2"}, {9600, 19200}, {"10.0.0.5:502"},
-       {dpOrvatAscii, dpOrvatbus, dpModbusRtu}, 1, {}},
+      {"ports and endpoints",
+       {"COM1", "COM2"},
+       {9600, 19200},
+       {"10.0.0.5:502"},
+       {dpOrvatAscii, dpOrvatbus, dpModbusRtu},
+       1,
+       {}},
       {"OrvatASCII listens once", {"COM1"}, {9600, 115200}, {"h:1"}, {dpOrvatAscii}, 1, {}},
-      {"connections at once", {"COM1", "COM2", "COM3"}, {9600}, {"a:1", "b:2"},
-       {dpOrvatbus, dpModbusTcp}, 3, {}},
+      {"connections at once",
+       {"COM1", "COM2", "COM3"},
+       {9600},
+       {"a:1", "b:2"},
+       {dpOrvatbus, dpModbusTcp},
+       3,
+       {}},
       {"one worker per connection", {"COM1"}, {9600, 19200}, {"a:1"}, {dpModbusRtu}, 0, {}},
-      {"a port that cannot be opened", {"COM1", "COM2"}, {9600, 19200}, {"a:1"},
-       {dpOrvatbus, dpModbusRtu}, 2, {"COM2:19200,Orvatbus"}},
+      {"a port that cannot be opened",
+       {"COM1", "COM2"},
+       {9600, 19200},
+       {"a:1"},
+       {dpOrvatbus, dpModbusRtu},
+       2,
+       {"COM2:19200,Orvatbus"}},
   };
   for (const TPlanCase& c : cases) {
     SCOPED_TRACE(c.Name);
