@@ -16,6 +16,7 @@
 #include <QTimer>
 #include <QUrl>
 #include <algorithm>
+#include <utility>
 
 #include "connections/uSerialPort.h"
 #include "foundation/appDateTime.h"
@@ -431,6 +432,8 @@ void TfrmMain::StopSearch() {
   // when the finished event arrives (FinishSearch). Until then neither button applies.
   Task_->Stop();
   auto& f = *Ui_;
+  // Disabling the focused stop button moves the focus on; it comes back to the start button.
+  FocusToStart_ = FocusToStart_ || f.btnStopSearch->hasFocus();
   f.btnStartSearch->setEnabled(false);
   f.btnStopSearch->setEnabled(false);
   SetProgressText("Поиск остановлен");
@@ -439,7 +442,7 @@ void TfrmMain::StopSearch() {
 void TfrmMain::FinishSearch() {
   Task_.reset();  // its worker has ended (or never started): nothing to wait for
   auto& f = *Ui_;
-  const bool hadFocus = f.btnStopSearch->hasFocus() || focusWidget() == f.btnStopSearch ||
+  const bool hadFocus = std::exchange(FocusToStart_, false) || focusWidget() == f.btnStopSearch ||
                         focusWidget() == f.btnStartSearch;
   f.btnStartSearch->setEnabled(true);
   f.btnStopSearch->setEnabled(false);

@@ -185,7 +185,8 @@ class TfrmMain : public QWidget {
   std::int64_t SearchTimeMs_ = 0;  // the last search's duration once it has ended
   TAttemptTrafficStore Traffic_;
   TFramesSource FramesSource_ = TFramesSource::fsProtocol;
-  bool Following_ = false;  // the list selects its newest line itself
+  bool Following_ = false;     // the list selects its newest line itself
+  bool FocusToStart_ = false;  // the stop button had the focus when it was pressed
   QTimer* tmrAttemptFrames_ = nullptr;
   bool Closing_ = false;       // a close request is being answered
   bool CloseAllowed_ = false;  // FormClose ran; the window may go

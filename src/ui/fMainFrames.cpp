@@ -41,6 +41,11 @@ void TfrmMain::SetUpAttemptFrames() {
           [this] { ScheduleAttemptFrames(TFramesSource::fsProtocol, !Following_); });
   connect(f.dbgrFoundDevices->selectionModel(), &QItemSelectionModel::currentChanged, this,
           [this] { ScheduleAttemptFrames(TFramesSource::fsFoundDevices, true); });
+  // A click on the line or row that is already current shows its attempt as well.
+  connect(f.lbSearchProtocol, &QAbstractItemView::clicked, this,
+          [this] { ScheduleAttemptFrames(TFramesSource::fsProtocol, true); });
+  connect(f.dbgrFoundDevices, &QAbstractItemView::clicked, this,
+          [this] { ScheduleAttemptFrames(TFramesSource::fsFoundDevices, true); });
 
   connect(f.cbProtocolFilter, &QComboBox::currentIndexChanged, this, [this](int Index) {
     const TProtocolFilter filter = Index == 1   ? TProtocolFilter::pfFound
@@ -112,10 +117,10 @@ void TfrmMain::ShowAttemptFrames() {
     return;
   }
   const TSearchAttempt& a = kept->Attempt;
-  const std::string title =
-      Format("Обмен попытки [%s,%s,%d]:",
-             {SafeLogText(ConnectionPointText(a.ConnectionName, a.BaudRateOrPort, a.ConnectionType)),
-              DeviceProtocolName(a.Protocol), a.Address});
+  const std::string title = Format(
+      "Обмен попытки [%s,%s,%d]:",
+      {SafeLogText(ConnectionPointText(a.ConnectionName, a.BaudRateOrPort, a.ConnectionType)),
+       DeviceProtocolName(a.Protocol), a.Address});
   ShowFramesText(title, kept->Text.empty() ? "Попытка не оставила записей обмена." : kept->Text);
 }
 

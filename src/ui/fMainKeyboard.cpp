@@ -6,6 +6,7 @@
 #include <QKeySequence>
 #include <QPushButton>
 #include <QShortcut>
+#include <QTabBar>
 
 #include "ui/fMain.h"
 #include "ui_fMain.h"
@@ -25,29 +26,44 @@ void TfrmMain::SetUpKeyboard() {
   auto* stop = new QShortcut(QKeySequence(Qt::Key_Escape), this);
   stop->setContext(Qt::WindowShortcut);
   connect(stop, &QShortcut::activated, this, [=] { press(f.btnStopSearch); });
-  for (QPushButton* button : {f.btnRefreshSerialPortList, f.btnStartSearch, f.btnStopSearch,
-                              f.btnShowLogFolders})
+  for (QPushButton* button :
+       {f.btnRefreshSerialPortList, f.btnStartSearch, f.btnStopSearch, f.btnShowLogFolders})
     button->setAutoDefault(true);  // Return presses the focused button
 
+  // The results' tab widget shows one page without its tab bar: Tab would hand the focus to the
+  // hidden bar, and no control would get it.
+  f.pcResults->setFocusPolicy(Qt::NoFocus);
+  f.pcResults->tabBar()->setFocusPolicy(Qt::NoFocus);
   f.dbgrFoundDevices->setTabKeyNavigation(false);
   f.lbSearchProtocol->setTabKeyNavigation(false);
   // Tool buttons take the focus from Tab like any other control.
-  for (QWidget* w : std::initializer_list<QWidget*>{
-           f.btnAddTCPEndpoint, f.btnDeleteTCPEndpoint, f.btnEditTCPEndpoint})
+  for (QWidget* w : std::initializer_list<QWidget*>{f.btnAddTCPEndpoint, f.btnDeleteTCPEndpoint,
+                                                    f.btnEditTCPEndpoint})
     w->setFocusPolicy(Qt::StrongFocus);
-  const QWidget* order[] = {
-      f.clbSerialPorts,     f.btnRefreshSerialPortList,
-      f.clbBaudRates,       f.clbTCPEndpoints,
-      f.btnAddTCPEndpoint,  f.btnDeleteTCPEndpoint,
-      f.btnEditTCPEndpoint, f.cbOrvatbus,
-      f.cbSearchSingleOrvatbusDevice, f.edOrvatbusAddresses,
-      f.cbModbusRTU,        f.cbModbusTCP,
-      f.edModbusAddresses,  f.cbOrvatAscii,
-      f.seStartOfPacketReadTimeout, f.seParallelConnections,
-      f.cbSaveSearchLogs,   f.dbgrFoundDevices,
-      f.cbProtocolFilter,   f.lbSearchProtocol,
-      f.edAttemptFrames,    f.btnStartSearch,
-      f.btnStopSearch,      f.btnShowLogFolders};
+  const QWidget* order[] = {f.clbSerialPorts,
+                            f.btnRefreshSerialPortList,
+                            f.clbBaudRates,
+                            f.clbTCPEndpoints,
+                            f.btnAddTCPEndpoint,
+                            f.btnDeleteTCPEndpoint,
+                            f.btnEditTCPEndpoint,
+                            f.cbOrvatbus,
+                            f.cbSearchSingleOrvatbusDevice,
+                            f.edOrvatbusAddresses,
+                            f.cbModbusRTU,
+                            f.cbModbusTCP,
+                            f.edModbusAddresses,
+                            f.cbOrvatAscii,
+                            f.seStartOfPacketReadTimeout,
+                            f.seParallelConnections,
+                            f.cbSaveSearchLogs,
+                            f.dbgrFoundDevices,
+                            f.cbProtocolFilter,
+                            f.lbSearchProtocol,
+                            f.edAttemptFrames,
+                            f.btnStartSearch,
+                            f.btnStopSearch,
+                            f.btnShowLogFolders};
   for (std::size_t i = 1; i < std::size(order); ++i)
     setTabOrder(const_cast<QWidget*>(order[i - 1]), const_cast<QWidget*>(order[i]));
 }

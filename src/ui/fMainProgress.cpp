@@ -15,8 +15,8 @@ namespace probrix {
 
 bool TfrmMain::ConfirmLongSearch(const TPlanAttempts& Plan) {
   if (Plan.WorstCaseMs <= LongSearchMs) return true;
-  const std::string question = Format(
-      "Поиск может продлиться до %d мин. Начать поиск?", {WorstCaseMinutes(Plan.WorstCaseMs)});
+  const std::string question = Format("Поиск может продлиться до %d мин. Начать поиск?",
+                                      {WorstCaseMinutes(Plan.WorstCaseMs)});
   return ShowQuestion("Долгий поиск", question, this, false,
                       TQuestionPosition::poOwnerFormCenter) == qaYes;
 }
