@@ -31,8 +31,8 @@ void TfrmMain::SetUpAttemptFrames() {
   auto& f = *Ui_;
   f.edAttemptFrames->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
   f.edAttemptFrames->setPlaceholderText(QString::fromUtf8(kNothingSelected));
-  f.splProtocol->setStretchFactor(0, 3);
-  f.splProtocol->setStretchFactor(1, 2);
+  f.splProtocol->setStretchFactor(0, 1);
+  f.splProtocol->setStretchFactor(1, 1);
 
   tmrAttemptFrames_ = new QTimer(this);
   tmrAttemptFrames_->setSingleShot(true);

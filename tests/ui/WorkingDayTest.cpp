@@ -66,9 +66,8 @@ class WorkingWindow : public ::testing::Test {
               ? Qt::Checked
               : Qt::Unchecked);
     for (int i = 0; i < f.clbBaudRates->count(); ++i)
-      f.clbBaudRates->item(i)->setCheckState(f.clbBaudRates->item(i)->text() == "9600"
-                                                 ? Qt::Checked
-                                                 : Qt::Unchecked);
+      f.clbBaudRates->item(i)->setCheckState(
+          f.clbBaudRates->item(i)->text() == "9600" ? Qt::Checked : Qt::Unchecked);
     f.cbOrvatbus->setChecked(false);
     f.cbOrvatAscii->setChecked(false);
     f.cbModbusTCP->setChecked(true);
@@ -167,12 +166,15 @@ TEST_F(WorkingWindow, TabVisitsEveryControlOnceInReadingOrderAndComesBack) {
   w->FoundDevices()->Append(row);
   f.clbSerialPorts->setFocus();
   ASSERT_TRUE(WaitUntil([&] { return QApplication::focusWidget() == f.clbSerialPorts; }));
-  const std::vector<QWidget*> expected = {
-      f.clbSerialPorts, f.btnRefreshSerialPortList, f.clbBaudRates, f.clbTCPEndpoints,
-      f.btnAddTCPEndpoint, f.cbOrvatbus, f.cbModbusRTU,
-      f.cbModbusTCP, f.cbOrvatAscii, f.seStartOfPacketReadTimeout, f.seParallelConnections,
-      f.cbSaveSearchLogs, f.dbgrFoundDevices, f.cbProtocolFilter, f.lbSearchProtocol,
-      f.edAttemptFrames, f.btnStartSearch};
+  const std::vector<QWidget*> expected = {f.clbSerialPorts,        f.btnRefreshSerialPortList,
+                                          f.clbBaudRates,          f.clbTCPEndpoints,
+                                          f.btnAddTCPEndpoint,     f.cbOrvatbus,
+                                          f.cbModbusRTU,           f.cbModbusTCP,
+                                          f.cbOrvatAscii,          f.seStartOfPacketReadTimeout,
+                                          f.seParallelConnections, f.cbSaveSearchLogs,
+                                          f.dbgrFoundDevices,      f.cbProtocolFilter,
+                                          f.lbSearchProtocol,      f.edAttemptFrames,
+                                          f.btnStartSearch};
   std::vector<QWidget*> visited{QApplication::focusWidget()};
   for (std::size_t i = 0; i < expected.size() + 2 && visited.size() <= expected.size(); ++i) {
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
@@ -205,7 +207,8 @@ TEST_F(WorkingWindow, ProgressCountsEqualThePlansAttemptsAndALongPlanAsksFirst) 
   EXPECT_EQ(Lines(*w).size(), 8);
   EXPECT_EQ(f.pbSearchProgress->value(), f.pbSearchProgress->maximum());
   EXPECT_EQ(f.pbSearchProgress->text(), "8 из 8");
-  EXPECT_TRUE(f.LSearchTime->text().startsWith("поиск длился ")) << f.LSearchTime->text().toStdString();
+  EXPECT_TRUE(f.LSearchTime->text().startsWith("поиск длился "))
+      << f.LSearchTime->text().toStdString();
 
   // 248 silent addresses of 10 s each: asked first; No changes nothing.
   f.cbModbusRTU->setChecked(false);
@@ -292,18 +295,20 @@ TEST_F(WorkingWindow, ASelectedDeviceShowsItsTrafficFromMemoryAndTheBoundDropsTh
   const auto pane = [&] { return f.edAttemptFrames->toPlainText(); };
   ASSERT_TRUE(WaitUntil([&] { return pane().startsWith("Обмен попытки ["); }))
       << pane().toStdString();
-  EXPECT_TRUE(pane().startsWith(QString::fromStdString("Обмен попытки [" + Endpoint + ",ModbusTCP,1]:")));
+  EXPECT_TRUE(
+      pane().startsWith(QString::fromStdString("Обмен попытки [" + Endpoint + ",ModbusTCP,1]:")));
   // The request and the reply, in hex, each with its time.
-  EXPECT_TRUE(pane().contains(QRegularExpression(R"(\d\d:\d\d:\d\d\.\d\d\d ---> \(size=\d+\) [0-9A-F]{2} )")))
+  EXPECT_TRUE(pane().contains(
+      QRegularExpression(R"(\d\d:\d\d:\d\d\.\d\d\d ---> \(size=\d+\) [0-9A-F]{2} )")))
       << pane().toStdString();
-  EXPECT_TRUE(pane().contains(QRegularExpression(R"(\d\d:\d\d:\d\d\.\d\d\d <\S+ \(\S+=\d+\) [0-9A-F]{2} )")))
+  EXPECT_TRUE(pane().contains(
+      QRegularExpression(R"(\d\d:\d\d:\d\d\.\d\d\d <\S+ \(\S+=\d+\) [0-9A-F]{2} )")))
       << pane().toStdString();
   // A click on the error line of address 2 (current already: the list followed it) shows its
   // own attempt.
   const auto clickLine = [&](int Row) {
-    QTest::mouseClick(
-        f.lbSearchProtocol->viewport(), Qt::LeftButton, {},
-        f.lbSearchProtocol->visualRect(w->SearchProtocol()->index(Row)).center());
+    QTest::mouseClick(f.lbSearchProtocol->viewport(), Qt::LeftButton, {},
+                      f.lbSearchProtocol->visualRect(w->SearchProtocol()->index(Row)).center());
   };
   clickLine(1);
   ASSERT_TRUE(WaitUntil([&] { return pane().contains(",ModbusTCP,2]:"); })) << pane().toStdString();
