@@ -3,7 +3,9 @@
 // search is read from the controls when it starts.
 
 #include <QGuiApplication>
+#include <QListWidget>
 #include <QScreen>
+#include <functional>
 
 #include "foundation/appDateTime.h"
 #include "foundation/appSysUtils.h"
@@ -137,6 +139,51 @@ TSearchChoice TfrmMain::CurrentChoice() const {
   c.StartOfPacketReadTimeout = f.seStartOfPacketReadTimeout->value();
   c.ParallelConnections = f.seParallelConnections->value();
   return c;
+}
+
+void TfrmMain::FocusFieldAtFault(const TSearchChoice& C) {
+  auto& f = *Ui_;
+  // The checks of the plan, one control at a time, in the order the plan check makes them.
+  const auto fails = [](const std::function<void()>& Check) {
+    try {
+      Check();
+      return false;
+    } catch (const Exception&) {
+      return true;
+    }
+  };
+  QWidget* field = nullptr;
+  for (int i = 0; i < f.clbTCPEndpoints->count() && field == nullptr; ++i) {
+    QListWidgetItem* item = f.clbTCPEndpoints->item(i);
+    if (item->checkState() == Qt::Checked &&
+        fails([&] { CheckTcpEndPointText(item->text().toStdString(), false); })) {
+      f.clbTCPEndpoints->setCurrentItem(item);
+      field = f.clbTCPEndpoints;
+    }
+  }
+  const bool orvatbusList = C.Protocols.Orvatbus && !C.SearchSingleOrvatbusDevice;
+  const bool modbus = C.Protocols.ModbusRTU || C.Protocols.ModbusTCP;
+  if (field == nullptr && orvatbusList && fails([&] { CheckAddressList(C.OrvatbusAddresses); }))
+    field = f.edOrvatbusAddresses;
+  if (field == nullptr && modbus && fails([&] { CheckAddressList(C.ModbusAddresses); }))
+    field = f.edModbusAddresses;
+  if (field == nullptr) {
+    // Nothing to search: the list that lacks a tick, or the protocols.
+    if (C.TcpEndpoints.empty() && (C.SerialPortNames.empty() || C.BaudRates.empty())) {
+      field = !C.SerialPortNames.empty() ? static_cast<QWidget*>(f.clbBaudRates)
+              : f.clbSerialPorts->count() > 0 || f.clbTCPEndpoints->count() == 0
+                  ? static_cast<QWidget*>(f.clbSerialPorts)
+                  : f.clbTCPEndpoints;
+    } else if (orvatbusList) {
+      field = f.edOrvatbusAddresses;
+    } else if (modbus) {
+      field = f.edModbusAddresses;
+    } else {
+      field = f.cbOrvatbus;
+    }
+  }
+  field->setFocus(Qt::OtherFocusReason);
+  if (auto* edit = qobject_cast<QLineEdit*>(field)) edit->selectAll();
 }
 
 }  // namespace probrix
