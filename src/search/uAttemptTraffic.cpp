@@ -29,8 +29,8 @@ const TKeptAttempt* TAttemptTrafficStore::Find(std::uint64_t Id) const {
 
 std::uint64_t TAttemptTrafficStore::FindRecent(const TSearchAttempt& Attempt) const {
   // Other connections' events may come between the two events of one attempt, a few at most.
-  constexpr std::size_t kLookBack = 64;
-  const std::size_t n = std::min(Kept_.size(), kLookBack);
+  constexpr std::size_t LookBack = 64;
+  const std::size_t n = std::min(Kept_.size(), LookBack);
   for (std::size_t i = 0; i < n; ++i) {
     const TKeptAttempt& k = Kept_[Kept_.size() - 1 - i];
     if (k.Attempt == Attempt) return k.Id;

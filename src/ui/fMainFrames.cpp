@@ -19,18 +19,18 @@ namespace probrix {
 
 namespace {
 
-constexpr std::string_view kNothingSelected =
+constexpr std::string_view NothingSelected =
     "Выберите найденный прибор или строку протокола: здесь будет показан обмен с прибором этой "
     "попытки.";
 // The pane follows the newest line at most this often while a search runs.
-constexpr int kFollowingRefreshMs = 150;
+constexpr int FollowingRefreshMs = 150;
 
 }  // namespace
 
 void TfrmMain::SetUpAttemptFrames() {
   auto& f = *Ui_;
   f.edAttemptFrames->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
-  f.edAttemptFrames->setPlaceholderText(QString::fromUtf8(kNothingSelected));
+  f.edAttemptFrames->setPlaceholderText(QString::fromUtf8(NothingSelected));
   f.splProtocol->setStretchFactor(0, 1);
   f.splProtocol->setStretchFactor(1, 1);
 
@@ -71,7 +71,7 @@ void TfrmMain::ScheduleAttemptFrames(TFramesSource Source, bool ByOperator) {
     return;
   }
   if (Source != FramesSource_ || tmrAttemptFrames_->isActive()) return;
-  tmrAttemptFrames_->start(kFollowingRefreshMs);
+  tmrAttemptFrames_->start(FollowingRefreshMs);
 }
 
 void TfrmMain::ShowFramesText(const std::string& Title, const std::string& Text) {

@@ -39,7 +39,7 @@ using uitest::WhenModal;
 
 devsim::TDeviceConfig ModbusDevice(int Address, bool Silent = false) {
   devsim::TDeviceConfig d;
-  d.Kind = devsim::TDeviceKind::Modbus;
+  d.Kind = devsim::TDeviceKind::dkModbus;
   d.Address = Address;
   d.DeviceType = 16;
   d.FirmwareVersion = 215;
