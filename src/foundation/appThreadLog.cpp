@@ -72,6 +72,7 @@ void TThreadLogger::Add(const std::string& Text, const std::string& Target, bool
   bool wake = false;
   {
     std::lock_guard guard(Lock_);
+    if (Queue_.empty() && Paced_ > 0) FirstQueued_ = std::chrono::steady_clock::now();
     Queue_.push_back(std::move(data));
     // One wake-up per batch: a worker that is writing or gathering takes this line with the
     // others.
@@ -96,9 +97,13 @@ void TThreadLogger::Execute() {
         if (!DataReady_) continue;
         // Lines keep coming (the last batch was a moment ago): the ones that follow this one
         // join its batch.
-        if (std::chrono::steady_clock::now() - LastBatch_ < 2 * BatchGatherTime)
+        if (Paced_ == 0 && std::chrono::steady_clock::now() - LastBatch_ < 2 * BatchGatherTime)
           DataReadyEvent_.wait_for(lock, BatchGatherTime, [this] { return Hurry_ || Terminated_; });
       }
+      // A search's lines gather from the first one on, also those that came during a write.
+      if (Paced_ > 0)
+        DataReadyEvent_.wait_until(lock, FirstQueued_ + PacedGatherTime,
+                                   [this] { return Hurry_ || Terminated_ || Paced_ == 0; });
       batch.swap(Queue_);
       DataReady_ = false;
       Hurry_ = false;
@@ -112,6 +117,21 @@ void TThreadLogger::Execute() {
     }
     IdleEvent_.notify_all();
   }
+}
+
+void TThreadLogger::BeginPacedBatches() {
+  std::lock_guard guard(Lock_);
+  if (Paced_++ == 0 && !Queue_.empty()) FirstQueued_ = std::chrono::steady_clock::now();
+}
+
+void TThreadLogger::EndPacedBatches() {
+  {
+    std::lock_guard guard(Lock_);
+    if (Paced_ == 0) return;
+    if (--Paced_ > 0) return;
+  }
+  // A batch that gathers goes out now.
+  DataReadyEvent_.notify_all();
 }
 
 void TThreadLogger::Flush() {
@@ -204,6 +224,23 @@ void FlushThreadLog() noexcept {
     if (logger != nullptr) logger->Flush();
   } catch (...) {
   }
+}
+
+void BeginThreadLogPacing() noexcept {
+  try {
+    TSharedLogger& s = Shared();
+    std::lock_guard guard(s.Lock);
+    if (!s.Logger) s.Logger = std::make_unique<TThreadLogger>();
+    s.Logger->BeginPacedBatches();
+  } catch (...) {
+    // Without a worker the lines are written one by one as they come.
+  }
+}
+
+void EndThreadLogPacing() noexcept {
+  TSharedLogger& s = Shared();
+  std::lock_guard guard(s.Lock);
+  if (s.Logger) s.Logger->EndPacedBatches();
 }
 
 void StopThreadLog() {

@@ -414,6 +414,7 @@ void TfrmMain::StopSearch() {
 
 void TfrmMain::FinishSearch() {
   Task_.reset();  // its worker has ended (or never started): nothing to wait for
+  Recorder_->EndSearch();
   auto& f = *Ui_;
   f.btnStartSearch->setEnabled(true);
   f.btnStopSearch->setEnabled(false);
