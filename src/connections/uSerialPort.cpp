@@ -367,11 +367,11 @@ void TSerialPort::DiscardOutBuffer() {
   if (IsOpen()) Handle_->Purge({platform::TPurge::puAbortOutput, platform::TPurge::puClearOutput});
 }
 
-std::int32_t TSerialPort::Read(std::uint8_t* Buffer, std::int32_t Count) {
+std::int32_t TSerialPort::Read(std::uint8_t* Buffer, std::int32_t Count, bool Whole) {
   if (Count <= 0) return 0;
   if (!IsOpen()) throw EInvalidOperation::CreateFmt(PortClosedOperation, {"Read"});
   std::uint32_t Done = 0;
-  if (const TOsError Error = Handle_->Read(Buffer, static_cast<std::uint32_t>(Count), Done))
+  if (const TOsError Error = Handle_->Read(Buffer, static_cast<std::uint32_t>(Count), Done, Whole))
     RaiseReadError(Error);
   // Only a read that was allowed to wait reports its empty end as a timeout.
   if (Done == 0 && ReadTimeout_ != 0)

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <filesystem>
@@ -230,6 +231,41 @@ TEST_F(SerialPortPtyTest, ReadTimesOutWithNothingReceived) {
   Pty.Write(BytesOf({0x42}));
   ASSERT_TRUE(WaitFor([&] { return Port.BytesToRead() == 1; }));
   EXPECT_EQ(Port.Read(Buf, 8), 1);
+}
+
+// A reply that comes at the line's rate in small chunks: a read that needs the whole of it
+// waits for the rest in one go and ends with the same bytes; a device that stops half-way
+// gives what came, and the next read keeps the read timeout as before.
+TEST_F(SerialPortPtyTest, WholeReadTakesAChunkedReplyInFewReads) {
+  Port.SetBaudRate(9600);
+  OpenPort(300);
+  TBytes Reply;
+  for (int I = 0; I < 25; ++I) Reply.push_back(static_cast<std::uint8_t>(0xA0 + I));
+  const auto Send = [&](std::size_t From, std::size_t To) {
+    // Two characters every 2 ms: about the pace of 9600 baud.
+    for (std::size_t At = From; At < To; At += 2) {
+      Pty.Write(TBytes(Reply.begin() + At, Reply.begin() + std::min(At + 2, To)));
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  };
+  std::uint8_t Buf[25] = {};
+  std::thread Device([&] { Send(0, Reply.size()); });
+  int Reads = 0;
+  std::int32_t Got = 0;
+  while (Got < 25) {
+    Got += Port.Read(Buf + Got, 25 - Got, true);
+    ++Reads;
+  }
+  Device.join();
+  EXPECT_EQ(TBytes(Buf, Buf + 25), Reply);
+  EXPECT_LT(Reads, 13) << "one read per chunk";
+
+  // Ten bytes and then silence: the whole read returns them, the next one times out.
+  Send(0, 10);
+  EXPECT_EQ(Port.Read(Buf, 25, true), 10);
+  EXPECT_EQ(TBytes(Buf, Buf + 10), TBytes(Reply.begin(), Reply.begin() + 10));
+  Port.SetReadTimeout(30);
+  EXPECT_THROW(Port.Read(Buf, 15, true), ETimeoutException);
 }
 
 TEST_F(SerialPortPtyTest, ReadAvailableTakesWhatWaitsWithoutWaiting) {
