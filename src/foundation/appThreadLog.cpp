@@ -87,7 +87,14 @@ void TThreadLogger::Execute() {
     std::vector<std::unique_ptr<TLogData>> batch;
     {
       std::unique_lock lock(Lock_);
-      if (!DataReady_) {
+      if (!DataReady_ && Paced_ > 0) {
+        if (Terminated_) return;
+        // While a search runs the worker looks every PacedGatherTime instead of being woken by
+        // the first line of each batch: no producer pays for a wake-up.
+        DataReadyEvent_.wait_for(lock, PacedGatherTime,
+                                 [this] { return Hurry_ || Terminated_ || Paced_ == 0; });
+        if (!DataReady_) continue;
+      } else if (!DataReady_) {
         if (Terminated_) return;
         // The periodic wake-up keeps the termination check alive even without a signal.
         Waiting_ = true;
