@@ -344,6 +344,8 @@ struct TSilentFigure {
 
 int main(int argc, char** argv) {
   using namespace probrix;
+  if (argc == 4 && std::string(argv[1]) == "silent-loop")
+    return bench::RunSilentLoop(static_cast<std::uint16_t>(std::atoi(argv[2])), std::atoi(argv[3]));
   const int repeats = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
   if (argc > 2) ReplyTimeoutMs = std::max(10, std::atoi(argv[2]));
   // "peers" as the third argument: only the comparisons with the libmodbus loop.

@@ -79,6 +79,7 @@ int RunCli(const TCliOptions& O, std::ostream& Out, std::ostream& Err,
   const bool json = O.Json;
   // Without attempt logs nobody reads the exchanges' traffic lines: they are not even made.
   task->LogTraffic = O.SaveSearchLogs;
+  task->KeepAttemptLogs = O.SaveSearchLogs;
   TRunState state;
 
   // Told on the log writer's thread, once per file: a warning; the search goes on.
@@ -156,6 +157,7 @@ int RunCli(const TCliOptions& O, std::ostream& Out, std::ostream& Err,
     if (json) Out << FatalErrorJson(state.RunError) << "\n";
   }
   // The result log is complete only once its last line is on disk.
+  recorder.EndSearch();
   recorder.Flush();
   const bool resultLogIncomplete = recorder.ResultLogIncomplete();
 

@@ -74,8 +74,17 @@ void TSerialPortConnection::CloseQuietly() {
 }
 
 std::int32_t TSerialPortConnection::Read(std::uint8_t* Buffer, std::int32_t Count) {
+  return ReadFromPort(Buffer, Count, false);
+}
+
+std::int32_t TSerialPortConnection::ReadWhole(std::uint8_t* Buffer, std::int32_t Count) {
+  return ReadFromPort(Buffer, Count, true);
+}
+
+std::int32_t TSerialPortConnection::ReadFromPort(std::uint8_t* Buffer, std::int32_t Count,
+                                                 bool Whole) {
   try {
-    return Port.Read(Buffer, Count);
+    return Port.Read(Buffer, Count, Whole);
   } catch (const ETimeoutException& e) {
     throw EReadTimeoutError::CreateFmt(
         "[%s] Операция чтения данных из COM-порта не была завершена до истечения срока "

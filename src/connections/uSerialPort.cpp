@@ -367,11 +367,11 @@ void TSerialPort::DiscardOutBuffer() {
   if (IsOpen()) Handle_->Purge({platform::TPurge::puAbortOutput, platform::TPurge::puClearOutput});
 }
 
-std::int32_t TSerialPort::Read(std::uint8_t* Buffer, std::int32_t Count) {
+std::int32_t TSerialPort::Read(std::uint8_t* Buffer, std::int32_t Count, bool Whole) {
   if (Count <= 0) return 0;
   if (!IsOpen()) throw EInvalidOperation::CreateFmt(PortClosedOperation, {"Read"});
   std::uint32_t done = 0;
-  if (const TOsError error = Handle_->Read(Buffer, static_cast<std::uint32_t>(Count), done))
+  if (const TOsError error = Handle_->Read(Buffer, static_cast<std::uint32_t>(Count), done, Whole))
     RaiseReadError(error);
   // Only a read that was allowed to wait reports its empty end as a timeout.
   if (done == 0 && ReadTimeout_ != 0)

@@ -203,7 +203,7 @@ void TMessageReceiver::ReadWithin(IDeviceConnection& Connection, std::int32_t Ti
     const auto read = [&] {
       Connection.SetReadTimeout(static_cast<std::int32_t>(pass.Remaining));
       Phase.BeforeRead(Connection);
-      n = Connection.Read(at, room);
+      n = Phase.NeedsWhole(Connection) ? Connection.ReadWhole(at, room) : Connection.Read(at, room);
       // A connection returns 1..room bytes or throws; any other count must not be taken, or
       // the next read would land outside the buffer (or the loop never end).
       if (n < 1 || n > room) {

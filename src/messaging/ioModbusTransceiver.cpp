@@ -19,6 +19,10 @@ class TExactCount final : public TReadPhase {
 
   std::uint8_t* ReadPosition() override { return Buffer_ + Total; }
   std::int32_t ReadRoom() const override { return Count_ - Total; }
+  // A kept traffic log shows each read's chunk as before; otherwise the rest is waited for whole.
+  bool NeedsWhole(IDeviceConnection& Connection) const override {
+    return !ConnectionLogger().IsKept(&Connection);
+  }
   bool Take(IDeviceConnection& Connection, std::int32_t N, const TReadPass& Pass) override {
     if (ConnectionLogger().IsKept(&Connection)) {
       Connection.WriteLogFmt(TTrafficLogKind::RawRead, "<raw (size=%d) %s (OperationTime=%d ms)",

@@ -254,6 +254,11 @@ TOsError TSerialDevice::WriteLineSettings(const TSerialLineSettings& S) {
       return UseError(e);
   DtrControl_ = S.DtrControl;
   RtsControl_ = S.RtsControl;
+  const std::int64_t halfBits = 2 * (1 + S.DataBits + (S.Parity != TParity::paNone ? 1 : 0)) +
+                                (S.StopBits == TStopBits::sbOne          ? 2
+                                 : S.StopBits == TStopBits::sbOneAndHalf ? 3
+                                                                         : 4);
+  CharTime_ = std::chrono::nanoseconds(halfBits * 500'000'000LL / S.BaudRate);
   return {};
 }
 
@@ -329,7 +334,8 @@ TOsError TSerialDevice::ReadLineStatus(TLineFaults& Faults, std::uint32_t& InQue
   return {};
 }
 
-TOsError TSerialDevice::Read(std::uint8_t* Buffer, std::uint32_t Count, std::uint32_t& Done) {
+TOsError TSerialDevice::Read(std::uint8_t* Buffer, std::uint32_t Count, std::uint32_t& Done,
+                             bool Whole) {
   Done = 0;
   if (Count == 0) return {};
   if (Fd_ < 0) return UseError(EBADF);
@@ -341,9 +347,24 @@ TOsError TSerialDevice::Read(std::uint8_t* Buffer, std::uint32_t Count, std::uin
     if (r == ETIMEDOUT) return {};  // nothing within the timeout
     if (r != 0) return UseError(r);
     const int e = TakeReadable(revents, Buffer, Count, Done);
-    if (e != 0 || Done > 0) return UseError(e);
+    if (e != 0) return UseError(e);
+    if (Done > 0) break;
     // Another reader was faster: wait on for the rest of the time.
   }
+  if (!Whole || Done >= Count || CharTime_.count() == 0) return {};
+  // The rest comes at the line's rate: a wake-up per chunk (a byte or two at 9600) would cost
+  // a dozen per reply. One wait for the time the rest takes, with half a character to spare,
+  // then what has come; a device that pauses is read on by the caller, as after any short read.
+  auto until = TClock::now() + (Count - Done) * CharTime_ + CharTime_ / 2;
+  if (end && *end < until) until = *end;
+  short revents = 0;
+  const int r = WaitDescriptor(Fd_, 0, until, revents);
+  if (r != 0 && r != ETIMEDOUT) return UseError(r);
+  std::uint32_t more = 0;
+  // The bytes in hand are the caller's; a failure shows at the next read.
+  (void)TakeReadable(POLLIN, Buffer + Done, Count - Done, more);
+  Done += more;
+  return {};
 }
 
 TOsError TSerialDevice::ReadAvailable(std::uint8_t* Buffer, std::uint32_t Count,

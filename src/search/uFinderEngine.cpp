@@ -354,6 +354,7 @@ void TSearchDevicesTask::SearchConnection(const std::string& ConnectionName,
   try {
     searcher->SetLog(&log);
     searcher->SetLogTraffic(LogTraffic);
+    searcher->SetKeepLog(KeepAttemptLogs);
     searcher->SetRequestRetryCount(RequestRetryCount);
     searcher->SetStartOfPacketReadTimeout(StartOfPacketReadTimeout);
     searcher->SetReadTimeout(Protocol == TDeviceProtocol::dpOrvatAscii ? OrvatAsciiReadTimeout

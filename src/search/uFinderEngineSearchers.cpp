@@ -93,7 +93,7 @@ TMessageTransceiver& TDeviceSearcher::Transceiver() {
 
 void TDeviceSearcher::PrepareTransceiver() {
   TMessageTransceiver& transceiver = Transceiver();
-  transceiver.SetLog(LogTraffic_ ? Log_ : nullptr);
+  transceiver.SetLog(LogTraffic_ && KeepLog_ ? Log_ : nullptr);
   transceiver.SetStartOfPacketReadTimeout(StartOfPacketReadTimeout_);
   transceiver.SetReadTimeout(ReadTimeout_);
   transceiver.SetWriteTimeout(ReadTimeout_);
@@ -114,6 +114,13 @@ void TDeviceSearcher::CloseConnection() {
 void TDeviceSearcher::RunAttempts(
     const std::function<void(std::int32_t Try)>& Attempt,
     const std::function<void(const std::string& Description)>& LogFailure) {
+  if (const std::unique_ptr<Exception> failure = RunAttemptsOrFailure(Attempt, LogFailure))
+    failure->Raise();
+}
+
+std::unique_ptr<Exception> TDeviceSearcher::RunAttemptsOrFailure(
+    const std::function<void(std::int32_t Try)>& Attempt,
+    const std::function<void(const std::string& Description)>& LogFailure) {
   std::int32_t tries = 0;
   std::int32_t crcErrors = 0;
   std::int32_t timeouts = 0;
@@ -121,26 +128,26 @@ void TDeviceSearcher::RunAttempts(
   for (;;) {
     try {
       Attempt(++tries);
-      return;
+      return nullptr;
     } catch (const Exception& e) {
-      LogFailure(DescribeException(&e));
+      if (KeepsLog()) LogFailure(DescribeException(&e));
       if (e.Is<EInvalidCRC>()) {
-        if (++crcErrors >= 3) throw;
+        if (++crcErrors < 3) continue;
       } else if (e.Is<ETimeoutError>()) {
-        if (++timeouts >= timeoutLimit) throw;
-      } else {
-        throw;
+        if (++timeouts < timeoutLimit) continue;
       }
+      if (dynamic_cast<const EAbort*>(&e) != nullptr) throw;  // a stop passes as it came
+      return e.Clone();
     }
   }
 }
 
 void TDeviceSearcher::LogLine(std::string_view Text) {
-  if (Log_) Log_->Add(Text, SystemTime().Now());
+  if (KeepsLog()) Log_->Add(Text, SystemTime().Now());
 }
 
 void TDeviceSearcher::LogFmt(std::string_view Fmt, TFormatArgs Args) {
-  if (Log_) Log_->AddFmt(Fmt, Args, SystemTime().Now());
+  if (KeepsLog()) Log_->AddFmt(Fmt, Args, SystemTime().Now());
 }
 
 // --- TModbusDeviceSearcher ---------------------------------------------------------------
@@ -193,31 +200,33 @@ void CheckReplyAddress(std::uint8_t ReplyAddress, std::uint8_t Address) {
 
 void TModbusDeviceSearcher::SearchAt(std::uint8_t Address, TDeviceInfo& Info) {
   std::optional<TLiveReply> live;
-  Identify(Address, Info, live);
+  if (const std::unique_ptr<Exception> failure = Identify(Address, Info, live)) failure->Raise();
 }
 
 TAttemptResult TModbusDeviceSearcher::Attempt(std::uint8_t Address) {
   PrepareTransceiver();
   TDeviceInfo info;
   std::optional<TLiveReply> live;
+  std::unique_ptr<Exception> failure;
   try {
-    Identify(Address, info, live);
+    failure = Identify(Address, info, live);
   } catch (const EAbort&) {
     throw;  // a stop
   } catch (const Exception& e) {
-    if (!live) return TAttemptResult::Failed(e);
-    // The attempt fails as it would for the maker's instrument; the device that answered goes
-    // with the failure.
-    TDeviceInfo other = IdentifyAnsweringDevice(Address, *live);
-    MarkRepeat(other);
-    return TAttemptResult::OtherMaker(std::move(other), e);
+    failure = e.Clone();
   }
-  return TAttemptResult::Found(std::move(info));
+  if (!failure) return TAttemptResult::Found(std::move(info));
+  if (!live) return TAttemptResult::Failed(*failure);
+  // The attempt fails as it would for the maker's instrument; the device that answered goes
+  // with the failure.
+  TDeviceInfo other = IdentifyAnsweringDevice(Address, *live);
+  MarkRepeat(other);
+  return TAttemptResult::OtherMaker(std::move(other), *failure);
 }
 
-void TModbusDeviceSearcher::Identify(std::uint8_t Address, TDeviceInfo& Info,
-                                     std::optional<TLiveReply>& Live) {
-  RunAttempts(
+std::unique_ptr<Exception> TModbusDeviceSearcher::Identify(std::uint8_t Address, TDeviceInfo& Info,
+                                                           std::optional<TLiveReply>& Live) {
+  std::unique_ptr<Exception> failure = RunAttemptsOrFailure(
       [&](std::int32_t Try) {
         Live.reset();
         LogFmt("Попытка %d поиска прибора MODBUS с адресом %d...", {Try, Address});
@@ -228,6 +237,7 @@ void TModbusDeviceSearcher::Identify(std::uint8_t Address, TDeviceInfo& Info,
       [&](const std::string& Description) {
         LogFmt("Ошибка поиска прибора MODBUS с адресом %d: %s", {Address, Description});
       });
+  if (failure) return failure;
   if (DeviceKind(Info.DeviceType, Info.FirmwareVersion) == 0) {
     // The maker's layout with a type the maker's table does not know: perhaps a device of
     // another maker that happens to answer these registers. What it says of itself is shown
@@ -237,10 +247,12 @@ void TModbusDeviceSearcher::Identify(std::uint8_t Address, TDeviceInfo& Info,
     ReadIdentification(Address, Info);
   }
   MarkRepeat(Info);
+  return nullptr;
 }
 
 TBytes TModbusDeviceSearcher::ExchangeBody(const TBytes& Body) {
-  LogFmt("--q> (size=%d) %s (modbus request body)", {Body.size(), HexDumpText(Body)});
+  if (KeepsLog())
+    LogFmt("--q> (size=%d) %s (modbus request body)", {Body.size(), HexDumpText(Body)});
   return Transceiver().Exchange(PackRequest(Body));
 }
 
@@ -252,7 +264,8 @@ TBytes TModbusDeviceSearcher::UnpackAndLog(const TBytes& Reply, std::uint8_t Add
     CheckReplyAddress(ReplyAddress(Reply), Address);
     throw;
   }
-  LogFmt("<a-- (size=%d) %s (modbus response body)", {body.size(), HexDumpText(body)});
+  if (KeepsLog())
+    LogFmt("<a-- (size=%d) %s (modbus response body)", {body.size(), HexDumpText(body)});
   return body;
 }
 

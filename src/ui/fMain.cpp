@@ -441,6 +441,7 @@ void TfrmMain::StopSearch() {
 
 void TfrmMain::FinishSearch() {
   Task_.reset();  // its worker has ended (or never started): nothing to wait for
+  Recorder_->EndSearch();
   auto& f = *Ui_;
   const bool hadFocus = std::exchange(FocusToStart_, false) || focusWidget() == f.btnStopSearch ||
                         focusWidget() == f.btnStartSearch;

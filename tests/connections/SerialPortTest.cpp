@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <filesystem>
@@ -230,6 +231,41 @@ TEST_F(SerialPortPtyTest, ReadTimesOutWithNothingReceived) {
   Pty.Write(BytesOf({0x42}));
   ASSERT_TRUE(WaitFor([&] { return Port.BytesToRead() == 1; }));
   EXPECT_EQ(Port.Read(buf, 8), 1);
+}
+
+// A reply that comes at the line's rate in small chunks: a read that needs the whole of it
+// waits for the rest in one go and ends with the same bytes; a device that stops half-way
+// gives what came, and the next read keeps the read timeout as before.
+TEST_F(SerialPortPtyTest, WholeReadTakesAChunkedReplyInFewReads) {
+  Port.SetBaudRate(9600);
+  OpenPort(300);
+  TBytes reply;
+  for (int i = 0; i < 25; ++i) reply.push_back(static_cast<std::uint8_t>(0xA0 + i));
+  const auto send = [&](std::size_t From, std::size_t To) {
+    // Two characters every 2 ms: about the pace of 9600 baud.
+    for (std::size_t at = From; at < To; at += 2) {
+      Pty.Write(TBytes(reply.begin() + at, reply.begin() + std::min(at + 2, To)));
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  };
+  std::uint8_t buf[25] = {};
+  std::thread device([&] { send(0, reply.size()); });
+  int reads = 0;
+  std::int32_t got = 0;
+  while (got < 25) {
+    got += Port.Read(buf + got, 25 - got, true);
+    ++reads;
+  }
+  device.join();
+  EXPECT_EQ(TBytes(buf, buf + 25), reply);
+  EXPECT_LT(reads, 13) << "one read per chunk";
+
+  // Ten bytes and then silence: the whole read returns them, the next one times out.
+  send(0, 10);
+  EXPECT_EQ(Port.Read(buf, 25, true), 10);
+  EXPECT_EQ(TBytes(buf, buf + 10), TBytes(reply.begin(), reply.begin() + 10));
+  Port.SetReadTimeout(30);
+  EXPECT_THROW(Port.Read(buf, 15, true), ETimeoutException);
 }
 
 TEST_F(SerialPortPtyTest, ReadAvailableTakesWhatWaitsWithoutWaiting) {

@@ -186,6 +186,42 @@ TEST(ThreadLoggerTest, FlushAndEndWriteEveryLineOfAStream) {
   EXPECT_EQ(all, JoinLines(expected));
 }
 
+// While a search runs, lines that come a few milliseconds apart go out together; a flush, the
+// end of the search and the logger's end each write what gathers, every line in its order.
+TEST(ThreadLoggerTest, PacedBatchesKeepEveryLineInOrder) {
+  TRecorder recorder;
+  std::vector<std::string> expected;
+  const auto all = [&] {
+    std::string text;
+    for (const auto& call : recorder.Calls()) text += (text.empty() ? "" : "\r\n") + call.Text;
+    return text;
+  };
+  const auto add = [&](TThreadLogger& Logger, int Count) {
+    for (int i = 0; i < Count; ++i) {
+      expected.push_back(std::to_string(expected.size()));
+      Logger.Add(expected.back(), "result.log", true, false);
+      std::this_thread::sleep_for(std::chrono::milliseconds(3));
+    }
+  };
+  {
+    TThreadLogger logger(recorder.Proc());
+    logger.BeginPacedBatches();
+    add(logger, 6);
+    logger.Flush();
+    EXPECT_EQ(all(), JoinLines(expected));
+    // Lines 3 ms apart: fewer writes than lines, though each alone would be a write.
+    EXPECT_LT(recorder.Calls().size(), expected.size());
+    add(logger, 4);
+    const std::size_t before = recorder.Calls().size();
+    logger.EndPacedBatches();
+    ASSERT_TRUE(recorder.WaitForCalls(before + 1));
+    EXPECT_EQ(all(), JoinLines(expected));
+    logger.BeginPacedBatches();
+    add(logger, 3);
+  }  // the end writes what still gathers
+  EXPECT_EQ(all(), JoinLines(expected));
+}
+
 class ThreadLogTest : public test::LoggingFixture {};
 
 TEST_F(ThreadLogTest, LinesForTwoPathsReachTheirFiles) {

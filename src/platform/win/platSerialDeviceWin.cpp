@@ -343,7 +343,8 @@ TOsError TSerialDevice::ReadAvailable(std::uint8_t* Buffer, std::uint32_t Count,
   return {};
 }
 
-TOsError TSerialDevice::Read(std::uint8_t* Buffer, std::uint32_t Count, std::uint32_t& Done) {
+TOsError TSerialDevice::Read(std::uint8_t* Buffer, std::uint32_t Count, std::uint32_t& Done,
+                             bool /*Whole*/) {
   Done = 0;
   if (Count == 0) return {};
   if (Handle_ == INVALID_HANDLE_VALUE) return UseError(ERROR_INVALID_HANDLE);
