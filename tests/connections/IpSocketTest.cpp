@@ -210,7 +210,7 @@ TEST(IpSocketTimeouts, SetOnTheSocketOncePerConnection) {
   sock->SetReadTimeout(20);
   std::uint8_t buf[4];
   std::optional<ETimeoutSocketError> timedOut;
-  EXPECT_EQ(sock->RecieveOrTimeOut(buf, sizeof(buf), timedOut), 0);
+  EXPECT_EQ(sock->ReceiveOrTimeOut(buf, sizeof(buf), timedOut), 0);
   EXPECT_TRUE(timedOut.has_value());
   // A new connection gets the values set before it.
   sock->Close(true);
