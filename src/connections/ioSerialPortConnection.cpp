@@ -31,7 +31,18 @@ TSerialPortConnection::TSerialPortConnection(const std::string& PortName, bool D
 
 std::string TSerialPortConnection::ConnectionString() const {
   TSerialPortConnectionStringBuilder Builder(Port.PortName(), Port.DtrEnable(), Port.BaudRate());
+  Builder.LineFormat = LineFormat();
   return Builder.GetConnectionString();
+}
+
+TLineFormat TSerialPortConnection::LineFormat() const {
+  return {Port.DataBits(), Port.Parity(), Port.StopBits()};
+}
+
+void TSerialPortConnection::SetLineFormat(const TLineFormat& Value) {
+  Port.SetDataBits(Value.DataBits);
+  Port.SetParity(Value.Parity);
+  Port.SetStopBits(Value.StopBits);
 }
 
 std::string TSerialPortConnection::GetDefaultUniqueName() const { return Port.PortName(); }
@@ -55,6 +66,25 @@ void TSerialPortConnection::Open() {
     Failure.Reason = Port.OpenRefusal();
     throw Failure;
   }
+  CheckLineFormatTaken();
+}
+
+void TSerialPortConnection::CheckLineFormatTaken() {
+  const TLineFormat Wanted = LineFormat();
+  TLineFormat InEffect;
+  try {
+    const platform::TSerialLineSettings Settings = Port.ReadLineSettingsInEffect();
+    InEffect = {Settings.DataBits, Settings.Parity, Settings.StopBits};
+  } catch (const std::exception&) {
+    return;  // a driver that cannot say what it holds is taken at its word
+  }
+  // The search goes on with what the line carries; the attempt log says so instead of
+  // pretending the format was set.
+  if (InEffect != Wanted)
+    WriteLog(LineFormatLogKind,
+             FormatExceptionMessage(
+                 "Драйвер порта %s не принял формат линии %s: действует %s",
+                 {Port.PortName(), LineFormatName(Wanted), LineFormatName(InEffect)}));
 }
 
 void TSerialPortConnection::Close() {
@@ -121,6 +151,7 @@ void TSerialPortConnection::ApplyConnectionString(std::string_view ConnectionStr
   Builder.SetConnectionString(ConnectionString);
   Port.SetBaudRate(Builder.BaudRate);
   Port.SetDtrEnable(Builder.DtrEnable);
+  SetLineFormat(Builder.LineFormat);
 }
 
 // The connection factory creates serial port connections through this function.

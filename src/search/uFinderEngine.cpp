@@ -222,17 +222,21 @@ void TSearchDevicesTask::Work(TConnectionSchedule& Schedule) noexcept {
 void TSearchDevicesTask::SearchPlanConnection(std::size_t Index) {
   if (Index < SerialPortNames.size()) {
     const std::string& portName = SerialPortNames[Index];
+    const std::vector<TLineFormat> formats =
+        LineFormats.empty() ? std::vector<TLineFormat>{DefaultLineFormat} : LineFormats;
     try {
       for (const std::int32_t BaudRate : BaudRates) {
-        for (const TDeviceProtocol Protocol : Protocols) {
-          if (Stopping()) return;
-          SearchConnection(portName, BaudRate, AddressesOf(Protocol), TConnectionType::ctSerialPort,
-                           Protocol);
+        for (const TLineFormat& Format : formats) {
+          for (const TDeviceProtocol Protocol : Protocols) {
+            if (Stopping()) return;
+            SearchConnection(portName, BaudRate, AddressesOf(Protocol),
+                             TConnectionType::ctSerialPort, Protocol, Format);
+          }
         }
       }
     } catch (const EConnectionOpenError&) {
-      // The port cannot be opened: its remaining baud rates and protocols are skipped. The
-      // attempt that met the error has reported it already.
+      // The port cannot be opened: its remaining baud rates, formats and protocols are
+      // skipped. The attempt that met the error has reported it already.
     }
     return;
   }
@@ -277,8 +281,8 @@ void TSearchDevicesTask::SearchTcpEndpoint(const std::string& EndpointText,
 
 void TSearchDevicesTask::SearchConnection(const std::string& ConnectionName,
                                           std::int32_t BaudRateOrPort, const TAddressList& List,
-                                          TConnectionType ConnectionType,
-                                          TDeviceProtocol Protocol) {
+                                          TConnectionType ConnectionType, TDeviceProtocol Protocol,
+                                          const std::optional<TLineFormat>& LineFormat) {
   // The log outlives the searcher, which writes to it until it is gone.
   TSearchLog Log;
   std::unique_ptr<IDeviceSearcher> Searcher =
@@ -313,6 +317,7 @@ void TSearchDevicesTask::SearchConnection(const std::string& ConnectionName,
   try {
     Searcher->SetLog(&Log);
     Searcher->SetLogTraffic(LogTraffic);
+    if (LineFormat) Searcher->SetLineFormat(*LineFormat);
     Searcher->SetRequestRetryCount(RequestRetryCount);
     Searcher->SetStartOfPacketReadTimeout(StartOfPacketReadTimeout);
     Searcher->SetReadTimeout(Protocol == TDeviceProtocol::dpOrvatAscii ? OrvatAsciiReadTimeout

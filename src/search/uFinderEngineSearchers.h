@@ -66,6 +66,9 @@ class TDeviceSearcher : public IDeviceSearcher {
     StartOfPacketReadTimeout_ = Value;
   }
   void SetLogTraffic(bool Value) override { LogTraffic_ = Value; }
+  // A serial connection takes the format through its connection string, under its lock; a
+  // TCP connection ignores it.
+  void SetLineFormat(const TLineFormat& Value) override;
 
   // Hands the log and the timeouts (write timeout = read timeout) to the transceiver, then
   // SearchAt.
