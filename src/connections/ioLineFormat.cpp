@@ -33,8 +33,8 @@ std::optional<TLineFormat> ParseLineFormat(std::string_view Text) {
     if (Text.size() != name.size()) continue;
     bool same = true;
     for (std::size_t i = 0; i < name.size() && same; ++i) {
-      const char c = Text[i] >= 'a' && Text[i] <= 'z' ? static_cast<char>(Text[i] - 'a' + 'A')
-                                                      : Text[i];
+      const char c =
+          Text[i] >= 'a' && Text[i] <= 'z' ? static_cast<char>(Text[i] - 'a' + 'A') : Text[i];
       same = c == name[i];
     }
     if (same) return format;

@@ -297,10 +297,13 @@ TSearchSettings LoadSearchSettings(const TIniFile& Ini) {
   std::vector<std::string> unknownFormats;
   std::vector<TLineFormat> formats =
       ReadLineFormats(Ini.ReadString(s, "LineFormats", ""), unknownFormats);
-  if (!unknownFormats.empty())
-    r.Unreadable.push_back({SafeLogText(Format("LineFormats: неизвестный формат линии (%s)",
-                                               {JoinCommaText(unknownFormats)})),
-                            formats.empty() ? "взято 8N1" : "пропущено"});
+  if (!unknownFormats.empty()) {
+    std::string names;
+    for (const std::string& name : unknownFormats) names += (names.empty() ? "" : ", ") + name;
+    r.Unreadable.push_back(
+        {SafeLogText(Format("LineFormats: неизвестный формат линии (%s)", {names})),
+         formats.empty() ? "взято 8N1" : "пропущено"});
+  }
   if (!formats.empty()) r.LineFormats = std::move(formats);
   return r;
 }
