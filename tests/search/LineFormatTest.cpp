@@ -91,9 +91,8 @@ TEST(LineFormats, OnlyTheSixFormatsAreTaken) {
     EXPECT_EQ(ParseLineFormat(name), std::nullopt) << name;
   EXPECT_EQ(LineFormatName({7, TParity::paMark, TStopBits::sbOneAndHalf}), "7M1.5")
       << "what a driver reports is named whatever it is";
-  EXPECT_EQ(ParseLineFormatList("8n1 8E1,8N1"), (std::vector<TLineFormat>{
-                                                    DefaultLineFormat,
-                                                    {8, TParity::paEven, TStopBits::sbOne}}))
+  EXPECT_EQ(ParseLineFormatList("8n1 8E1,8N1"),
+            (std::vector<TLineFormat>{DefaultLineFormat, {8, TParity::paEven, TStopBits::sbOne}}))
       << "a repeat is dropped";
   EXPECT_EQ(LineFormatListText(ParseLineFormatList("8O2,8n2")), "8O2,8N2");
   try {
