@@ -129,6 +129,18 @@ std::string TSearchDevicesTask::RunError() const {
   return RunError_;
 }
 
+std::size_t TSearchDevicesTask::PlannedAttempts() const {
+  std::size_t perConnection = 0;
+  for (const TDeviceProtocol protocol : Protocols) {
+    const std::size_t addresses = AddressesOf(protocol).size();
+    perConnection +=
+        protocol == TDeviceProtocol::dpOrvatAscii ? std::min<std::size_t>(addresses, 1) : addresses;
+  }
+  const std::size_t formats = LineFormats.empty() ? 1 : LineFormats.size();
+  return perConnection *
+         (SerialPortNames.size() * BaudRates.size() * formats + TcpEndpoints.size());
+}
+
 const TAddressList& TSearchDevicesTask::AddressesOf(TDeviceProtocol Protocol) const {
   static const TAddressList None;
   return IsValidDeviceProtocol(Protocol) ? Addresses[static_cast<std::size_t>(Protocol)] : None;

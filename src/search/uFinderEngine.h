@@ -149,6 +149,11 @@ class TSearchDevicesTask {
   TSearchErrorEvent OnSearchError;
   TSearchFinishedEvent OnSearchFinished;
 
+  // The attempts the plan makes when every connection opens and nothing stops it: serial ports
+  // x baud rates x line formats, then endpoints, each with every protocol's addresses (an
+  // OrvatASCII run one attempt). The length of a search goes with it.
+  std::size_t PlannedAttempts() const;
+
   // Stores a copy of Addresses as the address list of Protocol; a protocol outside 0..3
   // raises EArgumentError.
   void SetAddresses(TDeviceProtocol Protocol, std::span<const std::uint8_t> Addresses);

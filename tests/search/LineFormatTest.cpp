@@ -83,6 +83,7 @@ TEST(LineFormats, PlanOrderAndTextsPerFormat) {
                     {"progress 10.0.0.5:502,Orvatbus,1", "progress 10.0.0.5:502,ModbusRTU,7"});
     EXPECT_EQ(script.FormatsSnapshot(), formats);
     EXPECT_EQ(script.Filter("progress"), progress);
+    EXPECT_EQ(task.PlannedAttempts(), progress.size()) << "the length of the search";
   }
 }
 
