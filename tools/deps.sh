@@ -7,7 +7,7 @@ packages=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-translations-l10n)
 if [ "${1:-}" != run ]; then
   packages+=(libgtest-dev libgmock-dev libbenchmark-dev libmodbus-dev clang-14 libclang-rt-14-dev
              clang-format-14 xvfb xauth help2man dpkg-dev file desktop-file-utils lintian
-             devscripts appstream g++-mingw-w64-x86-64-posix wine64 zip)
+             devscripts appstream g++-mingw-w64-x86-64-posix wine64 zip nftables)
 fi
 missing=()
 for p in "${packages[@]}"; do

@@ -127,6 +127,17 @@ std::string ErrorJson(std::string_view ConnectionName, std::int32_t BaudRateOrPo
   return s + "}";
 }
 
+std::string SweepMissJson(const TSweepMiss& Miss) {
+  const char* outcome = Miss.Outcome == platform::TConnectOutcome::coRefused  ? "refused"
+                        : Miss.Outcome == platform::TConnectOutcome::coSilent ? "silent"
+                                                                              : "failed";
+  return Format(
+      "{\"event\":\"no_connection\",\"connection\":%s,\"baudOrPort\":%d,\"connectionType\":\"%s\","
+      "\"range\":%s,\"outcome\":\"%s\",\"error\":%s}",
+      {JsonString(Miss.Host), Miss.Port, ConnectionTypeKey(TConnectionType::ctTcp),
+       JsonString(Miss.RangeText), outcome, JsonString(SweepMissText(Miss))});
+}
+
 std::string FatalErrorJson(std::string_view ErrorText) {
   return "{\"event\":\"error\",\"fatal\":true,\"error\":" + JsonString(ErrorText) + "}";
 }

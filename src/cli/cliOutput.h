@@ -32,6 +32,10 @@ std::string ErrorJson(std::string_view ConnectionName, std::int32_t BaudRateOrPo
                       TConnectionType ConnectionType, TDeviceProtocol Protocol,
                       std::uint8_t ProbedAddress, std::string_view ErrorText,
                       std::string_view ErrorClass, std::string_view Reason = {});
+// An address of a swept range that accepted no connection: {"event":"no_connection",
+// "connection":<address>,"baudOrPort":<port>,"connectionType":"tcp","range":<the plan's entry>,
+// "outcome":"refused"|"silent"|"failed","error":<operator text>}.
+std::string SweepMissJson(const TSweepMiss& Miss);
 // An error that ended the whole run: {"event":"error","fatal":true,"error":...}.
 std::string FatalErrorJson(std::string_view ErrorText);
 std::string FinishedJson(bool Aborted, std::size_t Found, std::size_t Errors);

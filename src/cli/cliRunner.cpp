@@ -160,6 +160,11 @@ int RunCli(const TCliOptions& O, std::ostream& Out, std::ostream& Err,
     std::lock_guard lock(state.Mutex);
     ++state.Errors;
   };
+  // An address of a range that accepted no connection: one line, no attempt and no attempt log.
+  task->OnSweepMiss = [&](TSearchDevicesTask*, const TSweepMiss& Miss) {
+    report({SweepMissLine(SystemTime().Now(), Miss)}, json ? SweepMissJson(Miss) : std::string(),
+           Miss.Host, Miss.Port, TDeviceProtocol::dpModbusTcp, 0, TSearchLog());
+  };
   platform::TCancelEvent finished;
   task->OnSearchFinished = [&](TSearchDevicesTask* Sender, bool Aborted) {
     {

@@ -187,7 +187,9 @@ std::size_t TSearchDevicesTask::WorkerCount(std::size_t Connections) const {
 }
 
 void TSearchDevicesTask::Execute() {
-  const std::size_t connections = SerialPortNames.size() + TcpEndpoints.size();
+  Endpoints_ = SweepRanges();
+  if (Stopping()) return;
+  const std::size_t connections = SerialPortNames.size() + Endpoints_.size();
   const std::size_t workers = WorkerCount(connections);
   // One worker searches the plan in its order and needs to tell no devices apart.
   TConnectionSchedule schedule(
@@ -252,7 +254,7 @@ void TSearchDevicesTask::SearchPlanConnection(std::size_t Index) {
     }
     return;
   }
-  const std::string& endpointText = TcpEndpoints[Index - SerialPortNames.size()];
+  const std::string& endpointText = Endpoints_[Index - SerialPortNames.size()];
   if (Stopping()) return;
   try {
     for (const TDeviceProtocol Protocol : Protocols)
@@ -269,7 +271,7 @@ TDeviceIdentities TSearchDevicesTask::DeviceIdentities(std::size_t Index) const 
     return {"serial:" + platform::SerialPortNameKey(name),
             "device:" + platform::SerialDeviceKey(name)};
   }
-  const TTcpEndPoint endPoint = ParseTcpEndPointText(TcpEndpoints[Index - SerialPortNames.size()]);
+  const TTcpEndPoint endPoint = ParseTcpEndPointText(Endpoints_[Index - SerialPortNames.size()]);
   const std::string port = ":" + std::to_string(endPoint.TcpPort);
   TDeviceIdentities ids{"tcp:" + LowerCaseAscii(endPoint.TcpAddr) + port};
   for (const std::string& address : platform::HostAddresses(endPoint.TcpAddr))

@@ -98,6 +98,10 @@ using TSearchErrorEvent = std::function<void(
     const Exception& Error, const TSearchLog& Log)>;
 using TSearchFinishedEvent = std::function<void(TSearchDevicesTask* Sender, bool Aborted)>;
 
+using TSweepProgressEvent =
+    std::function<void(TSearchDevicesTask* Sender, const TSweepProgress& Progress)>;
+using TSweepMissEvent = std::function<void(TSearchDevicesTask* Sender, const TSweepMiss& Miss)>;
+
 using TAddressList = std::vector<std::uint8_t>;
 
 // The most connections one search runs at once (ParallelConnections 0 asks for one per
@@ -115,6 +119,12 @@ inline constexpr std::int32_t MaxParallelConnections = 32;
 // connection keeps the order and the events of a search of its own, and the handlers are
 // called one at a time, never concurrently. Stop ends every connection; the finished event
 // comes once, after all of them have ended.
+//
+// An endpoint of the plan may be an address range or a CIDR block (uEndPointRange.h). Before
+// anything is searched, every range is swept (many connects in flight at once, each with the
+// connect timeout): each address that accepts no connection is reported once (OnSweepMiss, in
+// address order), and the hosts that accept take the range's place in the plan, in address
+// order, each an endpoint like any other. Stop ends the sweep at once.
 class TSearchDevicesTask {
  public:
   TSearchDevicesTask();
@@ -148,10 +158,13 @@ class TSearchDevicesTask {
   TSearchDeviceFoundEvent OnDeviceFound;
   TSearchErrorEvent OnSearchError;
   TSearchFinishedEvent OnSearchFinished;
+  TSweepProgressEvent OnSweepProgress;
+  TSweepMissEvent OnSweepMiss;
 
   // The attempts the plan makes when every connection opens and nothing stops it: serial ports
   // x baud rates x line formats, then endpoints, each with every protocol's addresses (an
-  // OrvatASCII run one attempt). The length of a search goes with it.
+  // OrvatASCII run one attempt; an endpoint range counts as one, as its hosts are known only
+  // after the sweep). The length of a search goes with it.
   std::size_t PlannedAttempts() const;
 
   // Stores a copy of Addresses as the address list of Protocol; a protocol outside 0..3
@@ -189,6 +202,9 @@ class TSearchDevicesTask {
  private:
   void Run() noexcept;
   const TAddressList& AddressesOf(TDeviceProtocol Protocol) const;
+  // The plan's endpoints with every range replaced by its hosts that accept a connection (the
+  // plan itself when it has no range); empty when a stop ended the sweep.
+  std::vector<std::string> SweepRanges();
   // Workers for a plan of Connections connections.
   std::size_t WorkerCount(std::size_t Connections) const;
   // Takes connections from Schedule and searches them until none is left or the run ends.
@@ -213,6 +229,8 @@ class TSearchDevicesTask {
   std::mutex RunFailureLock_;
   std::exception_ptr RunFailure_;
   std::mutex EventLock_;  // one event at a time
+  // The endpoints searched: TcpEndpoints with the ranges swept (set before the workers start).
+  std::vector<std::string> Endpoints_;
   // Every wait of the worker watches it (bound to the worker thread for the run).
   platform::TCancelEvent Cancel_;
   std::jthread Thread_;

@@ -13,6 +13,7 @@
 
 #include "connections/ioDeviceConnection.h"
 #include "messaging/ioOrvatbusCoreTypes.h"
+#include "platform/platSocketSweep.h"
 
 namespace probrix {
 
@@ -74,6 +75,21 @@ struct TDeviceInfo {
   friend bool operator==(const TDeviceInfo&, const TDeviceInfo&) = default;
 };
 
+// The sweep of the plan's address ranges, before the search: how far it has come.
+struct TSweepProgress {
+  std::string RangeText;  // the plan's entry of the address reported last, as written
+  std::size_t Done = 0;   // addresses whose outcome is known, of all the ranges
+  std::size_t Total = 0;
+  std::size_t Accepted = 0;  // of those, the hosts that accepted
+};
+// An address of a range that accepted no connection: it is not searched.
+struct TSweepMiss {
+  std::string Host;  // "192.168.1.7"
+  std::int32_t Port = 0;
+  std::string RangeText;  // the plan's entry it belongs to
+  platform::TConnectOutcome Outcome = platform::TConnectOutcome::coRefused;
+  std::string SystemText;  // the system's text for a failure that was neither refusal nor silence
+};
 // Window message numbers that carry the event records (first user message + 1 ...).
 inline constexpr int msgUserBase = 1024;
 inline constexpr int msgProgressChanged = 1025;  // TProgressChangedEventArgs

@@ -7,6 +7,7 @@
 #include "foundation/appCodePage.h"
 #include "foundation/appExceptions.h"
 #include "foundation/appSysUtils.h"
+#include "search/uEndPointRange.h"
 
 namespace probrix {
 
@@ -377,6 +378,8 @@ void CheckSearchSettings(const TSearchSettings& Settings, const TPlanLimits& Lim
 }
 
 TTcpEndPoint CheckTcpEndPointText(std::string_view Text, bool RequirePort) {
+  // A range or a block must be one the sweep can take; its port is checked as any other.
+  if (IsEndPointRangeText(Text)) ParseEndPointRange(Text);
   const TTcpEndPoint e = ParseTcpEndPointText(Text);
   const char* why = nullptr;
   std::int64_t port = 0;

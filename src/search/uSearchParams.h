@@ -162,8 +162,10 @@ std::vector<std::string> ClampSearchSettings(TSearchSettings& Settings, const TP
 void CheckSearchSettings(const TSearchSettings& Settings, const TPlanLimits& Limits);
 
 // An endpoint text the operator or a settings file gives: a host (an IPv6 address in
-// brackets) and a decimal port 1..65535. A text without a port is port 9999 unless RequirePort.
-// Anything else raises EArgumentError naming the text.
+// brackets), an IPv4 range of the last octet or a CIDR block (uEndPointRange.h), and a decimal
+// port 1..65535. A text without a port is port 9999 unless RequirePort. Anything else, an IPv6
+// range and a range of more than MaxEndPointRangeAddresses included, raises EArgumentError
+// naming the text.
 TTcpEndPoint CheckTcpEndPointText(std::string_view Text, bool RequirePort);
 
 // The one check of a search choice, before any plan is filled: the reply timeout, the retry

@@ -161,6 +161,31 @@ std::string ProgressText(std::string_view ConnectionName, std::int32_t BaudRateO
                  DeviceProtocolName(Protocol), Address});
 }
 
+std::string SweepMissText(const TSweepMiss& Miss) {
+  switch (Miss.Outcome) {
+    case platform::TConnectOutcome::coRefused:
+      return "Нет TCP-подключения (в подключении отказано)";
+    case platform::TConnectOutcome::coSilent:
+      return "Нет TCP-подключения (нет ответа)";
+    default:
+      return "Нет TCP-подключения (" + Miss.SystemText + ")";
+  }
+}
+
+std::string SweepMissLine(TDateTime Time, const TSweepMiss& Miss) {
+  return Format("%s [%s]: %s",
+                {FormatDateTime("hh:nn:ss.zzz", Time),
+                 SafeLogText(ConnectionPointText(Miss.Host, Miss.Port, TConnectionType::ctTcp)),
+                 SafeLogText(SweepMissText(Miss))});
+}
+
+std::string SweepProgressText(const TSweepProgress& Progress) {
+  return Format(
+      "%s\r\nПроверка адресов: %d из %d\r\nПринимают подключение: %d",
+      {SafeLogText(Progress.RangeText), static_cast<std::int64_t>(Progress.Done),
+       static_cast<std::int64_t>(Progress.Total), static_cast<std::int64_t>(Progress.Accepted)});
+}
+
 std::string ResultLogFileName(TDateTime Time) {
   return Format("%s__результаты_поиска.log", {FormatDateTime("hhnnss_zzz", Time)});
 }

@@ -86,6 +86,15 @@ std::string ProgressText(std::string_view ConnectionName, std::int32_t BaudRateO
                          TDeviceProtocol Protocol, TConnectionType ConnectionType,
                          std::uint8_t Address);
 
+// An address of a swept range that accepted no connection: "Нет TCP-подключения (нет ответа)",
+// "... (в подключении отказано)", or the system's text for another failure.
+std::string SweepMissText(const TSweepMiss& Miss);
+// "<hh:nn:ss.zzz> [192.168.1.7:502]: Нет TCP-подключения (нет ответа)" (made safe): no protocol
+// and no address, since nothing was probed there.
+std::string SweepMissLine(TDateTime Time, const TSweepMiss& Miss);
+// "192.168.1.0/24:502\r\nПроверка адресов: 37 из 254\r\nПринимают подключение: 2"
+std::string SweepProgressText(const TSweepProgress& Progress);
+
 // "<hhnnss_zzz>__результаты_поиска.log"
 std::string ResultLogFileName(TDateTime Time);
 // The longest file name the file systems accept, in bytes.

@@ -100,6 +100,17 @@ class TLogWriteFailedMessage : public QEvent {
   std::string Path, Reason;
 };
 
+// A record of the range sweep (TSweepProgress, TSweepMiss), posted as the task's events are.
+const int msgSweepProgress = QEvent::registerEventType();
+const int msgSweepMiss = QEvent::registerEventType();
+template <class TRecord>
+class TSweepMessage : public QEvent {
+ public:
+  TSweepMessage(int AType, TRecord ARecord)
+      : QEvent(static_cast<QEvent::Type>(AType)), Record(std::move(ARecord)) {}
+  TRecord Record;
+};
+
 TCheckItems CheckItems(const QListWidget* List) {
   TCheckItems items;
   items.reserve(static_cast<std::size_t>(List->count()));
@@ -635,6 +646,12 @@ void TfrmMain::AttachTaskHandlers(TSearchDevicesTask& Task) {
                                       Address, SearchErrorText(Error, ConnectionType), Log.Text(),
                                       SearchErrorReason(Error))));
   };
+  Task.OnSweepProgress = [this](TSearchDevicesTask*, const TSweepProgress& Progress) {
+    PostSearchEvent(this, new TSweepMessage<TSweepProgress>(msgSweepProgress, Progress));
+  };
+  Task.OnSweepMiss = [this](TSearchDevicesTask*, const TSweepMiss& Miss) {
+    PostSearchEvent(this, new TSweepMessage<TSweepMiss>(msgSweepMiss, Miss));
+  };
   Task.OnSearchFinished = [this](TSearchDevicesTask* Sender, bool Aborted) {
     PostSearchEvent(this, new TSearchFinishedMessage(Aborted, Sender->RunError()));
   };
@@ -715,8 +732,19 @@ void TfrmMain::SetProgressText(const std::string& Text) {
 bool TfrmMain::event(QEvent* Event) {
   const int type = static_cast<int>(Event->type());
   if (type == msgProgressChanged || type == msgDeviceFound || type == msgSearchError ||
-      type == msgSearchFinished || type == msgLogWriteFailed) {
+      type == msgSearchFinished || type == msgLogWriteFailed || type == msgSweepProgress ||
+      type == msgSweepMiss) {
     AnnotateTakeOver(Event);
+  }
+  if (type == msgSweepProgress) {
+    const auto& e = static_cast<TSweepMessage<TSweepProgress>&>(*Event);
+    RunHandler([&] { HandleSweepProgress(e.Record); });
+    return true;
+  }
+  if (type == msgSweepMiss) {
+    const auto& e = static_cast<TSweepMessage<TSweepMiss>&>(*Event);
+    RunHandler([&] { HandleSweepMiss(e.Record); });
+    return true;
   }
   if (type == msgLogWriteFailed) {
     const auto& e = static_cast<TLogWriteFailedMessage&>(*Event);
@@ -755,6 +783,18 @@ void TfrmMain::HandleProgress(const TProgressChangedEventArgs& A) {
   if (Task_ != nullptr && Task_->Aborted()) return;
   SetProgressText(
       ProgressText(A.ConnectionName, A.BaudRateOrPort, A.Protocol, A.ConnectionType, A.Address));
+}
+
+void TfrmMain::HandleSweepProgress(const TSweepProgress& Progress) {
+  if (Task_ != nullptr && Task_->Aborted()) return;  // as the search's progress
+  SetProgressText(SweepProgressText(Progress));
+}
+
+void TfrmMain::HandleSweepMiss(const TSweepMiss& Miss) {
+  // Nothing was probed there: a line of the protocol and the result log, no attempt log.
+  const std::string line = SweepMissLine(NowDateTime(), Miss);
+  ShowProtocolLine(line);
+  WriteThreadLog(line, ResultLogFileName_, false, LogFailureHandler());
 }
 
 void TfrmMain::HandleDeviceFound(const TDeviceFoundEventArgs& A) {

@@ -105,6 +105,10 @@ class TfrmMain : public QWidget {
   void HandleDeviceFound(const TDeviceFoundEventArgs& Args);
   void HandleSearchError(const TSearchErrorEventArgs& Args);
   void HandleSearchFinished(bool Aborted);
+  // The sweep of the plan's address ranges: its progress in the label, and one protocol line
+  // (and result log line) for each address that accepted no connection.
+  void HandleSweepProgress(const TSweepProgress& Progress);
+  void HandleSweepMiss(const TSweepMiss& Miss);
   // Frees the task, whose worker has ended, and restores the buttons.
   void FinishSearch();
   void AddProtocolLine(const std::string& Line, const TSearchTaskEventArgs& Args,

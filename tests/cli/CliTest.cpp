@@ -197,6 +197,36 @@ TEST_F(CliEndToEnd, TextLinesTableAndResultLogInWindows1251) {
   EXPECT_NE(resultLog.find(Utf8ToCp1251("ModbusTCP,2]: Нет ответа\r\n")), std::string::npos);
 }
 
+TEST_F(CliEndToEnd, ARangeIsSweptFirstAndOnlyItsListeningHostIsSearched) {
+  // The simulator listens on 127.0.0.1 only: 127.0.0.2 and .3 refuse at that port.
+  const std::string port = std::to_string(Port_);
+  const std::string range = "127.0.0.1-3:" + port;
+  TCliProcess cli({"--json", "-t", range, "-P", "modbustcp", "--modbus-addresses", "1", "--timeout",
+                   "50", "--log-dir", Logs_.Path().string()});
+  EXPECT_EQ(cli.Wait(), 0);
+  const auto lines = Lines(cli.Output());
+  ASSERT_EQ(lines.size(), 4u) << cli.Output();
+  for (int i = 0; i < 2; ++i) {
+    const auto miss = ParseFlatJson(lines[i]);
+    EXPECT_EQ(miss.at("event"), "no_connection");
+    EXPECT_EQ(miss.at("connection"), "127.0.0." + std::to_string(i + 2));
+    EXPECT_EQ(miss.at("baudOrPort"), port);
+    EXPECT_EQ(miss.at("range"), range);
+    EXPECT_EQ(miss.at("outcome"), "refused");
+  }
+  const auto found = ParseFlatJson(lines[2]);
+  EXPECT_EQ(found.at("connection"), "127.0.0.1") << "the host, not the range";
+  EXPECT_EQ(found.at("serialNumber"), "4321");
+  EXPECT_EQ(ParseFlatJson(lines[3]).at("errors"), "0") << "nothing was probed at a miss";
+  // The result log, the only file without --save-search-logs, has the lines too.
+  const auto log = std::filesystem::directory_iterator(Logs_.Path())->path();
+  std::ifstream in(log, std::ios::binary);
+  EXPECT_NE(std::string(std::istreambuf_iterator<char>(in), {})
+                .find(Utf8ToCp1251("[127.0.0.3:" + port +
+                                   "]: Нет TCP-подключения (в подключении отказано)\r\n")),
+            std::string::npos);
+}
+
 TEST_F(CliEndToEnd, JsonLinesParseBack) {
   TCliProcess cli({"--json", "-t", Endpoint_, "-P", "modbustcp", "--modbus-addresses", "2,1",
                    "--timeout", "50", "--log-dir", Logs_.Path().string()});
@@ -557,6 +587,9 @@ TEST_F(CliEndToEnd, PlanErrorsExitTwoWithAMessage) {
   };
   settings("bad.ini", "StartOfPacketReadTimeout=0");
   const std::string logs = Logs_.Path().string();
+  const std::string block = (Logs_.Path() / "block.ini").string();
+  std::ofstream(block, std::ios::binary)
+      << "[SearchParams]\r\nTCPConnections=\"10.0.0.0/15:502=1\"\r\n";
   struct TCase {
     std::vector<std::string> Args;
     std::string Says;
@@ -588,6 +621,9 @@ TEST_F(CliEndToEnd, PlanErrorsExitTwoWithAMessage) {
        "StartOfPacketReadTimeout=abc: не число"},
       {{"--settings", settings("bogus.ini", "Protocols=\"Bogus=1\"")},
        "Protocols: неизвестный протокол (Bogus)"},
+      {{"-t", "[fe80::/64]:502"}, "диапазоны адресов IPv6 не поддерживаются"},
+      {{"-t", "10.0.0.9-3:502"}, "(10.0.0.9-3:502): конец диапазона"},
+      {{"--settings", block}, "(10.0.0.0/15:502): блок /15 - это 131072 адресов, больше 65536"},
   };
   for (const TCase& c : cases) {
     std::vector<std::string> args = c.Args;

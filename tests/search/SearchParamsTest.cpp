@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "foundation/appExceptions.h"
+#include "search/uEndPointRange.h"
 #include "search/uSearchParams.h"
 #include "support/TestSupport.h"
 
@@ -52,6 +53,64 @@ TEST(AddressList, ErrorsNameTheItemAndTheList) {
     EXPECT_THROW(ParseAddressList(text), EMathInvalidArgument) << text;
   // A range that would only repeat addresses for hours is refused instead of exhausting memory.
   EXPECT_THROW(ParseAddressList("0-2147483647"), EMathInvalidArgument);
+}
+
+TEST(EndPointRange, RangesBlocksAndRefusals) {
+  struct TCase {
+    const char* Text;
+    const char* First;  // nullptr: refused, the message holding Says
+    const char* Last = "";
+    std::size_t Count = 0;
+    const char* Says = "";
+  };
+  const std::vector<TCase> cases{
+      {"192.168.1.10-60:502", "192.168.1.10", "192.168.1.60", 51},
+      {"10.0.0.5-5:502", "10.0.0.5", "10.0.0.5", 1},
+      {"10.0.0.0-255:502", "10.0.0.0", "10.0.0.255", 256},
+      {"192.168.1.0/24:502", "192.168.1.1", "192.168.1.254", 254},
+      {"192.168.1.77/24:502", "192.168.1.1", "192.168.1.254", 254},  // the block that holds it
+      {"10.1.0.0/16:502", "10.1.0.1", "10.1.255.254", 65534},
+      {"10.0.0.8/30:502", "10.0.0.9", "10.0.0.10", 2},
+      {"10.0.0.8/31:502", "10.0.0.8", "10.0.0.9", 2},  // point to point: both are hosts
+      {"10.0.0.8/32:502", "10.0.0.8", "10.0.0.8", 1},
+      {"10.0.0.0/24", "10.0.0.1", "10.0.0.254", 254},  // a stored entry without a port
+      {"10.0.0.60-10:502", nullptr, "", 0, "от 60 до 255"},
+      {"10.0.0.1-256:502", nullptr, "", 0, "от 1 до 255"},
+      {"10.0.0.1-x:502", nullptr},
+      {"10.0.0.1-10.0.0.9:502", nullptr, "", 0, "последний октет"},
+      {"10.0.0.300-301:502", nullptr, "", 0, "начало диапазона"},
+      {"10.0.0.0/33:502", nullptr, "", 0, "от 16 до 32"},
+      {"10.0.0.0/:502", nullptr},
+      {"10.0/8:502", nullptr, "", 0, "192.168.1.0/24"},
+      {"10.0.0.0/15:502", nullptr, "", 0, "131072 адресов, больше 65536"},
+      {"0.0.0.0/0:502", nullptr, "", 0, "4294967296"},
+      {"10.0.0.1-5:502:7", nullptr, "", 0, "лишнее двоеточие"},
+      {"[fe80::/64]:502", nullptr, "", 0, "IPv6 не поддерживаются"},
+      {"[fe80::1-20]:502", nullptr, "", 0, "IPv6"},
+      {"fe80::/64:502", nullptr, "", 0, "IPv6"},
+      {"1::/64", nullptr, "", 0, "IPv6"},
+  };
+  for (const TCase& c : cases) {
+    ASSERT_TRUE(IsEndPointRangeText(c.Text)) << c.Text;
+    try {
+      const TEndPointRange r = ParseEndPointRange(c.Text);
+      ASSERT_NE(c.First, nullptr) << c.Text << ": accepted";
+      EXPECT_EQ(r.AddressText(0), c.First) << c.Text;
+      EXPECT_EQ(r.AddressText(r.Count() - 1), c.Last) << c.Text;
+      EXPECT_EQ(r.Count(), c.Count) << c.Text;
+      EXPECT_EQ(r.Port, std::string_view(c.Text).find(':') == std::string_view::npos ? 9999 : 502)
+          << c.Text;
+    } catch (const EArgumentError& E) {
+      ASSERT_EQ(c.First, nullptr) << c.Text << ": " << E.Message;
+      EXPECT_EQ(E.Message.rfind(std::string("Ошибочное TCP-подключение (") + c.Text + "): ", 0), 0u)
+          << E.Message;
+      EXPECT_NE(E.Message.find(c.Says), std::string::npos) << E.Message;
+    }
+  }
+  // One host, however it is written, stays one endpoint; so does a name with a dash.
+  for (const char* text : {"10.0.0.5:502", "plc-1.local:502", "10-0-0-5:502", "[::1]:502",
+                           "[fe80::1%br-lan]:502", "::1:502", "h", ""})
+    EXPECT_FALSE(IsEndPointRangeText(text)) << text;
 }
 
 TEST(CommaText, SplitAndJoin) {
@@ -251,6 +310,11 @@ TEST(SearchPlan, ValidationTable) {
       {"IPv6 with a zone", endpoint("[fe80::1%eth0]:502"), nullptr},
       {"IPv6 without brackets", endpoint("::1:502"), argument, "[::1]:502"},
       {"no host", endpoint(":502"), argument},
+      {"a range", endpoint("127.0.0.2-12:502"), nullptr},
+      {"a block of 65,536", endpoint("10.0.0.0/16:502"), nullptr},
+      {"a block of more", endpoint("10.0.0.0/15:502"), argument, "больше 65536"},
+      {"a range needs a port too", endpoint("10.0.0.0/24:0"), argument, "от 1 до 65535"},
+      {"an IPv6 range", endpoint("[fe80::/120]:502"), argument, "IPv6"},
       {"nothing to search", [](TSearchChoice& C) { C.SerialPortNames.clear(); }, argument,
        "Нечего искать"},
       {"a port without a baud rate", [](TSearchChoice& C) { C.BaudRates.clear(); }, argument},

@@ -53,6 +53,16 @@ TEST(SearchReport, LinesAndNames) {
             "17:30:45.219 [[::1]:502,ModbusTCP,1]: Нет ответа");
   EXPECT_EQ(ProgressText("COM5", 9600, TDeviceProtocol::dpOrvatbus, serial, 2),
             "COM5:9600\r\nПротокол: Orvatbus\r\nАдрес: 2");
+  using platform::TConnectOutcome;
+  const std::string range = "192.168.1.0/24:502";
+  EXPECT_EQ(SweepMissLine(t, {"192.168.1.7", 502, range, TConnectOutcome::coSilent, ""}),
+            "17:30:45.219 [192.168.1.7:502]: Нет TCP-подключения (нет ответа)");
+  EXPECT_EQ(SweepMissText({"192.168.1.8", 502, range, TConnectOutcome::coRefused, ""}),
+            "Нет TCP-подключения (в подключении отказано)");
+  EXPECT_EQ(SweepMissText({"192.168.1.9", 502, range, TConnectOutcome::coFailed, "No route"}),
+            "Нет TCP-подключения (No route)");
+  EXPECT_EQ(SweepProgressText({range, 37, 254, 2}),
+            "192.168.1.0/24:502\r\nПроверка адресов: 37 из 254\r\nПринимают подключение: 2");
   EXPECT_EQ(ConnectionPointText("/dev/serial/by-path/pci-0:1", 9600, serial),
             "/dev/serial/by-path/pci-0:1:9600");
   EXPECT_EQ(FoundProtocolText(TDeviceProtocol::dpOrvatbus, TChecksumKind::ckCrc8),

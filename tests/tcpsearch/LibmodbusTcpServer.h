@@ -1,8 +1,9 @@
 #pragma once
 
-// An independent Modbus TCP server on 127.0.0.1 built on libmodbus, so that our framing is
-// checked against a peer we did not write. It answers one unit identifier from its holding
-// registers and stays silent for every other unit. One client at a time, on its own thread.
+// An independent Modbus TCP server on a loopback address (127.0.0.1 unless told) built on
+// libmodbus, so that our framing is checked against a peer we did not write. It answers one unit
+// identifier from its holding registers and stays silent for every other unit. One client at a
+// time, on its own thread.
 
 #include <modbus.h>
 #include <netinet/in.h>
@@ -20,11 +21,12 @@ namespace probrix::test {
 
 class TLibmodbusTcpServer {
  public:
-  // Registers FirstRegister.. hold Registers.
+  // Registers FirstRegister.. hold Registers. Host and Port: where it listens (0: any port).
   TLibmodbusTcpServer(std::uint8_t Unit, std::uint16_t FirstRegister,
-                      const std::vector<std::uint16_t>& Registers)
+                      const std::vector<std::uint16_t>& Registers, const char* Host = "127.0.0.1",
+                      int Port = 0)
       : Unit_(Unit) {
-    Ctx_ = modbus_new_tcp("127.0.0.1", 0);
+    Ctx_ = modbus_new_tcp(Host, Port);
     if (Ctx_ == nullptr) throw std::runtime_error("modbus_new_tcp");
     Map_ = modbus_mapping_new_start_address(0, 0, 0, 0, FirstRegister,
                                             static_cast<unsigned>(Registers.size()), 0, 0);

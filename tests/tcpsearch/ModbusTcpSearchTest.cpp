@@ -22,6 +22,8 @@
 #include "foundation/ioExceptions.h"
 #include "search/uFinderEngine.h"
 #include "search/uFinderEngineSearchers.h"
+#include "support/TestNetNamespace.h"
+#include "support/TestSupport.h"
 
 namespace probrix {
 namespace {
@@ -249,6 +251,104 @@ TEST_F(ModbusTcpSearch, EchoServerIsNoDevice) {
     EXPECT_TRUE(f.Timeout) << f.ClassName;
     EXPECT_NE(f.LogText.find("(эхо запроса пропущено)"), std::string::npos) << f.LogText;
   }
+}
+
+}  // namespace
+}  // namespace probrix
+
+namespace probrix {
+namespace {
+
+// The sweep's events of a search.
+struct TRecordedSweep {
+  explicit TRecordedSweep(TSearchDevicesTask& Task) {
+    Task.OnSweepMiss = [this](TSearchDevicesTask*, const TSweepMiss& Miss) {
+      std::lock_guard guard(Lock);
+      Misses.push_back(Miss);
+    };
+    Task.OnSweepProgress = [this](TSearchDevicesTask*, const TSweepProgress& Progress) {
+      std::lock_guard guard(Lock);
+      Last = Progress;
+      ++Events;
+    };
+  }
+  std::mutex Lock;
+  std::vector<TSweepMiss> Misses;
+  TSweepProgress Last;
+  int Events = 0;
+};
+
+TEST_F(ModbusTcpSearch, ARangeAndABlockAreSweptAndOnlyTheirListeningHostsSearched) {
+  test::TLibmodbusTcpServer five(17, 1000, UnitRegisters, "127.0.0.5");
+  test::TLibmodbusTcpServer nine(17, 1000, UnitRegisters, "127.0.0.9", five.Port());
+  const std::string port = std::to_string(five.Port());
+  struct TCase {
+    std::string Range;
+    int First, Last;  // last octets of its hosts (a /29 leaves out .8 and .15)
+    std::vector<std::string> Found;
+    std::int32_t Parallel;
+  } const cases[] = {{"127.0.0.2-12:" + port, 2, 12, {"127.0.0.5", "127.0.0.9"}, 1},
+                     {"127.0.0.8/29:" + port, 9, 14, {"127.0.0.9"}, 2}};
+  for (const TCase& c : cases) {
+    TSearchDevicesTask task;
+    Configure(task, {c.Range}, {17});
+    task.ParallelConnections = c.Parallel;
+    TRecordedSearch events(task);
+    TRecordedSweep sweep(task);
+    task.Start();
+    task.WaitFor();
+
+    EXPECT_EQ(task.RunError(), "") << c.Range;
+    EXPECT_TRUE(events.Failed.empty()) << c.Range << ": " << events.Failed.front().ConnectionName;
+    std::vector<std::string> found;
+    for (const TFound& f : events.Found) {
+      found.push_back(f.ConnectionName);
+      EXPECT_EQ(f.Port, five.Port());
+      EXPECT_EQ(f.Info.SerialNumber, 12345);
+    }
+    EXPECT_EQ(found, c.Found) << c.Range << ": in address order";
+
+    // Every other address: one refusal each, in address order, and nothing probed there.
+    std::vector<std::string> missed, expected;
+    for (int i = c.First; i <= c.Last; ++i)
+      if (i != 5 && i != 9) expected.push_back("127.0.0." + std::to_string(i));
+    for (const TSweepMiss& m : sweep.Misses) {
+      missed.push_back(m.Host);
+      EXPECT_EQ(m.Port, five.Port());
+      EXPECT_EQ(m.RangeText, c.Range);
+      EXPECT_EQ(m.Outcome, platform::TConnectOutcome::coRefused) << m.Host;
+    }
+    EXPECT_EQ(missed, expected) << c.Range;
+    EXPECT_EQ(sweep.Last.Done, sweep.Last.Total);
+    EXPECT_EQ(sweep.Last.Total, expected.size() + c.Found.size());
+    EXPECT_EQ(sweep.Last.Accepted, c.Found.size());
+  }
+  EXPECT_EQ(five.RequestsAnswered() + nine.RequestsAnswered(), 3);
+}
+
+TEST_F(ModbusTcpSearch, StopEndsASweepOfSilentHostsAtOnce) {
+  const std::string why = test::RunInPrivateNetwork(test::DropSynsTo("127.0.0.0/24"), [] {
+    TSearchDevicesTask task;
+    Configure(task, {"127.0.0.0/24:502"}, {1});
+    TRecordedSearch events(task);
+    TRecordedSweep sweep(task);
+    task.Start();
+    // The connect timeout is seconds long; the stop comes while every connect is in flight.
+    ASSERT_TRUE(test::WaitFor([&] {
+      std::lock_guard guard(sweep.Lock);
+      return sweep.Events > 0;
+    }));
+    task.Stop();
+    task.WaitFor();
+    EXPECT_TRUE(task.Aborted());
+    EXPECT_EQ(events.Finished, 1);
+    EXPECT_TRUE(sweep.Misses.empty()) << "no address was given up before the stop";
+    EXPECT_EQ(sweep.Last.Done, 0u);
+    EXPECT_EQ(sweep.Last.Total, 254u);
+    EXPECT_TRUE(events.Found.empty());
+    EXPECT_TRUE(events.Failed.empty());
+  });
+  if (!why.empty()) GTEST_SKIP() << why;
 }
 
 }  // namespace

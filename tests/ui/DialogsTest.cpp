@@ -30,13 +30,15 @@ TEST(TcpEndpointDialog, StartsWithItsDesignValues) {
   EXPECT_EQ(f.Label2->text(), "Порт:");
   EXPECT_EQ(f.btnOK->text(), "Сохранить");
   EXPECT_EQ(f.btnCancel->text(), "Отмена");
+  EXPECT_TRUE(f.lblRangeNote->text().contains("обнаружения вторжений"));
   EXPECT_EQ(f.sePort->minimum(), 1);
   EXPECT_EQ(f.sePort->maximum(), 65535);
   EXPECT_EQ(d.EndpointText(), "10.0.0.100:502");
   EXPECT_FALSE(d.Confirmed());
   d.show();
   for (QWidget* c : {static_cast<QWidget*>(f.Label1), static_cast<QWidget*>(f.Label2),
-                     static_cast<QWidget*>(f.btnOK), static_cast<QWidget*>(f.btnCancel)})
+                     static_cast<QWidget*>(f.btnOK), static_cast<QWidget*>(f.btnCancel),
+                     static_cast<QWidget*>(f.lblRangeNote)})
     EXPECT_GE(c->width(), c->sizeHint().width()) << c->objectName().toStdString();
   uitest::SaveScreenshot(&d, "tcpdialog");
 }

@@ -294,6 +294,37 @@ TEST_F(SearchWindow, ConnectionsSearchedAtOnceShowEveryLineAndKeepTheSetting) {
 
 // A plan that would make no attempt is the operator's mistake: said like an address-list error,
 // and nothing is searched or logged.
+TEST_F(SearchWindow, ARangeIsSweptAndEachAddressWithoutAConnectionGetsOneLine) {
+  const std::uint16_t tcp = Sim.AddTcpServer();
+  Sim.AddDevice(tcp, Device(devsim::TDeviceKind::Modbus, 1, 206, 312, 20001));
+  // The simulator listens on 127.0.0.1 only: .2 and .3 refuse.
+  const std::string port = std::to_string(tcp);
+  const std::string range = "127.0.0.1-3:" + port;
+  auto w = MakeWindow("", range + "=1");
+  auto& f = *w->Form();
+  ASSERT_EQ(f.clbTCPEndpoints->count(), 1);
+  EXPECT_EQ(f.clbTCPEndpoints->item(0)->text().toStdString(), range);
+  f.cbOrvatbus->setChecked(false);
+  f.cbModbusTCP->setChecked(true);
+  f.edModbusAddresses->setText("1");
+  w->show();
+  QTest::mouseClick(f.btnStartSearch, Qt::LeftButton);
+  ASSERT_TRUE(WaitUntil([&] { return f.LProgress->text() == "Поиск завершен"; }, 30000))
+      << f.LProgress->text().toStdString();
+
+  const QStringList lines = Lines(*w);
+  ASSERT_EQ(lines.size(), 3) << lines.join('\n').toStdString();
+  for (int i = 0; i < 2; ++i)
+    EXPECT_TRUE(lines[i].endsWith(
+        QString::fromStdString("[127.0.0." + std::to_string(i + 2) + ":" + port +
+                               "]: Нет TCP-подключения (в подключении отказано)")))
+        << lines[i].toStdString();
+  EXPECT_TRUE(lines[2].endsWith(
+      QString::fromStdString("[127.0.0.1:" + port + ",ModbusTCP,1]: прибор найден")));
+  ASSERT_EQ(w->FoundDevices()->rowCount(), 1);
+  EXPECT_EQ(w->FoundDevices()->Row(0).ConnectionString, "127.0.0.1:" + port);
+}
+
 TEST_F(SearchWindow, NothingCheckedIsRefusedLikeAnAddressListError) {
   auto w = MakeWindow("", "");
   auto& f = *w->Form();

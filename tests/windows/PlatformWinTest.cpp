@@ -6,6 +6,7 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -22,6 +23,7 @@
 #include "platform/platProcess.h"
 #include "platform/platSerialDevice.h"
 #include "platform/platSerialPorts.h"
+#include "platform/platSocketSweep.h"
 #include "platform/platSockets.h"
 #include "platform/win/platWin.h"
 #include "support/TestSupport.h"
@@ -378,6 +380,54 @@ TEST_F(WinSockets, CancelEndsAReceiveAndAConnectIsRefused) {
   SocketCloseHandle(Second);
   EXPECT_TRUE(Refused);
   EXPECT_NE(Refused.Kind, TErrorKind::ekCancelled);
+}
+
+TEST(WinSocketSweep, ListeningHostsAcceptTheOthersRefuseAndAStopEndsIt) {
+  ASSERT_FALSE(SocketLibraryStartup());
+  // Listeners on 127.0.0.5 and 127.0.0.9 at one port.
+  std::vector<SOCKET> Listeners;
+  std::uint16_t Port = 0;
+  for (const char* Host : {"127.0.0.5", "127.0.0.9"}) {
+    const SOCKET L = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in A{};
+    A.sin_family = AF_INET;
+    A.sin_port = ::htons(Port);
+    ::inet_pton(AF_INET, Host, &A.sin_addr);
+    ASSERT_EQ(::bind(L, reinterpret_cast<sockaddr*>(&A), sizeof(A)), 0) << Host;
+    ASSERT_EQ(::listen(L, 16), 0);
+    int Length = sizeof(A);
+    ASSERT_EQ(::getsockname(L, reinterpret_cast<sockaddr*>(&A), &Length), 0);
+    Port = ::ntohs(A.sin_port);
+    Listeners.push_back(L);
+  }
+  std::vector<TSockAddrBytes> Hosts;
+  for (int I = 2; I <= 12; ++I) {
+    TSockAddrBytes Address;
+    ASSERT_FALSE(SocketResolve("127.0.0." + std::to_string(I), Port, Address));
+    Hosts.push_back(Address);
+  }
+  std::vector<int> Seen(Hosts.size(), 0);
+  std::vector<TConnectOutcome> Outcomes(Hosts.size(), TConnectOutcome::coFailed);
+  const auto Record = [&](std::size_t I, TConnectOutcome O, const TOsError&) {
+    ++Seen[I];
+    Outcomes[I] = O;
+  };
+  EXPECT_FALSE(SweepConnect(Hosts, 2000, 0, Record));
+  for (std::size_t I = 0; I < Hosts.size(); ++I) {
+    EXPECT_EQ(Seen[I], 1) << I;
+    const bool Listening = I == 3 || I == 7;
+    EXPECT_EQ(Outcomes[I], Listening ? TConnectOutcome::coAccepted : TConnectOutcome::coRefused)
+        << "127.0.0." << I + 2;
+  }
+
+  TCancelEvent Stop;
+  const TCancelScope Scope(Stop);
+  Stop.Set();
+  std::fill(Seen.begin(), Seen.end(), 0);
+  EXPECT_EQ(SweepConnect(Hosts, 2000, 0, Record).Kind, TErrorKind::ekCancelled);
+  EXPECT_EQ(std::count(Seen.begin(), Seen.end(), 0), static_cast<long>(Hosts.size()));
+  for (const SOCKET L : Listeners) ::closesocket(L);
+  SocketLibraryCleanup();
 }
 
 TEST(WinSocketText, AddressesAndNames) {
