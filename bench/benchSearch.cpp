@@ -201,16 +201,16 @@ TRun Search(TDeviceProtocol Protocol, const TBuses& Buses,
   TRun run;
   Clock::time_point attemptStart;
   // The handlers run on the worker; the results are read after it has been joined.
-  task.OnProgressChanged = [&](TSearchDevicesTask*, const std::string&, std::int32_t,
-                               TDeviceProtocol, TConnectionType,
-                               std::uint8_t) { attemptStart = Clock::now(); };
-  task.OnDeviceFound = [&](TSearchDevicesTask*, const std::string&, std::int32_t, TDeviceProtocol,
-                           TConnectionType, std::uint8_t, const TDeviceInfo&, const TSearchLog&) {
+  task.OnProgressChanged = [&](TSearchDevicesTask*, const TSearchAttempt&) {
+    attemptStart = Clock::now();
+  };
+  task.OnDeviceFound = [&](TSearchDevicesTask*, const TSearchAttempt&, const TDeviceInfo&,
+                           const TSearchLog&) {
     run.Attempts.push_back(Ms(Clock::now() - attemptStart));
     ++run.Found;
   };
-  task.OnSearchError = [&](TSearchDevicesTask*, const std::string&, std::int32_t, TDeviceProtocol,
-                           TConnectionType, std::uint8_t, const Exception&, const TSearchLog&) {
+  task.OnSearchError = [&](TSearchDevicesTask*, const TSearchAttempt&, const Exception&,
+                           const TSearchLog&) {
     run.Attempts.push_back(Ms(Clock::now() - attemptStart));
     ++run.Failed;
   };
@@ -262,8 +262,7 @@ std::vector<double> StopLatencies(TDeviceProtocol Protocol, const std::string& P
     std::condition_variable changed;
     bool started = false, finished = false;
     Clock::time_point finishedAt;
-    task.OnProgressChanged = [&](TSearchDevicesTask*, const std::string&, std::int32_t,
-                                 TDeviceProtocol, TConnectionType, std::uint8_t) {
+    task.OnProgressChanged = [&](TSearchDevicesTask*, const TSearchAttempt&) {
       std::lock_guard guard(lock);
       started = true;
       changed.notify_all();

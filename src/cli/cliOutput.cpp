@@ -31,11 +31,17 @@ std::size_t Width(std::string_view S) {
   return n;
 }
 
-std::string CommonJsonFields(std::string_view ConnectionName, std::int32_t BaudRateOrPort,
-                             TConnectionType ConnectionType, TDeviceProtocol Protocol) {
-  return Format("\"connection\":%s,\"baudOrPort\":%d,\"connectionType\":\"%s\",\"protocol\":%s",
-                {JsonString(ConnectionName), BaudRateOrPort, ConnectionTypeKey(ConnectionType),
-                 JsonString(DeviceProtocolName(Protocol))});
+// The attempt's fields but its probed address, which comes later.
+// "lineFormat" only where the attempt has one, so the lines of a search of 8N1 alone stay as
+// they were.
+std::string CommonJsonFields(const TSearchAttempt& Attempt) {
+  const std::string lineFormat =
+      Attempt.LineFormat ? ",\"lineFormat\":" + JsonString(LineFormatName(*Attempt.LineFormat))
+                         : std::string();
+  return Format("\"connection\":%s,\"baudOrPort\":%d%s,\"connectionType\":\"%s\",\"protocol\":%s",
+                {JsonString(Attempt.ConnectionName), Attempt.BaudRateOrPort, lineFormat,
+                 ConnectionTypeKey(Attempt.ConnectionType),
+                 JsonString(DeviceProtocolName(Attempt.Protocol))});
 }
 
 }  // namespace
@@ -90,13 +96,13 @@ std::string JsonString(std::string_view Text) {
 
 std::string FoundJson(const TFoundDevice& D) {
   const TDeviceInfo& info = D.Info;
-  std::string s = "{\"event\":\"found\"," + CommonJsonFields(D.ConnectionName, D.BaudRateOrPort,
-                                                             D.ConnectionType, D.Protocol);
-  if (D.Protocol == TDeviceProtocol::dpOrvatbus)
+  const TDeviceProtocol protocol = D.Attempt.Protocol;
+  std::string s = "{\"event\":\"found\"," + CommonJsonFields(D.Attempt);
+  if (protocol == TDeviceProtocol::dpOrvatbus)
     s += Format(",\"checksum\":\"%s\"", {ChecksumKindName(info.ChecksumKind)});
-  s += Format(",\"probedAddress\":%d,\"address\":%d", {D.ProbedAddress, info.Address});
-  if (D.Protocol != TDeviceProtocol::dpOrvatAscii) {
-    const TFoundDeviceCells cells = FoundDeviceCells(D.Protocol, info);
+  s += Format(",\"probedAddress\":%d,\"address\":%d", {D.Attempt.Address, info.Address});
+  if (protocol != TDeviceProtocol::dpOrvatAscii) {
+    const TFoundDeviceCells cells = FoundDeviceCells(protocol, info);
     s += Format(
         ",\"deviceTypeCode\":%s,\"deviceType\":%s,\"firmwareCode\":%s,\"firmware\":%s,"
         "\"serialNumber\":%s",
@@ -105,7 +111,7 @@ std::string FoundJson(const TFoundDevice& D) {
          JsonNumber(info.OtherMaker ? std::nullopt : std::optional<int>(info.FirmwareVersion)),
          JsonText(cells.SoftVersion.value_or("")), JsonNumber(cells.SerialNum)});
   }
-  if (D.Protocol == TDeviceProtocol::dpModbusRtu || D.Protocol == TDeviceProtocol::dpModbusTcp) {
+  if (protocol == TDeviceProtocol::dpModbusRtu || protocol == TDeviceProtocol::dpModbusTcp) {
     s += Format(
         ",\"vendor\":%s,\"productCode\":%s,\"revision\":%s,\"modbusException\":%s,"
         "\"sameAsUnit\":%s",
@@ -115,14 +121,11 @@ std::string FoundJson(const TFoundDevice& D) {
   return s + "}";
 }
 
-std::string ErrorJson(std::string_view ConnectionName, std::int32_t BaudRateOrPort,
-                      TConnectionType ConnectionType, TDeviceProtocol Protocol,
-                      std::uint8_t ProbedAddress, std::string_view ErrorText,
+std::string ErrorJson(const TSearchAttempt& Attempt, std::string_view ErrorText,
                       std::string_view ErrorClass, std::string_view Reason) {
-  std::string s = "{\"event\":\"error\"," +
-                  CommonJsonFields(ConnectionName, BaudRateOrPort, ConnectionType, Protocol) +
+  std::string s = "{\"event\":\"error\"," + CommonJsonFields(Attempt) +
                   Format(",\"probedAddress\":%d,\"error\":%s,\"errorClass\":%s",
-                         {ProbedAddress, JsonString(ErrorText), JsonString(ErrorClass)});
+                         {Attempt.Address, JsonString(ErrorText), JsonString(ErrorClass)});
   if (!Reason.empty()) s += ",\"reason\":" + JsonString(Reason);
   return s + "}";
 }
@@ -173,11 +176,12 @@ std::string PortJson(const TListedPort& Port) {
 }
 
 std::vector<std::string> ResultRowCells(const TFoundDevice& D) {
-  const TFoundDeviceCells cells = FoundDeviceCells(D.Protocol, D.Info);
+  const TSearchAttempt& a = D.Attempt;
+  const TFoundDeviceCells cells = FoundDeviceCells(a.Protocol, D.Info);
   return {IntToStr(D.Info.Address),
-          SafeLogText(ConnectionPointText(D.ConnectionName, D.BaudRateOrPort, D.ConnectionType)),
-          ConnectionTypeText(static_cast<int>(D.ConnectionType)),
-          FoundProtocolText(D.Protocol, D.Info.ChecksumKind),
+          SafeLogText(ConnectionPointText(a)),
+          ConnectionTypeText(static_cast<int>(a.ConnectionType)),
+          FoundProtocolText(a.Protocol, D.Info.ChecksumKind),
           cells.DeviceType.value_or(""),
           cells.SerialNum ? IntToStr(*cells.SerialNum) : "",
           cells.SoftVersion.value_or("")};

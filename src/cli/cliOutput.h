@@ -13,12 +13,9 @@
 
 namespace probrix::cli {
 
+// A found device: the attempt that found it (its address is the probed one) and what it is.
 struct TFoundDevice {
-  std::string ConnectionName;
-  std::int32_t BaudRateOrPort = 0;
-  TConnectionType ConnectionType = TConnectionType::ctSerialPort;
-  TDeviceProtocol Protocol = TDeviceProtocol::dpOrvatbus;
-  std::uint8_t ProbedAddress = 0;
+  TSearchAttempt Attempt;
   TDeviceInfo Info;
 };
 
@@ -28,9 +25,7 @@ std::string JsonString(std::string_view Text);
 
 std::string FoundJson(const TFoundDevice& D);
 // A failed attempt; a Reason that is not empty (who holds the port) adds "reason".
-std::string ErrorJson(std::string_view ConnectionName, std::int32_t BaudRateOrPort,
-                      TConnectionType ConnectionType, TDeviceProtocol Protocol,
-                      std::uint8_t ProbedAddress, std::string_view ErrorText,
+std::string ErrorJson(const TSearchAttempt& Attempt, std::string_view ErrorText,
                       std::string_view ErrorClass, std::string_view Reason = {});
 // An address of a swept range that accepted no connection: {"event":"no_connection",
 // "connection":<address>,"baudOrPort":<port>,"connectionType":"tcp","range":<the plan's entry>,

@@ -1,9 +1,7 @@
 #include "cli/cliRunner.h"
 
 #include <cerrno>
-#include <filesystem>
 #include <mutex>
-#include <set>
 #include <system_error>
 
 #include "cli/cliOutput.h"
@@ -11,8 +9,8 @@
 #include "foundation/appExceptions.h"
 #include "foundation/appLogging.h"
 #include "foundation/utilitySystemTime.h"
-#include "platform/platFiles.h"
 #include "search/uFinderEngine.h"
+#include "search/uSearchRecorder.h"
 #include "search/uSearchReport.h"
 
 namespace probrix::cli {
@@ -48,9 +46,6 @@ struct TRunState {
   std::vector<TFoundDevice> Found;
   std::size_t Errors = 0;
   TOutputCheck Output;
-  std::set<std::string> UnwritableLogs;  // each warned about once
-  bool ResultLogIncomplete = false;
-  TAttemptLogNames AttemptLogs;
 };
 
 }  // namespace
@@ -81,34 +76,25 @@ int RunCli(const TCliOptions& O, std::ostream& Out, std::ostream& Err,
     return 2;
   }
 
-  const std::filesystem::path folder =
-      platform::PathOfUtf8(O.LogDir.empty() ? GetAppLogFolder() : O.LogDir);
-  const std::string resultLog =
-      platform::Utf8OfPath(folder / platform::PathOfUtf8(ResultLogFileName(SystemTime().Now())));
   const bool json = O.Json;
-  const bool saveAttempts = O.SaveSearchLogs;
   // Without attempt logs nobody reads the exchanges' traffic lines: they are not even made.
-  task->LogTraffic = saveAttempts;
+  task->LogTraffic = O.SaveSearchLogs;
   TRunState state;
 
-  // Runs on the log writer's thread: a file that cannot be written is a warning, once per
-  // file; the search goes on.
-  const TLogWriteFailed logFailed = [&](const std::string& Path, const std::string& Reason) {
+  // Told on the log writer's thread, once per file: a warning; the search goes on.
+  TSearchRecorder recorder([&](const std::string& Path, const std::string& Reason) {
     std::lock_guard lock(state.Mutex);
-    if (Path == resultLog) state.ResultLogIncomplete = true;
-    if (!state.UnwritableLogs.insert(Path).second) return;
     Err << "probrix-cli: warning: cannot write the log '" << SafeLogText(Path) << "': " << Reason
         << "\n";
     Err.flush();
-  };
+  });
+  recorder.BeginSearch(SystemTime().Now(), O.LogDir.empty() ? GetAppLogFolder() : O.LogDir);
+  recorder.SetSaveAttemptLogs(O.SaveSearchLogs);
 
-  // Both handlers run on a worker thread, one event at a time: print, queue the log lines,
-  // remember the row. The JSON line is made only for JSON output.
-  auto report = [&](const std::vector<std::string>& TextLines, const std::string& JsonLine,
-                    const std::string& ConnectionName, std::int32_t BaudRateOrPort,
-                    TDeviceProtocol Protocol, std::uint8_t Address, const TSearchLog& Log) {
+  // Both handlers run on a worker thread, one event at a time: record, print, remember the
+  // row. The JSON line is made only for JSON output.
+  const auto print = [&](const std::vector<std::string>& TextLines, const std::string& JsonLine) {
     bool outputLost = false;
-    std::string attemptLog;
     {
       std::lock_guard lock(state.Mutex);
       if (json) {
@@ -119,51 +105,33 @@ int RunCli(const TCliOptions& O, std::ostream& Out, std::ostream& Err,
       Out.flush();
       state.Output.Check(Out);
       outputLost = state.Output.Lost;
-      // A device found after the error line of its own attempt brings no log of its own.
-      if (saveAttempts && !Log.Lines().empty())
-        attemptLog = state.AttemptLogs.Next(SystemTime().Now(), ConnectionName, BaudRateOrPort,
-                                            Protocol, Address);
     }
-    for (const std::string& line : TextLines) WriteThreadLog(line, resultLog, false, logFailed);
-    if (!attemptLog.empty())
-      WriteThreadLog(Log.Text(), platform::Utf8OfPath(folder / platform::PathOfUtf8(attemptLog)),
-                     false, logFailed);
     // Nobody reads the output any more: the search ends here, its lines so far logged.
     if (outputLost) task->Stop();
   };
 
-  task->OnDeviceFound = [&](TSearchDevicesTask*, const std::string& ConnectionName,
-                            std::int32_t BaudRateOrPort, TDeviceProtocol Protocol,
-                            TConnectionType ConnectionType, std::uint8_t Address,
+  task->OnDeviceFound = [&](TSearchDevicesTask*, const TSearchAttempt& Attempt,
                             const TDeviceInfo& Info, const TSearchLog& Log) {
-    const TFoundDevice device{ConnectionName, BaudRateOrPort, ConnectionType,
-                              Protocol,       Address,        Info};
-    report({DeviceFoundLine(SystemTime().Now(), ConnectionName, BaudRateOrPort, Protocol,
-                            ConnectionType, Address, Info)},
-           json ? FoundJson(device) : std::string(), ConnectionName, BaudRateOrPort, Protocol,
-           Address, Log);
+    const TFoundDevice device{Attempt, Info};
+    const std::string line = recorder.DeviceFound(SystemTime().Now(), Attempt, Info, Log);
+    print({line}, json ? FoundJson(device) : std::string());
     std::lock_guard lock(state.Mutex);
     state.Found.push_back(device);
   };
-  task->OnSearchError = [&](TSearchDevicesTask*, const std::string& ConnectionName,
-                            std::int32_t BaudRateOrPort, TDeviceProtocol Protocol,
-                            TConnectionType ConnectionType, std::uint8_t Address,
+  task->OnSearchError = [&](TSearchDevicesTask*, const TSearchAttempt& Attempt,
                             const Exception& Error, const TSearchLog& Log) {
-    const std::string text = SearchErrorText(Error, ConnectionType);
+    const std::string text = SearchErrorText(Error, Attempt.ConnectionType);
     const std::string reason = SearchErrorReason(Error);
-    report(SearchErrorLines(SystemTime().Now(), ConnectionName, BaudRateOrPort, Protocol,
-                            ConnectionType, Address, text, reason),
-           json ? ErrorJson(ConnectionName, BaudRateOrPort, ConnectionType, Protocol, Address, text,
-                            Error.ClassName(), reason)
-                : std::string(),
-           ConnectionName, BaudRateOrPort, Protocol, Address, Log);
+    const std::vector<std::string> lines =
+        recorder.SearchError(SystemTime().Now(), Attempt, text, reason, Log);
+    print(lines, json ? ErrorJson(Attempt, text, Error.ClassName(), reason) : std::string());
     std::lock_guard lock(state.Mutex);
     ++state.Errors;
   };
   // An address of a range that accepted no connection: one line, no attempt and no attempt log.
   task->OnSweepMiss = [&](TSearchDevicesTask*, const TSweepMiss& Miss) {
-    report({SweepMissLine(SystemTime().Now(), Miss)}, json ? SweepMissJson(Miss) : std::string(),
-           Miss.Host, Miss.Port, TDeviceProtocol::dpModbusTcp, 0, TSearchLog());
+    print({recorder.SweepMiss(SystemTime().Now(), Miss)},
+          json ? SweepMissJson(Miss) : std::string());
   };
   platform::TCancelEvent finished;
   task->OnSearchFinished = [&](TSearchDevicesTask* Sender, bool Aborted) {
@@ -184,11 +152,12 @@ int RunCli(const TCliOptions& O, std::ostream& Out, std::ostream& Err,
   const bool failed = !state.RunError.empty();
   if (failed) {
     Err << "probrix-cli: " << SafeLogText(RunErrorText(state.RunError)) << "\n";
-    WriteThreadLog(RunErrorLine(SystemTime().Now(), state.RunError), resultLog, false, logFailed);
+    recorder.RunError(SystemTime().Now(), state.RunError);
     if (json) Out << FatalErrorJson(state.RunError) << "\n";
   }
   // The result log is complete only once its last line is on disk.
-  FlushThreadLog();
+  recorder.Flush();
+  const bool resultLogIncomplete = recorder.ResultLogIncomplete();
 
   if (json) {
     Out << FinishedJson(state.Aborted, state.Found.size(), state.Errors) << "\n";
@@ -206,8 +175,9 @@ int RunCli(const TCliOptions& O, std::ostream& Out, std::ostream& Err,
   if (failed) return 3;
   if (state.Aborted && StopRequested.IsSet()) return 130;
   if (state.Output.Report(Err)) return 3;
-  if (state.ResultLogIncomplete) {
-    Err << "probrix-cli: the result log '" << SafeLogText(resultLog) << "' is incomplete\n";
+  if (resultLogIncomplete) {
+    Err << "probrix-cli: the result log '" << SafeLogText(recorder.ResultLogPath())
+        << "' is incomplete\n";
     return 3;
   }
   return state.Found.empty() ? 1 : 0;

@@ -51,13 +51,10 @@ bool IsRtsHandshake(THandshake H) {
   return H == THandshake::hsRequestToSend || H == THandshake::hsRequestToSendXOnXOff;
 }
 
-// A read timeout of 0 takes what has arrived at once; InfiniteTimeout waits without limit.
-std::int32_t ReadWaitFor(std::int32_t Value) {
-  return Value == TSerialPort::InfiniteTimeout ? platform::TSerialTimeouts::NoLimit : Value;
-}
-
-std::int32_t WriteWaitFor(std::int32_t Value) {
-  return Value == TSerialPort::InfiniteTimeout ? platform::TSerialTimeouts::NoLimit : Value;
+// The platform's wait for a read or write timeout: InfiniteTimeout waits without limit; a
+// read timeout of 0 takes what has arrived at once.
+std::int32_t WaitLimit(std::int32_t Timeout) {
+  return Timeout == TSerialPort::InfiniteTimeout ? platform::TSerialTimeouts::NoLimit : Timeout;
 }
 
 bool IsDigit(char C) { return C >= '0' && C <= '9'; }
@@ -268,8 +265,8 @@ void TSerialPort::Open() {
     SetDtrEnable(DtrEnable_);
     if (!IsRtsHandshake(Handshake_)) SetRtsEnable(RtsEnable_);
 
-    CommTimeouts_.ReadMs = ReadWaitFor(ReadTimeout_);
-    CommTimeouts_.WriteMs = WriteWaitFor(WriteTimeout_);
+    CommTimeouts_.ReadMs = WaitLimit(ReadTimeout_);
+    CommTimeouts_.WriteMs = WaitLimit(WriteTimeout_);
     if (const TOsError E = Handle_->SetTimeouts(CommTimeouts_)) RaiseIOError(E, "");
     if (const TOsError E = Handle_->SetEventMask(AllLineEvents)) RaiseIOError(E, "");
 
@@ -532,7 +529,7 @@ void TSerialPort::SetReadTimeout(std::int32_t Value) {
         {"ReadTimeout"});
   if (IsOpen()) {
     const std::int32_t Old = CommTimeouts_.ReadMs;
-    CommTimeouts_.ReadMs = ReadWaitFor(Value);
+    CommTimeouts_.ReadMs = WaitLimit(Value);
     if (const TOsError E = Handle_->SetTimeouts(CommTimeouts_)) {
       CommTimeouts_.ReadMs = Old;
       RaiseIOErrorFmt(E, SetPropertyFailed, "ReadTimeout");
@@ -549,7 +546,7 @@ void TSerialPort::SetWriteTimeout(std::int32_t Value) {
         {"WriteTimeout"});
   if (IsOpen()) {
     const std::int32_t Old = CommTimeouts_.WriteMs;
-    CommTimeouts_.WriteMs = WriteWaitFor(Value);
+    CommTimeouts_.WriteMs = WaitLimit(Value);
     if (const TOsError E = Handle_->SetTimeouts(CommTimeouts_)) {
       CommTimeouts_.WriteMs = Old;
       RaiseIOErrorFmt(E, SetPropertyFailed, "WriteTimeout");

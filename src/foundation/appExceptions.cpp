@@ -2,9 +2,27 @@
 
 #include <typeinfo>
 
+#include "platform/platError.h"
 #include "platform/platRuntime.h"
 
 namespace probrix {
+
+namespace {
+
+// What the platform layer cannot return (a cancel event the system cannot make) is an
+// EOSError with the system's code, like every other failure of the system in the tree.
+[[noreturn]] void RaiseEOSError(const platform::TOsError& Error, const char* Call) {
+  EOSError E = EOSError::CreateFmt("%s: %s", {std::string_view(Call), Error.Text});
+  E.ErrorCode = Error.Code;
+  throw E;
+}
+
+// Installed as the program starts: every program that uses the tree has this file (the
+// destructor of Exception below), and so the raiser, before its own code runs.
+[[maybe_unused]] const bool OsErrorRaiserInstalled =
+    (platform::SetOsErrorRaiser(RaiseEOSError), true);
+
+}  // namespace
 
 std::string FormatExceptionMessage(std::string_view Fmt, TFormatArgs Args) noexcept {
   try {
@@ -21,6 +39,8 @@ std::string FormatExceptionMessage(std::string_view Fmt, TFormatArgs Args) noexc
     return std::string(Fmt);
   }
 }
+
+Exception::~Exception() = default;
 
 void Abort() { throw EAbort::Create("Операция прервана"); }
 

@@ -22,7 +22,10 @@ class Exception : public std::exception {
   Exception(Exception&&) = default;
   Exception& operator=(const Exception&) = default;
   Exception& operator=(Exception&&) = default;
-  ~Exception() override = default;
+  // Out of line: the class's type information lives in appExceptions.cpp, so a program that
+  // throws or catches any class of the tree links that file (and the platform's raiser it
+  // installs).
+  ~Exception() override;
 
   const char* what() const noexcept override { return Message.c_str(); }
   virtual const char* ClassName() const noexcept { return "Exception"; }
@@ -76,46 +79,31 @@ class ExceptionEx : public Exception {
   std::unique_ptr<Exception> Inner_;
 };
 
-// Declares a class of the tree: the exact class name, Clone, Raise and the factories
-//   Name::Create(Msg, Inner = nullptr) and Name::CreateFmt(Fmt, Args, Inner = nullptr).
-#define PROBRIX_EXCEPTION_BODY(Name, Parent)                                   \
- public:                                                                       \
-  using Parent::Parent;                                                        \
-  const char* ClassName() const noexcept override { return #Name; }            \
-  std::unique_ptr<::probrix::Exception> Clone() const override {               \
-    return std::make_unique<Name>(*this);                                      \
-  }                                                                            \
-  [[noreturn]] void Raise() const override { throw *this; }                    \
-  static Name Create(std::string Msg, const std::exception* Inner = nullptr) { \
-    return Name(std::move(Msg), Inner);                                        \
-  }                                                                            \
-  static Name CreateFmt(std::string_view Fmt, ::probrix::TFormatArgs Args,     \
-                        const std::exception* Inner = nullptr) {               \
-    return Name(::probrix::FormatExceptionMessage(Fmt, Args), Inner);          \
+// The members every class of the tree declares: its exact class name (ClassText), Clone,
+// Raise and the factories Name::Create(Msg[, Inner]) and Name::CreateFmt(Fmt, Args[, Inner]).
+// A cause (Inner) is taken where the class can hold one (ExceptionEx and below).
+#define PROBRIX_EXCEPTION_BODY_NAMED(Name, Parent, ClassText)                                 \
+ public:                                                                                      \
+  using Parent::Parent;                                                                       \
+  const char* ClassName() const noexcept override { return ClassText; }                       \
+  std::unique_ptr<::probrix::Exception> Clone() const override {                              \
+    return std::make_unique<Name>(*this);                                                     \
+  }                                                                                           \
+  [[noreturn]] void Raise() const override { throw *this; }                                   \
+  template <class... TInner>                                                                  \
+  static Name Create(std::string Msg, TInner... Inner) {                                      \
+    return Name(std::move(Msg), Inner...);                                                    \
+  }                                                                                           \
+  template <class... TInner>                                                                  \
+  static Name CreateFmt(std::string_view Fmt, ::probrix::TFormatArgs Args, TInner... Inner) { \
+    return Name(::probrix::FormatExceptionMessage(Fmt, Args), Inner...);                      \
   }
+
+#define PROBRIX_EXCEPTION_BODY(Name, Parent) PROBRIX_EXCEPTION_BODY_NAMED(Name, Parent, #Name)
 
 #define PROBRIX_DECLARE_EXCEPTION(Name, Parent) \
   class Name : public Parent {                  \
     PROBRIX_EXCEPTION_BODY(Name, Parent)        \
-  };
-
-// Classes outside the tree (no cause): a message, and the same Create/CreateFmt factories.
-#define PROBRIX_PLAIN_EXCEPTION_BODY(Name, Parent)                           \
- public:                                                                     \
-  using Parent::Parent;                                                      \
-  const char* ClassName() const noexcept override { return #Name; }          \
-  std::unique_ptr<::probrix::Exception> Clone() const override {             \
-    return std::make_unique<Name>(*this);                                    \
-  }                                                                          \
-  [[noreturn]] void Raise() const override { throw *this; }                  \
-  static Name Create(std::string Msg) { return Name(std::move(Msg)); }       \
-  static Name CreateFmt(std::string_view Fmt, ::probrix::TFormatArgs Args) { \
-    return Name(::probrix::FormatExceptionMessage(Fmt, Args));               \
-  }
-
-#define PROBRIX_DECLARE_PLAIN_EXCEPTION(Name, Parent) \
-  class Name : public Parent {                        \
-    PROBRIX_PLAIN_EXCEPTION_BODY(Name, Parent)        \
   };
 
 // Base Exception gets the factories too.
@@ -124,52 +112,40 @@ inline Exception CreateException(std::string_view Fmt, TFormatArgs Args) {
 }
 
 // --- Runtime classes outside the tree ---------------------------------------------------
-PROBRIX_DECLARE_PLAIN_EXCEPTION(EConvertError, Exception)
-PROBRIX_DECLARE_PLAIN_EXCEPTION(EPropertyError, Exception)
-PROBRIX_DECLARE_PLAIN_EXCEPTION(EInvalidOperation, Exception)
-PROBRIX_DECLARE_PLAIN_EXCEPTION(ERangeError, Exception)
-PROBRIX_DECLARE_PLAIN_EXCEPTION(EIniFileException, Exception)
+PROBRIX_DECLARE_EXCEPTION(EConvertError, Exception)
+PROBRIX_DECLARE_EXCEPTION(EPropertyError, Exception)
+PROBRIX_DECLARE_EXCEPTION(EInvalidOperation, Exception)
+PROBRIX_DECLARE_EXCEPTION(ERangeError, Exception)
+PROBRIX_DECLARE_EXCEPTION(EIniFileException, Exception)
 
 // Operating-system failure with the system's own error code.
 class EOSError : public Exception {
-  PROBRIX_PLAIN_EXCEPTION_BODY(EOSError, Exception)
+  PROBRIX_EXCEPTION_BODY(EOSError, Exception)
   std::int32_t ErrorCode = 0;
 };
 
 // File or device I/O failure with the operating system's error code.
 class EInOutError : public Exception {
-  PROBRIX_PLAIN_EXCEPTION_BODY(EInOutError, Exception)
+  PROBRIX_EXCEPTION_BODY(EInOutError, Exception)
   std::int32_t ErrorCode = 0;
 };
 
 // A stop request cut an operation short (the runtime's silent exception): not a failure of
 // the device or the connection, so it passes every layer unchanged and is never reported as
 // a search error.
-PROBRIX_DECLARE_PLAIN_EXCEPTION(EAbort, Exception)
+PROBRIX_DECLARE_EXCEPTION(EAbort, Exception)
 // Raises EAbort with the runtime's text.
 [[noreturn]] void Abort();
 
 // The serial port layer's own two classes.
-PROBRIX_DECLARE_PLAIN_EXCEPTION(ETimeoutException, Exception)
-PROBRIX_DECLARE_PLAIN_EXCEPTION(EInvalidArgument, Exception)
+PROBRIX_DECLARE_EXCEPTION(ETimeoutException, Exception)
+PROBRIX_DECLARE_EXCEPTION(EInvalidArgument, Exception)
 
 // The math-error family; the address-list parser of the window raises its invalid-argument
 // member, which reports the class name "EInvalidArgument" like the serial layer's class.
-PROBRIX_DECLARE_PLAIN_EXCEPTION(EMathError, Exception)
+PROBRIX_DECLARE_EXCEPTION(EMathError, Exception)
 class EMathInvalidArgument : public EMathError {
- public:
-  using EMathError::EMathError;
-  const char* ClassName() const noexcept override { return "EInvalidArgument"; }
-  std::unique_ptr<Exception> Clone() const override {
-    return std::make_unique<EMathInvalidArgument>(*this);
-  }
-  [[noreturn]] void Raise() const override { throw *this; }
-  static EMathInvalidArgument Create(std::string Msg) {
-    return EMathInvalidArgument(std::move(Msg));
-  }
-  static EMathInvalidArgument CreateFmt(std::string_view Fmt, TFormatArgs Args) {
-    return EMathInvalidArgument(FormatExceptionMessage(Fmt, Args));
-  }
+  PROBRIX_EXCEPTION_BODY_NAMED(EMathInvalidArgument, EMathError, "EInvalidArgument")
 };
 
 // A copy of an exception from outside the system (std::bad_alloc, ...), keeping its name.

@@ -32,16 +32,4 @@ class TStopwatch {
   bool IsRunning_ = false;
 };
 
-// Stops a stopwatch on every exit of a scope (a wait that may throw).
-class TStopwatchStopper {
- public:
-  explicit TStopwatchStopper(TStopwatch& Stopwatch) : Stopwatch_(Stopwatch) {}
-  ~TStopwatchStopper() { Stopwatch_.Stop(); }
-  TStopwatchStopper(const TStopwatchStopper&) = delete;
-  TStopwatchStopper& operator=(const TStopwatchStopper&) = delete;
-
- private:
-  TStopwatch& Stopwatch_;
-};
-
 }  // namespace probrix

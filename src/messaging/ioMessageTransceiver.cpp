@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "foundation/appExceptions.h"
+#include "foundation/appFinally.h"
 #include "foundation/ioExceptions.h"
 #include "messaging/updStrUtils.h"
 #include "platform/platProcess.h"
@@ -185,7 +186,7 @@ void TReadPhase::ReadFailed(IDeviceConnection& /*Connection*/, const Exception& 
 void TMessageReceiver::ReadWithin(IDeviceConnection& Connection, std::int32_t Timeout,
                                   TReadPhase& Phase, std::int64_t SpentMs) {
   Stopwatch_.Restart();
-  TStopwatchStopper stopper(Stopwatch_);
+  const TFinally stopper([this] { Stopwatch_.Stop(); });
   const bool limited = Timeout != Connection.InfiniteTimeout();
   TReadPass pass;
   pass.Timeout = Timeout;
@@ -238,7 +239,7 @@ void TMessageReceiver::DiscardWaiting(IDeviceConnection& Connection, std::int32_
     if (SettleMs > 0) {
       // The far end of a fresh connection speaks first, if at all, within SettleMs.
       Stopwatch_.Restart();
-      TStopwatchStopper stopper(Stopwatch_);
+      const TFinally stopper([this] { Stopwatch_.Stop(); });
       for (std::int64_t left = SettleMs; left > 0 && count < BufferSize;
            left = SettleMs - Stopwatch_.ElapsedMilliseconds()) {
         Connection.SetReadTimeout(static_cast<std::int32_t>(left));
@@ -342,41 +343,24 @@ TBytes TMessageTransceiver::ReceiveLocked() {
   return receiver.ReceivePacked(Connection_.get());
 }
 
-namespace {
-
-// Runs the end of an operation (AutoClose, Unlock) on every exit.
-template <class F>
-class TFinally {
- public:
-  explicit TFinally(F Action) : Action_(std::move(Action)) {}
-  ~TFinally() { Action_(); }
-  TFinally(const TFinally&) = delete;
-  TFinally& operator=(const TFinally&) = delete;
-
- private:
-  F Action_;
-};
-
-}  // namespace
-
 void TMessageTransceiver::Send(const TBytes& Message) {
   CheckConnection();
   Connection_->Lock();
-  TFinally finish([this] { FinishOperation(); });
+  const TFinally finish([this] { FinishOperation(); });
   SendLocked(Message);
 }
 
 TBytes TMessageTransceiver::Receive() {
   CheckConnection();
   Connection_->Lock();
-  TFinally finish([this] { FinishOperation(); });
+  const TFinally finish([this] { FinishOperation(); });
   return ReceiveLocked();
 }
 
 TBytes TMessageTransceiver::Exchange(const TBytes& Request) {
   CheckConnection();
   Connection_->Lock();
-  TFinally finish([this] { FinishOperation(); });
+  const TFinally finish([this] { FinishOperation(); });
   // A late reply to an earlier request, noise, bytes queued before the port opened or a
   // server's greeting would otherwise be read as this reply.
   TMessageReceiver& receiver = Receiver();

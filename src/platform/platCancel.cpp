@@ -9,8 +9,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <iterator>
-#include <system_error>
 
 #include "platform/platPosix.h"
 
@@ -22,10 +20,6 @@ thread_local int BoundCancelFd = -1;
 
 // ppoll until Deadline (none: without limit); EINTR goes on with the time that is left.
 int PollUntil(pollfd* Fds, nfds_t Count, const std::optional<TWaitClock::time_point>& Deadline) {
-  // A thread's timed waits may end up to its timer slack (50 µs by default) late; a search
-  // waits out thousands of reply timeouts one after another, so its waits end on time.
-  static thread_local const bool Precise = ::prctl(PR_SET_TIMERSLACK, 1UL) == 0;
-  (void)Precise;
   for (;;) {
     int rc = 0;
     if (!Deadline) {
@@ -49,7 +43,7 @@ int PollUntil(pollfd* Fds, nfds_t Count, const std::optional<TWaitClock::time_po
 
 TCancelEvent::TCancelEvent() {
   Fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  if (Fd_ < 0) throw std::system_error(errno, std::system_category(), "eventfd");
+  if (Fd_ < 0) RaiseOsError(OsError(errno), "eventfd");
 }
 
 TCancelEvent::~TCancelEvent() {
@@ -76,11 +70,11 @@ bool TCancelEvent::WaitFor(int Ms) const noexcept {
   return PollUntil(&p, 1, deadline) > 0 && (p.revents & POLLIN) != 0;
 }
 
-int WaitForAny(std::initializer_list<const TCancelEvent*> Events, int Ms) noexcept {
-  pollfd fds[8];
+int WaitForAnyOf(std::span<const TCancelEvent* const> Events, int Ms) noexcept {
+  if (Events.size() > MaxWaitEvents) return WaitRefused;
+  pollfd fds[MaxWaitEvents];
   nfds_t count = 0;
-  for (const TCancelEvent* e : Events)
-    if (count < std::size(fds)) fds[count++] = {e->Fd(), POLLIN, 0};
+  for (const TCancelEvent* e : Events) fds[count++] = {e->Fd(), POLLIN, 0};
   std::optional<TWaitClock::time_point> deadline;
   if (Ms >= 0) deadline = TWaitClock::now() + std::chrono::milliseconds(Ms);
   if (PollUntil(fds, count, deadline) <= 0) return -1;
@@ -88,6 +82,8 @@ int WaitForAny(std::initializer_list<const TCancelEvent*> Events, int Ms) noexce
     if (fds[i].revents & POLLIN) return static_cast<int>(i);
   return -1;
 }
+
+void UsePreciseTimedWaits() noexcept { ::prctl(PR_SET_TIMERSLACK, 1UL); }
 
 namespace {
 

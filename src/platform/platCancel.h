@@ -6,11 +6,13 @@
 // its serial reads and writes, socket connects, receives and sends (and CancellableSleep) end
 // with a cancelled error (platError.h) as soon as the event is set.
 
-#include <initializer_list>
+#include <cstddef>
+#include <span>
 
 namespace probrix::platform {
 
 // Stays set until Reset. Set is async-signal-safe (one write), so a signal handler may call it.
+// A system that has no event to give makes the constructor raise (RaiseOsError, platError.h).
 class TCancelEvent {
  public:
   TCancelEvent();
@@ -38,9 +40,27 @@ class TCancelEvent {
 #endif
 };
 
+// The most events one wait watches, and what a wait on more returns at once instead.
+inline constexpr std::size_t MaxWaitEvents = 8;
+inline constexpr int WaitRefused = -2;
+
 // Waits up to Ms (negative: without limit) until one of Events is set; returns the index of
-// the first one that is, or -1.
-int WaitForAny(std::initializer_list<const TCancelEvent*> Events, int Ms) noexcept;
+// the first one that is, or -1. More than MaxWaitEvents events are refused (WaitRefused)
+// before anything is waited for.
+int WaitForAnyOf(std::span<const TCancelEvent* const> Events, int Ms) noexcept;
+
+// The same for a list written at the call, WaitForAny({&Done, &Stop}, -1): a list longer than
+// MaxWaitEvents does not compile.
+template <std::size_t N>
+int WaitForAny(const TCancelEvent* const (&Events)[N], int Ms) noexcept {
+  static_assert(N <= MaxWaitEvents, "WaitForAny watches at most MaxWaitEvents events");
+  return WaitForAnyOf(std::span<const TCancelEvent* const>(Events), Ms);
+}
+
+// Makes the calling thread's timed waits end on time (on Linux a timed wait may otherwise end
+// up to the thread's timer slack, 50 µs by default, late). A thread that waits out many short
+// timeouts one after another, as a search's workers do, calls it once where it starts.
+void UsePreciseTimedWaits() noexcept;
 
 // Makes SIGINT, SIGTERM and SIGHUP set Stop instead of ending the process, and a write to a
 // pipe whose reader has gone fail with EPIPE instead of raising SIGPIPE. For a front end that

@@ -32,4 +32,11 @@ struct TOsError {
 // The system's text for one of its error codes ("No such file or directory").
 std::string SystemErrorText(int Code);
 
+// A failure that no call can return (a constructor's) is raised through the layers above: the
+// exception tree installs a raiser that throws its own class. Call names the system call that
+// failed. Without a raiser the failure is a std::system_error.
+using TOsErrorRaiser = void (*)(const TOsError& Error, const char* Call);
+void SetOsErrorRaiser(TOsErrorRaiser Raiser) noexcept;
+[[noreturn]] void RaiseOsError(const TOsError& Error, const char* Call);
+
 }  // namespace probrix::platform

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "connections/ioDeviceConnection.h"
+#include "foundation/appFinally.h"
 #include "foundation/appSysUtils.h"
 #include "foundation/ioExceptions.h"
 #include "platform/platCrashSignals.h"
@@ -63,6 +64,52 @@ std::unique_ptr<IDeviceSearcher> CreateDeviceSearcher(const std::string& Connect
 TDeviceSearcherFactory SetDeviceSearcherFactory(TDeviceSearcherFactory Factory) {
   std::lock_guard Guard(FactoryLock());
   return std::exchange(InjectedFactory(), std::move(Factory));
+}
+
+// --- Attempts ----------------------------------------------------------------------------
+
+std::unique_ptr<Exception> FailureOf(const std::function<void()>& Step) {
+  try {
+    Step();
+    return nullptr;
+  } catch (const EAbort&) {
+    throw;  // a stop, not a failure of the device
+  } catch (const Exception& E) {
+    return E.Clone();
+  } catch (const std::exception& E) {
+    // A failure from outside the exception tree (out of memory, a library error) still counts
+    // as a failed attempt.
+    return std::make_unique<EForeignException>(ExceptionClassName(E), E.what());
+  }
+}
+
+TAttemptResult TAttemptResult::Found(TDeviceInfo Device) {
+  TAttemptResult result;
+  result.Outcome = TAttemptOutcome::aoFound;
+  result.Device = std::move(Device);
+  return result;
+}
+
+TAttemptResult TAttemptResult::OtherMaker(TDeviceInfo Device, const Exception& Error) {
+  TAttemptResult result;
+  result.Outcome = TAttemptOutcome::aoOtherMaker;
+  result.Device = std::move(Device);
+  result.Error = Error.Clone();
+  return result;
+}
+
+TAttemptResult TAttemptResult::Failed(const Exception& Error) {
+  TAttemptResult result;
+  result.Outcome = TAttemptOutcome::aoFailed;
+  result.Error = Error.Clone();
+  return result;
+}
+
+TAttemptResult IDeviceSearcher::Attempt(std::uint8_t Address) {
+  TDeviceInfo info;
+  if (const std::unique_ptr<Exception> failure = FailureOf([&] { Search(Address, info); }))
+    return TAttemptResult::Failed(*failure);
+  return TAttemptResult::Found(std::move(info));
 }
 
 // --- TSearchDevicesTask ------------------------------------------------------------------
@@ -129,16 +176,8 @@ std::string TSearchDevicesTask::RunError() const {
   return RunError_;
 }
 
-std::size_t TSearchDevicesTask::PlannedAttempts() const {
-  std::size_t perConnection = 0;
-  for (const TDeviceProtocol protocol : Protocols) {
-    const std::size_t addresses = AddressesOf(protocol).size();
-    perConnection +=
-        protocol == TDeviceProtocol::dpOrvatAscii ? std::min<std::size_t>(addresses, 1) : addresses;
-  }
-  const std::size_t formats = LineFormats.empty() ? 1 : LineFormats.size();
-  return perConnection *
-         (SerialPortNames.size() * BaudRates.size() * formats + TcpEndpoints.size());
+std::vector<TLineFormat> TSearchDevicesTask::PlanLineFormats() const {
+  return LineFormats.empty() ? std::vector<TLineFormat>{DefaultLineFormat} : LineFormats;
 }
 
 const TAddressList& TSearchDevicesTask::AddressesOf(TDeviceProtocol Protocol) const {
@@ -147,6 +186,8 @@ const TAddressList& TSearchDevicesTask::AddressesOf(TDeviceProtocol Protocol) co
 }
 
 void TSearchDevicesTask::Run() noexcept {
+  // A search waits out thousands of reply timeouts one after another: its waits end on time.
+  platform::UsePreciseTimedWaits();
   std::string Error;
   try {
     const platform::TCancelScope Scope(Cancel_);
@@ -199,6 +240,7 @@ void TSearchDevicesTask::Execute() {
   for (std::size_t i = 1; i < workers; ++i) {
     try {
       helpers.emplace_back(platform::WithSignalStack([this, &schedule] {
+        platform::UsePreciseTimedWaits();
         const platform::TCancelScope scope(Cancel_);
         Work(schedule);
       }));
@@ -215,11 +257,7 @@ void TSearchDevicesTask::Execute() {
 void TSearchDevicesTask::Work(TConnectionSchedule& Schedule) noexcept {
   try {
     while (const std::optional<std::size_t> index = Schedule.Take([this] { return Stopping(); })) {
-      struct TDone {
-        TConnectionSchedule& Schedule;
-        std::size_t Index;
-        ~TDone() { Schedule.Done(Index); }
-      } done{Schedule, *index};
+      const TFinally done([&Schedule, index] { Schedule.Done(*index); });
       SearchPlanConnection(*index);
     }
   } catch (const EAbort&) {
@@ -236,8 +274,7 @@ void TSearchDevicesTask::Work(TConnectionSchedule& Schedule) noexcept {
 void TSearchDevicesTask::SearchPlanConnection(std::size_t Index) {
   if (Index < SerialPortNames.size()) {
     const std::string& portName = SerialPortNames[Index];
-    const std::vector<TLineFormat> formats =
-        LineFormats.empty() ? std::vector<TLineFormat>{DefaultLineFormat} : LineFormats;
+    const std::vector<TLineFormat> formats = PlanLineFormats();
     try {
       for (const std::int32_t BaudRate : BaudRates) {
         for (const TLineFormat& Format : formats) {
@@ -298,66 +335,62 @@ void TSearchDevicesTask::SearchConnection(const std::string& ConnectionName,
                                           TConnectionType ConnectionType, TDeviceProtocol Protocol,
                                           const std::optional<TLineFormat>& LineFormat) {
   // The log outlives the searcher, which writes to it until it is gone.
-  TSearchLog Log;
-  std::unique_ptr<IDeviceSearcher> Searcher =
+  TSearchLog log;
+  std::unique_ptr<IDeviceSearcher> searcher =
       CreateDeviceSearcher(ConnectionName, BaudRateOrPort, Protocol, ConnectionType);
-  if (!Searcher) return;
+  if (!searcher) return;
+  TSearchAttempt attempt{ConnectionName, BaudRateOrPort, Protocol, ConnectionType, 0};
+  // The format names the connection only where the plan has another than 8N1.
+  if (LineFormat && !IsDefaultLineFormatsOnly(LineFormats)) attempt.LineFormat = *LineFormat;
 
-  const auto ReportError = [&](std::uint8_t Address, const Exception& Error) {
-    Raise(OnSearchError, ConnectionName, BaudRateOrPort, Protocol, ConnectionType, Address, Error,
-          Log);
+  // A failure is reported with the attempt's log; an EConnectionOpenError then ends this
+  // (connection, protocol) run and the rest of the connection, anything else lets the next
+  // address follow.
+  const auto reportFailure = [&](const Exception& Error) {
+    Raise(OnSearchError, attempt, Error, log);
+    if (Error.Is<EConnectionOpenError>()) Error.Raise();
   };
-  // One step of an attempt: a failure is reported with the attempt's log; an
-  // EConnectionOpenError then ends this (connection, protocol) run and the rest of the
-  // connection, anything else lets the next address follow. A stop passes on unreported.
-  const auto Guarded = [&](std::uint8_t Address, const std::function<void()>& Step) {
-    try {
-      Step();
-    } catch (const EAbort&) {
-      throw;  // a stop, not a failure of the device
-    } catch (const Exception& E) {
-      ReportError(Address, E);
-      if (E.Is<EConnectionOpenError>()) throw;
-    } catch (const std::exception& E) {
-      // A failure from outside the exception tree (out of memory, a library error) still
-      // counts as a failed attempt.
-      const EForeignException Foreign(ExceptionClassName(E), E.what());
-      ReportError(Address, Foreign);
-    }
+  // A handler that fails on a found device makes the attempt a failed one.
+  const auto reportFound = [&](const TDeviceInfo& Device, const TSearchLog& FoundLog) {
+    if (!OnDeviceFound) return;
+    if (const std::unique_ptr<Exception> failure =
+            FailureOf([&] { Raise(OnDeviceFound, attempt, Device, FoundLog); }))
+      reportFailure(*failure);
   };
   // Goes with a device found after the error line of its own attempt, which carried the log.
-  const TSearchLog NoLog{};
+  const TSearchLog noLog{};
 
   try {
-    Searcher->SetLog(&Log);
-    Searcher->SetLogTraffic(LogTraffic);
-    if (LineFormat) Searcher->SetLineFormat(*LineFormat);
-    Searcher->SetRequestRetryCount(RequestRetryCount);
-    Searcher->SetStartOfPacketReadTimeout(StartOfPacketReadTimeout);
-    Searcher->SetReadTimeout(Protocol == TDeviceProtocol::dpOrvatAscii ? OrvatAsciiReadTimeout
+    searcher->SetLog(&log);
+    searcher->SetLogTraffic(LogTraffic);
+    if (LineFormat) searcher->SetLineFormat(*LineFormat);
+    searcher->SetRequestRetryCount(RequestRetryCount);
+    searcher->SetStartOfPacketReadTimeout(StartOfPacketReadTimeout);
+    searcher->SetReadTimeout(Protocol == TDeviceProtocol::dpOrvatAscii ? OrvatAsciiReadTimeout
                                                                        : ReadTimeout);
-    for (const std::uint8_t Address : List) {
+    for (const std::uint8_t address : List) {
       if (Stopping()) break;
-      Raise(OnProgressChanged, ConnectionName, BaudRateOrPort, Protocol, ConnectionType, Address);
-      std::optional<TDeviceInfo> Found;
-      const TSearchLog* FoundLog = &Log;
-      Guarded(Address, [&] {
-        Log.Clear();
-        TDeviceInfo Info;
-        Searcher->Search(Address, Info);
-        Found = Info;
-      });
-      if (!Found) {
-        // The maker's identification failed, yet a device answered (a Modbus device of another
-        // maker): it is found after its error line.
-        Found = Searcher->TakeAnsweringDevice();
-        FoundLog = &NoLog;
-      }
-      if (Found && OnDeviceFound) {
-        Guarded(Address, [&] {
-          Raise(OnDeviceFound, ConnectionName, BaudRateOrPort, Protocol, ConnectionType, Address,
-                *Found, *FoundLog);
-        });
+      attempt.Address = address;
+      Raise(OnProgressChanged, attempt);
+      TAttemptResult result;
+      if (const std::unique_ptr<Exception> failure = FailureOf([&] {
+            log.Clear();
+            result = searcher->Attempt(address);
+          }))
+        result = TAttemptResult::Failed(*failure);
+      switch (result.Outcome) {
+        case TAttemptOutcome::aoFound:
+          reportFound(result.Device, log);
+          break;
+        case TAttemptOutcome::aoOtherMaker:
+          // The maker's identification failed, yet a device answered: it is found after its
+          // error line.
+          reportFailure(*result.Error);
+          reportFound(result.Device, noLog);
+          break;
+        case TAttemptOutcome::aoFailed:
+          reportFailure(*result.Error);
+          break;
       }
       // An OrvatASCII device is listened to, not addressed: one attempt per run.
       if (Protocol == TDeviceProtocol::dpOrvatAscii) break;
@@ -365,10 +398,10 @@ void TSearchDevicesTask::SearchConnection(const std::string& ConnectionName,
   } catch (...) {
     // Freeing the searcher closes the shared connection; a failure there replaces the
     // exception in flight.
-    Searcher->CloseConnection();
+    searcher->CloseConnection();
     throw;
   }
-  Searcher->CloseConnection();
+  searcher->CloseConnection();
 }
 
 }  // namespace probrix

@@ -28,10 +28,29 @@
 
 namespace probrix {
 
+// How one attempt at an address ended.
+enum class TAttemptOutcome : std::uint8_t {
+  aoFound = 0,       // a device was identified
+  aoOtherMaker = 1,  // the identification failed, yet a device of another maker answered
+  aoFailed = 2,      // no device
+};
+
+// The outcome of one attempt as a searcher's Attempt returns it: the device (found, or of
+// another maker) and the error (the failure, or the one that revealed the other maker's device).
+struct TAttemptResult {
+  TAttemptOutcome Outcome = TAttemptOutcome::aoFailed;
+  TDeviceInfo Device;                // aoFound, aoOtherMaker
+  std::unique_ptr<Exception> Error;  // aoOtherMaker, aoFailed: a copy of its exact class
+
+  static TAttemptResult Found(TDeviceInfo Device);
+  static TAttemptResult OtherMaker(TDeviceInfo Device, const Exception& Error);
+  static TAttemptResult Failed(const Exception& Error);
+};
+
 // What the search task requires of a device searcher; TDeviceSearcher and its protocol
 // subclasses fulfil it. A searcher probes one connection with one protocol; it is created
 // per (connection, protocol) run, takes the settings below once after construction and is
-// asked to Search once per address.
+// asked for one attempt per address.
 class IDeviceSearcher {
  public:
   virtual ~IDeviceSearcher() = default;
@@ -55,9 +74,11 @@ class IDeviceSearcher {
   // EConnectionOpenError). Retries within one address happen inside.
   virtual void Search(std::uint8_t Address, TDeviceInfo& Info) = 0;
 
-  // After Search threw: the device that answered at that address all the same, though not as
-  // one of the maker's instruments (a Modbus device of another maker), once; none otherwise.
-  virtual std::optional<TDeviceInfo> TakeAnsweringDevice() { return std::nullopt; }
+  // One attempt at Address with its outcome: Search, its failure (an exception from outside
+  // the tree as an EForeignException) returned rather than thrown. A stop (EAbort) passes. A
+  // searcher that recognises a device of another maker behind a failure returns it with that
+  // failure (aoOtherMaker).
+  virtual TAttemptResult Attempt(std::uint8_t Address);
 
   // Ends the run: frees the transceiver and closes the shared connection; a close failure
   // throws EConnectionCloseError. The task calls it once before destroying the searcher, so a
@@ -65,6 +86,10 @@ class IDeviceSearcher {
   // cleans up what CloseConnection did not).
   virtual void CloseConnection() {}
 };
+
+// Runs Step and returns its failure, if any: an exception of the tree as a copy of its exact
+// class, one from outside the tree as an EForeignException. A stop (EAbort) passes.
+std::unique_ptr<Exception> FailureOf(const std::function<void()>& Step);
 
 // Creates the searcher of Protocol on the named connection (the single place where the
 // protocols plug in). A protocol value outside 0..3 gives none (nullptr). Construction may
@@ -84,18 +109,16 @@ TDeviceSearcherFactory SetDeviceSearcherFactory(TDeviceSearcherFactory Factory);
 
 class TSearchDevicesTask;
 
-// Task events, raised on the worker thread. Log and Error are valid only during the call.
-using TSearchProgressChangedEvent = std::function<void(
-    TSearchDevicesTask* Sender, const std::string& ConnectionName, std::int32_t BaudRateOrPort,
-    TDeviceProtocol Protocol, TConnectionType ConnectionType, std::uint8_t Address)>;
-using TSearchDeviceFoundEvent = std::function<void(
-    TSearchDevicesTask* Sender, const std::string& ConnectionName, std::int32_t BaudRateOrPort,
-    TDeviceProtocol Protocol, TConnectionType ConnectionType, std::uint8_t Address,
-    const TDeviceInfo& DeviceInfo, const TSearchLog& Log)>;
-using TSearchErrorEvent = std::function<void(
-    TSearchDevicesTask* Sender, const std::string& ConnectionName, std::int32_t BaudRateOrPort,
-    TDeviceProtocol Protocol, TConnectionType ConnectionType, std::uint8_t Address,
-    const Exception& Error, const TSearchLog& Log)>;
+// Task events, raised on the worker thread, each with the attempt it concerns. Log and Error
+// are valid only during the call.
+using TSearchProgressChangedEvent =
+    std::function<void(TSearchDevicesTask* Sender, const TSearchAttempt& Attempt)>;
+using TSearchDeviceFoundEvent =
+    std::function<void(TSearchDevicesTask* Sender, const TSearchAttempt& Attempt,
+                       const TDeviceInfo& DeviceInfo, const TSearchLog& Log)>;
+using TSearchErrorEvent =
+    std::function<void(TSearchDevicesTask* Sender, const TSearchAttempt& Attempt,
+                       const Exception& Error, const TSearchLog& Log)>;
 using TSearchFinishedEvent = std::function<void(TSearchDevicesTask* Sender, bool Aborted)>;
 
 using TSweepProgressEvent =
@@ -161,11 +184,9 @@ class TSearchDevicesTask {
   TSweepProgressEvent OnSweepProgress;
   TSweepMissEvent OnSweepMiss;
 
-  // The attempts the plan makes when every connection opens and nothing stops it: serial ports
-  // x baud rates x line formats, then endpoints, each with every protocol's addresses (an
-  // OrvatASCII run one attempt; an endpoint range counts as one, as its hosts are known only
-  // after the sweep). The length of a search goes with it.
-  std::size_t PlannedAttempts() const;
+  // The formats each serial port is tried with at every baud rate: LineFormats, or 8N1 alone
+  // when it is empty. A count of the plan's attempts multiplies its baud rates by them.
+  std::vector<TLineFormat> PlanLineFormats() const;
 
   // Stores a copy of Addresses as the address list of Protocol; a protocol outside 0..3
   // raises EArgumentError.

@@ -101,12 +101,16 @@ TMessageTransceiver& TDeviceSearcher::Transceiver() {
   return *Transceiver_;
 }
 
-void TDeviceSearcher::Search(std::uint8_t Address, TDeviceInfo& Info) {
+void TDeviceSearcher::PrepareTransceiver() {
   TMessageTransceiver& transceiver = Transceiver();
   transceiver.SetLog(LogTraffic_ ? Log_ : nullptr);
   transceiver.SetStartOfPacketReadTimeout(StartOfPacketReadTimeout_);
   transceiver.SetReadTimeout(ReadTimeout_);
   transceiver.SetWriteTimeout(ReadTimeout_);
+}
+
+void TDeviceSearcher::Search(std::uint8_t Address, TDeviceInfo& Info) {
+  PrepareTransceiver();
   SearchAt(Address, Info);
 }
 
@@ -198,31 +202,42 @@ void CheckReplyAddress(std::uint8_t ReplyAddress, std::uint8_t Address) {
 }  // namespace
 
 void TModbusDeviceSearcher::SearchAt(std::uint8_t Address, TDeviceInfo& Info) {
-  AnsweringDevice_.reset();
-  std::exception_ptr failure;
+  std::optional<TLiveReply> live;
+  Identify(Address, Info, live);
+}
+
+TAttemptResult TModbusDeviceSearcher::Attempt(std::uint8_t Address) {
+  PrepareTransceiver();
+  TDeviceInfo info;
+  std::optional<TLiveReply> live;
   try {
-    RunAttempts(
-        [&](std::int32_t Try) {
-          LiveReply_.reset();
-          LogFmt("Попытка %d поиска прибора MODBUS с адресом %d...", {Try, Address});
-          const TBytes reply = ExchangeBody(BuildRequestBody(Address));
-          Info = ParseResponse(reply, Address);
-          LogFmt("Найден прибор MODBUS с адресом %d", {Info.Address});
-        },
-        [&](const std::string& Description) {
-          LogFmt("Ошибка поиска прибора MODBUS с адресом %d: %s", {Address, Description});
-        });
-  } catch (const Exception&) {
-    if (!LiveReply_) throw;
-    failure = std::current_exception();
+    Identify(Address, info, live);
+  } catch (const EAbort&) {
+    throw;  // a stop
+  } catch (const Exception& E) {
+    if (!live) return TAttemptResult::Failed(E);
+    // The attempt fails as it would for the maker's instrument; the device that answered goes
+    // with the failure.
+    TDeviceInfo other = IdentifyAnsweringDevice(Address, *live);
+    MarkRepeat(other);
+    return TAttemptResult::OtherMaker(std::move(other), E);
   }
-  if (failure) {
-    // The search at this address fails as it would for the maker's instrument; the device that
-    // answered is kept for the task.
-    AnsweringDevice_ = IdentifyAnsweringDevice(Address, *LiveReply_);
-    MarkRepeat(*AnsweringDevice_);
-    std::rethrow_exception(failure);
-  }
+  return TAttemptResult::Found(std::move(info));
+}
+
+void TModbusDeviceSearcher::Identify(std::uint8_t Address, TDeviceInfo& Info,
+                                     std::optional<TLiveReply>& Live) {
+  RunAttempts(
+      [&](std::int32_t Try) {
+        Live.reset();
+        LogFmt("Попытка %d поиска прибора MODBUS с адресом %d...", {Try, Address});
+        const TBytes reply = ExchangeBody(BuildRequestBody(Address));
+        Info = ParseResponse(reply, Address, Live);
+        LogFmt("Найден прибор MODBUS с адресом %d", {Info.Address});
+      },
+      [&](const std::string& Description) {
+        LogFmt("Ошибка поиска прибора MODBUS с адресом %d: %s", {Address, Description});
+      });
   if (DeviceKind(Info.DeviceType, Info.FirmwareVersion) == 0) {
     // The maker's layout with a type the maker's table does not know: perhaps a device of
     // another maker that happens to answer these registers. What it says of itself is shown
@@ -232,10 +247,6 @@ void TModbusDeviceSearcher::SearchAt(std::uint8_t Address, TDeviceInfo& Info) {
     ReadIdentification(Address, Info);
   }
   MarkRepeat(Info);
-}
-
-std::optional<TDeviceInfo> TModbusDeviceSearcher::TakeAnsweringDevice() {
-  return std::exchange(AnsweringDevice_, std::nullopt);
 }
 
 TBytes TModbusDeviceSearcher::ExchangeBody(const TBytes& Body) {
@@ -255,14 +266,15 @@ TBytes TModbusDeviceSearcher::UnpackAndLog(const TBytes& Reply, std::uint8_t Add
   return body;
 }
 
-TDeviceInfo TModbusDeviceSearcher::ParseResponse(const TBytes& Reply, std::uint8_t Address) {
+TDeviceInfo TModbusDeviceSearcher::ParseResponse(const TBytes& Reply, std::uint8_t Address,
+                                                 std::optional<TLiveReply>& Live) {
   TBytes body;
   try {
     body = UnpackAndLog(Reply, Address);
   } catch (const EModbusSpecificError& E) {
     // A checked exception reply: whatever its code says, something answered at its address.
     if (ReplyAddress(Reply) == Address && ExceptionRevealsDevice(E.ErrorCode))
-      LiveReply_ = TLiveReply{E.ErrorCode};
+      Live = TLiveReply{E.ErrorCode};
     throw;
   }
 
@@ -274,7 +286,7 @@ TDeviceInfo TModbusDeviceSearcher::ParseResponse(const TBytes& Reply, std::uint8
     CheckReplyAddress(replyAddress, Address);
     // A well-formed reply of the probed device: should the maker's layout refuse it, it still
     // proves a device there.
-    LiveReply_ = TLiveReply{};
+    Live = TLiveReply{};
     const std::uint8_t code = ModbusUtils::DecodeFunctionCode(reader.ReadByte()).Code;
     if (code != ReadHoldingRegisters) {
       throw EUnexpectedCommandCode::CreateFmt(
@@ -298,7 +310,7 @@ TDeviceInfo TModbusDeviceSearcher::ParseResponse(const TBytes& Reply, std::uint8
   } catch (const EBadStreamFormatError& E) {
     throw ECorruptMessageFrame::Create("Неверный формат фрейма ответа.", &E);
   }
-  LiveReply_.reset();
+  Live.reset();
   return info;
 }
 

@@ -70,8 +70,7 @@ class TDeviceSearcher : public IDeviceSearcher {
   // TCP connection ignores it.
   void SetLineFormat(const TLineFormat& Value) override;
 
-  // Hands the log and the timeouts (write timeout = read timeout) to the transceiver, then
-  // SearchAt.
+  // PrepareTransceiver, then SearchAt.
   void Search(std::uint8_t Address, TDeviceInfo& Info) override;
   // Frees the transceiver, then closes the connection; a close failure throws
   // EConnectionCloseError. Later calls do nothing.
@@ -85,6 +84,9 @@ class TDeviceSearcher : public IDeviceSearcher {
   virtual std::unique_ptr<TMessageTransceiver> CreateTransceiver(
       std::shared_ptr<IDeviceConnection> Connection) = 0;
   virtual void SearchAt(std::uint8_t Address, TDeviceInfo& Info) = 0;
+  // Hands the log and the timeouts (write timeout = read timeout) to the transceiver, before an
+  // attempt.
+  void PrepareTransceiver();
 
   // The attempt loop with its retry rule. Attempt(Try) makes one try (Try counts from 1) and
   // returns on success. When it throws an exception of the tree, LogFailure gets its
@@ -110,9 +112,9 @@ class TDeviceSearcher : public IDeviceSearcher {
 
 // Identifies a Modbus device from holding registers 1000..1009 (function 3). A device that
 // answers that request from the probed address, but with an exception reply or a reply the
-// maker's layout refuses, is a device of another maker: the search at that address still
-// fails with that error, and the device, asked once for its basic identification (function
-// 0x2B, MEI type 0x0E), waits in TakeAnsweringDevice. A device whose registers give a type the
+// maker's layout refuses, is a device of another maker: Search at that address fails with that
+// error, and Attempt returns the device, asked once for its basic identification (function
+// 0x2B, MEI type 0x0E), with that error (aoOtherMaker). A device whose registers give a type the
 // maker's table does not know is found, and asked for its identification as well.
 class TModbusDeviceSearcher : public TDeviceSearcher {
  public:
@@ -125,7 +127,7 @@ class TModbusDeviceSearcher : public TDeviceSearcher {
   // device that says "more follows" sends at least one more each time.
   static constexpr int MaxDeviceIdRequests = 3;
 
-  std::optional<TDeviceInfo> TakeAnsweringDevice() override;
+  TAttemptResult Attempt(std::uint8_t Address) override;
 
  protected:
   // A TModbusRtuTransceiver.
@@ -142,19 +144,26 @@ class TModbusDeviceSearcher : public TDeviceSearcher {
   // Whether devices with the same identity at several addresses are marked (SameAsUnit).
   virtual bool MarksRepeats() const { return false; }
 
-  // The request body: address, 03, first register, register count (big-endian).
-  static TBytes BuildRequestBody(std::uint8_t Address);
-  // Unpacks and decodes one reply; a read past the body becomes ECorruptMessageFrame.
-  TDeviceInfo ParseResponse(const TBytes& Reply, std::uint8_t Address);
-
- private:
-  // A reply to the maker's request that proves a device at the probed address.
+  // A reply to the maker's request that proves a device at the probed address, though the
+  // maker's identification refused it.
   struct TLiveReply {
     std::optional<std::uint8_t> ExceptionCode;
   };
+
+  // The request body: address, 03, first register, register count (big-endian).
+  static TBytes BuildRequestBody(std::uint8_t Address);
+  // Unpacks and decodes one reply; a read past the body becomes ECorruptMessageFrame. A reply
+  // that is refused, yet proves a device at Address, is left in Live.
+  TDeviceInfo ParseResponse(const TBytes& Reply, std::uint8_t Address,
+                            std::optional<TLiveReply>& Live);
+
+ private:
   using TIdentity =
       std::tuple<bool, std::uint8_t, std::uint16_t, std::string, std::string, std::string>;
 
+  // The maker's identification at Address with the retry rule (SearchAt). When it fails, Live
+  // holds what the last try's reply proved: a device of another maker at Address, or none.
+  void Identify(std::uint8_t Address, TDeviceInfo& Info, std::optional<TLiveReply>& Live);
   // Logs the request body, exchanges its frame and returns the reply frame.
   TBytes ExchangeBody(const TBytes& Body);
   // UnpackResponse, then logs the body. An exception reply from another address than Address
@@ -170,8 +179,6 @@ class TModbusDeviceSearcher : public TDeviceSearcher {
   // Sets SameAsUnit when the identity answered at an earlier address of this run.
   void MarkRepeat(TDeviceInfo& Info);
 
-  std::optional<TLiveReply> LiveReply_;  // of the last try
-  std::optional<TDeviceInfo> AnsweringDevice_;
   std::map<TIdentity, std::uint8_t> FirstAddresses_;
 };
 

@@ -97,25 +97,38 @@ inline constexpr int msgDeviceFound = 1026;      // TDeviceFoundEventArgs
 inline constexpr int msgSearchError = 1027;      // TSearchErrorEventArgs
 inline constexpr int msgSearchFinished = 1034;   // first parameter: Aborted (0 or 1)
 
-// Event records: built on the worker thread from the task's event parameters, owned by the
-// message that carries them.
-struct TSearchTaskEventArgs {
-  TSearchTaskEventArgs() = default;
-  TSearchTaskEventArgs(std::string AConnectionName, std::int32_t ABaudRateOrPort,
-                       TDeviceProtocol AProtocol, TConnectionType AConnectionType,
-                       std::uint8_t AAddress)
+// Names one attempt: the connection (port name or TCP host), its baud rate or TCP port, the
+// protocol, the connection's kind and the probed address. Every event of an attempt carries it.
+struct TSearchAttempt {
+  TSearchAttempt() = default;
+  // The five fields that name every attempt; the line format, where there is one, is set apart.
+  TSearchAttempt(std::string AConnectionName, std::int32_t ABaudRateOrPort,
+                 TDeviceProtocol AProtocol, TConnectionType AConnectionType, std::uint8_t AAddress)
       : ConnectionName(std::move(AConnectionName)),
         BaudRateOrPort(ABaudRateOrPort),
         Protocol(AProtocol),
         ConnectionType(AConnectionType),
         Address(AAddress) {}
-  virtual ~TSearchTaskEventArgs() = default;
 
   std::string ConnectionName;       // port name or TCP host
   std::int32_t BaudRateOrPort = 0;  // baud rate of a COM port, port number of an endpoint
   TDeviceProtocol Protocol = TDeviceProtocol::dpOrvatbus;
   TConnectionType ConnectionType = TConnectionType::ctSerialPort;
   std::uint8_t Address = 0;  // the probed address
+  // The line format of a serial connection, where it names the connection: set when the plan
+  // tries another format than 8N1 (every serial attempt of that plan then has one); none for
+  // TCP and for a plan of 8N1 alone, whose texts stay as they always were.
+  std::optional<TLineFormat> LineFormat;
+
+  friend bool operator==(const TSearchAttempt&, const TSearchAttempt&) = default;
+};
+
+// Event records: built on the worker thread from the task's events, owned by the message that
+// carries them. Their first fields are the attempt's.
+struct TSearchTaskEventArgs : TSearchAttempt {
+  TSearchTaskEventArgs() = default;
+  explicit TSearchTaskEventArgs(TSearchAttempt AAttempt) : TSearchAttempt(std::move(AAttempt)) {}
+  virtual ~TSearchTaskEventArgs() = default;
 };
 
 struct TProgressChangedEventArgs : TSearchTaskEventArgs {
@@ -124,12 +137,9 @@ struct TProgressChangedEventArgs : TSearchTaskEventArgs {
 
 struct TDeviceFoundEventArgs : TSearchTaskEventArgs {
   TDeviceFoundEventArgs() = default;
-  TDeviceFoundEventArgs(std::string AConnectionName, std::int32_t ABaudRateOrPort,
-                        TDeviceProtocol AProtocol, TConnectionType AConnectionType,
-                        std::uint8_t AAddress, const TDeviceInfo& ADeviceInfo,
+  TDeviceFoundEventArgs(TSearchAttempt AAttempt, const TDeviceInfo& ADeviceInfo,
                         std::string ASearchLogText)
-      : TSearchTaskEventArgs(std::move(AConnectionName), ABaudRateOrPort, AProtocol,
-                             AConnectionType, AAddress),
+      : TSearchTaskEventArgs(std::move(AAttempt)),
         DeviceInfo(ADeviceInfo),
         SearchLogText(std::move(ASearchLogText)) {}
 
@@ -139,12 +149,9 @@ struct TDeviceFoundEventArgs : TSearchTaskEventArgs {
 
 struct TSearchErrorEventArgs : TSearchTaskEventArgs {
   TSearchErrorEventArgs() = default;
-  TSearchErrorEventArgs(std::string AConnectionName, std::int32_t ABaudRateOrPort,
-                        TDeviceProtocol AProtocol, TConnectionType AConnectionType,
-                        std::uint8_t AAddress, std::string AErrorText, std::string ASearchLogText,
+  TSearchErrorEventArgs(TSearchAttempt AAttempt, std::string AErrorText, std::string ASearchLogText,
                         std::string AReason = {})
-      : TSearchTaskEventArgs(std::move(AConnectionName), ABaudRateOrPort, AProtocol,
-                             AConnectionType, AAddress),
+      : TSearchTaskEventArgs(std::move(AAttempt)),
         ErrorText(std::move(AErrorText)),
         SearchLogText(std::move(ASearchLogText)),
         Reason(std::move(AReason)) {}

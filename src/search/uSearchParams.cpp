@@ -15,6 +15,9 @@ namespace {
 
 bool IsBlank(char C) { return C >= 1 && C <= ' '; }
 
+// A character of an unquoted item: anything above a blank but the separating comma.
+bool IsItemChar(char C) { return static_cast<unsigned char>(C) > ' ' && C != ','; }
+
 }  // namespace
 
 bool TryParseDecimal(std::string_view S, std::int64_t& Value) {
@@ -55,7 +58,7 @@ std::vector<std::string> SplitCommaText(std::string_view Text) {
       }
     } else {
       const std::size_t start = p;
-      while (p<n&& static_cast<unsigned char>(Text[p])> ' ' && Text[p] != ',') ++p;
+      while (p < n && IsItemChar(Text[p])) ++p;
       item.assign(Text.substr(start, p - start));
     }
     items.push_back(std::move(item));
@@ -286,8 +289,8 @@ TSearchSettings LoadSearchSettings(const TIniFile& Ini) {
     Field = value != 0;
   };
   flag("SearchSingleOrvatbusDevice", r.SearchSingleOrvatbusDevice);
-  r.OrvatbusAddresses = Ini.ReadString(s, "OrvatbusAddresses", "0-31");
-  r.ModbusAddresses = Ini.ReadString(s, "ModbusAddresses", "0-247");
+  r.OrvatbusAddresses = Ini.ReadString(s, "OrvatbusAddresses", r.OrvatbusAddresses);
+  r.ModbusAddresses = Ini.ReadString(s, "ModbusAddresses", r.ModbusAddresses);
   number("RequestRetryCount", r.RequestRetryCount);
   number("StartOfPacketReadTimeout", r.StartOfPacketReadTimeout);
   number("WritePacketTimeout", r.WritePacketTimeout);

@@ -54,6 +54,9 @@ std::optional<std::string> FindValue(const TNameValueList& Pairs, std::string_vi
 void ApplyCheckStates(TCheckItems& Items, const TNameValueList& Pairs);
 
 inline constexpr std::string_view SearchParamsSection = "SearchParams";
+// The address lists of a first start, and of a settings file without them.
+inline constexpr std::string_view DefaultOrvatbusAddresses = "0-31";
+inline constexpr std::string_view DefaultModbusAddresses = "0-247";
 inline constexpr int BaudRateChoices[] = {1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
 // The line formats the window lists; the command line and the settings file take all of
 // SearchLineFormats.
@@ -70,8 +73,8 @@ std::string LineFormatListText(const std::vector<TLineFormat>& Formats);
 struct TSearchSettings {
   TNameValueList SerialPorts, BaudRates, TCPConnections, Protocols;
   bool SearchSingleOrvatbusDevice = true;
-  std::string OrvatbusAddresses = "0-31";
-  std::string ModbusAddresses = "0-247";
+  std::string OrvatbusAddresses{DefaultOrvatbusAddresses};
+  std::string ModbusAddresses{DefaultModbusAddresses};
   int RequestRetryCount = 1;
   int StartOfPacketReadTimeout = 200;
   int WritePacketTimeout = 100;
@@ -113,8 +116,8 @@ struct TSearchChoice {
   std::vector<std::string> TcpEndpoints;
   TProtocolChoice Protocols;
   bool SearchSingleOrvatbusDevice = true;
-  std::string OrvatbusAddresses = "0-31";
-  std::string ModbusAddresses = "0-247";
+  std::string OrvatbusAddresses{DefaultOrvatbusAddresses};
+  std::string ModbusAddresses{DefaultModbusAddresses};
   std::int32_t RequestRetryCount = 1;
   std::int32_t StartOfPacketReadTimeout = 200;
   std::int32_t ParallelConnections = 1;

@@ -67,7 +67,20 @@ std::string ConnectionPointText(std::string_view ConnectionName, std::int32_t Ba
   return Format("%s:%d", {ConnectionName, BaudRateOrPort});
 }
 
+std::string ConnectionPointText(const TSearchAttempt& Attempt) {
+  std::string text =
+      ConnectionPointText(Attempt.ConnectionName, Attempt.BaudRateOrPort, Attempt.ConnectionType);
+  if (Attempt.LineFormat) text += ":" + LineFormatName(*Attempt.LineFormat);
+  return text;
+}
+
 namespace {
+
+// "COM5:9600,Orvatbus,95": the attempt as the protocol lines name it (made safe).
+std::string AttemptText(const TSearchAttempt& Attempt) {
+  return Format("%s,%s,%d", {SafeLogText(ConnectionPointText(Attempt)),
+                             DeviceProtocolName(Attempt.Protocol), Attempt.Address});
+}
 
 // " (повтор адреса 1)" for a repeat, else nothing.
 std::string RepeatMark(const TDeviceInfo& Info) {
@@ -108,40 +121,28 @@ TFoundDeviceCells FoundDeviceCells(TDeviceProtocol Protocol, const TDeviceInfo& 
   return cells;
 }
 
-std::string DeviceFoundLine(TDateTime Time, std::string_view ConnectionName,
-                            std::int32_t BaudRateOrPort, TDeviceProtocol Protocol,
-                            TConnectionType ConnectionType, std::uint8_t Address,
+std::string DeviceFoundLine(TDateTime Time, const TSearchAttempt& Attempt,
                             const TDeviceInfo& Info) {
   std::string what;
   if (ShownByIdentification(Info)) {
     what = ": " + OtherDeviceTypeText(Info);
     if (!Info.MajorMinorRevision.empty()) what += ", версия " + Info.MajorMinorRevision;
   }
-  return Format("%s [%s,%s,%d]: прибор найден%s%s",
-                {FormatDateTime("hh:nn:ss.zzz", Time),
-                 SafeLogText(ConnectionPointText(ConnectionName, BaudRateOrPort, ConnectionType)),
-                 DeviceProtocolName(Protocol), Address, SafeLogText(what), RepeatMark(Info)});
+  return Format("%s [%s]: прибор найден%s%s",
+                {FormatDateTime("hh:nn:ss.zzz", Time), AttemptText(Attempt), SafeLogText(what),
+                 RepeatMark(Info)});
 }
 
-std::string SearchErrorLine(TDateTime Time, std::string_view ConnectionName,
-                            std::int32_t BaudRateOrPort, TDeviceProtocol Protocol,
-                            TConnectionType ConnectionType, std::uint8_t Address,
+std::string SearchErrorLine(TDateTime Time, const TSearchAttempt& Attempt,
                             std::string_view ErrorText) {
-  return Format("%s [%s,%s,%d]: %s",
-                {FormatDateTime("hh:nn:ss.zzz", Time),
-                 SafeLogText(ConnectionPointText(ConnectionName, BaudRateOrPort, ConnectionType)),
-                 DeviceProtocolName(Protocol), Address, SafeLogText(ErrorText)});
+  return Format("%s [%s]: %s", {FormatDateTime("hh:nn:ss.zzz", Time), AttemptText(Attempt),
+                                SafeLogText(ErrorText)});
 }
 
-std::vector<std::string> SearchErrorLines(TDateTime Time, std::string_view ConnectionName,
-                                          std::int32_t BaudRateOrPort, TDeviceProtocol Protocol,
-                                          TConnectionType ConnectionType, std::uint8_t Address,
+std::vector<std::string> SearchErrorLines(TDateTime Time, const TSearchAttempt& Attempt,
                                           std::string_view ErrorText, std::string_view Reason) {
-  std::vector<std::string> lines{SearchErrorLine(Time, ConnectionName, BaudRateOrPort, Protocol,
-                                                 ConnectionType, Address, ErrorText)};
-  if (!Reason.empty())
-    lines.push_back(SearchErrorLine(Time, ConnectionName, BaudRateOrPort, Protocol, ConnectionType,
-                                    Address, Reason));
+  std::vector<std::string> lines{SearchErrorLine(Time, Attempt, ErrorText)};
+  if (!Reason.empty()) lines.push_back(SearchErrorLine(Time, Attempt, Reason));
   return lines;
 }
 
@@ -153,12 +154,10 @@ std::string RunErrorLine(TDateTime Time, std::string_view Error) {
   return FormatDateTime("hh:nn:ss.zzz", Time) + " " + SafeLogText(RunErrorText(Error));
 }
 
-std::string ProgressText(std::string_view ConnectionName, std::int32_t BaudRateOrPort,
-                         TDeviceProtocol Protocol, TConnectionType ConnectionType,
-                         std::uint8_t Address) {
+std::string ProgressText(const TSearchAttempt& Attempt) {
   return Format("%s\r\nПротокол: %s\r\nАдрес: %d",
-                {SafeLogText(ConnectionPointText(ConnectionName, BaudRateOrPort, ConnectionType)),
-                 DeviceProtocolName(Protocol), Address});
+                {SafeLogText(ConnectionPointText(Attempt)), DeviceProtocolName(Attempt.Protocol),
+                 Attempt.Address});
 }
 
 std::string SweepMissText(const TSweepMiss& Miss) {
@@ -190,9 +189,7 @@ std::string ResultLogFileName(TDateTime Time) {
   return Format("%s__результаты_поиска.log", {FormatDateTime("hhnnss_zzz", Time)});
 }
 
-std::string AttemptLogFileName(TDateTime Time, std::string_view ConnectionName,
-                               std::int32_t BaudRateOrPort, TDeviceProtocol Protocol,
-                               std::uint8_t Address, int Repeat) {
+std::string AttemptLogFileName(TDateTime Time, const TSearchAttempt& Attempt, int Repeat) {
   const auto safe = [](std::string Name) {
     for (char& c : Name)
       if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F ||
@@ -202,13 +199,16 @@ std::string AttemptLogFileName(TDateTime Time, std::string_view ConnectionName,
   };
   const std::string head = FormatDateTime("hhnnss_zzz", Time) + "_";
   const std::string tail =
-      safe(Format("_%d_%s_%d", {BaudRateOrPort, DeviceProtocolName(Protocol), Address})) +
+      safe(Format("_%d%s_%s_%d",
+                  {Attempt.BaudRateOrPort,
+                   Attempt.LineFormat ? "_" + LineFormatName(*Attempt.LineFormat) : std::string(),
+                   DeviceProtocolName(Attempt.Protocol), Attempt.Address})) +
       (Repeat > 1 ? "_" + IntToStr(Repeat) : std::string()) + ".log";
-  std::string connection = safe(std::string(ConnectionName));
+  std::string connection = safe(Attempt.ConnectionName);
   if (head.size() + connection.size() + tail.size() > MaxFileNameBytes) {
     // FNV-1a of the whole name: names that differ only in the part cut off stay apart.
     std::uint32_t hash = 2166136261u;
-    for (unsigned char c : ConnectionName) hash = (hash ^ c) * 16777619u;
+    for (unsigned char c : Attempt.ConnectionName) hash = (hash ^ c) * 16777619u;
     const std::string mark = "~" + IntToHex(hash, 8);
     std::size_t keep = MaxFileNameBytes - head.size() - tail.size() - mark.size();
     while (keep > 0 && (static_cast<unsigned char>(connection[keep]) & 0xC0) == 0x80) --keep;
@@ -217,9 +217,7 @@ std::string AttemptLogFileName(TDateTime Time, std::string_view ConnectionName,
   return head + connection + tail;
 }
 
-std::string TAttemptLogNames::Next(TDateTime Time, std::string_view ConnectionName,
-                                   std::int32_t BaudRateOrPort, TDeviceProtocol Protocol,
-                                   std::uint8_t Address) {
+std::string TAttemptLogNames::Next(TDateTime Time, const TSearchAttempt& Attempt) {
   // Every name begins with its millisecond: a name of another millisecond cannot repeat it.
   const std::string stamp = FormatDateTime("hhnnss_zzz", Time);
   if (stamp != Stamp_) {
@@ -227,8 +225,7 @@ std::string TAttemptLogNames::Next(TDateTime Time, std::string_view ConnectionNa
     Given_.clear();
   }
   for (int repeat = 1;; ++repeat) {
-    std::string name =
-        AttemptLogFileName(Time, ConnectionName, BaudRateOrPort, Protocol, Address, repeat);
+    std::string name = AttemptLogFileName(Time, Attempt, repeat);
     if (Given_.insert(name).second) return name;
   }
 }

@@ -35,6 +35,9 @@ std::string_view ChecksumKindName(TChecksumKind ChecksumKind);
 // "COM5:9600" or "10.0.0.5:502"; an IPv6 host in brackets, as its endpoint text: "[::1]:502".
 std::string ConnectionPointText(std::string_view ConnectionName, std::int32_t BaudRateOrPort,
                                 TConnectionType ConnectionType);
+// The attempt's connection: the same, followed by its line format where it has one
+// ("COM5:9600:8E1").
+std::string ConnectionPointText(const TSearchAttempt& Attempt);
 
 // Whether a found Modbus device is shown by what it said of itself (Read Device
 // Identification): a device of another maker, or one that answered the maker's registers with a
@@ -61,30 +64,22 @@ std::string FoundDeviceTypeText(const TDeviceInfo& Info);
 // "<hh:nn:ss.zzz> [COM5:9600,Orvatbus,95]: прибор найден" (operator texts made safe); a device
 // shown by its identification adds what it is ("...: прибор найден: ACME PX-1, версия 1.02"), a
 // repeat the unit it repeats ("... (повтор адреса 1)").
-std::string DeviceFoundLine(TDateTime Time, std::string_view ConnectionName,
-                            std::int32_t BaudRateOrPort, TDeviceProtocol Protocol,
-                            TConnectionType ConnectionType, std::uint8_t Address,
+std::string DeviceFoundLine(TDateTime Time, const TSearchAttempt& Attempt,
                             const TDeviceInfo& Info = {});
 // "<hh:nn:ss.zzz> [COM5:9600,Orvatbus,95]: <ErrorText>" (operator texts made safe)
-std::string SearchErrorLine(TDateTime Time, std::string_view ConnectionName,
-                            std::int32_t BaudRateOrPort, TDeviceProtocol Protocol,
-                            TConnectionType ConnectionType, std::uint8_t Address,
+std::string SearchErrorLine(TDateTime Time, const TSearchAttempt& Attempt,
                             std::string_view ErrorText);
 // The protocol lines of a failed attempt: its SearchErrorLine, then, when Reason is not empty,
 // a second line of the same attempt with the reason
 // ("<hh:nn:ss.zzz> [COM5:9600,Orvatbus,1]: Порт COM5 используется другой программой: ...").
-std::vector<std::string> SearchErrorLines(TDateTime Time, std::string_view ConnectionName,
-                                          std::int32_t BaudRateOrPort, TDeviceProtocol Protocol,
-                                          TConnectionType ConnectionType, std::uint8_t Address,
+std::vector<std::string> SearchErrorLines(TDateTime Time, const TSearchAttempt& Attempt,
                                           std::string_view ErrorText, std::string_view Reason);
 // "Поиск прерван ошибкой: <Error>", for an error that ended the whole run early.
 std::string RunErrorText(std::string_view Error);
 // "<hh:nn:ss.zzz> Поиск прерван ошибкой: <Error>" (made safe)
 std::string RunErrorLine(TDateTime Time, std::string_view Error);
 // "COM5:9600\r\nПротокол: Orvatbus\r\nАдрес: 2"
-std::string ProgressText(std::string_view ConnectionName, std::int32_t BaudRateOrPort,
-                         TDeviceProtocol Protocol, TConnectionType ConnectionType,
-                         std::uint8_t Address);
+std::string ProgressText(const TSearchAttempt& Attempt);
 
 // An address of a swept range that accepted no connection: "Нет TCP-подключения (нет ответа)",
 // "... (в подключении отказано)", or the system's text for another failure.
@@ -99,14 +94,13 @@ std::string SweepProgressText(const TSweepProgress& Progress);
 std::string ResultLogFileName(TDateTime Time);
 // The longest file name the file systems accept, in bytes.
 inline constexpr std::size_t MaxFileNameBytes = 255;
-// "<hhnnss_zzz>_<connection>_<baud or port>_<protocol>_<address>.log", with each of
+// "<hhnnss_zzz>_<connection>_<baud or port>_<protocol>_<address>.log" (an attempt with a line
+// format: "..._<baud>_<format>_<protocol>_<address>.log"), with each of
 // " ' * / : < > ? \ | and every control character replaced by '#'. A name longer than
 // MaxFileNameBytes has its connection part cut (on a character boundary) and followed by "~"
 // and a hash of the whole connection name, so that two long names stay apart. A Repeat above 1
 // goes before ".log" as "_<Repeat>" (see TAttemptLogNames).
-std::string AttemptLogFileName(TDateTime Time, std::string_view ConnectionName,
-                               std::int32_t BaudRateOrPort, TDeviceProtocol Protocol,
-                               std::uint8_t Address, int Repeat = 1);
+std::string AttemptLogFileName(TDateTime Time, const TSearchAttempt& Attempt, int Repeat = 1);
 
 // The attempt log names of a search, one file per attempt: an attempt whose name was already
 // given within the same millisecond (the same port twice in a plan, two attempts reported
@@ -114,8 +108,7 @@ std::string AttemptLogFileName(TDateTime Time, std::string_view ConnectionName,
 // names of the current millisecond are kept. One caller at a time.
 class TAttemptLogNames {
  public:
-  std::string Next(TDateTime Time, std::string_view ConnectionName, std::int32_t BaudRateOrPort,
-                   TDeviceProtocol Protocol, std::uint8_t Address);
+  std::string Next(TDateTime Time, const TSearchAttempt& Attempt);
 
  private:
   std::string Stamp_;  // the millisecond of the names below

@@ -1,23 +1,19 @@
+// The main window: its controls and how they answer the operator, starting and stopping a
+// search. The settings mapping (fMainSettings.cpp), the search events (fMainSearchEvents.cpp) and
+// the export of results (fMainExport.cpp) are files of their own.
+
 #include "ui/fMain.h"
 
-#include <QClipboard>
 #include <QCloseEvent>
-#include <QCoreApplication>
 #include <QDesktopServices>
 #include <QDir>
-#include <QFileDialog>
 #include <QFontMetrics>
-#include <QGuiApplication>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QMenu>
-#include <QSaveFile>
-#include <QScreen>
 #include <QTabBar>
 #include <QUrl>
 #include <algorithm>
-#include <mutex>
-#include <numeric>
 
 #include "connections/uSerialPort.h"
 #include "foundation/appDateTime.h"
@@ -31,116 +27,12 @@
 #include "ui/uApplication.h"
 #include "ui_fMain.h"
 
-#if defined(__SANITIZE_THREAD__)
-#include <sanitizer/tsan_interface.h>
-#endif
-
 namespace probrix {
 
 namespace {
 
 constexpr int kClientWidth = 715;
 constexpr int kClientHeight = 582;
-
-// The window's place and size live in the settings file beside the search parameters.
-constexpr std::string_view kPlacementSection = "FormPlacement";
-
-// Qt hands a posted event to the window's thread under its own locks, which ThreadSanitizer
-// cannot see (Qt is not instrumented); these two calls tell it about the hand-over.
-void AnnotateHandOver([[maybe_unused]] QEvent* Event) {
-#if defined(__SANITIZE_THREAD__)
-  __tsan_release(Event);
-#endif
-}
-
-void AnnotateTakeOver([[maybe_unused]] QEvent* Event) {
-#if defined(__SANITIZE_THREAD__)
-  __tsan_acquire(Event);
-#endif
-}
-
-// Posts a search event from the worker thread; the window owns it from then on.
-void PostSearchEvent(QObject* Receiver, QEvent* Event) {
-  AnnotateHandOver(Event);
-  QCoreApplication::postEvent(Receiver, Event);
-}
-
-// A search event as posted by the task's handlers; the event owns its record.
-class TSearchTaskMessage : public QEvent {
- public:
-  TSearchTaskMessage(int AType, std::unique_ptr<TSearchTaskEventArgs> AArgs)
-      : QEvent(static_cast<QEvent::Type>(AType)), Args_(std::move(AArgs)) {}
-  template <class T>
-  const T& Args() const {
-    return static_cast<const T&>(*Args_);
-  }
-
- private:
-  std::unique_ptr<TSearchTaskEventArgs> Args_;
-};
-
-class TSearchFinishedMessage : public QEvent {
- public:
-  TSearchFinishedMessage(bool AAborted, std::string ARunError)
-      : QEvent(static_cast<QEvent::Type>(msgSearchFinished)),
-        Aborted(AAborted),
-        RunError(std::move(ARunError)) {}
-  bool Aborted;
-  std::string RunError;  // the error that ended the run early; empty when it did not
-};
-
-// A log file the threaded logger could not write: its path and the reason.
-const int msgLogWriteFailed = QEvent::registerEventType();
-class TLogWriteFailedMessage : public QEvent {
- public:
-  TLogWriteFailedMessage(std::string APath, std::string AReason)
-      : QEvent(static_cast<QEvent::Type>(msgLogWriteFailed)),
-        Path(std::move(APath)),
-        Reason(std::move(AReason)) {}
-  std::string Path, Reason;
-};
-
-// A record of the range sweep (TSweepProgress, TSweepMiss), posted as the task's events are.
-const int msgSweepProgress = QEvent::registerEventType();
-const int msgSweepMiss = QEvent::registerEventType();
-template <class TRecord>
-class TSweepMessage : public QEvent {
- public:
-  TSweepMessage(int AType, TRecord ARecord)
-      : QEvent(static_cast<QEvent::Type>(AType)), Record(std::move(ARecord)) {}
-  TRecord Record;
-};
-
-TCheckItems CheckItems(const QListWidget* List) {
-  TCheckItems items;
-  items.reserve(static_cast<std::size_t>(List->count()));
-  for (int i = 0; i < List->count(); ++i) {
-    const QListWidgetItem* item = List->item(i);
-    items.emplace_back(item->text().toStdString(), item->checkState() == Qt::Checked);
-  }
-  return items;
-}
-
-void AddCheckItem(QListWidget* List, const std::string& Text, bool Checked) {
-  auto* item = new QListWidgetItem(QString::fromStdString(Text), List);
-  item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
-  item->setCheckState(Checked ? Qt::Checked : Qt::Unchecked);
-  item->setToolTip(item->text());
-}
-
-void ApplyCheckItems(QListWidget* List, const TCheckItems& Items) {
-  for (int i = 0; i < List->count() && i < static_cast<int>(Items.size()); ++i)
-    List->item(i)->setCheckState(Items[static_cast<std::size_t>(i)].second ? Qt::Checked
-                                                                           : Qt::Unchecked);
-}
-
-std::vector<std::string> CheckedTexts(const QListWidget* List) {
-  std::vector<std::string> texts;
-  for (int i = 0; i < List->count(); ++i)
-    if (List->item(i)->checkState() == Qt::Checked)
-      texts.push_back(List->item(i)->text().toStdString());
-  return texts;
-}
 
 QListWidgetItem* SelectedItem(const QListWidget* List) {
   QListWidgetItem* item = List->currentItem();
@@ -149,29 +41,15 @@ QListWidgetItem* SelectedItem(const QListWidget* List) {
 
 }  // namespace
 
-// Carries write failures from the logger's thread to the window while the window exists.
-class TLogFailureSink {
- public:
-  explicit TLogFailureSink(QObject* Receiver) : Receiver_(Receiver) {}
-  void Detach() {
-    std::lock_guard guard(Lock_);
-    Receiver_ = nullptr;
-  }
-  void Post(const std::string& Path, const std::string& Reason) {
-    std::lock_guard guard(Lock_);
-    if (Receiver_ != nullptr) PostSearchEvent(Receiver_, new TLogWriteFailedMessage(Path, Reason));
-  }
-
- private:
-  std::mutex Lock_;
-  QObject* Receiver_;
-};
-
 TfrmMain::TfrmMain(QWidget* Parent, std::string IniFileName)
     : QWidget(Parent),
       Ui_(std::make_unique<Ui::TfrmMain>()),
       IniFileName_(std::move(IniFileName)),
-      LogFailures_(std::make_shared<TLogFailureSink>(this)) {
+      // Told on the logger's thread, while the window exists, once per file.
+      Recorder_(std::make_unique<TSearchRecorder>(
+          [this](const std::string& Path, const std::string& Reason) {
+            PostLogWriteFailed(Path, Reason);
+          })) {
   if (IniFileName_.empty()) IniFileName_ = AppIniFileName();
   Ui_->setupUi(this);
   auto& f = *Ui_;
@@ -274,6 +152,9 @@ TfrmMain::TfrmMain(QWidget* Parent, std::string IniFileName)
     });
   }
   f.edOrvatbusAddresses->installEventFilter(this);
+  // Attempt logs follow the check box, during a search as well.
+  connect(f.cbSaveSearchLogs, &QCheckBox::toggled, this,
+          [this](bool Checked) { Recorder_->SetSaveAttemptLogs(Checked); });
 
   FormCreate();
 
@@ -291,7 +172,8 @@ TfrmMain::TfrmMain(QWidget* Parent, std::string IniFileName)
 }
 
 TfrmMain::~TfrmMain() {
-  LogFailures_->Detach();
+  // No more warnings of unwritable logs are posted to the window.
+  Recorder_.reset();
   // The task's destructor cancels the attempt in progress and waits for its worker, which ends
   // within milliseconds; events it posts meanwhile go with the window.
   Task_.reset();
@@ -320,9 +202,9 @@ void TfrmMain::FormCreate() {
   // 5. Protocols.
   f.cbOrvatbus->setChecked(true);
   f.cbSearchSingleOrvatbusDevice->setChecked(true);
-  f.edOrvatbusAddresses->setText("0-31");
+  f.edOrvatbusAddresses->setText(QString::fromUtf8(DefaultOrvatbusAddresses));
   f.cbModbusRTU->setChecked(false);
-  f.edModbusAddresses->setText("0-247");
+  f.edModbusAddresses->setText(QString::fromUtf8(DefaultModbusAddresses));
   f.cbOrvatAscii->setChecked(true);
   cbOrvatbusClick();
   cbModbusClick();
@@ -330,106 +212,6 @@ void TfrmMain::FormCreate() {
   acEditTCPEndpointUpdate();
   // 6. Settings.
   LoadSettings();
-}
-
-void TfrmMain::LoadSettings() {
-  auto& f = *Ui_;
-  const TIniFile ini(IniFileName_);
-  TSearchSettings s = LoadSearchSettings(ini);
-  // Numbers outside their ranges are taken as the spin box would take them, and said once.
-  for (const std::string& notice : ClampSearchSettings(s, WindowPlanLimits))
-    ShowProtocolLine(FormatDateTime("hh:nn:ss.zzz", NowDateTime()) + " " + SafeLogText(notice));
-
-  TCheckItems ports = CheckItems(f.clbSerialPorts);
-  ApplyCheckStates(ports, s.SerialPorts);
-  ApplyCheckItems(f.clbSerialPorts, ports);
-  TCheckItems bauds = CheckItems(f.clbBaudRates);
-  ApplyCheckStates(bauds, s.BaudRates);
-  ApplyCheckItems(f.clbBaudRates, bauds);
-  for (const auto& pair : s.TCPConnections) AddCheckItem(f.clbTCPEndpoints, pair.first, false);
-  TCheckItems endpoints = CheckItems(f.clbTCPEndpoints);
-  ApplyCheckStates(endpoints, s.TCPConnections);
-  ApplyCheckItems(f.clbTCPEndpoints, endpoints);
-
-  TProtocolChoice protocols{f.cbOrvatbus->isChecked(), f.cbModbusRTU->isChecked(),
-                            f.cbModbusTCP->isChecked(), f.cbOrvatAscii->isChecked()};
-  protocols = DecodeProtocols(s.Protocols, protocols);
-  f.cbOrvatbus->setChecked(protocols.Orvatbus);
-  f.cbModbusRTU->setChecked(protocols.ModbusRTU);
-  f.cbModbusTCP->setChecked(protocols.ModbusTCP);
-  f.cbOrvatAscii->setChecked(protocols.OrvatAscii);
-
-  f.cbSearchSingleOrvatbusDevice->setChecked(s.SearchSingleOrvatbusDevice);
-  f.edOrvatbusAddresses->setText(QString::fromStdString(s.OrvatbusAddresses));
-  f.edModbusAddresses->setText(QString::fromStdString(s.ModbusAddresses));
-  cbOrvatbusClick();
-  cbModbusClick();
-
-  RequestRetryCount_ = s.RequestRetryCount;
-  f.seStartOfPacketReadTimeout->setValue(s.StartOfPacketReadTimeout);
-  WritePacketTimeout_ = s.WritePacketTimeout;
-  f.cbSaveSearchLogs->setChecked(s.SaveSearchLogs);
-  f.seParallelConnections->setValue(s.ParallelConnections);
-
-  LoadWindowPlacement(ini);
-}
-
-void TfrmMain::SaveSettings() {
-  auto& f = *Ui_;
-  TIniFile ini(IniFileName_);
-  TSearchSettings v;
-  v.SearchSingleOrvatbusDevice = f.cbSearchSingleOrvatbusDevice->isChecked();
-  v.OrvatbusAddresses = f.edOrvatbusAddresses->text().toStdString();
-  v.ModbusAddresses = f.edModbusAddresses->text().toStdString();
-  v.RequestRetryCount = RequestRetryCount_;
-  v.StartOfPacketReadTimeout = f.seStartOfPacketReadTimeout->value();
-  v.WritePacketTimeout = WritePacketTimeout_;
-  v.SaveSearchLogs = f.cbSaveSearchLogs->isChecked();
-  v.ParallelConnections = f.seParallelConnections->value();
-  const TProtocolChoice protocols{f.cbOrvatbus->isChecked(), f.cbModbusRTU->isChecked(),
-                                  f.cbModbusTCP->isChecked(), f.cbOrvatAscii->isChecked()};
-  SaveSearchSettings(ini, EncodeCheckList(CheckItems(f.clbSerialPorts)),
-                     EncodeCheckList(CheckItems(f.clbBaudRates)),
-                     EncodeCheckList(CheckItems(f.clbTCPEndpoints)), EncodeProtocols(protocols), v);
-  SaveWindowPlacement(ini);
-}
-
-void TfrmMain::LoadWindowPlacement(const TIniFile& Ini) {
-  // The size: never below the designed one, nor beyond the largest screen.
-  QSize largest;
-  for (const QScreen* screen : QGuiApplication::screens())
-    largest = largest.expandedTo(screen->availableGeometry().size());
-  const QSize stored(Ini.ReadInteger(kPlacementSection, "Width", width()),
-                     Ini.ReadInteger(kPlacementSection, "Height", height()));
-  resize(largest.isValid() ? stored.boundedTo(largest).expandedTo(minimumSize())
-                           : stored.expandedTo(minimumSize()));
-  if (Ini.ReadBool(kPlacementSection, "Maximized", false))
-    setWindowState(windowState() | Qt::WindowMaximized);
-
-  if (!Ini.ValueExists(kPlacementSection, "Left") || !Ini.ValueExists(kPlacementSection, "Top"))
-    return;
-  const QPoint at(Ini.ReadInteger(kPlacementSection, "Left", 0),
-                  Ini.ReadInteger(kPlacementSection, "Top", 0));
-  // A position on a screen that is no longer there would hide the window: keep the default.
-  const QRect title(at, QSize(width(), 32));
-  for (const QScreen* screen : QGuiApplication::screens()) {
-    if (screen->availableGeometry().intersects(title)) {
-      move(at);
-      return;
-    }
-  }
-}
-
-void TfrmMain::SaveWindowPlacement(TIniFile& Ini) {
-  // A maximised window keeps the place and size it returns to.
-  const QRect normal = isMaximized() ? normalGeometry() : QRect(pos(), size());
-  if (normal.isValid()) {
-    Ini.WriteInteger(kPlacementSection, "Left", normal.x());
-    Ini.WriteInteger(kPlacementSection, "Top", normal.y());
-    Ini.WriteInteger(kPlacementSection, "Width", normal.width());
-    Ini.WriteInteger(kPlacementSection, "Height", normal.height());
-  }
-  Ini.WriteBool(kPlacementSection, "Maximized", isMaximized());
 }
 
 void TfrmMain::RefreshSerialPortList() {
@@ -596,67 +378,6 @@ void TfrmMain::closeEvent(QCloseEvent* Event) {
 
 // --- Running a search -------------------------------------------------------------------
 
-TSearchChoice TfrmMain::CurrentChoice() const {
-  auto& f = *Ui_;
-  TSearchChoice c;
-  c.SerialPortNames = CheckedTexts(f.clbSerialPorts);
-  for (const std::string& baud : CheckedTexts(f.clbBaudRates))
-    c.BaudRates.push_back(StrToIntDef(baud, 0));
-  c.TcpEndpoints = CheckedTexts(f.clbTCPEndpoints);
-  c.Protocols = {f.cbOrvatbus->isChecked(), f.cbModbusRTU->isChecked(), f.cbModbusTCP->isChecked(),
-                 f.cbOrvatAscii->isChecked()};
-  c.SearchSingleOrvatbusDevice = f.cbSearchSingleOrvatbusDevice->isChecked();
-  c.OrvatbusAddresses = f.edOrvatbusAddresses->text().toStdString();
-  c.ModbusAddresses = f.edModbusAddresses->text().toStdString();
-  c.RequestRetryCount = RequestRetryCount_;
-  c.StartOfPacketReadTimeout = f.seStartOfPacketReadTimeout->value();
-  c.ParallelConnections = f.seParallelConnections->value();
-  return c;
-}
-
-void TfrmMain::AttachTaskHandlers(TSearchDevicesTask& Task) {
-  // These run on the worker thread: they touch no control, only build the event records and
-  // post them to the window, which owns them from then on.
-  Task.OnProgressChanged = [this](TSearchDevicesTask*, const std::string& ConnectionName,
-                                  std::int32_t BaudRateOrPort, TDeviceProtocol Protocol,
-                                  TConnectionType ConnectionType, std::uint8_t Address) {
-    PostSearchEvent(this, new TSearchTaskMessage(msgProgressChanged,
-                                                 std::make_unique<TProgressChangedEventArgs>(
-                                                     ConnectionName, BaudRateOrPort, Protocol,
-                                                     ConnectionType, Address)));
-  };
-  Task.OnDeviceFound = [this](TSearchDevicesTask*, const std::string& ConnectionName,
-                              std::int32_t BaudRateOrPort, TDeviceProtocol Protocol,
-                              TConnectionType ConnectionType, std::uint8_t Address,
-                              const TDeviceInfo& DeviceInfo, const TSearchLog& Log) {
-    PostSearchEvent(
-        this, new TSearchTaskMessage(msgDeviceFound,
-                                     std::make_unique<TDeviceFoundEventArgs>(
-                                         ConnectionName, BaudRateOrPort, Protocol, ConnectionType,
-                                         Address, DeviceInfo, Log.Text())));
-  };
-  Task.OnSearchError = [this](TSearchDevicesTask*, const std::string& ConnectionName,
-                              std::int32_t BaudRateOrPort, TDeviceProtocol Protocol,
-                              TConnectionType ConnectionType, std::uint8_t Address,
-                              const Exception& Error, const TSearchLog& Log) {
-    PostSearchEvent(
-        this, new TSearchTaskMessage(
-                  msgSearchError, std::make_unique<TSearchErrorEventArgs>(
-                                      ConnectionName, BaudRateOrPort, Protocol, ConnectionType,
-                                      Address, SearchErrorText(Error, ConnectionType), Log.Text(),
-                                      SearchErrorReason(Error))));
-  };
-  Task.OnSweepProgress = [this](TSearchDevicesTask*, const TSweepProgress& Progress) {
-    PostSearchEvent(this, new TSweepMessage<TSweepProgress>(msgSweepProgress, Progress));
-  };
-  Task.OnSweepMiss = [this](TSearchDevicesTask*, const TSweepMiss& Miss) {
-    PostSearchEvent(this, new TSweepMessage<TSweepMiss>(msgSweepMiss, Miss));
-  };
-  Task.OnSearchFinished = [this](TSearchDevicesTask* Sender, bool Aborted) {
-    PostSearchEvent(this, new TSearchFinishedMessage(Aborted, Sender->RunError()));
-  };
-}
-
 void TfrmMain::StartSearch() {
   auto& f = *Ui_;
   f.btnStartSearch->setEnabled(false);
@@ -664,7 +385,8 @@ void TfrmMain::StartSearch() {
   SearchProtocol_->Clear();
   FoundDevices_->Clear();
   f.btnShowLogFolders->hide();
-  ResultLogFileName_ = GetAppLogFolder() + probrix::ResultLogFileName(NowDateTime());
+  Recorder_->SetSaveAttemptLogs(f.cbSaveSearchLogs->isChecked());
+  Recorder_->BeginSearch(NowDateTime());
 
   // The task is the window's before its plan is filled, so that a failing address list ends
   // in FinishSearch with the buttons restored (a task never started sends no finished event).
@@ -729,147 +451,11 @@ void TfrmMain::SetProgressText(const std::string& Text) {
   label->setProperty("FullText", full);
 }
 
-bool TfrmMain::event(QEvent* Event) {
-  const int type = static_cast<int>(Event->type());
-  if (type == msgProgressChanged || type == msgDeviceFound || type == msgSearchError ||
-      type == msgSearchFinished || type == msgLogWriteFailed || type == msgSweepProgress ||
-      type == msgSweepMiss) {
-    AnnotateTakeOver(Event);
-  }
-  if (type == msgSweepProgress) {
-    const auto& e = static_cast<TSweepMessage<TSweepProgress>&>(*Event);
-    RunHandler([&] { HandleSweepProgress(e.Record); });
-    return true;
-  }
-  if (type == msgSweepMiss) {
-    const auto& e = static_cast<TSweepMessage<TSweepMiss>&>(*Event);
-    RunHandler([&] { HandleSweepMiss(e.Record); });
-    return true;
-  }
-  if (type == msgLogWriteFailed) {
-    const auto& e = static_cast<TLogWriteFailedMessage&>(*Event);
-    RunHandler([&] { HandleLogWriteFailed(e.Path, e.Reason); });
-    return true;
-  }
-  switch (type) {
-    case msgProgressChanged: {
-      const auto& e = static_cast<TSearchTaskMessage&>(*Event);
-      RunHandler([&] { HandleProgress(e.Args<TProgressChangedEventArgs>()); });
-      return true;
-    }
-    case msgDeviceFound: {
-      const auto& e = static_cast<TSearchTaskMessage&>(*Event);
-      RunHandler([&] { HandleDeviceFound(e.Args<TDeviceFoundEventArgs>()); });
-      return true;
-    }
-    case msgSearchError: {
-      const auto& e = static_cast<TSearchTaskMessage&>(*Event);
-      RunHandler([&] { HandleSearchError(e.Args<TSearchErrorEventArgs>()); });
-      return true;
-    }
-    case msgSearchFinished: {
-      const auto& e = static_cast<TSearchFinishedMessage&>(*Event);
-      RunHandler([&] { HandleSearchFinished(e.Aborted); });
-      if (!e.RunError.empty()) RunHandler([&] { HandleRunError(e.RunError); });
-      return true;
-    }
-    default:
-      return QWidget::event(Event);
-  }
-}
-
-void TfrmMain::HandleProgress(const TProgressChangedEventArgs& A) {
-  // Progress posted before a stop arrives after it: "Поиск остановлен" stays.
-  if (Task_ != nullptr && Task_->Aborted()) return;
-  SetProgressText(
-      ProgressText(A.ConnectionName, A.BaudRateOrPort, A.Protocol, A.ConnectionType, A.Address));
-}
-
-void TfrmMain::HandleSweepProgress(const TSweepProgress& Progress) {
-  if (Task_ != nullptr && Task_->Aborted()) return;  // as the search's progress
-  SetProgressText(SweepProgressText(Progress));
-}
-
-void TfrmMain::HandleSweepMiss(const TSweepMiss& Miss) {
-  // Nothing was probed there: a line of the protocol and the result log, no attempt log.
-  const std::string line = SweepMissLine(NowDateTime(), Miss);
-  ShowProtocolLine(line);
-  WriteThreadLog(line, ResultLogFileName_, false, LogFailureHandler());
-}
-
-void TfrmMain::HandleDeviceFound(const TDeviceFoundEventArgs& A) {
-  const TDeviceInfo& d = A.DeviceInfo;
-  TFoundDeviceRow row;
-  row.Address = d.Address;  // the address the device reported
-  row.ConnectionString = ConnectionPointText(A.ConnectionName, A.BaudRateOrPort, A.ConnectionType);
-  row.ConnecionType = static_cast<int>(A.ConnectionType);
-  row.Protocol = FoundProtocolText(A.Protocol, d.ChecksumKind);
-  TFoundDeviceCells cells = FoundDeviceCells(A.Protocol, d);
-  row.DeviceType = std::move(cells.DeviceType);
-  row.SerialNum = cells.SerialNum;
-  row.SoftVersion = std::move(cells.SoftVersion);
-  FoundDevices_->Append(std::move(row));
-  AddProtocolLine(DeviceFoundLine(NowDateTime(), A.ConnectionName, A.BaudRateOrPort, A.Protocol,
-                                  A.ConnectionType, A.Address, d),
-                  A, A.SearchLogText);
-}
-
-void TfrmMain::HandleSearchError(const TSearchErrorEventArgs& A) {
-  const std::vector<std::string> lines =
-      SearchErrorLines(NowDateTime(), A.ConnectionName, A.BaudRateOrPort, A.Protocol,
-                       A.ConnectionType, A.Address, A.ErrorText, A.Reason);
-  // The attempt's log goes with its first line; a reason line brings none of its own.
-  for (std::size_t i = 0; i < lines.size(); ++i)
-    AddProtocolLine(lines[i], A, i == 0 ? A.SearchLogText : std::string());
-}
-
 void TfrmMain::ShowProtocolLine(const std::string& Line) {
   SearchProtocol_->Append(QString::fromStdString(Line));
   const QModelIndex last = SearchProtocol_->index(SearchProtocol_->rowCount() - 1);
   Ui_->lbSearchProtocol->setCurrentIndex(last);
   Ui_->lbSearchProtocol->scrollToBottom();
-}
-
-TLogWriteFailed TfrmMain::LogFailureHandler() const {
-  return [sink = LogFailures_](const std::string& Path, const std::string& Reason) {
-    sink->Post(Path, Reason);
-  };
-}
-
-void TfrmMain::AddProtocolLine(const std::string& Line, const TSearchTaskEventArgs& A,
-                               const std::string& SearchLogText) {
-  ShowProtocolLine(Line);
-  WriteThreadLog(Line, ResultLogFileName_, false, LogFailureHandler());
-  // A device found after the error line of its own attempt brings no log of its own.
-  if (Ui_->cbSaveSearchLogs->isChecked() && !SearchLogText.empty()) {
-    const std::string path =
-        GetAppLogFolder() + AttemptLogNames_.Next(NowDateTime(), A.ConnectionName, A.BaudRateOrPort,
-                                                  A.Protocol, A.Address);
-    WriteThreadLog(SearchLogText, path, false, LogFailureHandler());
-  }
-}
-
-void TfrmMain::HandleLogWriteFailed(const std::string& Path, const std::string& Reason) {
-  // Once per file: the search goes on, and the operator knows the file is incomplete.
-  if (!UnwritableLogs_.insert(Path).second) return;
-  ShowProtocolLine(FormatDateTime("hh:nn:ss.zzz", NowDateTime()) + " " +
-                   SafeLogText(Format("Не удалось записать лог %s: %s", {Path, Reason})));
-}
-
-void TfrmMain::HandleRunError(const std::string& Error) {
-  // The run ended early: not a finished search. Said in the label, the protocol list, the
-  // result log and a message box.
-  SetProgressText("Ошибка поиска");
-  const std::string line = RunErrorLine(NowDateTime(), Error);
-  ShowProtocolLine(line);
-  WriteThreadLog(line, ResultLogFileName_, false, LogFailureHandler());
-  ShowErrorMessage(RunErrorText(Error));
-}
-
-void TfrmMain::HandleSearchFinished(bool Aborted) {
-  FinishSearch();
-  // After a stop the operator keeps seeing "Поиск остановлен".
-  if (!Aborted) SetProgressText("Поиск завершен");
 }
 
 // --- Found devices ----------------------------------------------------------------------
@@ -890,47 +476,6 @@ void TfrmMain::FitColumnsToRows(int First, int Last) {
 void TfrmMain::ShowFoundDevicesCount() {
   Ui_->LFoundDevices->setText(
       QString::fromStdString(Format("Найдено приборов: %d", {FoundDevices_->rowCount()})));
-}
-
-std::vector<int> TfrmMain::SelectedFoundDevices() const {
-  std::vector<int> rows;
-  for (const QModelIndex& i : Ui_->dbgrFoundDevices->selectionModel()->selectedRows())
-    rows.push_back(i.row());
-  std::sort(rows.begin(), rows.end());
-  return rows;
-}
-
-void TfrmMain::acCopyFoundDevicesExecute() {
-  const std::vector<int> rows = SelectedFoundDevices();
-  if (rows.empty()) return;
-  QGuiApplication::clipboard()->setText(FoundDevices_->RowsText(rows, TRowsTextFormat::rtfTabs));
-}
-
-void TfrmMain::acSaveFoundDevicesExecute() {
-  if (CsvFolder_.empty()) CsvFolder_ = QDir::homePath().toStdString();
-  QFileDialog dialog(this, "Сохранить как");
-  dialog.setAcceptMode(QFileDialog::AcceptSave);
-  dialog.setNameFilter("Файлы CSV (*.csv)");
-  dialog.setDefaultSuffix("csv");
-  dialog.setDirectory(QString::fromStdString(CsvFolder_));
-  dialog.selectFile("найденные_приборы.csv");
-  if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
-  const QString path = dialog.selectedFiles().first();
-  CsvFolder_ = QFileInfo(path).absolutePath().toStdString();
-  SaveFoundDevices(path.toStdString());
-}
-
-void TfrmMain::SaveFoundDevices(const std::string& FileName) const {
-  std::vector<int> rows(static_cast<std::size_t>(FoundDevices_->rowCount()));
-  std::iota(rows.begin(), rows.end(), 0);
-  // UTF-8 with a byte order mark, which spreadsheet programs take as the encoding.
-  const QByteArray bytes =
-      "\xEF\xBB\xBF" + FoundDevices_->RowsText(rows, TRowsTextFormat::rtfCsv).toUtf8();
-  // Written beside the target and renamed over it: a failed save leaves no half file.
-  QSaveFile file(QString::fromStdString(FileName));
-  if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit())
-    throw EInOutError::CreateFmt("Не удалось сохранить файл %s: %s",
-                                 {FileName, file.errorString().toStdString()});
 }
 
 }  // namespace probrix

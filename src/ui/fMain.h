@@ -5,13 +5,13 @@
 
 #include <QWidget>
 #include <memory>
-#include <set>
 #include <string>
 #include <vector>
 
 #include "foundation/appLogging.h"
 #include "search/uFinderEngine.h"
 #include "search/uSearchParams.h"
+#include "search/uSearchRecorder.h"
 #include "search/uSearchReport.h"
 
 class QListWidget;
@@ -25,7 +25,6 @@ namespace probrix {
 
 class TFoundDevicesModel;
 class TSearchProtocolModel;
-class TLogFailureSink;
 
 class TfrmMain : public QWidget {
   Q_OBJECT
@@ -41,7 +40,7 @@ class TfrmMain : public QWidget {
   QMenu* CheckListMenu() const { return pmCheckListBox_; }
   const std::string& IniFileName() const { return IniFileName_; }
   // The result log of the current (or last) search; empty before the first search.
-  const std::string& ResultLogFileName() const { return ResultLogFileName_; }
+  const std::string& ResultLogFileName() const { return Recorder_->ResultLogPath(); }
   // From the start of a search until its finished event (also while it is stopping).
   bool Searching() const { return Task_ != nullptr; }
 
@@ -111,11 +110,10 @@ class TfrmMain : public QWidget {
   void HandleSweepMiss(const TSweepMiss& Miss);
   // Frees the task, whose worker has ended, and restores the buttons.
   void FinishSearch();
-  void AddProtocolLine(const std::string& Line, const TSearchTaskEventArgs& Args,
-                       const std::string& SearchLogText);
-  // A line of the protocol list that goes to no log.
+  // A line of the protocol list (the recorder has logged what goes to a log).
   void ShowProtocolLine(const std::string& Line);
-  TLogWriteFailed LogFailureHandler() const;
+  // From the logger's thread: the window is told on its own thread.
+  void PostLogWriteFailed(const std::string& Path, const std::string& Reason);
   void HandleLogWriteFailed(const std::string& Path, const std::string& Reason);
   void HandleRunError(const std::string& Error);
   void AttachTaskHandlers(TSearchDevicesTask& Task);
@@ -137,13 +135,11 @@ class TfrmMain : public QWidget {
   int RequestRetryCount_ = 1;
   int WritePacketTimeout_ = 100;
   std::unique_ptr<TSearchDevicesTask> Task_;
-  std::string ResultLogFileName_;
-  std::string CsvFolder_;  // where the last CSV file went
-  TAttemptLogNames AttemptLogNames_;
+  // What the searches leave in files; it tells the window of a log that cannot be written.
+  std::unique_ptr<TSearchRecorder> Recorder_;
+  std::string CsvFolder_;      // where the last CSV file went
   bool Closing_ = false;       // a close request is being answered
   bool CloseAllowed_ = false;  // FormClose ran; the window may go
-  std::shared_ptr<TLogFailureSink> LogFailures_;
-  std::set<std::string> UnwritableLogs_;  // log files already reported as unwritable
 };
 
 }  // namespace probrix

@@ -1,5 +1,6 @@
 #include "ui/fMainViews.h"
 
+#include <QListWidget>
 #include <QPainter>
 #include <QScrollBar>
 #include <algorithm>
@@ -157,6 +158,37 @@ void TSearchProtocolView::paintEvent(QPaintEvent*) {
     if (index == current && hasFocus()) option.state |= QStyle::State_HasFocus;
     itemDelegateForIndex(index)->paint(&painter, option, index);
   }
+}
+
+TCheckItems CheckItems(const QListWidget* List) {
+  TCheckItems items;
+  items.reserve(static_cast<std::size_t>(List->count()));
+  for (int i = 0; i < List->count(); ++i) {
+    const QListWidgetItem* item = List->item(i);
+    items.emplace_back(item->text().toStdString(), item->checkState() == Qt::Checked);
+  }
+  return items;
+}
+
+void AddCheckItem(QListWidget* List, const std::string& Text, bool Checked) {
+  auto* item = new QListWidgetItem(QString::fromStdString(Text), List);
+  item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
+  item->setCheckState(Checked ? Qt::Checked : Qt::Unchecked);
+  item->setToolTip(item->text());
+}
+
+void ApplyCheckItems(QListWidget* List, const TCheckItems& Items) {
+  for (int i = 0; i < List->count() && i < static_cast<int>(Items.size()); ++i)
+    List->item(i)->setCheckState(Items[static_cast<std::size_t>(i)].second ? Qt::Checked
+                                                                           : Qt::Unchecked);
+}
+
+std::vector<std::string> CheckedTexts(const QListWidget* List) {
+  std::vector<std::string> texts;
+  for (int i = 0; i < List->count(); ++i)
+    if (List->item(i)->checkState() == Qt::Checked)
+      texts.push_back(List->item(i)->text().toStdString());
+  return texts;
 }
 
 }  // namespace probrix

@@ -3,10 +3,17 @@
 // Views of the main window that Qt does not have ready-made: check-list items as wide as their
 // list (a long port path is elided in the middle instead of cut at its end), and the search
 // protocol list, whose lines are all one height so that adding, showing and following the last
-// one costs the same with 10 lines or 100,000.
+// one costs the same with 10 lines or 100,000. Also the check lists' items as the settings and
+// the plan read and write them.
 
 #include <QAbstractItemView>
 #include <QStyledItemDelegate>
+#include <string>
+#include <vector>
+
+#include "search/uSearchParams.h"
+
+class QListWidget;
 
 namespace probrix {
 
@@ -51,5 +58,14 @@ class TSearchProtocolView : public QAbstractItemView {
  private:
   int LineCount() const;
 };
+
+// The items of a check list (text and whether it is checked), in their order.
+TCheckItems CheckItems(const QListWidget* List);
+// A check list's item; its tool tip holds the whole text.
+void AddCheckItem(QListWidget* List, const std::string& Text, bool Checked);
+// The check states of Items, in order, to the list's first items.
+void ApplyCheckItems(QListWidget* List, const TCheckItems& Items);
+// The texts of the checked items, in order.
+std::vector<std::string> CheckedTexts(const QListWidget* List);
 
 }  // namespace probrix

@@ -50,25 +50,26 @@ TEST(CliOptions, UsageErrors) {
 
 TEST(CliOutput, JsonAndTable) {
   EXPECT_EQ(JsonString("a\"b\\c\r\n\x01я"), "\"a\\\"b\\\\c\\r\\n\\u0001я\"");
-  TFoundDevice ascii{"ttyS1", 9600, TConnectionType::ctSerialPort, TDeviceProtocol::dpOrvatAscii,
-                     95,      {}};
+  TFoundDevice ascii{
+      {"ttyS1", 9600, TDeviceProtocol::dpOrvatAscii, TConnectionType::ctSerialPort, 95}, {}};
   ascii.Info.Address = 65;
   EXPECT_EQ(FoundJson(ascii),
             "{\"event\":\"found\",\"connection\":\"ttyS1\",\"baudOrPort\":9600,"
             "\"connectionType\":\"serial\",\"protocol\":\"OrvatASCII\",\"probedAddress\":95,"
             "\"address\":65}");
-  EXPECT_EQ(ErrorJson("plc", 502, TConnectionType::ctTcp, TDeviceProtocol::dpModbusTcp, 3,
+  EXPECT_EQ(ErrorJson({"plc", 502, TDeviceProtocol::dpModbusTcp, TConnectionType::ctTcp, 3},
                       "Нет ответа", "EReadMessageTimeoutError"),
             "{\"event\":\"error\",\"connection\":\"plc\",\"baudOrPort\":502,"
             "\"connectionType\":\"tcp\",\"protocol\":\"ModbusTCP\",\"probedAddress\":3,"
             "\"error\":\"Нет ответа\",\"errorClass\":\"EReadMessageTimeoutError\"}");
-  EXPECT_EQ(ErrorJson("ttyS1", 9600, TConnectionType::ctSerialPort, TDeviceProtocol::dpModbusRtu, 1,
-                      "Ошибка открытия порта", "EConnectionOpenError",
-                      "Порт ttyS1\r используется другой программой: a\"b (pid 7)"),
-            "{\"event\":\"error\",\"connection\":\"ttyS1\",\"baudOrPort\":9600,"
-            "\"connectionType\":\"serial\",\"protocol\":\"ModbusRTU\",\"probedAddress\":1,"
-            "\"error\":\"Ошибка открытия порта\",\"errorClass\":\"EConnectionOpenError\","
-            "\"reason\":\"Порт ttyS1\\r используется другой программой: a\\\"b (pid 7)\"}");
+  EXPECT_EQ(
+      ErrorJson({"ttyS1", 9600, TDeviceProtocol::dpModbusRtu, TConnectionType::ctSerialPort, 1},
+                "Ошибка открытия порта", "EConnectionOpenError",
+                "Порт ttyS1\r используется другой программой: a\"b (pid 7)"),
+      "{\"event\":\"error\",\"connection\":\"ttyS1\",\"baudOrPort\":9600,"
+      "\"connectionType\":\"serial\",\"protocol\":\"ModbusRTU\",\"probedAddress\":1,"
+      "\"error\":\"Ошибка открытия порта\",\"errorClass\":\"EConnectionOpenError\","
+      "\"reason\":\"Порт ttyS1\\r используется другой программой: a\\\"b (pid 7)\"}");
   EXPECT_EQ(FinishedJson(true, 2, 5),
             "{\"event\":\"finished\",\"aborted\":true,\"found\":2,\"errors\":5}");
 
@@ -154,7 +155,7 @@ TEST_F(CliRun, RunEndingErrorExitsThreeWithAFatalEvent) {
 }
 
 TEST(CliOutput, ModbusDevicesOfBothMakers) {
-  TFoundDevice maker{"plc", 502, TConnectionType::ctTcp, TDeviceProtocol::dpModbusTcp, 1, {}};
+  TFoundDevice maker{{"plc", 502, TDeviceProtocol::dpModbusTcp, TConnectionType::ctTcp, 1}, {}};
   maker.Info.Address = 1;
   maker.Info.DeviceType = 206;
   maker.Info.FirmwareVersion = 312;
@@ -166,7 +167,7 @@ TEST(CliOutput, ModbusDevicesOfBothMakers) {
             "\"firmware\":\"3.12\",\"serialNumber\":20001,\"vendor\":null,\"productCode\":null,"
             "\"revision\":null,\"modbusException\":null,\"sameAsUnit\":null}");
 
-  TFoundDevice other{"plc", 502, TConnectionType::ctTcp, TDeviceProtocol::dpModbusTcp, 3, {}};
+  TFoundDevice other{{"plc", 502, TDeviceProtocol::dpModbusTcp, TConnectionType::ctTcp, 3}, {}};
   other.Info.Address = 3;
   other.Info.OtherMaker = true;
   other.Info.VendorName = "ACME \"Meters\"";
@@ -187,7 +188,7 @@ TEST(CliOutput, ModbusDevicesOfBothMakers) {
 
   // The maker's registers with a type code the maker's table does not know: what the device
   // says of itself, its codes kept.
-  TFoundDevice unknown{"plc", 502, TConnectionType::ctTcp, TDeviceProtocol::dpModbusTcp, 4, {}};
+  TFoundDevice unknown{{"plc", 502, TDeviceProtocol::dpModbusTcp, TConnectionType::ctTcp, 4}, {}};
   unknown.Info.Address = 4;
   unknown.Info.DeviceType = 99;
   unknown.Info.FirmwareVersion = 305;

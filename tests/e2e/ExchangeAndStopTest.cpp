@@ -43,19 +43,16 @@ struct TEvent {
 class TRecordedTask {
  public:
   TRecordedTask() : Task(std::make_unique<TSearchDevicesTask>()) {
-    Task->OnProgressChanged = [this](TSearchDevicesTask*, const std::string&, std::int32_t,
-                                     TDeviceProtocol, TConnectionType, std::uint8_t Address) {
-      Add({TEvent::Progress, Address, {}, {}, false});
+    Task->OnProgressChanged = [this](TSearchDevicesTask*, const TSearchAttempt& Attempt) {
+      Add({TEvent::Progress, Attempt.Address, {}, {}, false});
     };
-    Task->OnDeviceFound = [this](TSearchDevicesTask*, const std::string&, std::int32_t,
-                                 TDeviceProtocol, TConnectionType, std::uint8_t Address,
+    Task->OnDeviceFound = [this](TSearchDevicesTask*, const TSearchAttempt& Attempt,
                                  const TDeviceInfo&, const TSearchLog& Log) {
-      Add({TEvent::Found, Address, {}, Log.Text(), false});
+      Add({TEvent::Found, Attempt.Address, {}, Log.Text(), false});
     };
-    Task->OnSearchError = [this](TSearchDevicesTask*, const std::string&, std::int32_t,
-                                 TDeviceProtocol, TConnectionType, std::uint8_t Address,
+    Task->OnSearchError = [this](TSearchDevicesTask*, const TSearchAttempt& Attempt,
                                  const Exception& Error, const TSearchLog& Log) {
-      Add({TEvent::Error, Address, Error.ClassName(), Log.Text(), false});
+      Add({TEvent::Error, Attempt.Address, Error.ClassName(), Log.Text(), false});
     };
     Task->OnSearchFinished = [this](TSearchDevicesTask*, bool Aborted) {
       Add({TEvent::Finished, 0, {}, {}, Aborted});

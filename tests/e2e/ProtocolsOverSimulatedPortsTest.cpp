@@ -86,22 +86,21 @@ class SimulatedPorts : public ::testing::Test {
     task.RequestRetryCount = 1;
     std::vector<TOutcome> outcomes;
     std::mutex lock;
-    task.OnDeviceFound = [&](TSearchDevicesTask*, const std::string&, std::int32_t,
-                             TDeviceProtocol P, TConnectionType, std::uint8_t Address,
-                             const TDeviceInfo& Info, const TSearchLog& Log) {
+    task.OnDeviceFound = [&](TSearchDevicesTask*, const TSearchAttempt& A, const TDeviceInfo& Info,
+                             const TSearchLog& Log) {
       std::lock_guard guard(lock);
-      outcomes.push_back({Address, P, true, Info, {}, {}, Log.Lines().size(), Log.Text()});
+      outcomes.push_back(
+          {A.Address, A.Protocol, true, Info, {}, {}, Log.Lines().size(), Log.Text()});
     };
-    task.OnSearchError = [&](TSearchDevicesTask*, const std::string&, std::int32_t,
-                             TDeviceProtocol P, TConnectionType Type, std::uint8_t Address,
-                             const Exception& Error, const TSearchLog& Log) {
+    task.OnSearchError = [&](TSearchDevicesTask*, const TSearchAttempt& A, const Exception& Error,
+                             const TSearchLog& Log) {
       std::lock_guard guard(lock);
-      outcomes.push_back({Address,
-                          P,
+      outcomes.push_back({A.Address,
+                          A.Protocol,
                           false,
                           {},
                           Error.ClassName(),
-                          SearchErrorText(Error, Type),
+                          SearchErrorText(Error, A.ConnectionType),
                           Log.Lines().size(),
                           Log.Text()});
     };

@@ -118,18 +118,16 @@ TEST(ModbusTcpAgainstLibmodbus, MissingRegistersGiveTheDevicesExceptionReply) {
   TModbusTcpDeviceSearcher searcher(std::make_shared<TTcpConnection>("127.0.0.1", server.Port()));
   TSearchLog log;
   Prepare(searcher, log);
-  TDeviceInfo info;
-  try {
-    searcher.Search(3, info);
-    FAIL() << "no exception";
-  } catch (const EModbusSpecificError& e) {
-    EXPECT_EQ(e.ErrorCode, 2);
-  }
-  // Not retried; but something answered, so it is asked who it is. libmodbus has no device
+  const TAttemptResult result = searcher.Attempt(3);
+  // The attempt fails with the device's exception reply...
+  const auto* e = dynamic_cast<const EModbusSpecificError*>(result.Error.get());
+  ASSERT_NE(e, nullptr) << "no EModbusSpecificError";
+  EXPECT_EQ(e->ErrorCode, 2);
+  // ... not retried; but something answered, so it is asked who it is. libmodbus has no device
   // identification: it refuses the function, and the device stays of unknown type.
   EXPECT_EQ(server.Requests(), 2);
-  const std::optional<TDeviceInfo> device = searcher.TakeAnsweringDevice();
-  ASSERT_TRUE(device);
+  ASSERT_EQ(result.Outcome, TAttemptOutcome::aoOtherMaker);
+  const TDeviceInfo* device = &result.Device;
   EXPECT_TRUE(device->OtherMaker);
   EXPECT_EQ(device->Address, 3);
   EXPECT_EQ(device->ModbusException, 2);

@@ -4,6 +4,7 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/prctl.h>
 
 #include <atomic>
 #include <chrono>
@@ -13,6 +14,7 @@
 #include <map>
 #include <mutex>
 #include <set>
+#include <thread>
 
 #include "foundation/ioExceptions.h"
 #include "search/SearchTaskFakes.h"
@@ -255,6 +257,40 @@ TEST(ParallelSchedule, ZeroMeansOneWorkerPerConnectionUpToTheLimit) {
   EXPECT_EQ(missed.load(), 0) << "fewer than the limit ran at once";
   EXPECT_EQ(peak.load(), MaxParallelConnections);
   EXPECT_EQ(script.Filter("found").size(), 40u);
+}
+
+// Every worker of a search asks for precise timed waits where it starts, whatever the thread
+// that started the search had.
+TEST(ParallelSchedule, EveryWorkerWaitsWithoutTimerSlack) {
+  for (const std::int32_t workers : {1, 3}) {
+    SCOPED_TRACE(workers);
+    TSearchScript script;
+    TFakeSearcherFactory factory(script);
+    std::mutex lock;
+    std::set<long> slacks;
+    script.OnSearch = [&](TFakeSearcher&, std::uint8_t Address, TDeviceInfo& Info) {
+      const std::lock_guard guard(lock);
+      slacks.insert(::prctl(PR_GET_TIMERSLACK));
+      Info.Address = Address;
+    };
+    long starterSlack = -1;
+    std::thread([&] {
+      // The task's first worker is started by this thread and would inherit its slack.
+      ::prctl(PR_SET_TIMERSLACK, 50000UL);
+      starterSlack = ::prctl(PR_GET_TIMERSLACK);
+      TSearchDevicesTask task;
+      task.SerialPortNames = {"COM1", "COM2", "COM3"};
+      task.BaudRates = {9600};
+      task.Protocols = {dpModbusRtu};
+      task.SetAddresses(dpModbusRtu, std::vector<std::uint8_t>{1, 2});
+      task.ParallelConnections = workers;
+      task.Start();
+      task.WaitFor();
+    }).join();
+    EXPECT_EQ(starterSlack, 50000);
+    EXPECT_EQ(slacks, std::set<long>{1});
+    EXPECT_EQ(script.Filter("search ").size(), 6u);
+  }
 }
 
 TEST(ParallelSchedule, AnErrorThatEndsTheRunStopsTheOtherConnections) {

@@ -33,23 +33,20 @@ constexpr auto dpModbusTcp = TDeviceProtocol::dpModbusTcp;
 class TRecordedSearch {
  public:
   TRecordedSearch() : Task(std::make_unique<TSearchDevicesTask>()) {
-    auto name = [](const std::string& Connection, std::int32_t BaudOrPort, TDeviceProtocol P,
-                   std::uint8_t Address) {
-      return Connection + ":" + std::to_string(BaudOrPort) + "," +
-             std::string(DeviceProtocolName(P)) + "," + std::to_string(Address);
+    auto name = [](const TSearchAttempt& A) {
+      return A.ConnectionName + ":" + std::to_string(A.BaudRateOrPort) + "," +
+             std::string(DeviceProtocolName(A.Protocol)) + "," + std::to_string(A.Address);
     };
-    Task->OnProgressChanged = [this, name](TSearchDevicesTask*, const std::string& C,
-                                           std::int32_t B, TDeviceProtocol P, TConnectionType,
-                                           std::uint8_t A) { Add("progress " + name(C, B, P, A)); };
-    Task->OnDeviceFound = [this, name](TSearchDevicesTask*, const std::string& C, std::int32_t B,
-                                       TDeviceProtocol P, TConnectionType, std::uint8_t A,
+    Task->OnProgressChanged = [this, name](TSearchDevicesTask*, const TSearchAttempt& A) {
+      Add("progress " + name(A));
+    };
+    Task->OnDeviceFound = [this, name](TSearchDevicesTask*, const TSearchAttempt& A,
                                        const TDeviceInfo& Info, const TSearchLog&) {
-      Add("found " + name(C, B, P, A) + " serial=" + std::to_string(Info.SerialNumber));
+      Add("found " + name(A) + " serial=" + std::to_string(Info.SerialNumber));
     };
-    Task->OnSearchError = [this, name](TSearchDevicesTask*, const std::string& C, std::int32_t B,
-                                       TDeviceProtocol P, TConnectionType, std::uint8_t A,
+    Task->OnSearchError = [this, name](TSearchDevicesTask*, const TSearchAttempt& A,
                                        const Exception& E, const TSearchLog&) {
-      Add("error " + name(C, B, P, A) + " " + E.ClassName());
+      Add("error " + name(A) + " " + E.ClassName());
     };
     Task->OnSearchFinished = [this](TSearchDevicesTask*, bool Aborted) {
       Add(Aborted ? "finished aborted" : "finished normal");

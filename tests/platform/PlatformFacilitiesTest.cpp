@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -13,11 +14,15 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <new>
+#include <optional>
+#include <span>
 #include <thread>
 #include <typeinfo>
 #include <vector>
 
+#include "foundation/appExceptions.h"
 #include "platform/platCancel.h"
 #include "platform/platClock.h"
 #include "platform/platError.h"
@@ -167,20 +172,90 @@ TEST(PlatformProcessTest, ThreadIdIsEachThreadsOwnAlsoAfterAFork) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child saw its parent's id";
 }
 
-// A thread that has waited with a deadline lets its waits end on time: its timer slack (how
-// late the kernel may end a timed wait, 50 µs by default) is the least there is.
-TEST(PlatformCancelTest, ATimedWaitAsksForNoTimerSlack) {
-  long before = -1, after = -1;
+// A thread that asks for precise waits where it starts has them: its timer slack (how late the
+// kernel may end a timed wait, 50 µs by default) is the least there is. A wait alone changes
+// nothing of its thread.
+TEST(PlatformCancelTest, PreciseWaitsAreAskedForOncePerThreadNotByAWait) {
+  long before = -1, afterWait = -1, afterAsking = -1, other = -1;
   std::thread([&] {
-    // A new thread inherits its creator's slack, which an earlier wait may have changed.
+    // A new thread inherits its creator's slack, which an earlier test may have changed.
     ASSERT_EQ(::prctl(PR_SET_TIMERSLACK, 50000UL), 0);
     before = ::prctl(PR_GET_TIMERSLACK);
     const platform::TCancelEvent never;
     EXPECT_FALSE(never.WaitFor(1));
-    after = ::prctl(PR_GET_TIMERSLACK);
+    afterWait = ::prctl(PR_GET_TIMERSLACK);
+    platform::UsePreciseTimedWaits();
+    afterAsking = ::prctl(PR_GET_TIMERSLACK);
+    std::thread([&] { other = ::prctl(PR_GET_TIMERSLACK); }).join();
   }).join();
   EXPECT_EQ(before, 50000);
-  EXPECT_EQ(after, 1);
+  EXPECT_EQ(afterWait, 50000);
+  EXPECT_EQ(afterAsking, 1);
+  EXPECT_EQ(other, 1) << "a thread it starts inherits its slack";
+}
+
+// A wait on more events than it can watch is refused at once, before it waits, whichever of
+// them is set; up to the limit the set one is found.
+TEST(PlatformCancelTest, AWaitOnMoreEventsThanItWatchesIsRefused) {
+  std::vector<std::unique_ptr<platform::TCancelEvent>> events;
+  std::vector<const platform::TCancelEvent*> list;
+  for (std::size_t i = 0; i <= platform::MaxWaitEvents; ++i) {
+    events.push_back(std::make_unique<platform::TCancelEvent>());
+    list.push_back(events.back().get());
+  }
+  struct TCase {
+    std::size_t Count, Set;
+    int Expected;
+  };
+  const std::size_t last = platform::MaxWaitEvents - 1;
+  for (const TCase c :
+       {TCase{1, 0, 0}, TCase{platform::MaxWaitEvents, last, static_cast<int>(last)},
+        TCase{platform::MaxWaitEvents + 1, 0, platform::WaitRefused},
+        TCase{platform::MaxWaitEvents + 1, platform::MaxWaitEvents, platform::WaitRefused}}) {
+    SCOPED_TRACE(testing::Message() << c.Count << " events, number " << c.Set << " set");
+    for (const auto& e : events) e->Reset();
+    events[c.Set]->Set();
+    const std::span<const platform::TCancelEvent* const> some(list.data(), c.Count);
+    // A refused wait returns at once although it was told to wait without limit.
+    EXPECT_EQ(platform::WaitForAnyOf(some, -1), c.Expected);
+  }
+  events[0]->Reset();
+  EXPECT_EQ(platform::WaitForAny({list[0], list[1]}, 0), -1) << "none set";
+}
+
+// What the platform layer cannot return (a cancel event the system cannot make: no descriptor
+// left) is an exception of the tree with the system's code, not an error from outside it.
+TEST(PlatformCancelTest, ACancelEventTheSystemCannotMakeIsAnEOSError) {
+  const auto raised = [](const auto& Action) {
+    std::optional<EOSError> error;
+    try {
+      Action();
+    } catch (const EOSError& E) {
+      error = E;
+    } catch (...) {
+    }
+    return error;
+  };
+  // Straight from the platform layer; this also lets the sanitizers' type checks, which need a
+  // descriptor the first time they meet a call, meet the calls of the failure path.
+  const std::optional<EOSError> direct = raised([] {
+    platform::RaiseOsError({TErrorKind::ekOther, EMFILE, platform::SystemErrorText(EMFILE)},
+                           "eventfd");
+  });
+  ASSERT_TRUE(direct);
+  EXPECT_EQ(direct->ErrorCode, EMFILE);
+  EXPECT_EQ(direct->Message, "eventfd: " + platform::SystemErrorText(EMFILE));
+
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+  rlimit none = saved;
+  none.rlim_cur = 3;  // standard input, output and error: no number left for a new descriptor
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &none), 0);
+  const std::optional<EOSError> made = raised([] { const platform::TCancelEvent event; });
+  ::setrlimit(RLIMIT_NOFILE, &saved);
+  ASSERT_TRUE(made) << "no EOSError";
+  EXPECT_EQ(made->ErrorCode, EMFILE);
+  EXPECT_EQ(made->Message, direct->Message);
 }
 
 TEST(PlatformClockTest, LocalTimeFieldsAreTheCalendarOfTheLocalZone) {

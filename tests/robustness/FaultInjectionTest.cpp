@@ -54,17 +54,15 @@ struct TAttempt {
 class TRecordedSearch {
  public:
   explicit TRecordedSearch(TSearchDevicesTask& Task) {
-    Task.OnDeviceFound = [this](TSearchDevicesTask*, const std::string& Name, std::int32_t,
-                                TDeviceProtocol Protocol, TConnectionType, std::uint8_t Address,
-                                const TDeviceInfo&, const TSearchLog&) {
+    Task.OnDeviceFound = [this](TSearchDevicesTask*, const TSearchAttempt& A, const TDeviceInfo&,
+                                const TSearchLog&) {
       std::lock_guard guard(Lock_);
-      Attempts.push_back({Name, Address, Protocol, nullptr});
+      Attempts.push_back({A.ConnectionName, A.Address, A.Protocol, nullptr});
     };
-    Task.OnSearchError = [this](TSearchDevicesTask*, const std::string& Name, std::int32_t,
-                                TDeviceProtocol Protocol, TConnectionType, std::uint8_t Address,
+    Task.OnSearchError = [this](TSearchDevicesTask*, const TSearchAttempt& A,
                                 const Exception& Error, const TSearchLog&) {
       std::lock_guard guard(Lock_);
-      Attempts.push_back({Name, Address, Protocol, Error.Clone()});
+      Attempts.push_back({A.ConnectionName, A.Address, A.Protocol, Error.Clone()});
     };
     Task.OnSearchFinished = [this](TSearchDevicesTask*, bool) {
       std::lock_guard guard(Lock_);

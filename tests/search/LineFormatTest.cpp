@@ -6,6 +6,7 @@
 #include "foundation/appExceptions.h"
 #include "foundation/appSysUtils.h"
 #include "search/uSearchParams.h"
+#include "search/uSearchReport.h"
 
 namespace probrix {
 namespace {
@@ -60,30 +61,53 @@ TEST(LineFormats, PlanOrderAndTextsPerFormat) {
     test::TSearchScript script;
     test::TFakeSearcherFactory factory(script);
     TSearchDevicesTask task;
-    test::RecordEvents(task, script);
+    std::vector<std::string> progress;
+    std::vector<TSearchAttempt> attempts;
+    task.OnProgressChanged = [&](TSearchDevicesTask*, const TSearchAttempt& A) {
+      progress.push_back(ProgressText(A));
+      attempts.push_back(A);
+    };
     FillSearchPlan(task, choice);
     task.Start();
     task.WaitFor();
 
-    // Baud rates, then formats as listed, then protocols; the endpoint takes none.
-    // 8N1 twice in the list is one format.
+    // Baud rates, then formats as listed, then protocols; the endpoint takes none. 8N1 twice in
+    // the list is one format, and a plan of 8N1 alone names no format.
     const std::vector<std::string> names =
         isDefault ? std::vector<std::string>{"8N1"} : std::vector<std::string>{"8N1", row.Name};
-    std::vector<std::string> formats, progress;
+    std::vector<std::string> formats, expected;
     for (const char* baud : {"9600", "19200"}) {
       for (const std::string& name : names) {
         for (const char* protocol : {"Orvatbus", "ModbusRTU"}) {
           formats.push_back(std::string("COM1:") + baud + "," + protocol + " " + name);
-          progress.push_back(std::string("progress COM1:") + baud + "," + protocol +
-                             (protocol[0] == 'O' ? ",1" : ",7"));
+          expected.push_back(std::string("COM1:") + baud + (isDefault ? "" : ":" + name) +
+                             "\r\nПротокол: " + protocol +
+                             "\r\nАдрес: " + (protocol[0] == 'O' ? "1" : "7"));
         }
       }
     }
-    progress.insert(progress.end(),
-                    {"progress 10.0.0.5:502,Orvatbus,1", "progress 10.0.0.5:502,ModbusRTU,7"});
+    expected.insert(expected.end(), {"10.0.0.5:502\r\nПротокол: Orvatbus\r\nАдрес: 1",
+                                     "10.0.0.5:502\r\nПротокол: ModbusRTU\r\nАдрес: 7"});
     EXPECT_EQ(script.FormatsSnapshot(), formats);
-    EXPECT_EQ(script.Filter("progress"), progress);
-    EXPECT_EQ(task.PlannedAttempts(), progress.size()) << "the length of the search";
+    EXPECT_EQ(progress, expected);
+    EXPECT_EQ(task.PlanLineFormats().size(), names.size());
+
+    // The last serial attempt named in the protocol line, the attempt log's name and the grid;
+    // an endpoint never with a format.
+    ASSERT_EQ(attempts.size(), expected.size());
+    const TSearchAttempt& last = attempts[attempts.size() - 3];
+    EXPECT_EQ(last.LineFormat, isDefault ? std::nullopt : std::optional<TLineFormat>(format));
+    EXPECT_EQ(attempts.back().LineFormat, std::nullopt);
+    const std::string point = isDefault ? "COM1:19200" : std::string("COM1:19200:") + row.Name;
+    EXPECT_EQ(ConnectionPointText(last), point);
+    const TDateTime time = EncodeDateTime(2026, 12, 9, 14, 30, 5, 123);
+    EXPECT_EQ(DeviceFoundLine(time, last),
+              "14:30:05.123 [" + point + ",ModbusRTU,7]: прибор найден");
+    EXPECT_EQ(SearchErrorLine(time, last, "Нет ответа"),
+              "14:30:05.123 [" + point + ",ModbusRTU,7]: Нет ответа");
+    EXPECT_EQ(AttemptLogFileName(time, last), std::string("143005_123_COM1_19200_") +
+                                                  (isDefault ? "" : std::string(row.Name) + "_") +
+                                                  "ModbusRTU_7.log");
   }
 }
 

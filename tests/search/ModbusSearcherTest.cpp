@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <optional>
+#include <utility>
 
 #include "foundation/ioExceptions.h"
 #include "messaging/ioModbusCoreTypes.h"
@@ -63,6 +65,19 @@ class SearcherFixture : public ::testing::Test {
     Searcher.SetRequestRetryCount(3);
   }
 
+  // One attempt at Address that fails with an exception of class E: its error, and the device
+  // of another maker that answered all the same (none when nothing proved one).
+  template <class E>
+  std::pair<E, std::optional<TDeviceInfo>> FailedAttempt(std::uint8_t Address) {
+    const TAttemptResult result = Searcher.Attempt(Address);
+    const auto* error = dynamic_cast<const E*>(result.Error.get());
+    EXPECT_NE(error, nullptr) << (result.Error ? result.Error->ClassName() : "no error");
+    EXPECT_NE(result.Outcome, TAttemptOutcome::aoFound);
+    return {error ? *error : E(), result.Outcome == TAttemptOutcome::aoOtherMaker
+                                      ? std::optional<TDeviceInfo>(result.Device)
+                                      : std::nullopt};
+  }
+
   std::shared_ptr<TScriptedConnection> Connection;
   TSearcher Searcher;
   TSearchLog Log;
@@ -77,13 +92,12 @@ class ModbusRtuSearcherTest : public SearcherFixture<TModbusRtuDeviceSearcher> {
     frame.back() ^= 0xFF;
     Connection->AddChunk(frame);
   }
-  // Exception 2 to the maker's request, then IdReplies: the search at Address fails with that
+  // Exception 2 to the maker's request, then IdReplies: the attempt at Address fails with that
   // exception; returns the device that answered.
   TDeviceInfo AnsweringDevice(std::uint8_t Address, const std::vector<TBytes>& IdReplies) {
     Reply(BytesOf({Address, 0x83, 0x02}));
     for (const TBytes& r : IdReplies) Reply(r);
-    EXPECT_THROW(Searcher.Search(Address, Info), EModbusSpecificError);
-    const std::optional<TDeviceInfo> device = Searcher.TakeAnsweringDevice();
+    const std::optional<TDeviceInfo> device = FailedAttempt<EModbusSpecificError>(Address).second;
     EXPECT_TRUE(device);
     return device.value_or(TDeviceInfo{});
   }
@@ -295,10 +309,10 @@ TEST_F(ModbusTcpSearcherTest, WrongTransactionIdentifierIsNotRetried) {
 TEST_F(ModbusRtuSearcherTest, ExceptionReplyRevealsADeviceThatIsAskedWhoItIs) {
   Reply(BytesOf({17, 0x83, 0x02}));
   Reply(DeviceIdReplyBody(17, AcmeObjects));
-  // The search at the address fails as it does for any exception reply...
-  EXPECT_EQ(test::Caught<EModbusSpecificError>([&] { Searcher.Search(17, Info); }).ErrorCode, 2);
-  // ...and the device that answered waits for the task, once.
-  const std::optional<TDeviceInfo> device = Searcher.TakeAnsweringDevice();
+  // The attempt at the address fails as it does for any exception reply...
+  const auto [error, device] = FailedAttempt<EModbusSpecificError>(17);
+  EXPECT_EQ(error.ErrorCode, 2);
+  // ...and returns the device that answered with that failure.
   ASSERT_TRUE(device);
   EXPECT_TRUE(device->OtherMaker);
   EXPECT_EQ(device->Address, 17);
@@ -309,7 +323,6 @@ TEST_F(ModbusRtuSearcherTest, ExceptionReplyRevealsADeviceThatIsAskedWhoItIs) {
   EXPECT_EQ(device->DeviceType, 0);
   EXPECT_EQ(device->SerialNumber, 0);
   EXPECT_FALSE(device->SameAsUnit) << "RTU addresses are never marked as repeats";
-  EXPECT_FALSE(Searcher.TakeAnsweringDevice());
 
   const auto writes = Connection->Writes();
   ASSERT_EQ(writes.size(), 2u);
@@ -328,9 +341,10 @@ TEST_F(ModbusRtuSearcherTest, ExceptionReplyRevealsADeviceThatIsAskedWhoItIs) {
 
   // The next address starts clean.
   Reply(RegisterReplyBody(18));
-  Searcher.Search(18, Info);
-  EXPECT_FALSE(Info.OtherMaker);
-  EXPECT_FALSE(Searcher.TakeAnsweringDevice());
+  const TAttemptResult next = Searcher.Attempt(18);
+  EXPECT_EQ(next.Outcome, TAttemptOutcome::aoFound);
+  EXPECT_FALSE(next.Device.OtherMaker);
+  EXPECT_EQ(next.Device.Address, 18);
 }
 
 TEST_F(ModbusRtuSearcherTest, WhatRevealsADeviceAndWhatDoesNot) {
@@ -355,8 +369,7 @@ TEST_F(ModbusRtuSearcherTest, WhatRevealsADeviceAndWhatDoesNot) {
     Log.Clear();
     for (const TBytes& r : c.Replies) Reply(r);
     if (c.Reveals) Reply(BytesOf({17, 0xAB, 0x01}));  // the device refuses function 0x2B
-    EXPECT_THROW(Searcher.Search(17, Info), Exception);
-    const std::optional<TDeviceInfo> device = Searcher.TakeAnsweringDevice();
+    const std::optional<TDeviceInfo> device = FailedAttempt<Exception>(17).second;
     ASSERT_EQ(device.has_value(), c.Reveals)
         << HexDumpText(c.Replies.empty() ? TBytes() : c.Replies[0]);
     if (device) {
@@ -374,8 +387,7 @@ TEST_F(ModbusRtuSearcherTest, WhatRevealsADeviceAndWhatDoesNot) {
 
   // Three bad checksums: nothing can be trusted, nobody is asked.
   for (int i = 0; i < 3; ++i) BadCrcReply(BytesOf({17, 0x83, 0x02}));
-  EXPECT_THROW(Searcher.Search(17, Info), EInvalidCRC);
-  EXPECT_FALSE(Searcher.TakeAnsweringDevice());
+  EXPECT_FALSE(FailedAttempt<EInvalidCRC>(17).second);
 }
 
 TEST_F(ModbusRtuSearcherTest, MoreFollowsIsReadFromTheNextObject) {
@@ -411,14 +423,15 @@ TEST_F(ModbusRtuSearcherTest, UnknownTypeCodeIsAskedForItsIdentification) {
 
   Reply(unknown);
   Reply(DeviceIdReplyBody(17, {{0, "Wexa"}, {1, "WM-3"}, {2, "2.0"}}));
-  Searcher.Search(17, Info);
+  const TAttemptResult found = Searcher.Attempt(17);
+  EXPECT_EQ(found.Outcome, TAttemptOutcome::aoFound) << "found, not failed";
+  Info = found.Device;
   EXPECT_FALSE(Info.OtherMaker);
   EXPECT_EQ(Info.DeviceType, 99);
   EXPECT_EQ(Info.SerialNumber, 0x5678);
   EXPECT_EQ(Info.VendorName, "Wexa");
   EXPECT_EQ(Info.ProductCode, "WM-3");
   EXPECT_EQ(Info.MajorMinorRevision, "2.0");
-  EXPECT_FALSE(Searcher.TakeAnsweringDevice()) << "found, not failed";
   ASSERT_EQ(Connection->Writes().size(), 2u);
   EXPECT_EQ(Connection->Writes()[1], BytesOf({17, 0x2B, 0x0E, 0x01, 0x00, 0xB1, 0xB4}));
   EXPECT_EQ(CountLines(Log, "Найден прибор MODBUS с адресом 17"), 1);
@@ -462,16 +475,15 @@ TEST_F(ModbusTcpSearcherTest, GatewayExceptionsMeanNoDevice) {
   std::uint16_t id = 0;
   for (const std::uint8_t code : {0x0A, 0x0B}) {
     Reply(BytesOf({3, 0x83, code}), ++id);
-    EXPECT_EQ(test::Caught<EModbusSpecificError>([&] { Searcher.Search(3, Info); }).ErrorCode,
-              code);
-    EXPECT_FALSE(Searcher.TakeAnsweringDevice());
+    const auto [error, device] = FailedAttempt<EModbusSpecificError>(3);
+    EXPECT_EQ(error.ErrorCode, code);
+    EXPECT_FALSE(device);
   }
   EXPECT_EQ(Connection->Writes().size(), 2u) << "nobody was asked who it is";
   // Any other code is a device.
   Reply(BytesOf({3, 0x83, 0x02}), ++id);
   Reply(DeviceIdReplyBody(3, AcmeObjects), ++id);
-  EXPECT_THROW(Searcher.Search(3, Info), EModbusSpecificError);
-  const auto device = Searcher.TakeAnsweringDevice();
+  const auto device = FailedAttempt<EModbusSpecificError>(3).second;
   ASSERT_TRUE(device);
   EXPECT_EQ(device->ProductCode, "PX-1");
   EXPECT_EQ(Connection->Writes().back(),
@@ -483,8 +495,7 @@ TEST_F(ModbusTcpSearcherTest, RepeatsOfOneIdentityAreMarked) {
   const auto other = [&](std::uint8_t Unit, const TBytes& IdReply) {
     Reply(BytesOf({Unit, 0x83, 0x02}), ++id);
     Reply(IdReply, ++id);
-    EXPECT_THROW(Searcher.Search(Unit, Info), EModbusSpecificError);
-    const auto device = Searcher.TakeAnsweringDevice();
+    const auto device = FailedAttempt<EModbusSpecificError>(Unit).second;
     EXPECT_TRUE(device);
     return device.value_or(TDeviceInfo{});
   };

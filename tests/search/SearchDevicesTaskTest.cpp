@@ -109,11 +109,9 @@ TEST_F(SearchTask, HandlersSeeOnlyTheCurrentAttemptsLog) {
     Info.Address = Address;
   };
   std::vector<std::string> Texts;
-  Task.OnDeviceFound = [&](TSearchDevicesTask*, const std::string&, std::int32_t, TDeviceProtocol,
-                           TConnectionType, std::uint8_t, const TDeviceInfo&,
+  Task.OnDeviceFound = [&](TSearchDevicesTask*, const TSearchAttempt&, const TDeviceInfo&,
                            const TSearchLog& Log) { Texts.push_back(Log.Text()); };
-  Task.OnSearchError = [&](TSearchDevicesTask*, const std::string&, std::int32_t, TDeviceProtocol,
-                           TConnectionType, std::uint8_t, const Exception& E,
+  Task.OnSearchError = [&](TSearchDevicesTask*, const TSearchAttempt&, const Exception& E,
                            const TSearchLog& Log) {
     EXPECT_TRUE(E.Is<EInvalidCRC>());
     Texts.push_back(Log.Text());
@@ -202,14 +200,13 @@ TEST_F(SearchTask, OtherAttemptErrorsGoOnWithTheNextAddress) {
   std::string ForeignClass;
   std::string ForeignMessage;
   auto Recorder = Task.OnSearchError;
-  Task.OnSearchError = [&](TSearchDevicesTask* Sender, const std::string& Name, std::int32_t Rate,
-                           TDeviceProtocol P, TConnectionType T, std::uint8_t Address,
-                           const Exception& E, const TSearchLog& Log) {
-    if (Address == 2) {
+  Task.OnSearchError = [&](TSearchDevicesTask* Sender, const TSearchAttempt& A, const Exception& E,
+                           const TSearchLog& Log) {
+    if (A.Address == 2) {
       ForeignClass = E.ClassName();
       ForeignMessage = E.Message;
     }
-    Recorder(Sender, Name, Rate, P, T, Address, E, Log);
+    Recorder(Sender, A, E, Log);
   };
   Run();
 
@@ -383,12 +380,10 @@ TEST_F(SearchTask, ThrowingDeviceFoundHandlerBecomesASearchError) {
   Task.Protocols = {dpOrvatbus};
   Task.SetAddresses(dpOrvatbus, std::vector<std::uint8_t>{1, 2});
   auto Recorder = Task.OnDeviceFound;
-  Task.OnDeviceFound = [Recorder](TSearchDevicesTask* Sender, const std::string& Name,
-                                  std::int32_t Rate, TDeviceProtocol P, TConnectionType T,
-                                  std::uint8_t Address, const TDeviceInfo& Info,
-                                  const TSearchLog& Log) {
-    Recorder(Sender, Name, Rate, P, T, Address, Info, Log);
-    if (Address == 1) throw EArgumentError::Create("handler failed");
+  Task.OnDeviceFound = [Recorder](TSearchDevicesTask* Sender, const TSearchAttempt& A,
+                                  const TDeviceInfo& Info, const TSearchLog& Log) {
+    Recorder(Sender, A, Info, Log);
+    if (A.Address == 1) throw EArgumentError::Create("handler failed");
   };
   Run();
 
@@ -403,10 +398,9 @@ TEST_F(SearchTask, ThrowingProgressHandlerEndsTheRunButStillFinishes) {
   Task.BaudRates = {9600};
   Task.Protocols = {dpOrvatbus};
   Task.SetAddresses(dpOrvatbus, std::vector<std::uint8_t>{1, 2});
-  Task.OnProgressChanged = [&](TSearchDevicesTask*, const std::string&, std::int32_t,
-                               TDeviceProtocol, TConnectionType, std::uint8_t Address) {
-    Script.Add("progress " + IntToStr(Address));
-    if (Address == 2) throw std::logic_error("progress handler");
+  Task.OnProgressChanged = [&](TSearchDevicesTask*, const TSearchAttempt& A) {
+    Script.Add("progress " + IntToStr(A.Address));
+    if (A.Address == 2) throw std::logic_error("progress handler");
   };
   Run();
 
@@ -425,8 +419,8 @@ TEST_F(SearchTask, ThrowingErrorHandlerEndsTheRun) {
   Script.OnSearch = [](TFakeSearcher&, std::uint8_t, TDeviceInfo&) {
     throw EReadTimeoutError::Create("quiet");
   };
-  Task.OnSearchError = [&](TSearchDevicesTask*, const std::string&, std::int32_t, TDeviceProtocol,
-                           TConnectionType, std::uint8_t, const Exception&, const TSearchLog&) {
+  Task.OnSearchError = [&](TSearchDevicesTask*, const TSearchAttempt&, const Exception&,
+                           const TSearchLog&) {
     Script.Add("error");
     throw 7;  // not even a std::exception
   };

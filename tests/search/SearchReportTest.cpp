@@ -45,13 +45,13 @@ TEST(SearchReport, ErrorTextByClass) {
 TEST(SearchReport, LinesAndNames) {
   const TDateTime t = EncodeDateTime(2026, 12, 7, 17, 30, 45, 219);
   const auto serial = TConnectionType::ctSerialPort, tcp = TConnectionType::ctTcp;
-  EXPECT_EQ(DeviceFoundLine(t, "COM5", 9600, TDeviceProtocol::dpOrvatbus, serial, 95),
+  EXPECT_EQ(DeviceFoundLine(t, {"COM5", 9600, TDeviceProtocol::dpOrvatbus, serial, 95}),
             "17:30:45.219 [COM5:9600,Orvatbus,95]: прибор найден");
-  EXPECT_EQ(SearchErrorLine(t, "plc", 502, TDeviceProtocol::dpModbusTcp, tcp, 1, "Нет ответа"),
+  EXPECT_EQ(SearchErrorLine(t, {"plc", 502, TDeviceProtocol::dpModbusTcp, tcp, 1}, "Нет ответа"),
             "17:30:45.219 [plc:502,ModbusTCP,1]: Нет ответа");
-  EXPECT_EQ(SearchErrorLine(t, "::1", 502, TDeviceProtocol::dpModbusTcp, tcp, 1, "Нет ответа"),
+  EXPECT_EQ(SearchErrorLine(t, {"::1", 502, TDeviceProtocol::dpModbusTcp, tcp, 1}, "Нет ответа"),
             "17:30:45.219 [[::1]:502,ModbusTCP,1]: Нет ответа");
-  EXPECT_EQ(ProgressText("COM5", 9600, TDeviceProtocol::dpOrvatbus, serial, 2),
+  EXPECT_EQ(ProgressText({"COM5", 9600, TDeviceProtocol::dpOrvatbus, serial, 2}),
             "COM5:9600\r\nПротокол: Orvatbus\r\nАдрес: 2");
   using platform::TConnectOutcome;
   const std::string range = "192.168.1.0/24:502";
@@ -74,9 +74,9 @@ TEST(SearchReport, LinesAndNames) {
   EXPECT_EQ(ConnectionTypeText(1), "TCP/IP");
   EXPECT_EQ(ConnectionTypeText(7), "Неизвестно");
   EXPECT_EQ(ResultLogFileName(t), "173045_219__результаты_поиска.log");
-  EXPECT_EQ(AttemptLogFileName(t, "10.0.0.100", 502, TDeviceProtocol::dpModbusTcp, 1),
+  EXPECT_EQ(AttemptLogFileName(t, {"10.0.0.100", 502, TDeviceProtocol::dpModbusTcp, tcp, 1}),
             "173045_219_10.0.0.100_502_ModbusTCP_1.log");
-  EXPECT_EQ(AttemptLogFileName(t, "/tmp/sim:a", 9600, TDeviceProtocol::dpOrvatAscii, 95),
+  EXPECT_EQ(AttemptLogFileName(t, {"/tmp/sim:a", 9600, TDeviceProtocol::dpOrvatAscii, serial, 95}),
             "173045_219_#tmp#sim#a_9600_OrvatASCII_95.log");
 }
 
@@ -84,9 +84,9 @@ TEST(SearchReport, LinesAndNames) {
 TEST(SearchReport, ForgedLineStaysOneVisibleLine) {
   const TDateTime t = EncodeDateTime(2026, 12, 7, 17, 30, 45, 219);
   const std::string forged = "ttyX\r\n17:30:45.219 [COM9:9600,Orvatbus,95]: прибор найден";
-  const std::string line =
-      SearchErrorLine(t, forged, 9600, TDeviceProtocol::dpOrvatbus, TConnectionType::ctSerialPort,
-                      95, "Ошибка открытия порта\x1B[2J");
+  const std::string line = SearchErrorLine(
+      t, {forged, 9600, TDeviceProtocol::dpOrvatbus, TConnectionType::ctSerialPort, 95},
+      "Ошибка открытия порта\x1B[2J");
   EXPECT_EQ(line.find_first_of("\r\n\x1B"), std::string::npos) << line;
   EXPECT_EQ(line,
             "17:30:45.219 [ttyX\\x0D\\x0A17:30:45.219 [COM9:9600,Orvatbus,95]: прибор "
@@ -95,25 +95,28 @@ TEST(SearchReport, ForgedLineStaysOneVisibleLine) {
 
   // A reason gets a line of its own, escaped the same way; no reason, no line.
   const auto serial = TConnectionType::ctSerialPort;
-  EXPECT_EQ(SearchErrorLines(t, "ttyX\n", 9600, TDeviceProtocol::dpModbusRtu, serial, 1,
+  EXPECT_EQ(SearchErrorLines(t, {"ttyX\n", 9600, TDeviceProtocol::dpModbusRtu, serial, 1},
                              "Ошибка открытия порта", "Порт ttyX\n используется: a\x1B (pid 7)"),
             (std::vector<std::string>{
                 "17:30:45.219 [ttyX\\x0A:9600,ModbusRTU,1]: Ошибка открытия порта",
                 "17:30:45.219 [ttyX\\x0A:9600,ModbusRTU,1]: Порт ttyX\\x0A используется: "
                 "a\\x1B (pid 7)"}));
-  EXPECT_EQ(
-      SearchErrorLines(t, "ttyX", 9600, TDeviceProtocol::dpModbusRtu, serial, 1, "Нет ответа", ""),
-      std::vector<std::string>{"17:30:45.219 [ttyX:9600,ModbusRTU,1]: Нет ответа"});
+  EXPECT_EQ(SearchErrorLines(t, {"ttyX", 9600, TDeviceProtocol::dpModbusRtu, serial, 1},
+                             "Нет ответа", ""),
+            std::vector<std::string>{"17:30:45.219 [ttyX:9600,ModbusRTU,1]: Нет ответа"});
 }
 
 // A name past what the file system takes is cut on a character boundary, and two such names
 // that differ only in the part cut off still give two files.
 TEST(SearchReport, LongAttemptLogNamesAreCutAndStayApart) {
   const TDateTime t = EncodeDateTime(2026, 12, 7, 17, 30, 45, 219);
+  const auto serial = TConnectionType::ctSerialPort;
   std::string base = "/dev/" + std::string(150, 'x');
   for (int i = 0; i < 100; ++i) base += "я";
-  const std::string a = AttemptLogFileName(t, base + "1", 9600, TDeviceProtocol::dpOrvatbus, 95);
-  const std::string b = AttemptLogFileName(t, base + "2", 9600, TDeviceProtocol::dpOrvatbus, 95);
+  const std::string a =
+      AttemptLogFileName(t, {base + "1", 9600, TDeviceProtocol::dpOrvatbus, serial, 95});
+  const std::string b =
+      AttemptLogFileName(t, {base + "2", 9600, TDeviceProtocol::dpOrvatbus, serial, 95});
   EXPECT_LE(a.size(), MaxFileNameBytes);
   EXPECT_NE(a, b);
   EXPECT_TRUE(a.starts_with("173045_219_#dev#xxx")) << a;
@@ -121,7 +124,7 @@ TEST(SearchReport, LongAttemptLogNamesAreCutAndStayApart) {
   const std::size_t mark = a.find('~');
   ASSERT_NE(mark, std::string::npos);
   EXPECT_EQ(static_cast<unsigned char>(a[mark - 2]), 0xD1) << "cut inside a character";
-  EXPECT_EQ(AttemptLogFileName(t, "tty\x01", 1, TDeviceProtocol::dpOrvatbus, 1),
+  EXPECT_EQ(AttemptLogFileName(t, {"tty\x01", 1, TDeviceProtocol::dpOrvatbus, serial, 1}),
             "173045_219_tty#_1_Orvatbus_1.log");
 }
 
@@ -137,11 +140,11 @@ TEST(SearchReport, FoundDeviceTexts) {
   EXPECT_EQ(cells.DeviceType, "R4748");
   EXPECT_EQ(cells.SerialNum, 4321);
   EXPECT_EQ(cells.SoftVersion, "2.15");
-  EXPECT_EQ(DeviceFoundLine(t, "plc", 502, tcp, TConnectionType::ctTcp, 1, maker),
+  EXPECT_EQ(DeviceFoundLine(t, {"plc", 502, tcp, TConnectionType::ctTcp, 1}, maker),
             "17:30:45.219 [plc:502,ModbusTCP,1]: прибор найден");
   maker.SameAsUnit = 1;
   EXPECT_EQ(FoundDeviceCells(tcp, maker).DeviceType, "R4748 (повтор адреса 1)");
-  EXPECT_EQ(DeviceFoundLine(t, "plc", 502, tcp, TConnectionType::ctTcp, 4, maker),
+  EXPECT_EQ(DeviceFoundLine(t, {"plc", 502, tcp, TConnectionType::ctTcp, 4}, maker),
             "17:30:45.219 [plc:502,ModbusTCP,4]: прибор найден (повтор адреса 1)");
 
   // A device of another maker: vendor and product code, the revision, no serial number.
@@ -153,7 +156,7 @@ TEST(SearchReport, FoundDeviceTexts) {
   EXPECT_EQ(cells.DeviceType, "Неизвестный прибор");
   EXPECT_FALSE(cells.SerialNum);
   EXPECT_FALSE(cells.SoftVersion);
-  EXPECT_EQ(DeviceFoundLine(t, "COM5", 9600, rtu, TConnectionType::ctSerialPort, 3, other),
+  EXPECT_EQ(DeviceFoundLine(t, {"COM5", 9600, rtu, TConnectionType::ctSerialPort, 3}, other),
             "17:30:45.219 [COM5:9600,ModbusRTU,3]: прибор найден: Неизвестный прибор");
   other.VendorName = "ACME";
   EXPECT_EQ(OtherDeviceTypeText(other), "ACME");
@@ -164,7 +167,7 @@ TEST(SearchReport, FoundDeviceTexts) {
   EXPECT_FALSE(cells.SerialNum);
   EXPECT_EQ(cells.SoftVersion, "1.02");
   other.SameAsUnit = 2;
-  EXPECT_EQ(DeviceFoundLine(t, "plc", 502, tcp, TConnectionType::ctTcp, 3, other),
+  EXPECT_EQ(DeviceFoundLine(t, {"plc", 502, tcp, TConnectionType::ctTcp, 3}, other),
             "17:30:45.219 [plc:502,ModbusTCP,3]: прибор найден: ACME PX-1, версия 1.02 (повтор "
             "адреса 2)");
   other.VendorName.clear();
@@ -181,23 +184,30 @@ TEST(SearchReport, AttemptLogNamesStayUniqueWithinOneMillisecond) {
   constexpr auto tcp = TDeviceProtocol::dpModbusTcp;
   TAttemptLogNames names;
   // The same endpoint twice in a plan: both refused within one millisecond.
-  EXPECT_EQ(names.Next(t, "10.0.0.1", 502, tcp, 1), "173045_219_10.0.0.1_502_ModbusTCP_1.log");
-  EXPECT_EQ(names.Next(t, "10.0.0.1", 502, tcp, 1), "173045_219_10.0.0.1_502_ModbusTCP_1_2.log");
-  EXPECT_EQ(names.Next(t, "10.0.0.1", 502, tcp, 2), "173045_219_10.0.0.1_502_ModbusTCP_2.log");
+  EXPECT_EQ(names.Next(t, {"10.0.0.1", 502, tcp, TConnectionType::ctTcp, 1}),
+            "173045_219_10.0.0.1_502_ModbusTCP_1.log");
+  EXPECT_EQ(names.Next(t, {"10.0.0.1", 502, tcp, TConnectionType::ctTcp, 1}),
+            "173045_219_10.0.0.1_502_ModbusTCP_1_2.log");
+  EXPECT_EQ(names.Next(t, {"10.0.0.1", 502, tcp, TConnectionType::ctTcp, 2}),
+            "173045_219_10.0.0.1_502_ModbusTCP_2.log");
   // Two names that only the replaced characters told apart.
-  EXPECT_EQ(names.Next(t, "a:b", 1, tcp, 1), "173045_219_a#b_1_ModbusTCP_1.log");
-  EXPECT_EQ(names.Next(t, "a/b", 1, tcp, 1), "173045_219_a#b_1_ModbusTCP_1_2.log");
-  EXPECT_EQ(names.Next(t, "10.0.0.1", 502, tcp, 1), "173045_219_10.0.0.1_502_ModbusTCP_1_3.log");
+  EXPECT_EQ(names.Next(t, {"a:b", 1, tcp, TConnectionType::ctTcp, 1}),
+            "173045_219_a#b_1_ModbusTCP_1.log");
+  EXPECT_EQ(names.Next(t, {"a/b", 1, tcp, TConnectionType::ctTcp, 1}),
+            "173045_219_a#b_1_ModbusTCP_1_2.log");
+  EXPECT_EQ(names.Next(t, {"10.0.0.1", 502, tcp, TConnectionType::ctTcp, 1}),
+            "173045_219_10.0.0.1_502_ModbusTCP_1_3.log");
   // A name cut to the longest one the file system takes stays within it when repeated.
   const std::string longName = "/dev/" + std::string(300, 'x');
-  const std::string first = names.Next(t, longName, 1, tcp, 1);
-  const std::string second = names.Next(t, longName, 1, tcp, 1);
+  const std::string first = names.Next(t, {longName, 1, tcp, TConnectionType::ctTcp, 1});
+  const std::string second = names.Next(t, {longName, 1, tcp, TConnectionType::ctTcp, 1});
   EXPECT_EQ(first.size(), MaxFileNameBytes);
   EXPECT_LE(second.size(), MaxFileNameBytes);
   EXPECT_TRUE(second.ends_with("_1_ModbusTCP_1_2.log")) << second;
   EXPECT_NE(first, second);
   // A new millisecond starts afresh.
-  EXPECT_EQ(names.Next(next, "10.0.0.1", 502, tcp, 1), "173045_220_10.0.0.1_502_ModbusTCP_1.log");
+  EXPECT_EQ(names.Next(next, {"10.0.0.1", 502, tcp, TConnectionType::ctTcp, 1}),
+            "173045_220_10.0.0.1_502_ModbusTCP_1.log");
 }
 
 }  // namespace

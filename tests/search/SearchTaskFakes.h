@@ -30,6 +30,8 @@ class TFakeSearcher;
 struct TSearchScript {
   // How Search at one address ends: fill Info or throw. Runs on the worker thread.
   std::function<void(TFakeSearcher& Searcher, std::uint8_t Address, TDeviceInfo& Info)> OnSearch;
+  // Runs when an attempt begins, before Search; may throw past Attempt's own handling.
+  std::function<void(std::uint8_t Address)> OnAttempt;
   // Runs before a searcher is built; may throw to fail the construction.
   std::function<void(const std::string& RunName)> OnCreate;
   // Runs when the task closes a searcher's connection; may throw.
@@ -98,10 +100,15 @@ class TFakeSearcher : public IDeviceSearcher {
     }
   }
 
-  // Set by OnSearch before it throws: a device that answered all the same.
+  // Set by OnSearch before it throws: a device of another maker that answered all the same.
   std::optional<TDeviceInfo> Answering;
-  std::optional<TDeviceInfo> TakeAnsweringDevice() override {
-    return std::exchange(Answering, std::nullopt);
+  TAttemptResult Attempt(std::uint8_t Address) override {
+    if (Script_.OnAttempt) Script_.OnAttempt(Address);
+    TAttemptResult result = IDeviceSearcher::Attempt(Address);
+    const std::optional<TDeviceInfo> other = std::exchange(Answering, std::nullopt);
+    if (result.Outcome == TAttemptOutcome::aoFailed && other)
+      return TAttemptResult::OtherMaker(*other, *result.Error);
+    return result;
   }
 
   void CloseConnection() override {
@@ -149,26 +156,21 @@ class TFakeSearcherFactory {
 
 // Attaches recording handlers to Task: "progress", "found", "error" and "finished" events.
 inline void RecordEvents(TSearchDevicesTask& Task, TSearchScript& Script) {
-  Task.OnProgressChanged = [&Script](TSearchDevicesTask*, const std::string& ConnectionName,
-                                     std::int32_t BaudRateOrPort, TDeviceProtocol Protocol,
-                                     TConnectionType, std::uint8_t Address) {
-    Script.Add("progress " + RunName(ConnectionName, BaudRateOrPort, Protocol) + "," +
-               IntToStr(Address));
+  // "COM1:9600,Orvatbus,1": the attempt as the recorded events name it.
+  const auto name = [](const TSearchAttempt& A) {
+    return RunName(A.ConnectionName, A.BaudRateOrPort, A.Protocol) + "," + IntToStr(A.Address);
   };
-  Task.OnDeviceFound = [&Script](TSearchDevicesTask*, const std::string& ConnectionName,
-                                 std::int32_t BaudRateOrPort, TDeviceProtocol Protocol,
-                                 TConnectionType, std::uint8_t Address, const TDeviceInfo& Info,
-                                 const TSearchLog& Log) {
-    Script.Add("found " + RunName(ConnectionName, BaudRateOrPort, Protocol) + "," +
-               IntToStr(Address) + " reported=" + IntToStr(Info.Address) +
+  Task.OnProgressChanged = [&Script, name](TSearchDevicesTask*, const TSearchAttempt& A) {
+    Script.Add("progress " + name(A));
+  };
+  Task.OnDeviceFound = [&Script, name](TSearchDevicesTask*, const TSearchAttempt& A,
+                                       const TDeviceInfo& Info, const TSearchLog& Log) {
+    Script.Add("found " + name(A) + " reported=" + IntToStr(Info.Address) +
                " log=" + IntToStr(static_cast<int>(Log.Lines().size())));
   };
-  Task.OnSearchError = [&Script](TSearchDevicesTask*, const std::string& ConnectionName,
-                                 std::int32_t BaudRateOrPort, TDeviceProtocol Protocol,
-                                 TConnectionType, std::uint8_t Address, const Exception& Error,
-                                 const TSearchLog&) {
-    Script.Add("error " + RunName(ConnectionName, BaudRateOrPort, Protocol) + "," +
-               IntToStr(Address) + " " + Error.ClassName());
+  Task.OnSearchError = [&Script, name](TSearchDevicesTask*, const TSearchAttempt& A,
+                                       const Exception& Error, const TSearchLog&) {
+    Script.Add("error " + name(A) + " " + Error.ClassName());
   };
   Task.OnSearchFinished = [&Script](TSearchDevicesTask*, bool Aborted) {
     Script.Add(std::string("finished ") + (Aborted ? "aborted" : "normal"));

@@ -113,18 +113,16 @@ class SerialSearch : public ::testing::Test {
     Task.ReadTimeout = 100;
     Task.StartOfPacketReadTimeout = 100;
     Task.RequestRetryCount = 1;
-    Task.OnDeviceFound = [this](TSearchDevicesTask*, const std::string& Port, std::int32_t Baud,
-                                TDeviceProtocol, TConnectionType, std::uint8_t,
+    Task.OnDeviceFound = [this](TSearchDevicesTask*, const TSearchAttempt& A,
                                 const TDeviceInfo& Info, const TSearchLog& Log) {
       std::lock_guard Guard(Lock);
-      Found.push_back({Port, Baud, Info});
+      Found.push_back({A.ConnectionName, A.BaudRateOrPort, Info});
       FoundLogs.push_back(Log.Text());
     };
-    Task.OnSearchError = [this](TSearchDevicesTask*, const std::string& Port, std::int32_t Baud,
-                                TDeviceProtocol, TConnectionType, std::uint8_t Address,
+    Task.OnSearchError = [this](TSearchDevicesTask*, const TSearchAttempt& A,
                                 const Exception& Error, const TSearchLog&) {
       std::lock_guard Guard(Lock);
-      Errors.push_back({Port, Baud, Address, Error.Clone()});
+      Errors.push_back({A.ConnectionName, A.BaudRateOrPort, A.Address, Error.Clone()});
     };
     Task.Start();
     // Nothing may hang: the whole search ends well within the deadline.

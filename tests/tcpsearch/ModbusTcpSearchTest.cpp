@@ -98,18 +98,16 @@ struct TFailed {
 class TRecordedSearch {
  public:
   explicit TRecordedSearch(TSearchDevicesTask& Task) {
-    Task.OnDeviceFound = [this](TSearchDevicesTask*, const std::string& Name, std::int32_t Port,
-                                TDeviceProtocol, TConnectionType, std::uint8_t Address,
+    Task.OnDeviceFound = [this](TSearchDevicesTask*, const TSearchAttempt& A,
                                 const TDeviceInfo& Info, const TSearchLog&) {
       std::lock_guard guard(Lock);
-      Found.push_back({Name, Port, Address, Info});
+      Found.push_back({A.ConnectionName, A.BaudRateOrPort, A.Address, Info});
     };
-    Task.OnSearchError = [this](TSearchDevicesTask*, const std::string& Name, std::int32_t Port,
-                                TDeviceProtocol, TConnectionType, std::uint8_t Address,
+    Task.OnSearchError = [this](TSearchDevicesTask*, const TSearchAttempt& A,
                                 const Exception& Error, const TSearchLog& Log) {
       std::lock_guard guard(Lock);
-      Failed.push_back({Name, Port, Address, Error.ClassName(), Error.Is<EConnectionOpenError>(),
-                        Error.Is<ETimeoutError>(), Log.Text()});
+      Failed.push_back({A.ConnectionName, A.BaudRateOrPort, A.Address, Error.ClassName(),
+                        Error.Is<EConnectionOpenError>(), Error.Is<ETimeoutError>(), Log.Text()});
     };
     Task.OnSearchFinished = [this](TSearchDevicesTask*, bool) {
       std::lock_guard guard(Lock);

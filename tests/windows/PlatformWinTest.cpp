@@ -12,6 +12,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <span>
 #include <thread>
 #include <vector>
 
@@ -52,6 +53,13 @@ TEST(WinCancel, EventsAndScopes) {
   EXPECT_EQ(WaitForAny({&A, &B}, -1), 1) << "a set event ends an endless wait";
   B.Reset();
   EXPECT_FALSE(B.IsSet());
+  // More events than a wait watches are refused at once, even with one of them set.
+  TCancelEvent More[MaxWaitEvents + 1];
+  const TCancelEvent* All[MaxWaitEvents + 1];
+  for (std::size_t I = 0; I <= MaxWaitEvents; ++I) All[I] = &More[I];
+  More[MaxWaitEvents - 1].Set();
+  EXPECT_EQ(WaitForAnyOf(std::span(All, MaxWaitEvents), -1), static_cast<int>(MaxWaitEvents - 1));
+  EXPECT_EQ(WaitForAnyOf(std::span(All, MaxWaitEvents + 1), -1), WaitRefused);
 
   EXPECT_FALSE(CancelRequested()) << "no event bound";
   {

@@ -1,6 +1,4 @@
 #include <atomic>
-#include <iterator>
-#include <system_error>
 
 #include "platform/platCancel.h"
 #include "platform/win/platWin.h"
@@ -49,9 +47,7 @@ HANDLE ThreadTransferEvent() noexcept {
 
 TCancelEvent::TCancelEvent() {
   Handle_ = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  if (!Handle_)
-    throw std::system_error(static_cast<int>(::GetLastError()), std::system_category(),
-                            "CreateEvent");
+  if (!Handle_) RaiseOsError(LastWinError(), "CreateEvent");
 }
 
 TCancelEvent::~TCancelEvent() {
@@ -69,11 +65,11 @@ bool TCancelEvent::WaitFor(int Ms) const noexcept {
          WAIT_OBJECT_0;
 }
 
-int WaitForAny(std::initializer_list<const TCancelEvent*> Events, int Ms) noexcept {
-  HANDLE Handles[8];
+int WaitForAnyOf(std::span<const TCancelEvent* const> Events, int Ms) noexcept {
+  if (Events.size() > MaxWaitEvents) return WaitRefused;
+  HANDLE Handles[MaxWaitEvents];
   DWORD Count = 0;
-  for (const TCancelEvent* E : Events)
-    if (Count < std::size(Handles)) Handles[Count++] = E->Handle();
+  for (const TCancelEvent* E : Events) Handles[Count++] = E->Handle();
   if (Count == 0) {
     if (Ms > 0) ::Sleep(static_cast<DWORD>(Ms));
     return -1;
@@ -83,6 +79,9 @@ int WaitForAny(std::initializer_list<const TCancelEvent*> Events, int Ms) noexce
   if (R >= WAIT_OBJECT_0 && R < WAIT_OBJECT_0 + Count) return static_cast<int>(R - WAIT_OBJECT_0);
   return -1;
 }
+
+// The system's waits are timed in milliseconds: there is no slack to ask away.
+void UsePreciseTimedWaits() noexcept {}
 
 namespace {
 

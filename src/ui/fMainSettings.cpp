@@ -1,0 +1,142 @@
+// The window's controls and the settings file: the search parameters and the window's place are
+// read into the controls when the window is made and written back when it closes; the plan of a
+// search is read from the controls when it starts.
+
+#include <QGuiApplication>
+#include <QScreen>
+
+#include "foundation/appDateTime.h"
+#include "foundation/appSysUtils.h"
+#include "search/uSearchReport.h"
+#include "ui/fMain.h"
+#include "ui/fMainViews.h"
+#include "ui_fMain.h"
+
+namespace probrix {
+
+namespace {
+
+// The window's place and size live in the settings file beside the search parameters.
+constexpr std::string_view kPlacementSection = "FormPlacement";
+
+}  // namespace
+
+void TfrmMain::LoadSettings() {
+  auto& f = *Ui_;
+  const TIniFile ini(IniFileName_);
+  TSearchSettings s = LoadSearchSettings(ini);
+  // Numbers outside their ranges are taken as the spin box would take them, and said once.
+  for (const std::string& notice : ClampSearchSettings(s, WindowPlanLimits))
+    ShowProtocolLine(FormatDateTime("hh:nn:ss.zzz", NowDateTime()) + " " + SafeLogText(notice));
+
+  TCheckItems ports = CheckItems(f.clbSerialPorts);
+  ApplyCheckStates(ports, s.SerialPorts);
+  ApplyCheckItems(f.clbSerialPorts, ports);
+  TCheckItems bauds = CheckItems(f.clbBaudRates);
+  ApplyCheckStates(bauds, s.BaudRates);
+  ApplyCheckItems(f.clbBaudRates, bauds);
+  for (const auto& pair : s.TCPConnections) AddCheckItem(f.clbTCPEndpoints, pair.first, false);
+  TCheckItems endpoints = CheckItems(f.clbTCPEndpoints);
+  ApplyCheckStates(endpoints, s.TCPConnections);
+  ApplyCheckItems(f.clbTCPEndpoints, endpoints);
+
+  TProtocolChoice protocols{f.cbOrvatbus->isChecked(), f.cbModbusRTU->isChecked(),
+                            f.cbModbusTCP->isChecked(), f.cbOrvatAscii->isChecked()};
+  protocols = DecodeProtocols(s.Protocols, protocols);
+  f.cbOrvatbus->setChecked(protocols.Orvatbus);
+  f.cbModbusRTU->setChecked(protocols.ModbusRTU);
+  f.cbModbusTCP->setChecked(protocols.ModbusTCP);
+  f.cbOrvatAscii->setChecked(protocols.OrvatAscii);
+
+  f.cbSearchSingleOrvatbusDevice->setChecked(s.SearchSingleOrvatbusDevice);
+  f.edOrvatbusAddresses->setText(QString::fromStdString(s.OrvatbusAddresses));
+  f.edModbusAddresses->setText(QString::fromStdString(s.ModbusAddresses));
+  cbOrvatbusClick();
+  cbModbusClick();
+
+  RequestRetryCount_ = s.RequestRetryCount;
+  f.seStartOfPacketReadTimeout->setValue(s.StartOfPacketReadTimeout);
+  WritePacketTimeout_ = s.WritePacketTimeout;
+  f.cbSaveSearchLogs->setChecked(s.SaveSearchLogs);
+  f.seParallelConnections->setValue(s.ParallelConnections);
+
+  LoadWindowPlacement(ini);
+}
+
+void TfrmMain::SaveSettings() {
+  auto& f = *Ui_;
+  TIniFile ini(IniFileName_);
+  TSearchSettings v;
+  v.SearchSingleOrvatbusDevice = f.cbSearchSingleOrvatbusDevice->isChecked();
+  v.OrvatbusAddresses = f.edOrvatbusAddresses->text().toStdString();
+  v.ModbusAddresses = f.edModbusAddresses->text().toStdString();
+  v.RequestRetryCount = RequestRetryCount_;
+  v.StartOfPacketReadTimeout = f.seStartOfPacketReadTimeout->value();
+  v.WritePacketTimeout = WritePacketTimeout_;
+  v.SaveSearchLogs = f.cbSaveSearchLogs->isChecked();
+  v.ParallelConnections = f.seParallelConnections->value();
+  const TProtocolChoice protocols{f.cbOrvatbus->isChecked(), f.cbModbusRTU->isChecked(),
+                                  f.cbModbusTCP->isChecked(), f.cbOrvatAscii->isChecked()};
+  SaveSearchSettings(ini, EncodeCheckList(CheckItems(f.clbSerialPorts)),
+                     EncodeCheckList(CheckItems(f.clbBaudRates)),
+                     EncodeCheckList(CheckItems(f.clbTCPEndpoints)), EncodeProtocols(protocols), v);
+  SaveWindowPlacement(ini);
+}
+
+void TfrmMain::LoadWindowPlacement(const TIniFile& Ini) {
+  // The size: never below the designed one, nor beyond the largest screen.
+  QSize largest;
+  for (const QScreen* screen : QGuiApplication::screens())
+    largest = largest.expandedTo(screen->availableGeometry().size());
+  const QSize stored(Ini.ReadInteger(kPlacementSection, "Width", width()),
+                     Ini.ReadInteger(kPlacementSection, "Height", height()));
+  resize(largest.isValid() ? stored.boundedTo(largest).expandedTo(minimumSize())
+                           : stored.expandedTo(minimumSize()));
+  if (Ini.ReadBool(kPlacementSection, "Maximized", false))
+    setWindowState(windowState() | Qt::WindowMaximized);
+
+  if (!Ini.ValueExists(kPlacementSection, "Left") || !Ini.ValueExists(kPlacementSection, "Top"))
+    return;
+  const QPoint at(Ini.ReadInteger(kPlacementSection, "Left", 0),
+                  Ini.ReadInteger(kPlacementSection, "Top", 0));
+  // A position on a screen that is no longer there would hide the window: keep the default.
+  const QRect title(at, QSize(width(), 32));
+  for (const QScreen* screen : QGuiApplication::screens()) {
+    if (screen->availableGeometry().intersects(title)) {
+      move(at);
+      return;
+    }
+  }
+}
+
+void TfrmMain::SaveWindowPlacement(TIniFile& Ini) {
+  // A maximised window keeps the place and size it returns to.
+  const QRect normal = isMaximized() ? normalGeometry() : QRect(pos(), size());
+  if (normal.isValid()) {
+    Ini.WriteInteger(kPlacementSection, "Left", normal.x());
+    Ini.WriteInteger(kPlacementSection, "Top", normal.y());
+    Ini.WriteInteger(kPlacementSection, "Width", normal.width());
+    Ini.WriteInteger(kPlacementSection, "Height", normal.height());
+  }
+  Ini.WriteBool(kPlacementSection, "Maximized", isMaximized());
+}
+
+TSearchChoice TfrmMain::CurrentChoice() const {
+  auto& f = *Ui_;
+  TSearchChoice c;
+  c.SerialPortNames = CheckedTexts(f.clbSerialPorts);
+  for (const std::string& baud : CheckedTexts(f.clbBaudRates))
+    c.BaudRates.push_back(StrToIntDef(baud, 0));
+  c.TcpEndpoints = CheckedTexts(f.clbTCPEndpoints);
+  c.Protocols = {f.cbOrvatbus->isChecked(), f.cbModbusRTU->isChecked(), f.cbModbusTCP->isChecked(),
+                 f.cbOrvatAscii->isChecked()};
+  c.SearchSingleOrvatbusDevice = f.cbSearchSingleOrvatbusDevice->isChecked();
+  c.OrvatbusAddresses = f.edOrvatbusAddresses->text().toStdString();
+  c.ModbusAddresses = f.edModbusAddresses->text().toStdString();
+  c.RequestRetryCount = RequestRetryCount_;
+  c.StartOfPacketReadTimeout = f.seStartOfPacketReadTimeout->value();
+  c.ParallelConnections = f.seParallelConnections->value();
+  return c;
+}
+
+}  // namespace probrix
