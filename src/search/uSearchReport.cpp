@@ -70,7 +70,11 @@ std::string ConnectionPointText(std::string_view ConnectionName, std::int32_t Ba
 std::string ConnectionPointText(const TSearchAttempt& Attempt) {
   std::string text =
       ConnectionPointText(Attempt.ConnectionName, Attempt.BaudRateOrPort, Attempt.ConnectionType);
-  if (Attempt.LineFormat) text += ":" + LineFormatName(*Attempt.LineFormat);
+  if (Attempt.LineFormat) {
+    // Appended piece by piece: ":" + name trips a false -Wrestrict of g++ 12 at -O3.
+    text += ':';
+    text += LineFormatName(*Attempt.LineFormat);
+  }
   return text;
 }
 
@@ -198,11 +202,11 @@ std::string AttemptLogFileName(TDateTime Time, const TSearchAttempt& Attempt, in
     return Name;
   };
   const std::string head = FormatDateTime("hhnnss_zzz", Time) + "_";
+  std::string format;
+  if (Attempt.LineFormat) format.append(1, '_').append(LineFormatName(*Attempt.LineFormat));
   const std::string tail =
-      safe(Format("_%d%s_%s_%d",
-                  {Attempt.BaudRateOrPort,
-                   Attempt.LineFormat ? "_" + LineFormatName(*Attempt.LineFormat) : std::string(),
-                   DeviceProtocolName(Attempt.Protocol), Attempt.Address})) +
+      safe(Format("_%d%s_%s_%d", {Attempt.BaudRateOrPort, format,
+                                  DeviceProtocolName(Attempt.Protocol), Attempt.Address})) +
       (Repeat > 1 ? "_" + IntToStr(Repeat) : std::string()) + ".log";
   std::string connection = safe(Attempt.ConnectionName);
   if (head.size() + connection.size() + tail.size() > MaxFileNameBytes) {
