@@ -83,7 +83,7 @@ TBuses OneBus(const std::string& Port, std::uint16_t Server) {
     e.PacedPort = sim.AddSerialPort(paced);
     for (int unit = 1; unit <= AnsweringDevices; ++unit) {
       devsim::TDeviceConfig d;
-      d.Kind = devsim::TDeviceKind::Modbus;
+      d.Kind = devsim::TDeviceKind::dkModbus;
       d.Address = unit;
       d.DeviceType = 16;
       d.FirmwareVersion = 215;
@@ -104,8 +104,8 @@ TBuses OneBus(const std::string& Port, std::uint16_t Server) {
     while (::read(Control, &c, 1) > 0) {
     }
     sim.Stop();
-  } catch (const std::exception& E) {
-    std::fprintf(stderr, "simulator: %s\n", E.what());
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "simulator: %s\n", e.what());
     status = 1;
   }
   std::_Exit(status);
@@ -348,6 +348,8 @@ struct TSilentFigure {
 
 int main(int argc, char** argv) {
   using namespace probrix;
+  if (argc == 4 && std::string(argv[1]) == "silent-loop")
+    return bench::RunSilentLoop(static_cast<std::uint16_t>(std::atoi(argv[2])), std::atoi(argv[3]));
   const int repeats = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
   if (argc > 2) ReplyTimeoutMs = std::max(10, std::atoi(argv[2]));
   // "peers" as the third argument: only the comparisons with the libmodbus loop; "formats":

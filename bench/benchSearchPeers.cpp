@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <ctime>
 #include <filesystem>
 #include <functional>
@@ -118,6 +119,48 @@ TCost LibmodbusReads(const std::function<modbus_t*()>& Create, int Units, int Co
     cost.Cpu = (cpu2 - cpu1) / Count;
   }
   return cost;
+}
+
+// The system calls of Program with Args and all its threads, counted by strace (its "total"
+// line); -1 when strace is missing or the program failed.
+long long CountSystemCalls(const std::string& Program, const std::vector<std::string>& Args) {
+  char out[] = "/tmp/probrix-bench-strace-XXXXXX";
+  const int fd = ::mkstemp(out);
+  if (fd < 0) return -1;
+  ::close(fd);
+  std::vector<std::string> all{"strace", "-f", "-c", "-o", out, Program};
+  all.insert(all.end(), Args.begin(), Args.end());
+  std::vector<char*> argv;
+  for (std::string& a : all) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  const int devNull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(devNull, 1);
+    ::dup2(devNull, 2);
+    ::execvp("strace", argv.data());
+    ::_exit(127);
+  }
+  int status = 0;
+  const bool waited = pid > 0 && ::waitpid(pid, &status, 0) == pid;
+  if (devNull >= 0) ::close(devNull);
+  long long calls = -1;
+  if (waited && WIFEXITED(status) && WEXITSTATUS(status) != 127) {
+    std::FILE* f = std::fopen(out, "r");
+    char line[512];
+    while (f != nullptr && std::fgets(line, sizeof(line), f) != nullptr) {
+      // "100.00    0.012345           3      4321       12 total": the calls column.
+      const std::string text(line);
+      if (text.find(" total") == std::string::npos) continue;
+      double percent = 0, seconds = 0;
+      long long usecs = 0;
+      if (std::sscanf(line, "%lf %lf %lld %lld", &percent, &seconds, &usecs, &calls) != 4)
+        calls = -1;
+    }
+    if (f != nullptr) std::fclose(f);
+  }
+  ::unlink(out);
+  return calls;
 }
 
 // "1-50,1-50,..." naming Count addresses of Units units.
@@ -238,13 +281,40 @@ void ComparePeers(const TPeerEndpoints& E, int Repeats) {
          silentCpu.Measured(1, "s", 3), "report", silentCpu.Ok,
          "whole process against the whole loop; " + silentCpu.Spread());
 
+  // --- system calls per silent address, all threads, counted by strace -------------------
+  {
+    const auto cliCalls = [&](int Units) {
+      return CountSystemCalls(
+          PROBRIX_CLI_PATH,
+          cli({"-t", silent, "-P", "modbustcp", "--modbus-addresses", AddressList(250, Units),
+               "--timeout", std::to_string(SilentTimeoutMs), "--retries", "1"}));
+    };
+    const auto loopCalls = [&](int Units) {
+      // This program by its path: under strace, /proc/self/exe would be strace itself.
+      const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
+      return CountSystemCalls(
+          self, {"silent-loop", std::to_string(E.SilentServer), std::to_string(Units)});
+    };
+    const long long ours1 = cliCalls(250), oursN = cliCalls(250 + SilentUnits);
+    const long long peer1 = loopCalls(250), peerN = loopCalls(250 + SilentUnits);
+    const bool ok = ours1 > 0 && oursN > ours1 && peer1 > 0 && peerN > peer1;
+    const double ours = ok ? static_cast<double>(oursN - ours1) / SilentUnits : 0;
+    const double peer = ok ? static_cast<double>(peerN - peer1) / SilentUnits : 0;
+    Result("exchange cost: system calls per silent Modbus TCP address (all threads), probrix-cli",
+           ok ? Fixed(ours, 2) + " (libmodbus loop " + Fixed(peer, 2) + ")" : "not measured",
+           "<= 6", ok && ours <= 6,
+           ok ? "strace -f -c: a search of " + std::to_string(250 + SilentUnits) +
+                    " silent units at 10 ms less one of 250, / " + std::to_string(SilentUnits)
+              : "strace missing or a run failed");
+  }
+
   // --- receiving at 9600 on a paced line ------------------------------------------------
-  const int PacedReads = 2 * E.Units;
+  const int pacedReads = 2 * E.Units;
   TFigure pacedCpu;
   for (int r = 0; r < Repeats; ++r) {
     const TCost ours = CliPerDevice(cli({"-p", E.PacedPort, "-b", "9600", "-P", "modbusrtu"}),
-                                    AddressList(E.Units, PacedReads), PacedReads, 100);
-    const TCost peer = LibmodbusReads(rtu(E.PacedPort, 9600), E.Units, PacedReads, true);
+                                    AddressList(E.Units, pacedReads), pacedReads, 100);
+    const TCost peer = LibmodbusReads(rtu(E.PacedPort, 9600), E.Units, pacedReads, true);
     pacedCpu.Add(ours.Cpu, peer.Cpu, ours.Ok && peer.Ok);
     std::printf(
         "  9600 paced, per device, probrix-cli / libmodbus: CPU %.3f / %.3f ms, wall %.1f / "
@@ -254,12 +324,18 @@ void ComparePeers(const TPeerEndpoints& E, int Repeats) {
   }
   Result("exchange cost: serial receive CPU per device at 9600, probrix-cli / libmodbus loop",
          pacedCpu.Measured(1e3, "ms", 3), "<= 1.5", pacedCpu.Met(1.5),
-         std::to_string(PacedReads) + " reads of " + std::to_string(E.Units) +
+         std::to_string(pacedReads) + " reads of " + std::to_string(E.Units) +
              " Modbus RTU devices on a pseudo terminal that delivers bytes at the line's rate; " +
              pacedCpu.Spread());
 
   std::error_code ignored;
   if (logs != "/tmp") std::filesystem::remove_all(logs, ignored);
+}
+
+int RunSilentLoop(std::uint16_t Port, int Count) {
+  const TCost cost = LibmodbusReads([Port] { return modbus_new_tcp("127.0.0.1", Port); }, 250,
+                                    Count, false, true, 10);
+  return cost.Ok ? 0 : 1;
 }
 
 }  // namespace probrix::bench

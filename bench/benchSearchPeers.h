@@ -20,4 +20,9 @@ struct TPeerEndpoints {
 // figures (silent units, the paced line); the short ones run at least five times.
 void ComparePeers(const TPeerEndpoints& E, int Repeats);
 
+// The libmodbus loop alone over Count silent units of the server at Port with a 10 ms timeout,
+// for a child process whose system calls strace counts (bench_search silent-loop PORT COUNT).
+// Returns the exit status: 0 when every read timed out.
+int RunSilentLoop(std::uint16_t Port, int Count);
+
 }  // namespace probrix::bench

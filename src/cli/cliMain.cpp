@@ -33,11 +33,11 @@ int main(int argc, char** argv) {
   cli::TCliOptions options;
   try {
     options = cli::ParseCliOptions(args);
-  } catch (const cli::TUsageError& E) {
-    std::cerr << "probrix-cli: " << E.Message << "\n\n" << cli::UsageText();
+  } catch (const cli::TUsageError& e) {
+    std::cerr << "probrix-cli: " << e.Message << "\n\n" << cli::UsageText();
     return 2;
-  } catch (const std::exception& E) {
-    std::cerr << "probrix-cli: " << E.what() << "\n";
+  } catch (const std::exception& e) {
+    std::cerr << "probrix-cli: " << e.what() << "\n";
     return 2;
   }
   if (options.Help) {
@@ -65,8 +65,8 @@ int main(int argc, char** argv) {
   int status = 3;  // the run failed unless it says otherwise
   try {
     status = cli::RunCli(options, std::cout, std::cerr, StopRequested);
-  } catch (const std::exception& E) {
-    std::cerr << "probrix-cli: " << DescribeException(&E) << "\n";
+  } catch (const std::exception& e) {
+    std::cerr << "probrix-cli: " << DescribeException(&e) << "\n";
   }
   ShutdownConnectionFactory();
   FinalizeInterfacedClasses();

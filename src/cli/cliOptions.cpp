@@ -50,8 +50,8 @@ void ApplySettingsFile(const std::string& Path, TCliOptions& O) {
   const TSearchSettings s = LoadSearchSettings(TIniFile(Path));
   try {
     CheckSearchSettings(s, CliPlanLimits);
-  } catch (const Exception& E) {
-    throw TUsageError{Format("--settings '%s': %s", {Path, E.Message})};
+  } catch (const Exception& e) {
+    throw TUsageError{Format("--settings '%s': %s", {Path, e.Message})};
   }
   TSearchChoice& c = O.Choice;
   c.SerialPortNames.clear();
@@ -201,8 +201,8 @@ TCliOptions ParseCliOptions(const std::vector<std::string>& Args) {
       o.Choice.TcpEndpoints.push_back(next());
       try {
         CheckTcpEndPointText(o.Choice.TcpEndpoints.back(), true);
-      } catch (const Exception& E) {
-        throw TUsageError{"--tcp: " + E.Message};
+      } catch (const Exception& e) {
+        throw TUsageError{"--tcp: " + e.Message};
       }
     } else if (opt == "-P" || opt == "--protocols") {
       TProtocolChoice p{false, false, false, false};

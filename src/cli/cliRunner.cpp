@@ -71,14 +71,15 @@ int RunCli(const TCliOptions& O, std::ostream& Out, std::ostream& Err,
   auto task = std::make_unique<TSearchDevicesTask>();
   try {
     FillSearchPlan(*task, O.Choice, CliPlanLimits);
-  } catch (const Exception& E) {
-    Err << "probrix-cli: " << E.Message << "\n";
+  } catch (const Exception& e) {
+    Err << "probrix-cli: " << e.Message << "\n";
     return 2;
   }
 
   const bool json = O.Json;
   // Without attempt logs nobody reads the exchanges' traffic lines: they are not even made.
   task->LogTraffic = O.SaveSearchLogs;
+  task->KeepAttemptLogs = O.SaveSearchLogs;
   TRunState state;
 
   // Told on the log writer's thread, once per file: a warning; the search goes on.
@@ -156,6 +157,7 @@ int RunCli(const TCliOptions& O, std::ostream& Out, std::ostream& Err,
     if (json) Out << FatalErrorJson(state.RunError) << "\n";
   }
   // The result log is complete only once its last line is on disk.
+  recorder.EndSearch();
   recorder.Flush();
   const bool resultLogIncomplete = recorder.ResultLogIncomplete();
 

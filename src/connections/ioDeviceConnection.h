@@ -80,6 +80,12 @@ class IDeviceConnection {
   // within it. 0: only what is there at once (a serial port lets its line settle while it
   // opens).
   virtual std::int32_t GreetingTimeout() const { return 0; }
+  // As Read, for a caller that needs all Count bytes (a frame of known length): a connection
+  // may wait for the rest in one go instead of returning each chunk as it comes. Still 1..Count
+  // bytes, with Read's deadline and failures.
+  virtual std::int32_t ReadWhole(std::uint8_t* Buffer, std::int32_t Count) {
+    return Read(Buffer, Count);
+  }
 };
 
 // Holds a connection's lock for one scope, so every exit releases it.

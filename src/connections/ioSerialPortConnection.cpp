@@ -15,9 +15,9 @@ namespace {
 
 // Any entry of that name except a folder counts; its content does not matter.
 bool NoDtrFileExists() {
-  std::error_code Ec;
-  const auto Status = std::filesystem::status(TSerialPortConnection::NoDtrFileName, Ec);
-  return !Ec && std::filesystem::exists(Status) && !std::filesystem::is_directory(Status);
+  std::error_code ec;
+  const auto status = std::filesystem::status(TSerialPortConnection::NoDtrFileName, ec);
+  return !ec && std::filesystem::exists(status) && !std::filesystem::is_directory(status);
 }
 
 }  // namespace
@@ -30,9 +30,9 @@ TSerialPortConnection::TSerialPortConnection(const std::string& PortName, bool D
 }
 
 std::string TSerialPortConnection::ConnectionString() const {
-  TSerialPortConnectionStringBuilder Builder(Port.PortName(), Port.DtrEnable(), Port.BaudRate());
-  Builder.LineFormat = LineFormat();
-  return Builder.GetConnectionString();
+  TSerialPortConnectionStringBuilder builder(Port.PortName(), Port.DtrEnable(), Port.BaudRate());
+  builder.LineFormat = LineFormat();
+  return builder.GetConnectionString();
 }
 
 TLineFormat TSerialPortConnection::LineFormat() const {
@@ -58,41 +58,41 @@ void TSerialPortConnection::Open() {
   try {
     if (NoDtrFileExists()) Port.SetDtrEnable(false);
     Port.Open();
-  } catch (const std::exception& E) {
+  } catch (const std::exception& e) {
     // The attempt's log tells the operator whom to ask for the port.
     if (!Port.Holder().empty()) WriteLog(HolderLogKind, Port.OpenRefusal());
-    auto Failure =
-        EConnectionOpenError::CreateFmt("[%s] Ошибка открытия COM-порта", {ConnectionString()}, &E);
-    Failure.Reason = Port.OpenRefusal();
-    throw Failure;
+    auto failure =
+        EConnectionOpenError::CreateFmt("[%s] Ошибка открытия COM-порта", {ConnectionString()}, &e);
+    failure.Reason = Port.OpenRefusal();
+    throw failure;
   }
   CheckLineFormatTaken();
 }
 
 void TSerialPortConnection::CheckLineFormatTaken() {
-  const TLineFormat Wanted = LineFormat();
-  TLineFormat InEffect;
+  const TLineFormat wanted = LineFormat();
+  TLineFormat inEffect;
   try {
-    const platform::TSerialLineSettings Settings = Port.ReadLineSettingsInEffect();
-    InEffect = {Settings.DataBits, Settings.Parity, Settings.StopBits};
+    const platform::TSerialLineSettings settings = Port.ReadLineSettingsInEffect();
+    inEffect = {settings.DataBits, settings.Parity, settings.StopBits};
   } catch (const std::exception&) {
     return;  // a driver that cannot say what it holds is taken at its word
   }
   // The search goes on with what the line carries; the attempt log says so instead of
   // pretending the format was set.
-  if (InEffect != Wanted)
+  if (inEffect != wanted)
     WriteLog(LineFormatLogKind,
              FormatExceptionMessage(
                  "Драйвер порта %s не принял формат линии %s: действует %s",
-                 {Port.PortName(), LineFormatName(Wanted), LineFormatName(InEffect)}));
+                 {Port.PortName(), LineFormatName(wanted), LineFormatName(inEffect)}));
 }
 
 void TSerialPortConnection::Close() {
   try {
     Port.Close();
-  } catch (const std::exception& E) {
+  } catch (const std::exception& e) {
     throw EConnectionCloseError::CreateFmt("[%s] Ошибка закрытия COM-порта", {ConnectionString()},
-                                           &E);
+                                           &e);
   }
 }
 
@@ -104,54 +104,63 @@ void TSerialPortConnection::CloseQuietly() {
 }
 
 std::int32_t TSerialPortConnection::Read(std::uint8_t* Buffer, std::int32_t Count) {
+  return ReadFromPort(Buffer, Count, false);
+}
+
+std::int32_t TSerialPortConnection::ReadWhole(std::uint8_t* Buffer, std::int32_t Count) {
+  return ReadFromPort(Buffer, Count, true);
+}
+
+std::int32_t TSerialPortConnection::ReadFromPort(std::uint8_t* Buffer, std::int32_t Count,
+                                                 bool Whole) {
   try {
-    return Port.Read(Buffer, Count);
-  } catch (const ETimeoutException& E) {
+    return Port.Read(Buffer, Count, Whole);
+  } catch (const ETimeoutException& e) {
     throw EReadTimeoutError::CreateFmt(
         "[%s] Операция чтения данных из COM-порта не была завершена до истечения срока "
         "ожидания (%d ms). ",
-        {ConnectionString(), Port.ReadTimeout()}, &E);
-  } catch (const EInOutError& E) {
+        {ConnectionString(), Port.ReadTimeout()}, &e);
+  } catch (const EInOutError& e) {
     throw EConnectionIOError::CreateFmt("[%s] Данные не прочитаны из-за ошибки вввод-вывода.",
-                                        {ConnectionString()}, &E);
+                                        {ConnectionString()}, &e);
   }
 }
 
 std::int32_t TSerialPortConnection::ReadAvailable(std::uint8_t* Buffer, std::int32_t Count) {
   try {
     return Port.ReadAvailable(Buffer, Count);
-  } catch (const EInOutError& E) {
+  } catch (const EInOutError& e) {
     throw EConnectionIOError::CreateFmt("[%s] Данные не прочитаны из-за ошибки вввод-вывода.",
-                                        {ConnectionString()}, &E);
+                                        {ConnectionString()}, &e);
   }
 }
 
 void TSerialPortConnection::Write(const std::uint8_t* Data, std::int32_t Count) {
   try {
     Port.Write(Data, Count);
-  } catch (const ETimeoutException& E) {
+  } catch (const ETimeoutException& e) {
     throw EWriteTimeoutError::CreateFmt(
         "[%s] Операция записи данных в COM-порт не была завершена до истечения срока ожидания "
         "(%d ms). ",
-        {ConnectionString(), Port.WriteTimeout()}, &E);
-  } catch (const EInOutError& E) {
+        {ConnectionString(), Port.WriteTimeout()}, &e);
+  } catch (const EInOutError& e) {
     throw EConnectionIOError::CreateFmt("[%s] Данные не отправлены из-за ошибки вввод-вывода.",
-                                        {ConnectionString()}, &E);
+                                        {ConnectionString()}, &e);
   }
 }
 
 bool TSerialPortConnection::Matches(std::string_view ConnectionString) const {
-  TSerialPortConnectionStringBuilder Builder("COM1", true, 9600);
-  Builder.SetConnectionString(ConnectionString);
-  return platform::SameSerialPortName(Builder.PortName, Port.PortName());
+  TSerialPortConnectionStringBuilder builder("COM1", true, 9600);
+  builder.SetConnectionString(ConnectionString);
+  return platform::SameSerialPortName(builder.PortName, Port.PortName());
 }
 
 void TSerialPortConnection::ApplyConnectionString(std::string_view ConnectionString) {
-  TSerialPortConnectionStringBuilder Builder("COM1", true, 9600);
-  Builder.SetConnectionString(ConnectionString);
-  Port.SetBaudRate(Builder.BaudRate);
-  Port.SetDtrEnable(Builder.DtrEnable);
-  SetLineFormat(Builder.LineFormat);
+  TSerialPortConnectionStringBuilder builder("COM1", true, 9600);
+  builder.SetConnectionString(ConnectionString);
+  Port.SetBaudRate(builder.BaudRate);
+  Port.SetDtrEnable(builder.DtrEnable);
+  SetLineFormat(builder.LineFormat);
 }
 
 // The connection factory creates serial port connections through this function.

@@ -37,6 +37,7 @@ class TSerialPortConnection : public TDeviceConnection {
   void CloseQuietly() override;
   void Write(const std::uint8_t* Data, std::int32_t Count) override;
   std::int32_t Read(std::uint8_t* Buffer, std::int32_t Count) override;
+  std::int32_t ReadWhole(std::uint8_t* Buffer, std::int32_t Count) override;
   std::int32_t ReadAvailable(std::uint8_t* Buffer, std::int32_t Count) override;
   // Same port name, without regard to case.
   bool Matches(std::string_view ConnectionString) const override;
@@ -64,6 +65,9 @@ class TSerialPortConnection : public TDeviceConnection {
   void CheckLineFormatTaken();
   std::string GetDefaultUniqueName() const override;   // the port name, e.g. COM3
   std::string GetDefaultDisplayName() const override;  // "name:baud", e.g. COM3:9600
+
+ private:
+  std::int32_t ReadFromPort(std::uint8_t* Buffer, std::int32_t Count, bool Whole);
 };
 
 }  // namespace probrix

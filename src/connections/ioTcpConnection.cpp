@@ -53,10 +53,10 @@ void TTcpConnection::Open() {
   } catch (const EAbort&) {
     CloseQuietly();  // a stop, not a failure to connect
     throw;
-  } catch (const std::exception& E) {
+  } catch (const std::exception& e) {
     CloseQuietly();
     throw EConnectionOpenError::CreateFmt("[%s] Ошибка открытия TCP-подключения",
-                                          {ConnectionString()}, &E);
+                                          {ConnectionString()}, &e);
   }
 }
 
@@ -65,10 +65,10 @@ void TTcpConnection::Close() {
   try {
     if (Socket_->Connected()) Socket_->Close(true);
     Socket_.reset();
-  } catch (const std::exception& E) {
+  } catch (const std::exception& e) {
     Socket_.reset();
     throw EConnectionCloseError::CreateFmt("[%s] Ошибка закрытия TCP-подключения",
-                                           {ConnectionString()}, &E);
+                                           {ConnectionString()}, &e);
   }
 }
 
@@ -95,11 +95,11 @@ std::int32_t TTcpConnection::Receive(std::uint8_t* Buffer, std::int32_t Count, b
   std::optional<ETimeoutSocketError> timedOut;
   std::int32_t received = 0;
   try {
-    received = AtOnce ? Socket_->RecieveAvailable(Buffer, Count)
-                      : Socket_->RecieveOrTimeOut(Buffer, Count, timedOut);
-  } catch (const EInOutSocketError& E) {
+    received = AtOnce ? Socket_->ReceiveAvailable(Buffer, Count)
+                      : Socket_->ReceiveOrTimeOut(Buffer, Count, timedOut);
+  } catch (const EInOutSocketError& e) {
     throw EConnectionIOError::CreateFmt("[%s] Данные не прочитаны из-за ошибки вввод-вывода.",
-                                        {ConnectionString()}, &E);
+                                        {ConnectionString()}, &e);
   }
   // A silent device's usual end: the socket's exception goes into this one unthrown.
   if (timedOut) {
@@ -119,14 +119,14 @@ void TTcpConnection::Write(const std::uint8_t* Data, std::int32_t Count) {
   try {
     // The socket sends the whole buffer within one deadline, or fails.
     Socket_->Send(Data, Count);
-  } catch (const ETimeoutSocketError& E) {
+  } catch (const ETimeoutSocketError& e) {
     throw EWriteTimeoutError::CreateFmt(
         "[%s] Операция записи данных в TCP-подключение не была завершена до истечения веремени "
         "ожидания (%d ms). ",
-        {ConnectionString(), WriteTimeout_}, &E);
-  } catch (const EInOutSocketError& E) {
+        {ConnectionString(), WriteTimeout_}, &e);
+  } catch (const EInOutSocketError& e) {
     throw EConnectionIOError::CreateFmt("[%s] Данные не отправлены из-за ошибки вввод-вывода.",
-                                        {ConnectionString()}, &E);
+                                        {ConnectionString()}, &e);
   }
 }
 

@@ -88,8 +88,6 @@ void TIpSocket::InitSocket(std::int32_t AddressFamily, std::int32_t SocketType,
   AddressFamily_ = AddressFamily;
   SocketType_ = SocketType;
   ProtocolType_ = ProtocolType;
-  ReadTimeoutSet_.reset();
-  WriteTimeoutSet_.reset();
   if (const platform::TOsError error =
           platform::SocketCreate(AddressFamily, SocketType, ProtocolType, Handle_)) {
     throw CreateSocketErrorFmt<ECreateSocketError>(
@@ -106,10 +104,10 @@ ERetrievingHostAddressError HostAddressError(const std::string& HostName,
                                              const platform::TOsError& Error) {
   const std::string msg = FormatExceptionMessage(
       "TIpSocket.GetHostAddress: Can not retrieve host address by name \"%s\".", {HostName});
-  auto E = ERetrievingHostAddressError::Create(FormatExceptionMessage(
+  auto e = ERetrievingHostAddressError::Create(FormatExceptionMessage(
       "%s (SysErrorMessage: %s (ErrorCode=%d))", {msg, Error.Text, Error.Code}));
-  E.ErrorCode = Error.Code;
-  return E;
+  e.ErrorCode = Error.Code;
+  return e;
 }
 }  // namespace
 
@@ -148,8 +146,10 @@ void TIpSocket::Connect(const std::shared_ptr<ISocketEndPoint>& EndPoint) {
         {EndPoint ? EndPoint->ToString() : std::string()}, error.Code);
   }
   Connected_ = true;
-  SetReadTimeout(ReadTimeout_);
-  SetWriteTimeout(WriteTimeout_);
+  // The options are set once per connection; every later wait is timed against its own
+  // deadline here, so a changed timeout costs no call.
+  ApplyTimeoutOption(platform::TSocketTimeoutKind::tkReceive, ReadTimeout_);
+  ApplyTimeoutOption(platform::TSocketTimeoutKind::tkSend, WriteTimeout_);
 }
 
 void TIpSocket::Close(bool Shutdown) {
@@ -157,8 +157,6 @@ void TIpSocket::Close(bool Shutdown) {
   platform::SocketCloseHandle(Handle_);
   Connected_ = false;
   Handle_ = platform::InvalidSocketHandle;
-  ReadTimeoutSet_.reset();
-  WriteTimeoutSet_.reset();
 }
 
 std::int32_t TIpSocket::Send(const void* Data, std::int32_t Count) {
@@ -178,12 +176,12 @@ std::int32_t TIpSocket::Send(const void* Data, std::int32_t Count) {
 
 std::int32_t TIpSocket::Recieve(void* Buffer, std::int32_t Count) {
   std::optional<ETimeoutSocketError> timedOut;
-  const std::int32_t received = RecieveOrTimeOut(Buffer, Count, timedOut);
+  const std::int32_t received = ReceiveOrTimeOut(Buffer, Count, timedOut);
   if (timedOut) throw *timedOut;
   return received;
 }
 
-std::int32_t TIpSocket::RecieveOrTimeOut(void* Buffer, std::int32_t Count,
+std::int32_t TIpSocket::ReceiveOrTimeOut(void* Buffer, std::int32_t Count,
                                          std::optional<ETimeoutSocketError>& TimedOut) {
   // A zero-byte request would read as an orderly close; there is simply nothing to do.
   if (Count == 0) return 0;
@@ -196,7 +194,7 @@ std::int32_t TIpSocket::RecieveOrTimeOut(void* Buffer, std::int32_t Count,
   return 0;
 }
 
-std::int32_t TIpSocket::RecieveAvailable(void* Buffer, std::int32_t Count) {
+std::int32_t TIpSocket::ReceiveAvailable(void* Buffer, std::int32_t Count) {
   if (Count == 0) return 0;
   std::int32_t received = 0;
   if (const platform::TOsError error =
@@ -250,32 +248,22 @@ void TIpSocket::QueryTimeout(platform::TSocketTimeoutKind Kind) {
   }
 }
 
-void TIpSocket::SetReadTimeout(std::int32_t Value) {
-  if (Connected_ && ReadTimeoutSet_ != Value) {
-    if (const platform::TOsError error =
-            platform::SocketSetTimeout(Handle_, platform::TSocketTimeoutKind::tkReceive, Value)) {
-      throw CreateSocketErrorFmt<EInOutSocketError>(
-          "TIpSocket.SetReadTimeout: setsockopt failed (new ReadTimeout: %d, LocalEP: %s, "
-          "RemoteEP: %s",
-          {Value, LocalEndPointText(), RemoteEndPointText()}, error.Code);
-    }
-    ReadTimeoutSet_ = Value;
-  }
-  ReadTimeout_ = Value;
-}
+void TIpSocket::SetReadTimeout(std::int32_t Value) { ReadTimeout_ = Value; }
 
-void TIpSocket::SetWriteTimeout(std::int32_t Value) {
-  if (Connected_ && WriteTimeoutSet_ != Value) {
-    if (const platform::TOsError error =
-            platform::SocketSetTimeout(Handle_, platform::TSocketTimeoutKind::tkSend, Value)) {
-      throw CreateSocketErrorFmt<EInOutSocketError>(
-          "TIpSocket.SetWriteTimeout: setsockopt failed (new WriteTimeout: %d, LocalEP: %s, "
-          "RemoteEP: %s",
-          {Value, LocalEndPointText(), RemoteEndPointText()}, error.Code);
-    }
-    WriteTimeoutSet_ = Value;
+void TIpSocket::SetWriteTimeout(std::int32_t Value) { WriteTimeout_ = Value; }
+
+void TIpSocket::ApplyTimeoutOption(platform::TSocketTimeoutKind Kind, std::int32_t Value) {
+  // A new socket has no limits: only a value that was set before the connect is worth a call.
+  if (Value == 0) return;
+  if (const platform::TOsError error = platform::SocketSetTimeout(Handle_, Kind, Value)) {
+    throw CreateSocketErrorFmt<EInOutSocketError>(
+        Kind == platform::TSocketTimeoutKind::tkReceive
+            ? "TIpSocket.SetReadTimeout: setsockopt failed (new ReadTimeout: %d, LocalEP: %s, "
+              "RemoteEP: %s"
+            : "TIpSocket.SetWriteTimeout: setsockopt failed (new WriteTimeout: %d, LocalEP: %s, "
+              "RemoteEP: %s",
+        {Value, LocalEndPointText(), RemoteEndPointText()}, error.Code);
   }
-  WriteTimeout_ = Value;
 }
 
 std::int32_t TIpSocket::AvailableBytes() {
@@ -321,8 +309,8 @@ std::string EndPointText(F&& Get) {
   try {
     const auto ep = Get();
     return ep ? ep->ToString() : std::string();
-  } catch (const std::exception& E) {
-    return FormatExceptionMessage("Undefined (reason: %s)", {std::string_view(E.what())});
+  } catch (const std::exception& e) {
+    return FormatExceptionMessage("Undefined (reason: %s)", {std::string_view(e.what())});
   } catch (...) {
     return "Undefined (reason: unknown)";
   }

@@ -125,12 +125,14 @@ class TIpSocket {
   std::int32_t Recieve(void* Buffer, std::int32_t Count);
   // As Recieve, except that a timeout is not thrown: 0 comes back and TimedOut holds the
   // exception Recieve would have thrown, for the caller to put into its own.
-  std::int32_t RecieveOrTimeOut(void* Buffer, std::int32_t Count,
+  std::int32_t ReceiveOrTimeOut(void* Buffer, std::int32_t Count,
                                 std::optional<ETimeoutSocketError>& TimedOut);
   // What has already arrived (at most Count bytes), without waiting; 0 when nothing has.
-  std::int32_t RecieveAvailable(void* Buffer, std::int32_t Count);
+  std::int32_t ReceiveAvailable(void* Buffer, std::int32_t Count);
 
   // The values last set: the waits are timed to the millisecond whatever the kernel rounds.
+  // The socket's options get the values set before the connect, once; later values only
+  // govern the waits.
   std::int32_t ReadTimeout();
   void SetReadTimeout(std::int32_t Value);
   std::int32_t WriteTimeout();
@@ -151,6 +153,7 @@ class TIpSocket {
   [[noreturn]] void FailReceive(const platform::TOsError& Error);
   ETimeoutSocketError ReceiveTimeout(const platform::TOsError& Error);
   void QueryTimeout(platform::TSocketTimeoutKind Kind);
+  void ApplyTimeoutOption(platform::TSocketTimeoutKind Kind, std::int32_t Value);
 
   platform::TSocketHandle Handle_ = platform::InvalidSocketHandle;
   bool Connected_ = false;
@@ -159,9 +162,6 @@ class TIpSocket {
   std::int32_t ProtocolType_ = 0;
   std::int32_t ReadTimeout_ = 0;
   std::int32_t WriteTimeout_ = 0;
-  // The values the socket's options hold (none: not set on this socket yet). Sends and
-  // receives wait against their own deadlines, so an unchanged value is not set again.
-  std::optional<std::int32_t> ReadTimeoutSet_, WriteTimeoutSet_;
   std::shared_ptr<ISocketEndPoint> LocalEndPoint_;
   std::shared_ptr<ISocketEndPoint> RemoteEndPoint_;
   // The endpoints' texts, made once per endpoint: every failure message names them.

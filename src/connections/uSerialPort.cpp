@@ -62,29 +62,29 @@ bool IsDigit(char C) { return C >= '0' && C <= '9'; }
 char LowerAscii(char C) { return (C >= 'A' && C <= 'Z') ? static_cast<char>(C - 'A' + 'a') : C; }
 
 int NaturalCompare(std::string_view X, std::string_view Y) {
-  std::size_t I = 0, J = 0;
-  while (I < X.size() && J < Y.size()) {
-    if (IsDigit(X[I]) && IsDigit(Y[J])) {
-      std::size_t EndI = I, EndJ = J;
-      while (EndI < X.size() && IsDigit(X[EndI])) ++EndI;
-      while (EndJ < Y.size() && IsDigit(Y[EndJ])) ++EndJ;
-      std::string_view A = X.substr(I, EndI - I), B = Y.substr(J, EndJ - J);
-      while (A.size() > 1 && A.front() == '0') A.remove_prefix(1);
-      while (B.size() > 1 && B.front() == '0') B.remove_prefix(1);
-      if (A.size() != B.size()) return A.size() < B.size() ? -1 : 1;
-      if (const int C = A.compare(B); C != 0) return C < 0 ? -1 : 1;
-      I = EndI;
-      J = EndJ;
+  std::size_t i = 0, j = 0;
+  while (i < X.size() && j < Y.size()) {
+    if (IsDigit(X[i]) && IsDigit(Y[j])) {
+      std::size_t endI = i, endJ = j;
+      while (endI < X.size() && IsDigit(X[endI])) ++endI;
+      while (endJ < Y.size() && IsDigit(Y[endJ])) ++endJ;
+      std::string_view a = X.substr(i, endI - i), b = Y.substr(j, endJ - j);
+      while (a.size() > 1 && a.front() == '0') a.remove_prefix(1);
+      while (b.size() > 1 && b.front() == '0') b.remove_prefix(1);
+      if (a.size() != b.size()) return a.size() < b.size() ? -1 : 1;
+      if (const int c = a.compare(b); c != 0) return c < 0 ? -1 : 1;
+      i = endI;
+      j = endJ;
       continue;
     }
-    const auto A = static_cast<unsigned char>(LowerAscii(X[I]));
-    const auto B = static_cast<unsigned char>(LowerAscii(Y[J]));
-    if (A != B) return A < B ? -1 : 1;
-    ++I;
-    ++J;
+    const auto a = static_cast<unsigned char>(LowerAscii(X[i]));
+    const auto b = static_cast<unsigned char>(LowerAscii(Y[j]));
+    if (a != b) return a < b ? -1 : 1;
+    ++i;
+    ++j;
   }
-  if (I < X.size()) return 1;
-  if (J < Y.size()) return -1;
+  if (i < X.size()) return 1;
+  if (j < Y.size()) return -1;
   return 0;
 }
 
@@ -112,21 +112,21 @@ void TCommEventThread::WaitFor() {
 }
 
 void TCommEventThread::Execute(std::stop_token Stop) {
-  platform::TSerialLineEventState State;
+  platform::TSerialLineEventState state;
   while (!Stop.stop_requested()) {
     try {
       Event_.Reset();
       if (Stop.stop_requested()) break;
-      TLineEvents Events;
+      TLineEvents events;
       // Bytes that nobody takes cost no wake-up, no queued mask and no status query.
-      State.IgnoreInput = !Queue_.ReceiveWanted();
-      if (const TOsError Error = Handle_->WaitLineEvents(State, Event_, StopCheckMs, Events)) {
+      state.IgnoreInput = !Queue_.ReceiveWanted();
+      if (const TOsError error = Handle_->WaitLineEvents(state, Event_, StopCheckMs, events)) {
         // A device that went away is not watched any longer.
-        if (Error.Kind == TErrorKind::ekGone) break;
+        if (error.Kind == TErrorKind::ekGone) break;
         Event_.WaitFor(StopCheckMs);
         continue;
       }
-      if (!Stop.stop_requested() && !Events.Empty()) Queue_.Add(Events);
+      if (!Stop.stop_requested() && !events.Empty()) Queue_.Add(events);
     } catch (...) {
     }
   }
@@ -148,7 +148,7 @@ TEventQueue::~TEventQueue() {
 
 void TEventQueue::Add(TLineEvents Events) {
   {
-    std::lock_guard Guard(Lock_);
+    std::lock_guard guard(Lock_);
     List_.push_back(Events);
   }
   Ready_.notify_one();
@@ -158,20 +158,20 @@ bool TEventQueue::ReceiveWanted() const { return Port_.ReceiveEventsWanted(); }
 
 void TEventQueue::Execute(std::stop_token Stop) {
   while (!Stop.stop_requested()) {
-    TLineEvents Events;
+    TLineEvents events;
     {
       // Sleeps until a mask comes (a semaphore's timed wait spins first), looking at the stop
       // request at least every StopCheckMs.
-      std::unique_lock Guard(Lock_);
-      Ready_.wait_for(Guard, std::chrono::milliseconds(StopCheckMs),
+      std::unique_lock guard(Lock_);
+      Ready_.wait_for(guard, std::chrono::milliseconds(StopCheckMs),
                       [&] { return !List_.empty() || Stop.stop_requested(); });
       if (Stop.stop_requested()) break;
       if (List_.empty()) continue;
-      Events = List_.front();
+      events = List_.front();
       List_.pop_front();
     }
     try {
-      Dispatch(Events);
+      Dispatch(events);
     } catch (...) {
     }
   }
@@ -179,11 +179,11 @@ void TEventQueue::Execute(std::stop_token Stop) {
 
 void TEventQueue::Dispatch(TLineEvents Events) {
   if (Events.HasAny({TLineEvent::leReceived, TLineEvent::leLineFault})) {
-    TLineFaults Faults;
-    std::uint32_t InQueue = 0;
-    if (Handle_->ReadLineStatus(Faults, InQueue)) return;
-    Faults = Faults & ReportedFaults;
-    if (!Faults.Empty()) Port_.DoErrorReceived(Faults);
+    TLineFaults faults;
+    std::uint32_t inQueue = 0;
+    if (Handle_->ReadLineStatus(faults, inQueue)) return;
+    faults = faults & ReportedFaults;
+    if (!faults.Empty()) Port_.DoErrorReceived(faults);
   }
   if (Events.HasAny(PinEvents)) Port_.DoPinChanged(Events);
   if (Events.HasAny({TLineEvent::leReceived, TLineEvent::leEventChar}))
@@ -207,23 +207,23 @@ std::string TSerialPort::DevicePathOf(std::string_view Name) {
 }
 
 void TSerialPort::RaiseIOError(const TOsError& Error, std::string_view Context) const {
-  std::string Msg;
+  std::string msg;
   if (Error.Kind == TErrorKind::ekNotFound) {
-    Msg = FormatExceptionMessage("%s Порт %s не существует", {UpperCaseAscii(Context), PortName_});
+    msg = FormatExceptionMessage("%s Порт %s не существует", {UpperCaseAscii(Context), PortName_});
   } else if (Error.Kind == TErrorKind::ekAccessDenied) {
     // Missing rights, not a competitor: say what the user lacks.
-    Msg = FormatExceptionMessage("%s ", {UpperCaseAscii(Context)}) +
+    msg = FormatExceptionMessage("%s ", {UpperCaseAscii(Context)}) +
           FormatExceptionMessage(NoRightsText, {PortName_});
   } else if (Error.Kind == TErrorKind::ekBusy) {
-    Msg = FormatExceptionMessage("%s ", {UpperCaseAscii(Context)}) +
+    msg = FormatExceptionMessage("%s ", {UpperCaseAscii(Context)}) +
           FormatExceptionMessage(BusyText, {PortName_});
   } else {
-    Msg = FormatExceptionMessage("Порт %s. ", {PortName_}) + std::string(Context) +
+    msg = FormatExceptionMessage("Порт %s. ", {PortName_}) + std::string(Context) +
           FormatExceptionMessage(" %s (%d)", {Error.Text, Error.Code});
   }
-  EInOutError E(std::move(Msg));
-  E.ErrorCode = Error.Code;
-  throw E;
+  EInOutError e(std::move(msg));
+  e.ErrorCode = Error.Code;
+  throw e;
 }
 
 void TSerialPort::RaiseIOErrorFmt(const TOsError& Error, std::string_view Fmt,
@@ -235,28 +235,28 @@ void TSerialPort::Open() {
   if (IsOpen()) throw EInvalidOperation::Create("Порт уже открыт");
   ReleaseLostHandle();
 
-  TOsError Error;
+  TOsError error;
   OpenRefusal_.clear();
-  TSerialHandle Dev = platform::TSerialDevice::Open(DevicePath(), Error, Holder_);
-  if (!Dev) {
-    if (Error.Kind == TErrorKind::ekBusy && !Holder_.empty())
+  TSerialHandle dev = platform::TSerialDevice::Open(DevicePath(), error, Holder_);
+  if (!dev) {
+    if (error.Kind == TErrorKind::ekBusy && !Holder_.empty())
       OpenRefusal_ = FormatExceptionMessage(HeldText, {PortName_, Holder_});
-    else if (Error.Kind == TErrorKind::ekBusy)
+    else if (error.Kind == TErrorKind::ekBusy)
       OpenRefusal_ = FormatExceptionMessage(BusyText, {PortName_});
-    else if (Error.Kind == TErrorKind::ekAccessDenied)
+    else if (error.Kind == TErrorKind::ekAccessDenied)
       OpenRefusal_ = FormatExceptionMessage(NoRightsText, {PortName_});
-    RaiseIOError(Error, "");
+    RaiseIOError(error, "");
   }
-  Handle_ = std::move(Dev);
+  Handle_ = std::move(dev);
   try {
-    const platform::TDeviceFileType FileType = Handle_->FileType();
-    if (FileType != platform::TDeviceFileType::ftUnknown &&
-        FileType != platform::TDeviceFileType::ftCharacter)
+    const platform::TDeviceFileType fileType = Handle_->FileType();
+    if (fileType != platform::TDeviceFileType::ftUnknown &&
+        fileType != platform::TDeviceFileType::ftCharacter)
       throw EInvalidArgument::CreateFmt("Порт %s не существует", {UpperCaseAscii(PortName_)});
 
-    if (const TOsError E = Handle_->ReadProperties(CommProp_)) RaiseIOError(E, "");
-    platform::TModemLines ModemLines;
-    if (const TOsError E = Handle_->ReadModemLines(ModemLines)) RaiseIOError(E, "");
+    if (const TOsError e = Handle_->ReadProperties(CommProp_)) RaiseIOError(e, "");
+    platform::TModemLines modemLines;
+    if (const TOsError e = Handle_->ReadModemLines(modemLines)) RaiseIOError(e, "");
 
     if (CommProp_.MaxBaudRate != 0 && CommProp_.MaxBaudRate < BaudRate_)
       throw EPropertyError::CreateFmt(BadPropertyValue, {"BaudRate"});
@@ -267,8 +267,8 @@ void TSerialPort::Open() {
 
     CommTimeouts_.ReadMs = WaitLimit(ReadTimeout_);
     CommTimeouts_.WriteMs = WaitLimit(WriteTimeout_);
-    if (const TOsError E = Handle_->SetTimeouts(CommTimeouts_)) RaiseIOError(E, "");
-    if (const TOsError E = Handle_->SetEventMask(AllLineEvents)) RaiseIOError(E, "");
+    if (const TOsError e = Handle_->SetTimeouts(CommTimeouts_)) RaiseIOError(e, "");
+    if (const TOsError e = Handle_->SetEventMask(AllLineEvents)) RaiseIOError(e, "");
 
     // The queue exists before the thread that feeds it.
     EventQueue_ = std::make_unique<TEventQueue>(*this, Handle_);
@@ -286,40 +286,40 @@ void TSerialPort::Open() {
 
 void TSerialPort::UpdateDcb() {
   Dcb_ = platform::TSerialLineSettings{};
-  if (const TOsError E = Handle_->ReadLineSettings(Dcb_)) RaiseIOError(E, "");
+  if (const TOsError e = Handle_->ReadLineSettings(Dcb_)) RaiseIOError(e, "");
   Dcb_.BaudRate = BaudRate_;
   Dcb_.DataBits = DataBits_;
   Dcb_.StopBits = StopBits_;
   Dcb_.Parity = Parity_;
 
-  const bool RtsFlow = IsRtsHandshake(Handshake_);
-  const bool XonXoff =
+  const bool rtsFlow = IsRtsHandshake(Handshake_);
+  const bool xonXoff =
       Handshake_ == THandshake::hsXOnXOff || Handshake_ == THandshake::hsRequestToSendXOnXOff;
-  const bool WithParity = Parity_ != platform::TParity::paNone;
+  const bool withParity = Parity_ != platform::TParity::paNone;
   Dcb_.Binary = true;
-  Dcb_.CheckParity = WithParity;
-  Dcb_.CtsOutputFlow = RtsFlow;
+  Dcb_.CheckParity = withParity;
+  Dcb_.CtsOutputFlow = rtsFlow;
   Dcb_.DsrOutputFlow = false;
   Dcb_.DtrControl = DtrEnable_ ? TLineControl::lcEnable : TLineControl::lcDisable;
   Dcb_.DsrSensitivity = false;
-  Dcb_.XonXoffOutput = XonXoff;
-  Dcb_.XonXoffInput = XonXoff;
-  Dcb_.ReplaceErrors = WithParity && ParityReplace_ != 0;
-  Dcb_.ErrorChar = WithParity ? ParityReplace_ : 0;
+  Dcb_.XonXoffOutput = xonXoff;
+  Dcb_.XonXoffInput = xonXoff;
+  Dcb_.ReplaceErrors = withParity && ParityReplace_ != 0;
+  Dcb_.ErrorChar = withParity ? ParityReplace_ : 0;
   Dcb_.DiscardNull = DiscardNull_;
-  if (RtsFlow)
+  if (rtsFlow)
     Dcb_.RtsControl = TLineControl::lcHandshake;
   else if (Dcb_.RtsControl == TLineControl::lcHandshake)
     Dcb_.RtsControl = TLineControl::lcDisable;
 
   Dcb_.XonChar = 11;
   Dcb_.XoffChar = 13;
-  const auto Limit = std::min<std::uint32_t>(CommProp_.InputQueueSize / 4, 0xFFFF);
-  Dcb_.XonLimit = static_cast<std::uint16_t>(Limit);
-  Dcb_.XoffLimit = static_cast<std::uint16_t>(Limit);
+  const auto limit = std::min<std::uint32_t>(CommProp_.InputQueueSize / 4, 0xFFFF);
+  Dcb_.XonLimit = static_cast<std::uint16_t>(limit);
+  Dcb_.XoffLimit = static_cast<std::uint16_t>(limit);
   Dcb_.EofChar = EofChar_;
   Dcb_.EventChar = EvtChar_;
-  if (const TOsError E = Handle_->WriteLineSettings(Dcb_)) RaiseIOError(E, "");
+  if (const TOsError e = Handle_->WriteLineSettings(Dcb_)) RaiseIOError(e, "");
 }
 
 void TSerialPort::Close() {
@@ -327,7 +327,7 @@ void TSerialPort::Close() {
     ReleaseLostHandle();
     return;
   }
-  std::exception_ptr Failure;
+  std::exception_ptr failure;
   try {
     if (EventThread_) {
       EventThread_->Terminate();
@@ -339,13 +339,13 @@ void TSerialPort::Close() {
     DiscardInBuffer();
     DiscardOutBuffer();
   } catch (...) {
-    Failure = std::current_exception();
+    failure = std::current_exception();
   }
   EventThread_.reset();
   EventQueue_.reset();
   Handle_->Close();
   Handle_.reset();
-  if (Failure) std::rethrow_exception(Failure);
+  if (failure) std::rethrow_exception(failure);
 }
 
 void TSerialPort::HandleLost() {
@@ -367,29 +367,29 @@ void TSerialPort::DiscardOutBuffer() {
   if (IsOpen()) Handle_->Purge({platform::TPurge::puAbortOutput, platform::TPurge::puClearOutput});
 }
 
-std::int32_t TSerialPort::Read(std::uint8_t* Buffer, std::int32_t Count) {
+std::int32_t TSerialPort::Read(std::uint8_t* Buffer, std::int32_t Count, bool Whole) {
   if (Count <= 0) return 0;
   if (!IsOpen()) throw EInvalidOperation::CreateFmt(PortClosedOperation, {"Read"});
-  std::uint32_t Done = 0;
-  if (const TOsError Error = Handle_->Read(Buffer, static_cast<std::uint32_t>(Count), Done))
-    RaiseReadError(Error);
+  std::uint32_t done = 0;
+  if (const TOsError error = Handle_->Read(Buffer, static_cast<std::uint32_t>(Count), done, Whole))
+    RaiseReadError(error);
   // Only a read that was allowed to wait reports its empty end as a timeout.
-  if (Done == 0 && ReadTimeout_ != 0)
+  if (done == 0 && ReadTimeout_ != 0)
     throw ETimeoutException::CreateFmt(
         "Нет прочитанных даных. Чтение данных из порта %s не было выполнено до истечения "
         "таймаута ожидания чтения",
         {PortName_});
-  return static_cast<std::int32_t>(Done);
+  return static_cast<std::int32_t>(done);
 }
 
 std::int32_t TSerialPort::ReadAvailable(std::uint8_t* Buffer, std::int32_t Count) {
   if (Count <= 0) return 0;
   if (!IsOpen()) throw EInvalidOperation::CreateFmt(PortClosedOperation, {"Read"});
-  std::uint32_t Done = 0;
-  if (const TOsError Error =
-          Handle_->ReadAvailable(Buffer, static_cast<std::uint32_t>(Count), Done))
-    RaiseReadError(Error);
-  return static_cast<std::int32_t>(Done);
+  std::uint32_t done = 0;
+  if (const TOsError error =
+          Handle_->ReadAvailable(Buffer, static_cast<std::uint32_t>(Count), done))
+    RaiseReadError(error);
+  return static_cast<std::int32_t>(done);
 }
 
 void TSerialPort::RaiseReadError(const TOsError& Error) {
@@ -404,15 +404,15 @@ void TSerialPort::Write(const std::uint8_t* Data, std::int32_t Count) {
   if (BreakState_)
     throw EInvalidOperation::CreateFmt(
         "Порт находится в состоянии разрыва. Нельзя выполнить операцию %s.", {"Write"});
-  std::uint32_t Done = 0;
-  const TOsError Error = Handle_->Write(Data, static_cast<std::uint32_t>(Count), Done);
-  if (Error.Kind == TErrorKind::ekCancelled) Abort();
-  if (Error.Kind == TErrorKind::ekTimedOut || (!Error && Done < static_cast<std::uint32_t>(Count)))
+  std::uint32_t done = 0;
+  const TOsError error = Handle_->Write(Data, static_cast<std::uint32_t>(Count), done);
+  if (error.Kind == TErrorKind::ekCancelled) Abort();
+  if (error.Kind == TErrorKind::ekTimedOut || (!error && done < static_cast<std::uint32_t>(Count)))
     throw ETimeoutException::CreateFmt(
         "Запись в порт %s не была завершена до истечения таймаута ожидания записи", {PortName_});
-  if (Error) {
-    if (Error.Kind == TErrorKind::ekGone) HandleLost();
-    RaiseIOError(Error, FormatExceptionMessage("Ошибка записи в порт %s.", {PortName_}));
+  if (error) {
+    if (error.Kind == TErrorKind::ekGone) HandleLost();
+    RaiseIOError(error, FormatExceptionMessage("Ошибка записи в порт %s.", {PortName_}));
   }
 }
 
@@ -452,9 +452,9 @@ void TSerialPort::SetStopBits(platform::TStopBits Value) {
 
 platform::TSerialLineSettings TSerialPort::ReadLineSettingsInEffect() const {
   if (!IsOpen()) throw EInvalidOperation::CreateFmt(PortClosedProperty, {"LineSettings"});
-  platform::TSerialLineSettings Settings;
-  if (const TOsError E = Handle_->ReadLineSettings(Settings)) RaiseIOError(E, "");
-  return Settings;
+  platform::TSerialLineSettings settings;
+  if (const TOsError e = Handle_->ReadLineSettings(settings)) RaiseIOError(e, "");
+  return settings;
 }
 
 void TSerialPort::SetPortName(std::string_view Value) {
@@ -471,12 +471,12 @@ bool TSerialPort::BreakState() const {
 
 std::int32_t TSerialPort::BytesToRead() {
   if (!IsOpen()) throw EInvalidOperation::CreateFmt(PortClosedProperty, {"BytesToRead"});
-  TLineFaults Faults;
-  std::uint32_t InQueue = 0;
-  if (const TOsError E = Handle_->ReadLineStatus(Faults, InQueue))
-    RaiseIOErrorFmt(E, "Ошибка при получении значения свойства %s.", "BytesToRead");
+  TLineFaults faults;
+  std::uint32_t inQueue = 0;
+  if (const TOsError e = Handle_->ReadLineStatus(faults, inQueue))
+    RaiseIOErrorFmt(e, "Ошибка при получении значения свойства %s.", "BytesToRead");
   return static_cast<std::int32_t>(
-      std::min<std::uint32_t>(InQueue, std::numeric_limits<std::int32_t>::max()));
+      std::min<std::uint32_t>(inQueue, std::numeric_limits<std::int32_t>::max()));
 }
 
 bool TSerialPort::DtrEnable() const {
@@ -486,15 +486,15 @@ bool TSerialPort::DtrEnable() const {
 
 void TSerialPort::SetDtrEnable(bool Value) {
   if (IsOpen()) {
-    const TLineControl Old = Dcb_.DtrControl;
+    const TLineControl old = Dcb_.DtrControl;
     Dcb_.DtrControl = Value ? TLineControl::lcEnable : TLineControl::lcDisable;
-    if (const TOsError E = Handle_->WriteLineSettings(Dcb_)) {
-      Dcb_.DtrControl = Old;
-      RaiseIOErrorFmt(E, SetPropertyFailed, "DtrEnable");
+    if (const TOsError e = Handle_->WriteLineSettings(Dcb_)) {
+      Dcb_.DtrControl = old;
+      RaiseIOErrorFmt(e, SetPropertyFailed, "DtrEnable");
     }
-    if (const TOsError E = Handle_->SetModemLine(platform::TModemLine::mlDtr, Value)) {
-      Dcb_.DtrControl = Old;
-      RaiseIOErrorFmt(E, SetPropertyFailed, "DtrEnable");
+    if (const TOsError e = Handle_->SetModemLine(platform::TModemLine::mlDtr, Value)) {
+      Dcb_.DtrControl = old;
+      RaiseIOErrorFmt(e, SetPropertyFailed, "DtrEnable");
     }
   }
   DtrEnable_ = Value;
@@ -507,15 +507,15 @@ void TSerialPort::SetRtsEnable(bool Value) {
           "Параметр RtsEnable недоступен, если Handshake установлен на hsRequestToSend или "
           "hsRequestToSendXOnXOff.");
     if (Value == RtsEnable_) return;
-    const TLineControl Old = Dcb_.RtsControl;
+    const TLineControl old = Dcb_.RtsControl;
     Dcb_.RtsControl = Value ? TLineControl::lcEnable : TLineControl::lcDisable;
-    if (const TOsError E = Handle_->WriteLineSettings(Dcb_)) {
-      Dcb_.RtsControl = Old;
-      RaiseIOErrorFmt(E, SetPropertyFailed, "RtsEnable");
+    if (const TOsError e = Handle_->WriteLineSettings(Dcb_)) {
+      Dcb_.RtsControl = old;
+      RaiseIOErrorFmt(e, SetPropertyFailed, "RtsEnable");
     }
-    if (const TOsError E = Handle_->SetModemLine(platform::TModemLine::mlRts, Value)) {
-      Dcb_.RtsControl = Old;
-      RaiseIOErrorFmt(E, SetPropertyFailed, "RtsEnable");
+    if (const TOsError e = Handle_->SetModemLine(platform::TModemLine::mlRts, Value)) {
+      Dcb_.RtsControl = old;
+      RaiseIOErrorFmt(e, SetPropertyFailed, "RtsEnable");
     }
   }
   RtsEnable_ = Value;
@@ -528,11 +528,11 @@ void TSerialPort::SetReadTimeout(std::int32_t Value) {
         "равно -1.",
         {"ReadTimeout"});
   if (IsOpen()) {
-    const std::int32_t Old = CommTimeouts_.ReadMs;
+    const std::int32_t old = CommTimeouts_.ReadMs;
     CommTimeouts_.ReadMs = WaitLimit(Value);
-    if (const TOsError E = Handle_->SetTimeouts(CommTimeouts_)) {
-      CommTimeouts_.ReadMs = Old;
-      RaiseIOErrorFmt(E, SetPropertyFailed, "ReadTimeout");
+    if (const TOsError e = Handle_->SetTimeouts(CommTimeouts_)) {
+      CommTimeouts_.ReadMs = old;
+      RaiseIOErrorFmt(e, SetPropertyFailed, "ReadTimeout");
     }
   }
   ReadTimeout_ = Value;
@@ -545,11 +545,11 @@ void TSerialPort::SetWriteTimeout(std::int32_t Value) {
         "числом или -1.",
         {"WriteTimeout"});
   if (IsOpen()) {
-    const std::int32_t Old = CommTimeouts_.WriteMs;
+    const std::int32_t old = CommTimeouts_.WriteMs;
     CommTimeouts_.WriteMs = WaitLimit(Value);
-    if (const TOsError E = Handle_->SetTimeouts(CommTimeouts_)) {
-      CommTimeouts_.WriteMs = Old;
-      RaiseIOErrorFmt(E, SetPropertyFailed, "WriteTimeout");
+    if (const TOsError e = Handle_->SetTimeouts(CommTimeouts_)) {
+      CommTimeouts_.WriteMs = old;
+      RaiseIOErrorFmt(e, SetPropertyFailed, "WriteTimeout");
     }
   }
   WriteTimeout_ = Value;
@@ -584,33 +584,33 @@ void TSerialPort::DoErrorReceived(TLineFaults Faults) {
 
 int ComparePortNames(std::string_view X, std::string_view Y) {
   if (X.starts_with("COM") && Y.starts_with("COM")) {
-    const int A = StrToIntDef(X.substr(3), 0);
-    const int B = StrToIntDef(Y.substr(3), 0);
-    return A < B ? -1 : (A > B ? 1 : 0);
+    const int a = StrToIntDef(X.substr(3), 0);
+    const int b = StrToIntDef(Y.substr(3), 0);
+    return a < b ? -1 : (a > b ? 1 : 0);
   }
   return NaturalCompare(X, Y);
 }
 
 void TSerialPort::GetPortNames(std::vector<std::string>& List) {
   static std::mutex PortListLock;
-  std::lock_guard Guard(PortListLock);
+  std::lock_guard guard(PortListLock);
   List.clear();
-  std::vector<std::string> Names = platform::SystemSerialPortNames();
-  SortPortNames(Names);
-  List = std::move(Names);
+  std::vector<std::string> names = platform::SystemSerialPortNames();
+  SortPortNames(names);
+  List = std::move(names);
 }
 
 void SortPortNames(std::vector<std::string>& Names) {
-  const auto Client = std::stable_partition(Names.begin(), Names.end(), [](const std::string& N) {
+  const auto client = std::stable_partition(Names.begin(), Names.end(), [](const std::string& N) {
     return !N.starts_with("\\\\tsclient\\");
   });
   // A stable merge sort stays within the list even where the order of mixed COM and other
   // names is not transitive.
-  const auto ByName = [](const std::string& A, const std::string& B) {
+  const auto byName = [](const std::string& A, const std::string& B) {
     return ComparePortNames(A, B) < 0;
   };
-  std::stable_sort(Names.begin(), Client, ByName);
-  std::stable_sort(Client, Names.end(), ByName);
+  std::stable_sort(Names.begin(), client, byName);
+  std::stable_sort(client, Names.end(), byName);
 }
 
 TSerialPortDescription TSerialPort::DescribePort(std::string_view Name) {
@@ -622,17 +622,17 @@ std::string PortByIdPath(const TSerialPortDescription& Description) {
 }
 
 std::string PortDescriptionText(const TSerialPortDescription& D) {
-  std::string Text = D.Product;
+  std::string text = D.Product;
   // Many adapters repeat their maker at the start of the product name.
   if (!D.Manufacturer.empty() && !D.Product.starts_with(D.Manufacturer))
-    Text = D.Product.empty() ? D.Manufacturer : D.Manufacturer + " " + D.Product;
-  auto Append = [&Text](const std::string& Part) {
-    if (!Text.empty()) Text += ", ";
-    Text += Part;
+    text = D.Product.empty() ? D.Manufacturer : D.Manufacturer + " " + D.Product;
+  auto append = [&text](const std::string& Part) {
+    if (!text.empty()) text += ", ";
+    text += Part;
   };
-  if (!D.SerialNumber.empty()) Append("серийный номер " + D.SerialNumber);
-  if (!D.ById.empty()) Append(PortByIdPath(D));
-  return Text;
+  if (!D.SerialNumber.empty()) append("серийный номер " + D.SerialNumber);
+  if (!D.ById.empty()) append(PortByIdPath(D));
+  return text;
 }
 
 }  // namespace probrix

@@ -137,7 +137,8 @@ class TSerialPort {
   // Waits per ReadTimeout for the first byte and returns the bytes waiting then (up to Count).
   // A wait cut short by the calling thread's cancel event (platCancel.h) raises EAbort, as a
   // write does.
-  std::int32_t Read(std::uint8_t* Buffer, std::int32_t Count);
+  // Whole: the caller needs all Count bytes (platform::TSerialDevice::Read).
+  std::int32_t Read(std::uint8_t* Buffer, std::int32_t Count, bool Whole = false);
   // The bytes already received (up to Count), without waiting; 0 when there are none.
   std::int32_t ReadAvailable(std::uint8_t* Buffer, std::int32_t Count);
   void Write(const std::uint8_t* Data, std::int32_t Count);

@@ -50,7 +50,7 @@ void TEventsListeners::Remove(IInterface* Listener) { std::erase(Listeners_, Lis
 
 void TThreadContexTaskExceptionEventListeners::Notify(std::int32_t Task, std::int32_t Error) {
   for (IInterface* listener : Listeners_)
-    if (auto* l = dynamic_cast<IThreadContexTaskExceptionEventListener*>(listener))
+    if (auto* l = dynamic_cast<IThreadContextTaskExceptionEventListener*>(listener))
       l->OnTaskException(Task, Error);
 }
 
@@ -59,13 +59,13 @@ void TThreadTaskErrorInterceptor::OnTaskException(std::int32_t Task, std::int32_
   Listeners_.Notify(Task, Error);
 }
 
-void TThreadTaskErrorInterceptor::AddListener(IThreadContexTaskExceptionEventListener* Listener) {
+void TThreadTaskErrorInterceptor::AddListener(IThreadContextTaskExceptionEventListener* Listener) {
   std::lock_guard lock(Lock_);
   Listeners_.Add(Listener);
 }
 
 void TThreadTaskErrorInterceptor::RemoveListener(
-    IThreadContexTaskExceptionEventListener* Listener) {
+    IThreadContextTaskExceptionEventListener* Listener) {
   std::lock_guard lock(Lock_);
   Listeners_.Remove(Listener);
 }

@@ -141,7 +141,7 @@ class TEventsListeners : public TManualInterfacedObject {
 };
 
 // A listener of task errors: the task and its error, as two 32-bit values.
-class IThreadContexTaskExceptionEventListener : public virtual IInterface {
+class IThreadContextTaskExceptionEventListener : public virtual IInterface {
  public:
   virtual void OnTaskException(std::int32_t Task, std::int32_t Error) = 0;
 };
@@ -154,13 +154,13 @@ class TThreadContexTaskExceptionEventListeners : public TEventsListeners {
 
 // Fans task errors out to its listeners; the lock is held for a whole notification.
 class TThreadTaskErrorInterceptor : public TManualInterfacedObject,
-                                    public IThreadContexTaskExceptionEventListener {
+                                    public IThreadContextTaskExceptionEventListener {
  public:
   std::int32_t _AddRef() override { return -1; }
   std::int32_t _Release() override { return -1; }
   void OnTaskException(std::int32_t Task, std::int32_t Error) override;
-  void AddListener(IThreadContexTaskExceptionEventListener* Listener);
-  void RemoveListener(IThreadContexTaskExceptionEventListener* Listener);
+  void AddListener(IThreadContextTaskExceptionEventListener* Listener);
+  void RemoveListener(IThreadContextTaskExceptionEventListener* Listener);
 
  private:
   std::mutex Lock_;

@@ -8,7 +8,7 @@ namespace probrix {
 namespace {
 
 // Unicode code points of the bytes 0x80..0xFF; 0 marks the one byte with no character (0x98).
-constexpr std::array<std::uint16_t, 128> kHighHalf = {
+constexpr std::array<std::uint16_t, 128> HighHalf = {
     0x0402, 0x0403, 0x201A, 0x0453, 0x201E, 0x2026, 0x2020, 0x2021, 0x20AC, 0x2030, 0x0409, 0x2039,
     0x040A, 0x040C, 0x040B, 0x040F, 0x0452, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
     0x0000, 0x2122, 0x0459, 0x203A, 0x045A, 0x045C, 0x045B, 0x045F, 0x00A0, 0x040E, 0x045E, 0x0408,
@@ -38,8 +38,8 @@ void AppendUtf8(std::string& Out, std::uint32_t Cp) {
 char ByteOf(std::uint32_t Cp) {
   if (Cp < 0x80) return static_cast<char>(Cp);
   if (Cp >= 0x0410 && Cp <= 0x044F) return static_cast<char>(Cp - 0x0410 + 0xC0);
-  for (std::size_t i = 0; i < kHighHalf.size(); ++i)
-    if (kHighHalf[i] == Cp && Cp != 0) return static_cast<char>(0x80 + i);
+  for (std::size_t i = 0; i < HighHalf.size(); ++i)
+    if (HighHalf[i] == Cp && Cp != 0) return static_cast<char>(0x80 + i);
   return '?';
 }
 
@@ -111,7 +111,7 @@ std::string Cp1251ToUtf8(std::string_view Cp1251) {
     if (c < 0x80) {
       out.push_back(ch);
     } else {
-      const std::uint16_t cp = kHighHalf[c - 0x80];
+      const std::uint16_t cp = HighHalf[c - 0x80];
       AppendUtf8(out, cp == 0 ? '?' : cp);
     }
   }
@@ -145,7 +145,7 @@ bool NeedsLogEscapes(std::string_view Text) noexcept {
 }
 
 std::string SafeLogText(std::string_view Text) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
+  static constexpr char HexDigits[] = "0123456789ABCDEF";
   std::string out;
   out.reserve(Text.size());
   for (std::size_t i = 0; i < Text.size();) {
@@ -159,8 +159,8 @@ std::string SafeLogText(std::string_view Text) {
       for (std::size_t k = 0; k < ch.Length; ++k) {
         const auto b = static_cast<unsigned char>(Text[i + k]);
         out += "\\x";
-        out.push_back(kDigits[b >> 4]);
-        out.push_back(kDigits[b & 0x0F]);
+        out.push_back(HexDigits[b >> 4]);
+        out.push_back(HexDigits[b & 0x0F]);
       }
     } else {
       out.append(Text.substr(i, ch.Length));

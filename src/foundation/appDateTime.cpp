@@ -11,7 +11,7 @@ namespace probrix {
 namespace {
 
 // Days between 1899-12-30 and 1970-01-01.
-constexpr std::int64_t kUnixEpochDays = 25569;
+constexpr std::int64_t UnixEpochDays = 25569;
 
 // Days since 1970-01-01 of a proleptic Gregorian date (H. Hinnant's algorithm).
 std::int64_t DaysFromCivil(std::int64_t y, unsigned m, unsigned d) {
@@ -43,8 +43,7 @@ void CivilFromDays(std::int64_t z, int& Year, int& Month, int& Day) {
 TDateTime EncodeDateTime(int Year, int Month, int Day, int Hour, int Minute, int Second,
                          int MilliSecond) {
   const std::int64_t days =
-      DaysFromCivil(Year, static_cast<unsigned>(Month), static_cast<unsigned>(Day)) +
-      kUnixEpochDays;
+      DaysFromCivil(Year, static_cast<unsigned>(Month), static_cast<unsigned>(Day)) + UnixEpochDays;
   const double time =
       (((Hour * 60.0 + Minute) * 60.0 + Second) * 1000.0 + MilliSecond) / MSecsPerDay;
   // Before 1899-12-30 the fraction counts away from zero, as the system's date type does.
@@ -64,7 +63,7 @@ TDateTimeParts DecodeDateTime(TDateTime Value) {
   std::int64_t ms = total % msPerDay;
   if (ms < 0) ms = -ms;
   TDateTimeParts p;
-  CivilFromDays(days - kUnixEpochDays, p.Year, p.Month, p.Day);
+  CivilFromDays(days - UnixEpochDays, p.Year, p.Month, p.Day);
   p.MilliSecond = static_cast<int>(ms % 1000);
   ms /= 1000;
   p.Second = static_cast<int>(ms % 60);

@@ -10,7 +10,7 @@ namespace probrix {
 
 namespace {
 
-constexpr char kLineEnd[] = "\r\n";
+constexpr char LineEnd[] = "\r\n";
 
 // Never destroyed: the error hooks may log while the process is being torn down.
 TDebugSwitches& Switches() {
@@ -47,7 +47,7 @@ void DebugOutput(const std::string& Text) noexcept {
     if (s.ShowModuleName) line += "[" + ModuleName() + "] ";
     if (s.ShowThreadID) line += Format("[0x%.8x] ", {platform::CurrentThreadId()});
     line += Text;
-    line += kLineEnd;
+    line += LineEnd;
     platform::WriteDebuggerOutput(line);
   } catch (...) {
   }

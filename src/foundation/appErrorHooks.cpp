@@ -17,34 +17,34 @@ TExceptObjProc ExceptObjProc = nullptr;
 
 namespace {
 
-constexpr char kErrorsLog[] = "app_errors";
-constexpr std::size_t kDescriptionBuffer = 1024;
+constexpr char ErrorsLog[] = "app_errors";
+constexpr std::size_t DescriptionBuffer = 1024;
 
-constexpr const char* kRuntimeErrorNames[] = {"reNone",
-                                              "reOutOfMemory",
-                                              "reInvalidPtr",
-                                              "reDivByZero",
-                                              "reRangeError",
-                                              "reIntOverflow",
-                                              "reInvalidOp",
-                                              "reZeroDivide",
-                                              "reOverflow",
-                                              "reUnderflow",
-                                              "reInvalidCast",
-                                              "reAccessViolation",
-                                              "rePrivInstruction",
-                                              "reControlBreak",
-                                              "reStackOverflow",
-                                              "reVarTypeCast",
-                                              "reVarInvalidOp",
-                                              "reVarDispatch",
-                                              "reVarArrayCreate",
-                                              "reVarNotArray",
-                                              "reVarArrayBounds",
-                                              "reAssertionFailed",
-                                              "reExternalException",
-                                              "reIntfCastError",
-                                              "reSafeCallError"};
+constexpr const char* RuntimeErrorNames[] = {"reNone",
+                                             "reOutOfMemory",
+                                             "reInvalidPtr",
+                                             "reDivByZero",
+                                             "reRangeError",
+                                             "reIntOverflow",
+                                             "reInvalidOp",
+                                             "reZeroDivide",
+                                             "reOverflow",
+                                             "reUnderflow",
+                                             "reInvalidCast",
+                                             "reAccessViolation",
+                                             "rePrivInstruction",
+                                             "reControlBreak",
+                                             "reStackOverflow",
+                                             "reVarTypeCast",
+                                             "reVarInvalidOp",
+                                             "reVarDispatch",
+                                             "reVarArrayCreate",
+                                             "reVarNotArray",
+                                             "reVarArrayBounds",
+                                             "reAssertionFailed",
+                                             "reExternalException",
+                                             "reIntfCastError",
+                                             "reSafeCallError"};
 
 enum TRuntimeError : int {
   reDivByZero = 3,
@@ -75,15 +75,15 @@ std::atomic<bool> TerminateLogged{false};
 std::atomic<std::uint32_t> CrashLineWriter{0};
 static_assert(std::atomic<std::uint32_t>::is_always_lock_free);
 // How long a crash on another thread waits for the line in progress.
-constexpr int kCrashLineWaitMs = 1000;
+constexpr int CrashLineWaitMs = 1000;
 
 // "Неперехваченное исключение (ErrorProc): ErrorCode=<name>, ErrorAddr=0x<address>", built
 // without allocation so that a signal handler can use it.
 using TRuntimeErrorText = TFixedText<160>;
 void BuildRuntimeErrorText(TRuntimeErrorText& Text, int Code, std::uintptr_t Address) noexcept {
   Text.Add("Неперехваченное исключение (ErrorProc): ErrorCode=");
-  if (Code >= 0 && Code < static_cast<int>(std::size(kRuntimeErrorNames))) {
-    Text.Add(kRuntimeErrorNames[Code]);
+  if (Code >= 0 && Code < static_cast<int>(std::size(RuntimeErrorNames))) {
+    Text.Add(RuntimeErrorNames[Code]);
   } else {
     if (Code < 0) Text.Add("-");
     Text.Decimal(Code < 0 ? 0 - static_cast<std::uint64_t>(Code)
@@ -100,13 +100,13 @@ void CrashHook(const platform::TCrashSignal& Crash) noexcept {
   for (int waited = 0;; ++waited) {
     std::uint32_t writer = 0;
     if (CrashLineWriter.compare_exchange_strong(writer, self)) break;
-    if (writer == self || waited >= kCrashLineWaitMs) return;
+    if (writer == self || waited >= CrashLineWaitMs) return;
     platform::SignalSafeSleep(1);
   }
   const int code = Crash.StackOverflow ? reStackOverflow : RuntimeErrorOfCrash(Crash.Kind);
   TRuntimeErrorText text;
   BuildRuntimeErrorText(text, code, Crash.InstructionAddress);
-  WriteAppLogNamedFromSignal(text.View(), kErrorsLog);
+  WriteAppLogNamedFromSignal(text.View(), ErrorsLog);
   CrashLineWriter.store(0);
 }
 
@@ -137,8 +137,8 @@ void CutUtf8(std::string& Text, std::size_t Size) {
 }  // namespace
 
 std::string RuntimeErrorName(int Code) {
-  if (Code >= 0 && Code < static_cast<int>(std::size(kRuntimeErrorNames)))
-    return kRuntimeErrorNames[Code];
+  if (Code >= 0 && Code < static_cast<int>(std::size(RuntimeErrorNames)))
+    return RuntimeErrorNames[Code];
   return std::to_string(Code);
 }
 
@@ -172,7 +172,7 @@ int RuntimeErrorOfCrash(platform::TCrashKind Kind) {
 void LogRuntimeError(int Code, std::uintptr_t Address) {
   TRuntimeErrorText text;
   BuildRuntimeErrorText(text, Code, Address);
-  WriteAppLogNamed(std::string(text.View()), kErrorsLog, true);
+  WriteAppLogNamed(std::string(text.View()), ErrorsLog, true);
 }
 
 std::string UnhandledExceptionDescription(std::exception_ptr E, std::uintptr_t Address) {
@@ -181,9 +181,9 @@ std::string UnhandledExceptionDescription(std::exception_ptr E, std::uintptr_t A
   if (E) {
     try {
       std::rethrow_exception(E);
-    } catch (const std::exception& Ex) {
-      className = ExceptionClassName(Ex);
-      message = Ex.what();
+    } catch (const std::exception& ex) {
+      className = ExceptionClassName(ex);
+      message = ex.what();
     } catch (...) {
       // Not an exception object: its type names it, and it has no message.
       const std::type_info* type = platform::CurrentExceptionType();
@@ -204,19 +204,19 @@ std::string UnhandledExceptionDescription(std::exception_ptr E, std::uintptr_t A
   } catch (...) {
     text = className + ": " + message;
   }
-  CutUtf8(text, kDescriptionBuffer);
+  CutUtf8(text, DescriptionBuffer);
   return text;
 }
 
 void LogUnhandledException(std::exception_ptr E, std::uintptr_t Address) {
-  WriteAppLogFmt("Неперехваченное исключение (ExceptProc). Начало обработки...", kErrorsLog, {},
+  WriteAppLogFmt("Неперехваченное исключение (ExceptProc). Начало обработки...", ErrorsLog, {},
                  true);
   std::string description;
   try {
     description = UnhandledExceptionDescription(E, Address);
   } catch (...) {
   }
-  WriteAppLogFmt("Неперехваченное исключение (ExceptProc): %s", kErrorsLog, {description}, true);
+  WriteAppLogFmt("Неперехваченное исключение (ExceptProc): %s", ErrorsLog, {description}, true);
 }
 
 void InstallErrorHooks() {

@@ -12,9 +12,9 @@ namespace {
 // What the platform layer cannot return (a cancel event the system cannot make) is an
 // EOSError with the system's code, like every other failure of the system in the tree.
 [[noreturn]] void RaiseEOSError(const platform::TOsError& Error, const char* Call) {
-  EOSError E = EOSError::CreateFmt("%s: %s", {std::string_view(Call), Error.Text});
-  E.ErrorCode = Error.Code;
-  throw E;
+  EOSError e = EOSError::CreateFmt("%s: %s", {std::string_view(Call), Error.Text});
+  e.ErrorCode = Error.Code;
+  throw e;
 }
 
 // Installed as the program starts: every program that uses the tree has this file (the
@@ -105,8 +105,8 @@ std::string DescribeException(const std::exception* E) {
 std::string DescribeCurrentException() {
   try {
     throw;
-  } catch (const std::exception& E) {
-    return DescribeException(&E);
+  } catch (const std::exception& e) {
+    return DescribeException(&e);
   } catch (...) {
     return "[unknown] non-standard exception";
   }

@@ -13,12 +13,12 @@ namespace probrix {
 
 namespace {
 
-constexpr char kLineEnd[] = "\r\n";
-constexpr char kTimeStampFormat[] = "hh:nn:ss.zzz ";
+constexpr char LineEnd[] = "\r\n";
+constexpr char TimeStampFormat[] = "hh:nn:ss.zzz ";
 
 // A writer in another process (or another log object) holds a file only for one append; wait
 // this many milliseconds for it before the open counts as failed.
-constexpr int kLockWaitMs = 100;
+constexpr int LockWaitMs = 100;
 
 std::mutex DefaultLogsFolderLock;
 std::string DefaultLogsFolderValue;
@@ -86,7 +86,7 @@ const char* StepName(platform::TAppendStep Step) {
 
 // Appends Bytes under the advisory lock that serialises writers. Never throws.
 platform::TAppendResult AppendBytes(const std::string& Path, const std::string& Bytes) {
-  return platform::AppendToFile(Path, Bytes, kLockWaitMs);
+  return platform::AppendToFile(Path, Bytes, LockWaitMs);
 }
 
 // Creates the folder of Path and its missing parents; false when that fails, with the reason
@@ -212,10 +212,10 @@ bool tFileLog::WriteNamed(const std::string& Text, const std::string& Name, bool
   const bool needHeader =
       header && !path.empty() && !std::filesystem::exists(platform::PathOfUtf8(path), ec);
 
-  const std::string stamp = WithTime ? FormatDateTime(kTimeStampFormat, Now()) : std::string();
+  const std::string stamp = WithTime ? FormatDateTime(TimeStampFormat, Now()) : std::string();
   std::string content;
-  if (needHeader) content += stamp + *header + kLineEnd;
-  content += stamp + Text + kLineEnd;
+  if (needHeader) content += stamp + *header + LineEnd;
+  content += stamp + Text + LineEnd;
 
   std::error_code folderError;
   const platform::TAppendResult result =
@@ -245,9 +245,9 @@ bool tFileLog::WriteToDayFolder(const std::string& Text, const std::string& Fold
     const TDateTime now = Now();
     const std::string path =
         folder + FormatDateTime("yyyy_mm_dd", now) + "/" + MakeSafeFileName(Name, '_');
-    const std::string stamp = WithTime ? FormatDateTime(kTimeStampFormat, now) : std::string();
+    const std::string stamp = WithTime ? FormatDateTime(TimeStampFormat, now) : std::string();
     std::error_code folderError;
-    return !AppendMakingFolder(path, Utf8ToCp1251(stamp + Text + kLineEnd), folderError).Error;
+    return !AppendMakingFolder(path, Utf8ToCp1251(stamp + Text + LineEnd), folderError).Error;
   } catch (...) {
     return false;
   }
@@ -270,15 +270,15 @@ std::string tFileLog::AppendToFile(const std::string& Text, const std::string& P
   try {
     std::lock_guard guard(Lock_);
     if (IsBlank(Path)) return "CreateFile: empty path";
-    const std::string stamp = WithTime ? FormatDateTime(kTimeStampFormat, Now()) : std::string();
+    const std::string stamp = WithTime ? FormatDateTime(TimeStampFormat, Now()) : std::string();
     std::error_code folderError;
     const platform::TAppendResult result =
-        AppendMakingFolder(Path, Utf8ToCp1251(stamp + Text + kLineEnd), folderError);
+        AppendMakingFolder(Path, Utf8ToCp1251(stamp + Text + LineEnd), folderError);
     if (folderError) return "CreateDirectory: " + folderError.message();
     return result.Error ? std::string(StepName(result.Step)) + ": " + result.Error.Text
                         : std::string();
-  } catch (const std::exception& E) {
-    return E.what()[0] != '\0' ? E.what() : "unknown";
+  } catch (const std::exception& e) {
+    return e.what()[0] != '\0' ? e.what() : "unknown";
   } catch (...) {
     return "unknown";
   }

@@ -17,7 +17,7 @@ namespace probrix {
 
 namespace {
 
-constexpr char kLineEnd[] = "\r\n";
+constexpr char LineEnd[] = "\r\n";
 
 struct TFacility {
   TLogClock Clock;
@@ -87,7 +87,7 @@ void PrepareSignalLog() {
 }
 
 // The pieces of WriteAppLogNamedFromSignal, apart so that its stack holds one line at a time.
-constexpr std::size_t kSignalLineSize = 2048;
+constexpr std::size_t SignalLineSize = 2048;
 
 template <std::size_t N>
 void AddTimeOfDay(TFixedText<N>& Text, const TDateTimeParts& Time, std::string_view BeforeMs) {
@@ -104,10 +104,10 @@ __attribute__((noinline)) void WriteSignalLine(const TSignalLog& Log, const TDat
   if (!Name.empty()) path.Add("_").Add(Name);
   path.Add(".log");
   if (!path.Complete()) return;
-  TFixedText<kSignalLineSize> line;
+  TFixedText<SignalLineSize> line;
   AddTimeOfDay(line, Now, ".");
-  line.Add(Text).Add(kLineEnd);
-  char bytes[kSignalLineSize];
+  line.Add(Text).Add(LineEnd);
+  char bytes[SignalLineSize];
   const std::size_t size = Utf8ToCp1251(line.View(), bytes, sizeof(bytes));
   platform::SignalSafeAppend(path.CStr(), bytes, size);
 }
@@ -116,11 +116,11 @@ __attribute__((noinline)) void WriteSignalLine(const TSignalLog& Log, const TDat
 __attribute__((noinline)) void WriteSignalDebugLine(const TSignalLog& Log,
                                                     const TDateTimeParts& Now,
                                                     std::string_view Text) {
-  TFixedText<kSignalLineSize + sizeof(Log.ModuleName) + 64> line;
+  TFixedText<SignalLineSize + sizeof(Log.ModuleName) + 64> line;
   if (Log.Switches.ShowTime) AddTimeOfDay(line, Now, ":");
   if (Log.Switches.ShowModuleName) line.Add("[").Add(Log.ModuleName).Add("] ");
   if (Log.Switches.ShowThreadID) line.Add("[0x").Hex(platform::CurrentThreadId(), 8).Add("] ");
-  line.Add(Text).Add(kLineEnd);
+  line.Add(Text).Add(LineEnd);
   platform::WriteDebuggerOutput(line.View());
 }
 
@@ -205,7 +205,7 @@ void WriteAppLogNamedFromSignal(std::string_view Text, std::string_view Name) no
   if (!log || !log->Clock.Now(localMs)) return;
   const TDateTimeParts now = DecodeDateTime(
       TDateTime(EncodeDateTime(1970, 1, 1, 0, 0, 0, 0).Value + localMs / MSecsPerDay));
-  const std::string_view text = Text.substr(0, kSignalLineSize - 32);  // room for prefixes
+  const std::string_view text = Text.substr(0, SignalLineSize - 32);  // room for prefixes
   WriteSignalLine(*log, now, text, Name);
   if (log->Switches.DebugLog && log->Switches.DebugMode) WriteSignalDebugLine(*log, now, text);
 }

@@ -44,11 +44,11 @@ std::string_view FirstCodePoints(std::string_view S, std::size_t Count) {
 }
 
 std::string UnsignedToText(std::uint64_t Value, unsigned Base) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
+  static constexpr char HexDigits[] = "0123456789ABCDEF";
   char buf[32];
   int at = sizeof(buf);
   do {
-    buf[--at] = kDigits[Value % Base];
+    buf[--at] = HexDigits[Value % Base];
     Value /= Base;
   } while (Value != 0);
   return std::string(buf + at, sizeof(buf) - at);

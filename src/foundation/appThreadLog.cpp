@@ -10,7 +10,7 @@ namespace probrix {
 
 namespace {
 
-constexpr char kLineEnd[] = "\r\n";
+constexpr char LineEnd[] = "\r\n";
 
 // The shared logger. Never destroyed: the error hooks may log while the process is being torn
 // down.
@@ -72,6 +72,7 @@ void TThreadLogger::Add(const std::string& Text, const std::string& Target, bool
   bool wake = false;
   {
     std::lock_guard guard(Lock_);
+    if (Queue_.empty() && Paced_ > 0) FirstQueued_ = std::chrono::steady_clock::now();
     Queue_.push_back(std::move(data));
     // One wake-up per batch: a worker that is writing or gathering takes this line with the
     // others.
@@ -86,7 +87,14 @@ void TThreadLogger::Execute() {
     std::vector<std::unique_ptr<TLogData>> batch;
     {
       std::unique_lock lock(Lock_);
-      if (!DataReady_) {
+      if (!DataReady_ && Paced_ > 0) {
+        if (Terminated_) return;
+        // While a search runs the worker looks every PacedGatherTime instead of being woken by
+        // the first line of each batch: no producer pays for a wake-up.
+        DataReadyEvent_.wait_for(lock, PacedGatherTime,
+                                 [this] { return Hurry_ || Terminated_ || Paced_ == 0; });
+        if (!DataReady_) continue;
+      } else if (!DataReady_) {
         if (Terminated_) return;
         // The periodic wake-up keeps the termination check alive even without a signal.
         Waiting_ = true;
@@ -96,9 +104,13 @@ void TThreadLogger::Execute() {
         if (!DataReady_) continue;
         // Lines keep coming (the last batch was a moment ago): the ones that follow this one
         // join its batch.
-        if (std::chrono::steady_clock::now() - LastBatch_ < 2 * BatchGatherTime)
+        if (Paced_ == 0 && std::chrono::steady_clock::now() - LastBatch_ < 2 * BatchGatherTime)
           DataReadyEvent_.wait_for(lock, BatchGatherTime, [this] { return Hurry_ || Terminated_; });
       }
+      // A search's lines gather from the first one on, also those that came during a write.
+      if (Paced_ > 0)
+        DataReadyEvent_.wait_until(lock, FirstQueued_ + PacedGatherTime,
+                                   [this] { return Hurry_ || Terminated_ || Paced_ == 0; });
       batch.swap(Queue_);
       DataReady_ = false;
       Hurry_ = false;
@@ -112,6 +124,21 @@ void TThreadLogger::Execute() {
     }
     IdleEvent_.notify_all();
   }
+}
+
+void TThreadLogger::BeginPacedBatches() {
+  std::lock_guard guard(Lock_);
+  if (Paced_++ == 0 && !Queue_.empty()) FirstQueued_ = std::chrono::steady_clock::now();
+}
+
+void TThreadLogger::EndPacedBatches() {
+  {
+    std::lock_guard guard(Lock_);
+    if (Paced_ == 0) return;
+    if (--Paced_ > 0) return;
+  }
+  // A batch that gathers goes out now.
+  DataReadyEvent_.notify_all();
 }
 
 void TThreadLogger::Flush() {
@@ -138,7 +165,7 @@ void TThreadLogger::WriteBatch(std::vector<std::unique_ptr<TLogData>>& Batch) {
       auto [it, inserted] = groups.try_emplace(data->Target);
       TGroup& g = it->second;
       if (inserted) g.IsFile = data->IsFile;
-      if (g.Any) g.Text += kLineEnd;
+      if (g.Any) g.Text += LineEnd;
       g.Text += data->Text;
       g.Any = true;
       if (data->OnFailure) g.OnFailure.push_back(&data->OnFailure);
@@ -204,6 +231,23 @@ void FlushThreadLog() noexcept {
     if (logger != nullptr) logger->Flush();
   } catch (...) {
   }
+}
+
+void BeginThreadLogPacing() noexcept {
+  try {
+    TSharedLogger& s = Shared();
+    std::lock_guard guard(s.Lock);
+    if (!s.Logger) s.Logger = std::make_unique<TThreadLogger>();
+    s.Logger->BeginPacedBatches();
+  } catch (...) {
+    // Without a worker the lines are written one by one as they come.
+  }
+}
+
+void EndThreadLogPacing() noexcept {
+  TSharedLogger& s = Shared();
+  std::lock_guard guard(s.Lock);
+  if (s.Logger) s.Logger->EndPacedBatches();
 }
 
 void StopThreadLog() {

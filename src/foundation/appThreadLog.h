@@ -53,6 +53,14 @@ class TThreadLogger {
   // each other go to their files with one write. A flush or the logger's end cuts it short.
   static constexpr std::chrono::milliseconds BatchGatherTime{2};
 
+  // While a search runs its lines come at the pace of its attempts (one every few or tens of
+  // milliseconds), too far apart for BatchGatherTime: between BeginPacedBatches and the
+  // matching EndPacedBatches every batch gathers for PacedGatherTime from its first line. A
+  // flush, the end of the last paced stretch and the logger's end cut it short.
+  static constexpr std::chrono::milliseconds PacedGatherTime{50};
+  void BeginPacedBatches();
+  void EndPacedBatches();
+
  private:
   void Execute();
   void WriteBatch(std::vector<std::unique_ptr<TLogData>>& Batch);
@@ -66,7 +74,9 @@ class TThreadLogger {
   bool Hurry_ = false;    // a flush waits: no gathering
   bool Writing_ = false;
   bool Terminated_ = false;
+  int Paced_ = 0;  // paced stretches begun and not yet ended
   std::chrono::steady_clock::time_point LastBatch_;
+  std::chrono::steady_clock::time_point FirstQueued_;  // of the lines in Queue_
   std::vector<std::unique_ptr<TLogData>> Queue_;
   std::thread Thread_;
 };
@@ -80,6 +90,10 @@ void WriteThreadLog(const std::string& Text, const std::string& Path, bool AddTi
 // Waits until the lines queued so far have been written (nothing to do without a logger). Not
 // to be called while FinalizeLogging may run on another thread.
 void FlushThreadLog() noexcept;
+// A search's stretch of paced batches on the shared logger (TThreadLogger::BeginPacedBatches);
+// never fail.
+void BeginThreadLogPacing() noexcept;
+void EndThreadLogPacing() noexcept;
 // Writes what the shared logger still holds and ends it; the next use starts a new one.
 // FinalizeLogging calls it while the application log is still there for its last lines.
 void StopThreadLog();

@@ -39,21 +39,21 @@ void TMessageSender::WritePacket(IDeviceConnection& Connection, const std::uint8
   } catch (const EAbort&) {
     Stopwatch_.Stop();
     throw;  // a stop is not a failure to send
-  } catch (const EWriteTimeoutError& E) {
+  } catch (const EWriteTimeoutError& e) {
     Stopwatch_.Stop();
     throw EWriteMessageTimeoutError::CreateFmt(
         "[%s] Отправка сообщения не была завершена до истечения таймаута ожидания записи (%d "
         "ms).",
-        {Connection.ConnectionString(), WriteTimeout()}, &E);
-  } catch (const EConnectionIOError& E) {
+        {Connection.ConnectionString(), WriteTimeout()}, &e);
+  } catch (const EConnectionIOError& e) {
     Stopwatch_.Stop();
     throw EConnectionIOError::CreateFmt(
         "[%s] Отправка сообщения не выполнена из-за ошибки вввод-вывода.",
-        {Connection.ConnectionString()}, &E);
-  } catch (const std::exception& E) {
+        {Connection.ConnectionString()}, &e);
+  } catch (const std::exception& e) {
     Stopwatch_.Stop();
     throw EUnexpectedSendError::CreateFmt("[%s] Непредвиденная ошибка при отправке сообщения",
-                                          {Connection.ConnectionString()}, &E);
+                                          {Connection.ConnectionString()}, &e);
   } catch (...) {
     Stopwatch_.Stop();
     throw EUnexpectedSendError::CreateFmt("[%s] Непредвиденная ошибка при отправке сообщения",
@@ -203,7 +203,7 @@ void TMessageReceiver::ReadWithin(IDeviceConnection& Connection, std::int32_t Ti
     const auto read = [&] {
       Connection.SetReadTimeout(static_cast<std::int32_t>(pass.Remaining));
       Phase.BeforeRead(Connection);
-      n = Connection.Read(at, room);
+      n = Phase.NeedsWhole(Connection) ? Connection.ReadWhole(at, room) : Connection.Read(at, room);
       // A connection returns 1..room bytes or throws; any other count must not be taken, or
       // the next read would land outside the buffer (or the loop never end).
       if (n < 1 || n > room) {
@@ -217,10 +217,10 @@ void TMessageReceiver::ReadWithin(IDeviceConnection& Connection, std::int32_t Ti
     } else {
       try {
         read();
-      } catch (const EReadTimeoutError& E) {
-        Phase.ReadFailed(Connection, E, pass);
-      } catch (const EConnectionIOError& E) {
-        Phase.ReadFailed(Connection, E, pass);
+      } catch (const EReadTimeoutError& e) {
+        Phase.ReadFailed(Connection, e, pass);
+      } catch (const EConnectionIOError& e) {
+        Phase.ReadFailed(Connection, e, pass);
       }
     }
     pass.Elapsed = SpentMs + Stopwatch_.ElapsedMilliseconds();

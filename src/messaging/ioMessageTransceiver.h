@@ -123,6 +123,9 @@ class TReadPhase {
   virtual std::int32_t ReadRoom() const = 0;
   // Right before each read, the connection's ReadTimeout set.
   virtual void BeforeRead(IDeviceConnection& /*Connection*/) {}
+  // Whether the phase needs all of ReadRoom() bytes, so that the connection may wait for them
+  // in one go (IDeviceConnection::ReadWhole) rather than hand over each chunk as it comes.
+  virtual bool NeedsWhole(IDeviceConnection& /*Connection*/) const { return false; }
   // Count bytes (1..ReadRoom()) arrived at ReadPosition(). True when the phase is complete.
   virtual bool Take(IDeviceConnection& Connection, std::int32_t Count, const TReadPass& Pass) = 0;
   // The budget ran out between reads: throws the phase's own timeout error.

@@ -19,6 +19,10 @@ class TExactCount final : public TReadPhase {
 
   std::uint8_t* ReadPosition() override { return Buffer_ + Total; }
   std::int32_t ReadRoom() const override { return Count_ - Total; }
+  // A kept traffic log shows each read's chunk as before; otherwise the rest is waited for whole.
+  bool NeedsWhole(IDeviceConnection& Connection) const override {
+    return !ConnectionLogger().IsKept(&Connection);
+  }
   bool Take(IDeviceConnection& Connection, std::int32_t N, const TReadPass& Pass) override {
     if (ConnectionLogger().IsKept(&Connection)) {
       Connection.WriteLogFmt(TTrafficLogKind::RawRead, "<raw (size=%d) %s (OperationTime=%d ms)",
@@ -66,9 +70,9 @@ std::int32_t TModbusAbstractReceiver::ReadHeader(IDeviceConnection& Connection,
   const std::int32_t length = GetHeaderLength();
   try {
     return ReadExact(Connection, Buffer, StartOfPacketReadTimeout(), length, SpentMs);
-  } catch (const EReadTimeoutError& E) {
+  } catch (const EReadTimeoutError& e) {
     throw EReadMessageTimeoutError::CreateFmt("Не получен заголовок (%d байт) MODBUS пакета. ",
-                                              {length}, &E);
+                                              {length}, &e);
   }
 }
 
@@ -77,10 +81,10 @@ std::int32_t TModbusAbstractReceiver::ReadRemainder(IDeviceConnection& Connectio
                                                     std::int64_t SpentMs) {
   try {
     return ReadExact(Connection, Buffer, ReadTimeout(), Count, SpentMs);
-  } catch (const EReadTimeoutError& E) {
+  } catch (const EReadTimeoutError& e) {
     // The fourth word starts with a Latin "o": the device texts are kept as they are.
     throw EReadMessageTimeoutError::CreateFmt("Не получен oстаток (%d байт) MODBUS пакета. ",
-                                              {Count}, &E);
+                                              {Count}, &e);
   }
 }
 
@@ -112,8 +116,8 @@ std::int32_t TModbusAbstractReceiver::ReadRest(IDeviceConnection& Connection, st
     std::int32_t length = 0;
     try {
       length = PacketLengthSoFar(Buffer, count, Capacity, Request);
-    } catch (const Exception& E) {
-      if (Request == nullptr || !(E.Is<EUnknownCommandCode>() || E.Is<ECorruptMessageFrame>()))
+    } catch (const Exception& e) {
+      if (Request == nullptr || !(e.Is<EUnknownCommandCode>() || e.Is<ECorruptMessageFrame>()))
         throw;
       TStopwatch resync;
       resync.Start();

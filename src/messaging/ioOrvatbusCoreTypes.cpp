@@ -23,16 +23,15 @@ constexpr std::array<std::uint8_t, 256> MakeCrc8Table() {
   return table;
 }
 
-constexpr std::array<std::uint8_t, 256> kCrc8Table = MakeCrc8Table();
+constexpr std::array<std::uint8_t, 256> Crc8Table = MakeCrc8Table();
 
-constexpr const char* kSohMessage = "Сообщение ORVATBUS должно начинаться символом SOH (0x%.2x).";
-constexpr const char* kEtxMessage =
-    "Сообщение ORVATBUS должно заканчиваться символом ETX (0x%.2x).";
+constexpr const char* SohMessage = "Сообщение ORVATBUS должно начинаться символом SOH (0x%.2x).";
+constexpr const char* EtxMessage = "Сообщение ORVATBUS должно заканчиваться символом ETX (0x%.2x).";
 
 void CheckCrcKind(TChecksumKind Kind) {
-  const int Index = static_cast<int>(Kind);
-  if (Index >= OrvatbusUtils::CrcKindCount)
-    throw EArgumentError::CreateFmt("Неизвестный вид контрольной суммы ORVATBUS: %d", {Index});
+  const int index = static_cast<int>(Kind);
+  if (index >= OrvatbusUtils::CrcKindCount)
+    throw EArgumentError::CreateFmt("Неизвестный вид контрольной суммы ORVATBUS: %d", {index});
 }
 
 }  // namespace
@@ -45,7 +44,7 @@ std::uint8_t OrvatbusUtils::CalcCrc1(const std::uint8_t* Data, int Count) {
 
 std::uint8_t OrvatbusUtils::CalcCrc8(const std::uint8_t* Data, int Count) {
   std::uint8_t crc = 0;
-  for (int i = 0; i < Count; ++i) crc = kCrc8Table[crc ^ Data[i]];
+  for (int i = 0; i < Count; ++i) crc = Crc8Table[crc ^ Data[i]];
   return crc;
 }
 
@@ -134,8 +133,8 @@ TBytes OrvatbusUtils::Unpack(const TBytes& PackedFrame, TOrvatbusCrcFunction Crc
         "в сообщении: %d (минимальная длина сообщения: %d байт)",
         {PackedFrame.size(), MinFrameLength});
   }
-  if (PackedFrame.front() != SOH) throw ECorruptMessageFrame::CreateFmt(kSohMessage, {SOH});
-  if (PackedFrame.back() != ETX) throw ECorruptMessageFrame::CreateFmt(kEtxMessage, {ETX});
+  if (PackedFrame.front() != SOH) throw ECorruptMessageFrame::CreateFmt(SohMessage, {SOH});
+  if (PackedFrame.back() != ETX) throw ECorruptMessageFrame::CreateFmt(EtxMessage, {ETX});
   return CheckFrame(Unescape(PackedFrame), CrcFunction);
 }
 
@@ -146,8 +145,8 @@ TBytes OrvatbusUtils::CheckFrame(const TBytes& Frame, TOrvatbusCrcFunction CrcFu
         "сообщении: %d (минимальная длина сообщения: %d байт)",
         {Frame.size(), MinFrameLength});
   }
-  if (Frame.front() != SOH) throw ECorruptMessageFrame::CreateFmt(kSohMessage, {SOH});
-  if (Frame.back() != ETX) throw ECorruptMessageFrame::CreateFmt(kEtxMessage, {ETX});
+  if (Frame.front() != SOH) throw ECorruptMessageFrame::CreateFmt(SohMessage, {SOH});
+  if (Frame.back() != ETX) throw ECorruptMessageFrame::CreateFmt(EtxMessage, {ETX});
   const int covered = static_cast<int>(Frame.size()) - 2;
   const std::uint8_t expected = CrcFunction(Frame.data(), covered);
   const std::uint8_t received = Frame[static_cast<std::size_t>(covered)];

@@ -13,7 +13,7 @@ namespace probrix {
 
 namespace {
 
-constexpr const char* kEtxCheckLine =
+constexpr const char* EtxCheckLine =
     "<chk ETXPosition=%d (TotalBytesRead=%d, Bytes=%s, StartIndex=SOHPosition=%d, "
     "StopIndex=TotalBytesRead-1=%d)";
 
@@ -156,7 +156,7 @@ TOrvatbusReceiver::TFrame TOrvatbusReceiver::ReadFrame(IDeviceConnection& Connec
   std::int32_t etx = IndexOfByte(OrvatbusUtils::ETX, Buffer, soh, stop);
   const bool logged = ConnectionLogger().IsKept(&Connection);
   if (logged) {
-    Connection.WriteLogFmt(TTrafficLogKind::Check, kEtxCheckLine,
+    Connection.WriteLogFmt(TTrafficLogKind::Check, EtxCheckLine,
                            {etx, n, HexDump(Buffer, n), soh, stop});
   }
   if (etx < 0) {
@@ -170,7 +170,7 @@ TOrvatbusReceiver::TFrame TOrvatbusReceiver::ReadFrame(IDeviceConnection& Connec
     stop = n - 1;
     etx = IndexOfByte(OrvatbusUtils::ETX, Buffer, soh, stop);
     if (logged) {
-      Connection.WriteLogFmt(TTrafficLogKind::Check, kEtxCheckLine,
+      Connection.WriteLogFmt(TTrafficLogKind::Check, EtxCheckLine,
                              {etx, n, HexDump(Buffer, n), soh, stop});
     }
     if (etx < 0) {

@@ -20,25 +20,25 @@ namespace probrix::platform {
 
 namespace {
 
-constexpr int kSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT};
-constexpr int kSignalCount = sizeof(kSignals) / sizeof(kSignals[0]);
+constexpr int Signals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT};
+constexpr int SignalCount = sizeof(Signals) / sizeof(Signals[0]);
 
 // Written only while no hook is installed; read by the handler.
-struct sigaction OldActions[kSignalCount];
+struct sigaction OldActions[SignalCount];
 std::atomic<TCrashSignalHook> Hook{nullptr};
 
 // Enough for the hook, a sanitizer's handler in front of it and the kernel's signal frame.
-constexpr std::size_t kSignalStackSize = 64 * 1024;
+constexpr std::size_t SignalStackSize = 64 * 1024;
 
 // A fault this close to the stack pointer lies in the stack's guard area: the stack ran out.
-constexpr std::uintptr_t kStackGuardReach = 64 * 1024;
+constexpr std::uintptr_t StackGuardReach = 64 * 1024;
 
 // How long a crash line waits for another writer's lock on the file: 100 times 1 ms.
-constexpr int kLockAttempts = 100;
+constexpr int LockAttempts = 100;
 
 int SignalIndex(int Signal) {
-  for (int i = 0; i < kSignalCount; ++i)
-    if (kSignals[i] == Signal) return i;
+  for (int i = 0; i < SignalCount; ++i)
+    if (Signals[i] == Signal) return i;
   return -1;
 }
 
@@ -106,7 +106,7 @@ void CrashSignalHandler(int Signal, siginfo_t* Info, void* Context) {
     if (crash.InstructionAddress == 0) crash.InstructionAddress = crash.FaultAddress;
     if (Signal == SIGSEGV && Info && stack != 0) {
       const std::uintptr_t fault = crash.FaultAddress;
-      crash.StackOverflow = fault < stack + kStackGuardReach && stack - fault < kStackGuardReach;
+      crash.StackOverflow = fault < stack + StackGuardReach && stack - fault < StackGuardReach;
     }
     hook(crash);
   }
@@ -155,12 +155,12 @@ void InstallCrashSignalHook(TCrashSignalHook NewHook) {
   action.sa_flags = SA_SIGINFO | SA_ONSTACK;
   sigemptyset(&action.sa_mask);
   Hook.store(NewHook);
-  for (int i = 0; i < kSignalCount; ++i) ::sigaction(kSignals[i], &action, &OldActions[i]);
+  for (int i = 0; i < SignalCount; ++i) ::sigaction(Signals[i], &action, &OldActions[i]);
 }
 
 void RemoveCrashSignalHook() {
   if (!Hook.load()) return;
-  for (int i = 0; i < kSignalCount; ++i) ::sigaction(kSignals[i], &OldActions[i], nullptr);
+  for (int i = 0; i < SignalCount; ++i) ::sigaction(Signals[i], &OldActions[i], nullptr);
   Hook.store(nullptr);
 }
 
@@ -170,7 +170,7 @@ TThreadSignalStack::TThreadSignalStack() noexcept {
   stack_t current{};
   if (::sigaltstack(nullptr, &current) != 0 || !(current.ss_flags & SS_DISABLE)) return;
   const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
-  const std::size_t size = kSignalStackSize + page;
+  const std::size_t size = SignalStackSize + page;
   void* memory =
       ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
   if (memory == MAP_FAILED) return;
@@ -179,7 +179,7 @@ TThreadSignalStack::TThreadSignalStack() noexcept {
   ::mprotect(memory, page, PROT_NONE);
   stack_t ours{};
   ours.ss_sp = static_cast<char*>(memory) + page;
-  ours.ss_size = kSignalStackSize;
+  ours.ss_size = SignalStackSize;
   if (::sigaltstack(&ours, nullptr) != 0) {
     ::munmap(memory, size);
     return;
@@ -228,7 +228,7 @@ bool SignalSafeAppend(const char* Path, const char* Data, std::size_t Size) noex
   if (fd < 0) return false;
   // Other writers hold the file only for one append. The crashing thread itself may be one of
   // them, so the wait is bounded.
-  for (int attempt = 0; attempt < kLockAttempts; ++attempt) {
+  for (int attempt = 0; attempt < LockAttempts; ++attempt) {
     if (::flock(fd, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK) break;
     SignalSafeSleep(1);
   }

@@ -100,10 +100,10 @@ class TLocalTimeTable {
   std::int64_t UtcOffset(std::int64_t UtcSeconds) const noexcept;
 
  private:
-  static constexpr int kMaxChanges = 8;
-  int Count_ = 0;                              // entries in From_ and Offset_
-  std::int64_t From_[kMaxChanges + 1] = {};    // UTC seconds from which Offset_ holds
-  std::int64_t Offset_[kMaxChanges + 1] = {};  // seconds east of UTC
+  static constexpr int MaxChanges = 8;
+  int Count_ = 0;                             // entries in From_ and Offset_
+  std::int64_t From_[MaxChanges + 1] = {};    // UTC seconds from which Offset_ holds
+  std::int64_t Offset_[MaxChanges + 1] = {};  // seconds east of UTC
 };
 
 // Async-signal-safe: sleeps about Ms milliseconds.

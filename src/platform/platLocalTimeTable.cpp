@@ -10,16 +10,16 @@
 namespace probrix::platform {
 
 void TLocalTimeTable::Prepare() {
-  constexpr std::int64_t kDay = 24 * 60 * 60;
-  constexpr int kDaysAhead = 400;
+  constexpr std::int64_t SecondsPerDay = 24 * 60 * 60;
+  constexpr int DaysAhead = 400;
   const std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
   Count_ = 1;
   From_[0] = LLONG_MIN;
   Offset_[0] = LocalUtcOffset(now);
   // Day by day; where the offset changes, the second it changes at is found by halving.
   std::int64_t before = now;
-  for (int day = 1; day <= kDaysAhead && Count_ <= kMaxChanges; ++day) {
-    const std::int64_t after = now + day * kDay;
+  for (int day = 1; day <= DaysAhead && Count_ <= MaxChanges; ++day) {
+    const std::int64_t after = now + day * SecondsPerDay;
     if (LocalUtcOffset(after) != Offset_[Count_ - 1]) {
       std::int64_t low = before, high = after;
       while (high - low > 1) {

@@ -69,9 +69,9 @@ bool InRuntimeLibrary(void* Frame) {
   if (::dladdr(Frame, &info) == 0 || info.dli_fname == nullptr) return false;
   const char* slash = std::strrchr(info.dli_fname, '/');
   const char* name = slash ? slash + 1 : info.dli_fname;
-  static const char* const kPrefixes[] = {"libstdc++", "libgcc_s", "libc++", "libasan",
-                                          "libtsan",   "libubsan", "liblsan"};
-  for (const char* prefix : kPrefixes)
+  static const char* const Prefixes[] = {"libstdc++", "libgcc_s", "libc++", "libasan",
+                                         "libtsan",   "libubsan", "liblsan"};
+  for (const char* prefix : Prefixes)
     if (std::strncmp(name, prefix, std::strlen(prefix)) == 0) return true;
   return false;
 }

@@ -33,9 +33,9 @@ bool IsNoSuchFeature(int Error) { return Error == ENOTTY || Error == EINVAL; }
 // Rounded up: a wait cut down to whole milliseconds would end before End (every read timeout
 // about a millisecond short).
 int RemainingMs(TClock::time_point End) {
-  const auto Left = std::chrono::ceil<std::chrono::milliseconds>(End - TClock::now()).count();
-  if (Left <= 0) return 0;
-  return Left > INT_MAX ? INT_MAX : static_cast<int>(Left);
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(End - TClock::now()).count();
+  if (left <= 0) return 0;
+  return left > INT_MAX ? INT_MAX : static_cast<int>(left);
 }
 
 // errno of a failed operation on an open device as a failure of use: a device that is no
@@ -54,56 +54,56 @@ std::shared_ptr<TSerialDevice> TSerialDevice::Open(
     const std::vector<std::filesystem::path>& LockFolders) {
   Error = {};
   Holder.clear();
-  const auto Refuse = [&Error](int Code) {
+  const auto refuse = [&Error](int Code) {
     Error = OsError(Code, TErrorContext::ecOpen);
     return nullptr;
   };
   // A lock file may be there before its program opens the device: the device is not touched.
-  if (FindSerialLockHolder(Path, LockFolders, Holder)) return Refuse(EBUSY);
-  int Fd = ::open(Path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (Fd < 0) {
-    const int Code = errno;
+  if (FindSerialLockHolder(Path, LockFolders, Holder)) return refuse(EBUSY);
+  int fd = ::open(Path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    const int code = errno;
     // A terminal that another program made exclusive refuses the open itself: still name it.
-    if (Code == EBUSY) FindSerialDeviceHolder(Path, Holder);
-    return Refuse(Code);
+    if (code == EBUSY) FindSerialDeviceHolder(Path, Holder);
+    return refuse(code);
   }
-  std::shared_ptr<TSerialDevice> Dev(new TSerialDevice(Fd));
+  std::shared_ptr<TSerialDevice> dev(new TSerialDevice(fd));
   // Only a terminal has holders to respect (/dev/null is open everywhere). Opening a terminal
   // that another program uses changes nothing for it, and from here this process counts
   // itself out. Root even opens a terminal that another program made exclusive; the holder is
   // looked for all the same, so that the operator learns whom to ask.
-  const bool IsTerminal = ::isatty(Fd) != 0;
-  if (IsTerminal) {
-    int AlreadyExclusive = 0;
-    const bool Exclusive = ::ioctl(Fd, TIOCGEXCL, &AlreadyExclusive) == 0 && AlreadyExclusive != 0;
-    if (FindSerialDeviceHolder(Path, Holder) || Exclusive) {
-      Dev->Close();
-      return Refuse(EBUSY);
+  const bool isTerminal = ::isatty(fd) != 0;
+  if (isTerminal) {
+    int alreadyExclusive = 0;
+    const bool exclusive = ::ioctl(fd, TIOCGEXCL, &alreadyExclusive) == 0 && alreadyExclusive != 0;
+    if (FindSerialDeviceHolder(Path, Holder) || exclusive) {
+      dev->Close();
+      return refuse(EBUSY);
     }
   }
   // flock also stops root and other descriptors of this process; TIOCEXCL refuses further
   // opens of the terminal (except to root).
-  if (::flock(Fd, LOCK_EX | LOCK_NB) != 0) {
-    const int Code = errno;
-    Dev->Close();
-    return Refuse(Code);
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int code = errno;
+    dev->Close();
+    return refuse(code);
   }
-  Dev->OwnExclusive_ = IsTerminal && ::ioctl(Fd, TIOCEXCL) == 0;
-  int LockPid = 0;
-  if (CreateSerialLock(Path, LockFolders, Dev->LockFile_, LockPid) != 0) {
-    Holder = DescribeSerialHolder(LockPid);
-    Dev->Close();
-    return Refuse(EBUSY);
+  dev->OwnExclusive_ = isTerminal && ::ioctl(fd, TIOCEXCL) == 0;
+  int lockPid = 0;
+  if (CreateSerialLock(Path, LockFolders, dev->LockFile_, lockPid) != 0) {
+    Holder = DescribeSerialHolder(lockPid);
+    dev->Close();
+    return refuse(EBUSY);
   }
-  if (IsTerminal) {
+  if (isTerminal) {
     // The control of DTR and RTS starts as the lines are after opening.
-    int Lines = 0;
-    if (::ioctl(Fd, TIOCMGET, &Lines) == 0) {
-      Dev->DtrControl_ = (Lines & TIOCM_DTR) ? TLineControl::lcEnable : TLineControl::lcDisable;
-      Dev->RtsControl_ = (Lines & TIOCM_RTS) ? TLineControl::lcEnable : TLineControl::lcDisable;
+    int lines = 0;
+    if (::ioctl(fd, TIOCMGET, &lines) == 0) {
+      dev->DtrControl_ = (lines & TIOCM_DTR) ? TLineControl::lcEnable : TLineControl::lcDisable;
+      dev->RtsControl_ = (lines & TIOCM_RTS) ? TLineControl::lcEnable : TLineControl::lcDisable;
     }
   }
-  return Dev;
+  return dev;
 }
 
 TSerialDevice::~TSerialDevice() { Close(); }
@@ -123,18 +123,18 @@ void TSerialDevice::Close() {
 }
 
 TDeviceFileType TSerialDevice::FileType() const {
-  struct stat St {};
-  if (::fstat(Fd_, &St) != 0) return TDeviceFileType::ftUnknown;
-  if (S_ISCHR(St.st_mode)) return TDeviceFileType::ftCharacter;
-  if (S_ISREG(St.st_mode) || S_ISBLK(St.st_mode) || S_ISDIR(St.st_mode))
+  struct stat st {};
+  if (::fstat(Fd_, &st) != 0) return TDeviceFileType::ftUnknown;
+  if (S_ISCHR(st.st_mode)) return TDeviceFileType::ftCharacter;
+  if (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode) || S_ISDIR(st.st_mode))
     return TDeviceFileType::ftDisk;
-  if (S_ISFIFO(St.st_mode) || S_ISSOCK(St.st_mode)) return TDeviceFileType::ftPipe;
+  if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) return TDeviceFileType::ftPipe;
   return TDeviceFileType::ftUnknown;
 }
 
 TOsError TSerialDevice::ReadProperties(TSerialProperties& Properties) const {
-  struct termios2 T {};
-  if (::ioctl(Fd_, TCGETS2, &T) != 0) return UseError(errno);
+  struct termios2 t {};
+  if (::ioctl(Fd_, TCGETS2, &t) != 0) return UseError(errno);
   // The driver does not tell its maximum rate; the line discipline buffers 4096 bytes.
   Properties.MaxBaudRate = 0;
   Properties.InputQueueSize = 4096;
@@ -143,21 +143,21 @@ TOsError TSerialDevice::ReadProperties(TSerialProperties& Properties) const {
 
 TOsError TSerialDevice::ReadModemLines(TModemLines& Lines) const {
   Lines = {};
-  int Bits = 0;
-  if (::ioctl(Fd_, TIOCMGET, &Bits) != 0) return FeatureError(errno);
-  if (Bits & TIOCM_CTS) Lines |= TModemLine::mlCts;
-  if (Bits & TIOCM_DSR) Lines |= TModemLine::mlDsr;
-  if (Bits & TIOCM_RI) Lines |= TModemLine::mlRing;
-  if (Bits & TIOCM_CD) Lines |= TModemLine::mlCarrierDetect;
+  int bits = 0;
+  if (::ioctl(Fd_, TIOCMGET, &bits) != 0) return FeatureError(errno);
+  if (bits & TIOCM_CTS) Lines |= TModemLine::mlCts;
+  if (bits & TIOCM_DSR) Lines |= TModemLine::mlDsr;
+  if (bits & TIOCM_RI) Lines |= TModemLine::mlRing;
+  if (bits & TIOCM_CD) Lines |= TModemLine::mlCarrierDetect;
   return {};
 }
 
 TOsError TSerialDevice::ReadLineSettings(TSerialLineSettings& S) const {
-  struct termios2 T {};
-  if (::ioctl(Fd_, TCGETS2, &T) != 0) return UseError(errno);
+  struct termios2 t {};
+  if (::ioctl(Fd_, TCGETS2, &t) != 0) return UseError(errno);
   S = TSerialLineSettings{};
-  S.BaudRate = T.c_ospeed;
-  switch (T.c_cflag & CSIZE) {
+  S.BaudRate = t.c_ospeed;
+  switch (t.c_cflag & CSIZE) {
     case CS5:
       S.DataBits = 5;
       break;
@@ -171,96 +171,101 @@ TOsError TSerialDevice::ReadLineSettings(TSerialLineSettings& S) const {
       S.DataBits = 8;
       break;
   }
-  if (T.c_cflag & PARENB) {
-    const bool Odd = (T.c_cflag & PARODD) != 0;
-    if (T.c_cflag & CMSPAR)
-      S.Parity = Odd ? TParity::paMark : TParity::paSpace;
+  if (t.c_cflag & PARENB) {
+    const bool odd = (t.c_cflag & PARODD) != 0;
+    if (t.c_cflag & CMSPAR)
+      S.Parity = odd ? TParity::paMark : TParity::paSpace;
     else
-      S.Parity = Odd ? TParity::paOdd : TParity::paEven;
+      S.Parity = odd ? TParity::paOdd : TParity::paEven;
   }
-  S.StopBits = (T.c_cflag & CSTOPB) ? TStopBits::sbTwo : TStopBits::sbOne;
+  S.StopBits = (t.c_cflag & CSTOPB) ? TStopBits::sbTwo : TStopBits::sbOne;
   S.Binary = true;
-  S.CheckParity = (T.c_iflag & INPCK) != 0;
-  S.CtsOutputFlow = (T.c_cflag & CRTSCTS) != 0;
+  S.CheckParity = (t.c_iflag & INPCK) != 0;
+  S.CtsOutputFlow = (t.c_cflag & CRTSCTS) != 0;
   S.DtrControl = DtrControl_;
-  S.RtsControl = (T.c_cflag & CRTSCTS) ? TLineControl::lcHandshake : RtsControl_;
-  S.XonXoffOutput = (T.c_iflag & IXON) != 0;
-  S.XonXoffInput = (T.c_iflag & IXOFF) != 0;
-  S.XonChar = T.c_cc[VSTART];
-  S.XoffChar = T.c_cc[VSTOP];
-  S.EofChar = T.c_cc[VEOF];
+  S.RtsControl = (t.c_cflag & CRTSCTS) ? TLineControl::lcHandshake : RtsControl_;
+  S.XonXoffOutput = (t.c_iflag & IXON) != 0;
+  S.XonXoffInput = (t.c_iflag & IXOFF) != 0;
+  S.XonChar = t.c_cc[VSTART];
+  S.XoffChar = t.c_cc[VSTOP];
+  S.EofChar = t.c_cc[VEOF];
   return {};
 }
 
 TOsError TSerialDevice::WriteLineSettings(const TSerialLineSettings& S) {
   if (S.BaudRate == 0) return UseError(EINVAL);
-  struct termios2 T {};
-  if (::ioctl(Fd_, TCGETS2, &T) != 0) return UseError(errno);
+  struct termios2 t {};
+  if (::ioctl(Fd_, TCGETS2, &t) != 0) return UseError(errno);
   // Raw mode: no input or output processing, no echo, no signals.
-  T.c_iflag = 0;
-  T.c_oflag = 0;
-  T.c_lflag = 0;
-  T.c_cflag = CREAD | CLOCAL;
+  t.c_iflag = 0;
+  t.c_oflag = 0;
+  t.c_lflag = 0;
+  t.c_cflag = CREAD | CLOCAL;
   switch (S.DataBits) {
     case 5:
-      T.c_cflag |= CS5;
+      t.c_cflag |= CS5;
       break;
     case 6:
-      T.c_cflag |= CS6;
+      t.c_cflag |= CS6;
       break;
     case 7:
-      T.c_cflag |= CS7;
+      t.c_cflag |= CS7;
       break;
     default:
-      T.c_cflag |= CS8;
+      t.c_cflag |= CS8;
       break;
   }
   switch (S.Parity) {
     case TParity::paOdd:
-      T.c_cflag |= PARENB | PARODD;
+      t.c_cflag |= PARENB | PARODD;
       break;
     case TParity::paEven:
-      T.c_cflag |= PARENB;
+      t.c_cflag |= PARENB;
       break;
     case TParity::paMark:
-      T.c_cflag |= PARENB | PARODD | CMSPAR;
+      t.c_cflag |= PARENB | PARODD | CMSPAR;
       break;
     case TParity::paSpace:
-      T.c_cflag |= PARENB | CMSPAR;
+      t.c_cflag |= PARENB | CMSPAR;
       break;
     default:
       break;
   }
-  if (S.Parity != TParity::paNone) T.c_iflag |= S.CheckParity ? INPCK : IGNPAR;
-  if (S.StopBits != TStopBits::sbOne) T.c_cflag |= CSTOPB;
-  if (S.CtsOutputFlow || S.RtsControl == TLineControl::lcHandshake) T.c_cflag |= CRTSCTS;
-  if (S.XonXoffOutput) T.c_iflag |= IXON;
-  if (S.XonXoffInput) T.c_iflag |= IXOFF;
-  T.c_cc[VSTART] = static_cast<cc_t>(S.XonChar);
-  T.c_cc[VSTOP] = static_cast<cc_t>(S.XoffChar);
-  T.c_cc[VEOF] = static_cast<cc_t>(S.EofChar);
-  T.c_cc[VMIN] = 0;
-  T.c_cc[VTIME] = 0;
-  T.c_cflag &= ~(CBAUD | (CBAUD << IBSHIFT));
-  T.c_cflag |= BOTHER | (BOTHER << IBSHIFT);
-  T.c_ispeed = S.BaudRate;
-  T.c_ospeed = S.BaudRate;
-  if (::ioctl(Fd_, TCSETS2, &T) != 0) return UseError(errno);
+  if (S.Parity != TParity::paNone) t.c_iflag |= S.CheckParity ? INPCK : IGNPAR;
+  if (S.StopBits != TStopBits::sbOne) t.c_cflag |= CSTOPB;
+  if (S.CtsOutputFlow || S.RtsControl == TLineControl::lcHandshake) t.c_cflag |= CRTSCTS;
+  if (S.XonXoffOutput) t.c_iflag |= IXON;
+  if (S.XonXoffInput) t.c_iflag |= IXOFF;
+  t.c_cc[VSTART] = static_cast<cc_t>(S.XonChar);
+  t.c_cc[VSTOP] = static_cast<cc_t>(S.XoffChar);
+  t.c_cc[VEOF] = static_cast<cc_t>(S.EofChar);
+  t.c_cc[VMIN] = 0;
+  t.c_cc[VTIME] = 0;
+  t.c_cflag &= ~(CBAUD | (CBAUD << IBSHIFT));
+  t.c_cflag |= BOTHER | (BOTHER << IBSHIFT);
+  t.c_ispeed = S.BaudRate;
+  t.c_ospeed = S.BaudRate;
+  if (::ioctl(Fd_, TCSETS2, &t) != 0) return UseError(errno);
 
-  if (const int E = DriveModemLines(TIOCM_DTR, S.DtrControl != TLineControl::lcDisable))
-    return UseError(E);
+  if (const int e = DriveModemLines(TIOCM_DTR, S.DtrControl != TLineControl::lcDisable))
+    return UseError(e);
   if (S.RtsControl != TLineControl::lcHandshake)
-    if (const int E = DriveModemLines(TIOCM_RTS, S.RtsControl != TLineControl::lcDisable))
-      return UseError(E);
+    if (const int e = DriveModemLines(TIOCM_RTS, S.RtsControl != TLineControl::lcDisable))
+      return UseError(e);
   DtrControl_ = S.DtrControl;
   RtsControl_ = S.RtsControl;
+  const std::int64_t halfBits = 2 * (1 + S.DataBits + (S.Parity != TParity::paNone ? 1 : 0)) +
+                                (S.StopBits == TStopBits::sbOne          ? 2
+                                 : S.StopBits == TStopBits::sbOneAndHalf ? 3
+                                                                         : 4);
+  CharTime_ = std::chrono::nanoseconds(halfBits * 500'000'000LL / S.BaudRate);
   return {};
 }
 
 int TSerialDevice::DriveModemLines(int Bits, bool On) {
   if (::ioctl(Fd_, On ? TIOCMBIS : TIOCMBIC, &Bits) != 0) {
-    const int E = errno;
-    return IsNoSuchFeature(E) ? 0 : E;
+    const int e = errno;
+    return IsNoSuchFeature(e) ? 0 : e;
   }
   return 0;
 }
@@ -295,55 +300,71 @@ TOsError TSerialDevice::SetBreak(bool On) {
 
 TOsError TSerialDevice::Purge(TPurges What) {
   // Reads and writes are synchronous here, so there is nothing to abort.
-  const bool In = What.Has(TPurge::puClearInput);
-  const bool Out = What.Has(TPurge::puClearOutput);
-  if (!In && !Out) return Fd_ < 0 ? UseError(EBADF) : TOsError{};
-  const int Queue = In && Out ? TCIOFLUSH : (In ? TCIFLUSH : TCOFLUSH);
-  if (::ioctl(Fd_, TCFLSH, Queue) != 0) return UseError(errno);
+  const bool in = What.Has(TPurge::puClearInput);
+  const bool out = What.Has(TPurge::puClearOutput);
+  if (!in && !out) return Fd_ < 0 ? UseError(EBADF) : TOsError{};
+  const int queue = in && out ? TCIOFLUSH : (in ? TCIFLUSH : TCOFLUSH);
+  if (::ioctl(Fd_, TCFLSH, queue) != 0) return UseError(errno);
   return {};
 }
 
 TOsError TSerialDevice::ReadLineStatus(TLineFaults& Faults, std::uint32_t& InQueue) {
   Faults = {};
   InQueue = 0;
-  int Waiting = 0;
-  if (::ioctl(Fd_, FIONREAD, &Waiting) != 0) return UseError(errno);
-  InQueue = Waiting > 0 ? static_cast<std::uint32_t>(Waiting) : 0;
-  struct serial_icounter_struct C {};
+  int waiting = 0;
+  if (::ioctl(Fd_, FIONREAD, &waiting) != 0) return UseError(errno);
+  InQueue = waiting > 0 ? static_cast<std::uint32_t>(waiting) : 0;
+  struct serial_icounter_struct c {};
   // No counters: no faults to report.
-  if (::ioctl(Fd_, TIOCGICOUNT, &C) != 0) return FeatureError(errno);
-  std::lock_guard Guard(CountersLock_);
+  if (::ioctl(Fd_, TIOCGICOUNT, &c) != 0) return FeatureError(errno);
+  std::lock_guard guard(CountersLock_);
   if (CountersKnown_) {
-    if (C.buf_overrun != BufOverrun_) Faults |= TLineFault::lfInputOverflow;
-    if (C.overrun != Overrun_) Faults |= TLineFault::lfOverrun;
-    if (C.parity != Parity_) Faults |= TLineFault::lfParity;
-    if (C.frame != Frame_) Faults |= TLineFault::lfFraming;
-    if (C.brk != Break_) Faults |= TLineFault::lfBreak;
+    if (c.buf_overrun != BufOverrun_) Faults |= TLineFault::lfInputOverflow;
+    if (c.overrun != Overrun_) Faults |= TLineFault::lfOverrun;
+    if (c.parity != Parity_) Faults |= TLineFault::lfParity;
+    if (c.frame != Frame_) Faults |= TLineFault::lfFraming;
+    if (c.brk != Break_) Faults |= TLineFault::lfBreak;
   }
   CountersKnown_ = true;
-  BufOverrun_ = C.buf_overrun;
-  Overrun_ = C.overrun;
-  Parity_ = C.parity;
-  Frame_ = C.frame;
-  Break_ = C.brk;
+  BufOverrun_ = c.buf_overrun;
+  Overrun_ = c.overrun;
+  Parity_ = c.parity;
+  Frame_ = c.frame;
+  Break_ = c.brk;
   return {};
 }
 
-TOsError TSerialDevice::Read(std::uint8_t* Buffer, std::uint32_t Count, std::uint32_t& Done) {
+TOsError TSerialDevice::Read(std::uint8_t* Buffer, std::uint32_t Count, std::uint32_t& Done,
+                             bool Whole) {
   Done = 0;
   if (Count == 0) return {};
   if (Fd_ < 0) return UseError(EBADF);
-  std::optional<TClock::time_point> End;
-  if (Timeouts_.ReadMs >= 0) End = TClock::now() + std::chrono::milliseconds(Timeouts_.ReadMs);
+  std::optional<TClock::time_point> end;
+  if (Timeouts_.ReadMs >= 0) end = TClock::now() + std::chrono::milliseconds(Timeouts_.ReadMs);
   for (;;) {
-    short Revents = 0;
-    const int R = WaitDescriptor(Fd_, POLLIN, End, Revents);
-    if (R == ETIMEDOUT) return {};  // nothing within the timeout
-    if (R != 0) return UseError(R);
-    const int E = TakeReadable(Revents, Buffer, Count, Done);
-    if (E != 0 || Done > 0) return UseError(E);
+    short revents = 0;
+    const int r = WaitDescriptor(Fd_, POLLIN, end, revents);
+    if (r == ETIMEDOUT) return {};  // nothing within the timeout
+    if (r != 0) return UseError(r);
+    const int e = TakeReadable(revents, Buffer, Count, Done);
+    if (e != 0) return UseError(e);
+    if (Done > 0) break;
     // Another reader was faster: wait on for the rest of the time.
   }
+  if (!Whole || Done >= Count || CharTime_.count() == 0) return {};
+  // The rest comes at the line's rate: a wake-up per chunk (a byte or two at 9600) would cost
+  // a dozen per reply. One wait for the time the rest takes, with half a character to spare,
+  // then what has come; a device that pauses is read on by the caller, as after any short read.
+  auto until = TClock::now() + (Count - Done) * CharTime_ + CharTime_ / 2;
+  if (end && *end < until) until = *end;
+  short revents = 0;
+  const int r = WaitDescriptor(Fd_, 0, until, revents);
+  if (r != 0 && r != ETIMEDOUT) return UseError(r);
+  std::uint32_t more = 0;
+  // The bytes in hand are the caller's; a failure shows at the next read.
+  (void)TakeReadable(POLLIN, Buffer + Done, Count - Done, more);
+  Done += more;
+  return {};
 }
 
 TOsError TSerialDevice::ReadAvailable(std::uint8_t* Buffer, std::uint32_t Count,
@@ -351,11 +372,11 @@ TOsError TSerialDevice::ReadAvailable(std::uint8_t* Buffer, std::uint32_t Count,
   Done = 0;
   if (Count == 0) return {};
   if (Fd_ < 0) return UseError(EBADF);
-  short Revents = 0;
-  const int R = WaitDescriptor(Fd_, POLLIN, TClock::now(), Revents);
-  if (R == ETIMEDOUT) return {};
-  if (R != 0) return UseError(R);
-  return UseError(TakeReadable(Revents, Buffer, Count, Done));
+  short revents = 0;
+  const int r = WaitDescriptor(Fd_, POLLIN, TClock::now(), revents);
+  if (r == ETIMEDOUT) return {};
+  if (r != 0) return UseError(r);
+  return UseError(TakeReadable(revents, Buffer, Count, Done));
 }
 
 int TSerialDevice::TakeReadable(short Revents, std::uint8_t* Buffer, std::uint32_t Count,
@@ -363,13 +384,13 @@ int TSerialDevice::TakeReadable(short Revents, std::uint8_t* Buffer, std::uint32
   if (Revents & POLLNVAL) return EBADF;
   if (Revents & POLLIN) {
     for (;;) {
-      const ssize_t N = ::read(Fd_, Buffer, std::min<std::size_t>(Count, SSIZE_MAX));
-      if (N > 0) {
-        Done = static_cast<std::uint32_t>(N);
+      const ssize_t n = ::read(Fd_, Buffer, std::min<std::size_t>(Count, SSIZE_MAX));
+      if (n > 0) {
+        Done = static_cast<std::uint32_t>(n);
         return 0;
       }
       // Readable but no data: the other side is gone.
-      if (N == 0) return EIO;
+      if (n == 0) return EIO;
       if (errno == EINTR) continue;
       return errno == EAGAIN ? 0 : errno;
     }
@@ -381,21 +402,21 @@ int TSerialDevice::TakeReadable(short Revents, std::uint8_t* Buffer, std::uint32
 TOsError TSerialDevice::Write(const std::uint8_t* Data, std::uint32_t Count, std::uint32_t& Done) {
   Done = 0;
   if (Fd_ < 0) return UseError(EBADF);
-  std::optional<TClock::time_point> End;
-  if (Timeouts_.WriteMs >= 0) End = TClock::now() + std::chrono::milliseconds(Timeouts_.WriteMs);
+  std::optional<TClock::time_point> end;
+  if (Timeouts_.WriteMs >= 0) end = TClock::now() + std::chrono::milliseconds(Timeouts_.WriteMs);
   while (Done < Count) {
-    const ssize_t N = ::write(Fd_, Data + Done, Count - Done);
-    if (N > 0) {
-      Done += static_cast<std::uint32_t>(N);
+    const ssize_t n = ::write(Fd_, Data + Done, Count - Done);
+    if (n > 0) {
+      Done += static_cast<std::uint32_t>(n);
       continue;
     }
-    if (N < 0 && errno == EINTR) continue;
-    if (N < 0 && errno != EAGAIN) return UseError(errno);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno != EAGAIN) return UseError(errno);
     // The output queue is full: wait for room.
-    short Revents = 0;
-    if (const int R = WaitDescriptor(Fd_, POLLOUT, End, Revents)) return UseError(R);
-    if (Revents & POLLNVAL) return UseError(EBADF);
-    if (!(Revents & POLLOUT) && (Revents & (POLLHUP | POLLERR))) return UseError(EIO);
+    short revents = 0;
+    if (const int r = WaitDescriptor(Fd_, POLLOUT, end, revents)) return UseError(r);
+    if (revents & POLLNVAL) return UseError(EBADF);
+    if (!(revents & POLLOUT) && (revents & (POLLHUP | POLLERR))) return UseError(EIO);
   }
   return {};
 }
@@ -405,55 +426,55 @@ TSerialLineEventState::~TSerialLineEventState() {
 }
 
 TLineEvents TSerialDevice::CheckLines(TSerialLineEventState& S) const {
-  TLineEvents Events;
+  TLineEvents events;
   // The counters also count modem line changes, and reading them never reaches the device.
   if (!S.NoCounters) {
-    struct serial_icounter_struct C {};
+    struct serial_icounter_struct c {};
     ++S.LineQueries;
-    if (::ioctl(Fd_, TIOCGICOUNT, &C) == 0) {
+    if (::ioctl(Fd_, TIOCGICOUNT, &c) == 0) {
       if (S.CountersKnown) {
-        if (C.brk != S.Break) Events |= TLineEvent::leBreak;
-        if (C.frame != S.Frame || C.overrun != S.Overrun || C.parity != S.Parity ||
-            C.buf_overrun != S.BufOverrun)
-          Events |= TLineEvent::leLineFault;
-        if (C.cts != S.Cts) Events |= TLineEvent::leCts;
-        if (C.dsr != S.Dsr) Events |= TLineEvent::leDsr;
-        if (C.dcd != S.Dcd) Events |= TLineEvent::leCarrierDetect;
-        if (C.rng != S.Ring) Events |= TLineEvent::leRing;
+        if (c.brk != S.Break) events |= TLineEvent::leBreak;
+        if (c.frame != S.Frame || c.overrun != S.Overrun || c.parity != S.Parity ||
+            c.buf_overrun != S.BufOverrun)
+          events |= TLineEvent::leLineFault;
+        if (c.cts != S.Cts) events |= TLineEvent::leCts;
+        if (c.dsr != S.Dsr) events |= TLineEvent::leDsr;
+        if (c.dcd != S.Dcd) events |= TLineEvent::leCarrierDetect;
+        if (c.rng != S.Ring) events |= TLineEvent::leRing;
       }
       S.CountersKnown = true;
-      S.Frame = C.frame;
-      S.Overrun = C.overrun;
-      S.Parity = C.parity;
-      S.BufOverrun = C.buf_overrun;
-      S.Break = C.brk;
-      S.Cts = C.cts;
-      S.Dsr = C.dsr;
-      S.Dcd = C.dcd;
-      S.Ring = C.rng;
-      return Events;
+      S.Frame = c.frame;
+      S.Overrun = c.overrun;
+      S.Parity = c.parity;
+      S.BufOverrun = c.buf_overrun;
+      S.Break = c.brk;
+      S.Cts = c.cts;
+      S.Dsr = c.dsr;
+      S.Dcd = c.dcd;
+      S.Ring = c.rng;
+      return events;
     }
-    if (!IsNoSuchFeature(errno)) return Events;
+    if (!IsNoSuchFeature(errno)) return events;
     S.NoCounters = true;
   }
   if (!S.NoModemLines) {
-    int Lines = 0;
+    int lines = 0;
     ++S.LineQueries;
-    if (::ioctl(Fd_, TIOCMGET, &Lines) == 0) {
+    if (::ioctl(Fd_, TIOCMGET, &lines) == 0) {
       if (S.ModemKnown) {
-        const int Changed = Lines ^ S.ModemLines;
-        if (Changed & TIOCM_CTS) Events |= TLineEvent::leCts;
-        if (Changed & TIOCM_DSR) Events |= TLineEvent::leDsr;
-        if (Changed & TIOCM_CD) Events |= TLineEvent::leCarrierDetect;
-        if (Changed & TIOCM_RI) Events |= TLineEvent::leRing;
+        const int changed = lines ^ S.ModemLines;
+        if (changed & TIOCM_CTS) events |= TLineEvent::leCts;
+        if (changed & TIOCM_DSR) events |= TLineEvent::leDsr;
+        if (changed & TIOCM_CD) events |= TLineEvent::leCarrierDetect;
+        if (changed & TIOCM_RI) events |= TLineEvent::leRing;
       }
       S.ModemKnown = true;
-      S.ModemLines = Lines;
+      S.ModemLines = lines;
     } else if (IsNoSuchFeature(errno)) {
       S.NoModemLines = true;
     }
   }
-  return Events;
+  return events;
 }
 
 TOsError TSerialDevice::WaitLineEvents(TSerialLineEventState& S, const TSerialWakeEvent& Wake,
@@ -466,59 +487,59 @@ TOsError TSerialDevice::WaitLineEvents(TSerialLineEventState& S, const TSerialWa
     if (S.Poll < 0) return UseError(errno);
     // Edge-triggered: the device wakes the wait when bytes arrive, not while they wait. Bytes
     // already there count as one arrival.
-    struct epoll_event Device {};
-    Device.events = EPOLLIN | EPOLLET;
-    Device.data.u32 = DeviceTag;
-    struct epoll_event Woken {};
-    Woken.events = EPOLLIN;
-    Woken.data.u32 = WakeTag;
-    if (::epoll_ctl(S.Poll, EPOLL_CTL_ADD, Fd_, &Device) != 0 ||
-        ::epoll_ctl(S.Poll, EPOLL_CTL_ADD, Wake.Fd(), &Woken) != 0) {
-      const int E = errno;
+    struct epoll_event device {};
+    device.events = EPOLLIN | EPOLLET;
+    device.data.u32 = DeviceTag;
+    struct epoll_event woken {};
+    woken.events = EPOLLIN;
+    woken.data.u32 = WakeTag;
+    if (::epoll_ctl(S.Poll, EPOLL_CTL_ADD, Fd_, &device) != 0 ||
+        ::epoll_ctl(S.Poll, EPOLL_CTL_ADD, Wake.Fd(), &woken) != 0) {
+      const int e = errno;
       ::close(S.Poll);
       S.Poll = -1;
-      return UseError(E);
+      return UseError(e);
     }
     S.NextLineCheck = TClock::now();
     S.WatchingInput = true;
   }
   // Bytes wake the wait only for a caller that takes them; re-armed, input already waiting
   // counts as an arrival.
-  if (const bool Watch = !S.IgnoreInput && EventMask().Has(TLineEvent::leReceived);
-      Watch != S.WatchingInput) {
-    struct epoll_event Device {};
-    Device.events = Watch ? EPOLLIN | EPOLLET : EPOLLET;
-    Device.data.u32 = DeviceTag;
-    if (::epoll_ctl(S.Poll, EPOLL_CTL_MOD, Fd_, &Device) != 0) return UseError(errno);
-    S.WatchingInput = Watch;
+  if (const bool watch = !S.IgnoreInput && EventMask().Has(TLineEvent::leReceived);
+      watch != S.WatchingInput) {
+    struct epoll_event device {};
+    device.events = watch ? EPOLLIN | EPOLLET : EPOLLET;
+    device.data.u32 = DeviceTag;
+    if (::epoll_ctl(S.Poll, EPOLL_CTL_MOD, Fd_, &device) != 0) return UseError(errno);
+    S.WatchingInput = watch;
   }
-  const auto End = TClock::now() + std::chrono::milliseconds(SliceMs);
+  const auto end = TClock::now() + std::chrono::milliseconds(SliceMs);
   for (;;) {
-    struct epoll_event Ready[2];
-    const int N = ::epoll_wait(S.Poll, Ready, 2, RemainingMs(End));
-    if (N < 0) {
+    struct epoll_event ready[2];
+    const int n = ::epoll_wait(S.Poll, ready, 2, RemainingMs(end));
+    if (n < 0) {
       if (errno == EINTR) continue;
       return UseError(errno);
     }
     ++S.WakeUps;
-    TLineEvents Events;
-    bool WakeSet = false;
-    for (int I = 0; I < N; ++I) {
-      if (Ready[I].data.u32 == WakeTag) {
-        WakeSet = true;
+    TLineEvents events;
+    bool wakeSet = false;
+    for (int i = 0; i < n; ++i) {
+      if (ready[i].data.u32 == WakeTag) {
+        wakeSet = true;
         continue;
       }
-      if (Ready[I].events & (EPOLLHUP | EPOLLERR)) return UseError(EIO);
-      if (Ready[I].events & EPOLLIN) Events |= TLineEvent::leReceived;
+      if (ready[i].events & (EPOLLHUP | EPOLLERR)) return UseError(EIO);
+      if (ready[i].events & EPOLLIN) events |= TLineEvent::leReceived;
     }
-    const auto Now = TClock::now();
-    if (Now >= S.NextLineCheck) {
-      Events |= CheckLines(S);
-      S.NextLineCheck = Now + std::chrono::milliseconds(SliceMs);
+    const auto now = TClock::now();
+    if (now >= S.NextLineCheck) {
+      events |= CheckLines(S);
+      S.NextLineCheck = now + std::chrono::milliseconds(SliceMs);
     }
-    Events = Events & EventMask();
-    if (!Events.Empty() || WakeSet || N == 0) {
-      Result = Events;
+    events = events & EventMask();
+    if (!events.Empty() || wakeSet || n == 0) {
+      Result = events;
       return {};
     }
   }

@@ -263,8 +263,10 @@ class TSerialDevice {
   TOsError ReadLineStatus(TLineFaults& Faults, std::uint32_t& InQueue);
 
   // Waits as the timeouts say: returns with the waiting bytes (up to Count) as soon as there is
-  // at least one; Done 0 means nothing arrived in time.
-  TOsError Read(std::uint8_t* Buffer, std::uint32_t Count, std::uint32_t& Done);
+  // at least one; Done 0 means nothing arrived in time. Whole: the caller needs all Count bytes,
+  // so once the first are in, the rest is waited for in one wait, as long as it takes at the
+  // line's rate (never past the read's deadline), rather than taken chunk by chunk.
+  TOsError Read(std::uint8_t* Buffer, std::uint32_t Count, std::uint32_t& Done, bool Whole = false);
   // Writes all of Data within the write timeout; ekTimedOut (with Done below Count) otherwise,
   // ekCancelled when the calling thread's cancel event is set while the output queue is full.
   TOsError Write(const std::uint8_t* Data, std::uint32_t Count, std::uint32_t& Done);
@@ -319,6 +321,8 @@ class TSerialDevice {
   // DTR and RTS control as last programmed (termios has no place for them).
   TLineControl DtrControl_ = TLineControl::lcDisable;
   TLineControl RtsControl_ = TLineControl::lcDisable;
+  // How long one character takes on the line as programmed (start, data, parity, stop bits).
+  std::chrono::nanoseconds CharTime_{0};
   // Fault counters at the last ReadLineStatus; the port's caller and its event queue both
   // ask for them.
   std::mutex CountersLock_;

@@ -243,14 +243,15 @@ TOsError SocketRecv(TSocketHandle Handle, void* Buffer, std::int32_t Count, std:
                     std::int32_t& Received) {
   // The kernel keeps SO_RCVTIMEO in scheduler ticks, rounds it up and ends the wait a tick
   // late (at 250 Hz a 50 ms timeout ran 52 to 56 ms), which adds up over a search of silent
-  // addresses. The option stays set on the socket, but the wait is done here against a
-  // deadline, which ends on time.
+  // addresses. The wait is done here against a deadline, which ends on time.
+  // What a receive would refuse at once is not waited for (poll skips a negative descriptor).
+  Received = 0;
+  if (Count < 0) return OsError(EINVAL);
+  if (Handle == InvalidSocketHandle) return OsError(EBADF);
   const auto deadline = DeadlineAfter(TimeoutMs);
   for (;;) {
-    const int rc = ReceiveNow(Handle, Buffer, Count, Received);
-    if (rc != EWOULDBLOCK) return ReceiveOutcome(rc, Received);
-    // Nothing yet: wait for data, an error or the close until the deadline, then try again
-    // (bytes that arrived just at the deadline still count).
+    // Wait first: a receive follows a request the peer has not answered yet, so a read before
+    // the wait would only come back empty. Data already there ends the wait at once.
     short revents = 0;
     const int wait = WaitDescriptor(Handle, POLLIN, deadline, revents);
     if (wait == ETIMEDOUT) {
@@ -258,6 +259,9 @@ TOsError SocketRecv(TSocketHandle Handle, void* Buffer, std::int32_t Count, std:
       return last == EWOULDBLOCK ? OsError(ETIMEDOUT) : ReceiveOutcome(last, Received);
     }
     if (wait != 0) return OsError(wait);
+    const int rc = ReceiveNow(Handle, Buffer, Count, Received);
+    if (rc != EWOULDBLOCK) return ReceiveOutcome(rc, Received);
+    // Another reader was faster: wait on until the deadline.
   }
 }
 

@@ -37,12 +37,12 @@ std::unique_ptr<IDeviceSearcher> CreateDeviceSearcher(const std::string& Connect
                                                       TDeviceProtocol Protocol,
                                                       TConnectionType ConnectionType) {
   if (!IsValidDeviceProtocol(Protocol)) return nullptr;
-  TDeviceSearcherFactory Factory;
+  TDeviceSearcherFactory factory;
   {
-    std::lock_guard Guard(FactoryLock());
-    Factory = InjectedFactory();
+    std::lock_guard guard(FactoryLock());
+    factory = InjectedFactory();
   }
-  if (Factory) return Factory(ConnectionName, BaudRateOrPort, Protocol, ConnectionType);
+  if (factory) return factory(ConnectionName, BaudRateOrPort, Protocol, ConnectionType);
 
   switch (Protocol) {
     case TDeviceProtocol::dpOrvatbus:
@@ -62,7 +62,7 @@ std::unique_ptr<IDeviceSearcher> CreateDeviceSearcher(const std::string& Connect
 }
 
 TDeviceSearcherFactory SetDeviceSearcherFactory(TDeviceSearcherFactory Factory) {
-  std::lock_guard Guard(FactoryLock());
+  std::lock_guard guard(FactoryLock());
   return std::exchange(InjectedFactory(), std::move(Factory));
 }
 
@@ -74,12 +74,12 @@ std::unique_ptr<Exception> FailureOf(const std::function<void()>& Step) {
     return nullptr;
   } catch (const EAbort&) {
     throw;  // a stop, not a failure of the device
-  } catch (const Exception& E) {
-    return E.Clone();
-  } catch (const std::exception& E) {
+  } catch (const Exception& e) {
+    return e.Clone();
+  } catch (const std::exception& e) {
     // A failure from outside the exception tree (out of memory, a library error) still counts
     // as a failed attempt.
-    return std::make_unique<EForeignException>(ExceptionClassName(E), E.what());
+    return std::make_unique<EForeignException>(ExceptionClassName(e), e.what());
   }
 }
 
@@ -139,14 +139,14 @@ void TSearchDevicesTask::SetAddresses(TDeviceProtocol Protocol,
 }
 
 void TSearchDevicesTask::Start() {
-  std::lock_guard Guard(StateLock_);
+  std::lock_guard guard(StateLock_);
   if (Started_) return;
   Started_ = true;
   Thread_ = std::jthread(platform::WithSignalStack([this] { Run(); }));
 }
 
 void TSearchDevicesTask::Stop() {
-  std::lock_guard Guard(StateLock_);
+  std::lock_guard guard(StateLock_);
   if (Finished_) return;
   Aborted_ = true;
   StopSource_.request_stop();
@@ -155,24 +155,24 @@ void TSearchDevicesTask::Stop() {
 
 void TSearchDevicesTask::WaitFor() {
   {
-    std::lock_guard Guard(StateLock_);
+    std::lock_guard guard(StateLock_);
     if (!Started_) return;
   }
   if (Thread_.joinable() && Thread_.get_id() != std::this_thread::get_id()) Thread_.join();
 }
 
 bool TSearchDevicesTask::Aborted() const {
-  std::lock_guard Guard(StateLock_);
+  std::lock_guard guard(StateLock_);
   return Aborted_;
 }
 
 bool TSearchDevicesTask::Finished() const {
-  std::lock_guard Guard(StateLock_);
+  std::lock_guard guard(StateLock_);
   return Finished_;
 }
 
 std::string TSearchDevicesTask::RunError() const {
-  std::lock_guard Guard(StateLock_);
+  std::lock_guard guard(StateLock_);
   return RunError_;
 }
 
@@ -188,31 +188,31 @@ const TAddressList& TSearchDevicesTask::AddressesOf(TDeviceProtocol Protocol) co
 void TSearchDevicesTask::Run() noexcept {
   // A search waits out thousands of reply timeouts one after another: its waits end on time.
   platform::UsePreciseTimedWaits();
-  std::string Error;
+  std::string error;
   try {
-    const platform::TCancelScope Scope(Cancel_);
+    const platform::TCancelScope scope(Cancel_);
     Execute();
   } catch (const EAbort&) {
     // Stop cut an attempt short: the run simply ends.
   } catch (...) {
     // An exception that escaped the run ends it; it is kept for the owner, not reported.
     try {
-      Error = DescribeCurrentException();
+      error = DescribeCurrentException();
     } catch (...) {
     }
   }
-  bool WasAborted = false;
+  bool wasAborted = false;
   {
-    std::lock_guard Guard(StateLock_);
+    std::lock_guard guard(StateLock_);
     Finished_ = true;
-    WasAborted = Aborted_;
-    RunError_ = std::move(Error);
+    wasAborted = Aborted_;
+    RunError_ = std::move(error);
   }
   // A copy: the handler may destroy the task.
-  const TSearchFinishedEvent Handler = OnSearchFinished;
-  if (Handler) {
+  const TSearchFinishedEvent handler = OnSearchFinished;
+  if (handler) {
     try {
-      Handler(this, WasAborted);
+      handler(this, wasAborted);
     } catch (...) {
       // Nothing is left to tell; the event has been raised once.
     }
@@ -276,12 +276,12 @@ void TSearchDevicesTask::SearchPlanConnection(std::size_t Index) {
     const std::string& portName = SerialPortNames[Index];
     const std::vector<TLineFormat> formats = PlanLineFormats();
     try {
-      for (const std::int32_t BaudRate : BaudRates) {
-        for (const TLineFormat& Format : formats) {
-          for (const TDeviceProtocol Protocol : Protocols) {
+      for (const std::int32_t baudRate : BaudRates) {
+        for (const TLineFormat& format : formats) {
+          for (const TDeviceProtocol protocol : Protocols) {
             if (Stopping()) return;
-            SearchConnection(portName, BaudRate, AddressesOf(Protocol),
-                             TConnectionType::ctSerialPort, Protocol, Format);
+            SearchConnection(portName, baudRate, AddressesOf(protocol),
+                             TConnectionType::ctSerialPort, protocol, format);
           }
         }
       }
@@ -294,8 +294,8 @@ void TSearchDevicesTask::SearchPlanConnection(std::size_t Index) {
   const std::string& endpointText = Endpoints_[Index - SerialPortNames.size()];
   if (Stopping()) return;
   try {
-    for (const TDeviceProtocol Protocol : Protocols)
-      SearchTcpEndpoint(endpointText, Protocol, AddressesOf(Protocol));
+    for (const TDeviceProtocol protocol : Protocols)
+      SearchTcpEndpoint(endpointText, protocol, AddressesOf(protocol));
   } catch (const EConnectionOpenError&) {
     // The endpoint cannot be connected: its remaining protocols are skipped.
   }
@@ -326,8 +326,8 @@ void TSearchDevicesTask::Raise(const THandler& Handler, const TArgs&... Args) {
 void TSearchDevicesTask::SearchTcpEndpoint(const std::string& EndpointText,
                                            TDeviceProtocol Protocol, const TAddressList& List) {
   // The same parser as the endpoint dialog and the TCP connection string builder.
-  const TTcpEndPoint EndPoint = ParseTcpEndPointText(EndpointText);
-  SearchConnection(EndPoint.TcpAddr, EndPoint.TcpPort, List, TConnectionType::ctTcp, Protocol);
+  const TTcpEndPoint endPoint = ParseTcpEndPointText(EndpointText);
+  SearchConnection(endPoint.TcpAddr, endPoint.TcpPort, List, TConnectionType::ctTcp, Protocol);
 }
 
 void TSearchDevicesTask::SearchConnection(const std::string& ConnectionName,
@@ -363,6 +363,7 @@ void TSearchDevicesTask::SearchConnection(const std::string& ConnectionName,
   try {
     searcher->SetLog(&log);
     searcher->SetLogTraffic(LogTraffic);
+    searcher->SetKeepLog(KeepAttemptLogs);
     if (LineFormat) searcher->SetLineFormat(*LineFormat);
     searcher->SetRequestRetryCount(RequestRetryCount);
     searcher->SetStartOfPacketReadTimeout(StartOfPacketReadTimeout);

@@ -66,6 +66,9 @@ class IDeviceSearcher {
   virtual void SetStartOfPacketReadTimeout(std::int32_t Value) = 0;
   // Whether the traffic lines of the exchanges go to Log as well (on unless told otherwise).
   virtual void SetLogTraffic(bool Value) { (void)Value; }
+  // Whether anybody keeps the attempt's log (on unless told otherwise): off, no line of it is
+  // made, neither the searcher's own nor the traffic.
+  virtual void SetKeepLog(bool Value) { (void)Value; }
   // The character format of a serial connection's line for this run, set once after
   // construction, before the first attempt (the connection is opened with it).
   virtual void SetLineFormat(const TLineFormat& Value) { (void)Value; }
@@ -174,6 +177,10 @@ class TSearchDevicesTask {
   // and received, with timings). Off when nobody keeps the attempt logs: the lines are then
   // never formatted; the searchers' own lines stay.
   bool LogTraffic = true;
+  // Whether anybody keeps the attempts' search logs at all: off, the searchers make none of
+  // their lines (nor the descriptions of the failures they would carry), and the events come
+  // with an empty log.
+  bool KeepAttemptLogs = true;
 
   // Each may be empty. Set before Start. They are called one at a time, from whichever worker
   // has the event, and must not wait for the task.

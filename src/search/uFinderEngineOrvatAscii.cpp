@@ -18,12 +18,14 @@ void TOrvatAsciiDeviceSearcher::SearchAt(std::uint8_t /*Address*/, TDeviceInfo& 
     const TBytes message = Transceiver().Receive();
     Info = TDeviceInfo{};
     const TBytes body = OrvatAsciiUtils::LastLine(message);
-    LogFmt("<a-- (size=%d) %s (last ascii message body)", {body.size(), HexDumpText(body)});
+    if (KeepsLog())
+      LogFmt("<a-- (size=%d) %s (last ascii message body)", {body.size(), HexDumpText(body)});
     OrvatAsciiUtils::CheckBody(body);
     Info.Address = OrvatAsciiUtils::DecodeAddress(body[0]);
     LogFmt("Найден прибор по протоколу OrvatASCII с адресом %d", {Info.Address});
   } catch (const Exception& e) {
-    LogFmt("Ошибка поиска прибора прибора по протоколу OrvatASCII: %s", {DescribeException(&e)});
+    if (KeepsLog())
+      LogFmt("Ошибка поиска прибора прибора по протоколу OrvatASCII: %s", {DescribeException(&e)});
     throw;
   }
 }

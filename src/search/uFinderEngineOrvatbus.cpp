@@ -44,7 +44,8 @@ void TOrvatbusDeviceSearcher::Identify(std::uint8_t Address, TChecksumKind Check
       [&](std::int32_t Try) {
         LogFmt("Попытка %d поиска прибора ORVATBUS с адресом %d (%s)...", {Try, Address, kindName});
         const TBytes body = BuildRequestBody(Address);
-        LogFmt("--q> (size=%d) %s (unpacked request body)", {body.size(), HexDumpText(body)});
+        if (KeepsLog())
+          LogFmt("--q> (size=%d) %s (unpacked request body)", {body.size(), HexDumpText(body)});
         const TBytes reply = Transceiver().Exchange(OrvatbusUtils::Pack(body, crc));
         Info = ParseResponse(reply, Address, ChecksumKind);
         LogFmt("Найден прибор ORVATBUS с адресом %d (%s)", {Info.Address, kindName});
@@ -58,7 +59,8 @@ void TOrvatbusDeviceSearcher::Identify(std::uint8_t Address, TChecksumKind Check
 TDeviceInfo TOrvatbusDeviceSearcher::ParseResponse(const TBytes& Reply, std::uint8_t Address,
                                                    TChecksumKind ChecksumKind) {
   const TBytes body = OrvatbusUtils::Unpack(Reply, OrvatbusUtils::CrcKindFunction(ChecksumKind));
-  LogFmt("<a-- (size=%d) %s (unpacked response body)", {body.size(), HexDumpText(body)});
+  if (KeepsLog())
+    LogFmt("<a-- (size=%d) %s (unpacked response body)", {body.size(), HexDumpText(body)});
 
   TBytesStream stream(body);
   TBigEndianBinaryReader reader(&stream, static_cast<std::int32_t>(body.size()));

@@ -13,7 +13,7 @@ TConnectionSchedule::TConnectionSchedule(std::size_t Count, TIdentify Identify)
 
 bool TConnectionSchedule::SharesDeviceWithSearched(const TEntry& Entry) const {
   for (const TEntry& other : Entries_) {
-    if (other.State != TState::Searching) continue;
+    if (other.State != TState::stSearching) continue;
     for (const std::string& id : Entry.Identities)
       if (std::find(other.Identities.begin(), other.Identities.end(), id) != other.Identities.end())
         return true;
@@ -29,7 +29,7 @@ std::optional<std::size_t> TConnectionSchedule::Take(const std::function<bool()>
     bool anyWaiting = false;
     for (std::size_t i = 0; i < Entries_.size() && !next; ++i) {
       const TEntry& e = Entries_[i];
-      if (e.State != TState::Waiting) continue;
+      if (e.State != TState::stWaiting) continue;
       anyWaiting = true;
       // One not identified yet is taken and checked once its identities are known.
       if (!e.Identified || !SharesDeviceWithSearched(e)) next = i;
@@ -43,7 +43,7 @@ std::optional<std::size_t> TConnectionSchedule::Take(const std::function<bool()>
     }
     TEntry& entry = Entries_[*next];
     if (!entry.Identified) {
-      entry.State = TState::Identifying;
+      entry.State = TState::stIdentifying;
       lock.unlock();
       TDeviceIdentities ids;
       try {
@@ -55,11 +55,11 @@ std::optional<std::size_t> TConnectionSchedule::Take(const std::function<bool()>
       entry.Identities = std::move(ids);
       entry.Identified = true;
       if (SharesDeviceWithSearched(entry)) {
-        entry.State = TState::Waiting;  // this worker looks again, and waits if it must
+        entry.State = TState::stWaiting;  // this worker looks again, and waits if it must
         continue;
       }
     }
-    entry.State = TState::Searching;
+    entry.State = TState::stSearching;
     return next;
   }
 }
@@ -67,7 +67,7 @@ std::optional<std::size_t> TConnectionSchedule::Take(const std::function<bool()>
 void TConnectionSchedule::Done(std::size_t Index) {
   {
     std::lock_guard guard(Lock_);
-    if (Index < Entries_.size()) Entries_[Index].State = TState::Done;
+    if (Index < Entries_.size()) Entries_[Index].State = TState::stDone;
   }
   Changed_.notify_all();
 }

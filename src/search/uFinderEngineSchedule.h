@@ -36,9 +36,9 @@ class TConnectionSchedule {
   void Done(std::size_t Index);
 
  private:
-  enum class TState : std::uint8_t { Waiting, Identifying, Searching, Done };
+  enum class TState : std::uint8_t { stWaiting, stIdentifying, stSearching, stDone };
   struct TEntry {
-    TState State = TState::Waiting;
+    TState State = TState::stWaiting;
     bool Identified = false;
     TDeviceIdentities Identities;
   };

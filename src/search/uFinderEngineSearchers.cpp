@@ -51,7 +51,7 @@ TSearcherConnectionSource FactorySource() {
 
 TSearcherConnectionSource CurrentSource() {
   {
-    std::lock_guard Guard(SourceLock());
+    std::lock_guard guard(SourceLock());
     if (InjectedSource().GetConnection) return InjectedSource();
   }
   return FactorySource();
@@ -60,7 +60,7 @@ TSearcherConnectionSource CurrentSource() {
 }  // namespace
 
 TSearcherConnectionSource SetSearcherConnectionSource(TSearcherConnectionSource Source) {
-  std::lock_guard Guard(SourceLock());
+  std::lock_guard guard(SourceLock());
   return std::exchange(InjectedSource(), std::move(Source));
 }
 
@@ -103,7 +103,7 @@ TMessageTransceiver& TDeviceSearcher::Transceiver() {
 
 void TDeviceSearcher::PrepareTransceiver() {
   TMessageTransceiver& transceiver = Transceiver();
-  transceiver.SetLog(LogTraffic_ ? Log_ : nullptr);
+  transceiver.SetLog(LogTraffic_ && KeepLog_ ? Log_ : nullptr);
   transceiver.SetStartOfPacketReadTimeout(StartOfPacketReadTimeout_);
   transceiver.SetReadTimeout(ReadTimeout_);
   transceiver.SetWriteTimeout(ReadTimeout_);
@@ -124,6 +124,13 @@ void TDeviceSearcher::CloseConnection() {
 void TDeviceSearcher::RunAttempts(
     const std::function<void(std::int32_t Try)>& Attempt,
     const std::function<void(const std::string& Description)>& LogFailure) {
+  if (const std::unique_ptr<Exception> failure = RunAttemptsOrFailure(Attempt, LogFailure))
+    failure->Raise();
+}
+
+std::unique_ptr<Exception> TDeviceSearcher::RunAttemptsOrFailure(
+    const std::function<void(std::int32_t Try)>& Attempt,
+    const std::function<void(const std::string& Description)>& LogFailure) {
   std::int32_t tries = 0;
   std::int32_t crcErrors = 0;
   std::int32_t timeouts = 0;
@@ -131,26 +138,26 @@ void TDeviceSearcher::RunAttempts(
   for (;;) {
     try {
       Attempt(++tries);
-      return;
-    } catch (const Exception& E) {
-      LogFailure(DescribeException(&E));
-      if (E.Is<EInvalidCRC>()) {
-        if (++crcErrors >= 3) throw;
-      } else if (E.Is<ETimeoutError>()) {
-        if (++timeouts >= timeoutLimit) throw;
-      } else {
-        throw;
+      return nullptr;
+    } catch (const Exception& e) {
+      if (KeepsLog()) LogFailure(DescribeException(&e));
+      if (e.Is<EInvalidCRC>()) {
+        if (++crcErrors < 3) continue;
+      } else if (e.Is<ETimeoutError>()) {
+        if (++timeouts < timeoutLimit) continue;
       }
+      if (dynamic_cast<const EAbort*>(&e) != nullptr) throw;  // a stop passes as it came
+      return e.Clone();
     }
   }
 }
 
 void TDeviceSearcher::LogLine(std::string_view Text) {
-  if (Log_) Log_->Add(Text, SystemTime().Now());
+  if (KeepsLog()) Log_->Add(Text, SystemTime().Now());
 }
 
 void TDeviceSearcher::LogFmt(std::string_view Fmt, TFormatArgs Args) {
-  if (Log_) Log_->AddFmt(Fmt, Args, SystemTime().Now());
+  if (KeepsLog()) Log_->AddFmt(Fmt, Args, SystemTime().Now());
 }
 
 // --- TModbusDeviceSearcher ---------------------------------------------------------------
@@ -203,31 +210,33 @@ void CheckReplyAddress(std::uint8_t ReplyAddress, std::uint8_t Address) {
 
 void TModbusDeviceSearcher::SearchAt(std::uint8_t Address, TDeviceInfo& Info) {
   std::optional<TLiveReply> live;
-  Identify(Address, Info, live);
+  if (const std::unique_ptr<Exception> failure = Identify(Address, Info, live)) failure->Raise();
 }
 
 TAttemptResult TModbusDeviceSearcher::Attempt(std::uint8_t Address) {
   PrepareTransceiver();
   TDeviceInfo info;
   std::optional<TLiveReply> live;
+  std::unique_ptr<Exception> failure;
   try {
-    Identify(Address, info, live);
+    failure = Identify(Address, info, live);
   } catch (const EAbort&) {
     throw;  // a stop
-  } catch (const Exception& E) {
-    if (!live) return TAttemptResult::Failed(E);
-    // The attempt fails as it would for the maker's instrument; the device that answered goes
-    // with the failure.
-    TDeviceInfo other = IdentifyAnsweringDevice(Address, *live);
-    MarkRepeat(other);
-    return TAttemptResult::OtherMaker(std::move(other), E);
+  } catch (const Exception& e) {
+    failure = e.Clone();
   }
-  return TAttemptResult::Found(std::move(info));
+  if (!failure) return TAttemptResult::Found(std::move(info));
+  if (!live) return TAttemptResult::Failed(*failure);
+  // The attempt fails as it would for the maker's instrument; the device that answered goes
+  // with the failure.
+  TDeviceInfo other = IdentifyAnsweringDevice(Address, *live);
+  MarkRepeat(other);
+  return TAttemptResult::OtherMaker(std::move(other), *failure);
 }
 
-void TModbusDeviceSearcher::Identify(std::uint8_t Address, TDeviceInfo& Info,
-                                     std::optional<TLiveReply>& Live) {
-  RunAttempts(
+std::unique_ptr<Exception> TModbusDeviceSearcher::Identify(std::uint8_t Address, TDeviceInfo& Info,
+                                                           std::optional<TLiveReply>& Live) {
+  std::unique_ptr<Exception> failure = RunAttemptsOrFailure(
       [&](std::int32_t Try) {
         Live.reset();
         LogFmt("Попытка %d поиска прибора MODBUS с адресом %d...", {Try, Address});
@@ -238,6 +247,7 @@ void TModbusDeviceSearcher::Identify(std::uint8_t Address, TDeviceInfo& Info,
       [&](const std::string& Description) {
         LogFmt("Ошибка поиска прибора MODBUS с адресом %d: %s", {Address, Description});
       });
+  if (failure) return failure;
   if (DeviceKind(Info.DeviceType, Info.FirmwareVersion) == 0) {
     // The maker's layout with a type the maker's table does not know: perhaps a device of
     // another maker that happens to answer these registers. What it says of itself is shown
@@ -247,10 +257,12 @@ void TModbusDeviceSearcher::Identify(std::uint8_t Address, TDeviceInfo& Info,
     ReadIdentification(Address, Info);
   }
   MarkRepeat(Info);
+  return nullptr;
 }
 
 TBytes TModbusDeviceSearcher::ExchangeBody(const TBytes& Body) {
-  LogFmt("--q> (size=%d) %s (modbus request body)", {Body.size(), HexDumpText(Body)});
+  if (KeepsLog())
+    LogFmt("--q> (size=%d) %s (modbus request body)", {Body.size(), HexDumpText(Body)});
   return Transceiver().Exchange(PackRequest(Body));
 }
 
@@ -262,7 +274,8 @@ TBytes TModbusDeviceSearcher::UnpackAndLog(const TBytes& Reply, std::uint8_t Add
     CheckReplyAddress(ReplyAddress(Reply), Address);
     throw;
   }
-  LogFmt("<a-- (size=%d) %s (modbus response body)", {body.size(), HexDumpText(body)});
+  if (KeepsLog())
+    LogFmt("<a-- (size=%d) %s (modbus response body)", {body.size(), HexDumpText(body)});
   return body;
 }
 
@@ -271,10 +284,10 @@ TDeviceInfo TModbusDeviceSearcher::ParseResponse(const TBytes& Reply, std::uint8
   TBytes body;
   try {
     body = UnpackAndLog(Reply, Address);
-  } catch (const EModbusSpecificError& E) {
+  } catch (const EModbusSpecificError& e) {
     // A checked exception reply: whatever its code says, something answered at its address.
-    if (ReplyAddress(Reply) == Address && ExceptionRevealsDevice(E.ErrorCode))
-      Live = TLiveReply{E.ErrorCode};
+    if (ReplyAddress(Reply) == Address && ExceptionRevealsDevice(e.ErrorCode))
+      Live = TLiveReply{e.ErrorCode};
     throw;
   }
 
@@ -304,11 +317,11 @@ TDeviceInfo TModbusDeviceSearcher::ParseResponse(const TBytes& Reply, std::uint8
     reader.ReadWord();                                                              // 1006
     info.SerialNumber = static_cast<std::uint16_t>(reader.ReadInteger() & 0xFFFF);  // 1007-1008
     info.Address = replyAddress;
-  } catch (const EEndOfStreamError& E) {
+  } catch (const EEndOfStreamError& e) {
     throw ECorruptMessageFrame::Create("Фрейм ответа не содержит достаточного количества байт.",
-                                       &E);
-  } catch (const EBadStreamFormatError& E) {
-    throw ECorruptMessageFrame::Create("Неверный формат фрейма ответа.", &E);
+                                       &e);
+  } catch (const EBadStreamFormatError& e) {
+    throw ECorruptMessageFrame::Create("Неверный формат фрейма ответа.", &e);
   }
   Live.reset();
   return info;

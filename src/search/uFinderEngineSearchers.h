@@ -66,6 +66,7 @@ class TDeviceSearcher : public IDeviceSearcher {
     StartOfPacketReadTimeout_ = Value;
   }
   void SetLogTraffic(bool Value) override { LogTraffic_ = Value; }
+  void SetKeepLog(bool Value) override { KeepLog_ = Value; }
   // A serial connection takes the format through its connection string, under its lock; a
   // TCP connection ignores it.
   void SetLineFormat(const TLineFormat& Value) override;
@@ -95,9 +96,19 @@ class TDeviceSearcher : public IDeviceSearcher {
   // else is re-thrown at once. The two counters are independent.
   void RunAttempts(const std::function<void(std::int32_t Try)>& Attempt,
                    const std::function<void(const std::string& Description)>& LogFailure);
+  // As RunAttempts, except that the failure that ends the tries comes back (a copy) rather
+  // than being thrown again: a caller that reports it as a value saves the second unwind of
+  // every silent address. Null on success; a stop (EAbort) and failures from outside the tree
+  // pass as exceptions.
+  std::unique_ptr<Exception> RunAttemptsOrFailure(
+      const std::function<void(std::int32_t Try)>& Attempt,
+      const std::function<void(const std::string& Description)>& LogFailure);
   // Adds a line to the log (stamped by the process clock); nothing without a log.
   void LogLine(std::string_view Text);
   void LogFmt(std::string_view Fmt, TFormatArgs Args);
+  // Whether a line would be kept: the callers skip making dear arguments (hex dumps, failure
+  // descriptions) for nobody.
+  bool KeepsLog() const { return Log_ != nullptr && KeepLog_; }
 
  private:
   std::shared_ptr<IDeviceConnection> Connection_;
@@ -105,6 +116,7 @@ class TDeviceSearcher : public IDeviceSearcher {
   bool Closed_ = false;
   ILogStrings* Log_ = nullptr;  // not owned
   bool LogTraffic_ = true;
+  bool KeepLog_ = true;
   std::int32_t ReadTimeout_ = 0;
   std::int32_t RequestRetryCount_ = 0;
   std::int32_t StartOfPacketReadTimeout_ = 0;
@@ -163,7 +175,9 @@ class TModbusDeviceSearcher : public TDeviceSearcher {
 
   // The maker's identification at Address with the retry rule (SearchAt). When it fails, Live
   // holds what the last try's reply proved: a device of another maker at Address, or none.
-  void Identify(std::uint8_t Address, TDeviceInfo& Info, std::optional<TLiveReply>& Live);
+  // Null when identified; else the failure that ended the tries, as a value (no rethrow).
+  std::unique_ptr<Exception> Identify(std::uint8_t Address, TDeviceInfo& Info,
+                                      std::optional<TLiveReply>& Live);
   // Logs the request body, exchanges its frame and returns the reply frame.
   TBytes ExchangeBody(const TBytes& Body);
   // UnpackResponse, then logs the body. An exception reply from another address than Address

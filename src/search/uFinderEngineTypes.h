@@ -159,6 +159,8 @@ struct TSearchErrorEventArgs : TSearchTaskEventArgs {
   std::string ErrorText;  // operator text for the failure
   std::string SearchLogText;
   std::string Reason;  // why, where the operator can act on it (who holds the port); or empty
+  // The connection cannot be opened: the rest of it (baud rates, protocols) is skipped.
+  bool EndsConnection = false;
 };
 
 }  // namespace probrix

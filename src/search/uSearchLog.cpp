@@ -22,8 +22,8 @@ void TSearchLog::AddFmt(std::string_view Fmt, TFormatArgs Args, TDateTime Time) 
   std::string text;
   try {
     text = Format(Fmt, Args);
-  } catch (const std::exception& E) {
-    throw ELogStringFormatError::CreateFmt("Ошибка форматирования лог-строки (\"%s\")", {Fmt}, &E);
+  } catch (const std::exception& e) {
+    throw ELogStringFormatError::CreateFmt("Ошибка форматирования лог-строки (\"%s\")", {Fmt}, &e);
   }
   Add(text, Time);
 }

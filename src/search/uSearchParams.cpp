@@ -445,10 +445,10 @@ void FillSearchPlan(TSearchDevicesTask& Task, const TSearchChoice& C, const TPla
   if (C.Protocols.ModbusRTU) Task.Protocols.push_back(TDeviceProtocol::dpModbusRtu);
   if (C.Protocols.ModbusTCP) Task.Protocols.push_back(TDeviceProtocol::dpModbusTcp);
 
-  static constexpr std::uint8_t kAnyDevice[] = {95};
+  static constexpr std::uint8_t AnyDevice[] = {95};
   if (C.Protocols.Orvatbus) {
     if (C.SearchSingleOrvatbusDevice) {
-      Task.SetAddresses(TDeviceProtocol::dpOrvatbus, kAnyDevice);
+      Task.SetAddresses(TDeviceProtocol::dpOrvatbus, AnyDevice);
     } else {
       Task.SetAddresses(TDeviceProtocol::dpOrvatbus, ParseAddressList(C.OrvatbusAddresses));
     }
@@ -457,7 +457,7 @@ void FillSearchPlan(TSearchDevicesTask& Task, const TSearchChoice& C, const TPla
     Task.SetAddresses(TDeviceProtocol::dpModbusRtu, ParseAddressList(C.ModbusAddresses));
   if (C.Protocols.ModbusTCP)
     Task.SetAddresses(TDeviceProtocol::dpModbusTcp, ParseAddressList(C.ModbusAddresses));
-  if (C.Protocols.OrvatAscii) Task.SetAddresses(TDeviceProtocol::dpOrvatAscii, kAnyDevice);
+  if (C.Protocols.OrvatAscii) Task.SetAddresses(TDeviceProtocol::dpOrvatAscii, AnyDevice);
 
   Task.RequestRetryCount = C.RequestRetryCount;
   Task.StartOfPacketReadTimeout = C.StartOfPacketReadTimeout;

@@ -31,16 +31,26 @@ TSearchRecorder::TSearchRecorder(TUnwritableLogEvent OnUnwritable)
 }
 
 TSearchRecorder::~TSearchRecorder() {
+  EndSearch();
   const std::lock_guard guard(Shared_->Lock);
   Shared_->OnUnwritable = nullptr;
 }
 
 void TSearchRecorder::BeginSearch(TDateTime Time, const std::string& Folder) {
+  EndSearch();
   Folder_ = Folder;
+  BeginThreadLogPacing();
+  Paced_ = true;
   ResultLogPath_ = PathIn(Folder.empty() ? GetAppLogFolder() : Folder, ResultLogFileName(Time));
   const std::lock_guard guard(Shared_->Lock);
   Shared_->ResultLog = ResultLogPath_;
   Shared_->ResultLogIncomplete = false;
+}
+
+void TSearchRecorder::EndSearch() {
+  if (!Paced_) return;
+  Paced_ = false;
+  EndThreadLogPacing();
 }
 
 std::string TSearchRecorder::DeviceFound(TDateTime Time, const TSearchAttempt& Attempt,

@@ -40,7 +40,10 @@ class TSearchRecorder {
   // Begins the records of a search started at Time: its result log and its attempt logs go to
   // Folder. An empty Folder is the application log's day folder, looked up again for each
   // attempt log.
+  // While the search runs its lines reach their files in batches of PacedGatherTime.
   void BeginSearch(TDateTime Time, const std::string& Folder = {});
+  // The search has ended: the lines still gathering go out now, later ones at once.
+  void EndSearch();
   // Whether each attempt's log is written to a file of its own (off at first); it may change
   // while a search runs.
   void SetSaveAttemptLogs(bool Value) { SaveAttemptLogs_ = Value; }
@@ -92,6 +95,7 @@ class TSearchRecorder {
   std::string Folder_;
   std::string ResultLogPath_;
   std::atomic<bool> SaveAttemptLogs_{false};
+  bool Paced_ = false;
   TAttemptLogNames AttemptLogNames_;
 };
 

@@ -17,7 +17,7 @@ namespace {
 
 // The window takes its choices from the settings file, not from the command line; these are
 // for the manual page and the shell. Qt's own options (-platform, -style ...) pass through.
-const char* const kUsage = R"(Usage: probrix [--help | --version] [Qt options]
+const char* const UsageText = R"(Usage: probrix [--help | --version] [Qt options]
 
 Finds the maker's measuring instruments on serial ports and TCP endpoints: tick the ports, baud
 rates, TCP endpoints and protocols with their address lists in the window, then start the
@@ -37,7 +37,7 @@ int main(int argc, char** argv) {
   if (const auto status = HandleVersionOption("probrix", argc, argv)) return *status;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--help") == 0) {
-      std::cout << kUsage << std::flush;
+      std::cout << UsageText << std::flush;
       return std::cout ? 0 : 1;
     }
   }

@@ -11,9 +11,12 @@
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QMenu>
+#include <QScrollBar>
 #include <QTabBar>
+#include <QTimer>
 #include <QUrl>
 #include <algorithm>
+#include <utility>
 
 #include "connections/uSerialPort.h"
 #include "foundation/appDateTime.h"
@@ -31,8 +34,8 @@ namespace probrix {
 
 namespace {
 
-constexpr int kClientWidth = 715;
-constexpr int kClientHeight = 582;
+constexpr int ClientWidth = 715;
+constexpr int ClientHeight = 582;
 
 QListWidgetItem* SelectedItem(const QListWidget* List) {
   QListWidgetItem* item = List->currentItem();
@@ -55,8 +58,8 @@ TfrmMain::TfrmMain(QWidget* Parent, std::string IniFileName)
   auto& f = *Ui_;
   // The designed size is the least and the first one; the results take any extra room.
   setWindowFlags(Qt::Window);
-  setMinimumSize(kClientWidth, kClientHeight);
-  resize(kClientWidth, kClientHeight);
+  setMinimumSize(ClientWidth, ClientHeight);
+  resize(ClientWidth, ClientHeight);
 
   FoundDevices_ = new TFoundDevicesModel(this);
   SearchProtocol_ = new TSearchProtocolModel(this);
@@ -156,6 +159,12 @@ TfrmMain::TfrmMain(QWidget* Parent, std::string IniFileName)
   connect(f.cbSaveSearchLogs, &QCheckBox::toggled, this,
           [this](bool Checked) { Recorder_->SetSaveAttemptLogs(Checked); });
 
+  SetUpKeyboard();
+  SetUpAttemptFrames();
+  tmrSearchTime_ = new QTimer(this);
+  tmrSearchTime_->setInterval(1000);
+  connect(tmrSearchTime_, &QTimer::timeout, this, [this] { ShowSearchTime(); });
+
   FormCreate();
 
   // The baud rates are a fixed list: show all of them without scrolling. The port and endpoint
@@ -191,6 +200,7 @@ void TfrmMain::FormCreate() {
   f.pcResults->tabBar()->hide();
   f.pcResults->setDocumentMode(true);
   SearchProtocol_->Clear();
+  ShowFoundDevicesCount();
   f.btnStartSearch->setEnabled(true);
   f.btnStopSearch->setEnabled(false);
   f.btnShowLogFolders->hide();
@@ -386,24 +396,39 @@ void TfrmMain::closeEvent(QCloseEvent* Event) {
 
 void TfrmMain::StartSearch() {
   auto& f = *Ui_;
-  f.btnStartSearch->setEnabled(false);
-  f.btnStopSearch->setEnabled(true);
-  SearchProtocol_->Clear();
-  FoundDevices_->Clear();
-  f.btnShowLogFolders->hide();
-  Recorder_->SetSaveAttemptLogs(f.cbSaveSearchLogs->isChecked());
-  Recorder_->BeginSearch(NowDateTime());
-
-  // The task is the window's before its plan is filled, so that a failing address list ends
-  // in FinishSearch with the buttons restored (a task never started sends no finished event).
-  Task_ = std::make_unique<TSearchDevicesTask>();
+  // The plan is checked before anything changes: a refused start leaves the results, the
+  // protocol and the label as they were, and puts the focus on the field at fault.
+  const TSearchChoice choice = CurrentChoice();
+  auto task = std::make_unique<TSearchDevicesTask>();
   try {
-    FillSearchPlan(*Task_, CurrentChoice());
+    FillSearchPlan(*task, choice);
   } catch (...) {
-    FinishSearch();
+    FocusFieldAtFault(choice);
     throw;
   }
+  const TPlanAttempts plan = CountPlanAttempts(*task);
+  if (!ConfirmLongSearch(plan)) return;
+
+  // The focus goes to the stop button before the start button is disabled under it.
+  f.btnStopSearch->setEnabled(true);
+  f.btnStopSearch->setFocus(Qt::OtherFocusReason);
+  f.btnStartSearch->setEnabled(false);
+  SearchProtocol_->Clear();
+  FoundDevices_->Clear();
+  Traffic_.Clear();
+  ShowAttemptFrames();
+  f.btnShowLogFolders->hide();
+  LockParameters(true);
+  SearchStarted_ = NowDateTime();
+  Searched_ = true;
+  Recorder_->SetSaveAttemptLogs(f.cbSaveSearchLogs->isChecked());
+  Recorder_->BeginSearch(SearchStarted_);
+
+  Task_ = std::move(task);
+  // The window keeps the traffic of recent attempts in memory, logged to files or not.
+  Task_->LogTraffic = true;
   AttachTaskHandlers(*Task_);
+  BeginProgress(plan);
   Task_->Start();
 }
 
@@ -413,6 +438,8 @@ void TfrmMain::StopSearch() {
   // when the finished event arrives (FinishSearch). Until then neither button applies.
   Task_->Stop();
   auto& f = *Ui_;
+  // Disabling the focused stop button moves the focus on; it comes back to the start button.
+  FocusToStart_ = FocusToStart_ || f.btnStopSearch->hasFocus();
   f.btnStartSearch->setEnabled(false);
   f.btnStopSearch->setEnabled(false);
   SetProgressText("Поиск остановлен");
@@ -420,10 +447,41 @@ void TfrmMain::StopSearch() {
 
 void TfrmMain::FinishSearch() {
   Task_.reset();  // its worker has ended (or never started): nothing to wait for
+  Recorder_->EndSearch();
   auto& f = *Ui_;
+  const bool hadFocus = std::exchange(FocusToStart_, false) || focusWidget() == f.btnStopSearch ||
+                        focusWidget() == f.btnStartSearch;
   f.btnStartSearch->setEnabled(true);
   f.btnStopSearch->setEnabled(false);
   f.btnShowLogFolders->setVisible(f.cbSaveSearchLogs->isChecked());
+  LockParameters(false);
+  Progress_.Finished();
+  tmrSearchTime_->stop();
+  SearchTimeMs_ = SearchClock_.isValid() ? SearchClock_.elapsed() : 0;
+  ShowProgress();
+  ShowSearchTime();
+  // Back to the start button, unless the operator has gone elsewhere meanwhile.
+  if (hadFocus || focusWidget() == nullptr || !focusWidget()->isEnabled())
+    f.btnStartSearch->setFocus(Qt::OtherFocusReason);
+}
+
+void TfrmMain::LockParameters(bool Locked) {
+  auto& f = *Ui_;
+  for (QWidget* w : std::initializer_list<QWidget*>{
+           f.gbSerialPorts, f.gbBaudRates, f.gpTCPEndpoints, f.cbOrvatbus,
+           f.cbSearchSingleOrvatbusDevice, f.lblOrvatbusAddresses, f.edOrvatbusAddresses,
+           f.cbModbusRTU, f.cbModbusTCP, f.lblModbusAddresses, f.edModbusAddresses, f.cbOrvatAscii,
+           f.lblStartOfPacketReadTimeout, f.seStartOfPacketReadTimeout,
+           f.lblStartOfPacketReadTimeoutUnit, f.lblParallelConnections, f.seParallelConnections})
+    w->setEnabled(!Locked);
+  if (Locked) return;
+  // The enabling rules of the protocol controls apply again.
+  cbOrvatbusClick();
+  cbModbusClick();
+}
+
+void TfrmMain::SetTrafficBounds(std::size_t MaxAttempts, std::size_t MaxBytes) {
+  Traffic_ = TAttemptTrafficStore(MaxAttempts, MaxBytes);
 }
 
 void TfrmMain::btnStartSearchClick() { StartSearch(); }
@@ -457,11 +515,22 @@ void TfrmMain::SetProgressText(const std::string& Text) {
   label->setProperty("FullText", full);
 }
 
-void TfrmMain::ShowProtocolLine(const std::string& Line) {
-  SearchProtocol_->Append(QString::fromStdString(Line));
-  const QModelIndex last = SearchProtocol_->index(SearchProtocol_->rowCount() - 1);
-  Ui_->lbSearchProtocol->setCurrentIndex(last);
-  Ui_->lbSearchProtocol->scrollToBottom();
+void TfrmMain::ShowProtocolLine(const std::string& Line, TProtocolLineKind Kind,
+                                std::uint64_t AttemptId) {
+  TSearchProtocolView* view = Ui_->lbSearchProtocol;
+  // The list follows the newest line while the operator is at its end: the last line current
+  // (or none) and the list scrolled to the bottom.
+  const int before = SearchProtocol_->rowCount();
+  const QModelIndex current = view->currentIndex();
+  const QScrollBar* bar = view->verticalScrollBar();
+  const bool following =
+      (!current.isValid() || current.row() == before - 1) && bar->value() >= bar->maximum();
+  SearchProtocol_->Append(QString::fromStdString(Line), Kind, AttemptId);
+  if (!following || SearchProtocol_->rowCount() == before) return;
+  Following_ = true;
+  view->setCurrentIndex(SearchProtocol_->index(SearchProtocol_->rowCount() - 1));
+  view->scrollToBottom();
+  Following_ = false;
 }
 
 // --- Found devices ----------------------------------------------------------------------

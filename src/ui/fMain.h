@@ -3,19 +3,23 @@
 // The main window: the search parameters and their settings file, running a search on the
 // search task's worker thread, and showing its progress, found devices and protocol lines.
 
+#include <QElapsedTimer>
 #include <QWidget>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "foundation/appLogging.h"
+#include "search/uAttemptTraffic.h"
 #include "search/uFinderEngine.h"
 #include "search/uSearchParams.h"
+#include "search/uSearchProgress.h"
 #include "search/uSearchRecorder.h"
 #include "search/uSearchReport.h"
 
 class QListWidget;
 class QMenu;
+class QTimer;
 
 namespace Ui {
 class TfrmMain;
@@ -25,6 +29,7 @@ namespace probrix {
 
 class TFoundDevicesModel;
 class TSearchProtocolModel;
+enum class TProtocolLineKind : std::uint8_t;
 
 class TfrmMain : public QWidget {
   Q_OBJECT
@@ -43,6 +48,14 @@ class TfrmMain : public QWidget {
   const std::string& ResultLogFileName() const { return Recorder_->ResultLogPath(); }
   // From the start of a search until its finished event (also while it is stopping).
   bool Searching() const { return Task_ != nullptr; }
+  // The attempts of the current (or last) search as its events told them.
+  const TSearchProgress& Progress() const { return Progress_; }
+  // The traffic of the latest attempts, whether or not attempt logs are written.
+  const TAttemptTrafficStore& Traffic() const { return Traffic_; }
+  // Test hook: other bounds for the store (it is emptied).
+  void SetTrafficBounds(std::size_t MaxAttempts, std::size_t MaxBytes);
+  // The worst case beyond which a search is only started after the operator has agreed.
+  static constexpr std::int64_t LongSearchMs = 10 * 60 * 1000;
 
   // The settings that have no control.
   int RequestRetryCount() const { return RequestRetryCount_; }
@@ -83,6 +96,11 @@ class TfrmMain : public QWidget {
   // Writes the whole table as CSV (UTF-8 with a byte order mark, ';' separated); a failure
   // throws EInOutError and leaves an existing file as it was.
   void SaveFoundDevices(const std::string& FileName) const;
+  // "найденные_приборы_2026-12-08_1530.csv": the date and time the results' search started
+  // (now, before any search).
+  std::string SuggestedCsvFileName() const;
+  // The traffic pane: the attempt of the selected device or protocol line, read from memory.
+  void ShowAttemptFrames();
   // The list on which the check-list menu was last opened (nullptr: none of the three).
   QListWidget* PopupComponent() const { return PopupComponent_; }
   void SetPopupComponent(QListWidget* List) { PopupComponent_ = List; }
@@ -101,8 +119,9 @@ class TfrmMain : public QWidget {
   void SetProgressText(const std::string& Text);
 
   void HandleProgress(const TProgressChangedEventArgs& Args);
-  void HandleDeviceFound(const TDeviceFoundEventArgs& Args);
-  void HandleSearchError(const TSearchErrorEventArgs& Args);
+  // The attempt's log moves from the event to the traffic store.
+  void HandleDeviceFound(TDeviceFoundEventArgs& Args);
+  void HandleSearchError(TSearchErrorEventArgs& Args);
   void HandleSearchFinished(bool Aborted);
   // The sweep of the plan's address ranges: its progress in the label, and one protocol line
   // (and result log line) for each address that accepted no connection.
@@ -110,8 +129,28 @@ class TfrmMain : public QWidget {
   void HandleSweepMiss(const TSweepMiss& Miss);
   // Frees the task, whose worker has ended, and restores the buttons.
   void FinishSearch();
-  // A line of the protocol list (the recorder has logged what goes to a log).
-  void ShowProtocolLine(const std::string& Line);
+  // A line of the protocol list (the recorder has logged what goes to a log). The list follows
+  // the newest line unless the operator has selected an older one or scrolled up.
+  void ShowProtocolLine(const std::string& Line, TProtocolLineKind Kind = {},
+                        std::uint64_t AttemptId = 0);
+  // Keys, mnemonics and the Tab order (fMainKeyboard.cpp).
+  void SetUpKeyboard();
+  // The focus to the control whose value refused the start.
+  void FocusFieldAtFault(const TSearchChoice& Choice);
+  // The parameters that do not apply to a running search are locked during it; the search
+  // log switch, which applies at once, stays live.
+  void LockParameters(bool Locked);
+  // Progress over the plan's attempts (fMainProgress.cpp): the bar, the time, the label.
+  // A plan whose worst case is long is started only when the operator says so.
+  bool ConfirmLongSearch(const TPlanAttempts& Plan);
+  void BeginProgress(const TPlanAttempts& Plan);
+  void ShowProgress();
+  void ShowSearchTime();
+  // Which view the traffic pane follows: the one the operator selected in last.
+  enum class TFramesSource : std::uint8_t { fsProtocol, fsFoundDevices };
+  void SetUpAttemptFrames();
+  void ScheduleAttemptFrames(TFramesSource Source, bool ByOperator);
+  void ShowFramesText(const std::string& Title, const std::string& Text);
   // From the logger's thread: the window is told on its own thread.
   void PostLogWriteFailed(const std::string& Path, const std::string& Reason);
   void HandleLogWriteFailed(const std::string& Path, const std::string& Reason);
@@ -140,6 +179,17 @@ class TfrmMain : public QWidget {
   // What the searches leave in files; it tells the window of a log that cannot be written.
   std::unique_ptr<TSearchRecorder> Recorder_;
   std::string CsvFolder_;      // where the last CSV file went
+  TDateTime SearchStarted_{};  // of the results shown
+  bool Searched_ = false;
+  TSearchProgress Progress_;
+  QElapsedTimer SearchClock_;
+  QTimer* tmrSearchTime_ = nullptr;
+  std::int64_t SearchTimeMs_ = 0;  // the last search's duration once it has ended
+  TAttemptTrafficStore Traffic_;
+  TFramesSource FramesSource_ = TFramesSource::fsProtocol;
+  bool Following_ = false;     // the list selects its newest line itself
+  bool FocusToStart_ = false;  // the stop button had the focus when it was pressed
+  QTimer* tmrAttemptFrames_ = nullptr;
   bool Closing_ = false;       // a close request is being answered
   bool CloseAllowed_ = false;  // FormClose ran; the window may go
 };

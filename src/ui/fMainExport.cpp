@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <numeric>
 
+#include "foundation/appDateTime.h"
 #include "foundation/appExceptions.h"
 #include "ui/fMain.h"
 #include "ui/fMainModels.h"
@@ -37,11 +38,16 @@ void TfrmMain::acSaveFoundDevicesExecute() {
   dialog.setNameFilter("Файлы CSV (*.csv)");
   dialog.setDefaultSuffix("csv");
   dialog.setDirectory(QString::fromStdString(CsvFolder_));
-  dialog.selectFile("найденные_приборы.csv");
+  dialog.selectFile(QString::fromStdString(SuggestedCsvFileName()));
   if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
   const QString path = dialog.selectedFiles().first();
   CsvFolder_ = QFileInfo(path).absolutePath().toStdString();
   SaveFoundDevices(path.toStdString());
+}
+
+std::string TfrmMain::SuggestedCsvFileName() const {
+  return "найденные_приборы_" +
+         FormatDateTime("yyyy-mm-dd_hhnn", Searched_ ? SearchStarted_ : NowDateTime()) + ".csv";
 }
 
 void TfrmMain::SaveFoundDevices(const std::string& FileName) const {

@@ -17,7 +17,7 @@ struct TFieldDef {
   int Width;
 };
 
-constexpr TFieldDef kFields[TFoundDevicesModel::FieldCount] = {
+constexpr TFieldDef Fields[TFoundDevicesModel::FieldCount] = {
     {"Address", "Адрес", 47},
     {"ConnectionString", "Подключение", 94},
     {"ConnecionType", "Тип подключения", 0},
@@ -68,15 +68,15 @@ QString ExportCell(QString Text, TRowsTextFormat Format) {
 }  // namespace
 
 const char* TFoundDevicesModel::FieldName(int Field) {
-  return ValidField(Field) ? kFields[Field].Name : "";
+  return ValidField(Field) ? Fields[Field].Name : "";
 }
 
 QString TFoundDevicesModel::ColumnTitle(int Field) {
-  return ValidField(Field) ? QString::fromUtf8(kFields[Field].Title) : QString();
+  return ValidField(Field) ? QString::fromUtf8(Fields[Field].Title) : QString();
 }
 
 int TFoundDevicesModel::ColumnWidth(int Field) {
-  return ValidField(Field) ? kFields[Field].Width : 0;
+  return ValidField(Field) ? Fields[Field].Width : 0;
 }
 
 TFoundDevicesModel::TFoundDevicesModel(QObject* Parent)
@@ -210,10 +210,34 @@ void TFoundDevicesModel::sort(int Column, Qt::SortOrder Order) {
   emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);
 }
 
-void TSearchProtocolModel::Append(const QString& Line) {
-  const int at = static_cast<int>(Lines_.size());
+bool TSearchProtocolModel::Shows(const TLine& Line) const {
+  switch (Filter_) {
+    case TProtocolFilter::pfFound:
+      return Line.Kind == TProtocolLineKind::plkFound;
+    case TProtocolFilter::pfErrors:
+      return Line.Kind == TProtocolLineKind::plkError;
+    case TProtocolFilter::pfAll:
+      break;
+  }
+  return true;
+}
+
+const TSearchProtocolModel::TLine& TSearchProtocolModel::At(int Index) const {
+  const auto i = static_cast<std::size_t>(Index);
+  return Filter_ == TProtocolFilter::pfAll ? Lines_.at(i) : Lines_.at(Shown_.at(i));
+}
+
+void TSearchProtocolModel::Append(const QString& Line, TProtocolLineKind Kind,
+                                  std::uint64_t AttemptId) {
+  TLine line{Line, Kind, AttemptId};
+  if (!Shows(line)) {
+    Lines_.push_back(std::move(line));
+    return;
+  }
+  const int at = rowCount();
   beginInsertRows({}, at, at);
-  Lines_.push_back(Line);
+  if (Filter_ != TProtocolFilter::pfAll) Shown_.push_back(Lines_.size());
+  Lines_.push_back(std::move(line));
   endInsertRows();
 }
 
@@ -221,17 +245,30 @@ void TSearchProtocolModel::Clear() {
   if (Lines_.empty()) return;
   beginResetModel();
   Lines_.clear();
+  Shown_.clear();
+  endResetModel();
+}
+
+void TSearchProtocolModel::SetFilter(TProtocolFilter Filter) {
+  if (Filter == Filter_) return;
+  beginResetModel();
+  Filter_ = Filter;
+  Shown_.clear();
+  if (Filter_ != TProtocolFilter::pfAll)
+    for (std::size_t i = 0; i < Lines_.size(); ++i)
+      if (Shows(Lines_[i])) Shown_.push_back(i);
   endResetModel();
 }
 
 int TSearchProtocolModel::rowCount(const QModelIndex& Parent) const {
-  return Parent.isValid() ? 0 : static_cast<int>(Lines_.size());
+  if (Parent.isValid()) return 0;
+  return static_cast<int>(Filter_ == TProtocolFilter::pfAll ? Lines_.size() : Shown_.size());
 }
 
 QVariant TSearchProtocolModel::data(const QModelIndex& Index, int Role) const {
   if (!Index.isValid() || Index.row() >= rowCount()) return {};
-  if (Role == Qt::DisplayRole || Role == Qt::ToolTipRole)
-    return Lines_[static_cast<std::size_t>(Index.row())];
+  // The view elides long lines in the middle; the tool tip holds the whole line.
+  if (Role == Qt::DisplayRole || Role == Qt::ToolTipRole) return At(Index.row()).Text;
   return {};
 }
 

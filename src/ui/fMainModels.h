@@ -9,6 +9,7 @@
 #include <QAbstractTableModel>
 #include <QCollator>
 #include <QString>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -25,6 +26,8 @@ struct TFoundDeviceRow {
   std::optional<std::string> DeviceType;
   std::optional<int> SerialNum;
   std::optional<std::string> SoftVersion;
+  // The attempt that found it, in the window's store of recent traffic (0: none).
+  std::uint64_t AttemptId = 0;
 };
 
 // How rows are written out: tab-separated lines for the clipboard, or ';'-separated CSV
@@ -83,19 +86,41 @@ class TFoundDevicesModel : public QAbstractTableModel {
   QCollator Collator_;
 };
 
+// What a protocol line tells, for the list's filter.
+enum class TProtocolLineKind : std::uint8_t { plkOther, plkFound, plkError };
+// The lines the list shows: all, those of found devices, or errors.
+enum class TProtocolFilter : std::uint8_t { pfAll, pfFound, pfErrors };
+
 class TSearchProtocolModel : public QAbstractListModel {
  public:
   using QAbstractListModel::QAbstractListModel;
 
-  void Append(const QString& Line);
+  // AttemptId: the attempt whose traffic the line stands for in the window's store (0: none).
+  void Append(const QString& Line, TProtocolLineKind Kind = TProtocolLineKind::plkOther,
+              std::uint64_t AttemptId = 0);
   void Clear();
-  const QString& Line(int Index) const { return Lines_.at(static_cast<std::size_t>(Index)); }
+  void SetFilter(TProtocolFilter Filter);
+  TProtocolFilter Filter() const { return Filter_; }
+  // Lines are counted as shown (through the filter).
+  const QString& Line(int Index) const { return At(Index).Text; }
+  std::uint64_t AttemptId(int Index) const { return At(Index).AttemptId; }
+  TProtocolLineKind Kind(int Index) const { return At(Index).Kind; }
 
   int rowCount(const QModelIndex& Parent = {}) const override;
   QVariant data(const QModelIndex& Index, int Role = Qt::DisplayRole) const override;
 
  private:
-  std::vector<QString> Lines_;
+  struct TLine {
+    QString Text;
+    TProtocolLineKind Kind = TProtocolLineKind::plkOther;
+    std::uint64_t AttemptId = 0;
+  };
+  bool Shows(const TLine& Line) const;
+  const TLine& At(int Index) const;
+
+  std::vector<TLine> Lines_;
+  TProtocolFilter Filter_ = TProtocolFilter::pfAll;
+  std::vector<std::size_t> Shown_;  // with a filter: the lines shown, in order
 };
 
 }  // namespace probrix

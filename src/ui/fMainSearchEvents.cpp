@@ -7,6 +7,7 @@
 
 #include "foundation/appDateTime.h"
 #include "foundation/appSysUtils.h"
+#include "foundation/ioExceptions.h"
 #include "search/uSearchReport.h"
 #include "ui/fMain.h"
 #include "ui/fMainModels.h"
@@ -47,8 +48,8 @@ class TSearchTaskMessage : public QEvent {
   TSearchTaskMessage(int AType, std::unique_ptr<TSearchTaskEventArgs> AArgs)
       : QEvent(static_cast<QEvent::Type>(AType)), Args_(std::move(AArgs)) {}
   template <class T>
-  const T& Args() const {
-    return static_cast<const T&>(*Args_);
+  T& Args() const {
+    return static_cast<T&>(*Args_);
   }
 
  private:
@@ -109,11 +110,11 @@ void TfrmMain::AttachTaskHandlers(TSearchDevicesTask& Task) {
   };
   Task.OnSearchError = [this](TSearchDevicesTask*, const TSearchAttempt& Attempt,
                               const Exception& Error, const TSearchLog& Log) {
-    PostSearchEvent(
-        this, new TSearchTaskMessage(msgSearchError,
-                                     std::make_unique<TSearchErrorEventArgs>(
-                                         Attempt, SearchErrorText(Error, Attempt.ConnectionType),
-                                         Log.Text(), SearchErrorReason(Error))));
+    auto args = std::make_unique<TSearchErrorEventArgs>(
+        Attempt, SearchErrorText(Error, Attempt.ConnectionType), Log.Text(),
+        SearchErrorReason(Error));
+    args->EndsConnection = Error.Is<EConnectionOpenError>();
+    PostSearchEvent(this, new TSearchTaskMessage(msgSearchError, std::move(args)));
   };
   Task.OnSweepProgress = [this](TSearchDevicesTask*, const TSweepProgress& Progress) {
     PostSearchEvent(this, new TSweepMessage<TSweepProgress>(msgSweepProgress, Progress));
@@ -176,9 +177,12 @@ bool TfrmMain::event(QEvent* Event) {
 }
 
 void TfrmMain::HandleProgress(const TProgressChangedEventArgs& A) {
+  Progress_.AttemptBegun(A);
   // Progress posted before a stop arrives after it: "Поиск остановлен" stays.
   if (Task_ != nullptr && Task_->Aborted()) return;
-  SetProgressText(ProgressText(A));
+  // One line per connection being searched when there are several.
+  SetProgressText(RunningConnectionsText(Progress_.Running()));
+  ShowProgress();
 }
 
 void TfrmMain::HandleSweepProgress(const TSweepProgress& Progress) {
@@ -188,10 +192,12 @@ void TfrmMain::HandleSweepProgress(const TSweepProgress& Progress) {
 
 void TfrmMain::HandleSweepMiss(const TSweepMiss& Miss) {
   // Nothing was probed there: a line of the protocol and the result log, no attempt log.
-  ShowProtocolLine(Recorder_->SweepMiss(NowDateTime(), Miss));
+  Progress_.SweepMissed();
+  ShowProgress();
+  ShowProtocolLine(Recorder_->SweepMiss(NowDateTime(), Miss), TProtocolLineKind::plkError);
 }
 
-void TfrmMain::HandleDeviceFound(const TDeviceFoundEventArgs& A) {
+void TfrmMain::HandleDeviceFound(TDeviceFoundEventArgs& A) {
   const TDeviceInfo& d = A.DeviceInfo;
   TFoundDeviceRow row;
   row.Address = d.Address;  // the address the device reported
@@ -202,27 +208,42 @@ void TfrmMain::HandleDeviceFound(const TDeviceFoundEventArgs& A) {
   row.DeviceType = std::move(cells.DeviceType);
   row.SerialNum = cells.SerialNum;
   row.SoftVersion = std::move(cells.SoftVersion);
+  const std::string line = Recorder_->DeviceFound(NowDateTime(), A, d, A.SearchLogText);
+  // A device found after the error line of its own attempt has its log with that line.
+  row.AttemptId = A.SearchLogText.empty() ? Traffic_.FindRecent(A)
+                                          : Traffic_.Add(A, std::move(A.SearchLogText));
   FoundDevices_->Append(std::move(row));
-  ShowProtocolLine(Recorder_->DeviceFound(NowDateTime(), A, d, A.SearchLogText));
+  ShowProtocolLine(line, TProtocolLineKind::plkFound, row.AttemptId);
+  Progress_.AttemptEnded(A);
+  ShowProgress();
 }
 
-void TfrmMain::HandleSearchError(const TSearchErrorEventArgs& A) {
-  for (const std::string& line :
-       Recorder_->SearchError(NowDateTime(), A, A.ErrorText, A.Reason, A.SearchLogText))
-    ShowProtocolLine(line);
+void TfrmMain::HandleSearchError(TSearchErrorEventArgs& A) {
+  const std::vector<std::string> lines =
+      Recorder_->SearchError(NowDateTime(), A, A.ErrorText, A.Reason, A.SearchLogText);
+  const std::uint64_t attemptId = Traffic_.Add(A, std::move(A.SearchLogText));
+  for (const std::string& line : lines)
+    ShowProtocolLine(line, TProtocolLineKind::plkError, attemptId);
+  if (A.EndsConnection) {
+    Progress_.ConnectionEnded(A);
+  } else {
+    Progress_.AttemptEnded(A);
+  }
+  ShowProgress();
 }
 
 void TfrmMain::HandleLogWriteFailed(const std::string& Path, const std::string& Reason) {
   // Told once per file: the search goes on, and the operator knows the file is incomplete.
   ShowProtocolLine(FormatDateTime("hh:nn:ss.zzz", NowDateTime()) + " " +
-                   SafeLogText(Format("Не удалось записать лог %s: %s", {Path, Reason})));
+                       SafeLogText(Format("Не удалось записать лог %s: %s", {Path, Reason})),
+                   TProtocolLineKind::plkError);
 }
 
 void TfrmMain::HandleRunError(const std::string& Error) {
   // The run ended early: not a finished search. Said in the label, the protocol list, the
   // result log and a message box.
   SetProgressText("Ошибка поиска");
-  ShowProtocolLine(Recorder_->RunError(NowDateTime(), Error));
+  ShowProtocolLine(Recorder_->RunError(NowDateTime(), Error), TProtocolLineKind::plkError);
   ShowErrorMessage(RunErrorText(Error));
 }
 

@@ -3,8 +3,10 @@
 // search is read from the controls when it starts.
 
 #include <QGuiApplication>
+#include <QListWidget>
 #include <QScreen>
 #include <algorithm>
+#include <functional>
 #include <optional>
 
 #include "foundation/appDateTime.h"
@@ -19,7 +21,7 @@ namespace probrix {
 namespace {
 
 // The window's place and size live in the settings file beside the search parameters.
-constexpr std::string_view kPlacementSection = "FormPlacement";
+constexpr std::string_view PlacementSection = "FormPlacement";
 
 }  // namespace
 
@@ -106,17 +108,17 @@ void TfrmMain::LoadWindowPlacement(const TIniFile& Ini) {
   QSize largest;
   for (const QScreen* screen : QGuiApplication::screens())
     largest = largest.expandedTo(screen->availableGeometry().size());
-  const QSize stored(Ini.ReadInteger(kPlacementSection, "Width", width()),
-                     Ini.ReadInteger(kPlacementSection, "Height", height()));
+  const QSize stored(Ini.ReadInteger(PlacementSection, "Width", width()),
+                     Ini.ReadInteger(PlacementSection, "Height", height()));
   resize(largest.isValid() ? stored.boundedTo(largest).expandedTo(minimumSize())
                            : stored.expandedTo(minimumSize()));
-  if (Ini.ReadBool(kPlacementSection, "Maximized", false))
+  if (Ini.ReadBool(PlacementSection, "Maximized", false))
     setWindowState(windowState() | Qt::WindowMaximized);
 
-  if (!Ini.ValueExists(kPlacementSection, "Left") || !Ini.ValueExists(kPlacementSection, "Top"))
+  if (!Ini.ValueExists(PlacementSection, "Left") || !Ini.ValueExists(PlacementSection, "Top"))
     return;
-  const QPoint at(Ini.ReadInteger(kPlacementSection, "Left", 0),
-                  Ini.ReadInteger(kPlacementSection, "Top", 0));
+  const QPoint at(Ini.ReadInteger(PlacementSection, "Left", 0),
+                  Ini.ReadInteger(PlacementSection, "Top", 0));
   // A position on a screen that is no longer there would hide the window: keep the default.
   const QRect title(at, QSize(width(), 32));
   for (const QScreen* screen : QGuiApplication::screens()) {
@@ -131,12 +133,12 @@ void TfrmMain::SaveWindowPlacement(TIniFile& Ini) {
   // A maximised window keeps the place and size it returns to.
   const QRect normal = isMaximized() ? normalGeometry() : QRect(pos(), size());
   if (normal.isValid()) {
-    Ini.WriteInteger(kPlacementSection, "Left", normal.x());
-    Ini.WriteInteger(kPlacementSection, "Top", normal.y());
-    Ini.WriteInteger(kPlacementSection, "Width", normal.width());
-    Ini.WriteInteger(kPlacementSection, "Height", normal.height());
+    Ini.WriteInteger(PlacementSection, "Left", normal.x());
+    Ini.WriteInteger(PlacementSection, "Top", normal.y());
+    Ini.WriteInteger(PlacementSection, "Width", normal.width());
+    Ini.WriteInteger(PlacementSection, "Height", normal.height());
   }
-  Ini.WriteBool(kPlacementSection, "Maximized", isMaximized());
+  Ini.WriteBool(PlacementSection, "Maximized", isMaximized());
 }
 
 TSearchChoice TfrmMain::CurrentChoice() const {
@@ -163,6 +165,54 @@ std::vector<TLineFormat> TfrmMain::CheckedLineFormats() const {
   for (const std::string& name : CheckedTexts(Ui_->clbLineFormats))
     if (const std::optional<TLineFormat> format = ParseLineFormat(name)) formats.push_back(*format);
   return formats;
+}
+
+void TfrmMain::FocusFieldAtFault(const TSearchChoice& C) {
+  auto& f = *Ui_;
+  // The checks of the plan, one control at a time, in the order the plan check makes them.
+  const auto fails = [](const std::function<void()>& Check) {
+    try {
+      Check();
+      return false;
+    } catch (const Exception&) {
+      return true;
+    }
+  };
+  QWidget* field = nullptr;
+  for (int i = 0; i < f.clbTCPEndpoints->count() && field == nullptr; ++i) {
+    QListWidgetItem* item = f.clbTCPEndpoints->item(i);
+    if (item->checkState() == Qt::Checked &&
+        fails([&] { CheckTcpEndPointText(item->text().toStdString(), false); })) {
+      f.clbTCPEndpoints->setCurrentItem(item);
+      field = f.clbTCPEndpoints;
+    }
+  }
+  if (field == nullptr && !C.SerialPortNames.empty() && !C.BaudRates.empty() &&
+      C.LineFormats.empty())
+    field = f.clbLineFormats;
+  const bool orvatbusList = C.Protocols.Orvatbus && !C.SearchSingleOrvatbusDevice;
+  const bool modbus = C.Protocols.ModbusRTU || C.Protocols.ModbusTCP;
+  if (field == nullptr && orvatbusList && fails([&] { CheckAddressList(C.OrvatbusAddresses); }))
+    field = f.edOrvatbusAddresses;
+  if (field == nullptr && modbus && fails([&] { CheckAddressList(C.ModbusAddresses); }))
+    field = f.edModbusAddresses;
+  if (field == nullptr) {
+    // Nothing to search: the list that lacks a tick, or the protocols.
+    if (C.TcpEndpoints.empty() && (C.SerialPortNames.empty() || C.BaudRates.empty())) {
+      field = !C.SerialPortNames.empty() ? static_cast<QWidget*>(f.clbBaudRates)
+              : f.clbSerialPorts->count() > 0 || f.clbTCPEndpoints->count() == 0
+                  ? static_cast<QWidget*>(f.clbSerialPorts)
+                  : f.clbTCPEndpoints;
+    } else if (orvatbusList) {
+      field = f.edOrvatbusAddresses;
+    } else if (modbus) {
+      field = f.edModbusAddresses;
+    } else {
+      field = f.cbOrvatbus;
+    }
+  }
+  field->setFocus(Qt::OtherFocusReason);
+  if (auto* edit = qobject_cast<QLineEdit*>(field)) edit->selectAll();
 }
 
 }  // namespace probrix

@@ -16,9 +16,9 @@ namespace probrix {
 
 namespace {
 
-constexpr char kTag[] = "Tag";
-constexpr int kButtonGap = 40;
-constexpr int kButtonBottom = 10;
+constexpr char TagProperty[] = "Tag";
+constexpr int ButtonGap = 40;
+constexpr int ButtonBottom = 10;
 
 // The physical key that carries a letter, whatever the layout: the Latin letter of the key,
 // the Cyrillic letter the Russian layout puts there, or the key's own code where the window
@@ -38,9 +38,9 @@ TfrmQuestionBox::TfrmQuestionBox(QWidget* Owner)
   // A fixed border without title-bar buttons: no system menu, no close box.
   setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
   Ui_->Image->setPixmap(style()->standardIcon(QStyle::SP_MessageBoxQuestion).pixmap(48, 48));
-  Ui_->btnNo->setProperty(kTag, int(qaNo));
-  Ui_->btnYes->setProperty(kTag, int(qaYes));
-  Ui_->btnCancel->setProperty(kTag, int(qaCancel));
+  Ui_->btnNo->setProperty(TagProperty, int(qaNo));
+  Ui_->btnYes->setProperty(TagProperty, int(qaYes));
+  Ui_->btnCancel->setProperty(TagProperty, int(qaCancel));
   for (QPushButton* b : {Ui_->btnYes, Ui_->btnNo, Ui_->btnCancel})
     connect(b, &QPushButton::clicked, this, [this, b] { RunHandler([this, b] { btnClick(b); }); });
   tmrSetTopMost_ = new QTimer(this);
@@ -62,7 +62,7 @@ void TfrmQuestionBox::FormShow() {
     q->resize(MaxQuestionWidth, q->heightForWidth(MaxQuestionWidth));
   }
   const int clientHeight = q->y() + std::max(q->height(), Ui_->Image->height()) + 45;
-  const int clientWidth = std::max(q->x() + q->width() + kButtonGap, width());
+  const int clientWidth = std::max(q->x() + q->width() + ButtonGap, width());
   setFixedSize(clientWidth, clientHeight);
 
   std::vector<QPushButton*> shown;
@@ -71,10 +71,10 @@ void TfrmQuestionBox::FormShow() {
   if (shown.empty()) return;
   const int buttonWidth = Ui_->btnYes->width();
   const int count = static_cast<int>(shown.size());
-  int left = (clientWidth - count * buttonWidth - (count - 1) * kButtonGap) / 2;
+  int left = (clientWidth - count * buttonWidth - (count - 1) * ButtonGap) / 2;
   for (QPushButton* b : shown) {
-    b->move(left, clientHeight - kButtonBottom - b->height());
-    left = b->x() + b->width() + kButtonGap;
+    b->move(left, clientHeight - ButtonBottom - b->height());
+    left = b->x() + b->width() + ButtonGap;
   }
 }
 
@@ -93,7 +93,7 @@ bool TfrmQuestionBox::FormKeyDown(const QKeyEvent& Key) {
 }
 
 void TfrmQuestionBox::btnClick(QObject* Button) {
-  Answer_ = static_cast<std::uint8_t>(Button->property(kTag).toInt());
+  Answer_ = static_cast<std::uint8_t>(Button->property(TagProperty).toInt());
   done(Answer_);
 }
 

@@ -15,10 +15,10 @@ namespace probrix {
 std::string ApplicationExceptionText(const std::exception_ptr& E) {
   try {
     std::rethrow_exception(E);
-  } catch (const Exception& Error) {
-    return Error.Message;
-  } catch (const std::exception& Error) {
-    return Error.what();
+  } catch (const Exception& error) {
+    return error.Message;
+  } catch (const std::exception& error) {
+    return error.what();
   } catch (...) {
     return DescribeCurrentException();
   }

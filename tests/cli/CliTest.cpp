@@ -148,7 +148,7 @@ class CliEndToEnd : public ::testing::Test {
   void SetUp() override {
     Port_ = Sim_.AddTcpServer();
     TDeviceConfig unit;
-    unit.Kind = TDeviceKind::Modbus;
+    unit.Kind = TDeviceKind::dkModbus;
     unit.Address = 1;
     unit.DeviceType = 0x34;
     unit.FirmwareVersion = 312;
@@ -259,7 +259,7 @@ TEST_F(CliEndToEnd, JsonLinesParseBack) {
 
 TEST_F(CliEndToEnd, DevicesOfOtherMakersInJsonTableAndLogs) {
   TDeviceConfig acme;
-  acme.Kind = TDeviceKind::Modbus;
+  acme.Kind = TDeviceKind::dkModbus;
   acme.Address = 2;
   acme.OtherMaker = true;
   acme.IdObjects = {{0, "ACME"}, {1, "PX-1"}, {2, "1.02"}};
@@ -365,7 +365,7 @@ TEST_F(CliEndToEnd, ParallelSearchWritesOneWholeLinePerEventAndOneLogPerAttempt)
   for (int unit : {1, 2}) {
     ports.push_back(Sim_.AddSerialPort());
     TDeviceConfig device;
-    device.Kind = TDeviceKind::Modbus;
+    device.Kind = TDeviceKind::dkModbus;
     device.Address = unit;
     device.SerialNumber = 100u + static_cast<unsigned>(unit);
     Sim_.AddDevice(ports.back(), device);
@@ -422,7 +422,7 @@ TEST_F(CliEndToEnd, PortNamesThatDifferInCaseOnlyAreTwoPorts) {
   for (const char* name : {"port", "PORT"}) {
     const std::string line = Sim_.AddSerialPort();
     TDeviceConfig device;
-    device.Kind = TDeviceKind::Modbus;
+    device.Kind = TDeviceKind::dkModbus;
     device.Address = static_cast<std::uint8_t>(names.size() + 1);
     device.SerialNumber = 100u + device.Address;
     Sim_.AddDevice(line, device);
@@ -461,13 +461,13 @@ TEST_F(CliEndToEnd, OneEndpointRepeatedInThePlanGetsOneAttemptLogPerAttempt) {
   const std::string refused = "127.0.0.1:" + std::to_string(ntohs(sin.sin_port));
   std::vector<std::string> args{"-P",        "modbustcp",           "--modbus-addresses", "1",
                                 "--log-dir", Logs_.Path().string(), "--save-search-logs"};
-  constexpr std::size_t kTimes = 6;
-  for (std::size_t i = 0; i < kTimes; ++i) args.insert(args.end(), {"-t", refused});
+  constexpr std::size_t TargetCount = 6;
+  for (std::size_t i = 0; i < TargetCount; ++i) args.insert(args.end(), {"-t", refused});
   TCliProcess cli(args);
   EXPECT_EQ(cli.Wait(), 1);
   const TLogFolder logs = ReadLogFolder(Logs_.Path());
-  ASSERT_EQ(logs.ResultLines.size(), kTimes);
-  EXPECT_EQ(logs.AttemptLogs.size(), kTimes) << "each attempt keeps its own log";
+  ASSERT_EQ(logs.ResultLines.size(), TargetCount);
+  EXPECT_EQ(logs.AttemptLogs.size(), TargetCount) << "each attempt keeps its own log";
   ::close(s);
 }
 
@@ -522,7 +522,7 @@ TEST(Cli, ListPortsAsJsonNamesEachDeviceOnce) {
 std::uint16_t SilentServer(devsim::TSimulator& Sim, int* Device = nullptr) {
   const std::uint16_t port = Sim.AddTcpServer();
   TDeviceConfig silent;
-  silent.Kind = TDeviceKind::Modbus;
+  silent.Kind = TDeviceKind::dkModbus;
   silent.Address = 1;
   silent.Behaviour.Silent = true;
   const int id = Sim.AddDevice(port, silent);
@@ -826,7 +826,7 @@ TEST_F(CliEndToEnd, StandardOutputThatCannotBeWrittenExitsThree) {
 // refuses keeps today's "Неопределен" with its serial number.
 TEST_F(CliEndToEnd, UnknownTypeCodeShownByTheDevicesIdentification) {
   TDeviceConfig wexa;
-  wexa.Kind = TDeviceKind::Modbus;
+  wexa.Kind = TDeviceKind::dkModbus;
   wexa.Address = 2;
   wexa.DeviceType = 99;
   wexa.FirmwareVersion = 200;
@@ -893,7 +893,7 @@ TEST(CliLineFormats, DevicesOnOtherFormatsAreFoundOnlyWithTheirFormatAndNamedWit
   const std::string port = sim.AddSerialPort();
   for (const auto& [address, format] : {std::pair{3, "8O1"}, std::pair{4, "8N2"}}) {
     TDeviceConfig meter;
-    meter.Kind = TDeviceKind::Modbus;
+    meter.Kind = TDeviceKind::dkModbus;
     meter.Address = address;
     meter.DeviceType = 0x34;
     meter.FirmwareVersion = 312;

@@ -21,15 +21,15 @@ class TConnectionLines final : public IConnectionLogListener {
   ~TConnectionLines() { ConnectionLogger().RemoveListener(this); }
   void OnLogLine(IDeviceConnection* Connection, std::uint8_t, std::string_view Text,
                  TDateTime) override {
-    std::lock_guard Guard(Mutex_);
+    std::lock_guard guard(Mutex_);
     if (Connection == &Connection_) Lines_.emplace_back(Text);
   }
   std::vector<std::string> Lines() {
-    std::lock_guard Guard(Mutex_);
+    std::lock_guard guard(Mutex_);
     return Lines_;
   }
   void Clear() {
-    std::lock_guard Guard(Mutex_);
+    std::lock_guard guard(Mutex_);
     Lines_.clear();
   }
 

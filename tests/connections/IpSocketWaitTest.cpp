@@ -34,9 +34,9 @@ std::unique_ptr<TIpSocket> Connected(TTcpTestPeer& Peer, std::int32_t ReadTimeou
 class TLater {
  public:
   explicit TLater(std::function<void()> Act)
-      : Thread_([Act = std::move(Act)] {
+      : Thread_([act = std::move(Act)] {
           std::this_thread::sleep_for(std::chrono::milliseconds(20));
-          Act();
+          act();
         }) {}
   ~TLater() { Thread_.join(); }
 
@@ -64,9 +64,9 @@ TEST(IpSocketWait, CloseDuringTheWaitIsAnOrderlyCloseNotATimeout) {
   try {
     sock->Recieve(buf, sizeof(buf));
     FAIL() << "read from a closed connection";
-  } catch (const EInOutSocketError& E) {
-    EXPECT_FALSE(E.Is<ETimeoutSocketError>()) << E.Message;
-    EXPECT_EQ(E.ErrorCode, 0);
+  } catch (const EInOutSocketError& e) {
+    EXPECT_FALSE(e.Is<ETimeoutSocketError>()) << e.Message;
+    EXPECT_EQ(e.ErrorCode, 0);
   }
 }
 

@@ -43,18 +43,18 @@ TEST(PortListTest, ComNamesOrderByNumberOthersNaturally) {
 }
 
 TEST(PortListTest, ClientPortsFollowTheLocalOnes) {
-  std::vector<std::string> Names = {"\\\\tsclient\\COM3", "COM10", "\\\\tsclient\\COM1", "COM2"};
-  SortPortNames(Names);
-  EXPECT_EQ(Names, (std::vector<std::string>{"COM2", "COM10", "\\\\tsclient\\COM1",
+  std::vector<std::string> names = {"\\\\tsclient\\COM3", "COM10", "\\\\tsclient\\COM1", "COM2"};
+  SortPortNames(names);
+  EXPECT_EQ(names, (std::vector<std::string>{"COM2", "COM10", "\\\\tsclient\\COM1",
                                              "\\\\tsclient\\COM3"}));
 }
 
 TEST(PortListTest, SortingMixedNamesStaysWithinTheList) {
-  std::vector<std::string> Names = {"COMB", "coma1", "COMA", "COM1", "COM1A", "com5", "COM",
+  std::vector<std::string> names = {"COMB", "coma1", "COMA", "COM1", "COM1A", "com5", "COM",
                                     "",     "x",     "COM0", "9",    "COM10", "comb2"};
-  const auto Result = Sorted(Names);
-  EXPECT_EQ(Result.size(), Names.size());
-  EXPECT_TRUE(std::is_permutation(Result.begin(), Result.end(), Names.begin()));
+  const auto result = Sorted(names);
+  EXPECT_EQ(result.size(), names.size());
+  EXPECT_TRUE(std::is_permutation(result.begin(), result.end(), names.begin()));
 }
 
 void Touch(const fs::path& P, const std::string& Text = "") {
@@ -63,42 +63,42 @@ void Touch(const fs::path& P, const std::string& Text = "") {
 }
 
 TEST(PortListTest, SysfsEntriesWithRealDevicesAndExtraNames) {
-  test::TTempDir Sys;
-  const auto Root = Sys.Path() / "tty";
-  const auto Drivers = Sys.Path() / "drivers";
-  fs::create_directories(Drivers / "serial8250");
-  fs::create_directories(Drivers / "ftdi_sio");
-  fs::create_directories(Root / "tty0");  // a virtual console: no device
-  fs::create_directories(Root / "ttyS0" / "device");
-  fs::create_directory_symlink(Drivers / "serial8250", Root / "ttyS0" / "device" / "driver");
-  Touch(Root / "ttyS0" / "type", "0\n");  // no UART behind it
-  fs::create_directories(Root / "ttyS1" / "device");
-  fs::create_directory_symlink(Drivers / "serial8250", Root / "ttyS1" / "device" / "driver");
-  Touch(Root / "ttyS1" / "type", "4\n");
-  fs::create_directories(Root / "ttyUSB10" / "device");
-  fs::create_directory_symlink(Drivers / "ftdi_sio", Root / "ttyUSB10" / "device" / "driver");
-  fs::create_directories(Root / "ttyUSB2" / "device");
+  test::TTempDir sys;
+  const auto root = sys.Path() / "tty";
+  const auto drivers = sys.Path() / "drivers";
+  fs::create_directories(drivers / "serial8250");
+  fs::create_directories(drivers / "ftdi_sio");
+  fs::create_directories(root / "tty0");  // a virtual console: no device
+  fs::create_directories(root / "ttyS0" / "device");
+  fs::create_directory_symlink(drivers / "serial8250", root / "ttyS0" / "device" / "driver");
+  Touch(root / "ttyS0" / "type", "0\n");  // no UART behind it
+  fs::create_directories(root / "ttyS1" / "device");
+  fs::create_directory_symlink(drivers / "serial8250", root / "ttyS1" / "device" / "driver");
+  Touch(root / "ttyS1" / "type", "4\n");
+  fs::create_directories(root / "ttyUSB10" / "device");
+  fs::create_directory_symlink(drivers / "ftdi_sio", root / "ttyUSB10" / "device" / "driver");
+  fs::create_directories(root / "ttyUSB2" / "device");
 
-  auto Names = platform::EnumerateSerialPortNames(Root, "/tmp/vport0::ttyUSB2:pts5");
-  std::sort(Names.begin(), Names.end());
-  EXPECT_EQ(Names,
+  auto names = platform::EnumerateSerialPortNames(root, "/tmp/vport0::ttyUSB2:pts5");
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names,
             (std::vector<std::string>{"/tmp/vport0", "pts5", "ttyS1", "ttyUSB10", "ttyUSB2"}));
 
-  EXPECT_TRUE(platform::EnumerateSerialPortNames(Sys.Path() / "missing", nullptr).empty());
-  EXPECT_EQ(platform::EnumerateSerialPortNames(Sys.Path() / "missing", "a:b"),
+  EXPECT_TRUE(platform::EnumerateSerialPortNames(sys.Path() / "missing", nullptr).empty());
+  EXPECT_EQ(platform::EnumerateSerialPortNames(sys.Path() / "missing", "a:b"),
             (std::vector<std::string>{"a", "b"}));
 }
 
 TEST(PortListTest, NamesOfOneDeviceMakeOneRowInTheFirstSpelling) {
-  test::TTestPty Pty;
-  test::TTempDir Dir;
-  const fs::path Link = Dir.Path() / "vport";
-  fs::create_symlink(Pty.SlavePath(), Link);
-  const std::string Short = Pty.SlavePath().substr(std::string("/dev/").size());  // pts/N
-  const std::string Extra = Link.string() + ":" + Pty.SlavePath() + ":" + Short +
+  test::TTestPty pty;
+  test::TTempDir dir;
+  const fs::path link = dir.Path() / "vport";
+  fs::create_symlink(pty.SlavePath(), link);
+  const std::string shortPath = pty.SlavePath().substr(std::string("/dev/").size());  // pts/N
+  const std::string extra = link.string() + ":" + pty.SlavePath() + ":" + shortPath +
                             ":ttyProbrixGone:/dev/ttyProbrixGone:/dev/../dev/ttyProbrixGone";
-  EXPECT_EQ(platform::EnumerateSerialPortNames(Dir.Path() / "missing", Extra.c_str()),
-            (std::vector<std::string>{Link.string(), "ttyProbrixGone"}));
+  EXPECT_EQ(platform::EnumerateSerialPortNames(dir.Path() / "missing", extra.c_str()),
+            (std::vector<std::string>{link.string(), "ttyProbrixGone"}));
 }
 
 // A sysfs tree as the kernel lays it out for a USB serial adapter (ttyUSB0), a USB modem
@@ -106,16 +106,16 @@ TEST(PortListTest, NamesOfOneDeviceMakeOneRowInTheFirstSpelling) {
 class PortDescriptionTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    const fs::path Usb = Root.Path() / "devices/pci0000:00/0000:00:14.0/usb1";
-    Touch(Usb / "1-2/idVendor", "0403\n");
-    Touch(Usb / "1-2/manufacturer", "FTDI\n");
-    Touch(Usb / "1-2/product", "FT232R USB UART\n");
-    Touch(Usb / "1-2/serial", "A50285BI\n");
-    fs::create_directories(Usb / "1-2/1-2:1.0/ttyUSB0");
-    Touch(Usb / "1-3/idVendor", "2341\n");
-    Touch(Usb / "1-3/product", "Arduino\x01 Uno  \n");  // a control character from the device
-    Touch(Usb / "1-3/serial", "\n");
-    fs::create_directories(Usb / "1-3/1-3:1.0");
+    const fs::path usb = Root.Path() / "devices/pci0000:00/0000:00:14.0/usb1";
+    Touch(usb / "1-2/idVendor", "0403\n");
+    Touch(usb / "1-2/manufacturer", "FTDI\n");
+    Touch(usb / "1-2/product", "FT232R USB UART\n");
+    Touch(usb / "1-2/serial", "A50285BI\n");
+    fs::create_directories(usb / "1-2/1-2:1.0/ttyUSB0");
+    Touch(usb / "1-3/idVendor", "2341\n");
+    Touch(usb / "1-3/product", "Arduino\x01 Uno  \n");  // a control character from the device
+    Touch(usb / "1-3/serial", "\n");
+    fs::create_directories(usb / "1-3/1-3:1.0");
     fs::create_directories(Root.Path() / "devices/platform/serial8250");
     Link("ttyUSB0", "../../../devices/pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.0/ttyUSB0");
     Link("ttyACM0", "../../../devices/pci0000:00/0000:00:14.0/usb1/1-3/1-3:1.0");
@@ -138,54 +138,54 @@ class PortDescriptionTest : public ::testing::Test {
 };
 
 TEST_F(PortDescriptionTest, UsbAdaptersAreDescribedOtherPortsNot) {
-  const auto Ftdi = Describe("ttyUSB0");
-  EXPECT_EQ(Ftdi.Manufacturer, "FTDI");
-  EXPECT_EQ(Ftdi.Product, "FT232R USB UART");
-  EXPECT_EQ(Ftdi.SerialNumber, "A50285BI");
-  EXPECT_EQ(Ftdi.ById, "usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0");
-  EXPECT_EQ(PortDescriptionText(Ftdi),
+  const auto ftdi = Describe("ttyUSB0");
+  EXPECT_EQ(ftdi.Manufacturer, "FTDI");
+  EXPECT_EQ(ftdi.Product, "FT232R USB UART");
+  EXPECT_EQ(ftdi.SerialNumber, "A50285BI");
+  EXPECT_EQ(ftdi.ById, "usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0");
+  EXPECT_EQ(PortDescriptionText(ftdi),
             "FTDI FT232R USB UART, серийный номер A50285BI, "
             "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0");
   // A path to the device is described like its name.
   EXPECT_EQ(Describe("/dev/ttyUSB0").SerialNumber, "A50285BI");
 
-  const auto Acm = Describe("ttyACM0");
-  EXPECT_EQ(Acm.Manufacturer, "");
-  EXPECT_EQ(Acm.Product, "Arduino  Uno");
-  EXPECT_EQ(Acm.SerialNumber, "");
-  EXPECT_EQ(Acm.ById, "");
-  EXPECT_EQ(PortDescriptionText(Acm), "Arduino  Uno");
+  const auto acm = Describe("ttyACM0");
+  EXPECT_EQ(acm.Manufacturer, "");
+  EXPECT_EQ(acm.Product, "Arduino  Uno");
+  EXPECT_EQ(acm.SerialNumber, "");
+  EXPECT_EQ(acm.ById, "");
+  EXPECT_EQ(PortDescriptionText(acm), "Arduino  Uno");
 
-  for (const std::string Plain : {"ttyS0", "ttyProbrixNone", "/tmp/vport0", ""}) {
-    EXPECT_TRUE(Describe(Plain).Empty()) << Plain;
-    EXPECT_EQ(PortDescriptionText(Describe(Plain)), "") << Plain;
+  for (const std::string plain : {"ttyS0", "ttyProbrixNone", "/tmp/vport0", ""}) {
+    EXPECT_TRUE(Describe(plain).Empty()) << plain;
+    EXPECT_EQ(PortDescriptionText(Describe(plain)), "") << plain;
   }
 }
 
 TEST(PortListTest, DescriptionTextNamesTheMakerOnce) {
-  TSerialPortDescription D;
-  D.Manufacturer = "Silicon Labs";
-  D.Product = "Silicon Labs CP2102 USB to UART Bridge";
-  EXPECT_EQ(PortDescriptionText(D), "Silicon Labs CP2102 USB to UART Bridge");
-  D.Product.clear();
-  D.SerialNumber = "0001";
-  EXPECT_EQ(PortDescriptionText(D), "Silicon Labs, серийный номер 0001");
+  TSerialPortDescription d;
+  d.Manufacturer = "Silicon Labs";
+  d.Product = "Silicon Labs CP2102 USB to UART Bridge";
+  EXPECT_EQ(PortDescriptionText(d), "Silicon Labs CP2102 USB to UART Bridge");
+  d.Product.clear();
+  d.SerialNumber = "0001";
+  EXPECT_EQ(PortDescriptionText(d), "Silicon Labs, серийный номер 0001");
 }
 
 TEST(PortListTest, GetPortNamesAddsExtraPortsAndSorts) {
   ::setenv("PROBRIX_EXTRA_PORTS", "ttyProbrixV10:ttyProbrixV2", 1);
-  std::vector<std::string> List = {"stale"};
-  TSerialPort::GetPortNames(List);
+  std::vector<std::string> list = {"stale"};
+  TSerialPort::GetPortNames(list);
   ::unsetenv("PROBRIX_EXTRA_PORTS");
 
-  EXPECT_EQ(std::count(List.begin(), List.end(), "stale"), 0);
-  const auto V2 = std::find(List.begin(), List.end(), "ttyProbrixV2");
-  const auto V10 = std::find(List.begin(), List.end(), "ttyProbrixV10");
-  ASSERT_NE(V2, List.end());
-  ASSERT_NE(V10, List.end());
-  EXPECT_LT(V2, V10);
-  for (std::size_t I = 1; I < List.size(); ++I)
-    EXPECT_LE(ComparePortNames(List[I - 1], List[I]), 0) << List[I - 1] << " " << List[I];
+  EXPECT_EQ(std::count(list.begin(), list.end(), "stale"), 0);
+  const auto v2 = std::find(list.begin(), list.end(), "ttyProbrixV2");
+  const auto v10 = std::find(list.begin(), list.end(), "ttyProbrixV10");
+  ASSERT_NE(v2, list.end());
+  ASSERT_NE(v10, list.end());
+  EXPECT_LT(v2, v10);
+  for (std::size_t i = 1; i < list.size(); ++i)
+    EXPECT_LE(ComparePortNames(list[i - 1], list[i]), 0) << list[i - 1] << " " << list[i];
 }
 
 }  // namespace

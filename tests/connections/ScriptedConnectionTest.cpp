@@ -47,8 +47,8 @@ TEST(ScriptedConnectionTest, FailuresAndClosedState) {
   try {
     c->Read(buf, 4);
     FAIL() << "no exception";
-  } catch (const EConnectionIOError& E) {
-    EXPECT_EQ(E.Message, "gone");
+  } catch (const EConnectionIOError& e) {
+    EXPECT_EQ(e.Message, "gone");
   }
   c->Close();
   c->Close();

@@ -29,69 +29,69 @@ class TCurrentDir {
 };
 
 TEST(SerialPortConnectionTest, NamesAndConnectionString) {
-  TSerialPortConnection C("COM3", true, 9600);
-  EXPECT_EQ(C.UniqueName(), "COM3");
-  EXPECT_EQ(C.DisplayName(), "COM3:9600");
-  EXPECT_EQ(C.ConnectionString(), "PortName=COM3;BaudRate=9600;DtrEnable=1");
-  EXPECT_EQ(C.InfiniteTimeout(), -1);
-  EXPECT_EQ(C.ConnectionType(), TConnectionType::ctSerialPort);
-  EXPECT_FALSE(C.IsOpen());
-  C.SetUniqueName("Left");
-  EXPECT_EQ(C.UniqueName(), "Left");
-  C.SetUniqueName("");
-  EXPECT_EQ(C.UniqueName(), "COM3");
+  TSerialPortConnection c("COM3", true, 9600);
+  EXPECT_EQ(c.UniqueName(), "COM3");
+  EXPECT_EQ(c.DisplayName(), "COM3:9600");
+  EXPECT_EQ(c.ConnectionString(), "PortName=COM3;BaudRate=9600;DtrEnable=1");
+  EXPECT_EQ(c.InfiniteTimeout(), -1);
+  EXPECT_EQ(c.ConnectionType(), TConnectionType::ctSerialPort);
+  EXPECT_FALSE(c.IsOpen());
+  c.SetUniqueName("Left");
+  EXPECT_EQ(c.UniqueName(), "Left");
+  c.SetUniqueName("");
+  EXPECT_EQ(c.UniqueName(), "COM3");
 
-  TSerialPortConnection Off(" ttyUSB1 ", false, 115200);
-  EXPECT_EQ(Off.ConnectionString(), "PortName=ttyUSB1;BaudRate=115200;DtrEnable=0");
-  EXPECT_EQ(Off.DisplayName(), "ttyUSB1:115200");
+  TSerialPortConnection off(" ttyUSB1 ", false, 115200);
+  EXPECT_EQ(off.ConnectionString(), "PortName=ttyUSB1;BaudRate=115200;DtrEnable=0");
+  EXPECT_EQ(off.DisplayName(), "ttyUSB1:115200");
 
   EXPECT_THROW(TSerialPortConnection("COM1", true, 0), EPropertyError);
 }
 
 TEST(SerialPortConnectionTest, MatchesAndApplyConnectionString) {
-  TSerialPortConnection C("COM3", true, 9600);
-  EXPECT_TRUE(C.Matches("PortName=COM3;BaudRate=115200"));
-  EXPECT_FALSE(C.Matches("PortName=com3")) << "a Linux path keeps its case";
-  EXPECT_FALSE(C.Matches("PortName=COM30"));
-  EXPECT_FALSE(C.Matches("BaudRate=9600"));
+  TSerialPortConnection c("COM3", true, 9600);
+  EXPECT_TRUE(c.Matches("PortName=COM3;BaudRate=115200"));
+  EXPECT_FALSE(c.Matches("PortName=com3")) << "a Linux path keeps its case";
+  EXPECT_FALSE(c.Matches("PortName=COM30"));
+  EXPECT_FALSE(c.Matches("BaudRate=9600"));
 
-  C.ApplyConnectionString("PortName=COM9;BaudRate=19200;DtrEnable=0");
-  EXPECT_EQ(C.ConnectionString(), "PortName=COM3;BaudRate=19200;DtrEnable=0");
-  C.ApplyConnectionString("BaudRate=fast");  // unreadable values fall back to 9600 and DTR on
-  EXPECT_EQ(C.ConnectionString(), "PortName=COM3;BaudRate=9600;DtrEnable=1");
-  EXPECT_THROW(C.ApplyConnectionString("BaudRate=0"), EPropertyError);
+  c.ApplyConnectionString("PortName=COM9;BaudRate=19200;DtrEnable=0");
+  EXPECT_EQ(c.ConnectionString(), "PortName=COM3;BaudRate=19200;DtrEnable=0");
+  c.ApplyConnectionString("BaudRate=fast");  // unreadable values fall back to 9600 and DTR on
+  EXPECT_EQ(c.ConnectionString(), "PortName=COM3;BaudRate=9600;DtrEnable=1");
+  EXPECT_THROW(c.ApplyConnectionString("BaudRate=0"), EPropertyError);
 }
 
 TEST(SerialPortConnectionTest, PortPropertyErrorsAreNotTranslated) {
-  TSerialPortConnection C("COM3", true, 9600);
-  EXPECT_THROW(C.SetReadTimeout(-2), ERangeError);
-  EXPECT_THROW(C.SetWriteTimeout(0), ERangeError);
-  EXPECT_THROW(C.BytesToRead(), EInvalidOperation);
-  std::uint8_t Buf[2];
-  EXPECT_THROW(C.Read(Buf, 2), EInvalidOperation);
-  EXPECT_THROW(C.Write(Buf, 2), EInvalidOperation);
-  EXPECT_NO_THROW(C.Close());
-  C.SetReadTimeout(0);
-  EXPECT_EQ(C.ReadTimeout(), 0);
+  TSerialPortConnection c("COM3", true, 9600);
+  EXPECT_THROW(c.SetReadTimeout(-2), ERangeError);
+  EXPECT_THROW(c.SetWriteTimeout(0), ERangeError);
+  EXPECT_THROW(c.BytesToRead(), EInvalidOperation);
+  std::uint8_t buf[2];
+  EXPECT_THROW(c.Read(buf, 2), EInvalidOperation);
+  EXPECT_THROW(c.Write(buf, 2), EInvalidOperation);
+  EXPECT_NO_THROW(c.Close());
+  c.SetReadTimeout(0);
+  EXPECT_EQ(c.ReadTimeout(), 0);
 }
 
 TEST(SerialPortConnectionTest, OpeningAMissingPortFails) {
-  TSerialPortConnection C("ttyProbrixMissing3", true, 9600);
-  const auto E = test::Caught<EConnectionOpenError>([&] { C.Open(); });
-  EXPECT_EQ(E.Message,
+  TSerialPortConnection c("ttyProbrixMissing3", true, 9600);
+  const auto e = test::Caught<EConnectionOpenError>([&] { c.Open(); });
+  EXPECT_EQ(e.Message,
             "[PortName=ttyProbrixMissing3;BaudRate=9600;DtrEnable=1] Ошибка открытия COM-порта");
-  ASSERT_NE(E.InnerException(), nullptr);
-  const auto* Inner = dynamic_cast<const EInOutError*>(E.InnerException());
-  ASSERT_NE(Inner, nullptr);
-  EXPECT_EQ(Inner->ErrorCode, ENOENT);
-  EXPECT_FALSE(C.IsOpen());
+  ASSERT_NE(e.InnerException(), nullptr);
+  const auto* inner = dynamic_cast<const EInOutError*>(e.InnerException());
+  ASSERT_NE(inner, nullptr);
+  EXPECT_EQ(inner->ErrorCode, ENOENT);
+  EXPECT_FALSE(c.IsOpen());
 }
 
 TEST(SerialPortConnectionTest, FactoryCreatesSerialPortConnections) {
   ShutdownConnectionFactory();
-  const auto C = GetSerialPortConnection("ttyProbrixF1", 38400, true);
-  ASSERT_NE(dynamic_cast<TSerialPortConnection*>(C.get()), nullptr);
-  EXPECT_EQ(C->ConnectionString(), "PortName=ttyProbrixF1;BaudRate=38400;DtrEnable=1");
+  const auto c = GetSerialPortConnection("ttyProbrixF1", 38400, true);
+  ASSERT_NE(dynamic_cast<TSerialPortConnection*>(c.get()), nullptr);
+  EXPECT_EQ(c->ConnectionString(), "PortName=ttyProbrixF1;BaudRate=38400;DtrEnable=1");
   EXPECT_THROW(GetSerialPortConnection("ttyProbrixF2", 0, true), EPropertyError);
   EXPECT_EQ(FindConnection("PortName=ttyProbrixF2"), nullptr);
   ShutdownConnectionFactory();
@@ -138,52 +138,52 @@ TEST_F(SerialPortConnectionPtyTest, NoDtrFileKeepsDtrOffAtEveryOpening) {
 
 TEST_F(SerialPortConnectionPtyTest, FailedOpenShowsDtrOffWhenTheFileWasFound) {
   std::ofstream(Dir.Path() / "nodtr.ini") << "x";
-  TSerialPort Holder;  // another opener holds the port
-  Holder.SetPortName(Pty.SlavePath());
-  Holder.Open();
-  const auto E = test::Caught<EConnectionOpenError>([&] { C.Open(); });
-  EXPECT_EQ(E.Message, Prefix(false) + " Ошибка открытия COM-порта");
-  ASSERT_NE(E.InnerException(), nullptr);
-  EXPECT_TRUE(E.InnerException()->Is<EInOutError>());
-  EXPECT_NE(E.GetFullMessage().find("Возможно он используется другой программой."),
+  TSerialPort holder;  // another opener holds the port
+  holder.SetPortName(Pty.SlavePath());
+  holder.Open();
+  const auto e = test::Caught<EConnectionOpenError>([&] { C.Open(); });
+  EXPECT_EQ(e.Message, Prefix(false) + " Ошибка открытия COM-порта");
+  ASSERT_NE(e.InnerException(), nullptr);
+  EXPECT_TRUE(e.InnerException()->Is<EInOutError>());
+  EXPECT_NE(e.GetFullMessage().find("Возможно он используется другой программой."),
             std::string::npos);
 }
 
 TEST_F(SerialPortConnectionPtyTest, ReadAndWriteTranslateTimeouts) {
   C.Open();
   C.SetReadTimeout(30);
-  std::uint8_t Buf[16];
-  const auto R = test::Caught<EReadTimeoutError>([&] { C.Read(Buf, 16); });
-  EXPECT_EQ(R.Message, Prefix(true) +
+  std::uint8_t buf[16];
+  const auto r = test::Caught<EReadTimeoutError>([&] { C.Read(buf, 16); });
+  EXPECT_EQ(r.Message, Prefix(true) +
                            " Операция чтения данных из COM-порта не была завершена до истечения "
                            "срока ожидания (30 ms). ");
-  ASSERT_NE(R.InnerException(), nullptr);
-  EXPECT_TRUE(R.InnerException()->Is<ETimeoutException>());
+  ASSERT_NE(r.InnerException(), nullptr);
+  EXPECT_TRUE(r.InnerException()->Is<ETimeoutException>());
 
   Pty.Write(BytesOf({0x01, 0x03, 0x00}));
   ASSERT_TRUE(test::WaitFor([&] { return C.BytesToRead() == 3; }));
-  EXPECT_EQ(C.Read(Buf, 16), 3);
+  EXPECT_EQ(C.Read(buf, 16), 3);
 
   C.SetWriteTimeout(30);
-  const TBytes Big(1 << 20, 0xAA);
-  const auto W = test::Caught<EWriteTimeoutError>(
-      [&] { C.Write(Big.data(), static_cast<std::int32_t>(Big.size())); });
-  EXPECT_EQ(W.Message, Prefix(true) +
+  const TBytes big(1 << 20, 0xAA);
+  const auto w = test::Caught<EWriteTimeoutError>(
+      [&] { C.Write(big.data(), static_cast<std::int32_t>(big.size())); });
+  EXPECT_EQ(w.Message, Prefix(true) +
                            " Операция записи данных в COM-порт не была завершена до истечения "
                            "срока ожидания (30 ms). ");
-  ASSERT_NE(W.InnerException(), nullptr);
-  EXPECT_TRUE(W.InnerException()->Is<ETimeoutException>());
+  ASSERT_NE(w.InnerException(), nullptr);
+  EXPECT_TRUE(w.InnerException()->Is<ETimeoutException>());
 }
 
 TEST_F(SerialPortConnectionPtyTest, VanishedDeviceGivesConnectionIOErrors) {
   C.Open();
   C.SetReadTimeout(-1);  // a vanished device must not leave the read waiting
   Pty.CloseMaster();
-  std::uint8_t Buf[4];
-  const auto R = test::Caught<EConnectionIOError>([&] { C.Read(Buf, 4); });
-  EXPECT_EQ(R.Message, Prefix(true) + " Данные не прочитаны из-за ошибки вввод-вывода.");
-  ASSERT_NE(R.InnerException(), nullptr);
-  EXPECT_TRUE(R.InnerException()->Is<EInOutError>());
+  std::uint8_t buf[4];
+  const auto r = test::Caught<EConnectionIOError>([&] { C.Read(buf, 4); });
+  EXPECT_EQ(r.Message, Prefix(true) + " Данные не прочитаны из-за ошибки вввод-вывода.");
+  ASSERT_NE(r.InnerException(), nullptr);
+  EXPECT_TRUE(r.InnerException()->Is<EInOutError>());
   EXPECT_FALSE(C.IsOpen());
   EXPECT_NO_THROW(C.Close());
   // Opening again finds the device gone for good; nothing hangs.
@@ -193,10 +193,10 @@ TEST_F(SerialPortConnectionPtyTest, VanishedDeviceGivesConnectionIOErrors) {
 TEST_F(SerialPortConnectionPtyTest, VanishedDeviceDuringWrite) {
   C.Open();
   Pty.CloseMaster();
-  const auto W = test::Caught<EConnectionIOError>([&] { C.Write(BytesOf({1, 2}).data(), 2); });
-  EXPECT_EQ(W.Message, Prefix(true) + " Данные не отправлены из-за ошибки вввод-вывода.");
-  ASSERT_NE(W.InnerException(), nullptr);
-  EXPECT_TRUE(W.InnerException()->Is<EInOutError>());
+  const auto w = test::Caught<EConnectionIOError>([&] { C.Write(BytesOf({1, 2}).data(), 2); });
+  EXPECT_EQ(w.Message, Prefix(true) + " Данные не отправлены из-за ошибки вввод-вывода.");
+  ASSERT_NE(w.InnerException(), nullptr);
+  EXPECT_TRUE(w.InnerException()->Is<EInOutError>());
   EXPECT_FALSE(C.IsOpen());
 }
 

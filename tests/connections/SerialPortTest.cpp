@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <filesystem>
@@ -39,71 +40,71 @@ int ThreadCount() {
     return true;
   }();
   static_cast<void>(Settled);
-  int N = 0;
-  for ([[maybe_unused]] auto& E : std::filesystem::directory_iterator("/proc/self/task")) ++N;
-  return N;
+  int n = 0;
+  for ([[maybe_unused]] auto& e : std::filesystem::directory_iterator("/proc/self/task")) ++n;
+  return n;
 }
 
 TEST(SerialPortTest, NewPortDefaultsAndClosedPortErrors) {
-  TSerialPort Port;
-  EXPECT_EQ(Port.PortName(), "COM1");
-  EXPECT_EQ(Port.BaudRate(), 9600u);
-  EXPECT_EQ(Port.ReadTimeout(), -1);
-  EXPECT_EQ(Port.WriteTimeout(), -1);
+  TSerialPort port;
+  EXPECT_EQ(port.PortName(), "COM1");
+  EXPECT_EQ(port.BaudRate(), 9600u);
+  EXPECT_EQ(port.ReadTimeout(), -1);
+  EXPECT_EQ(port.WriteTimeout(), -1);
   EXPECT_EQ(TSerialPort::InfiniteTimeout, -1);
-  EXPECT_FALSE(Port.IsOpen());
-  EXPECT_FALSE(Port.DtrEnable());
-  EXPECT_EQ(Port.DataBits(), 8);
-  EXPECT_EQ(Port.ParityReplace(), 63);
-  EXPECT_EQ(Port.EofChar(), 26);
+  EXPECT_FALSE(port.IsOpen());
+  EXPECT_FALSE(port.DtrEnable());
+  EXPECT_EQ(port.DataBits(), 8);
+  EXPECT_EQ(port.ParityReplace(), 63);
+  EXPECT_EQ(port.EofChar(), 26);
 
-  EXPECT_EQ(test::Caught<EInvalidOperation>([&] { Port.BytesToRead(); }).Message,
+  EXPECT_EQ(test::Caught<EInvalidOperation>([&] { port.BytesToRead(); }).Message,
             "Порт закрыт. Нельзя получить значение свойства BytesToRead.");
-  EXPECT_EQ(test::Caught<EInvalidOperation>([&] { (void)Port.BreakState(); }).Message,
+  EXPECT_EQ(test::Caught<EInvalidOperation>([&] { (void)port.BreakState(); }).Message,
             "Порт закрыт. Нельзя получить значение свойства BreakState.");
-  std::uint8_t Buf[4];
-  EXPECT_EQ(test::Caught<EInvalidOperation>([&] { Port.Read(Buf, 4); }).Message,
+  std::uint8_t buf[4];
+  EXPECT_EQ(test::Caught<EInvalidOperation>([&] { port.Read(buf, 4); }).Message,
             "Порт закрыт. Нельзя выполнить операцию Read.");
-  EXPECT_EQ(test::Caught<EInvalidOperation>([&] { Port.Write(Buf, 4); }).Message,
+  EXPECT_EQ(test::Caught<EInvalidOperation>([&] { port.Write(buf, 4); }).Message,
             "Порт закрыт. Нельзя выполнить операцию Write.");
   // Count 0 does not touch the port, open or not; closing a closed port does nothing.
-  EXPECT_EQ(Port.Read(Buf, 0), 0);
-  EXPECT_NO_THROW(Port.Write(Buf, 0));
-  EXPECT_NO_THROW(Port.Close());
+  EXPECT_EQ(port.Read(buf, 0), 0);
+  EXPECT_NO_THROW(port.Write(buf, 0));
+  EXPECT_NO_THROW(port.Close());
 }
 
 TEST(SerialPortTest, PropertyChecksWhileClosed) {
-  TSerialPort Port;
-  Port.SetPortName("  ttyUSB3 \t");
-  EXPECT_EQ(Port.PortName(), "ttyUSB3");
+  TSerialPort port;
+  port.SetPortName("  ttyUSB3 \t");
+  EXPECT_EQ(port.PortName(), "ttyUSB3");
 
-  EXPECT_EQ(test::Caught<EPropertyError>([&] { Port.SetBaudRate(0); }).Message,
+  EXPECT_EQ(test::Caught<EPropertyError>([&] { port.SetBaudRate(0); }).Message,
             "Неверное значение свойства BaudRate.");
-  EXPECT_EQ(Port.BaudRate(), 9600u);
-  Port.SetBaudRate(4000000);  // no checks while closed
-  EXPECT_EQ(Port.BaudRate(), 4000000u);
+  EXPECT_EQ(port.BaudRate(), 9600u);
+  port.SetBaudRate(4000000);  // no checks while closed
+  EXPECT_EQ(port.BaudRate(), 4000000u);
 
-  Port.SetReadTimeout(0);
-  EXPECT_EQ(Port.ReadTimeout(), 0);
-  Port.SetReadTimeout(-1);
-  EXPECT_EQ(Port.ReadTimeout(), -1);
-  EXPECT_EQ(test::Caught<ERangeError>([&] { Port.SetReadTimeout(-2); }).Message,
+  port.SetReadTimeout(0);
+  EXPECT_EQ(port.ReadTimeout(), 0);
+  port.SetReadTimeout(-1);
+  EXPECT_EQ(port.ReadTimeout(), -1);
+  EXPECT_EQ(test::Caught<ERangeError>([&] { port.SetReadTimeout(-2); }).Message,
             "Ошибка при установке значения свойства ReadTimeout. Время ожидания должно быть "
             "больше или равно -1.");
-  EXPECT_EQ(Port.ReadTimeout(), -1);
+  EXPECT_EQ(port.ReadTimeout(), -1);
 
-  Port.SetWriteTimeout(1);
-  EXPECT_EQ(Port.WriteTimeout(), 1);
-  Port.SetWriteTimeout(-1);
-  EXPECT_EQ(Port.WriteTimeout(), -1);
-  EXPECT_EQ(test::Caught<ERangeError>([&] { Port.SetWriteTimeout(0); }).Message,
+  port.SetWriteTimeout(1);
+  EXPECT_EQ(port.WriteTimeout(), 1);
+  port.SetWriteTimeout(-1);
+  EXPECT_EQ(port.WriteTimeout(), -1);
+  EXPECT_EQ(test::Caught<ERangeError>([&] { port.SetWriteTimeout(0); }).Message,
             "Ошибка при установке значения свойства WriteTimeout. Время ожидания должно быть "
             "положительным числом или -1.");
-  EXPECT_THROW(Port.SetWriteTimeout(-5), ERangeError);
-  EXPECT_EQ(Port.WriteTimeout(), -1);
+  EXPECT_THROW(port.SetWriteTimeout(-5), ERangeError);
+  EXPECT_EQ(port.WriteTimeout(), -1);
 
-  Port.SetDtrEnable(true);
-  EXPECT_TRUE(Port.DtrEnable());
+  port.SetDtrEnable(true);
+  EXPECT_TRUE(port.DtrEnable());
 }
 
 TEST(SerialPortTest, DevicePathRule) {
@@ -114,28 +115,28 @@ TEST(SerialPortTest, DevicePathRule) {
 }
 
 TEST(SerialPortTest, OpenFailuresLeaveThePortClosed) {
-  TSerialPort Port;
-  Port.SetPortName("ttyProbrixMissing7");
-  const auto Missing = test::Caught<EInOutError>([&] { Port.Open(); });
-  EXPECT_EQ(Missing.ErrorCode, ENOENT);
-  EXPECT_EQ(Missing.Message, " Порт ttyProbrixMissing7 не существует");
-  EXPECT_FALSE(Port.IsOpen());
+  TSerialPort port;
+  port.SetPortName("ttyProbrixMissing7");
+  const auto missing = test::Caught<EInOutError>([&] { port.Open(); });
+  EXPECT_EQ(missing.ErrorCode, ENOENT);
+  EXPECT_EQ(missing.Message, " Порт ttyProbrixMissing7 не существует");
+  EXPECT_FALSE(port.IsOpen());
 
   // A plain file is not a serial device.
-  test::TTempDir Dir;
-  const auto File = Dir.Path() / "plain";
-  std::ofstream(File) << "x";
-  Port.SetPortName(File.string());
-  const auto NotSerial = test::Caught<EInvalidArgument>([&] { Port.Open(); });
-  EXPECT_EQ(NotSerial.Message, "Порт " + UpperCaseAscii(File.string()) + " не существует");
-  EXPECT_FALSE(Port.IsOpen());
+  test::TTempDir dir;
+  const auto file = dir.Path() / "plain";
+  std::ofstream(file) << "x";
+  port.SetPortName(file.string());
+  const auto notSerial = test::Caught<EInvalidArgument>([&] { port.Open(); });
+  EXPECT_EQ(notSerial.Message, "Порт " + UpperCaseAscii(file.string()) + " не существует");
+  EXPECT_FALSE(port.IsOpen());
 
   // A character device without a line: the line cannot be programmed.
-  Port.SetPortName("/dev/null");
-  const auto NoLine = test::Caught<EInOutError>([&] { Port.Open(); });
-  EXPECT_EQ(NoLine.ErrorCode, ENOTTY);
-  EXPECT_EQ(NoLine.Message.rfind("Порт /dev/null. ", 0), 0u) << NoLine.Message;
-  EXPECT_FALSE(Port.IsOpen());
+  port.SetPortName("/dev/null");
+  const auto noLine = test::Caught<EInOutError>([&] { port.Open(); });
+  EXPECT_EQ(noLine.ErrorCode, ENOTTY);
+  EXPECT_EQ(noLine.Message.rfind("Порт /dev/null. ", 0), 0u) << noLine.Message;
+  EXPECT_FALSE(port.IsOpen());
 }
 
 class SerialPortPtyTest : public ::testing::Test {
@@ -172,18 +173,18 @@ TEST_F(SerialPortPtyTest, OpenProgramsARawLineAndRefusesSecondOpen) {
 
 TEST_F(SerialPortPtyTest, PortHeldByAnotherOpenerIsAccessDenied) {
   OpenPort();
-  TSerialPort Other;
-  Other.SetPortName(Pty.SlavePath());
-  const auto Denied = test::Caught<EInOutError>([&] { Other.Open(); });
-  EXPECT_TRUE(Denied.ErrorCode == EBUSY || Denied.ErrorCode == EWOULDBLOCK) << Denied.ErrorCode;
-  EXPECT_EQ(Denied.Message, " Доступ к порту " + Pty.SlavePath() +
+  TSerialPort other;
+  other.SetPortName(Pty.SlavePath());
+  const auto denied = test::Caught<EInOutError>([&] { other.Open(); });
+  EXPECT_TRUE(denied.ErrorCode == EBUSY || denied.ErrorCode == EWOULDBLOCK) << denied.ErrorCode;
+  EXPECT_EQ(denied.Message, " Доступ к порту " + Pty.SlavePath() +
                                 " закрыт. Возможно он используется другой программой.");
-  EXPECT_FALSE(Other.IsOpen());
+  EXPECT_FALSE(other.IsOpen());
 
   // Once released, the port can be taken again.
   Port.Close();
-  EXPECT_NO_THROW(Other.Open());
-  EXPECT_TRUE(Other.IsOpen());
+  EXPECT_NO_THROW(other.Open());
+  EXPECT_TRUE(other.IsOpen());
 }
 
 TEST_F(SerialPortPtyTest, ReadReturnsWhatIsWaitingAndWriteReachesTheDevice) {
@@ -191,65 +192,100 @@ TEST_F(SerialPortPtyTest, ReadReturnsWhatIsWaitingAndWriteReachesTheDevice) {
   OpenPort(TSerialPort::InfiniteTimeout);
   Pty.Write(BytesOf({1, 2, 3, 4, 5}));
   ASSERT_TRUE(WaitFor([&] { return Port.BytesToRead() == 5; }));
-  std::uint8_t Buf[10] = {};
-  ASSERT_EQ(Port.Read(Buf, 10), 5);
-  EXPECT_EQ(TBytes(Buf, 5), BytesOf({1, 2, 3, 4, 5}));
+  std::uint8_t buf[10] = {};
+  ASSERT_EQ(Port.Read(buf, 10), 5);
+  EXPECT_EQ(TBytes(buf, 5), BytesOf({1, 2, 3, 4, 5}));
   EXPECT_EQ(Port.BytesToRead(), 0);
 
   // A read waits for the first byte, then returns with it.
-  std::atomic<std::int32_t> Got{-1};
-  std::thread Reader([&] { Got = Port.Read(Buf, 10); });
+  std::atomic<std::int32_t> got{-1};
+  std::thread reader([&] { got = Port.Read(buf, 10); });
   Pty.Write(BytesOf({0x7E}));
-  Reader.join();
-  EXPECT_EQ(Got.load(), 1);
-  EXPECT_EQ(Buf[0], 0x7E);
+  reader.join();
+  EXPECT_EQ(got.load(), 1);
+  EXPECT_EQ(buf[0], 0x7E);
 
   // More than the count waiting: the rest stays for the next read.
   Pty.Write(BytesOf({9, 8, 7}));
   ASSERT_TRUE(WaitFor([&] { return Port.BytesToRead() == 3; }));
-  EXPECT_EQ(Port.Read(Buf, 2), 2);
-  EXPECT_EQ(Port.Read(Buf, 2), 1);
-  EXPECT_EQ(Buf[0], 7);
+  EXPECT_EQ(Port.Read(buf, 2), 2);
+  EXPECT_EQ(Port.Read(buf, 2), 1);
+  EXPECT_EQ(buf[0], 7);
 
-  const TBytes Out = BytesOf({0x10, 0x00, 0xFF, 0x0D, 0x0A, 0x11, 0x13});
-  Port.Write(Out.data(), static_cast<std::int32_t>(Out.size()));
-  EXPECT_EQ(Pty.Read(Out.size()), Out);  // raw: no byte translated or swallowed
+  const TBytes out = BytesOf({0x10, 0x00, 0xFF, 0x0D, 0x0A, 0x11, 0x13});
+  Port.Write(out.data(), static_cast<std::int32_t>(out.size()));
+  EXPECT_EQ(Pty.Read(out.size()), out);  // raw: no byte translated or swallowed
 }
 
 TEST_F(SerialPortPtyTest, ReadTimesOutWithNothingReceived) {
   OpenPort(30);
-  std::uint8_t Buf[8];
-  const auto E = test::Caught<ETimeoutException>([&] { Port.Read(Buf, 8); });
-  EXPECT_EQ(E.Message, "Нет прочитанных даных. Чтение данных из порта " + Pty.SlavePath() +
+  std::uint8_t buf[8];
+  const auto e = test::Caught<ETimeoutException>([&] { Port.Read(buf, 8); });
+  EXPECT_EQ(e.Message, "Нет прочитанных даных. Чтение данных из порта " + Pty.SlavePath() +
                            " не было выполнено до истечения таймаута ожидания чтения");
   EXPECT_TRUE(Port.IsOpen());
 
   // Timeout 0 returns at once with what is there, which may be nothing.
   Port.SetReadTimeout(0);
-  EXPECT_EQ(Port.Read(Buf, 8), 0);
+  EXPECT_EQ(Port.Read(buf, 8), 0);
   Pty.Write(BytesOf({0x42}));
   ASSERT_TRUE(WaitFor([&] { return Port.BytesToRead() == 1; }));
-  EXPECT_EQ(Port.Read(Buf, 8), 1);
+  EXPECT_EQ(Port.Read(buf, 8), 1);
+}
+
+// A reply that comes at the line's rate in small chunks: a read that needs the whole of it
+// waits for the rest in one go and ends with the same bytes; a device that stops half-way
+// gives what came, and the next read keeps the read timeout as before.
+TEST_F(SerialPortPtyTest, WholeReadTakesAChunkedReplyInFewReads) {
+  Port.SetBaudRate(9600);
+  OpenPort(300);
+  TBytes reply;
+  for (int i = 0; i < 25; ++i) reply.push_back(static_cast<std::uint8_t>(0xA0 + i));
+  const auto send = [&](std::size_t From, std::size_t To) {
+    // Two characters every 2 ms: about the pace of 9600 baud.
+    for (std::size_t at = From; at < To; at += 2) {
+      Pty.Write(TBytes(reply.begin() + at, reply.begin() + std::min(at + 2, To)));
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  };
+  std::uint8_t buf[25] = {};
+  std::thread device([&] { send(0, reply.size()); });
+  int reads = 0;
+  std::int32_t got = 0;
+  while (got < 25) {
+    got += Port.Read(buf + got, 25 - got, true);
+    ++reads;
+  }
+  device.join();
+  EXPECT_EQ(TBytes(buf, buf + 25), reply);
+  EXPECT_LT(reads, 13) << "one read per chunk";
+
+  // Ten bytes and then silence: the whole read returns them, the next one times out.
+  send(0, 10);
+  EXPECT_EQ(Port.Read(buf, 25, true), 10);
+  EXPECT_EQ(TBytes(buf, buf + 10), TBytes(reply.begin(), reply.begin() + 10));
+  Port.SetReadTimeout(30);
+  EXPECT_THROW(Port.Read(buf, 15, true), ETimeoutException);
 }
 
 TEST_F(SerialPortPtyTest, ReadAvailableTakesWhatWaitsWithoutWaiting) {
   OpenPort(TSerialPort::InfiniteTimeout);
-  std::uint8_t Buf[8] = {};
-  EXPECT_EQ(Port.ReadAvailable(Buf, 8), 0);  // nothing yet, and no wait
+  std::uint8_t buf[8] = {};
+  EXPECT_EQ(Port.ReadAvailable(buf, 8), 0);  // nothing yet, and no wait
   Pty.Write(BytesOf({0x11, 0x22, 0x33}));
   ASSERT_TRUE(WaitFor([&] { return Port.BytesToRead() == 3; }));
-  EXPECT_EQ(Port.ReadAvailable(Buf, 2), 2);
-  EXPECT_EQ(Port.ReadAvailable(Buf, 8), 1);
-  EXPECT_EQ(Buf[0], 0x33);
+  EXPECT_EQ(Port.ReadAvailable(buf, 2), 2);
+  EXPECT_EQ(Port.ReadAvailable(buf, 8), 1);
+  EXPECT_EQ(buf[0], 0x33);
 }
 
 TEST_F(SerialPortPtyTest, WriteTimesOutWhenTheDeviceTakesNothing) {
   OpenPort();
   Port.SetWriteTimeout(30);
-  const TBytes Big(1 << 20, 0x55);  // far more than the terminal buffers
-  const auto E = test::Caught<ETimeoutException>(
-      [&] { Port.Write(Big.data(), static_cast<std::int32_t>(Big.size())); });
-  EXPECT_EQ(E.Message, "Запись в порт " + Pty.SlavePath() +
+  const TBytes big(1 << 20, 0x55);  // far more than the terminal buffers
+  const auto e = test::Caught<ETimeoutException>(
+      [&] { Port.Write(big.data(), static_cast<std::int32_t>(big.size())); });
+  EXPECT_EQ(e.Message, "Запись в порт " + Pty.SlavePath() +
                            " не была завершена до истечения таймаута ожидания записи");
   EXPECT_TRUE(Port.IsOpen());
 }
@@ -272,136 +308,136 @@ TEST_F(SerialPortPtyTest, DtrSettingFollowsTheLineWhileOpen) {
 }
 
 TEST_F(SerialPortPtyTest, EventThreadsEndWithClose) {
-  const int Before = ThreadCount();
+  const int before = ThreadCount();
   OpenPort();
-  EXPECT_EQ(ThreadCount(), Before + 2);
+  EXPECT_EQ(ThreadCount(), before + 2);
   ASSERT_NE(Port.EventThread_, nullptr);
   ASSERT_NE(Port.EventQueue_, nullptr);
   Port.Close();
   EXPECT_EQ(Port.EventThread_, nullptr);
   EXPECT_EQ(Port.EventQueue_, nullptr);
-  EXPECT_TRUE(WaitFor([&] { return ThreadCount() == Before; }, 500ms));
+  EXPECT_TRUE(WaitFor([&] { return ThreadCount() == before; }, 500ms));
 }
 
 TEST_F(SerialPortPtyTest, HandlersRunOnTheQueueThread) {
-  std::atomic<int> DataEvents{0};
-  std::atomic<bool> OnCallerThread{false};
-  const auto Caller = std::this_thread::get_id();
+  std::atomic<int> dataEvents{0};
+  std::atomic<bool> onCallerThread{false};
+  const auto caller = std::this_thread::get_id();
   Port.OnDataReceived = [&](TSerialPort&, TSerialData Kind) {
-    if (std::this_thread::get_id() == Caller) OnCallerThread = true;
-    if (Kind == TSerialData::sdChars) ++DataEvents;
+    if (std::this_thread::get_id() == caller) onCallerThread = true;
+    if (Kind == TSerialData::sdChars) ++dataEvents;
   };
   OpenPort();
   Pty.Write(BytesOf({1, 2}));
-  EXPECT_TRUE(WaitFor([&] { return DataEvents.load() >= 1; }));
-  EXPECT_FALSE(OnCallerThread.load());
-  std::uint8_t Buf[4];
-  EXPECT_EQ(Port.Read(Buf, 4), 2);
+  EXPECT_TRUE(WaitFor([&] { return dataEvents.load() >= 1; }));
+  EXPECT_FALSE(onCallerThread.load());
+  std::uint8_t buf[4];
+  EXPECT_EQ(Port.Read(buf, 4), 2);
   Port.Close();
 }
 
 TEST_F(SerialPortPtyTest, VanishedDeviceGivesIOErrorsAndFreesItsThreads) {
-  const int Before = ThreadCount();
+  const int before = ThreadCount();
   OpenPort(TSerialPort::InfiniteTimeout);
   Pty.CloseMaster();
   // The watcher stops by itself instead of polling a dead handle.
   EXPECT_TRUE(WaitFor([&] { return Port.EventThread_->Finished(); }));
 
-  std::uint8_t Buf[4];
-  const auto E = test::Caught<EInOutError>([&] { Port.Read(Buf, 4); });
-  EXPECT_EQ(E.ErrorCode, EIO);
-  EXPECT_NE(E.Message.find("Ошибка чтения из порта " + Pty.SlavePath() + "."), std::string::npos);
+  std::uint8_t buf[4];
+  const auto e = test::Caught<EInOutError>([&] { Port.Read(buf, 4); });
+  EXPECT_EQ(e.ErrorCode, EIO);
+  EXPECT_NE(e.Message.find("Ошибка чтения из порта " + Pty.SlavePath() + "."), std::string::npos);
   EXPECT_FALSE(Port.IsOpen());
-  EXPECT_THROW(Port.Write(Buf, 1), EInvalidOperation);
+  EXPECT_THROW(Port.Write(buf, 1), EInvalidOperation);
 
   // The next opening frees the old threads before it starts its own.
-  TTestPty Next;
-  Port.SetPortName(Next.SlavePath());
+  TTestPty next;
+  Port.SetPortName(next.SlavePath());
   Port.Open();
-  EXPECT_EQ(ThreadCount(), Before + 2);
+  EXPECT_EQ(ThreadCount(), before + 2);
   Port.Write(BytesOf({0x31}).data(), 1);
-  EXPECT_EQ(Next.Read(1), BytesOf({0x31}));
+  EXPECT_EQ(next.Read(1), BytesOf({0x31}));
   Port.Close();
-  EXPECT_EQ(ThreadCount(), Before);
+  EXPECT_EQ(ThreadCount(), before);
 }
 
 TEST_F(SerialPortPtyTest, VanishedDeviceDuringWriteAndDestruction) {
-  const int Before = ThreadCount();
+  const int before = ThreadCount();
   {
-    TSerialPort Lost;
-    Lost.SetPortName(Pty.SlavePath());
-    Lost.Open();
+    TSerialPort lost;
+    lost.SetPortName(Pty.SlavePath());
+    lost.Open();
     Pty.CloseMaster();
-    const auto E = test::Caught<EInOutError>([&] { Lost.Write(BytesOf({1}).data(), 1); });
-    EXPECT_EQ(E.ErrorCode, EIO);
-    EXPECT_FALSE(Lost.IsOpen());
+    const auto e = test::Caught<EInOutError>([&] { lost.Write(BytesOf({1}).data(), 1); });
+    EXPECT_EQ(e.ErrorCode, EIO);
+    EXPECT_FALSE(lost.IsOpen());
   }
   // Destruction freed the threads of the lost handle.
-  EXPECT_EQ(ThreadCount(), Before);
+  EXPECT_EQ(ThreadCount(), before);
 }
 
 // While received bytes wait unread the line-event wait sleeps until something new happens: a
 // slice passes with one wake-up, and a pseudo terminal, which has neither error counters nor
 // modem lines (as its first answers said), is not asked for them again.
 TEST(SerialLineEventTest, WaitStaysQuietWhileBytesWaitUnread) {
-  TTestPty Pty;
+  TTestPty pty;
   using namespace platform;
-  TOsError Error;
-  std::string Holder;
-  const auto Device = TSerialDevice::Open(Pty.SlavePath(), Error, Holder);
-  ASSERT_NE(Device, nullptr) << Error.Text;
-  TSerialLineSettings Raw;
-  Raw.BaudRate = 9600;
-  Raw.DataBits = 8;
-  ASSERT_FALSE(Device->WriteLineSettings(Raw));
-  ASSERT_FALSE(Device->SetEventMask({TLineEvent::leReceived, TLineEvent::leCts, TLineEvent::leDsr,
+  TOsError error;
+  std::string holder;
+  const auto device = TSerialDevice::Open(pty.SlavePath(), error, holder);
+  ASSERT_NE(device, nullptr) << error.Text;
+  TSerialLineSettings raw;
+  raw.BaudRate = 9600;
+  raw.DataBits = 8;
+  ASSERT_FALSE(device->WriteLineSettings(raw));
+  ASSERT_FALSE(device->SetEventMask({TLineEvent::leReceived, TLineEvent::leCts, TLineEvent::leDsr,
                                      TLineEvent::leCarrierDetect, TLineEvent::leBreak,
                                      TLineEvent::leLineFault, TLineEvent::leRing}));
-  TSerialWakeEvent Wake;
-  TSerialLineEventState State;
-  TLineEvents Events;
-  const auto NextEvents = [&] {
-    for (int Slice = 0; Slice < 50; ++Slice) {  // a deadline of 50 slices
-      if (Device->WaitLineEvents(State, Wake, 100, Events)) return TLineEvents();
-      if (!Events.Empty()) return Events;
+  TSerialWakeEvent wake;
+  TSerialLineEventState state;
+  TLineEvents events;
+  const auto nextEvents = [&] {
+    for (int slice = 0; slice < 50; ++slice) {  // a deadline of 50 slices
+      if (device->WaitLineEvents(state, wake, 100, events)) return TLineEvents();
+      if (!events.Empty()) return events;
     }
     return TLineEvents();
   };
 
-  Pty.Write(BytesOf({1, 2, 3}));
-  EXPECT_EQ(NextEvents(), TLineEvents(TLineEvent::leReceived));
+  pty.Write(BytesOf({1, 2, 3}));
+  EXPECT_EQ(nextEvents(), TLineEvents(TLineEvent::leReceived));
 
-  const auto WakeUps = State.WakeUps;
-  const auto Queries = State.LineQueries;
-  ASSERT_FALSE(Device->WaitLineEvents(State, Wake, 300, Events));
-  EXPECT_TRUE(Events.Empty());
-  EXPECT_EQ(State.WakeUps - WakeUps, 1u);
-  EXPECT_EQ(State.LineQueries - Queries, 0u);
+  const auto wakeUps = state.WakeUps;
+  const auto queries = state.LineQueries;
+  ASSERT_FALSE(device->WaitLineEvents(state, wake, 300, events));
+  EXPECT_TRUE(events.Empty());
+  EXPECT_EQ(state.WakeUps - wakeUps, 1u);
+  EXPECT_EQ(state.LineQueries - queries, 0u);
 
   // A new arrival is an event again, and nothing was taken from the input queue meanwhile.
-  Pty.Write(BytesOf({4}));
-  EXPECT_EQ(NextEvents(), TLineEvents(TLineEvent::leReceived));
-  ASSERT_FALSE(Device->SetTimeouts({1000, TSerialTimeouts::NoLimit}));
-  std::uint8_t Buf[8];
-  std::uint32_t Done = 0;
-  ASSERT_FALSE(Device->Read(Buf, sizeof Buf, Done));
-  EXPECT_EQ(TBytes(Buf, Done), BytesOf({1, 2, 3, 4}));
+  pty.Write(BytesOf({4}));
+  EXPECT_EQ(nextEvents(), TLineEvents(TLineEvent::leReceived));
+  ASSERT_FALSE(device->SetTimeouts({1000, TSerialTimeouts::NoLimit}));
+  std::uint8_t buf[8];
+  std::uint32_t done = 0;
+  ASSERT_FALSE(device->Read(buf, sizeof buf, done));
+  EXPECT_EQ(TBytes(buf, done), BytesOf({1, 2, 3, 4}));
 
   // Nobody takes received data: arrivals do not wake the wait, ...
-  State.IgnoreInput = true;
-  ASSERT_FALSE(Device->WaitLineEvents(State, Wake, 50, Events));  // takes the new setting
-  Pty.Write(BytesOf({5, 6}));
-  const auto Quiet = State.WakeUps;
-  ASSERT_FALSE(Device->WaitLineEvents(State, Wake, 300, Events));
-  EXPECT_TRUE(Events.Empty());
-  EXPECT_EQ(State.WakeUps - Quiet, 1u);  // the end of the slice only
+  state.IgnoreInput = true;
+  ASSERT_FALSE(device->WaitLineEvents(state, wake, 50, events));  // takes the new setting
+  pty.Write(BytesOf({5, 6}));
+  const auto quiet = state.WakeUps;
+  ASSERT_FALSE(device->WaitLineEvents(state, wake, 300, events));
+  EXPECT_TRUE(events.Empty());
+  EXPECT_EQ(state.WakeUps - quiet, 1u);  // the end of the slice only
   // ... until somebody does: the bytes already waiting count as an arrival then.
-  State.IgnoreInput = false;
-  EXPECT_EQ(NextEvents(), TLineEvents(TLineEvent::leReceived));
+  state.IgnoreInput = false;
+  EXPECT_EQ(nextEvents(), TLineEvents(TLineEvent::leReceived));
   // A device that goes away still ends an ignoring wait.
-  State.IgnoreInput = true;
-  Pty.CloseMaster();
-  EXPECT_EQ(Device->WaitLineEvents(State, Wake, 2000, Events).Kind, platform::TErrorKind::ekGone);
+  state.IgnoreInput = true;
+  pty.CloseMaster();
+  EXPECT_EQ(device->WaitLineEvents(state, wake, 2000, events).Kind, platform::TErrorKind::ekGone);
 }
 
 }  // namespace

@@ -19,11 +19,11 @@ TTestPty::TTestPty() {
   Master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (Master_ < 0 || ::grantpt(Master_) != 0 || ::unlockpt(Master_) != 0)
     throw std::runtime_error("posix_openpt failed");
-  char Name[128] = {};
-  if (::ptsname_r(Master_, Name, sizeof Name) != 0) throw std::runtime_error("ptsname_r failed");
-  SlavePath_ = Name;
+  char name[128] = {};
+  if (::ptsname_r(Master_, name, sizeof name) != 0) throw std::runtime_error("ptsname_r failed");
+  SlavePath_ = name;
   // Held open so that the pair stays alive between openings of the port under test.
-  Slave_ = ::open(Name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  Slave_ = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (Slave_ < 0) throw std::runtime_error("cannot open the slave side");
 }
 
@@ -33,32 +33,32 @@ TTestPty::~TTestPty() {
 }
 
 void TTestPty::Write(const TBytes& Data) {
-  std::size_t Done = 0;
-  while (Done < Data.size()) {
-    const ssize_t N = ::write(Master_, Data.data() + Done, Data.size() - Done);
-    if (N < 0 && errno == EINTR) continue;
-    if (N < 0) throw std::runtime_error("write to the master side failed");
-    Done += static_cast<std::size_t>(N);
+  std::size_t done = 0;
+  while (done < Data.size()) {
+    const ssize_t n = ::write(Master_, Data.data() + done, Data.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw std::runtime_error("write to the master side failed");
+    done += static_cast<std::size_t>(n);
   }
 }
 
 TBytes TTestPty::Read(std::size_t Count, std::chrono::milliseconds Deadline) {
-  TBytes Result;
-  const auto End = std::chrono::steady_clock::now() + Deadline;
-  while (Result.size() < Count) {
-    const auto Left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                          End - std::chrono::steady_clock::now())
+  TBytes result;
+  const auto end = std::chrono::steady_clock::now() + Deadline;
+  while (result.size() < Count) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          end - std::chrono::steady_clock::now())
                           .count();
-    if (Left <= 0) break;
-    struct pollfd P {
+    if (left <= 0) break;
+    struct pollfd p {
       Master_, POLLIN, 0
     };
-    if (::poll(&P, 1, static_cast<int>(Left)) <= 0 || !(P.revents & POLLIN)) continue;
-    std::uint8_t Buf[256];
-    const ssize_t N = ::read(Master_, Buf, std::min(sizeof Buf, Count - Result.size()));
-    if (N > 0) Result.append(Buf, static_cast<std::size_t>(N));
+    if (::poll(&p, 1, static_cast<int>(left)) <= 0 || !(p.revents & POLLIN)) continue;
+    std::uint8_t buf[256];
+    const ssize_t n = ::read(Master_, buf, std::min(sizeof buf, Count - result.size()));
+    if (n > 0) result.append(buf, static_cast<std::size_t>(n));
   }
-  return Result;
+  return result;
 }
 
 void TTestPty::CloseMaster() {
@@ -67,64 +67,64 @@ void TTestPty::CloseMaster() {
 }
 
 std::uint32_t TTestPty::SlaveSpeed() const {
-  struct termios2 T {};
-  if (::ioctl(Slave_, TCGETS2, &T) != 0) return 0;
-  return T.c_ospeed;
+  struct termios2 t {};
+  if (::ioctl(Slave_, TCGETS2, &t) != 0) return 0;
+  return t.c_ospeed;
 }
 
 bool TTestPty::SlaveIsRaw() const {
-  struct termios2 T {};
-  if (::ioctl(Slave_, TCGETS2, &T) != 0) return false;
-  return (T.c_lflag & (ICANON | ECHO | ISIG)) == 0 && (T.c_oflag & OPOST) == 0;
+  struct termios2 t {};
+  if (::ioctl(Slave_, TCGETS2, &t) != 0) return false;
+  return (t.c_lflag & (ICANON | ECHO | ISIG)) == 0 && (t.c_oflag & OPOST) == 0;
 }
 
 void TTestPty::MakeSlaveRaw() {
-  struct termios2 T {};
-  if (::ioctl(Slave_, TCGETS2, &T) != 0) throw std::runtime_error("TCGETS2 failed");
-  T.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL |
+  struct termios2 t {};
+  if (::ioctl(Slave_, TCGETS2, &t) != 0) throw std::runtime_error("TCGETS2 failed");
+  t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL |
                                       IXON | IXOFF);
-  T.c_oflag &= ~static_cast<tcflag_t>(OPOST);
-  T.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
-  if (::ioctl(Slave_, TCSETS2, &T) != 0) throw std::runtime_error("TCSETS2 failed");
+  t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+  t.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+  if (::ioctl(Slave_, TCSETS2, &t) != 0) throw std::runtime_error("TCSETS2 failed");
 }
 
 bool TTestPty::SlaveIsExclusive() const {
-  int Exclusive = 0;
-  return ::ioctl(Slave_, TIOCGEXCL, &Exclusive) == 0 && Exclusive != 0;
+  int exclusive = 0;
+  return ::ioctl(Slave_, TIOCGEXCL, &exclusive) == 0 && exclusive != 0;
 }
 
 TPtyHolderProcess::TPtyHolderProcess(const TTestPty& Pty, bool KeepMaster, bool Exclusive,
                                      const char* Name) {
-  int Ready[2], Stop[2];
-  if (::pipe(Ready) != 0) throw std::runtime_error("pipe failed");
-  if (::pipe(Stop) != 0) throw std::runtime_error("pipe failed");
-  const pid_t Pid = ::fork();
-  if (Pid < 0) throw std::runtime_error("fork failed");
-  if (Pid == 0) {
+  int ready[2], stop[2];
+  if (::pipe(ready) != 0) throw std::runtime_error("pipe failed");
+  if (::pipe(stop) != 0) throw std::runtime_error("pipe failed");
+  const pid_t pid = ::fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
     // Only async-signal-safe calls in the child of a threaded process.
-    ::close(Ready[0]);
-    ::close(Stop[1]);
+    ::close(ready[0]);
+    ::close(stop[1]);
     ::prctl(PR_SET_NAME, Name, 0, 0, 0);
     if (!KeepMaster) ::close(Pty.MasterFd());
-    const int Fd = ::open(Pty.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    const char Status = (Fd >= 0 && (!Exclusive || ::ioctl(Fd, TIOCEXCL) == 0)) ? '1' : '0';
-    [[maybe_unused]] auto W = ::write(Ready[1], &Status, 1);
-    char C;
-    while (::read(Stop[0], &C, 1) < 0 && errno == EINTR) {
+    const int fd = ::open(Pty.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    const char status = (fd >= 0 && (!Exclusive || ::ioctl(fd, TIOCEXCL) == 0)) ? '1' : '0';
+    [[maybe_unused]] auto w = ::write(ready[1], &status, 1);
+    char c;
+    while (::read(stop[0], &c, 1) < 0 && errno == EINTR) {
     }
     ::_exit(0);
   }
-  Pid_ = Pid;
-  Stop_ = Stop[1];
-  ::close(Ready[1]);
-  ::close(Stop[0]);
-  char Status = '0';
-  struct pollfd P {
-    Ready[0], POLLIN, 0
+  Pid_ = pid;
+  Stop_ = stop[1];
+  ::close(ready[1]);
+  ::close(stop[0]);
+  char status = '0';
+  struct pollfd p {
+    ready[0], POLLIN, 0
   };
-  const bool Answered = ::poll(&P, 1, 10000) == 1 && ::read(Ready[0], &Status, 1) == 1;
-  ::close(Ready[0]);
-  if (!Answered || Status != '1') {
+  const bool answered = ::poll(&p, 1, 10000) == 1 && ::read(ready[0], &status, 1) == 1;
+  ::close(ready[0]);
+  if (!answered || status != '1') {
     End();
     throw std::runtime_error("the holder process could not take the terminal");
   }

@@ -59,16 +59,16 @@ TEST(TcpConnectionClosed, NeedsNoNetworkAndRefusesIo) {
   try {
     c.Read(buf, 4);
     FAIL();
-  } catch (const EConnectionIOError& E) {
-    EXPECT_EQ(E.InnerException(), nullptr);
-    EXPECT_EQ(E.Message, Prefix(1) + " Данные не прочитаны т.к. TCP-подключение закрыто.");
+  } catch (const EConnectionIOError& e) {
+    EXPECT_EQ(e.InnerException(), nullptr);
+    EXPECT_EQ(e.Message, Prefix(1) + " Данные не прочитаны т.к. TCP-подключение закрыто.");
   }
   try {
     c.Write(buf, 4);
     FAIL();
-  } catch (const EConnectionIOError& E) {
-    EXPECT_EQ(E.InnerException(), nullptr);
-    EXPECT_EQ(E.Message, Prefix(1) + " Данные не отправлены т.к. TCP-подключение закрыто.");
+  } catch (const EConnectionIOError& e) {
+    EXPECT_EQ(e.InnerException(), nullptr);
+    EXPECT_EQ(e.Message, Prefix(1) + " Данные не отправлены т.к. TCP-подключение закрыто.");
   }
 }
 
@@ -77,11 +77,11 @@ TEST(TcpConnectionOpen, UnresolvableNameLeavesNoSocket) {
   try {
     c.Open();
     FAIL();
-  } catch (const EConnectionOpenError& E) {
-    EXPECT_EQ(E.Message,
+  } catch (const EConnectionOpenError& e) {
+    EXPECT_EQ(e.Message,
               "[TcpAddr=no-such-host.invalid;TcpPort=502] Ошибка открытия TCP-подключения");
-    ASSERT_NE(E.InnerException(), nullptr);
-    EXPECT_TRUE(E.InnerException()->Is<ERetrievingHostAddressError>());
+    ASSERT_NE(e.InnerException(), nullptr);
+    EXPECT_TRUE(e.InnerException()->Is<ERetrievingHostAddressError>());
   }
   EXPECT_FALSE(c.IsOpen());
   EXPECT_EQ(c.BytesToRead(), 0);
@@ -99,10 +99,10 @@ TEST(TcpConnectionOpen, RefusedConnectIsAnOpenError) {
   try {
     c.Open();
     FAIL();
-  } catch (const EConnectionOpenError& E) {
-    ASSERT_NE(E.InnerException(), nullptr);
-    const auto* inner = dynamic_cast<const EConnectOperationRejected*>(E.InnerException());
-    ASSERT_NE(inner, nullptr) << E.InnerException()->ClassName();
+  } catch (const EConnectionOpenError& e) {
+    ASSERT_NE(e.InnerException(), nullptr);
+    const auto* inner = dynamic_cast<const EConnectOperationRejected*>(e.InnerException());
+    ASSERT_NE(inner, nullptr) << e.InnerException()->ClassName();
     EXPECT_EQ(inner->ErrorCode, ECONNREFUSED);
   }
   EXPECT_FALSE(c.IsOpen());
@@ -181,20 +181,20 @@ TEST(TcpConnectionIo, ReadTimeoutNamesTheStoredTimeout) {
   try {
     c.Read(buf, 4);
     FAIL();
-  } catch (const EReadTimeoutError& E) {
-    EXPECT_EQ(E.Message.rfind(Prefix(peer.Port()) + " Операция чтения данных", 0), 0u) << E.Message;
-    EXPECT_NE(E.Message.find("(30 ms). "), std::string::npos) << E.Message;
-    ASSERT_NE(E.InnerException(), nullptr);
-    EXPECT_TRUE(E.InnerException()->Is<ETimeoutSocketError>());
+  } catch (const EReadTimeoutError& e) {
+    EXPECT_EQ(e.Message.rfind(Prefix(peer.Port()) + " Операция чтения данных", 0), 0u) << e.Message;
+    EXPECT_NE(e.Message.find("(30 ms). "), std::string::npos) << e.Message;
+    ASSERT_NE(e.InnerException(), nullptr);
+    EXPECT_TRUE(e.InnerException()->Is<ETimeoutSocketError>());
     // The socket's own failure, whole, though it was never thrown.
     EXPECT_EQ(
-        E.InnerException()->Message.rfind(
+        e.InnerException()->Message.rfind(
             "TIpSocket.Recieve: Reading operation from \"127.0.0.1:" + std::to_string(peer.Port()) +
                 "\" was not completed before the read timeout expired.",
             0),
         0u)
-        << E.InnerException()->Message;
-    EXPECT_EQ(dynamic_cast<const ESocketError&>(*E.InnerException()).ErrorCode, ETIMEDOUT);
+        << e.InnerException()->Message;
+    EXPECT_EQ(dynamic_cast<const ESocketError&>(*e.InnerException()).ErrorCode, ETIMEDOUT);
   }
   EXPECT_TRUE(c.IsOpen());  // a failure does not close by itself
 }
@@ -210,9 +210,9 @@ TEST(TcpConnectionIo, DeviceClosingIsAnIoErrorWithCodeZero) {
   try {
     c.Read(buf, 4);
     FAIL();
-  } catch (const EConnectionIOError& E) {
-    EXPECT_EQ(E.Message, Prefix(peer.Port()) + " Данные не прочитаны из-за ошибки вввод-вывода.");
-    const auto* inner = dynamic_cast<const EInOutSocketError*>(E.InnerException());
+  } catch (const EConnectionIOError& e) {
+    EXPECT_EQ(e.Message, Prefix(peer.Port()) + " Данные не прочитаны из-за ошибки вввод-вывода.");
+    const auto* inner = dynamic_cast<const EInOutSocketError*>(e.InnerException());
     ASSERT_NE(inner, nullptr);
     EXPECT_EQ(inner->ErrorCode, 0);
   }
@@ -223,11 +223,11 @@ TEST(TcpConnectionIo, DeviceClosingIsAnIoErrorWithCodeZero) {
   for (int i = 0; i < 100 && !failed; ++i) {
     try {
       c.Write(data, sizeof(data));
-    } catch (const EConnectionIOError& E) {
+    } catch (const EConnectionIOError& e) {
       failed = true;
-      EXPECT_EQ(E.Message,
+      EXPECT_EQ(e.Message,
                 Prefix(peer.Port()) + " Данные не отправлены из-за ошибки вввод-вывода.");
-      EXPECT_TRUE(E.InnerException() && E.InnerException()->Is<EInOutSocketError>());
+      EXPECT_TRUE(e.InnerException() && e.InnerException()->Is<EInOutSocketError>());
     }
   }
   EXPECT_TRUE(failed);
@@ -248,9 +248,9 @@ TEST(TcpConnectionIo, WriteThatCannotFinishTimesOut) {
   try {
     c.Write(big.data(), static_cast<std::int32_t>(big.size()));
     FAIL() << "64 MiB fitted into the socket buffers";
-  } catch (const EWriteTimeoutError& E) {
-    EXPECT_NE(E.Message.find("(50 ms). "), std::string::npos) << E.Message;
-    EXPECT_TRUE(E.InnerException() && E.InnerException()->Is<ETimeoutSocketError>());
+  } catch (const EWriteTimeoutError& e) {
+    EXPECT_NE(e.Message.find("(50 ms). "), std::string::npos) << e.Message;
+    EXPECT_TRUE(e.InnerException() && e.InnerException()->Is<ETimeoutSocketError>());
   }
 }
 

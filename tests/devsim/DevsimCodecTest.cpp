@@ -9,15 +9,15 @@ namespace {
 TBytes B(std::initializer_list<std::uint8_t> Values) { return TBytes(Values); }
 
 TEST(DevsimCodec, OrvatbusRequestsMatchKnownFrames) {
-  EXPECT_EQ(OrvatbusPack(B({0x25, 0x20, 0x49}), TChecksum::Crc1),
+  EXPECT_EQ(OrvatbusPack(B({0x25, 0x20, 0x49}), TChecksum::ckCrc1),
             B({0xFF, 0x25, 0x20, 0x49, 0xB3, 0x03}));
-  EXPECT_EQ(OrvatbusPack(B({0x25, 0x20, 0x49}), TChecksum::Crc8),
+  EXPECT_EQ(OrvatbusPack(B({0x25, 0x20, 0x49}), TChecksum::ckCrc8),
             B({0xFF, 0x25, 0x20, 0x49, 0x51, 0x03}));
-  EXPECT_EQ(OrvatbusPack(B({0x7F, 0x20, 0x49}), TChecksum::Crc1),
+  EXPECT_EQ(OrvatbusPack(B({0x7F, 0x20, 0x49}), TChecksum::ckCrc1),
             B({0xFF, 0x7F, 0x20, 0x49, 0xE9, 0x03}));
-  EXPECT_EQ(OrvatbusPack(B({0x7F, 0x20, 0x49}), TChecksum::Crc8),
+  EXPECT_EQ(OrvatbusPack(B({0x7F, 0x20, 0x49}), TChecksum::ckCrc8),
             B({0xFF, 0x7F, 0x20, 0x49, 0x40, 0x03}));
-  EXPECT_EQ(OrvatbusPack(B({0x20, 0x75, 0x49}), TChecksum::Crc1),
+  EXPECT_EQ(OrvatbusPack(B({0x20, 0x75, 0x49}), TChecksum::ckCrc1),
             B({0xFF, 0x20, 0x75, 0x49, 0xE3, 0x03}));
 }
 
@@ -32,35 +32,35 @@ TEST(DevsimCodec, ChecksumsMatchCatalogueCheckValues) {
 TEST(DevsimCodec, OrvatbusEscapesSpecialBytesAndUnpacksThem) {
   // Body bytes 03, FF and 10 each travel as a two-byte escape sequence.
   const TBytes body = B({0x20, 0x25, 0x49, 0x03, 0xFF, 0x10});
-  const TBytes packed = OrvatbusPack(body, TChecksum::Crc1);
+  const TBytes packed = OrvatbusPack(body, TChecksum::ckCrc1);
   const std::uint8_t sum = 0xFF ^ 0x20 ^ 0x25 ^ 0x49 ^ 0x03 ^ 0xFF ^ 0x10;
   EXPECT_EQ(packed, B({0xFF, 0x20, 0x25, 0x49, 0x10, 0xFC, 0x10, 0x00, 0x10, 0xEF, sum, 0x03}));
-  EXPECT_EQ(OrvatbusUnpack(packed, TChecksum::Crc1), body);
-  EXPECT_FALSE(OrvatbusUnpack(packed, TChecksum::Crc8).has_value());
+  EXPECT_EQ(OrvatbusUnpack(packed, TChecksum::ckCrc1), body);
+  EXPECT_FALSE(OrvatbusUnpack(packed, TChecksum::ckCrc8).has_value());
 }
 
 TEST(DevsimCodec, OrvatbusChecksumThatNeedsEscaping) {
   // FF ^ 20 ^ 25 ^ x = 0x03 gives x = 0xF9.
   const TBytes body = B({0x20, 0x25, 0xF9});
-  EXPECT_EQ(OrvatbusPack(body, TChecksum::Crc1), B({0xFF, 0x20, 0x25, 0xF9, 0x10, 0xFC, 0x03}));
-  EXPECT_EQ(OrvatbusUnpack(OrvatbusPack(body, TChecksum::Crc1), TChecksum::Crc1), body);
+  EXPECT_EQ(OrvatbusPack(body, TChecksum::ckCrc1), B({0xFF, 0x20, 0x25, 0xF9, 0x10, 0xFC, 0x03}));
+  EXPECT_EQ(OrvatbusUnpack(OrvatbusPack(body, TChecksum::ckCrc1), TChecksum::ckCrc1), body);
 }
 
 TEST(DevsimCodec, OrvatbusUnpackRejectsMalformedFrames) {
-  EXPECT_FALSE(OrvatbusUnpack(B({0xFF, 0x25, 0x20, 0xB3, 0x03}), TChecksum::Crc1));  // short
-  EXPECT_FALSE(OrvatbusUnpack(B({0xFE, 0x25, 0x20, 0x49, 0xB3, 0x03}), TChecksum::Crc1));
-  EXPECT_FALSE(OrvatbusUnpack(B({0xFF, 0x25, 0x20, 0x49, 0xB3, 0x04}), TChecksum::Crc1));
-  EXPECT_FALSE(OrvatbusUnpack(B({0xFF, 0x25, 0x10, 0x55, 0x49, 0xB3, 0x03}), TChecksum::Crc1));
-  EXPECT_FALSE(OrvatbusUnpack(B({0xFF, 0x25, 0x20, 0x49, 0x10, 0x03}), TChecksum::Crc1));
-  EXPECT_FALSE(OrvatbusUnpack(B({0xFF, 0x25, 0x20, 0x49, 0xB4, 0x03}), TChecksum::Crc1));
-  EXPECT_TRUE(OrvatbusUnpack(B({0xFF, 0x25, 0x20, 0x49, 0xB3, 0x03}), TChecksum::Crc1));
+  EXPECT_FALSE(OrvatbusUnpack(B({0xFF, 0x25, 0x20, 0xB3, 0x03}), TChecksum::ckCrc1));  // short
+  EXPECT_FALSE(OrvatbusUnpack(B({0xFE, 0x25, 0x20, 0x49, 0xB3, 0x03}), TChecksum::ckCrc1));
+  EXPECT_FALSE(OrvatbusUnpack(B({0xFF, 0x25, 0x20, 0x49, 0xB3, 0x04}), TChecksum::ckCrc1));
+  EXPECT_FALSE(OrvatbusUnpack(B({0xFF, 0x25, 0x10, 0x55, 0x49, 0xB3, 0x03}), TChecksum::ckCrc1));
+  EXPECT_FALSE(OrvatbusUnpack(B({0xFF, 0x25, 0x20, 0x49, 0x10, 0x03}), TChecksum::ckCrc1));
+  EXPECT_FALSE(OrvatbusUnpack(B({0xFF, 0x25, 0x20, 0x49, 0xB4, 0x03}), TChecksum::ckCrc1));
+  EXPECT_TRUE(OrvatbusUnpack(B({0xFF, 0x25, 0x20, 0x49, 0xB3, 0x03}), TChecksum::ckCrc1));
 }
 
 TEST(DevsimCodec, OrvatbusAddresses) {
   EXPECT_EQ(OrvatbusEncodeAddress(0), 0x20);
   EXPECT_EQ(OrvatbusEncodeAddress(31, true), 0xBF);
   EXPECT_EQ(OrvatbusDecodeAddress(0x75), 85);
-  EXPECT_EQ(OrvatbusDecodeAddress(0x7F), kOrvatbusBroadcastAddress);
+  EXPECT_EQ(OrvatbusDecodeAddress(0x7F), OrvatbusBroadcastAddress);
   EXPECT_EQ(OrvatbusDecodeAddress(0xA5), 5);
 }
 
@@ -97,7 +97,7 @@ TEST(DevsimCodec, AsciiLineAndFillerBytes) {
 
 TDeviceConfig OrvatbusDevice(int Address, TChecksum Kind) {
   TDeviceConfig d;
-  d.Kind = TDeviceKind::Orvatbus;
+  d.Kind = TDeviceKind::dkOrvatbus;
   d.Address = Address;
   d.Checksum = Kind;
   d.DeviceType = 6;
@@ -107,18 +107,18 @@ TDeviceConfig OrvatbusDevice(int Address, TChecksum Kind) {
 }
 
 TEST(DevsimDevice, OrvatbusIdentificationReply) {
-  const TDeviceConfig d = OrvatbusDevice(5, TChecksum::Crc1);
+  const TDeviceConfig d = OrvatbusDevice(5, TChecksum::ckCrc1);
   EXPECT_EQ(OrvatbusReply(d, B({0x25, 0x20, 0x49})),
             B({0xFF, 0x20, 0x25, 0x49, 0x00, 0x00, 0x06, 0x00, 0x00, 0x01, 0xA5, 0x04, 0xD2, 0x00,
                0xC7, 0x03}));
   // Any-device address: the reply names the device's own address.
-  const auto body = OrvatbusUnpack(OrvatbusReply(d, B({0x7F, 0x20, 0x49})), TChecksum::Crc1);
+  const auto body = OrvatbusUnpack(OrvatbusReply(d, B({0x7F, 0x20, 0x49})), TChecksum::ckCrc1);
   ASSERT_TRUE(body);
   EXPECT_EQ((*body)[1], 0x25);
   // Master 85 (when probing address 0) is answered at 85.
   TDeviceConfig zero = d;
   zero.Address = 0;
-  const auto b0 = OrvatbusUnpack(OrvatbusReply(zero, B({0x20, 0x75, 0x49})), TChecksum::Crc1);
+  const auto b0 = OrvatbusUnpack(OrvatbusReply(zero, B({0x20, 0x75, 0x49})), TChecksum::ckCrc1);
   ASSERT_TRUE(b0);
   EXPECT_EQ(b0->substr(0, 3), B({0x75, 0x20, 0x49}));
   EXPECT_TRUE(OrvatbusReply(d, B({0x26, 0x20, 0x49})).empty());
@@ -126,37 +126,37 @@ TEST(DevsimDevice, OrvatbusIdentificationReply) {
 }
 
 TEST(DevsimDevice, OrvatbusErrorAndVariantReplies) {
-  TDeviceConfig d = OrvatbusDevice(5, TChecksum::Crc8);
+  TDeviceConfig d = OrvatbusDevice(5, TChecksum::ckCrc8);
   auto bodyOf = [&](const TDeviceConfig& c, TChecksum k) {
     auto b = OrvatbusUnpack(OrvatbusReply(c, B({0x25, 0x20, 0x49})), k);
     return b ? *b : TBytes();
   };
-  d.Error = TOrvatbusError::Busy;
-  EXPECT_EQ(bodyOf(d, TChecksum::Crc8), B({0x20, 0x25, 0xC9, 0x06}));
-  d.Error = TOrvatbusError::BadParams;
-  EXPECT_EQ(bodyOf(d, TChecksum::Crc8), B({0x20, 0x25, 0xC9, 0x02}));
-  d.Error = TOrvatbusError::UnknownCommand;
-  EXPECT_EQ(bodyOf(d, TChecksum::Crc8), B({0x20, 0x25, 0xFE}));
-  d.Error = TOrvatbusError::None;
+  d.Error = TOrvatbusError::oeBusy;
+  EXPECT_EQ(bodyOf(d, TChecksum::ckCrc8), B({0x20, 0x25, 0xC9, 0x06}));
+  d.Error = TOrvatbusError::oeBadParams;
+  EXPECT_EQ(bodyOf(d, TChecksum::ckCrc8), B({0x20, 0x25, 0xC9, 0x02}));
+  d.Error = TOrvatbusError::oeUnknownCommand;
+  EXPECT_EQ(bodyOf(d, TChecksum::ckCrc8), B({0x20, 0x25, 0xFE}));
+  d.Error = TOrvatbusError::oeNone;
   // Commands other than identification are unknown to the device.
-  auto other = OrvatbusUnpack(OrvatbusReply(d, B({0x25, 0x20, 0x52})), TChecksum::Crc8);
+  auto other = OrvatbusUnpack(OrvatbusReply(d, B({0x25, 0x20, 0x52})), TChecksum::ckCrc8);
   ASSERT_TRUE(other);
   EXPECT_EQ(*other, B({0x20, 0x25, 0xFE}));
 
   d.ReplyChecksum = 0;  // answers a crc8 request in crc1 framing
-  EXPECT_EQ(bodyOf(d, TChecksum::Crc8), TBytes());
-  EXPECT_EQ(bodyOf(d, TChecksum::Crc1).size(), 13u);
+  EXPECT_EQ(bodyOf(d, TChecksum::ckCrc8), TBytes());
+  EXPECT_EQ(bodyOf(d, TChecksum::ckCrc1).size(), 13u);
   d.ReplyChecksum = -1;
   d.ReplyAddress = 7;
   d.SourceFlag = true;
-  EXPECT_EQ(bodyOf(d, TChecksum::Crc8)[1], 0xA7);
+  EXPECT_EQ(bodyOf(d, TChecksum::ckCrc8)[1], 0xA7);
   d.Behaviour.BadCrc = true;
-  EXPECT_EQ(bodyOf(d, TChecksum::Crc8), TBytes());
+  EXPECT_EQ(bodyOf(d, TChecksum::ckCrc8), TBytes());
 }
 
 TDeviceConfig ModbusDevice(int Address) {
   TDeviceConfig d;
-  d.Kind = TDeviceKind::Modbus;
+  d.Kind = TDeviceKind::dkModbus;
   d.Address = Address;
   d.DeviceType = 16;
   d.FirmwareVersion = 215;
@@ -237,7 +237,7 @@ TEST(DevsimDevice, DevicesOfOtherMakersAndTheirIdentification) {
 }
 
 TEST(DevsimDevice, ListenerCutsRequestsOutOfAByteStream) {
-  TDeviceConfig ob = OrvatbusDevice(5, TChecksum::Crc1);
+  TDeviceConfig ob = OrvatbusDevice(5, TChecksum::ckCrc1);
   TDeviceListener listener;
   std::vector<TBytes> replies;
   std::size_t requests = 0;
@@ -297,7 +297,8 @@ TEST(DevsimDevice, ListenerCutsRequestsOutOfAByteStream) {
 }
 
 TEST(DevsimDevice, ListenerBuffersStayBoundedOnEndlessInput) {
-  TDeviceConfig configs[3] = {OrvatbusDevice(5, TChecksum::Crc1), ModbusDevice(1), ModbusDevice(1)};
+  TDeviceConfig configs[3] = {OrvatbusDevice(5, TChecksum::ckCrc1), ModbusDevice(1),
+                              ModbusDevice(1)};
   bool serial[3] = {true, true, false};
   std::uint32_t seed = 12345;
   for (int k = 0; k < 3; ++k) {
@@ -314,7 +315,7 @@ TEST(DevsimDevice, ListenerBuffersStayBoundedOnEndlessInput) {
       }
       chunk[0] = 0xFF;
       listener.Feed(configs[k], serial[k], chunk.data(), chunk.size(), replies, requests);
-      EXPECT_LE(listener.Pending(), TDeviceListener::kMaxPending);
+      EXPECT_LE(listener.Pending(), TDeviceListener::MaxPending);
     }
   }
 }

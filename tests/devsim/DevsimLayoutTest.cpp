@@ -24,14 +24,14 @@ TEST(DevsimLayout, DeviceDescriptions) {
   const TDeviceConfig ob = ParseDevice(
       "orvatbus,address=2,crc=crc8,type=6,version=421,serial=0x27FA,flag,error=busy,"
       "delay=5,chunks=3:7,noise=4");
-  EXPECT_EQ(ob.Kind, TDeviceKind::Orvatbus);
+  EXPECT_EQ(ob.Kind, TDeviceKind::dkOrvatbus);
   EXPECT_EQ(ob.Address, 2);
-  EXPECT_EQ(ob.Checksum, TChecksum::Crc8);
+  EXPECT_EQ(ob.Checksum, TChecksum::ckCrc8);
   EXPECT_EQ(ob.DeviceType, 6);
   EXPECT_EQ(ob.FirmwareVersion, 421);
   EXPECT_EQ(ob.SerialNumber, 0x27FAu);
   EXPECT_TRUE(ob.SourceFlag);
-  EXPECT_EQ(ob.Error, TOrvatbusError::Busy);
+  EXPECT_EQ(ob.Error, TOrvatbusError::oeBusy);
   EXPECT_EQ(ob.Behaviour.DelayMs, 5);
   EXPECT_EQ(ob.Behaviour.Chunks, 3);
   EXPECT_EQ(ob.Behaviour.ChunkGapMs, 7);
@@ -39,7 +39,7 @@ TEST(DevsimLayout, DeviceDescriptions) {
 
   const TDeviceConfig mb = ParseDevice(
       " modbus-tcp , unit=5, exception=2, mbap-length=65535, garbage=65536, silent, drip=3");
-  EXPECT_EQ(mb.Kind, TDeviceKind::ModbusTcp);
+  EXPECT_EQ(mb.Kind, TDeviceKind::dkModbusTcp);
   EXPECT_EQ(mb.Address, 5);
   EXPECT_EQ(mb.ExceptionCode, 2);
   EXPECT_EQ(mb.Behaviour.MbapLengthField, 65535);
@@ -67,7 +67,7 @@ TEST(DevsimLayout, DeviceDescriptions) {
   EXPECT_EQ(ParseTcp("").GatewayException, 0);
 
   const TDeviceConfig as = ParseDevice("ascii,char=Z,text= 12.5 V,interval=50,start=4");
-  EXPECT_EQ(as.Kind, TDeviceKind::OrvatAscii);
+  EXPECT_EQ(as.Kind, TDeviceKind::dkOrvatAscii);
   EXPECT_EQ(as.Address, 'Z');
   EXPECT_EQ(as.Text, " 12.5 V");
   EXPECT_EQ(as.IntervalMs, 50);
@@ -176,9 +176,9 @@ TEST(DevsimLayout, DemoLayoutStartsAndDescribesItself) {
 
   // The Orvatbus "crc8" device at address 2 and the RTU device at 17 share the first port.
   TPortClient port(started[0].Path);
-  port.Write(OrvatbusPack(B({0x22, 0x20, 0x49}), TChecksum::Crc8));
+  port.Write(OrvatbusPack(B({0x22, 0x20, 0x49}), TChecksum::ckCrc8));
   const TBytes reply = ReadCount(port.Fd(), 16).Data;
-  const auto body = OrvatbusUnpack(reply, TChecksum::Crc8);
+  const auto body = OrvatbusUnpack(reply, TChecksum::ckCrc8);
   ASSERT_TRUE(body);
   EXPECT_EQ((*body)[5], 6);  // device type 6 with firmware 421: R221L9
   port.Write(B({0x11, 0x03, 0x03, 0xE8, 0x00, 0x0A, 0x47, 0x2D}));

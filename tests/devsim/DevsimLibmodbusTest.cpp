@@ -12,7 +12,7 @@ namespace {
 
 TDeviceConfig Device(int Address) {
   TDeviceConfig d;
-  d.Kind = TDeviceKind::Modbus;
+  d.Kind = TDeviceKind::dkModbus;
   d.Address = Address;
   d.DeviceType = 81;
   d.FirmwareVersion = 0x0A0F;

@@ -16,19 +16,19 @@ namespace {
 using namespace probrix::devsim::test;
 namespace fs = std::filesystem;
 
-const TBytes kOrvatbus5Crc1 = B({0xFF, 0x25, 0x20, 0x49, 0xB3, 0x03});
-const TBytes kOrvatbus2Crc1 = OrvatbusPack(B({0x22, 0x20, 0x49}), TChecksum::Crc1);
-const TBytes kOrvatbus2Crc8 = OrvatbusPack(B({0x22, 0x20, 0x49}), TChecksum::Crc8);
-const TBytes kRtu17 = B({0x11, 0x03, 0x03, 0xE8, 0x00, 0x0A, 0x47, 0x2D});
-const TBytes kRtu17Reply =
+const TBytes Orvatbus5Crc1 = B({0xFF, 0x25, 0x20, 0x49, 0xB3, 0x03});
+const TBytes Orvatbus2Crc1 = OrvatbusPack(B({0x22, 0x20, 0x49}), TChecksum::ckCrc1);
+const TBytes Orvatbus2Crc8 = OrvatbusPack(B({0x22, 0x20, 0x49}), TChecksum::ckCrc8);
+const TBytes Rtu17 = B({0x11, 0x03, 0x03, 0xE8, 0x00, 0x0A, 0x47, 0x2D});
+const TBytes Rtu17Reply =
     B({0x11, 0x03, 0x14, 0x00, 0x10, 0x00, 0xD7, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
        0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0xE1, 0x00, 0x00, 0x11, 0x96});
-const TBytes kOrvatbus5Reply = B({0xFF, 0x20, 0x25, 0x49, 0x00, 0x00, 0x06, 0x00, 0x00, 0x01, 0xA5,
-                                  0x04, 0xD2, 0x00, 0xC7, 0x03});
+const TBytes Orvatbus5Reply = B({0xFF, 0x20, 0x25, 0x49, 0x00, 0x00, 0x06, 0x00, 0x00, 0x01, 0xA5,
+                                 0x04, 0xD2, 0x00, 0xC7, 0x03});
 
 TDeviceConfig Orvatbus(int Address, TChecksum Kind, std::uint32_t Serial = 1234) {
   TDeviceConfig d;
-  d.Kind = TDeviceKind::Orvatbus;
+  d.Kind = TDeviceKind::dkOrvatbus;
   d.Address = Address;
   d.Checksum = Kind;
   d.DeviceType = 6;
@@ -40,7 +40,7 @@ TDeviceConfig Orvatbus(int Address, TChecksum Kind, std::uint32_t Serial = 1234)
 TDeviceConfig Modbus(int Address, std::uint8_t Type = 16, std::uint16_t Version = 215,
                      std::uint32_t Serial = 4321) {
   TDeviceConfig d;
-  d.Kind = TDeviceKind::Modbus;
+  d.Kind = TDeviceKind::dkModbus;
   d.Address = Address;
   d.DeviceType = Type;
   d.FirmwareVersion = Version;
@@ -50,7 +50,7 @@ TDeviceConfig Modbus(int Address, std::uint8_t Type = 16, std::uint16_t Version 
 
 TDeviceConfig Ascii(int Address, int IntervalMs = 10) {
   TDeviceConfig d;
-  d.Kind = TDeviceKind::OrvatAscii;
+  d.Kind = TDeviceKind::dkOrvatAscii;
   d.Address = Address;
   d.IntervalMs = IntervalMs;
   return d;
@@ -78,33 +78,33 @@ TEST(DevsimSerial, DevicesOnOneBusAnswerOnlyTheirOwnRequests) {
   EXPECT_TRUE(fs::is_symlink(path));
   EXPECT_EQ(fs::read_symlink(path).string().rfind("/dev/pts/", 0), 0u);
 
-  const int two = sim.AddDevice(path, Orvatbus(2, TChecksum::Crc8, 10234));
-  const int five = sim.AddDevice(path, Orvatbus(5, TChecksum::Crc1));
+  const int two = sim.AddDevice(path, Orvatbus(2, TChecksum::ckCrc8, 10234));
+  const int five = sim.AddDevice(path, Orvatbus(5, TChecksum::ckCrc1));
   const int rtu = sim.AddDevice(path, Modbus(17));
 
   TPortClient port(path);
-  EXPECT_EQ(PortExchange(port, kOrvatbus5Crc1, kOrvatbus5Reply.size()), kOrvatbus5Reply);
-  EXPECT_EQ(PortExchange(port, kRtu17, kRtu17Reply.size()), kRtu17Reply);
+  EXPECT_EQ(PortExchange(port, Orvatbus5Crc1, Orvatbus5Reply.size()), Orvatbus5Reply);
+  EXPECT_EQ(PortExchange(port, Rtu17, Rtu17Reply.size()), Rtu17Reply);
 
   // A crc1 request to the crc8 device and a request to an absent address stay unanswered:
   // the next bytes on the line are the reply to the request after them.
-  port.Write(kOrvatbus2Crc1);
-  port.Write(OrvatbusPack(B({0x29, 0x20, 0x49}), TChecksum::Crc1));
+  port.Write(Orvatbus2Crc1);
+  port.Write(OrvatbusPack(B({0x29, 0x20, 0x49}), TChecksum::ckCrc1));
   port.Write(ModbusRtuFrame(B({0x12, 0x03, 0x03, 0xE8, 0x00, 0x0A})));
   const TBytes expected2 = OrvatbusPack(
-      B({0x20, 0x22, 0x49, 0, 0, 6, 0, 0, 0x01, 0xA5, 0x27, 0xFA, 0}), TChecksum::Crc8);
-  EXPECT_EQ(PortExchange(port, kOrvatbus2Crc8, expected2.size()), expected2);
+      B({0x20, 0x22, 0x49, 0, 0, 6, 0, 0, 0x01, 0xA5, 0x27, 0xFA, 0}), TChecksum::ckCrc8);
+  EXPECT_EQ(PortExchange(port, Orvatbus2Crc8, expected2.size()), expected2);
 
   // The any-device address is answered by every Orvatbus device whose checksum fits.
   const TBytes any =
-      PortExchange(port, B({0xFF, 0x7F, 0x20, 0x49, 0xE9, 0x03}), kOrvatbus5Reply.size());
-  EXPECT_EQ(any, kOrvatbus5Reply);
+      PortExchange(port, B({0xFF, 0x7F, 0x20, 0x49, 0xE9, 0x03}), Orvatbus5Reply.size());
+  EXPECT_EQ(any, Orvatbus5Reply);
 
   EXPECT_EQ(sim.RequestCount(two), 1u);
   EXPECT_EQ(sim.RequestCount(five), 2u);
   EXPECT_EQ(sim.RequestCount(rtu), 1u);
   const TBytes received = sim.Received(path);
-  EXPECT_EQ(received.substr(0, kOrvatbus5Crc1.size()), kOrvatbus5Crc1);
+  EXPECT_EQ(received.substr(0, Orvatbus5Crc1.size()), Orvatbus5Crc1);
   sim.ClearReceived(path);
   EXPECT_TRUE(sim.Received(path).empty());
 }
@@ -113,16 +113,16 @@ TEST(DevsimSerial, EchoingLineAndBytesQueuedBeforeTheFirstOpen) {
   TSimulator sim;
   const std::string path = sim.AddSerialPort({.Echo = true, .QueuedBytes = 12});
   const int rtu = sim.AddDevice(path, Modbus(17));
-  sim.AddDevice(path, Orvatbus(5, TChecksum::Crc1));
+  sim.AddDevice(path, Orvatbus(5, TChecksum::ckCrc1));
   TPortClient port(path);
   // What waited before the open comes first: noise, nothing of a frame.
   const TBytes queued = ReadCount(port.Fd(), 12).Data;
   ASSERT_EQ(queued.size(), 12u);
   EXPECT_EQ(queued.find(0xFF), TBytes::npos);
   // The line gives back the request itself, then the device's reply; the echo is no request.
-  EXPECT_EQ(PortExchange(port, kRtu17, kRtu17.size() + kRtu17Reply.size()), kRtu17 + kRtu17Reply);
-  EXPECT_EQ(PortExchange(port, kOrvatbus5Crc1, kOrvatbus5Crc1.size() + kOrvatbus5Reply.size()),
-            kOrvatbus5Crc1 + kOrvatbus5Reply);
+  EXPECT_EQ(PortExchange(port, Rtu17, Rtu17.size() + Rtu17Reply.size()), Rtu17 + Rtu17Reply);
+  EXPECT_EQ(PortExchange(port, Orvatbus5Crc1, Orvatbus5Crc1.size() + Orvatbus5Reply.size()),
+            Orvatbus5Crc1 + Orvatbus5Reply);
   EXPECT_EQ(sim.RequestCount(rtu), 1u);
   // Bytes nobody answers come back all the same.
   EXPECT_EQ(PortExchange(port, B({0x01, 0x02}), 2), B({0x01, 0x02}));
@@ -132,10 +132,10 @@ TEST(DevsimSerial, PortCanBeOpenedAgainAndKeepsAnswering) {
   TSimulator sim;
   const std::string path = sim.AddSerialPort();
   EXPECT_EQ(fs::path(path).parent_path(), sim.LinkFolder());
-  sim.AddDevice(path, Orvatbus(5, TChecksum::Crc1));
+  sim.AddDevice(path, Orvatbus(5, TChecksum::ckCrc1));
   for (int round = 0; round < 3; ++round) {
     TPortClient port(path);
-    EXPECT_EQ(PortExchange(port, kOrvatbus5Crc1, kOrvatbus5Reply.size()), kOrvatbus5Reply);
+    EXPECT_EQ(PortExchange(port, Orvatbus5Crc1, Orvatbus5Reply.size()), Orvatbus5Reply);
   }
   const fs::path folder = sim.LinkFolder();
   sim.Stop();
@@ -146,15 +146,15 @@ TEST(DevsimSerial, DeviceWithALineRateAnswersOnlyAtThatRate) {
   TSimulator sim;
   const std::string path = sim.AddSerialPort();
   sim.AddDevice(path, Modbus(17));
-  TDeviceConfig fast = Orvatbus(5, TChecksum::Crc1);
+  TDeviceConfig fast = Orvatbus(5, TChecksum::ckCrc1);
   fast.Baud = 19200;
   sim.AddDevice(path, fast);
 
   TPortClient port(path, 9600);
-  port.Write(kOrvatbus5Crc1);
-  EXPECT_EQ(PortExchange(port, kRtu17, kRtu17Reply.size()), kRtu17Reply);
+  port.Write(Orvatbus5Crc1);
+  EXPECT_EQ(PortExchange(port, Rtu17, Rtu17Reply.size()), Rtu17Reply);
   port.SetBaud(19200);
-  EXPECT_EQ(PortExchange(port, kOrvatbus5Crc1, kOrvatbus5Reply.size()), kOrvatbus5Reply);
+  EXPECT_EQ(PortExchange(port, Orvatbus5Crc1, Orvatbus5Reply.size()), Orvatbus5Reply);
 }
 
 // A device answers only while the line carries its format, as the terminal's flags show it;
@@ -195,14 +195,14 @@ TEST(DevsimSerial, DeviceWithALineFormatAnswersOnlyWhileTheLineCarriesIt) {
 TEST(DevsimSerial, RepliesEscapeSpecialBytes) {
   TSimulator sim;
   const std::string path = sim.AddSerialPort();
-  TDeviceConfig d = Orvatbus(5, TChecksum::Crc1, 0x03FF);
+  TDeviceConfig d = Orvatbus(5, TChecksum::ckCrc1, 0x03FF);
   d.FirmwareVersion = 0;
   d.ExtraByte = 0x10;
   sim.AddDevice(path, d);
   TPortClient port(path);
   const TBytes expected = B({0xFF, 0x20, 0x25, 0x49, 0x00, 0x00, 0x06, 0x00, 0x00, 0x00, 0x00, 0x10,
                              0xFC, 0x10, 0x00, 0x10, 0xEF, 0x59, 0x03});
-  EXPECT_EQ(PortExchange(port, kOrvatbus5Crc1, expected.size()), expected);
+  EXPECT_EQ(PortExchange(port, Orvatbus5Crc1, expected.size()), expected);
 }
 
 TEST(DevsimSerial, WireTimingDeliversTheWholeReply) {
@@ -212,7 +212,7 @@ TEST(DevsimSerial, WireTimingDeliversTheWholeReply) {
   const std::string path = sim.AddSerialPort(timed);
   sim.AddDevice(path, Modbus(17));
   TPortClient port(path, 115200);
-  EXPECT_EQ(PortExchange(port, kRtu17, kRtu17Reply.size()), kRtu17Reply);
+  EXPECT_EQ(PortExchange(port, Rtu17, Rtu17Reply.size()), Rtu17Reply);
 }
 
 TEST(DevsimSerial, AsciiDeviceTransmitsLinesWithItsAddressCharacter) {
@@ -269,7 +269,7 @@ TEST(DevsimSerial, ModbusTcpFramingOnASerialPort) {
   TSimulator sim;
   const std::string path = sim.AddSerialPort();
   TDeviceConfig d = Modbus(1, 206, 312, 20001);
-  d.Kind = TDeviceKind::ModbusTcp;
+  d.Kind = TDeviceKind::dkModbusTcp;
   sim.AddDevice(path, d);
   TPortClient port(path);
   const TBytes reply = PortExchange(
@@ -329,7 +329,7 @@ TEST(DevsimTcp, CountsRequestsInProgressAtOnce) {
   const std::string port = sim.AddSerialPort();
   const int quiet = sim.AddDevice(port, silent);
   TPortClient p(port);
-  p.Write(kRtu17);
+  p.Write(Rtu17);
   ASSERT_TRUE(probrix::test::WaitFor([&] { return sim.RequestCount(quiet) == 1; }));
   EXPECT_EQ(sim.PeakRequestsInProgress(port), 0u);
 }
@@ -358,13 +358,13 @@ TEST(DevsimTcp, EchoServerAndGreeting) {
 TEST(DevsimTcp, EveryProtocolWorksOnATcpServer) {
   TSimulator sim;
   const std::uint16_t port = sim.AddTcpServer();
-  sim.AddDevice(port, Orvatbus(5, TChecksum::Crc1));
+  sim.AddDevice(port, Orvatbus(5, TChecksum::ckCrc1));
   TDeviceConfig rtu = Modbus(17);
-  rtu.Kind = TDeviceKind::ModbusRtu;
+  rtu.Kind = TDeviceKind::dkModbusRtu;
   sim.AddDevice(port, rtu);
   TTcpClient c(port);
-  EXPECT_EQ(TcpExchange(c, kOrvatbus5Crc1, kOrvatbus5Reply.size()), kOrvatbus5Reply);
-  EXPECT_EQ(TcpExchange(c, kRtu17, kRtu17Reply.size()), kRtu17Reply);
+  EXPECT_EQ(TcpExchange(c, Orvatbus5Crc1, Orvatbus5Reply.size()), Orvatbus5Reply);
+  EXPECT_EQ(TcpExchange(c, Rtu17, Rtu17Reply.size()), Rtu17Reply);
 
   // An OrvatASCII device starts its stream anew for every connection, here mid-line.
   const std::uint16_t asciiPort = sim.AddTcpServer();
@@ -381,24 +381,24 @@ TEST(DevsimTcp, EveryProtocolWorksOnATcpServer) {
 TEST(DevsimFaults, NoiseChunksAndDripStillDeliverTheReply) {
   TSimulator sim;
   const std::string path = sim.AddSerialPort();
-  TDeviceConfig d = Orvatbus(5, TChecksum::Crc1);
+  TDeviceConfig d = Orvatbus(5, TChecksum::ckCrc1);
   d.Behaviour.NoiseBytes = 40;
   d.Behaviour.DelayMs = 5;
   const int id = sim.AddDevice(path, d);
   TPortClient port(path);
-  const TBytes noisy = PortExchange(port, kOrvatbus5Crc1, 40 + kOrvatbus5Reply.size());
-  ASSERT_EQ(noisy.size(), 40 + kOrvatbus5Reply.size());
+  const TBytes noisy = PortExchange(port, Orvatbus5Crc1, 40 + Orvatbus5Reply.size());
+  ASSERT_EQ(noisy.size(), 40 + Orvatbus5Reply.size());
   EXPECT_EQ(noisy.substr(0, 40).find(0xFF), TBytes::npos);
-  EXPECT_EQ(noisy.substr(40), kOrvatbus5Reply);
+  EXPECT_EQ(noisy.substr(40), Orvatbus5Reply);
 
   d.Behaviour = {};
   d.Behaviour.DripMs = 1;
   sim.SetDevice(id, d);
   const TReadResult drip = [&] {
-    port.Write(kOrvatbus5Crc1);
-    return ReadCount(port.Fd(), kOrvatbus5Reply.size());
+    port.Write(Orvatbus5Crc1);
+    return ReadCount(port.Fd(), Orvatbus5Reply.size());
   }();
-  EXPECT_EQ(drip.Data, kOrvatbus5Reply);
+  EXPECT_EQ(drip.Data, Orvatbus5Reply);
   EXPECT_GT(drip.Reads, 1);
 }
 
@@ -440,8 +440,7 @@ TEST(DevsimFaults, ForeignFramesBeforeTheReply) {
     d.ForeignAddress = c.Address;
     sim.SetDevice(id, d);
     EXPECT_EQ(ForeignRtuFrame(d), c.Frame);
-    EXPECT_EQ(PortExchange(port, kRtu17, c.Frame.size() + kRtu17Reply.size()),
-              c.Frame + kRtu17Reply)
+    EXPECT_EQ(PortExchange(port, Rtu17, c.Frame.size() + Rtu17Reply.size()), c.Frame + Rtu17Reply)
         << c.Function;
   }
 }
@@ -453,10 +452,10 @@ TEST(DevsimFaults, BadChecksumsAndOddReplies) {
   rtu.Behaviour.BadCrc = true;
   sim.AddDevice(path, rtu);
   TPortClient port(path);
-  const TBytes reply = PortExchange(port, kRtu17, kRtu17Reply.size());
-  ASSERT_EQ(reply.size(), kRtu17Reply.size());
-  EXPECT_EQ(reply.substr(0, 23), kRtu17Reply.substr(0, 23));
-  EXPECT_NE(reply.substr(23), kRtu17Reply.substr(23));
+  const TBytes reply = PortExchange(port, Rtu17, Rtu17Reply.size());
+  ASSERT_EQ(reply.size(), Rtu17Reply.size());
+  EXPECT_EQ(reply.substr(0, 23), Rtu17Reply.substr(0, 23));
+  EXPECT_NE(reply.substr(23), Rtu17Reply.substr(23));
 
   const std::uint16_t tcp = sim.AddTcpServer();
   TDeviceConfig unit = Modbus(1);
@@ -471,28 +470,28 @@ TEST(DevsimFaults, BadChecksumsAndOddReplies) {
 TEST(DevsimFaults, SilentDeviceCountsRequestsButNeverAnswers) {
   TSimulator sim;
   const std::string path = sim.AddSerialPort();
-  TDeviceConfig quiet = Orvatbus(5, TChecksum::Crc1);
+  TDeviceConfig quiet = Orvatbus(5, TChecksum::ckCrc1);
   quiet.Behaviour.Silent = true;
   const int id = sim.AddDevice(path, quiet);
   sim.AddDevice(path, Modbus(17));
   TPortClient port(path);
-  port.Write(kOrvatbus5Crc1);
-  EXPECT_EQ(PortExchange(port, kRtu17, kRtu17Reply.size()), kRtu17Reply);
+  port.Write(Orvatbus5Crc1);
+  EXPECT_EQ(PortExchange(port, Rtu17, Rtu17Reply.size()), Rtu17Reply);
   EXPECT_EQ(sim.RequestCount(id), 1u);
 
   // Made talkative again at run time.
-  sim.SetDevice(id, Orvatbus(5, TChecksum::Crc1));
-  EXPECT_EQ(PortExchange(port, kOrvatbus5Crc1, kOrvatbus5Reply.size()), kOrvatbus5Reply);
+  sim.SetDevice(id, Orvatbus(5, TChecksum::ckCrc1));
+  EXPECT_EQ(PortExchange(port, Orvatbus5Crc1, Orvatbus5Reply.size()), Orvatbus5Reply);
 }
 
 TEST(DevsimFaults, GarbageBurstHasNoFrameOrLineBytes) {
   TSimulator sim;
   const std::string path = sim.AddSerialPort();
-  TDeviceConfig d = Orvatbus(5, TChecksum::Crc1);
+  TDeviceConfig d = Orvatbus(5, TChecksum::ckCrc1);
   d.Behaviour.GarbageBytes = 64 * 1024;
   sim.AddDevice(path, d);
   TPortClient port(path);
-  const TBytes burst = PortExchange(port, kOrvatbus5Crc1, 64 * 1024);
+  const TBytes burst = PortExchange(port, Orvatbus5Crc1, 64 * 1024);
   ASSERT_EQ(burst.size(), 64u * 1024);
   for (std::uint8_t special : {0xFF, 0x03, 0x0D, 0x0A}) {
     EXPECT_EQ(burst.find(special), TBytes::npos);
@@ -529,16 +528,16 @@ TEST(DevsimFaults, AcceptThenCloseAndCloseMidReply) {
 TEST(DevsimFaults, VanishingPortHangsUpMidReply) {
   TSimulator sim;
   const std::string path = sim.AddSerialPort();
-  TDeviceConfig d = Orvatbus(5, TChecksum::Crc1);
+  TDeviceConfig d = Orvatbus(5, TChecksum::ckCrc1);
   d.Behaviour.VanishMidReply = true;
   sim.AddDevice(path, d);
   TPortClient port(path);
-  port.Write(kOrvatbus5Crc1);
-  const TReadResult r = ReadCount(port.Fd(), kOrvatbus5Reply.size());
+  port.Write(Orvatbus5Crc1);
+  const TReadResult r = ReadCount(port.Fd(), Orvatbus5Reply.size());
   EXPECT_TRUE(r.Closed);
   // Half the reply arrives; a hang-up may discard what the reader had not taken yet.
-  EXPECT_LE(r.Data.size(), kOrvatbus5Reply.size() / 2);
-  EXPECT_EQ(r.Data, kOrvatbus5Reply.substr(0, r.Data.size()));
+  EXPECT_LE(r.Data.size(), Orvatbus5Reply.size() / 2);
+  EXPECT_EQ(r.Data, Orvatbus5Reply.substr(0, r.Data.size()));
   EXPECT_TRUE(probrix::test::WaitFor([&] { return !sim.Alive(path); }));
   EXPECT_FALSE(fs::exists(fs::symlink_status(path)));
 }
@@ -576,10 +575,10 @@ TEST(DevsimRobustness, RandomInputNeverStopsTheDevices) {
         sim.AddDevice(tcp, d);
       }
     };
-    put(Orvatbus(5, TChecksum::Crc1));
+    put(Orvatbus(5, TChecksum::ckCrc1));
     put(Modbus(17));
     TDeviceConfig mbap = Modbus(1);
-    mbap.Kind = TDeviceKind::ModbusTcp;
+    mbap.Kind = TDeviceKind::dkModbusTcp;
     put(mbap);
     put(Ascii('B', 50));
   }
@@ -612,10 +611,10 @@ TEST(DevsimRobustness, RandomInputNeverStopsTheDevices) {
   TPortClient port(path);
   bool answered = false;
   for (int attempt = 0; attempt < 20 && !answered; ++attempt) {
-    port.Write(kOrvatbus5Crc1);
+    port.Write(Orvatbus5Crc1);
     const TReadResult reply = ReadUntil(
-        port.Fd(), [](const TBytes& d) { return d.find(kOrvatbus5Reply) != TBytes::npos; }, 100ms);
-    answered = reply.Data.find(kOrvatbus5Reply) != TBytes::npos;
+        port.Fd(), [](const TBytes& d) { return d.find(Orvatbus5Reply) != TBytes::npos; }, 100ms);
+    answered = reply.Data.find(Orvatbus5Reply) != TBytes::npos;
   }
   EXPECT_TRUE(answered);
   TTcpClient c(tcp);
@@ -643,7 +642,7 @@ TEST(DevsimLifecycle, StopLeavesNoThreadsDescriptorsOrLinks) {
   {
     TSimulator sim(dir.Path());
     paths.push_back(sim.AddSerialPort());
-    sim.AddDevice(paths.back(), Orvatbus(5, TChecksum::Crc1));
+    sim.AddDevice(paths.back(), Orvatbus(5, TChecksum::ckCrc1));
     paths.push_back(sim.AddSerialPort());
     sim.AddDevice(paths.back(), Ascii('A', 5));
     const std::uint16_t tcp = sim.AddTcpServer();
@@ -653,7 +652,7 @@ TEST(DevsimLifecycle, StopLeavesNoThreadsDescriptorsOrLinks) {
     EXPECT_GE(CountEntries("/proc/self/task"), threadsBefore + 3);
 
     TPortClient port(paths[0]);
-    EXPECT_EQ(PortExchange(port, kOrvatbus5Crc1, kOrvatbus5Reply.size()), kOrvatbus5Reply);
+    EXPECT_EQ(PortExchange(port, Orvatbus5Crc1, Orvatbus5Reply.size()), Orvatbus5Reply);
     TPortClient line(paths[1]);
     EXPECT_FALSE(ReadCount(line.Fd(), 15).Data.empty());
     TTcpClient c(tcp);

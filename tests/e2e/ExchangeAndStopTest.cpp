@@ -32,7 +32,7 @@ using namespace std::chrono_literals;
 
 // One event of a search, in the order raised.
 struct TEvent {
-  enum TKind { Progress, Found, Error, Finished } Kind = Progress;
+  enum TKind { ekProgress, ekFound, ekError, ekFinished } Kind = ekProgress;
   std::uint8_t Address = 0;
   std::string ErrorClass;
   std::string Log;
@@ -44,18 +44,18 @@ class TRecordedTask {
  public:
   TRecordedTask() : Task(std::make_unique<TSearchDevicesTask>()) {
     Task->OnProgressChanged = [this](TSearchDevicesTask*, const TSearchAttempt& Attempt) {
-      Add({TEvent::Progress, Attempt.Address, {}, {}, false});
+      Add({TEvent::ekProgress, Attempt.Address, {}, {}, false});
     };
     Task->OnDeviceFound = [this](TSearchDevicesTask*, const TSearchAttempt& Attempt,
                                  const TDeviceInfo&, const TSearchLog& Log) {
-      Add({TEvent::Found, Attempt.Address, {}, Log.Text(), false});
+      Add({TEvent::ekFound, Attempt.Address, {}, Log.Text(), false});
     };
     Task->OnSearchError = [this](TSearchDevicesTask*, const TSearchAttempt& Attempt,
                                  const Exception& Error, const TSearchLog& Log) {
-      Add({TEvent::Error, Attempt.Address, Error.ClassName(), Log.Text(), false});
+      Add({TEvent::ekError, Attempt.Address, Error.ClassName(), Log.Text(), false});
     };
     Task->OnSearchFinished = [this](TSearchDevicesTask*, bool Aborted) {
-      Add({TEvent::Finished, 0, {}, {}, Aborted});
+      Add({TEvent::ekFinished, 0, {}, {}, Aborted});
     };
   }
 
@@ -108,7 +108,7 @@ class TRecordedTask {
 
 TDeviceConfig Modbus(int Address, std::uint32_t Serial) {
   TDeviceConfig d;
-  d.Kind = TDeviceKind::Modbus;
+  d.Kind = TDeviceKind::dkModbus;
   d.Address = Address;
   d.DeviceType = 16;
   d.FirmwareVersion = 215;
@@ -118,7 +118,7 @@ TDeviceConfig Modbus(int Address, std::uint32_t Serial) {
 
 TDeviceConfig Ascii(int IntervalMs, int StartOffset) {
   TDeviceConfig d;
-  d.Kind = TDeviceKind::OrvatAscii;
+  d.Kind = TDeviceKind::dkOrvatAscii;
   d.Address = 'A';
   d.IntervalMs = IntervalMs;
   d.StartOffset = StartOffset;
@@ -129,15 +129,15 @@ TDeviceConfig Ascii(int IntervalMs, int StartOffset) {
 std::map<int, std::string> Outcomes(const std::vector<TEvent>& Events) {
   std::map<int, std::string> outcomes;
   for (const TEvent& e : Events) {
-    if (e.Kind == TEvent::Found) outcomes[e.Address] = "found";
-    if (e.Kind == TEvent::Error) outcomes[e.Address] = e.ErrorClass;
+    if (e.Kind == TEvent::ekFound) outcomes[e.Address] = "found";
+    if (e.Kind == TEvent::ekError) outcomes[e.Address] = e.ErrorClass;
   }
   return outcomes;
 }
 
 const TEvent* AttemptOf(const std::vector<TEvent>& Events, int Address) {
   for (const TEvent& e : Events)
-    if ((e.Kind == TEvent::Found || e.Kind == TEvent::Error) && e.Address == Address) return &e;
+    if ((e.Kind == TEvent::ekFound || e.Kind == TEvent::ekError) && e.Address == Address) return &e;
   return nullptr;
 }
 
@@ -285,13 +285,13 @@ TEST_F(MisbehavingDevices, OrvatAsciiListeningThatStartsMidLineHearsTheDevice) {
 // and the worker has ended. Limit is far below the wait the attempt would otherwise make.
 void ExpectStoppedQuietly(TRecordedTask& Search, std::chrono::milliseconds Limit) {
   Search.Task->Stop();
-  ASSERT_TRUE(Search.WaitFor(TEvent::Finished, Limit)) << "the wait was not cut short";
+  ASSERT_TRUE(Search.WaitFor(TEvent::ekFinished, Limit)) << "the wait was not cut short";
   Search.Task->WaitFor();
   EXPECT_TRUE(Search.Task->Finished());
   const auto events = Search.Events();
   ASSERT_EQ(events.size(), 2u) << "progress, then finished; no search error";
-  EXPECT_EQ(events[0].Kind, TEvent::Progress);
-  EXPECT_EQ(events[1].Kind, TEvent::Finished);
+  EXPECT_EQ(events[0].Kind, TEvent::ekProgress);
+  EXPECT_EQ(events[1].Kind, TEvent::ekFinished);
   EXPECT_TRUE(events[1].Aborted);
   EXPECT_TRUE(Search.Task->RunError().empty()) << Search.Task->RunError();
 }
@@ -330,7 +330,7 @@ TEST_F(StopDuringAnAttempt, TcpConnectThatGetsNoAnswer) {
   search.Task->TcpEndpoints = {"127.0.0.1:" + std::to_string(ntohs(sin.sin_port))};
   search.Plan(TDeviceProtocol::dpModbusTcp, {1}, 10000);
   search.Task->Start();
-  ASSERT_TRUE(search.WaitFor(TEvent::Progress, 5000ms));
+  ASSERT_TRUE(search.WaitFor(TEvent::ekProgress, 5000ms));
   ExpectStoppedQuietly(search, 2000ms);
   ::close(filler);
   ::close(listener);
@@ -361,7 +361,7 @@ TEST_F(StopDuringAnAttempt, DestroyingARunningTaskCancelsTheSameWay) {
   search.Task.reset();  // stops and waits for the worker
   const auto events = search.Events();
   ASSERT_EQ(events.size(), 2u) << "progress, then finished; no search error";
-  EXPECT_EQ(events[1].Kind, TEvent::Finished);
+  EXPECT_EQ(events[1].Kind, TEvent::ekFinished);
   EXPECT_TRUE(events[1].Aborted);
 }
 

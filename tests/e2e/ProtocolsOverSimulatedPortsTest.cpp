@@ -45,7 +45,7 @@ class SimulatedPorts : public ::testing::Test {
   static TDeviceConfig Orvatbus(int Address, devsim::TChecksum Checksum, std::uint8_t Type,
                                 std::uint16_t Version, std::uint32_t Serial) {
     TDeviceConfig d;
-    d.Kind = TDeviceKind::Orvatbus;
+    d.Kind = TDeviceKind::dkOrvatbus;
     d.Address = Address;
     d.Checksum = Checksum;
     d.DeviceType = Type;
@@ -56,7 +56,7 @@ class SimulatedPorts : public ::testing::Test {
 
   static TDeviceConfig Modbus(int Address) {
     TDeviceConfig d;
-    d.Kind = TDeviceKind::Modbus;
+    d.Kind = TDeviceKind::dkModbus;
     d.Address = Address;
     d.DeviceType = 16;
     d.FirmwareVersion = 215;
@@ -114,8 +114,8 @@ class SimulatedPorts : public ::testing::Test {
 };
 
 TEST_F(SimulatedPorts, OrvatbusDevicesWithBothChecksumsOnOneBus) {
-  Sim_.AddDevice(Port_, Orvatbus(2, devsim::TChecksum::Crc8, 6, 421, 10234));
-  Sim_.AddDevice(Port_, Orvatbus(7, devsim::TChecksum::Crc1, 16, 120, 777));
+  Sim_.AddDevice(Port_, Orvatbus(2, devsim::TChecksum::ckCrc8, 6, 421, 10234));
+  Sim_.AddDevice(Port_, Orvatbus(7, devsim::TChecksum::ckCrc1, 16, 120, 777));
   const auto outcomes = Search(TDeviceProtocol::dpOrvatbus, {2, 3, 7});
   ASSERT_EQ(outcomes.size(), 3u);
   EXPECT_TRUE(outcomes[0].Found);
@@ -133,7 +133,7 @@ TEST_F(SimulatedPorts, OrvatbusDevicesWithBothChecksumsOnOneBus) {
 }
 
 TEST_F(SimulatedPorts, SingleDeviceModeReportsTheDevicesOwnAddress) {
-  Sim_.AddDevice(Port_, Orvatbus(2, devsim::TChecksum::Crc8, 6, 421, 10234));
+  Sim_.AddDevice(Port_, Orvatbus(2, devsim::TChecksum::ckCrc8, 6, 421, 10234));
   const auto outcomes = Search(TDeviceProtocol::dpOrvatbus, {95});
   ASSERT_EQ(outcomes.size(), 1u);
   ASSERT_TRUE(outcomes[0].Found) << outcomes[0].ErrorClass;
@@ -142,11 +142,11 @@ TEST_F(SimulatedPorts, SingleDeviceModeReportsTheDevicesOwnAddress) {
 }
 
 TEST_F(SimulatedPorts, ErrorRepliesNoiseAndSplitReplies) {
-  TDeviceConfig busy = Orvatbus(3, devsim::TChecksum::Crc1, 6, 100, 1);
-  busy.Error = devsim::TOrvatbusError::Busy;
-  TDeviceConfig unknown = Orvatbus(4, devsim::TChecksum::Crc1, 6, 100, 1);
-  unknown.Error = devsim::TOrvatbusError::UnknownCommand;
-  TDeviceConfig noisy = Orvatbus(5, devsim::TChecksum::Crc1, 6, 100, 55);
+  TDeviceConfig busy = Orvatbus(3, devsim::TChecksum::ckCrc1, 6, 100, 1);
+  busy.Error = devsim::TOrvatbusError::oeBusy;
+  TDeviceConfig unknown = Orvatbus(4, devsim::TChecksum::ckCrc1, 6, 100, 1);
+  unknown.Error = devsim::TOrvatbusError::oeUnknownCommand;
+  TDeviceConfig noisy = Orvatbus(5, devsim::TChecksum::ckCrc1, 6, 100, 55);
   noisy.Behaviour.NoiseBytes = 7;
   noisy.Behaviour.Chunks = 2;
   noisy.Behaviour.ChunkGapMs = 10;
@@ -161,7 +161,7 @@ TEST_F(SimulatedPorts, ErrorRepliesNoiseAndSplitReplies) {
 
 TEST_F(SimulatedPorts, TransmittingOrvatAsciiDeviceIsHeard) {
   TDeviceConfig ascii;
-  ascii.Kind = TDeviceKind::OrvatAscii;
+  ascii.Kind = TDeviceKind::dkOrvatAscii;
   ascii.Address = 'A';
   ascii.IntervalMs = 50;
   Sim_.AddDevice(Port_, ascii);
@@ -267,8 +267,8 @@ TEST_F(SimulatedPorts, DeviceThatIgnoresTheUnitIdIsMarkedAsARepeat) {
 // devices are found with their whole identity, each echo logged as passed over.
 TEST_F(SimulatedPorts, DevicesBehindAnEchoingLineAreFoundWithTheirIdentity) {
   Port_ = Sim_.AddSerialPort({.Echo = true});
-  Sim_.AddDevice(Port_, Orvatbus(2, devsim::TChecksum::Crc8, 6, 421, 10234));
-  Sim_.AddDevice(Port_, Orvatbus(7, devsim::TChecksum::Crc1, 16, 120, 777));
+  Sim_.AddDevice(Port_, Orvatbus(2, devsim::TChecksum::ckCrc8, 6, 421, 10234));
+  Sim_.AddDevice(Port_, Orvatbus(7, devsim::TChecksum::ckCrc1, 16, 120, 777));
   Sim_.AddDevice(Port_, Modbus(17));
   Sim_.AddDevice(Port_, OtherMaker(3, Acme));
   const std::string echo = "(эхо запроса пропущено)";

@@ -74,7 +74,7 @@ TEST(InterfacedObjects, UnnamedComponentsGetConsecutiveNames) {
 }
 
 class TRecordingListener : public TManualInterfacedObject,
-                           public IThreadContexTaskExceptionEventListener {
+                           public IThreadContextTaskExceptionEventListener {
  public:
   std::int32_t _AddRef() override { return -1; }
   std::int32_t _Release() override { return -1; }

@@ -31,15 +31,15 @@ namespace {
 // A sanitizer brings its own allocator and its own crash report, which ends the process with
 // an exit status instead of the signal.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitized = true;
+constexpr bool Sanitized = true;
 #elif defined(__has_feature)
 #if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-constexpr bool kSanitized = true;
+constexpr bool Sanitized = true;
 #else
-constexpr bool kSanitized = false;
+constexpr bool Sanitized = false;
 #endif
 #else
-constexpr bool kSanitized = false;
+constexpr bool Sanitized = false;
 #endif
 
 namespace fs = std::filesystem;
@@ -260,7 +260,7 @@ bool FailedAbnormally(int Status) { return !(WIFEXITED(Status) && WEXITSTATUS(St
 
 // Ended by Signal, or, in a sanitizer build, by the sanitizer's report.
 bool EndedBy(int Status, int Signal) {
-  return kSanitized ? FailedAbnormally(Status) : WIFSIGNALED(Status) && WTERMSIG(Status) == Signal;
+  return Sanitized ? FailedAbnormally(Status) : WIFSIGNALED(Status) && WTERMSIG(Status) == Signal;
 }
 
 TEST_F(HelperProcessTest, StartUpFromTheProgramFile) {
@@ -326,7 +326,7 @@ TEST_F(HelperProcessTest, CrashesInHardPlacesLeaveTheirLineAndEnd) {
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.Mode);
     // A sanitizer's allocator finds the second free itself and never aborts inside a lock.
-    if (kSanitized && std::string(c.Mode) == "heap") continue;
+    if (Sanitized && std::string(c.Mode) == "heap") continue;
     fs::remove_all(Temp.Path() / "Logs");
     const TRun run = Run(c.Mode);
     ASSERT_FALSE(run.Hung);

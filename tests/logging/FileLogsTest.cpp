@@ -61,17 +61,17 @@ TEST(RaiseFileLogErrorTest, MessageCarriesCodeTextAndStep) {
   try {
     RaiseFileLogError("WriteFile", ENOSPC);
     FAIL() << "no exception";
-  } catch (const EOSError& E) {
-    EXPECT_EQ(E.ErrorCode, ENOSPC);
-    EXPECT_EQ(E.Message, Format("System Error.  Code: %d.\r\n%s (funcName=WriteFile)",
+  } catch (const EOSError& e) {
+    EXPECT_EQ(e.ErrorCode, ENOSPC);
+    EXPECT_EQ(e.Message, Format("System Error.  Code: %d.\r\n%s (funcName=WriteFile)",
                                 {ENOSPC, std::string(strerror(ENOSPC))}));
   }
   try {
     RaiseFileLogError("SetFilePointer", 0);
     FAIL() << "no exception";
-  } catch (const EOSError& E) {
-    EXPECT_EQ(E.ErrorCode, 0);
-    EXPECT_EQ(E.Message, "A call to an OS function failed (funcName=SetFilePointer)");
+  } catch (const EOSError& e) {
+    EXPECT_EQ(e.ErrorCode, 0);
+    EXPECT_EQ(e.Message, "A call to an OS function failed (funcName=SetFilePointer)");
   }
 }
 
@@ -255,10 +255,10 @@ TEST_F(FileLogsTest, FileHeldByAnotherWriterFailsAsAnOpenFailure) {
   try {
     log.Log("x");
     FAIL() << "no exception";
-  } catch (const EOSError& E) {
-    EXPECT_EQ(E.ErrorCode, EWOULDBLOCK);
-    EXPECT_TRUE(E.Message.starts_with("System Error.  Code: ")) << E.Message;
-    EXPECT_TRUE(E.Message.ends_with(" (funcName=CreateFile)")) << E.Message;
+  } catch (const EOSError& e) {
+    EXPECT_EQ(e.ErrorCode, EWOULDBLOCK);
+    EXPECT_TRUE(e.Message.starts_with("System Error.  Code: ")) << e.Message;
+    EXPECT_TRUE(e.Message.ends_with(" (funcName=CreateFile)")) << e.Message;
   }
   EXPECT_THROW(log.LogNamedRaw("x", ""), EOSError);
   EXPECT_FALSE(log.LogToFile("x", file.string()));
@@ -273,8 +273,8 @@ TEST_F(FileLogsTest, UncreatableFolderGivesEmptyNameAndCreateFileFailure) {
   try {
     log.Log("x");
     FAIL() << "no exception";
-  } catch (const EOSError& E) {
-    EXPECT_TRUE(E.Message.ends_with(" (funcName=CreateFile)")) << E.Message;
+  } catch (const EOSError& e) {
+    EXPECT_TRUE(e.Message.ends_with(" (funcName=CreateFile)")) << e.Message;
   }
   EXPECT_FALSE(log.LogToDayFolder("x", (Dir() / "Logs").string(), "a.log"));
 }
@@ -283,14 +283,14 @@ TEST_F(FileLogsTest, ConcurrentWritersNeverInterleaveLines) {
   const fs::path file = Dir() / "shared.log";
   tFileLog first(file.string());
   tFileLog second(file.string());  // a second log object on the same file, as another process
-  constexpr int kThreads = 4;
-  constexpr int kLines = 200;
+  constexpr int ThreadCount = 4;
+  constexpr int LineCount = 200;
   std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
+  for (int t = 0; t < ThreadCount; ++t) {
     threads.emplace_back([&, t] {
       tFileLog& log = t % 2 ? second : first;
       const std::string payload(100, static_cast<char>('a' + t));
-      for (int i = 0; i < kLines; ++i) {
+      for (int i = 0; i < LineCount; ++i) {
         try {
           log.LogRaw(Format("%d %d %s", {t, i, payload}));
         } catch (const Exception&) {
@@ -301,12 +301,12 @@ TEST_F(FileLogsTest, ConcurrentWritersNeverInterleaveLines) {
   }
   for (auto& th : threads) th.join();
   const auto lines = ReadLogLines(file);
-  ASSERT_EQ(lines.size(), static_cast<std::size_t>(kThreads * kLines));
-  std::vector<int> next(kThreads, 0);
+  ASSERT_EQ(lines.size(), static_cast<std::size_t>(ThreadCount * LineCount));
+  std::vector<int> next(ThreadCount, 0);
   for (const std::string& line : lines) {
     int t = -1, i = -1;
     ASSERT_EQ(std::sscanf(line.c_str(), "%d %d", &t, &i), 2) << line;
-    ASSERT_TRUE(t >= 0 && t < kThreads);
+    ASSERT_TRUE(t >= 0 && t < ThreadCount);
     EXPECT_EQ(i, next[t]++) << "lines of one writer out of order";
     EXPECT_EQ(line.substr(line.size() - 100), std::string(100, static_cast<char>('a' + t)));
   }

@@ -118,19 +118,19 @@ TEST(ThreadLoggerTest, GroupsPerTargetInAscendingOrderWithTrailingBlanksRemoved)
 
 TEST(ThreadLoggerTest, ConcurrentProducersLoseNothingAndKeepTheirOrder) {
   TRecorder recorder;
-  constexpr int kProducers = 4;
-  constexpr int kLines = 300;
+  constexpr int ProducerCount = 4;
+  constexpr int LineCount = 300;
   {
     TThreadLogger logger(recorder.Proc());
     std::vector<std::thread> producers;
-    for (int p = 0; p < kProducers; ++p)
+    for (int p = 0; p < ProducerCount; ++p)
       producers.emplace_back([&, p] {
-        for (int i = 0; i < kLines; ++i)
+        for (int i = 0; i < LineCount; ++i)
           logger.Add(std::to_string(i), "p" + std::to_string(p), true, false);
       });
     for (auto& t : producers) t.join();
   }  // destruction writes whatever is still queued
-  std::vector<std::vector<std::string>> received(kProducers);
+  std::vector<std::vector<std::string>> received(ProducerCount);
   for (const auto& call : recorder.Calls()) {
     const int p = call.Target[1] - '0';
     std::size_t start = 0;
@@ -141,9 +141,9 @@ TEST(ThreadLoggerTest, ConcurrentProducersLoseNothingAndKeepTheirOrder) {
       start = end + 2;
     }
   }
-  for (int p = 0; p < kProducers; ++p) {
-    ASSERT_EQ(received[p].size(), static_cast<std::size_t>(kLines));
-    for (int i = 0; i < kLines; ++i) EXPECT_EQ(received[p][i], std::to_string(i));
+  for (int p = 0; p < ProducerCount; ++p) {
+    ASSERT_EQ(received[p].size(), static_cast<std::size_t>(LineCount));
+    for (int i = 0; i < LineCount; ++i) EXPECT_EQ(received[p][i], std::to_string(i));
   }
 }
 
@@ -162,11 +162,11 @@ TEST(ThreadLoggerTest, FlushAndEndWriteEveryLineOfAStream) {
     }
     return lines;
   };
-  constexpr int kLines = 3000;
+  constexpr int LineCount = 3000;
   {
     TThreadLogger logger(recorder.Proc());
     std::thread producer([&] {
-      for (int i = 0; i < kLines; ++i) {
+      for (int i = 0; i < LineCount; ++i) {
         logger.Add(std::to_string(i), "stream.log", true, false);
         ++queued;
       }
@@ -178,12 +178,48 @@ TEST(ThreadLoggerTest, FlushAndEndWriteEveryLineOfAStream) {
     }
     producer.join();
   }
-  EXPECT_EQ(written(), static_cast<std::size_t>(kLines));
+  EXPECT_EQ(written(), static_cast<std::size_t>(LineCount));
   std::string all;
   for (const auto& call : recorder.Calls()) all += (all.empty() ? "" : "\r\n") + call.Text;
   std::vector<std::string> expected;
-  for (int i = 0; i < kLines; ++i) expected.push_back(std::to_string(i));
+  for (int i = 0; i < LineCount; ++i) expected.push_back(std::to_string(i));
   EXPECT_EQ(all, JoinLines(expected));
+}
+
+// While a search runs, lines that come a few milliseconds apart go out together; a flush, the
+// end of the search and the logger's end each write what gathers, every line in its order.
+TEST(ThreadLoggerTest, PacedBatchesKeepEveryLineInOrder) {
+  TRecorder recorder;
+  std::vector<std::string> expected;
+  const auto all = [&] {
+    std::string text;
+    for (const auto& call : recorder.Calls()) text += (text.empty() ? "" : "\r\n") + call.Text;
+    return text;
+  };
+  const auto add = [&](TThreadLogger& Logger, int Count) {
+    for (int i = 0; i < Count; ++i) {
+      expected.push_back(std::to_string(expected.size()));
+      Logger.Add(expected.back(), "result.log", true, false);
+      std::this_thread::sleep_for(std::chrono::milliseconds(3));
+    }
+  };
+  {
+    TThreadLogger logger(recorder.Proc());
+    logger.BeginPacedBatches();
+    add(logger, 6);
+    logger.Flush();
+    EXPECT_EQ(all(), JoinLines(expected));
+    // Lines 3 ms apart: fewer writes than lines, though each alone would be a write.
+    EXPECT_LT(recorder.Calls().size(), expected.size());
+    add(logger, 4);
+    const std::size_t before = recorder.Calls().size();
+    logger.EndPacedBatches();
+    ASSERT_TRUE(recorder.WaitForCalls(before + 1));
+    EXPECT_EQ(all(), JoinLines(expected));
+    logger.BeginPacedBatches();
+    add(logger, 3);
+  }  // the end writes what still gathers
+  EXPECT_EQ(all(), JoinLines(expected));
 }
 
 class ThreadLogTest : public test::LoggingFixture {};
@@ -217,13 +253,13 @@ TEST_F(ThreadLogTest, AddTimePrefixesTheTimeOfDay) {
 TEST_F(ThreadLogTest, NoLineIsLostAtShutdown) {
   Start();
   const std::string path = GetAppLogFolder() + "last.log";
-  constexpr int kLines = 2000;
-  for (int i = 0; i < kLines; ++i) WriteThreadLog(std::to_string(i), path, false);
+  constexpr int LineCount = 2000;
+  for (int i = 0; i < LineCount; ++i) WriteThreadLog(std::to_string(i), path, false);
   ThreadLogger().Add("last application line", "", false, false);
   FinalizeLogging();  // at once: the queue is drained before the application log goes
   const auto lines = ReadLogLines(path);
-  ASSERT_EQ(lines.size(), static_cast<std::size_t>(kLines));
-  for (int i = 0; i < kLines; ++i) ASSERT_EQ(lines[i], std::to_string(i));
+  ASSERT_EQ(lines.size(), static_cast<std::size_t>(LineCount));
+  for (int i = 0; i < LineCount; ++i) ASSERT_EQ(lines[i], std::to_string(i));
   EXPECT_EQ(ReadLogLines(DayDir() / "14_tool.log"),
             std::vector<std::string>{"last application line"});
 }
@@ -232,8 +268,8 @@ TEST_F(ThreadLogTest, ConcurrentWritersLeaveWholeLinesInTheirOrder) {
   Start();
   const std::string folder = GetAppLogFolder();
   const std::string shared = folder + "shared.log";
-  constexpr int kWriters = 6;
-  constexpr int kLines = 400;
+  constexpr int WriterCount = 6;
+  constexpr int LineCount = 400;
   // Long lines in the code page's own letters, as search results are: one torn or mixed
   // line shows.
   auto text = [](int Writer, int Line) {
@@ -242,10 +278,10 @@ TEST_F(ThreadLogTest, ConcurrentWritersLeaveWholeLinesInTheirOrder) {
   };
   {
     std::vector<std::thread> writers;
-    for (int w = 0; w < kWriters; ++w)
+    for (int w = 0; w < WriterCount; ++w)
       writers.emplace_back([&, w] {
         const std::string own = folder + "own" + std::to_string(w) + ".log";
-        for (int i = 0; i < kLines; ++i) {
+        for (int i = 0; i < LineCount; ++i) {
           WriteThreadLog(text(w, i), shared, false);
           WriteThreadLog(text(w, i), own, false);
         }
@@ -253,19 +289,19 @@ TEST_F(ThreadLogTest, ConcurrentWritersLeaveWholeLinesInTheirOrder) {
     for (auto& t : writers) t.join();
   }
   FinalizeLogging();  // drains the queue
-  std::vector<int> next(kWriters, 0);
+  std::vector<int> next(WriterCount, 0);
   const auto lines = ReadLogLines(shared);
-  ASSERT_EQ(lines.size(), static_cast<std::size_t>(kWriters * kLines));
+  ASSERT_EQ(lines.size(), static_cast<std::size_t>(WriterCount * LineCount));
   for (const std::string& line : lines) {
     const int w = line.empty() ? -1 : line.back() - 'a';
-    ASSERT_TRUE(w >= 0 && w < kWriters) << line;
+    ASSERT_TRUE(w >= 0 && w < WriterCount) << line;
     ASSERT_EQ(line, text(w, next[w])) << "torn, mixed or out of order";
     ++next[w];
   }
-  for (int w = 0; w < kWriters; ++w) {
+  for (int w = 0; w < WriterCount; ++w) {
     const auto own = ReadLogLines(folder + "own" + std::to_string(w) + ".log");
-    ASSERT_EQ(own.size(), static_cast<std::size_t>(kLines));
-    for (int i = 0; i < kLines; ++i) ASSERT_EQ(own[i], text(w, i));
+    ASSERT_EQ(own.size(), static_cast<std::size_t>(LineCount));
+    for (int i = 0; i < LineCount; ++i) ASSERT_EQ(own[i], text(w, i));
   }
 }
 

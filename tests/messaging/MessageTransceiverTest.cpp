@@ -142,14 +142,14 @@ TEST_F(MessageTransceiverTest, WriteTimeoutIsWrappedWithItsInnerException) {
   try {
     Transceiver->Send(BytesOf({0x05}));
     FAIL() << "no exception";
-  } catch (const EWriteMessageTimeoutError& E) {
-    EXPECT_EQ(E.Message, "[" + Cs +
+  } catch (const EWriteMessageTimeoutError& e) {
+    EXPECT_EQ(e.Message, "[" + Cs +
                              "] Отправка сообщения не была завершена до истечения таймаута "
                              "ожидания записи (500 ms).");
-    ASSERT_NE(E.InnerException(), nullptr);
-    EXPECT_STREQ(E.InnerException()->ClassName(), "EWriteTimeoutError");
+    ASSERT_NE(e.InnerException(), nullptr);
+    EXPECT_STREQ(e.InnerException()->ClassName(), "EWriteTimeoutError");
     const std::string last = Texts(Log).back();
-    EXPECT_EQ(last, "<err Не удалось выполнить отправку данных: " + E.GetFullDescription());
+    EXPECT_EQ(last, "<err Не удалось выполнить отправку данных: " + e.GetFullDescription());
     EXPECT_NE(last.find("(InnerException: [EWriteTimeoutError] [" + Cs + "] write timed out"),
               std::string::npos)
         << last;
@@ -164,11 +164,11 @@ TEST_F(MessageTransceiverTest, WriteFailuresOtherThanTimeouts) {
   try {
     Transceiver->Send(BytesOf({0x05}));
     FAIL() << "no exception";
-  } catch (const EConnectionIOError& E) {
-    EXPECT_STREQ(E.ClassName(), "EConnectionIOError");
-    EXPECT_EQ(E.Message, "[" + Cs + "] Отправка сообщения не выполнена из-за ошибки вввод-вывода.");
-    ASSERT_NE(E.InnerException(), nullptr);
-    EXPECT_EQ(E.InnerException()->Message, "[x] io");
+  } catch (const EConnectionIOError& e) {
+    EXPECT_STREQ(e.ClassName(), "EConnectionIOError");
+    EXPECT_EQ(e.Message, "[" + Cs + "] Отправка сообщения не выполнена из-за ошибки вввод-вывода.");
+    ASSERT_NE(e.InnerException(), nullptr);
+    EXPECT_EQ(e.InnerException()->Message, "[x] io");
   }
   EXPECT_FALSE(Connection->IsOpen());  // closed after an I/O failure
   EXPECT_EQ(Connection->CloseCount(), 1);
@@ -177,10 +177,10 @@ TEST_F(MessageTransceiverTest, WriteFailuresOtherThanTimeouts) {
   try {
     Transceiver->Send(BytesOf({0x06}));
     FAIL() << "no exception";
-  } catch (const EUnexpectedSendError& E) {
-    EXPECT_EQ(E.Message, "[" + Cs + "] Непредвиденная ошибка при отправке сообщения");
-    ASSERT_NE(E.InnerException(), nullptr);
-    EXPECT_STREQ(E.InnerException()->ClassName(), "EInvalidOperation");
+  } catch (const EUnexpectedSendError& e) {
+    EXPECT_EQ(e.Message, "[" + Cs + "] Непредвиденная ошибка при отправке сообщения");
+    ASSERT_NE(e.InnerException(), nullptr);
+    EXPECT_STREQ(e.InnerException()->ClassName(), "EInvalidOperation");
   }
   EXPECT_EQ(Connection->OpenCount(), 2);
   EXPECT_EQ(Connection->CloseCount(), 2);
@@ -219,9 +219,9 @@ TEST_F(MessageTransceiverTest, OpenFailureIsLoggedAndPassedUnchanged) {
   try {
     Transceiver->Exchange(BytesOf({0x01}));
     FAIL() << "no exception";
-  } catch (const EConnectionOpenError& E) {
-    EXPECT_STREQ(E.ClassName(), "EConnectionOpenError");
-    EXPECT_EQ(E.InnerException(), nullptr);
+  } catch (const EConnectionOpenError& e) {
+    EXPECT_STREQ(e.ClassName(), "EConnectionOpenError");
+    EXPECT_EQ(e.InnerException(), nullptr);
   }
   const auto lines = Texts(Log);
   ASSERT_EQ(lines.size(), 2u);
@@ -272,8 +272,8 @@ TEST_F(MessageTransceiverTest, NoConnectionGivesArgumentNullErrorBeforeAnyLine) 
   try {
     none.Exchange(BytesOf({0x01}));
     FAIL() << "no exception";
-  } catch (const EArgumentNullError& E) {
-    EXPECT_EQ(E.Message,
+  } catch (const EArgumentNullError& e) {
+    EXPECT_EQ(e.Message,
               "[TMessageTransceiver] Не задано значение свойства \"Connection\" (Connection=null)");
   }
   EXPECT_THROW(none.Send(BytesOf({0x01})), EArgumentNullError);
@@ -282,8 +282,8 @@ TEST_F(MessageTransceiverTest, NoConnectionGivesArgumentNullErrorBeforeAnyLine) 
     TMessageSender sender;
     sender.SendPacked(nullptr, BytesOf({0x01}));
     FAIL() << "no exception";
-  } catch (const EArgumentNullError& E) {
-    EXPECT_EQ(E.Message,
+  } catch (const EArgumentNullError& e) {
+    EXPECT_EQ(e.Message,
               "[TDeviceMessenger] Не задано значение свойства \"Connection\" (Connection=null)");
   }
   TFixedLengthReceiver receiver;

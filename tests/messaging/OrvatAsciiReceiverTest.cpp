@@ -134,7 +134,7 @@ TEST_F(OrvatAsciiReceiver, ReadFailuresAreTranslated) {
 // Reads with a small capacity into an array with guard bytes behind it.
 class OrvatAsciiReceiverBounds : public ::testing::Test {
  protected:
-  static constexpr std::int32_t kCapacity = 40;
+  static constexpr std::int32_t ReadCapacity = 40;
 
   OrvatAsciiReceiverBounds() : Connection(TScriptedConnection::New("COM4")) {
     Connection->Open();
@@ -143,21 +143,21 @@ class OrvatAsciiReceiverBounds : public ::testing::Test {
   }
 
   bool GuardIntact() const {
-    for (std::size_t i = kCapacity; i < Storage.size(); ++i)
+    for (std::size_t i = ReadCapacity; i < Storage.size(); ++i)
       if (Storage[i] != 0xEE) return false;
     return true;
   }
 
   TBytes Read() {
-    const std::int32_t n = Receiver.ReadPacket(*Connection, Storage.data(), kCapacity);
+    const std::int32_t n = Receiver.ReadPacket(*Connection, Storage.data(), ReadCapacity);
     EXPECT_GE(n, 0);
-    EXPECT_LE(n, kCapacity);
+    EXPECT_LE(n, ReadCapacity);
     return TBytes(Storage.data(), static_cast<std::size_t>(n));
   }
 
   std::shared_ptr<TScriptedConnection> Connection;
   TOrvatAsciiReceiver Receiver;
-  std::array<std::uint8_t, kCapacity + 300> Storage{};
+  std::array<std::uint8_t, ReadCapacity + 300> Storage{};
 };
 
 TEST_F(OrvatAsciiReceiverBounds, FloodWithoutLineEndNeverOverrunsTheBuffer) {
@@ -172,7 +172,7 @@ TEST_F(OrvatAsciiReceiverBounds, AccumulatorStaysBoundedDuringAFlood) {
   for (int i = 0; i < 50; ++i) Connection->AddChunk(TBytes(257, 'x'));
   Receiver.SetReadTimeout(30);
   EXPECT_THROW(Read(), EReadTimeoutError);
-  EXPECT_LE(Receiver.Accumulator().size(), static_cast<std::size_t>(kCapacity));
+  EXPECT_LE(Receiver.Accumulator().size(), static_cast<std::size_t>(ReadCapacity));
   EXPECT_TRUE(GuardIntact());
 }
 

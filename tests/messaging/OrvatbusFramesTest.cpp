@@ -6,8 +6,8 @@
 namespace probrix {
 namespace {
 
-const TOrvatbusCrcFunction kCrc1 = OrvatbusUtils::CrcKindFunction(TChecksumKind::ckCrc1);
-const TOrvatbusCrcFunction kCrc8 = OrvatbusUtils::CrcKindFunction(TChecksumKind::ckCrc8);
+const TOrvatbusCrcFunction Crc1 = OrvatbusUtils::CrcKindFunction(TChecksumKind::ckCrc1);
+const TOrvatbusCrcFunction Crc8 = OrvatbusUtils::CrcKindFunction(TChecksumKind::ckCrc8);
 
 // The identification request body for a probed address, as the searcher builds it.
 TBytes RequestBody(std::uint8_t Address) {
@@ -48,15 +48,15 @@ TEST(OrvatbusFrames, IdentificationRequestVectors) {
   EXPECT_EQ(RequestBody(0), BytesOf({0x20, 0x75, 0x49}));
   EXPECT_EQ(RequestBody(95), BytesOf({0x7F, 0x20, 0x49}));
 
-  EXPECT_EQ(OrvatbusUtils::Pack(RequestBody(5), kCrc1),
+  EXPECT_EQ(OrvatbusUtils::Pack(RequestBody(5), Crc1),
             BytesOf({0xFF, 0x25, 0x20, 0x49, 0xB3, 0x03}));
-  EXPECT_EQ(OrvatbusUtils::Pack(RequestBody(5), kCrc8),
+  EXPECT_EQ(OrvatbusUtils::Pack(RequestBody(5), Crc8),
             BytesOf({0xFF, 0x25, 0x20, 0x49, 0x51, 0x03}));
-  EXPECT_EQ(OrvatbusUtils::Pack(RequestBody(95), kCrc1),
+  EXPECT_EQ(OrvatbusUtils::Pack(RequestBody(95), Crc1),
             BytesOf({0xFF, 0x7F, 0x20, 0x49, 0xE9, 0x03}));
-  EXPECT_EQ(OrvatbusUtils::Pack(RequestBody(95), kCrc8),
+  EXPECT_EQ(OrvatbusUtils::Pack(RequestBody(95), Crc8),
             BytesOf({0xFF, 0x7F, 0x20, 0x49, 0x40, 0x03}));
-  EXPECT_EQ(OrvatbusUtils::Pack(BytesOf({0x20, 0x75, 0x49}), kCrc1),
+  EXPECT_EQ(OrvatbusUtils::Pack(BytesOf({0x20, 0x75, 0x49}), Crc1),
             BytesOf({0xFF, 0x20, 0x75, 0x49, 0xE3, 0x03}));
 }
 
@@ -79,22 +79,22 @@ TEST(OrvatbusFrames, AddressAndCommandEncoding) {
 
 TEST(OrvatbusFrames, SpecialBytesAreEscapedBothWays) {
   const TBytes body = BytesOf({0x25, 0x20, 0x49, 0x03, 0x10, 0xFF, 0x41});
-  const TBytes packed = OrvatbusUtils::Pack(body, kCrc1);
-  const std::uint8_t crc = OrvatbusUtils::AddFrame(body, kCrc1)[8];
+  const TBytes packed = OrvatbusUtils::Pack(body, Crc1);
+  const std::uint8_t crc = OrvatbusUtils::AddFrame(body, Crc1)[8];
   TBytes expected = BytesOf({0xFF, 0x25, 0x20, 0x49, 0x10, 0xFC, 0x10, 0xEF, 0x10, 0x00, 0x41});
   expected.push_back(crc);
   expected.push_back(0x03);
   EXPECT_EQ(packed, expected);
-  EXPECT_EQ(OrvatbusUtils::Unpack(packed, kCrc1), body);
+  EXPECT_EQ(OrvatbusUtils::Unpack(packed, Crc1), body);
 
   // SOH and ETX occur only at the ends of a packed frame.
   EXPECT_EQ(packed.find(0xFF, 1), TBytes::npos);
   EXPECT_EQ(packed.find(0x03), packed.size() - 1);
 
   // A checksum equal to a special byte is escaped as well: FF ^ 20 ^ 75 ^ A9 = 03.
-  const TBytes etxCrc = OrvatbusUtils::Pack(BytesOf({0x20, 0x75, 0xA9}), kCrc1);
+  const TBytes etxCrc = OrvatbusUtils::Pack(BytesOf({0x20, 0x75, 0xA9}), Crc1);
   EXPECT_EQ(etxCrc, BytesOf({0xFF, 0x20, 0x75, 0xA9, 0x10, 0xFC, 0x03}));
-  EXPECT_EQ(OrvatbusUtils::Unpack(etxCrc, kCrc1), BytesOf({0x20, 0x75, 0xA9}));
+  EXPECT_EQ(OrvatbusUtils::Unpack(etxCrc, Crc1), BytesOf({0x20, 0x75, 0xA9}));
 
   // Short frames pass Escape unchanged; the ends of a longer frame are never escaped.
   EXPECT_EQ(OrvatbusUtils::Escape(BytesOf({0x10, 0x03})), BytesOf({0x10, 0x03}));
@@ -110,7 +110,7 @@ TEST(OrvatbusFrames, BadEscapeSequencesAreCorruptFrames) {
             "Неизвестная маскирующая последовательность в сообщении ORVATBUS: 0x10 0x55");
   EXPECT_EQ(
       MessageOf<ECorruptMessageFrame>([] {
-        OrvatbusUtils::Unpack(BytesOf({0xFF, 0x25, 0x20, 0x10, 0x55, 0x49, 0x00, 0x03}), kCrc1);
+        OrvatbusUtils::Unpack(BytesOf({0xFF, 0x25, 0x20, 0x10, 0x55, 0x49, 0x00, 0x03}), Crc1);
       }),
       "Неизвестная маскирующая последовательность в сообщении ORVATBUS: 0x10 0x55");
   const std::string trailing = MessageOf<ECorruptMessageFrame>([] {
@@ -122,35 +122,35 @@ TEST(OrvatbusFrames, BadEscapeSequencesAreCorruptFrames) {
 
 TEST(OrvatbusFrames, LengthAndFramingChecks) {
   EXPECT_EQ(MessageOf<ECorruptMessageFrame>([] {
-              OrvatbusUtils::Unpack(BytesOf({0xFF, 0x25, 0x20, 0xB3, 0x03}), kCrc1);
+              OrvatbusUtils::Unpack(BytesOf({0xFF, 0x25, 0x20, 0xB3, 0x03}), Crc1);
             }),
             "Нераспакованное сообщение ORVATBUS не содержит достаточного количества байт. Кол-во "
             "байт в сообщении: 5 (минимальная длина сообщения: 6 байт)");
   // Seven packed bytes that unescape to five.
   EXPECT_EQ(MessageOf<ECorruptMessageFrame>([] {
-              OrvatbusUtils::Unpack(BytesOf({0xFF, 0x10, 0x00, 0x10, 0xEF, 0x20, 0x03}), kCrc1);
+              OrvatbusUtils::Unpack(BytesOf({0xFF, 0x10, 0x00, 0x10, 0xEF, 0x20, 0x03}), Crc1);
             }),
             "Распакованное сообщение ORVATBUS не содержит достаточного количества байт. Кол-во "
             "байт в сообщении: 5 (минимальная длина сообщения: 6 байт)");
   EXPECT_EQ(MessageOf<ECorruptMessageFrame>([] {
-              OrvatbusUtils::Unpack(BytesOf({0xFE, 0x25, 0x20, 0x49, 0xB3, 0x03}), kCrc1);
+              OrvatbusUtils::Unpack(BytesOf({0xFE, 0x25, 0x20, 0x49, 0xB3, 0x03}), Crc1);
             }),
             "Сообщение ORVATBUS должно начинаться символом SOH (0xFF).");
   EXPECT_EQ(MessageOf<ECorruptMessageFrame>([] {
-              OrvatbusUtils::Unpack(BytesOf({0xFF, 0x25, 0x20, 0x49, 0xB3, 0x04}), kCrc1);
+              OrvatbusUtils::Unpack(BytesOf({0xFF, 0x25, 0x20, 0x49, 0xB3, 0x04}), Crc1);
             }),
             "Сообщение ORVATBUS должно заканчиваться символом ETX (0x03).");
-  EXPECT_THROW(OrvatbusUtils::CheckFrame(BytesOf({0xFF, 0x25, 0x20, 0x49, 0xB3}), kCrc1),
+  EXPECT_THROW(OrvatbusUtils::CheckFrame(BytesOf({0xFF, 0x25, 0x20, 0x49, 0xB3}), Crc1),
                ECorruptMessageFrame);
-  EXPECT_THROW(OrvatbusUtils::Unpack(TBytes(), kCrc1), ECorruptMessageFrame);
+  EXPECT_THROW(OrvatbusUtils::Unpack(TBytes(), Crc1), ECorruptMessageFrame);
 }
 
 TEST(OrvatbusFrames, ChecksumMismatchNamesBothValues) {
   const TBytes crc8Frame = BytesOf({0xFF, 0x25, 0x20, 0x49, 0x51, 0x03});
-  EXPECT_EQ(MessageOf<EInvalidCRC>([&] { OrvatbusUtils::Unpack(crc8Frame, kCrc1); }),
+  EXPECT_EQ(MessageOf<EInvalidCRC>([&] { OrvatbusUtils::Unpack(crc8Frame, Crc1); }),
             "Ошибка CRC в полученном сообщении. CRC в сообщении: 0x51, ожидаемое CRC: 0xB3");
-  EXPECT_EQ(OrvatbusUtils::Unpack(crc8Frame, kCrc8), BytesOf({0x25, 0x20, 0x49}));
-  EXPECT_THROW(OrvatbusUtils::CheckFrame(BytesOf({0xFF, 0x25, 0x20, 0x49, 0xB3, 0x03}), kCrc8),
+  EXPECT_EQ(OrvatbusUtils::Unpack(crc8Frame, Crc8), BytesOf({0x25, 0x20, 0x49}));
+  EXPECT_THROW(OrvatbusUtils::CheckFrame(BytesOf({0xFF, 0x25, 0x20, 0x49, 0xB3, 0x03}), Crc8),
                EInvalidCRC);
 }
 

@@ -17,10 +17,10 @@ namespace {
 using namespace std::chrono_literals;
 using test::TScriptedConnection;
 
-const TBytes kRequest = BytesOf({0xFF, 0x25, 0x20, 0x49, 0xB3, 0x03});
+const TBytes IdentifyRequest = BytesOf({0xFF, 0x25, 0x20, 0x49, 0xB3, 0x03});
 // A reply frame from device 5 to master 0 ("crc1").
 // 16 bytes packed: nothing in it needs escaping.
-const TBytes kReply = OrvatbusUtils::Pack(
+const TBytes IdentifyReply = OrvatbusUtils::Pack(
     BytesOf({0x20, 0x25, 0x49, 0x00, 0x01, 0x07, 0x00, 0x02, 0x01, 0x05, 0x30, 0x39, 0x00}),
     OrvatbusUtils::CrcKindFunction(TChecksumKind::ckCrc1));
 
@@ -58,9 +58,9 @@ class OrvatbusReceiver : public ::testing::Test {
 };
 
 TEST_F(OrvatbusReceiver, WholeFrameInOneChunk) {
-  Connection->AddChunk(kReply);
-  EXPECT_EQ(Transceiver.Exchange(kRequest), kReply);
-  EXPECT_EQ(Connection->WrittenBytes(), kRequest);
+  Connection->AddChunk(IdentifyReply);
+  EXPECT_EQ(Transceiver.Exchange(IdentifyRequest), IdentifyReply);
+  EXPECT_EQ(Connection->WrittenBytes(), IdentifyRequest);
 
   const std::vector<std::string> texts = Texts(Log);
   const std::vector<std::string> prefixes = {"--q>",
@@ -85,9 +85,9 @@ TEST_F(OrvatbusReceiver, WholeFrameInOneChunk) {
 }
 
 TEST_F(OrvatbusReceiver, FrameInTwoChunksWaitsForTheEnd) {
-  Connection->AddChunk(kReply.substr(0, 4));
-  Connection->AddChunk(kReply.substr(4), 5ms);
-  EXPECT_EQ(Transceiver.Exchange(kRequest), kReply);
+  Connection->AddChunk(IdentifyReply.substr(0, 4));
+  Connection->AddChunk(IdentifyReply.substr(4), 5ms);
+  EXPECT_EQ(Transceiver.Exchange(IdentifyRequest), IdentifyReply);
 
   EXPECT_EQ(WithPrefix(Log, "<trd").size(), 2u);
   const auto stopChecks = WithPrefix(Log, "<chk isStopByteReceived=");
@@ -106,8 +106,8 @@ TEST_F(OrvatbusReceiver, FrameInTwoChunksWaitsForTheEnd) {
 
 TEST_F(OrvatbusReceiver, NoiseBeforeTheStartIsDroppedAndTheEndFoundInTheSameChunk) {
   // Line noise at bus turnaround: the whole frame still arrives in the first chunk.
-  Connection->AddChunk(BytesOf({0x00, 0x55}) + kReply + BytesOf({0x41}));
-  EXPECT_EQ(Transceiver.Exchange(kRequest), kReply);
+  Connection->AddChunk(BytesOf({0x00, 0x55}) + IdentifyReply + BytesOf({0x41}));
+  EXPECT_EQ(Transceiver.Exchange(IdentifyRequest), IdentifyReply);
   EXPECT_EQ(WithPrefix(Log, "<trd").size(), 1u);  // no wait for an end of packet
   const auto etxChecks = WithPrefix(Log, "<chk ETXPosition=");
   ASSERT_EQ(etxChecks.size(), 1u);
@@ -118,28 +118,28 @@ TEST_F(OrvatbusReceiver, NoiseBeforeTheStartIsDroppedAndTheEndFoundInTheSameChun
 
 TEST_F(OrvatbusReceiver, LaterStartBeforeTheEndBeginsTheFrame) {
   Connection->AddChunk(BytesOf({0xFF, 0x20, 0x25}));
-  Connection->AddChunk(kReply, 2ms);
-  EXPECT_EQ(Transceiver.Exchange(kRequest), kReply);
+  Connection->AddChunk(IdentifyReply, 2ms);
+  EXPECT_EQ(Transceiver.Exchange(IdentifyRequest), IdentifyReply);
 }
 
 // The line's echo of the request is passed over and logged, however it arrives, and the reply
 // is read on from the bytes after it; an echo alone is no reply.
 TEST_F(OrvatbusReceiver, EchoOfTheRequestIsNeverTheReply) {
   const std::vector<std::vector<TBytes>> cases = {
-      {kRequest, kReply},
-      {kRequest + kReply},
-      {kRequest.substr(0, 3), kRequest.substr(3) + kReply},
-      {kRequest + kReply.substr(0, 5), kReply.substr(5)},
-      {kRequest},
+      {IdentifyRequest, IdentifyReply},
+      {IdentifyRequest + IdentifyReply},
+      {IdentifyRequest.substr(0, 3), IdentifyRequest.substr(3) + IdentifyReply},
+      {IdentifyRequest + IdentifyReply.substr(0, 5), IdentifyReply.substr(5)},
+      {IdentifyRequest},
   };
   for (const auto& chunks : cases) {
     Log.Clear();
     for (std::size_t i = 0; i < chunks.size(); ++i)
       Connection->AddChunk(chunks[i], i > 0 ? 5ms : 0ms);
-    if (chunks.size() == 1 && chunks[0] == kRequest) {
-      EXPECT_THROW(Transceiver.Exchange(kRequest), EReadSOHTimeoutError);
+    if (chunks.size() == 1 && chunks[0] == IdentifyRequest) {
+      EXPECT_THROW(Transceiver.Exchange(IdentifyRequest), EReadSOHTimeoutError);
     } else {
-      EXPECT_EQ(Transceiver.Exchange(kRequest), kReply) << chunks.size();
+      EXPECT_EQ(Transceiver.Exchange(IdentifyRequest), IdentifyReply) << chunks.size();
     }
     EXPECT_EQ(WithPrefix(Log, "<skp (size=6) FF 25 20 49 B3 03  (эхо запроса пропущено)").size(),
               1u)
@@ -150,7 +150,7 @@ TEST_F(OrvatbusReceiver, EchoOfTheRequestIsNeverTheReply) {
 TEST_F(OrvatbusReceiver, SilenceIsAStartOfPacketTimeout) {
   Transceiver.SetStartOfPacketReadTimeout(30);
   try {
-    Transceiver.Exchange(kRequest);
+    Transceiver.Exchange(IdentifyRequest);
     FAIL() << "no exception";
   } catch (const EReadSOHTimeoutError& e) {
     EXPECT_EQ(e.Message,
@@ -165,9 +165,9 @@ TEST_F(OrvatbusReceiver, SilenceIsAStartOfPacketTimeout) {
 
 TEST_F(OrvatbusReceiver, MissingEndIsAnEndOfPacketTimeout) {
   Transceiver.SetReadTimeout(30);
-  Connection->AddChunk(kReply.substr(0, 7));
+  Connection->AddChunk(IdentifyReply.substr(0, 7));
   try {
-    Transceiver.Exchange(kRequest);
+    Transceiver.Exchange(IdentifyRequest);
     FAIL() << "no exception";
   } catch (const EReadETXTimeoutError& e) {
     EXPECT_NE(e.Message.find("Не получен символ конца пакета (ETX)"), std::string::npos);
@@ -178,12 +178,12 @@ TEST_F(OrvatbusReceiver, MissingEndIsAnEndOfPacketTimeout) {
 
 TEST_F(OrvatbusReceiver, ReadFailuresAreTranslated) {
   Connection->AddReadFailure(EConnectionIOError::Create("[COM7] device gone"));
-  EXPECT_THROW(Transceiver.Exchange(kRequest), EConnectionIOError);
+  EXPECT_THROW(Transceiver.Exchange(IdentifyRequest), EConnectionIOError);
   EXPECT_FALSE(Connection->IsOpen());  // closed so that the next exchange reopens it
 
   Connection->AddReadFailure(EArgumentError::Create("odd"));
   try {
-    Transceiver.Exchange(kRequest);
+    Transceiver.Exchange(IdentifyRequest);
     FAIL() << "no exception";
   } catch (const EUnexpectedReceiveError& e) {
     EXPECT_EQ(e.Message,
@@ -197,9 +197,9 @@ TEST_F(OrvatbusReceiver, ReadFailuresAreTranslated) {
 TEST_F(OrvatbusReceiver, InfiniteTimeoutIsPassedOnUnchanged) {
   Transceiver.SetStartOfPacketReadTimeout(-1);
   Transceiver.SetReadTimeout(-1);
-  Connection->AddChunk(kReply.substr(0, 5));
-  Connection->AddChunk(kReply.substr(5), 3ms);
-  EXPECT_EQ(Transceiver.Exchange(kRequest), kReply);
+  Connection->AddChunk(IdentifyReply.substr(0, 5));
+  Connection->AddChunk(IdentifyReply.substr(5), 3ms);
+  EXPECT_EQ(Transceiver.Exchange(IdentifyRequest), IdentifyReply);
   for (const std::int32_t timeout : Connection->ReadTimeoutHistory()) EXPECT_EQ(timeout, -1);
   EXPECT_EQ(Connection->ReadTimeoutHistory().size(), 2u);
 }
@@ -207,7 +207,7 @@ TEST_F(OrvatbusReceiver, InfiniteTimeoutIsPassedOnUnchanged) {
 // Reads with a small capacity into an array with guard bytes behind it.
 class OrvatbusReceiverBounds : public ::testing::Test {
  protected:
-  static constexpr std::int32_t kCapacity = 16;
+  static constexpr std::int32_t ReadCapacity = 16;
 
   OrvatbusReceiverBounds() : Connection(TScriptedConnection::New("COM8")) {
     Connection->Open();
@@ -217,48 +217,51 @@ class OrvatbusReceiverBounds : public ::testing::Test {
   }
 
   bool GuardIntact() const {
-    for (std::size_t i = kCapacity; i < Storage.size(); ++i)
+    for (std::size_t i = ReadCapacity; i < Storage.size(); ++i)
       if (Storage[i] != 0xEE) return false;
     return true;
   }
 
   std::shared_ptr<TScriptedConnection> Connection;
   TOrvatbusReceiver Receiver;
-  std::array<std::uint8_t, kCapacity + 64> Storage{};
+  std::array<std::uint8_t, ReadCapacity + 64> Storage{};
 };
 
 TEST_F(OrvatbusReceiverBounds, BufferFullWithoutStartIsACorruptFrame) {
   Connection->AddChunk(TBytes(40, 0x55));
-  EXPECT_THROW(Receiver.ReadPacket(*Connection, Storage.data(), kCapacity), ECorruptMessageFrame);
+  EXPECT_THROW(Receiver.ReadPacket(*Connection, Storage.data(), ReadCapacity),
+               ECorruptMessageFrame);
   EXPECT_TRUE(GuardIntact());
-  for (const std::int32_t count : Connection->ReadCountHistory()) EXPECT_LE(count, kCapacity);
+  for (const std::int32_t count : Connection->ReadCountHistory()) EXPECT_LE(count, ReadCapacity);
 }
 
 TEST_F(OrvatbusReceiverBounds, BufferFullWithoutEndIsACorruptFrame) {
   // The start arrives with the buffer still short of full, the rest never brings an end.
   Connection->AddChunk(BytesOf({0x55, 0xFF, 0x20}));
   Connection->AddChunk(TBytes(40, 0x41), 2ms);
-  EXPECT_THROW(Receiver.ReadPacket(*Connection, Storage.data(), kCapacity), ECorruptMessageFrame);
+  EXPECT_THROW(Receiver.ReadPacket(*Connection, Storage.data(), ReadCapacity),
+               ECorruptMessageFrame);
   EXPECT_TRUE(GuardIntact());
 
   // The start arrives in the very chunk that fills the buffer.
   Connection->AddChunk(TBytes(10, 0x41) + BytesOf({0xFF}) + TBytes(10, 0x41));
-  EXPECT_THROW(Receiver.ReadPacket(*Connection, Storage.data(), kCapacity), ECorruptMessageFrame);
+  EXPECT_THROW(Receiver.ReadPacket(*Connection, Storage.data(), ReadCapacity),
+               ECorruptMessageFrame);
   EXPECT_TRUE(GuardIntact());
   for (const std::int32_t count : Connection->ReadCountHistory()) {
     EXPECT_GT(count, 0);
-    EXPECT_LE(count, kCapacity);
+    EXPECT_LE(count, ReadCapacity);
   }
 }
 
 TEST_F(OrvatbusReceiverBounds, FrameThatExactlyFillsTheBuffer) {
   const TBytes frame =
       BytesOf({0xFF, 0x20, 0x25, 0x49, 1, 2, 4, 5, 6, 7, 8, 9, 11, 12}) + BytesOf({0x00, 0x03});
-  ASSERT_EQ(frame.size(), static_cast<std::size_t>(kCapacity));
+  ASSERT_EQ(frame.size(), static_cast<std::size_t>(ReadCapacity));
   Connection->AddChunk(frame.substr(0, 9));
   Connection->AddChunk(frame.substr(9));
-  ASSERT_EQ(Receiver.ReadPacket(*Connection, Storage.data(), kCapacity), kCapacity);
-  EXPECT_EQ(TBytes(Storage.data(), kCapacity), frame);
+  ASSERT_EQ(Receiver.ReadPacket(*Connection, Storage.data(), ReadCapacity), ReadCapacity);
+  EXPECT_EQ(TBytes(Storage.data(), ReadCapacity), frame);
   EXPECT_TRUE(GuardIntact());
 }
 

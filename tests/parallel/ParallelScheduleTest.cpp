@@ -296,7 +296,7 @@ TEST(ParallelSchedule, EveryWorkerWaitsWithoutTimerSlack) {
 TEST(ParallelSchedule, AnErrorThatEndsTheRunStopsTheOtherConnections) {
   TSearchScript script;
   TFakeSearcherFactory factory(script);
-  constexpr std::size_t kAddresses = 20000;
+  constexpr std::size_t AddressCount = 20000;
   // COM1 fails once COM2 is under way; COM2 has many more attempts to go by then.
   script.OnCreate = [&script](const std::string& Name) {
     if (Name != "COM1:9600,Orvatbus") return;
@@ -308,7 +308,7 @@ TEST(ParallelSchedule, AnErrorThatEndsTheRunStopsTheOtherConnections) {
   task.SerialPortNames = {"COM1", "COM2"};
   task.BaudRates = {9600};
   task.Protocols = {dpOrvatbus};
-  task.SetAddresses(dpOrvatbus, std::vector<std::uint8_t>(kAddresses, 1));
+  task.SetAddresses(dpOrvatbus, std::vector<std::uint8_t>(AddressCount, 1));
   task.ParallelConnections = 2;
   task.Start();
   task.WaitFor();
@@ -316,7 +316,7 @@ TEST(ParallelSchedule, AnErrorThatEndsTheRunStopsTheOtherConnections) {
   EXPECT_THAT(task.RunError(), HasSubstr("cannot close"));
   EXPECT_FALSE(task.Aborted());
   EXPECT_THAT(script.Filter("finished"), ElementsAre("finished normal"));
-  EXPECT_LT(script.Filter("found COM2").size(), kAddresses);
+  EXPECT_LT(script.Filter("found COM2").size(), AddressCount);
   // The connection that was stopped still closed and freed its searcher.
   EXPECT_EQ(script.Filter("free COM2").size(), 1u);
 }

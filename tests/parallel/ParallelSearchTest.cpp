@@ -95,7 +95,7 @@ std::vector<std::string> Matching(const std::vector<std::string>& Events, const 
 
 TDeviceConfig Modbus(int Address, std::uint32_t Serial, int DelayMs = 0) {
   TDeviceConfig d;
-  d.Kind = TDeviceKind::Modbus;
+  d.Kind = TDeviceKind::dkModbus;
   d.Address = Address;
   d.DeviceType = 16;
   d.FirmwareVersion = 215;
@@ -206,7 +206,7 @@ TEST_F(ParallelSearch, StopEndsEveryConnectionAndFinishesOnce) {
   const std::string portA = Sim_.AddSerialPort(), portB = Sim_.AddSerialPort();
   const std::uint16_t server = Sim_.AddTcpServer();
   TDeviceConfig silent = Modbus(1, 1);
-  silent.Kind = TDeviceKind::ModbusRtu;  // RTU framing on the server too
+  silent.Kind = TDeviceKind::dkModbusRtu;  // RTU framing on the server too
   silent.Behaviour.Silent = true;
   const int devices[] = {Sim_.AddDevice(portA, silent), Sim_.AddDevice(portB, silent),
                          Sim_.AddDevice(server, silent)};

@@ -41,30 +41,30 @@ namespace fs = std::filesystem;
 using platform::TErrorKind;
 
 std::string ReadWhole(const fs::path& File) {
-  std::ifstream In(File, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(In), {});
+  std::ifstream in(File, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 TEST(PlatformErrorTest, FailuresCarryTheirKindWithTheSystemsCodeAndText) {
-  test::TTempDir Dir;
-  const platform::TOsError Missing = platform::CheckFileReadable((Dir.Path() / "none").string());
-  EXPECT_TRUE(Missing);
-  EXPECT_EQ(Missing.Kind, TErrorKind::ekNotFound);
-  EXPECT_EQ(Missing.Code, ENOENT);
-  EXPECT_EQ(Missing.Text, std::strerror(ENOENT));
+  test::TTempDir dir;
+  const platform::TOsError missing = platform::CheckFileReadable((dir.Path() / "none").string());
+  EXPECT_TRUE(missing);
+  EXPECT_EQ(missing.Kind, TErrorKind::ekNotFound);
+  EXPECT_EQ(missing.Code, ENOENT);
+  EXPECT_EQ(missing.Text, std::strerror(ENOENT));
   EXPECT_EQ(platform::SystemErrorText(ENOSPC), std::strerror(ENOSPC));
 
-  std::ofstream(Dir.Path() / "file") << "x";
-  EXPECT_FALSE(platform::CheckFileReadable((Dir.Path() / "file").string()));
-  const platform::TOsError NoFolder =
-      platform::CheckFileReadable((Dir.Path() / "file" / "below").string());
-  EXPECT_EQ(NoFolder.Kind, TErrorKind::ekNotFound);
-  EXPECT_EQ(NoFolder.Code, ENOTDIR);
+  std::ofstream(dir.Path() / "file") << "x";
+  EXPECT_FALSE(platform::CheckFileReadable((dir.Path() / "file").string()));
+  const platform::TOsError noFolder =
+      platform::CheckFileReadable((dir.Path() / "file" / "below").string());
+  EXPECT_EQ(noFolder.Kind, TErrorKind::ekNotFound);
+  EXPECT_EQ(noFolder.Code, ENOTDIR);
   // A folder opens for reading, yet is not a readable file.
-  const platform::TOsError Folder = platform::CheckFileReadable(Dir.Path().string());
-  EXPECT_EQ(Folder.Kind, TErrorKind::ekOther);
-  EXPECT_EQ(Folder.Code, EISDIR);
-  EXPECT_EQ(Folder.Text, std::strerror(EISDIR));
+  const platform::TOsError folder = platform::CheckFileReadable(dir.Path().string());
+  EXPECT_EQ(folder.Kind, TErrorKind::ekOther);
+  EXPECT_EQ(folder.Code, EISDIR);
+  EXPECT_EQ(folder.Text, std::strerror(EISDIR));
 }
 
 // The meaning classes: a missing device at its opening is not there, during use it went away.
@@ -74,7 +74,7 @@ TEST(PlatformErrorTest, ErrnoClassesByMeaningAndPlace) {
     int Code;
     TErrorContext Context;
     TErrorKind Kind;
-  } Cases[] = {
+  } cases[] = {
       {0, TErrorContext::ecUse, TErrorKind::ekNone},
       {ENOENT, TErrorContext::ecUse, TErrorKind::ekNotFound},
       {ENODEV, TErrorContext::ecOpen, TErrorKind::ekNotFound},
@@ -91,62 +91,62 @@ TEST(PlatformErrorTest, ErrnoClassesByMeaningAndPlace) {
       {ECANCELED, TErrorContext::ecUse, TErrorKind::ekCancelled},
       {EINVAL, TErrorContext::ecUse, TErrorKind::ekOther},
   };
-  for (const auto& C : Cases) {
-    const platform::TOsError E = platform::OsError(C.Code, C.Context);
-    EXPECT_EQ(E.Kind, C.Kind) << C.Code;
-    EXPECT_EQ(E.Code, C.Code);
-    EXPECT_EQ(static_cast<bool>(E), C.Code != 0);
+  for (const auto& c : cases) {
+    const platform::TOsError e = platform::OsError(c.Code, c.Context);
+    EXPECT_EQ(e.Kind, c.Kind) << c.Code;
+    EXPECT_EQ(e.Code, c.Code);
+    EXPECT_EQ(static_cast<bool>(e), c.Code != 0);
   }
 }
 
 TEST(PlatformFilesTest, CurrentFolderChangesOnlyToAFolderThatExists) {
-  test::TTempDir Dir;
-  const fs::path Before = fs::current_path();
-  EXPECT_EQ(platform::SetCurrentFolder((Dir.Path() / "none").string()).Kind,
+  test::TTempDir dir;
+  const fs::path before = fs::current_path();
+  EXPECT_EQ(platform::SetCurrentFolder((dir.Path() / "none").string()).Kind,
             TErrorKind::ekNotFound);
-  EXPECT_EQ(fs::current_path(), Before);
-  EXPECT_FALSE(platform::SetCurrentFolder(Dir.Path().string()));
-  EXPECT_EQ(fs::current_path(), fs::canonical(Dir.Path()));
-  ASSERT_FALSE(platform::SetCurrentFolder(Before.string()));
+  EXPECT_EQ(fs::current_path(), before);
+  EXPECT_FALSE(platform::SetCurrentFolder(dir.Path().string()));
+  EXPECT_EQ(fs::current_path(), fs::canonical(dir.Path()));
+  ASSERT_FALSE(platform::SetCurrentFolder(before.string()));
 }
 
 TEST(PlatformFilesTest, AppendWaitsForAnotherWritersLockThenReportsTheOpenBusy) {
-  test::TTempDir Dir;
-  const fs::path File = Dir.Path() / "log.txt";
-  EXPECT_FALSE(platform::AppendToFile(File.string(), "one\r\n", 0).Error);
-  const int Holder = ::open(File.c_str(), O_WRONLY | O_CLOEXEC);
-  ASSERT_GE(Holder, 0);
-  ASSERT_EQ(::flock(Holder, LOCK_EX), 0);
-  const platform::TAppendResult Held = platform::AppendToFile(File.string(), "two\r\n", 5);
-  EXPECT_EQ(Held.Step, platform::TAppendStep::asOpen);
-  EXPECT_EQ(Held.Error.Kind, TErrorKind::ekBusy);
-  ::close(Holder);
-  EXPECT_FALSE(platform::AppendToFile(File.string(), "three\r\n", 5).Error);
-  EXPECT_EQ(ReadWhole(File), "one\r\nthree\r\n");
+  test::TTempDir dir;
+  const fs::path file = dir.Path() / "log.txt";
+  EXPECT_FALSE(platform::AppendToFile(file.string(), "one\r\n", 0).Error);
+  const int holder = ::open(file.c_str(), O_WRONLY | O_CLOEXEC);
+  ASSERT_GE(holder, 0);
+  ASSERT_EQ(::flock(holder, LOCK_EX), 0);
+  const platform::TAppendResult held = platform::AppendToFile(file.string(), "two\r\n", 5);
+  EXPECT_EQ(held.Step, platform::TAppendStep::asOpen);
+  EXPECT_EQ(held.Error.Kind, TErrorKind::ekBusy);
+  ::close(holder);
+  EXPECT_FALSE(platform::AppendToFile(file.string(), "three\r\n", 5).Error);
+  EXPECT_EQ(ReadWhole(file), "one\r\nthree\r\n");
 
-  const platform::TAppendResult Unnamed = platform::AppendToFile("", "x", 0);
-  EXPECT_EQ(Unnamed.Step, platform::TAppendStep::asOpen);
-  EXPECT_EQ(Unnamed.Error.Kind, TErrorKind::ekNotFound);
+  const platform::TAppendResult unnamed = platform::AppendToFile("", "x", 0);
+  EXPECT_EQ(unnamed.Step, platform::TAppendStep::asOpen);
+  EXPECT_EQ(unnamed.Error.Kind, TErrorKind::ekNotFound);
 }
 
 TEST(PlatformFilesTest, StandardErrorTakesTheWholeTextAndKeepsErrno) {
-  int Pipe[2];
-  ASSERT_EQ(::pipe(Pipe), 0);
-  const int Saved = ::dup(STDERR_FILENO);
-  ::dup2(Pipe[1], STDERR_FILENO);
-  const std::string Text(3000, 'e');
+  int pipe[2];
+  ASSERT_EQ(::pipe(pipe), 0);
+  const int saved = ::dup(STDERR_FILENO);
+  ::dup2(pipe[1], STDERR_FILENO);
+  const std::string text(3000, 'e');
   errno = EDOM;
-  platform::WriteStandardError(Text);
-  const int ErrnoAfter = errno;
-  ::dup2(Saved, STDERR_FILENO);
-  ::close(Saved);
-  ::close(Pipe[1]);
-  std::string Got(4096, '\0');
-  std::size_t Size = 0;
-  for (ssize_t N; (N = ::read(Pipe[0], Got.data() + Size, Got.size() - Size)) > 0;) Size += N;
-  ::close(Pipe[0]);
-  EXPECT_EQ(Got.substr(0, Size), Text);
-  EXPECT_EQ(ErrnoAfter, EDOM);
+  platform::WriteStandardError(text);
+  const int errnoAfter = errno;
+  ::dup2(saved, STDERR_FILENO);
+  ::close(saved);
+  ::close(pipe[1]);
+  std::string got(4096, '\0');
+  std::size_t size = 0;
+  for (ssize_t n; (n = ::read(pipe[0], got.data() + size, got.size() - size)) > 0;) size += n;
+  ::close(pipe[0]);
+  EXPECT_EQ(got.substr(0, size), text);
+  EXPECT_EQ(errnoAfter, EDOM);
 }
 
 // The calendar fields of the local clock lie between two readings of the C library's own.
@@ -230,8 +230,8 @@ TEST(PlatformCancelTest, ACancelEventTheSystemCannotMakeIsAnEOSError) {
     std::optional<EOSError> error;
     try {
       Action();
-    } catch (const EOSError& E) {
-      error = E;
+    } catch (const EOSError& e) {
+      error = e;
     } catch (...) {
     }
     return error;
@@ -259,24 +259,24 @@ TEST(PlatformCancelTest, ACancelEventTheSystemCannotMakeIsAnEOSError) {
 }
 
 TEST(PlatformClockTest, LocalTimeFieldsAreTheCalendarOfTheLocalZone) {
-  const auto Seconds = [](int Y, int Mo, int D, int H, int Mi, int S) {
+  const auto seconds = [](int Y, int Mo, int D, int H, int Mi, int S) {
     return ((((static_cast<long long>(Y) * 13 + Mo) * 32 + D) * 24 + H) * 60 + Mi) * 60 + S;
   };
-  const auto LibraryNow = [&] {
-    const time_t Now = ::time(nullptr);
-    tm Local{};
-    ::localtime_r(&Now, &Local);
-    return Seconds(Local.tm_year + 1900, Local.tm_mon + 1, Local.tm_mday, Local.tm_hour,
-                   Local.tm_min, Local.tm_sec);
+  const auto libraryNow = [&] {
+    const time_t now = ::time(nullptr);
+    tm local{};
+    ::localtime_r(&now, &local);
+    return seconds(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
+                   local.tm_min, local.tm_sec);
   };
-  const long long Before = LibraryNow();
-  const platform::TLocalTime T = platform::LocalTimeNow();
-  const long long After = LibraryNow();
-  const long long Ours = Seconds(T.Year, T.Month, T.Day, T.Hour, T.Minute, T.Second);
-  EXPECT_LE(Before, Ours);
-  EXPECT_LE(Ours, After);
-  EXPECT_GE(T.Millisecond, 0);
-  EXPECT_LT(T.Millisecond, 1000);
+  const long long before = libraryNow();
+  const platform::TLocalTime t = platform::LocalTimeNow();
+  const long long after = libraryNow();
+  const long long ours = seconds(t.Year, t.Month, t.Day, t.Hour, t.Minute, t.Second);
+  EXPECT_LE(before, ours);
+  EXPECT_LE(ours, after);
+  EXPECT_GE(t.Millisecond, 0);
+  EXPECT_LT(t.Millisecond, 1000);
 }
 
 TEST(PlatformRuntimeTest, TypeNamesReadableAndTheTypeOfAnyException) {
@@ -286,27 +286,27 @@ TEST(PlatformRuntimeTest, TypeNamesReadableAndTheTypeOfAnyException) {
   try {
     throw 42;
   } catch (...) {
-    const std::type_info* Type = platform::CurrentExceptionType();
-    ASSERT_NE(Type, nullptr);
-    EXPECT_EQ(*Type, typeid(int));
+    const std::type_info* type = platform::CurrentExceptionType();
+    ASSERT_NE(type, nullptr);
+    EXPECT_EQ(*type, typeid(int));
   }
 }
 
 TEST(PlatformSocketsTest, IPv4AddressTextsInTheirClassicForms) {
-  std::uint32_t Address = 0;
-  ASSERT_TRUE(platform::SocketParseIPv4Address("10.0.0.7", Address));
-  EXPECT_EQ(platform::SocketAddressToText(Address), "10.0.0.7");
-  ASSERT_TRUE(platform::SocketParseIPv4Address("10.7", Address));
-  EXPECT_EQ(platform::SocketAddressToText(Address), "10.0.0.7");
-  for (const char* Bad : {"", "10.0.0.256", "host", "255.255.255.255"})
-    EXPECT_FALSE(platform::SocketParseIPv4Address(Bad, Address)) << Bad;
+  std::uint32_t address = 0;
+  ASSERT_TRUE(platform::SocketParseIPv4Address("10.0.0.7", address));
+  EXPECT_EQ(platform::SocketAddressToText(address), "10.0.0.7");
+  ASSERT_TRUE(platform::SocketParseIPv4Address("10.7", address));
+  EXPECT_EQ(platform::SocketAddressToText(address), "10.0.0.7");
+  for (const char* bad : {"", "10.0.0.256", "host", "255.255.255.255"})
+    EXPECT_FALSE(platform::SocketParseIPv4Address(bad, address)) << bad;
 }
 
 TEST(PlatformSocketsTest, AHostIsKnownByOneAddressTextInWhicheverFormItIsGiven) {
   const struct {
     const char* Host;
     std::vector<std::string> Addresses;
-  } Cases[] = {
+  } cases[] = {
       {"127.0.0.1", {"127.0.0.1"}},
       {"::ffff:127.0.0.1", {"127.0.0.1"}},  // IPv4-mapped: the same IPv4 host
       {"::FFFF:7f00:2", {"127.0.0.2"}},
@@ -314,7 +314,7 @@ TEST(PlatformSocketsTest, AHostIsKnownByOneAddressTextInWhicheverFormItIsGiven) 
       {"::127.0.0.1", {"::127.0.0.1"}},  // IPv4-compatible is another (deprecated) address
       {"", {}},
   };
-  for (const auto& C : Cases) EXPECT_EQ(platform::HostAddresses(C.Host), C.Addresses) << C.Host;
+  for (const auto& c : cases) EXPECT_EQ(platform::HostAddresses(c.Host), c.Addresses) << c.Host;
 }
 
 }  // namespace

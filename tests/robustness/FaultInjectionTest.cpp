@@ -144,9 +144,9 @@ class FaultInjection : public ::testing::Test {
 
   static TDeviceConfig Orvatbus(int Address) {
     TDeviceConfig d;
-    d.Kind = TDeviceKind::Orvatbus;
+    d.Kind = TDeviceKind::dkOrvatbus;
     d.Address = Address;
-    d.Checksum = devsim::TChecksum::Crc8;
+    d.Checksum = devsim::TChecksum::ckCrc8;
     d.DeviceType = 6;
     d.FirmwareVersion = 421;
     d.SerialNumber = 10234;
@@ -154,7 +154,7 @@ class FaultInjection : public ::testing::Test {
   }
   static TDeviceConfig ModbusUnit(int Address) {
     TDeviceConfig d;
-    d.Kind = TDeviceKind::Modbus;
+    d.Kind = TDeviceKind::dkModbus;
     d.Address = Address;
     d.DeviceType = 16;
     d.FirmwareVersion = 215;
@@ -266,7 +266,7 @@ TEST_F(FaultInjection, GarbageWithoutFrameMarkersIsRefusedWithinBounds) {
     flooding.Behaviour.GarbageBytes = 64 * 1024;
     sim.AddDevice(orvatPort, flooding);
     TDeviceConfig asciiFlood;
-    asciiFlood.Kind = TDeviceKind::OrvatAscii;
+    asciiFlood.Kind = TDeviceKind::dkOrvatAscii;
     asciiFlood.Address = 'A';
     asciiFlood.IntervalMs = 10;
     asciiFlood.Behaviour.GarbageBytes = 64 * 1024;

@@ -6,6 +6,7 @@
 #include "foundation/appExceptions.h"
 #include "foundation/appSysUtils.h"
 #include "search/uSearchParams.h"
+#include "search/uSearchProgress.h"
 #include "search/uSearchReport.h"
 
 namespace probrix {
@@ -68,6 +69,7 @@ TEST(LineFormats, PlanOrderAndTextsPerFormat) {
       attempts.push_back(A);
     };
     FillSearchPlan(task, choice);
+    const TPlanAttempts plan = CountPlanAttempts(task);
     task.Start();
     task.WaitFor();
 
@@ -91,6 +93,7 @@ TEST(LineFormats, PlanOrderAndTextsPerFormat) {
     EXPECT_EQ(script.FormatsSnapshot(), formats);
     EXPECT_EQ(progress, expected);
     EXPECT_EQ(task.PlanLineFormats().size(), names.size());
+    EXPECT_EQ(plan.Total, static_cast<std::int64_t>(progress.size())) << "the progress bar's count";
 
     // The last serial attempt named in the protocol line, the attempt log's name and the grid;
     // an endpoint never with a format.

@@ -129,14 +129,15 @@ TEST_F(ModbusRtuSearcherTest, IdentifiesDeviceFromRegisters) {
 }
 
 // Without traffic lines the search log keeps the searcher's own lines, the device is found
-// the same, and a silent device fails with the same exception, message for message.
+// the same, and a silent device fails with the same exception, message for message; without
+// anybody keeping the log, the same with no line at all.
 TEST_F(ModbusRtuSearcherTest, WithoutTrafficLinesTheSearchersOwnLinesStay) {
   Searcher.SetRequestRetryCount(1);
   const auto failure = [&] {
     try {
       Searcher.Search(5, Info);
-    } catch (const Exception& E) {
-      return DescribeException(&E);
+    } catch (const Exception& e) {
+      return DescribeException(&e);
     }
     return std::string("no exception");
   };
@@ -159,6 +160,15 @@ TEST_F(ModbusRtuSearcherTest, WithoutTrafficLinesTheSearchersOwnLinesStay) {
   EXPECT_EQ(CountLines(Log, "(packed message)"), 0);
   EXPECT_EQ(CountLines(Log, "<raw"), 0);
   EXPECT_EQ(Log.Lines().size(), 4u);
+  Log.Clear();
+
+  // Nobody keeps the log at all: not one line is made, and the outcomes stay the same.
+  Searcher.SetKeepLog(false);
+  EXPECT_EQ(failure(), withTraffic);
+  Reply(RegisterReplyBody(1));
+  Searcher.Search(1, Info);
+  EXPECT_EQ(Info.SerialNumber, 0x5678);
+  EXPECT_TRUE(Log.Lines().empty());
 }
 
 TEST_F(ModbusRtuSearcherTest, SilentDeviceTriedRequestRetryCountTimes) {

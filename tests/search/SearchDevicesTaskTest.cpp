@@ -108,19 +108,19 @@ TEST_F(SearchTask, HandlersSeeOnlyTheCurrentAttemptsLog) {
     if (Address == 2) throw EInvalidCRC::Create("crc");
     Info.Address = Address;
   };
-  std::vector<std::string> Texts;
+  std::vector<std::string> texts;
   Task.OnDeviceFound = [&](TSearchDevicesTask*, const TSearchAttempt&, const TDeviceInfo&,
-                           const TSearchLog& Log) { Texts.push_back(Log.Text()); };
+                           const TSearchLog& Log) { texts.push_back(Log.Text()); };
   Task.OnSearchError = [&](TSearchDevicesTask*, const TSearchAttempt&, const Exception& E,
                            const TSearchLog& Log) {
     EXPECT_TRUE(E.Is<EInvalidCRC>());
-    Texts.push_back(Log.Text());
+    texts.push_back(Log.Text());
   };
   Run();
 
-  ASSERT_EQ(Texts.size(), 2u);
-  EXPECT_EQ(Texts[0], "00:00:00.000 try 1\r\n00:00:00.000 answer\r\n");
-  EXPECT_EQ(Texts[1], "00:00:00.000 try 2\r\n00:00:00.000 answer\r\n");
+  ASSERT_EQ(texts.size(), 2u);
+  EXPECT_EQ(texts[0], "00:00:00.000 try 1\r\n00:00:00.000 answer\r\n");
+  EXPECT_EQ(texts[1], "00:00:00.000 try 2\r\n00:00:00.000 answer\r\n");
 }
 
 TEST_F(SearchTask, EndpointTextGivesHostAndPort) {
@@ -197,25 +197,25 @@ TEST_F(SearchTask, OtherAttemptErrorsGoOnWithTheNextAddress) {
         Info.Address = Address;
     }
   };
-  std::string ForeignClass;
-  std::string ForeignMessage;
-  auto Recorder = Task.OnSearchError;
+  std::string foreignClass;
+  std::string foreignMessage;
+  auto recorder = Task.OnSearchError;
   Task.OnSearchError = [&](TSearchDevicesTask* Sender, const TSearchAttempt& A, const Exception& E,
                            const TSearchLog& Log) {
     if (A.Address == 2) {
-      ForeignClass = E.ClassName();
-      ForeignMessage = E.Message;
+      foreignClass = E.ClassName();
+      foreignMessage = E.Message;
     }
-    Recorder(Sender, A, E, Log);
+    recorder(Sender, A, E, Log);
   };
   Run();
 
   EXPECT_THAT(Script.Filter("error"),
               ElementsAre("error COM1:9600,ModbusRTU,1 EConnectionIOError",
-                          "error COM1:9600,ModbusRTU,2 " + ForeignClass,
+                          "error COM1:9600,ModbusRTU,2 " + foreignClass,
                           "error COM1:9600,ModbusRTU,3 ESlaveAddressMismatch"));
-  EXPECT_THAT(ForeignClass, HasSubstr("runtime_error"));
-  EXPECT_EQ(ForeignMessage, "library failure");
+  EXPECT_THAT(foreignClass, HasSubstr("runtime_error"));
+  EXPECT_EQ(foreignMessage, "library failure");
   EXPECT_THAT(Script.Filter("found"), ElementsAre("found COM1:9600,ModbusRTU,4 reported=4 log=1"));
 }
 
@@ -322,18 +322,18 @@ TEST_F(SearchTask, StopAfterTheEndLeavesAbortedFalse) {
 // A searcher whose Search waits until the test lets it go.
 struct TGate {
   void Enter() {
-    std::unique_lock Guard(Lock);
+    std::unique_lock guard(Lock);
     Entered = true;
     Changed.notify_all();
-    Changed.wait_for(Guard, std::chrono::seconds(10), [this] { return Released; });
+    Changed.wait_for(guard, std::chrono::seconds(10), [this] { return Released; });
   }
   void Release() {
-    std::lock_guard Guard(Lock);
+    std::lock_guard guard(Lock);
     Released = true;
     Changed.notify_all();
   }
   bool WasEntered() {
-    std::lock_guard Guard(Lock);
+    std::lock_guard guard(Lock);
     return Entered;
   }
   std::mutex Lock;
@@ -349,17 +349,17 @@ TEST_F(SearchTask, StopDuringAnAttemptLetsItCompleteThenFinishesAborted) {
   Task.Protocols = {dpOrvatbus, dpModbusRtu};
   Task.SetAddresses(dpOrvatbus, std::vector<std::uint8_t>{1, 2, 3});
   Task.SetAddresses(dpModbusRtu, std::vector<std::uint8_t>{1});
-  TGate Gate;
-  Script.OnSearch = [&Gate](TFakeSearcher&, std::uint8_t Address, TDeviceInfo& Info) {
-    if (Address == 2) Gate.Enter();
+  TGate gate;
+  Script.OnSearch = [&gate](TFakeSearcher&, std::uint8_t Address, TDeviceInfo& Info) {
+    if (Address == 2) gate.Enter();
     Info.Address = Address;
   };
   Task.Start();
-  ASSERT_TRUE(test::WaitFor([&] { return Gate.WasEntered(); }));
+  ASSERT_TRUE(test::WaitFor([&] { return gate.WasEntered(); }));
   Task.Stop();
   EXPECT_TRUE(Task.Aborted());
   EXPECT_FALSE(Task.Finished());
-  Gate.Release();
+  gate.Release();
   Task.WaitFor();
 
   EXPECT_THAT(
@@ -379,10 +379,10 @@ TEST_F(SearchTask, ThrowingDeviceFoundHandlerBecomesASearchError) {
   Task.BaudRates = {9600};
   Task.Protocols = {dpOrvatbus};
   Task.SetAddresses(dpOrvatbus, std::vector<std::uint8_t>{1, 2});
-  auto Recorder = Task.OnDeviceFound;
-  Task.OnDeviceFound = [Recorder](TSearchDevicesTask* Sender, const TSearchAttempt& A,
+  auto recorder = Task.OnDeviceFound;
+  Task.OnDeviceFound = [recorder](TSearchDevicesTask* Sender, const TSearchAttempt& A,
                                   const TDeviceInfo& Info, const TSearchLog& Log) {
-    Recorder(Sender, A, Info, Log);
+    recorder(Sender, A, Info, Log);
     if (A.Address == 1) throw EArgumentError::Create("handler failed");
   };
   Run();
@@ -434,13 +434,13 @@ TEST_F(SearchTask, ThrowingErrorHandlerEndsTheRun) {
 }
 
 TEST_F(SearchTask, ThrowingFinishedHandlerIsContained) {
-  std::atomic<int> Calls{0};
-  Task.OnSearchFinished = [&Calls](TSearchDevicesTask*, bool) {
-    ++Calls;
+  std::atomic<int> calls{0};
+  Task.OnSearchFinished = [&calls](TSearchDevicesTask*, bool) {
+    ++calls;
     throw std::runtime_error("finished handler");
   };
   Run();
-  EXPECT_EQ(Calls.load(), 1);
+  EXPECT_EQ(calls.load(), 1);
   EXPECT_TRUE(Task.Finished());
 }
 
@@ -509,71 +509,71 @@ TEST_F(SearchTask, ProtocolOutsideTheTableIsSkipped) {
 }
 
 TEST(SearchTaskLifetime, DestructionStopsARunningTaskAndWaits) {
-  TSearchScript Script;
-  TFakeSearcherFactory Factory(Script);
-  TGate Gate;
-  Script.OnSearch = [&Gate](TFakeSearcher&, std::uint8_t Address, TDeviceInfo& Info) {
-    Gate.Enter();
+  TSearchScript script;
+  TFakeSearcherFactory factory(script);
+  TGate gate;
+  script.OnSearch = [&gate](TFakeSearcher&, std::uint8_t Address, TDeviceInfo& Info) {
+    gate.Enter();
     Info.Address = Address;
   };
-  std::thread Releaser;
+  std::thread releaser;
   {
-    TSearchDevicesTask Task;
-    test::RecordEvents(Task, Script);
-    Task.SerialPortNames = {"COM1"};
-    Task.BaudRates = {9600};
-    Task.Protocols = {dpOrvatbus};
-    Task.SetAddresses(dpOrvatbus, std::vector<std::uint8_t>{1, 2});
-    Task.Start();
-    ASSERT_TRUE(test::WaitFor([&] { return Gate.WasEntered(); }));
+    TSearchDevicesTask task;
+    test::RecordEvents(task, script);
+    task.SerialPortNames = {"COM1"};
+    task.BaudRates = {9600};
+    task.Protocols = {dpOrvatbus};
+    task.SetAddresses(dpOrvatbus, std::vector<std::uint8_t>{1, 2});
+    task.Start();
+    ASSERT_TRUE(test::WaitFor([&] { return gate.WasEntered(); }));
     // Lets the attempt end only once the destructor has asked the task to stop.
-    Releaser = std::thread([&Gate, &Task] {
-      test::WaitFor([&Task] { return Task.Terminated(); });
-      Gate.Release();
+    releaser = std::thread([&gate, &task] {
+      test::WaitFor([&task] { return task.Terminated(); });
+      gate.Release();
     });
   }
-  Releaser.join();
-  EXPECT_THAT(Script.Filter("progress"), ElementsAre("progress COM1:9600,Orvatbus,1"));
-  EXPECT_THAT(Script.Filter("finished"), ElementsAre("finished aborted"));
+  releaser.join();
+  EXPECT_THAT(script.Filter("progress"), ElementsAre("progress COM1:9600,Orvatbus,1"));
+  EXPECT_THAT(script.Filter("finished"), ElementsAre("finished aborted"));
 }
 
 TEST(SearchTaskLifetime, NeverStartedTaskStillFinishesOnceWithoutAttempts) {
-  TSearchScript Script;
-  TFakeSearcherFactory Factory(Script);
+  TSearchScript script;
+  TFakeSearcherFactory factory(script);
   {
-    TSearchDevicesTask Task;
-    test::RecordEvents(Task, Script);
-    Task.SerialPortNames = {"COM1"};
-    Task.BaudRates = {9600};
-    Task.TcpEndpoints = {"h:1"};
-    Task.Protocols = {dpOrvatbus};
-    Task.SetAddresses(dpOrvatbus, std::vector<std::uint8_t>{1});
+    TSearchDevicesTask task;
+    test::RecordEvents(task, script);
+    task.SerialPortNames = {"COM1"};
+    task.BaudRates = {9600};
+    task.TcpEndpoints = {"h:1"};
+    task.Protocols = {dpOrvatbus};
+    task.SetAddresses(dpOrvatbus, std::vector<std::uint8_t>{1});
   }
-  EXPECT_THAT(Script.Snapshot(), ElementsAre("finished aborted"));
+  EXPECT_THAT(script.Snapshot(), ElementsAre("finished aborted"));
 }
 
 TEST(SearchTaskLifetime, TaskMayBeDestroyedFromItsFinishedHandler) {
-  TSearchScript Script;
-  TFakeSearcherFactory Factory(Script);
-  auto* Task = new TSearchDevicesTask;
-  std::atomic<bool> Done{false};
-  Task->OnSearchFinished = [&Done](TSearchDevicesTask* Sender, bool) {
+  TSearchScript script;
+  TFakeSearcherFactory factory(script);
+  auto* task = new TSearchDevicesTask;
+  std::atomic<bool> done{false};
+  task->OnSearchFinished = [&done](TSearchDevicesTask* Sender, bool) {
     delete Sender;
-    Done = true;
+    done = true;
   };
-  Task->Start();
-  EXPECT_TRUE(test::WaitFor([&] { return Done.load(); }));
+  task->Start();
+  EXPECT_TRUE(test::WaitFor([&] { return done.load(); }));
 }
 
 TEST(DeviceSearcherFactory, RangeCheckComesBeforeTheInjectedFactory) {
-  TSearchScript Script;
-  TFakeSearcherFactory Factory(Script);
+  TSearchScript script;
+  TFakeSearcherFactory factory(script);
   EXPECT_EQ(CreateDeviceSearcher("COM1", 9600, static_cast<TDeviceProtocol>(4),
                                  TConnectionType::ctSerialPort),
             nullptr);
   EXPECT_NE(CreateDeviceSearcher("COM1", 9600, dpModbusRtu, TConnectionType::ctSerialPort),
             nullptr);
-  EXPECT_THAT(Script.Filter("create"), ElementsAre("create COM1:9600,ModbusRTU,serial"));
+  EXPECT_THAT(script.Filter("create"), ElementsAre("create COM1:9600,ModbusRTU,serial"));
 }
 
 TEST(SearchEngineTypes, ProtocolNames) {

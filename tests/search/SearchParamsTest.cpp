@@ -365,10 +365,10 @@ TEST(SearchPlan, ValidationTable) {
       FillSearchPlan(task, choice, *c.Limits);
       EXPECT_EQ(c.Refusal, nullptr) << c.What << ": accepted";
       EXPECT_EQ(task.ReadTimeout, 3 * choice.StartOfPacketReadTimeout) << c.What;
-    } catch (const Exception& E) {
-      ASSERT_NE(c.Refusal, nullptr) << c.What << ": " << E.Message;
-      EXPECT_STREQ(E.ClassName(), c.Refusal) << c.What;
-      EXPECT_NE(E.Message.find(c.Says), std::string::npos) << c.What << ": " << E.Message;
+    } catch (const Exception& e) {
+      ASSERT_NE(c.Refusal, nullptr) << c.What << ": " << e.Message;
+      EXPECT_STREQ(e.ClassName(), c.Refusal) << c.What;
+      EXPECT_NE(e.Message.find(c.Says), std::string::npos) << c.What << ": " << e.Message;
       EXPECT_TRUE(task.Protocols.empty()) << c.What << ": a refused plan fills nothing";
     }
   }
@@ -383,8 +383,8 @@ TEST(SearchPlan, SettingsNumbersClampedForTheWindowRefusedForTheCommandLine) {
   try {
     CheckSearchSettings(s, CliPlanLimits);
     ADD_FAILURE() << "accepted";
-  } catch (const ERangeError& E) {
-    EXPECT_EQ(E.Message, "RequestRetryCount=2147483647: допустимы значения от 0 до 100");
+  } catch (const ERangeError& e) {
+    EXPECT_EQ(e.Message, "RequestRetryCount=2147483647: допустимы значения от 0 до 100");
   }
   const std::vector<std::string> notices = ClampSearchSettings(s, WindowPlanLimits);
   EXPECT_EQ(s.StartOfPacketReadTimeout, 10);

@@ -38,29 +38,29 @@ struct TSearchScript {
   std::function<void(const std::string& RunName)> OnClose;
 
   void Add(std::string Event) {
-    std::lock_guard Guard(Lock);
+    std::lock_guard guard(Lock);
     Events.push_back(std::move(Event));
   }
   std::vector<std::string> Snapshot() const {
-    std::lock_guard Guard(Lock);
+    std::lock_guard guard(Lock);
     return Events;
   }
   // The recorded events that start with Prefix, in order.
   std::vector<std::string> Filter(const std::string& Prefix) const {
-    std::vector<std::string> Result;
-    for (const std::string& E : Snapshot())
-      if (E.rfind(Prefix, 0) == 0) Result.push_back(E);
-    return Result;
+    std::vector<std::string> result;
+    for (const std::string& e : Snapshot())
+      if (e.rfind(Prefix, 0) == 0) result.push_back(e);
+    return result;
   }
 
   // "COM1:9600,Orvatbus 8E1": each line format a searcher was given, in order; kept apart from
   // Events, since every serial run is given one.
   void AddFormat(std::string Entry) {
-    std::lock_guard Guard(Lock);
+    std::lock_guard guard(Lock);
     Formats.push_back(std::move(Entry));
   }
   std::vector<std::string> FormatsSnapshot() const {
-    std::lock_guard Guard(Lock);
+    std::lock_guard guard(Lock);
     return Formats;
   }
 
@@ -139,11 +139,11 @@ class TFakeSearcherFactory {
         [&Script](const std::string& ConnectionName, std::int32_t BaudRateOrPort,
                   TDeviceProtocol Protocol,
                   TConnectionType ConnectionType) -> std::unique_ptr<IDeviceSearcher> {
-          const std::string Name = RunName(ConnectionName, BaudRateOrPort, Protocol);
-          Script.Add("create " + Name +
+          const std::string name = RunName(ConnectionName, BaudRateOrPort, Protocol);
+          Script.Add("create " + name +
                      (ConnectionType == TConnectionType::ctTcp ? ",tcp" : ",serial"));
-          if (Script.OnCreate) Script.OnCreate(Name);
-          return std::make_unique<TFakeSearcher>(Script, Name, Protocol, ConnectionType);
+          if (Script.OnCreate) Script.OnCreate(name);
+          return std::make_unique<TFakeSearcher>(Script, name, Protocol, ConnectionType);
         });
   }
   ~TFakeSearcherFactory() { SetDeviceSearcherFactory(std::move(Previous_)); }

@@ -58,14 +58,14 @@ class TLibmodbusRtuServer {
 
  private:
   void Run() {
-    std::uint8_t Query[MODBUS_RTU_MAX_ADU_LENGTH];
+    std::uint8_t query[MODBUS_RTU_MAX_ADU_LENGTH];
     while (!Stop_) {
-      const int Rc = modbus_receive(Ctx_, Query);
-      if (Rc > 0 && modbus_reply(Ctx_, Query, Rc, Mapping_) > 0) ++Replies_;
+      const int rc = modbus_receive(Ctx_, query);
+      if (rc > 0 && modbus_reply(Ctx_, query, rc, Mapping_) > 0) ++Replies_;
       // After a request for another slave libmodbus waits to skip that slave's reply; on this
       // bus the other slaves are silent, so it starts afresh.
-      if (Rc == 0) NewContext();
-      if (Rc < 0 && errno != ETIMEDOUT) std::this_thread::sleep_for(5ms);
+      if (rc == 0) NewContext();
+      if (rc < 0 && errno != ETIMEDOUT) std::this_thread::sleep_for(5ms);
     }
   }
   void NewContext() {
@@ -105,38 +105,38 @@ class SerialSearch : public ::testing::Test {
 
   void Run(std::vector<std::string> Ports, std::vector<std::int32_t> Bauds,
            std::vector<std::uint8_t> Addresses) {
-    TSearchDevicesTask Task;
-    Task.SerialPortNames = std::move(Ports);
-    Task.BaudRates = std::move(Bauds);
-    Task.Protocols = {TDeviceProtocol::dpModbusRtu};
-    Task.SetAddresses(TDeviceProtocol::dpModbusRtu, Addresses);
-    Task.ReadTimeout = 100;
-    Task.StartOfPacketReadTimeout = 100;
-    Task.RequestRetryCount = 1;
-    Task.OnDeviceFound = [this](TSearchDevicesTask*, const TSearchAttempt& A,
+    TSearchDevicesTask task;
+    task.SerialPortNames = std::move(Ports);
+    task.BaudRates = std::move(Bauds);
+    task.Protocols = {TDeviceProtocol::dpModbusRtu};
+    task.SetAddresses(TDeviceProtocol::dpModbusRtu, Addresses);
+    task.ReadTimeout = 100;
+    task.StartOfPacketReadTimeout = 100;
+    task.RequestRetryCount = 1;
+    task.OnDeviceFound = [this](TSearchDevicesTask*, const TSearchAttempt& A,
                                 const TDeviceInfo& Info, const TSearchLog& Log) {
-      std::lock_guard Guard(Lock);
+      std::lock_guard guard(Lock);
       Found.push_back({A.ConnectionName, A.BaudRateOrPort, Info});
       FoundLogs.push_back(Log.Text());
     };
-    Task.OnSearchError = [this](TSearchDevicesTask*, const TSearchAttempt& A,
+    task.OnSearchError = [this](TSearchDevicesTask*, const TSearchAttempt& A,
                                 const Exception& Error, const TSearchLog&) {
-      std::lock_guard Guard(Lock);
+      std::lock_guard guard(Lock);
       Errors.push_back({A.ConnectionName, A.BaudRateOrPort, A.Address, Error.Clone()});
     };
-    Task.Start();
+    task.Start();
     // Nothing may hang: the whole search ends well within the deadline.
-    ASSERT_TRUE(test::WaitFor([&] { return Task.Finished(); }, 30s));
-    Task.WaitFor();
-    EXPECT_FALSE(Task.Aborted());
-    EXPECT_EQ(Task.RunError(), "");
+    ASSERT_TRUE(test::WaitFor([&] { return task.Finished(); }, 30s));
+    task.WaitFor();
+    EXPECT_FALSE(task.Aborted());
+    EXPECT_EQ(task.RunError(), "");
   }
 
   std::vector<const TErrorEvent*> ErrorsOf(const std::string& Port) const {
-    std::vector<const TErrorEvent*> Result;
-    for (const auto& E : Errors)
-      if (E.Port == Port) Result.push_back(&E);
-    return Result;
+    std::vector<const TErrorEvent*> result;
+    for (const auto& e : Errors)
+      if (e.Port == Port) result.push_back(&e);
+    return result;
   }
 
   std::mutex Lock;
@@ -146,32 +146,32 @@ class SerialSearch : public ::testing::Test {
 };
 
 TEST_F(SerialSearch, FindsALibmodbusRtuServerAndReportsSilentAddresses) {
-  TTestPty Pty;
-  TLibmodbusRtuServer Server(Pty.MasterFd(), 17, 16, 215, 4321);
-  Run({Pty.SlavePath()}, {19200}, {16, 17, 18});
+  TTestPty pty;
+  TLibmodbusRtuServer server(pty.MasterFd(), 17, 16, 215, 4321);
+  Run({pty.SlavePath()}, {19200}, {16, 17, 18});
 
   ASSERT_EQ(Found.size(), 1u);
-  EXPECT_EQ(Found[0].Port, Pty.SlavePath());
+  EXPECT_EQ(Found[0].Port, pty.SlavePath());
   EXPECT_EQ(Found[0].Baud, 19200);
   EXPECT_EQ(Found[0].Info.Address, 17);
   EXPECT_EQ(Found[0].Info.DeviceType, 16);
   EXPECT_EQ(Found[0].Info.FirmwareVersion, 215);
   EXPECT_EQ(Found[0].Info.SerialNumber, 4321);
-  EXPECT_EQ(Server.Replies(), 1);
+  EXPECT_EQ(server.Replies(), 1);
 
   ASSERT_EQ(Errors.size(), 2u);
   EXPECT_EQ(Errors[0].Address, 16);
   EXPECT_EQ(Errors[1].Address, 18);
-  for (const auto& E : Errors) EXPECT_TRUE(E.Error->Is<ETimeoutError>()) << E.Error->ClassName();
+  for (const auto& e : Errors) EXPECT_TRUE(e.Error->Is<ETimeoutError>()) << e.Error->ClassName();
 }
 
 TEST_F(SerialSearch, BytesQueuedBeforeThePortOpensAreNotTheFirstReply) {
-  TTestPty Pty;
-  Pty.MakeSlaveRaw();
+  TTestPty pty;
+  pty.MakeSlaveRaw();
   // What an earlier session left in the port: an exception reply of the device and line noise.
-  Pty.Write(BytesOf({0x11, 0x83, 0x02, 0xC1, 0x34, 0x55, 0xAA, 0x00}));
-  TLibmodbusRtuServer Server(Pty.MasterFd(), 17, 16, 215, 4321);
-  Run({Pty.SlavePath()}, {19200}, {17});
+  pty.Write(BytesOf({0x11, 0x83, 0x02, 0xC1, 0x34, 0x55, 0xAA, 0x00}));
+  TLibmodbusRtuServer server(pty.MasterFd(), 17, 16, 215, 4321);
+  Run({pty.SlavePath()}, {19200}, {17});
   ASSERT_EQ(Found.size(), 1u);
   EXPECT_EQ(Found[0].Info.Address, 17);
   EXPECT_FALSE(Found[0].Info.OtherMaker);
@@ -182,61 +182,61 @@ TEST_F(SerialSearch, BytesQueuedBeforeThePortOpensAreNotTheFirstReply) {
 }
 
 TEST_F(SerialSearch, MissingPortGivesOneOpenErrorAndTheSearchGoesOn) {
-  TTestPty Pty;
-  TLibmodbusRtuServer Server(Pty.MasterFd(), 5, 81, 0x0A0F, 20005);
-  const std::string Missing = "/tmp/probrix-no-such-port-1";
-  Run({Missing, Pty.SlavePath()}, {9600, 115200}, {4, 5});
+  TTestPty pty;
+  TLibmodbusRtuServer server(pty.MasterFd(), 5, 81, 0x0A0F, 20005);
+  const std::string missing = "/tmp/probrix-no-such-port-1";
+  Run({missing, pty.SlavePath()}, {9600, 115200}, {4, 5});
 
-  const auto MissingErrors = ErrorsOf(Missing);
-  ASSERT_EQ(MissingErrors.size(), 1u);  // its other baud rate and addresses are skipped
-  EXPECT_TRUE(MissingErrors[0]->Error->Is<EConnectionOpenError>());
-  const auto* Open = dynamic_cast<const ExceptionEx*>(MissingErrors[0]->Error.get());
-  ASSERT_NE(Open, nullptr);
-  ASSERT_NE(Open->InnerException(), nullptr);
-  const auto* Io = dynamic_cast<const EInOutError*>(Open->InnerException());
-  ASSERT_NE(Io, nullptr);
-  EXPECT_EQ(Io->ErrorCode, ENOENT);
+  const auto missingErrors = ErrorsOf(missing);
+  ASSERT_EQ(missingErrors.size(), 1u);  // its other baud rate and addresses are skipped
+  EXPECT_TRUE(missingErrors[0]->Error->Is<EConnectionOpenError>());
+  const auto* open = dynamic_cast<const ExceptionEx*>(missingErrors[0]->Error.get());
+  ASSERT_NE(open, nullptr);
+  ASSERT_NE(open->InnerException(), nullptr);
+  const auto* io = dynamic_cast<const EInOutError*>(open->InnerException());
+  ASSERT_NE(io, nullptr);
+  EXPECT_EQ(io->ErrorCode, ENOENT);
 
   // The device on the next port answers at both rates.
   ASSERT_EQ(Found.size(), 2u);
   EXPECT_EQ(Found[0].Baud, 9600);
   EXPECT_EQ(Found[1].Baud, 115200);
-  for (const auto& F : Found) {
-    EXPECT_EQ(F.Port, Pty.SlavePath());
-    EXPECT_EQ(F.Info.Address, 5);
-    EXPECT_EQ(F.Info.SerialNumber, 20005);
+  for (const auto& f : Found) {
+    EXPECT_EQ(f.Port, pty.SlavePath());
+    EXPECT_EQ(f.Info.Address, 5);
+    EXPECT_EQ(f.Info.SerialNumber, 20005);
   }
-  EXPECT_EQ(ErrorsOf(Pty.SlavePath()).size(), 2u);  // address 4 at both rates
+  EXPECT_EQ(ErrorsOf(pty.SlavePath()).size(), 2u);  // address 4 at both rates
 }
 
 TEST_F(SerialSearch, VanishingDeviceGivesIOErrorsAndTheSearchGoesOn) {
-  TTestPty Gone;
+  TTestPty gone;
   // This device takes the first request, then disappears for good.
-  std::thread Vanisher([&] {
-    struct pollfd P {
-      Gone.MasterFd(), POLLIN, 0
+  std::thread vanisher([&] {
+    struct pollfd p {
+      gone.MasterFd(), POLLIN, 0
     };
-    if (::poll(&P, 1, 10000) > 0) Gone.CloseMaster();
+    if (::poll(&p, 1, 10000) > 0) gone.CloseMaster();
   });
-  TTestPty Pty;
-  TLibmodbusRtuServer Server(Pty.MasterFd(), 17, 16, 215, 4321);
-  Run({Gone.SlavePath(), Pty.SlavePath()}, {19200}, {1, 2, 3, 17});
-  Vanisher.join();
+  TTestPty pty;
+  TLibmodbusRtuServer server(pty.MasterFd(), 17, 16, 215, 4321);
+  Run({gone.SlavePath(), pty.SlavePath()}, {19200}, {1, 2, 3, 17});
+  vanisher.join();
 
-  const auto GoneErrors = ErrorsOf(Gone.SlavePath());
-  ASSERT_FALSE(GoneErrors.empty());
-  bool SawIOError = false;
-  for (const auto* E : GoneErrors) {
-    if (E->Error->Is<EConnectionIOError>()) SawIOError = true;
+  const auto goneErrors = ErrorsOf(gone.SlavePath());
+  ASSERT_FALSE(goneErrors.empty());
+  bool sawIoError = false;
+  for (const auto* e : goneErrors) {
+    if (e->Error->Is<EConnectionIOError>()) sawIoError = true;
     // A timeout, an I/O error, or the port no longer opening: never a hang.
-    EXPECT_TRUE(E->Error->Is<ETimeoutError>() || E->Error->Is<EConnectionIOError>() ||
-                E->Error->Is<EConnectionOpenError>())
-        << E->Error->ClassName();
+    EXPECT_TRUE(e->Error->Is<ETimeoutError>() || e->Error->Is<EConnectionIOError>() ||
+                e->Error->Is<EConnectionOpenError>())
+        << e->Error->ClassName();
   }
-  EXPECT_TRUE(SawIOError);
+  EXPECT_TRUE(sawIoError);
 
   ASSERT_EQ(Found.size(), 1u);
-  EXPECT_EQ(Found[0].Port, Pty.SlavePath());
+  EXPECT_EQ(Found[0].Port, pty.SlavePath());
   EXPECT_EQ(Found[0].Info.Address, 17);
 }
 

@@ -9,8 +9,8 @@
 namespace probrix::test {
 
 namespace {
-constexpr std::uint32_t kBaudRate = 9600;
-constexpr std::uint16_t kTcpPort = 502;
+constexpr std::uint32_t SerialBaudRate = 9600;
+constexpr std::uint16_t ModbusTcpPort = 502;
 using Clock = std::chrono::steady_clock;
 }  // namespace
 
@@ -106,13 +106,13 @@ std::vector<std::string> TScriptedConnection::Events() const {
 
 std::string TScriptedConnection::ConnectionString() const {
   if (Type_ == TConnectionType::ctTcp) {
-    return TTcpConnectionStringBuilder(Name_, kTcpPort).GetConnectionString();
+    return TTcpConnectionStringBuilder(Name_, ModbusTcpPort).GetConnectionString();
   }
-  return TSerialPortConnectionStringBuilder(Name_, true, kBaudRate).GetConnectionString();
+  return TSerialPortConnectionStringBuilder(Name_, true, SerialBaudRate).GetConnectionString();
 }
 
 std::string TScriptedConnection::GetDefaultDisplayName() const {
-  return Format("%s:%d", {Name_, Type_ == TConnectionType::ctTcp ? kTcpPort : kBaudRate});
+  return Format("%s:%d", {Name_, Type_ == TConnectionType::ctTcp ? ModbusTcpPort : SerialBaudRate});
 }
 
 std::int32_t TScriptedConnection::BytesToRead() {
@@ -292,7 +292,7 @@ bool TScriptedConnection::Matches(std::string_view ConnectionString) const {
   if (Type_ == TConnectionType::ctTcp) {
     TTcpConnectionStringBuilder builder;
     builder.SetConnectionString(ConnectionString);
-    return SameTextAscii(builder.TcpAddr, Name_) && builder.TcpPort == kTcpPort;
+    return SameTextAscii(builder.TcpAddr, Name_) && builder.TcpPort == ModbusTcpPort;
   }
   TSerialPortConnectionStringBuilder builder;
   builder.SetConnectionString(ConnectionString);

@@ -10,20 +10,20 @@ namespace probrix::test {
 TTempDir::TTempDir() {
   // A name nobody has yet: create_directory reports whether it made the folder, so a name that
   // is taken is passed over (the same on every system).
-  std::random_device Seed;
-  std::mt19937_64 Random(Seed());
-  const std::filesystem::path Base = std::filesystem::temp_directory_path();
-  for (int Attempt = 0; Attempt < 100; ++Attempt) {
-    std::filesystem::path Candidate =
-        Base / ("probrix-test-" + std::to_string(Random() % 1000000000));
-    std::error_code Error;
-    if (std::filesystem::create_directory(Candidate, Error)) {
-      std::filesystem::permissions(Candidate, std::filesystem::perms::owner_all,
-                                   std::filesystem::perm_options::replace, Error);
-      Path_ = std::move(Candidate);
+  std::random_device seed;
+  std::mt19937_64 random(seed());
+  const std::filesystem::path base = std::filesystem::temp_directory_path();
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::filesystem::path candidate =
+        base / ("probrix-test-" + std::to_string(random() % 1000000000));
+    std::error_code error;
+    if (std::filesystem::create_directory(candidate, error)) {
+      std::filesystem::permissions(candidate, std::filesystem::perms::owner_all,
+                                   std::filesystem::perm_options::replace, error);
+      Path_ = std::move(candidate);
       return;
     }
-    if (Error) throw std::runtime_error("cannot create a temporary folder: " + Error.message());
+    if (error) throw std::runtime_error("cannot create a temporary folder: " + error.message());
   }
   throw std::runtime_error("no free temporary folder name");
 }

@@ -27,8 +27,8 @@ template <class E, class F>
 E Caught(F&& Body) {
   try {
     Body();
-  } catch (const E& Ex) {
-    return Ex;
+  } catch (const E& ex) {
+    return ex;
   }
   ADD_FAILURE() << "expected " << E("").ClassName();
   return E("");

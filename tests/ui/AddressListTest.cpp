@@ -32,9 +32,9 @@ TEST(AddressList, BadItemsFailWithTheItemAndTheList) {
   try {
     ParseAddressList("3, 1-x");
     FAIL() << "no error";
-  } catch (const EMathInvalidArgument& E) {
-    EXPECT_STREQ(E.ClassName(), "EInvalidArgument");
-    EXPECT_EQ(E.Message, "Задан ошибочный адрес или диапазон (1-x) в списке адресов (3, 1-x)");
+  } catch (const EMathInvalidArgument& e) {
+    EXPECT_STREQ(e.ClassName(), "EInvalidArgument");
+    EXPECT_EQ(e.Message, "Задан ошибочный адрес или диапазон (1-x) в списке адресов (3, 1-x)");
   }
   EXPECT_THROW(ParseAddressList("-5"), EMathInvalidArgument);
   EXPECT_THROW(ParseAddressList("a"), EMathInvalidArgument);

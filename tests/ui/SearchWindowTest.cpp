@@ -92,13 +92,13 @@ class SearchWindow : public ::testing::Test {
 TEST_F(SearchWindow, WholeSearchFillsTheTableTheProtocolAndTheLogFiles) {
   const std::string port = Sim.AddSerialPort();
   Sim.AddDevice(port, [] {
-    auto d = Device(devsim::TDeviceKind::Orvatbus, 2, 6, 421, 10234);
-    d.Checksum = devsim::TChecksum::Crc8;
+    auto d = Device(devsim::TDeviceKind::dkOrvatbus, 2, 6, 421, 10234);
+    d.Checksum = devsim::TChecksum::ckCrc8;
     return d;
   }());
-  Sim.AddDevice(port, Device(devsim::TDeviceKind::Modbus, 17, 16, 215, 4321));
+  Sim.AddDevice(port, Device(devsim::TDeviceKind::dkModbus, 17, 16, 215, 4321));
   const std::uint16_t tcp = Sim.AddTcpServer();
-  Sim.AddDevice(tcp, Device(devsim::TDeviceKind::Modbus, 1, 206, 312, 20001));
+  Sim.AddDevice(tcp, Device(devsim::TDeviceKind::dkModbus, 1, 206, 312, 20001));
   const std::string endpoint = "127.0.0.1:" + std::to_string(tcp);
 
   auto w = MakeWindow(port, endpoint + "=1");
@@ -180,11 +180,11 @@ TEST_F(SearchWindow, WholeSearchFillsTheTableTheProtocolAndTheLogFiles) {
 
 TEST_F(SearchWindow, DevicesOfOtherMakersGetARowAfterTheirErrorLine) {
   const std::uint16_t tcp = Sim.AddTcpServer();
-  auto acme = Device(devsim::TDeviceKind::Modbus, 2, 0, 0, 0);
+  auto acme = Device(devsim::TDeviceKind::dkModbus, 2, 0, 0, 0);
   acme.OtherMaker = true;
   acme.IdObjects = {{0, "ACME"}, {1, "PX-1"}, {2, "1.02"}};
   Sim.AddDevice(tcp, acme);
-  auto unknown = Device(devsim::TDeviceKind::Modbus, 3, 0, 0, 0);
+  auto unknown = Device(devsim::TDeviceKind::dkModbus, 3, 0, 0, 0);
   unknown.OtherMaker = true;
   Sim.AddDevice(tcp, unknown);
   const std::string endpoint = "127.0.0.1:" + std::to_string(tcp);
@@ -243,10 +243,10 @@ TEST_F(SearchWindow, DevicesOfOtherMakersGetARowAfterTheirErrorLine) {
 
 TEST_F(SearchWindow, ConnectionsSearchedAtOnceShowEveryLineAndKeepTheSetting) {
   const std::string portA = Sim.AddSerialPort(), portB = Sim.AddSerialPort();
-  Sim.AddDevice(portA, Device(devsim::TDeviceKind::Modbus, 1, 16, 215, 101));
-  Sim.AddDevice(portB, Device(devsim::TDeviceKind::Modbus, 2, 16, 215, 202));
+  Sim.AddDevice(portA, Device(devsim::TDeviceKind::dkModbus, 1, 16, 215, 101));
+  Sim.AddDevice(portB, Device(devsim::TDeviceKind::dkModbus, 2, 16, 215, 202));
   const std::uint16_t tcp = Sim.AddTcpServer();
-  Sim.AddDevice(tcp, Device(devsim::TDeviceKind::Modbus, 1, 206, 312, 301));
+  Sim.AddDevice(tcp, Device(devsim::TDeviceKind::dkModbus, 1, 206, 312, 301));
   const QString endpoint = QString::fromStdString("127.0.0.1:" + std::to_string(tcp));
 
   auto w = MakeWindow(portA + ":" + portB, endpoint.toStdString() + "=1");
@@ -296,7 +296,7 @@ TEST_F(SearchWindow, ConnectionsSearchedAtOnceShowEveryLineAndKeepTheSetting) {
 // and nothing is searched or logged.
 TEST_F(SearchWindow, ARangeIsSweptAndEachAddressWithoutAConnectionGetsOneLine) {
   const std::uint16_t tcp = Sim.AddTcpServer();
-  Sim.AddDevice(tcp, Device(devsim::TDeviceKind::Modbus, 1, 206, 312, 20001));
+  Sim.AddDevice(tcp, Device(devsim::TDeviceKind::dkModbus, 1, 206, 312, 20001));
   // The simulator listens on 127.0.0.1 only: .2 and .3 refuse.
   const std::string port = std::to_string(tcp);
   const std::string range = "127.0.0.1-3:" + port;
@@ -412,7 +412,7 @@ class LongSearch : public SearchWindow {
  protected:
   std::unique_ptr<TfrmMain> Start() {
     const std::uint16_t tcp = Sim.AddTcpServer();
-    auto d = Device(devsim::TDeviceKind::Modbus, 1, 1, 1, 1);
+    auto d = Device(devsim::TDeviceKind::dkModbus, 1, 1, 1, 1);
     d.Behaviour.Silent = true;
     Sim.AddDevice(tcp, d);
     auto w = MakeWindow("", "127.0.0.1:" + std::to_string(tcp) + "=1");

@@ -40,33 +40,33 @@ fs::path PathOf(const std::string& Utf8) {
 }
 
 std::string ReadAll(const fs::path& Path) {
-  std::ifstream In(Path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(In), {});
+  std::ifstream in(Path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 TEST(WinCancel, EventsAndScopes) {
-  TCancelEvent A, B;
-  EXPECT_FALSE(A.IsSet());
-  EXPECT_EQ(WaitForAny({&A, &B}, 0), -1);
-  B.Set();
-  EXPECT_TRUE(B.IsSet());
-  EXPECT_EQ(WaitForAny({&A, &B}, -1), 1) << "a set event ends an endless wait";
-  B.Reset();
-  EXPECT_FALSE(B.IsSet());
+  TCancelEvent a, b;
+  EXPECT_FALSE(a.IsSet());
+  EXPECT_EQ(WaitForAny({&a, &b}, 0), -1);
+  b.Set();
+  EXPECT_TRUE(b.IsSet());
+  EXPECT_EQ(WaitForAny({&a, &b}, -1), 1) << "a set event ends an endless wait";
+  b.Reset();
+  EXPECT_FALSE(b.IsSet());
   // More events than a wait watches are refused at once, even with one of them set.
-  TCancelEvent More[MaxWaitEvents + 1];
-  const TCancelEvent* All[MaxWaitEvents + 1];
-  for (std::size_t I = 0; I <= MaxWaitEvents; ++I) All[I] = &More[I];
-  More[MaxWaitEvents - 1].Set();
-  EXPECT_EQ(WaitForAnyOf(std::span(All, MaxWaitEvents), -1), static_cast<int>(MaxWaitEvents - 1));
-  EXPECT_EQ(WaitForAnyOf(std::span(All, MaxWaitEvents + 1), -1), WaitRefused);
+  TCancelEvent more[MaxWaitEvents + 1];
+  const TCancelEvent* all[MaxWaitEvents + 1];
+  for (std::size_t i = 0; i <= MaxWaitEvents; ++i) all[i] = &more[i];
+  more[MaxWaitEvents - 1].Set();
+  EXPECT_EQ(WaitForAnyOf(std::span(all, MaxWaitEvents), -1), static_cast<int>(MaxWaitEvents - 1));
+  EXPECT_EQ(WaitForAnyOf(std::span(all, MaxWaitEvents + 1), -1), WaitRefused);
 
   EXPECT_FALSE(CancelRequested()) << "no event bound";
   {
-    const TCancelScope Outer(A);
+    const TCancelScope outer(a);
     {
-      const TCancelScope Inner(B);
-      A.Set();
+      const TCancelScope inner(b);
+      a.Set();
       EXPECT_FALSE(CancelRequested()) << "the inner scope counts";
       EXPECT_TRUE(CancellableSleep(1));
     }
@@ -77,42 +77,42 @@ TEST(WinCancel, EventsAndScopes) {
 }
 
 TEST(WinCancel, SetFromAnotherThreadEndsTheWait) {
-  TCancelEvent Stop;
-  std::atomic<bool> Slept{true};
-  std::thread Sleeper([&] {
-    const TCancelScope Scope(Stop);
-    Slept = CancellableSleep(60000);
+  TCancelEvent stop;
+  std::atomic<bool> slept{true};
+  std::thread sleeper([&] {
+    const TCancelScope scope(stop);
+    slept = CancellableSleep(60000);
   });
-  Stop.Set();
-  Sleeper.join();
-  EXPECT_FALSE(Slept.load());
+  stop.Set();
+  sleeper.join();
+  EXPECT_FALSE(slept.load());
 }
 
 // Seconds since 1970 of a system time read as if it were UTC.
 std::int64_t SecondsOf(const SYSTEMTIME& Time) {
-  FILETIME File{};
-  EXPECT_TRUE(::SystemTimeToFileTime(&Time, &File));
-  const std::uint64_t Ticks =
-      (static_cast<std::uint64_t>(File.dwHighDateTime) << 32) | File.dwLowDateTime;
-  return static_cast<std::int64_t>(Ticks / 10000000) - 11644473600LL;
+  FILETIME file{};
+  EXPECT_TRUE(::SystemTimeToFileTime(&Time, &file));
+  const std::uint64_t ticks =
+      (static_cast<std::uint64_t>(file.dwHighDateTime) << 32) | file.dwLowDateTime;
+  return static_cast<std::int64_t>(ticks / 10000000) - 11644473600LL;
 }
 
 TEST(WinClock, TheCrashClockTellsTheLocalTime) {
-  SYSTEMTIME Utc{}, Local{};
-  ::GetSystemTime(&Utc);
-  ::GetLocalTime(&Local);
-  const std::int64_t Now = SecondsOf(Utc);
+  SYSTEMTIME utc{}, local{};
+  ::GetSystemTime(&utc);
+  ::GetLocalTime(&local);
+  const std::int64_t now = SecondsOf(utc);
   // The two readings may lie a second apart: the offset is whole minutes.
-  const std::int64_t Offset = (SecondsOf(Local) - Now + 30) / 60 * 60;
-  EXPECT_EQ(LocalUtcOffset(Now), Offset);
+  const std::int64_t offset = (SecondsOf(local) - now + 30) / 60 * 60;
+  EXPECT_EQ(LocalUtcOffset(now), offset);
 
-  TLocalTimeTable Table;
-  std::int64_t Milliseconds = 0;
-  EXPECT_FALSE(Table.Now(Milliseconds)) << "not before Prepare";
-  Table.Prepare();
-  ASSERT_TRUE(Table.Now(Milliseconds));
-  EXPECT_NEAR(static_cast<double>(Milliseconds / 1000), static_cast<double>(Now + Offset), 5.0);
-  EXPECT_EQ(Table.UtcOffset(Now), Offset);
+  TLocalTimeTable table;
+  std::int64_t milliseconds = 0;
+  EXPECT_FALSE(table.Now(milliseconds)) << "not before Prepare";
+  table.Prepare();
+  ASSERT_TRUE(table.Now(milliseconds));
+  EXPECT_NEAR(static_cast<double>(milliseconds / 1000), static_cast<double>(now + offset), 5.0);
+  EXPECT_EQ(table.UtcOffset(now), offset);
 }
 
 TEST(WinErrors, KindsOfSystemCodes) {
@@ -120,7 +120,7 @@ TEST(WinErrors, KindsOfSystemCodes) {
     DWORD Code;
     TErrorKind Kind;
   };
-  const Case Cases[] = {{ERROR_FILE_NOT_FOUND, TErrorKind::ekNotFound},
+  const Case cases[] = {{ERROR_FILE_NOT_FOUND, TErrorKind::ekNotFound},
                         {ERROR_PATH_NOT_FOUND, TErrorKind::ekNotFound},
                         {ERROR_ACCESS_DENIED, TErrorKind::ekAccessDenied},
                         {ERROR_SHARING_VIOLATION, TErrorKind::ekBusy},
@@ -132,17 +132,17 @@ TEST(WinErrors, KindsOfSystemCodes) {
                         {ERROR_DEVICE_REMOVED, TErrorKind::ekGone},
                         {ERROR_NO_SUCH_DEVICE, TErrorKind::ekGone},
                         {WSAECONNREFUSED, TErrorKind::ekOther}};
-  for (const Case& C : Cases) {
-    const TOsError E = WinError(C.Code);
-    EXPECT_EQ(E.Kind, C.Kind) << C.Code;
-    EXPECT_EQ(E.Code, static_cast<int>(C.Code));
-    EXPECT_FALSE(E.Text.empty()) << C.Code;
-    EXPECT_EQ(E.Text.find('\n'), std::string::npos) << "no line break of the system's text";
+  for (const Case& c : cases) {
+    const TOsError e = WinError(c.Code);
+    EXPECT_EQ(e.Kind, c.Kind) << c.Code;
+    EXPECT_EQ(e.Code, static_cast<int>(c.Code));
+    EXPECT_FALSE(e.Text.empty()) << c.Code;
+    EXPECT_EQ(e.Text.find('\n'), std::string::npos) << "no line break of the system's text";
   }
   EXPECT_FALSE(WinError(ERROR_SUCCESS));
-  for (const DWORD Missing : {ERROR_DEV_NOT_EXIST, ERROR_DEVICE_REMOVED, ERROR_NO_SUCH_DEVICE})
-    EXPECT_EQ(WinError(Missing, TWinErrorContext::ecOpen).Kind, TErrorKind::ekNotFound)
-        << Missing << ": a device that is not there when it is opened";
+  for (const DWORD missing : {ERROR_DEV_NOT_EXIST, ERROR_DEVICE_REMOVED, ERROR_NO_SUCH_DEVICE})
+    EXPECT_EQ(WinError(missing, TWinErrorContext::ecOpen).Kind, TErrorKind::ekNotFound)
+        << missing << ": a device that is not there when it is opened";
 }
 
 // What a serial device's failures mean for the port above it.
@@ -153,7 +153,7 @@ TEST(WinErrors, SerialOpenUseAndTransferFailures) {
     TErrorKind Kind;
     int Code;
   };
-  const Case Cases[] = {
+  const Case cases[] = {
       {"a second opener of a COM port", SerialOpenError(ERROR_ACCESS_DENIED), TErrorKind::ekBusy,
        5},
       {"a port that is not there", SerialOpenError(ERROR_FILE_NOT_FOUND), TErrorKind::ekNotFound,
@@ -168,9 +168,9 @@ TEST(WinErrors, SerialOpenUseAndTransferFailures) {
        TErrorKind::ekCancelled, 995},
       {"a transfer of a device that went away", SerialTransferError(ERROR_DEVICE_REMOVED, false, 0),
        TErrorKind::ekGone, 1617}};
-  for (const Case& C : Cases) {
-    EXPECT_EQ(C.Error.Kind, C.Kind) << C.What << " (" << C.Code << ")";
-    EXPECT_EQ(C.Error.Code, C.Code) << C.What;
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.Error.Kind, c.Kind) << c.What << " (" << c.Code << ")";
+    EXPECT_EQ(c.Error.Code, c.Code) << c.What;
   }
   EXPECT_EQ(SerialTransferError(ERROR_OPERATION_ABORTED, false, CE_FRAME | CE_OVERRUN).Text,
             "Операция прервана драйвером порта из-за ошибки на линии: ошибка кадра, "
@@ -181,74 +181,74 @@ TEST(WinErrors, SerialOpenUseAndTransferFailures) {
 }
 
 TEST(WinText, Utf8AndWideRoundTrip) {
-  const std::string Text = "Порт COM5: ошибка №2";
-  const std::wstring Wide = WideFromUtf8(Text);
-  EXPECT_EQ(Wide.size(), 20u);
-  EXPECT_EQ(Wide[0], L'\x041F');
-  EXPECT_EQ(Utf8FromWide(Wide), Text);
+  const std::string text = "Порт COM5: ошибка №2";
+  const std::wstring wide = WideFromUtf8(text);
+  EXPECT_EQ(wide.size(), 20u);
+  EXPECT_EQ(wide[0], L'\x041F');
+  EXPECT_EQ(Utf8FromWide(wide), text);
   EXPECT_TRUE(WideFromUtf8("").empty());
 }
 
 TEST(WinFiles, AppendsToAFileWithACyrillicName) {
-  const test::TTempDir Dir;
-  const std::string Path = Dir.Path().string() + "\\120000_000__результаты_поиска.log";
-  ASSERT_EQ(AppendToFile(Path, "first\r\n", 100).Step, TAppendStep::asNone);
-  ASSERT_EQ(AppendToFile(Path, std::string("\xCF\xEE\xF0\xF2\r\n"), 100).Step, TAppendStep::asNone);
+  const test::TTempDir dir;
+  const std::string path = dir.Path().string() + "\\120000_000__результаты_поиска.log";
+  ASSERT_EQ(AppendToFile(path, "first\r\n", 100).Step, TAppendStep::asNone);
+  ASSERT_EQ(AppendToFile(path, std::string("\xCF\xEE\xF0\xF2\r\n"), 100).Step, TAppendStep::asNone);
   // The name on disk is the UTF-8 name, not its bytes read in another code page.
-  ASSERT_TRUE(fs::exists(PathOf(Path)));
-  EXPECT_EQ(ReadAll(PathOf(Path)), "first\r\n\xCF\xEE\xF0\xF2\r\n");
-  EXPECT_FALSE(CheckFileReadable(Path));
+  ASSERT_TRUE(fs::exists(PathOf(path)));
+  EXPECT_EQ(ReadAll(PathOf(path)), "first\r\n\xCF\xEE\xF0\xF2\r\n");
+  EXPECT_FALSE(CheckFileReadable(path));
 
-  const TAppendResult NoFolder = AppendToFile(Dir.Path().string() + "\\нет\\x.log", "x", 10);
-  EXPECT_EQ(NoFolder.Step, TAppendStep::asOpen);
-  EXPECT_EQ(NoFolder.Error.Kind, TErrorKind::ekNotFound);
+  const TAppendResult noFolder = AppendToFile(dir.Path().string() + "\\нет\\x.log", "x", 10);
+  EXPECT_EQ(noFolder.Step, TAppendStep::asOpen);
+  EXPECT_EQ(noFolder.Error.Kind, TErrorKind::ekNotFound);
   EXPECT_EQ(AppendToFile("", "x", 10).Step, TAppendStep::asOpen);
-  EXPECT_EQ(CheckFileReadable(Dir.Path().string() + "\\missing.ini").Kind, TErrorKind::ekNotFound);
+  EXPECT_EQ(CheckFileReadable(dir.Path().string() + "\\missing.ini").Kind, TErrorKind::ekNotFound);
 }
 
 TEST(WinFiles, Utf8NamesAsSystemPaths) {
-  const test::TTempDir Dir;
-  const std::string Folder = Utf8OfPath(Dir.Path()) + "/Журнал";
+  const test::TTempDir dir;
+  const std::string folder = Utf8OfPath(dir.Path()) + "/Журнал";
   // The program's own names go to the system wide, and come back as they were.
-  const fs::path Path = PathOfUtf8(Folder) / PathOfUtf8("поиск.log");
-  EXPECT_EQ(Path.filename().wstring(), L"\x043F\x043E\x0438\x0441\x043A.log");
-  const std::string Back = Utf8OfPath(Path);
-  EXPECT_EQ(Back, Folder + "/поиск.log");
-  EXPECT_EQ(Back.find('\\'), std::string::npos) << "one separator throughout";
-  fs::create_directory(PathOf(Folder));
-  ASSERT_EQ(AppendToFile(Back, "x", 100).Step, TAppendStep::asNone);
-  EXPECT_TRUE(fs::exists(Path));
+  const fs::path path = PathOfUtf8(folder) / PathOfUtf8("поиск.log");
+  EXPECT_EQ(path.filename().wstring(), L"\x043F\x043E\x0438\x0441\x043A.log");
+  const std::string back = Utf8OfPath(path);
+  EXPECT_EQ(back, folder + "/поиск.log");
+  EXPECT_EQ(back.find('\\'), std::string::npos) << "one separator throughout";
+  fs::create_directory(PathOf(folder));
+  ASSERT_EQ(AppendToFile(back, "x", 100).Step, TAppendStep::asNone);
+  EXPECT_TRUE(fs::exists(path));
 }
 
 TEST(WinFiles, CurrentFolderAndWritableFolders) {
-  const test::TTempDir Dir;
-  const fs::path Previous = fs::current_path();
-  const std::string Folder = Dir.Path().string() + "\\Папка";
-  fs::create_directory(PathOf(Folder));
-  ASSERT_FALSE(SetCurrentFolder(Folder));
-  EXPECT_EQ(fs::current_path(), fs::canonical(PathOf(Folder)));
-  fs::current_path(Previous);
-  EXPECT_EQ(SetCurrentFolder(Folder + "\\missing").Kind, TErrorKind::ekNotFound);
-  EXPECT_TRUE(IsFolderWritable(Folder));
-  EXPECT_FALSE(IsFolderWritable(Folder + "\\missing"));
-  EXPECT_TRUE(fs::is_empty(PathOf(Folder))) << "the probe of writability leaves nothing behind";
+  const test::TTempDir dir;
+  const fs::path previous = fs::current_path();
+  const std::string folder = dir.Path().string() + "\\Папка";
+  fs::create_directory(PathOf(folder));
+  ASSERT_FALSE(SetCurrentFolder(folder));
+  EXPECT_EQ(fs::current_path(), fs::canonical(PathOf(folder)));
+  fs::current_path(previous);
+  EXPECT_EQ(SetCurrentFolder(folder + "\\missing").Kind, TErrorKind::ekNotFound);
+  EXPECT_TRUE(IsFolderWritable(folder));
+  EXPECT_FALSE(IsFolderWritable(folder + "\\missing"));
+  EXPECT_TRUE(fs::is_empty(PathOf(folder))) << "the probe of writability leaves nothing behind";
 }
 
 TEST(WinProcess, ModuleEnvironmentAndCode) {
-  const std::string Module = ModuleFilePath();
-  ASSERT_FALSE(Module.empty());
-  EXPECT_TRUE(fs::exists(PathOf(Module)));
-  EXPECT_EQ(PathOf(Module).filename().string(), "test_windows.exe");
+  const std::string module = ModuleFilePath();
+  ASSERT_FALSE(module.empty());
+  EXPECT_TRUE(fs::exists(PathOf(module)));
+  EXPECT_EQ(PathOf(module).filename().string(), "test_windows.exe");
 
   ASSERT_TRUE(::SetEnvironmentVariableW(L"PROBRIX_TEST_VALUE", L"\x0422\x0435\x0441\x0442"));
   EXPECT_EQ(EnvironmentVariable("PROBRIX_TEST_VALUE"), "Тест");
   EXPECT_EQ(EnvironmentVariable("PROBRIX_TEST_UNSET_VALUE"), "");
 
-  TCodeLocation Where;
-  ASSERT_TRUE(LocateCodeAddress(reinterpret_cast<std::uintptr_t>(&ModuleFilePath), Where));
-  EXPECT_EQ(Where.ModuleFileName, "test_windows.exe");
-  EXPECT_LT(Where.ModuleBase, reinterpret_cast<std::uintptr_t>(&ModuleFilePath));
-  EXPECT_FALSE(LocateCodeAddress(0, Where));
+  TCodeLocation where;
+  ASSERT_TRUE(LocateCodeAddress(reinterpret_cast<std::uintptr_t>(&ModuleFilePath), where));
+  EXPECT_EQ(where.ModuleFileName, "test_windows.exe");
+  EXPECT_LT(where.ModuleBase, reinterpret_cast<std::uintptr_t>(&ModuleFilePath));
+  EXPECT_FALSE(LocateCodeAddress(0, where));
   EXPECT_EQ(CurrentThreadId(), ::GetCurrentThreadId());
 }
 
@@ -270,23 +270,23 @@ TEST(WinSerial, DeviceNamesAndAMissingPort) {
   EXPECT_FALSE(SameSerialPortName("COM3", "COM30"));
   EXPECT_FALSE(SameSerialPortName("COM3", "COM3 "));
 
-  TOsError Error;
-  std::string Holder = "stale";
-  EXPECT_EQ(TSerialDevice::Open("\\\\.\\COM231", Error, Holder), nullptr);
-  EXPECT_EQ(Error.Kind, TErrorKind::ekNotFound);
-  EXPECT_EQ(Error.Code, 2) << "the system's own code for a missing port";
-  EXPECT_TRUE(Holder.empty());
+  TOsError error;
+  std::string holder = "stale";
+  EXPECT_EQ(TSerialDevice::Open("\\\\.\\COM231", error, holder), nullptr);
+  EXPECT_EQ(error.Kind, TErrorKind::ekNotFound);
+  EXPECT_EQ(error.Code, 2) << "the system's own code for a missing port";
+  EXPECT_TRUE(holder.empty());
 
   // The system answers "access denied" to a later opener of a port that another program
   // holds, as it does to the opener of a folder: that is a held port, not missing rights.
-  const test::TTempDir Folder;
-  EXPECT_EQ(TSerialDevice::Open(Folder.Path().string(), Error, Holder), nullptr);
-  EXPECT_EQ(Error.Code, ERROR_ACCESS_DENIED);
-  EXPECT_EQ(Error.Kind, TErrorKind::ekBusy);
+  const test::TTempDir folder;
+  EXPECT_EQ(TSerialDevice::Open(folder.Path().string(), error, holder), nullptr);
+  EXPECT_EQ(error.Code, ERROR_ACCESS_DENIED);
+  EXPECT_EQ(error.Kind, TErrorKind::ekBusy);
 
-  for (const std::string& Name : SystemSerialPortNames()) {
-    EXPECT_FALSE(Name.empty());
-    for (const char C : Name) EXPECT_FALSE(C >= 'a' && C <= 'z') << Name << " is upper-cased";
+  for (const std::string& name : SystemSerialPortNames()) {
+    EXPECT_FALSE(name.empty());
+    for (const char c : name) EXPECT_FALSE(c >= 'a' && c <= 'z') << name << " is upper-cased";
   }
 }
 
@@ -297,14 +297,14 @@ class WinSockets : public ::testing::Test {
     ASSERT_FALSE(SocketLibraryStartup());
     Listener_ = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     ASSERT_NE(Listener_, INVALID_SOCKET);
-    sockaddr_in A{};
-    A.sin_family = AF_INET;
-    A.sin_addr.s_addr = ::htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::bind(Listener_, reinterpret_cast<sockaddr*>(&A), sizeof(A)), 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = ::htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(Listener_, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
     ASSERT_EQ(::listen(Listener_, 4), 0);
-    int Length = sizeof(A);
-    ASSERT_EQ(::getsockname(Listener_, reinterpret_cast<sockaddr*>(&A), &Length), 0);
-    Port_ = ::ntohs(A.sin_port);
+    int length = sizeof(a);
+    ASSERT_EQ(::getsockname(Listener_, reinterpret_cast<sockaddr*>(&a), &length), 0);
+    Port_ = ::ntohs(a.sin_port);
   }
   void TearDown() override {
     if (Peer_ != INVALID_SOCKET) ::closesocket(Peer_);
@@ -314,10 +314,10 @@ class WinSockets : public ::testing::Test {
   }
   // Connects a client through the platform layer and accepts it.
   void Connect() {
-    TSockAddrBytes Address;
-    ASSERT_FALSE(SocketResolve("127.0.0.1", Port_, Address));
+    TSockAddrBytes address;
+    ASSERT_FALSE(SocketResolve("127.0.0.1", Port_, address));
     ASSERT_FALSE(SocketCreate(AddressFamilyIPv4, SOCK_STREAM, IPPROTO_TCP, Client_));
-    ASSERT_FALSE(SocketConnect(Client_, Address, 2000));
+    ASSERT_FALSE(SocketConnect(Client_, address, 2000));
     Peer_ = ::accept(Listener_, nullptr, nullptr);
     ASSERT_NE(Peer_, INVALID_SOCKET);
   }
@@ -330,64 +330,64 @@ class WinSockets : public ::testing::Test {
 
 TEST_F(WinSockets, SendReceiveTimeoutAndClose) {
   ASSERT_NO_FATAL_FAILURE(Connect());
-  std::int32_t Sent = 0;
-  ASSERT_FALSE(SocketSend(Client_, "\x00\x01\x02", 3, 1000, Sent));
-  EXPECT_EQ(Sent, 3);
-  char Buffer[16] = {};
-  ASSERT_EQ(::recv(Peer_, Buffer, sizeof(Buffer), 0), 3);
-  EXPECT_EQ(std::memcmp(Buffer, "\x00\x01\x02", 3), 0);
+  std::int32_t sent = 0;
+  ASSERT_FALSE(SocketSend(Client_, "\x00\x01\x02", 3, 1000, sent));
+  EXPECT_EQ(sent, 3);
+  char buffer[16] = {};
+  ASSERT_EQ(::recv(Peer_, buffer, sizeof(buffer), 0), 3);
+  EXPECT_EQ(std::memcmp(buffer, "\x00\x01\x02", 3), 0);
 
-  std::int32_t Received = -1;
-  EXPECT_FALSE(SocketRecvAvailable(Client_, Buffer, sizeof(Buffer), Received));
-  EXPECT_EQ(Received, 0) << "nothing there yet";
-  const TOsError Silent = SocketRecv(Client_, Buffer, sizeof(Buffer), 30, Received);
-  EXPECT_EQ(Silent.Kind, TErrorKind::ekTimedOut);
-  EXPECT_EQ(Received, 0);
+  std::int32_t received = -1;
+  EXPECT_FALSE(SocketRecvAvailable(Client_, buffer, sizeof(buffer), received));
+  EXPECT_EQ(received, 0) << "nothing there yet";
+  const TOsError silent = SocketRecv(Client_, buffer, sizeof(buffer), 30, received);
+  EXPECT_EQ(silent.Kind, TErrorKind::ekTimedOut);
+  EXPECT_EQ(received, 0);
 
   ASSERT_EQ(::send(Peer_, "reply", 5, 0), 5);
-  ASSERT_FALSE(SocketRecv(Client_, Buffer, sizeof(Buffer), 2000, Received));
-  EXPECT_EQ(std::string(Buffer, Received), "reply");
-  std::int32_t Waiting = -1;
-  EXPECT_FALSE(SocketAvailable(Client_, Waiting));
-  EXPECT_EQ(Waiting, 0);
+  ASSERT_FALSE(SocketRecv(Client_, buffer, sizeof(buffer), 2000, received));
+  EXPECT_EQ(std::string(buffer, received), "reply");
+  std::int32_t waiting = -1;
+  EXPECT_FALSE(SocketAvailable(Client_, waiting));
+  EXPECT_EQ(waiting, 0);
 
-  TSockAddrBytes Peer;
-  ASSERT_FALSE(SocketPeerAddress(Client_, Peer));
-  std::uint16_t Family = 0;
-  std::memcpy(&Family, Peer.data(), sizeof(Family));
-  EXPECT_EQ(Family, AddressFamilyIPv4);
+  TSockAddrBytes peer;
+  ASSERT_FALSE(SocketPeerAddress(Client_, peer));
+  std::uint16_t family = 0;
+  std::memcpy(&family, peer.data(), sizeof(family));
+  EXPECT_EQ(family, AddressFamilyIPv4);
 
   ::shutdown(Peer_, SD_BOTH);
-  const TOsError Closed = SocketRecv(Client_, Buffer, sizeof(Buffer), 2000, Received);
-  EXPECT_EQ(Closed.Kind, TErrorKind::ekGone);
-  EXPECT_EQ(Closed.Code, 0) << "an orderly close by the peer";
+  const TOsError closed = SocketRecv(Client_, buffer, sizeof(buffer), 2000, received);
+  EXPECT_EQ(closed.Kind, TErrorKind::ekGone);
+  EXPECT_EQ(closed.Code, 0) << "an orderly close by the peer";
 }
 
 TEST_F(WinSockets, CancelEndsAReceiveAndAConnectIsRefused) {
   ASSERT_NO_FATAL_FAILURE(Connect());
-  TCancelEvent Stop;
-  TOsError Result;
-  std::thread Receiver([&] {
-    const TCancelScope Scope(Stop);
-    char Buffer[8];
-    std::int32_t Received = 0;
-    Result = SocketRecv(Client_, Buffer, sizeof(Buffer), 0, Received);
+  TCancelEvent stop;
+  TOsError result;
+  std::thread receiver([&] {
+    const TCancelScope scope(stop);
+    char buffer[8];
+    std::int32_t received = 0;
+    result = SocketRecv(Client_, buffer, sizeof(buffer), 0, received);
   });
-  Stop.Set();
-  Receiver.join();
-  EXPECT_EQ(Result.Kind, TErrorKind::ekCancelled) << "a receive without limit ends at the stop";
+  stop.Set();
+  receiver.join();
+  EXPECT_EQ(result.Kind, TErrorKind::ekCancelled) << "a receive without limit ends at the stop";
 
   // A port nobody listens on: the listener's port once it is closed.
   ::closesocket(Listener_);
   Listener_ = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  TSockAddrBytes Address;
-  ASSERT_FALSE(SocketResolve("127.0.0.1", Port_, Address));
-  TSocketHandle Second = InvalidSocketHandle;
-  ASSERT_FALSE(SocketCreate(AddressFamilyIPv4, SOCK_STREAM, IPPROTO_TCP, Second));
-  const TOsError Refused = SocketConnect(Second, Address, 2000);
-  SocketCloseHandle(Second);
-  EXPECT_TRUE(Refused);
-  EXPECT_NE(Refused.Kind, TErrorKind::ekCancelled);
+  TSockAddrBytes address;
+  ASSERT_FALSE(SocketResolve("127.0.0.1", Port_, address));
+  TSocketHandle second = InvalidSocketHandle;
+  ASSERT_FALSE(SocketCreate(AddressFamilyIPv4, SOCK_STREAM, IPPROTO_TCP, second));
+  const TOsError refused = SocketConnect(second, address, 2000);
+  SocketCloseHandle(second);
+  EXPECT_TRUE(refused);
+  EXPECT_NE(refused.Kind, TErrorKind::ekCancelled);
 }
 
 TEST(WinSocketSweep, ListeningHostsAcceptTheOthersRefuseAndAStopEndsIt) {
@@ -439,15 +439,15 @@ TEST(WinSocketSweep, ListeningHostsAcceptTheOthersRefuseAndAStopEndsIt) {
 }
 
 TEST(WinSocketText, AddressesAndNames) {
-  std::uint32_t Address = 0;
-  EXPECT_TRUE(SocketParseIPv4Address("10.0.0.7", Address));
-  EXPECT_EQ(SocketAddressToText(Address), "10.0.0.7");
-  EXPECT_FALSE(SocketParseIPv4Address("", Address));
-  EXPECT_FALSE(SocketParseIPv4Address("not an address", Address));
+  std::uint32_t address = 0;
+  EXPECT_TRUE(SocketParseIPv4Address("10.0.0.7", address));
+  EXPECT_EQ(SocketAddressToText(address), "10.0.0.7");
+  EXPECT_FALSE(SocketParseIPv4Address("", address));
+  EXPECT_FALSE(SocketParseIPv4Address("not an address", address));
   ASSERT_FALSE(SocketLibraryStartup());
-  TSockAddrBytes Six;
-  ASSERT_FALSE(SocketResolve("::1", 502, Six));
-  EXPECT_EQ(SocketIPv6AddressText(Six), "::1");
+  TSockAddrBytes six;
+  ASSERT_FALSE(SocketResolve("::1", 502, six));
+  EXPECT_EQ(SocketIPv6AddressText(six), "::1");
   // An IPv4-mapped address is its IPv4 host.
   EXPECT_EQ(HostAddresses("::ffff:127.0.0.1"), std::vector<std::string>{"127.0.0.1"});
   EXPECT_EQ(HostAddresses("127.0.0.1"), std::vector<std::string>{"127.0.0.1"});

@@ -2,7 +2,7 @@
 
 namespace probrix::devsim {
 
-const char* ChecksumName(TChecksum Kind) { return Kind == TChecksum::Crc8 ? "crc8" : "crc1"; }
+const char* ChecksumName(TChecksum Kind) { return Kind == TChecksum::ckCrc8 ? "crc8" : "crc1"; }
 
 std::uint8_t OrvatbusCrc1(const std::uint8_t* Data, std::size_t Count) {
   std::uint8_t sum = 0;
@@ -23,7 +23,7 @@ std::uint8_t OrvatbusCrc8(const std::uint8_t* Data, std::size_t Count) {
 }
 
 std::uint8_t OrvatbusChecksum(TChecksum Kind, const std::uint8_t* Data, std::size_t Count) {
-  return Kind == TChecksum::Crc8 ? OrvatbusCrc8(Data, Count) : OrvatbusCrc1(Data, Count);
+  return Kind == TChecksum::ckCrc8 ? OrvatbusCrc8(Data, Count) : OrvatbusCrc1(Data, Count);
 }
 
 std::uint8_t OrvatbusEncodeAddress(int Address, bool Flag) {
@@ -37,17 +37,17 @@ int OrvatbusDecodeAddress(std::uint8_t Byte) {
 TBytes OrvatbusPack(const TBytes& Body, TChecksum Kind, bool CorruptChecksum) {
   TBytes plain;
   plain.reserve(Body.size() + 2);
-  plain.push_back(kOrvatbusSoh);
+  plain.push_back(OrvatbusSoh);
   plain += Body;
   std::uint8_t sum = OrvatbusChecksum(Kind, plain.data(), plain.size());
   if (CorruptChecksum) sum ^= 0x5A;
 
   TBytes packed;
   packed.reserve(2 * plain.size() + 4);
-  packed.push_back(kOrvatbusSoh);
+  packed.push_back(OrvatbusSoh);
   auto put = [&packed](std::uint8_t b) {
-    if (b == kOrvatbusEtx || b == kOrvatbusEscape || b == kOrvatbusSoh) {
-      packed.push_back(kOrvatbusEscape);
+    if (b == OrvatbusEtx || b == OrvatbusEscape || b == OrvatbusSoh) {
+      packed.push_back(OrvatbusEscape);
       packed.push_back(static_cast<std::uint8_t>(~b));
     } else {
       packed.push_back(b);
@@ -55,25 +55,25 @@ TBytes OrvatbusPack(const TBytes& Body, TChecksum Kind, bool CorruptChecksum) {
   };
   for (std::size_t i = 1; i < plain.size(); ++i) put(plain[i]);
   put(sum);
-  packed.push_back(kOrvatbusEtx);
+  packed.push_back(OrvatbusEtx);
   return packed;
 }
 
 std::optional<TBytes> OrvatbusUnpack(const TBytes& Packed, TChecksum Kind) {
-  if (Packed.size() < 6 || Packed.front() != kOrvatbusSoh || Packed.back() != kOrvatbusEtx) {
+  if (Packed.size() < 6 || Packed.front() != OrvatbusSoh || Packed.back() != OrvatbusEtx) {
     return std::nullopt;
   }
   TBytes plain;
   plain.reserve(Packed.size());
-  plain.push_back(kOrvatbusSoh);
+  plain.push_back(OrvatbusSoh);
   for (std::size_t i = 1; i + 1 < Packed.size(); ++i) {
     std::uint8_t b = Packed[i];
-    if (b == kOrvatbusEscape) {
+    if (b == OrvatbusEscape) {
       if (i + 2 >= Packed.size()) return std::nullopt;
       std::uint8_t next = Packed[++i];
       if (next != 0x00 && next != 0xEF && next != 0xFC) return std::nullopt;
       b = static_cast<std::uint8_t>(~next);
-    } else if (b == kOrvatbusSoh || b == kOrvatbusEtx) {
+    } else if (b == OrvatbusSoh || b == OrvatbusEtx) {
       return std::nullopt;
     }
     plain.push_back(b);
@@ -151,7 +151,7 @@ TBytes GarbageBytes(std::size_t Count, std::uint32_t Seed) {
   out.reserve(Count);
   while (out.size() < Count) {
     const auto b = static_cast<std::uint8_t>(NextRandom(Seed) >> 24);
-    if (b == kOrvatbusSoh || b == kOrvatbusEtx || b == kOrvatbusEscape || b == 0x0D || b == 0x0A) {
+    if (b == OrvatbusSoh || b == OrvatbusEtx || b == OrvatbusEscape || b == 0x0D || b == 0x0A) {
       continue;
     }
     out.push_back(b);
@@ -164,7 +164,7 @@ TBytes NoiseBytes(std::size_t Count, std::uint32_t Seed) {
   out.reserve(Count);
   while (out.size() < Count) {
     const auto b = static_cast<std::uint8_t>(NextRandom(Seed) >> 24);
-    if (b != kOrvatbusSoh) out.push_back(b);
+    if (b != OrvatbusSoh) out.push_back(b);
   }
   return out;
 }

@@ -13,14 +13,14 @@ namespace probrix::devsim {
 using TBytes = std::basic_string<std::uint8_t>;
 
 // Orvatbus checksum kinds: "crc1" (XOR) and "crc8" (CRC-8/MAXIM).
-enum class TChecksum : std::uint8_t { Crc1 = 0, Crc8 = 1 };
+enum class TChecksum : std::uint8_t { ckCrc1 = 0, ckCrc8 = 1 };
 
-constexpr std::uint8_t kOrvatbusSoh = 0xFF;
-constexpr std::uint8_t kOrvatbusEtx = 0x03;
-constexpr std::uint8_t kOrvatbusEscape = 0x10;
-constexpr int kOrvatbusBroadcastAddress = 95;
-constexpr std::uint8_t kOrvatbusIdentify = 0x49;
-constexpr std::uint8_t kOrvatbusUnknownCommand = 0xFE;
+constexpr std::uint8_t OrvatbusSoh = 0xFF;
+constexpr std::uint8_t OrvatbusEtx = 0x03;
+constexpr std::uint8_t OrvatbusEscape = 0x10;
+constexpr int OrvatbusBroadcastAddress = 95;
+constexpr std::uint8_t OrvatbusIdentify = 0x49;
+constexpr std::uint8_t OrvatbusUnknownCommand = 0xFE;
 
 const char* ChecksumName(TChecksum Kind);
 

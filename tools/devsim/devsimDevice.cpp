@@ -6,16 +6,16 @@ namespace probrix::devsim {
 
 namespace {
 
-constexpr int kFirstRegister = 1000;
-constexpr int kRegisterCount = 10;
-constexpr std::size_t kRtuRequestSize = 8;  // address, function, 4 data bytes, CRC
+constexpr int FirstRegister = 1000;
+constexpr int RegisterCount = 10;
+constexpr std::size_t RtuRequestSize = 8;  // address, function, 4 data bytes, CRC
 // Read Device Identification: function 0x2B with MEI type 0x0E; its request is address,
 // function, MEI type, read code, object id and CRC.
-constexpr std::uint8_t kEncapsulatedInterface = 0x2B;
-constexpr std::uint8_t kMeiDeviceId = 0x0E;
-constexpr std::size_t kRtuDeviceIdRequestSize = 7;
+constexpr std::uint8_t EncapsulatedInterface = 0x2B;
+constexpr std::uint8_t MeiDeviceId = 0x0E;
+constexpr std::size_t RtuDeviceIdRequestSize = 7;
 // The largest PDU: 253 bytes (function, MEI type and the rest).
-constexpr std::size_t kMaxPdu = 253;
+constexpr std::size_t MaxPdu = 253;
 
 void PutWord(TBytes& Out, std::uint16_t Value) {
   Out.push_back(static_cast<std::uint8_t>(Value >> 8));
@@ -35,19 +35,19 @@ std::uint8_t IdCategory(int ObjectId) { return ObjectId <= 2 ? 1 : ObjectId <= 0
 
 TBytes DeviceIdReplyBody(const TDeviceConfig& Config, std::uint8_t Address, const TBytes& Request) {
   const auto& objects = Config.IdObjects;
-  if (objects.empty() || Request.size() < 3 || Request[2] != kMeiDeviceId)
-    return ModbusException(Address, kEncapsulatedInterface, 1);
-  if (Request.size() < 5) return ModbusException(Address, kEncapsulatedInterface, 3);
+  if (objects.empty() || Request.size() < 3 || Request[2] != MeiDeviceId)
+    return ModbusException(Address, EncapsulatedInterface, 1);
+  if (Request.size() < 5) return ModbusException(Address, EncapsulatedInterface, 3);
   const std::uint8_t code = Request[3];
   const int first = Request[4];
-  if (code < 1 || code > 4) return ModbusException(Address, kEncapsulatedInterface, 3);
+  if (code < 1 || code > 4) return ModbusException(Address, EncapsulatedInterface, 3);
 
   // Stream access reads the objects of the asked category from the given id on (from the first
   // one when that id does not exist); individual access exactly the one asked for.
   std::vector<std::pair<int, std::string>> chosen;
   if (code == 4) {
     const auto it = objects.find(first);
-    if (it == objects.end()) return ModbusException(Address, kEncapsulatedInterface, 2);
+    if (it == objects.end()) return ModbusException(Address, EncapsulatedInterface, 2);
     chosen.emplace_back(*it);
   } else {
     const bool known = objects.count(first) > 0 && IdCategory(first) <= code;
@@ -59,8 +59,8 @@ TBytes DeviceIdReplyBody(const TDeviceConfig& Config, std::uint8_t Address, cons
   for (const auto& entry : objects) level = std::max(level, IdCategory(entry.first));
 
   TBytes body{Address,
-              kEncapsulatedInterface,
-              kMeiDeviceId,
+              EncapsulatedInterface,
+              MeiDeviceId,
               code,
               static_cast<std::uint8_t>(0x80 | level),
               0x00,
@@ -71,7 +71,7 @@ TBytes DeviceIdReplyBody(const TDeviceConfig& Config, std::uint8_t Address, cons
     const std::string text = value.substr(0, 255);
     const bool full =
         Config.IdObjectsPerReply > 0 && sent == static_cast<std::size_t>(Config.IdObjectsPerReply);
-    if (full || body.size() - 1 + 2 + text.size() > kMaxPdu) {
+    if (full || body.size() - 1 + 2 + text.size() > MaxPdu) {
       body[5] = 0xFF;  // more follows, from this object on
       body[6] = static_cast<std::uint8_t>(id);
       break;
@@ -93,11 +93,11 @@ bool IsLineFormat(std::string_view Text) {
 }
 
 bool UsesMbap(TDeviceKind Kind, bool Serial) {
-  return Kind == TDeviceKind::ModbusTcp || (Kind == TDeviceKind::Modbus && !Serial);
+  return Kind == TDeviceKind::dkModbusTcp || (Kind == TDeviceKind::dkModbus && !Serial);
 }
 
 std::vector<std::uint16_t> ModbusRegisters(const TDeviceConfig& Config) {
-  std::vector<std::uint16_t> regs(kRegisterCount, 0);
+  std::vector<std::uint16_t> regs(RegisterCount, 0);
   regs[0] = Config.DeviceType;
   regs[1] = Config.FirmwareVersion;
   regs[2] = Config.ExtraWord1;
@@ -110,20 +110,21 @@ std::vector<std::uint16_t> ModbusRegisters(const TDeviceConfig& Config) {
 TBytes OrvatbusReply(const TDeviceConfig& Config, const TBytes& RequestBody) {
   if (RequestBody.size() < 3) return {};
   const int destination = OrvatbusDecodeAddress(RequestBody[0]);
-  if (destination != Config.Address && destination != kOrvatbusBroadcastAddress) return {};
+  if (destination != Config.Address && destination != OrvatbusBroadcastAddress) return {};
 
   const int own = Config.ReplyAddress >= 0 ? Config.ReplyAddress : Config.Address;
   TBytes body;
   body.push_back(RequestBody[1]);  // the master's address, as it sent it
   body.push_back(OrvatbusEncodeAddress(own, Config.SourceFlag));
   const std::uint8_t command = RequestBody[2];
-  if (command != kOrvatbusIdentify || Config.Error == TOrvatbusError::UnknownCommand) {
-    body.push_back(kOrvatbusUnknownCommand);
-  } else if (Config.Error == TOrvatbusError::Busy || Config.Error == TOrvatbusError::BadParams) {
-    body.push_back(static_cast<std::uint8_t>(kOrvatbusIdentify | 0x80));
-    body.push_back(Config.Error == TOrvatbusError::Busy ? 6 : 2);
+  if (command != OrvatbusIdentify || Config.Error == TOrvatbusError::oeUnknownCommand) {
+    body.push_back(OrvatbusUnknownCommand);
+  } else if (Config.Error == TOrvatbusError::oeBusy ||
+             Config.Error == TOrvatbusError::oeBadParams) {
+    body.push_back(static_cast<std::uint8_t>(OrvatbusIdentify | 0x80));
+    body.push_back(Config.Error == TOrvatbusError::oeBusy ? 6 : 2);
   } else {
-    body.push_back(kOrvatbusIdentify);
+    body.push_back(OrvatbusIdentify);
     PutWord(body, Config.ExtraWord1);
     body.push_back(Config.DeviceType);
     PutWord(body, Config.ExtraWord2);
@@ -132,8 +133,8 @@ TBytes OrvatbusReply(const TDeviceConfig& Config, const TBytes& RequestBody) {
     body.push_back(Config.ExtraByte);
   }
   const TChecksum kind = Config.ReplyChecksum < 0    ? Config.Checksum
-                         : Config.ReplyChecksum == 1 ? TChecksum::Crc8
-                                                     : TChecksum::Crc1;
+                         : Config.ReplyChecksum == 1 ? TChecksum::ckCrc8
+                                                     : TChecksum::ckCrc1;
   return OrvatbusPack(body, kind, Config.Behaviour.BadCrc);
 }
 
@@ -176,14 +177,13 @@ TBytes ModbusReplyBody(const TDeviceConfig& Config, const TBytes& RequestBody) {
   if (Config.ExceptionCode > 0) {
     return ModbusException(address, function, static_cast<std::uint8_t>(Config.ExceptionCode));
   }
-  if (function == kEncapsulatedInterface) return DeviceIdReplyBody(Config, address, RequestBody);
+  if (function == EncapsulatedInterface) return DeviceIdReplyBody(Config, address, RequestBody);
   if (function != 3) return ModbusException(address, function, 1);
   if (RequestBody.size() < 6) return ModbusException(address, function, 3);
   const int start = WordAt(RequestBody, 2);
   const int count = WordAt(RequestBody, 4);
   if (count < 1 || count > 125) return ModbusException(address, function, 3);
-  if (Config.OtherMaker || start < kFirstRegister ||
-      start + count > kFirstRegister + kRegisterCount) {
+  if (Config.OtherMaker || start < FirstRegister || start + count > FirstRegister + RegisterCount) {
     return ModbusException(address, function, 2);
   }
   const int sent = Config.ReplyRegisters >= 0 ? std::min(Config.ReplyRegisters, 125) : count;
@@ -192,24 +192,23 @@ TBytes ModbusReplyBody(const TDeviceConfig& Config, const TBytes& RequestBody) {
               static_cast<std::uint8_t>(Config.ReplyFunction >= 0 ? Config.ReplyFunction : 3),
               static_cast<std::uint8_t>(2 * sent)};
   for (int i = 0; i < sent; ++i) {
-    const int index = start - kFirstRegister + i;
-    PutWord(body, index < kRegisterCount ? regs[index] : 0);
+    const int index = start - FirstRegister + i;
+    PutWord(body, index < RegisterCount ? regs[index] : 0);
   }
   return body;
 }
 
 void TDeviceListener::Feed(const TDeviceConfig& Config, bool Serial, const std::uint8_t* Data,
                            std::size_t Count, std::vector<TBytes>& Replies, std::size_t& Requests) {
-  if (Config.Kind == TDeviceKind::OrvatAscii) return;
+  if (Config.Kind == TDeviceKind::dkOrvatAscii) return;
   // Keep only the newest bytes: a request never comes near this size.
-  if (Count >= kMaxPending) {
-    Buffer_.assign(Data + Count - kMaxPending, Data + Count);
+  if (Count >= MaxPending) {
+    Buffer_.assign(Data + Count - MaxPending, Data + Count);
   } else {
-    if (Buffer_.size() + Count > kMaxPending)
-      Buffer_.erase(0, Buffer_.size() + Count - kMaxPending);
+    if (Buffer_.size() + Count > MaxPending) Buffer_.erase(0, Buffer_.size() + Count - MaxPending);
     Buffer_.append(Data, Count);
   }
-  if (Config.Kind == TDeviceKind::Orvatbus) {
+  if (Config.Kind == TDeviceKind::dkOrvatbus) {
     FeedOrvatbus(Config, Replies, Requests);
   } else if (UsesMbap(Config.Kind, Serial)) {
     FeedMbap(Config, Replies, Requests);
@@ -222,8 +221,8 @@ void TDeviceListener::Gap(const TDeviceConfig& Config, bool Serial, std::vector<
                           std::size_t& Requests) {
   // In RTU a silent interval ends a frame: a request of a length other than the usual eight
   // bytes (an unknown function) is recognised here.
-  if (!Buffer_.empty() && Config.Kind != TDeviceKind::Orvatbus &&
-      Config.Kind != TDeviceKind::OrvatAscii && !UsesMbap(Config.Kind, Serial) &&
+  if (!Buffer_.empty() && Config.Kind != TDeviceKind::dkOrvatbus &&
+      Config.Kind != TDeviceKind::dkOrvatAscii && !UsesMbap(Config.Kind, Serial) &&
       Buffer_.size() >= 4) {
     const std::size_t n = Buffer_.size();
     if (ModbusCrc16(Buffer_.data(), n - 2) == (Buffer_[n - 2] | (Buffer_[n - 1] << 8))) {
@@ -236,15 +235,15 @@ void TDeviceListener::Gap(const TDeviceConfig& Config, bool Serial, std::vector<
 void TDeviceListener::FeedOrvatbus(const TDeviceConfig& Config, std::vector<TBytes>& Replies,
                                    std::size_t& Requests) {
   for (;;) {
-    const auto soh = Buffer_.find(kOrvatbusSoh);
+    const auto soh = Buffer_.find(OrvatbusSoh);
     if (soh == TBytes::npos) {
       Buffer_.clear();
       return;
     }
     Buffer_.erase(0, soh);
     // A packed frame holds SOH only at its start: a second one starts a new frame.
-    const auto etx = Buffer_.find(kOrvatbusEtx, 1);
-    const auto nextSoh = Buffer_.find(kOrvatbusSoh, 1);
+    const auto etx = Buffer_.find(OrvatbusEtx, 1);
+    const auto nextSoh = Buffer_.find(OrvatbusSoh, 1);
     if (nextSoh != TBytes::npos && (etx == TBytes::npos || nextSoh < etx)) {
       Buffer_.erase(0, nextSoh);
       continue;
@@ -255,7 +254,7 @@ void TDeviceListener::FeedOrvatbus(const TDeviceConfig& Config, std::vector<TByt
     const auto body = OrvatbusUnpack(frame, Config.Checksum);
     if (!body || body->size() < 3) continue;
     const int destination = OrvatbusDecodeAddress((*body)[0]);
-    if (destination != Config.Address && destination != kOrvatbusBroadcastAddress) continue;
+    if (destination != Config.Address && destination != OrvatbusBroadcastAddress) continue;
     ++Requests;
     TBytes reply = OrvatbusReply(Config, *body);
     if (!reply.empty()) Replies.push_back(std::move(reply));
@@ -281,7 +280,7 @@ void TDeviceListener::FeedRtu(const TDeviceConfig& Config, std::vector<TBytes>& 
   while (Buffer_.size() >= i + 2) {
     const std::uint8_t* p = Buffer_.data() + i;
     const std::size_t size =
-        p[1] == kEncapsulatedInterface ? kRtuDeviceIdRequestSize : kRtuRequestSize;
+        p[1] == EncapsulatedInterface ? RtuDeviceIdRequestSize : RtuRequestSize;
     if (Buffer_.size() < i + size) break;
     if (ModbusCrc16(p, size - 2) == (p[size - 2] | (p[size - 1] << 8))) {
       const TBytes body = Buffer_.substr(i, size - 2);

@@ -15,18 +15,18 @@
 namespace probrix::devsim {
 
 enum class TDeviceKind : std::uint8_t {
-  Orvatbus,
-  Modbus,     // RTU framing on a serial port, MBAP framing on a TCP server
-  ModbusRtu,  // RTU framing on either transport
-  ModbusTcp,  // MBAP framing on either transport
-  OrvatAscii  // transmits lines on its own, ignores what it receives
+  dkOrvatbus,
+  dkModbus,     // RTU framing on a serial port, MBAP framing on a TCP server
+  dkModbusRtu,  // RTU framing on either transport
+  dkModbusTcp,  // MBAP framing on either transport
+  dkOrvatAscii  // transmits lines on its own, ignores what it receives
 };
 
 enum class TOrvatbusError : std::uint8_t {
-  None,
-  Busy,           // error flag with code 6
-  BadParams,      // error flag with code 2
-  UnknownCommand  // command byte 0xFE
+  oeNone,
+  oeBusy,           // error flag with code 6
+  oeBadParams,      // error flag with code 2
+  oeUnknownCommand  // command byte 0xFE
 };
 
 // How a reply (or an OrvatASCII line) leaves the device. All times in milliseconds.
@@ -49,7 +49,7 @@ struct TBehaviour {
 bool IsLineFormat(std::string_view Text);
 
 struct TDeviceConfig {
-  TDeviceKind Kind = TDeviceKind::Orvatbus;
+  TDeviceKind Kind = TDeviceKind::dkOrvatbus;
   // Orvatbus bus address, Modbus slave address / unit identifier, OrvatASCII address character.
   int Address = 1;
   // Only answer when the serial line runs at this rate (0: at any rate). Ignored on TCP.
@@ -70,9 +70,9 @@ struct TDeviceConfig {
   bool SourceFlag = false;         // Orvatbus: bit 7 of the source address in replies
 
   // Orvatbus.
-  TChecksum Checksum = TChecksum::Crc1;  // accepted requests and replies
-  int ReplyChecksum = -1;                // >= 0: replies use this kind instead (0 crc1, 1 crc8)
-  TOrvatbusError Error = TOrvatbusError::None;
+  TChecksum Checksum = TChecksum::ckCrc1;  // accepted requests and replies
+  int ReplyChecksum = -1;                  // >= 0: replies use this kind instead (0 crc1, 1 crc8)
+  TOrvatbusError Error = TOrvatbusError::oeNone;
 
   // Orvatbus and Modbus: >= 0 claims this address in replies instead of its own.
   int ReplyAddress = -1;
@@ -130,7 +130,7 @@ TBytes ForeignRtuFrame(const TDeviceConfig& Config);
 // of it and produces complete reply frames (before any fault behaviour is applied).
 class TDeviceListener {
  public:
-  static constexpr std::size_t kMaxPending = 1024;
+  static constexpr std::size_t MaxPending = 1024;
 
   // Bytes arrived. Replies produced go to Replies; Requests counts requests addressed to this
   // device (also when it stays silent).

@@ -25,10 +25,10 @@ namespace {
 using std::chrono::milliseconds;
 
 // A lossy port: more than this unread means nobody reads; all but the newest few bytes go.
-constexpr int kLossyBacklog = 64;
-constexpr int kLossyKeep = 4;
-constexpr milliseconds kStallLimit{250};
-constexpr std::size_t kMaxClients = 32;
+constexpr int LossyBacklog = 64;
+constexpr int LossyKeep = 4;
+constexpr milliseconds StallLimit{250};
+constexpr std::size_t MaxClients = 32;
 
 void CloseFd(int& Fd) {
   if (Fd >= 0) {
@@ -119,7 +119,7 @@ void TEndpoint::OpenTcp(const TTcpServerConfig& Config) {
   Echo_ = Config.Echo;
   Greeting_.assign(Config.Greeting.begin(), Config.Greeting.end());
   if (Config.GatewayException > 0) {
-    Gateway_.Kind = TDeviceKind::ModbusTcp;
+    Gateway_.Kind = TDeviceKind::dkModbusTcp;
     Gateway_.AnyUnit = true;
     Gateway_.ExceptionCode = Config.GatewayException;
   }
@@ -308,7 +308,7 @@ void TEndpoint::AcceptClients() {
       std::lock_guard lock(Mutex_);
       ++Accepted_;
     }
-    if (AcceptThenClose_ || Links_.size() >= kMaxClients) {
+    if (AcceptThenClose_ || Links_.size() >= MaxClients) {
       ::close(fd);
       continue;
     }
@@ -365,9 +365,9 @@ void TEndpoint::ReadLink(TLink& Link, const TSnapshot& Devices, TTime Now) {
 // What a real line loses while nobody listens: all but the newest few unread bytes.
 void TEndpoint::DropUnread() {
   int queued = 0;
-  if (ioctl(Slave_, FIONREAD, &queued) != 0 || queued <= kLossyBacklog) return;
+  if (ioctl(Slave_, FIONREAD, &queued) != 0 || queued <= LossyBacklog) return;
   std::uint8_t sink[512];
-  for (int drop = queued - kLossyKeep; drop > 0;) {
+  for (int drop = queued - LossyKeep; drop > 0;) {
     const ssize_t n = ::read(Slave_, sink, std::min<std::size_t>(sizeof sink, drop));
     if (n <= 0) return;  // a reader took them first
     drop -= static_cast<int>(n);
@@ -436,12 +436,12 @@ void TEndpoint::Flush(TLink& Link, TTime Now, TTime& Deadline) {
       if (InProgress_ > 0) --InProgress_;
     }
     Link.Out.pop_front();
-    if (after == TAfter::CloseLink) {
+    if (after == TAfter::afCloseLink) {
       ::shutdown(Link.Fd, SHUT_RDWR);
       Link.Broken = true;
       return;
     }
-    if (after == TAfter::Vanish) {
+    if (after == TAfter::afVanish) {
       DoVanish();
       return;
     }
@@ -453,14 +453,14 @@ void TEndpoint::HandleStall(TLink& Link, TTime Now, TTime& Deadline) {
   if (!Link.HasStall) {
     Link.HasStall = true;
     Link.StallSince = Now;
-  } else if (Now - Link.StallSince >= kStallLimit) {
+  } else if (Now - Link.StallSince >= StallLimit) {
     // Nobody reads the pseudo terminal: a real line would simply lose these bytes.
     tcflush(Slave_, TCIFLUSH);
     Link.HasStall = false;
     Poke();
     return;
   }
-  Deadline = std::min(Deadline, Link.StallSince + kStallLimit);
+  Deadline = std::min(Deadline, Link.StallSince + StallLimit);
 }
 
 void TEndpoint::DoVanish() {

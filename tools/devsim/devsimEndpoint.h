@@ -53,13 +53,13 @@ using TClock = std::chrono::steady_clock;
 using TTime = TClock::time_point;
 
 // What happens once a piece of output has gone out.
-enum class TAfter : std::uint8_t { None, CloseLink, Vanish };
+enum class TAfter : std::uint8_t { afNone, afCloseLink, afVanish };
 
 // A piece of output: its bytes go out DelayMs after the piece before it has gone.
 struct TSegment {
   int DelayMs = 0;
   TBytes Data;
-  TAfter After = TAfter::None;
+  TAfter After = TAfter::afNone;
   bool EndsReply = false;  // the last piece of a reply to a request
   std::size_t Sent = 0;
   bool Started = false;

@@ -92,12 +92,12 @@ class TItemReader {
 
 TChecksum ParseChecksum(const TItemReader& R, const TItem& Item) {
   const std::string v = Trim(Item.Value);
-  if (v == "crc1") return TChecksum::Crc1;
-  if (v == "crc8") return TChecksum::Crc8;
+  if (v == "crc1") return TChecksum::ckCrc1;
+  if (v == "crc8") return TChecksum::ckCrc8;
   R.Fail("\"" + Item.Key + "\" must be crc1 or crc8");
 }
 
-constexpr std::int64_t kMaxMs = 600000;
+constexpr std::int64_t MaxMs = 600000;
 
 }  // namespace
 
@@ -108,22 +108,22 @@ TDeviceConfig ParseDevice(const std::string& Text) {
   TDeviceConfig d;
   const std::string& kind = items[0].Key;
   if (kind == "orvatbus") {
-    d.Kind = TDeviceKind::Orvatbus;
+    d.Kind = TDeviceKind::dkOrvatbus;
   } else if (kind == "modbus") {
-    d.Kind = TDeviceKind::Modbus;
+    d.Kind = TDeviceKind::dkModbus;
   } else if (kind == "modbus-rtu") {
-    d.Kind = TDeviceKind::ModbusRtu;
+    d.Kind = TDeviceKind::dkModbusRtu;
   } else if (kind == "modbus-tcp") {
-    d.Kind = TDeviceKind::ModbusTcp;
+    d.Kind = TDeviceKind::dkModbusTcp;
   } else if (kind == "ascii" || kind == "orvatascii") {
-    d.Kind = TDeviceKind::OrvatAscii;
+    d.Kind = TDeviceKind::dkOrvatAscii;
     d.Address = 'A';
   } else {
     r.Fail("unknown device kind \"" + kind +
            "\" (orvatbus, modbus, modbus-rtu, modbus-tcp, ascii)");
   }
-  const bool orvatbus = d.Kind == TDeviceKind::Orvatbus;
-  const bool ascii = d.Kind == TDeviceKind::OrvatAscii;
+  const bool orvatbus = d.Kind == TDeviceKind::dkOrvatbus;
+  const bool ascii = d.Kind == TDeviceKind::dkOrvatAscii;
   const bool modbus = !orvatbus && !ascii;
   auto only = [&](bool Allowed, const TItem& Item) {
     if (!Allowed) r.Fail("\"" + Item.Key + "\" does not apply to " + kind);
@@ -169,11 +169,11 @@ TDeviceConfig ParseDevice(const std::string& Text) {
       only(orvatbus, it);
       const std::string v = Trim(it.Value);
       if (v == "busy") {
-        d.Error = TOrvatbusError::Busy;
+        d.Error = TOrvatbusError::oeBusy;
       } else if (v == "badparams") {
-        d.Error = TOrvatbusError::BadParams;
+        d.Error = TOrvatbusError::oeBadParams;
       } else if (v == "unknown") {
-        d.Error = TOrvatbusError::UnknownCommand;
+        d.Error = TOrvatbusError::oeUnknownCommand;
       } else {
         r.Fail("\"error\" must be busy, badparams or unknown");
       }
@@ -220,7 +220,7 @@ TDeviceConfig ParseDevice(const std::string& Text) {
       d.Text = it.Value;
     } else if (k == "interval") {
       only(ascii, it);
-      d.IntervalMs = static_cast<int>(r.Number(it, 0, kMaxMs));
+      d.IntervalMs = static_cast<int>(r.Number(it, 0, MaxMs));
     } else if (k == "start") {
       only(ascii, it);
       d.StartOffset = static_cast<int>(r.Number(it, 0, 14));
@@ -228,7 +228,7 @@ TDeviceConfig ParseDevice(const std::string& Text) {
       r.Flag(it);
       b.Silent = true;
     } else if (k == "delay") {
-      b.DelayMs = static_cast<int>(r.Number(it, 0, kMaxMs));
+      b.DelayMs = static_cast<int>(r.Number(it, 0, MaxMs));
     } else if (k == "noise") {
       b.NoiseBytes = static_cast<std::size_t>(r.Number(it, 0, 1 << 20));
     } else if (k == "chunks") {
@@ -237,7 +237,7 @@ TDeviceConfig ParseDevice(const std::string& Text) {
       if (colon != std::string::npos) {
         count.Value = it.Value.substr(0, colon);
         TItem gap{k, it.Value.substr(colon + 1), true};
-        b.ChunkGapMs = static_cast<int>(r.Number(gap, 0, kMaxMs));
+        b.ChunkGapMs = static_cast<int>(r.Number(gap, 0, MaxMs));
       }
       b.Chunks = static_cast<int>(r.Number(count, 1, 1000));
     } else if (k == "drip") {
@@ -363,30 +363,30 @@ TLayout DemoLayout(std::uint16_t TcpPort) {
   TEndpointPlan bus;
   bus.Port.Name = "ttySIM0";
   TDeviceConfig ob;  // R221L9, firmware 4.21
-  ob.Kind = TDeviceKind::Orvatbus;
+  ob.Kind = TDeviceKind::dkOrvatbus;
   ob.Address = 2;
-  ob.Checksum = TChecksum::Crc8;
+  ob.Checksum = TChecksum::ckCrc8;
   ob.DeviceType = 6;
   ob.FirmwareVersion = 421;
   ob.SerialNumber = 10234;
   bus.Devices.push_back(ob);
   TDeviceConfig ob1;  // R3375, firmware 1.2
-  ob1.Kind = TDeviceKind::Orvatbus;
+  ob1.Kind = TDeviceKind::dkOrvatbus;
   ob1.Address = 7;
-  ob1.Checksum = TChecksum::Crc1;
+  ob1.Checksum = TChecksum::ckCrc1;
   ob1.DeviceType = 85;
   ob1.FirmwareVersion = 0x0102;
   ob1.SerialNumber = 777;
   bus.Devices.push_back(ob1);
   TDeviceConfig rtu;  // R4748, firmware 2.15
-  rtu.Kind = TDeviceKind::Modbus;
+  rtu.Kind = TDeviceKind::dkModbus;
   rtu.Address = 17;
   rtu.DeviceType = 16;
   rtu.FirmwareVersion = 215;
   rtu.SerialNumber = 4321;
   bus.Devices.push_back(rtu);
   TDeviceConfig meter;  // another maker's, without device identification
-  meter.Kind = TDeviceKind::Modbus;
+  meter.Kind = TDeviceKind::dkModbus;
   meter.Address = 12;
   meter.OtherMaker = true;
   bus.Devices.push_back(meter);
@@ -395,7 +395,7 @@ TLayout DemoLayout(std::uint16_t TcpPort) {
   TEndpointPlan line;
   line.Port.Name = "ttySIM1";
   TDeviceConfig ascii;
-  ascii.Kind = TDeviceKind::OrvatAscii;
+  ascii.Kind = TDeviceKind::dkOrvatAscii;
   ascii.Address = 'A';
   ascii.Text = "+0023.45 kPa";
   ascii.IntervalMs = 200;
@@ -406,21 +406,21 @@ TLayout DemoLayout(std::uint16_t TcpPort) {
   tcp.Serial = false;
   tcp.Tcp.Port = TcpPort;
   TDeviceConfig u1;  // R7391, firmware 3.12
-  u1.Kind = TDeviceKind::Modbus;
+  u1.Kind = TDeviceKind::dkModbus;
   u1.Address = 1;
   u1.DeviceType = 206;
   u1.FirmwareVersion = 312;
   u1.SerialNumber = 20001;
   tcp.Devices.push_back(u1);
   TDeviceConfig u5;  // R3329, firmware 10.15
-  u5.Kind = TDeviceKind::Modbus;
+  u5.Kind = TDeviceKind::dkModbus;
   u5.Address = 5;
   u5.DeviceType = 81;
   u5.FirmwareVersion = 0x0A0F;
   u5.SerialNumber = 20005;
   tcp.Devices.push_back(u5);
   TDeviceConfig u3;  // the maker's registers with a type code the maker never used
-  u3.Kind = TDeviceKind::Modbus;
+  u3.Kind = TDeviceKind::dkModbus;
   u3.Address = 3;
   u3.DeviceType = 99;
   u3.FirmwareVersion = 200;
@@ -428,7 +428,7 @@ TLayout DemoLayout(std::uint16_t TcpPort) {
   u3.IdObjects = {{0, "Wexa"}, {1, "WM-3"}, {2, "2.0"}};
   tcp.Devices.push_back(u3);
   TDeviceConfig u9;  // another maker's: ACME PX-1, revision 1.02
-  u9.Kind = TDeviceKind::Modbus;
+  u9.Kind = TDeviceKind::dkModbus;
   u9.Address = 9;
   u9.OtherMaker = true;
   u9.IdObjects = {{0, "ACME"}, {1, "PX-1"}, {2, "1.02"}};
@@ -465,19 +465,19 @@ std::string DescribeEndpoints(const std::vector<TStartedEndpoint>& Endpoints) {
 std::string DescribeDevice(const TDeviceConfig& D) {
   std::ostringstream s;
   switch (D.Kind) {
-    case TDeviceKind::Orvatbus:
+    case TDeviceKind::dkOrvatbus:
       s << "orvatbus address " << D.Address << ' ' << ChecksumName(D.Checksum);
       break;
-    case TDeviceKind::Modbus:
+    case TDeviceKind::dkModbus:
       s << "modbus address " << D.Address;
       break;
-    case TDeviceKind::ModbusRtu:
+    case TDeviceKind::dkModbusRtu:
       s << "modbus-rtu address " << D.Address;
       break;
-    case TDeviceKind::ModbusTcp:
+    case TDeviceKind::dkModbusTcp:
       s << "modbus-tcp address " << D.Address;
       break;
-    case TDeviceKind::OrvatAscii:
+    case TDeviceKind::dkOrvatAscii:
       s << "ascii address " << D.Address;
       if (D.IntervalMs > 0) {
         s << " every " << D.IntervalMs << " ms";

@@ -16,7 +16,7 @@ namespace {
 
 using namespace probrix::devsim;
 
-const char* const kUsage = R"(Usage: probrix-devsim [options]
+const char* const UsageText = R"(Usage: probrix-devsim [options]
 
 Simulates measuring instruments: serial ports on pseudo terminals (each reachable through a
 symlink that Probrix opens as a port name) and TCP servers on 127.0.0.1. Runs until SIGINT or
@@ -130,7 +130,7 @@ int main(int argc, char** argv) {
         return argv[++i];
       };
       if (arg == "--help" || arg == "-h") {
-        std::cout << kUsage;
+        std::cout << UsageText;
         return 0;
       } else if (arg == "--demo") {
         demo = true;

@@ -16,23 +16,23 @@ namespace {
 
 using std::chrono::milliseconds;
 
-constexpr std::size_t kReceivedLimit = 64 * 1024;
-constexpr std::size_t kOutputLimit = 4 * 1024 * 1024;
+constexpr std::size_t ReceivedLimit = 64 * 1024;
+constexpr std::size_t OutputLimit = 4 * 1024 * 1024;
 // An OrvatASCII line is dropped rather than queued behind this much unsent output.
-constexpr std::size_t kLineBacklogLimit = 256;
+constexpr std::size_t LineBacklogLimit = 256;
 // Input waiting on the far side of a pseudo terminal beyond which nobody is reading it.
-constexpr int kStaleInputLimit = 2048;
-constexpr milliseconds kGap{20};
-constexpr int kVanishPauseMs = 50;
+constexpr int StaleInputLimit = 2048;
+constexpr milliseconds FrameGap{20};
+constexpr int VanishPauseMs = 50;
 
 // Before: another device's frame that goes out ahead of the reply (and its noise).
 std::vector<TSegment> MakeSegments(const TBehaviour& B, const TBytes& Reply, bool Serial,
                                    std::uint32_t Seed, const TBytes& Before = {}) {
   TBytes data = B.GarbageBytes > 0 ? GarbageBytes(B.GarbageBytes, Seed) : Reply;
-  TAfter after = TAfter::None;
+  TAfter after = TAfter::afNone;
   if (B.VanishMidReply || B.CloseMidReply) {
     data.resize(std::max<std::size_t>(1, data.size() / 2));
-    after = (B.VanishMidReply || Serial) ? TAfter::Vanish : TAfter::CloseLink;
+    after = (B.VanishMidReply || Serial) ? TAfter::afVanish : TAfter::afCloseLink;
   }
   std::vector<TSegment> out;
   int delay = std::max(0, B.DelayMs);
@@ -61,10 +61,10 @@ std::vector<TSegment> MakeSegments(const TBehaviour& B, const TBytes& Reply, boo
     out.push_back({delay, data});
   }
   if (out.empty()) out.push_back({delay, {}});
-  if (after == TAfter::Vanish) {
+  if (after == TAfter::afVanish) {
     // A hang-up discards what the far side of a pseudo terminal has not read yet; an unplugged
     // device goes a moment after its last byte, so that byte can still arrive.
-    out.push_back({kVanishPauseMs, {}});
+    out.push_back({VanishPauseMs, {}});
   }
   out.back().After = after;
   return out;
@@ -76,11 +76,11 @@ void TEndpoint::OnInput(TLink& Link, const TSnapshot& Devices, const std::uint8_
                         std::size_t Count, TTime Now) {
   {
     std::lock_guard lock(Mutex_);
-    if (Count >= kReceivedLimit) {
-      Received_.assign(Data + Count - kReceivedLimit, Data + Count);
+    if (Count >= ReceivedLimit) {
+      Received_.assign(Data + Count - ReceivedLimit, Data + Count);
     } else {
-      if (Received_.size() + Count > kReceivedLimit) {
-        Received_.erase(0, Received_.size() + Count - kReceivedLimit);
+      if (Received_.size() + Count > ReceivedLimit) {
+        Received_.erase(0, Received_.size() + Count - ReceivedLimit);
       }
       Received_.append(Data, Count);
     }
@@ -89,7 +89,7 @@ void TEndpoint::OnInput(TLink& Link, const TSnapshot& Devices, const std::uint8_
   const std::uint32_t speed = Serial_ ? ReadLineSpeed(Slave_) : 0;
   std::size_t answered = 0;
   for (const auto& [id, config] : Devices) {
-    if (config->Kind == TDeviceKind::OrvatAscii) continue;
+    if (config->Kind == TDeviceKind::dkOrvatAscii) continue;
     // At another line speed or format the device hears only garbled bytes.
     if (Serial_ && config->Baud != 0 && speed != config->Baud) continue;
     if (Serial_ && !LineSuits(*config)) continue;
@@ -115,7 +115,7 @@ void TEndpoint::OnInput(TLink& Link, const TSnapshot& Devices, const std::uint8_
 // The line hears the program's own bytes at once, ahead of every reply that has not begun
 // to go out.
 void TEndpoint::EchoBack(TLink& Link, const std::uint8_t* Data, std::size_t Count) {
-  if (Link.OutBytes > kOutputLimit) return;
+  if (Link.OutBytes > OutputLimit) return;
   auto at = Link.Out.begin();
   if (at != Link.Out.end() && at->Sent > 0) ++at;
   Link.Out.insert(at, TSegment{0, TBytes(Data, Count)});
@@ -127,7 +127,7 @@ void TEndpoint::Enqueue(TLink& Link, const TDeviceConfig& Config,
   if (Config.Behaviour.Silent) return;
   const TBytes foreign = UsesMbap(Config.Kind, Serial_) ? TBytes() : ForeignRtuFrame(Config);
   for (const TBytes& reply : Replies) {
-    if (Link.OutBytes > kOutputLimit) return;
+    if (Link.OutBytes > OutputLimit) return;
     std::vector<TSegment> segments =
         MakeSegments(Config.Behaviour, reply, Serial_, ++Seed_, foreign);
     segments.back().EndsReply = true;
@@ -145,7 +145,7 @@ void TEndpoint::ServiceTimers(TLink& Link, const TSnapshot& Devices, TTime Now, 
   if (Link.Broken || Link.Fd < 0) return;
   // A quiet line ends pending RTU frames and drops stale partial input.
   if (Link.GapPending) {
-    if (Now - Link.LastInput >= kGap) {
+    if (Now - Link.LastInput >= FrameGap) {
       Link.GapPending = false;
       for (const auto& [id, config] : Devices) {
         auto it = Link.Listeners.find(id);
@@ -157,7 +157,7 @@ void TEndpoint::ServiceTimers(TLink& Link, const TSnapshot& Devices, TTime Now, 
         Enqueue(Link, *config, replies);
       }
     } else {
-      Deadline = std::min(Deadline, Link.LastInput + kGap);
+      Deadline = std::min(Deadline, Link.LastInput + FrameGap);
     }
   }
   ServiceTransmitters(Link, Devices, Now, Deadline);
@@ -168,7 +168,7 @@ void TEndpoint::ServiceTimers(TLink& Link, const TSnapshot& Devices, TTime Now, 
 void TEndpoint::ServiceTransmitters(TLink& Link, const TSnapshot& Devices, TTime Now,
                                     TTime& Deadline) {
   for (const auto& [id, config] : Devices) {
-    if (config->Kind != TDeviceKind::OrvatAscii) continue;
+    if (config->Kind != TDeviceKind::dkOrvatAscii) continue;
     auto [it, fresh] = Link.Ascii.try_emplace(id);
     TAsciiState& st = it->second;
     if (fresh) st.Next = Now + milliseconds(std::max(0, config->Behaviour.DelayMs));
@@ -206,11 +206,11 @@ void TEndpoint::TransmitLine(TLink& Link, const TDeviceConfig& Config, TAsciiSta
     // Nobody reads the port: the bytes would be lost on a real line, so do not let them
     // pile up for the next program that opens it.
     int queued = 0;
-    if (ioctl(Slave_, FIONREAD, &queued) == 0 && queued > kStaleInputLimit) {
+    if (ioctl(Slave_, FIONREAD, &queued) == 0 && queued > StaleInputLimit) {
       tcflush(Slave_, TCIFLUSH);
     }
   }
-  if (Link.OutBytes > kLineBacklogLimit) return;
+  if (Link.OutBytes > LineBacklogLimit) return;
   TBytes line = OrvatAsciiLine(static_cast<std::uint8_t>(Config.Address), Config.Text);
   if (first && Config.StartOffset > 0) {
     line.erase(0, std::min<std::size_t>(static_cast<std::size_t>(Config.StartOffset), line.size()));

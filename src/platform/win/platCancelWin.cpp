@@ -13,27 +13,27 @@ thread_local HANDLE BoundCancelHandle = nullptr;
 
 DWORD WaitMsUntil(const std::optional<TWaitClock::time_point>& Deadline) noexcept {
   if (!Deadline) return INFINITE;
-  const auto Left = std::chrono::ceil<std::chrono::milliseconds>(*Deadline - TWaitClock::now());
-  if (Left.count() <= 0) return 0;
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(*Deadline - TWaitClock::now());
+  if (left.count() <= 0) return 0;
   // INFINITE itself is reserved.
-  return Left.count() >= INFINITE ? INFINITE - 1 : static_cast<DWORD>(Left.count());
+  return left.count() >= INFINITE ? INFINITE - 1 : static_cast<DWORD>(left.count());
 }
 
 DWORD WaitHandle(HANDLE Handle, const std::optional<TWaitClock::time_point>& Deadline) noexcept {
-  const HANDLE Cancel = BoundCancelHandle;
-  const HANDLE Handles[2] = {Cancel, Handle};
+  const HANDLE cancel = BoundCancelHandle;
+  const HANDLE handles[2] = {cancel, Handle};
   // The cancel event first: when both are signalled, the stop wins.
-  const DWORD Count = Cancel ? 2 : 1;
-  const HANDLE* First = Cancel ? Handles : Handles + 1;
+  const DWORD count = cancel ? 2 : 1;
+  const HANDLE* first = cancel ? handles : handles + 1;
   for (;;) {
-    const DWORD R = ::WaitForMultipleObjects(Count, First, FALSE, WaitMsUntil(Deadline));
-    if (R == WAIT_TIMEOUT) {
+    const DWORD r = ::WaitForMultipleObjects(count, first, FALSE, WaitMsUntil(Deadline));
+    if (r == WAIT_TIMEOUT) {
       // The system's timer may end a wait a little early: wait on for the rest.
       if (Deadline && TWaitClock::now() < *Deadline) continue;
       return WAIT_TIMEOUT;
     }
-    if (R == WAIT_FAILED) return ::GetLastError();
-    if (Cancel && R == WAIT_OBJECT_0) return ERROR_OPERATION_ABORTED;
+    if (r == WAIT_FAILED) return ::GetLastError();
+    if (cancel && r == WAIT_OBJECT_0) return ERROR_OPERATION_ABORTED;
     return 0;
   }
 }
@@ -67,16 +67,16 @@ bool TCancelEvent::WaitFor(int Ms) const noexcept {
 
 int WaitForAnyOf(std::span<const TCancelEvent* const> Events, int Ms) noexcept {
   if (Events.size() > MaxWaitEvents) return WaitRefused;
-  HANDLE Handles[MaxWaitEvents];
-  DWORD Count = 0;
-  for (const TCancelEvent* E : Events) Handles[Count++] = E->Handle();
-  if (Count == 0) {
+  HANDLE handles[MaxWaitEvents];
+  DWORD count = 0;
+  for (const TCancelEvent* e : Events) handles[count++] = e->Handle();
+  if (count == 0) {
     if (Ms > 0) ::Sleep(static_cast<DWORD>(Ms));
     return -1;
   }
-  const DWORD R =
-      ::WaitForMultipleObjects(Count, Handles, FALSE, Ms < 0 ? INFINITE : static_cast<DWORD>(Ms));
-  if (R >= WAIT_OBJECT_0 && R < WAIT_OBJECT_0 + Count) return static_cast<int>(R - WAIT_OBJECT_0);
+  const DWORD r =
+      ::WaitForMultipleObjects(count, handles, FALSE, Ms < 0 ? INFINITE : static_cast<DWORD>(Ms));
+  if (r >= WAIT_OBJECT_0 && r < WAIT_OBJECT_0 + count) return static_cast<int>(r - WAIT_OBJECT_0);
   return -1;
 }
 
@@ -94,15 +94,15 @@ BOOL WINAPI ConsoleControlHandler(DWORD Kind) {
   switch (Kind) {
     case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT:
-      if (const HANDLE Event = StopEvent.load()) ::SetEvent(Event);
+      if (const HANDLE event = StopEvent.load()) ::SetEvent(event);
       return TRUE;
     case CTRL_CLOSE_EVENT:
     case CTRL_LOGOFF_EVENT:
     case CTRL_SHUTDOWN_EVENT:
       // The process ends when this returns: the search stops after its attempt in progress
       // and the result log is finished first, within the time the system allows (about 5 s).
-      if (const HANDLE Event = StopEvent.load()) ::SetEvent(Event);
-      if (const HANDLE Done = DoneEvent.load()) ::WaitForSingleObject(Done, StopGraceMs);
+      if (const HANDLE event = StopEvent.load()) ::SetEvent(event);
+      if (const HANDLE done = DoneEvent.load()) ::WaitForSingleObject(done, StopGraceMs);
       return TRUE;
     default:
       return FALSE;
@@ -136,11 +136,11 @@ bool CancellableSleep(int Ms) noexcept {
     ::Sleep(Ms < 0 ? 0 : static_cast<DWORD>(Ms));
     return true;
   }
-  const auto Deadline = TWaitClock::now() + std::chrono::milliseconds(Ms < 0 ? 0 : Ms);
+  const auto deadline = TWaitClock::now() + std::chrono::milliseconds(Ms < 0 ? 0 : Ms);
   for (;;) {
-    const DWORD R = ::WaitForSingleObject(BoundCancelHandle, WaitMsUntil(Deadline));
-    if (R == WAIT_OBJECT_0) return false;
-    if (R != WAIT_TIMEOUT || TWaitClock::now() >= Deadline) return true;
+    const DWORD r = ::WaitForSingleObject(BoundCancelHandle, WaitMsUntil(deadline));
+    if (r == WAIT_OBJECT_0) return false;
+    if (r != WAIT_TIMEOUT || TWaitClock::now() >= deadline) return true;
   }
 }
 

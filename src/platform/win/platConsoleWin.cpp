@@ -19,11 +19,11 @@ std::size_t SequenceLength(unsigned char Lead) {
 bool WriteConsoleAll(HANDLE Console, std::wstring_view Text) {
   while (!Text.empty()) {
     // The console takes a limited amount per call.
-    const DWORD Chunk = static_cast<DWORD>(std::min<std::size_t>(Text.size(), 8192));
-    DWORD Written = 0;
-    if (!::WriteConsoleW(Console, Text.data(), Chunk, &Written, nullptr) || Written == 0)
+    const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(Text.size(), 8192));
+    DWORD written = 0;
+    if (!::WriteConsoleW(Console, Text.data(), chunk, &written, nullptr) || written == 0)
       return false;
-    Text.remove_prefix(Written);
+    Text.remove_prefix(written);
   }
   return true;
 }
@@ -46,35 +46,35 @@ TUtf16StreamBuf::int_type TUtf16StreamBuf::overflow(int_type C) {
 int TUtf16StreamBuf::sync() { return Drain() ? 0 : -1; }
 
 bool TUtf16StreamBuf::Drain() {
-  const std::size_t Size = static_cast<std::size_t>(pptr() - pbase());
+  const std::size_t size = static_cast<std::size_t>(pptr() - pbase());
   // A character cut at the end of the buffer waits for the rest of its bytes.
-  std::size_t Whole = Size;
-  for (std::size_t Back = 1; Back <= 3 && Back <= Size; ++Back) {
-    const auto Byte = static_cast<unsigned char>(Buffer_[Size - Back]);
-    if ((Byte & 0xC0) == 0x80) continue;
-    if (SequenceLength(Byte) > Back) Whole = Size - Back;
+  std::size_t whole = size;
+  for (std::size_t back = 1; back <= 3 && back <= size; ++back) {
+    const auto byte = static_cast<unsigned char>(Buffer_[size - back]);
+    if ((byte & 0xC0) == 0x80) continue;
+    if (SequenceLength(byte) > back) whole = size - back;
     break;
   }
-  const bool Ok = Whole == 0 || Write_(WideFromUtf8(std::string_view(Buffer_, Whole)));
-  std::copy(Buffer_ + Whole, Buffer_ + Size, Buffer_);
+  const bool ok = whole == 0 || Write_(WideFromUtf8(std::string_view(Buffer_, whole)));
+  std::copy(Buffer_ + whole, Buffer_ + size, Buffer_);
   setp(Buffer_, Buffer_ + sizeof(Buffer_));
-  pbump(static_cast<int>(Size - Whole));
-  return Ok;
+  pbump(static_cast<int>(size - whole));
+  return ok;
 }
 
 void UseUnicodeConsole() {
-  const auto Attach = [](std::ostream& Stream, DWORD Which) {
-    const HANDLE Out = ::GetStdHandle(Which);
-    DWORD Mode = 0;
+  const auto attach = [](std::ostream& Stream, DWORD Which) {
+    const HANDLE out = ::GetStdHandle(Which);
+    DWORD mode = 0;
     // A file or a pipe takes the UTF-8 bytes as they are.
-    if (Out == nullptr || Out == INVALID_HANDLE_VALUE || !::GetConsoleMode(Out, &Mode)) return;
+    if (out == nullptr || out == INVALID_HANDLE_VALUE || !::GetConsoleMode(out, &mode)) return;
     Stream.flush();
     // Never freed: the standard streams are flushed once more when the program ends.
     Stream.rdbuf(
-        new TUtf16StreamBuf([Out](std::wstring_view Text) { return WriteConsoleAll(Out, Text); }));
+        new TUtf16StreamBuf([out](std::wstring_view Text) { return WriteConsoleAll(out, Text); }));
   };
-  Attach(std::cout, STD_OUTPUT_HANDLE);
-  Attach(std::cerr, STD_ERROR_HANDLE);
+  attach(std::cout, STD_OUTPUT_HANDLE);
+  attach(std::cerr, STD_ERROR_HANDLE);
 }
 
 }  // namespace probrix::platform

@@ -17,9 +17,9 @@ LPTOP_LEVEL_EXCEPTION_FILTER PreviousFilter = nullptr;
 void (*PreviousAbortHandler)(int) = SIG_DFL;
 
 // Room on the stack for the filter after the thread's own stack ran out.
-constexpr ULONG kStackGuarantee = 64 * 1024;
+constexpr ULONG StackGuarantee = 64 * 1024;
 // How long a crash line waits for another writer's lock on the file.
-constexpr int kLockWaitMs = 100;
+constexpr int LockWaitMs = 100;
 
 TCrashKind CrashKindOfException(DWORD Code) {
   switch (Code) {
@@ -55,15 +55,15 @@ TCrashKind CrashKindOfException(DWORD Code) {
 
 LONG WINAPI CrashFilter(EXCEPTION_POINTERS* Info) {
   if (const TCrashSignalHook hook = Hook.load(); hook && Info && Info->ExceptionRecord) {
-    const EXCEPTION_RECORD& Record = *Info->ExceptionRecord;
-    TCrashSignal Crash;
-    Crash.Kind = CrashKindOfException(Record.ExceptionCode);
-    Crash.InstructionAddress = reinterpret_cast<std::uintptr_t>(Record.ExceptionAddress);
+    const EXCEPTION_RECORD& record = *Info->ExceptionRecord;
+    TCrashSignal crash;
+    crash.Kind = CrashKindOfException(record.ExceptionCode);
+    crash.InstructionAddress = reinterpret_cast<std::uintptr_t>(record.ExceptionAddress);
     // An access violation tells the address it concerned in its second parameter.
-    if (Record.ExceptionCode == EXCEPTION_ACCESS_VIOLATION && Record.NumberParameters >= 2)
-      Crash.FaultAddress = static_cast<std::uintptr_t>(Record.ExceptionInformation[1]);
-    Crash.StackOverflow = Record.ExceptionCode == EXCEPTION_STACK_OVERFLOW;
-    hook(Crash);
+    if (record.ExceptionCode == EXCEPTION_ACCESS_VIOLATION && record.NumberParameters >= 2)
+      crash.FaultAddress = static_cast<std::uintptr_t>(record.ExceptionInformation[1]);
+    crash.StackOverflow = record.ExceptionCode == EXCEPTION_STACK_OVERFLOW;
+    hook(crash);
   }
   // Hand over: the previous filter (or the system's report) as if the hook had never been.
   return PreviousFilter ? PreviousFilter(Info) : EXCEPTION_CONTINUE_SEARCH;
@@ -71,9 +71,9 @@ LONG WINAPI CrashFilter(EXCEPTION_POINTERS* Info) {
 
 void AbortHandler(int Signal) {
   if (const TCrashSignalHook hook = Hook.load()) {
-    TCrashSignal Crash;
-    Crash.Kind = TCrashKind::crAbort;
-    hook(Crash);
+    TCrashSignal crash;
+    crash.Kind = TCrashKind::crAbort;
+    hook(crash);
   }
   std::signal(Signal, PreviousAbortHandler);
   std::raise(Signal);
@@ -81,18 +81,18 @@ void AbortHandler(int Signal) {
 
 // Creates every missing folder of Path (a file path) in place, restoring each separator.
 void MakeFoldersOf(wchar_t* Path) {
-  for (wchar_t* P = Path + 1; *P; ++P) {
-    if (*P != L'\\' && *P != L'/') continue;
-    if (P[-1] == L':') continue;  // a drive's root
-    const wchar_t Separator = *P;
-    *P = L'\0';
+  for (wchar_t* p = Path + 1; *p; ++p) {
+    if (*p != L'\\' && *p != L'/') continue;
+    if (p[-1] == L':') continue;  // a drive's root
+    const wchar_t separator = *p;
+    *p = L'\0';
     ::CreateDirectoryW(Path, nullptr);  // an existing folder fails; a real failure shows at open
-    *P = Separator;
+    *p = separator;
   }
 }
 
 // Seconds since 1601 (the system's file time) and since 1970.
-constexpr std::int64_t kEpochDifference = 11644473600LL;
+constexpr std::int64_t EpochDifference = 11644473600LL;
 
 }  // namespace
 
@@ -138,8 +138,8 @@ void RemoveCrashSignalHook() {
 TThreadSignalStack::TThreadSignalStack() noexcept {
   // The system keeps this much of the thread's stack back for its exception handling, so the
   // filter still runs when the thread overflows its stack. Nothing to undo at the end.
-  ULONG Size = kStackGuarantee;
-  ::SetThreadStackGuarantee(&Size);
+  ULONG size = StackGuarantee;
+  ::SetThreadStackGuarantee(&size);
 }
 
 TThreadSignalStack::~TThreadSignalStack() = default;
@@ -148,13 +148,13 @@ TThreadSignalStack::~TThreadSignalStack() = default;
 
 bool TLocalTimeTable::Now(std::int64_t& LocalMilliseconds) const noexcept {
   if (Count_ == 0) return false;
-  FILETIME T{};
-  ::GetSystemTimeAsFileTime(&T);
-  const std::uint64_t Ticks =
-      (static_cast<std::uint64_t>(T.dwHighDateTime) << 32) | T.dwLowDateTime;
-  const std::int64_t Seconds = static_cast<std::int64_t>(Ticks / 10000000) - kEpochDifference;
+  FILETIME t{};
+  ::GetSystemTimeAsFileTime(&t);
+  const std::uint64_t ticks =
+      (static_cast<std::uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
+  const std::int64_t seconds = static_cast<std::int64_t>(ticks / 10000000) - EpochDifference;
   LocalMilliseconds =
-      (Seconds + UtcOffset(Seconds)) * 1000 + static_cast<std::int64_t>(Ticks % 10000000) / 10000;
+      (seconds + UtcOffset(seconds)) * 1000 + static_cast<std::int64_t>(ticks % 10000000) / 10000;
   return true;
 }
 
@@ -162,29 +162,29 @@ bool TLocalTimeTable::Now(std::int64_t& LocalMilliseconds) const noexcept {
 
 bool SignalSafeAppend(const char* Path, const char* Data, std::size_t Size) noexcept {
   // No allocation: the heap may be what broke.
-  wchar_t Wide[1024];
-  const std::size_t Length = ::strnlen(Path, sizeof(Wide));
-  if (Length == 0 || Length >= std::size(Wide)) return false;
-  const int N = ::MultiByteToWideChar(CP_UTF8, 0, Path, static_cast<int>(Length), Wide,
-                                      static_cast<int>(std::size(Wide)) - 1);
-  if (N <= 0) return false;
-  Wide[N] = L'\0';
-  MakeFoldersOf(Wide);
-  const HANDLE File = OpenFileForAppend(Wide);
-  if (File == INVALID_HANDLE_VALUE) return false;
+  wchar_t wide[1024];
+  const std::size_t length = ::strnlen(Path, sizeof(wide));
+  if (length == 0 || length >= std::size(wide)) return false;
+  const int n = ::MultiByteToWideChar(CP_UTF8, 0, Path, static_cast<int>(length), wide,
+                                      static_cast<int>(std::size(wide)) - 1);
+  if (n <= 0) return false;
+  wide[n] = L'\0';
+  MakeFoldersOf(wide);
+  const HANDLE file = OpenFileForAppend(wide);
+  if (file == INVALID_HANDLE_VALUE) return false;
   // Another writer's lock is waited for a short while, then ignored.
-  const bool Locked = LockWholeFile(File, kLockWaitMs) == 0;
-  bool Ok = true;
-  while (Ok && Size > 0) {
-    DWORD Written = 0;
-    const DWORD Chunk = Size > (1u << 30) ? (1u << 30) : static_cast<DWORD>(Size);
-    Ok = ::WriteFile(File, Data, Chunk, &Written, nullptr) && Written > 0;
-    Data += Written;
-    Size -= Written;
+  const bool locked = LockWholeFile(file, LockWaitMs) == 0;
+  bool ok = true;
+  while (ok && Size > 0) {
+    DWORD written = 0;
+    const DWORD chunk = Size > (1u << 30) ? (1u << 30) : static_cast<DWORD>(Size);
+    ok = ::WriteFile(file, Data, chunk, &written, nullptr) && written > 0;
+    Data += written;
+    Size -= written;
   }
-  if (Locked) UnlockWholeFile(File);
-  ::CloseHandle(File);
-  return Ok;
+  if (locked) UnlockWholeFile(file);
+  ::CloseHandle(file);
+  return ok;
 }
 
 HANDLE OpenFileForAppend(const wchar_t* Path) noexcept {

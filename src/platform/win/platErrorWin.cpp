@@ -6,37 +6,37 @@ namespace probrix::platform {
 
 std::wstring WideFromUtf8(std::string_view Text) {
   if (Text.empty()) return {};
-  const int Size = static_cast<int>(Text.size());
-  const int Length = ::MultiByteToWideChar(CP_UTF8, 0, Text.data(), Size, nullptr, 0);
-  if (Length <= 0) return {};
-  std::wstring Wide(static_cast<std::size_t>(Length), L'\0');
-  ::MultiByteToWideChar(CP_UTF8, 0, Text.data(), Size, Wide.data(), Length);
-  return Wide;
+  const int size = static_cast<int>(Text.size());
+  const int length = ::MultiByteToWideChar(CP_UTF8, 0, Text.data(), size, nullptr, 0);
+  if (length <= 0) return {};
+  std::wstring wide(static_cast<std::size_t>(length), L'\0');
+  ::MultiByteToWideChar(CP_UTF8, 0, Text.data(), size, wide.data(), length);
+  return wide;
 }
 
 std::string Utf8FromWide(std::wstring_view Text) {
   if (Text.empty()) return {};
-  const int Size = static_cast<int>(Text.size());
-  const int Length =
-      ::WideCharToMultiByte(CP_UTF8, 0, Text.data(), Size, nullptr, 0, nullptr, nullptr);
-  if (Length <= 0) return {};
-  std::string Bytes(static_cast<std::size_t>(Length), '\0');
-  ::WideCharToMultiByte(CP_UTF8, 0, Text.data(), Size, Bytes.data(), Length, nullptr, nullptr);
-  return Bytes;
+  const int size = static_cast<int>(Text.size());
+  const int length =
+      ::WideCharToMultiByte(CP_UTF8, 0, Text.data(), size, nullptr, 0, nullptr, nullptr);
+  if (length <= 0) return {};
+  std::string bytes(static_cast<std::size_t>(length), '\0');
+  ::WideCharToMultiByte(CP_UTF8, 0, Text.data(), size, bytes.data(), length, nullptr, nullptr);
+  return bytes;
 }
 
 std::string SystemErrorText(int Code) {
-  wchar_t* Buffer = nullptr;
-  const DWORD Length = ::FormatMessageW(
+  wchar_t* buffer = nullptr;
+  const DWORD length = ::FormatMessageW(
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, static_cast<DWORD>(Code), 0, reinterpret_cast<wchar_t*>(&Buffer), 0, nullptr);
-  std::wstring Text = Length > 0 && Buffer ? std::wstring(Buffer, Length) : std::wstring();
-  if (Buffer) ::LocalFree(Buffer);
+      nullptr, static_cast<DWORD>(Code), 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+  std::wstring text = length > 0 && buffer ? std::wstring(buffer, length) : std::wstring();
+  if (buffer) ::LocalFree(buffer);
   // The system ends its texts with a line break.
-  while (!Text.empty() && (Text.back() == L'\n' || Text.back() == L'\r' || Text.back() == L' '))
-    Text.pop_back();
-  if (Text.empty()) return "Unknown error " + std::to_string(Code);
-  return Utf8FromWide(Text);
+  while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' '))
+    text.pop_back();
+  if (text.empty()) return "Unknown error " + std::to_string(Code);
+  return Utf8FromWide(text);
 }
 
 namespace {

@@ -8,22 +8,22 @@
 namespace probrix::platform {
 
 std::vector<std::string> HostAddresses(const std::string& Host) {
-  std::vector<std::string> Result;
-  if (Host.empty() || Host.find('\0') != std::string::npos) return Result;
+  std::vector<std::string> result;
+  if (Host.empty() || Host.find('\0') != std::string::npos) return result;
   // The resolver needs the socket library started; starts are counted, so this one is cheap
   // and balanced here.
-  WSADATA Data{};
-  if (::WSAStartup(MAKEWORD(2, 2), &Data) != 0) return Result;
-  addrinfoW Hints{};
-  Hints.ai_family = AF_UNSPEC;
-  Hints.ai_socktype = SOCK_STREAM;
-  addrinfoW* List = nullptr;
-  if (::GetAddrInfoW(WideFromUtf8(Host).c_str(), nullptr, &Hints, &List) == 0) {
-    Result = detail::AddressTexts(List);
-    ::FreeAddrInfoW(List);
+  WSADATA data{};
+  if (::WSAStartup(MAKEWORD(2, 2), &data) != 0) return result;
+  addrinfoW hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfoW* list = nullptr;
+  if (::GetAddrInfoW(WideFromUtf8(Host).c_str(), nullptr, &hints, &list) == 0) {
+    result = detail::AddressTexts(list);
+    ::FreeAddrInfoW(list);
   }
   ::WSACleanup();
-  return Result;
+  return result;
 }
 
 }  // namespace probrix::platform

@@ -8,8 +8,8 @@ namespace probrix::platform {
 std::vector<std::filesystem::path> DefaultSerialLockFolders() { return {}; }
 
 std::string SerialLockFileName(const std::string& DevicePath) {
-  const auto Slash = DevicePath.find_last_of("\\/");
-  return "LCK.." + (Slash == std::string::npos ? DevicePath : DevicePath.substr(Slash + 1));
+  const auto slash = DevicePath.find_last_of("\\/");
+  return "LCK.." + (slash == std::string::npos ? DevicePath : DevicePath.substr(slash + 1));
 }
 
 std::string DescribeSerialHolder(int Pid) { return "pid " + std::to_string(Pid); }

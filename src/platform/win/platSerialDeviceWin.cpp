@@ -34,8 +34,8 @@ namespace {
 
 using TClock = std::chrono::steady_clock;
 
-constexpr DWORD kLineFaults = CE_RXOVER | CE_OVERRUN | CE_RXPARITY | CE_FRAME;
-constexpr DWORD kAllFaults = kLineFaults | CE_BREAK | CE_TXFULL;
+constexpr DWORD LineFaults = CE_RXOVER | CE_OVERRUN | CE_RXPARITY | CE_FRAME;
+constexpr DWORD AllFaults = LineFaults | CE_BREAK | CE_TXFULL;
 
 HANDLE Native(void* Handle) { return static_cast<HANDLE>(Handle); }
 
@@ -51,8 +51,8 @@ TOsError LastUseError() { return UseError(::GetLastError()); }
 
 // A request for a modem line or a break: a device without the feature is no error.
 TOsError FeatureError() {
-  const DWORD Code = ::GetLastError();
-  return IsNoSuchFeature(Code) ? TOsError{} : UseError(Code);
+  const DWORD code = ::GetLastError();
+  return IsNoSuchFeature(code) ? TOsError{} : UseError(code);
 }
 
 // One overlapped ReadFile or WriteFile (issued by Start, TRUE when done at once) on Device, as
@@ -70,22 +70,22 @@ DWORD Transfer(HANDLE Device, StartFn Start, const std::optional<TClock::time_po
 
 // What the operator reads for the CE_* faults of a line.
 std::string LineFaultText(DWORD Faults) {
-  static constexpr std::pair<DWORD, const char*> kNames[] = {
+  static constexpr std::pair<DWORD, const char*> FaultNames[] = {
       {CE_FRAME, "ошибка кадра"},
       {CE_RXPARITY, "ошибка чётности"},
       {CE_OVERRUN, "переполнение приёмника"},
       {CE_RXOVER, "переполнение входного буфера"},
       {CE_BREAK, "разрыв линии"},
       {CE_TXFULL, "переполнение выходного буфера"}};
-  std::string Text = "Операция прервана драйвером порта из-за ошибки на линии";
-  const char* Separator = ": ";
-  for (const auto& [Bit, Name] : kNames) {
-    if (!(Faults & Bit)) continue;
-    Text += Separator;
-    Text += Name;
-    Separator = ", ";
+  std::string text = "Операция прервана драйвером порта из-за ошибки на линии";
+  const char* separator = ": ";
+  for (const auto& [bit, name] : FaultNames) {
+    if (!(Faults & bit)) continue;
+    text += separator;
+    text += name;
+    separator = ", ";
   }
-  return Text;
+  return text;
 }
 
 }  // namespace
@@ -109,14 +109,14 @@ TOsError SerialTransferError(DWORD Code, bool StopRequested, DWORD Faults) {
 }
 
 std::uint32_t BaudRateOfFlag(DWORD Flag) {
-  static constexpr std::pair<DWORD, std::uint32_t> kRates[] = {
+  static constexpr std::pair<DWORD, std::uint32_t> Rates[] = {
       {BAUD_075, 75},      {BAUD_110, 110},       {BAUD_134_5, 134},   {BAUD_150, 150},
       {BAUD_300, 300},     {BAUD_600, 600},       {BAUD_1200, 1200},   {BAUD_1800, 1800},
       {BAUD_2400, 2400},   {BAUD_4800, 4800},     {BAUD_7200, 7200},   {BAUD_9600, 9600},
       {BAUD_14400, 14400}, {BAUD_19200, 19200},   {BAUD_38400, 38400}, {BAUD_56K, 56000},
       {BAUD_57600, 57600}, {BAUD_115200, 115200}, {BAUD_128K, 128000}};
-  for (const auto& [Bit, Rate] : kRates)
-    if (Flag == Bit) return Rate;
+  for (const auto& [bit, rate] : Rates)
+    if (Flag == bit) return rate;
   return 0;  // BAUD_USER and anything unknown: programmable
 }
 
@@ -128,22 +128,22 @@ std::shared_ptr<TSerialDevice> TSerialDevice::Open(
   Error = {};
   Holder.clear();
   // No sharing: the system refuses every further opener of the device while it is open here.
-  const HANDLE Handle = ::CreateFileW(WideFromUtf8(Path).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+  const HANDLE handle = ::CreateFileW(WideFromUtf8(Path).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
                                       nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
-  if (Handle == INVALID_HANDLE_VALUE) {
+  if (handle == INVALID_HANDLE_VALUE) {
     Error = SerialOpenError(::GetLastError());
     return nullptr;
   }
-  std::shared_ptr<TSerialDevice> Dev(new TSerialDevice(Handle));
+  std::shared_ptr<TSerialDevice> dev(new TSerialDevice(handle));
   // The layer times every transfer itself (a wait on the transfer's event with a deadline):
   // the driver's own timeouts stay off, so a read waits until its bytes are there.
-  COMMTIMEOUTS None{};
-  if (::GetFileType(Handle) == FILE_TYPE_CHAR && !::SetCommTimeouts(Handle, &None)) {
+  COMMTIMEOUTS none{};
+  if (::GetFileType(handle) == FILE_TYPE_CHAR && !::SetCommTimeouts(handle, &none)) {
     Error = SerialOpenError(::GetLastError());
-    Dev->Close();
+    dev->Close();
     return nullptr;
   }
-  return Dev;
+  return dev;
 }
 
 TSerialDevice::~TSerialDevice() { Close(); }
@@ -168,87 +168,87 @@ TDeviceFileType TSerialDevice::FileType() const {
 }
 
 TOsError TSerialDevice::ReadProperties(TSerialProperties& Properties) const {
-  COMMPROP Prop{};
-  if (!::GetCommProperties(Native(Handle_), &Prop)) return LastUseError();
-  Properties.MaxBaudRate = BaudRateOfFlag(Prop.dwMaxBaud);
-  Properties.InputQueueSize = Prop.dwCurrentRxQueue;
+  COMMPROP prop{};
+  if (!::GetCommProperties(Native(Handle_), &prop)) return LastUseError();
+  Properties.MaxBaudRate = BaudRateOfFlag(prop.dwMaxBaud);
+  Properties.InputQueueSize = prop.dwCurrentRxQueue;
   return {};
 }
 
 TOsError TSerialDevice::ReadModemLines(TModemLines& Lines) const {
   Lines = {};
-  DWORD Status = 0;
-  if (!::GetCommModemStatus(Native(Handle_), &Status)) return FeatureError();
-  if (Status & MS_CTS_ON) Lines |= TModemLine::mlCts;
-  if (Status & MS_DSR_ON) Lines |= TModemLine::mlDsr;
-  if (Status & MS_RING_ON) Lines |= TModemLine::mlRing;
-  if (Status & MS_RLSD_ON) Lines |= TModemLine::mlCarrierDetect;
+  DWORD status = 0;
+  if (!::GetCommModemStatus(Native(Handle_), &status)) return FeatureError();
+  if (status & MS_CTS_ON) Lines |= TModemLine::mlCts;
+  if (status & MS_DSR_ON) Lines |= TModemLine::mlDsr;
+  if (status & MS_RING_ON) Lines |= TModemLine::mlRing;
+  if (status & MS_RLSD_ON) Lines |= TModemLine::mlCarrierDetect;
   return {};
 }
 
 TOsError TSerialDevice::ReadLineSettings(TSerialLineSettings& S) const {
-  DCB D{};
-  D.DCBlength = sizeof(D);
-  if (!::GetCommState(Native(Handle_), &D)) return LastUseError();
+  DCB d{};
+  d.DCBlength = sizeof(d);
+  if (!::GetCommState(Native(Handle_), &d)) return LastUseError();
   S = TSerialLineSettings{};
-  S.BaudRate = D.BaudRate;
-  S.DataBits = D.ByteSize;
-  S.Parity = static_cast<TParity>(D.Parity);
-  S.StopBits = static_cast<TStopBits>(D.StopBits);
-  S.Binary = D.fBinary;
-  S.CheckParity = D.fParity;
-  S.CtsOutputFlow = D.fOutxCtsFlow;
-  S.DsrOutputFlow = D.fOutxDsrFlow;
-  S.DtrControl = static_cast<TLineControl>(D.fDtrControl);
-  S.DsrSensitivity = D.fDsrSensitivity;
-  S.ContinueOnXoff = D.fTXContinueOnXoff;
-  S.XonXoffOutput = D.fOutX;
-  S.XonXoffInput = D.fInX;
-  S.ReplaceErrors = D.fErrorChar;
-  S.DiscardNull = D.fNull;
-  S.RtsControl = static_cast<TLineControl>(D.fRtsControl);
-  S.AbortOnError = D.fAbortOnError;
-  S.XonLimit = D.XonLim;
-  S.XoffLimit = D.XoffLim;
-  S.XonChar = static_cast<std::uint8_t>(D.XonChar);
-  S.XoffChar = static_cast<std::uint8_t>(D.XoffChar);
-  S.ErrorChar = static_cast<std::uint8_t>(D.ErrorChar);
-  S.EofChar = static_cast<std::uint8_t>(D.EofChar);
-  S.EventChar = static_cast<std::uint8_t>(D.EvtChar);
+  S.BaudRate = d.BaudRate;
+  S.DataBits = d.ByteSize;
+  S.Parity = static_cast<TParity>(d.Parity);
+  S.StopBits = static_cast<TStopBits>(d.StopBits);
+  S.Binary = d.fBinary;
+  S.CheckParity = d.fParity;
+  S.CtsOutputFlow = d.fOutxCtsFlow;
+  S.DsrOutputFlow = d.fOutxDsrFlow;
+  S.DtrControl = static_cast<TLineControl>(d.fDtrControl);
+  S.DsrSensitivity = d.fDsrSensitivity;
+  S.ContinueOnXoff = d.fTXContinueOnXoff;
+  S.XonXoffOutput = d.fOutX;
+  S.XonXoffInput = d.fInX;
+  S.ReplaceErrors = d.fErrorChar;
+  S.DiscardNull = d.fNull;
+  S.RtsControl = static_cast<TLineControl>(d.fRtsControl);
+  S.AbortOnError = d.fAbortOnError;
+  S.XonLimit = d.XonLim;
+  S.XoffLimit = d.XoffLim;
+  S.XonChar = static_cast<std::uint8_t>(d.XonChar);
+  S.XoffChar = static_cast<std::uint8_t>(d.XoffChar);
+  S.ErrorChar = static_cast<std::uint8_t>(d.ErrorChar);
+  S.EofChar = static_cast<std::uint8_t>(d.EofChar);
+  S.EventChar = static_cast<std::uint8_t>(d.EvtChar);
   return {};
 }
 
 TOsError TSerialDevice::WriteLineSettings(const TSerialLineSettings& S) {
   if (S.BaudRate == 0) return UseError(ERROR_INVALID_PARAMETER);
-  DCB D{};
-  D.DCBlength = sizeof(D);
+  DCB d{};
+  d.DCBlength = sizeof(d);
   // Reserved bits keep what the driver has.
-  if (!::GetCommState(Native(Handle_), &D)) return LastUseError();
-  D.BaudRate = S.BaudRate;
-  D.ByteSize = S.DataBits;
-  D.Parity = static_cast<BYTE>(S.Parity);
-  D.StopBits = static_cast<BYTE>(S.StopBits);
-  D.fBinary = S.Binary;
-  D.fParity = S.CheckParity;
-  D.fOutxCtsFlow = S.CtsOutputFlow;
-  D.fOutxDsrFlow = S.DsrOutputFlow;
-  D.fDtrControl = static_cast<DWORD>(S.DtrControl);
-  D.fDsrSensitivity = S.DsrSensitivity;
-  D.fTXContinueOnXoff = S.ContinueOnXoff;
-  D.fOutX = S.XonXoffOutput;
-  D.fInX = S.XonXoffInput;
-  D.fErrorChar = S.ReplaceErrors;
-  D.fNull = S.DiscardNull;
-  D.fRtsControl = static_cast<DWORD>(S.RtsControl);
-  D.fAbortOnError = S.AbortOnError;
-  D.XonLim = S.XonLimit;
-  D.XoffLim = S.XoffLimit;
-  D.XonChar = static_cast<char>(S.XonChar);
-  D.XoffChar = static_cast<char>(S.XoffChar);
-  D.ErrorChar = static_cast<char>(S.ErrorChar);
-  D.EofChar = static_cast<char>(S.EofChar);
-  D.EvtChar = static_cast<char>(S.EventChar);
-  if (!::SetCommState(Native(Handle_), &D)) return LastUseError();
+  if (!::GetCommState(Native(Handle_), &d)) return LastUseError();
+  d.BaudRate = S.BaudRate;
+  d.ByteSize = S.DataBits;
+  d.Parity = static_cast<BYTE>(S.Parity);
+  d.StopBits = static_cast<BYTE>(S.StopBits);
+  d.fBinary = S.Binary;
+  d.fParity = S.CheckParity;
+  d.fOutxCtsFlow = S.CtsOutputFlow;
+  d.fOutxDsrFlow = S.DsrOutputFlow;
+  d.fDtrControl = static_cast<DWORD>(S.DtrControl);
+  d.fDsrSensitivity = S.DsrSensitivity;
+  d.fTXContinueOnXoff = S.ContinueOnXoff;
+  d.fOutX = S.XonXoffOutput;
+  d.fInX = S.XonXoffInput;
+  d.fErrorChar = S.ReplaceErrors;
+  d.fNull = S.DiscardNull;
+  d.fRtsControl = static_cast<DWORD>(S.RtsControl);
+  d.fAbortOnError = S.AbortOnError;
+  d.XonLim = S.XonLimit;
+  d.XoffLim = S.XoffLimit;
+  d.XonChar = static_cast<char>(S.XonChar);
+  d.XoffChar = static_cast<char>(S.XoffChar);
+  d.ErrorChar = static_cast<char>(S.ErrorChar);
+  d.EofChar = static_cast<char>(S.EofChar);
+  d.EvtChar = static_cast<char>(S.EventChar);
+  if (!::SetCommState(Native(Handle_), &d)) return LastUseError();
   return {};
 }
 
@@ -267,18 +267,18 @@ TOsError TSerialDevice::SetEventMask(TLineEvents Events) {
 }
 
 TOsError TSerialDevice::SetModemLine(TModemLine Line, bool On) {
-  DWORD Function = 0;
+  DWORD function = 0;
   switch (Line) {
     case TModemLine::mlDtr:
-      Function = On ? SETDTR : CLRDTR;
+      function = On ? SETDTR : CLRDTR;
       break;
     case TModemLine::mlRts:
-      Function = On ? SETRTS : CLRRTS;
+      function = On ? SETRTS : CLRRTS;
       break;
     default:
       return UseError(ERROR_INVALID_PARAMETER);  // the other lines are inputs
   }
-  if (!::EscapeCommFunction(Native(Handle_), Function)) return FeatureError();
+  if (!::EscapeCommFunction(Native(Handle_), function)) return FeatureError();
   return {};
 }
 
@@ -298,29 +298,29 @@ TOsError TSerialDevice::Purge(TPurges What) {
 TOsError TSerialDevice::ReadLineStatus(TLineFaults& Faults, std::uint32_t& InQueue) {
   Faults = {};
   InQueue = 0;
-  DWORD Errors = 0;
-  COMSTAT Stat{};
-  if (!::ClearCommError(Native(Handle_), &Errors, &Stat)) return LastUseError();
-  InQueue = Stat.cbInQue;
-  std::lock_guard Guard(FaultsLock_);
+  DWORD errors = 0;
+  COMSTAT stat{};
+  if (!::ClearCommError(Native(Handle_), &errors, &stat)) return LastUseError();
+  InQueue = stat.cbInQue;
+  std::lock_guard guard(FaultsLock_);
   // Faults the line-event watcher cleared on its way are reported here all the same.
-  Faults = TLineFaults::FromBits(static_cast<std::uint16_t>((Errors | SeenFaults_) & kAllFaults));
+  Faults = TLineFaults::FromBits(static_cast<std::uint16_t>((errors | SeenFaults_) & AllFaults));
   SeenFaults_ = 0;
   return {};
 }
 
 std::uint32_t TSerialDevice::TakeInQueue(TOsError& Error) {
-  DWORD Errors = 0;
-  COMSTAT Stat{};
-  if (!::ClearCommError(Native(Handle_), &Errors, &Stat)) {
+  DWORD errors = 0;
+  COMSTAT stat{};
+  if (!::ClearCommError(Native(Handle_), &errors, &stat)) {
     Error = LastUseError();
     return 0;
   }
-  if (Errors & kAllFaults) {
-    std::lock_guard Guard(FaultsLock_);
-    SeenFaults_ |= Errors & kAllFaults;
+  if (errors & AllFaults) {
+    std::lock_guard guard(FaultsLock_);
+    SeenFaults_ |= errors & AllFaults;
   }
-  return Stat.cbInQue;
+  return stat.cbInQue;
 }
 
 TOsError TSerialDevice::ReadAvailable(std::uint8_t* Buffer, std::uint32_t Count,
@@ -328,44 +328,45 @@ TOsError TSerialDevice::ReadAvailable(std::uint8_t* Buffer, std::uint32_t Count,
   Done = 0;
   if (Count == 0) return {};
   if (Handle_ == INVALID_HANDLE_VALUE) return UseError(ERROR_INVALID_HANDLE);
-  TOsError Error;
-  const std::uint32_t Waiting = TakeInQueue(Error);
-  if (Error || Waiting == 0) return Error;
+  TOsError error;
+  const std::uint32_t waiting = TakeInQueue(error);
+  if (error || waiting == 0) return error;
   // No more than the queue holds, so the read ends at once without a timeout of the driver.
-  const HANDLE Device = Native(Handle_);
-  const DWORD Want = std::min(Count, Waiting);
-  DWORD Moved = 0;
-  const DWORD R = Transfer(
-      Device, [&](OVERLAPPED* Ov) { return ::ReadFile(Device, Buffer, Want, nullptr, Ov); },
-      std::nullopt, Moved);
-  Done = Moved;
-  if (R != 0 && Moved == 0) return TransferError(R);
+  const HANDLE device = Native(Handle_);
+  const DWORD want = std::min(Count, waiting);
+  DWORD moved = 0;
+  const DWORD r = Transfer(
+      device, [&](OVERLAPPED* Ov) { return ::ReadFile(device, Buffer, want, nullptr, Ov); },
+      std::nullopt, moved);
+  Done = moved;
+  if (r != 0 && moved == 0) return TransferError(r);
   return {};
 }
 
-TOsError TSerialDevice::Read(std::uint8_t* Buffer, std::uint32_t Count, std::uint32_t& Done) {
+TOsError TSerialDevice::Read(std::uint8_t* Buffer, std::uint32_t Count, std::uint32_t& Done,
+                             bool /*Whole*/) {
   Done = 0;
   if (Count == 0) return {};
   if (Handle_ == INVALID_HANDLE_VALUE) return UseError(ERROR_INVALID_HANDLE);
   // What is there already is taken at once.
-  if (TOsError Error = ReadAvailable(Buffer, Count, Done); Error || Done > 0) return Error;
+  if (TOsError error = ReadAvailable(Buffer, Count, Done); error || Done > 0) return error;
   if (Timeouts_.ReadMs == 0) return {};
   // Otherwise a read of one byte waits for the first arrival, as long as the timeout allows,
   // and then whatever came with it is taken as well.
-  std::optional<TClock::time_point> End;
-  if (Timeouts_.ReadMs > 0) End = TClock::now() + std::chrono::milliseconds(Timeouts_.ReadMs);
-  const HANDLE Device = Native(Handle_);
-  DWORD Moved = 0;
-  const DWORD R = Transfer(
-      Device, [&](OVERLAPPED* Ov) { return ::ReadFile(Device, Buffer, 1, nullptr, Ov); }, End,
-      Moved);
-  if (Moved == 0) {
-    if (R == WAIT_TIMEOUT || R == 0) return {};  // nothing within the timeout
-    return TransferError(R);
+  std::optional<TClock::time_point> end;
+  if (Timeouts_.ReadMs > 0) end = TClock::now() + std::chrono::milliseconds(Timeouts_.ReadMs);
+  const HANDLE device = Native(Handle_);
+  DWORD moved = 0;
+  const DWORD r = Transfer(
+      device, [&](OVERLAPPED* Ov) { return ::ReadFile(device, Buffer, 1, nullptr, Ov); }, end,
+      moved);
+  if (moved == 0) {
+    if (r == WAIT_TIMEOUT || r == 0) return {};  // nothing within the timeout
+    return TransferError(r);
   }
-  Done = Moved;
-  std::uint32_t More = 0;
-  if (Count > Done && !ReadAvailable(Buffer + Done, Count - Done, More)) Done += More;
+  Done = moved;
+  std::uint32_t more = 0;
+  if (Count > Done && !ReadAvailable(Buffer + Done, Count - Done, more)) Done += more;
   return {};
 }
 
@@ -373,30 +374,30 @@ TOsError TSerialDevice::Write(const std::uint8_t* Data, std::uint32_t Count, std
   Done = 0;
   if (Handle_ == INVALID_HANDLE_VALUE) return UseError(ERROR_INVALID_HANDLE);
   if (Count == 0) return {};
-  std::optional<TClock::time_point> End;
-  if (Timeouts_.WriteMs >= 0) End = TClock::now() + std::chrono::milliseconds(Timeouts_.WriteMs);
-  const HANDLE Device = Native(Handle_);
-  DWORD Moved = 0;
-  const DWORD R = Transfer(
-      Device, [&](OVERLAPPED* Ov) { return ::WriteFile(Device, Data, Count, nullptr, Ov); }, End,
-      Moved);
-  Done = Moved;
-  if (R == 0 && Done < Count) return WinError(WAIT_TIMEOUT);
-  if (R != 0) return R == WAIT_TIMEOUT ? WinError(WAIT_TIMEOUT) : TransferError(R);
+  std::optional<TClock::time_point> end;
+  if (Timeouts_.WriteMs >= 0) end = TClock::now() + std::chrono::milliseconds(Timeouts_.WriteMs);
+  const HANDLE device = Native(Handle_);
+  DWORD moved = 0;
+  const DWORD r = Transfer(
+      device, [&](OVERLAPPED* Ov) { return ::WriteFile(device, Data, Count, nullptr, Ov); }, end,
+      moved);
+  Done = moved;
+  if (r == 0 && Done < Count) return WinError(WAIT_TIMEOUT);
+  if (r != 0) return r == WAIT_TIMEOUT ? WinError(WAIT_TIMEOUT) : TransferError(r);
   return {};
 }
 
 TOsError TSerialDevice::TransferError(unsigned long Code) {
-  const bool Stop = CancelRequested();
-  DWORD Faults = 0;
-  if (Code == ERROR_OPERATION_ABORTED && !Stop) {
+  const bool stop = CancelRequested();
+  DWORD faults = 0;
+  if (Code == ERROR_OPERATION_ABORTED && !stop) {
     // The driver refuses every transfer until the fault is acknowledged.
-    TOsError Ignored;
-    TakeInQueue(Ignored);
-    std::lock_guard Guard(FaultsLock_);
-    Faults = SeenFaults_;
+    TOsError ignored;
+    TakeInQueue(ignored);
+    std::lock_guard guard(FaultsLock_);
+    faults = SeenFaults_;
   }
-  return SerialTransferError(Code, Stop, Faults);
+  return SerialTransferError(Code, stop, faults);
 }
 
 // --- Line events ------------------------------------------------------------------------
@@ -412,9 +413,9 @@ OVERLAPPED* OverlappedOf(TSerialLineEventState& S) {
 TSerialLineEventState::~TSerialLineEventState() {
   if (Pending) {
     // The record must outlive the wait: end it and wait for its end.
-    DWORD Unused = 0;
+    DWORD unused = 0;
     ::CancelIoEx(Native(Device), OverlappedOf(*this));
-    ::GetOverlappedResult(Native(Device), OverlappedOf(*this), &Unused, TRUE);
+    ::GetOverlappedResult(Native(Device), OverlappedOf(*this), &unused, TRUE);
   }
   if (Event) ::CloseHandle(Native(Event));
 }
@@ -422,114 +423,114 @@ TSerialLineEventState::~TSerialLineEventState() {
 TOsError TSerialDevice::CheckLines(TSerialLineEventState& S, TLineEvents& Events) {
   Events = {};
   ++S.LineQueries;
-  DWORD Errors = 0;
-  COMSTAT Stat{};
-  if (!::ClearCommError(Native(Handle_), &Errors, &Stat)) {
+  DWORD errors = 0;
+  COMSTAT stat{};
+  if (!::ClearCommError(Native(Handle_), &errors, &stat)) {
     // A device that went away is not looked at again.
-    if (TOsError Error = LastUseError(); Error.Kind == TErrorKind::ekGone) return Error;
+    if (TOsError error = LastUseError(); error.Kind == TErrorKind::ekGone) return error;
   } else {
-    if (Stat.cbInQue > 0 && Stat.cbInQue != S.InQueue) Events |= TLineEvent::leReceived;
-    S.InQueue = Stat.cbInQue;
-    if (Errors & kLineFaults) Events |= TLineEvent::leLineFault;
-    if (Errors & CE_BREAK) Events |= TLineEvent::leBreak;
-    if (Errors & kAllFaults) {
-      std::lock_guard Guard(FaultsLock_);
-      SeenFaults_ |= Errors & kAllFaults;
+    if (stat.cbInQue > 0 && stat.cbInQue != S.InQueue) Events |= TLineEvent::leReceived;
+    S.InQueue = stat.cbInQue;
+    if (errors & LineFaults) Events |= TLineEvent::leLineFault;
+    if (errors & CE_BREAK) Events |= TLineEvent::leBreak;
+    if (errors & AllFaults) {
+      std::lock_guard guard(FaultsLock_);
+      SeenFaults_ |= errors & AllFaults;
     }
   }
-  DWORD Status = 0;
-  if (!S.NoModemLines && ::GetCommModemStatus(Native(Handle_), &Status)) {
+  DWORD status = 0;
+  if (!S.NoModemLines && ::GetCommModemStatus(Native(Handle_), &status)) {
     if (S.ModemKnown) {
-      const DWORD Changed = Status ^ S.ModemLines;
-      if (Changed & MS_CTS_ON) Events |= TLineEvent::leCts;
-      if (Changed & MS_DSR_ON) Events |= TLineEvent::leDsr;
-      if (Changed & MS_RLSD_ON) Events |= TLineEvent::leCarrierDetect;
-      if (Changed & MS_RING_ON) Events |= TLineEvent::leRing;
+      const DWORD changed = status ^ S.ModemLines;
+      if (changed & MS_CTS_ON) Events |= TLineEvent::leCts;
+      if (changed & MS_DSR_ON) Events |= TLineEvent::leDsr;
+      if (changed & MS_RLSD_ON) Events |= TLineEvent::leCarrierDetect;
+      if (changed & MS_RING_ON) Events |= TLineEvent::leRing;
     }
     S.ModemKnown = true;
-    S.ModemLines = Status;
+    S.ModemLines = status;
   } else if (!S.NoModemLines) {
-    const DWORD Code = ::GetLastError();
-    S.NoModemLines = IsNoSuchFeature(Code);
-    if (TOsError Error = UseError(Code); Error.Kind == TErrorKind::ekGone) return Error;
+    const DWORD code = ::GetLastError();
+    S.NoModemLines = IsNoSuchFeature(code);
+    if (TOsError error = UseError(code); error.Kind == TErrorKind::ekGone) return error;
   }
   return {};
 }
 
 TLineEvents TSerialDevice::AcknowledgeAbort() {
-  TOsError Ignored;
-  TakeInQueue(Ignored);
-  std::lock_guard Guard(FaultsLock_);
-  return (SeenFaults_ & kLineFaults) ? TLineEvents(TLineEvent::leLineFault) : TLineEvents();
+  TOsError ignored;
+  TakeInQueue(ignored);
+  std::lock_guard guard(FaultsLock_);
+  return (SeenFaults_ & LineFaults) ? TLineEvents(TLineEvent::leLineFault) : TLineEvents();
 }
 
 TOsError TSerialDevice::WaitLineEvents(TSerialLineEventState& S, const TSerialWakeEvent& Wake,
                                        int SliceMs, TLineEvents& Result) {
   Result = {};
   if (Handle_ == INVALID_HANDLE_VALUE) return UseError(ERROR_INVALID_HANDLE);
-  const DWORD Slice = SliceMs < 0 ? 0 : static_cast<DWORD>(SliceMs);
+  const DWORD slice = SliceMs < 0 ? 0 : static_cast<DWORD>(SliceMs);
   // Without a taker for received data, arriving bytes are not asked for: the device's event mask
   // goes without them (which also ends a wait in progress, to be started again below).
-  TLineEvents Wanted = EventMask();
+  TLineEvents wanted = EventMask();
   if (S.IgnoreInput)
-    Wanted =
-        TLineEvents::FromBits(Wanted.Bits() & ~static_cast<std::uint16_t>(TLineEvent::leReceived));
-  if (const bool Watch = Wanted.Has(TLineEvent::leReceived); Watch != S.WatchingInput) {
-    if (!S.NoCommEvents && !::SetCommMask(Native(Handle_), Wanted.Bits())) {
-      const TOsError Error = FeatureError();
-      if (Error) return Error;
+    wanted =
+        TLineEvents::FromBits(wanted.Bits() & ~static_cast<std::uint16_t>(TLineEvent::leReceived));
+  if (const bool watch = wanted.Has(TLineEvent::leReceived); watch != S.WatchingInput) {
+    if (!S.NoCommEvents && !::SetCommMask(Native(Handle_), wanted.Bits())) {
+      const TOsError error = FeatureError();
+      if (error) return error;
     }
-    S.WatchingInput = Watch;
+    S.WatchingInput = watch;
   }
   if (!S.NoCommEvents && !S.Pending) {
     if (!S.Event) {
       S.Event = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
       if (!S.Event) return LastUseError();
     }
-    OVERLAPPED* Ov = OverlappedOf(S);
-    std::memset(Ov, 0, sizeof(OVERLAPPED));
-    Ov->hEvent = Native(S.Event);
+    OVERLAPPED* ov = OverlappedOf(S);
+    std::memset(ov, 0, sizeof(OVERLAPPED));
+    ov->hEvent = Native(S.Event);
     S.Mask = 0;
-    if (::WaitCommEvent(Native(Handle_), &S.Mask, Ov)) {
-      Result = TLineEvents::FromBits(static_cast<std::uint16_t>(S.Mask)) & Wanted;
+    if (::WaitCommEvent(Native(Handle_), &S.Mask, ov)) {
+      Result = TLineEvents::FromBits(static_cast<std::uint16_t>(S.Mask)) & wanted;
       return {};
     }
-    const DWORD Error = ::GetLastError();
-    if (Error == ERROR_IO_PENDING) {
+    const DWORD error = ::GetLastError();
+    if (error == ERROR_IO_PENDING) {
       S.Pending = true;
       S.Device = Handle_;
-    } else if (IsNoSuchFeature(Error)) {
+    } else if (IsNoSuchFeature(error)) {
       // A driver that cannot wait for events (Wine on a pseudo terminal): the line is looked
       // at once per slice instead.
       S.NoCommEvents = true;
     } else {
       // A fault of the line that the driver waits to have acknowledged (fAbortOnError); when
       // none is known, the caller waits a slice before it asks again.
-      if (Error == ERROR_OPERATION_ABORTED) Result = AcknowledgeAbort() & Wanted;
-      return Result.Empty() ? UseError(Error) : TOsError{};
+      if (error == ERROR_OPERATION_ABORTED) Result = AcknowledgeAbort() & wanted;
+      return Result.Empty() ? UseError(error) : TOsError{};
     }
   }
   if (S.NoCommEvents) {
-    ::WaitForSingleObject(Wake.Handle(), Slice);
+    ::WaitForSingleObject(Wake.Handle(), slice);
     ++S.WakeUps;
-    TLineEvents Events;
-    if (TOsError Error = CheckLines(S, Events)) return Error;
-    Result = Events & Wanted;
+    TLineEvents events;
+    if (TOsError error = CheckLines(S, events)) return error;
+    Result = events & wanted;
     return {};
   }
-  const HANDLE Handles[2] = {Native(S.Event), Wake.Handle()};
-  const DWORD R = ::WaitForMultipleObjects(2, Handles, FALSE, Slice);
+  const HANDLE handles[2] = {Native(S.Event), Wake.Handle()};
+  const DWORD r = ::WaitForMultipleObjects(2, handles, FALSE, slice);
   ++S.WakeUps;
-  if (R != WAIT_OBJECT_0) return {};  // the slice passed or Wake was set: the wait goes on
+  if (r != WAIT_OBJECT_0) return {};  // the slice passed or Wake was set: the wait goes on
   S.Pending = false;
-  DWORD Unused = 0;
-  if (!::GetOverlappedResult(Native(Handle_), OverlappedOf(S), &Unused, FALSE)) {
-    const DWORD Error = ::GetLastError();
-    if (Error != ERROR_OPERATION_ABORTED) return UseError(Error);
-    Result = AcknowledgeAbort() & Wanted;
+  DWORD unused = 0;
+  if (!::GetOverlappedResult(Native(Handle_), OverlappedOf(S), &unused, FALSE)) {
+    const DWORD error = ::GetLastError();
+    if (error != ERROR_OPERATION_ABORTED) return UseError(error);
+    Result = AcknowledgeAbort() & wanted;
     return {};
   }
-  Result = TLineEvents::FromBits(static_cast<std::uint16_t>(S.Mask)) & Wanted;
+  Result = TLineEvents::FromBits(static_cast<std::uint16_t>(S.Mask)) & wanted;
   return {};
 }
 

@@ -14,8 +14,8 @@ bool StartsWithCom(std::string_view Name) {
 }
 
 std::string UpperAscii(std::string Text) {
-  for (char& C : Text)
-    if (C >= 'a' && C <= 'z') C = static_cast<char>(C - 'a' + 'A');
+  for (char& c : Text)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
   return Text;
 }
 
@@ -40,56 +40,56 @@ class TRegKey {
 
   // The names and string data of the key's values (other types are skipped).
   std::vector<std::pair<std::wstring, std::wstring>> StringValues() const {
-    std::vector<std::pair<std::wstring, std::wstring>> Values;
-    for (DWORD Index = 0;; ++Index) {
-      wchar_t Name[16384];
-      DWORD NameLength = static_cast<DWORD>(std::size(Name));
-      DWORD Type = 0;
-      BYTE Data[1024];
-      DWORD DataSize = sizeof(Data) - sizeof(wchar_t);
-      const LONG R =
-          ::RegEnumValueW(Key_, Index, Name, &NameLength, nullptr, &Type, Data, &DataSize);
-      if (R == ERROR_NO_MORE_ITEMS) break;
-      if (R != ERROR_SUCCESS || (Type != REG_SZ && Type != REG_EXPAND_SZ)) continue;
-      std::wstring Text(reinterpret_cast<const wchar_t*>(Data), DataSize / sizeof(wchar_t));
-      while (!Text.empty() && Text.back() == L'\0') Text.pop_back();
-      Values.emplace_back(std::wstring(Name, NameLength), std::move(Text));
+    std::vector<std::pair<std::wstring, std::wstring>> values;
+    for (DWORD index = 0;; ++index) {
+      wchar_t name[16384];
+      DWORD nameLength = static_cast<DWORD>(std::size(name));
+      DWORD type = 0;
+      BYTE data[1024];
+      DWORD dataSize = sizeof(data) - sizeof(wchar_t);
+      const LONG r =
+          ::RegEnumValueW(Key_, index, name, &nameLength, nullptr, &type, data, &dataSize);
+      if (r == ERROR_NO_MORE_ITEMS) break;
+      if (r != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ)) continue;
+      std::wstring text(reinterpret_cast<const wchar_t*>(data), dataSize / sizeof(wchar_t));
+      while (!text.empty() && text.back() == L'\0') text.pop_back();
+      values.emplace_back(std::wstring(name, nameLength), std::move(text));
     }
-    return Values;
+    return values;
   }
 
   std::vector<std::wstring> SubkeyNames() const {
-    std::vector<std::wstring> Names;
-    for (DWORD Index = 0;; ++Index) {
-      wchar_t Name[256];
-      DWORD Length = static_cast<DWORD>(std::size(Name));
-      const LONG R =
-          ::RegEnumKeyExW(Key_, Index, Name, &Length, nullptr, nullptr, nullptr, nullptr);
-      if (R == ERROR_NO_MORE_ITEMS) break;
-      if (R == ERROR_SUCCESS) Names.emplace_back(Name, Length);
+    std::vector<std::wstring> names;
+    for (DWORD index = 0;; ++index) {
+      wchar_t name[256];
+      DWORD length = static_cast<DWORD>(std::size(name));
+      const LONG r =
+          ::RegEnumKeyExW(Key_, index, name, &length, nullptr, nullptr, nullptr, nullptr);
+      if (r == ERROR_NO_MORE_ITEMS) break;
+      if (r == ERROR_SUCCESS) names.emplace_back(name, length);
     }
-    return Names;
+    return names;
   }
 
   bool ReadString(const wchar_t* Value, std::wstring& Text) const {
-    wchar_t Data[1024];
-    DWORD Size = sizeof(Data) - sizeof(wchar_t);
-    DWORD Type = 0;
-    if (::RegQueryValueExW(Key_, Value, nullptr, &Type, reinterpret_cast<BYTE*>(Data), &Size) !=
+    wchar_t data[1024];
+    DWORD size = sizeof(data) - sizeof(wchar_t);
+    DWORD type = 0;
+    if (::RegQueryValueExW(Key_, Value, nullptr, &type, reinterpret_cast<BYTE*>(data), &size) !=
             ERROR_SUCCESS ||
-        (Type != REG_SZ && Type != REG_EXPAND_SZ))
+        (type != REG_SZ && type != REG_EXPAND_SZ))
       return false;
-    Text.assign(Data, Size / sizeof(wchar_t));
+    Text.assign(data, size / sizeof(wchar_t));
     while (!Text.empty() && Text.back() == L'\0') Text.pop_back();
     return true;
   }
 
   bool ReadNumber(const wchar_t* Value, DWORD& Number) const {
-    DWORD Size = sizeof(Number);
-    DWORD Type = 0;
-    return ::RegQueryValueExW(Key_, Value, nullptr, &Type, reinterpret_cast<BYTE*>(&Number),
-                              &Size) == ERROR_SUCCESS &&
-           Type == REG_DWORD;
+    DWORD size = sizeof(Number);
+    DWORD type = 0;
+    return ::RegQueryValueExW(Key_, Value, nullptr, &type, reinterpret_cast<BYTE*>(&Number),
+                              &size) == ERROR_SUCCESS &&
+           type == REG_DWORD;
   }
 
  private:
@@ -99,45 +99,45 @@ class TRegKey {
 // The local ports: the data of the serial-communication values, except values whose name is
 // their own data.
 std::vector<std::string> LocalPortNames() {
-  std::vector<std::string> Names;
-  const TRegKey Key(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM");
-  if (!Key) return Names;
-  for (const auto& [Name, Data] : Key.StringValues())
-    if (!EqualNoCase(Name, Data)) Names.push_back(UpperAscii(Utf8FromWide(Data)));
-  return Names;
+  std::vector<std::string> names;
+  const TRegKey key(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM");
+  if (!key) return names;
+  for (const auto& [name, data] : key.StringValues())
+    if (!EqualNoCase(name, data)) names.push_back(UpperAscii(Utf8FromWide(data)));
+  return names;
 }
 
 // The ports a remote-desktop client redirects to this computer, by their client names (COM1).
 std::vector<std::string> ClientPortNames() {
   static const std::wstring Root =
       L"SYSTEM\\CurrentControlSet\\Control\\DeviceClasses\\{28d78fad-5a12-11d1-ae5b-0000f803a8c2}";
-  std::vector<std::string> Names;
-  const TRegKey Classes(HKEY_LOCAL_MACHINE, Root);
-  if (!Classes) return Names;
-  for (const std::wstring& K1 : Classes.SubkeyNames()) {
-    const std::wstring K1Path = Root + L"\\" + K1;
-    const TRegKey Device(HKEY_LOCAL_MACHINE, K1Path);
-    if (!Device) continue;
-    for (const std::wstring& K2 : Device.SubkeyNames()) {
-      const std::wstring K2Path = K1Path + L"\\" + K2;
-      std::string ClientName;
+  std::vector<std::string> names;
+  const TRegKey classes(HKEY_LOCAL_MACHINE, Root);
+  if (!classes) return names;
+  for (const std::wstring& k1 : classes.SubkeyNames()) {
+    const std::wstring k1Path = Root + L"\\" + k1;
+    const TRegKey device(HKEY_LOCAL_MACHINE, k1Path);
+    if (!device) continue;
+    for (const std::wstring& k2 : device.SubkeyNames()) {
+      const std::wstring k2Path = k1Path + L"\\" + k2;
+      std::string clientName;
       {
-        const TRegKey Parameters(HKEY_LOCAL_MACHINE, K2Path + L"\\Device Parameters");
-        if (!Parameters) continue;
-        std::wstring Text;
-        if (Parameters.ReadString(L"Client Device Name", Text))
-          ClientName = UpperAscii(Utf8FromWide(Text));
+        const TRegKey parameters(HKEY_LOCAL_MACHINE, k2Path + L"\\Device Parameters");
+        if (!parameters) continue;
+        std::wstring text;
+        if (parameters.ReadString(L"Client Device Name", text))
+          clientName = UpperAscii(Utf8FromWide(text));
       }
-      if (!ClientName.starts_with("\\;COM")) continue;
-      const TRegKey Control(HKEY_LOCAL_MACHINE, K2Path + L"\\Control");
-      DWORD Linked = 0;
-      if (!Control || !Control.ReadNumber(L"Linked", Linked) || Linked == 0) continue;
+      if (!clientName.starts_with("\\;COM")) continue;
+      const TRegKey control(HKEY_LOCAL_MACHINE, k2Path + L"\\Control");
+      DWORD linked = 0;
+      if (!control || !control.ReadNumber(L"Linked", linked) || linked == 0) continue;
       static constexpr std::string_view Marker = "\\TSCLIENT\\";
-      if (const auto At = ClientName.find(Marker); At != std::string::npos)
-        Names.push_back(ClientName.substr(At + Marker.size()));
+      if (const auto at = clientName.find(Marker); at != std::string::npos)
+        names.push_back(clientName.substr(at + Marker.size()));
     }
   }
-  return Names;
+  return names;
 }
 
 }  // namespace
@@ -152,31 +152,31 @@ std::string SerialDevicePathOf(std::string_view Name) {
 std::string SerialPortNameKey(std::string_view Name) { return UpperAscii(std::string(Name)); }
 
 std::string SerialDeviceKey(std::string_view Name) {
-  const std::string Path = SerialDevicePathOf(Name);
+  const std::string path = SerialDevicePathOf(Name);
   // A name in the device namespace stands for the system's device behind it (\Device\Serial0),
   // so COM3 and \\.\COM3 give one key; other names by the rule for names, without case.
   static constexpr std::string_view DeviceNamespace = "\\\\.\\";
-  if (Path.starts_with(DeviceNamespace)) {
-    wchar_t Target[1024];
-    const std::wstring DosName = WideFromUtf8(Path.substr(DeviceNamespace.size()));
-    if (::QueryDosDeviceW(DosName.c_str(), Target, static_cast<DWORD>(std::size(Target))) != 0)
-      return "device:" + Utf8FromWide(Target);
+  if (path.starts_with(DeviceNamespace)) {
+    wchar_t target[1024];
+    const std::wstring dosName = WideFromUtf8(path.substr(DeviceNamespace.size()));
+    if (::QueryDosDeviceW(dosName.c_str(), target, static_cast<DWORD>(std::size(target))) != 0)
+      return "device:" + Utf8FromWide(target);
   }
-  return SerialPortNameKey(Path);
+  return SerialPortNameKey(path);
 }
 
 std::vector<std::string> SystemSerialPortNames() {
-  std::vector<std::string> Local = LocalPortNames();
-  const std::vector<std::string> Client = ClientPortNames();
-  std::vector<std::string> Names;
+  std::vector<std::string> local = LocalPortNames();
+  const std::vector<std::string> client = ClientPortNames();
+  std::vector<std::string> names;
   // A port redirected from the client is listed once, as a client port.
-  for (const std::string& Name : Local) {
-    bool Redirected = false;
-    for (const std::string& C : Client) Redirected = Redirected || UpperAscii(C) == Name;
-    if (!Redirected) Names.push_back(Name);
+  for (const std::string& name : local) {
+    bool redirected = false;
+    for (const std::string& c : client) redirected = redirected || UpperAscii(c) == name;
+    if (!redirected) names.push_back(name);
   }
-  for (const std::string& C : Client) Names.push_back("\\\\tsclient\\" + C);
-  return Names;
+  for (const std::string& c : client) names.push_back("\\\\tsclient\\" + c);
+  return names;
 }
 
 TSerialPortDescription DescribeSystemSerialPort(std::string_view /*Name*/) {

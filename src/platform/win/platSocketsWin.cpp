@@ -24,9 +24,9 @@ TOsError SocketError(int Code) { return WinError(static_cast<DWORD>(Code)); }
 TOsError LastSocketError() { return SocketError(::WSAGetLastError()); }
 
 int SockAddrLength(const TSockAddrBytes& Address) {
-  std::uint16_t Family = 0;
-  std::memcpy(&Family, Address.data(), sizeof(Family));
-  return Family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+  std::uint16_t family = 0;
+  std::memcpy(&family, Address.data(), sizeof(family));
+  return family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
 }
 
 // A deadline TimeoutMs from now; none for 0 (no limit), the shortest wait for a negative value.
@@ -46,8 +46,8 @@ DWORD Transfer(SOCKET Socket, StartFn Start, const std::optional<TWaitClock::tim
         return Start(Ov) == 0 ? 0 : static_cast<DWORD>(::WSAGetLastError());
       },
       [&](OVERLAPPED* Ov, BOOL Wait, DWORD& N) {
-        DWORD Flags = 0;
-        return ::WSAGetOverlappedResult(Socket, Ov, &N, Wait, &Flags);
+        DWORD flags = 0;
+        return ::WSAGetOverlappedResult(Socket, Ov, &N, Wait, &flags);
       },
       Deadline, Done);
 }
@@ -62,21 +62,21 @@ TOsError ResolverError(int Code) {
 TOsError LookUp(const std::string& HostName, int Family, addrinfoW*& List) {
   List = nullptr;
   if (HostName.find('\0') != std::string::npos) return ResolverError(WSAHOST_NOT_FOUND);
-  addrinfoW Hints{};
-  Hints.ai_family = Family;
-  Hints.ai_socktype = SOCK_STREAM;
-  const int Rc = ::GetAddrInfoW(WideFromUtf8(HostName).c_str(), nullptr, &Hints, &List);
-  if (Rc == 0) return {};
+  addrinfoW hints{};
+  hints.ai_family = Family;
+  hints.ai_socktype = SOCK_STREAM;
+  const int rc = ::GetAddrInfoW(WideFromUtf8(HostName).c_str(), nullptr, &hints, &List);
+  if (rc == 0) return {};
   List = nullptr;
-  return ResolverError(Rc);
+  return ResolverError(rc);
 }
 
 }  // namespace
 
 TOsError SocketLibraryStartup() {
-  WSADATA Data{};
-  const int Rc = ::WSAStartup(MAKEWORD(2, 2), &Data);
-  return Rc == 0 ? TOsError{} : SocketError(Rc);
+  WSADATA data{};
+  const int rc = ::WSAStartup(MAKEWORD(2, 2), &data);
+  return rc == 0 ? TOsError{} : SocketError(rc);
 }
 
 TOsError SocketLibraryCleanup() { return ::WSACleanup() == 0 ? TOsError{} : LastSocketError(); }
@@ -84,10 +84,10 @@ TOsError SocketLibraryCleanup() { return ::WSACleanup() == 0 ? TOsError{} : Last
 TOsError SocketInvalidArgument() { return SocketError(WSAEINVAL); }
 
 TOsError SocketCreate(int Family, int Type, int Protocol, TSocketHandle& Handle) {
-  const SOCKET S = ::WSASocketW(Family, Type, Protocol, nullptr, 0,
+  const SOCKET s = ::WSASocketW(Family, Type, Protocol, nullptr, 0,
                                 WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
-  if (S != INVALID_SOCKET) {
-    Handle = static_cast<TSocketHandle>(S);
+  if (s != INVALID_SOCKET) {
+    Handle = static_cast<TSocketHandle>(s);
     return {};
   }
   Handle = InvalidSocketHandle;
@@ -104,46 +104,46 @@ void SocketCloseHandle(TSocketHandle Handle) noexcept {
 
 TOsError SocketResolveIPv4(const std::string& HostName, std::uint32_t& Address) {
   Address = 0;
-  addrinfoW* List = nullptr;
-  if (TOsError Error = LookUp(HostName, AF_INET, List)) return Error;
-  const bool Found = detail::TakeIPv4Address(List, Address);
-  ::FreeAddrInfoW(List);
-  return Found ? TOsError{} : ResolverError(WSAHOST_NOT_FOUND);
+  addrinfoW* list = nullptr;
+  if (TOsError error = LookUp(HostName, AF_INET, list)) return error;
+  const bool found = detail::TakeIPv4Address(list, Address);
+  ::FreeAddrInfoW(list);
+  return found ? TOsError{} : ResolverError(WSAHOST_NOT_FOUND);
 }
 
 TOsError SocketResolve(const std::string& HostName, std::uint16_t Port, TSockAddrBytes& Address) {
   Address.fill(0);
-  addrinfoW* List = nullptr;
-  if (TOsError Error = LookUp(HostName, AF_UNSPEC, List)) return Error;
-  const bool Found = detail::TakeStreamAddress(List, Port, Address);
-  ::FreeAddrInfoW(List);
-  return Found ? TOsError{} : ResolverError(WSAHOST_NOT_FOUND);
+  addrinfoW* list = nullptr;
+  if (TOsError error = LookUp(HostName, AF_UNSPEC, list)) return error;
+  const bool found = detail::TakeStreamAddress(list, Port, Address);
+  ::FreeAddrInfoW(list);
+  return found ? TOsError{} : ResolverError(WSAHOST_NOT_FOUND);
 }
 
 std::string SocketIPv6AddressText(const TSockAddrBytes& Address) {
-  sockaddr_in6 Sin6;
-  std::memcpy(&Sin6, Address.data(), sizeof(Sin6));
-  char Buffer[INET6_ADDRSTRLEN] = {};
-  if (::inet_ntop(AF_INET6, &Sin6.sin6_addr, Buffer, sizeof(Buffer)) == nullptr) return {};
-  std::string Text = Buffer;
+  sockaddr_in6 sin6;
+  std::memcpy(&sin6, Address.data(), sizeof(sin6));
+  char buffer[INET6_ADDRSTRLEN] = {};
+  if (::inet_ntop(AF_INET6, &sin6.sin6_addr, buffer, sizeof(buffer)) == nullptr) return {};
+  std::string text = buffer;
   // Windows names a zone by its interface number.
-  if (Sin6.sin6_scope_id != 0) Text += "%" + std::to_string(Sin6.sin6_scope_id);
-  return Text;
+  if (sin6.sin6_scope_id != 0) text += "%" + std::to_string(sin6.sin6_scope_id);
+  return text;
 }
 
 std::string SocketAddressToText(std::uint32_t Address) {
-  char Buffer[INET_ADDRSTRLEN] = {};
-  in_addr A{};
-  A.s_addr = Address;
-  if (::inet_ntop(AF_INET, &A, Buffer, sizeof(Buffer)) == nullptr) return {};
-  return Buffer;
+  char buffer[INET_ADDRSTRLEN] = {};
+  in_addr a{};
+  a.s_addr = Address;
+  if (::inet_ntop(AF_INET, &a, buffer, sizeof(buffer)) == nullptr) return {};
+  return buffer;
 }
 
 bool SocketParseIPv4Address(const std::string& Text, std::uint32_t& Address) {
   if (Text.empty() || Text.find('\0') != std::string::npos) return false;
-  const unsigned long Value = ::inet_addr(Text.c_str());
-  if (Value == INADDR_NONE) return false;
-  Address = static_cast<std::uint32_t>(Value);
+  const unsigned long value = ::inet_addr(Text.c_str());
+  if (value == INADDR_NONE) return false;
+  Address = static_cast<std::uint32_t>(value);
   return true;
 }
 
@@ -152,38 +152,38 @@ std::uint16_t SocketNetToHostPort(std::uint16_t Port) { return ::ntohs(Port); }
 
 TOsError SocketConnect(TSocketHandle Handle, const TSockAddrBytes& Address,
                        std::int32_t TimeoutMs) {
-  const SOCKET S = Native(Handle);
-  sockaddr_storage Ss{};
-  std::memcpy(&Ss, Address.data(), Address.size());
+  const SOCKET s = Native(Handle);
+  sockaddr_storage ss{};
+  std::memcpy(&ss, Address.data(), Address.size());
   // The connect's end is an event of the socket, waited for together with the cancel event;
   // the selection also makes the socket non-blocking until it is taken back.
-  const TWinHandle Event(::WSACreateEvent());
-  if (!Event.Valid()) return LastSocketError();
-  if (::WSAEventSelect(S, Event.Get(), FD_CONNECT) != 0) return LastSocketError();
-  int Result = 0;
-  if (::connect(S, reinterpret_cast<const sockaddr*>(&Ss), SockAddrLength(Address)) != 0) {
-    Result = ::WSAGetLastError();
-    if (Result == WSAEWOULDBLOCK) {
-      const DWORD Wait = WaitHandle(Event.Get(), DeadlineAfter(TimeoutMs));
-      if (Wait == WAIT_TIMEOUT) {
-        Result = WSAETIMEDOUT;
-      } else if (Wait != 0) {
-        Result = static_cast<int>(Wait);
+  const TWinHandle event(::WSACreateEvent());
+  if (!event.Valid()) return LastSocketError();
+  if (::WSAEventSelect(s, event.Get(), FD_CONNECT) != 0) return LastSocketError();
+  int result = 0;
+  if (::connect(s, reinterpret_cast<const sockaddr*>(&ss), SockAddrLength(Address)) != 0) {
+    result = ::WSAGetLastError();
+    if (result == WSAEWOULDBLOCK) {
+      const DWORD wait = WaitHandle(event.Get(), DeadlineAfter(TimeoutMs));
+      if (wait == WAIT_TIMEOUT) {
+        result = WSAETIMEDOUT;
+      } else if (wait != 0) {
+        result = static_cast<int>(wait);
       } else {
-        WSANETWORKEVENTS Events{};
-        Result = ::WSAEnumNetworkEvents(S, Event.Get(), &Events) != 0
+        WSANETWORKEVENTS events{};
+        result = ::WSAEnumNetworkEvents(s, event.Get(), &events) != 0
                      ? ::WSAGetLastError()
-                     : Events.iErrorCode[FD_CONNECT_BIT];
+                     : events.iErrorCode[FD_CONNECT_BIT];
       }
     }
   }
   // Back to blocking mode whatever happened; a failure to do so fails the connect, since every
   // later call relies on it.
-  u_long Blocking = 0;
-  int Restore = 0;
-  if (::WSAEventSelect(S, nullptr, 0) != 0 || ::ioctlsocket(S, FIONBIO, &Blocking) != 0)
-    Restore = ::WSAGetLastError();
-  return SocketError(Result != 0 ? Result : Restore);
+  u_long blocking = 0;
+  int restore = 0;
+  if (::WSAEventSelect(s, nullptr, 0) != 0 || ::ioctlsocket(s, FIONBIO, &blocking) != 0)
+    restore = ::WSAGetLastError();
+  return SocketError(result != 0 ? result : restore);
 }
 
 TOsError SocketSend(TSocketHandle Handle, const void* Data, std::int32_t Count,
@@ -191,16 +191,16 @@ TOsError SocketSend(TSocketHandle Handle, const void* Data, std::int32_t Count,
   Sent = 0;
   if (Count < 0) return SocketError(WSAEINVAL);
   if (Count == 0) return {};
-  const SOCKET S = Native(Handle);
+  const SOCKET s = Native(Handle);
   // One deadline for the whole buffer.
-  WSABUF Buffer{static_cast<ULONG>(Count), static_cast<CHAR*>(const_cast<void*>(Data))};
-  DWORD Moved = 0;
-  const DWORD Rc = Transfer(
-      S, [&](WSAOVERLAPPED* Ov) { return ::WSASend(S, &Buffer, 1, nullptr, 0, Ov, nullptr); },
-      DeadlineAfter(TimeoutMs), Moved);
-  Sent = static_cast<std::int32_t>(Moved);
-  if (Rc == WAIT_TIMEOUT) return SocketError(WSAETIMEDOUT);
-  if (Rc != 0) return SocketError(static_cast<int>(Rc));
+  WSABUF buffer{static_cast<ULONG>(Count), static_cast<CHAR*>(const_cast<void*>(Data))};
+  DWORD moved = 0;
+  const DWORD rc = Transfer(
+      s, [&](WSAOVERLAPPED* Ov) { return ::WSASend(s, &buffer, 1, nullptr, 0, Ov, nullptr); },
+      DeadlineAfter(TimeoutMs), moved);
+  Sent = static_cast<std::int32_t>(moved);
+  if (rc == WAIT_TIMEOUT) return SocketError(WSAETIMEDOUT);
+  if (rc != 0) return SocketError(static_cast<int>(rc));
   if (Sent < Count) return SocketError(WSAETIMEDOUT);
   return {};
 }
@@ -222,37 +222,37 @@ TOsError SocketRecvAvailable(TSocketHandle Handle, void* Buffer, std::int32_t Co
   Received = 0;
   if (Count < 0) return SocketError(WSAEINVAL);
   if (Count == 0) return {};
-  const SOCKET S = Native(Handle);
-  WSAPOLLFD P{S, POLLRDNORM, 0};
-  const int Ready = ::WSAPoll(&P, 1, 0);
-  if (Ready < 0) return LastSocketError();
-  if (Ready == 0) return {};
+  const SOCKET s = Native(Handle);
+  WSAPOLLFD p{s, POLLRDNORM, 0};
+  const int ready = ::WSAPoll(&p, 1, 0);
+  if (ready < 0) return LastSocketError();
+  if (ready == 0) return {};
   // Readable: bytes, the close or an error are there, so the receive does not wait.
-  const int N = ::recv(S, static_cast<char*>(Buffer), Count, 0);
-  if (N < 0) return LastSocketError();
-  Received = N;
-  return ReceiveOutcome(0, N);
+  const int n = ::recv(s, static_cast<char*>(Buffer), Count, 0);
+  if (n < 0) return LastSocketError();
+  Received = n;
+  return ReceiveOutcome(0, n);
 }
 
 TOsError SocketRecv(TSocketHandle Handle, void* Buffer, std::int32_t Count, std::int32_t TimeoutMs,
                     std::int32_t& Received) {
   Received = 0;
   if (Count < 0) return SocketError(WSAEINVAL);
-  const SOCKET S = Native(Handle);
-  WSABUF Buf{static_cast<ULONG>(Count), static_cast<CHAR*>(Buffer)};
-  DWORD Moved = 0;
-  const DWORD Rc = Transfer(
-      S,
+  const SOCKET s = Native(Handle);
+  WSABUF buf{static_cast<ULONG>(Count), static_cast<CHAR*>(Buffer)};
+  DWORD moved = 0;
+  const DWORD rc = Transfer(
+      s,
       [&](WSAOVERLAPPED* Ov) {
-        DWORD Flags = 0;
-        return ::WSARecv(S, &Buf, 1, nullptr, &Flags, Ov, nullptr);
+        DWORD flags = 0;
+        return ::WSARecv(s, &buf, 1, nullptr, &flags, Ov, nullptr);
       },
-      DeadlineAfter(TimeoutMs), Moved);
-  Received = static_cast<std::int32_t>(Moved);
+      DeadlineAfter(TimeoutMs), moved);
+  Received = static_cast<std::int32_t>(moved);
   // Bytes that arrived just at the deadline still count.
-  if (Rc == WAIT_TIMEOUT) return Received > 0 ? TOsError{} : SocketError(WSAETIMEDOUT);
-  if (Rc == ERROR_OPERATION_ABORTED && Received > 0) return {};
-  return ReceiveOutcome(Rc, Received);
+  if (rc == WAIT_TIMEOUT) return Received > 0 ? TOsError{} : SocketError(WSAETIMEDOUT);
+  if (rc == ERROR_OPERATION_ABORTED && Received > 0) return {};
+  return ReceiveOutcome(rc, Received);
 }
 
 namespace {
@@ -263,40 +263,40 @@ int TimeoutOption(TSocketTimeoutKind Kind) {
 
 TOsError SocketSetTimeout(TSocketHandle Handle, TSocketTimeoutKind Kind, std::int32_t Ms) {
   // 0 is "no limit" as on the socket itself; a negative value is the shortest wait.
-  const DWORD Value = Ms < 0 ? 1 : static_cast<DWORD>(Ms);
+  const DWORD value = Ms < 0 ? 1 : static_cast<DWORD>(Ms);
   if (::setsockopt(Native(Handle), SOL_SOCKET, TimeoutOption(Kind),
-                   reinterpret_cast<const char*>(&Value), sizeof(Value)) != 0)
+                   reinterpret_cast<const char*>(&value), sizeof(value)) != 0)
     return LastSocketError();
   return {};
 }
 
 TOsError SocketGetTimeout(TSocketHandle Handle, TSocketTimeoutKind Kind, std::int32_t& Ms) {
-  DWORD Value = 0;
-  int Length = sizeof(Value);
-  if (::getsockopt(Native(Handle), SOL_SOCKET, TimeoutOption(Kind), reinterpret_cast<char*>(&Value),
-                   &Length) != 0)
+  DWORD value = 0;
+  int length = sizeof(value);
+  if (::getsockopt(Native(Handle), SOL_SOCKET, TimeoutOption(Kind), reinterpret_cast<char*>(&value),
+                   &length) != 0)
     return LastSocketError();
-  Ms = Value > INT32_MAX ? INT32_MAX : static_cast<std::int32_t>(Value);
+  Ms = value > INT32_MAX ? INT32_MAX : static_cast<std::int32_t>(value);
   return {};
 }
 
 TOsError SocketAvailable(TSocketHandle Handle, std::int32_t& Count) {
-  u_long N = 0;
+  u_long n = 0;
   Count = 0;
-  if (::ioctlsocket(Native(Handle), FIONREAD, &N) != 0) return LastSocketError();
-  Count = N > INT32_MAX ? INT32_MAX : static_cast<std::int32_t>(N);
+  if (::ioctlsocket(Native(Handle), FIONREAD, &n) != 0) return LastSocketError();
+  Count = n > INT32_MAX ? INT32_MAX : static_cast<std::int32_t>(n);
   return {};
 }
 
 namespace {
 template <class QueryFn>
 TOsError ReadAddress(QueryFn Query, TSocketHandle Handle, TSockAddrBytes& Address) {
-  sockaddr_storage Ss{};
-  int Length = sizeof(Ss);
+  sockaddr_storage ss{};
+  int length = sizeof(ss);
   Address.fill(0);
-  if (Query(Native(Handle), reinterpret_cast<sockaddr*>(&Ss), &Length) != 0)
+  if (Query(Native(Handle), reinterpret_cast<sockaddr*>(&ss), &length) != 0)
     return LastSocketError();
-  std::memcpy(Address.data(), &Ss, Address.size());
+  std::memcpy(Address.data(), &ss, Address.size());
   return {};
 }
 }  // namespace

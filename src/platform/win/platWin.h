@@ -81,22 +81,22 @@ template <class StartFn, class FinishFn>
 DWORD OverlappedTransfer(HANDLE Handle, StartFn Start, FinishFn Finish,
                          const std::optional<TWaitClock::time_point>& Deadline, DWORD& Done) {
   Done = 0;
-  const HANDLE Event = ThreadTransferEvent();
-  if (!Event) return ::GetLastError();
-  ::ResetEvent(Event);
-  OVERLAPPED Ov{};
-  Ov.hEvent = Event;
-  const DWORD Started = Start(&Ov);
-  if (Started == 0) return Finish(&Ov, FALSE, Done) ? 0 : ::GetLastError();
-  if (Started != ERROR_IO_PENDING) return Started;
-  const DWORD Wait = WaitHandle(Event, Deadline);
-  if (Wait != 0) ::CancelIoEx(Handle, &Ov);
+  const HANDLE event = ThreadTransferEvent();
+  if (!event) return ::GetLastError();
+  ::ResetEvent(event);
+  OVERLAPPED ov{};
+  ov.hEvent = event;
+  const DWORD started = Start(&ov);
+  if (started == 0) return Finish(&ov, FALSE, Done) ? 0 : ::GetLastError();
+  if (started != ERROR_IO_PENDING) return started;
+  const DWORD wait = WaitHandle(event, Deadline);
+  if (wait != 0) ::CancelIoEx(Handle, &ov);
   // The record must outlive the transfer: wait for its end, also after a cancel.
-  if (!Finish(&Ov, TRUE, Done)) {
-    const DWORD Error = ::GetLastError();
-    return Error == ERROR_OPERATION_ABORTED && Wait != 0 ? Wait : Error;
+  if (!Finish(&ov, TRUE, Done)) {
+    const DWORD error = ::GetLastError();
+    return error == ERROR_OPERATION_ABORTED && wait != 0 ? wait : error;
   }
-  return Wait;
+  return wait;
 }
 
 // The baud rate a BAUD_* flag of the communication properties (dwMaxBaud) stands for; 0 for a

@@ -69,11 +69,11 @@ void* CountedEmutls(void* Control) {
 
 template <class F>
 void Redirect(F& Slot, F Counted, F& Real) {
-  DWORD Old = 0;
-  ::VirtualProtect(&Slot, sizeof Slot, PAGE_READWRITE, &Old);
+  DWORD old = 0;
+  ::VirtualProtect(&Slot, sizeof Slot, PAGE_READWRITE, &old);
   Real = Slot;
   Slot = Counted;
-  ::VirtualProtect(&Slot, sizeof Slot, Old, &Old);
+  ::VirtualProtect(&Slot, sizeof Slot, old, &old);
 }
 
 // Runs after the crash hook (it was the filter before the hook was installed).
@@ -99,8 +99,8 @@ int main(int argc, char** argv) {
     Redirect(__imp___emutls_get_address, CountedEmutls, RealEmutls);
     Counting = true;
     // The counting itself works: one allocation before the crash (exit code 3 if not seen).
-    void* volatile Block = std::malloc(16);
-    std::free(Block);
+    void* volatile block = std::malloc(16);
+    std::free(block);
     if (Calls.exchange(0) != 1) return 3;
     return ReadNull();
   }
