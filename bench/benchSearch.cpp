@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -177,9 +178,11 @@ struct TRun {
 
 // The plan of one protocol over Buses, one try, Parallel connections at once.
 void Plan(TSearchDevicesTask& Task, TDeviceProtocol Protocol, const TBuses& Buses,
-          const std::vector<std::uint8_t>& Addresses, int TimeoutMs, int Parallel = 1) {
+          const std::vector<std::uint8_t>& Addresses, int TimeoutMs, int Parallel = 1,
+          const std::vector<TLineFormat>& Formats = {}) {
   Task.SerialPortNames = Buses.Ports;
   Task.BaudRates = {9600};
+  Task.LineFormats = Formats;
   for (const std::uint16_t server : Buses.Servers)
     Task.TcpEndpoints.push_back("127.0.0.1:" + std::to_string(server));
   Task.ParallelConnections = Parallel;
@@ -193,10 +196,11 @@ void Plan(TSearchDevicesTask& Task, TDeviceProtocol Protocol, const TBuses& Buse
 // One search with one protocol over Buses, Parallel connections at once. The attempt times
 // are kept for a search of one connection at a time.
 TRun Search(TDeviceProtocol Protocol, const TBuses& Buses,
-            const std::vector<std::uint8_t>& Addresses, int TimeoutMs, int Parallel = 1) {
+            const std::vector<std::uint8_t>& Addresses, int TimeoutMs, int Parallel = 1,
+            const std::vector<TLineFormat>& Formats = {}) {
   ShutdownConnectionFactory();  // every run opens its connections afresh
   TSearchDevicesTask task;
-  Plan(task, Protocol, Buses, Addresses, TimeoutMs, Parallel);
+  Plan(task, Protocol, Buses, Addresses, TimeoutMs, Parallel, Formats);
 
   TRun run;
   Clock::time_point attemptStart;
@@ -348,8 +352,10 @@ int main(int argc, char** argv) {
     return bench::RunSilentLoop(static_cast<std::uint16_t>(std::atoi(argv[2])), std::atoi(argv[3]));
   const int repeats = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
   if (argc > 2) ReplyTimeoutMs = std::max(10, std::atoi(argv[2]));
-  // "peers" as the third argument: only the comparisons with the libmodbus loop.
+  // "peers" as the third argument: only the comparisons with the libmodbus loop; "formats":
+  // only the line-format figure.
   const bool peersOnly = argc > 3 && std::string(argv[3]) == "peers";
+  const bool formatsOnly = argc > 3 && std::string(argv[3]) == "formats";
   TSimulatorProcess sim;  // before any thread of this process
   const TEndpoints& e = sim.E;
   const bench::TPeerEndpoints peers{e.AnsweringServer, e.SilentServer, e.AnsweringPort, e.PacedPort,
@@ -357,6 +363,39 @@ int main(int argc, char** argv) {
   if (peersOnly) {
     bench::ComparePeers(peers, repeats);
     return 0;
+  }
+
+  // --- a second line format: the same cost per attempt --------------------------------------
+  // A silent pseudo terminal searched with 8N1 alone and with 8N1 and 8E1: twice the attempts
+  // (a run and a port opening per format), each as close to its timeout as with one format.
+  {
+    std::vector<double> one, two;
+    bool allTimedOut = true;
+    const std::vector<std::uint8_t> addresses = Range(0, SilentAddresses);
+    const double floor = SilentAddresses * ReplyTimeoutMs / 1000.0;
+    for (int r = 0; r < repeats; ++r) {
+      const TRun single =
+          Search(TDeviceProtocol::dpModbusRtu, OneBus(e.SilentPort, 0), addresses, ReplyTimeoutMs);
+      const TRun both = Search(TDeviceProtocol::dpModbusRtu, OneBus(e.SilentPort, 0), addresses,
+                               ReplyTimeoutMs, 1, {DefaultLineFormat, *ParseLineFormat("8E1")});
+      allTimedOut =
+          allTimedOut && single.Failed == SilentAddresses && both.Failed == 2 * SilentAddresses;
+      one.push_back(single.Wall / floor);
+      two.push_back(both.Wall / (2 * floor));
+      std::printf("  line formats: 8N1 %.3f s (floor %.1f s), 8N1+8E1 %.3f s (floor %.1f s)\n",
+                  single.Wall, floor, both.Wall, 2 * floor);
+      std::fflush(stdout);
+    }
+    const double ratio = bench::Median(two) / bench::Median(one);
+    bench::Result("silent-address efficiency: two line formats (8N1, 8E1) / one, per attempt",
+                  Fixed(ratio, 4), "within 2 %", std::abs(ratio - 1) <= 0.02 && allTimedOut,
+                  "Modbus RTU, silent pseudo terminal, " + std::to_string(SilentAddresses) +
+                      " addresses x " + std::to_string(ReplyTimeoutMs) +
+                      " ms per format; per attempt: one format " + Fixed(bench::Median(one), 4) +
+                      " x its floor, two formats " + Fixed(bench::Median(two), 4) + ", median of " +
+                      std::to_string(repeats) +
+                      (allTimedOut ? "" : "; not every address timed out"));
+    if (formatsOnly) return 0;
   }
 
   // --- silent addresses: efficiency, CPU while waiting, timeout precision ----------------

@@ -74,6 +74,7 @@ void ApplySettingsFile(const std::string& Path, TCliOptions& O) {
   c.RequestRetryCount = s.RequestRetryCount;
   c.StartOfPacketReadTimeout = s.StartOfPacketReadTimeout;
   c.ParallelConnections = s.ParallelConnections;
+  c.LineFormats = s.LineFormats;
   O.SaveSearchLogs = s.SaveSearchLogs;
 }
 
@@ -85,6 +86,10 @@ std::string UsageText() {
          "the window.\n\n"
          "  -p, --port NAME           serial port to probe (repeatable, kept in order)\n"
          "  -b, --baud LIST           baud rates, comma-separated (default 9600,115200)\n"
+         "      --line-formats LIST   serial line formats, comma-separated, tried at every baud\n"
+         "                            rate in this order: any of 8N1,8E1,8O1,8N2,8E2,8O2\n"
+         "                            (default 8N1); with more than 8N1 the format is shown\n"
+         "                            beside the baud rate (COM5:9600:8E1)\n"
          "  -t, --tcp HOST:PORT       TCP endpoint to probe (repeatable, kept in order); also\n"
          "                            a range of the last octet (192.168.1.10-60:502) or a\n"
          "                            CIDR block (192.168.1.0/24:502, /16 to /32), swept first\n"
@@ -108,7 +113,7 @@ std::string UsageText() {
          "      --settings FILE       take the plan from the window's settings file (its checked\n"
          "                            items); options given as well override it. Its numbers\n"
          "                            must lie in the ranges above (WritePacketTimeout 1 to\n"
-         "                            60000), its protocol names be known ones\n"
+         "                            60000), its protocol names and line formats be known ones\n"
          "      --save-search-logs    also write one log file per attempt\n"
          "      --log-dir DIR         folder of the result log and attempt logs (default: the\n"
          "                            window's day folder)\n"
@@ -183,6 +188,13 @@ TCliOptions ParseCliOptions(const std::vector<std::string>& Args) {
       for (const std::string& b : SplitList(next()))
         o.Choice.BaudRates.push_back(ParseInt("--baud", b, {1, 100000000}));
       if (o.Choice.BaudRates.empty()) throw TUsageError{"--baud: no baud rate given"};
+    } else if (opt == "--line-formats") {
+      try {
+        o.Choice.LineFormats = ParseLineFormatList(next());
+      } catch (const Exception& E) {
+        throw TUsageError{"--line-formats: " + E.Message};
+      }
+      if (o.Choice.LineFormats.empty()) throw TUsageError{"--line-formats: no line format given"};
     } else if (opt == "-t" || opt == "--tcp") {
       if (!tcpGiven) o.Choice.TcpEndpoints.clear();
       tcpGiven = true;

@@ -32,9 +32,14 @@ std::size_t Width(std::string_view S) {
 }
 
 // The attempt's fields but its probed address, which comes later.
+// "lineFormat" only where the attempt has one, so the lines of a search of 8N1 alone stay as
+// they were.
 std::string CommonJsonFields(const TSearchAttempt& Attempt) {
-  return Format("\"connection\":%s,\"baudOrPort\":%d,\"connectionType\":\"%s\",\"protocol\":%s",
-                {JsonString(Attempt.ConnectionName), Attempt.BaudRateOrPort,
+  const std::string lineFormat =
+      Attempt.LineFormat ? ",\"lineFormat\":" + JsonString(LineFormatName(*Attempt.LineFormat))
+                         : std::string();
+  return Format("\"connection\":%s,\"baudOrPort\":%d%s,\"connectionType\":\"%s\",\"protocol\":%s",
+                {JsonString(Attempt.ConnectionName), Attempt.BaudRateOrPort, lineFormat,
                  ConnectionTypeKey(Attempt.ConnectionType),
                  JsonString(DeviceProtocolName(Attempt.Protocol))});
 }
@@ -174,7 +179,7 @@ std::vector<std::string> ResultRowCells(const TFoundDevice& D) {
   const TSearchAttempt& a = D.Attempt;
   const TFoundDeviceCells cells = FoundDeviceCells(a.Protocol, D.Info);
   return {IntToStr(D.Info.Address),
-          SafeLogText(ConnectionPointText(a.ConnectionName, a.BaudRateOrPort, a.ConnectionType)),
+          SafeLogText(ConnectionPointText(a)),
           ConnectionTypeText(static_cast<int>(a.ConnectionType)),
           FoundProtocolText(a.Protocol, D.Info.ChecksumKind),
           cells.DeviceType.value_or(""),

@@ -185,6 +185,7 @@ std::string TSerialPortConnectionStringBuilder::GetConnectionString() {
   SetValue("PortName", PortName);
   SetValue("BaudRate", IntToStr(BaudRate));
   SetValue("DtrEnable", DtrEnable ? "1" : "0");
+  SetValue("LineFormat", LineFormat == DefaultLineFormat ? "" : LineFormatName(LineFormat));
   return TDeviceConnectionStringBuilder::GetConnectionString();
 }
 
@@ -193,6 +194,7 @@ void TSerialPortConnectionStringBuilder::SetConnectionString(std::string_view Te
   PortName = GetValue("PortName");
   BaudRate = ReadBaudRateValue(GetValue("BaudRate"));
   DtrEnable = ReadDtrEnableValue(GetValue("DtrEnable"));
+  LineFormat = ParseLineFormat(GetValue("LineFormat")).value_or(DefaultLineFormat);
 }
 
 std::string TTcpConnectionStringBuilder::GetConnectionString() {

@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "connections/ioLineFormat.h"
 #include "foundation/appDateTime.h"
 #include "foundation/appSysUtils.h"
 
@@ -163,7 +164,9 @@ class TDeviceConnectionStringBuilder {
   std::vector<std::string> Items_;
 };
 
-// "PortName", "BaudRate" (default 9600), "DtrEnable" (false only for "0").
+// "PortName", "BaudRate" (default 9600), "DtrEnable" (false only for "0"), "LineFormat" (one
+// of the search's formats, "8E1"; written only when not 8N1, so the strings of the default
+// format stay as they were; absent or not a known format: 8N1).
 class TSerialPortConnectionStringBuilder : public TDeviceConnectionStringBuilder {
  public:
   // A builder for parsing starts with COM1, DTR on, 9600 baud.
@@ -178,6 +181,7 @@ class TSerialPortConnectionStringBuilder : public TDeviceConnectionStringBuilder
   std::string PortName;
   std::uint32_t BaudRate;
   bool DtrEnable;
+  TLineFormat LineFormat;
 };
 
 // "TcpAddr", "TcpPort" (default 9999; other numbers keep their low 16 bits).

@@ -31,7 +31,18 @@ TSerialPortConnection::TSerialPortConnection(const std::string& PortName, bool D
 
 std::string TSerialPortConnection::ConnectionString() const {
   TSerialPortConnectionStringBuilder builder(Port.PortName(), Port.DtrEnable(), Port.BaudRate());
+  builder.LineFormat = LineFormat();
   return builder.GetConnectionString();
+}
+
+TLineFormat TSerialPortConnection::LineFormat() const {
+  return {Port.DataBits(), Port.Parity(), Port.StopBits()};
+}
+
+void TSerialPortConnection::SetLineFormat(const TLineFormat& Value) {
+  Port.SetDataBits(Value.DataBits);
+  Port.SetParity(Value.Parity);
+  Port.SetStopBits(Value.StopBits);
 }
 
 std::string TSerialPortConnection::GetDefaultUniqueName() const { return Port.PortName(); }
@@ -55,6 +66,25 @@ void TSerialPortConnection::Open() {
     failure.Reason = Port.OpenRefusal();
     throw failure;
   }
+  CheckLineFormatTaken();
+}
+
+void TSerialPortConnection::CheckLineFormatTaken() {
+  const TLineFormat wanted = LineFormat();
+  TLineFormat inEffect;
+  try {
+    const platform::TSerialLineSettings settings = Port.ReadLineSettingsInEffect();
+    inEffect = {settings.DataBits, settings.Parity, settings.StopBits};
+  } catch (const std::exception&) {
+    return;  // a driver that cannot say what it holds is taken at its word
+  }
+  // The search goes on with what the line carries; the attempt log says so instead of
+  // pretending the format was set.
+  if (inEffect != wanted)
+    WriteLog(LineFormatLogKind,
+             FormatExceptionMessage(
+                 "Драйвер порта %s не принял формат линии %s: действует %s",
+                 {Port.PortName(), LineFormatName(wanted), LineFormatName(inEffect)}));
 }
 
 void TSerialPortConnection::Close() {
@@ -130,6 +160,7 @@ void TSerialPortConnection::ApplyConnectionString(std::string_view ConnectionStr
   builder.SetConnectionString(ConnectionString);
   Port.SetBaudRate(builder.BaudRate);
   Port.SetDtrEnable(builder.DtrEnable);
+  SetLineFormat(builder.LineFormat);
 }
 
 // The connection factory creates serial port connections through this function.

@@ -430,6 +430,33 @@ void TSerialPort::SetBaudRate(std::uint32_t Value) {
   Open();
 }
 
+void TSerialPort::SetDataBits(std::uint8_t Value) {
+  if (Value < 5 || Value > 8) throw EPropertyError::CreateFmt(BadPropertyValue, {"DataBits"});
+  DataBits_ = Value;
+  if (IsOpen()) UpdateDcb();
+}
+
+void TSerialPort::SetParity(platform::TParity Value) {
+  if (static_cast<int>(Value) > static_cast<int>(platform::TParity::paSpace))
+    throw EPropertyError::CreateFmt(BadPropertyValue, {"Parity"});
+  Parity_ = Value;
+  if (IsOpen()) UpdateDcb();
+}
+
+void TSerialPort::SetStopBits(platform::TStopBits Value) {
+  if (static_cast<int>(Value) > static_cast<int>(platform::TStopBits::sbTwo))
+    throw EPropertyError::CreateFmt(BadPropertyValue, {"StopBits"});
+  StopBits_ = Value;
+  if (IsOpen()) UpdateDcb();
+}
+
+platform::TSerialLineSettings TSerialPort::ReadLineSettingsInEffect() const {
+  if (!IsOpen()) throw EInvalidOperation::CreateFmt(PortClosedProperty, {"LineSettings"});
+  platform::TSerialLineSettings settings;
+  if (const TOsError e = Handle_->ReadLineSettings(settings)) RaiseIOError(e, "");
+  return settings;
+}
+
 void TSerialPort::SetPortName(std::string_view Value) {
   if (IsOpen())
     throw EInvalidOperation::CreateFmt("Порт открыт. Нельзя установить значение свойства %s.",

@@ -162,6 +162,14 @@ class TSerialPort {
   void SetWriteTimeout(std::int32_t Value);
 
   std::uint8_t DataBits() const { return DataBits_; }
+  // The character format: 5 to 8 data bits, parity and stop bits (EPropertyError otherwise).
+  // While open the line is set again at once.
+  void SetDataBits(std::uint8_t Value);
+  void SetParity(platform::TParity Value);
+  void SetStopBits(platform::TStopBits Value);
+  // The line settings the driver holds now, read back from it: a driver may leave out what it
+  // cannot do (a pseudo terminal carries no parity). EInvalidOperation while closed.
+  platform::TSerialLineSettings ReadLineSettingsInEffect() const;
   bool DiscardNull() const { return DiscardNull_; }
   THandshake Handshake() const { return Handshake_; }
   platform::TParity Parity() const { return Parity_; }

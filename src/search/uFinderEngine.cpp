@@ -176,6 +176,10 @@ std::string TSearchDevicesTask::RunError() const {
   return RunError_;
 }
 
+std::vector<TLineFormat> TSearchDevicesTask::PlanLineFormats() const {
+  return LineFormats.empty() ? std::vector<TLineFormat>{DefaultLineFormat} : LineFormats;
+}
+
 const TAddressList& TSearchDevicesTask::AddressesOf(TDeviceProtocol Protocol) const {
   static const TAddressList None;
   return IsValidDeviceProtocol(Protocol) ? Addresses[static_cast<std::size_t>(Protocol)] : None;
@@ -270,17 +274,20 @@ void TSearchDevicesTask::Work(TConnectionSchedule& Schedule) noexcept {
 void TSearchDevicesTask::SearchPlanConnection(std::size_t Index) {
   if (Index < SerialPortNames.size()) {
     const std::string& portName = SerialPortNames[Index];
+    const std::vector<TLineFormat> formats = PlanLineFormats();
     try {
       for (const std::int32_t baudRate : BaudRates) {
-        for (const TDeviceProtocol protocol : Protocols) {
-          if (Stopping()) return;
-          SearchConnection(portName, baudRate, AddressesOf(protocol), TConnectionType::ctSerialPort,
-                           protocol);
+        for (const TLineFormat& format : formats) {
+          for (const TDeviceProtocol protocol : Protocols) {
+            if (Stopping()) return;
+            SearchConnection(portName, baudRate, AddressesOf(protocol),
+                             TConnectionType::ctSerialPort, protocol, format);
+          }
         }
       }
     } catch (const EConnectionOpenError&) {
-      // The port cannot be opened: its remaining baud rates and protocols are skipped. The
-      // attempt that met the error has reported it already.
+      // The port cannot be opened: its remaining baud rates, formats and protocols are
+      // skipped. The attempt that met the error has reported it already.
     }
     return;
   }
@@ -325,14 +332,16 @@ void TSearchDevicesTask::SearchTcpEndpoint(const std::string& EndpointText,
 
 void TSearchDevicesTask::SearchConnection(const std::string& ConnectionName,
                                           std::int32_t BaudRateOrPort, const TAddressList& List,
-                                          TConnectionType ConnectionType,
-                                          TDeviceProtocol Protocol) {
+                                          TConnectionType ConnectionType, TDeviceProtocol Protocol,
+                                          const std::optional<TLineFormat>& LineFormat) {
   // The log outlives the searcher, which writes to it until it is gone.
   TSearchLog log;
   std::unique_ptr<IDeviceSearcher> searcher =
       CreateDeviceSearcher(ConnectionName, BaudRateOrPort, Protocol, ConnectionType);
   if (!searcher) return;
   TSearchAttempt attempt{ConnectionName, BaudRateOrPort, Protocol, ConnectionType, 0};
+  // The format names the connection only where the plan has another than 8N1.
+  if (LineFormat && !IsDefaultLineFormatsOnly(LineFormats)) attempt.LineFormat = *LineFormat;
 
   // A failure is reported with the attempt's log; an EConnectionOpenError then ends this
   // (connection, protocol) run and the rest of the connection, anything else lets the next
@@ -355,6 +364,7 @@ void TSearchDevicesTask::SearchConnection(const std::string& ConnectionName,
     searcher->SetLog(&log);
     searcher->SetLogTraffic(LogTraffic);
     searcher->SetKeepLog(KeepAttemptLogs);
+    if (LineFormat) searcher->SetLineFormat(*LineFormat);
     searcher->SetRequestRetryCount(RequestRetryCount);
     searcher->SetStartOfPacketReadTimeout(StartOfPacketReadTimeout);
     searcher->SetReadTimeout(Protocol == TDeviceProtocol::dpOrvatAscii ? OrvatAsciiReadTimeout

@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "connections/ioLineFormat.h"
 #include "foundation/appExceptions.h"
 #include "platform/platCancel.h"
 #include "search/uFinderEngineSchedule.h"
@@ -68,6 +69,9 @@ class IDeviceSearcher {
   // Whether anybody keeps the attempt's log (on unless told otherwise): off, no line of it is
   // made, neither the searcher's own nor the traffic.
   virtual void SetKeepLog(bool Value) { (void)Value; }
+  // The character format of a serial connection's line for this run, set once after
+  // construction, before the first attempt (the connection is opened with it).
+  virtual void SetLineFormat(const TLineFormat& Value) { (void)Value; }
 
   // Fills Info and returns, or throws (no reply, bad reply, device error, I/O error,
   // EConnectionOpenError). Retries within one address happen inside.
@@ -157,6 +161,9 @@ class TSearchDevicesTask {
   // The plan: written by the owner before Start, only read by the worker afterwards.
   std::vector<std::string> SerialPortNames;
   std::vector<std::int32_t> BaudRates;
+  // Each serial port is tried at every baud rate with every format, in this order, before the
+  // next baud rate. Empty: 8N1 alone. TCP endpoints ignore it.
+  std::vector<TLineFormat> LineFormats;
   std::vector<std::string> TcpEndpoints;  // "host:port"
   std::vector<TDeviceProtocol> Protocols;
   std::array<TAddressList, DeviceProtocolCount> Addresses;
@@ -184,6 +191,10 @@ class TSearchDevicesTask {
   TSweepProgressEvent OnSweepProgress;
   TSweepMissEvent OnSweepMiss;
 
+  // The formats each serial port is tried with at every baud rate: LineFormats, or 8N1 alone
+  // when it is empty. A count of the plan's attempts multiplies its baud rates by them.
+  std::vector<TLineFormat> PlanLineFormats() const;
+
   // Stores a copy of Addresses as the address list of Protocol; a protocol outside 0..3
   // raises EArgumentError.
   void SetAddresses(TDeviceProtocol Protocol, std::span<const std::uint8_t> Addresses);
@@ -209,9 +220,12 @@ class TSearchDevicesTask {
   void Execute();
   void SearchTcpEndpoint(const std::string& EndpointText, TDeviceProtocol Protocol,
                          const TAddressList& Addresses);
+  // LineFormat: the format a serial connection's line is set to for this run; none leaves
+  // the connection as it is (a TCP endpoint).
   void SearchConnection(const std::string& ConnectionName, std::int32_t BaudRateOrPort,
                         const TAddressList& Addresses, TConnectionType ConnectionType,
-                        TDeviceProtocol Protocol);
+                        TDeviceProtocol Protocol,
+                        const std::optional<TLineFormat>& LineFormat = std::nullopt);
 
  private:
   void Run() noexcept;

@@ -81,6 +81,16 @@ TDeviceSearcher::TDeviceSearcher(std::shared_ptr<IDeviceConnection> Connection)
   if (Connection_ && Connection_->IsOpen()) Connection_->Close();
 }
 
+void TDeviceSearcher::SetLineFormat(const TLineFormat& Value) {
+  if (!Connection_ || Connection_->ConnectionType() != TConnectionType::ctSerialPort) return;
+  const TDeviceConnectionLock guard(*Connection_);
+  TSerialPortConnectionStringBuilder builder;
+  builder.SetConnectionString(Connection_->ConnectionString());
+  if (builder.LineFormat == Value) return;
+  builder.LineFormat = Value;
+  Connection_->ApplyConnectionString(builder.GetConnectionString());
+}
+
 TDeviceSearcher::~TDeviceSearcher() {
   Transceiver_.reset();
   if (!Closed_ && Connection_) Connection_->CloseQuietly();

@@ -67,6 +67,9 @@ class TDeviceSearcher : public IDeviceSearcher {
   }
   void SetLogTraffic(bool Value) override { LogTraffic_ = Value; }
   void SetKeepLog(bool Value) override { KeepLog_ = Value; }
+  // A serial connection takes the format through its connection string, under its lock; a
+  // TCP connection ignores it.
+  void SetLineFormat(const TLineFormat& Value) override;
 
   // PrepareTransceiver, then SearchAt.
   void Search(std::uint8_t Address, TDeviceInfo& Info) override;

@@ -100,11 +100,25 @@ inline constexpr int msgSearchFinished = 1034;   // first parameter: Aborted (0 
 // Names one attempt: the connection (port name or TCP host), its baud rate or TCP port, the
 // protocol, the connection's kind and the probed address. Every event of an attempt carries it.
 struct TSearchAttempt {
+  TSearchAttempt() = default;
+  // The five fields that name every attempt; the line format, where there is one, is set apart.
+  TSearchAttempt(std::string AConnectionName, std::int32_t ABaudRateOrPort,
+                 TDeviceProtocol AProtocol, TConnectionType AConnectionType, std::uint8_t AAddress)
+      : ConnectionName(std::move(AConnectionName)),
+        BaudRateOrPort(ABaudRateOrPort),
+        Protocol(AProtocol),
+        ConnectionType(AConnectionType),
+        Address(AAddress) {}
+
   std::string ConnectionName;       // port name or TCP host
   std::int32_t BaudRateOrPort = 0;  // baud rate of a COM port, port number of an endpoint
   TDeviceProtocol Protocol = TDeviceProtocol::dpOrvatbus;
   TConnectionType ConnectionType = TConnectionType::ctSerialPort;
   std::uint8_t Address = 0;  // the probed address
+  // The line format of a serial connection, where it names the connection: set when the plan
+  // tries another format than 8N1 (every serial attempt of that plan then has one); none for
+  // TCP and for a plan of 8N1 alone, whose texts stay as they always were.
+  std::optional<TLineFormat> LineFormat;
 
   friend bool operator==(const TSearchAttempt&, const TSearchAttempt&) = default;
 };

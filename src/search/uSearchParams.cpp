@@ -151,6 +151,45 @@ std::vector<std::uint8_t> CheckAddressList(std::string_view Text) {
   return ReadAddressList(Text, true);
 }
 
+namespace {
+
+constexpr std::string_view LineFormatChoicesText = "допустимы 8N1, 8E1, 8O1, 8N2, 8E2, 8O2";
+
+// The formats named in Text, in order, a repeat dropped; names that are none go to Unknown.
+std::vector<TLineFormat> ReadLineFormats(std::string_view Text, std::vector<std::string>& Unknown) {
+  std::vector<TLineFormat> formats;
+  for (const std::string& item : SplitCommaText(Text)) {
+    const std::string name = Trim(item);
+    if (name.empty()) continue;
+    const std::optional<TLineFormat> format = ParseLineFormat(name);
+    if (!format)
+      Unknown.push_back(name);
+    else if (std::find(formats.begin(), formats.end(), *format) == formats.end())
+      formats.push_back(*format);
+  }
+  return formats;
+}
+
+}  // namespace
+
+std::vector<TLineFormat> ParseLineFormatList(std::string_view Text) {
+  std::vector<std::string> unknown;
+  std::vector<TLineFormat> formats = ReadLineFormats(Text, unknown);
+  if (!unknown.empty())
+    throw EArgumentError::CreateFmt("Неизвестный формат линии (%s): %s",
+                                    {unknown.front(), LineFormatChoicesText});
+  return formats;
+}
+
+std::string LineFormatListText(const std::vector<TLineFormat>& Formats) {
+  std::string text;
+  for (const TLineFormat& format : Formats) {
+    if (!text.empty()) text.push_back(',');
+    text += LineFormatName(format);
+  }
+  return text;
+}
+
 std::string EncodeCheckList(const TCheckItems& Items) {
   TNameValueList pairs;
   for (const auto& item : Items) {
@@ -257,6 +296,19 @@ TSearchSettings LoadSearchSettings(const TIniFile& Ini) {
   number("WritePacketTimeout", r.WritePacketTimeout);
   flag("SaveSearchLogs", r.SaveSearchLogs);
   number("ParallelConnections", r.ParallelConnections);
+
+  // The known formats apply; an unknown one is left out and said; none known left: 8N1.
+  std::vector<std::string> unknownFormats;
+  std::vector<TLineFormat> formats =
+      ReadLineFormats(Ini.ReadString(s, "LineFormats", ""), unknownFormats);
+  if (!unknownFormats.empty()) {
+    std::string names;
+    for (const std::string& name : unknownFormats) names += (names.empty() ? "" : ", ") + name;
+    r.Unreadable.push_back(
+        {SafeLogText(Format("LineFormats: неизвестный формат линии (%s)", {names})),
+         formats.empty() ? "взято 8N1" : "пропущено"});
+  }
+  if (!formats.empty()) r.LineFormats = std::move(formats);
   return r;
 }
 
@@ -276,6 +328,8 @@ void SaveSearchSettings(TIniFile& Ini, const std::string& SerialPorts, const std
   Ini.WriteInteger(s, "WritePacketTimeout", V.WritePacketTimeout);
   Ini.WriteBool(s, "SaveSearchLogs", V.SaveSearchLogs);
   Ini.WriteInteger(s, "ParallelConnections", V.ParallelConnections);
+  if (!IsDefaultLineFormatsOnly(V.LineFormats) || Ini.ValueExists(s, "LineFormats"))
+    Ini.WriteString(s, "LineFormats", LineFormatListText(V.LineFormats));
 }
 
 std::string PlanRangeText(std::string_view Name, std::int64_t Value, TPlanRange Range) {
@@ -354,6 +408,13 @@ void ValidateSearchChoice(const TSearchChoice& C, const TPlanLimits& Limits) {
   CheckPlanNumber("RequestRetryCount", C.RequestRetryCount, Limits.RequestRetryCount);
   CheckPlanNumber("ParallelConnections", C.ParallelConnections, Limits.ParallelConnections);
   for (const std::string& endpoint : C.TcpEndpoints) CheckTcpEndPointText(endpoint, false);
+  for (const TLineFormat& format : C.LineFormats)
+    if (std::find(SearchLineFormats.begin(), SearchLineFormats.end(), format) ==
+        SearchLineFormats.end())
+      throw EArgumentError::CreateFmt("Недопустимый формат линии (%s): %s",
+                                      {LineFormatName(format), LineFormatChoicesText});
+  if (!C.SerialPortNames.empty() && !C.BaudRates.empty() && C.LineFormats.empty())
+    throw EArgumentError::Create("Не отмечен ни один формат линии для COM-портов");
 
   const TProtocolChoice& p = C.Protocols;
   bool anyAddress = p.OrvatAscii;  // OrvatASCII listens once per connection
@@ -376,6 +437,7 @@ void FillSearchPlan(TSearchDevicesTask& Task, const TSearchChoice& C, const TPla
   ValidateSearchChoice(C, Limits);
   Task.SerialPortNames = C.SerialPortNames;
   Task.BaudRates = C.BaudRates;
+  Task.LineFormats = C.LineFormats;
   Task.TcpEndpoints = C.TcpEndpoints;
   Task.Protocols.clear();
   if (C.Protocols.OrvatAscii) Task.Protocols.push_back(TDeviceProtocol::dpOrvatAscii);

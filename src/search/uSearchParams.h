@@ -58,6 +58,15 @@ inline constexpr std::string_view SearchParamsSection = "SearchParams";
 inline constexpr std::string_view DefaultOrvatbusAddresses = "0-31";
 inline constexpr std::string_view DefaultModbusAddresses = "0-247";
 inline constexpr int BaudRateChoices[] = {1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
+// The line formats the window lists; the command line and the settings file take all of
+// SearchLineFormats.
+inline constexpr std::size_t WindowLineFormatCount = 4;  // 8N1, 8E1, 8O1, 8N2
+
+// "8N1,8E1" (commas or blanks between, letters of either case): the formats in that order, a
+// repeat dropped. A name that is not one of SearchLineFormats raises EArgumentError naming it.
+std::vector<TLineFormat> ParseLineFormatList(std::string_view Text);
+// "8N1,8E1"
+std::string LineFormatListText(const std::vector<TLineFormat>& Formats);
 
 // The section "SearchParams" of the settings file. The lists keep their decoded pairs; the
 // window applies them to its check lists, the command line takes the checked names.
@@ -71,6 +80,10 @@ struct TSearchSettings {
   int WritePacketTimeout = 100;
   bool SaveSearchLogs = false;
   int ParallelConnections = 1;  // connections searched at once (TSearchDevicesTask)
+  // "LineFormats": the formats tried on every serial port at every baud rate. Written only
+  // when it is not 8N1 alone or the file has the key already, so a file of the default search
+  // stays as it was.
+  std::vector<TLineFormat> LineFormats{DefaultLineFormat};
 
   // Values the file holds but that cannot be read: a number that is not one
   // ("StartOfPacketReadTimeout=abc"), a protocol name not known ("Protocols" with "Bogus=1").
@@ -108,6 +121,7 @@ struct TSearchChoice {
   std::int32_t RequestRetryCount = 1;
   std::int32_t StartOfPacketReadTimeout = 200;
   std::int32_t ParallelConnections = 1;
+  std::vector<TLineFormat> LineFormats{DefaultLineFormat};
 };
 
 // --- Checking a plan ---------------------------------------------------------------------
@@ -158,13 +172,16 @@ void CheckSearchSettings(const TSearchSettings& Settings, const TPlanLimits& Lim
 TTcpEndPoint CheckTcpEndPointText(std::string_view Text, bool RequirePort);
 
 // The one check of a search choice, before any plan is filled: the reply timeout, the retry
-// count and the connections at once within Limits (ERangeError), every endpoint (EArgumentError),
+// count and the connections at once within Limits (ERangeError), every line format one of
+// SearchLineFormats, and at least one where serial ports are chosen (EArgumentError),
+// every endpoint (EArgumentError),
 // every address list of a chosen protocol (CheckAddressList), and a plan that makes at least
 // one attempt: a port with a baud rate or an endpoint, and a chosen protocol with an address
 // (EArgumentError).
 void ValidateSearchChoice(const TSearchChoice& Choice, const TPlanLimits& Limits);
 
-// Validates the choice (above), then fills the task's plan: protocols in the order OrvatASCII,
+// Validates the choice (above), then fills the task's plan: the line formats as chosen;
+// protocols in the order OrvatASCII,
 // Orvatbus, ModbusRTU, ModbusTCP; the address lists (Orvatbus [95] in single-device mode,
 // OrvatASCII [95]); ReadTimeout three times the reply timeout; the connections at once.
 void FillSearchPlan(TSearchDevicesTask& Task, const TSearchChoice& Choice,

@@ -36,7 +36,9 @@ TPlanAttempts CountPlanAttempts(const TSearchDevicesTask& Task) {
         break;
     }
   }
-  const auto bauds = static_cast<std::int64_t>(Task.BaudRates.size());
+  // Every baud rate of a port with every line format of the plan.
+  const auto bauds =
+      static_cast<std::int64_t>(Task.BaudRates.size() * Task.PlanLineFormats().size());
   plan.PerSerialPort = bauds * plan.PerEndpoint;
   plan.SerialPorts = static_cast<std::int64_t>(Task.SerialPortNames.size());
   for (const std::string& endpoint : Task.TcpEndpoints) {

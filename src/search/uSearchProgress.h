@@ -24,7 +24,7 @@ std::int64_t RunAttemptCount(TDeviceProtocol Protocol, std::size_t AddressCount)
 // endpoint of its own (the sweep drops those that accept no connection). Connections searched
 // at once make the same attempts, sooner.
 struct TPlanAttempts {
-  std::int64_t PerSerialPort = 0;  // all the baud rates of one port
+  std::int64_t PerSerialPort = 0;  // all the baud rates of one port, with every line format
   std::int64_t PerEndpoint = 0;
   std::int64_t Total = 0;
   std::int64_t SerialPorts = 0;  // connections of the plan

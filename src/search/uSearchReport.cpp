@@ -67,14 +67,23 @@ std::string ConnectionPointText(std::string_view ConnectionName, std::int32_t Ba
   return Format("%s:%d", {ConnectionName, BaudRateOrPort});
 }
 
+std::string ConnectionPointText(const TSearchAttempt& Attempt) {
+  std::string text =
+      ConnectionPointText(Attempt.ConnectionName, Attempt.BaudRateOrPort, Attempt.ConnectionType);
+  if (Attempt.LineFormat) {
+    // Appended piece by piece: ":" + name trips a false -Wrestrict of g++ 12 at -O3.
+    text += ':';
+    text += LineFormatName(*Attempt.LineFormat);
+  }
+  return text;
+}
+
 namespace {
 
 // "COM5:9600,Orvatbus,95": the attempt as the protocol lines name it (made safe).
 std::string AttemptText(const TSearchAttempt& Attempt) {
-  return Format("%s,%s,%d",
-                {SafeLogText(ConnectionPointText(Attempt.ConnectionName, Attempt.BaudRateOrPort,
-                                                 Attempt.ConnectionType)),
-                 DeviceProtocolName(Attempt.Protocol), Attempt.Address});
+  return Format("%s,%s,%d", {SafeLogText(ConnectionPointText(Attempt)),
+                             DeviceProtocolName(Attempt.Protocol), Attempt.Address});
 }
 
 // " (повтор адреса 1)" for a repeat, else nothing.
@@ -151,9 +160,8 @@ std::string RunErrorLine(TDateTime Time, std::string_view Error) {
 
 std::string ProgressText(const TSearchAttempt& Attempt) {
   return Format("%s\r\nПротокол: %s\r\nАдрес: %d",
-                {SafeLogText(ConnectionPointText(Attempt.ConnectionName, Attempt.BaudRateOrPort,
-                                                 Attempt.ConnectionType)),
-                 DeviceProtocolName(Attempt.Protocol), Attempt.Address});
+                {SafeLogText(ConnectionPointText(Attempt)), DeviceProtocolName(Attempt.Protocol),
+                 Attempt.Address});
 }
 
 std::string SweepMissText(const TSweepMiss& Miss) {
@@ -194,9 +202,11 @@ std::string AttemptLogFileName(TDateTime Time, const TSearchAttempt& Attempt, in
     return Name;
   };
   const std::string head = FormatDateTime("hhnnss_zzz", Time) + "_";
+  std::string format;
+  if (Attempt.LineFormat) format.append(1, '_').append(LineFormatName(*Attempt.LineFormat));
   const std::string tail =
-      safe(Format("_%d_%s_%d", {Attempt.BaudRateOrPort, DeviceProtocolName(Attempt.Protocol),
-                                Attempt.Address})) +
+      safe(Format("_%d%s_%s_%d", {Attempt.BaudRateOrPort, format,
+                                  DeviceProtocolName(Attempt.Protocol), Attempt.Address})) +
       (Repeat > 1 ? "_" + IntToStr(Repeat) : std::string()) + ".log";
   std::string connection = safe(Attempt.ConnectionName);
   if (head.size() + connection.size() + tail.size() > MaxFileNameBytes) {

@@ -35,6 +35,9 @@ std::string_view ChecksumKindName(TChecksumKind ChecksumKind);
 // "COM5:9600" or "10.0.0.5:502"; an IPv6 host in brackets, as its endpoint text: "[::1]:502".
 std::string ConnectionPointText(std::string_view ConnectionName, std::int32_t BaudRateOrPort,
                                 TConnectionType ConnectionType);
+// The attempt's connection: the same, followed by its line format where it has one
+// ("COM5:9600:8E1").
+std::string ConnectionPointText(const TSearchAttempt& Attempt);
 
 // Whether a found Modbus device is shown by what it said of itself (Read Device
 // Identification): a device of another maker, or one that answered the maker's registers with a
@@ -91,7 +94,8 @@ std::string SweepProgressText(const TSweepProgress& Progress);
 std::string ResultLogFileName(TDateTime Time);
 // The longest file name the file systems accept, in bytes.
 inline constexpr std::size_t MaxFileNameBytes = 255;
-// "<hhnnss_zzz>_<connection>_<baud or port>_<protocol>_<address>.log", with each of
+// "<hhnnss_zzz>_<connection>_<baud or port>_<protocol>_<address>.log" (an attempt with a line
+// format: "..._<baud>_<format>_<protocol>_<address>.log"), with each of
 // " ' * / : < > ? \ | and every control character replaced by '#'. A name longer than
 // MaxFileNameBytes has its connection part cut (on a character boundary) and followed by "~"
 // and a hash of the whole connection name, so that two long names stay apart. A Repeat above 1

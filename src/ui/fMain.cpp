@@ -172,6 +172,7 @@ TfrmMain::TfrmMain(QWidget* Parent, std::string IniFileName)
   QListWidget* bauds = f.clbBaudRates;
   const int line = bauds->sizeHintForRow(0), frame = 2 * bauds->frameWidth() + 2;
   bauds->setFixedHeight(line * bauds->count() + frame);
+  f.clbLineFormats->setFixedHeight(line * f.clbLineFormats->count() + frame);
   for (QListWidget* list : {f.clbSerialPorts, f.clbTCPEndpoints})
     list->setMinimumHeight(4 * line + frame);
   f.laySearchParams->setStretch(2, 1);
@@ -209,6 +210,11 @@ void TfrmMain::FormCreate() {
   f.clbBaudRates->clear();
   for (int baud : BaudRateChoices)
     AddCheckItem(f.clbBaudRates, IntToStr(baud), baud == 9600 || baud == 115200);
+  // 4a. Line formats: the window's four, 8N1 ticked (the settings may add 8E2 or 8O2).
+  f.clbLineFormats->clear();
+  for (std::size_t i = 0; i < WindowLineFormatCount; ++i)
+    AddCheckItem(f.clbLineFormats, LineFormatName(SearchLineFormats[i]),
+                 SearchLineFormats[i] == DefaultLineFormat);
   // 5. Protocols.
   f.cbOrvatbus->setChecked(true);
   f.cbSearchSingleOrvatbusDevice->setChecked(true);

@@ -162,6 +162,8 @@ class TfrmMain : public QWidget {
   std::vector<int> SelectedFoundDevices() const;
 
   TSearchChoice CurrentChoice() const;
+  // The ticked formats of "Формат линии", in the list's order.
+  std::vector<TLineFormat> CheckedLineFormats() const;
   void LoadWindowPlacement(const TIniFile& Ini);
   void SaveWindowPlacement(TIniFile& Ini);
 

@@ -201,7 +201,7 @@ void TfrmMain::HandleDeviceFound(TDeviceFoundEventArgs& A) {
   const TDeviceInfo& d = A.DeviceInfo;
   TFoundDeviceRow row;
   row.Address = d.Address;  // the address the device reported
-  row.ConnectionString = ConnectionPointText(A.ConnectionName, A.BaudRateOrPort, A.ConnectionType);
+  row.ConnectionString = ConnectionPointText(A);
   row.ConnecionType = static_cast<int>(A.ConnectionType);
   row.Protocol = FoundProtocolText(A.Protocol, d.ChecksumKind);
   TFoundDeviceCells cells = FoundDeviceCells(A.Protocol, d);

@@ -5,7 +5,9 @@
 #include <QGuiApplication>
 #include <QListWidget>
 #include <QScreen>
+#include <algorithm>
 #include <functional>
+#include <optional>
 
 #include "foundation/appDateTime.h"
 #include "foundation/appSysUtils.h"
@@ -37,6 +39,21 @@ void TfrmMain::LoadSettings() {
   TCheckItems bauds = CheckItems(f.clbBaudRates);
   ApplyCheckStates(bauds, s.BaudRates);
   ApplyCheckItems(f.clbBaudRates, bauds);
+  // A format of the file that the window does not list (8E2, 8O2) is listed after the others.
+  TCheckItems formats = CheckItems(f.clbLineFormats);
+  for (const TLineFormat& format : s.LineFormats) {
+    const std::string name = LineFormatName(format);
+    if (std::none_of(formats.begin(), formats.end(),
+                     [&](const auto& I) { return I.first == name; }))
+      AddCheckItem(f.clbLineFormats, name, true);
+  }
+  formats = CheckItems(f.clbLineFormats);
+  for (auto& [name, checked] : formats) {
+    const std::optional<TLineFormat> format = ParseLineFormat(name);
+    checked = format &&
+              std::find(s.LineFormats.begin(), s.LineFormats.end(), *format) != s.LineFormats.end();
+  }
+  ApplyCheckItems(f.clbLineFormats, formats);
   for (const auto& pair : s.TCPConnections) AddCheckItem(f.clbTCPEndpoints, pair.first, false);
   TCheckItems endpoints = CheckItems(f.clbTCPEndpoints);
   ApplyCheckStates(endpoints, s.TCPConnections);
@@ -77,6 +94,7 @@ void TfrmMain::SaveSettings() {
   v.WritePacketTimeout = WritePacketTimeout_;
   v.SaveSearchLogs = f.cbSaveSearchLogs->isChecked();
   v.ParallelConnections = f.seParallelConnections->value();
+  v.LineFormats = CheckedLineFormats();
   const TProtocolChoice protocols{f.cbOrvatbus->isChecked(), f.cbModbusRTU->isChecked(),
                                   f.cbModbusTCP->isChecked(), f.cbOrvatAscii->isChecked()};
   SaveSearchSettings(ini, EncodeCheckList(CheckItems(f.clbSerialPorts)),
@@ -138,7 +156,15 @@ TSearchChoice TfrmMain::CurrentChoice() const {
   c.RequestRetryCount = RequestRetryCount_;
   c.StartOfPacketReadTimeout = f.seStartOfPacketReadTimeout->value();
   c.ParallelConnections = f.seParallelConnections->value();
+  c.LineFormats = CheckedLineFormats();
   return c;
+}
+
+std::vector<TLineFormat> TfrmMain::CheckedLineFormats() const {
+  std::vector<TLineFormat> formats;
+  for (const std::string& name : CheckedTexts(Ui_->clbLineFormats))
+    if (const std::optional<TLineFormat> format = ParseLineFormat(name)) formats.push_back(*format);
+  return formats;
 }
 
 void TfrmMain::FocusFieldAtFault(const TSearchChoice& C) {
@@ -161,6 +187,9 @@ void TfrmMain::FocusFieldAtFault(const TSearchChoice& C) {
       field = f.clbTCPEndpoints;
     }
   }
+  if (field == nullptr && !C.SerialPortNames.empty() && !C.BaudRates.empty() &&
+      C.LineFormats.empty())
+    field = f.clbLineFormats;
   const bool orvatbusList = C.Protocols.Orvatbus && !C.SearchSingleOrvatbusDevice;
   const bool modbus = C.Protocols.ModbusRTU || C.Protocols.ModbusTCP;
   if (field == nullptr && orvatbusList && fails([&] { CheckAddressList(C.OrvatbusAddresses); }))

@@ -83,6 +83,29 @@ TEST(CliOutput, JsonAndTable) {
   EXPECT_NE(table.find("65     ttyS1:9600   COM-порт         OrvatASCII"), std::string::npos);
 }
 
+// An attempt with a line format names it right after the baud rate, in JSON, the table and the
+// options; a format that is not one of the six is a usage error.
+TEST(CliOutput, LineFormatOfAnAttempt) {
+  TFoundDevice even{
+      {"ttyS1", 9600, TDeviceProtocol::dpOrvatAscii, TConnectionType::ctSerialPort, 95}, {}};
+  even.Attempt.LineFormat = ParseLineFormat("8E1");
+  even.Info.Address = 65;
+  EXPECT_EQ(FoundJson(even),
+            "{\"event\":\"found\",\"connection\":\"ttyS1\",\"baudOrPort\":9600,"
+            "\"lineFormat\":\"8E1\",\"connectionType\":\"serial\",\"protocol\":\"OrvatASCII\","
+            "\"probedAddress\":95,\"address\":65}");
+  EXPECT_NE(ErrorJson(even.Attempt, "Нет ответа", "EReadMessageTimeoutError")
+                .find("\"baudOrPort\":9600,\"lineFormat\":\"8E1\","),
+            std::string::npos);
+  EXPECT_EQ(ResultRowCells(even).at(1), "ttyS1:9600:8E1");
+
+  EXPECT_EQ(ParseCliOptions({}).Choice.LineFormats, std::vector<TLineFormat>{DefaultLineFormat});
+  EXPECT_EQ(LineFormatListText(ParseCliOptions({"--line-formats", "8e1, 8N2"}).Choice.LineFormats),
+            "8E1,8N2");
+  for (const char* bad : {"7E1", "8N1,8X1", ",", ""})
+    EXPECT_THROW(ParseCliOptions({"--line-formats", bad}), TUsageError) << bad;
+}
+
 TEST(CliOutput, PortListWithAdapterDescriptions) {
   TListedPort ftdi{"ttyUSB0", {}};
   ftdi.Description.Manufacturer = "FTDI";

@@ -884,5 +884,70 @@ TEST(Cli, ListPortsEscapesControlCharacters) {
       << json.Output();
 }
 
+// Meters set to 8O1 and 8N2 on one port: a search of 8N1 alone finds neither and names no
+// format; with their formats in the plan each is found with its own, and every event, line and
+// attempt log of that search names the connection with its format. The pseudo terminal drops
+// parity, which the 8O1 attempt's log says.
+TEST(CliLineFormats, DevicesOnOtherFormatsAreFoundOnlyWithTheirFormatAndNamedWithIt) {
+  devsim::TSimulator sim;
+  const std::string port = sim.AddSerialPort();
+  for (const auto& [address, format] : {std::pair{3, "8O1"}, std::pair{4, "8N2"}}) {
+    TDeviceConfig meter;
+    meter.Kind = TDeviceKind::dkModbus;
+    meter.Address = address;
+    meter.DeviceType = 0x34;
+    meter.FirmwareVersion = 312;
+    meter.SerialNumber = 4300 + address;
+    meter.LineFormat = format;
+    sim.AddDevice(port, meter);
+  }
+  const std::vector<std::string> plan{"--json", "-p",        port,        "-b",
+                                      "9600",   "-P",        "modbusrtu", "--modbus-addresses",
+                                      "3,4",    "--timeout", "200",       "--save-search-logs"};
+
+  test::TTempDir plainLogs;
+  std::vector<std::string> plain = plan;
+  plain.insert(plain.end(), {"--log-dir", plainLogs.Path().string(), "--line-formats", "8n1"});
+  TCliProcess alone(plain);
+  EXPECT_EQ(alone.Wait(), 1) << alone.Output();
+  EXPECT_EQ(alone.Output().find("lineFormat"), std::string::npos) << alone.Output();
+  for (const std::string& name : ReadLogFolder(plainLogs.Path()).AttemptLogs)
+    EXPECT_NE(name.find("_9600_ModbusRTU_"), std::string::npos) << name;
+
+  test::TTempDir logs;
+  std::vector<std::string> all = plan;
+  all.insert(all.end(), {"--log-dir", logs.Path().string(), "--line-formats", "8N1,8O1,8N2"});
+  TCliProcess formats(all);
+  EXPECT_EQ(formats.Wait(), 0) << formats.Output();
+  std::vector<std::string> found, failed;
+  for (const std::string& line : Lines(formats.Output())) {
+    const auto event = ParseFlatJson(line);
+    if (event.at("event") == "finished") continue;
+    ASSERT_EQ(event.count("lineFormat"), 1u) << line;
+    (event.at("event") == "found" ? found : failed)
+        .push_back(event.at("lineFormat") + "," + event.at("probedAddress"));
+  }
+  EXPECT_EQ(found, (std::vector<std::string>{"8O1,3", "8N2,4"}));
+  EXPECT_EQ(failed, (std::vector<std::string>{"8N1,3", "8N1,4", "8O1,4", "8N2,3"}));
+
+  const TLogFolder folder = ReadLogFolder(logs.Path());
+  const auto hasLine = [&](const std::string& Text) {
+    return std::any_of(folder.ResultLines.begin(), folder.ResultLines.end(),
+                       [&](const std::string& L) { return L.ends_with(Text); });
+  };
+  EXPECT_TRUE(hasLine(port + ":9600:8O1,ModbusRTU,3]: прибор найден"));
+  EXPECT_TRUE(hasLine(port + ":9600:8N2,ModbusRTU,4]: прибор найден"));
+  EXPECT_TRUE(hasLine(port + ":9600:8N1,ModbusRTU,3]: Нет ответа"));
+  EXPECT_EQ(folder.AttemptLogs.size(), 6u);
+  std::string oddLog;
+  for (const std::string& name : folder.AttemptLogs) {
+    if (name.find("_9600_8O1_ModbusRTU_3") == std::string::npos) continue;
+    std::ifstream in(logs.Path() / name, std::ios::binary);
+    oddLog = Cp1251ToUtf8(std::string(std::istreambuf_iterator<char>(in), {}));
+  }
+  EXPECT_NE(oddLog.find("не принял формат линии 8O1: действует 8N1"), std::string::npos) << oddLog;
+  EXPECT_NE(oddLog.find(";LineFormat=8O1"), std::string::npos) << oddLog;
+}
+
 }  // namespace
 }  // namespace probrix

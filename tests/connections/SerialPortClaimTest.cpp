@@ -11,6 +11,7 @@
 #include <mutex>
 #include <sstream>
 
+#include "ConnectionLines.h"
 #include "SerialTestPty.h"
 #include "connections/ioSerialPortConnection.h"
 #include "foundation/ioExceptions.h"
@@ -22,31 +23,9 @@ namespace probrix {
 namespace {
 
 namespace fs = std::filesystem;
+using test::TConnectionLines;
 using test::TPtyHolderProcess;
 using test::TTestPty;
-
-// The lines the connection logger publishes for one connection.
-class TConnectionLines final : public IConnectionLogListener {
- public:
-  explicit TConnectionLines(IDeviceConnection& Connection) : Connection_(Connection) {
-    ConnectionLogger().AddListener(this);
-  }
-  ~TConnectionLines() { ConnectionLogger().RemoveListener(this); }
-  void OnLogLine(IDeviceConnection* Connection, std::uint8_t, std::string_view Text,
-                 TDateTime) override {
-    std::lock_guard guard(Mutex_);
-    if (Connection == &Connection_) Lines_.emplace_back(Text);
-  }
-  std::vector<std::string> Lines() {
-    std::lock_guard guard(Mutex_);
-    return Lines_;
-  }
-
- private:
-  IDeviceConnection& Connection_;
-  std::mutex Mutex_;
-  std::vector<std::string> Lines_;
-};
 
 std::string ReadFile(const fs::path& File) {
   std::ifstream in(File);

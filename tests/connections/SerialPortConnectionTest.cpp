@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
+#include <termios.h>
 
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
 
+#include "ConnectionLines.h"
 #include "SerialTestPty.h"
 #include "connections/ioConnectionFactory.h"
 #include "connections/ioSerialPortConnection.h"
@@ -204,6 +206,41 @@ TEST_F(SerialPortConnectionPtyTest, NewBaudRateWhileOpenReopens) {
   EXPECT_TRUE(C.IsOpen());
   EXPECT_EQ(Pty.SlaveSpeed(), 115200u);
   EXPECT_EQ(C.DisplayName(), Pty.SlavePath() + ":115200");
+}
+
+// Each format is set on the line and read back. A pseudo terminal keeps the odd-parity and the
+// stop-bit flags, which the device side sees, but drops parity itself: then the log says which
+// format the line carries, and the port stays open.
+TEST_F(SerialPortConnectionPtyTest, LineFormatIsReadBackAndWhatTheDriverDroppedIsSaid) {
+  test::TConnectionLines lines(C);
+  for (const TLineFormat& format : SearchLineFormats) {
+    const std::string name = LineFormatName(format);
+    SCOPED_TRACE(name);
+    C.SetLineFormat(format);
+    EXPECT_EQ(C.LineFormat(), format);
+    C.Open();
+    ASSERT_TRUE(C.IsOpen());
+    EXPECT_EQ(C.ConnectionString(),
+              Cs(true) + (format == DefaultLineFormat ? "" : ";LineFormat=" + name));
+    termios device{};
+    ASSERT_EQ(tcgetattr(Pty.MasterFd(), &device), 0);
+    EXPECT_EQ((device.c_cflag & PARODD) != 0, format.Parity == platform::TParity::paOdd);
+    EXPECT_EQ((device.c_cflag & CSTOPB) != 0, format.StopBits == platform::TStopBits::sbTwo);
+    const bool dropped = format.Parity != platform::TParity::paNone;
+    const std::string carried = format.StopBits == platform::TStopBits::sbTwo ? "8N2" : "8N1";
+    EXPECT_EQ(lines.Lines(), dropped ? std::vector<std::string>{"Драйвер порта " + Pty.SlavePath() +
+                                                                " не принял формат линии " + name +
+                                                                ": действует " + carried}
+                                     : std::vector<std::string>{});
+    C.Close();
+    lines.Clear();
+  }
+  C.ApplyConnectionString("BaudRate=9600;LineFormat=8O2");
+  EXPECT_EQ(LineFormatName(C.LineFormat()), "8O2");
+  C.ApplyConnectionString("BaudRate=9600");
+  EXPECT_EQ(C.LineFormat(), DefaultLineFormat) << "a string without the key is 8N1";
+  EXPECT_THROW(C.SetLineFormat({9, platform::TParity::paNone, platform::TStopBits::sbOne}),
+               EPropertyError);
 }
 
 }  // namespace

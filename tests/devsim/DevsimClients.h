@@ -126,6 +126,13 @@ class TPortClient {
     cfsetspeed(&tio, SpeedConstant(Baud));
     tcsetattr(Fd_, TCSANOW, &tio);
   }
+  // Parity and stop bits as a program sets them (PARENB, PARODD, CSTOPB; 0 for 8N1).
+  void SetFormat(tcflag_t Flags) {
+    termios tio{};
+    tcgetattr(Fd_, &tio);
+    tio.c_cflag = (tio.c_cflag & ~(PARENB | PARODD | CSTOPB)) | Flags;
+    tcsetattr(Fd_, TCSANOW, &tio);
+  }
   int Fd() const { return Fd_; }
   void Write(const TBytes& Data) { WriteAll(Fd_, Data); }
 

@@ -120,13 +120,15 @@ TEST(DevsimLayout, MistakesAreReportedNotGuessed) {
   EXPECT_THROW(ParseTcp("greeting"), std::invalid_argument);
   EXPECT_THROW(ParseTcp("echo=1"), std::invalid_argument);
   EXPECT_THROW(ParsePort("queued=x"), std::invalid_argument);
+  EXPECT_THROW(ParsePort("format=7N1"), std::invalid_argument);
+  EXPECT_THROW(ParseDevice("modbus,format=8N3"), std::invalid_argument);
 }
 
 TEST(DevsimLayout, LayoutFile) {
   std::istringstream in(
       "# two endpoints\n"
-      "port name=ttyA, timing, baud=19200, lossy, echo, queued=5\n"
-      "device orvatbus,address=3\n"
+      "port name=ttyA, timing, baud=19200, lossy, echo, queued=5, format=8n2\n"
+      "device orvatbus,address=3,format=8O1\n"
       "\n"
       "device ascii,interval=0\n"
       "tcp port=0,accept-close,echo,greeting=Welcome to the bridge\n"
@@ -140,7 +142,10 @@ TEST(DevsimLayout, LayoutFile) {
   EXPECT_TRUE(layout[0].Port.Lossy);
   EXPECT_TRUE(layout[0].Port.Echo);
   EXPECT_EQ(layout[0].Port.QueuedBytes, 5u);
+  EXPECT_EQ(layout[0].Port.LineFormat, "8N2");
   ASSERT_EQ(layout[0].Devices.size(), 2u);
+  EXPECT_EQ(layout[0].Devices[0].LineFormat, "8O1");
+  EXPECT_EQ(layout[0].Devices[1].LineFormat, "");
   EXPECT_EQ(layout[0].Devices[1].IntervalMs, 0);  // back to back
   EXPECT_FALSE(layout[1].Serial);
   EXPECT_TRUE(layout[1].Tcp.AcceptThenClose);

@@ -157,6 +157,41 @@ TEST(DevsimSerial, DeviceWithALineRateAnswersOnlyAtThatRate) {
   EXPECT_EQ(PortExchange(port, Orvatbus5Crc1, Orvatbus5Reply.size()), Orvatbus5Reply);
 }
 
+// A device answers only while the line carries its format, as the terminal's flags show it;
+// a port's format holds for its devices that name none. A reply that comes is the one of the
+// last request only when the requests before it went unanswered.
+TEST(DevsimSerial, DeviceWithALineFormatAnswersOnlyWhileTheLineCarriesIt) {
+  TSimulator sim;
+  const std::string any = sim.AddSerialPort();
+  sim.AddDevice(any, Modbus(17));
+  TDeviceConfig odd = Orvatbus(5, TChecksum::Crc1);
+  odd.LineFormat = "8O1";
+  sim.AddDevice(any, odd);
+  TPortClient port(any);
+  port.Write(kOrvatbus5Crc1);
+  EXPECT_EQ(PortExchange(port, kRtu17, kRtu17Reply.size()), kRtu17Reply);
+  port.SetFormat(PARENB | PARODD);
+  EXPECT_EQ(PortExchange(port, kOrvatbus5Crc1, kOrvatbus5Reply.size()), kOrvatbus5Reply);
+
+  TSerialPortConfig twoStopBits;
+  twoStopBits.LineFormat = "8N2";
+  const std::string path = sim.AddSerialPort(twoStopBits);
+  sim.AddDevice(path, Modbus(17));
+  TDeviceConfig plain = Orvatbus(5, TChecksum::Crc1);
+  plain.LineFormat = "8N1";
+  sim.AddDevice(path, plain);
+  TPortClient other(path);
+  other.Write(kRtu17);
+  EXPECT_EQ(PortExchange(other, kOrvatbus5Crc1, kOrvatbus5Reply.size()), kOrvatbus5Reply);
+  other.SetFormat(CSTOPB);
+  other.Write(kOrvatbus5Crc1);
+  EXPECT_EQ(PortExchange(other, kRtu17, kRtu17Reply.size()), kRtu17Reply);
+
+  TDeviceConfig bad = Modbus(3);
+  bad.LineFormat = "7E1";
+  EXPECT_THROW(sim.AddDevice(path, bad), std::invalid_argument);
+}
+
 TEST(DevsimSerial, RepliesEscapeSpecialBytes) {
   TSimulator sim;
   const std::string path = sim.AddSerialPort();

@@ -324,6 +324,28 @@ TEST(SearchPlan, ValidationTable) {
        },
        argument},
       {"an empty address range", modbus("5-3"), argument},
+      {"every format of the plan",
+       [](TSearchChoice& C) { C.LineFormats = ParseLineFormatList("8N1,8E1,8O1,8N2,8E2,8O2"); },
+       nullptr},
+      {"a format of 7 data bits",
+       [](TSearchChoice& C) {
+         C.LineFormats = {{7, platform::TParity::paEven, platform::TStopBits::sbOne}};
+       },
+       argument, "(7E1)"},
+      {"mark parity",
+       [](TSearchChoice& C) {
+         C.LineFormats = {{8, platform::TParity::paMark, platform::TStopBits::sbOne}};
+       },
+       argument, "(8M1)"},
+      {"ports without a format", [](TSearchChoice& C) { C.LineFormats.clear(); }, argument,
+       "формат линии"},
+      {"endpoints need no format",
+       [](TSearchChoice& C) {
+         C.LineFormats.clear();
+         C.SerialPortNames.clear();
+         C.TcpEndpoints = {"h:502"};
+       },
+       nullptr},
       {"OrvatASCII listens anyway",
        [](TSearchChoice& C) {
          C.ModbusAddresses = "5-3";
@@ -408,6 +430,48 @@ TEST(SearchPlan, UnreadableSettingsValuesAreNamed) {
   // A value is shown as a line of the protocol can show it.
   ini.SetText("[SearchParams]\r\nRequestRetryCount=1\x1B[2J\r\n");
   EXPECT_EQ(LoadSearchSettings(ini).Unreadable.at(0).What, "RequestRetryCount=1\\x1B[2J: не число");
+}
+
+// "LineFormats": absent or empty is 8N1 alone, and a file of the default search keeps no such
+// key; another list is written and read back; unknown names are left out and said by the
+// window, refused by the command line.
+TEST(Settings, LineFormatsKey) {
+  test::TTempDir dir;
+  const auto path = dir.Path() / "probrix.ini";
+  const auto save = [&](const TSearchSettings& Values) {
+    TIniFile ini(path);
+    SaveSearchSettings(ini, "\"\"", "\"\"", "\"\"", EncodeProtocols({}), Values);
+  };
+  const auto stored = [&] { return TIniFile(path).ReadString("SearchParams", "LineFormats", "?"); };
+  TSearchSettings values;
+  EXPECT_EQ(values.LineFormats, std::vector<TLineFormat>{DefaultLineFormat});
+  save(values);
+  EXPECT_EQ(stored(), "?") << "the default search writes no new key";
+  values.LineFormats = ParseLineFormatList("8E1,8N1,8O2");
+  save(values);
+  EXPECT_EQ(stored(), "8E1,8N1,8O2");
+  EXPECT_EQ(LoadSearchSettings(TIniFile(path)).LineFormats, values.LineFormats);
+  values.LineFormats = {DefaultLineFormat};
+  save(values);
+  EXPECT_EQ(stored(), "8N1") << "back to the default is stored too";
+
+  TIniFile ini("/nonexistent/probrix.ini");
+  ini.SetText("[SearchParams]\r\nLineFormats=\r\n");
+  EXPECT_EQ(LoadSearchSettings(ini).LineFormats, std::vector<TLineFormat>{DefaultLineFormat});
+  ini.SetText("[SearchParams]\r\nLineFormats=8n2, 7E1,8N2 9N1\r\n");
+  TSearchSettings s = LoadSearchSettings(ini);
+  EXPECT_EQ(LineFormatListText(s.LineFormats), "8N2");
+  EXPECT_EQ(test::Caught<EArgumentError>([&] { CheckSearchSettings(s, CliPlanLimits); }).Message,
+            "LineFormats: неизвестный формат линии (7E1, 9N1)");
+  EXPECT_EQ(ClampSearchSettings(s, WindowPlanLimits),
+            std::vector<std::string>{
+                "Файл настроек: LineFormats: неизвестный формат линии (7E1, 9N1); пропущено"});
+  ini.SetText("[SearchParams]\r\nLineFormats=8N3\r\n");
+  s = LoadSearchSettings(ini);
+  EXPECT_EQ(s.LineFormats, std::vector<TLineFormat>{DefaultLineFormat});
+  EXPECT_EQ(ClampSearchSettings(s, WindowPlanLimits),
+            std::vector<std::string>{
+                "Файл настроек: LineFormats: неизвестный формат линии (8N3); взято 8N1"});
 }
 
 }  // namespace

@@ -53,8 +53,20 @@ struct TSearchScript {
     return result;
   }
 
+  // "COM1:9600,Orvatbus 8E1": each line format a searcher was given, in order; kept apart from
+  // Events, since every serial run is given one.
+  void AddFormat(std::string Entry) {
+    std::lock_guard guard(Lock);
+    Formats.push_back(std::move(Entry));
+  }
+  std::vector<std::string> FormatsSnapshot() const {
+    std::lock_guard guard(Lock);
+    return Formats;
+  }
+
   mutable std::mutex Lock;
   std::vector<std::string> Events;
+  std::vector<std::string> Formats;
 };
 
 class TFakeSearcher : public IDeviceSearcher {
@@ -72,6 +84,9 @@ class TFakeSearcher : public IDeviceSearcher {
   void SetRequestRetryCount(std::int32_t Value) override { RetryCount_ = Value; }
   std::int32_t StartOfPacketReadTimeout() const override { return SopTimeout_; }
   void SetStartOfPacketReadTimeout(std::int32_t Value) override { SopTimeout_ = Value; }
+  void SetLineFormat(const TLineFormat& Value) override {
+    Script_.AddFormat(Name_ + " " + LineFormatName(Value));
+  }
 
   void Search(std::uint8_t Address, TDeviceInfo& Info) override {
     Script_.Add("search " + Name_ + "," + IntToStr(Address) +

@@ -238,5 +238,41 @@ TEST_F(SettingsFile, UnreadableValuesKeepTheDefaultsWithANotice) {
             "Orvatbus=1,ModbusRTU=0,ModbusTCP=1,OrvatASCII=1");
 }
 
+// "Формат линии": the window's four formats, 8N1 ticked; a format of the file that the window
+// does not list is added, an unknown one is said once and left out; the ticked ones are
+// written back in the list's order.
+TEST_F(SettingsFile, LineFormatsCheckList) {
+  {
+    TfrmMain w(nullptr, Ini().string());
+    const QListWidget* list = w.Form()->clbLineFormats;
+    ASSERT_EQ(list->count(), 4);
+    for (int i = 0; i < list->count(); ++i)
+      EXPECT_EQ(list->item(i)->checkState(), i == 0 ? Qt::Checked : Qt::Unchecked)
+          << list->item(i)->text().toStdString();
+    EXPECT_EQ(list->item(3)->text(), "8N2");
+    EXPECT_TRUE(w.close());
+  }
+  EXPECT_FALSE(TIniFile(Ini()).ValueExists("SearchParams", "LineFormats"));
+
+  uitest::WriteFileBytes(Ini(), "[SearchParams]\r\nLineFormats=8O2,8E1,7N1\r\n");
+  {
+    TfrmMain w(nullptr, Ini().string());
+    QListWidget* list = w.Form()->clbLineFormats;
+    ASSERT_EQ(list->count(), 5);
+    EXPECT_EQ(list->item(4)->text(), "8O2");
+    std::string ticked;
+    for (int i = 0; i < list->count(); ++i)
+      if (list->item(i)->checkState() == Qt::Checked) ticked += list->item(i)->text().toStdString();
+    EXPECT_EQ(ticked, "8E18O2");
+    ASSERT_EQ(w.SearchProtocol()->rowCount(), 1);
+    EXPECT_TRUE(w.SearchProtocol()->Line(0).contains(
+        "LineFormats: неизвестный формат линии (7N1); пропущено"))
+        << w.SearchProtocol()->Line(0).toStdString();
+    list->item(3)->setCheckState(Qt::Checked);
+    EXPECT_TRUE(w.close());
+  }
+  EXPECT_EQ(TIniFile(Ini()).ReadString("SearchParams", "LineFormats", ""), "8E1,8N2,8O2");
+}
+
 }  // namespace
 }  // namespace probrix

@@ -87,6 +87,11 @@ TBytes DeviceIdReplyBody(const TDeviceConfig& Config, std::uint8_t Address, cons
 
 }  // namespace
 
+bool IsLineFormat(std::string_view Text) {
+  return Text.size() == 3 && Text[0] == '8' &&
+         (Text[1] == 'N' || Text[1] == 'E' || Text[1] == 'O') && (Text[2] == '1' || Text[2] == '2');
+}
+
 bool UsesMbap(TDeviceKind Kind, bool Serial) {
   return Kind == TDeviceKind::dkModbusTcp || (Kind == TDeviceKind::dkModbus && !Serial);
 }

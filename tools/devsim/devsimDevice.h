@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "devsim/devsimCodecs.h"
@@ -43,12 +44,21 @@ struct TBehaviour {
   int MbapLengthField = -1;      // >= 0: this value in the MBAP length field of replies
 };
 
+// Whether Text is a line format the simulator takes: 8 data bits, parity N, E or O, one or two
+// stop bits ("8N1", "8E1", "8O1", "8N2", "8E2", "8O2").
+bool IsLineFormat(std::string_view Text);
+
 struct TDeviceConfig {
   TDeviceKind Kind = TDeviceKind::dkOrvatbus;
   // Orvatbus bus address, Modbus slave address / unit identifier, OrvatASCII address character.
   int Address = 1;
   // Only answer when the serial line runs at this rate (0: at any rate). Ignored on TCP.
   std::uint32_t Baud = 0;
+  // Only answer while the serial line carries this character format, "8N1" ... "8O2" (empty:
+  // the port's format, if it has one, else any). Ignored on TCP. A pseudo terminal shows odd
+  // parity and two stop bits but not parity itself, so an even-parity device also answers a
+  // line set to no parity (8E1 at 8N1).
+  std::string LineFormat;
 
   // Identification (Orvatbus reply items; Modbus registers 1000..1009).
   std::uint8_t DeviceType = 0;

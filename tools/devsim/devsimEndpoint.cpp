@@ -54,6 +54,17 @@ TEndpoint::TEndpoint(bool Serial, int Number) : Serial_(Serial), Number_(Number)
   if (Wake_ < 0) ThrowErrno("eventfd");
 }
 
+bool TLineShape::Carries(const std::string& Format) const {
+  if (Format.size() != 3) return true;
+  const bool odd = Format[1] == 'O', parity = Format[1] != 'N', two = Format[2] == '2';
+  if (OddParity != odd || TwoStopBits != two) return false;
+  return !Parity || parity;
+}
+
+int TLineShape::BitsPerCharacter() const {
+  return 1 + DataBits + (Parity || OddParity ? 1 : 0) + (TwoStopBits ? 2 : 1);
+}
+
 TEndpoint::~TEndpoint() {
   Stop();
   CloseFd(Wake_);
@@ -62,6 +73,7 @@ TEndpoint::~TEndpoint() {
 // Serial: a pseudo terminal in raw mode with a symlink at Link.
 void TEndpoint::OpenSerial(const std::filesystem::path& Link, const TSerialPortConfig& Config) {
   WireTiming_ = Config.WireTiming;
+  LineFormat_ = Config.LineFormat;
   Lossy_ = Config.Lossy;
   Echo_ = Config.Echo;
   char name[256] = {};
@@ -377,8 +389,11 @@ void TEndpoint::Flush(TLink& Link, TTime Now, TTime& Deadline) {
     if (seg.Sent < seg.Data.size()) {
       std::size_t n = seg.Data.size() - seg.Sent;
       std::uint32_t speed = 0;
+      std::int64_t bits = 10;  // per character: 8N1 unless the line shows another format
       if (WireTiming_ && Serial_) {
         speed = ReadLineSpeed(Slave_);
+        TLineShape shape;
+        if (ReadLineShape(Slave_, shape)) bits = shape.BitsPerCharacter();
         if (speed > 0) {
           if (Now < Link.WireFreeAt) {
             Deadline = std::min(Deadline, Link.WireFreeAt);
@@ -389,7 +404,7 @@ void TEndpoint::Flush(TLink& Link, TTime Now, TTime& Deadline) {
           const auto credit = std::chrono::duration_cast<std::chrono::nanoseconds>(
                                   Now - Link.WireFreeAt + milliseconds(2))
                                   .count();
-          const auto fits = static_cast<std::size_t>(credit * speed / 10 / 1'000'000'000LL);
+          const auto fits = static_cast<std::size_t>(credit * speed / bits / 1'000'000'000LL);
           n = std::min(n, std::max<std::size_t>(1, fits));
         }
       }
@@ -410,7 +425,7 @@ void TEndpoint::Flush(TLink& Link, TTime Now, TTime& Deadline) {
       Link.OutBytes -= static_cast<std::size_t>(w);
       if (speed > 0) {
         const auto wire =
-            std::chrono::nanoseconds(static_cast<std::int64_t>(w) * 10 * 1'000'000'000LL / speed);
+            std::chrono::nanoseconds(static_cast<std::int64_t>(w) * bits * 1'000'000'000LL / speed);
         Link.WireFreeAt += std::chrono::duration_cast<TClock::duration>(wire);
       }
       continue;

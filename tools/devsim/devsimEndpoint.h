@@ -29,6 +29,23 @@ namespace probrix::devsim {
 std::uint32_t ReadLineSpeed(int Fd);
 bool SetLineSpeed(int Fd, std::uint32_t Baud);
 
+// The character format of a terminal as its flags show it (devsimLineSpeed.cpp). A pseudo
+// terminal clears the parity flag and forces 8 data bits whatever the program sets, but keeps
+// the odd-parity and two-stop-bit flags.
+struct TLineShape {
+  int DataBits = 8;
+  bool Parity = false;
+  bool OddParity = false;
+  bool TwoStopBits = false;
+
+  // Whether the line may carry Format ("8O1"): odd parity and stop bits must match; even
+  // parity and none differ only where the terminal keeps the parity flag.
+  bool Carries(const std::string& Format) const;
+  // On the wire per character: start, data, parity (odd or shown), stop bits.
+  int BitsPerCharacter() const;
+};
+bool ReadLineShape(int Fd, TLineShape& Shape);
+
 // std::runtime_error with What and the text of errno.
 [[noreturn]] void ThrowErrno(const std::string& What);
 
@@ -137,6 +154,8 @@ class TEndpoint {
   void ServiceTimers(TLink& Link, const TSnapshot& Devices, TTime Now, TTime& Deadline);
   void ServiceTransmitters(TLink& Link, const TSnapshot& Devices, TTime Now, TTime& Deadline);
   void TransmitLine(TLink& Link, const TDeviceConfig& Config, TAsciiState& St);
+  // Whether the serial line runs at the device's rate and carries its format; always on TCP.
+  bool LineSuits(const TDeviceConfig& Config) const;
 
   const bool Serial_;
   const int Number_;
@@ -144,6 +163,7 @@ class TEndpoint {
   std::string DevicePath_;
   std::uint16_t Port_ = 0;
   bool WireTiming_ = false;
+  std::string LineFormat_;  // of the port's devices that name none; empty: any
   bool Lossy_ = false;
   bool Echo_ = false;
   TBytes Greeting_;

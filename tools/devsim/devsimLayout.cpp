@@ -77,6 +77,14 @@ class TItemReader {
     if (Item.HasValue) Fail("\"" + Item.Key + "\" takes no value");
   }
 
+  // "8N1" ... "8O2", letters of either case.
+  std::string LineFormat(const TItem& Item) const {
+    std::string v = Trim(Item.Value);
+    for (char& c : v) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    if (!IsLineFormat(v)) Fail("\"" + Item.Key + "\" must be 8N1, 8E1, 8O1, 8N2, 8E2 or 8O2");
+    return v;
+  }
+
  private:
   std::string What_;
   std::string Text_;
@@ -132,6 +140,8 @@ TDeviceConfig ParseDevice(const std::string& Text) {
       d.Address = static_cast<unsigned char>(it.Value[0]);
     } else if (k == "baud") {
       d.Baud = static_cast<std::uint32_t>(r.Number(it, 1, 4000000));
+    } else if (k == "format") {
+      d.LineFormat = r.LineFormat(it);
     } else if (k == "type") {
       d.DeviceType = static_cast<std::uint8_t>(r.Number(it, 0, 255));
     } else if (k == "version") {
@@ -272,6 +282,8 @@ TSerialPortConfig ParsePort(const std::string& Text) {
       p.Lossy = true;
     } else if (it.Key == "baud") {
       p.InitialBaud = static_cast<std::uint32_t>(r.Number(it, 1, 4000000));
+    } else if (it.Key == "format") {
+      p.LineFormat = r.LineFormat(it);
     } else if (it.Key == "echo") {
       r.Flag(it);
       p.Echo = true;
@@ -484,6 +496,7 @@ std::string DescribeDevice(const TDeviceConfig& D) {
   if (D.AnyUnit) s << " any unit";
   if (D.ForeignFunction >= 0) s << " foreign frames of function " << D.ForeignFunction;
   if (D.Baud) s << " baud " << D.Baud;
+  if (!D.LineFormat.empty()) s << " format " << D.LineFormat;
   if (D.Behaviour.Silent) s << " silent";
   return s.str();
 }

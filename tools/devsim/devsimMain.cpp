@@ -38,7 +38,8 @@ Other options:
   --dir DIR            folder for the port symlinks (default: a new temporary folder,
                        removed on exit)
   --out FILE           also write the lines printed on stdout to FILE (removed on exit)
-  --timing             deliver bytes at the line rate (10 bits per byte) on every port
+  --timing             deliver bytes at the line rate on every port (10 bits per byte at
+                       8N1, 11 at 8O1 or 8N2)
   --tcp-port N         TCP port of the demo server (default: any free port)
   --help               this text
   --version            print the program's name and version
@@ -51,7 +52,8 @@ Descriptions (DESC), comma-separated lists of items:
                        line rate), lossy (bytes nobody reads are lost, as on a real line
                        while the port is closed), echo (the line hears itself: every byte
                        written comes back before any reply), queued=N (N bytes of noise
-                       wait in the port before it is first opened)
+                       wait in the port before it is first opened), format=8O1 (the line
+                       format of its devices that name none)
   tcp                  port=N (0: any free port), accept-close (close every connection at
                        once), gateway[=CODE] (a unit no device answers gets exception CODE,
                        default 0x0B), echo (every byte a client sends comes back at
@@ -71,7 +73,9 @@ Device options:
   identity             address=N (alias unit=N; ascii: the address character's code),
                        char=C (ascii), type=N, version=N, serial=N, extra1=N, extra2=N,
                        extra-byte=N, flag (orvatbus source flag), baud=N (answers only at
-                       this line rate)
+                       this line rate), format=8N1|8E1|8O1|8N2|8E2|8O2 (answers only while
+                       the line carries it; a pseudo terminal shows odd parity and two stop
+                       bits, not even parity: an 8E1 device also answers at 8N1)
   orvatbus             crc=crc1|crc8, reply-crc=crc1|crc8, error=busy|badparams|unknown,
                        reply-address=N
   modbus               exception=N, reply-function=N, registers=N, reply-address=N,

@@ -90,8 +90,9 @@ void TEndpoint::OnInput(TLink& Link, const TSnapshot& Devices, const std::uint8_
   std::size_t answered = 0;
   for (const auto& [id, config] : Devices) {
     if (config->Kind == TDeviceKind::dkOrvatAscii) continue;
-    // At another line speed the device hears only garbled bytes.
+    // At another line speed or format the device hears only garbled bytes.
     if (Serial_ && config->Baud != 0 && speed != config->Baud) continue;
+    if (Serial_ && !LineSuits(*config)) continue;
     std::vector<TBytes> replies;
     std::size_t requests = 0;
     Link.Listeners[id].Feed(*config, Serial_, Data, Count, replies, requests);
@@ -188,11 +189,19 @@ void TEndpoint::ServiceTransmitters(TLink& Link, const TSnapshot& Devices, TTime
   }
 }
 
+bool TEndpoint::LineSuits(const TDeviceConfig& Config) const {
+  const std::string& format = Config.LineFormat.empty() ? LineFormat_ : Config.LineFormat;
+  if (!Serial_ || format.empty()) return true;
+  TLineShape shape;
+  return !ReadLineShape(Slave_, shape) || shape.Carries(format);
+}
+
 void TEndpoint::TransmitLine(TLink& Link, const TDeviceConfig& Config, TAsciiState& St) {
   const bool first = St.First;
   St.First = false;
   if (Config.Behaviour.Silent) return;
   if (Serial_ && Config.Baud != 0 && ReadLineSpeed(Slave_) != Config.Baud) return;
+  if (Serial_ && !LineSuits(Config)) return;
   if (Serial_) {
     // Nobody reads the port: the bytes would be lost on a real line, so do not let them
     // pile up for the next program that opens it.

@@ -9,6 +9,15 @@
 
 namespace probrix::devsim {
 
+namespace {
+
+void CheckLineFormat(const std::string& Format) {
+  if (!Format.empty() && !IsLineFormat(Format))
+    throw std::invalid_argument("bad line format: " + Format + " (8N1, 8E1, 8O1, 8N2, 8E2, 8O2)");
+}
+
+}  // namespace
+
 TSimulator::TSimulator(std::filesystem::path LinkFolder) : LinkFolder_(std::move(LinkFolder)) {
   if (LinkFolder_.empty()) {
     std::string templ = (std::filesystem::temp_directory_path() / "probrix-devsim-XXXXXX").string();
@@ -26,6 +35,7 @@ TSimulator::~TSimulator() { Stop(); }
 std::string TSimulator::AddSerialPort(const TSerialPortConfig& Config) {
   std::lock_guard lock(Mutex_);
   if (Stopped_) throw std::logic_error("the simulator has stopped");
+  CheckLineFormat(Config.LineFormat);
   const int number = NextPortNumber_++;
   const std::string name = Config.Name.empty() ? "ttySIM" + std::to_string(number) : Config.Name;
   if (name.find('/') != std::string::npos || name == "." || name == "..") {
@@ -79,6 +89,7 @@ TEndpoint& TSimulator::FindDevice(int DeviceId) const {
 
 int TSimulator::AddDevice(const std::string& PortPath, const TDeviceConfig& Device) {
   std::lock_guard lock(Mutex_);
+  CheckLineFormat(Device.LineFormat);
   TEndpoint& e = Find(PortPath);
   const int id = NextDeviceId_++;
   DeviceOwners_[id] = &e;
@@ -88,6 +99,7 @@ int TSimulator::AddDevice(const std::string& PortPath, const TDeviceConfig& Devi
 
 int TSimulator::AddDevice(std::uint16_t TcpPort, const TDeviceConfig& Device) {
   std::lock_guard lock(Mutex_);
+  CheckLineFormat(Device.LineFormat);
   TEndpoint& e = Find(TcpPort);
   const int id = NextDeviceId_++;
   DeviceOwners_[id] = &e;
@@ -97,6 +109,7 @@ int TSimulator::AddDevice(std::uint16_t TcpPort, const TDeviceConfig& Device) {
 
 void TSimulator::SetDevice(int DeviceId, const TDeviceConfig& Device) {
   std::lock_guard lock(Mutex_);
+  CheckLineFormat(Device.LineFormat);
   FindDevice(DeviceId).SetDevice(DeviceId, Device);
 }
 

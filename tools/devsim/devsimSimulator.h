@@ -20,10 +20,14 @@ namespace probrix::devsim {
 struct TSerialPortConfig {
   // Name of the symlink in the simulator's folder; empty: "ttySIM<n>".
   std::string Name;
-  // Deliver bytes at the line's current rate (10 bits per byte), as a real line would.
+  // Deliver bytes at the line's current rate and format (10 bits per byte at 8N1, 11 at 8O1
+  // or 8N2), as a real line would.
   bool WireTiming = false;
   // Line speed the port starts with (the program that opens it usually sets its own).
   std::uint32_t InitialBaud = 9600;
+  // The character format ("8O1") of the devices on the port that name none of their own:
+  // they answer only while the line carries it. Empty: any format.
+  std::string LineFormat;
   // Bytes that nobody reads are lost, as on a real line while the port is closed: a program
   // that opens the port meets the transmission wherever it happens to be, mostly mid-line.
   bool Lossy = false;
