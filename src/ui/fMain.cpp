@@ -468,7 +468,7 @@ void TfrmMain::FinishSearch() {
 void TfrmMain::LockParameters(bool Locked) {
   auto& f = *Ui_;
   for (QWidget* w : std::initializer_list<QWidget*>{
-           f.gbSerialPorts, f.gbBaudRates, f.gpTCPEndpoints, f.cbOrvatbus,
+           f.gbSerialPorts, f.gbBaudRates, f.pnLineFormats, f.gpTCPEndpoints, f.cbOrvatbus,
            f.cbSearchSingleOrvatbusDevice, f.lblOrvatbusAddresses, f.edOrvatbusAddresses,
            f.cbModbusRTU, f.cbModbusTCP, f.lblModbusAddresses, f.edModbusAddresses, f.cbOrvatAscii,
            f.lblStartOfPacketReadTimeout, f.seStartOfPacketReadTimeout,

@@ -43,6 +43,7 @@ void TfrmMain::SetUpKeyboard() {
   const QWidget* order[] = {f.clbSerialPorts,
                             f.btnRefreshSerialPortList,
                             f.clbBaudRates,
+                            f.clbLineFormats,
                             f.clbTCPEndpoints,
                             f.btnAddTCPEndpoint,
                             f.btnDeleteTCPEndpoint,

@@ -164,28 +164,28 @@ TEST(DevsimSerial, DeviceWithALineFormatAnswersOnlyWhileTheLineCarriesIt) {
   TSimulator sim;
   const std::string any = sim.AddSerialPort();
   sim.AddDevice(any, Modbus(17));
-  TDeviceConfig odd = Orvatbus(5, TChecksum::Crc1);
+  TDeviceConfig odd = Orvatbus(5, TChecksum::ckCrc1);
   odd.LineFormat = "8O1";
   sim.AddDevice(any, odd);
   TPortClient port(any);
-  port.Write(kOrvatbus5Crc1);
-  EXPECT_EQ(PortExchange(port, kRtu17, kRtu17Reply.size()), kRtu17Reply);
+  port.Write(Orvatbus5Crc1);
+  EXPECT_EQ(PortExchange(port, Rtu17, Rtu17Reply.size()), Rtu17Reply);
   port.SetFormat(PARENB | PARODD);
-  EXPECT_EQ(PortExchange(port, kOrvatbus5Crc1, kOrvatbus5Reply.size()), kOrvatbus5Reply);
+  EXPECT_EQ(PortExchange(port, Orvatbus5Crc1, Orvatbus5Reply.size()), Orvatbus5Reply);
 
   TSerialPortConfig twoStopBits;
   twoStopBits.LineFormat = "8N2";
   const std::string path = sim.AddSerialPort(twoStopBits);
   sim.AddDevice(path, Modbus(17));
-  TDeviceConfig plain = Orvatbus(5, TChecksum::Crc1);
+  TDeviceConfig plain = Orvatbus(5, TChecksum::ckCrc1);
   plain.LineFormat = "8N1";
   sim.AddDevice(path, plain);
   TPortClient other(path);
-  other.Write(kRtu17);
-  EXPECT_EQ(PortExchange(other, kOrvatbus5Crc1, kOrvatbus5Reply.size()), kOrvatbus5Reply);
+  other.Write(Rtu17);
+  EXPECT_EQ(PortExchange(other, Orvatbus5Crc1, Orvatbus5Reply.size()), Orvatbus5Reply);
   other.SetFormat(CSTOPB);
-  other.Write(kOrvatbus5Crc1);
-  EXPECT_EQ(PortExchange(other, kRtu17, kRtu17Reply.size()), kRtu17Reply);
+  other.Write(Orvatbus5Crc1);
+  EXPECT_EQ(PortExchange(other, Rtu17, Rtu17Reply.size()), Rtu17Reply);
 
   TDeviceConfig bad = Modbus(3);
   bad.LineFormat = "7E1";

@@ -166,14 +166,23 @@ TEST_F(WorkingWindow, TabVisitsEveryControlOnceInReadingOrderAndComesBack) {
   w->FoundDevices()->Append(row);
   f.clbSerialPorts->setFocus();
   ASSERT_TRUE(WaitUntil([&] { return QApplication::focusWidget() == f.clbSerialPorts; }));
-  const std::vector<QWidget*> expected = {f.clbSerialPorts,        f.btnRefreshSerialPortList,
-                                          f.clbBaudRates,          f.clbTCPEndpoints,
-                                          f.btnAddTCPEndpoint,     f.cbOrvatbus,
-                                          f.cbModbusRTU,           f.cbModbusTCP,
-                                          f.cbOrvatAscii,          f.seStartOfPacketReadTimeout,
-                                          f.seParallelConnections, f.cbSaveSearchLogs,
-                                          f.dbgrFoundDevices,      f.cbProtocolFilter,
-                                          f.lbSearchProtocol,      f.edAttemptFrames,
+  const std::vector<QWidget*> expected = {f.clbSerialPorts,
+                                          f.btnRefreshSerialPortList,
+                                          f.clbBaudRates,
+                                          f.clbLineFormats,
+                                          f.clbTCPEndpoints,
+                                          f.btnAddTCPEndpoint,
+                                          f.cbOrvatbus,
+                                          f.cbModbusRTU,
+                                          f.cbModbusTCP,
+                                          f.cbOrvatAscii,
+                                          f.seStartOfPacketReadTimeout,
+                                          f.seParallelConnections,
+                                          f.cbSaveSearchLogs,
+                                          f.dbgrFoundDevices,
+                                          f.cbProtocolFilter,
+                                          f.lbSearchProtocol,
+                                          f.edAttemptFrames,
                                           f.btnStartSearch};
   std::vector<QWidget*> visited{QApplication::focusWidget()};
   for (std::size_t i = 0; i < expected.size() + 2 && visited.size() <= expected.size(); ++i) {
