@@ -72,8 +72,9 @@ class SearchRecorder : public ::testing::Test {
 TEST_F(SearchRecorder, EveryLineToTheResultLogEachAttemptLogToAFileOfItsOwn) {
   TSearchRecorder recorder;
   recorder.BeginSearch(Time, platform::Utf8OfPath(Folder));
-  EXPECT_EQ(recorder.ResultLogPath(),
-            platform::Utf8OfPath(Folder / "173045_219__результаты_поиска.log"));
+  EXPECT_EQ(
+      recorder.ResultLogPath(),
+      platform::Utf8OfPath(Folder / platform::PathOfUtf8("173045_219__результаты_поиска.log")));
   recorder.SetSaveAttemptLogs(true);
 
   TDeviceInfo device;
@@ -104,7 +105,7 @@ TEST_F(SearchRecorder, EveryLineToTheResultLogEachAttemptLogToAFileOfItsOwn) {
   const std::string ended = recorder.RunError(Time, "[EOSError] disk");
   recorder.Flush();
 
-  EXPECT_THAT(LinesOf(recorder.ResultLogPath()),
+  EXPECT_THAT(LinesOf(platform::PathOfUtf8(recorder.ResultLogPath())),
               ElementsAre(found, failed[0], failed[1], after, timeout[0], ended));
   EXPECT_EQ(ended, "17:30:45.219 Поиск прерван ошибкой: [EOSError] disk");
   EXPECT_THAT(FileNames(), ElementsAre("173045_219_COM5_9600_ModbusRTU_17.log",
@@ -147,11 +148,11 @@ TEST_F(SearchRecorder, AnUnwritableLogIsToldOncePerFile) {
   recorder->SearchError(Time, Port, "Нет ответа", "", "x\r\n");
   recorder->Flush();
   EXPECT_FALSE(recorder->ResultLogIncomplete()) << "the result log was written";
-  EXPECT_EQ(LinesOf(recorder->ResultLogPath()).size(), 1u);
+  EXPECT_EQ(LinesOf(platform::PathOfUtf8(recorder->ResultLogPath())).size(), 1u);
 
   // The result log itself, several times: told once, and the search knows it is incomplete.
   const TDateTime later = EncodeDateTime(2026, 12, 7, 17, 31, 0, 0);
-  fs::create_directory(Folder / "173100_000__результаты_поиска.log");
+  fs::create_directory(Folder / platform::PathOfUtf8("173100_000__результаты_поиска.log"));
   recorder->BeginSearch(later, platform::Utf8OfPath(Folder));
   recorder->SetSaveAttemptLogs(false);
   for (int i = 0; i < 3; ++i) {
