@@ -30,6 +30,18 @@ bool NeedsQuotes(const std::string& Item, char Separator) {
 
 }  // namespace
 
+// --- IDeviceConnection -------------------------------------------------------------------------
+
+std::int32_t IDeviceConnection::ReadOrTimeOut(std::uint8_t* Buffer, std::int32_t Count, bool Whole,
+                                              std::unique_ptr<Exception>& TimedOut) {
+  try {
+    return Whole ? ReadWhole(Buffer, Count) : Read(Buffer, Count);
+  } catch (const EReadTimeoutError& e) {
+    TimedOut = e.Clone();
+    return 0;
+  }
+}
+
 // --- TDeviceConnection -------------------------------------------------------------------------
 
 std::string TDeviceConnection::DisplayName() const { return GetDefaultDisplayName(); }

@@ -9,6 +9,7 @@
 // pointer they hold (shared_ptr::get()).
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -20,6 +21,8 @@
 #include "foundation/appSysUtils.h"
 
 namespace probrix {
+
+class Exception;
 
 // The two kinds of connection.
 enum class TConnectionType : std::uint8_t { ctSerialPort = 0, ctTcp = 1 };
@@ -86,6 +89,12 @@ class IDeviceConnection {
   virtual std::int32_t ReadWhole(std::uint8_t* Buffer, std::int32_t Count) {
     return Read(Buffer, Count);
   }
+  // As ReadWhole when Whole, else as Read, except that a read that waits in vain returns 0 and
+  // leaves the EReadTimeoutError it would throw in TimedOut, unthrown: a silent device's usual
+  // end reaches the caller as a value, to be wrapped into the caller's own error. Every other
+  // failure is thrown as by Read.
+  virtual std::int32_t ReadOrTimeOut(std::uint8_t* Buffer, std::int32_t Count, bool Whole,
+                                     std::unique_ptr<Exception>& TimedOut);
 };
 
 // Holds a connection's lock for one scope, so every exit releases it.

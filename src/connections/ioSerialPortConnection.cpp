@@ -113,17 +113,31 @@ std::int32_t TSerialPortConnection::ReadWhole(std::uint8_t* Buffer, std::int32_t
 
 std::int32_t TSerialPortConnection::ReadFromPort(std::uint8_t* Buffer, std::int32_t Count,
                                                  bool Whole) {
+  std::unique_ptr<Exception> timedOut;
+  const std::int32_t done = ReadOrTimeOut(Buffer, Count, Whole, timedOut);
+  if (timedOut) timedOut->Raise();
+  return done;
+}
+
+std::int32_t TSerialPortConnection::ReadOrTimeOut(std::uint8_t* Buffer, std::int32_t Count,
+                                                  bool Whole,
+                                                  std::unique_ptr<Exception>& TimedOut) {
+  std::optional<ETimeoutException> timedOut;
+  std::int32_t done = 0;
   try {
-    return Port.Read(Buffer, Count, Whole);
-  } catch (const ETimeoutException& e) {
-    throw EReadTimeoutError::CreateFmt(
-        "[%s] Операция чтения данных из COM-порта не была завершена до истечения срока "
-        "ожидания (%d ms). ",
-        {ConnectionString(), Port.ReadTimeout()}, &e);
+    done = Port.ReadOrTimeOut(Buffer, Count, Whole, timedOut);
   } catch (const EInOutError& e) {
     throw EConnectionIOError::CreateFmt("[%s] Данные не прочитаны из-за ошибки вввод-вывода.",
                                         {ConnectionString()}, &e);
   }
+  // A silent device's usual end: the port's exception goes into this one unthrown.
+  if (timedOut) {
+    TimedOut = std::make_unique<EReadTimeoutError>(EReadTimeoutError::CreateFmt(
+        "[%s] Операция чтения данных из COM-порта не была завершена до истечения срока "
+        "ожидания (%d ms). ",
+        {ConnectionString(), Port.ReadTimeout()}, &*timedOut));
+  }
+  return done;
 }
 
 std::int32_t TSerialPortConnection::ReadAvailable(std::uint8_t* Buffer, std::int32_t Count) {

@@ -38,6 +38,8 @@ class TSerialPortConnection : public TDeviceConnection {
   void Write(const std::uint8_t* Data, std::int32_t Count) override;
   std::int32_t Read(std::uint8_t* Buffer, std::int32_t Count) override;
   std::int32_t ReadWhole(std::uint8_t* Buffer, std::int32_t Count) override;
+  std::int32_t ReadOrTimeOut(std::uint8_t* Buffer, std::int32_t Count, bool Whole,
+                             std::unique_ptr<Exception>& TimedOut) override;
   std::int32_t ReadAvailable(std::uint8_t* Buffer, std::int32_t Count) override;
   // Same port name, without regard to case.
   bool Matches(std::string_view ConnectionString) const override;
@@ -67,6 +69,7 @@ class TSerialPortConnection : public TDeviceConnection {
   std::string GetDefaultDisplayName() const override;  // "name:baud", e.g. COM3:9600
 
  private:
+  // ReadOrTimeOut with its timeout thrown.
   std::int32_t ReadFromPort(std::uint8_t* Buffer, std::int32_t Count, bool Whole);
 };
 

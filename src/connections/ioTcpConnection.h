@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "connections/ioDeviceConnection.h"
 #include "connections/netIpSocket.h"
@@ -37,6 +38,8 @@ class TTcpConnection : public TDeviceConnection {
   void CloseQuietly() override;
   void Write(const std::uint8_t* Data, std::int32_t Count) override;
   std::int32_t Read(std::uint8_t* Buffer, std::int32_t Count) override;
+  std::int32_t ReadOrTimeOut(std::uint8_t* Buffer, std::int32_t Count, bool Whole,
+                             std::unique_ptr<Exception>& TimedOut) override;
   std::int32_t ReadAvailable(std::uint8_t* Buffer, std::int32_t Count) override;
   // A server that greets (or hands over what an earlier client left) does so as soon as it
   // accepts; its bytes arrive about one round trip after the connect.
@@ -56,14 +59,26 @@ class TTcpConnection : public TDeviceConnection {
 
  private:
   // Read (waiting up to ReadTimeout) or ReadAvailable (not waiting), with one translation of
-  // the socket's failures.
-  std::int32_t Receive(std::uint8_t* Buffer, std::int32_t Count, bool AtOnce);
+  // the socket's failures; a wait in vain returns 0 with its EReadTimeoutError in TimedOut.
+  std::int32_t Receive(std::uint8_t* Buffer, std::int32_t Count, bool AtOnce,
+                       std::unique_ptr<Exception>& TimedOut);
+  // Up to Count of the bytes received ahead of the reader.
+  std::int32_t TakePending(std::uint8_t* Buffer, std::int32_t Count);
+
+  // A wait takes what has arrived, up to this many bytes; a read hands over what it asks for
+  // and keeps the rest for the next read. Emptied when the connection opens or closes.
+  static constexpr std::int32_t PendingSize = 8192;
+  std::vector<std::uint8_t> Pending_;
+  std::int32_t PendingBegin_ = 0;
+  std::int32_t PendingEnd_ = 0;
 
   std::unique_ptr<TIpSocket> Socket_;
   std::int32_t ReadTimeout_ = 0;
   std::int32_t WriteTimeout_ = 0;
   const std::string TcpAddr_;
   const std::uint16_t TcpPort_;
+  // Every message and traffic line names it; the address and port never change.
+  const std::string ConnectionString_;
 };
 
 }  // namespace probrix

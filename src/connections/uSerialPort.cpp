@@ -368,17 +368,26 @@ void TSerialPort::DiscardOutBuffer() {
 }
 
 std::int32_t TSerialPort::Read(std::uint8_t* Buffer, std::int32_t Count, bool Whole) {
+  std::optional<ETimeoutException> timedOut;
+  const std::int32_t done = ReadOrTimeOut(Buffer, Count, Whole, timedOut);
+  if (timedOut) throw *timedOut;
+  return done;
+}
+
+std::int32_t TSerialPort::ReadOrTimeOut(std::uint8_t* Buffer, std::int32_t Count, bool Whole,
+                                        std::optional<ETimeoutException>& TimedOut) {
   if (Count <= 0) return 0;
   if (!IsOpen()) throw EInvalidOperation::CreateFmt(PortClosedOperation, {"Read"});
   std::uint32_t done = 0;
   if (const TOsError error = Handle_->Read(Buffer, static_cast<std::uint32_t>(Count), done, Whole))
     RaiseReadError(error);
   // Only a read that was allowed to wait reports its empty end as a timeout.
-  if (done == 0 && ReadTimeout_ != 0)
-    throw ETimeoutException::CreateFmt(
+  if (done == 0 && ReadTimeout_ != 0) {
+    TimedOut = ETimeoutException::CreateFmt(
         "Нет прочитанных даных. Чтение данных из порта %s не было выполнено до истечения "
         "таймаута ожидания чтения",
         {PortName_});
+  }
   return static_cast<std::int32_t>(done);
 }
 

@@ -13,12 +13,14 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stop_token>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
 
+#include "foundation/appExceptions.h"
 #include "platform/platSerialDevice.h"
 #include "platform/platSerialPorts.h"
 
@@ -139,6 +141,10 @@ class TSerialPort {
   // write does.
   // Whole: the caller needs all Count bytes (platform::TSerialDevice::Read).
   std::int32_t Read(std::uint8_t* Buffer, std::int32_t Count, bool Whole = false);
+  // As Read, except that a wait in vain returns 0 with its ETimeoutException in TimedOut,
+  // unthrown.
+  std::int32_t ReadOrTimeOut(std::uint8_t* Buffer, std::int32_t Count, bool Whole,
+                             std::optional<ETimeoutException>& TimedOut);
   // The bytes already received (up to Count), without waiting; 0 when there are none.
   std::int32_t ReadAvailable(std::uint8_t* Buffer, std::int32_t Count);
   void Write(const std::uint8_t* Data, std::int32_t Count);

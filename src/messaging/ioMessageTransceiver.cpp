@@ -1,6 +1,7 @@
 #include "messaging/ioMessageTransceiver.h"
 
 #include <algorithm>
+#include <exception>
 
 #include "foundation/appExceptions.h"
 #include "foundation/appFinally.h"
@@ -143,7 +144,8 @@ auto GuardedRead(IDeviceConnection& Connection, F&& Step) {
 }  // namespace
 
 std::int32_t TMessageReceiver::ReceivePacked(IDeviceConnection* Connection, std::uint8_t* Buffer,
-                                             std::int32_t Capacity) {
+                                             std::int32_t Capacity,
+                                             std::unique_ptr<Exception>* TimedOut) {
   CheckConnection(Connection);
   Connection->WriteLogFmt(TTrafficLogKind::ReadRequested, "<--- Запрошена операция чтения данных",
                           {});
@@ -153,7 +155,21 @@ std::int32_t TMessageReceiver::ReceivePacked(IDeviceConnection* Connection, std:
       Connection->WriteLogFmt(TTrafficLogKind::ConnectionOpened, "--->  [%s] Connection opened",
                               {Connection->ConnectionString()});
     }
-    const std::int32_t count = ReadPacket(*Connection, Buffer, Capacity);
+    std::int32_t count = 0;
+    if (TimedOut == nullptr) {
+      count = ReadPacket(*Connection, Buffer, Capacity);
+    } else {
+      count = ReadPacketOrTimeOut(*Connection, Buffer, Capacity, *TimedOut);
+      if (*TimedOut) {
+        // The line a thrown failure gets (GuardedRead).
+        if (ConnectionLogger().IsKept(Connection)) {
+          Connection->WriteLogFmt(TTrafficLogKind::Error,
+                                  "<err Не удалось выполнить чтение данных: %s",
+                                  {DescribeException(TimedOut->get())});
+        }
+        return 0;
+      }
+    }
     // A receiver reporting more than its buffer holds would make every later use of the count
     // read past the buffer.
     if (count > Capacity) {
@@ -178,13 +194,21 @@ void TMessageReceiver::RethrowReadFailure(IDeviceConnection& Connection,
                                            {Connection.ConnectionString()}, &E);
 }
 
-void TReadPhase::ReadFailed(IDeviceConnection& /*Connection*/, const Exception& /*E*/,
+void TReadPhase::ReadFailed(IDeviceConnection& /*Connection*/, const Exception& E,
                             const TReadPass& /*Pass*/) {
-  throw;  // called while E is in flight
+  E.Raise();
+  std::terminate();  // not reached: the compiler cannot see through the virtual Raise
+}
+
+void TReadPhase::ReadTimedOut(IDeviceConnection& Connection, const Exception& E,
+                              const TReadPass& Pass) {
+  if (TranslatesReadFailures()) ReadFailed(Connection, E, Pass);
+  TReadPhase::ReadFailed(Connection, E, Pass);  // not translated: E itself
 }
 
 void TMessageReceiver::ReadWithin(IDeviceConnection& Connection, std::int32_t Timeout,
-                                  TReadPhase& Phase, std::int64_t SpentMs) {
+                                  TReadPhase& Phase, std::int64_t SpentMs,
+                                  std::unique_ptr<Exception>* TimedOut) {
   Stopwatch_.Restart();
   const TFinally stopper([this] { Stopwatch_.Stop(); });
   const bool limited = Timeout != Connection.InfiniteTimeout();
@@ -196,14 +220,20 @@ void TMessageReceiver::ReadWithin(IDeviceConnection& Connection, std::int32_t Ti
     if (limited) {
       pass.ElapsedAtStart = SpentMs + Stopwatch_.ElapsedMilliseconds();
       pass.Remaining = Timeout - pass.ElapsedAtStart;
-      if (pass.Remaining <= 0) Phase.Expired(Connection, pass);
+      if (pass.Remaining <= 0) {
+        if (TimedOut != nullptr && (*TimedOut = Phase.TimeoutError(Connection, nullptr, pass)))
+          return;
+        Phase.Expired(Connection, pass);
+      }
     }
     std::uint8_t* const at = Phase.ReadPosition();
     std::int32_t n = 0;
+    std::unique_ptr<Exception> timedOut;
     const auto read = [&] {
       Connection.SetReadTimeout(static_cast<std::int32_t>(pass.Remaining));
       Phase.BeforeRead(Connection);
-      n = Phase.NeedsWhole(Connection) ? Connection.ReadWhole(at, room) : Connection.Read(at, room);
+      n = Connection.ReadOrTimeOut(at, room, Phase.NeedsWhole(Connection), timedOut);
+      if (timedOut) return;
       // A connection returns 1..room bytes or throws; any other count must not be taken, or
       // the next read would land outside the buffer (or the loop never end).
       if (n < 1 || n > room) {
@@ -222,6 +252,11 @@ void TMessageReceiver::ReadWithin(IDeviceConnection& Connection, std::int32_t Ti
       } catch (const EConnectionIOError& e) {
         Phase.ReadFailed(Connection, e, pass);
       }
+    }
+    if (timedOut) {
+      if (TimedOut != nullptr && (*TimedOut = Phase.TimeoutError(Connection, timedOut.get(), pass)))
+        return;
+      Phase.ReadTimedOut(Connection, *timedOut, pass);
     }
     pass.Elapsed = SpentMs + Stopwatch_.ElapsedMilliseconds();
     if (Phase.Take(Connection, n, pass)) return;
@@ -283,8 +318,9 @@ void TMessageReceiver::LogSkipped(IDeviceConnection& Connection, const std::uint
                          {Count, HexDump(Packet, Count), Why});
 }
 
-TBytes TMessageReceiver::ReceivePacked(IDeviceConnection* Connection) {
-  const std::int32_t count = ReceivePacked(Connection, Buffer_.data(), BufferSize);
+TBytes TMessageReceiver::ReceivePacked(IDeviceConnection* Connection,
+                                       std::unique_ptr<Exception>* TimedOut) {
+  const std::int32_t count = ReceivePacked(Connection, Buffer_.data(), BufferSize, TimedOut);
   if (count <= 0) return {};
   return TBytes(Buffer_.data(), static_cast<std::size_t>(count));
 }
@@ -336,11 +372,11 @@ void TMessageTransceiver::SendLocked(const TBytes& Message, const std::function<
   sender.SendPacked(Connection_.get(), Message, Opened);
 }
 
-TBytes TMessageTransceiver::ReceiveLocked() {
+TBytes TMessageTransceiver::ReceiveLocked(std::unique_ptr<Exception>* TimedOut) {
   TMessageReceiver& receiver = Receiver();
   receiver.SetStartOfPacketReadTimeout(StartOfPacketReadTimeout_);
   receiver.SetReadTimeout(ReadTimeout_);
-  return receiver.ReceivePacked(Connection_.get());
+  return receiver.ReceivePacked(Connection_.get(), TimedOut);
 }
 
 void TMessageTransceiver::Send(const TBytes& Message) {
@@ -358,6 +394,14 @@ TBytes TMessageTransceiver::Receive() {
 }
 
 TBytes TMessageTransceiver::Exchange(const TBytes& Request) {
+  std::unique_ptr<Exception> timedOut;
+  TBytes reply = ExchangeOrTimeOut(Request, timedOut);
+  if (timedOut) timedOut->Raise();
+  return reply;
+}
+
+TBytes TMessageTransceiver::ExchangeOrTimeOut(const TBytes& Request,
+                                              std::unique_ptr<Exception>& TimedOut) {
   CheckConnection();
   Connection_->Lock();
   const TFinally finish([this] { FinishOperation(); });
@@ -370,7 +414,7 @@ TBytes TMessageTransceiver::Exchange(const TBytes& Request) {
   SendLocked(Request,
              [&] { receiver.DiscardWaiting(*Connection_, Connection_->GreetingTimeout()); });
   receiver.ExpectReplyTo(Request);
-  return ReceiveLocked();
+  return ReceiveLocked(&TimedOut);
 }
 
 bool TMessageTransceiver::KeepsLinesOf(const IDeviceConnection* Connection) const {

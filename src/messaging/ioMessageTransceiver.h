@@ -130,12 +130,26 @@ class TReadPhase {
   virtual bool Take(IDeviceConnection& Connection, std::int32_t Count, const TReadPass& Pass) = 0;
   // The budget ran out between reads: throws the phase's own timeout error.
   [[noreturn]] virtual void Expired(IDeviceConnection& Connection, const TReadPass& Pass) = 0;
+  // A read waited in vain; E is the connection's EReadTimeoutError, not thrown yet. Throws
+  // what the phase reports for it: by default ReadFailed's error for a phase that translates
+  // failures, else E itself.
+  [[noreturn]] virtual void ReadTimedOut(IDeviceConnection& Connection, const Exception& E,
+                                         const TReadPass& Pass);
+  // The phase's timeout error as a value, for a receive that hands a silent line's timeout up
+  // without throwing it: Timeout is the connection's EReadTimeoutError when a read waited in
+  // vain, null when the budget ran out between reads. Null: the phase only throws it (Expired,
+  // ReadTimedOut).
+  virtual std::unique_ptr<Exception> TimeoutError(IDeviceConnection& /*Connection*/,
+                                                  const Exception* /*Timeout*/,
+                                                  const TReadPass& /*Pass*/) {
+    return nullptr;
+  }
   // Whether the phase reports a failed read as an error of its own (ReadFailed); otherwise the
   // connection's exception passes on as it is, without being caught and thrown again.
   virtual bool TranslatesReadFailures() const { return false; }
   // A read failed with E, the connection's EReadTimeoutError or EConnectionIOError (a faulty
-  // byte count included); called while E is in flight, for a phase that translates failures.
-  // Throws what the phase reports for it; by default E itself.
+  // byte count included), for a phase that translates failures. Throws what the phase reports
+  // for it; by default E itself.
   [[noreturn]] virtual void ReadFailed(IDeviceConnection& Connection, const Exception& E,
                                        const TReadPass& Pass);
 };
@@ -152,15 +166,26 @@ class TMessageReceiver : public TDeviceMessenger {
   // Logs "<--- Запрошена операция чтения данных", opens the connection on demand (logging
   // "--->  [%s] Connection opened"), calls ReadPacket and logs "<a--". An EConnectionIOError
   // closes the connection quietly; every failure is logged "<err ..." and re-thrown unchanged.
+  // With TimedOut, a packet that does not begin in time (ReadPacketOrTimeOut) is logged as such
+  // a failure and comes back in *TimedOut, unthrown, with 0 bytes.
   std::int32_t ReceivePacked(IDeviceConnection* Connection, std::uint8_t* Buffer,
-                             std::int32_t Capacity);
+                             std::int32_t Capacity, std::unique_ptr<Exception>* TimedOut = nullptr);
   // Reads into the messenger's own 8192-byte Buffer; empty when nothing was read.
-  TBytes ReceivePacked(IDeviceConnection* Connection);
+  TBytes ReceivePacked(IDeviceConnection* Connection,
+                       std::unique_ptr<Exception>* TimedOut = nullptr);
 
   // Reads one framed packet into Buffer (at most Capacity bytes, starting at Buffer[0]) and
   // returns its length. Each protocol implements it; it must stay within [0, Capacity).
   virtual std::int32_t ReadPacket(IDeviceConnection& Connection, std::uint8_t* Buffer,
                                   std::int32_t Capacity) = 0;
+  // As ReadPacket, except that a receiver may hand the timeout of a packet that does not begin
+  // in time (a silent device, the usual end of a search's try) back in TimedOut, unthrown, with
+  // 0 bytes. By default ReadPacket, which throws it.
+  virtual std::int32_t ReadPacketOrTimeOut(IDeviceConnection& Connection, std::uint8_t* Buffer,
+                                           std::int32_t Capacity,
+                                           std::unique_ptr<Exception>& /*TimedOut*/) {
+    return ReadPacket(Connection, Buffer, Capacity);
+  }
 
   // The request whose reply the next ReadPacket reads (Exchange tells it, after the send), so
   // that a receiver can tell the line's echo of it, or a late reply to an earlier request, from
@@ -179,12 +204,14 @@ class TMessageReceiver : public TDeviceMessenger {
   // InfiniteTimeout). The stopwatch measures the phase. The outcomes of a read:
   // - bytes: 1..ReadRoom(), handed to Phase.Take;
   // - nothing before the deadline: Phase.Expired when the budget ran out between reads,
-  //   Phase.ReadFailed with the connection's EReadTimeoutError when a read waited in vain;
+  //   Phase.ReadTimedOut with the connection's EReadTimeoutError when a read waited in vain
+  //   (handed over as a value: the phase's error is the only one thrown). With TimedOut, a
+  //   phase that makes its timeout error as a value (TimeoutError) returns it there instead;
   // - the peer closed or an I/O error: Phase.ReadFailed with the connection's
   //   EConnectionIOError; a count outside 1..ReadRoom() counts as one (EUnexpectedReceiveError);
   // - cancelled by a stop: EAbort passes unchanged.
   void ReadWithin(IDeviceConnection& Connection, std::int32_t Timeout, TReadPhase& Phase,
-                  std::int64_t SpentMs = 0);
+                  std::int64_t SpentMs = 0, std::unique_ptr<Exception>* TimedOut = nullptr);
 
   // Only inside a handler of ReadPacket: a corrupt frame, a connection or a timeout failure or
   // a stop is re-thrown unchanged, anything else becomes EUnexpectedReceiveError naming the
@@ -231,6 +258,9 @@ class TMessageTransceiver : public TManualInterfacedObject, public IConnectionLo
   // opens, what was queued before it opened or what its far end sends on its own within the
   // connection's GreetingTimeout), sends, tells the receiver the request, and receives.
   TBytes Exchange(const TBytes& Request);
+  // As Exchange, except that a reply that does not begin in time (a silent device) comes back
+  // as its timeout error in TimedOut, unthrown, with an empty reply.
+  TBytes ExchangeOrTimeOut(const TBytes& Request, std::unique_ptr<Exception>& TimedOut);
 
   const std::shared_ptr<IDeviceConnection>& Connection() const { return Connection_; }
   ILogStrings* Log() const { return Log_.load(std::memory_order_acquire); }
@@ -278,7 +308,7 @@ class TMessageTransceiver : public TManualInterfacedObject, public IConnectionLo
 
   void CheckConnection() const;
   void SendLocked(const TBytes& Message, const std::function<void()>& Opened = {});
-  TBytes ReceiveLocked();
+  TBytes ReceiveLocked(std::unique_ptr<Exception>* TimedOut = nullptr);
   void FinishOperation() noexcept;
 
   std::shared_ptr<IDeviceConnection> Connection_;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
 #include <optional>
 
 #include "foundation/ioExceptions.h"
@@ -15,7 +16,8 @@ namespace {
 // Exactly Count bytes into Buffer.
 class TExactCount final : public TReadPhase {
  public:
-  TExactCount(std::uint8_t* Buffer, std::int32_t Count) : Buffer_(Buffer), Count_(Count) {}
+  TExactCount(std::uint8_t* Buffer, std::int32_t Count, std::string_view MissingFmt)
+      : Buffer_(Buffer), Count_(Count), MissingFmt_(MissingFmt) {}
 
   std::uint8_t* ReadPosition() override { return Buffer_ + Total; }
   std::int32_t ReadRoom() const override { return Count_ - Total; }
@@ -31,11 +33,29 @@ class TExactCount final : public TReadPhase {
     Total += N;
     return Total >= Count_;
   }
-  [[noreturn]] void Expired(IDeviceConnection& /*Connection*/, const TReadPass& Pass) override {
-    throw EReadTimeoutError::CreateFmt(
-        "Время ожидания чтения %d байт данных истекло. Прочитано %d байт "
-        "(ReadTimeout=%d msec, elapsedTimeout=%d msec, remainingTimeout=%d msec)",
-        {Count_, Total, Pass.Timeout, Pass.ElapsedAtStart, Pass.Remaining});
+  [[noreturn]] void Expired(IDeviceConnection& Connection, const TReadPass& Pass) override {
+    TimeoutError(Connection, nullptr, Pass)->Raise();
+    std::terminate();  // not reached: the compiler cannot see through the virtual Raise
+  }
+  [[noreturn]] void ReadTimedOut(IDeviceConnection& Connection, const Exception& E,
+                                 const TReadPass& Pass) override {
+    TimeoutError(Connection, &E, Pass)->Raise();
+    std::terminate();  // not reached
+  }
+  std::unique_ptr<Exception> TimeoutError(IDeviceConnection& /*Connection*/,
+                                          const Exception* Timeout,
+                                          const TReadPass& Pass) override {
+    std::unique_ptr<Exception> own;
+    if (Timeout == nullptr) {
+      own = std::make_unique<EReadTimeoutError>(EReadTimeoutError::CreateFmt(
+          "Время ожидания чтения %d байт данных истекло. Прочитано %d байт "
+          "(ReadTimeout=%d msec, elapsedTimeout=%d msec, remainingTimeout=%d msec)",
+          {Count_, Total, Pass.Timeout, Pass.ElapsedAtStart, Pass.Remaining}));
+      Timeout = own.get();
+    }
+    if (MissingFmt_.empty()) return own ? std::move(own) : Timeout->Clone();
+    return std::make_unique<EReadMessageTimeoutError>(
+        EReadMessageTimeoutError::CreateFmt(MissingFmt_, {Count_}, Timeout));
   }
 
   std::int32_t Total = 0;
@@ -43,6 +63,7 @@ class TExactCount final : public TReadPhase {
  private:
   std::uint8_t* const Buffer_;
   const std::int32_t Count_;
+  const std::string_view MissingFmt_;
 };
 
 std::uint16_t TransactionIdOf(const std::uint8_t* Frame) {
@@ -59,33 +80,26 @@ bool HasGoodCrc(const std::uint8_t* Frame, std::int32_t Count) {
 
 std::int32_t TModbusAbstractReceiver::ReadExact(IDeviceConnection& Connection, std::uint8_t* Buffer,
                                                 std::int32_t Timeout, std::int32_t Count,
-                                                std::int64_t SpentMs) {
-  TExactCount phase(Buffer, Count);
-  ReadWithin(Connection, Timeout, phase, SpentMs);
+                                                std::int64_t SpentMs, std::string_view MissingFmt,
+                                                std::unique_ptr<Exception>* TimedOut) {
+  TExactCount phase(Buffer, Count, MissingFmt);
+  ReadWithin(Connection, Timeout, phase, SpentMs, TimedOut);
   return phase.Total;
 }
 
 std::int32_t TModbusAbstractReceiver::ReadHeader(IDeviceConnection& Connection,
-                                                 std::uint8_t* Buffer, std::int64_t SpentMs) {
-  const std::int32_t length = GetHeaderLength();
-  try {
-    return ReadExact(Connection, Buffer, StartOfPacketReadTimeout(), length, SpentMs);
-  } catch (const EReadTimeoutError& e) {
-    throw EReadMessageTimeoutError::CreateFmt("Не получен заголовок (%d байт) MODBUS пакета. ",
-                                              {length}, &e);
-  }
+                                                 std::uint8_t* Buffer, std::int64_t SpentMs,
+                                                 std::unique_ptr<Exception>* TimedOut) {
+  return ReadExact(Connection, Buffer, StartOfPacketReadTimeout(), GetHeaderLength(), SpentMs,
+                   "Не получен заголовок (%d байт) MODBUS пакета. ", TimedOut);
 }
 
 std::int32_t TModbusAbstractReceiver::ReadRemainder(IDeviceConnection& Connection,
                                                     std::uint8_t* Buffer, std::int32_t Count,
                                                     std::int64_t SpentMs) {
-  try {
-    return ReadExact(Connection, Buffer, ReadTimeout(), Count, SpentMs);
-  } catch (const EReadTimeoutError& e) {
-    // The fourth word starts with a Latin "o": the device texts are kept as they are.
-    throw EReadMessageTimeoutError::CreateFmt("Не получен oстаток (%d байт) MODBUS пакета. ",
-                                              {Count}, &e);
-  }
+  // The fourth word starts with a Latin "o": the device texts are kept as they are.
+  return ReadExact(Connection, Buffer, ReadTimeout(), Count, SpentMs,
+                   "Не получен oстаток (%d байт) MODBUS пакета. ");
 }
 
 std::int32_t TModbusAbstractReceiver::PacketLengthSoFar(const std::uint8_t* Buffer,
@@ -141,6 +155,16 @@ std::int32_t TModbusAbstractReceiver::ReadRest(IDeviceConnection& Connection, st
 
 std::int32_t TModbusAbstractReceiver::ReadPacket(IDeviceConnection& Connection,
                                                  std::uint8_t* Buffer, std::int32_t Capacity) {
+  std::unique_ptr<Exception> timedOut;
+  const std::int32_t count = ReadPacketOrTimeOut(Connection, Buffer, Capacity, timedOut);
+  if (timedOut) timedOut->Raise();
+  return count;
+}
+
+std::int32_t TModbusAbstractReceiver::ReadPacketOrTimeOut(IDeviceConnection& Connection,
+                                                          std::uint8_t* Buffer,
+                                                          std::int32_t Capacity,
+                                                          std::unique_ptr<Exception>& TimedOut) {
   const std::int32_t headerLength = GetHeaderLength();
   if (headerLength > Capacity) {
     throw ECorruptMessageFrame::CreateFmt(
@@ -148,8 +172,10 @@ std::int32_t TModbusAbstractReceiver::ReadPacket(IDeviceConnection& Connection,
         {headerLength, Capacity});
   }
   const std::optional<TBytes> request = TakeRequest();
-  if (!request)
-    return ReadRest(Connection, Buffer, Capacity, ReadHeader(Connection, Buffer), nullptr);
+  if (!request) {
+    const std::int32_t count = ReadHeader(Connection, Buffer, 0, &TimedOut);
+    return TimedOut ? 0 : ReadRest(Connection, Buffer, Capacity, count, nullptr);
+  }
 
   // Packets passed over use up the start-of-packet budget of this receive, not a new one.
   TStopwatch listening;
@@ -158,17 +184,13 @@ std::int32_t TModbusAbstractReceiver::ReadPacket(IDeviceConnection& Connection,
   TBytes setAside;
   for (;;) {
     const std::int64_t spent = limited ? listening.ElapsedMilliseconds() : 0;
-    std::int32_t count = 0;
-    if (setAside.empty()) {
-      count = ReadHeader(Connection, Buffer, spent);
-    } else {
-      try {
-        count = ReadHeader(Connection, Buffer, spent);
-      } catch (const EReadMessageTimeoutError&) {
-        // The reply did not come in time: the packet set aside is the answer after all.
-        std::memcpy(Buffer, setAside.data(), setAside.size());
-        return static_cast<std::int32_t>(setAside.size());
-      }
+    std::int32_t count = ReadHeader(Connection, Buffer, spent, &TimedOut);
+    if (TimedOut) {
+      if (setAside.empty()) return 0;
+      // The reply did not come in time: the packet set aside is the answer after all.
+      TimedOut.reset();
+      std::memcpy(Buffer, setAside.data(), setAside.size());
+      return static_cast<std::int32_t>(setAside.size());
     }
     count = ReadRest(Connection, Buffer, Capacity, count, &*request);
     if (SkipEcho(Connection, *request, Buffer, count)) continue;
@@ -226,10 +248,11 @@ std::int32_t TModbusRtuReceiver::ReadToFrameEnd(IDeviceConnection& Connection,
   return Count;
 }
 
-std::int32_t TModbusTcpReceiver::ReadPacket(IDeviceConnection& Connection, std::uint8_t* Buffer,
-                                            std::int32_t Capacity) {
+std::int32_t TModbusTcpReceiver::ReadPacketOrTimeOut(IDeviceConnection& Connection,
+                                                     std::uint8_t* Buffer, std::int32_t Capacity,
+                                                     std::unique_ptr<Exception>& TimedOut) {
   try {
-    return TModbusAbstractReceiver::ReadPacket(Connection, Buffer, Capacity);
+    return TModbusAbstractReceiver::ReadPacketOrTimeOut(Connection, Buffer, Capacity, TimedOut);
   } catch (const ECorruptMessageFrame&) {
     Connection.CloseQuietly();  // the next exchange opens a fresh stream
     throw;

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string_view>
 
 #include "messaging/ioMessageTransceiver.h"
 
@@ -22,6 +23,10 @@ class TModbusAbstractReceiver : public TMessageReceiver {
   // start-of-packet budget.
   std::int32_t ReadPacket(IDeviceConnection& Connection, std::uint8_t* Buffer,
                           std::int32_t Capacity) override;
+  // A header that does not begin in time comes back as its EReadMessageTimeoutError.
+  std::int32_t ReadPacketOrTimeOut(IDeviceConnection& Connection, std::uint8_t* Buffer,
+                                   std::int32_t Capacity,
+                                   std::unique_ptr<Exception>& TimedOut) override;
   // The total length of the packet as far as its first Count bytes (at least the header) tell
   // it; while it is more than Count, the packet tells the rest of its length as it arrives.
   virtual std::uint16_t GetPacketLength(const std::uint8_t* Data, std::int32_t Count) = 0;
@@ -29,12 +34,17 @@ class TModbusAbstractReceiver : public TMessageReceiver {
 
   // Exactly Count bytes within Timeout milliseconds in total (no limit when Timeout is the
   // connection's InfiniteTimeout), of which SpentMs are already gone; time used up between
-  // reads raises EReadTimeoutError.
+  // reads raises EReadTimeoutError. With MissingFmt a timeout (either kind) is raised as the
+  // EReadMessageTimeoutError of that text (its %d: Count) with the timeout as its cause, in one
+  // throw; with TimedOut it comes back there instead, unthrown.
   std::int32_t ReadExact(IDeviceConnection& Connection, std::uint8_t* Buffer, std::int32_t Timeout,
-                         std::int32_t Count, std::int64_t SpentMs = 0);
-  // Within StartOfPacketReadTimeout; a timeout becomes EReadMessageTimeoutError.
+                         std::int32_t Count, std::int64_t SpentMs = 0,
+                         std::string_view MissingFmt = {},
+                         std::unique_ptr<Exception>* TimedOut = nullptr);
+  // Within StartOfPacketReadTimeout; a timeout becomes EReadMessageTimeoutError (in TimedOut
+  // when given).
   std::int32_t ReadHeader(IDeviceConnection& Connection, std::uint8_t* Buffer,
-                          std::int64_t SpentMs = 0);
+                          std::int64_t SpentMs = 0, std::unique_ptr<Exception>* TimedOut = nullptr);
   // Within ReadTimeout, of which SpentMs are already gone; a timeout becomes
   // EReadMessageTimeoutError.
   std::int32_t ReadRemainder(IDeviceConnection& Connection, std::uint8_t* Buffer,
@@ -105,8 +115,9 @@ class TModbusRtuReceiver : public TModbusAbstractReceiver {
 // is passed over; one with an identifier never sent is returned, for the searcher to reject.
 class TModbusTcpReceiver : public TModbusAbstractReceiver {
  public:
-  std::int32_t ReadPacket(IDeviceConnection& Connection, std::uint8_t* Buffer,
-                          std::int32_t Capacity) override;
+  std::int32_t ReadPacketOrTimeOut(IDeviceConnection& Connection, std::uint8_t* Buffer,
+                                   std::int32_t Capacity,
+                                   std::unique_ptr<Exception>& TimedOut) override;
   std::uint16_t GetPacketLength(const std::uint8_t* Data, std::int32_t Count) override;
   std::uint16_t GetHeaderLength() override;
   // Also counts the request among those sent on this receiver.

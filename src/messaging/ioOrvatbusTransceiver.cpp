@@ -40,11 +40,26 @@ bool TOrvatbusReceiver::ContainsByte(std::uint8_t Value, const std::uint8_t* Dat
 
 namespace {
 
-// Chunks into Buffer until one holds StopByte or Capacity bytes are held.
+// What a missing frame mark is raised as, with the read's timeout as its cause.
+using TMissingMark = void (*)(IDeviceConnection& Connection, const Exception& Timeout);
+
+[[noreturn]] void RaiseMissingSoh(IDeviceConnection& Connection, const Exception& Timeout) {
+  throw EReadSOHTimeoutError::CreateFmt("[%s] Не получен символ начала пакета (SOH)",
+                                        {Connection.ConnectionString()}, &Timeout);
+}
+
+[[noreturn]] void RaiseMissingEtx(IDeviceConnection& Connection, const Exception& Timeout) {
+  throw EReadETXTimeoutError::CreateFmt("[%s] Не получен символ конца пакета (ETX)",
+                                        {Connection.ConnectionString()}, &Timeout);
+}
+
+// Chunks into Buffer until one holds StopByte or Capacity bytes are held. With Missing, a
+// timeout is raised as Missing makes it, in one throw.
 class TUntilByte final : public TReadPhase {
  public:
-  TUntilByte(std::uint8_t StopByte, std::uint8_t* Buffer, std::int32_t Capacity)
-      : StopByte_(StopByte), Buffer_(Buffer), Capacity_(Capacity) {}
+  TUntilByte(std::uint8_t StopByte, std::uint8_t* Buffer, std::int32_t Capacity,
+             TMissingMark Missing = nullptr)
+      : StopByte_(StopByte), Buffer_(Buffer), Capacity_(Capacity), Missing_(Missing) {}
 
   std::uint8_t* ReadPosition() override { return Buffer_ + Count; }
   std::int32_t ReadRoom() const override { return Capacity_ - Count; }
@@ -72,20 +87,22 @@ class TUntilByte final : public TReadPhase {
     return Found || Count >= Capacity_;
   }
   [[noreturn]] void Expired(IDeviceConnection& Connection, const TReadPass& Pass) override {
-    throw EReadMessageTimeoutError::CreateFmt(
-        "[%s] Время ожидания чтения байта (0x%.2x) истекло. Прочитано %d байт "
-        "(ReadTimeout=%d ms, elapsedTimeout=%d ms, remainingTimeout=%d ms)",
-        {Connection.ConnectionString(), StopByte_, Count, Pass.Timeout, Pass.ElapsedAtStart,
-         Pass.Remaining});
+    Fail(Connection, EReadMessageTimeoutError::CreateFmt(
+                         "[%s] Время ожидания чтения байта (0x%.2x) истекло. Прочитано %d байт "
+                         "(ReadTimeout=%d ms, elapsedTimeout=%d ms, remainingTimeout=%d ms)",
+                         {Connection.ConnectionString(), StopByte_, Count, Pass.Timeout,
+                          Pass.ElapsedAtStart, Pass.Remaining}));
   }
   bool TranslatesReadFailures() const override { return true; }
   [[noreturn]] void ReadFailed(IDeviceConnection& Connection, const Exception& E,
                                const TReadPass& Pass) override {
     if (E.Is<EReadTimeoutError>()) {
-      throw EReadMessageTimeoutError::CreateFmt(
-          "[%s] Истек таймаут ожидания чтения данных (ReadTimeout=%d ms, elapsedTimeout=%d ms, "
-          "remainingTimeout=%d ms). Данные не получены.",
-          {Connection.ConnectionString(), Pass.Timeout, Pass.ElapsedAtStart, Pass.Remaining}, &E);
+      Fail(Connection,
+           EReadMessageTimeoutError::CreateFmt(
+               "[%s] Истек таймаут ожидания чтения данных (ReadTimeout=%d ms, elapsedTimeout=%d "
+               "ms, remainingTimeout=%d ms). Данные не получены.",
+               {Connection.ConnectionString(), Pass.Timeout, Pass.ElapsedAtStart, Pass.Remaining},
+               &E));
     }
     throw EConnectionIOError::CreateFmt("[%s] Ошибка приема сообщения.",
                                         {Connection.ConnectionString()}, &E);
@@ -95,9 +112,15 @@ class TUntilByte final : public TReadPhase {
   bool Found = false;
 
  private:
+  [[noreturn]] void Fail(IDeviceConnection& Connection, const EReadMessageTimeoutError& E) const {
+    if (Missing_ != nullptr) Missing_(Connection, E);
+    throw E;
+  }
+
   const std::uint8_t StopByte_;
   std::uint8_t* const Buffer_;
   const std::int32_t Capacity_;
+  const TMissingMark Missing_;
 };
 
 }  // namespace
@@ -112,23 +135,16 @@ std::int32_t TOrvatbusReceiver::ReadUntilByte(IDeviceConnection& Connection, std
 
 std::int32_t TOrvatbusReceiver::WaitForSOH(IDeviceConnection& Connection, std::uint8_t* Buffer,
                                            std::int32_t Capacity, std::int64_t SpentMs) {
-  try {
-    return ReadUntilByte(Connection, OrvatbusUtils::SOH, Buffer, Capacity,
-                         StartOfPacketReadTimeout(), SpentMs);
-  } catch (const EReadMessageTimeoutError& e) {
-    throw EReadSOHTimeoutError::CreateFmt("[%s] Не получен символ начала пакета (SOH)",
-                                          {Connection.ConnectionString()}, &e);
-  }
+  TUntilByte phase(OrvatbusUtils::SOH, Buffer, Capacity, RaiseMissingSoh);
+  ReadWithin(Connection, StartOfPacketReadTimeout(), phase, SpentMs);
+  return phase.Count;
 }
 
 std::int32_t TOrvatbusReceiver::WaitForETX(IDeviceConnection& Connection, std::uint8_t* Buffer,
                                            std::int32_t Capacity) {
-  try {
-    return ReadUntilByte(Connection, OrvatbusUtils::ETX, Buffer, Capacity, ReadTimeout());
-  } catch (const EReadMessageTimeoutError& e) {
-    throw EReadETXTimeoutError::CreateFmt("[%s] Не получен символ конца пакета (ETX)",
-                                          {Connection.ConnectionString()}, &e);
-  }
+  TUntilByte phase(OrvatbusUtils::ETX, Buffer, Capacity, RaiseMissingEtx);
+  ReadWithin(Connection, ReadTimeout(), phase);
+  return phase.Count;
 }
 
 TOrvatbusReceiver::TFrame TOrvatbusReceiver::ReadFrame(IDeviceConnection& Connection,

@@ -124,31 +124,41 @@ void TDeviceSearcher::CloseConnection() {
 void TDeviceSearcher::RunAttempts(
     const std::function<void(std::int32_t Try)>& Attempt,
     const std::function<void(const std::string& Description)>& LogFailure) {
-  if (const std::unique_ptr<Exception> failure = RunAttemptsOrFailure(Attempt, LogFailure))
-    failure->Raise();
+  const std::unique_ptr<Exception> failure = RunAttemptsOrFailure(
+      [&](std::int32_t Try) {
+        Attempt(Try);
+        return std::unique_ptr<Exception>();
+      },
+      LogFailure);
+  if (failure) failure->Raise();
 }
 
 std::unique_ptr<Exception> TDeviceSearcher::RunAttemptsOrFailure(
-    const std::function<void(std::int32_t Try)>& Attempt,
+    const std::function<std::unique_ptr<Exception>(std::int32_t Try)>& Attempt,
     const std::function<void(const std::string& Description)>& LogFailure) {
   std::int32_t tries = 0;
   std::int32_t crcErrors = 0;
   std::int32_t timeouts = 0;
   const std::int32_t timeoutLimit = RequestRetryCount_ < 1 ? 1 : RequestRetryCount_;
   for (;;) {
+    std::unique_ptr<Exception> failure;
     try {
-      Attempt(++tries);
-      return nullptr;
+      failure = Attempt(++tries);
     } catch (const Exception& e) {
-      if (KeepsLog()) LogFailure(DescribeException(&e));
-      if (e.Is<EInvalidCRC>()) {
-        if (++crcErrors < 3) continue;
-      } else if (e.Is<ETimeoutError>()) {
-        if (++timeouts < timeoutLimit) continue;
+      if (dynamic_cast<const EAbort*>(&e) != nullptr) {
+        if (KeepsLog()) LogFailure(DescribeException(&e));
+        throw;  // a stop passes as it came
       }
-      if (dynamic_cast<const EAbort*>(&e) != nullptr) throw;  // a stop passes as it came
-      return e.Clone();
+      failure = e.Clone();
     }
+    if (!failure) return nullptr;
+    if (KeepsLog()) LogFailure(DescribeException(failure.get()));
+    if (failure->Is<EInvalidCRC>()) {
+      if (++crcErrors < 3) continue;
+    } else if (failure->Is<ETimeoutError>()) {
+      if (++timeouts < timeoutLimit) continue;
+    }
+    return failure;
   }
 }
 
@@ -240,9 +250,12 @@ std::unique_ptr<Exception> TModbusDeviceSearcher::Identify(std::uint8_t Address,
       [&](std::int32_t Try) {
         Live.reset();
         LogFmt("Попытка %d поиска прибора MODBUS с адресом %d...", {Try, Address});
-        const TBytes reply = ExchangeBody(BuildRequestBody(Address));
+        std::unique_ptr<Exception> timedOut;
+        const TBytes reply = ExchangeBody(BuildRequestBody(Address), &timedOut);
+        if (timedOut) return timedOut;
         Info = ParseResponse(reply, Address, Live);
         LogFmt("Найден прибор MODBUS с адресом %d", {Info.Address});
+        return std::unique_ptr<Exception>();
       },
       [&](const std::string& Description) {
         LogFmt("Ошибка поиска прибора MODBUS с адресом %d: %s", {Address, Description});
@@ -260,10 +273,12 @@ std::unique_ptr<Exception> TModbusDeviceSearcher::Identify(std::uint8_t Address,
   return nullptr;
 }
 
-TBytes TModbusDeviceSearcher::ExchangeBody(const TBytes& Body) {
+TBytes TModbusDeviceSearcher::ExchangeBody(const TBytes& Body,
+                                           std::unique_ptr<Exception>* TimedOut) {
   if (KeepsLog())
     LogFmt("--q> (size=%d) %s (modbus request body)", {Body.size(), HexDumpText(Body)});
-  return Transceiver().Exchange(PackRequest(Body));
+  if (TimedOut == nullptr) return Transceiver().Exchange(PackRequest(Body));
+  return Transceiver().ExchangeOrTimeOut(PackRequest(Body), *TimedOut);
 }
 
 TBytes TModbusDeviceSearcher::UnpackAndLog(const TBytes& Reply, std::uint8_t Address) {

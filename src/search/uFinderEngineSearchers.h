@@ -97,11 +97,11 @@ class TDeviceSearcher : public IDeviceSearcher {
   void RunAttempts(const std::function<void(std::int32_t Try)>& Attempt,
                    const std::function<void(const std::string& Description)>& LogFailure);
   // As RunAttempts, except that the failure that ends the tries comes back (a copy) rather
-  // than being thrown again: a caller that reports it as a value saves the second unwind of
-  // every silent address. Null on success; a stop (EAbort) and failures from outside the tree
-  // pass as exceptions.
+  // than being thrown again, and that Attempt may hand its failure back as a value instead of
+  // throwing it (null: success): a silent address's timeout then travels without any unwind.
+  // Null on success; a stop (EAbort) and failures from outside the tree pass as exceptions.
   std::unique_ptr<Exception> RunAttemptsOrFailure(
-      const std::function<void(std::int32_t Try)>& Attempt,
+      const std::function<std::unique_ptr<Exception>(std::int32_t Try)>& Attempt,
       const std::function<void(const std::string& Description)>& LogFailure);
   // Adds a line to the log (stamped by the process clock); nothing without a log.
   void LogLine(std::string_view Text);
@@ -178,8 +178,9 @@ class TModbusDeviceSearcher : public TDeviceSearcher {
   // Null when identified; else the failure that ended the tries, as a value (no rethrow).
   std::unique_ptr<Exception> Identify(std::uint8_t Address, TDeviceInfo& Info,
                                       std::optional<TLiveReply>& Live);
-  // Logs the request body, exchanges its frame and returns the reply frame.
-  TBytes ExchangeBody(const TBytes& Body);
+  // Logs the request body, exchanges its frame and returns the reply frame. With TimedOut, a
+  // reply that does not begin in time comes back there (TMessageTransceiver::ExchangeOrTimeOut).
+  TBytes ExchangeBody(const TBytes& Body, std::unique_ptr<Exception>* TimedOut = nullptr);
   // UnpackResponse, then logs the body. An exception reply from another address than Address
   // is that address mismatch, not an error of Address.
   TBytes UnpackAndLog(const TBytes& Reply, std::uint8_t Address);

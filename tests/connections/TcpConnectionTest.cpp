@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -195,8 +196,50 @@ TEST(TcpConnectionIo, ReadTimeoutNamesTheStoredTimeout) {
         0u)
         << e.InnerException()->Message;
     EXPECT_EQ(dynamic_cast<const ESocketError&>(*e.InnerException()).ErrorCode, ETIMEDOUT);
+    // The same failure handed over unthrown, for a caller that reports it as a value.
+    std::unique_ptr<Exception> timedOut;
+    EXPECT_EQ(c.ReadOrTimeOut(buf, 4, true, timedOut), 0);
+    ASSERT_NE(timedOut, nullptr);
+    EXPECT_STREQ(timedOut->ClassName(), "EReadTimeoutError");
+    EXPECT_EQ(DescribeException(timedOut.get()), DescribeException(&e));
   }
   EXPECT_TRUE(c.IsOpen());  // a failure does not close by itself
+}
+
+// What one wait brings is handed out read by read, in order; what was not yet read counts as
+// waiting, goes first to a read that does not wait, and goes with the connection it came on.
+TEST(TcpConnectionIo, BytesThatCameTogetherAreReadInPiecesWithoutAnotherWait) {
+  TTcpTestPeer peer;
+  TTcpConnection c("127.0.0.1", peer.Port());
+  c.Open();
+  ASSERT_TRUE(peer.Accept());
+  std::uint8_t buf[16] = {};
+  // Up to Count bytes by a waiting read or by one that takes only what waits.
+  const auto take = [&](std::int32_t Count, bool Waiting) {
+    const std::int32_t n = Waiting ? c.Read(buf, Count) : c.ReadAvailable(buf, Count);
+    return std::string(reinterpret_cast<char*>(buf), static_cast<std::size_t>(n));
+  };
+  c.SetReadTimeout(2000);
+  peer.SendText("abcdefghij");
+  ASSERT_TRUE(test::WaitFor([&] { return c.BytesToRead() == 10; }));
+  EXPECT_EQ(take(4, true), "abcd");
+  EXPECT_EQ(c.BytesToRead(), 6);
+  c.SetReadTimeout(1);  // the rest has come: no wait, so no timeout
+  EXPECT_EQ(take(4, true), "efgh");
+  peer.SendText("kl");
+  ASSERT_TRUE(test::WaitFor([&] { return c.BytesToRead() == 4; }));
+  EXPECT_EQ(take(16, false), "ij");
+  EXPECT_EQ(take(16, false), "kl");
+
+  peer.SendText("mnop");
+  c.SetReadTimeout(2000);
+  ASSERT_TRUE(test::WaitFor([&] { return c.BytesToRead() == 4; }));
+  EXPECT_EQ(take(1, true), "m");
+  c.Close();
+  c.Open();
+  ASSERT_TRUE(peer.Accept());
+  EXPECT_EQ(c.BytesToRead(), 0);
+  EXPECT_EQ(take(16, false), "");
 }
 
 TEST(TcpConnectionIo, DeviceClosingIsAnIoErrorWithCodeZero) {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <memory>
 #include <thread>
 
 #include "foundation/ioExceptions.h"
@@ -134,6 +135,30 @@ TEST_F(ModbusTransceiverTest, MissingHeaderAndMissingRemainder) {
     ASSERT_NE(e.InnerException(), nullptr);
     EXPECT_TRUE(e.InnerException()->Is<EReadTimeoutError>());
   }
+}
+
+// An exchange that may take a silent device's timeout as a value gets the very error, and
+// the traffic log the very line, that the exchange which throws it gives; a reply that comes is
+// the reply.
+TEST_F(ModbusTransceiverTest, ASilentDevicesTimeoutComesBackAsTheErrorExchangeThrows) {
+  const TBytes request = ModbusUtils::BuildRtuFrame(BytesOf({0x01, 0x03, 0x03, 0xE8, 0x00, 0x0A}));
+  std::unique_ptr<Exception> timedOut;
+  EXPECT_TRUE(Transceiver.ExchangeOrTimeOut(request, timedOut).empty());
+  ASSERT_NE(timedOut, nullptr);
+  const auto thrown =
+      test::Caught<EReadMessageTimeoutError>([&] { Transceiver.Exchange(request); });
+  EXPECT_STREQ(timedOut->ClassName(), "EReadMessageTimeoutError");
+  EXPECT_EQ(DescribeException(timedOut.get()), DescribeException(&thrown));
+  const auto errors = LinesWith(Log, "<err ");
+  ASSERT_EQ(errors.size(), 2u);
+  const auto tail = [](const std::string& Line) { return Line.substr(Line.find("<err ")); };
+  EXPECT_EQ(tail(errors[0]), tail(errors[1]));
+
+  timedOut.reset();
+  const TBytes reply = RtuReadResponse(20);
+  Connection->AddChunk(reply);
+  EXPECT_EQ(Transceiver.ExchangeOrTimeOut(request, timedOut), reply);
+  EXPECT_EQ(timedOut, nullptr);
 }
 
 TEST_F(ModbusTransceiverTest, WhatWaitsBeforeARequestIsDiscardedAndLogged) {
