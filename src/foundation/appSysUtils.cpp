@@ -1,5 +1,6 @@
 #include "foundation/appSysUtils.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -89,10 +90,11 @@ std::string Format(std::string_view Fmt, TFormatArgs Args) {
   };
 
   while (i < n) {
-    const char c = Fmt[i];
-    if (c != '%') {
-      out.push_back(c);
-      ++i;
+    if (Fmt[i] != '%') {
+      // The text up to the next conversion in one append.
+      const std::size_t next = std::min(Fmt.find('%', i), n);
+      out.append(Fmt.substr(i, next - i));
+      i = next;
       continue;
     }
     ++i;

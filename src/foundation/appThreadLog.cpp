@@ -72,7 +72,6 @@ void TThreadLogger::Add(const std::string& Text, const std::string& Target, bool
   bool wake = false;
   {
     std::lock_guard guard(Lock_);
-    if (Queue_.empty() && Paced_ > 0) FirstQueued_ = std::chrono::steady_clock::now();
     Queue_.push_back(std::move(data));
     // One wake-up per batch: a worker that is writing or gathering takes this line with the
     // others.
@@ -87,12 +86,14 @@ void TThreadLogger::Execute() {
     std::vector<std::unique_ptr<TLogData>> batch;
     {
       std::unique_lock lock(Lock_);
-      if (!DataReady_ && Paced_ > 0) {
-        if (Terminated_) return;
+      if (Paced_ > 0) {
+        if (Terminated_ && !DataReady_) return;
         // While a search runs the worker looks every PacedGatherTime instead of being woken by
-        // the first line of each batch: no producer pays for a wake-up.
-        DataReadyEvent_.wait_for(lock, PacedGatherTime,
-                                 [this] { return Hurry_ || Terminated_ || Paced_ == 0; });
+        // the first line of each batch, and writes what gathered since its last look: no
+        // producer pays for a wake-up, and the worker for one wait per look.
+        if (!Hurry_ && !Terminated_)
+          DataReadyEvent_.wait_for(lock, PacedGatherTime,
+                                   [this] { return Hurry_ || Terminated_ || Paced_ == 0; });
         if (!DataReady_) continue;
       } else if (!DataReady_) {
         if (Terminated_) return;
@@ -107,10 +108,6 @@ void TThreadLogger::Execute() {
         if (Paced_ == 0 && std::chrono::steady_clock::now() - LastBatch_ < 2 * BatchGatherTime)
           DataReadyEvent_.wait_for(lock, BatchGatherTime, [this] { return Hurry_ || Terminated_; });
       }
-      // A search's lines gather from the first one on, also those that came during a write.
-      if (Paced_ > 0)
-        DataReadyEvent_.wait_until(lock, FirstQueued_ + PacedGatherTime,
-                                   [this] { return Hurry_ || Terminated_ || Paced_ == 0; });
       batch.swap(Queue_);
       DataReady_ = false;
       Hurry_ = false;
@@ -128,7 +125,7 @@ void TThreadLogger::Execute() {
 
 void TThreadLogger::BeginPacedBatches() {
   std::lock_guard guard(Lock_);
-  if (Paced_++ == 0 && !Queue_.empty()) FirstQueued_ = std::chrono::steady_clock::now();
+  ++Paced_;
 }
 
 void TThreadLogger::EndPacedBatches() {

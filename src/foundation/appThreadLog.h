@@ -55,8 +55,8 @@ class TThreadLogger {
 
   // While a search runs its lines come at the pace of its attempts (one every few or tens of
   // milliseconds), too far apart for BatchGatherTime: between BeginPacedBatches and the
-  // matching EndPacedBatches every batch gathers for PacedGatherTime from its first line. A
-  // flush, the end of the last paced stretch and the logger's end cut it short.
+  // matching EndPacedBatches the worker writes what gathered every PacedGatherTime, so no line
+  // waits longer. A flush, the end of the last paced stretch and the logger's end cut it short.
   static constexpr std::chrono::milliseconds PacedGatherTime{50};
   void BeginPacedBatches();
   void EndPacedBatches();
@@ -76,7 +76,6 @@ class TThreadLogger {
   bool Terminated_ = false;
   int Paced_ = 0;  // paced stretches begun and not yet ended
   std::chrono::steady_clock::time_point LastBatch_;
-  std::chrono::steady_clock::time_point FirstQueued_;  // of the lines in Queue_
   std::vector<std::unique_ptr<TLogData>> Queue_;
   std::thread Thread_;
 };

@@ -2,12 +2,25 @@
 
 #include <cerrno>
 #include <system_error>
+#include <utility>
+#include <vector>
 
 #include "platform/platPosix.h"
 
 namespace probrix::platform {
 
-std::string SystemErrorText(int Code) { return std::system_category().message(Code); }
+std::string SystemErrorText(int Code) {
+  // A silent device ends every try with the same code, and the system's lookup of its text
+  // (through the message catalogue) cost more than the rest of the try's failure: each thread
+  // keeps the texts it has looked up.
+  constexpr std::size_t Kept = 16;
+  thread_local std::vector<std::pair<int, std::string>> known;
+  for (const auto& [code, text] : known)
+    if (code == Code) return text;
+  std::string text = std::system_category().message(Code);
+  if (known.size() < Kept) known.emplace_back(Code, text);
+  return text;
+}
 
 namespace {
 

@@ -253,11 +253,8 @@ TOsError SocketRecv(TSocketHandle Handle, void* Buffer, std::int32_t Count, std:
     // Wait first: a receive follows a request the peer has not answered yet, so a read before
     // the wait would only come back empty. Data already there ends the wait at once.
     short revents = 0;
+    // A wait that ends at the deadline found nothing readable then: what comes later is late.
     const int wait = WaitDescriptor(Handle, POLLIN, deadline, revents);
-    if (wait == ETIMEDOUT) {
-      const int last = ReceiveNow(Handle, Buffer, Count, Received);
-      return last == EWOULDBLOCK ? OsError(ETIMEDOUT) : ReceiveOutcome(last, Received);
-    }
     if (wait != 0) return OsError(wait);
     const int rc = ReceiveNow(Handle, Buffer, Count, Received);
     if (rc != EWOULDBLOCK) return ReceiveOutcome(rc, Received);
