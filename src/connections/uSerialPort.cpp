@@ -493,19 +493,20 @@ bool TSerialPort::DtrEnable() const {
   return DtrEnable_;
 }
 
-void TSerialPort::SetDtrEnable(bool Value) {
-  if (IsOpen()) {
-    const TLineControl old = Dcb_.DtrControl;
-    Dcb_.DtrControl = Value ? TLineControl::lcEnable : TLineControl::lcDisable;
-    if (const TOsError e = Handle_->WriteLineSettings(Dcb_)) {
-      Dcb_.DtrControl = old;
-      RaiseIOErrorFmt(e, SetPropertyFailed, "DtrEnable");
-    }
-    if (const TOsError e = Handle_->SetModemLine(platform::TModemLine::mlDtr, Value)) {
-      Dcb_.DtrControl = old;
-      RaiseIOErrorFmt(e, SetPropertyFailed, "DtrEnable");
-    }
+void TSerialPort::SetLineControl(TLineControl& Control, platform::TModemLine Line, bool Value,
+                                 std::string_view Property) {
+  const TLineControl old = Control;
+  Control = Value ? TLineControl::lcEnable : TLineControl::lcDisable;
+  TOsError e = Handle_->WriteLineSettings(Dcb_);
+  if (!e) e = Handle_->SetModemLine(Line, Value);
+  if (e) {
+    Control = old;
+    RaiseIOErrorFmt(e, SetPropertyFailed, Property);
   }
+}
+
+void TSerialPort::SetDtrEnable(bool Value) {
+  if (IsOpen()) SetLineControl(Dcb_.DtrControl, platform::TModemLine::mlDtr, Value, "DtrEnable");
   DtrEnable_ = Value;
 }
 
@@ -516,16 +517,7 @@ void TSerialPort::SetRtsEnable(bool Value) {
           "Параметр RtsEnable недоступен, если Handshake установлен на hsRequestToSend или "
           "hsRequestToSendXOnXOff.");
     if (Value == RtsEnable_) return;
-    const TLineControl old = Dcb_.RtsControl;
-    Dcb_.RtsControl = Value ? TLineControl::lcEnable : TLineControl::lcDisable;
-    if (const TOsError e = Handle_->WriteLineSettings(Dcb_)) {
-      Dcb_.RtsControl = old;
-      RaiseIOErrorFmt(e, SetPropertyFailed, "RtsEnable");
-    }
-    if (const TOsError e = Handle_->SetModemLine(platform::TModemLine::mlRts, Value)) {
-      Dcb_.RtsControl = old;
-      RaiseIOErrorFmt(e, SetPropertyFailed, "RtsEnable");
-    }
+    SetLineControl(Dcb_.RtsControl, platform::TModemLine::mlRts, Value, "RtsEnable");
   }
   RtsEnable_ = Value;
 }

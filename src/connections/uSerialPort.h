@@ -211,6 +211,10 @@ class TSerialPort {
   [[noreturn]] void RaiseIOErrorFmt(const platform::TOsError& Error, std::string_view Fmt,
                                     std::string_view Arg) const;
   void UpdateDcb();
+  // Sets Control (a member of the settings) for Value, writes the settings and the modem line;
+  // on a failure Control is put back and the property's error raised.
+  void SetLineControl(platform::TLineControl& Control, platform::TModemLine Line, bool Value,
+                      std::string_view Property);
   // A read or write found the device gone: the port counts as closed from now on.
   void HandleLost();
   [[noreturn]] void RaiseReadError(const platform::TOsError& Error);

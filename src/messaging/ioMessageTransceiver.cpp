@@ -117,6 +117,12 @@ void TMessageSender::SendPacked(IDeviceConnection* Connection, const TBytes& Mes
 
 namespace {
 
+// The traffic line of a read that failed with the error Description describes.
+void LogReadFailure(IDeviceConnection& Connection, const std::string& Description) {
+  Connection.WriteLogFmt(TTrafficLogKind::Error, "<err Не удалось выполнить чтение данных: %s",
+                         {Description});
+}
+
 // Runs one read step of a receiver: after an EConnectionIOError the connection is closed quietly
 // (the next exchange opens it again); every failure is logged "<err ..." and re-thrown
 // unchanged.
@@ -135,8 +141,7 @@ auto GuardedRead(IDeviceConnection& Connection, F&& Step) {
   try {
     return closing();
   } catch (...) {
-    Connection.WriteLogFmt(TTrafficLogKind::Error, "<err Не удалось выполнить чтение данных: %s",
-                           {DescribeCurrentException()});
+    LogReadFailure(Connection, DescribeCurrentException());
     throw;
   }
 }
@@ -162,11 +167,8 @@ std::int32_t TMessageReceiver::ReceivePacked(IDeviceConnection* Connection, std:
       count = ReadPacketOrTimeOut(*Connection, Buffer, Capacity, *TimedOut);
       if (*TimedOut) {
         // The line a thrown failure gets (GuardedRead).
-        if (ConnectionLogger().IsKept(Connection)) {
-          Connection->WriteLogFmt(TTrafficLogKind::Error,
-                                  "<err Не удалось выполнить чтение данных: %s",
-                                  {DescribeException(TimedOut->get())});
-        }
+        if (ConnectionLogger().IsKept(Connection))
+          LogReadFailure(*Connection, DescribeException(TimedOut->get()));
         return 0;
       }
     }
@@ -202,6 +204,7 @@ void TReadPhase::ReadFailed(IDeviceConnection& /*Connection*/, const Exception& 
 
 void TReadPhase::ReadTimedOut(IDeviceConnection& Connection, const Exception& E,
                               const TReadPass& Pass) {
+  if (const std::unique_ptr<Exception> own = TimeoutError(Connection, &E, Pass)) own->Raise();
   if (TranslatesReadFailures()) ReadFailed(Connection, E, Pass);
   TReadPhase::ReadFailed(Connection, E, Pass);  // not translated: E itself
 }

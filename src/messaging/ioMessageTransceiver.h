@@ -131,8 +131,8 @@ class TReadPhase {
   // The budget ran out between reads: throws the phase's own timeout error.
   [[noreturn]] virtual void Expired(IDeviceConnection& Connection, const TReadPass& Pass) = 0;
   // A read waited in vain; E is the connection's EReadTimeoutError, not thrown yet. Throws
-  // what the phase reports for it: by default ReadFailed's error for a phase that translates
-  // failures, else E itself.
+  // what the phase reports for it: by default its TimeoutError, else ReadFailed's error for a
+  // phase that translates failures, else E itself.
   [[noreturn]] virtual void ReadTimedOut(IDeviceConnection& Connection, const Exception& E,
                                          const TReadPass& Pass);
   // The phase's timeout error as a value, for a receive that hands a silent line's timeout up

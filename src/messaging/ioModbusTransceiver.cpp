@@ -37,11 +37,6 @@ class TExactCount final : public TReadPhase {
     TimeoutError(Connection, nullptr, Pass)->Raise();
     std::terminate();  // not reached: the compiler cannot see through the virtual Raise
   }
-  [[noreturn]] void ReadTimedOut(IDeviceConnection& Connection, const Exception& E,
-                                 const TReadPass& Pass) override {
-    TimeoutError(Connection, &E, Pass)->Raise();
-    std::terminate();  // not reached
-  }
   std::unique_ptr<Exception> TimeoutError(IDeviceConnection& /*Connection*/,
                                           const Exception* Timeout,
                                           const TReadPass& Pass) override {
